@@ -1,0 +1,287 @@
+#include "kernel/mutex.h"
+
+#include "clock/clock.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+namespace kernel {
+
+namespace {
+
+// One mutex object of this process. Handles to the same name share it. The in-process part
+// (owner thread and recursion count) is guarded by State::lock; a named mutex also holds an
+// exclusive lock on its lock file for as long as a thread of this process owns it, and a
+// shared lock on its presence file for as long as a handle is open, so that other processes
+// can tell that the name exists.
+struct MutexObject {
+    std::string key;        // lock-file path for a named mutex, empty for an unnamed one
+    uint32_t ownerTid = 0;  // 0: not owned by a thread of this process
+    uint32_t count = 0;
+    bool abandoned = false;  // the owning thread ended without releasing
+    int lockFd = -1;
+    int presenceFd = -1;
+    int handles = 0;
+};
+
+struct State {
+    std::mutex lock;
+    std::map<Handle, std::shared_ptr<MutexObject>> handles;
+    std::map<std::string, std::weak_ptr<MutexObject>> named;
+    Handle next = 0x100;
+};
+
+State& state() {
+    static State* s = new State;  // never destroyed: thread exits may still reach it
+    return *s;
+}
+
+thread_local uint32_t t_lastError = ERROR_SUCCESS;
+
+// Mutexes owned by the calling thread; when the thread ends they are marked abandoned.
+struct OwnedByThread {
+    std::set<std::shared_ptr<MutexObject>> objects;
+    ~OwnedByThread();
+};
+thread_local OwnedByThread t_owned;
+
+void markReleased(MutexObject& m, bool abandonedMarker) {
+    m.ownerTid = 0;
+    m.count = 0;
+    if (m.lockFd >= 0) {
+        char c = abandonedMarker ? '1' : '0';
+        (void)!::pwrite(m.lockFd, &c, 1, 0);
+        ::flock(m.lockFd, LOCK_UN);
+    }
+}
+
+OwnedByThread::~OwnedByThread() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    for (auto& m : objects) {
+        if (m->count > 0) {
+            m->abandoned = true;
+            markReleased(*m, true);
+        }
+    }
+    objects.clear();
+}
+
+std::string sanitize(const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-' || c == '.';
+        out += ok ? char(c) : '_';
+    }
+    return out;
+}
+
+// True when some handle (in any process) holds the presence file open.
+bool someoneHasItOpen(const std::string& presencePath) {
+    int fd = ::open(presencePath.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (!busy) ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return busy;
+}
+
+Handle addHandle(State& s, const std::shared_ptr<MutexObject>& m) {
+    Handle h = s.next++;
+    s.handles[h] = m;
+    ++m->handles;
+    return h;
+}
+
+// Opens (or, with `create`, creates) the named object of this process. Caller holds s.lock.
+std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool create, bool& existed) {
+    std::string folder = NamedObjectFolder();
+    std::string base = folder + "/" + sanitize(name);
+    std::string lockPath = base + ".lock";
+    std::string presencePath = base + ".open";
+    if (auto it = s.named.find(lockPath); it != s.named.end()) {
+        if (auto m = it->second.lock()) {
+            existed = true;
+            return m;
+        }
+    }
+    existed = someoneHasItOpen(presencePath);
+    if (!existed && !create) return nullptr;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    auto m = std::make_shared<MutexObject>();
+    m->key = lockPath;
+    m->lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    m->presenceFd = ::open(presencePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (m->lockFd < 0 || m->presenceFd < 0) {
+        if (m->lockFd >= 0) ::close(m->lockFd);
+        if (m->presenceFd >= 0) ::close(m->presenceFd);
+        return nullptr;
+    }
+    // A probe by another process holds the presence file exclusively for an instant only.
+    while (::flock(m->presenceFd, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    s.named[lockPath] = m;
+    return m;
+}
+
+void destroyObject(State& s, MutexObject& m) {
+    if (m.key.empty()) return;
+    if (m.count > 0) markReleased(m, false);
+    if (m.lockFd >= 0) ::close(m.lockFd);
+    if (m.presenceFd >= 0) ::close(m.presenceFd);
+    m.lockFd = m.presenceFd = -1;
+    s.named.erase(m.key);
+}
+
+// One attempt to own the mutex. Caller holds s.lock. Returns WAIT_OBJECT_0 / WAIT_ABANDONED
+// when owned, WAIT_TIMEOUT when someone else owns it.
+uint32_t tryTake(MutexObject& m, const std::shared_ptr<MutexObject>& sp, uint32_t tid) {
+    if (m.count > 0) {
+        if (m.ownerTid != tid) return WAIT_TIMEOUT;
+        ++m.count;
+        return WAIT_OBJECT_0;
+    }
+    bool abandoned = m.abandoned;
+    if (m.lockFd >= 0) {
+        if (::flock(m.lockFd, LOCK_EX | LOCK_NB) != 0) return WAIT_TIMEOUT;
+        char c = '0';
+        if (::pread(m.lockFd, &c, 1, 0) == 1 && c == '1') abandoned = true;  // owner process died
+        c = '1';
+        (void)!::pwrite(m.lockFd, &c, 1, 0);
+    }
+    m.abandoned = false;
+    m.ownerTid = tid;
+    m.count = 1;
+    t_owned.objects.insert(sp);
+    return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+std::string NamedObjectFolder() {
+    std::string root;
+    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) {
+        root = r;
+    } else if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) {
+        root = std::string(x) + "/lumarel";
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        root = std::string(home) + "/.local/state/lumarel";
+    } else {
+        root = "/tmp/lumarel";
+    }
+    return root + "/kernel/mutex";
+}
+
+uint32_t GetLastError() { return t_lastError; }
+
+uint32_t GetCurrentThreadId() { return uint32_t(::syscall(SYS_gettid)); }
+
+Handle CreateMutex(bool initialOwner, const std::string& name) {
+    State& s = state();
+    Handle h = 0;
+    bool existed = false;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        std::shared_ptr<MutexObject> m;
+        if (name.empty()) {
+            m = std::make_shared<MutexObject>();
+        } else {
+            m = namedObject(s, name, true, existed);
+            if (!m) {
+                t_lastError = ERROR_INVALID_NAME;
+                return 0;
+            }
+        }
+        h = addHandle(s, m);
+    }
+    t_lastError = existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+    if (initialOwner && !existed) WaitForSingleObject(h, 0);
+    return h;
+}
+
+Handle OpenMutex(uint32_t, bool, const std::string& name) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (name.empty()) {
+        t_lastError = ERROR_INVALID_NAME;
+        return 0;
+    }
+    bool existed = false;
+    auto m = namedObject(s, name, false, existed);
+    if (!m) {
+        t_lastError = ERROR_FILE_NOT_FOUND;
+        return 0;
+    }
+    t_lastError = ERROR_SUCCESS;
+    return addHandle(s, m);
+}
+
+uint32_t WaitForSingleObject(Handle h, uint32_t ms) {
+    State& s = state();
+    const uint32_t tid = GetCurrentThreadId();
+    const int64_t start = clk::QueryPerformanceCounter();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(s.lock);
+            auto it = s.handles.find(h);
+            if (it == s.handles.end()) {
+                t_lastError = ERROR_INVALID_HANDLE;
+                return WAIT_FAILED;
+            }
+            uint32_t r = tryTake(*it->second, it->second, tid);
+            if (r != WAIT_TIMEOUT) return r;
+        }
+        int32_t elapsed = clk::ElapsedMsSince(start);
+        if (ms != INFINITE && uint32_t(elapsed) >= ms) return WAIT_TIMEOUT;
+        clk::Sleep(1);
+    }
+}
+
+bool ReleaseMutex(Handle h) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.handles.find(h);
+    if (it == s.handles.end()) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    MutexObject& m = *it->second;
+    if (m.count == 0 || m.ownerTid != GetCurrentThreadId()) {
+        t_lastError = ERROR_NOT_OWNER;
+        return false;
+    }
+    if (--m.count == 0) {
+        markReleased(m, false);
+        t_owned.objects.erase(it->second);
+    }
+    t_lastError = ERROR_SUCCESS;
+    return true;
+}
+
+bool CloseHandle(Handle h) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    auto it = s.handles.find(h);
+    if (it == s.handles.end()) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    auto m = it->second;
+    s.handles.erase(it);
+    if (--m->handles == 0) destroyObject(s, *m);
+    t_lastError = ERROR_SUCCESS;
+    return true;
+}
+
+}  // namespace kernel
