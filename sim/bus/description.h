@@ -1,0 +1,86 @@
+// Bus descriptions: a JSON text naming the nodes of a bus in order, and the registry of
+// node kinds that builds each node from its entry.
+//
+//   {
+//     "nodes": [
+//       {"id": "host", "kind": "host"},
+//       {"id": "dev", "kind": "lumarel460", ...kind parameters...,
+//        "link_active": true, "plugged": true,
+//        "phy": {"gap_count": 63, "speed": 2, "contender": false, "power_class": 0,
+//                "delay": 0, "ports": ["parent", "child", "none"], "extended": false},
+//        "faults": [{"kind": "no_response", "address": "0xFFFFF0000400", "length": 4,
+//                    "direction": "read", "count": 1, "delay_ms": 0, "after": 3,
+//                    "code": "0x80000002"}]}
+//     ],
+//     "local_host": 0,               (optional: where a default host goes when no node
+//                                     has kind "host"; with one it must agree)
+//     "virtual_devices": ["1394_VIRTUAL_DEVICE"]   (optional)
+//   }
+//
+// Built-in kinds:
+//   "host"        the local host: "guid", "vendor" (text leaf), "rom_readable" (true)
+//   "foreign"     another vendor's node: "guid", "vendor_id", "vendor", "model_id", "model",
+//                 "specifier_id", "version" (a unit directory), or "rom" (config_rom.h JSON)
+//   "minimal"     a minimal ROM: "vendor_id"
+//   "raw"         "quadlets": the ROM as listed, taken as it is (CRCs included)
+//   "unreadable"  a node whose ROM reads fail: "error": "no_response" | "address_error"
+//   "plain"       "rom" (config_rom.h JSON or a quadlet list) and "registers":
+//                 [{"address": "0xFFFFF0000800", "value": "0x12345678", "writable": false}]
+// Other kinds (the audio interface "lumarel460", its debugger node ...) register themselves.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bus/bus.h"
+#include "bus/node.h"
+
+namespace sim {
+
+// A description that cannot be used; what() names the node and field.
+class DescriptionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What a factory gets for one node entry.
+struct NodeContext {
+    const nlohmann::json& spec;          // the node's entry (all its keys)
+    std::string id;                      // the node's id
+    std::filesystem::path stateDir;      // this node's state folder (may be empty: none)
+};
+// Builds the node or throws (DescriptionError or std::invalid_argument) with a clear message.
+using NodeFactory = std::function<std::unique_ptr<Node>(const NodeContext& context)>;
+
+// Registers (or replaces) a kind. Thread-safe; the built-in kinds are always registered.
+void RegisterNodeKind(const std::string& kind, NodeFactory factory);
+bool IsNodeKindRegistered(const std::string& kind);
+std::vector<std::string> NodeKinds();
+// Builds one node of a registered kind (throws DescriptionError for an unknown kind).
+std::unique_ptr<Node> MakeNode(const std::string& kind, const NodeContext& context);
+
+// Replaces everything on the bus by the description's nodes and virtual devices and resets
+// the bus once (cause Configuration). Nodes get the state folder stateRoot / <id> when
+// stateRoot is not empty. Throws DescriptionError and leaves the bus as it was when the
+// description is bad.
+void LoadDescription(Bus& bus, const nlohmann::json& description,
+                     const std::filesystem::path& stateRoot = {});
+// Reads a JSON file (DescriptionError when it is missing or not JSON) and loads it.
+void LoadDescriptionFile(Bus& bus, const std::filesystem::path& file,
+                         const std::filesystem::path& stateRoot = {});
+
+// The bus a service hosts when it has no description: the local host and one audio interface
+// ("lumarel460", when that kind is registered; a foreign node until then).
+nlohmann::json DefaultDescription();
+
+// Self-ID settings as JSON and back (for descriptions and the control tool).
+PhyConfig PhyFromJson(const nlohmann::json& j);
+nlohmann::json PhyToJson(const PhyConfig& phy);
+
+}  // namespace sim
