@@ -1,6 +1,9 @@
 #include "error.h"
 
+#include <filesystem>
 #include <map>
+#include <new>
+#include <system_error>
 
 namespace vb {
 
@@ -80,6 +83,43 @@ void Raise(int32_t number, const std::string& source) { throw Error(number, sour
 
 void Raise(int32_t number, const std::string& source, const std::string& description) {
     throw Error(number, source, description);
+}
+
+}  // namespace vb
+
+namespace vb {
+
+Error FromException(const std::exception& e, const std::string& source) {
+    if (auto* err = dynamic_cast<const Error*>(&e)) return *err;
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return Error(7, source);
+    if (dynamic_cast<const std::out_of_range*>(&e)) return Error(9, source);
+    if (dynamic_cast<const std::overflow_error*>(&e) || dynamic_cast<const std::range_error*>(&e))
+        return Error(6, source);
+    if (auto* fe = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) {
+        const std::error_code& code = fe->code();
+        if (code == std::errc::no_such_file_or_directory) return Error(53, source);
+        if (code == std::errc::not_a_directory) return Error(76, source);
+        if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
+            return Error(70, source);
+        if (code == std::errc::file_exists) return Error(58, source);
+        if (code == std::errc::no_space_on_device) return Error(61, source);
+        return Error(75, source);
+    }
+    return Error(5, source, e.what());
+}
+
+Error CurrentException(const std::string& source) {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return FromException(e, source);
+    } catch (...) {
+        return Error(5, source);
+    }
+}
+
+std::string ErrorLine(const std::string& prefix, const Error& e, const std::string& tail) {
+    return prefix + std::to_string(e.Number()) + ": " + e.Description() + tail;
 }
 
 }  // namespace vb

@@ -33,4 +33,18 @@ private:
 [[noreturn]] void Raise(int32_t number, const std::string& source = "");
 [[noreturn]] void Raise(int32_t number, const std::string& source, const std::string& description);
 
+// The run-time error that fits a C++ exception: a vb::Error as it is; std::bad_alloc 7 (Out of
+// memory); std::out_of_range 9 (Subscript out of range); std::overflow_error and
+// std::range_error 6 (Overflow); a file-system error by its cause (53 File not found,
+// 76 Path not found, 70 Permission denied, 58 File already exists, 61 Disk full, otherwise 75
+// Path/File access error); any other exception 5 (Invalid procedure call or argument) with the
+// exception's text as the description.
+Error FromException(const std::exception& e, const std::string& source = "");
+// The same for the exception being handled; call it only inside a catch block.
+Error CurrentException(const std::string& source = "");
+
+// The usual failure line: prefix + number + ": " + description + tail, e.g.
+// ErrorLine("Error #", e, " in ReopenDatabase.  Exiting abnormally.").
+std::string ErrorLine(const std::string& prefix, const Error& e, const std::string& tail);
+
 }  // namespace vb

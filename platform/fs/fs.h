@@ -1,0 +1,119 @@
+// Windows-style files on Linux.
+//
+// The programs name files the Windows way: "C:\Program Files\...", "script-data\status.txt",
+// "..\x.fwp". Both "\" and "/" separate folders. A drive letter "X:" is a folder under the
+// platform root ($LUMAREL_ROOT/drives/x); a path that starts with a separator and no drive is a
+// native absolute path (so the program's own folder, "/.../bin", works as it is); "\\server\share"
+// maps to $LUMAREL_ROOT/unc/server/share; anything else is relative to the current folder.
+// The command line arrives upper-cased, so when the exact path does not exist each component
+// is looked up without regard to case (an exact match always wins).
+//
+// Path texts are 8-bit Windows-1252 (or already UTF-8); native names are UTF-8.
+//
+// The file questions follow the platform's find-first-file rules: a missing file is False or
+// -1, never an error. Times are FILETIME values (100 ns since 1601-01-01 UTC) and SYSTEMTIME
+// records; the wall clock is read only through platform/clock.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace fs {
+
+// ---- roots and folders ------------------------------------------------------------------
+
+// The platform root: $LUMAREL_ROOT, else $XDG_STATE_HOME/lumarel, else
+// $HOME/.local/state/lumarel. Read on every call (tests set their own); not created here.
+std::filesystem::path PlatformRoot();
+// The folder that stands for drive `letter` (any case): PlatformRoot()/drives/<lower letter>.
+std::filesystem::path DriveFolder(char letter);
+
+// The folder of the running executable, without a trailing separator.
+std::string ProgramFolder();
+// File name of the running executable.
+std::string ProgramFileName();
+// Tests that stand in for a program set its folder here; an empty text restores the real one.
+void OverrideProgramFolder(const std::string& folder);
+
+// The current folder (native, no trailing separator).
+std::string CurDir();
+// Makes a folder current (Windows-style path accepted). False when it is not a folder.
+bool ChDir(std::string_view path);
+
+// ---- paths ------------------------------------------------------------------------------
+
+// The native path for a Windows-style path text (see the top of this file). Empty text gives
+// the current folder.
+std::filesystem::path ToNativePath(std::string_view path);
+
+// True when a file or folder of that name exists. Removes every "*" from `path` first, also in
+// the caller's variable. The attribute mask has no effect.
+bool FileExists(std::string& path, int32_t attributes = 0);
+// True when anything of that name exists, file or folder (the path is not changed).
+bool DirExists(std::string_view path, int32_t attributes = 0);
+
+// ---- sizes and times --------------------------------------------------------------------
+
+// A 64-bit file size as its two 32-bit halves; both -1 when the file was not found.
+struct FileSize64 {
+    int32_t Low = -1;
+    int32_t High = -1;
+    bool Found() const { return !(Low == -1 && High == -1); }
+    // The size, or -1 when not found.
+    int64_t Value() const;
+};
+FileSize64 GetFileSize64(std::string_view path);
+
+// 100-nanosecond intervals since 1601-01-01 00:00 UTC, as its low and high halves.
+struct FILETIME {
+    uint32_t LowDateTime = 0;
+    uint32_t HighDateTime = 0;
+
+    uint64_t Value() const { return (uint64_t(HighDateTime) << 32) | LowDateTime; }
+    static FILETIME FromValue(uint64_t v) { return {uint32_t(v), uint32_t(v >> 32)}; }
+    // The value of a file that was not found: all 64 bits set (-1).
+    static FILETIME Missing() { return FromValue(~uint64_t(0)); }
+    bool IsMissing() const { return Value() == ~uint64_t(0); }
+    friend bool operator==(const FILETIME&, const FILETIME&) = default;
+};
+
+// Calendar date and time; DayOfWeek 0 = Sunday.
+struct SYSTEMTIME {
+    uint16_t Year = 0;
+    uint16_t Month = 0;
+    uint16_t DayOfWeek = 0;
+    uint16_t Day = 0;
+    uint16_t Hour = 0;
+    uint16_t Minute = 0;
+    uint16_t Second = 0;
+    uint16_t Milliseconds = 0;
+    friend bool operator==(const SYSTEMTIME&, const SYSTEMTIME&) = default;
+};
+
+// Last-write time of a file or folder (UTC), or FILETIME::Missing() when not found.
+FILETIME GetFileLastWriteTime(std::string_view path);
+
+// FILETIME -> SYSTEMTIME without a time-zone change. Fails (false, `out` untouched) for values
+// with bit 63 set, as the missing-file value.
+bool FileTimeToSystemTime(const FILETIME& time, SYSTEMTIME& out);
+// SYSTEMTIME -> FILETIME; fails (false, `out` untouched) for a record that is not a valid date
+// and time from 1601 on. DayOfWeek is ignored.
+bool SystemTimeToFileTime(const SYSTEMTIME& time, FILETIME& out);
+// UTC record -> local time of the zone in force (TZ). 1 after a conversion, -1 when the record
+// is not a valid time or the zone cannot be read (`local` is then untouched). Converts in
+// standard time, daylight-saving time and zones without daylight-saving rules alike.
+int32_t SystemTimeToLocalTime(const SYSTEMTIME& utc, SYSTEMTIME& local);
+
+// Conversions between FILETIME and the clock's time points.
+FILETIME TimePointToFileTime(std::chrono::system_clock::time_point t);
+std::chrono::system_clock::time_point FileTimeToTimePoint(const FILETIME& time);
+
+// The current time from clk::WallNow: as FILETIME, as UTC record and as local record.
+FILETIME FileTimeNow();
+SYSTEMTIME SystemTimeNow();
+SYSTEMTIME LocalTimeNow();
+
+}  // namespace fs
