@@ -287,7 +287,6 @@ bool FileTimeToSystemTime(const FILETIME& time, SYSTEMTIME& out) {
     int64_t inDay = ticks % kTicksPerDay;
     int64_t unixDays = days1601 + DaysFromCivil(1601, 1, 1);
     Civil c = CivilFromDays(unixDays);
-    if (c.year > 30827) return false;
     SYSTEMTIME t;
     t.Year = uint16_t(c.year);
     t.Month = uint16_t(c.month);

@@ -1,12 +1,262 @@
 #include "fs/fs.h"
 
+#include "clock/clock.h"
+
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
 
 namespace {
 
-TEST(FileTime, MissingFileValueDoesNotConvert) {
+namespace stdfs = std::filesystem;
+
+// Sets or clears an environment variable for the lifetime of a scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+void WriteFile(const stdfs::path& p, const std::string& bytes) {
+    stdfs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Every test gets its own platform root with drive C, and a current folder inside it.
+class FsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/lumarel-fs-XXXXXX";
+        root_ = ::mkdtemp(tmpl);
+        env_.emplace("LUMAREL_ROOT", root_.c_str());
+        oldCwd_ = stdfs::current_path();
+        drive_ = root_ / "drives" / "c";
+        cwd_ = root_ / "work";
+        stdfs::create_directories(cwd_);
+        stdfs::current_path(cwd_);
+        WriteFile(drive_ / "Data" / "Fw" / "App.fwp", "12345");
+        WriteFile(cwd_ / "Sub" / "File.txt", "x");
+    }
+    void TearDown() override {
+        stdfs::current_path(oldCwd_);
+        env_.reset();
+        stdfs::remove_all(root_);
+    }
+
+    stdfs::path root_, drive_, cwd_, oldCwd_;
+    std::optional<ScopedEnv> env_;
+};
+
+TEST_F(FsTest, WindowsPathsMapToNativeOnes) {
+    WriteFile(cwd_ / "caf\xC3\xA9.txt", "x");  // a native UTF-8 name
+    const std::pair<std::string, stdfs::path> cases[] = {
+        {"C:\\Data\\Fw\\App.fwp", drive_ / "Data/Fw/App.fwp"},
+        {"c:/DATA\\fw/APP.FWP", drive_ / "Data/Fw/App.fwp"},          // mixed separators, wrong case
+        {"C:\\DATA\\\\FW\\", drive_ / "Data/Fw"},                      // doubled and trailing separators
+        {"C:\\DATA\\New\\OUT.TXT", drive_ / "Data/New/OUT.TXT"},       // missing tail kept as given
+        {"SUB\\FILE.TXT", cwd_ / "Sub/File.txt"},                      // relative to the current folder
+        {"sub\\..\\SUB\\.\\file.txt", cwd_ / "Sub/File.txt"},
+        {"CAF\xC9.TXT", cwd_ / "caf\xC3\xA9.txt"},                     // 8-bit text, upper-cased
+        {(cwd_ / "Sub").string() + "\\File.txt", cwd_ / "Sub/File.txt"},  // native absolute folder
+        {"\\\\server\\share\\x.txt", root_ / "unc/server/share/x.txt"},
+        {"D:", root_ / "drives/d"},
+        {"", cwd_},
+    };
+    for (const auto& [text, native] : cases) EXPECT_EQ(fs::ToNativePath(text), native) << text;
+}
+
+TEST_F(FsTest, AnExactNameWinsOverOneThatDiffersInCase) {
+    WriteFile(cwd_ / "README", "upper");
+    WriteFile(cwd_ / "Readme", "mixed");
+    EXPECT_EQ(fs::ToNativePath("Readme"), cwd_ / "Readme");
+    EXPECT_EQ(fs::ToNativePath("README"), cwd_ / "README");
+    EXPECT_EQ(fs::ToNativePath("readme"), cwd_ / "README");  // first in name order
+}
+
+TEST_F(FsTest, FileExistsStripsAsterisksInTheCallersText) {
+    struct Case {
+        std::string in, after;
+        bool exists;
+    };
+    const Case cases[] = {
+        {"C:\\DATA\\FW\\*APP.FWP", "C:\\DATA\\FW\\APP.FWP", true},
+        {"C:\\DATA\\*.FWP", "C:\\DATA\\.FWP", false},
+        {"C:\\Data\\Fw", "C:\\Data\\Fw", true},  // a folder counts
+        {"C:\\Data\\Fw\\Missing.fwp", "C:\\Data\\Fw\\Missing.fwp", false},
+        {"**", "", false},
+        {"", "", false},
+    };
+    for (const auto& c : cases) {
+        std::string path = c.in;
+        EXPECT_EQ(fs::FileExists(path), c.exists) << c.in;
+        EXPECT_EQ(path, c.after);
+    }
+    EXPECT_TRUE(fs::DirExists("C:\\DATA\\FW\\APP.FWP"));  // a plain file answers too
+    EXPECT_TRUE(fs::DirExists("c:\\data"));
+    EXPECT_FALSE(fs::DirExists("C:\\Nothing"));
+}
+
+TEST_F(FsTest, FileSizeInTwoHalves) {
+    auto small = fs::GetFileSize64("c:\\data\\fw\\app.fwp");
+    EXPECT_EQ(small.Low, 5);
+    EXPECT_EQ(small.High, 0);
+    EXPECT_EQ(small.Value(), 5);
+
+    stdfs::resize_file(drive_ / "Data" / "Fw" / "App.fwp", (int64_t(1) << 32) + 0x80000000LL);  // sparse
+    auto big = fs::GetFileSize64("C:\\Data\\Fw\\App.fwp");
+    EXPECT_EQ(big.High, 1);
+    EXPECT_EQ(big.Low, INT32_MIN);  // low half 0x80000000 as a signed value
+    EXPECT_EQ(big.Value(), (int64_t(1) << 32) + 0x80000000LL);
+
+    auto missing = fs::GetFileSize64("C:\\missing.bin");
+    EXPECT_EQ(missing.Low, -1);
+    EXPECT_EQ(missing.High, -1);
+    EXPECT_EQ(missing.Value(), -1);
+    EXPECT_EQ(fs::GetFileSize64("C:\\Data").Value(), 0);
+}
+
+TEST_F(FsTest, LastWriteTimeIsAFileTime) {
+    // 2024-02-03 07:05:09.5 UTC, a Saturday.
+    timespec times[2] = {{1706943909, 500'000'000}, {1706943909, 500'000'000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (drive_ / "Data/Fw/App.fwp").c_str(), times, 0), 0);
+    fs::FILETIME ft = fs::GetFileLastWriteTime("C:\\DATA\\FW\\APP.FWP");
+    EXPECT_EQ(ft.Value(), 1706943909ULL * 10'000'000 + 5'000'000 + 116444736000000000ULL);
     fs::SYSTEMTIME st;
-    EXPECT_FALSE(fs::FileTimeToSystemTime(fs::FILETIME::Missing(), st));
+    ASSERT_TRUE(fs::FileTimeToSystemTime(ft, st));
+    EXPECT_EQ(st, (fs::SYSTEMTIME{2024, 2, 6, 3, 7, 5, 9, 500}));
+
+    fs::FILETIME missing = fs::GetFileLastWriteTime("C:\\missing.bin");
+    EXPECT_TRUE(missing.IsMissing());
+    EXPECT_EQ(missing.LowDateTime, 0xFFFFFFFFu);
+    fs::SYSTEMTIME untouched{1999, 1, 5, 1, 0, 0, 0, 0};
+    EXPECT_FALSE(fs::FileTimeToSystemTime(missing, untouched));
+    EXPECT_EQ(untouched.Year, 1999);
+}
+
+TEST(FileTime, RoundTripsThroughSystemTime) {
+    const std::pair<uint64_t, fs::SYSTEMTIME> cases[] = {
+        {0, {1601, 1, 1, 1, 0, 0, 0, 0}},                       // a Monday
+        {116444736000000000ULL, {1970, 1, 4, 1, 0, 0, 0, 0}},    // a Thursday
+        {125963423999990000ULL, {2000, 2, 2, 29, 23, 59, 59, 999}},
+        {2650467743999990000ULL, {9999, 12, 5, 31, 23, 59, 59, 999}},
+    };
+    for (const auto& [value, st] : cases) {
+        fs::SYSTEMTIME got;
+        ASSERT_TRUE(fs::FileTimeToSystemTime(fs::FILETIME::FromValue(value), got)) << value;
+        EXPECT_EQ(got, st) << value;
+        fs::FILETIME back;
+        ASSERT_TRUE(fs::SystemTimeToFileTime(st, back));
+        EXPECT_EQ(back.Value(), value);
+    }
+    fs::SYSTEMTIME largest;
+    EXPECT_TRUE(fs::FileTimeToSystemTime(fs::FILETIME::FromValue(0x7FFFFFFFFFFFFFFFULL), largest));
+    EXPECT_EQ(largest.Year, 30828);
+    EXPECT_FALSE(fs::FileTimeToSystemTime(fs::FILETIME::FromValue(0x8000000000000000ULL), largest));
+}
+
+TEST(FileTime, InvalidRecordsDoNotConvert) {
+    const fs::SYSTEMTIME bad[] = {
+        {2023, 13, 0, 1, 0, 0, 0, 0}, {2023, 2, 0, 29, 0, 0, 0, 0}, {1600, 12, 0, 31, 0, 0, 0, 0},
+        {2024, 1, 0, 1, 24, 0, 0, 0}, {2024, 1, 0, 1, 0, 60, 0, 0}, {2024, 1, 0, 0, 0, 0, 0, 0},
+        {2024, 1, 0, 1, 0, 0, 0, 1000},
+    };
+    for (const auto& st : bad) {
+        fs::FILETIME out = fs::FILETIME::FromValue(42);
+        EXPECT_FALSE(fs::SystemTimeToFileTime(st, out));
+        EXPECT_EQ(out.Value(), 42u);
+        fs::SYSTEMTIME local{1999, 1, 5, 1, 0, 0, 0, 0};
+        EXPECT_EQ(fs::SystemTimeToLocalTime(st, local), -1);
+        EXPECT_EQ(local.Year, 1999);
+    }
+}
+
+TEST(LocalTime, ConvertsInWinterSummerAndZonesWithoutDaylightSaving) {
+    struct Case {
+        const char* tz;
+        fs::SYSTEMTIME utc, local;
+    };
+    const Case cases[] = {
+        // Central European zone: +1 in winter (standard time), +2 in summer.
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 1, 1, 15, 12, 0, 0, 250}, {2024, 1, 1, 15, 13, 0, 0, 250}},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {2024, 7, 1, 15, 12, 0, 0, 0}, {2024, 7, 1, 15, 14, 0, 0, 0}},
+        // A zone without daylight-saving rules, across a year end.
+        {"JST-9", {2024, 12, 2, 31, 23, 30, 0, 0}, {2025, 1, 3, 1, 8, 30, 0, 0}},
+        // West of UTC in summer, across a day.
+        {"EST5EDT,M3.2.0,M11.1.0", {2024, 7, 1, 15, 2, 0, 0, 0}, {2024, 7, 0, 14, 22, 0, 0, 0}},
+        {"UTC0", {2024, 7, 1, 15, 2, 0, 0, 0}, {2024, 7, 1, 15, 2, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv tz("TZ", c.tz);
+        fs::SYSTEMTIME local;
+        EXPECT_EQ(fs::SystemTimeToLocalTime(c.utc, local), 1) << c.tz;
+        EXPECT_EQ(local, c.local) << c.tz;
+    }
+}
+
+TEST(Now, ComesFromTheInstalledClock) {
+    clk::ManualClock manual;  // 2026-01-05 12:00:00 UTC, a Monday
+    clk::ScopedClock scoped(manual);
+    manual.Advance(1500);
+    EXPECT_EQ(fs::SystemTimeNow(), (fs::SYSTEMTIME{2026, 1, 1, 5, 12, 0, 1, 500}));
+    ScopedEnv tz("TZ", "JST-9");
+    EXPECT_EQ(fs::LocalTimeNow(), (fs::SYSTEMTIME{2026, 1, 1, 5, 21, 0, 1, 500}));
+    EXPECT_EQ(fs::FileTimeToTimePoint(fs::FileTimeNow()), clk::WallNow());
+}
+
+TEST(Roots, PlatformRootDefaults) {
+    {
+        ScopedEnv root("LUMAREL_ROOT", "/r/root");
+        EXPECT_EQ(fs::PlatformRoot(), stdfs::path("/r/root"));
+        EXPECT_EQ(fs::DriveFolder('X'), stdfs::path("/r/root/drives/x"));
+    }
+    ScopedEnv root("LUMAREL_ROOT", nullptr);
+    {
+        ScopedEnv xdg("XDG_STATE_HOME", "/r/state");
+        EXPECT_EQ(fs::PlatformRoot(), stdfs::path("/r/state/lumarel"));
+    }
+    ScopedEnv xdg("XDG_STATE_HOME", nullptr);
+    ScopedEnv home("HOME", "/r/home");
+    EXPECT_EQ(fs::PlatformRoot(), stdfs::path("/r/home/.local/state/lumarel"));
+}
+
+TEST(Roots, ProgramFolderIsTheExecutablesFolder) {
+    EXPECT_EQ(fs::ProgramFileName(), "fs_tests");
+    EXPECT_EQ(stdfs::path(fs::ProgramFolder()) / fs::ProgramFileName(), stdfs::read_symlink("/proc/self/exe"));
+    fs::OverrideProgramFolder("/opt/lumarel/bin/");
+    EXPECT_EQ(fs::ProgramFolder(), "/opt/lumarel/bin");
+    fs::OverrideProgramFolder("");
+    EXPECT_EQ(stdfs::path(fs::ProgramFolder()), stdfs::read_symlink("/proc/self/exe").parent_path());
+}
+
+TEST_F(FsTest, CurrentFolderFollowsWindowsPaths) {
+    EXPECT_EQ(fs::CurDir(), cwd_.string());
+    EXPECT_TRUE(fs::ChDir("C:\\DATA\\FW"));
+    EXPECT_EQ(fs::CurDir(), (drive_ / "Data/Fw").string());
+    EXPECT_FALSE(fs::ChDir("APP.FWP"));  // a file, not a folder
+    EXPECT_FALSE(fs::ChDir("C:\\Nothing"));
+    EXPECT_EQ(fs::CurDir(), (drive_ / "Data/Fw").string());
+    std::string relative = "APP.FWP";
+    EXPECT_TRUE(fs::FileExists(relative));
 }
 
 }  // namespace
