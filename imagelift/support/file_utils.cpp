@@ -1,0 +1,175 @@
+#include "support/file_utils.h"
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <system_error>
+
+#include "clock/clock.h"
+#include "support/debug_log.h"
+#include "user/user.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+namespace basUtils {
+
+namespace {
+
+constexpr int32_t kProgressStep = 131072;  // the bar counts in steps of 128 KB
+constexpr int32_t kGrowthStep = 256;       // the array grows in steps of 256 bytes
+constexpr uint32_t kWmPaint = 0x000F;
+
+int32_t progressMax(const fs::FileSize64& size) {
+    if (size.High != 0) return 32767;
+    const int32_t s = size.Low;
+    if (s <= 0) return 16384 - (s / kProgressStep);
+    if (s / kProgressStep < 1) return 32767;
+    return s / kProgressStep;
+}
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+int32_t ReadFileToByteArray(const std::string& fileName, ByteArray& data, int32_t readLimit,
+                            IProgressControl* progress, int32_t hWnd) {
+    IProgressControl* bar = (progress && progress->TypeName() == "ProgressBar") ? progress : nullptr;
+    data.assign(1, 0);
+    std::string name = fileName;
+    if (!fs::FileExists(name)) return -1;
+
+    const fs::FileSize64 size = fs::GetFileSize64(name);
+    if (bar) {
+        bar->SetMin(0);
+        bar->SetMax(progressMax(size));
+    }
+
+    const std::filesystem::path native = fs::ToNativePath(name);
+    std::error_code ec;
+    if (std::filesystem::is_directory(native, ec)) vb::Raise(75, "basUtils.ReadFileToByteArray");
+    std::ifstream in(native, std::ios::binary);
+    if (!in) vb::Raise(75, "basUtils.ReadFileToByteArray");
+
+    // Element count: the file's bytes plus the element of the read that met the end, cut at
+    // limit + 1 when a limit is given.
+    const int64_t wanted = readLimit > 0 ? int64_t(readLimit) + 1 : -1;
+    ByteArray bytes;
+    std::array<char, 65536> buffer;
+    while (wanted < 0 || int64_t(bytes.size()) < wanted) {
+        size_t chunk = buffer.size();
+        if (wanted >= 0) chunk = std::min<size_t>(chunk, size_t(wanted - int64_t(bytes.size())));
+        in.read(buffer.data(), std::streamsize(chunk));
+        const std::streamsize got = in.gcount();
+        bytes.insert(bytes.end(), buffer.data(), buffer.data() + got);
+        if (got < std::streamsize(chunk)) {
+            if (in.bad()) vb::Raise(57, "basUtils.ReadFileToByteArray");
+            break;
+        }
+    }
+    const int64_t fileBytes = int64_t(bytes.size());
+    int64_t count = fileBytes + 1;
+    if (wanted >= 0) count = std::min(count, wanted);
+    bytes.resize(size_t(count), 0);
+
+    // The bar moves each time the byte-wise read would have grown its array: before reading
+    // the indexes 1, 257, 513 ... of the reads made (the last read made has index count - 1).
+    if (bar && size.High == 0 && count - 1 >= 1) {
+        const int64_t lastGrowth = 1 + (count - 2) / kGrowthStep * kGrowthStep;
+        int32_t shown = -1;
+        for (int64_t i = 1; i <= lastGrowth; i += kGrowthStep) {
+            const int32_t value = int32_t(i / kProgressStep);
+            if (value != shown) {
+                bar->SetValue(value);
+                shown = value;
+            }
+        }
+    }
+    if (hWnd != 0 && bar) {
+        const int32_t every = int32_t(vb::RoundHalfEven(bar->Max() / 20.0));
+        if (every >= 1 && count % every == 0) {
+            user::SendMessage(hWnd, kWmPaint, 0, 0);
+            clk::DoEvents();
+        }
+    }
+
+    data = std::move(bytes);
+    return data.size() - 1 > 1 ? 1 : -1;
+}
+
+std::string FormatWinDateTime(const fs::FILETIME& time, const std::string& pattern) {
+    fs::SYSTEMTIME st;
+    if (!fs::FileTimeToSystemTime(time, st)) return "Error in basUtils.FormatWinDateTime";
+    return FormatSystemTime(st, pattern);
+}
+
+std::string FormatSystemTime(const fs::SYSTEMTIME& time, const std::string& pattern) {
+    const std::string year = vb::CStr(int32_t(time.Year));
+    const std::pair<const char*, std::string> steps[] = {
+        {"yyyy", year},
+        {"yy", vb::Right(year, 2)},
+        {"mmm", "mm"},
+        {"mm", vb::Format(time.Month, "00")},
+        {"m", vb::CStr(int32_t(time.Month))},
+        {"ddd", "dd"},
+        {"dd", vb::Format(time.Day, "00")},
+        {"d", vb::CStr(int32_t(time.Day))},
+        {"hh", vb::Format(time.Hour, "00")},
+        {"h", vb::CStr(int32_t(time.Hour))},
+        {"nn", vb::Format(time.Minute, "00")},
+        {"n", vb::CStr(int32_t(time.Minute))},
+        {"ss", vb::Format(time.Second, "00")},
+        {"s", vb::CStr(int32_t(time.Second))},
+    };
+    std::string out = pattern;
+    for (const auto& [token, value] : steps) out = vb::Replace(out, token, value, vb::Compare::Text);
+    return out;
+}
+
+int32_t SplitPath(const std::string& path, std::string& folder, std::string& fileName) {
+    const auto it = std::find_if(path.rbegin(), path.rend(), isSeparator);
+    if (it == path.rend()) {
+        folder.clear();
+        fileName = path;
+    } else {
+        const size_t cut = size_t(path.rend() - it);  // one past the separator
+        folder = path.substr(0, cut);
+        fileName = path.substr(cut);
+    }
+    return 1;
+}
+
+std::string NewUniqueFilename(const std::string& path) {
+    try {
+        std::string folder, fileName;
+        SplitPath(path, folder, fileName);
+        folder = vb::Trim(folder);
+        if (!folder.empty() && isSeparator(folder.back())) folder.pop_back();
+        // A bare file name belongs in the current folder, not at the root of the drive.
+        std::string separator = "\\";
+        if (folder.empty() && !(path.size() > 0 && isSeparator(path[0]))) {
+            folder = fs::CurDir();
+            separator = "/";
+        } else if (folder.find('\\') == std::string::npos && folder.find('/') != std::string::npos) {
+            separator = "/";
+        }
+
+        std::string base = fileName, extension;
+        const size_t dot = fileName.rfind('.');
+        if (dot != std::string::npos) {
+            base = fileName.substr(0, dot);
+            extension = fileName.substr(dot + 1);
+        }
+        for (int64_t n = 1;; ++n) {
+            std::string candidate =
+                folder + separator + base + "." + vb::Format(n, "000") + "." + extension;
+            std::string probe = candidate;
+            if (!fs::FileExists(probe)) return candidate;
+        }
+    } catch (...) {
+        const vb::Error e = vb::CurrentException();
+        basDebug::DebugLog(vb::ErrorLine("ERROR #", e, " in NewUniqueFilename."), basDebug::ERROR_LEVEL);
+        return "";
+    }
+}
+
+}  // namespace basUtils

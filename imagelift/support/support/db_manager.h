@@ -1,0 +1,105 @@
+// The settings-and-log store of Imagelift (clsDbManager).
+//
+// One small SQLite database, "db1.mdb", in the folder start-up gives the store: table
+// tblSettings holds every setting as text under (application title, section, key), table
+// tblStatus holds the status log (at most 2000 rows, oldest removed first). Without "db1.mdb"
+// the clean template "db1_clean.mdb" of the same folder is copied; without either the user is
+// told and the program runs without a store (reads give their defaults, writes do nothing).
+// Releasing the store closes the database and compacts it into a temporary file that then
+// replaces "db1.mdb" in one rename, so a failure never loses the original.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "support/debug_log.h"
+
+namespace sqlite {
+class Database;
+class Statement;
+}
+
+class clsDbManager {
+public:
+    static constexpr const char* kDatabaseFile = "db1.mdb";
+    static constexpr const char* kTemplateFile = "db1_clean.mdb";
+    static constexpr const char* kCompactedFile = "db1-compacted.mdb";
+    static constexpr const char* kErrorReportCopy = "debug_log.mdb";
+    static constexpr int32_t kMaxStatusRows = 2000;
+    static constexpr size_t kMaxMessageChars = 250;
+    static constexpr size_t kMaxModuleChars = 50;
+
+    // Class_Initialize: opens (or first copies from the template) "db1.mdb" in `folder`.
+    explicit clsDbManager(std::filesystem::path folder);
+    // Class_Terminate: closes and compacts the database.
+    ~clsDbManager();
+    clsDbManager(const clsDbManager&) = delete;
+    clsDbManager& operator=(const clsDbManager&) = delete;
+
+    bool ysnDeleteStatusLogOnStartup() const { return deleteStatusLogOnStartup_; }
+    void ysnDeleteStatusLogOnStartup(bool value) { deleteStatusLogOnStartup_ = value; }
+
+    // Stores DownloadType under "frmSelectFirmware"/"DefaultLoadBehavior"; 0.
+    int32_t SetDefaultDownloadBehavior(int16_t DownloadType);
+    // The number stored there (default 0); 0 when it cannot be read as a number.
+    int16_t GetDefaultDownloadBehavior();
+
+    // The stored value; DefaultValue when the value is missing or empty and a default is
+    // given; else "".
+    std::string GetSetting(const std::string& AppName, const std::string& Section,
+                           const std::string& Key,
+                           const std::optional<std::string>& DefaultValue = std::nullopt);
+    std::string GetSetting(const std::string& AppName, const std::string& Section,
+                           const std::string& Key, int32_t DefaultValue);
+    // Stores Value (an empty Value keeps an existing value, or stores "" for a new key).
+    // Always returns "".
+    std::string SaveSetting(const std::string& AppName, const std::string& Section,
+                            const std::string& Key, const std::string& Value);
+    // 1 when a row was deleted, -1 when none matched or the store cannot be changed.
+    int32_t RemoveSetting(const std::string& AppName, const std::string& Section,
+                          const std::string& Key);
+
+    // Adds one status-log row (message cut to 250 characters, module to 50) and keeps the table
+    // at most 2000 rows. In automation, a line of level ERROR and above also goes to the status
+    // file.
+    void AppendToLog(const std::string& Message, int32_t Level, const std::string& Module,
+                     int32_t RunTime);
+
+    // Copies the database to strFilename (asks before overwriting an existing file; "*" is
+    // removed from the name); 1 on success, -1 otherwise.
+    int32_t MakeCopy(std::string strFilename);
+
+    // --- for start-up, tests and tools ---
+    bool IsOpen() const;
+    const std::filesystem::path& Folder() const { return folder_; }
+    std::filesystem::path DatabasePath() const { return folder_ / kDatabaseFile; }
+
+private:
+    int32_t ReopenDatabase();
+    int32_t CompactDatabase();
+    void StatusDisplay(const std::string& Message, const basDebug::LevelArg& Level = {});
+    bool OpenDatabase();   // opens without creating; false (and logs) when it cannot
+    void CloseDatabase();
+    bool Updatable() const;
+    void LogOpened();
+
+    std::filesystem::path folder_;
+    bool deleteStatusLogOnStartup_ = false;
+    std::unique_ptr<sqlite::Database> db_;
+    std::unique_ptr<sqlite::Statement> insertStatus_;
+    std::unique_ptr<sqlite::Statement> deleteOldest_;
+    std::unique_ptr<sqlite::Statement> begin_;
+    std::unique_ptr<sqlite::Statement> commit_;
+    int64_t statusRows_ = 0;  // rows of tblStatus, counted when the database opens
+};
+
+namespace dbschema {
+// The schema of a clean store: both tables, no rows.
+extern const char* const kSchemaSql;
+// Writes a clean store to `path` (through a temporary file and a rename, so a half-written
+// template never exists). Raises vb::Error on failure.
+void CreateCleanDatabase(const std::filesystem::path& path);
+}  // namespace dbschema
