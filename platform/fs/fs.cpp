@@ -83,31 +83,12 @@ std::string NativeText(std::string_view text) {
     return vb::IsValidUtf8(text) ? std::string(text) : vb::Win1252ToUtf8(text);
 }
 
-char32_t FoldCase(char32_t c) {
-    if (c >= 'A' && c <= 'Z') return c + 0x20;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;
-    switch (c) {
-        case 0x160: return 0x161;
-        case 0x152: return 0x153;
-        case 0x17D: return 0x17E;
-        case 0x178: return 0xFF;
-        default: return c;
-    }
-}
-
-// A name as case-folded code points (names that are not UTF-8 are read as Windows-1252).
-std::u32string FoldedName(std::string_view name) {
+// The key under which two names count as equal without regard to case: names that the
+// Windows-1252 code page can hold compare by its letters; any other name only as it is.
+std::string FoldedName(std::string_view name) {
     std::string utf8 = NativeText(name);
-    std::u32string out;
-    for (size_t i = 0; i < utf8.size();) {
-        auto b = uint8_t(utf8[i]);
-        int len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : 4;
-        char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        for (int k = 1; k < len && i + k < utf8.size(); ++k) cp = (cp << 6) | (uint8_t(utf8[i + k]) & 0x3F);
-        out += FoldCase(cp);
-        i += len;
-    }
-    return out;
+    if (auto ansi = vb::Utf8ToWin1252(utf8)) return "A" + vb::LCase(*ansi);
+    return "U" + utf8;
 }
 
 bool Exists(const stdfs::path& p) {
@@ -121,7 +102,7 @@ std::string FindWithoutCase(const stdfs::path& folder, const std::string& name) 
     std::error_code ec;
     stdfs::directory_iterator it(folder, ec), end;
     if (ec) return {};
-    const std::u32string wanted = FoldedName(name);
+    const std::string wanted = FoldedName(name);
     std::vector<std::string> matches;
     for (; it != end; it.increment(ec)) {
         if (ec) break;

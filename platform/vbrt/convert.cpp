@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <type_traits>
 
 namespace vb {
 
@@ -218,35 +219,33 @@ double RoundHalfEven(double value) {
     return std::fmod(lower, 2.0) == 0 ? lower : lower + 1;
 }
 
-int32_t CLng(double value) {
+namespace {
+
+// Rounds half to even into Int; 6 when the result does not fit.
+template <class Int>
+Int RoundTo(double value) {
     double r = RoundHalfEven(value);
-    if (!(r >= -2147483648.0 && r <= 2147483647.0)) Raise(6, kSource);
-    return int32_t(r);
+    if (!(r >= double(std::numeric_limits<Int>::min()) && r <= double(std::numeric_limits<Int>::max())))
+        Raise(6, kSource);
+    return Int(r);
 }
 
-int32_t CLng(std::string_view text) {
+// Numeric text into Int; a radix literal is the bit pattern of Int's width.
+template <class Int>
+Int TextTo(std::string_view text) {
+    using UInt = std::make_unsigned_t<Int>;
     Literal lit = ParseWholeOrRaise(text);
-    if (lit.radix) {
-        if (lit.tooWide) Raise(6, kSource);
-        return int32_t(uint32_t(lit.bits));
-    }
-    return CLng(lit.value);
+    if (!lit.radix) return RoundTo<Int>(lit.value);
+    if (lit.tooWide || lit.bits > std::numeric_limits<UInt>::max()) Raise(6, kSource);
+    return Int(UInt(lit.bits));
 }
 
-int16_t CInt(double value) {
-    double r = RoundHalfEven(value);
-    if (!(r >= -32768.0 && r <= 32767.0)) Raise(6, kSource);
-    return int16_t(r);
-}
+}  // namespace
 
-int16_t CInt(std::string_view text) {
-    Literal lit = ParseWholeOrRaise(text);
-    if (lit.radix) {
-        if (lit.tooWide || lit.bits > 0xFFFF) Raise(6, kSource);
-        return int16_t(uint16_t(lit.bits));
-    }
-    return CInt(lit.value);
-}
+int32_t CLng(double value) { return RoundTo<int32_t>(value); }
+int32_t CLng(std::string_view text) { return TextTo<int32_t>(text); }
+int16_t CInt(double value) { return RoundTo<int16_t>(value); }
+int16_t CInt(std::string_view text) { return TextTo<int16_t>(text); }
 
 double CDbl(std::string_view text) {
     Literal lit = ParseWholeOrRaise(text);

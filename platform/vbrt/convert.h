@@ -40,8 +40,8 @@ bool CBool(std::string_view text);
 
 // The leading number of a text, 0 when there is none. Blanks, tabs and line feeds are skipped
 // anywhere, as the run time does; reading stops at the first other character that cannot
-// continue the number ("7 WARNING" is 7). "&H"/"&O" literals: up to four digits are a 16-bit
-// pattern ("&HFFFF" is -1), up to eight a 32-bit pattern; more raise 6.
+// continue the number ("7 WARNING" is 7). "&H"/"&O" literals up to &HFFFF are a 16-bit
+// pattern ("&HFFFF" is -1), larger ones up to &HFFFFFFFF a 32-bit pattern; wider ones raise 6.
 double Val(std::string_view text);
 
 // ---- numbers to text ----------------------------------------------------------------------

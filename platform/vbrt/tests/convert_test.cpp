@@ -27,6 +27,18 @@ struct TextCase {
     int32_t error;
 };
 
+template <size_t N, class Convert>
+void CheckTextCases(const TextCase (&cases)[N], Convert convert) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        int64_t got = 0;
+        EXPECT_EQ(ErrorOf([&] { got = convert(c.text); }), c.error);
+        if (c.error == 0) {
+            EXPECT_EQ(got, c.value);
+        }
+    }
+}
+
 TEST(Convert, CLngOfText) {
     const TextCase cases[] = {
         {"12", 12, 0},           {"  12  ", 12, 0},         {"\t-7 ", -7, 0},
@@ -42,14 +54,7 @@ TEST(Convert, CLngOfText) {
         {"2147483647.5", 0, 6},  {"-2147483649", 0, 6},     {"&H100000000", 0, 6},
         {"1e400", 0, 6},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        int32_t got = 0;
-        EXPECT_EQ(ErrorOf([&] { got = vb::CLng(std::string_view(c.text)); }), c.error);
-        if (c.error == 0) {
-            EXPECT_EQ(got, c.value);
-        }
-    }
+    CheckTextCases(cases, [](std::string_view t) { return vb::CLng(t); });
 }
 
 TEST(Convert, CIntOfTextReadsShortHexAsA16BitPattern) {
@@ -58,14 +63,7 @@ TEST(Convert, CIntOfTextReadsShortHexAsA16BitPattern) {
         {"32767", 32767, 0},  {"-32768.5", -32768, 0}, {"32766.5", 32766, 0},
         {"32767.5", 0, 6},    {"&H10000", 0, 6},     {"-32769", 0, 6},     {"x", 0, 13},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        int16_t got = 0;
-        EXPECT_EQ(ErrorOf([&] { got = vb::CInt(std::string_view(c.text)); }), c.error);
-        if (c.error == 0) {
-            EXPECT_EQ(got, c.value);
-        }
-    }
+    CheckTextCases(cases, [](std::string_view t) { return vb::CInt(t); });
 }
 
 TEST(Convert, IntegerConversionsOfNumbersRoundHalfToEven) {
