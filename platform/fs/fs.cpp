@@ -233,6 +233,11 @@ bool FileExists(std::string& path, int32_t /*attributes*/) {
     return Exists(ToNativePath(path));
 }
 
+bool FileExists(std::string_view path, int32_t attributes) {
+    std::string copy(path);
+    return FileExists(copy, attributes);
+}
+
 bool DirExists(std::string_view path, int32_t /*attributes*/) {
     if (path.empty()) return false;
     return Exists(ToNativePath(path));

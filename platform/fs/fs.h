@@ -52,6 +52,8 @@ std::filesystem::path ToNativePath(std::string_view path);
 // True when a file or folder of that name exists. Removes every "*" from `path` first, also in
 // the caller's variable. The attribute mask has no effect.
 bool FileExists(std::string& path, int32_t attributes = 0);
+// The same for a text the caller does not keep (a literal or a joined path).
+bool FileExists(std::string_view path, int32_t attributes = 0);
 // True when anything of that name exists, file or folder (the path is not changed).
 bool DirExists(std::string_view path, int32_t attributes = 0);
 

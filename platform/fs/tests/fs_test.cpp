@@ -111,6 +111,8 @@ TEST_F(FsTest, FileExistsStripsAsterisksInTheCallersText) {
         EXPECT_EQ(fs::FileExists(path), c.exists) << c.in;
         EXPECT_EQ(path, c.after);
     }
+    EXPECT_TRUE(fs::FileExists(std::string_view("C:\\DATA\\FW\\*APP.FWP")));
+    EXPECT_TRUE(fs::FileExists(std::string("C:\\DATA") + "\\FW"));
     EXPECT_TRUE(fs::DirExists("C:\\DATA\\FW\\APP.FWP"));  // a plain file answers too
     EXPECT_TRUE(fs::DirExists("c:\\data"));
     EXPECT_FALSE(fs::DirExists("C:\\Nothing"));
