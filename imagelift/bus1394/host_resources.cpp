@@ -1,0 +1,209 @@
+#include "bus1394/host_resources.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "bus1394/access_library.h"
+#include "bus1394/internal.h"
+#include "bus1394/transactions.h"
+#include "clock/clock.h"
+#include "support/byte_utils.h"
+#include "support/program_context.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+namespace bas1394 {
+
+VirtualDeviceListRecord VirtualDeviceList;
+std::vector<AddressRangeRecord> AddressRanges(1);
+TopologyMapRecord TopologyMap;
+int32_t BusNumber = 0;
+std::string CurrentVirtualDeviceName;
+bool NoBusInterface = false;
+int32_t PreviousVirtualDeviceCount = 0;
+
+namespace {
+
+constexpr int kNameBufferBytes = 33;
+
+// Calls `fn` with a descriptor that points at the name in a zero-filled 33-byte buffer.
+template <typename F>
+int32_t WithDescriptor(const std::string& name, F fn) {
+    if (name.size() > static_cast<size_t>(kNameBufferBytes)) vb::Raise(9, "bas1394");
+    char buffer[kNameBufferBytes] = {};
+    std::memcpy(buffer, name.data(), name.size());
+    VirtualDeviceDescriptor descriptor;
+    descriptor.Name = buffer;
+    return fn(&descriptor);
+}
+
+std::string SlotText(int slot) {
+    return std::string(VirtualDeviceList.Names[slot], kVirtualDeviceNameBytes);
+}
+
+// A slot's name up to its first zero byte, for log lines.
+std::string SlotDisplayText(int slot) {
+    const char* s = VirtualDeviceList.Names[slot];
+    return std::string(s, strnlen(s, kVirtualDeviceNameBytes));
+}
+
+int32_t NodeAddress(uint16_t& address) {
+    NodeAddressRequest request;
+    const int32_t r =
+        lib::Get1394AddressFromDeviceObject(ClientWindow, FirstVirtualDeviceName(), &request);
+    address = request.NodeAddress;
+    return r;
+}
+
+}  // namespace
+
+const char* FirstVirtualDeviceName() { return VirtualDeviceList.Names[0]; }
+
+int32_t Allocate1394Memory(const std::string& addressText, const std::string& lengthText) {
+    if (AddressRanges.empty()) AddressRanges.resize(1);
+    if (AddressRanges[0].Handle != 0) AddressRanges.emplace_back();
+    AddressRangeRecord& range = AddressRanges.back();
+    range.Word0 = 1;
+    range.Word1 = 1;
+    const std::string lengthNumber =
+        vb::Replace(vb::Replace(lengthText, "0x", "&H"), " ", "");
+    range.Length = static_cast<int32_t>(std::llround(vb::Val(lengthNumber)));
+    range.Word3 = 0;
+    range.AccessFlags = 11;
+    range.NotifyFlags = 3;
+    if (HexString2Address(addressText, range.Address) != 1) {
+        LogMsg("ERROR: Failed to convert address in Allocate1394Memory.  Exiting abnormally", "ERROR");
+        return -1;
+    }
+    if (AllocateAddressRangeVB(range) == 1) return 1;
+    if (AddressRanges.size() > 1) {
+        AddressRanges.pop_back();
+    } else {
+        AddressRanges.assign(1, AddressRangeRecord{});
+    }
+    return -1;
+}
+
+int32_t AllocateAddressRangeVB(AddressRangeRecord& range) {
+    return lib::AllocateAddressRange(&ClientWindow, FirstVirtualDeviceName(), &range, 0) == 0 ? 1
+                                                                                              : -1;
+}
+
+int32_t FreeAddressRangeVB(int32_t handle) {
+    return lib::FreeAddressRange(&ClientWindow, FirstVirtualDeviceName(), handle) == 0 ? 1 : -1;
+}
+
+int32_t GetLocalHostInfo(TopologyMapRecord& map) {
+    HostInfoRequest request;
+    lib::GetLocalHostInformation(ClientWindow, FirstVirtualDeviceName(), &request, 0);
+    const basUtils::ByteArray data(request.Data, request.Data + sizeof(request.Data));
+    map.Length = basUtils::ByteArrayToLong(data, 0, 1);
+    map.Crc = basUtils::ByteArrayToLong(data, 2, 3);
+    map.Generation = basUtils::ByteArrayToLong(data, 4, 7);
+    map.NodeCount = static_cast<int16_t>(basUtils::ByteArrayToLong(data, 8, 9));
+    map.SelfIdCount = static_cast<int16_t>(basUtils::ByteArrayToLong(data, 10, 11));
+    map.Entries.assign(1, TopologyNodeEntry{});
+    size_t offset = 12;
+    for (int32_t i = 0; i < map.SelfIdCount; ++i) {
+        if (offset + 4 > data.size()) vb::Raise(9, "bas1394");
+        map.Entries.resize(static_cast<size_t>(i) + 1);
+        map.Entries[i] = DecodeSelfId(&data[offset]);
+        offset += 4;
+        // The one extended packet that follows is not an entry of its own.
+        if (map.Entries[i].MorePackets != 0) offset += 4;
+    }
+    return 1;
+}
+
+int32_t GetLocalHostNode() {
+    uint16_t address = 0;
+    const int32_t r = NodeAddress(address);
+    if (r != 0) {
+        LogMsg("GetLocalHostNode failed, Get1394AddressFromDeviceObject returned code " +
+                   std::to_string(r),
+               "WARNING");
+        return -1;
+    }
+    const int32_t node = address & 0x3F;
+    LogMsg("LocalHostNode = " + std::to_string(node), "TRACE");
+    return node;
+}
+
+int32_t GetBusNumber() {
+    uint16_t address = 0;
+    const int32_t r = NodeAddress(address);
+    if (r != 0) {
+        LogMsg("GetBusNumber failed, Get1394AddressFromDeviceObject returned code " +
+                   std::to_string(r),
+               "WARNING");
+        return -1;
+    }
+    const int32_t bus = (address >> 6) & 0x3FF;
+    LogMsg("Bus Number = " + std::to_string(bus), "TRACE");
+    return bus;
+}
+
+int32_t AddVirtualDevice(int32_t& window, const std::string& name) {
+    const int32_t r = WithDescriptor(name, [&](VirtualDeviceDescriptor* d) {
+        return lib::AddVirtualDriver(&window, d, 0);
+    });
+    if (r != 0) LogMsg("AddVirtualDevice: AddVirtualDriver failed, code 0x" + vb::Hex(r), "ERROR");
+    return r;
+}
+
+int32_t RemoveVirtualDevice(int32_t& window, const std::string& name) {
+    const int32_t r = WithDescriptor(name, [&](VirtualDeviceDescriptor* d) {
+        return lib::RemoveVirtualDriver(&window, d, 0);
+    });
+    LogMsg("RemoveVirtualDriver returned code #" + std::to_string(r), "WATCH");
+    return r;
+}
+
+int32_t ResetBus() {
+    const int32_t flags = 0;
+    return lib::BusReset(&ClientWindow, FirstVirtualDeviceName(), &flags);
+}
+
+int32_t RefreshVirtualDeviceList() {
+    try {
+        lib::GetVirtualDeviceList(&VirtualDeviceList);
+        if (VirtualDeviceList.Count < 1) {
+            AddVirtualDevice(ClientWindow, kVirtualDeviceName);
+            clk::Sleep(500);
+        }
+        if (VirtualDeviceList.Count < 1) {
+            LogMsg("BusResetHandlerThread: unable to load 1394 virtual device driver.  No "
+                   "interface to the bus!",
+                   "USER");
+            NoBusInterface = true;
+        } else {
+            if (NoBusInterface) {
+                LogMsg("BusResetHandlerThread: 1394 virtual device driver loaded on retry.", "USER");
+            }
+            NoBusInterface = false;
+            if (auto* timers = dynamic_cast<IBusPumpTimers*>(imagelift::Ctx().MainChildForm)) {
+                timers->EnableBusResetTimer();
+                timers->EnableIncomingDataTimer();
+            }
+        }
+        // The record has ten slots: a larger count is kept but only ten names exist.
+        const int32_t slots = std::min(VirtualDeviceList.Count, kVirtualDeviceSlots);
+        for (int32_t i = 0; i < slots; ++i) {
+            CurrentVirtualDeviceName = SlotText(i);
+            if (PreviousVirtualDeviceCount < 1) {
+                LogMsg("Virtual Device #" + std::to_string(i) + "=" + SlotDisplayText(i), "WATCH");
+            }
+        }
+        PreviousVirtualDeviceCount = VirtualDeviceList.Count;
+        LogMsg("BusResetHandlerThread: " + std::to_string(VirtualDeviceList.Count) +
+                   " virtual devices found and " + "0" + " diagnostic devices.",
+               "TRACE");
+        return VirtualDeviceList.Count;
+    } catch (const std::exception& e) {
+        LogMsg(internal::FailureLine(e, "bas1394.RefreshVirtualDeviceList"), "ERROR");
+        return 0;
+    }
+}
+
+}  // namespace bas1394
