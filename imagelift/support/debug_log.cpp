@@ -113,7 +113,10 @@ void DebugLog(const std::string& message, const LevelArg& level,
               const std::optional<std::string>& module) {
     auto& ctx = imagelift::Ctx();
     try {
-        if (ctx.RunTimeClockStart == 0) ctx.RunTimeClockStart = clk::QueryPerformanceCounter();
+        if (!ctx.RunTimeClockStarted) {
+            ctx.RunTimeClockStart = clk::QueryPerformanceCounter();
+            ctx.RunTimeClockStarted = true;
+        }
 
         int32_t n = LevelNumber(level);
         if (n >= FATAL) beepThreeTimes(ctx);

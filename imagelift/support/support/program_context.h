@@ -104,8 +104,10 @@ struct ProgramContext {
     std::function<void()> Beep;
 
     // --- run-time clock ---
-    // Performance-counter value of the first log line; 0 until then, never changes afterwards.
+    // Performance-counter value of the first log line; never changes afterwards. (A flag marks
+    // the start, because a manual clock may well read 0 at that moment.)
     int64_t RunTimeClockStart = 0;
+    bool RunTimeClockStarted = false;
     // Bound by the bus layer; while empty, basApp::ElapsedMs fails with error 53.
     QueryElapsedTimeMsLongIntFn QueryElapsedTimeMsLongInt;
 
