@@ -34,6 +34,10 @@
 
 namespace sim {
 
+namespace detail {
+struct BusState;
+}
+
 enum class ResetCause {
     Request,         // someone asked for it (BusReset, the control tool)
     NodeJoined,
@@ -139,7 +143,8 @@ public:
                     bool plugged = true, bool resetNow = true);
     // Removes a node entirely (a reset when it was plugged). False for an unknown id.
     bool RemoveNode(const std::string& id);
-    // Removes every node, range and virtual device and sets the generation to 0 (no events).
+    // Removes every node, range and virtual device (no reset, no events; the generation
+    // keeps counting from where it was).
     void Clear();
     // Plug/unplug keep the node known in its place in the order; both reset the bus when
     // they change something. False for an unknown id (or no room to plug).
@@ -231,10 +236,8 @@ public:
     nlohmann::json Describe() const;
 
 private:
-    struct Impl;
-    class Guard;
     int busIndex_;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<detail::BusState> impl_;
 };
 
 }  // namespace sim

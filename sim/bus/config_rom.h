@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bus/codes.h"
+
 namespace sim {
 
 // IEEE 1212 CRC-16 (polynomial 0x1021, initial value 0, most significant bit first).

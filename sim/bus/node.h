@@ -30,6 +30,9 @@
 namespace sim {
 
 class Bus;
+namespace detail {
+struct BusState;
+}
 
 // Response code of a 1394 response packet, plus "no acknowledge" (the node never answered).
 enum class Rcode : uint8_t {
@@ -148,11 +151,17 @@ public:
     virtual void LoadState(const std::filesystem::path& dir);
     virtual uint64_t StateSerial() const;
 
+    // Runs fn after delayMs on the clock, with the bus lock held, unless the node has been
+    // removed from its bus (or the bus is gone) by then. A node model's later answers and
+    // timed work (a reboot, a mode switch) go through here. Off a bus fn runs unlocked.
+    void Schedule(uint32_t delayMs, std::function<void()> fn);
+
 protected:
     explicit Node(std::string kind);
 
 private:
     friend class Bus;
+    friend struct detail::BusState;
     struct Reg {
         uint32_t value = 0;
         bool writable = false;
@@ -162,6 +171,8 @@ private:
 
     std::string kind_;
     std::string id_;
+    std::weak_ptr<void> anchor_;              // the bus's state while attached
+    std::shared_ptr<int> token_ = std::make_shared<int>(0);  // expires with the node
     Bus* bus_ = nullptr;
     int phyId_ = -1;
     std::vector<uint32_t> rom_;
