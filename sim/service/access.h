@@ -1,0 +1,60 @@
+// One client's view of the simulated 1394 bus, at the level of the access library's functions.
+//
+// Two implementations: a session on a bus hosted in this process (BusHost::Open), which the
+// service runs for each connected program and tests use directly on the manual clock, and a
+// connection to the bus service (ConnectToService), which programs use so that they all meet on
+// one bus. Results are the access library's codes (sim/bus/codes.h). Notices (bus reset, incoming
+// data, device change ...) reach the client through the callback given when the access is made;
+// it may run on any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bussvc {
+
+using NoticeCallback = std::function<void(uint32_t message)>;
+
+class Access {
+public:
+    virtual ~Access() = default;
+
+    // Asynchronous transactions; count is 4..2048 in whole quadlets (checked by the bus).
+    virtual int32_t Read(int32_t node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t count,
+                         int32_t timeoutMs, uint8_t* out) = 0;
+    virtual int32_t Write(int32_t node, uint16_t offsetHigh, uint32_t offsetLow,
+                          const uint8_t* data, uint32_t count, int32_t timeoutMs) = 0;
+
+    // The local host's topology map as the library hands it out (header and self-IDs); the
+    // device names a virtual device on the bus.
+    virtual int32_t TopologyMap(const std::string& device, std::vector<uint8_t>& map) = 0;
+    // 0 and the local node's 16-bit node ID, or a non-zero code.
+    virtual int32_t LocalNodeAddress(const std::string& device, uint16_t& nodeId) = 0;
+
+    virtual std::vector<std::string> VirtualDevices() = 0;
+    // 0 when done, else a non-zero code.
+    virtual int32_t AddVirtualDevice(uint32_t flags, uint64_t instance, const std::string& name) = 0;
+    virtual int32_t RemoveVirtualDevice(uint32_t flags, uint64_t instance,
+                                        const std::string& name) = 0;
+    virtual int32_t ResetBus(const std::string& device) = 0;
+
+    // Host address ranges owned by this client; they are freed when the client goes away.
+    virtual int32_t AllocateRange(const std::string& device, uint16_t offsetHigh, uint32_t offsetLow,
+                                  uint32_t length, uint32_t accessFlags, uint32_t notifyFlags,
+                                  uint32_t& handle) = 0;
+    virtual int32_t FreeRange(const std::string& device, uint32_t handle) = 0;
+
+    // A request to the bus device "\\.\1394BUS" + busIndex (add or remove a virtual device, as
+    // the update utility sends it): 0 done; 6 no such bus device; otherwise the failure code.
+    virtual int32_t BusDeviceRequest(uint32_t busIndex, uint32_t controlCode,
+                                     const std::vector<uint8_t>& input) = 0;
+
+    // A control command (JSON object with "cmd") for tests and the control tool; the answer is
+    // a JSON text. 0 when done, else a non-zero code and the answer holds {"error": text}.
+    virtual int32_t Control(const std::string& request, std::string& reply) = 0;
+};
+
+}  // namespace bussvc

@@ -1,0 +1,444 @@
+#include "client.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "../bus/codes.h"
+#include "protocol.h"
+
+namespace bussvc {
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+int connectSocket(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof(addr.sun_path)) return -1;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends Hello and returns the client id the service gives, or 0 when it did not answer.
+uint32_t hello(int fd, uint8_t role, uint32_t clientId) {
+    Writer w;
+    w.U32(kProtocolVersion).U32(uint32_t(::getpid())).U8(role).U32(clientId);
+    if (!SendFrame(fd, Op::Hello, w.Data())) return 0;
+    FrameHeader h;
+    std::vector<uint8_t> p;
+    if (RecvFrame(fd, h, p, 10000) != RecvStatus::Ok || h.op != uint16_t(Op::Reply)) return 0;
+    Reader r(p);
+    if (r.U8() != 1) return 0;
+    uint32_t id = r.U32();
+    return r.Complete() ? id : 0;
+}
+
+std::string moduleFolder() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&moduleFolder), &info) && info.dli_fname) {
+        std::error_code ec;
+        auto p = fsys::weakly_canonical(fsys::path(info.dli_fname), ec);
+        if (!ec) return p.parent_path().string();
+    }
+    return {};
+}
+
+std::string findProgram(const ServiceOptions& o) {
+    if (!o.program.empty()) return o.program;
+    if (const char* e = std::getenv("LUMAREL_BUS_SERVICE"); e && *e) return e;
+    std::string here = moduleFolder();
+    if (!here.empty() && ::access((here + "/lumarel-bus").c_str(), X_OK) == 0)
+        return here + "/lumarel-bus";
+    if (const char* b = std::getenv("LUMAREL_BIN"); b && *b) return std::string(b) + "/lumarel-bus";
+    return "lumarel-bus";
+}
+
+// Starts the service detached from this process (its own session, standard handles on
+// /dev/null, no inherited descriptors) and waits until it listens or gives up.
+bool startService(const std::string& root, const std::string& program, int timeoutMs) {
+    int pipefd[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
+    std::string rootArg = root;
+    const char* argv[] = {program.c_str(), "--root", rootArg.c_str(), "--ready-fd", "3", nullptr};
+    pid_t child = ::fork();
+    if (child < 0) {
+        ::close(pipefd[0]);
+        ::close(pipefd[1]);
+        return false;
+    }
+    if (child == 0) {
+        // Only async-signal-safe calls from here to exec.
+        ::setsid();
+        pid_t grandchild = ::fork();
+        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+        int nul = ::open("/dev/null", O_RDWR);
+        if (nul >= 0) {
+            ::dup2(nul, 0);
+            ::dup2(nul, 1);
+            ::dup2(nul, 2);
+        }
+        ::dup2(pipefd[1], 3);  // dup2 clears close-on-exec on the copy
+        ::close_range(4, ~0u, 0);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(program.c_str(), const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    ::close(pipefd[1]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    // The service writes one byte once it listens; end of file means it gave up (another one
+    // holds the service lock) or could not start.
+    pollfd pfd{pipefd[0], POLLIN, 0};
+    bool ready = false;
+    for (;;) {
+        int r = ::poll(&pfd, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r > 0) {
+            char c;
+            ready = ::read(pipefd[0], &c, 1) == 1;
+        }
+        break;
+    }
+    ::close(pipefd[0]);
+    return ready;
+}
+
+class RemoteAccess final : public Access {
+public:
+    RemoteAccess(NoticeCallback onNotice, ServiceOptions options, bool startIfMissing)
+        : onNotice_(std::move(onNotice)), options_(std::move(options)) {
+        if (options_.root.empty()) options_.root = PlatformRoot();
+        startIfMissing_ = startIfMissing;
+    }
+
+    ~RemoteAccess() override {
+        std::lock_guard<std::mutex> lock(m_);
+        disconnect();
+    }
+
+    // Connects the request and notice connections. Under m_.
+    bool connect() {
+        const std::string sock = SocketPath(options_.root);
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            int fd = connectSocket(sock);
+            if (fd < 0) {
+                if (!startIfMissing_) return false;
+                if (!startLocked()) continue;
+                fd = connectSocket(sock);
+                if (fd < 0) continue;
+            }
+            uint32_t id = hello(fd, 0, 0);
+            if (id == 0) {  // the service was ending while we connected: try again
+                ::close(fd);
+                continue;
+            }
+            int nfd = connectSocket(sock);
+            if (nfd < 0 || hello(nfd, 1, id) != id) {
+                if (nfd >= 0) ::close(nfd);
+                ::close(fd);
+                continue;
+            }
+            requestFd_ = fd;
+            noticeFd_ = nfd;
+            clientId_ = id;
+            noticeThread_ = std::thread([this, nfd] { noticeLoop(nfd); });
+            return true;
+        }
+        return false;
+    }
+
+    int32_t Read(int32_t node, uint16_t high, uint32_t low, uint32_t count, int32_t timeoutMs,
+                 uint8_t* out) override {
+        Writer w;
+        w.U32(uint32_t(node)).U16(high).U32(low).U32(count).I32(timeoutMs);
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = request(Op::Read, w)) return *f;
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t code = r.I32();
+        if (code == sim::kResultSuccess) {
+            if (!r.BytesInto(out, count)) return sim::kResultUnknownError;
+        }
+        return r.Complete() ? code : sim::kResultUnknownError;
+    }
+
+    int32_t Write(int32_t node, uint16_t high, uint32_t low, const uint8_t* data, uint32_t count,
+                  int32_t timeoutMs) override {
+        Writer w;
+        w.U32(uint32_t(node)).U16(high).U32(low).I32(timeoutMs).Bytes(data, count);
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = request(Op::Write, w)) return *f;
+        return codeOnly();
+    }
+
+    int32_t TopologyMap(const std::string& device, std::vector<uint8_t>& map) override {
+        Writer w;
+        w.Str(device);
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = request(Op::TopologyMap, w)) return *f;
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t code = r.I32();
+        std::vector<uint8_t> bytes = r.Bytes();
+        if (!r.Complete()) return sim::kResultUnknownError;
+        if (code == 0) map = std::move(bytes);
+        return code;
+    }
+
+    int32_t LocalNodeAddress(const std::string& device, uint16_t& nodeId) override {
+        Writer w;
+        w.Str(device);
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = request(Op::LocalNode, w)) return *f;
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t code = r.I32();
+        uint16_t id = r.U16();
+        if (!r.Complete()) return sim::kResultUnknownError;
+        if (code == 0) nodeId = id;
+        return code;
+    }
+
+    std::vector<std::string> VirtualDevices() override {
+        std::lock_guard<std::mutex> lock(m_);
+        if (request(Op::VirtualDevices, Writer())) return {};
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        uint32_t n = r.U32();
+        std::vector<std::string> names;
+        for (uint32_t i = 0; i < n && r.Ok() && i < 64; ++i) names.push_back(r.Str(4096));
+        if (!r.Complete()) return {};
+        return names;
+    }
+
+    int32_t AddVirtualDevice(uint32_t flags, uint64_t instance, const std::string& name) override {
+        return simpleCall(Op::AddVirtual, Writer().U32(flags).U64(instance).Str(name));
+    }
+    int32_t RemoveVirtualDevice(uint32_t flags, uint64_t instance, const std::string& name) override {
+        return simpleCall(Op::RemoveVirtual, Writer().U32(flags).U64(instance).Str(name));
+    }
+    int32_t ResetBus(const std::string& device) override {
+        return simpleCall(Op::ResetBus, Writer().Str(device));
+    }
+
+    int32_t AllocateRange(const std::string& device, uint16_t high, uint32_t low, uint32_t length,
+                          uint32_t access, uint32_t notify, uint32_t& handle) override {
+        std::lock_guard<std::mutex> lock(m_);
+        uint32_t remote = 0;
+        int32_t code = allocateLocked(device, high, low, length, access, notify, remote);
+        if (code == 0) {
+            handle = nextHandle_++;
+            ranges_[handle] = Range{device, high, low, length, access, notify, remote};
+        }
+        return code;
+    }
+
+    int32_t FreeRange(const std::string& device, uint32_t handle) override {
+        std::lock_guard<std::mutex> lock(m_);
+        auto it = ranges_.find(handle);
+        if (it == ranges_.end()) return sim::kResultNotFound;
+        Writer w;
+        w.Str(device).U32(it->second.remoteHandle);
+        if (auto f = request(Op::FreeRange, w)) {
+            if (*f == sim::kResultInvalidParameter) return *f;
+            ranges_.erase(handle);  // a new service holds no such range any more
+            return 0;
+        }
+        int32_t code = codeOnly();
+        if (code == 0) ranges_.erase(it);
+        return code;
+    }
+
+    int32_t BusDeviceRequest(uint32_t busIndex, uint32_t controlCode,
+                             const std::vector<uint8_t>& input) override {
+        return simpleCall(Op::BusDevice, Writer().U32(busIndex).U32(controlCode).Bytes(input));
+    }
+
+    int32_t Control(const std::string& request, std::string& reply) override {
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = this->request(Op::Control, Writer().Str(request))) {
+            reply = *f == sim::kResultInvalidParameter ? refusal()
+                                                       : std::string("the bus service restarted");
+            reply = "{\"error\":\"" + reply + "\"}";
+            return *f;
+        }
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t code = r.I32();
+        std::string text = r.Str();
+        if (!r.Complete()) return sim::kResultUnknownError;
+        reply = std::move(text);
+        return code;
+    }
+
+private:
+    struct Range {
+        std::string device;
+        uint16_t high;
+        uint32_t low, length, access, notify;
+        uint32_t remoteHandle;
+    };
+
+    bool startLocked() {
+        const std::string folder = ServiceFolder(options_.root);
+        std::error_code ec;
+        fsys::create_directories(folder, ec);
+        int lockFd = ::open((folder + "/start.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lockFd < 0) return false;
+        while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        bool ok = true;
+        int probe = connectSocket(SocketPath(options_.root));
+        if (probe >= 0) {
+            ::close(probe);  // someone else started it meanwhile
+        } else {
+            ok = startService(options_.root, findProgram(options_), options_.startTimeoutMs);
+        }
+        ::close(lockFd);
+        return ok;
+    }
+
+    void disconnect() {
+        if (noticeFd_ >= 0) ::shutdown(noticeFd_, SHUT_RDWR);
+        if (noticeThread_.joinable()) noticeThread_.join();
+        if (noticeFd_ >= 0) ::close(noticeFd_);
+        if (requestFd_ >= 0) ::close(requestFd_);
+        noticeFd_ = requestFd_ = -1;
+    }
+
+    void noticeLoop(int fd) {
+        FrameHeader h;
+        std::vector<uint8_t> p;
+        while (RecvFrame(fd, h, p) == RecvStatus::Ok) {
+            if (h.op != uint16_t(Op::Notice)) continue;
+            Reader r(p);
+            uint32_t msg = r.U32();
+            if (r.Ok() && onNotice_) onNotice_(msg);
+        }
+    }
+
+    // Sends a request and receives its reply into reply_ (under m_). Returns nullopt when the
+    // reply is there to decode, else the code the operation ends with: 87 when the service
+    // refused the request, 0x80000001 when the service went away and a new one was reached (the
+    // request is not repeated: to the caller it was cut off by a bus reset), 121 when no service
+    // can be reached at all.
+    std::optional<int32_t> request(Op op, const Writer& w) {
+        if (requestFd_ < 0 && !connect()) return sim::kResultNoResponse;
+        switch (exchange(op, w)) {
+        case Exchange::Ok: return std::nullopt;
+        case Exchange::Refused: return sim::kResultInvalidParameter;
+        case Exchange::Broken: break;
+        }
+        return reconnect() ? sim::kResultResetOccurred : sim::kResultNoResponse;
+    }
+
+    enum class Exchange { Ok, Refused, Broken };
+    Exchange exchange(Op op, const Writer& w) {
+        FrameHeader h;
+        if (!SendFrame(requestFd_, op, w.Data())) return Exchange::Broken;
+        if (RecvFrame(requestFd_, h, reply_) != RecvStatus::Ok) return Exchange::Broken;
+        if (h.op != uint16_t(Op::Reply) || reply_.empty()) return Exchange::Broken;
+        return reply_[0] == 1 ? Exchange::Ok : Exchange::Refused;
+    }
+
+    // The refusal text of the last reply.
+    std::string refusal() const {
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        std::string t = r.Str();
+        return r.Ok() ? t : "malformed reply";
+    }
+
+    bool reconnect() {
+        disconnect();
+        if (!connect()) return false;
+        // Restore this client's ranges under the handles the program holds.
+        for (auto& [handle, r] : ranges_) {
+            uint32_t remote = 0;
+            if (allocateLocked(r.device, r.high, r.low, r.length, r.access, r.notify, remote) == 0)
+                r.remoteHandle = remote;
+        }
+        if (onNotice_) onNotice_(0x52E);  // the new service's bus is a new bus generation
+        return true;
+    }
+
+    int32_t allocateLocked(const std::string& device, uint16_t high, uint32_t low, uint32_t length,
+                           uint32_t access, uint32_t notify, uint32_t& remote) {
+        Writer w;
+        w.Str(device).U16(high).U32(low).U32(length).U32(access).U32(notify);
+        if (requestFd_ < 0 && !connect()) return sim::kResultNoResponse;
+        switch (exchange(Op::AllocRange, w)) {
+        case Exchange::Ok: break;
+        case Exchange::Refused: return sim::kResultInvalidParameter;
+        case Exchange::Broken: return sim::kResultNoResponse;
+        }
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t code = r.I32();
+        uint32_t h = r.U32();
+        if (!r.Complete()) return sim::kResultUnknownError;
+        remote = h;
+        return code;
+    }
+
+    int32_t simpleCall(Op op, const Writer& w) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = request(op, w)) return *f;
+        return codeOnly();
+    }
+
+    int32_t codeOnly() {
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t code = r.I32();
+        return r.Ok() ? code : sim::kResultUnknownError;
+    }
+
+    NoticeCallback onNotice_;
+    ServiceOptions options_;
+    bool startIfMissing_ = true;
+    std::mutex m_;
+    int requestFd_ = -1;
+    int noticeFd_ = -1;
+    uint32_t clientId_ = 0;
+    std::thread noticeThread_;
+    std::vector<uint8_t> reply_;
+    std::map<uint32_t, Range> ranges_;
+    uint32_t nextHandle_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceOptions& options) {
+    auto a = std::make_unique<RemoteAccess>(std::move(onNotice), options, true);
+    if (!a->connect())
+        throw ServiceError("cannot reach or start the bus service under " +
+                           (options.root.empty() ? PlatformRoot() : options.root));
+    return a;
+}
+
+std::unique_ptr<Access> ConnectToRunningService(NoticeCallback onNotice,
+                                                const ServiceOptions& options) {
+    auto a = std::make_unique<RemoteAccess>(std::move(onNotice), options, false);
+    if (!a->connect()) return nullptr;
+    return a;
+}
+
+}  // namespace bussvc

@@ -1,0 +1,46 @@
+// Reaching the bus service from a program.
+//
+// ConnectToService connects to the service of the platform root (LUMAREL_ROOT) and starts it when
+// none runs: the first client to find no service takes a start lock under the root, looks again,
+// and only then starts "lumarel-bus", so two programs starting at once meet on one service. The
+// service started this way reads LUMAREL_BUS_DESCRIPTION (a bus description file) and
+// LUMAREL_BUS_IDLE_MS (how long it stays without clients) from the environment it inherits.
+//
+// When the service goes away under a connected client (killed, or ended while idle), the next
+// request connects again (starting a new service), re-allocates the client's address ranges under
+// their old handles, reports the interrupted request as cut off by a bus reset and posts a
+// bus-reset notice: to the program the restart looks like a bus reset.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "access.h"
+
+namespace bussvc {
+
+struct ServiceOptions {
+    // Platform root; empty: LUMAREL_ROOT (or its per-user default).
+    std::string root;
+    // The service program; empty: LUMAREL_BUS_SERVICE, else "lumarel-bus" beside the module that
+    // holds this code, else in LUMAREL_BIN.
+    std::string program;
+    // How long to wait for a starting service to listen (real time).
+    int startTimeoutMs = 10000;
+};
+
+class ServiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Connects (starting the service when needed). Throws ServiceError when no service can be
+// reached or started.
+std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceOptions& options = {});
+
+// Connects only when a service already runs; nullptr otherwise (the control tool's "stop").
+std::unique_ptr<Access> ConnectToRunningService(NoticeCallback onNotice,
+                                                const ServiceOptions& options = {});
+
+}  // namespace bussvc

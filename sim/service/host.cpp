@@ -1,0 +1,507 @@
+#include "host.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "bus/config_rom.h"
+#include "bus/description.h"
+
+namespace bussvc {
+
+namespace fsys = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// The bus driver's control code for add/remove-virtual-device requests and the request record
+// it takes: u32 request (1 add, 2 remove), u32 request flags, u32 device flags, u32 reserved,
+// u32 instance low, u32 instance high, then the device ID characters and a zero.
+constexpr uint32_t kBusApiRequest = 0x220400;
+constexpr size_t kBusRequestHeader = 24;
+constexpr size_t kBusRequestMax = kBusRequestHeader + 256 + 8;
+constexpr int32_t kErrorInvalidFunction = 1;
+constexpr int32_t kErrorInvalidHandle = 6;
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint32_t noticeFor(sim::EventKind kind) {
+    switch (kind) {
+    case sim::EventKind::DeviceChange: return 0x52D;
+    case sim::EventKind::BusReset: return 0x52E;
+    case sim::EventKind::IncomingData: return 0x52F;
+    case sim::EventKind::DriverError: return 0x530;
+    case sim::EventKind::OtherDriverReset: return 0x414;
+    }
+    return 0;
+}
+
+// Node ids name folders: keep them to a safe set of characters.
+std::string folderName(const std::string& id) {
+    std::string out;
+    for (char c : id) {
+        bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_';
+        out += safe ? c : '_';
+    }
+    return out.empty() ? "_" : out;
+}
+
+bool writeFileAtomically(const fsys::path& file, const std::string& text) {
+    std::error_code ec;
+    fsys::create_directories(file.parent_path(), ec);
+    fsys::path tmp = file;
+    tmp += ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << text;
+        if (!out.flush()) return false;
+    }
+    fsys::rename(tmp, file, ec);
+    return !ec;
+}
+
+const json& need(const json& request, const char* field) {
+    if (!request.contains(field)) throw std::invalid_argument(std::string("missing \"") + field + "\"");
+    return request.at(field);
+}
+
+std::string needString(const json& request, const char* field) {
+    const json& v = need(request, field);
+    if (!v.is_string()) throw std::invalid_argument(std::string("\"") + field + "\" must be a text");
+    return v.get<std::string>();
+}
+
+bool needBool(const json& request, const char* field) {
+    const json& v = need(request, field);
+    if (!v.is_boolean()) throw std::invalid_argument(std::string("\"") + field + "\" must be true or false");
+    return v.get<bool>();
+}
+
+std::vector<uint8_t> hexBytes(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (!std::isspace(static_cast<unsigned char>(c))) digits += c;
+    if (digits.size() % 2 != 0) throw std::invalid_argument("\"data\" needs whole bytes of hex");
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        auto nib = [](char c) -> int {
+            if (c >= '0' && c <= '9') return c - '0';
+            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+            throw std::invalid_argument("\"data\" must be hex digits");
+        };
+        out.push_back(uint8_t(nib(digits[i]) << 4 | nib(digits[i + 1])));
+    }
+    return out;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------ session
+
+class BusHost::Session final : public Access {
+public:
+    Session(BusHost& host, NoticeCallback onNotice) : host_(host), onNotice_(std::move(onNotice)) {}
+
+    ~Session() override {
+        std::set<int32_t> mine;
+        {
+            std::lock_guard<std::recursive_mutex> lock(host_.m_);
+            auto& s = host_.sessions_;
+            s.erase(std::remove(s.begin(), s.end(), this), s.end());
+            mine.swap(ranges_);
+        }
+        for (int32_t h : mine) host_.bus_.FreeRange(h);
+    }
+
+    void Notify(uint32_t message) {
+        if (onNotice_) onNotice_(message);
+    }
+    bool Owns(int32_t handle) const { return ranges_.count(handle) != 0; }  // under host_.m_
+
+    int32_t Read(int32_t node, uint16_t high, uint32_t low, uint32_t count, int32_t timeoutMs,
+                 uint8_t* out) override {
+        return host_.bus_.Read(node, high, low, count, out, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
+    }
+
+    int32_t Write(int32_t node, uint16_t high, uint32_t low, const uint8_t* data, uint32_t count,
+                  int32_t timeoutMs) override {
+        int32_t code =
+            host_.bus_.Write(node, high, low, count, data, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
+        host_.SaveChanges();
+        return code;
+    }
+
+    int32_t TopologyMap(const std::string& device, std::vector<uint8_t>& map) override {
+        if (!known(device)) return sim::kResultNotFound;
+        map = host_.bus_.TopologyMap();
+        return 0;
+    }
+
+    int32_t LocalNodeAddress(const std::string& device, uint16_t& nodeId) override {
+        if (!known(device) || host_.bus_.LocalHostPhy() < 0) return sim::kResultNotFound;
+        nodeId = host_.bus_.LocalNodeId();
+        return 0;
+    }
+
+    std::vector<std::string> VirtualDevices() override {
+        std::vector<std::string> names;
+        for (const auto& d : host_.bus_.VirtualDevices()) names.push_back(d.name);
+        return names;
+    }
+
+    int32_t AddVirtualDevice(uint32_t, uint64_t instance, const std::string& name) override {
+        int32_t code = host_.bus_.AddVirtualDevice(name, instance);
+        host_.SaveChanges();
+        return code;
+    }
+
+    int32_t RemoveVirtualDevice(uint32_t, uint64_t instance, const std::string& name) override {
+        int32_t code = host_.bus_.RemoveVirtualDevice(name, instance);
+        host_.SaveChanges();
+        return code;
+    }
+
+    int32_t ResetBus(const std::string& device) override {
+        if (!known(device)) return sim::kResultNotFound;
+        host_.bus_.Reset(sim::ResetCause::Request);
+        host_.SaveChanges();
+        return 0;
+    }
+
+    int32_t AllocateRange(const std::string& device, uint16_t high, uint32_t low, uint32_t length,
+                          uint32_t access, uint32_t notify, uint32_t& handle) override {
+        if (!known(device)) return sim::kResultNotFound;
+        sim::RangeResult r = host_.bus_.AllocateRange(high, low, length, access, notify);
+        if (r.status != 0) return r.status;
+        std::lock_guard<std::recursive_mutex> lock(host_.m_);
+        ranges_.insert(r.handle);
+        handle = uint32_t(r.handle);
+        return 0;
+    }
+
+    int32_t FreeRange(const std::string& device, uint32_t handle) override {
+        if (!known(device)) return sim::kResultNotFound;
+        {
+            std::lock_guard<std::recursive_mutex> lock(host_.m_);
+            if (!ranges_.erase(int32_t(handle))) return sim::kResultNotFound;
+        }
+        return host_.bus_.FreeRange(int32_t(handle));
+    }
+
+    int32_t BusDeviceRequest(uint32_t busIndex, uint32_t controlCode,
+                             const std::vector<uint8_t>& input) override {
+        if (int(busIndex) != host_.bus_.BusIndex()) return kErrorInvalidHandle;
+        if (controlCode != kBusApiRequest) return kErrorInvalidFunction;
+        if (input.size() < kBusRequestHeader || input.size() > kBusRequestMax)
+            return sim::kResultInvalidParameter;
+        const uint8_t* p = input.data();
+        uint32_t request = le32(p);
+        uint64_t instance = uint64_t(le32(p + 16)) | uint64_t(le32(p + 20)) << 32;
+        const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
+        std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
+        int32_t code;
+        if (request == 1)
+            code = host_.bus_.AddVirtualDevice(id, instance);
+        else if (request == 2)
+            code = host_.bus_.RemoveVirtualDevice(id, instance);
+        else
+            return sim::kResultInvalidParameter;
+        host_.SaveChanges();
+        return code;
+    }
+
+    int32_t Control(const std::string& request, std::string& reply) override {
+        return host_.Control(request, reply);
+    }
+
+private:
+    bool known(const std::string& device) const {
+        if (device.empty()) return false;
+        for (const auto& d : host_.bus_.VirtualDevices())
+            if (d.name == device) return true;
+        return false;
+    }
+
+    BusHost& host_;
+    NoticeCallback onNotice_;
+    std::set<int32_t> ranges_;  // under host_.m_
+};
+
+// --------------------------------------------------------------------------------------- host
+
+BusHost::BusHost(sim::Bus& bus, fsys::path stateFolder) : bus_(bus), state_(std::move(stateFolder)) {
+    listener_ = bus_.AddListener([this](const sim::BusEvent& e) { onEvent(e); });
+}
+
+BusHost::~BusHost() { bus_.RemoveListener(listener_); }
+
+fsys::path BusHost::NodeStateFolder(const std::string& nodeId) const {
+    if (state_.empty()) return {};
+    return state_ / "nodes" / folderName(nodeId);
+}
+
+void BusHost::Load(const json* description) {
+    json d = description ? *description : sim::DefaultDescription();
+    sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
+    std::lock_guard<std::mutex> lock(saveM_);
+    savedSerial_.clear();
+    for (const std::string& id : bus_.NodeIds()) {
+        fsys::path dir = NodeStateFolder(id);
+        bus_.WithNode(id, [&](sim::Node& n) {
+            std::error_code ec;
+            if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
+            savedSerial_[id] = n.StateSerial();
+        });
+    }
+    if (!state_.empty()) restoreVirtualDevices();
+}
+
+bool BusHost::SaveChanges() {
+    if (state_.empty()) return true;
+    bool ok = true;
+    std::lock_guard<std::mutex> lock(saveM_);
+    for (const std::string& id : bus_.NodeIds()) {
+        bus_.WithNode(id, [&](sim::Node& n) {
+            uint64_t serial = n.StateSerial();
+            auto it = savedSerial_.find(id);
+            if (serial == 0 || (it != savedSerial_.end() && it->second == serial)) return;
+            fsys::path dir = NodeStateFolder(id);
+            std::error_code ec;
+            fsys::create_directories(dir, ec);
+            try {
+                n.SaveState(dir);
+                savedSerial_[id] = serial;
+            } catch (const std::exception& e) {
+                ok = false;
+                Log("saving the state of node " + id + " failed: " + e.what());
+            }
+        });
+    }
+    saveVirtualDevices();
+    return ok;
+}
+
+void BusHost::saveVirtualDevices() {
+    json list = json::array();
+    for (const auto& d : bus_.VirtualDevices()) list.push_back({{"name", d.name}, {"instance", d.instance}});
+    std::string text = list.dump();
+    if (text == savedVirtualDevices_) return;
+    if (writeFileAtomically(state_ / "virtual_devices.json", text))
+        savedVirtualDevices_ = text;
+    else
+        Log("saving the virtual device list failed");
+}
+
+void BusHost::restoreVirtualDevices() {
+    fsys::path file = state_ / "virtual_devices.json";
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    json list = json::parse(ss.str(), nullptr, false);
+    if (!list.is_array()) {
+        Log("ignoring an unreadable " + file.string());
+        return;
+    }
+    for (const auto& d : bus_.VirtualDevices()) bus_.RemoveVirtualDevice(d.name, d.instance);
+    for (const auto& e : list) {
+        if (!e.is_object() || !e.contains("name") || !e["name"].is_string()) continue;
+        uint64_t instance = e.value("instance", uint64_t(0));
+        bus_.AddVirtualDevice(e["name"].get<std::string>(), instance);
+    }
+    savedVirtualDevices_ = ss.str();
+}
+
+std::unique_ptr<Access> BusHost::Open(NoticeCallback onNotice) {
+    auto s = std::make_unique<Session>(*this, std::move(onNotice));
+    std::lock_guard<std::recursive_mutex> lock(m_);
+    sessions_.push_back(s.get());
+    return s;
+}
+
+int BusHost::Sessions() const {
+    std::lock_guard<std::recursive_mutex> lock(m_);
+    return int(sessions_.size());
+}
+
+void BusHost::SetShutdownHandler(std::function<void()> handler) {
+    std::lock_guard<std::recursive_mutex> lock(m_);
+    shutdown_ = std::move(handler);
+}
+
+void BusHost::SetLogger(std::function<void(const std::string&)> logger) {
+    std::lock_guard<std::recursive_mutex> lock(m_);
+    logger_ = std::move(logger);
+}
+
+void BusHost::Log(const std::string& line) {
+    std::function<void(const std::string&)> l;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_);
+        l = logger_;
+    }
+    if (l) l(line);
+}
+
+void BusHost::onEvent(const sim::BusEvent& event) {
+    uint32_t message = noticeFor(event.kind);
+    if (message == 0) return;
+    // Sessions are only removed under m_, so none goes away while it is told.
+    std::lock_guard<std::recursive_mutex> lock(m_);
+    for (Session* s : sessions_) {
+        if (event.kind == sim::EventKind::IncomingData && !s->Owns(event.rangeHandle)) continue;
+        s->Notify(message);
+    }
+}
+
+int32_t BusHost::Control(const std::string& request, std::string& reply) {
+    json req = json::parse(request, nullptr, false);
+    int32_t code = kControlOk;
+    json answer;
+    if (!req.is_object() || !req.contains("cmd") || !req["cmd"].is_string()) {
+        answer = {{"error", "a control command is a JSON object with a \"cmd\" text"}};
+        code = kControlFailed;
+    } else {
+        try {
+            answer = control(req);
+        } catch (const std::exception& e) {
+            answer = {{"error", e.what()}};
+            code = kControlFailed;
+        }
+    }
+    if (!SaveChanges() && code == kControlOk) {
+        answer = {{"error", "the change could not be saved"}};
+        code = kControlFailed;
+    }
+    reply = answer.dump();
+    return code;
+}
+
+json BusHost::control(const json& req) {
+    const std::string cmd = req["cmd"].get<std::string>();
+    auto nodeId = [&] {
+        std::string id = needString(req, "id");
+        auto ids = bus_.NodeIds();
+        if (std::find(ids.begin(), ids.end(), id) == ids.end())
+            throw std::invalid_argument("no node \"" + id + "\" on the bus");
+        return id;
+    };
+    if (cmd == "state") {
+        json s = bus_.Describe();
+        s["sessions"] = Sessions();
+        return s;
+    }
+    if (cmd == "reset") return {{"generation", bus_.Reset(sim::ResetCause::Request)}};
+    if (cmd == "reset_storm") {
+        int count = need(req, "count").get<int>();
+        if (count < 1 || count > 1000) throw std::invalid_argument("\"count\" must be 1 to 1000");
+        bus_.ResetStorm(count);
+        return {{"generation", bus_.Generation()}};
+    }
+    if (cmd == "plug" || cmd == "unplug" || cmd == "power") {
+        std::string id = nodeId();
+        bool on = cmd == "plug" || (cmd == "power" && needBool(req, "on"));
+        // A device switched off leaves the bus like an unplugged one; switched on it joins again.
+        bool ok = on ? bus_.Plug(id) : bus_.Unplug(id);
+        if (!ok && on) throw std::invalid_argument("node \"" + id + "\" cannot join: no room on the bus");
+        return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
+    }
+    if (cmd == "link") {
+        std::string id = nodeId();
+        bus_.SetLinkActive(id, needBool(req, "active"));
+        return {{"generation", bus_.Generation()}};
+    }
+    if (cmd == "add_node") {
+        const json& spec = need(req, "node");
+        if (!spec.is_object()) throw std::invalid_argument("\"node\" must be an object");
+        std::string id = needString(spec, "id");
+        std::string kind = needString(spec, "kind");
+        int position = req.value("position", -1);
+        sim::NodeContext ctx{spec, id, NodeStateFolder(id)};
+        auto node = sim::MakeNode(kind, ctx);
+        int32_t code = bus_.AddNode(id, std::move(node), position, spec.value("plugged", true));
+        if (code != sim::kResultSuccess)
+            throw std::invalid_argument("node \"" + id + "\" was not added, code " + std::to_string(code));
+        return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
+    }
+    if (cmd == "remove_node") {
+        bus_.RemoveNode(nodeId());
+        return {{"generation", bus_.Generation()}};
+    }
+    if (cmd == "fault") {
+        std::string id = nodeId();
+        sim::FaultSpec f = sim::FaultFromJson(need(req, "fault"));
+        bus_.AddFault(id, f);
+        return {{"faults", bus_.Faults(id).size()}};
+    }
+    if (cmd == "clear_faults") {
+        if (req.contains("id"))
+            bus_.ClearFaults(nodeId());
+        else
+            bus_.ClearAllFaults();
+        return json::object();
+    }
+    if (cmd == "notice") {
+        std::string kind = needString(req, "kind");
+        if (kind == "driver_error")
+            bus_.InjectNotice(sim::EventKind::DriverError);
+        else if (kind == "other_driver_reset")
+            bus_.InjectNotice(sim::EventKind::OtherDriverReset);
+        else
+            throw std::invalid_argument("\"kind\" must be \"driver_error\" or \"other_driver_reset\"");
+        return json::object();
+    }
+    if (cmd == "node_write" || cmd == "node_read") {
+        // A request issued by a node of the bus (e.g. into a host range of the local host).
+        std::string id = nodeId();
+        int source = bus_.PhyOf(id);
+        if (source < 0) throw std::invalid_argument("node \"" + id + "\" is not on the bus");
+        int dest = req.contains("node") ? need(req, "node").get<int>() : bus_.LocalHostPhy();
+        uint64_t address = sim::JsonU64(need(req, "address"), "address");
+        uint16_t high = uint16_t(address >> 32);
+        uint32_t low = uint32_t(address);
+        if (cmd == "node_write") {
+            std::vector<uint8_t> data = hexBytes(needString(req, "data"));
+            int32_t code = bus_.WriteFrom(source, dest, high, low, uint32_t(data.size()), data.data());
+            return {{"code", code}};
+        }
+        int length = need(req, "length").get<int>();
+        if (length < 4 || length > 2048 || length % 4) throw std::invalid_argument("\"length\" must be 4 to 2048 in quadlets");
+        std::vector<uint8_t> data(size_t(length), 0);
+        int32_t code = bus_.ReadFrom(source, dest, high, low, uint32_t(length), data.data());
+        std::string hex;
+        static const char* digits = "0123456789ABCDEF";
+        if (code == sim::kResultSuccess)
+            for (uint8_t b : data) { hex += digits[b >> 4]; hex += digits[b & 15]; }
+        return {{"code", code}, {"data", hex}};
+    }
+    if (cmd == "vdev_add" || cmd == "vdev_remove") {
+        std::string name = needString(req, "name");
+        uint64_t instance = req.contains("instance") ? sim::JsonU64(req["instance"], "instance") : 0;
+        int32_t code = cmd == "vdev_add" ? bus_.AddVirtualDevice(name, instance)
+                                         : bus_.RemoveVirtualDevice(name, instance);
+        if (code != 0) throw std::invalid_argument("virtual device \"" + name + "\": code " + std::to_string(code));
+        return json::object();
+    }
+    if (cmd == "save") return json::object();  // SaveChanges runs after every command
+    if (cmd == "shutdown") {
+        std::function<void()> h;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_);
+            h = shutdown_;
+        }
+        if (!h) throw std::invalid_argument("this bus is not hosted by a service");
+        h();
+        return json::object();
+    }
+    throw std::invalid_argument("unknown command \"" + cmd + "\"");
+}
+
+}  // namespace bussvc

@@ -1,0 +1,87 @@
+// Hosting a simulated bus for clients of the access library.
+//
+// A BusHost stands between one sim::Bus and its clients: each client opens a session (an Access)
+// that checks the virtual device names it is given, owns the host address ranges it allocates
+// (freed when the session ends; incoming-data notices go to the owner only) and receives the
+// bus's notices. With a state folder, the host restores the nodes' saved state and the virtual
+// device list when it starts and saves every changed node (and the list) before a request that
+// changed them is answered, so nothing acknowledged is lost when the process ends.
+//
+// The bus service runs one BusHost for all its connections; the access library runs one in the
+// test process when a test hosts its bus in-process (on the manual clock).
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "access.h"
+#include "bus/bus.h"
+
+namespace bussvc {
+
+// Control-command results.
+inline constexpr int32_t kControlOk = 0;
+inline constexpr int32_t kControlFailed = 1;
+
+class BusHost {
+public:
+    // Hosts `bus` (not owned). With a state folder: loads what is saved there (call Restore)
+    // and saves changes into it.
+    explicit BusHost(sim::Bus& bus, std::filesystem::path stateFolder = {});
+    ~BusHost();
+    BusHost(const BusHost&) = delete;
+    BusHost& operator=(const BusHost&) = delete;
+
+    sim::Bus& Bus() { return bus_; }
+    const std::filesystem::path& StateFolder() const { return state_; }
+    // Folder of one node's saved state.
+    std::filesystem::path NodeStateFolder(const std::string& nodeId) const;
+
+    // Loads a description (nullptr: the default bus) with the nodes' state folders, then the
+    // saved virtual device list. Throws sim::DescriptionError for a bad description.
+    void Load(const nlohmann::json* description);
+    // Saves every node whose state changed since it was last saved, and the virtual device
+    // list when it changed. Returns false (and logs) when a save failed.
+    bool SaveChanges();
+
+    // A new client session. Notices for it go to onNotice (any thread).
+    std::unique_ptr<Access> Open(NoticeCallback onNotice);
+    int Sessions() const;
+
+    // A control command (see Access::Control). "shutdown" calls the handler set here.
+    int32_t Control(const std::string& request, std::string& reply);
+    void SetShutdownHandler(std::function<void()> handler);
+    // Where the host writes its log lines (the service's log file); default: nowhere.
+    void SetLogger(std::function<void(const std::string&)> logger);
+    void Log(const std::string& line);
+
+private:
+    class Session;
+    friend class Session;
+    void onEvent(const sim::BusEvent& event);
+    nlohmann::json control(const nlohmann::json& request);
+    void saveVirtualDevices();
+    void restoreVirtualDevices();
+
+    sim::Bus& bus_;
+    std::filesystem::path state_;
+    int listener_ = 0;
+    // Sessions, their ranges and the handlers. Never held while calling the bus, except by the
+    // bus's own listener (which the bus calls without its lock).
+    mutable std::recursive_mutex m_;
+    std::vector<Session*> sessions_;
+    // What was saved last; held while nodes are saved.
+    std::mutex saveM_;
+    std::map<std::string, uint64_t> savedSerial_;
+    std::string savedVirtualDevices_;
+    std::function<void()> shutdown_;
+    std::function<void(const std::string&)> logger_;
+};
+
+}  // namespace bussvc

@@ -1,0 +1,114 @@
+#include "protocol.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace bussvc {
+
+namespace {
+
+bool sendAll(int fd, const uint8_t* p, size_t n) {
+    while (n > 0) {
+        ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += k;
+        n -= size_t(k);
+    }
+    return true;
+}
+
+// Reads exactly n bytes. The time-out applies to the wait for the first byte only; once a frame
+// has begun the rest follows at once from a well-behaved peer, and a peer that stops mid-frame
+// is treated as gone after the same wait.
+RecvStatus recvAll(int fd, uint8_t* p, size_t n, int timeoutMs) {
+    while (n > 0) {
+        if (timeoutMs >= 0) {
+            pollfd pfd{fd, POLLIN, 0};
+            int r = ::poll(&pfd, 1, timeoutMs);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return RecvStatus::Closed;
+            }
+            if (r == 0) return RecvStatus::TimedOut;
+        }
+        ssize_t k = ::recv(fd, p, n, 0);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return RecvStatus::Closed;
+        }
+        if (k == 0) return RecvStatus::Closed;
+        p += k;
+        n -= size_t(k);
+    }
+    return RecvStatus::Ok;
+}
+
+}  // namespace
+
+bool SendFrame(int fd, Op op, const uint8_t* payload, size_t n) {
+    if (n > kMaxPayload) return false;
+    // Header and payload go out in one send so that a small request is one segment.
+    uint8_t small[kHeaderBytes + 512];
+    uint32_t len = uint32_t(n);
+    uint16_t o = uint16_t(op), r = 0;
+    if (n <= 512) {
+        std::memcpy(small, &len, 4);
+        std::memcpy(small + 4, &o, 2);
+        std::memcpy(small + 6, &r, 2);
+        if (n) std::memcpy(small + kHeaderBytes, payload, n);
+        return sendAll(fd, small, kHeaderBytes + n);
+    }
+    std::vector<uint8_t> buf(kHeaderBytes + n);
+    std::memcpy(buf.data(), &len, 4);
+    std::memcpy(buf.data() + 4, &o, 2);
+    std::memcpy(buf.data() + 6, &r, 2);
+    std::memcpy(buf.data() + kHeaderBytes, payload, n);
+    return sendAll(fd, buf.data(), buf.size());
+}
+
+RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs) {
+    uint8_t h[kHeaderBytes];
+    RecvStatus s = recvAll(fd, h, kHeaderBytes, timeoutMs);
+    if (s != RecvStatus::Ok) return s;
+    std::memcpy(&header.length, h, 4);
+    std::memcpy(&header.op, h + 4, 2);
+    std::memcpy(&header.reserved, h + 6, 2);
+    if (header.length > kMaxPayload) return RecvStatus::Malformed;
+    payload.resize(header.length);
+    if (header.length == 0) return RecvStatus::Ok;
+    s = recvAll(fd, payload.data(), header.length, timeoutMs < 0 ? -1 : std::max(timeoutMs, 5000));
+    if (s == RecvStatus::TimedOut) return RecvStatus::Malformed;
+    return s;
+}
+
+std::vector<uint8_t> OkReply(const Writer& body) {
+    std::vector<uint8_t> out;
+    out.reserve(body.Data().size() + 1);
+    out.push_back(1);
+    out.insert(out.end(), body.Data().begin(), body.Data().end());
+    return out;
+}
+
+std::vector<uint8_t> ErrorReply(const std::string& text) {
+    Writer w;
+    w.U8(0).Str(text);
+    return w.Take();
+}
+
+std::string PlatformRoot() {
+    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) return r;
+    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/lumarel";
+    if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/lumarel";
+    return "/tmp/lumarel";
+}
+
+std::string ServiceFolder(const std::string& root) { return root + "/bus"; }
+std::string SocketPath(const std::string& root) { return ServiceFolder(root) + "/bus.sock"; }
+
+}  // namespace bussvc

@@ -1,0 +1,143 @@
+// The bus service's wire protocol over its Unix stream socket.
+//
+// Every message is a frame: an 8-byte header (u32 payload length, u16 operation, u16 reserved,
+// all least significant byte first) and the payload. A client opens two connections: a request
+// connection on which it sends one request and waits for its reply, and a notice connection on
+// which the service pushes bus notices (bus reset, incoming data, device change ...) as they
+// happen. The reply to a request carries the operation kReply; its payload begins with one byte,
+// 1 when the request was understood (the operation's answer follows) or 0 when it was refused
+// (an error text follows). A refused request changes nothing.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bussvc {
+
+inline constexpr uint32_t kProtocolVersion = 1;
+// Largest payload either side accepts; a larger length is a malformed frame.
+inline constexpr uint32_t kMaxPayload = 8u << 20;
+
+enum class Op : uint16_t {
+    Hello = 1,          // u32 version, u32 pid, u8 role (0 request, 1 notice), u32 client id
+    Read = 2,           // u32 node, u16 offset high, u32 offset low, u32 count, i32 timeout
+    Write = 3,          // u32 node, u16 high, u32 low, i32 timeout, bytes data
+    TopologyMap = 4,    // str device
+    LocalNode = 5,      // str device
+    VirtualDevices = 6, //
+    AddVirtual = 7,     // u32 flags, u64 instance, str name
+    RemoveVirtual = 8,  // u32 flags, u64 instance, str name
+    ResetBus = 9,       // str device
+    AllocRange = 10,    // str device, u16 high, u32 low, u32 length, u32 access, u32 notify
+    FreeRange = 11,     // str device, u32 handle
+    BusDevice = 12,     // u32 bus index, u32 control code, bytes input
+    Control = 13,       // str JSON command
+    Reply = 0x8000,
+    Notice = 0x8001,    // u32 message
+};
+
+struct FrameHeader {
+    uint32_t length = 0;
+    uint16_t op = 0;
+    uint16_t reserved = 0;
+};
+inline constexpr size_t kHeaderBytes = 8;
+
+// Builds a payload, least significant byte first.
+class Writer {
+public:
+    Writer& U8(uint8_t v) { bytes_.push_back(v); return *this; }
+    Writer& U16(uint16_t v) { return Raw(&v, 2); }
+    Writer& U32(uint32_t v) { return Raw(&v, 4); }
+    Writer& I32(int32_t v) { return Raw(&v, 4); }
+    Writer& U64(uint64_t v) { return Raw(&v, 8); }
+    Writer& Str(const std::string& s) { U32(uint32_t(s.size())); return Raw(s.data(), s.size()); }
+    Writer& Bytes(const uint8_t* p, size_t n) { U32(uint32_t(n)); return Raw(p, n); }
+    Writer& Bytes(const std::vector<uint8_t>& v) { return Bytes(v.data(), v.size()); }
+    const std::vector<uint8_t>& Data() const { return bytes_; }
+    std::vector<uint8_t> Take() { return std::move(bytes_); }
+
+private:
+    Writer& Raw(const void* p, size_t n) {
+        auto b = static_cast<const uint8_t*>(p);
+        bytes_.insert(bytes_.end(), b, b + n);
+        return *this;
+    }
+    std::vector<uint8_t> bytes_;
+};
+
+// Reads a payload with bounds checks: a read past the end marks the reader failed and yields
+// zeros, so a decoder checks Ok() once at the end (and that nothing is left over).
+class Reader {
+public:
+    Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+    explicit Reader(const std::vector<uint8_t>& v) : Reader(v.data(), v.size()) {}
+    uint8_t U8() { uint8_t v = 0; Raw(&v, 1); return v; }
+    uint16_t U16() { uint16_t v = 0; Raw(&v, 2); return v; }
+    uint32_t U32() { uint32_t v = 0; Raw(&v, 4); return v; }
+    int32_t I32() { int32_t v = 0; Raw(&v, 4); return v; }
+    uint64_t U64() { uint64_t v = 0; Raw(&v, 8); return v; }
+    std::string Str(size_t max = kMaxPayload) {
+        uint32_t n = U32();
+        if (!ok_ || n > max || n > n_ - pos_) { ok_ = false; return {}; }
+        std::string s(reinterpret_cast<const char*>(p_ + pos_), n);
+        pos_ += n;
+        return s;
+    }
+    std::vector<uint8_t> Bytes(size_t max = kMaxPayload) {
+        uint32_t n = U32();
+        if (!ok_ || n > max || n > n_ - pos_) { ok_ = false; return {}; }
+        std::vector<uint8_t> v(p_ + pos_, p_ + pos_ + n);
+        pos_ += n;
+        return v;
+    }
+    // Copies a byte block of known length into dst (used for reads straight into a buffer).
+    bool BytesInto(uint8_t* dst, size_t expected) {
+        uint32_t n = U32();
+        if (!ok_ || n != expected || n > n_ - pos_) { ok_ = false; return false; }
+        std::memcpy(dst, p_ + pos_, n);
+        pos_ += n;
+        return true;
+    }
+    bool Ok() const { return ok_; }
+    bool AtEnd() const { return pos_ == n_; }
+    // Understood completely: no overrun and nothing left over.
+    bool Complete() const { return ok_ && pos_ == n_; }
+
+private:
+    void Raw(void* v, size_t n) {
+        if (!ok_ || n > n_ - pos_) { ok_ = false; return; }
+        std::memcpy(v, p_ + pos_, n);
+        pos_ += n;
+    }
+    const uint8_t* p_;
+    size_t n_;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+// Socket helpers. All I/O retries on EINTR and never raises SIGPIPE.
+// Sends a whole frame; false when the peer is gone.
+bool SendFrame(int fd, Op op, const uint8_t* payload, size_t n);
+inline bool SendFrame(int fd, Op op, const std::vector<uint8_t>& payload) {
+    return SendFrame(fd, op, payload.data(), payload.size());
+}
+// Outcome of receiving a frame.
+enum class RecvStatus { Ok, Closed, Malformed, TimedOut };
+// Receives one frame into header and payload (payload resized). timeoutMs < 0 waits without end.
+RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
+                     int timeoutMs = -1);
+
+// Replies.
+std::vector<uint8_t> OkReply(const Writer& body);
+std::vector<uint8_t> ErrorReply(const std::string& text);
+
+// The platform root, LUMAREL_ROOT, and the folder of the bus service below it.
+std::string PlatformRoot();
+std::string ServiceFolder(const std::string& root);
+std::string SocketPath(const std::string& root);
+
+}  // namespace bussvc

@@ -1,0 +1,452 @@
+#include "server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "bus/description.h"
+#include "clock/clock.h"
+#include "host.h"
+#include "protocol.h"
+
+namespace bussvc {
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+class Server {
+public:
+    explicit Server(const ServerOptions& o) : options_(o) {}
+
+    int Run();
+
+private:
+    struct Client {
+        std::mutex sendM;
+        int noticeFd = -1;
+    };
+
+    void log(const std::string& line);
+    bool takeServiceLock();
+    bool listenOn(const std::string& path);
+    void serve(int fd);
+    void serveRequests(int fd, uint32_t clientId, uint32_t pid);
+    void serveNotices(int fd, uint32_t clientId);
+    std::vector<uint8_t> dispatch(Access& session, const FrameHeader& h,
+                                  const std::vector<uint8_t>& payload, uint32_t clientId);
+    void notify(uint32_t clientId, uint32_t message);
+    void track(int fd, bool add);
+
+    ServerOptions options_;
+    std::string folder_;
+    std::mutex logM_;
+    std::ofstream logFile_;
+    int lockFd_ = -1;
+    int listenFd_ = -1;
+    std::unique_ptr<sim::Bus> bus_;
+    std::unique_ptr<BusHost> host_;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> stopRequested_{false};
+    std::mutex connM_;
+    std::condition_variable connCv_;
+    std::map<int, bool> open_;            // every open connection
+    int64_t lastActivityMs_ = 0;          // when the last connection closed
+    std::map<uint32_t, std::shared_ptr<Client>> clients_;
+    uint32_t nextClient_ = 1;
+};
+
+void Server::log(const std::string& line) {
+    std::lock_guard<std::mutex> lock(logM_);
+    if (!logFile_) return;
+    std::time_t t = std::chrono::system_clock::to_time_t(clk::WallNow());
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    logFile_ << stamp << " [" << ::getpid() << "] " << line << '\n';
+    logFile_.flush();
+}
+
+bool Server::takeServiceLock() {
+    lockFd_ = ::open((folder_ + "/service.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd_ < 0) return false;
+    // A service that is just ending still holds the lock for a moment: wait a little for it.
+    for (int i = 0; i < 100; ++i) {
+        if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return true;
+        clk::Sleep(50);
+    }
+    return false;
+}
+
+bool Server::listenOn(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof(addr.sun_path)) {
+        log("socket path too long: " + path);
+        return false;
+    }
+    ::unlink(path.c_str());  // a socket left behind by a service that was killed
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listenFd_, 64) != 0) {
+        log("cannot listen on " + path + ": " + std::strerror(errno));
+        return false;
+    }
+    ::chmod(path.c_str(), 0600);
+    return true;
+}
+
+void Server::track(int fd, bool add) {
+    std::lock_guard<std::mutex> lock(connM_);
+    if (add) {
+        open_[fd] = true;
+    } else {
+        open_.erase(fd);
+        lastActivityMs_ = clk::TickCountMs();
+        connCv_.notify_all();
+    }
+}
+
+void Server::notify(uint32_t clientId, uint32_t message) {
+    std::shared_ptr<Client> c;
+    {
+        std::lock_guard<std::mutex> lock(connM_);
+        auto it = clients_.find(clientId);
+        if (it == clients_.end()) return;
+        c = it->second;
+    }
+    Writer w;
+    w.U32(message);
+    std::lock_guard<std::mutex> lock(c->sendM);
+    if (c->noticeFd < 0) return;
+    // A notice is 12 bytes; a client whose socket buffer is full has stopped reading.
+    uint8_t frame[kHeaderBytes + 4];
+    uint32_t len = 4;
+    uint16_t op = uint16_t(Op::Notice), r = 0;
+    std::memcpy(frame, &len, 4);
+    std::memcpy(frame + 4, &op, 2);
+    std::memcpy(frame + 6, &r, 2);
+    std::memcpy(frame + 8, &message, 4);
+    ssize_t n = ::send(c->noticeFd, frame, sizeof frame, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n != ssize_t(sizeof frame)) {
+        log("client " + std::to_string(clientId) + " does not take its notices; closing them");
+        ::shutdown(c->noticeFd, SHUT_RDWR);
+        c->noticeFd = -1;
+    }
+}
+
+void Server::serve(int fd) {
+    FrameHeader h;
+    std::vector<uint8_t> p;
+    RecvStatus s = RecvFrame(fd, h, p, 10000);
+    if (s != RecvStatus::Ok || h.op != uint16_t(Op::Hello)) {
+        if (s == RecvStatus::Ok || s == RecvStatus::Malformed) {
+            log("refused a connection that did not begin with a greeting");
+            SendFrame(fd, Op::Reply, ErrorReply("a connection begins with Hello"));
+        }
+        return;
+    }
+    Reader r(p);
+    uint32_t version = r.U32();
+    uint32_t pid = r.U32();
+    uint8_t role = r.U8();
+    uint32_t clientId = r.U32();
+    if (!r.Complete() || version != kProtocolVersion || role > 1) {
+        log("refused a greeting (protocol version " + std::to_string(version) + ", role " +
+            std::to_string(role) + ")");
+        SendFrame(fd, Op::Reply, ErrorReply("unsupported greeting"));
+        return;
+    }
+    if (stop_) return;  // ending: the client connects again to a new service
+    if (role == 0) {
+        {
+            std::lock_guard<std::mutex> lock(connM_);
+            clientId = nextClient_++;
+            clients_[clientId] = std::make_shared<Client>();
+        }
+        serveRequests(fd, clientId, pid);
+        std::shared_ptr<Client> c;
+        {
+            std::lock_guard<std::mutex> lock(connM_);
+            c = clients_[clientId];
+            clients_.erase(clientId);
+        }
+        std::lock_guard<std::mutex> lock(c->sendM);
+        if (c->noticeFd >= 0) ::shutdown(c->noticeFd, SHUT_RDWR);
+        c->noticeFd = -1;
+    } else {
+        serveNotices(fd, clientId);
+    }
+}
+
+void Server::serveRequests(int fd, uint32_t clientId, uint32_t pid) {
+    auto session = host_->Open([this, clientId](uint32_t m) { notify(clientId, m); });
+    if (!SendFrame(fd, Op::Reply, OkReply(Writer().U32(clientId)))) return;
+    log("client " + std::to_string(clientId) + " (process " + std::to_string(pid) + ") connected");
+    FrameHeader h;
+    std::vector<uint8_t> payload;
+    for (;;) {
+        RecvStatus s = RecvFrame(fd, h, payload);
+        if (s == RecvStatus::Closed) break;
+        if (s == RecvStatus::Malformed) {
+            log("client " + std::to_string(clientId) + ": malformed frame (length " +
+                std::to_string(h.length) + "); connection closed");
+            SendFrame(fd, Op::Reply, ErrorReply("malformed frame"));
+            break;
+        }
+        std::vector<uint8_t> reply;
+        try {
+            reply = dispatch(*session, h, payload, clientId);
+        } catch (const std::exception& e) {
+            log("client " + std::to_string(clientId) + ": request failed: " + e.what());
+            reply = ErrorReply(std::string("request failed: ") + e.what());
+        }
+        if (!SendFrame(fd, Op::Reply, reply)) break;  // the client went away mid-request
+        if (stopRequested_) stop_ = true;               // "shutdown", answered first
+    }
+    log("client " + std::to_string(clientId) + " disconnected");
+}
+
+void Server::serveNotices(int fd, uint32_t clientId) {
+    std::shared_ptr<Client> c;
+    {
+        std::lock_guard<std::mutex> lock(connM_);
+        auto it = clients_.find(clientId);
+        if (it != clients_.end()) c = it->second;
+    }
+    if (!c) {
+        SendFrame(fd, Op::Reply, ErrorReply("unknown client"));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(c->sendM);
+        if (!SendFrame(fd, Op::Reply, OkReply(Writer().U32(clientId)))) return;
+        c->noticeFd = fd;
+    }
+    // Nothing is expected from the client here; the read ends when either side closes.
+    FrameHeader h;
+    std::vector<uint8_t> p;
+    while (RecvFrame(fd, h, p) == RecvStatus::Ok) {
+    }
+    std::lock_guard<std::mutex> lock(c->sendM);
+    c->noticeFd = -1;
+}
+
+std::vector<uint8_t> Server::dispatch(Access& a, const FrameHeader& h,
+                                      const std::vector<uint8_t>& payload, uint32_t clientId) {
+    Reader r(payload);
+    Writer w;
+    auto refuse = [&](const std::string& why) {
+        log("client " + std::to_string(clientId) + ": refused request " + std::to_string(h.op) +
+            " (" + std::to_string(payload.size()) + " bytes): " + why);
+        return ErrorReply(why);
+    };
+    switch (Op(h.op)) {
+    case Op::Read: {
+        int32_t node = int32_t(r.U32());
+        uint16_t high = r.U16();
+        uint32_t low = r.U32();
+        uint32_t count = r.U32();
+        int32_t timeout = r.I32();
+        if (!r.Complete()) return refuse("malformed read");
+        if (count < 4 || count > sim::kMaxPayload || count % 4) {
+            w.I32(sim::kResultInvalidParameter);
+            return OkReply(w);
+        }
+        uint8_t buf[sim::kMaxPayload];
+        int32_t code = a.Read(node, high, low, count, timeout, buf);
+        w.I32(code);
+        if (code == sim::kResultSuccess) w.Bytes(buf, count);
+        return OkReply(w);
+    }
+    case Op::Write: {
+        int32_t node = int32_t(r.U32());
+        uint16_t high = r.U16();
+        uint32_t low = r.U32();
+        int32_t timeout = r.I32();
+        std::vector<uint8_t> data = r.Bytes();
+        if (!r.Complete()) return refuse("malformed write");
+        w.I32(a.Write(node, high, low, data.data(), uint32_t(data.size()), timeout));
+        return OkReply(w);
+    }
+    case Op::TopologyMap: {
+        std::string device = r.Str(4096);
+        if (!r.Complete()) return refuse("malformed topology request");
+        std::vector<uint8_t> map;
+        int32_t code = a.TopologyMap(device, map);
+        w.I32(code).Bytes(map);
+        return OkReply(w);
+    }
+    case Op::LocalNode: {
+        std::string device = r.Str(4096);
+        if (!r.Complete()) return refuse("malformed local node request");
+        uint16_t id = 0;
+        int32_t code = a.LocalNodeAddress(device, id);
+        w.I32(code).U16(id);
+        return OkReply(w);
+    }
+    case Op::VirtualDevices: {
+        if (!r.Complete()) return refuse("malformed virtual device list request");
+        auto names = a.VirtualDevices();
+        w.U32(uint32_t(names.size()));
+        for (const auto& n : names) w.Str(n);
+        return OkReply(w);
+    }
+    case Op::AddVirtual:
+    case Op::RemoveVirtual: {
+        uint32_t flags = r.U32();
+        uint64_t instance = r.U64();
+        std::string name = r.Str(4096);
+        if (!r.Complete()) return refuse("malformed virtual device request");
+        w.I32(Op(h.op) == Op::AddVirtual ? a.AddVirtualDevice(flags, instance, name)
+                                         : a.RemoveVirtualDevice(flags, instance, name));
+        return OkReply(w);
+    }
+    case Op::ResetBus: {
+        std::string device = r.Str(4096);
+        if (!r.Complete()) return refuse("malformed reset request");
+        w.I32(a.ResetBus(device));
+        return OkReply(w);
+    }
+    case Op::AllocRange: {
+        std::string device = r.Str(4096);
+        uint16_t high = r.U16();
+        uint32_t low = r.U32(), length = r.U32(), access = r.U32(), notify = r.U32();
+        if (!r.Complete()) return refuse("malformed range request");
+        uint32_t handle = 0;
+        int32_t code = a.AllocateRange(device, high, low, length, access, notify, handle);
+        w.I32(code).U32(handle);
+        return OkReply(w);
+    }
+    case Op::FreeRange: {
+        std::string device = r.Str(4096);
+        uint32_t handle = r.U32();
+        if (!r.Complete()) return refuse("malformed range request");
+        w.I32(a.FreeRange(device, handle));
+        return OkReply(w);
+    }
+    case Op::BusDevice: {
+        uint32_t bus = r.U32(), code = r.U32();
+        std::vector<uint8_t> input = r.Bytes(4096);
+        if (!r.Complete()) return refuse("malformed bus device request");
+        w.I32(a.BusDeviceRequest(bus, code, input));
+        return OkReply(w);
+    }
+    case Op::Control: {
+        std::string text = r.Str();
+        if (!r.Complete()) return refuse("malformed control request");
+        std::string reply;
+        int32_t code = a.Control(text, reply);
+        if (code != kControlOk) log("client " + std::to_string(clientId) + ": control " + text + " -> " + reply);
+        w.I32(code).Str(reply);
+        return OkReply(w);
+    }
+    default:
+        return refuse("unknown operation");
+    }
+}
+
+int Server::Run() {
+    folder_ = ServiceFolder(options_.root);
+    std::error_code ec;
+    fsys::create_directories(folder_, ec);
+    logFile_.open(folder_ + "/service.log", std::ios::app);
+    if (!takeServiceLock()) {
+        log("another bus service runs for this root; ending");
+        return 0;
+    }
+    bus_ = std::make_unique<sim::Bus>(0);
+    host_ = std::make_unique<BusHost>(*bus_, fsys::path(folder_) / "state");
+    host_->SetLogger([this](const std::string& l) { log(l); });
+    host_->SetShutdownHandler([this] { stopRequested_ = true; });
+    try {
+        if (options_.descriptionFile.empty()) {
+            host_->Load(nullptr);
+        } else {
+            std::ifstream in(options_.descriptionFile, std::ios::binary);
+            if (!in) throw sim::DescriptionError("cannot read the bus description " + options_.descriptionFile);
+            nlohmann::json d = nlohmann::json::parse(in, nullptr, false);
+            if (d.is_discarded())
+                throw sim::DescriptionError("the bus description " + options_.descriptionFile + " is not JSON");
+            host_->Load(&d);
+        }
+    } catch (const std::exception& e) {
+        log(std::string("cannot start: ") + e.what());
+        std::cerr << "lumarel-bus: " << e.what() << '\n';
+        return 2;
+    }
+    const std::string sock = SocketPath(options_.root);
+    if (!listenOn(sock)) return 1;
+    log("serving " + sock + (options_.descriptionFile.empty() ? " (default bus)" : " with " + options_.descriptionFile) +
+        ", idle period " + std::to_string(options_.idleMs) + " ms");
+    if (options_.readyFd >= 0) {
+        char one = '1';
+        (void)!::write(options_.readyFd, &one, 1);
+        ::close(options_.readyFd);
+    }
+    lastActivityMs_ = clk::TickCountMs();
+    while (!stop_) {
+        pollfd pfd{listenFd_, POLLIN, 0};
+        int n = ::poll(&pfd, 1, 100);
+        if (n > 0) {
+            int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                track(fd, true);
+                std::thread([this, fd] {
+                    serve(fd);
+                    track(fd, false);
+                    ::close(fd);
+                }).detach();
+            }
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(connM_);
+        if (open_.empty() && clk::TickCountMs() - lastActivityMs_ >= options_.idleMs) {
+            log("no client for " + std::to_string(options_.idleMs) + " ms; ending");
+            break;
+        }
+    }
+    // Stop taking connections first, so a client arriving now starts a new service.
+    ::close(listenFd_);
+    ::unlink(sock.c_str());
+    {
+        std::unique_lock<std::mutex> lock(connM_);
+        for (auto& [fd, _] : open_) ::shutdown(fd, SHUT_RDWR);
+        connCv_.wait(lock, [this] { return open_.empty(); });
+    }
+    host_->SaveChanges();
+    log("ended");
+    ::close(lockFd_);
+    return 0;
+}
+
+}  // namespace
+
+int RunServer(const ServerOptions& options) {
+    ::signal(SIGPIPE, SIG_IGN);
+    Server s(options);
+    return s.Run();
+}
+
+}  // namespace bussvc

@@ -1,0 +1,25 @@
+// The bus service: hosts one simulated bus for every program of the platform root and serves
+// it on the Unix socket <root>/bus/bus.sock.
+//
+// One instance per root: the service holds <root>/bus/service.lock for its whole life. It keeps
+// device state in <root>/bus/state, logs to <root>/bus/service.log, and ends on its own once no
+// client has been connected for the idle period. A request it cannot understand gets an error
+// answer and a log line and changes nothing; a client that goes away (even in the middle of a
+// request) only ends its own connection.
+#pragma once
+
+#include <string>
+
+namespace bussvc {
+
+struct ServerOptions {
+    std::string root;
+    std::string descriptionFile;  // empty: the embedded default bus
+    int idleMs = 60000;
+    int readyFd = -1;             // gets one byte once the socket listens
+};
+
+// Runs the service until it is idle or told to stop. Returns the process exit code.
+int RunServer(const ServerOptions& options);
+
+}  // namespace bussvc
