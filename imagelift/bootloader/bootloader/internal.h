@@ -1,0 +1,51 @@
+// Helpers shared by the parts of basBootloader; not for other modules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bootloader/bootloader.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+namespace basBootloader {
+
+// Logs the failure being handled (inside a catch block) at WARNING as
+// "ERROR #<number>: <description>" followed by `tail`.
+void LogTrapped(const std::string& tail);
+
+// Address of an area of the protocol region.
+bas1394::Address48 RegionAddress(uint32_t offset);
+
+std::string Str(int64_t v);
+
+// SessionLayerTransaction that also tells whether the request reached the target's request
+// area (false when the handle was refused, the mutex not obtained or the send failed).
+int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int32_t timeoutMs,
+                 IProgressBar* progressBar, int32_t window, bool* sent);
+
+// Little-endian 32-bit value at `at` of an operand array (0 beyond its end).
+int32_t OperandLong(const ByteArray& operands, size_t at);
+// Appends a 32-bit value least significant byte first.
+void PutLong(ByteArray& bytes, int32_t value);
+inline std::string Hex(int32_t v) { return vb::Hex(v); }
+inline std::string Hex16(int16_t v) { return vb::Hex(v); }
+
+// Takes a mutex for a scope, releasing it on every way out (also when a failure ends the
+// procedure) unless released earlier by hand.
+class MutexHold {
+public:
+    MutexHold() = default;
+    explicit MutexHold(int32_t handle) : handle_(handle) {}
+    ~MutexHold();
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
+    void Adopt(int32_t handle) { handle_ = handle; }
+    // Releases now; false when the release failed.
+    bool Release();
+
+private:
+    int32_t handle_ = 0;
+};
+
+}  // namespace basBootloader

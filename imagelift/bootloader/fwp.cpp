@@ -1,0 +1,162 @@
+// Firmware package files (".fwp"): a 352-byte header (magic "vSkD", build date and time,
+// software and hardware identity, three image records, an information text) followed by the
+// image data the records point to. This reader parses and checks them and turns their dates,
+// times and versions into text.
+#include "bootloader/bootloader.h"
+#include "bootloader/internal.h"
+
+#include "support/byte_utils.h"
+#include "support/file_utils.h"
+
+namespace basBootloader {
+
+namespace {
+
+constexpr int32_t kQuietReadLimit = 1000;
+
+int32_t le(const ByteArray& b, size_t at) { return OperandLong(b, at); }
+
+FwpImageRecord imageRecord(const ByteArray& b, size_t at) {
+    return FwpImageRecord{le(b, at), le(b, at + 4), le(b, at + 8), le(b, at + 12)};
+}
+
+void logLoadError() {
+    vb::Error e = vb::CurrentException();
+    Log("Error #" + Str(e.Number()) + ": " + e.Description() + " in LoadFWP", basDebug::TRACE);
+}
+
+}  // namespace
+
+FwpStruct ByteArrayToFwpStruct(const ByteArray& data) {
+    FwpStruct fwp;
+    try {
+        const int64_t upper = int64_t(data.size()) - 1;
+        if (upper < kFwpHeaderBytes) {
+            Log("ERROR: not enough data passed into basBootloader.ByteArrayToFwpStruct!  ubound(bytData)=" +
+                    Str(upper) + "!  Exiting abnormally.",
+                basDebug::ERROR_LEVEL);
+            return fwp;
+        }
+        FwpHeader& h = fwp.Header;
+        h.Magic = basUtils::ByteArrayToLong(data, 0, 3, true);
+        if (h.Magic != FwpMagic) return fwp;
+        h.FormatWord = le(data, 4);
+        h.Date.assign(data.begin() + 8, data.begin() + 16);
+        h.Time.assign(data.begin() + 16, data.begin() + 24);
+        h.SoftwareId = le(data, 24);
+        h.SoftwareVersion = le(data, 28);
+        h.HardwareModelId = le(data, 32);
+        h.VendorId = le(data, 36);
+        h.ReservedBytes.assign(data.begin() + 40, data.begin() + 44);
+        h.ReservedWord = le(data, 44);
+        h.Image1 = imageRecord(data, 48);
+        h.Image2 = imageRecord(data, 64);
+        h.Cne = imageRecord(data, 80);
+        h.InfoTextBytes.assign(data.begin() + 96, data.begin() + 96 + kFwpInfoTextBytes);
+        std::string text = vb::BytesToText(h.InfoTextBytes);
+        // Cut after the first NUL, which stays; a text that starts with NUL or has none stays whole.
+        size_t nul = text.find('\0');
+        if (nul != std::string::npos && nul > 0) text.resize(nul + 1);
+        h.InfoText = text;
+        fwp.FileData = data;
+    } catch (...) {
+        LogTrapped(" in basBootloader.ByteArrayToFwpStruct.  Exiting...");
+    }
+    return fwp;
+}
+
+bool IsValidFwp(const FwpHeader& header) { return header.Magic == FwpMagic; }
+bool IsValidFwp(const FwpStruct& package) { return IsValidFwp(package.Header); }
+
+FwpHeader LoadFWPQuiet(const std::string& fileName) {
+    FwpHeader header;
+    try {
+        ByteArray data;
+        if (basUtils::ReadFileToByteArray(fileName, data, kQuietReadLimit) != 1) {
+            Log("Load FWP error: failed to load file '" + fileName + "' into memory.", basDebug::ERROR_LEVEL);
+            return header;
+        }
+        header = ByteArrayToFwpStruct(data).Header;
+        if (header.Magic != FwpMagic) {
+            Log("Load FWP error: the currently selected image file is not valid!", basDebug::ERROR_LEVEL);
+        }
+    } catch (...) {
+        logLoadError();
+    }
+    return header;
+}
+
+FwpStruct LoadFWP(const std::string& fileName) {
+    try {
+        ByteArray data;
+        if (basUtils::ReadFileToByteArray(fileName, data, kQuietReadLimit) != 1) {
+            Log("Load FWP error: failed to load file '" + fileName + "' into memory.", basDebug::ERROR_LEVEL);
+            return FwpStruct{};
+        }
+        if (!IsValidFwp(ByteArrayToFwpStruct(data))) {
+            Log("Load FWP error: Failed to validate file '" + fileName + "'!", basDebug::ERROR_LEVEL);
+            return FwpStruct{};
+        }
+        Log("Reading '" + fileName + "'...", basDebug::WATCH);
+        if (basUtils::ReadFileToByteArray(fileName, data) != 1) {
+            Log("Load FWP error: failed to load file '" + fileName + "' into memory.", basDebug::ERROR_LEVEL);
+            return FwpStruct{};
+        }
+        FwpStruct fwp = ByteArrayToFwpStruct(data);
+        if (!IsValidFwp(fwp)) {
+            Log("Load FWP error: Failed to validate file '" + fileName + "'!", basDebug::ERROR_LEVEL);
+            return FwpStruct{};
+        }
+        const FwpHeader& h = fwp.Header;
+        Log("FWP version:  software id = " + Str(h.SoftwareId) + " (0x" + Hex(h.SoftwareId) +
+                "),  software version = " + Str(h.SoftwareVersion) + " (0x" + Hex(h.SoftwareVersion) +
+                "),  date/time = " + FormatFwpDate(h.Date) + " " + FormatFwpTime(h.Time),
+            basDebug::USER);
+        return fwp;
+    } catch (...) {
+        logLoadError();
+    }
+    return FwpStruct{};
+}
+
+std::string FormatFwpDate(const ByteArray& date) {
+    std::string s = vb::BytesToText(date);
+    return vb::Mid(s, 1, 4) + "-" + vb::Mid(s, 5, 2) + "-" + vb::Mid(s, 7, 2);
+}
+
+std::string FormatFwpTime(const ByteArray& time) {
+    std::string s = vb::BytesToText(time);
+    return vb::Mid(s, 1, 2) + ":" + vb::Mid(s, 3, 2) + ":" + vb::Mid(s, 5, 2) + " utc";
+}
+
+int32_t FwpDateTimeToDate(const ByteArray& date, const ByteArray& time, fs::SYSTEMTIME& st) {
+    if (int64_t(date.size()) - 1 < 7 || int64_t(time.size()) - 1 < 7) return -1;
+    auto field = [](const std::string& text, int64_t start, int64_t len) {
+        return uint16_t(vb::CInt(vb::Val(vb::Mid(text, start, len))));
+    };
+    std::string d = FormatFwpDate(date);
+    std::string t = FormatFwpTime(time);
+    st.Year = field(d, 1, 4);
+    st.Month = field(d, 6, 2);
+    st.Day = field(d, 9, 2);
+    st.Hour = field(t, 1, 2);
+    st.Minute = field(t, 4, 2);
+    st.Second = field(t, 7, 2);
+    return 1;
+}
+
+std::string FormatFwpLocalDateTime(const ByteArray& date, const ByteArray& time) {
+    std::string text = FormatFwpDate(date) + " " + FormatFwpTime(time);
+    fs::SYSTEMTIME utc, local;
+    if (FwpDateTimeToDate(date, time, utc) == 1 && fs::SystemTimeToLocalTime(utc, local) == 1) {
+        text += " / " + basUtils::FormatSystemTime(local, "hh:nn:ss") + " (local)";
+    }
+    return text;
+}
+
+std::string VersionToString(int32_t version) {
+    uint32_t v = uint32_t(version);
+    return Str(v >> 24) + "." + Str((v >> 16) & 0xFF) + "." + Str((v >> 8) & 0xFF) + "." + Str(v & 0xFF);
+}
+
+}  // namespace basBootloader

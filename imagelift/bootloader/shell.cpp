@@ -1,0 +1,354 @@
+// The 1394 shell: characters of the target's UART console carried through the protocol region.
+// Protocol 1 asks with command 8 and gets a status block, protocol 3 asks with command 8 and
+// gets a count; both hand characters over in the response payload area and take typed
+// characters with command 9. Protocol 2 needs no command: the target mirrors its output ring in
+// the response payload area and reads typed characters from the request payload area.
+#include "bootloader/bootloader.h"
+#include "bootloader/internal.h"
+
+#include "kernel/mutex.h"
+#include "support/byte_utils.h"
+
+namespace basBootloader {
+
+namespace {
+
+constexpr int32_t kShellPiece = 128;
+
+ByteArray text(const std::string& s) { return ByteArray(s.begin(), s.end()); }
+
+const std::string kCrLf = "\r\n";
+
+uint32_t be16(const ByteArray& b, size_t at) {
+    return at + 2 <= b.size() ? (uint32_t(b[at]) << 8 | b[at + 1]) : 0;
+}
+uint32_t u16(const ByteArray& b, size_t at, bool bigEndian) {
+    if (at + 2 > b.size()) return 0;
+    return bigEndian ? (uint32_t(b[at]) << 8 | b[at + 1]) : (uint32_t(b[at + 1]) << 8 | b[at]);
+}
+int32_t u32(const ByteArray& b, size_t at, bool bigEndian) {
+    if (at + 4 > b.size()) return 0;
+    uint32_t v = bigEndian ? (uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3])
+                           : (uint32_t(b[at + 3]) << 24 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 1]) << 8 | b[at]);
+    return int32_t(v);
+}
+
+bool isEmpty(const ByteArray& chars) { return chars.empty() || (chars.size() == 1 && chars[0] == 0); }
+
+// Takes the TargetList mutex; 0 when taken, else the wait result (an abandoned mutex is given
+// up again and counts as a failure).
+uint32_t takeTargetList() {
+    uint32_t wait = kernel::WaitForSingleObject(TargetListMutexHandle, uint32_t(MutexWaitMs));
+    if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TargetListMutexHandle);
+    return wait;
+}
+
+int32_t readShellVer3(int32_t handle, ByteArray& characters) {
+    BootPacket request, response;
+    request.Command = kCmdReadShell;
+    int32_t result = SessionLayerTransaction(handle, request, response, 0);
+    if (result != 1) {
+        Log("ReadShellCharacters failed: Transaction failed, code " + Str(result), basDebug::WARNING);
+        return result;
+    }
+    if (response.OperandCount == 0) {
+        Log("ReadShellCharacters failed: no byte indicating size of Uart buffer");
+        return -1;
+    }
+    // The whole count matters: 256, 512 ... have a first byte of 0.
+    const int32_t count = OperandLong(response.Operands, 0);
+    if (count <= 0) return 1;
+    ByteArray received;
+    result = ReadResponseBuffer(handle, count, received);
+    if (result == 1) {
+        received.resize(size_t(count), 0);
+        characters = received;
+    }
+    return result;
+}
+
+}  // namespace
+
+int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
+    try {
+        BootPacket request, response;
+        request.Command = kCmdReadShell;
+        int32_t result = SessionLayerTransaction(handle, request, response, 0);
+        if (result != 1) {
+            Log("ReadShellCharacters failed: Transaction failed, code " + Str(result), basDebug::WARNING);
+            return result;
+        }
+        if (response.OperandCount == 0) {
+            Log("ReadShellCharacters failed: no byte indicating size of Uart buffer");
+            return -1;
+        }
+        const ByteArray& ops = response.Operands;
+        const int32_t status = ops.size() >= 8 ? OperandLong(ops, 4) : 0;
+        const int32_t charsLost = ops.size() >= 12 ? OperandLong(ops, 8) : 0;
+        ByteArray notice;
+        if (charsLost > 0) {
+            notice = text(kCrLf + kCrLf + " << buffer overflow on target: " + Str(charsLost) + " characters lost >>" +
+                          kCrLf + kCrLf);
+        }
+        if (ops.size() < 4) {
+            Log("ReadShellCharacters: the target indicates that there is " + Str(response.OperandCount) +
+                    " quadlets returned but the payload is empty.",
+                basDebug::WARNING);
+            return 1;
+        }
+        const int32_t received = OperandLong(ops, 0);
+        if (received <= 0) return 1;
+        Log("ReadShellCharacters: received=" + Str(received) + " status=" + Str(status) + " charsLost=" +
+                Str(charsLost),
+            basDebug::DETAIL);
+        auto hex16 = [&](size_t at) { return Hex16(int16_t(be16(ops, at))); };
+        if (ops.size() > 19) {
+            Log("ReadShellCharacters: head=0x" + hex16(12) + "  tail=0x" + hex16(18) + "  bufferStart=0x" + hex16(14) +
+                    "  sizeOfPayload=0x" + hex16(16),
+                basDebug::DETAIL);
+        }
+        if (ops.size() > 27) {
+            Log("ReadShellCharacters:  maxPayload=0x" + Hex(u32(ops, 20, true)) + "  numBytesCopied=0x" + hex16(26) +
+                    "  txCharCount=0x" + hex16(24),
+                basDebug::DETAIL);
+        }
+        ByteArray bytes;
+        result = ReadResponseBuffer(handle, received, bytes);
+        if (result == 1) bytes.resize(size_t(received), 0);
+        if (!notice.empty()) {
+            if (result == 1) {
+                notice.insert(notice.end(), bytes.begin(), bytes.end());
+                characters = notice;
+            } else {
+                Log("Failed to read characters from the Response Buffer.", basDebug::WARNING);
+            }
+        } else if (result == 1) {
+            characters = bytes;
+        } else {
+            Log("Failed to read characters from the Response Buffer, code " + Str(result) + "(0x" + Hex(result) + ").",
+                basDebug::WARNING);
+        }
+        return result;
+    } catch (...) {
+        LogTrapped(" in basBootloader.ReadShellCharacters_Ver1.  Exiting...");
+        return -1;
+    }
+}
+
+int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wrapNotices) {
+    try {
+        const int32_t index = GetDeviceIndex(handle);
+        if (index < 0) return -1;
+        const bool be = TargetList[index].Info.ProtocolVersion == kProtocolV2BigEndian;
+
+        ByteArray header;
+        int32_t result = ReadResponseBuffer(handle, 8, header);
+        if (result != 1) return result;
+        const int32_t size = int32_t(u16(header, 4, be)) + 1;
+        int32_t head = int32_t(u16(header, 6, be));
+        // Each target has its own read position: two shells never share one.
+        int32_t& position = TargetList[index].ShellReadPosition;
+        if (head == position) return 1;
+
+        ByteArray ring;
+        result = ReadResponseBuffer(handle, size + 8, ring);
+        if (result != 1) return result;
+        ring.resize(size_t(size) + 8, 0);
+        const int32_t status = u32(ring, 0, be);
+        const int32_t mask = int32_t(u16(ring, 4, be));
+        head = int32_t(u16(ring, 6, be));
+        if (mask != size - 1) {
+            Log("ReadShellCharacters error: the target changed its ring size from " + Str(size) + " to " +
+                    Str(mask + 1) + " bytes",
+                basDebug::ERROR_LEVEL);
+            return -1;
+        }
+        int32_t tail = position;
+
+        int32_t fresh = 0;
+        int32_t lost = -1;
+        const int32_t distance = head - tail;
+        if (distance >= size) {
+            lost = distance - size;
+        } else if (distance >= 0) {
+            fresh = distance;
+        } else {
+            // The target's 16-bit head has passed 65535 and started again at 0, or the head is a
+            // ring index that has wrapped.
+            const int32_t wrapped = distance + 65536;
+            if (wrapped < size) {
+                fresh = wrapped;
+            } else if (size - (tail - head) > 0) {
+                fresh = size - (tail - head);
+            } else {
+                lost = wrapped - size;
+            }
+        }
+        if (lost >= 0) {
+            Log("ReadShellCharacters error: Overflow: loss of " + Str(lost) + " bytes", basDebug::ERROR_LEVEL);
+            fresh = size;
+            tail = head - size;
+        }
+
+        if (fresh > 0) {
+            ByteArray out;
+            const int32_t from = tail & mask;
+            if (from + fresh < size) {
+                for (int32_t i = 0; i < fresh; ++i) out.push_back(ring[8 + ((tail + 1 + i) & mask)]);
+            } else {
+                for (int32_t i = from + 1; i <= size - 1; ++i) out.push_back(ring[8 + i]);
+                if (wrapNotices) {
+                    ByteArray notice = text(kCrLf + " *** BUFFER WRAP *** " + kCrLf);
+                    out.insert(out.end(), notice.begin(), notice.end());
+                }
+                for (int32_t i = 0; i <= (head & mask); ++i) out.push_back(ring[8 + i]);
+            }
+            characters = out;
+        }
+        position = head;
+
+        if (fresh > 0) {
+            if (characters.size() == 4) {
+                const int32_t value = u32(characters, 0, be);
+                if (value == int32_t(characters[3])) characters = ByteArray{characters[3]};
+            }
+            Log("ReadShellCharacters: response buffer header (status=0x" + Hex(status) + ", head=" + Str(head) +
+                    ", mask=" + Str(mask) + ")",
+                basDebug::TRACE);
+            Log("ReadShellCharacters: NumNewBytes=" + Str(fresh), basDebug::TRACE);
+        }
+        return 1;
+    } catch (...) {
+        LogTrapped(" in basBootloader.ReadShellCharacters_Ver2.  Exiting...");
+        return -1;
+    }
+}
+
+int32_t ReadShellCharacters(int32_t handle, ByteArray& characters, bool wrapNotices) {
+    characters = ByteArray{0};
+    if (handle == 0 || handle == kHandleCreated) {
+        Log("ReadShellCharacters failed, INVALID_HANDLE_ERROR", basDebug::ERROR_LEVEL);
+        return -101;
+    }
+    Log("ReadShellCharacters is taking the TargetList mutex", basDebug::MUTEX);
+    uint32_t wait = takeTargetList();
+    if (wait != kernel::WAIT_OBJECT_0) {
+        Log("ReadShellCharacters failed: Timed out waiting for TargetList mutex, code " + Str(wait),
+            basDebug::ERROR_LEVEL);
+        return -100;
+    }
+    MutexHold hold(TargetListMutexHandle);
+    int32_t result = -1;
+    try {
+        const int32_t index = GetDeviceIndex(handle);
+        if (index < 0) {
+            Log("WARNING: no bootloader device with handle 0x" + Hex(handle), basDebug::WATCH);
+            result = 0;
+        } else if (DownloadBlockInFlight == handle) {
+            // The target's request and response areas belong to the block awaiting its answer.
+            Log("ReadShellCharacters: download block in flight for device handle " + Str(handle) + ", poll skipped",
+                basDebug::TRACE);
+            result = 1;
+        } else {
+            const int32_t version = TargetList[index].Info.ProtocolVersion;
+            switch (version) {
+            case 1: result = ReadShellCharacters_Ver1(handle, characters); break;
+            case 2:
+            case kProtocolV2BigEndian: result = ReadShellCharacters_Ver2(handle, characters, wrapNotices); break;
+            case 3: result = readShellVer3(handle, characters); break;
+            default:
+                Log("ReadShellCharacters failed: invalid protocol version: " + Str(version), basDebug::WATCH);
+                result = 0;
+            }
+        }
+    } catch (...) {
+        LogTrapped(" in basBootloader.ReadShellCharacters.  Exiting...");
+        result = -1;
+    }
+    if (hold.Release()) {
+        Log("ReadShellCharacters released the TargetList Mutex.", basDebug::MUTEX);
+    } else {
+        Log("ReadShellCharacters failed to release the TargetList Mutex.", basDebug::ERROR_LEVEL);
+    }
+    return result;
+}
+
+int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
+    if (handle == 0) {
+        Log("WriteShellCharacters failed, INVALID_HANDLE_ERROR", basDebug::ERROR_LEVEL);
+        return -101;
+    }
+    Log("WriteShellCharacters is taking the TargetList mutex", basDebug::MUTEX);
+    uint32_t wait = takeTargetList();
+    if (wait != kernel::WAIT_OBJECT_0) {
+        Log("WriteShellCharacters failed: Timed out waiting for TargetList mutex, code " + Str(wait));
+        return -100;
+    }
+    MutexHold hold(TargetListMutexHandle);
+    int32_t result = -1;
+    try {
+        const int32_t index = GetDeviceIndex(handle);
+        if (isEmpty(characters)) {
+            Log("Warning: WriteShellCharacters fail: no data to send", basDebug::WARNING);
+            result = -1;
+        } else if (index < 0) {
+            result = 0;
+        } else if (DownloadBlockInFlight == handle) {
+            Log("WriteShellCharacters: download block in flight for device handle " + Str(handle) +
+                    ", characters not sent",
+                basDebug::WATCH);
+            result = -1;
+        } else {
+            const int32_t version = TargetList[index].Info.ProtocolVersion;
+            if (version == 1 || version == 3) {
+                result = 1;
+                for (size_t at = 0; at < characters.size(); at += kShellPiece) {
+                    const size_t n = std::min<size_t>(kShellPiece, characters.size() - at);
+                    ByteArray piece(characters.begin() + at, characters.begin() + at + n);
+                    int32_t r = WriteRequestBuffer(handle, piece);
+                    if (r != 1) {
+                        Log("WriteShellCharacters failed: WriteRequestBuffer failed, code " + Str(r));
+                        result = r;
+                        break;
+                    }
+                    BootPacket request, response;
+                    request.Command = kCmdWriteShell;
+                    request.OperandCount = 1;
+                    PutLong(request.Operands, int32_t(n));
+                    r = SessionLayerTransaction(handle, request, response, 0);
+                    if (r != 1) {
+                        Log("WriteShellCharacters failed: Transaction failed, code " + Str(r));
+                        result = r;
+                        break;
+                    }
+                }
+            } else if (version == 2 || version == kProtocolV2BigEndian) {
+                const uint32_t count = uint32_t(characters.size());
+                ByteArray block(8 + characters.size() + (4 - characters.size() % 4) % 4, 0);
+                if (version == kProtocolV2BigEndian) {
+                    block[6] = uint8_t(count >> 8);
+                    block[7] = uint8_t(count);
+                } else {
+                    block[6] = uint8_t(count);
+                    block[7] = uint8_t(count >> 8);
+                }
+                std::copy(characters.begin(), characters.end(), block.begin() + 8);
+                result = WriteRequestBuffer(handle, block);
+            } else {
+                Log("WriteShellCharacters failed: invalid protocol version: " + Str(version), basDebug::WATCH);
+                result = 0;
+            }
+        }
+    } catch (...) {
+        LogTrapped(" in basBootloader.WriteShellCharacters.  Exiting...");
+        result = -1;
+    }
+    if (hold.Release()) {
+        Log("WriteShellCharacters released the TargetList Mutex.", basDebug::MUTEX);
+    } else {
+        Log("WriteShellCharacters failed to release the TargetList Mutex.", basDebug::ERROR_LEVEL);
+    }
+    return result;
+}
+
+}  // namespace basBootloader

@@ -1,0 +1,287 @@
+// The transaction layer: one request written into the target's request area, its answer polled
+// from the response area, both under the machine-wide transaction mutex; raw payload writes and
+// reads for the commands that move bulk data.
+#include "bootloader/bootloader.h"
+#include "bootloader/internal.h"
+
+#include "bus1394/transactions.h"
+#include "clock/clock.h"
+#include "kernel/mutex.h"
+#include "support/program_context.h"
+#include "user/user.h"
+
+namespace basBootloader {
+
+namespace {
+constexpr uint32_t kWmPaint = 0x000F;
+constexpr int32_t kPauseAfterReadMs = 10;
+constexpr int32_t kPauseBetweenPollsMs = 100;
+
+bool validNode(int16_t n) { return n >= 0 && n <= 62; }
+
+std::string pair(int64_t request, const std::string& requestHex, int64_t response,
+                 const std::string& responseHex) {
+    return "(request = " + Str(request) + " (0x" + requestHex + "), response = " + Str(response) +
+           " (0x" + responseHex + ")";
+}
+}  // namespace
+
+MutexHold::~MutexHold() {
+    if (handle_ != 0) kernel::ReleaseMutex(handle_);
+}
+
+bool MutexHold::Release() {
+    int32_t h = handle_;
+    handle_ = 0;
+    return kernel::ReleaseMutex(h);
+}
+
+int32_t SendRequest(int32_t handle, BootPacket& request) {
+    int32_t result = -1;
+    try {
+        if (handle < 1) {
+            Log("SendRequest failed: invalid device handle: " + Str(handle), basDebug::WARNING);
+            return -1;
+        }
+        bas1394::NodeRecord node = GetNodeNum(handle);
+        if (!validNode(node.NodeNumber)) {
+            Log("SendRequest failed: invalid nodenum (" + Str(node.NodeNumber) + ") for device handle " +
+                    Str(handle),
+                basDebug::WARNING);
+            return -1;
+        }
+        int32_t index = GetDeviceIndex(handle);
+        if (index < 0) {
+            Log("SendRequest failed: invalid device index (" + Str(index) + ")for device handle " +
+                    Str(handle),
+                basDebug::WARNING);
+            return -1;
+        }
+        int32_t version = TargetList[index].Info.ProtocolVersion;
+        if (version > 255) {
+            Log("Invalid protocol version determined in SendRequest: " + Str(version) + "(0x" +
+                    Hex(version) + ")!  Setting protocol version to 1.",
+                basDebug::ERROR_LEVEL);
+            version = 1;
+        }
+        ++CommandSequence;
+        if (CommandSequence >= 32767) CommandSequence = 1;
+        request.ProtocolVersion = version;
+        request.Sequence = int16_t(CommandSequence);
+        if (request.Command < 0 || request.Command > 255) vb::Raise(6);  // does not fit the byte
+
+        const size_t operandBytes = request.OperandCount > 0 ? request.Operands.size() : 0;
+        ByteArray bytes(8 + operandBytes, 0);
+        for (int i = 0; i < 4; ++i) bytes[i] = uint8_t(uint32_t(version) >> (8 * i));
+        bytes[4] = uint8_t(uint16_t(request.Sequence) & 0xFF);
+        bytes[5] = uint8_t(uint16_t(request.Sequence) >> 8);
+        bytes[6] = uint8_t(request.Command);
+        bytes[7] = request.OperandCount;
+        std::copy(request.Operands.begin(), request.Operands.begin() + operandBytes, bytes.begin() + 8);
+
+        int32_t timeout = 0;
+        result = bas1394::AsyncWriteWrapperVB(node, RegionAddress(kRequestHeaderOffset), 0, timeout, bytes);
+        if (result != 1) Log("SendRequest failed: AsyncWriteWrapper failed, code " + Str(result));
+        return result;
+    } catch (...) {
+        LogTrapped(" in basBootloader.SendRequest.  Exiting...");
+        return result;
+    }
+}
+
+int32_t GetResponse(int32_t handle, BootPacket& response) {
+    bas1394::NodeRecord node = GetNodeNum(handle);
+    if (!validNode(node.NodeNumber)) {
+        Log("GetResponse failed: invalid nodenum (" + Str(node.NodeNumber) + " for device handle " + Str(handle));
+    }
+    ByteArray data;
+    int32_t result = bas1394::AsyncReadWrapperVB(node, RegionAddress(kResponseHeaderOffset),
+                                                 kResponseHeaderReadBytes, false, 0, data);
+    clk::Sleep(kPauseAfterReadMs);
+    if (result != 1) {
+        Log("GetResponse failed in AsyncReadWrapper, code " + Str(result), basDebug::WARNING);
+        return result;
+    }
+    data.resize(std::max<size_t>(data.size(), kResponseHeaderReadBytes), 0);
+    response.ProtocolVersion = int32_t(uint32_t(data[0]) | uint32_t(data[1]) << 8 |
+                                       uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24);
+    response.Sequence = int16_t(uint16_t(data[4] | data[5] << 8));
+    response.Command = data[6];
+    response.OperandCount = data[7];
+    if (response.OperandCount > kMaxOperandQuadlets) {
+        Log("GetResponse Error: invalid number of quadlets returned: " + Str(response.OperandCount),
+            basDebug::ERROR_LEVEL);
+        return -1;
+    }
+    if (response.OperandCount > 0) {
+        response.Operands.assign(size_t(response.OperandCount) * 4, 0);
+        for (size_t i = 0; i < response.Operands.size() && 8 + i < data.size(); ++i) {
+            response.Operands[i] = data[8 + i];
+        }
+    }
+    return 1;
+}
+
+int32_t ValidateResponse(const BootPacket& request, const BootPacket& response) {
+    int32_t result = 1;
+    if (request.Command != response.Command) {
+        Log("ValidateResponse failed, invalid command code " +
+                pair(request.Command, Hex(request.Command), response.Command, Hex(response.Command)),
+            basDebug::WARNING);
+        result = -1;
+    }
+    if (request.ProtocolVersion != response.ProtocolVersion) {
+        Log("ValidateResponse failed, invalid protocol version " +
+                pair(request.ProtocolVersion, Hex(request.ProtocolVersion), response.ProtocolVersion,
+                     Hex(response.ProtocolVersion)),
+            basDebug::WARNING);
+        result = -1;
+    }
+    if (request.ProtocolVersion != 1 && request.ProtocolVersion != 3) {
+        if (request.ProtocolVersion == 2) {
+            Log("ValidateResponse failed: Protocol Version 2 is not yet implemented", basDebug::WARNING);
+        } else {
+            Log("ValidateResponse failed: invalid protocol version of request (" +
+                    Str(request.ProtocolVersion) + ")",
+                basDebug::WARNING);
+        }
+        result = -1;
+    }
+    if (request.Sequence != response.Sequence) {
+        Log("ValidateResponse failed: invalid command ID " +
+                pair(request.Sequence, Hex16(request.Sequence), response.Sequence, Hex16(response.Sequence)),
+            basDebug::WARNING);
+        result = -1;
+    }
+    return result;
+}
+
+int32_t SessionLayerTransaction(int32_t handle, BootPacket& request, BootPacket& response,
+                                int32_t timeoutMs, IProgressBar* progressBar, int32_t window) {
+    return Transact(handle, request, response, timeoutMs, progressBar, window, nullptr);
+}
+
+int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int32_t timeoutMs,
+                 IProgressBar* progressBar, int32_t window, bool* sent) {
+    if (sent) *sent = false;
+    if (handle < 1) {
+        Log("Transaction failed: invalid device handle: " + Str(handle), basDebug::WATCH);
+        return -1;
+    }
+    int64_t start = clk::QueryPerformanceCounter();
+    IProgressBar* bar = (progressBar && progressBar->TypeName() == "ProgressBar") ? progressBar : nullptr;
+    if (bar) {
+        bar->SetMin(0);
+        bar->SetMax(float(timeoutMs) / 100.0f);
+    }
+    const std::string mutexText = ", Mutex handle " + Str(TransactionMutexHandle);
+    Log("Transaction taking the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
+            Str(request.Sequence) + mutexText + ", CurrentThreadId=" + Str(kernel::GetCurrentThreadId()) +
+            ")...",
+        basDebug::MUTEX);
+    uint32_t wait = kernel::WaitForSingleObject(TransactionMutexHandle, uint32_t(MutexWaitMs));
+    if (wait != kernel::WAIT_OBJECT_0) {
+        if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TransactionMutexHandle);
+        Log("Function SessionLayerTransaction failed to take the Transaction Mutex, code=" + Str(wait),
+            basDebug::ERROR_LEVEL);
+        return -1;
+    }
+    MutexHold hold(TransactionMutexHandle);
+    Log("Transaction took the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
+            Str(request.Sequence) + mutexText + ", WaitResult=" + Str(wait) + ")...",
+        basDebug::MUTEX);
+
+    int32_t result = SendRequest(handle, request);
+    if (result != 1) {
+        Log("Transaction failed: SendRequest failed, code " + Str(result), basDebug::WARNING);
+    } else {
+        if (sent) *sent = true;
+        float elapsed = 0;
+        do {
+            result = GetResponse(handle, response);
+            if (result == bas1394::kNoResponse) {
+                Log("Transaction failed (likely a timout error): GetResponse returned error code " +
+                        Str(result) + " (0x" + Hex(result) + ")",
+                    basDebug::WARNING);
+            } else if (result != 1) {
+                Log("Transaction failed: GetResponse returned error code " + Str(result) + " (0x" +
+                        Hex(result) + ")",
+                    basDebug::WARNING);
+            } else {
+                result = ValidateResponse(request, response);
+                if (result != 1) {
+                    Log("Transaction failed: Validate response failed, code " + Str(result) + " (0x" +
+                            Hex(result) + ")",
+                        basDebug::WARNING);
+                }
+            }
+            // A resetting target does not answer.
+            if (request.Command == kCmdReset && result != 1) result = 1;
+            elapsed = basApp::ElapsedMs(start);
+            if (result != 1 && result != -2) {
+                clk::Sleep(kPauseBetweenPollsMs);
+                if (bar) {
+                    if (elapsed <= 0) {
+                        bar->SetValue(bar->Min());
+                    } else {
+                        float v = float(vb::CInt(double(elapsed) / 100.0));
+                        bar->SetValue(v > bar->Max() ? bar->Max() : v);
+                    }
+                }
+                if (window != 0) user::SendMessage(window, kWmPaint, 0, 0);
+            }
+            elapsed = basApp::ElapsedMs(start);
+        } while (!(elapsed >= float(timeoutMs) || result == 1 || result == -2));
+    }
+
+    if (hold.Release()) {
+        Log("Transaction released the Transaction Mutex (command code " + Str(request.Command) +
+                ", command ID " + Str(request.Sequence) + mutexText + ")...",
+            basDebug::MUTEX);
+    } else {
+        Log("Transaction failed to release the Transaction Mutex.", basDebug::ERROR_LEVEL);
+    }
+    return result;
+}
+
+int32_t WriteRequestBuffer(int32_t handle, ByteArray& data) {
+    if (handle == 0) {
+        Log("WriteRequestBuffer failed, INVALID_HANDLE_ERROR", basDebug::ERROR_LEVEL);
+        return -101;
+    }
+    bas1394::NodeRecord node = GetNodeNum(handle);
+    if (!validNode(node.NodeNumber)) {
+        Log("WriteRequestBuffer failed: invalid nodenum (" + Str(node.NodeNumber) + " for device handle " +
+            Str(handle));
+    }
+    int32_t timeout = 0;
+    int32_t result = bas1394::AsyncWriteWrapperVB(node, RegionAddress(kRequestPayloadOffset), 0, timeout, data);
+    if (result != 1) {
+        Log("bas1394.WriteRequestBuffer failed: AsyncWriteWrapper failed, code " + Str(result) +
+            "  params: NodeNum=" + Str(node.NodeNumber));
+    }
+    return result;
+}
+
+int32_t ReadResponseBuffer(int32_t handle, int32_t count, ByteArray& data) {
+    if (handle == 0) {
+        Log("ReadResponseBuffer failed, INVALID_HANDLE_ERROR", basDebug::ERROR_LEVEL);
+        return -101;
+    }
+    bas1394::NodeRecord node = GetNodeNum(handle);
+    if (!validNode(node.NodeNumber)) {
+        Log("ReadResponseBuffer failed: invalid nodenum (" + Str(node.NodeNumber) + " for device handle " +
+            Str(handle));
+    }
+    bas1394::Address48 address = RegionAddress(kResponsePayloadOffset);
+    int32_t result = bas1394::AsyncReadWrapperVB(node, address, count, false,
+                                                 imagelift::Ctx().Default1394TransactionTimeout, data);
+    if (result != 1) {
+        Log("bas1394.AsyncReadWrapper failed, code " + Str(result) + "  params: NodeNum=" +
+            Str(node.NodeNumber) + " addr=" + Hex16(address.OffsetHigh) + Hex(address.OffsetLow) +
+            " numbytes=" + Str(count));
+    }
+    return result;
+}
+
+}  // namespace basBootloader
