@@ -1,0 +1,350 @@
+#include "support/db_manager.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/db_testing.h"
+#include "support/sqlite_db.h"
+#include "support_fixture.h"
+#include "vbrt/error.h"
+
+namespace {
+
+using supporttest::ReadFile;
+using supporttest::SupportTest;
+using supporttest::WriteFile;
+namespace stdfs = std::filesystem;
+
+const char* const kApp = "Imagelift";
+
+class DbManagerTest : public SupportTest {
+protected:
+    stdfs::path Db() const { return root_ / "db1.mdb"; }
+    void MakeTemplate() { dbschema::CreateCleanDatabase(root_ / "db1_clean.mdb"); }
+    clsDbManager& Open() {
+        ctx_.DbManager = std::make_unique<clsDbManager>(root_);
+        return *ctx_.DbManager;
+    }
+    clsDbManager& OpenFresh() {
+        MakeTemplate();
+        return Open();
+    }
+    // One query's first column of every row, as text.
+    std::vector<std::string> Column(const std::string& sql, const stdfs::path& file = {}) {
+        sqlite::Database db(file.empty() ? Db() : file, sqlite::Database::Mode::ReadOnly);
+        sqlite::Statement q(db, sql);
+        std::vector<std::string> out;
+        while (q.Step()) out.push_back(q.ColumnText(0).value_or("NULL"));
+        return out;
+    }
+    int64_t Count(const std::string& sql) { return std::stoll(Column(sql).at(0)); }
+};
+
+// --- opening -----------------------------------------------------------------------------
+
+TEST_F(DbManagerTest, WithoutDatabaseOrTemplateTheUserIsToldAndNothingIsCreated) {
+    clsDbManager& store = Open();
+    ASSERT_EQ(msgBox_.asked.size(), 1u);
+    EXPECT_EQ(msgBox_.asked[0].prompt,
+              "The database file (db1.mdb or alternatively db1_clean.mdb) cannot be found.  "
+              "This could have negative effects on the application.");
+    EXPECT_EQ(msgBox_.asked[0].title, "Database not found");
+    EXPECT_EQ(msgBox_.asked[0].buttons, imagelift::vbOKOnly);
+    EXPECT_FALSE(store.IsOpen());
+    EXPECT_EQ(store.GetSetting(kApp, "Global", "DebugLoggingLevel", 5), "5");
+    EXPECT_EQ(store.SaveSetting(kApp, "Global", "X", "1"), "");
+    EXPECT_EQ(store.RemoveSetting(kApp, "Global", "X"), -1);
+    store.AppendToLog("nowhere", 11, "m", 0);
+    EXPECT_EQ(store.MakeCopy((root_ / "copy.mdb").string()), -1);
+    ctx_.DbManager.reset();
+    EXPECT_FALSE(stdfs::exists(Db()));
+    EXPECT_FALSE(stdfs::exists(root_ / "db1-compacted.mdb"));
+}
+
+TEST_F(DbManagerTest, InAutomationTheMissingDatabaseIsAStatusLine) {
+    ctx_.AutomationMode = true;
+    ctx_.StatusFile = &statusFile_;
+    Open();
+    EXPECT_TRUE(msgBox_.asked.empty());
+    ASSERT_EQ(statusFile_.lines.size(), 1u);
+    EXPECT_EQ(statusFile_.lines[0].rfind("The database file (db1.mdb or alternatively db1_clean.mdb)", 0), 0u);
+}
+
+TEST_F(DbManagerTest, TheTemplateBecomesTheDatabaseAndTheOpeningIsLogged) {
+    ctx_.DebugLoggingLevel = 17;  // the store's own start-up lines go in whatever the level
+    clsDbManager& store = OpenFresh();
+    EXPECT_TRUE(store.IsOpen());
+    EXPECT_TRUE(msgBox_.asked.empty());
+    EXPECT_TRUE(stdfs::exists(Db()));
+    const auto rows = Column("SELECT Level || '|' || lngRuntime || '|' || strModule || '|' || Message FROM tblStatus ORDER BY id");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].rfind("13|-1|clsDbManager|Database initialized and status log opened on 2026-01-05 ", 0), 0u)
+        << rows[0];
+    EXPECT_EQ(rows[1], "13|-1|clsDbManager|App=Imagelift ver 1.8.41, EXE=" + root_.string() + "\\Imagelift");
+    EXPECT_EQ(Column("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+}
+
+TEST_F(DbManagerTest, AFileThatIsNoDatabaseIsReportedAndLeftAlone) {
+    MakeTemplate();
+    const std::string foreign(4096, '\x5A');
+    WriteFile(Db(), foreign);
+    clsDbManager& store = Open();
+    EXPECT_FALSE(store.IsOpen());
+    ASSERT_EQ(msgBox_.asked.size(), 1u);
+    EXPECT_EQ(msgBox_.asked[0].title, "Database error");
+    EXPECT_NE(msgBox_.asked[0].prompt.find("db1.mdb"), std::string::npos);
+    EXPECT_EQ(store.GetSetting(kApp, "Global", "K", std::string("d")), "d");
+    store.SaveSetting(kApp, "Global", "K", "v");
+    store.AppendToLog("x", 13, "m", 1);
+    ctx_.DbManager.reset();
+    EXPECT_EQ(ReadFile(Db()), foreign);
+}
+
+// --- settings ----------------------------------------------------------------------------
+
+TEST_F(DbManagerTest, SettingsDefaultsEmptyValuesAndRemoval) {
+    clsDbManager& s = OpenFresh();
+    EXPECT_EQ(s.GetSetting(kApp, "Global", "DebugMessageLevel", 7), "7");
+    EXPECT_EQ(s.GetSetting(kApp, "Global", "DebugMessageLevel"), "");
+
+    s.SaveSetting(kApp, "Global", "Timeout", "300");
+    EXPECT_EQ(s.GetSetting(kApp, "Global", "Timeout", 200), "300");
+    s.SaveSetting(kApp, "Global", "Timeout", "");  // an empty value keeps the stored one
+    EXPECT_EQ(s.GetSetting(kApp, "Global", "Timeout", 200), "300");
+    EXPECT_EQ(s.GetSetting("Other", "Global", "Timeout", 200), "200");  // keys match exactly
+    EXPECT_EQ(s.GetSetting(kApp, "global", "Timeout", 200), "200");
+
+    s.SaveSetting(kApp, "frmShell", "New", "");  // a new key with an empty value reads as default
+    EXPECT_EQ(s.GetSetting(kApp, "frmShell", "New", std::string("dflt")), "dflt");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblSettings WHERE strKeyName = 'New' AND strValue = ''"), 1);
+
+    EXPECT_EQ(s.RemoveSetting(kApp, "Global", "Timeout"), 1);
+    EXPECT_EQ(s.RemoveSetting(kApp, "Global", "Timeout"), -1);
+    EXPECT_EQ(s.GetSetting(kApp, "Global", "Timeout", 200), "200");
+}
+
+TEST_F(DbManagerTest, QuotesAndEightBitTextsAreStoredAsTheyAre) {
+    clsDbManager& s = OpenFresh();
+    const std::string key = "O'Brien's key'); DROP TABLE tblSettings; --";
+    s.SaveSetting(kApp, "Sec'tion", key, "it's \xE9t\xE9");
+    EXPECT_EQ(s.GetSetting(kApp, "Sec'tion", key), "it's \xE9t\xE9");
+    EXPECT_EQ(Column("SELECT strValue FROM tblSettings WHERE strSection = 'Sec''tion'"),
+              std::vector<std::string>{"it's \xC3\xA9t\xC3\xA9"});  // stored as UTF-8
+    EXPECT_EQ(s.RemoveSetting(kApp, "Sec'tion", key), 1);
+}
+
+TEST_F(DbManagerTest, WhereSeveralRowsMatchTheFirstCounts) {
+    MakeTemplate();
+    {
+        sqlite::Database raw(root_ / "db1_clean.mdb", sqlite::Database::Mode::ReadWrite);
+        raw.Exec("INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES "
+                 "('Imagelift','S','K','first'), ('Imagelift','S','K','second')");
+    }
+    clsDbManager& s = Open();
+    EXPECT_EQ(s.GetSetting(kApp, "S", "K"), "first");
+    s.SaveSetting(kApp, "S", "K", "changed");
+    EXPECT_EQ(Column("SELECT strValue FROM tblSettings WHERE strKeyName = 'K' ORDER BY id"),
+              (std::vector<std::string>{"changed", "second"}));
+    EXPECT_EQ(s.RemoveSetting(kApp, "S", "K"), 1);
+    EXPECT_EQ(s.GetSetting(kApp, "S", "K"), "second");
+}
+
+TEST_F(DbManagerTest, DefaultDownloadBehavior) {
+    clsDbManager& s = OpenFresh();
+    EXPECT_EQ(s.GetDefaultDownloadBehavior(), 0);
+    EXPECT_EQ(s.SetDefaultDownloadBehavior(2), 0);
+    EXPECT_EQ(s.GetSetting(kApp, "frmSelectFirmware", "DefaultLoadBehavior"), "2");
+    EXPECT_EQ(s.GetDefaultDownloadBehavior(), 2);
+    s.SaveSetting(kApp, "frmSelectFirmware", "DefaultLoadBehavior", "junk");
+    EXPECT_EQ(s.GetDefaultDownloadBehavior(), 0);
+}
+
+// --- status log --------------------------------------------------------------------------
+
+TEST_F(DbManagerTest, TheLogKeepsExactlyTheNewest2000Lines) {
+    clsDbManager& s = OpenFresh();
+    for (int i = 0; i < 2500; ++i) s.AppendToLog("line " + std::to_string(i), 5, "m", i);
+    const auto rows = Column("SELECT Message FROM tblStatus ORDER BY id");
+    ASSERT_EQ(rows.size(), 2000u);
+    EXPECT_EQ(rows.front(), "line 500");
+    EXPECT_EQ(rows.back(), "line 2499");
+}
+
+TEST_F(DbManagerTest, AnOverfullLogShrinksByOneRowPerLine) {
+    MakeTemplate();
+    {
+        sqlite::Database raw(root_ / "db1_clean.mdb", sqlite::Database::Mode::ReadWrite);
+        raw.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2010) "
+                 "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) "
+                 "SELECT i, 5, 'old ' || i, 'm' FROM n");
+    }
+    clsDbManager& s = Open();  // two opening lines: 2012 - 4 = 2008 rows
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus"), 2008);
+    s.AppendToLog("new", 5, "m", 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus"), 2007);
+    EXPECT_EQ(Column("SELECT Message FROM tblStatus ORDER BY id LIMIT 1"), std::vector<std::string>{"old 7"});
+}
+
+TEST_F(DbManagerTest, MessagesAndModulesAreCut) {
+    clsDbManager& s = OpenFresh();
+    s.AppendToLog(std::string(300, 'x'), 7, std::string(60, 'y'), 42);
+    const auto rows = Column("SELECT length(Message) || ',' || length(strModule) || ',' || Level || ',' || lngRuntime "
+                             "FROM tblStatus ORDER BY id DESC LIMIT 1");
+    EXPECT_EQ(rows, std::vector<std::string>{"250,50,7,42"});
+}
+
+TEST_F(DbManagerTest, InAutomationErrorLinesAlsoGoToTheStatusFile) {
+    clsDbManager& s = OpenFresh();
+    ctx_.StatusFile = &statusFile_;
+    s.AppendToLog("not in automation", 11, "m", 1);
+    ctx_.AutomationMode = true;
+    s.AppendToLog("failed", 11, "basX", 59999);
+    s.AppendToLog("warned", 7, "basX", 60000);
+    EXPECT_EQ(statusFile_.lines, std::vector<std::string>{"0:00:59.999, ERROR, basX, failed"});
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE strModule = 'basX'"), 2);
+}
+
+TEST_F(DbManagerTest, ItsOwnLinesBypassTheLoggerOnlyBeforeTheMainWindow) {
+    ctx_.DebugLoggingLevel = 17;
+    OpenFresh();
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus"), 2);
+    ctx_.MainChildForm = &mainWindow_;
+    ctx_.DbManager.reset();  // "Closing database..." goes through the logger now
+    ASSERT_FALSE(window_.lines.empty());
+    EXPECT_EQ(window_.lines.back().message, "Closing database...");
+    EXPECT_EQ(window_.lines.back().module, "clsDbManager");
+}
+
+// --- copies ------------------------------------------------------------------------------
+
+TEST_F(DbManagerTest, MakeCopyAsksBeforeOverwriting) {
+    clsDbManager& s = OpenFresh();
+    s.SaveSetting(kApp, "S", "K", "v");
+    const stdfs::path copy = root_ / "debug_log.mdb";
+    WriteFile(copy, "old copy");
+    msgBox_.answer = imagelift::vbNo;
+    EXPECT_EQ(s.MakeCopy(copy.string()), -1);
+    ASSERT_EQ(msgBox_.asked.size(), 1u);
+    EXPECT_EQ(msgBox_.asked[0].prompt, "The file '" + copy.string() + "' already exists.  Overwrite?");
+    EXPECT_EQ(msgBox_.asked[0].buttons, imagelift::vbYesNo);
+    EXPECT_EQ(ReadFile(copy), "old copy");
+
+    msgBox_.answer = imagelift::vbYes;
+    EXPECT_EQ(s.MakeCopy(copy.string() + "*"), 1);  // the "*" is dropped from the name
+    EXPECT_EQ(Column("SELECT strValue FROM tblSettings", copy), std::vector<std::string>{"v"});
+    EXPECT_TRUE(s.IsOpen());
+    s.AppendToLog("after copy", 5, "m", 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message = 'after copy'"), 1);
+    // The reopening is logged.
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE 'Database initialized%'"), 2);
+}
+
+TEST_F(DbManagerTest, AFailedCopyIsLoggedAndTheStoreReopened) {
+    clsDbManager& s = OpenFresh();
+    const stdfs::path copy = root_ / "x.mdb";
+    auto previous = dbtesting::SetFaultHook([](std::string_view step) {
+        if (step == "copy.file") throw std::filesystem::filesystem_error("copy", std::make_error_code(std::errc::no_space_on_device));
+    });
+    EXPECT_EQ(s.MakeCopy(copy.string()), -1);
+    dbtesting::SetFaultHook(previous);
+    EXPECT_TRUE(s.IsOpen());
+    EXPECT_FALSE(stdfs::exists(copy));
+    const auto lines = Column("SELECT Level || '|' || Message FROM tblStatus WHERE Message LIKE 'Error #%'");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("11|Error #61: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" in MakeCopy.  Could not create '" + copy.string() + "'  Exiting abnormally."),
+              std::string::npos) << lines[0];
+}
+
+// --- compaction at release -----------------------------------------------------------------
+
+TEST_F(DbManagerTest, ReleaseCompactsInPlace) {
+    clsDbManager& s = OpenFresh();
+    for (int i = 0; i < 300; ++i) s.SaveSetting(kApp, "Bulk", "K" + std::to_string(i), std::string(2000, 'v'));
+    for (int i = 0; i < 300; ++i) s.RemoveSetting(kApp, "Bulk", "K" + std::to_string(i));
+    s.SaveSetting(kApp, "Keep", "K", "kept");
+    ctx_.DbManager.reset();
+    const auto before = stdfs::file_size(Db());
+    EXPECT_FALSE(stdfs::exists(root_ / "db1-compacted.mdb"));
+    EXPECT_FALSE(stdfs::exists(root_ / "db1.mdb-wal"));
+    EXPECT_LT(before, 100000u);
+    EXPECT_EQ(Column("SELECT strValue FROM tblSettings"), std::vector<std::string>{"kept"});
+    EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+    EXPECT_EQ(Open().GetSetting(kApp, "Keep", "K"), "kept");
+}
+
+// Whatever step of the compaction fails, "db1.mdb" keeps every setting and no temporary file
+// is left behind (a folder in the way stays as it was).
+TEST_F(DbManagerTest, AFailedCompactionKeepsTheOriginal) {
+    for (const char* failing : {"compact.vacuum", "compact.rename", "blocked"}) {
+        SCOPED_TRACE(failing);
+        std::error_code ec;
+        stdfs::remove_all(Db(), ec);
+        stdfs::remove_all(root_ / "db1-compacted.mdb", ec);
+        clsDbManager& s = OpenFresh();
+        s.SaveSetting(kApp, "S", "K", "precious");
+        if (std::string(failing) == "blocked") {
+            stdfs::create_directories(root_ / "db1-compacted.mdb" / "inside");
+        }
+        auto previous = dbtesting::SetFaultHook([failing](std::string_view step) {
+            if (step == failing) vb::Raise(70, "test");
+        });
+        ctx_.DbManager.reset();
+        dbtesting::SetFaultHook(previous);
+        EXPECT_EQ(Column("SELECT strValue FROM tblSettings"), std::vector<std::string>{"precious"});
+        EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+        if (std::string(failing) == "blocked")
+            EXPECT_TRUE(stdfs::is_directory(root_ / "db1-compacted.mdb" / "inside"));
+        else
+            EXPECT_FALSE(stdfs::exists(root_ / "db1-compacted.mdb"));
+    }
+}
+
+// --- a killed program ----------------------------------------------------------------------
+
+// A program killed in the middle of logging leaves a store that opens and keeps working.
+TEST_F(DbManagerTest, AProcessKilledMidAppendLeavesAWorkingStore) {
+    MakeTemplate();
+    for (int round = 0; round < 3; ++round) {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::close(fds[0]);
+            clsDbManager store(root_);
+            for (int i = 0;; ++i) {
+                store.AppendToLog("child line " + std::to_string(i) + std::string(100, '.'), 5, "child", i);
+                if (i % 100 == 99 && ::write(fds[1], "x", 1) != 1) ::_exit(1);
+            }
+        }
+        ::close(fds[1]);
+        // Let the child pass the cap at least once before it dies in mid-stride.
+        const int wanted = 5 + round * 10;
+        char buf;
+        for (int got = 0; got < wanted;) {
+            ASSERT_EQ(::read(fds[0], &buf, 1), 1);
+            ++got;
+        }
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(fds[0]);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+        clsDbManager& s = Open();
+        ASSERT_TRUE(s.IsOpen());
+        s.AppendToLog("after the kill", 5, "parent", 0);
+        EXPECT_LE(Count("SELECT COUNT(*) FROM tblStatus"), 2000);
+        EXPECT_EQ(Column("SELECT Message FROM tblStatus ORDER BY id DESC LIMIT 1"),
+                  std::vector<std::string>{"after the kill"});
+        ctx_.DbManager.reset();
+    }
+}
+
+}  // namespace
