@@ -1,0 +1,113 @@
+#include "device/lumarel_node.h"
+
+#include "bus/bus.h"
+#include "bus/config_rom.h"
+#include "clock/clock.h"
+
+namespace sim::lumarel {
+
+namespace {
+
+Reply ToReply(Lumarel460::Access access) {
+    switch (access) {
+        case Lumarel460::Access::Ok: return Reply::Ok();
+        case Lumarel460::Access::AddressError: return Reply::Error(Rcode::AddressError);
+        case Lumarel460::Access::NoResponse: return Reply::Error(Rcode::NoAck);
+    }
+    return Reply::Error(Rcode::AddressError);
+}
+
+}  // namespace
+
+// Lets work scheduled on the clock find the node again: the node clears `node` when it goes
+// away (under the bus lock, which the scheduled work also holds when it looks).
+struct Lumarel460Node::Anchor {
+    Lumarel460Node* node = nullptr;
+};
+
+class Lumarel460Node::Env : public Lumarel460::Env {
+public:
+    explicit Env(Lumarel460Node& node) : node_(node) {}
+
+    void Schedule(uint32_t delayMs, std::function<void()> fn) override {
+        Bus* bus = node_.bus();
+        if (!bus) {
+            fn();  // not on a bus: nothing to wait for
+            return;
+        }
+        std::weak_ptr<Anchor> weak = node_.anchor_;
+        const std::string id = node_.Id();
+        clk::Current().Schedule(delayMs, [bus, weak, id, fn = std::move(fn)] {
+            if (weak.expired()) return;
+            bus->WithNode(id, [&](Node& n) {
+                const auto anchor = weak.lock();
+                if (anchor && anchor->node == &n) fn();
+            });
+        });
+    }
+    void Leave() override {
+        if (Bus* bus = node_.bus()) bus->Unplug(node_.Id());
+    }
+    void Join() override {
+        if (Bus* bus = node_.bus()) bus->Plug(node_.Id());
+    }
+
+private:
+    Lumarel460Node& node_;
+};
+
+Lumarel460Node::Lumarel460Node(DeviceConfig config)
+    : Node(kLumarelKind), device_(std::move(config)), anchor_(std::make_shared<Anchor>()) {
+    anchor_->node = this;
+    env_ = std::make_unique<Env>(*this);
+    device_.SetEnv(env_.get());
+    SetConfigRom(device_.ConfigRom());
+    const auto read = [this](const sim::Access& a, std::span<uint8_t> out) {
+        return ToReply(device_.Read(a.offsetHigh, a.offsetLow, out));
+    };
+    const auto write = [this](const sim::Access& a, std::span<const uint8_t> data) {
+        return ToReply(device_.Write(a.offsetHigh, a.offsetLow, data));
+    };
+    MapRegion({kRegionHigh, kRegionBase, kRegionSize, read, write});
+    MapRegion({kRegionHigh, kProbeWriteAddress, kProbeSize, read, write});
+    MapRegion({kRegionHigh, kProbeReadAddress, kProbeSize, read, write});
+}
+
+Lumarel460Node::~Lumarel460Node() {
+    anchor_->node = nullptr;
+    device_.SetEnv(nullptr);
+}
+
+void Lumarel460Node::OnBusReset(uint32_t, int) { SetConfigRom(device_.ConfigRom()); }
+
+nlohmann::json Lumarel460Node::Describe() const {
+    nlohmann::json j = device_.Describe();
+    j["kind"] = Kind();
+    return j;
+}
+
+void Lumarel460Node::SaveState(const std::filesystem::path& dir) const { device_.SaveState(dir); }
+
+void Lumarel460Node::LoadState(const std::filesystem::path& dir) {
+    device_.LoadState(dir);
+    SetConfigRom(device_.ConfigRom());
+}
+
+uint64_t Lumarel460Node::StateSerial() const { return device_.StateSerial(); }
+
+DebuggerNode::DebuggerNode() : Node(kDebuggerKind) {
+    SetConfigRom(MinimalRom(kCompanyId));
+    MapRegion({kRegionHigh, kProbeWriteAddress, kProbeSize, nullptr,
+               [this](const sim::Access& a, std::span<const uint8_t> data) {
+                   return probe_.Write(a.offsetLow - kProbeWriteAddress, data) ? Reply::Ok()
+                                                                              : Reply::Error(Rcode::AddressError);
+               }});
+    MapRegion({kRegionHigh, kProbeReadAddress, kProbeSize,
+               [this](const sim::Access& a, std::span<uint8_t> out) {
+                   return probe_.Read(a.offsetLow - kProbeReadAddress, out) ? Reply::Ok()
+                                                                           : Reply::Error(Rcode::AddressError);
+               },
+               nullptr});
+}
+
+}  // namespace sim::lumarel

@@ -1,0 +1,56 @@
+// The Lumarel 460 and the 1394 debugger as nodes of the simulated bus.
+//
+// Lumarel460Node maps the device's protocol region and the debugger probe into its address
+// space, rebuilds its config ROM from the device's identity at every bus reset, runs the
+// device's timed work on the platform clock under the bus lock, and turns the device's restarts
+// into leaving and joining the bus (each a bus reset). Its state goes to the node's state folder
+// through the bus's save and load hooks.
+//
+// DebuggerNode is the stand-alone 1394 debugger: a minimal config ROM and the probe areas.
+#pragma once
+
+#include <memory>
+
+#include "bus/node.h"
+#include "device/debug_probe.h"
+#include "device/lumarel460.h"
+
+namespace sim::lumarel {
+
+inline constexpr const char* kLumarelKind = "lumarel460";
+inline constexpr const char* kDebuggerKind = "debugger1394";
+
+class Lumarel460Node : public sim::Node {
+public:
+    explicit Lumarel460Node(DeviceConfig config = {});
+    ~Lumarel460Node() override;
+
+    // The device model. Use it only with the bus lock held (Bus::WithNode / Bus::Locked), or
+    // before the node is added to a bus.
+    Lumarel460& device() { return device_; }
+    const Lumarel460& device() const { return device_; }
+
+    void OnBusReset(uint32_t generation, int phyId) override;
+    nlohmann::json Describe() const override;
+    void SaveState(const std::filesystem::path& dir) const override;
+    void LoadState(const std::filesystem::path& dir) override;
+    uint64_t StateSerial() const override;
+
+private:
+    class Env;
+    struct Anchor;
+
+    Lumarel460 device_;
+    std::shared_ptr<Anchor> anchor_;
+    std::unique_ptr<Env> env_;
+};
+
+class DebuggerNode : public sim::Node {
+public:
+    DebuggerNode();
+
+private:
+    DebugProbe probe_;
+};
+
+}  // namespace sim::lumarel
