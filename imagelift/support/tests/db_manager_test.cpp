@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/prctl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -305,36 +305,56 @@ TEST_F(DbManagerTest, AFailedCompactionKeepsTheOriginal) {
 
 // --- a killed program ----------------------------------------------------------------------
 
+// The appending helper program, killed (and reaped) at the latest when this goes out of scope.
+class AppendingChild {
+public:
+    explicit AppendingChild(const std::string& folder) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        char* const args[] = {const_cast<char*>(SUPPORT_APPEND_CHILD), const_cast<char*>(folder.c_str()), nullptr};
+        if (::posix_spawn(&pid_, SUPPORT_APPEND_CHILD, &actions, nullptr, args, environ) != 0) pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        progress_ = fds[0];
+    }
+    ~AppendingChild() {
+        Kill();
+        ::close(progress_);
+    }
+    // Blocks until the child has appended another `hundreds` hundred lines; false if it ended.
+    bool WaitForLines(int hundreds) {
+        char buf;
+        for (int got = 0; got < hundreds; ++got)
+            if (::read(progress_, &buf, 1) != 1) return false;
+        return true;
+    }
+    // Kills the child; true when it died of the signal.
+    bool Kill() {
+        if (pid_ <= 0) return false;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = 0;
+        return WIFSIGNALED(status);
+    }
+
+private:
+    pid_t pid_ = 0;
+    int progress_ = -1;
+};
+
 // A program killed in the middle of logging leaves a store that opens and keeps working.
 TEST_F(DbManagerTest, AProcessKilledMidAppendLeavesAWorkingStore) {
     MakeTemplate();
     for (int round = 0; round < 3; ++round) {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            ::close(fds[0]);
-            clsDbManager store(root_);
-            for (int i = 0;; ++i) {
-                store.AppendToLog("child line " + std::to_string(i) + std::string(100, '.'), 5, "child", i);
-                if (i % 100 == 99 && ::write(fds[1], "x", 1) != 1) ::_exit(1);
-            }
-        }
-        ::close(fds[1]);
-        // Let the child pass the cap at least once before it dies in mid-stride.
-        const int wanted = 5 + round * 10;
-        char buf;
-        for (int got = 0; got < wanted;) {
-            ASSERT_EQ(::read(fds[0], &buf, 1), 1);
-            ++got;
-        }
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ::close(fds[0]);
-        ASSERT_TRUE(WIFSIGNALED(status));
+        AppendingChild child(root_.string());
+        // Later rounds let the child pass the cap before it dies in mid-stride.
+        ASSERT_TRUE(child.WaitForLines(5 + round * 10));
+        ASSERT_TRUE(child.Kill());
 
         EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
         clsDbManager& s = Open();
