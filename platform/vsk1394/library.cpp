@@ -38,7 +38,10 @@ std::string boundedText(const char* p, size_t max) { return p ? std::string(p, s
 
 std::string hex(uint32_t v, int width = 0) {
     char b[16];
-    std::snprintf(b, sizeof b, width ? "%0*X" : "%X", width, v);
+    if (width)
+        std::snprintf(b, sizeof b, "%0*X", width, v);
+    else
+        std::snprintf(b, sizeof b, "%X", v);
     return b;
 }
 
