@@ -303,7 +303,7 @@ struct BusState {
         Outcome o;
         o.generation = generation.load();
         if (count < 4 || count > kMaxPayload || count % 4) return {kResultInvalidParameter};
-        if ((node & 0xFFC0) == 0xFFC0) node &= 0x3F;
+        if (node >= 0xFFC0 && node <= 0xFFFF) node &= 0x3F;  // a full node ID on the local bus
         if (node < 0 || node > kBroadcastNode) return {kResultInvalidParameter};
         if (uint64_t(low) + count > 0x100000000ull) return {kResultInvalidParameter};
         Access a{source, high, low, count, node == kBroadcastNode, o.generation};

@@ -12,8 +12,10 @@
 //                    "direction": "read", "count": 1, "delay_ms": 0, "after": 3,
 //                    "code": "0x80000002"}]}
 //     ],
-//     "local_host": 0,               (optional: where a default host goes when no node
-//                                     has kind "host"; with one it must agree)
+//     "local_host": 0,               (optional: the host's place in the list, which is its
+//                                     PHY ID when every node before it is plugged; without
+//                                     a node of kind "host" a default host goes there, with
+//                                     one it must agree)
 //     "virtual_devices": ["1394_VIRTUAL_DEVICE"]   (optional)
 //   }
 //
