@@ -43,6 +43,24 @@ protected:
     int64_t Count(const std::string& sql) { return std::stoll(Column(sql).at(0)); }
 };
 
+// The template the build writes into the program folder holds both tables with their columns
+// and no rows.
+TEST(CleanTemplate, TheBuiltTemplateHasBothTablesAndNoRows) {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    ASSERT_NE(bin, nullptr);
+    sqlite::Database db(stdfs::path(bin) / "db1_clean.mdb", sqlite::Database::Mode::ReadOnly);
+    for (const char* table : {"tblSettings", "tblStatus"}) {
+        sqlite::Statement cols(db, std::string("SELECT group_concat(name, ',') FROM pragma_table_info('") + table + "')");
+        ASSERT_TRUE(cols.Step());
+        EXPECT_EQ(*cols.ColumnText(0), std::string(table) == "tblSettings"
+                                           ? "id,strAppName,strSection,strKeyName,strValue"
+                                           : "id,lngRuntime,Level,Message,strModule");
+        sqlite::Statement rows(db, std::string("SELECT COUNT(*) FROM ") + table);
+        ASSERT_TRUE(rows.Step());
+        EXPECT_EQ(rows.ColumnInt(0), 0);
+    }
+}
+
 // --- opening -----------------------------------------------------------------------------
 
 TEST_F(DbManagerTest, WithoutDatabaseOrTemplateTheUserIsToldAndNothingIsCreated) {
