@@ -1,0 +1,151 @@
+// Shared set-up of the bus layer's tests: a temporary platform root, a manual clock, a fresh
+// program context whose first status window and main window record what they get, the fake
+// access library bound, and the module's state as start-up leaves it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus1394/bus_reset.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/node_records.h"
+#include "bus1394/transactions.h"
+#include "clock/clock.h"
+#include "fake_library.h"
+#include "support/program_context.h"
+
+namespace bustest {
+
+struct Line {
+    std::string message;
+    int32_t level;
+    std::string module;
+};
+
+class RecordingStatusWindow : public imagelift::IStatusWindow {
+public:
+    void PostMessage(const std::string& message, float, int32_t& priority,
+                     const std::optional<std::string>& module) override {
+        lines.push_back({message, priority, module.value_or("")});
+    }
+    std::vector<Line> lines;
+};
+
+class RecordingMainWindow : public imagelift::IMainChildForm, public bas1394::IBusPumpTimers {
+public:
+    void IEEE1394Bus_NodesChanged() override {
+        ++nodesChanged;
+        if (onNodesChanged) onNodesChanged();
+    }
+    void IEEE1394Bus_ResetComplete() override { ++resetComplete; }
+    void IEEE1394IncomingDataHandler() override {
+        ++incoming;
+        if (onIncoming) onIncoming();
+    }
+    void EnableBusResetTimer() override { timers.push_back("tmrBusReset"); }
+    void EnableIncomingDataTimer() override { timers.push_back("tmrIncomingData"); }
+
+    int nodesChanged = 0, resetComplete = 0, incoming = 0;
+    std::vector<std::string> timers;
+    std::function<void()> onNodesChanged, onIncoming;
+};
+
+class BusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = std::filesystem::temp_directory_path() /
+                ("bus1394-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(root_);
+        ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
+        clk::Install(&clock_);
+        ctx_.StatusWindow0 = &status_;
+        ctx_.MainChildForm = &main_;
+        imagelift::InstallContext(&ctx_);
+        previousDoEvents_ = clk::SetDoEventsHandler([this] {
+            ++doEvents_;
+            if (onDoEvents_) onDoEvents_();
+        });
+        ResetModule();
+        BindFakeLibrary();
+        bas1394::BindElapsedTimeToLibrary();
+    }
+
+    void TearDown() override {
+        bas1394::lib::Unload();
+        bas1394::SetBootloaderLayer(nullptr);
+        clk::SetDoEventsHandler(previousDoEvents_);
+        imagelift::InstallContext(nullptr);
+        clk::Install(nullptr);
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    static void ResetModule() {
+        bas1394::ResetNodeTable();
+        bas1394::LocalHostNode = bas1394::kNoNode;
+        bas1394::BusResetPending = false;
+        bas1394::TopologyReady = false;
+        bas1394::IncomingDataPending = false;
+        bas1394::AddressRanges.assign(1, bas1394::AddressRangeRecord{});
+        bas1394::VirtualDeviceList = bas1394::VirtualDeviceListRecord{};
+        bas1394::TopologyMap = bas1394::TopologyMapRecord{};
+        bas1394::NoBusInterface = false;
+        bas1394::PreviousVirtualDeviceCount = 0;
+        bas1394::PreviousNodeCount = 0;
+        bas1394::ClientWindow = 0;
+        bas1394::LibraryModule = 0;
+    }
+
+    // A "vdev" node record for node `number` with an active link.
+    static bas1394::NodeRecord Node(int16_t number, bool linkActive = true) {
+        bas1394::NodeRecord n;
+        n.DriverType = "vdev";
+        n.NodeNumber = number;
+        n.Topology.LinkActive = linkActive ? 1 : 0;
+        return n;
+    }
+    // Puts node `number` at table index `index` (growing the table).
+    static void Place(size_t index, int16_t number) {
+        if (bas1394::NodeTable.size() <= index) bas1394::NodeTable.resize(index + 1);
+        bas1394::NodeTable[index] = Node(number);
+    }
+
+    std::vector<std::string> Messages(const std::string& module = "") const {
+        std::vector<std::string> out;
+        for (const auto& l : status_.lines) {
+            if (module.empty() || l.module == module) out.push_back(l.message);
+        }
+        return out;
+    }
+    // The first line that contains `part`, if any.
+    std::optional<Line> Find(const std::string& part) const {
+        for (const auto& l : status_.lines) {
+            if (l.message.find(part) != std::string::npos) return l;
+        }
+        return std::nullopt;
+    }
+    int Count(const std::string& part) const {
+        return static_cast<int>(std::count_if(status_.lines.begin(), status_.lines.end(), [&](const Line& l) {
+            return l.message.find(part) != std::string::npos;
+        }));
+    }
+    void ClearLines() { status_.lines.clear(); }
+
+    std::filesystem::path root_;
+    clk::ManualClock clock_;
+    imagelift::ProgramContext ctx_;
+    RecordingStatusWindow status_;
+    RecordingMainWindow main_;
+    int doEvents_ = 0;
+    std::function<void()> onDoEvents_;
+    clk::DoEventsHandler previousDoEvents_;
+};
+
+}  // namespace bustest
