@@ -16,7 +16,10 @@
 // time-out; a reset while it waits ends the request with kResultResetOccurred.
 //
 // Thread-safe: every public function takes the bus lock (recursive, so node models may call
-// back in). Listeners run without the lock, one at a time, in the order events occurred.
+// back in). Listeners run without the lock, one at a time, in the order events occurred, on
+// the thread that lets go of the lock after the event (they may call the bus). A request
+// that waits for a late answer holds no lock while it waits, unless its caller holds one
+// (inside Locked/WithNode): keep waiting requests out of those.
 #pragma once
 
 #include <cstdint>
