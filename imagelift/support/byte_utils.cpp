@@ -148,19 +148,21 @@ int32_t BytesToLong(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
 int32_t CopyBytes(const ByteArray& source, int32_t sourceStart, int32_t count,
                   ByteArray& destination, int32_t destinationStart) {
     try {
-        if (count <= 0) return 1;
-        if (sourceStart < 0 || destinationStart < 0) return -1;
-        // Bytes the source really has from sourceStart on; a copy that runs past them copies
-        // what it can and fails, and never grows the destination for bytes it cannot copy.
-        const int64_t available =
-            std::max<int64_t>(0, int64_t(source.size()) - int64_t(sourceStart));
-        const int64_t copied = std::min<int64_t>(count, available);
-        const int64_t needed = int64_t(destinationStart) + copied;
+        // Bytes that can really be copied: a copy that runs outside the source (or below the
+        // destination's start) copies what it can before that point and fails.
+        int64_t copyable = 0;
+        if (count > 0 && sourceStart >= 0 && destinationStart >= 0) {
+            const int64_t available = std::max<int64_t>(0, int64_t(source.size()) - sourceStart);
+            copyable = std::min<int64_t>(count, available);
+        }
+        const bool complete = count <= 0 || copyable == count;
+        // The destination grows to hold the copy, but never for bytes the source lacks.
+        const int64_t needed = int64_t(destinationStart) + (complete ? int64_t(count) : copyable);
         if (int64_t(destination.size()) < needed) destination.resize(size_t(needed), 0);
-        if (copied > 0)
+        if (copyable > 0)
             std::memmove(destination.data() + destinationStart, source.data() + sourceStart,
-                         size_t(copied));
-        return copied == count ? 1 : -1;
+                         size_t(copyable));
+        return complete ? 1 : -1;
     } catch (...) {
         return -1;
     }

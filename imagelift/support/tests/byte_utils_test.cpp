@@ -114,7 +114,8 @@ TEST(Copies, GrowTheDestinationAndReportShortSources) {
     ByteArray partial{0, 0, 0};
     EXPECT_EQ(basUtils::CopyBytes({1, 2}, 1, 3, partial, 0), -1);
     EXPECT_EQ(partial, (ByteArray{2, 0, 0}));  // the byte before the failure stays
-    EXPECT_EQ(basUtils::CopyBytes({1}, 0, 0, partial, 0), 1);
+    EXPECT_EQ(basUtils::CopyBytes({1}, 0, 0, partial, 5), 1);
+    EXPECT_EQ(partial, (ByteArray{2, 0, 0, 0, 0}));  // grown to the start, nothing copied
     EXPECT_EQ(basUtils::CopyBytes({1}, -1, 1, partial, 0), -1);
 
     ByteArray text{7};

@@ -46,9 +46,7 @@ protected:
 // The template the build writes into the program folder holds both tables with their columns
 // and no rows.
 TEST(CleanTemplate, TheBuiltTemplateHasBothTablesAndNoRows) {
-    const char* bin = std::getenv("LUMAREL_BIN");
-    ASSERT_NE(bin, nullptr);
-    sqlite::Database db(stdfs::path(bin) / "db1_clean.mdb", sqlite::Database::Mode::ReadOnly);
+    sqlite::Database db(SUPPORT_CLEAN_TEMPLATE, sqlite::Database::Mode::ReadOnly);
     for (const char* table : {"tblSettings", "tblStatus"}) {
         sqlite::Statement cols(db, std::string("SELECT group_concat(name, ',') FROM pragma_table_info('") + table + "')");
         ASSERT_TRUE(cols.Step());
