@@ -1,0 +1,197 @@
+// Shared set-up of the bootloader tests: a temporary platform root, a manual clock, a fresh
+// program context whose first status window and main window record what they get, and the real
+// access library hosting a simulated bus in this process (the local host and Lumarel 460s).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bootloader/bootloader.h"
+#include "bus/bus.h"
+#include "bus/config_rom.h"
+#include "bus1394/access_library.h"
+#include "bus1394/bus_reset.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/node_records.h"
+#include "bus1394/transactions.h"
+#include "clock/clock.h"
+#include "device/lumarel_node.h"
+#include "support/program_context.h"
+#include "user/user.h"
+
+namespace boottest {
+
+using basBootloader::ByteArray;
+
+struct Line {
+    std::string message;
+    int32_t level;
+};
+
+class RecordingStatusWindow : public imagelift::IStatusWindow {
+public:
+    void PostMessage(const std::string& message, float, int32_t& priority,
+                     const std::optional<std::string>& module) override {
+        if (module.value_or("") == "basBootloader") lines.push_back({message, priority});
+    }
+    std::vector<Line> lines;
+};
+
+class RecordingMainWindow : public imagelift::IMainChildForm {
+public:
+    void IEEE1394Bus_NodesChanged() override {
+        ++nodesChanged;
+        if (onNodesChanged) onNodesChanged();
+    }
+    void IEEE1394Bus_ResetComplete() override {}
+    void IEEE1394IncomingDataHandler() override {}
+    int nodesChanged = 0;
+    std::function<void()> onNodesChanged;
+};
+
+class ScriptedMessageBox : public imagelift::IMessageBox {
+public:
+    imagelift::MsgBoxResult MsgBox(const std::string& prompt, imagelift::MsgBoxStyle, const std::string& title) override {
+        shown.push_back(title + ": " + prompt);
+        return answer;
+    }
+    imagelift::MsgBoxResult answer = imagelift::vbNo;
+    std::vector<std::string> shown;
+};
+
+inline sim::lumarel::DeviceConfig Config(sim::lumarel::ProtocolVariant protocol = sim::lumarel::ProtocolVariant::V1,
+                                         uint8_t guidTail = 1) {
+    sim::lumarel::DeviceConfig c;
+    c.protocol = protocol;
+    c.factoryGuid = {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, guidTail};
+    return c;
+}
+
+class BootTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/bootloader-test-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+        ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
+        clk::Install(&clock_);
+        ctx_.StatusWindow0 = &status_;
+        ctx_.MainChildForm = &main_;
+        ctx_.MessageBox = &box_;
+        ctx_.DebugLoggingLevel = 17;  // nothing to the store
+        const char* bin = std::getenv("LUMAREL_BIN");
+        ctx_.App.Path = bin ? bin : "";
+        imagelift::InstallContext(&ctx_);
+        previousDoEvents_ = clk::SetDoEventsHandler([this] {
+            ++doEvents_;
+            if (onDoEvents_) onDoEvents_();
+        });
+        ResetBusLayer();
+
+        bus_.AddNode("host", std::make_unique<sim::PlainNode>("host", sim::MinimalRom(0x123456)));
+        bus_.SetLocalHost("host");
+        bus_.AddVirtualDevice(bas1394::kVirtualDeviceName);
+
+        library_ = ::dlopen((ctx_.App.Path + "/" + bas1394::kAccessLibraryFile).c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library_, nullptr) << ::dlerror();
+        hostBus_ = reinterpret_cast<int32_t (*)(void*)>(::dlsym(library_, "Vsk1394HostBus"));
+        ASSERT_NE(hostBus_, nullptr);
+        hostBus_(&bus_);
+        window_ = user::CreateWindow("ThunderRT6TextBox", "");
+        ASSERT_NE(bas1394::LoadVsk1394Dll(window_), 0);
+        basBootloader::Initialize();
+    }
+
+    void TearDown() override {
+        basBootloader::Terminate();
+        bas1394::UnloadVsk1394Dll();
+        if (hostBus_) hostBus_(nullptr);
+        if (library_) ::dlclose(library_);
+        user::DestroyWindow(window_);
+        clk::SetDoEventsHandler(previousDoEvents_);
+        imagelift::InstallContext(nullptr);
+        clk::Install(nullptr);
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    static void ResetBusLayer() {
+        bas1394::ResetNodeTable();
+        bas1394::LocalHostNode = bas1394::kNoNode;
+        bas1394::BusResetPending = false;
+        bas1394::TopologyReady = false;
+        bas1394::IncomingDataPending = false;
+        bas1394::AddressRanges.assign(1, bas1394::AddressRangeRecord{});
+        bas1394::PreviousNodeCount = 0;
+        bas1394::PreviousVirtualDeviceCount = 0;
+    }
+
+    // Adds a Lumarel 460 under `id` (a bus reset follows on the simulated bus).
+    void AddDevice(const std::string& id, sim::lumarel::DeviceConfig config = Config(), int position = -1) {
+        ASSERT_EQ(bus_.AddNode(id, std::make_unique<sim::lumarel::Lumarel460Node>(std::move(config)), position),
+                  sim::kResultSuccess);
+    }
+
+    // Runs the device model under the bus lock.
+    template <class F>
+    void Dev(const std::string& id, F&& f) {
+        ASSERT_TRUE(bus_.WithNode(id, [&](sim::Node& n) { f(static_cast<sim::lumarel::Lumarel460Node&>(n).device()); }));
+    }
+
+    // One whole bus-reset pass of the program: node table, then the target list.
+    int32_t Rescan() {
+        bas1394::BusResetPending = false;
+        return bas1394::BusResetHandler();
+    }
+
+    // The device handle of the target on the node of simulated device `id` (0 when none).
+    int32_t HandleOf(const std::string& id) {
+        bas1394::NodeRecord r;
+        r.NodeNumber = int16_t(bus_.PhyOf(id));
+        return basBootloader::GetDeviceHandle(r);
+    }
+
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> out;
+        for (const auto& l : status_.lines) out.push_back(l.message);
+        return out;
+    }
+    std::optional<Line> Find(const std::string& part) const {
+        for (const auto& l : status_.lines) {
+            if (l.message.find(part) != std::string::npos) return l;
+        }
+        return std::nullopt;
+    }
+    int Count(const std::string& part) const {
+        return int(std::count_if(status_.lines.begin(), status_.lines.end(),
+                                 [&](const Line& l) { return l.message.find(part) != std::string::npos; }));
+    }
+    void ClearLines() { status_.lines.clear(); }
+
+    std::string root_;
+    clk::ManualClock clock_;
+    imagelift::ProgramContext ctx_;
+    RecordingStatusWindow status_;
+    RecordingMainWindow main_;
+    ScriptedMessageBox box_;
+    sim::Bus bus_;
+    int doEvents_ = 0;
+    std::function<void()> onDoEvents_;
+    clk::DoEventsHandler previousDoEvents_;
+    void* library_ = nullptr;
+    int32_t (*hostBus_)(void*) = nullptr;
+    user::HWND window_ = 0;
+};
+
+}  // namespace boottest

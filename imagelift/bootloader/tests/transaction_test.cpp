@@ -1,0 +1,343 @@
+// The transaction layer, the target lookups and the download block exchange, against a target
+// whose answers each test scripts.
+#include "boot_fixture.h"
+#include "scripted_target.h"
+
+#include "kernel/mutex.h"
+
+#include <atomic>
+#include <thread>
+
+namespace boottest {
+namespace {
+
+using namespace basBootloader;
+
+class Transaction : public BootTest {
+protected:
+    void SetUp() override {
+        BootTest::SetUp();
+        auto node = std::make_unique<ScriptedTarget>();
+        target_ = node.get();
+        ASSERT_EQ(bus_.AddNode("t", std::move(node)), sim::kResultSuccess);
+        Attach(1);
+        ClearLines();
+    }
+
+    // Makes the scripted node target 63 of the list with the given protocol version.
+    void Attach(int32_t protocol) {
+        BootloaderTarget t;
+        t.Handle = 63;
+        t.Device.DriverType = "vdev";
+        t.Device.NodeNumber = int16_t(bus_.PhyOf("t"));
+        t.Device.Topology.LinkActive = 1;
+        t.Info.ProtocolVersion = protocol;
+        t.Info.BootloaderVersion = 5;
+        TargetList.assign(1, t);
+    }
+
+    void AnswerEverything() {
+        target_->responder = [](const WireRequest&) { return WireAnswer{}; };
+    }
+
+    int64_t NowMs() const { return clock_.NowMicros() / 1000; }
+
+    ScriptedTarget* target_ = nullptr;
+};
+
+BootPacket Request(int32_t command) {
+    BootPacket p;
+    p.Command = command;
+    return p;
+}
+
+TEST_F(Transaction, TimeOutZeroMeansOneWriteAndOneRead) {
+    BootPacket request = Request(kCmdHalt), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response), -1);
+    EXPECT_EQ(target_->requests.size(), 1u);
+    EXPECT_EQ(target_->responseReads, 1);
+    EXPECT_EQ(NowMs(), 110) << "10 ms after the read, 100 ms after an unanswered poll";
+    EXPECT_EQ(Count("Transaction failed: Validate response failed, code -1 (0xFFFFFFFF)"), 1);
+}
+
+TEST_F(Transaction, UnansweredRequestPollsUntilTheTimeOut) {
+    BootPacket request = Request(kCmdReadImageCrc), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response, 2000), -1);
+    EXPECT_EQ(target_->responseReads, 19);
+    EXPECT_EQ(NowMs(), 19 * 110);
+    EXPECT_EQ(Count("Transaction failed: Validate response failed"), 19);
+    ASSERT_TRUE(Find("Transaction released the Transaction Mutex (command code 3, command ID 1, Mutex handle "));
+}
+
+TEST_F(Transaction, ResetNeedsNoAnswer) {
+    BootPacket request = Request(kCmdReset), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response, 2000), 1);
+    EXPECT_EQ(target_->responseReads, 1);
+}
+
+TEST_F(Transaction, HandlesBelowOneTouchNothing) {
+    for (int32_t handle : {0, -5, -101}) {
+        BootPacket request = Request(kCmdHalt), response;
+        EXPECT_EQ(SessionLayerTransaction(handle, request, response, 2000), -1);
+        ASSERT_TRUE(Find("Transaction failed: invalid device handle: " + std::to_string(handle)));
+    }
+    EXPECT_TRUE(target_->requests.empty());
+    EXPECT_EQ(NowMs(), 0);
+    // The halt broadcast of the incoming-data handler ends the same way.
+    EXPECT_EQ(Haltbootloader(0), -1);
+    EXPECT_TRUE(Find("Haltbootloader failed: Transaction failed, code -1"));
+}
+
+TEST_F(Transaction, SequenceRunsToThirtyTwoThousandSevenHundredSixtySixThenOne) {
+    AnswerEverything();
+    CommandSequence = 32765;
+    std::vector<int16_t> stamped;
+    for (int i = 0; i < 3; ++i) {
+        BootPacket request = Request(kCmdHalt), response;
+        ASSERT_EQ(SessionLayerTransaction(63, request, response), 1);
+        stamped.push_back(request.Sequence);
+    }
+    EXPECT_EQ(stamped, (std::vector<int16_t>{32766, 1, 2}));
+    ASSERT_EQ(target_->requests.size(), 3u);
+    EXPECT_EQ(target_->requests[0].sequence, 32766);
+    EXPECT_EQ(target_->requests[1].sequence, 1);
+    EXPECT_EQ(target_->requests[0].version, 1u);
+}
+
+TEST_F(Transaction, AnswerOperandCounts) {
+    struct Case {
+        uint8_t count;
+        int32_t result;
+    };
+    for (Case c : {Case{15, -1}, Case{12, 1}, Case{0, 1}}) {
+        SCOPED_TRACE(int(c.count));
+        target_->responder = [&](const WireRequest&) {
+            WireAnswer a;
+            a.count = c.count;
+            a.operands.assign(56, 0xAB);
+            return a;
+        };
+        BootPacket request = Request(kCmdGetDebugGuid), response;
+        response.Operands = {7};
+        EXPECT_EQ(SessionLayerTransaction(63, request, response), c.result);
+        if (c.count == 15) {
+            EXPECT_TRUE(Find("GetResponse Error: invalid number of quadlets returned: 15"));
+        } else if (c.count == 12) {
+            ASSERT_EQ(response.Operands.size(), 48u);
+            EXPECT_EQ(response.Operands[31], 0xAB);
+            EXPECT_EQ(std::count(response.Operands.begin() + 32, response.Operands.end(), 0), 16)
+                << "only 40 header bytes are read";
+        } else {
+            EXPECT_EQ(response.Operands, ByteArray{7}) << "no operands leave the array as it was";
+        }
+    }
+}
+
+TEST_F(Transaction, ValidationRunsEveryCheck) {
+    target_->responder = [](const WireRequest& r) {
+        WireAnswer a;
+        a.command = uint8_t(r.command + 1);
+        a.sequence = uint16_t(r.sequence + 7);
+        return a;
+    };
+    BootPacket request = Request(kCmdHalt), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response), -1);
+    EXPECT_TRUE(Find("ValidateResponse failed, invalid command code (request = 1 (0x1), response = 2 (0x2)"));
+    EXPECT_TRUE(Find("ValidateResponse failed: invalid command ID (request = 1 (0x1), response = 8 (0x8)"));
+}
+
+TEST_F(Transaction, ProtocolVersionsOfTheTarget) {
+    AnswerEverything();
+    // Version 2 as stored little-endian: sent as 2, and no answer can validate.
+    Attach(2);
+    BootPacket request = Request(kCmdHalt), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response), -1);
+    EXPECT_EQ(target_->requests.back().version, 2u);
+    EXPECT_TRUE(Find("ValidateResponse failed: Protocol Version 2 is not yet implemented"));
+    // The big-endian variant reads as 0x02000000 and talks version 1.
+    Attach(kProtocolV2BigEndian);
+    request = Request(kCmdHalt);
+    EXPECT_EQ(SessionLayerTransaction(63, request, response), 1);
+    EXPECT_EQ(target_->requests.back().version, 1u);
+    auto line = Find("Invalid protocol version determined in SendRequest: 33554432(0x2000000)!  Setting protocol "
+                     "version to 1.");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->level, basDebug::ERROR_LEVEL);
+}
+
+// Another thread (standing for another process) holds the transaction mutex.
+class MutexHolder {
+public:
+    MutexHolder() {
+        thread_ = std::thread([this] {
+            kernel::Handle h = kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex");
+            kernel::WaitForSingleObject(h, 0);
+            held_ = true;
+            while (!release_) std::this_thread::yield();
+            kernel::ReleaseMutex(h);
+            kernel::CloseHandle(h);
+        });
+        while (!held_) std::this_thread::yield();
+    }
+    ~MutexHolder() {
+        release_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> held_{false}, release_{false};
+    std::thread thread_;
+};
+
+TEST_F(Transaction, MutexHeldElsewhereFailsAfterTwoSeconds) {
+    AnswerEverything();
+    {
+        MutexHolder holder;
+        BootPacket request = Request(kCmdHalt), response;
+        EXPECT_EQ(SessionLayerTransaction(63, request, response, 5000), -1);
+        EXPECT_GE(NowMs(), 2000);
+        EXPECT_LT(NowMs(), 2010);
+        auto line = Find("Function SessionLayerTransaction failed to take the Transaction Mutex, code=258");
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->level, basDebug::ERROR_LEVEL);
+        EXPECT_TRUE(target_->requests.empty());
+    }
+    // The owner's thread takes it again at once; a transaction inside works.
+    ASSERT_EQ(kernel::WaitForSingleObject(TransactionMutexHandle, 0), kernel::WAIT_OBJECT_0);
+    BootPacket request = Request(kCmdHalt), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response), 1);
+    EXPECT_TRUE(kernel::ReleaseMutex(TransactionMutexHandle));
+    EXPECT_FALSE(kernel::ReleaseMutex(TransactionMutexHandle)) << "the transaction released its own take";
+}
+
+TEST_F(Transaction, WhileDownloadingOnlyLinesFromEightUpAreLogged) {
+    Attach(kProtocolV2BigEndian);
+    ctx_.DownloadInProgress = true;
+    BootPacket request = Request(kCmdHalt), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response), -1);
+    for (const auto& l : status_.lines) EXPECT_GE(l.level, 8) << l.message;
+    EXPECT_TRUE(Find("Invalid protocol version determined in SendRequest"));
+}
+
+TEST_F(Transaction, Lookups) {
+    BootloaderTarget a = TargetList[0], b = a;
+    a.Info.Guid = {1, 2, 3, 4, 5, 6, 7, 8};
+    b.Handle = 64;
+    b.Device.NodeNumber = 5;
+    b.Info.Guid = a.Info.Guid;
+    TargetList = {a, b};
+    EXPECT_EQ(GetDeviceIndex(64), 1);
+    EXPECT_EQ(GetDeviceIndex(65), -1);
+    bas1394::NodeRecord r;
+    r.NodeNumber = 5;
+    EXPECT_EQ(GetDeviceHandle(r), 64);
+    r.NodeNumber = 9;
+    EXPECT_EQ(GetDeviceHandle(r), 0);
+    EXPECT_EQ(GetNodeNum(0).NodeNumber, 128);
+    EXPECT_EQ(GetNodeNum(64).NodeNumber, 5);
+    EXPECT_EQ(GetNodeNum(99).NodeNumber, 128);
+    EXPECT_EQ(GetDeviceHandleFromGuid(a.Info.Guid), 63);
+    EXPECT_EQ(GetDeviceHandleFromGuid(a.Info.Guid, 63), 64);
+    EXPECT_EQ(GetDeviceHandleFromGuid(ByteArray(8, 9)), 0);
+}
+
+// ---------------------------------------------------------------- download block and start
+
+TEST_F(Transaction, DownloadBlockOutcomes) {
+    struct Case {
+        const char* name;
+        int32_t block;
+        std::function<std::optional<WireAnswer>(const WireRequest&)> answer;
+        int32_t result;
+        int reads;
+    };
+    auto echo = [](int32_t delta, uint32_t status) {
+        return [=](const WireRequest& r) { return std::optional(WireAnswer::Quadlets({r.Op(0) + delta, status})); };
+    };
+    auto silent = [](const WireRequest&) { return std::optional<WireAnswer>(); };
+    std::vector<Case> cases = {
+        {"accepted", 3, echo(0, 0), 1, 1},
+        {"wrong echo four times", 3, echo(1, 0), -102, 4},
+        {"target status 5", 3, echo(0, 5), 5, 1},
+        {"target status 1", 3, echo(0, 1), -101, 1},
+        {"flash write failed", 3, echo(0, uint32_t(-3)), -3, 1},
+        {"silent, block 0", 0, silent, -2, 4},
+        {"silent, block 7", 7, silent, -102, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        target_->responder = [&](const WireRequest& r) {
+            return r.command == kCmdDownloadBlock ? c.answer(r) : std::optional(WireAnswer{});
+        };
+        target_->responseReads = 0;
+        target_->requests.clear();
+        doEvents_ = 0;
+        int64_t t0 = NowMs();
+        ByteArray data(1024, 0x5A);
+        EXPECT_EQ(DownloadBlock(63, c.block, 0x10000400, 1024, data), c.result);
+        EXPECT_EQ(target_->responseReads, c.reads);
+        EXPECT_EQ(doEvents_, c.reads - 1) << "window messages run between polls";
+        EXPECT_EQ(NowMs() - t0, c.reads * 10 + (c.reads - 1) * 20);
+        ASSERT_EQ(target_->requests.size(), 1u);
+        EXPECT_EQ(target_->requests[0].count, 3);
+        EXPECT_EQ(target_->requests[0].Op(0), uint32_t(c.block));
+        EXPECT_EQ(target_->requests[0].Op(1), 0x10000400u);
+        EXPECT_EQ(target_->requests[0].Op(2), 1024u);
+        EXPECT_EQ(target_->payloadWrites.back(), data);
+        EXPECT_FALSE(kernel::ReleaseMutex(TransactionMutexHandle)) << "released after the block";
+    }
+}
+
+TEST_F(Transaction, DownloadBlockWithoutTheMutexSendsNothing) {
+    AnswerEverything();
+    MutexHolder holder;
+    ByteArray data(16, 1);
+    EXPECT_EQ(DownloadBlock(63, 0, 0, 16, data), -1);
+    EXPECT_TRUE(target_->requests.empty());
+    EXPECT_TRUE(target_->payloadWrites.empty());
+    auto line = Find("DownloadBlock failed to take the Transaction Mutex, code %#x (%s).  Continuing anyway.  "
+                     "code = 258");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->level, basDebug::WATCH);
+    EXPECT_FALSE(Find("DownloadBlock failed to release"));
+}
+
+TEST_F(Transaction, DownloadStartBlockSizes) {
+    struct Case {
+        std::vector<uint32_t> answer;
+        int32_t result;
+        int32_t size;
+        const char* line;
+    };
+    for (const Case& c : {Case{{1024}, 1, 1024, nullptr},
+                          Case{{8192}, 1, 4096,
+                               "Download start: Max Block size is 8192.  This seems awefully large.  Setting to 4096"},
+                          Case{{0}, -1, 0,
+                               "Bootloader returned invalid parameter to DownloadStart command!  MAX BLOCK SIZE = "
+                               "0x0 0x0 0x0 0x0!"},
+                          Case{{1024, 1}, -1, -7, "DownloadStart failure: expected 4 operands, received 2"}}) {
+        target_->responder = [&](const WireRequest&) { return std::optional(WireAnswer::Quadlets(c.answer)); };
+        int32_t size = -7;
+        ByteArray date = {'2', '0', '2', '6', '0', '1', '0', '5'}, time = {'1', '2', '3', '4', '5', '6', 0, 0};
+        EXPECT_EQ(DownloadStart(63, 1, date, time, 11, 12, 0x201A0000, 300, 0x1234, size, 40000), c.result);
+        if (c.result == 1) {
+            EXPECT_EQ(size, c.size);
+        }
+        if (c.line) {
+            EXPECT_TRUE(Find(c.line)) << c.line;
+        }
+        const WireRequest& r = target_->requests.back();
+        EXPECT_EQ(r.count, 10);
+        EXPECT_EQ(r.Op(0), 1u);
+        EXPECT_EQ(ByteArray(r.operands.begin() + 4, r.operands.begin() + 12), date);
+        EXPECT_EQ(ByteArray(r.operands.begin() + 12, r.operands.begin() + 20), time);
+        EXPECT_EQ(r.Op(5), 11u);
+        EXPECT_EQ(r.Op(6), 12u);
+        EXPECT_EQ(r.Op(7), 0x201A0000u);
+        EXPECT_EQ(r.Op(8), 300u);
+        EXPECT_EQ(r.Op(9), 0x1234u);
+    }
+}
+
+}  // namespace
+}  // namespace boottest
