@@ -128,6 +128,14 @@ struct BusState {
         return nullptr;
     }
 
+    Slot* AtPhy(int phyId) const { return phyId >= 0 && phyId < int(byPhy.size()) ? byPhy[size_t(phyId)] : nullptr; }
+
+    std::vector<uint32_t> AllPackets() const {
+        std::vector<uint32_t> all;
+        for (const Slot* s : byPhy) all.insert(all.end(), s->selfIds.begin(), s->selfIds.end());
+        return all;
+    }
+
     int PluggedCount() const {
         int n = 0;
         for (const auto& s : slots) n += s->plugged;
@@ -319,8 +327,9 @@ struct BusState {
             }
             return o;
         }
-        if (node >= int(byPhy.size())) return {kResultNoResponse};
-        Slot& target = *byPhy[size_t(node)];
+        Slot* found = AtPhy(node);
+        if (!found) return {kResultNoResponse};
+        Slot& target = *found;
         if (!target.node->LinkActive()) return {kResultNoResponse};
 
         uint32_t extraDelay = 0;
@@ -695,27 +704,24 @@ int Bus::PhyOf(const std::string& id) const {
 
 std::string Bus::IdAt(int phyId) const {
     BusState::Lock lock(*impl_);
-    if (phyId < 0 || phyId >= int(impl_->byPhy.size())) return {};
-    return impl_->byPhy[size_t(phyId)]->id;
+    Slot* s = impl_->AtPhy(phyId);
+    return s ? s->id : std::string();
 }
 
 std::vector<uint32_t> Bus::SelfIds() const {
     BusState::Lock lock(*impl_);
-    std::vector<uint32_t> all;
-    for (const Slot* s : impl_->byPhy) all.insert(all.end(), s->selfIds.begin(), s->selfIds.end());
-    return all;
+    return impl_->AllPackets();
 }
 
 std::vector<uint32_t> Bus::SelfIdsOf(int phyId) const {
     BusState::Lock lock(*impl_);
-    if (phyId < 0 || phyId >= int(impl_->byPhy.size())) return {};
-    return impl_->byPhy[size_t(phyId)]->selfIds;
+    Slot* s = impl_->AtPhy(phyId);
+    return s ? s->selfIds : std::vector<uint32_t>();
 }
 
 std::vector<uint8_t> Bus::TopologyMap() const {
     BusState::Lock lock(*impl_);
-    std::vector<uint32_t> packets;
-    for (const Slot* s : impl_->byPhy) packets.insert(packets.end(), s->selfIds.begin(), s->selfIds.end());
+    std::vector<uint32_t> packets = impl_->AllPackets();
     uint16_t nodes = uint16_t(impl_->byPhy.size());
     uint32_t gen = impl_->generation.load();
     // The CRC covers what follows the first quadlet, as in the bus's own topology map.
