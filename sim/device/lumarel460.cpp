@@ -181,8 +181,9 @@ void Lumarel460::TakeRequest(uint32_t written) {
     req.count = request_[7];
     req.operands = request_.data() + kHeaderSize;
     req.written = written;
+    // Operands are read from the request area as it stands: hosts announce name quadlets of
+    // the key commands that a short last exchange no longer writes.
     if (req.count > kMaxOperandQuadlets) return;
-    if (written < kHeaderSize + 4u * req.count) return;  // operands announced but not sent
 
     if (auto answer = Handle(req)) Publish(req, *answer);
 }
@@ -447,7 +448,7 @@ bool Lumarel460::GatherKeyName(KeyExchange& ex, uint32_t length, uint32_t offset
         ex = KeyExchange{};
         ex.nameLength = length;
         ex.name.assign(length, 0);
-    } else if (ex.nameLength != length || offset > ex.gathered) {
+    } else if (ex.nameLength != length || (offset < length && offset > ex.gathered)) {
         return false;  // not the exchange the device is in, or name bytes skipped
     }
     if (offset < length) {

@@ -12,9 +12,9 @@
 //     alone only deposit data (except shell input on protocol 2, see below). The response
 //     header is cleared the moment a request arrives, so an earlier answer can never be taken
 //     for the new one. Answers echo the request's version bytes and sequence verbatim.
-//   - Malformed requests (operand count over 14, fewer operand bytes than announced, unknown
-//     commands including 16, commands the running firmware does not serve) get no answer and
-//     change nothing.
+//   - Malformed requests (operand count over 14, fewer operands than the command needs,
+//     unknown commands including 16, commands the running firmware does not serve) get no
+//     answer and change nothing.
 //   - Download: DownloadStart refuses (answers no operands) an unknown image type or a length
 //     of 0 or beyond the slot; otherwise it opens a session in a staging buffer and offers the
 //     configured block size (1024 by default). Blocks outside the session, outside the image or

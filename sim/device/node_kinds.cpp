@@ -92,7 +92,7 @@ int ImageTypeField(const nlohmann::json& j) {
     if (t.is_string()) {
         for (int i = 0; i < kSlotCount; ++i)
             if (t.get<std::string>() == SlotName(i)) return i;
-    } else if (t.is_number_unsigned() && t.get<uint32_t>() < kSlotCount) {
+    } else if (t.is_number_integer() && t.get<int64_t>() >= 0 && t.get<int64_t>() < kSlotCount) {
         return t.get<int>();
     }
     Bad("images.type", "must be 0-3 or application, config, debugger, bootloader");
@@ -236,7 +236,8 @@ bool ApplyDeviceCommand(Lumarel460& device, const nlohmann::json& command, std::
         if (command.contains("device_faults")) ReadFaults(command["device_faults"], faults);
         if (command.contains("corrupt_slot")) {
             const nlohmann::json& t = command["corrupt_slot"];
-            if (!t.is_number_unsigned() || t.get<uint32_t>() >= kSlotCount) Bad("corrupt_slot", "must be 0-3");
+            if (!t.is_number_integer() || t.get<int64_t>() < 0 || t.get<int64_t>() >= kSlotCount)
+                Bad("corrupt_slot", "must be 0-3");
             corrupt = t.get<int>();
         }
         const bool powerCycle = command.contains("power_cycle") && BoolField(command, "power_cycle");

@@ -61,7 +61,8 @@ std::vector<uint8_t> HexBytes(const nlohmann::json& j, const char* field) {
 }
 
 uint32_t U32(const nlohmann::json& j, const char* field) {
-    if (!j.contains(field) || !j[field].is_number_unsigned() || j[field].get<uint64_t>() > 0xFFFFFFFFu)
+    if (!j.contains(field) || !j[field].is_number_integer() || j[field].get<int64_t>() < 0 ||
+        j[field].get<int64_t>() > 0xFFFFFFFF)
         throw std::runtime_error(std::string("device state: bad field \"") + field + "\"");
     return j[field].get<uint32_t>();
 }
