@@ -91,7 +91,12 @@ bool Server::takeServiceLock() {
     if (lockFd_ < 0) return false;
     // A service that is just ending still holds the lock for a moment: wait a little for it.
     for (int i = 0; i < 100; ++i) {
-        if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
+            // The holder's process id, for tools and tests that look for the service.
+            std::string pid = std::to_string(::getpid()) + "\n";
+            if (::ftruncate(lockFd_, 0) == 0) (void)!::pwrite(lockFd_, pid.data(), pid.size(), 0);
+            return true;
+        }
         clk::Sleep(50);
     }
     return false;

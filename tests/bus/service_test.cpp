@@ -1,0 +1,381 @@
+// The access library against the real bus service: loaded with dlopen as the downloader loads
+// it, with other client processes, the control tool, restarts and misbehaving clients.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "../../platform/vsk1394/tests/api_loader.h"
+#include "bus/config_rom.h"
+#include "service/protocol.h"
+#include "service_fixture.h"
+
+namespace {
+
+using namespace bustest;
+using namespace vsktest;
+using nlohmann::json;
+
+constexpr uint32_t kRom = 0xF0000400u;
+constexpr char kDevice[] = "1394_VIRTUAL_DEVICE";
+
+json TestBus() {
+    return json::parse(R"({"nodes": [
+        {"id": "host", "kind": "host"},
+        {"id": "dev", "kind": "foreign", "guid": "0A3C7E1000010002", "vendor": "NRX", "model": "Lumarel 460"},
+        {"id": "mini", "kind": "minimal", "vendor_id": "0x0A3C7E"},
+        {"id": "late", "kind": "foreign", "plugged": false}]})");
+}
+
+// The library, loaded once per test program, talks to the service of the current root; each
+// test lets go of its connection at the end so the next one connects to its own root.
+Api& Library() {
+    static Api api;
+    return api;
+}
+
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override {
+        json d = TestBus();
+        root_ = std::make_unique<ServiceRoot>(::testing::UnitTest::GetInstance()->current_test_info()->name(), &d);
+    }
+    void TearDown() override {
+        api_.DeRegisterClient(win_.Handle());
+        api_.HostBus(nullptr);  // drop the connection
+        root_.reset();
+    }
+
+    int32_t read(int node, uint32_t low, std::vector<uint8_t>& out, int32_t timeout = 0) {
+        Address48 a = At(0xFFFF, low);
+        return api_.AsyncReadWrapper(node, &a, int32_t(out.size()), out.data(), timeout);
+    }
+
+    std::vector<std::string> devices() {
+        VirtualDeviceList list{};
+        api_.GetVirtualDeviceList(&list);
+        std::vector<std::string> names;
+        for (int i = 0; i < list.Count; ++i) names.emplace_back(list.Names[i]);
+        return names;
+    }
+
+    std::unique_ptr<ServiceRoot> root_;
+    Api& api_ = Library();
+    NoticeWindow win_;
+};
+
+TEST_F(Service, DownloaderPathEndToEnd) {
+    ASSERT_EQ(root_->ServicePid(), 0);
+    ASSERT_EQ(api_.RegisterClient(win_.Handle()), 1);  // starts the service
+    EXPECT_NE(root_->ServicePid(), 0);
+
+    EXPECT_TRUE(devices().empty());
+    ASSERT_EQ(api_.AddDevice(kDevice), 0);
+    EXPECT_TRUE(win_.WaitFor(kNoticeDeviceChange));
+    EXPECT_TRUE(win_.WaitFor(kNoticeBusReset));
+    ASSERT_EQ(devices(), std::vector<std::string>{kDevice});
+
+    char name[kVirtualDeviceNameBytes] = {};
+    std::strcpy(name, kDevice);
+    HostInfoRequest req{};
+    req.Level = 6;
+    req.BufferSize = 4096;
+    req.CsrHigh = -1;
+    req.CsrLow = int32_t(0xF0001000u);
+    req.CsrLength = 1024;
+    ASSERT_EQ(api_.GetLocalHostInformation(win_.Handle(), name, &req, 0), 0);
+    int nodes = req.Data[10] | req.Data[11] << 8;
+    ASSERT_EQ(nodes, 3);
+    NodeAddressRequest local{1, 0, 0};
+    ASSERT_EQ(api_.Get1394AddressFromDeviceObject(win_.Handle(), name, &local), 0);
+    EXPECT_EQ(local.NodeAddress, 0xFFC0);
+
+    // Every node's config ROM, quadlet by quadlet as the downloader reads it; every CRC holds.
+    for (int n = 0; n < nodes; ++n) {
+        std::vector<uint32_t> rom;
+        std::vector<uint8_t> q(4);
+        for (uint32_t off = 0; off < 1024 && read(n, kRom + off, q) == kResultSuccess; off += 4)
+            rom.push_back(uint32_t(q[0]) << 24 | q[1] << 16 | q[2] << 8 | q[3]);
+        ASSERT_FALSE(rom.empty()) << "node " << n;
+        if (rom[0] >> 24 == 1) continue;  // a minimal ROM is its one quadlet
+        EXPECT_EQ(sim::CheckConfigRom(rom), std::vector<std::string>{}) << "node " << n;
+    }
+    std::vector<uint8_t> block(20);
+    ASSERT_EQ(read(1, kRom, block), kResultSuccess);
+    EXPECT_EQ(block[12], 0x0A);
+    EXPECT_EQ(block[13], 0x3C);
+
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(7, kRom, q), kResultNoResponse);
+    EXPECT_EQ(read(1, 0xC8000000u, q), kResultAddressError);
+
+    int32_t window = win_.Handle(), zero = 0;
+    win_.Clear();
+    api_.BusReset(&window, name, &zero);
+    EXPECT_TRUE(win_.WaitFor(kNoticeBusReset));
+
+    // A node joins: the bus resets and the new node answers.
+    EXPECT_EQ(api_.Command(R"({"cmd":"plug","id":"late"})").find("error"), std::string::npos);
+    EXPECT_TRUE(win_.WaitFor(kNoticeBusReset));
+    EXPECT_EQ(read(3, kRom, q), kResultSuccess);
+
+    // A node writes into a range this program allocated: incoming data.
+    AddressRangeRecord r{};
+    r.Word0 = r.Word1 = 1;
+    r.Length = 64;
+    r.AccessFlags = 11;
+    r.NotifyFlags = 3;
+    r.Address = At(0xFFFF, 0xC8029000u);
+    ASSERT_EQ(api_.AllocateAddressRange(&window, name, &r, 0), 0);
+    int32_t code = -1;
+    api_.Command(R"({"cmd":"node_write","id":"dev","address":"0xFFFFC8029000","data":"0102030405060708"})", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(win_.WaitFor(kNoticeIncomingData));
+    EXPECT_EQ(api_.FreeAddressRange(&window, name, r.Handle), 0);
+}
+
+TEST_F(Service, FaultsReachTheLibrary) {
+    struct Case { const char* fault; int32_t code; } cases[] = {
+        {R"({"kind":"no_response"})", kResultNoResponse},
+        {R"({"kind":"address_error"})", kResultAddressError},
+        {R"({"kind":"late_answer","delay_ms":150})", kResultTimeout},
+        {R"({"kind":"reset_after","after":1})", kResultBusReset},
+        {R"({"kind":"unknown_error"})", kResultUnknown},
+        {R"({"kind":"code","code":"0x80000002"})", kResultShutdown},
+    };
+    for (const auto& c : cases) {
+        int32_t code = -1;
+        root_->Control(json{{"cmd", "fault"}, {"id", "dev"}, {"fault", json::parse(c.fault)}}, &code);
+        ASSERT_EQ(code, 0);
+        std::vector<uint8_t> q(4);
+        EXPECT_EQ(read(1, kRom, q), c.code) << c.fault;
+        root_->Control(json{{"cmd", "clear_faults"}});
+    }
+}
+
+// --- other processes
+
+TEST(Child, AddsADevice) {
+    const char* name = std::getenv("BUS_CHILD_ADD");
+    if (!name) GTEST_SKIP() << "child half of the multi-process tests";
+    Api& api = Library();
+    ASSERT_EQ(api.AddDevice(name), 0);
+}
+
+TEST(Child, HoldsARange) {
+    if (!std::getenv("BUS_CHILD_HOLD")) GTEST_SKIP() << "child half of the multi-process tests";
+    Api& api = Library();
+    ASSERT_EQ(api.AddDevice(kDevice), 0);
+    char name[kVirtualDeviceNameBytes] = {};
+    std::strcpy(name, kDevice);
+    AddressRangeRecord r{};
+    r.Length = 64;
+    r.AccessFlags = 11;
+    r.NotifyFlags = 3;
+    r.Address = At(0xFFFF, 0xC8029000u);
+    int32_t window = 0;
+    ASSERT_EQ(api.AllocateAddressRange(&window, name, &r, 0), 0);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    ::pause();  // until killed
+}
+
+TEST_F(Service, TwoProcessesMeetOnOneBusStartedOnce) {
+    ASSERT_EQ(api_.RegisterClient(win_.Handle()), 1);
+    pid_t a = SpawnSelf("Child.AddsADevice", {"BUS_CHILD_ADD=FROM_CHILD"});
+    ASSERT_EQ(ExitCode(a), 0);
+    EXPECT_TRUE(win_.WaitFor(kNoticeDeviceChange));  // told about the other program's change
+    EXPECT_EQ(devices(), std::vector<std::string>{"FROM_CHILD"});
+}
+
+TEST_F(Service, ClientsStartingTogetherStartOneService) {
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 4; ++i) kids.push_back(SpawnSelf("Child.AddsADevice", {"BUS_CHILD_ADD=DEV" + std::to_string(i)}));
+    for (pid_t k : kids) EXPECT_EQ(ExitCode(k), 0);
+    EXPECT_EQ(devices().size(), 4u);
+    std::string log = root_->Log();
+    size_t serving = 0;
+    for (size_t p = 0; (p = log.find("serving ", p)) != std::string::npos; ++p) ++serving;
+    EXPECT_EQ(serving, 1u) << log;
+}
+
+TEST_F(Service, AKilledClientLeavesTheServiceServingOthers) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    pid_t holder = SpawnSelf("Child.HoldsARange", {"BUS_CHILD_HOLD=1"}, out[1]);
+    ::close(out[1]);
+    // The child's output (test runner lines first) until it says it holds the range.
+    std::string said;
+    while (said.find("ready") == std::string::npos) {
+        pollfd p{out[0], POLLIN, 0};
+        char buf[256];
+        ssize_t n = ::poll(&p, 1, 10000) > 0 ? ::read(out[0], buf, sizeof buf) : 0;
+        ASSERT_GT(n, 0) << said;
+        said.append(buf, size_t(n));
+    }
+    ::close(out[0]);
+    ::kill(holder, SIGKILL);
+    ExitCode(holder);
+
+    // The range the killed client held is freed once the service sees it gone.
+    char name[kVirtualDeviceNameBytes] = {};
+    std::strcpy(name, kDevice);
+    AddressRangeRecord r{};
+    r.Length = 64;
+    r.AccessFlags = 11;
+    r.NotifyFlags = 3;
+    r.Address = At(0xFFFF, 0xC8029000u);
+    int32_t window = 0, code = -1;
+    for (int i = 0; i < 2000 && code != 0; ++i) {
+        code = api_.AllocateAddressRange(&window, name, &r, 0);
+        if (code != 0) Breathe();
+    }
+    EXPECT_EQ(code, 0);
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(1, kRom, q), kResultSuccess);
+}
+
+// --- the socket itself
+
+int rawConnect(const fsys::path& root) {
+    std::string path = bussvc::SocketPath(root.string());
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends raw bytes and returns whether an error answer came back.
+bool refused(int fd, const std::vector<uint8_t>& bytes) {
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != ssize_t(bytes.size())) return false;
+    bussvc::FrameHeader h;
+    std::vector<uint8_t> payload;
+    if (bussvc::RecvFrame(fd, h, payload, 10000) != bussvc::RecvStatus::Ok) return false;
+    return h.op == uint16_t(bussvc::Op::Reply) && !payload.empty() && payload[0] == 0;
+}
+
+std::vector<uint8_t> frame(uint16_t op, const std::vector<uint8_t>& payload) {
+    bussvc::Writer w;
+    w.U32(uint32_t(payload.size())).U16(op).U16(0);
+    std::vector<uint8_t> out = w.Take();
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::vector<uint8_t> hello() {
+    return frame(uint16_t(bussvc::Op::Hello),
+                 bussvc::Writer().U32(bussvc::kProtocolVersion).U32(1).U8(0).U32(0).Take());
+}
+
+TEST_F(Service, MalformedRequestsAreRefusedAndChangeNothing) {
+    ASSERT_EQ(api_.AddDevice(kDevice), 0);
+
+    int fd = rawConnect(root_->Root());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::Read), {1, 2, 3})));  // no greeting first
+    ::close(fd);
+
+    fd = rawConnect(root_->Root());
+    bussvc::FrameHeader h;
+    std::vector<uint8_t> p;
+    ASSERT_TRUE(::send(fd, hello().data(), hello().size(), MSG_NOSIGNAL) > 0);
+    ASSERT_EQ(bussvc::RecvFrame(fd, h, p, 10000), bussvc::RecvStatus::Ok);
+    // Each refused on a connection that stays usable.
+    EXPECT_TRUE(refused(fd, frame(999, {})));                                             // unknown operation
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::Read), {1, 2, 3})));                // short read request
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::RemoveVirtual), {0, 0, 0, 0, 0})));  // cut-off name
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::AddVirtual),                        // name longer than sent
+                                  bussvc::Writer().U32(0).U64(0).U32(1000).U8('X').Take())));
+    // A length beyond any frame: refused and the connection closed.
+    EXPECT_TRUE(refused(fd, {0xFF, 0xFF, 0xFF, 0x7F, 2, 0, 0, 0}));
+    ::close(fd);
+
+    // A client that goes away in the middle of a frame.
+    fd = rawConnect(root_->Root());
+    ::send(fd, hello().data(), hello().size(), MSG_NOSIGNAL);
+    bussvc::RecvFrame(fd, h, p, 10000);
+    std::vector<uint8_t> half = frame(uint16_t(bussvc::Op::AddVirtual), bussvc::Writer().U32(0).U64(0).Str("HALF").Take());
+    half.resize(half.size() - 3);
+    ::send(fd, half.data(), half.size(), MSG_NOSIGNAL);
+    ::close(fd);
+
+    EXPECT_EQ(devices(), std::vector<std::string>{kDevice});
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(1, kRom, q), kResultSuccess);
+    EXPECT_NE(root_->Log().find("refused request 999"), std::string::npos);
+}
+
+TEST_F(Service, AcknowledgedStateSurvivesAKilledService) {
+    ASSERT_EQ(api_.AddDevice(kDevice), 0);
+    ASSERT_EQ(api_.AddDevice("SECOND"), 0);
+    pid_t first = root_->ServicePid();
+    ASSERT_NE(first, 0);
+    ::kill(first, SIGKILL);
+    ASSERT_TRUE(WaitGone(first));
+
+    // The next call finds the service gone: it starts a new one, which restored the list.
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(1, kRom, q), kResultBusReset);  // to the program the restart is a bus reset
+    EXPECT_NE(root_->ServicePid(), first);
+    EXPECT_EQ(devices(), (std::vector<std::string>{kDevice, "SECOND"}));
+    EXPECT_EQ(read(1, kRom, q), kResultSuccess);
+}
+
+TEST_F(Service, EndsOnItsOwnWhenIdle) {
+    root_.reset();
+    ServiceRoot quick("idle", nullptr, 200);
+    api_.HostBus(nullptr);
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(0, kRom, q), kResultSuccess);  // the default bus: the host is node 0
+    pid_t pid = quick.ServicePid();
+    ASSERT_NE(pid, 0);
+    api_.HostBus(nullptr);  // the last client goes
+    EXPECT_TRUE(WaitGone(pid, 10000));
+    EXPECT_NE(quick.Log().find("ending"), std::string::npos);
+    root_ = nullptr;
+}
+
+TEST_F(Service, ControlToolPrintsAndChangesTheBus) {
+    std::string bin = std::getenv("LUMAREL_BIN");
+    auto run = [&](const std::string& args, std::string* out = nullptr) {
+        FILE* f = ::popen((bin + "/buscontrol " + args + " 2>&1").c_str(), "r");
+        std::string text;
+        char buf[4096];
+        while (size_t n = std::fread(buf, 1, sizeof buf, f)) text.append(buf, n);
+        int status = ::pclose(f);
+        if (out) *out = text;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out;
+    ASSERT_EQ(run("state", &out), 0) << out;
+    json state = json::parse(out, nullptr, false);
+    ASSERT_TRUE(state.is_object()) << out;
+    EXPECT_EQ(state["nodes"].size(), 4u);
+
+    EXPECT_EQ(run("fault dev '{\"kind\":\"no_response\"}'"), 0);
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(1, kRom, q), kResultNoResponse);
+    EXPECT_EQ(run("clear-faults"), 0);
+    EXPECT_EQ(run("power dev off"), 0);
+    EXPECT_EQ(read(2, kRom, q), kResultNoResponse);  // "mini" moved up to node 1, node 2 is gone
+    EXPECT_EQ(run("power dev on"), 0);
+    EXPECT_EQ(read(2, kRom, q), kResultSuccess);
+
+    EXPECT_EQ(run("unplug nobody", &out), 1) << out;
+    EXPECT_NE(out.find("no node"), std::string::npos);
+    EXPECT_EQ(run("frobnicate", &out), 2);
+    api_.HostBus(nullptr);  // let go, or the library would start the service again
+    pid_t pid = root_->ServicePid();
+    EXPECT_EQ(run("stop"), 0);
+    EXPECT_TRUE(WaitGone(pid));
+}
+
+}  // namespace
