@@ -1,0 +1,101 @@
+#include "fwpbuild/package_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "device/crc32.h"
+
+namespace fwp {
+
+namespace {
+
+void PutLe32(std::vector<uint8_t>& file, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) file[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+void PutText(std::vector<uint8_t>& file, size_t at, size_t width, const std::string& text) {
+    std::memcpy(&file[at], text.data(), std::min(width, text.size()));
+}
+
+}  // namespace
+
+uint32_t ImageCrc(const std::vector<uint8_t>& bytes) { return sim::lumarel::Crc32(bytes); }
+
+PackageBuilder& PackageBuilder::Image(Record r, std::vector<uint8_t> bytes, uint32_t address) {
+    Part& p = parts_[size_t(r)];
+    p.bytes = std::move(bytes);
+    p.address = address;
+    p.present = true;
+    return *this;
+}
+
+RecordFields PackageBuilder::Fields(Record r) const {
+    size_t offset = kHeaderSize;
+    for (size_t i = 0; i < size_t(r); ++i)
+        if (parts_[i].present) offset += parts_[i].bytes.size();
+    const Part& p = parts_[size_t(r)];
+    RecordFields f;
+    if (!p.present) return f;
+    f.fileOffset = int32_t(offset);
+    f.targetAddress = p.address;
+    f.length = int32_t(p.bytes.size());
+    f.crc = ImageCrc(p.bytes);
+    return f;
+}
+
+std::vector<uint8_t> PackageBuilder::Build() const {
+    std::vector<uint8_t> file(kHeaderSize, 0);
+    std::copy(magic_.begin(), magic_.end(), file.begin());
+    PutLe32(file, 4, uint32_t(format_));
+    PutText(file, 8, 8, date_);
+    PutText(file, 16, 8, time_);
+    PutLe32(file, 24, uint32_t(softwareId_));
+    PutLe32(file, 28, uint32_t(softwareVersion_));
+    PutLe32(file, 32, uint32_t(model_));
+    PutLe32(file, 36, uint32_t(vendor_));
+    std::copy(reservedBytes_.begin(), reservedBytes_.end(), file.begin() + 40);
+    PutLe32(file, 44, uint32_t(reservedWord_));
+    PutText(file, 96, kInfoTextSize, info_);
+    for (const Part& p : parts_)
+        if (p.present) file.insert(file.end(), p.bytes.begin(), p.bytes.end());
+    for (size_t i = 0; i < parts_.size(); ++i) {
+        RecordFields f = Fields(Record(i));
+        if (parts_[i].present) {
+            if (wrongCrc_[i]) f.crc ^= 0x00000001u;
+            if (pastEnd_[i] != 0) f.length = int32_t(file.size()) - f.fileOffset + pastEnd_[i];
+            if (negative_[i]) f.fileOffset = -f.fileOffset;
+        }
+        const size_t at = RecordOffset(Record(i));
+        PutLe32(file, at, uint32_t(f.fileOffset));
+        PutLe32(file, at + 4, f.targetAddress);
+        PutLe32(file, at + 8, uint32_t(f.length));
+        PutLe32(file, at + 12, f.crc);
+    }
+    if (truncate_ && *truncate_ < file.size()) file.resize(*truncate_);
+    return file;
+}
+
+void PackageBuilder::WriteTo(const std::filesystem::path& path) const {
+    const std::vector<uint8_t> file = Build();
+    const std::filesystem::path tmp = path.string() + ".partial";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+        out.flush();
+        if (!out) {
+            std::error_code ec;
+            std::filesystem::remove(tmp, ec);
+            throw std::runtime_error("cannot write " + path.string());
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) {
+        std::filesystem::remove(tmp, ec);
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+}  // namespace fwp
