@@ -8,6 +8,9 @@
 
 #include "bus/config_rom.h"
 #include "bus/description.h"
+#if LUMAREL_WITH_DEVICE
+#include "device/node_kinds.h"
+#endif
 
 namespace bussvc {
 
@@ -248,7 +251,12 @@ fsys::path BusHost::NodeStateFolder(const std::string& nodeId) const {
 }
 
 void BusHost::Load(const json* description) {
+#if LUMAREL_WITH_DEVICE
+    sim::lumarel::RegisterNodeKinds();
+    json d = description ? *description : sim::lumarel::DefaultBusDescription();
+#else
     json d = description ? *description : sim::DefaultDescription();
+#endif
     sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
     std::lock_guard<std::mutex> lock(saveM_);
     savedSerial_.clear();
@@ -405,6 +413,16 @@ json BusHost::control(const json& req) {
         bus_.ResetStorm(count);
         return {{"generation", bus_.Generation()}};
     }
+    if (cmd == "power" && needBool(req, "on") && withDevice(nodeId(), {{"power_cycle", true}}))
+        return {{"generation", bus_.Generation()}};  // it boots and joins after its reset time
+    if (cmd == "device") {
+        std::string id = nodeId();
+        json command = req;
+        command.erase("cmd");
+        command.erase("id");
+        if (!withDevice(id, command)) throw std::invalid_argument("node \"" + id + "\" is not a Lumarel 460");
+        return json::object();
+    }
     if (cmd == "plug" || cmd == "unplug" || cmd == "power") {
         std::string id = nodeId();
         bool on = cmd == "plug" || (cmd == "power" && needBool(req, "on"));
@@ -502,6 +520,25 @@ json BusHost::control(const json& req) {
         return json::object();
     }
     throw std::invalid_argument("unknown command \"" + cmd + "\"");
+}
+
+bool BusHost::withDevice(const std::string& id, const json& command) {
+#if LUMAREL_WITH_DEVICE
+    bool isDevice = false;
+    std::string error;
+    bus_.WithNode(id, [&](sim::Node& n) {
+        auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n);
+        if (!d) return;
+        isDevice = true;
+        if (!sim::lumarel::ApplyDeviceCommand(d->device(), command, error)) return;
+    });
+    if (!error.empty()) throw std::invalid_argument(error);
+    return isDevice;
+#else
+    (void)id;
+    (void)command;
+    return false;
+#endif
 }
 
 }  // namespace bussvc

@@ -66,6 +66,8 @@ private:
     friend class Session;
     void onEvent(const sim::BusEvent& event);
     nlohmann::json control(const nlohmann::json& request);
+    // Runs a device command on a Lumarel 460 node; false when the node is not one.
+    bool withDevice(const std::string& id, const nlohmann::json& command);
     void saveVirtualDevices();
     void restoreVirtualDevices();
 

@@ -329,6 +329,26 @@ TEST_F(Service, AcknowledgedStateSurvivesAKilledService) {
     EXPECT_EQ(read(1, kRom, q), kResultSuccess);
 }
 
+TEST_F(Service, DeviceStateSurvivesAKilledService) {
+    root_.reset();
+    ServiceRoot def("device-state");  // the default bus: the host and a Lumarel 460
+    api_.HostBus(nullptr);
+    // Program a new GUID through the device's request area (header, then the GUID operands).
+    std::vector<uint8_t> request = {0, 0, 0, 1, 0, 1, 10, 2, 0x10, 0x7E, 0x3C, 0x0A, 0x99, 0x00, 0x01, 0x00};
+    Address48 a = At(0xFFFF, 0xC8021000u);
+    ASSERT_EQ(api_.AsyncWriteWrapper(1, &a, int32_t(request.size()), request.data(), 0), kResultSuccess);
+    auto guid = [&] { return def.Control(json{{"cmd", "state"}})["nodes"][1]["state"]["guid"]; };
+    json written = guid();
+    ASSERT_TRUE(written.is_string());
+    EXPECT_NE(written, "0A3C7E1000010001");  // no longer the factory GUID
+
+    pid_t pid = def.ServicePid();
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(WaitGone(pid));
+    EXPECT_EQ(guid(), written);  // a new service, the device as it was acknowledged
+    api_.HostBus(nullptr);
+}
+
 TEST_F(Service, EndsOnItsOwnWhenIdle) {
     root_.reset();
     ServiceRoot quick("idle", nullptr, 200);
