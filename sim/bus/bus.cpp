@@ -170,6 +170,8 @@ struct BusState {
         return out;
     }
 
+    static constexpr int kMaxResetPasses = 16;
+
     // A bus reset. Resets that nodes ask for while one runs are folded into one more pass.
     uint32_t Reset(ResetCause cause, const Node* initiator) {
         if (resetting) {
@@ -178,7 +180,7 @@ struct BusState {
             return generation.load() + 1;
         }
         resetting = true;
-        for (;;) {
+        for (int pass = 0;; ++pass) {
             resetAgain = false;
             uint32_t gen = generation.load() + 1;
             generation.store(gen);
@@ -201,7 +203,8 @@ struct BusState {
                 } catch (...) {
                 }
             }
-            if (!resetAgain) {
+            // A node that asks again at every reset gets a bounded storm, not a hang.
+            if (!resetAgain || pass >= kMaxResetPasses) {
                 BusEvent e;
                 e.kind = EventKind::BusReset;
                 e.generation = gen;
@@ -387,7 +390,11 @@ struct BusState {
         {
             Lock lock(*this);
             int source = -1;
-            if (Slot* h = Find(localHost)) source = h->node->PhyId();
+            if (Slot* h = Find(localHost)) {
+                // With its adapter off the bus the host reaches nobody.
+                source = h->node->PhyId();
+                if (source < 0) return kResultNoResponse;
+            }
             o = Issue(source, node, high, low, count, write, buf);
         }
         if (!o.pending) return o.code;
@@ -407,6 +414,9 @@ struct BusState {
 
     int32_t TransactFrom(int source, int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf) {
         Lock lock(*this);
+        // Only a node on the bus with its link on can send a request.
+        Slot* from = AtPhy(source);
+        if (!from || !from->node->LinkActive()) return kResultNoResponse;
         Outcome o = Issue(source, node, high, low, count, write, buf);
         if (o.pending && o.never) return kResultTimedOut;
         return o.code;

@@ -184,12 +184,15 @@ public:
     // ---- transactions issued by the local host (the access library)
     // node: 0-62, 63 = broadcast (writes only), or a full node ID 0xFFC0 | n.
     // byteCount: 4 to 2048, a multiple of 4. timeoutMs 0 = kDefaultTimeoutMs.
+    // While the local host is unplugged every request ends with kResultNoResponse.
     int32_t Read(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount,
                  uint8_t* dst, uint32_t timeoutMs);
     int32_t Write(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount,
                   const uint8_t* src, uint32_t timeoutMs);
 
-    // ---- transactions issued by a node model (no waiting: a late answer is a time-out)
+    // ---- transactions issued by a node model (no waiting: an answer that never comes is a
+    // time-out, a delayed one counts as given). The source must be plugged with its link on
+    // (else kResultNoResponse).
     int32_t ReadFrom(int sourcePhy, int node, uint16_t offsetHigh, uint32_t offsetLow,
                      uint32_t byteCount, uint8_t* dst);
     int32_t WriteFrom(int sourcePhy, int node, uint16_t offsetHigh, uint32_t offsetLow,

@@ -277,6 +277,9 @@ TEST_F(Resets, GenerationsCausesAndNodesSeeTheirNewPhyId) {
     bus.Unplug("host");
     EXPECT_EQ(node->resets.back(), (std::pair<uint32_t, int>{3, 0}));
     EXPECT_EQ(bus.LocalHostPhy(), -1);
+    int32_t code;
+    ReadQuadlet(0, kConfigRomBase, &code);  // the host's adapter is off the bus
+    EXPECT_EQ(code, kResultNoResponse);
     bus.Plug("host");
     bus.SetLinkActive("a", false);
     bus.WithNode("mem", [](Node& n) { n.bus()->Reset(ResetCause::NodeRequest, &n); });  // a mode switch
@@ -342,6 +345,17 @@ TEST_F(Resets, ResetAskedForDuringAResetFollowsIt) {
     EXPECT_EQ(events[0].cause, ResetCause::NodeRequest);
     EXPECT_EQ(events[0].generation, bus.Generation());
     EXPECT_EQ(bus.Generation(), 3u);
+}
+
+TEST_F(Resets, ANodeAskingAtEveryResetGetsABoundedStorm) {
+    class Restless : public Node {
+    public:
+        Restless() : Node("restless") {}
+        void OnBusReset(uint32_t, int) override { bus()->Reset(ResetCause::NodeRequest, this); }
+    };
+    bus.AddNode("r", std::make_unique<Restless>());
+    EXPECT_LE(bus.Generation(), 20u);
+    EXPECT_EQ(Count(EventKind::BusReset), 1);
 }
 
 TEST_F(Resets, ScheduledNodeWorkIsDroppedOnceTheNodeIsRemoved) {
@@ -420,11 +434,17 @@ TEST_F(HostRanges, NodeWritesIntoAnAllocatedRangeRaiseIncomingData) {
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC8029100, 4, cb), kResultResponseError);
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC802903C, 8, cb), kResultResponseError);
 
+    // A writer that is off the bus or has its link off sends nothing.
+    bus.SetLinkActive("dev", false);
+    EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC8029008, 8, cb), kResultNoResponse);
+    EXPECT_EQ(bus.WriteFrom(5, 1, 0xFFFF, 0xC8029008, 8, cb), kResultNoResponse);
+    bus.SetLinkActive("dev", true);
+
     EXPECT_EQ(bus.FreeRange(r.handle), 0);
     EXPECT_EQ(bus.FreeRange(r.handle), kResultNotFound);
     EXPECT_EQ(bus.FreeRange(0), kResultNotFound);
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC8029008, 8, cb), kResultResponseError);
-    EXPECT_EQ(events.size(), 2u);
+    EXPECT_EQ(Count(EventKind::IncomingData), 2);
 }
 
 TEST_F(VirtualDevices, OneListAddingResetsTheBus) {
