@@ -1,0 +1,112 @@
+// Message boxes, input boxes and file dialogs for a person, on the desktop.
+#include "forms/dialogs.h"
+#include "internal.h"
+
+#include "user/window_registry.h"
+
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace forms {
+
+using detail::FromQ;
+using detail::ToQ;
+
+namespace {
+
+// While a dialog is up it is a top-level window others can find, as the platform's are.
+class PublishedDialog {
+public:
+    explicit PublishedDialog(const std::string& title) : hwnd_(user::CreateWindow("#32770", title)) {
+        user::PublishTopWindow(hwnd_, "#32770", title, true);
+    }
+    ~PublishedDialog() {
+        user::WithdrawTopWindow(hwnd_);
+        user::DestroyWindow(hwnd_);
+    }
+    PublishedDialog(const PublishedDialog&) = delete;
+    PublishedDialog& operator=(const PublishedDialog&) = delete;
+
+private:
+    user::HWND hwnd_;
+};
+
+class DesktopPresenter : public DialogPresenter {
+public:
+    int32_t MessageBox(const MessageBoxRequest& r) override {
+        PublishedDialog published(r.title);
+        QMessageBox box;
+        box.setWindowTitle(ToQ(r.title));
+        box.setText(ToQ(r.prompt));
+        switch (r.buttons & 0x70) {
+        case vbCritical: box.setIcon(QMessageBox::Critical); break;
+        case vbQuestion: box.setIcon(QMessageBox::Question); break;
+        case vbExclamation: box.setIcon(QMessageBox::Warning); break;
+        case vbInformation: box.setIcon(QMessageBox::Information); break;
+        default: break;
+        }
+        struct Choice {
+            QMessageBox::StandardButton button;
+            int32_t answer;
+        };
+        std::vector<Choice> choices;
+        switch (r.buttons & 7) {
+        case vbOKCancel: choices = {{QMessageBox::Ok, vbOK}, {QMessageBox::Cancel, vbCancel}}; break;
+        case vbAbortRetryIgnore:
+            choices = {{QMessageBox::Abort, vbAbort}, {QMessageBox::Retry, vbRetry}, {QMessageBox::Ignore, vbIgnore}};
+            break;
+        case vbYesNoCancel:
+            choices = {{QMessageBox::Yes, vbYes}, {QMessageBox::No, vbNo}, {QMessageBox::Cancel, vbCancel}};
+            break;
+        case vbYesNo: choices = {{QMessageBox::Yes, vbYes}, {QMessageBox::No, vbNo}}; break;
+        case vbRetryCancel: choices = {{QMessageBox::Retry, vbRetry}, {QMessageBox::Cancel, vbCancel}}; break;
+        default: choices = {{QMessageBox::Ok, vbOK}}; break;
+        }
+        QMessageBox::StandardButtons all;
+        for (auto& c : choices) all |= c.button;
+        box.setStandardButtons(all);
+        size_t def = (r.buttons & vbDefaultButton3) ? 2 : (r.buttons & vbDefaultButton2) ? 1 : 0;
+        if (def < choices.size()) box.setDefaultButton(choices[def].button);
+        auto pressed = QMessageBox::StandardButton(box.exec());
+        for (auto& c : choices)
+            if (c.button == pressed) return c.answer;
+        return UnattendedAnswer(r.buttons);
+    }
+
+    std::optional<std::string> InputBox(const InputBoxRequest& r) override {
+        PublishedDialog published(r.title);
+        bool ok = false;
+        QString text = QInputDialog::getText(nullptr, ToQ(r.title), ToQ(r.prompt), QLineEdit::Normal,
+                                             ToQ(r.defaultText), &ok);
+        if (!ok) return std::nullopt;
+        return FromQ(text);
+    }
+
+    std::string FileDialog(const FileDialogRequest& r) override {
+        // "Text (*.txt)|*.txt|All (*.*)|*.*" becomes "Text (*.txt);;All (*.*)".
+        QStringList parts = ToQ(r.filter).split('|');
+        QStringList filters;
+        for (int i = 0; i + 1 < parts.size(); i += 2) filters << parts[i] + " (" + parts[i + 1].replace(';', ' ') + ")";
+        QString selected = r.filterIndex >= 1 && r.filterIndex <= filters.size() ? filters[r.filterIndex - 1] : QString();
+        QString start = QString::fromStdString(r.initDir);
+        if (!r.fileName.empty()) start = start.isEmpty() ? QString::fromStdString(r.fileName)
+                                                         : start + "/" + QString::fromStdString(r.fileName);
+        QString title = ToQ(r.dialogTitle);
+        QString chosen = r.save ? QFileDialog::getSaveFileName(nullptr, title, start, filters.join(";;"), &selected)
+                                : QFileDialog::getOpenFileName(nullptr, title, start, filters.join(";;"), &selected);
+        return chosen.toStdString();
+    }
+};
+
+}  // namespace
+
+namespace detail {
+void InstallDesktopPresenter() {
+    static DesktopPresenter presenter;
+    SetInteractivePresenter(&presenter);
+}
+}  // namespace detail
+
+}  // namespace forms

@@ -1,0 +1,343 @@
+// Forms and controls over the desktop's widgets, in the shape the windows are written in.
+//
+// A window is a class derived from Form (or MDIForm) with its controls as members, declared in
+// tab order; each control knows its name and its type name ("TextBox", "MSFlexGrid" ...), and
+// the form keeps them in an ordered Controls collection. Geometry is in twips (15 to a pixel on
+// an ordinary screen), control positions count from their container's client area, and the
+// position of a child of the MDI frame counts from the frame's client area.
+//
+// Life cycle: the form object outlives its window. Load (or Show, which loads) runs the form's
+// Form_Design (the design values of its controls) and then Form_Load; Unload asks
+// Form_QueryUnload and Form_Unload, either of which may cancel, then hides the window, stops
+// its timers and withdraws it; the same object can be shown again and loads afresh. Unloading a
+// form that is not loaded, or is already unloading, does nothing.
+//
+// Everything here runs on the user-interface thread. Other threads reach a window only through
+// the window messages of platform/user (PostMessage), which the event loop delivers.
+#pragma once
+
+#include "forms/app.h"
+#include "forms/layout_window.h"
+#include "forms/property.h"
+#include "user/user.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QWidget;
+class QMdiSubWindow;
+class QMdiArea;
+class QMenuBar;
+class QObject;
+class QKeyEvent;
+
+namespace forms {
+
+class Form;
+class MDIForm;
+class Control;
+class Menu;
+
+// Twips per pixel on the screen in force.
+double Tpx();
+double Tpy();
+int32_t ToPixelsX(double twips);
+int32_t ToPixelsY(double twips);
+
+// Starts the desktop application object when none runs yet (argc/argv are optional), installs
+// the event-loop hooks: DoEvents, wake-ups for posted window messages, the interactive dialog
+// presenter and the screen. Every Form does this on construction.
+void EnsureApplication();
+// Lets pending events, posted window messages and due timer ticks run, as the platform's
+// DoEvents does. Also what clk::DoEvents runs once the application has started.
+void DoEvents();
+// Runs the event loop until no form is loaded any more (the program's main loop).
+int RunMessageLoop();
+// Where an error that escaped an event handler is reported (standard error by default). No
+// error leaves an event handler into the event loop.
+void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler);
+
+// Window states.
+enum : int32_t { vbNormal = 0, vbMinimized = 1, vbMaximized = 2 };
+// Show modes.
+enum : int32_t { vbModeless = 0, vbModal = 1 };
+// Why a form unloads (Form_QueryUnload).
+enum : int32_t { vbFormControlMenu = 0, vbFormCode = 1, vbAppWindows = 2, vbAppTaskManager = 3, vbFormMDIForm = 4 };
+// Mouse pointers.
+enum : int32_t { vbDefault = 0, vbArrow = 1, vbHourglass = 11 };
+
+// Keyboard: a key press as the character code a window sees (0: none), and key codes.
+int32_t KeyAsciiOf(const QKeyEvent* event);
+int32_t KeyCodeOf(const QKeyEvent* event);
+int32_t ShiftOf(const QKeyEvent* event);  // 1 shift, 2 ctrl, 4 alt
+
+// Something controls sit on: a form's client area or a frame.
+class Container {
+public:
+    virtual ~Container() = default;
+    virtual QWidget* ContainerWidget() const = 0;
+    virtual Form& OwnerForm() = 0;
+};
+
+// A form with the look of the platform's windows, placed on screen or inside the MDI frame.
+class Form : public Container, public ILayoutWindow {
+public:
+    enum Kind { TopLevel, MdiChild, MdiFrame };
+
+    // `name` is the design name ("frmShell"); `mdiChild` places the form inside the MDI frame.
+    explicit Form(std::string name, bool mdiChild = false);
+    ~Form() override;
+    Form(const Form&) = delete;
+    Form& operator=(const Form&) = delete;
+
+    const std::string Name;
+    Property<std::string> Caption;
+    Property<double> Top;
+    Property<double> Left;
+    Property<double> Width;
+    Property<double> Height;
+    Property<double> ScaleWidth;   // client area, twips (read-only here)
+    Property<double> ScaleHeight;
+    Property<int32_t> WindowState;
+    Property<bool> Visible;
+    Property<bool> Enabled;
+    Property<bool> KeyPreview;
+    Property<int32_t> MousePointer;
+
+    bool MDIChild() const { return kind_ == MdiChild; }
+    bool IsLoaded() const { return loaded_; }
+    user::HWND hWnd() const { return hwnd_; }
+    // The class other programs see for this window ("ThunderRT6FormDC", "ThunderRT6MDIForm").
+    std::string ClassName() const { return className_; }
+    // Top-level windows can be given another class before they load (a hidden application
+    // window, a message box).
+    void SetClassName(std::string className) { className_ = std::move(className); }
+
+    // The controls in the order they were declared.
+    const std::vector<Control*>& Controls() const { return controls_; }
+    // The first control of that name (nullptr when none).
+    Control* FindControl(const std::string& name) const;
+
+    void Load();
+    void Show(int32_t modal = vbModeless, Form* owner = nullptr);
+    void Hide();
+    // Returns false when the unload was cancelled.
+    bool Unload(int32_t unloadMode = vbFormCode);
+    void Refresh();
+    void SetFocus();
+    void ZOrder(int32_t position = 0);
+    void Move(double left, double top = -1, double width = -1, double height = -1);
+
+    // Saves the form as it looks now as a PNG file.
+    bool SaveImage(const std::string& pngPath);
+
+    // The window layer's widgets, for drawing code and tests.
+    QWidget* WindowWidget() const { return window_; }
+    QWidget* ContainerWidget() const override { return client_; }
+    Form& OwnerForm() override { return *this; }
+    QMenuBar* MenuBar();  // created on first use
+
+    // What the layout code sees.
+    std::string LayoutName() const override { return Name; }
+    std::string TypeName() const override { return kind_ == MdiFrame ? "MDIForm" : "Form"; }
+    int32_t LayoutWindowState() const override { return WindowState(); }
+    double LayoutTop() const override { return Top(); }
+    double LayoutLeft() const override { return Left(); }
+    double LayoutWidth() const override { return Width(); }
+    double LayoutHeight() const override { return Height(); }
+    void SetLayoutTop(double t) override { Top = t; }
+    void SetLayoutLeft(double t) override { Left = t; }
+    void SetLayoutWidth(double t) override { Width = t; }
+    void SetLayoutHeight(double t) override { Height = t; }
+    std::vector<ILayoutControl*> LayoutControls() override;
+    PixelRect WindowRectPx() const override;
+    PixelRect ClientRectPx() const override;
+    PixelPoint ParentOriginPx() const override;
+
+    // Window-layer plumbing (controls register themselves; the widgets report events).
+    void RegisterControl(Control* control);
+    void UnregisterControl(Control* control);
+    void RegisterMenu(Menu* menu);
+    const std::vector<Menu*>& TopMenus() const { return topMenus_; }
+    bool Designing() const { return designing_; }
+    void HandleResize();
+    void HandleClose();
+    bool HandlePreviewKey(QKeyEvent* event);  // true: swallowed
+    void HandleKey(QKeyEvent* event);
+    void HandleStateChange();
+    void HandleActivate();
+    QMdiSubWindow* SubWindow() const { return sub_; }
+
+protected:
+    Form(std::string name, Kind kind);
+
+    // The design values of the controls; runs on every load, before Form_Load. Properties that
+    // may only be set at design time can be set here.
+    virtual void Form_Design() {}
+    virtual void Form_Load() {}
+    virtual void Form_Activate() {}
+    virtual void Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) { (void)Cancel, (void)UnloadMode; }
+    virtual void Form_Unload(int32_t& Cancel) { (void)Cancel; }
+    virtual void Form_Resize() {}
+    virtual void Form_KeyPress(int32_t& KeyAscii) { (void)KeyAscii; }
+    virtual void Form_KeyDown(int32_t& KeyCode, int32_t Shift) { (void)KeyCode, (void)Shift; }
+
+    // The frame's hooks for its children.
+    virtual void AfterUnload() {}
+
+private:
+    friend class MDIForm;
+    void init();
+    void attachToFrame();
+    void detachFromFrame();
+    void publish();
+    double outerLeftPx() const;
+    double outerTopPx() const;
+    void checkMovable() const;
+    void setOuterGeometryPx(int x, int y, int w, int h);
+    void outerPx(int& x, int& y, int& w, int& h) const;
+    void layoutClient();
+
+    Kind kind_;
+    std::string className_;
+    QWidget* window_ = nullptr;   // the window (inside sub_ for an MDI child)
+    QWidget* client_ = nullptr;   // controls sit here
+    QMenuBar* menuBar_ = nullptr;
+    QMdiSubWindow* sub_ = nullptr;
+    user::HWND hwnd_ = 0;
+    std::string caption_;
+    bool loaded_ = false;
+    bool unloading_ = false;
+    bool designing_ = false;
+    bool keyPreview_ = false;
+    int32_t mousePointer_ = vbDefault;
+    bool cursorOverridden_ = false;
+    // The outer rectangle asked for while the window was not yet on screen (its frame's size
+    // is known only once it shows).
+    bool hasRequestedOuter_ = false;
+    int requestedOuter_[4] = {0, 0, 0, 0};
+    std::vector<Control*> controls_;
+    std::vector<Menu*> topMenus_;
+    std::unique_ptr<QObject> keyFilter_;
+};
+
+// The one MDI frame of a program: its client area holds the MDI child forms.
+class MDIForm : public Form {
+public:
+    explicit MDIForm(std::string name);
+    ~MDIForm() override;
+
+    // The active child form (nullptr when none).
+    Form* ActiveForm() const;
+    // 0 cascade, 1 tile horizontally (one above the other), 2 tile vertically.
+    void Arrange(int32_t arrangement);
+    // The loaded child forms in the order they were opened.
+    std::vector<Form*> ChildForms() const;
+    QMdiArea* Area() const { return area_; }
+
+    // The frame that MDI child forms go into.
+    static MDIForm* Current();
+
+    // Window-layer plumbing.
+    void ChildActivated(Form* child);
+    void ChildUnloaded(Form* child);
+
+protected:
+    void AfterUnload() override;
+
+private:
+    friend class Form;
+    void showMenusOf(Form* form);
+    bool unloadChildren(int32_t mode);
+    QMdiArea* area_ = nullptr;
+    std::vector<Form*> children_;
+};
+
+// The controls of a form: name, type name, geometry in twips, Visible and Enabled, and a place
+// in the form's Controls collection. The members of a control array share one name and carry
+// their index.
+class Control : public ILayoutControl {
+public:
+    Control(Container* container, std::string name, int32_t index = -1);
+    ~Control() override;
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    const std::string Name;
+    const int32_t Index;  // -1 outside a control array
+    virtual std::string TypeName() const override = 0;
+
+    Property<double> Top;
+    Property<double> Left;
+    Property<double> Width;
+    Property<double> Height;
+    Property<bool> Visible;
+    Property<bool> Enabled;
+    Property<std::string> ToolTipText;
+    std::string Tag;
+
+    std::function<void(int32_t& KeyAscii)> KeyPress;
+    std::function<void(int32_t& KeyCode, int32_t Shift)> KeyDown;
+    std::function<void(int32_t& KeyCode, int32_t Shift)> KeyUp;
+    std::function<void()> GotFocus;
+    std::function<void()> LostFocus;
+
+    void SetFocus();
+    void ZOrder(int32_t position = 0);
+    void Move(double left, double top = -1, double width = -1, double height = -1);
+    void Refresh();
+    Form& Parent() const { return *form_; }
+    QWidget* Widget() const { return widget_; }
+    // A window handle for the control, created on first use; its procedure starts as the
+    // control's own (text boxes answer WM_SETTEXT/WM_GETTEXT with their text).
+    user::HWND hWnd();
+
+    // What the layout code sees.
+    std::string LayoutName() const override { return Name; }
+    double LayoutTop() const override { return Top(); }
+    double LayoutLeft() const override { return Left(); }
+    double LayoutWidth() const override { return Width(); }
+    double LayoutHeight() const override { return Height(); }
+    void SetLayoutTop(double t) override { Top = t; }
+    void SetLayoutLeft(double t) override { Left = t; }
+    void SetLayoutWidth(double t) override { Width = t; }
+    void SetLayoutHeight(double t) override { Height = t; }
+
+    // Window-layer plumbing.
+    virtual void ResetForLoad() {}
+    virtual void StopForUnload() {}
+    bool RouteKey(QKeyEvent* event, bool press);  // true: swallowed
+
+protected:
+    // For controls without a widget (timers, menus, common dialogs).
+    struct NoWidget {};
+    Control(Container* container, std::string name, int32_t index, NoWidget);
+
+    void SetWidget(QWidget* widget);
+    // Raises error 383 naming the property unless the form is being designed.
+    void RequireDesignTime(const std::string& property) const;
+    // The control's own window procedure for hWnd (default handling unless overridden).
+    virtual user::LRESULT OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l);
+    virtual bool HeightIsReadOnly() const { return false; }
+    virtual bool VisibleValue() const;
+    virtual void ApplyVisible(bool visible);
+    virtual bool EnabledValue() const;
+    virtual void ApplyEnabled(bool enabled);
+    bool HasWindowHandle() const { return hwnd_ != 0; }
+
+    Form* form_;
+    Container* container_;
+
+private:
+    QWidget* widget_ = nullptr;
+    user::HWND hwnd_ = 0;
+    std::string toolTip_;
+};
+
+// Raises run-time error 383 for a property that cannot be set while the program runs.
+[[noreturn]] void RaiseReadOnly(const std::string& property);
+
+}  // namespace forms

@@ -1,0 +1,285 @@
+#include "grid.h"
+#include "internal.h"
+
+#include "vbrt/error.h"
+
+#include <QHeaderView>
+#include <QTableWidget>
+#include <algorithm>
+#include <cmath>
+
+namespace forms {
+
+using detail::FromQ;
+using detail::ToQ;
+
+namespace {
+[[noreturn]] void badRow() { vb::Raise(30009, "MSFlexGrid", "Invalid Row value"); }
+[[noreturn]] void badCol() { vb::Raise(30010, "MSFlexGrid", "Invalid Col value"); }
+
+Qt::Alignment qtAlignment(int32_t a) {
+    Qt::Alignment h = a <= 2 ? Qt::AlignLeft : a <= 5 ? Qt::AlignHCenter : a <= 8 ? Qt::AlignRight : Qt::AlignLeft;
+    int v = a == 9 ? 1 : a % 3;
+    return h | (v == 0 ? Qt::AlignTop : v == 1 ? Qt::AlignVCenter : Qt::AlignBottom);
+}
+}  // namespace
+
+MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
+    : Control(container, std::move(name), index),
+      Rows([this] { return int32_t(cells_.size()); },
+           [this](const int32_t& r) {
+               if (r < fixedRows_ || r < 0) vb::Raise(30009, "MSFlexGrid", "Invalid Row value");
+               resize(r, int32_t(cells_.empty() ? 0 : cells_[0].size()));
+           }),
+      Cols([this] { return cells_.empty() ? 0 : int32_t(cells_[0].size()); },
+           [this](const int32_t& c) {
+               if (c < fixedCols_ || c < 0) badCol();
+               resize(int32_t(cells_.size()), c);
+           }),
+      FixedRows([this] { return fixedRows_; },
+                [this](const int32_t& f) {
+                    if (f < 0 || f > Rows()) badRow();
+                    fixedRows_ = f;
+                    row_ = std::max(row_, std::min(f, int32_t(cells_.size()) - 1));
+                    rowSel_ = row_;
+                    showAll();
+                }),
+      FixedCols([this] { return fixedCols_; },
+                [this](const int32_t& f) {
+                    if (f < 0 || f > Cols()) badCol();
+                    fixedCols_ = f;
+                    col_ = std::max(col_, std::min(f, Cols() - 1));
+                    colSel_ = col_;
+                    showAll();
+                }),
+      Row([this] { return row_; },
+          [this](const int32_t& r) {
+              if (r < 0 || r >= Rows()) badRow();
+              setRowCol(r, col_, false);
+          }),
+      Col([this] { return col_; },
+          [this](const int32_t& c) {
+              if (c < 0 || c >= Cols()) badCol();
+              setRowCol(row_, c, false);
+          }),
+      RowSel([this] { return rowSel_; },
+             [this](const int32_t& r) {
+                 if (r < 0 || r >= Rows()) badRow();
+                 setSelection(r, colSel_);
+             }),
+      ColSel([this] { return colSel_; },
+             [this](const int32_t& c) {
+                 if (c < 0 || c >= Cols()) badCol();
+                 setSelection(rowSel_, c);
+             }),
+      TopRow(
+          [this] {
+              int r = table_->rowAt(0);
+              return r < 0 ? fixedRows_ : std::max(r, fixedRows_);
+          },
+          [this](const int32_t& r) {
+              if (r < 0 || r >= Rows()) badRow();
+              table_->scrollToItem(table_->item(r, 0), QAbstractItemView::PositionAtTop);
+          }),
+      SelectionMode([this] { return selectionMode_; },
+                    [this](const int32_t& m) {
+                        selectionMode_ = m;
+                        table_->setSelectionBehavior(m == flexSelectionByRow      ? QAbstractItemView::SelectRows
+                                                     : m == flexSelectionByColumn ? QAbstractItemView::SelectColumns
+                                                                                  : QAbstractItemView::SelectItems);
+                    }),
+      ScrollBars([this] { return scrollBars_; },
+                 [this](const int32_t& s) {
+                     scrollBars_ = s;
+                     table_->setHorizontalScrollBarPolicy(s & 1 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+                     table_->setVerticalScrollBarPolicy(s & 2 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+                 }),
+      Text([this] { return cells_[size_t(row_)][size_t(col_)]; },
+           [this](const std::string& t) {
+               cells_[size_t(row_)][size_t(col_)] = t;
+               showCell(row_, col_);
+           }) {
+    table_ = new QTableWidget(container->ContainerWidget());
+    table_->horizontalHeader()->hide();
+    table_->verticalHeader()->hide();
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->verticalHeader()->setDefaultSectionSize(16);
+    table_->verticalHeader()->setMinimumSectionSize(8);
+    QObject::connect(table_, &QTableWidget::currentCellChanged, [this](int r, int c, int, int) {
+        if (updating_ || r < 0 || c < 0) return;
+        // A click on a heading cell keeps the current cell where it was.
+        if (r < fixedRows_ || c < fixedCols_) {
+            showCurrent();
+            return;
+        }
+        setRowCol(r, c, true);
+    });
+    QObject::connect(table_, &QTableWidget::cellClicked, [this](int, int) {
+        if (Click) detail::Fire("Click", Click);
+    });
+    QObject::connect(table_, &QTableWidget::cellDoubleClicked, [this](int, int) {
+        if (DblClick) detail::Fire("DblClick", DblClick);
+    });
+    SetWidget(table_);
+    resize(2, 2);
+}
+
+IndexedRef<std::string> MSFlexGrid::TextMatrix(int32_t row, int32_t col) {
+    return {[this, row, col] {
+                if (row < 0 || row >= Rows()) badRow();
+                if (col < 0 || col >= Cols()) badCol();
+                return cells_[size_t(row)][size_t(col)];
+            },
+            [this, row, col](const std::string& t) {
+                if (row < 0 || row >= Rows()) badRow();
+                if (col < 0 || col >= Cols()) badCol();
+                cells_[size_t(row)][size_t(col)] = t;
+                showCell(row, col);
+            }};
+}
+
+IndexedRef<double> MSFlexGrid::ColWidth(int32_t col) {
+    return {[this, col] {
+                if (col < 0 || col >= Cols()) badCol();
+                return table_->columnWidth(col) * Tpx();
+            },
+            [this, col](const double& w) {
+                if (col < 0 || col >= Cols()) badCol();
+                colWidth_[size_t(col)] = w;
+                table_->setColumnWidth(col, w < 0 ? 64 : int(std::lround(w / Tpx())));
+            }};
+}
+
+IndexedRef<int32_t> MSFlexGrid::ColAlignment(int32_t col) {
+    return {[this, col] {
+                if (col < 0 || col >= Cols()) badCol();
+                return colAlign_[size_t(col)];
+            },
+            [this, col](const int32_t& a) {
+                if (col < 0 || col >= Cols()) badCol();
+                if (a < 0 || a > 9) vb::Raise(380, "MSFlexGrid", "Invalid property value");
+                colAlign_[size_t(col)] = a;
+                for (int32_t r = 0; r < Rows(); ++r) showCell(r, col);
+            }};
+}
+
+void MSFlexGrid::AddItem(const std::string& item, int32_t index) {
+    int32_t rows = Rows();
+    if (index < -1 || index > rows) badRow();
+    int32_t at = index == -1 ? rows : index;
+    std::vector<std::string> row(static_cast<size_t>(Cols()));
+    size_t start = 0, c = 0;
+    while (c < row.size()) {
+        size_t tab = item.find('\t', start);
+        row[c++] = item.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    cells_.insert(cells_.begin() + at, std::move(row));
+    updating_ = true;
+    table_->insertRow(at);
+    updating_ = false;
+    for (int32_t col = 0; col < Cols(); ++col) showCell(at, col);
+    if (at <= row_ && rows > fixedRows_) ++row_, rowSel_ = row_;
+    showCurrent();
+}
+
+void MSFlexGrid::RemoveItem(int32_t index) {
+    if (index < 0 || index >= Rows()) badRow();
+    if (Rows() - 1 <= fixedRows_ && index >= fixedRows_)
+        vb::Raise(30015, "MSFlexGrid", "Cannot remove last non-fixed row");
+    cells_.erase(cells_.begin() + index);
+    updating_ = true;
+    table_->removeRow(index);
+    updating_ = false;
+    row_ = std::min(row_, Rows() - 1);
+    rowSel_ = std::min(rowSel_, Rows() - 1);
+    showCurrent();
+}
+
+void MSFlexGrid::Clear() {
+    for (auto& r : cells_)
+        for (auto& c : r) c.clear();
+    showAll();
+}
+
+void MSFlexGrid::setRowCol(int32_t row, int32_t col, bool byUser) {
+    (void)byUser;
+    if (row == row_ && col == col_) return;
+    // Moving the current cell collapses the selection onto it along the axis that moved.
+    if (row != row_) rowSel_ = row;
+    if (col != col_) colSel_ = col;
+    row_ = row;
+    col_ = col;
+    showCurrent();
+    // Only the heading rows: no current cell to report.
+    if (Rows() <= fixedRows_) return;
+    if (EnterCell) detail::Fire("EnterCell", EnterCell);
+    if (RowColChange) detail::Fire("RowColChange", RowColChange);
+    if (SelChange) detail::Fire("SelChange", SelChange);
+}
+
+void MSFlexGrid::setSelection(int32_t rowSel, int32_t colSel) {
+    if (rowSel == rowSel_ && colSel == colSel_) return;
+    rowSel_ = rowSel;
+    colSel_ = colSel;
+    showCurrent();
+    if (SelChange) detail::Fire("SelChange", SelChange);
+}
+
+void MSFlexGrid::resize(int32_t rows, int32_t cols) {
+    cells_.resize(size_t(rows));
+    for (auto& r : cells_) r.resize(size_t(cols));
+    colWidth_.resize(size_t(cols), -1);
+    colAlign_.resize(size_t(cols), flexAlignGeneral);
+    fixedRows_ = std::min(fixedRows_, rows);
+    fixedCols_ = std::min(fixedCols_, cols);
+    // Moving the current cell into range raises nothing.
+    row_ = std::clamp(row_, 0, std::max(rows - 1, 0));
+    col_ = std::clamp(col_, 0, std::max(cols - 1, 0));
+    rowSel_ = std::clamp(rowSel_, 0, std::max(rows - 1, 0));
+    colSel_ = std::clamp(colSel_, 0, std::max(cols - 1, 0));
+    updating_ = true;
+    table_->setRowCount(rows);
+    table_->setColumnCount(cols);
+    updating_ = false;
+    showAll();
+}
+
+void MSFlexGrid::showCell(int32_t r, int32_t c) {
+    QTableWidgetItem* it = table_->item(r, c);
+    if (!it) {
+        it = new QTableWidgetItem();
+        table_->setItem(r, c, it);
+    }
+    it->setText(ToQ(cells_[size_t(r)][size_t(c)]));
+    bool fixed = r < fixedRows_ || c < fixedCols_;
+    it->setBackground(fixed ? QBrush(QColor(0xC0, 0xC0, 0xC0)) : QBrush());
+    it->setFlags(fixed ? Qt::ItemIsEnabled : Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    int32_t a = fixed ? flexAlignLeftCenter : colAlign_[size_t(c)];
+    it->setTextAlignment(qtAlignment(a));
+}
+
+void MSFlexGrid::showAll() {
+    updating_ = true;
+    for (int32_t r = 0; r < Rows(); ++r)
+        for (int32_t c = 0; c < Cols(); ++c) showCell(r, c);
+    updating_ = false;
+    showCurrent();
+}
+
+void MSFlexGrid::showCurrent() {
+    if (Rows() == 0 || Cols() == 0) return;
+    updating_ = true;
+    table_->setCurrentCell(row_, col_, QItemSelectionModel::NoUpdate);
+    table_->clearSelection();
+    if (row_ >= fixedRows_) {
+        int r0 = std::min(row_, rowSel_), r1 = std::max(row_, rowSel_);
+        int c0 = std::min(col_, colSel_), c1 = std::max(col_, colSel_);
+        table_->setRangeSelected(QTableWidgetSelectionRange(r0, c0, r1, c1), true);
+    }
+    updating_ = false;
+}
+
+}  // namespace forms

@@ -1,0 +1,520 @@
+#include "forms/forms.h"
+#include "test_support.h"
+#include "user/window_registry.h"
+#include "vbrt/error.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWidget>
+#include <atomic>
+#include <fstream>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using namespace forms;
+
+int errorNumber(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const vb::Error& e) {
+        return e.Number();
+    }
+    return 0;
+}
+
+// A window holding one control of every kind, written the way the program's windows are.
+class frmEverything : public Form {
+public:
+    frmEverything() : Form("frmEverything") {}
+
+    Menu mnuFile{this, "mnuFile", "&File"};
+    Menu mnuFileOpen{&mnuFile, "mnuFileOpen", "&Open..."};
+    Menu mnuFileSep{&mnuFile, "mnuFileSep", "-"};
+    Menu mnuFileExit{&mnuFile, "mnuFileExit", "E&xit"};
+    Label lblTitle{this, "lblTitle"};
+    TextBox txtName{this, "txtName"};
+    TextBox txtLog{this, "txtLog", TextBox::MultiLine | TextBox::VerticalScroll};
+    CommandButton cmdOK{this, "cmdOK"};
+    Frame fraOptions{this, "fraOptions"};
+    CheckBox chkVerbose{&fraOptions, "chkVerbose"};
+    OptionButton optFast{&fraOptions, "optSpeed", 0};
+    OptionButton optSlow{&fraOptions, "optSpeed", 1};
+    ComboBox cmbPort{this, "cmbPort"};
+    ListBox lstFiles{this, "lstFiles"};
+    MSFlexGrid mfgDevices{this, "mfgDevices"};
+    TreeView trvRom{this, "trvRom"};
+    ListView lvwPackages{this, "lvwPackages"};
+    RichTextBox RTB1{this, "RTB1"};
+    ProgressBar pgbDownload{this, "pgbDownload"};
+    Image imgLogo{this, "imgLogo"};
+    DriveListBox Drive1{this, "Drive1"};
+    DirListBox Dir1{this, "Dir1"};
+    FileListBox File1{this, "File1"};
+    WebBrowser WebBrowser1{this, "WebBrowser1"};
+    Timer tmrPoll{this, "tmrPoll"};
+    CommonDialog CommonDialog1{this, "CommonDialog1"};
+
+    int loads = 0, unloads = 0, resizes = 0, cmdOKClicks = 0;
+    int cancelUnload = 0;
+    std::vector<std::string> changes;
+
+protected:
+    void Form_Design() override {
+        Caption = "Everything";
+        Move(0, 0, 9000, 7005);
+        lblTitle.Move(120, 120, 3000, 300);
+        lblTitle.Caption = "Devices";
+        txtName.Move(120, 480, 3000, 300);
+        txtLog.Move(120, 900, 3000, 1500);
+        cmdOK.Move(3300, 120, 1200, 375);
+        cmdOK.Caption = "&OK";
+        fraOptions.Move(3300, 600, 2400, 1500);
+        chkVerbose.Move(120, 240, 2000, 300);
+        cmbPort.Move(6000, 120, 2000, 315);
+        mfgDevices.Move(120, 2500, 5000, 1500);
+        tmrPoll.Interval = 0;
+    }
+    void Form_Load() override {
+        ++loads;
+        cmdOK.Click = [this] { ++cmdOKClicks; };
+        txtName.Change = [this] { changes.push_back(txtName.Text); };
+    }
+    void Form_Unload(int32_t& Cancel) override {
+        ++unloads;
+        Cancel = cancelUnload;
+        // Unloading again from inside the unload does nothing.
+        EXPECT_TRUE(Unload());
+    }
+    void Form_Resize() override { ++resizes; }
+};
+
+TEST_F(FormsTest, FormWithEveryControlLoadsResizesUnloadsAndLoadsAgain) {
+    frmEverything f;
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"mnuFile", "Menu"},           {"mnuFileOpen", "Menu"},      {"mnuFileSep", "Menu"},
+        {"mnuFileExit", "Menu"},       {"lblTitle", "Label"},        {"txtName", "TextBox"},
+        {"txtLog", "TextBox"},         {"cmdOK", "CommandButton"},   {"fraOptions", "Frame"},
+        {"chkVerbose", "CheckBox"},    {"optSpeed", "OptionButton"}, {"optSpeed", "OptionButton"},
+        {"cmbPort", "ComboBox"},       {"lstFiles", "ListBox"},      {"mfgDevices", "MSFlexGrid"},
+        {"trvRom", "TreeView"},        {"lvwPackages", "ListView"},  {"RTB1", "RichTextBox"},
+        {"pgbDownload", "ProgressBar"}, {"imgLogo", "Image"},        {"Drive1", "DriveListBox"},
+        {"Dir1", "DirListBox"},        {"File1", "FileListBox"},     {"WebBrowser1", "WebBrowser"},
+        {"tmrPoll", "Timer"},          {"CommonDialog1", "CommonDialog"}};
+    ASSERT_EQ(f.Controls().size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(f.Controls()[i]->Name, expected[i].first);
+        EXPECT_EQ(f.Controls()[i]->TypeName(), expected[i].second);
+    }
+    EXPECT_EQ(f.optSlow.Index, 1);
+
+    f.Show();
+    EXPECT_TRUE(f.IsLoaded());
+    EXPECT_EQ(f.loads, 1);
+    EXPECT_EQ(f.Caption(), "Everything");
+    EXPECT_EQ(f.Width(), 9000);
+    EXPECT_EQ(f.Height(), 7005);
+    // Twips snap to whole pixels (15 twips each).
+    f.cmdOK.Left = 3307;
+    EXPECT_EQ(f.cmdOK.Left(), 3300);
+    EXPECT_EQ(f.fraOptions.Left(), 3300);
+    EXPECT_EQ(f.chkVerbose.Left(), 120);  // from the frame's corner
+    double frameWidth = f.Width() - f.ScaleWidth();
+    EXPECT_GE(frameWidth, 0);
+    EXPECT_LT(f.ScaleHeight(), 7005);  // less the menu bar
+    EXPECT_GT(f.hWnd(), 0);
+
+    int before = f.resizes;
+    f.Width = 12000;
+    DoEvents();
+    EXPECT_GT(f.resizes, before);
+    EXPECT_EQ(f.Width(), 12000);
+    EXPECT_EQ(f.ScaleWidth(), 12000 - frameWidth);
+
+    f.cmdOK.Press();
+    EXPECT_EQ(f.cmdOKClicks, 1);
+    f.txtName.Text = "abc";
+    f.txtName.Text = "abc";  // same text: no Change
+    EXPECT_EQ(f.changes, std::vector<std::string>{"abc"});
+
+    f.cancelUnload = 1;
+    EXPECT_FALSE(f.Unload());
+    EXPECT_TRUE(f.IsLoaded());
+    f.cancelUnload = 0;
+    EXPECT_TRUE(f.Unload());
+    EXPECT_FALSE(f.IsLoaded());
+    EXPECT_EQ(f.hWnd(), 0);
+    EXPECT_TRUE(f.Unload());  // not loaded: nothing happens
+    EXPECT_EQ(f.unloads, 2);
+
+    // The object outlives its window: showing it again loads it afresh.
+    f.Show();
+    EXPECT_EQ(f.loads, 2);
+    EXPECT_EQ(f.Width(), 9000);
+    EXPECT_TRUE(f.Unload());
+}
+
+TEST_F(FormsTest, RefusedWritesRaiseTheirRunTimeErrors) {
+    frmEverything f;
+    f.Show();
+    EXPECT_EQ(errorNumber([&] { f.cmbPort.Height = 600; }), 383);
+    EXPECT_EQ(errorNumber([&] { f.Drive1.Height = 600; }), 383);
+    EXPECT_EQ(errorNumber([&] { f.txtLog.MultiLineMode = false; }), 383);
+    EXPECT_EQ(errorNumber([&] { f.ScaleWidth = 10; }), 383);
+    EXPECT_EQ(errorNumber([&] { f.cmbPort.Width = 2500; }), 0);
+
+    for (int32_t state : {vbMinimized, vbMaximized}) {
+        f.WindowState = state;
+        EXPECT_EQ(f.WindowState(), state);
+        EXPECT_EQ(errorNumber([&] { f.Left = 10; }), 384);
+        EXPECT_EQ(errorNumber([&] { f.Height = 3000; }), 384);
+        EXPECT_EQ(errorNumber([&] { f.Move(0, 0); }), 384);
+        f.WindowState = vbNormal;
+    }
+    EXPECT_EQ(errorNumber([&] { f.Left = 150; }), 0);
+    EXPECT_EQ(f.Left(), 150);
+    EXPECT_EQ(errorNumber([&] { f.pgbDownload.Value = 101; }), 380);
+    f.Unload();
+}
+
+TEST_F(FormsTest, GridRaisesRowColChangeThenSelChangeWhenRowIsSetInCode) {
+    frmEverything f;
+    f.Show();
+    MSFlexGrid& g = f.mfgDevices;
+    g.Cols = 4;
+    g.Rows = 1;  // heading only
+    std::vector<std::string> events;
+    g.RowColChange = [&] {
+        events.push_back("RowColChange " + std::to_string(g.Row()) + "," + std::to_string(g.Col()));
+        // The handler moves the current cell itself, as the device grid's does.
+        g.Col = 0;
+        g.ColSel = g.Cols() - 1;
+    };
+    g.SelChange = [&] { events.push_back("SelChange " + std::to_string(g.Row()) + "," + std::to_string(g.ColSel())); };
+
+    g.Row = 0;  // only the heading row: nothing to report
+    EXPECT_TRUE(events.empty());
+    for (int i = 0; i < 3; ++i) g.AddItem("node " + std::to_string(i) + "\tx\ty\tz");
+    EXPECT_EQ(g.Rows(), 4);
+    EXPECT_EQ(g.TextMatrix(2, 0)(), "node 1");
+    EXPECT_EQ(g.TextMatrix(2, 3)(), "z");
+
+    g.Row = 2;
+    // The handler's own moves raise their events inside it, before the outer SelChange.
+    const std::vector<std::string> expected = {"RowColChange 2,1", "RowColChange 2,0", "SelChange 2,3",
+                                               "SelChange 2,3", "SelChange 2,3"};
+    EXPECT_EQ(events, expected);
+    events.clear();
+    g.Row = 2;  // unchanged: nothing
+    EXPECT_TRUE(events.empty());
+
+    // Cutting the rows back moves Row into range without events.
+    g.Row = 3;
+    events.clear();
+    g.Rows = 2;
+    EXPECT_EQ(g.Row(), 1);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(errorNumber([&] { g.RemoveItem(1); }), 30015);
+    EXPECT_EQ(errorNumber([&] { g.Row = 5; }), 30009);
+
+    g.ColWidth(1) = 1500;
+    EXPECT_EQ(g.ColWidth(1)(), 1500);
+    g.ColAlignment(2) = flexAlignCenterCenter;
+    EXPECT_EQ(g.ColAlignment(2)(), flexAlignCenterCenter);
+    f.Unload();
+}
+
+TEST_F(FormsTest, PostedMessagesReachASubclassedTextBoxInOrderOnTheGuiThread) {
+    frmEverything f;
+    f.Show();
+    user::HWND h = f.txtLog.hWnd();
+    std::vector<uint32_t> seen;
+    std::thread::id deliveredOn;
+    user::WndProc previous = user::SetWindowProc(h, [&](user::HWND w, uint32_t msg, user::WPARAM wp, user::LPARAM lp) {
+        seen.push_back(msg);
+        deliveredOn = std::this_thread::get_id();
+        return user::CallWindowProc(previous, w, msg, wp, lp);
+    });
+    std::thread library([&] {
+        for (uint32_t i = 0; i < 50; ++i) user::PostMessage(h, user::WM_USER + 0x12E + (i % 3), i, 0);
+        user::PostMessageText(h, user::WM_SETTEXT, 0, "library line\r\nsecond");
+    });
+    library.join();
+    // The event loop was woken; letting it run delivers everything.
+    DoEvents();
+    ASSERT_EQ(seen.size(), 51u);
+    for (uint32_t i = 0; i < 50; ++i) EXPECT_EQ(seen[i], user::WM_USER + 0x12E + (i % 3));
+    EXPECT_EQ(deliveredOn, std::this_thread::get_id());
+    // The text box's own procedure took the text.
+    EXPECT_EQ(f.txtLog.Text(), "library line\r\nsecond");
+    EXPECT_EQ(user::GetWindowText(h), "library line\r\nsecond");
+    user::SetWindowProc(h, previous);
+    f.Unload();
+}
+
+TEST_F(FormsTest, TimerTicksInsideDoEventsWithoutReenteringItself) {
+    frmEverything f;
+    f.Show();
+    int ticks = 0, depth = 0, maxDepth = 0;
+    f.tmrPoll.OnTimer = [&] {
+        ++ticks;
+        maxDepth = std::max(maxDepth, ++depth);
+        // Long work lets events run; the next tick is due meanwhile but must wait.
+        clock_.Advance(50);
+        DoEvents();
+        --depth;
+    };
+    f.tmrPoll.Interval = 20;
+    EXPECT_TRUE(f.tmrPoll.Enabled());
+    DoEvents();
+    EXPECT_EQ(ticks, 0);  // not due yet
+    clock_.Advance(100);  // five ticks fall due: they merge into one
+    DoEvents();
+    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(maxDepth, 1);
+    clock_.Advance(20);
+    DoEvents();
+    EXPECT_EQ(ticks, 2);
+
+    f.tmrPoll.Enabled = false;
+    clock_.Advance(100);
+    DoEvents();
+    EXPECT_EQ(ticks, 2);
+    f.tmrPoll.Enabled = true;
+    clock_.Advance(20);
+    DoEvents();
+    EXPECT_EQ(ticks, 3);
+    // Unloading stops the timer.
+    f.Unload();
+    clock_.Advance(100);
+    DoEvents();
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST_F(FormsTest, TextBoxCountsCrLfAndAppendsThroughSelText) {
+    frmEverything f;
+    f.Show();
+    TextBox& t = f.txtLog;
+    int changes = 0;
+    t.Change = [&] { ++changes; };
+    t.Text = "one\r\ntwo";
+    EXPECT_EQ(changes, 1);
+    t.SelStart = int32_t(t.Text().size());
+    t.SelText = "\r\nthree";
+    EXPECT_EQ(t.Text(), "one\r\ntwo\r\nthree");
+    EXPECT_EQ(t.SelStart(), 15);
+    EXPECT_EQ(changes, 2);
+    t.SelStart = 5;
+    t.SelLength = 3;
+    EXPECT_EQ(t.SelText(), "two");
+    t.SelText = "2";
+    EXPECT_EQ(t.Text(), "one\r\n2\r\nthree");
+    // Windows-1252 texts survive the widget.
+    t.Text = "caf\xE9 \x80";
+    EXPECT_EQ(t.Text(), "caf\xE9 \x80");
+    f.Unload();
+}
+
+TEST_F(FormsTest, TreeAndListViewsKeepKeysOrderAndSorting) {
+    frmEverything f;
+    f.Show();
+    auto& nodes = f.trvRom.Nodes;
+    nodes.Add("", tvwLast, "root", "Config ROM");
+    nodes.Add("root", tvwChild, "bus", "Bus info block");
+    nodes.Add("bus", tvwNext, "dir", "Root directory");
+    nodes.Add("bus", tvwPrevious, "hdr", "Header");
+    EXPECT_EQ(nodes.Count(), 4);
+    EXPECT_EQ(nodes(3).Key(), "dir");
+    EXPECT_EQ(nodes.Item("dir").Parent(), &nodes.Item("root"));
+    EXPECT_EQ(nodes.Item("root").Children(), 3);
+    EXPECT_EQ(errorNumber([&] { nodes.Add("", tvwLast, "bus", "again"); }), 35602);
+    EXPECT_EQ(errorNumber([&] { nodes.Add("nowhere", tvwChild, "x", "x"); }), 35601);
+    EXPECT_EQ(nodes.Count(), 4);
+    nodes.Clear();
+    EXPECT_EQ(nodes.Count(), 0);
+
+    ListView& lv = f.lvwPackages;
+    lv.ColumnHeaders.Add("File", 2400);
+    lv.ColumnHeaders.Add("Version", 1200, lvwColumnRight);
+    for (auto [file, version] : {std::pair{"b.fwp", "2"}, {"A.fwp", "3"}, {"c.fwp", "1"}})
+        lv.ListItems.Add(file).SubItems(1) = version;
+    EXPECT_EQ(lv.ListItems(1).Text(), "b.fwp");
+    lv.Sorted = true;
+    EXPECT_EQ(lv.ListItems(1).Text(), "A.fwp");  // without regard to case
+    lv.SortKey = 1;
+    lv.SortOrder = lvwDescending;
+    EXPECT_EQ(lv.ListItems(1).Text(), "A.fwp");
+    EXPECT_EQ(lv.ListItems(3).SubItems(1)(), "1");
+    std::vector<std::string> clicked;
+    lv.ItemClick = [&](ListItem& item) { clicked.push_back(item.Text()); };
+    auto* tree = static_cast<QWidget*>(lv.Widget());
+    (void)tree;
+    lv.SetSelectedItem(&lv.ListItems(2));
+    EXPECT_EQ(lv.SelectedItem(), &lv.ListItems(2));
+    EXPECT_TRUE(clicked.empty());  // selecting in code raises nothing
+    f.Unload();
+}
+
+TEST_F(FormsTest, TopLevelFormsArePublishedForOtherProcesses) {
+    frmEverything f;
+    f.Caption = "Published Window";
+    auto foundByOtherProcess = [](const char* cls, const char* caption) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            auto w = user::FindTopWindow(cls ? std::optional<std::string>(cls) : std::nullopt,
+                                         caption ? std::optional<std::string>(caption) : std::nullopt);
+            ::_exit(w ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    EXPECT_FALSE(foundByOtherProcess(nullptr, "Published Window"));
+    f.Load();
+    EXPECT_EQ(f.Caption(), "Everything");  // the design caption
+    f.Caption = "Published Window";
+    EXPECT_TRUE(foundByOtherProcess(nullptr, "Published Window"));
+    EXPECT_TRUE(foundByOtherProcess("ThunderRT6FormDC", nullptr));
+    EXPECT_FALSE(foundByOtherProcess(nullptr, "Published"));
+    f.Unload();
+    EXPECT_FALSE(foundByOtherProcess(nullptr, "Published Window"));
+}
+
+// The frame of the program and a child with a device grid.
+class frmFrame : public MDIForm {
+public:
+    frmFrame() : MDIForm("MDIForm1") {}
+    Menu mnuWindow{this, "mnuWindow", "&Window"};
+    Menu mnuCascade{&mnuWindow, "mnuCascade", "&Cascade"};
+
+protected:
+    void Form_Design() override {
+        Caption = "Downloader / Shell";
+        Move(0, 0, 12000, 9000);
+        mnuWindow.WindowList = true;
+    }
+};
+
+class frmGrid : public Form {
+public:
+    frmGrid() : Form("frmGrid", true) {}
+    MSFlexGrid mfgDevices{this, "mfgDevices"};
+
+protected:
+    void Form_Design() override {
+        Caption = "Devices";
+        Move(300, 450, 7500, 3000);
+        mfgDevices.Move(0, 0, 7200, 2400);
+        mfgDevices.Cols = 4;
+        mfgDevices.FixedCols = 0;
+        mfgDevices.TextMatrix(0, 0) = "Node";
+        mfgDevices.TextMatrix(0, 1) = "GUID";
+        mfgDevices.TextMatrix(0, 2) = "Vendor";
+        mfgDevices.TextMatrix(0, 3) = "State";
+        mfgDevices.ColWidth(1) = 2400;
+        mfgDevices.TextMatrix(1, 0) = "0";
+        mfgDevices.TextMatrix(1, 1) = "0A 3C 7E 10 00 01 00 02";
+        mfgDevices.TextMatrix(1, 2) = "Lumarel";
+        mfgDevices.TextMatrix(1, 3) = "Bootloader Running";
+    }
+    void Form_Resize() override {
+        if (WindowState() != vbMinimized) mfgDevices.Width = std::max(0.0, ScaleWidth() - 120);
+    }
+};
+
+TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
+    frmFrame frame;
+    frmGrid child;
+    child.Show();
+    EXPECT_TRUE(frame.IsLoaded());  // the child loads its frame
+    frame.Show();
+    EXPECT_EQ(child.Left(), 300);
+    EXPECT_EQ(child.Top(), 450);
+    EXPECT_EQ(child.Width(), 7500);
+    auto origin = child.ParentOriginPx();
+    auto rect = child.WindowRectPx();
+    EXPECT_EQ(rect.left - origin.x, 20);
+    EXPECT_EQ(rect.top - origin.y, 30);
+    EXPECT_EQ(frame.ActiveForm(), &child);
+    EXPECT_EQ(frame.TypeName(), "MDIForm");
+
+    std::string dir = std::string(std::getenv("LUMAREL_BIN") ? std::getenv("LUMAREL_BIN") : "/tmp") + "/../test-output";
+    std::filesystem::create_directories(dir);
+    std::string png = std::filesystem::weakly_canonical(dir + "/mdi_frame_with_grid.png").string();
+    DoEvents();
+    ASSERT_TRUE(frame.SaveImage(png));
+    std::cout << "Sample MDI frame saved to " << png << "\n";
+    EXPECT_GT(std::filesystem::file_size(png), 1000u);
+
+    // Unloading the frame unloads its children first.
+    EXPECT_TRUE(frame.Unload());
+    EXPECT_FALSE(child.IsLoaded());
+    EXPECT_TRUE(frame.ChildForms().empty());
+}
+
+TEST_F(FormsTest, DialogsGoThroughThePresenter) {
+    ScriptedPresenter scripted;
+    ScopedPresenter use(scripted);
+    App().Title = "Imagelift";
+    scripted.AnswerMessage(vbYes);
+    scripted.AnswerInput(std::string("  support@example.com "));
+    EXPECT_EQ(MsgBox("Add one?", vbYesNo + vbQuestion), vbYes);
+    EXPECT_EQ(InputBox("Enter the address:", "Support E-mail"), "  support@example.com ");
+    EXPECT_EQ(InputBox("Again?"), "");  // nothing scripted: cancelled
+    ASSERT_EQ(scripted.asked().size(), 3u);
+    EXPECT_EQ(scripted.asked()[0].title, "Imagelift");  // an empty title is the program's
+    EXPECT_EQ(scripted.asked()[0].buttons, vbYesNo + vbQuestion);
+    EXPECT_EQ(scripted.asked()[1].title, "Support E-mail");
+    EXPECT_EQ(scripted.unscripted(), 1);
+
+    frmEverything f;
+    f.Show();
+    scripted.AnswerFile("/tmp/rom");
+    f.CommonDialog1.DefaultExt = "txt";
+    f.CommonDialog1.ShowSave();
+    EXPECT_EQ(f.CommonDialog1.FileName, "/tmp/rom.txt");
+    f.CommonDialog1.ShowSave();  // cancelled
+    EXPECT_EQ(f.CommonDialog1.FileName, "");
+    f.CommonDialog1.CancelError = true;
+    EXPECT_EQ(errorNumber([&] { f.CommonDialog1.ShowOpen(); }), 32755);
+
+    Clipboard::SetText("0A 3C");
+    EXPECT_EQ(Clipboard::GetText(), "0A 3C");
+    f.Unload();
+}
+
+TEST_F(FormsTest, KeyPreviewSeesKeysBeforeTheControl) {
+    class frmKeys : public Form {
+    public:
+        frmKeys() : Form("frmKeys") {}
+        TextBox Text1{this, "Text1"};
+        std::vector<std::string> seen;
+
+    protected:
+        void Form_Design() override { KeyPreview = true; }
+        void Form_Load() override {
+            Text1.KeyPress = [this](int32_t& k) {
+                seen.push_back("control " + std::to_string(k));
+                if (k == 22) k = 0;  // no paste
+            };
+        }
+        void Form_KeyPress(int32_t& KeyAscii) override {
+            seen.push_back("form " + std::to_string(KeyAscii));
+            if (KeyAscii == 'x') KeyAscii = 0;  // swallowed
+        }
+    };
+    frmKeys f;
+    f.Show();
+    for (auto [key, text, mods] : {std::tuple{Qt::Key_A, "a", Qt::NoModifier}, {Qt::Key_X, "x", Qt::NoModifier},
+                                   {Qt::Key_V, "\x16", Qt::ControlModifier}}) {
+        QKeyEvent press(QEvent::KeyPress, key, mods, QString::fromLatin1(text));
+        QApplication::sendEvent(f.Text1.Widget(), &press);
+    }
+    const std::vector<std::string> expected = {"form 97", "control 97", "form 120", "form 22", "control 22"};
+    EXPECT_EQ(f.seen, expected);
+    EXPECT_EQ(f.Text1.Text(), "a");
+    f.Unload();
+}
+
+}  // namespace
