@@ -1,0 +1,129 @@
+// Reads through the access library: to the bus service (4 and 2048 bytes) beside a bare Unix
+// socket echo of the same size between two processes, and to a bus hosted in this process.
+// Each runs several times and reports the median.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "../../platform/vsk1394/tests/api_loader.h"
+#include "bus/bus.h"
+#include "bus/description.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+using vsktest::Api;
+
+Api& library() {
+    static Api api;
+    return api;
+}
+
+// A platform root of the benchmark's own, whose service ends with the program.
+struct Root {
+    fsys::path dir = fsys::temp_directory_path() / ("vsk-bench-" + std::to_string(::getpid()));
+    Root() {
+        fsys::create_directories(dir);
+        ::setenv("LUMAREL_ROOT", dir.c_str(), 1);
+        ::setenv("LUMAREL_BUS_IDLE_MS", "2000", 1);
+    }
+    ~Root() {
+        char reply[256];
+        library().Control(R"({"cmd":"shutdown"})", reply, sizeof reply);
+        library().HostBus(nullptr);
+        std::error_code ec;
+        fsys::remove_all(dir, ec);
+    }
+};
+
+Root& root() {
+    static Root r;
+    return r;
+}
+
+void ServiceRead(benchmark::State& state) {
+    root();
+    Api& api = library();
+    std::vector<uint8_t> buf(size_t(state.range(0)));
+    // The default bus: node 1 is the Lumarel 460, whose protocol region reads in any size.
+    Address48 a = vsktest::At(0xFFFF, 0xC8020000u);
+    if (api.AsyncReadWrapper(1, &a, int32_t(buf.size()), buf.data(), 0) != kResultSuccess) {
+        state.SkipWithError("no bus service");
+        return;
+    }
+    for (auto _ : state) {
+        int32_t r = api.AsyncReadWrapper(1, &a, int32_t(buf.size()), buf.data(), 0);
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
+}
+
+// The same exchange without the library or the service: one process writes n bytes, the other
+// answers with them.
+void SocketEcho(benchmark::State& state) {
+    int sv[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+    const size_t n = size_t(state.range(0));
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(sv[0]);
+        std::vector<uint8_t> b(n);
+        for (;;) {
+            size_t got = 0;
+            while (got < n) {
+                ssize_t k = ::read(sv[1], b.data() + got, n - got);
+                if (k <= 0) ::_exit(0);
+                got += size_t(k);
+            }
+            if (::write(sv[1], b.data(), n) != ssize_t(n)) ::_exit(0);
+        }
+    }
+    ::close(sv[1]);
+    std::vector<uint8_t> b(n, 0x5A);
+    for (auto _ : state) {
+        if (::write(sv[0], b.data(), n) != ssize_t(n)) break;
+        size_t got = 0;
+        while (got < n) {
+            ssize_t k = ::read(sv[0], b.data() + got, n - got);
+            if (k <= 0) break;
+            got += size_t(k);
+        }
+    }
+    ::close(sv[0]);
+    ::waitpid(child, nullptr, 0);
+    state.SetBytesProcessed(int64_t(state.iterations()) * state.range(0));
+}
+
+// In-process: a foreign node's config ROM quadlet, on a bus hosted in this process.
+void InProcessRead(benchmark::State& state) {
+    sim::Bus bus;
+    sim::LoadDescription(bus, nlohmann::json::parse(R"({"nodes":[{"id":"host","kind":"host"},{"id":"dev","kind":"foreign"}]})"));
+    Api& api = library();
+    api.HostBus(&bus);
+    std::vector<uint8_t> buf(size_t(state.range(0)));
+    Address48 a = vsktest::At(0xFFFF, 0xF0000400u);
+    if (api.AsyncReadWrapper(1, &a, int32_t(buf.size()), buf.data(), 0) != kResultSuccess) {
+        state.SkipWithError("the in-process bus does not answer");
+        api.HostBus(nullptr);
+        return;
+    }
+    for (auto _ : state) {
+        int32_t r = api.AsyncReadWrapper(1, &a, int32_t(buf.size()), buf.data(), 0);
+        benchmark::DoNotOptimize(r);
+    }
+    api.HostBus(nullptr);
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+BENCHMARK(ServiceRead)->Arg(4)->Arg(2048)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(SocketEcho)->Arg(4)->Arg(2048)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(InProcessRead)->Arg(4)->Repetitions(5)->ReportAggregatesOnly(true);
+
+}  // namespace
