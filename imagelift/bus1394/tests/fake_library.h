@@ -106,10 +106,10 @@ inline int32_t AsyncWriteWrapper(int32_t node, const Address48* a, int32_t bytes
 inline void FillSelfIds(bas1394::HostInfoRequest* r) {
     FakeLibrary& f = Fake();
     const auto count = static_cast<uint16_t>(f.nodes.size());
-    r->Data[8] = static_cast<uint8_t>(count);
-    r->Data[10] = static_cast<uint8_t>(count);
+    r->Data[8] = r->Data[10] = static_cast<uint8_t>(count & 0xFF);
+    r->Data[9] = r->Data[11] = static_cast<uint8_t>(count >> 8);
     size_t at = 12;
-    for (size_t k = 0; k < f.nodes.size(); ++k) {
+    for (size_t k = 0; k < f.nodes.size() && at + 8 <= sizeof(r->Data); ++k) {
         const uint32_t packet = 0x80000000u | (uint32_t(k) << 24) | (f.nodes[k].linkActive ? 0x00400000u : 0) |
                                 0x00008800u | (f.nodes[k].morePackets ? 1u : 0u);
         for (int b = 0; b < 4; ++b) r->Data[at + b] = static_cast<uint8_t>(packet >> (24 - 8 * b));
