@@ -20,7 +20,9 @@
 #include <optional>
 #include <thread>
 
-#include "../bus/codes.h"
+#include <nlohmann/json.hpp>
+
+#include "bus/codes.h"
 #include "protocol.h"
 
 namespace bussvc {
@@ -278,9 +280,8 @@ public:
     int32_t Control(const std::string& request, std::string& reply) override {
         std::lock_guard<std::mutex> lock(m_);
         if (auto f = this->request(Op::Control, Writer().Str(request))) {
-            reply = *f == sim::kResultInvalidParameter ? refusal()
-                                                       : std::string("the bus service restarted");
-            reply = "{\"error\":\"" + reply + "\"}";
+            nlohmann::json e = {{"error", *f == sim::kResultInvalidParameter ? refusal() : "the bus service restarted"}};
+            reply = e.dump();
             return *f;
         }
         Reader r(reply_.data() + 1, reply_.size() - 1);

@@ -156,6 +156,27 @@ TEST_F(Service, FaultsReachTheLibrary) {
     }
 }
 
+// The update utility's path: add/remove requests on the bus device "\\.\1394BUS" + n land in
+// the library's list.
+TEST_F(Service, BusDeviceRequestsShareTheLibrarysList) {
+    auto record = [](uint32_t request, uint32_t bus) {
+        std::string id = kDevice;
+        std::vector<uint8_t> r(id.size() + 32, 0);  // zero-filled, n + 32 bytes
+        r[0] = uint8_t(request);
+        r[16] = uint8_t(bus);
+        std::memcpy(r.data() + 24, id.data(), id.size());
+        return r;
+    };
+    auto bus = bussvc::ConnectToService(nullptr);
+    EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, record(1, 0)), 0);
+    EXPECT_EQ(bus->BusDeviceRequest(1, 0x220400, record(1, 1)), 6);  // one bus: \\.\1394BUS1 does not exist
+    EXPECT_EQ(devices(), std::vector<std::string>{kDevice});
+    EXPECT_NE(bus->BusDeviceRequest(0, 0x220400, record(7, 0)), 0);  // no such request
+    EXPECT_NE(bus->BusDeviceRequest(0, 0x220400, {1, 0, 0}), 0);     // short record
+    EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, record(2, 0)), 0);
+    EXPECT_TRUE(devices().empty());
+}
+
 // --- other processes
 
 TEST(Child, AddsADevice) {

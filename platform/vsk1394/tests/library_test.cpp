@@ -197,6 +197,8 @@ TEST_F(Library, ReadResultsAndArgumentChecks) {
     EXPECT_EQ(read(0, 0xFFFF, kRom, max), kResultAddressError);  // 2048 accepted, past the ROM
     Address48 a = At(0xFFFF, kRom);
     EXPECT_NE(api_.AsyncReadWrapper(63, &a, 4, q.data(), 0), kResultSuccess);  // broadcast is write-only
+    Address48 request = At(0xFFFF, 0xC8021000u);
+    EXPECT_EQ(api_.AsyncWriteWrapper(63, &request, 4, q.data(), 0), kResultSuccess);  // sent, nobody answers
 }
 
 TEST_F(Library, FaultInjectionReachesEveryResultCode) {
