@@ -1,0 +1,186 @@
+// Image downloads from packages into the simulated Lumarel 460.
+#include "boot_fixture.h"
+
+#include "fwpbuild/package_builder.h"
+
+#include <regex>
+
+namespace boottest {
+namespace {
+
+using namespace basBootloader;
+
+class Download : public BootTest {
+protected:
+    void SetUp() override {
+        BootTest::SetUp();
+        AddDevice("d");
+        ASSERT_EQ(Rescan(), 1);
+        ClearLines();
+    }
+    std::string Write(const fwp::PackageBuilder& b, const std::string& name = "p.fwp") {
+        std::string path = root_ + "/" + name;
+        b.WriteTo(path);
+        return path;
+    }
+    static ByteArray Pattern(size_t n) {
+        ByteArray b(n);
+        for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 31 + i / 251);
+        return b;
+    }
+    uint64_t Requests() {
+        uint64_t n = 0;
+        Dev("d", [&](sim::lumarel::Lumarel460& d) { n = d.RequestsTaken(); });
+        return n;
+    }
+    ByteArray Slot(int type) {
+        ByteArray b;
+        Dev("d", [&](sim::lumarel::Lumarel460& d) { b = d.slot(type).bytes; });
+        return b;
+    }
+};
+
+TEST_F(Download, ThreeHundredKilobytesInKilobyteBlocks) {
+    const ByteArray image = Pattern(300 * 1024);
+    const std::string file = Write(fwp::PackageBuilder().Image1(image, 0x10000000).Config(Pattern(300)));
+    const uint64_t before = Requests();
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file), 1);
+    EXPECT_EQ(Slot(0), image);
+    EXPECT_EQ(Requests() - before, 302u) << "start, 300 blocks, end";
+    EXPECT_FALSE(ctx_.DownloadInProgress);
+    auto line = Find("Successfully loaded new Application Image '" + file + "' onto target at ");
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(std::regex_search(line->message, std::regex(" at [0-9]+\\.[0-9]{2} kB/sec\\.$"))) << line->message;
+    EXPECT_TRUE(Find("Loading new Application Image(Image1) from '" + file + "' onto target.  First erasing flash..."));
+
+    // The configuration data goes the same way from its own record.
+    ClearLines();
+    EXPECT_EQ(DownloadImage(63, kImageConfig, file), 1);
+    EXPECT_EQ(Slot(1), Pattern(300));
+    EXPECT_TRUE(Find("Loading new Config Data(CNE) from '" + file + "' onto target..."));
+    EXPECT_TRUE(Find("Successfully loaded new Config Data '" + file + "'"));
+}
+
+TEST_F(Download, CrcMismatchFailsTheDownload) {
+    const std::string file = Write(fwp::PackageBuilder().Image1(Pattern(5000), 0).WrongCrc(fwp::Record::Image1));
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file), -1);
+    EXPECT_TRUE(Find("CRC failure in Image Load process (CRC=0x"));
+    EXPECT_TRUE(Find("Load new Application Image operation failed."));
+    EXPECT_TRUE(Slot(0).empty()) << "the device keeps its old image";
+    EXPECT_FALSE(ctx_.DownloadInProgress);
+}
+
+TEST_F(Download, ModelMismatch) {
+    struct Case {
+        bool override_, automation;
+        imagelift::MsgBoxResult answer;
+        int32_t result;
+        size_t boxes;
+    };
+    const std::string file = Write(fwp::PackageBuilder().HardwareModel(461).Image1(Pattern(3000), 0));
+    for (Case c : {Case{false, true, imagelift::vbOK, -1, 0}, Case{false, false, imagelift::vbOK, -1, 1},
+                   Case{true, true, imagelift::vbNo, 1, 0}, Case{true, false, imagelift::vbNo, -1, 1},
+                   Case{true, false, imagelift::vbYes, 1, 1}}) {
+        SCOPED_TRACE(std::to_string(c.override_) + std::to_string(c.automation) + std::to_string(c.answer));
+        ctx_.OverrideHardwareCompatibility = c.override_;
+        ctx_.AutomationMode = c.automation;
+        box_.answer = c.answer;
+        box_.shown.clear();
+        ClearLines();
+        const uint64_t before = Requests();
+        EXPECT_EQ(DownloadImage(63, kImageApplication, file), c.result);
+        EXPECT_EQ(box_.shown.size(), c.boxes);
+        if (c.result == -1) {
+            EXPECT_EQ(Requests(), before) << "refused before the target is touched";
+            EXPECT_TRUE(Find("Operation aborted due to hardware incompatibility"));
+        }
+        if (!c.override_) {
+            EXPECT_TRUE(Find("Operation aborted due to hardware incompatibility: FWP Hardware ID = 461 (0x1CD)  Target "
+                             "Hardware ID = 460(0x1CC)"));
+        }
+    }
+    ASSERT_FALSE(box_.shown.empty());
+    EXPECT_EQ(box_.shown.back().rfind("Incompatible Image: The selected FWP file indicates hardware compatibility "
+                                      "with Model ID 461.  \r\nThe selected hardware indicates a Model ID of 460.",
+                                      0),
+              0u);
+}
+
+TEST_F(Download, RecordsOutsideTheFileAreRefusedBeforeTheTargetErases) {
+    struct Case {
+        const char* name;
+        fwp::PackageBuilder builder;
+    };
+    std::vector<Case> cases = {
+        {"past the end", fwp::PackageBuilder().Image1(Pattern(2000), 0).PastEnd(fwp::Record::Image1, 1)},
+        {"negative offset", fwp::PackageBuilder().Image1(Pattern(2000), 0).NegativeOffset(fwp::Record::Image1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearLines();
+        const uint64_t before = Requests();
+        EXPECT_EQ(DownloadImage(63, kImageApplication, Write(c.builder)), -1);
+        EXPECT_EQ(Requests(), before);
+        EXPECT_TRUE(Find("lies outside the file"));
+        EXPECT_FALSE(ctx_.DownloadInProgress);
+    }
+}
+
+TEST_F(Download, RefusalsWithoutTouchingTheTarget) {
+    const std::string noImage = Write(fwp::PackageBuilder().Config(Pattern(10)), "cne-only.fwp");
+    const std::string noCne = Write(fwp::PackageBuilder().Image1(Pattern(10), 0), "app-only.fwp");
+    const uint64_t before = Requests();
+    EXPECT_EQ(DownloadImage(63, 4, noImage), -1);
+    EXPECT_TRUE(Find("DownloadImage Error: unknown ImageType '4'"));
+    EXPECT_EQ(DownloadImage(63, kImageApplication, noImage), -1);
+    EXPECT_TRUE(Find("DownloadImage: '" + noImage + "' contains no image.  Exiting..."));
+    EXPECT_EQ(DownloadImage(63, kImageConfig, noCne), -1);
+    EXPECT_TRUE(Find("DownloadImage (CNE): '" + noCne + "' contains no CNE.  Exiting..."));
+    EXPECT_EQ(DownloadImage(63, kImageApplication, root_ + "/none.fwp"), -1);
+    EXPECT_TRUE(Find("Load Application Image failed: could not load FWP file '"));
+    EXPECT_EQ(Requests(), before);
+}
+
+TEST_F(Download, BlockRetries) {
+    const ByteArray image = Pattern(4000);
+    const std::string file = Write(fwp::PackageBuilder().Image1(image, 0));
+    // Two failed writes of one block, then it goes: the transfer carries on.
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.faults().flashWriteFailures = 2; });
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file), 1);
+    EXPECT_EQ(Slot(0), image);
+    EXPECT_FALSE(Find("DownloadImage Warning")) << "warnings are not logged while blocks are sent";
+
+    // Three in a row end it; the download is still closed.
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.faults().flashWriteFailures = -1; });
+    ClearLines();
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file), -1);
+    EXPECT_TRUE(Find("DownloadImage ERROR: Failed to load '" + file +
+                     "' onto target.  basBootloader.DownloadBlock returned code -3 after 3 retries.  Aborting "
+                     "operation."));
+    EXPECT_TRUE(Find("Load new Application Image operation failed."));
+    bool open = true;
+    Dev("d", [&](sim::lumarel::Lumarel460& d) { open = d.DownloadOpen(); });
+    EXPECT_FALSE(open) << "DownloadEnd was sent";
+}
+
+TEST_F(Download, BusResetInTheMiddle) {
+    const ByteArray image = Pattern(64 * 1024);
+    const std::string file = Write(fwp::PackageBuilder().Image1(image, 0));
+    int blocks = 0;
+    bool inPass = false;
+    // The bus-reset timer runs while the download lets window messages through.
+    onDoEvents_ = [&] {
+        if (inPass || ++blocks != 20) return;
+        inPass = true;
+        bus_.Reset();
+        EXPECT_EQ(Rescan(), 1);
+        inPass = false;
+    };
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file), 1);
+    EXPECT_GE(blocks, 20);
+    EXPECT_EQ(Slot(0), image);
+    EXPECT_EQ(HandleOf("d"), 63);
+}
+
+}  // namespace
+}  // namespace boottest
