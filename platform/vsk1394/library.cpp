@@ -23,6 +23,13 @@
 #include "user/user.h"
 #include "vsk1394api.h"
 
+// The library hands the bus's result codes on as they are.
+static_assert(kResultSuccess == sim::kResultSuccess && kResultNoResponse == sim::kResultNoResponse &&
+              kResultBadParameter == sim::kResultInvalidParameter && kResultBusReset == sim::kResultResetOccurred &&
+              kResultShutdown == sim::kResultShutdown && kResultAddressError == sim::kResultResponseError &&
+              kResultTimeout == sim::kResultTimedOut && kResultUnknown == sim::kResultUnknownError &&
+              kDefaultTimeoutMs == int32_t(sim::kDefaultTimeoutMs));
+
 namespace {
 
 constexpr uint32_t kTopologyCsr = 0xF0001000u;

@@ -78,14 +78,9 @@ TEST_F(Service, DownloaderPathEndToEnd) {
     EXPECT_TRUE(win_.WaitFor(kNoticeBusReset));
     ASSERT_EQ(devices(), std::vector<std::string>{kDevice});
 
-    char name[kVirtualDeviceNameBytes] = {};
-    std::strcpy(name, kDevice);
-    HostInfoRequest req{};
-    req.Level = 6;
-    req.BufferSize = 4096;
-    req.CsrHigh = -1;
-    req.CsrLow = int32_t(0xF0001000u);
-    req.CsrLength = 1024;
+    DeviceSlot slot(kDevice);
+    const char* name = slot.name;
+    HostInfoRequest req = TopologyRequest();
     ASSERT_EQ(api_.GetLocalHostInformation(win_.Handle(), name, &req, 0), 0);
     int nodes = req.Data[10] | req.Data[11] << 8;
     ASSERT_EQ(nodes, 3);
@@ -123,12 +118,7 @@ TEST_F(Service, DownloaderPathEndToEnd) {
     EXPECT_EQ(read(3, kRom, q), kResultSuccess);
 
     // A node writes into a range this program allocated: incoming data.
-    AddressRangeRecord r{};
-    r.Word0 = r.Word1 = 1;
-    r.Length = 64;
-    r.AccessFlags = 11;
-    r.NotifyFlags = 3;
-    r.Address = At(0xFFFF, 0xC8029000u);
+    AddressRangeRecord r = CallbackRange();
     ASSERT_EQ(api_.AllocateAddressRange(&window, name, &r, 0), 0);
     int32_t code = -1;
     api_.Command(R"({"cmd":"node_write","id":"dev","address":"0xFFFFC8029000","data":"0102030405060708"})", &code);
@@ -190,15 +180,9 @@ TEST(Child, HoldsARange) {
     if (!std::getenv("BUS_CHILD_HOLD")) GTEST_SKIP() << "child half of the multi-process tests";
     Api& api = Library();
     ASSERT_EQ(api.AddDevice(kDevice), 0);
-    char name[kVirtualDeviceNameBytes] = {};
-    std::strcpy(name, kDevice);
-    AddressRangeRecord r{};
-    r.Length = 64;
-    r.AccessFlags = 11;
-    r.NotifyFlags = 3;
-    r.Address = At(0xFFFF, 0xC8029000u);
+    AddressRangeRecord r = CallbackRange();
     int32_t window = 0;
-    ASSERT_EQ(api.AllocateAddressRange(&window, name, &r, 0), 0);
+    ASSERT_EQ(api.AllocateAddressRange(&window, DeviceSlot(kDevice).name, &r, 0), 0);
     std::printf("ready\n");
     std::fflush(stdout);
     ::pause();  // until killed
@@ -242,16 +226,11 @@ TEST_F(Service, AKilledClientLeavesTheServiceServingOthers) {
     ExitCode(holder);
 
     // The range the killed client held is freed once the service sees it gone.
-    char name[kVirtualDeviceNameBytes] = {};
-    std::strcpy(name, kDevice);
-    AddressRangeRecord r{};
-    r.Length = 64;
-    r.AccessFlags = 11;
-    r.NotifyFlags = 3;
-    r.Address = At(0xFFFF, 0xC8029000u);
+    DeviceSlot slot(kDevice);
+    AddressRangeRecord r = CallbackRange();
     int32_t window = 0, code = -1;
     for (int i = 0; i < 2000 && code != 0; ++i) {
-        code = api_.AllocateAddressRange(&window, name, &r, 0);
+        code = api_.AllocateAddressRange(&window, slot.name, &r, 0);
         if (code != 0) Breathe();
     }
     EXPECT_EQ(code, 0);

@@ -92,4 +92,32 @@ struct Api {
 
 inline Address48 At(uint16_t high, uint32_t low) { return Address48{int16_t(high), 0, int32_t(low)}; }
 
+// A 256-byte name slot holding a virtual device name, as the downloader passes slot 0.
+struct DeviceSlot {
+    char name[kVirtualDeviceNameBytes] = {};
+    explicit DeviceSlot(const std::string& n) { n.copy(name, sizeof name - 1); }
+};
+
+// The host range the bootloader layer allocates for its targets' callbacks.
+inline AddressRangeRecord CallbackRange(uint32_t low = 0xC8029000u, int32_t length = 64) {
+    AddressRangeRecord r{};
+    r.Word0 = r.Word1 = 1;
+    r.Length = length;
+    r.AccessFlags = 11;
+    r.NotifyFlags = 3;
+    r.Address = At(0xFFFF, low);
+    return r;
+}
+
+// The request for the local host's topology map.
+inline HostInfoRequest TopologyRequest() {
+    HostInfoRequest req{};
+    req.Level = 6;
+    req.BufferSize = 4096;
+    req.CsrHigh = -1;
+    req.CsrLow = int32_t(0xF0001000u);
+    req.CsrLength = 1024;
+    return req;
+}
+
 }  // namespace vsktest

@@ -122,14 +122,9 @@ TEST_F(Library, VirtualDeviceListIsOneWithTheBusAndAnnouncesChanges) {
 }
 
 TEST_F(Library, TopologyMapAndLocalNodeNeedAKnownDevice) {
-    HostInfoRequest req{};
-    req.Level = 6;
-    req.BufferSize = 4096;
-    req.CsrHigh = -1;
-    req.CsrLow = int32_t(0xF0001000u);
-    req.CsrLength = 1024;
-    char name[kVirtualDeviceNameBytes] = {};
-    std::strcpy(name, kDevice);
+    HostInfoRequest req = TopologyRequest();
+    DeviceSlot slot(kDevice);
+    const char* name = slot.name;
 
     // No virtual device yet: refused, the data area untouched.
     EXPECT_NE(api_.GetLocalHostInformation(win_.hwnd, name, &req, 0), 0);
@@ -236,8 +231,8 @@ TEST_F(Library, FaultInjectionReachesEveryResultCode) {
 
 TEST_F(Library, BusResetAndRangesPostTheirNotices) {
     ASSERT_EQ(api_.AddDevice(kDevice), 0);
-    char name[kVirtualDeviceNameBytes] = {};
-    std::strcpy(name, kDevice);
+    DeviceSlot slot(kDevice);
+    const char* name = slot.name;
     int32_t window = win_.hwnd, zero = 0;
     win_.Take();
     uint32_t generation = bus_.Generation();
@@ -245,12 +240,7 @@ TEST_F(Library, BusResetAndRangesPostTheirNotices) {
     EXPECT_EQ(win_.Take(), std::vector<uint32_t>{kNoticeBusReset});
     EXPECT_EQ(bus_.Generation(), generation + 1);
 
-    AddressRangeRecord r{};
-    r.Word0 = r.Word1 = 1;
-    r.Length = 64;
-    r.AccessFlags = 11;
-    r.NotifyFlags = 3;
-    r.Address = At(0xFFFF, 0xC8029000u);
+    AddressRangeRecord r = CallbackRange();
     ASSERT_EQ(api_.AllocateAddressRange(&window, name, &r, 0), 0);
     EXPECT_NE(r.Handle, 0);
     AddressRangeRecord overlap = r;
