@@ -1,0 +1,131 @@
+// A whole bus-reset pass through the real access library, loaded from the program folder as
+// the downloader loads it, against the bus service with a simulated Lumarel 460 and a foreign
+// node. Runs on the real clock: the service answers in real time.
+#include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus1394/bus_reset.h"
+#include "bus1394/config_rom_texts.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/node_records.h"
+#include "bus1394/transactions.h"
+#include "clock/clock.h"
+#include "support/program_context.h"
+#include "user/user.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+using namespace bas1394;
+
+struct Logged {
+    std::vector<std::string> lines;
+};
+
+class Status : public imagelift::IStatusWindow {
+public:
+    void PostMessage(const std::string& message, float, int32_t&, const std::optional<std::string>&) override {
+        lines.push_back(message);
+    }
+    std::vector<std::string> lines;
+};
+
+class MainWindow : public imagelift::IMainChildForm {
+public:
+    void IEEE1394Bus_NodesChanged() override { ++nodesChanged; }
+    void IEEE1394Bus_ResetComplete() override {}
+    void IEEE1394IncomingDataHandler() override {}
+    int nodesChanged = 0;
+};
+
+TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    ASSERT_NE(bin, nullptr);
+    const fsys::path root = fsys::temp_directory_path() / ("bus1394-service-" + std::to_string(::getpid()));
+    fsys::create_directories(root);
+    ::setenv("LUMAREL_ROOT", root.c_str(), 1);
+    ::setenv("LUMAREL_BUS_IDLE_MS", "3000", 1);
+    const fsys::path description = root / "bus.json";
+    std::ofstream(description) << R"({"nodes": [
+        {"id": "host", "kind": "host"},
+        {"id": "camera", "kind": "foreign", "vendor_id": "0x00A02D", "vendor": "Other Maker", "model": "Camera"},
+        {"id": "dev", "kind": "lumarel460", "mode": "bootloader", "guid": "0A3C7E1000010002",
+         "vendor": "NRX", "boot_model": "Lumarel 460 Boot"}],
+      "virtual_devices": ["1394_VIRTUAL_DEVICE"]})";
+    ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
+
+    imagelift::ProgramContext ctx;
+    Status status;
+    MainWindow main;
+    ctx.StatusWindow0 = &status;
+    ctx.MainChildForm = &main;
+    ctx.App.Path = bin;
+    imagelift::InstallContext(&ctx);
+    ResetNodeTable();
+
+    // The notice text box: bus-reset notices ask for a rebuild, as the main window's does.
+    const user::HWND notices = user::CreateWindow("ThunderRT6TextBox", "", [](user::HWND h, uint32_t m,
+                                                                             user::WPARAM w, user::LPARAM l) {
+        if (m == 0x52E || m == 0x530 || m == 0x414) {
+            BusResetPending = true;
+            TopologyReady = false;
+        }
+        return user::DefWindowProc(h, m, w, l);
+    });
+    const auto previous = clk::SetDoEventsHandler([] { user::PumpMessages(); });
+
+    ASSERT_NE(LoadVsk1394Dll(notices), 0);
+    EXPECT_EQ(std::count(status.lines.begin(), status.lines.end(),
+                         "RegisterClient failed in bas1394.LoadVsk1394Dll, code 0"), 0);
+
+    // The first tick builds the table; ticks go on while resets keep coming in.
+    BusResetPending = true;
+    for (int tick = 0; tick < 50 && (BusResetPending || !TopologyReady); ++tick) {
+        BusResetHandlerThread();
+        user::PumpMessages();
+    }
+    EXPECT_TRUE(TopologyReady);
+
+    std::optional<NodeRecord> device;
+    for (const NodeRecord& n : NodeTable) {
+        if (n.ConfigRom.BusInfo.NodeVendorId == kMakerCompanyId && n.NodeNumber == 2) device = n;
+    }
+    ASSERT_TRUE(device) << "Lumarel 460 not in the node table";
+    EXPECT_EQ(basConfigRom::GetGuidText(device->ConfigRom), "0A3C7E10 00010002");
+    EXPECT_EQ(basConfigRom::GetVendorText(device->ConfigRom), "NRX");
+    EXPECT_EQ(basConfigRom::GetModelText(device->ConfigRom), "Lumarel 460 Boot");
+    EXPECT_EQ(GetNodeRecord("vdev", 1).NodeNumber, kNoNode);  // the foreign node is left out
+    EXPECT_EQ(GetNodeRecord("vdev", 0).NodeNumber, 0);        // the local host stays
+    EXPECT_NE(std::find(status.lines.begin(), status.lines.end(),
+                        "Node #2: GUID='0A3C7E10 00010002', Manufacturer='NRX', Model='Lumarel 460 Boot'"),
+              status.lines.end());
+    EXPECT_NE(std::find(status.lines.begin(), status.lines.end(),
+                        "Node #1: GUID='FFFFFFFF FFFFFFFF', Manufacturer='Other Maker', Model='Camera'"),
+              status.lines.end());
+
+    // End the service this test started, then let go of the library.
+    if (void* lib = dlopen((std::string(bin) + "/Vsk1394api.dll").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+        using Control = int32_t (*)(const char*, char*, int32_t);
+        if (auto control = reinterpret_cast<Control>(dlsym(lib, "Vsk1394Control"))) {
+            char reply[256] = {};
+            control(R"({"cmd": "shutdown"})", reply, sizeof reply);
+        }
+        dlclose(lib);
+    }
+    UnloadVsk1394Dll();
+    clk::SetDoEventsHandler(previous);
+    user::DestroyWindow(notices);
+    imagelift::InstallContext(nullptr);
+    std::error_code ec;
+    fsys::remove_all(root, ec);
+}
+
+}  // namespace
