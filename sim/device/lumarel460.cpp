@@ -261,6 +261,7 @@ std::optional<Lumarel460::Answer> Lumarel460::HandleBootloader(const Request& re
         }
         case Command::ConfigFactoryDefaults:
             persistent_.liveConfig = slots_[kConfigImage].bytes;
+            ++contentStamp_[kSlotCount];
             ++persistent_.factoryDefaultLoads;
             Changed();
             if (config_.faults.silentFactoryDefaults) return std::nullopt;
@@ -389,6 +390,7 @@ Lumarel460::Answer Lumarel460::DoDownloadEnd() {
         s.bytes = std::move(session_.staged);
         s.info = session_.info;
         s.crc = crc;
+        ++contentStamp_[session_.type];
         Changed();
     }
     session_ = DownloadSession{};
@@ -651,6 +653,7 @@ void Lumarel460::InstallImage(int type, std::vector<uint8_t> bytes, const ImageI
     s.bytes = std::move(bytes);
     s.info = info;
     s.info.announcedCrc = s.crc;
+    ++contentStamp_[size_t(type)];
     Changed();
 }
 
@@ -659,6 +662,7 @@ void Lumarel460::CorruptSlot(int type) {
     if (s.bytes.empty()) return;
     s.bytes[s.bytes.size() / 2] ^= 0x01;
     s.crc = Crc32(s.bytes);
+    ++contentStamp_[size_t(type)];
     Changed();
 }
 

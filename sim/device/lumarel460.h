@@ -312,6 +312,11 @@ private:
     uint64_t restartGeneration_ = 0;
     uint64_t serial_ = 1;
     uint64_t requestsTaken_ = 0;
+    // What the last save wrote, so that unchanged images are not written again: a stamp per
+    // slot (and for the live configuration) that grows with every change of its bytes.
+    std::array<uint64_t, kSlotCount + 1> contentStamp_{};
+    mutable std::filesystem::path savedDir_;
+    mutable std::array<uint64_t, kSlotCount + 1> savedStamp_{};
 };
 
 }  // namespace sim::lumarel

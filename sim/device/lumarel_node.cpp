@@ -83,13 +83,23 @@ void Lumarel460Node::OnBusReset(uint32_t, int) { SetConfigRom(device_.ConfigRom(
 nlohmann::json Lumarel460Node::Describe() const {
     nlohmann::json j = device_.Describe();
     j["kind"] = Kind();
+    if (!stateError_.empty()) j["state_error"] = stateError_;
     return j;
 }
 
 void Lumarel460Node::SaveState(const std::filesystem::path& dir) const { device_.SaveState(dir); }
 
 void Lumarel460Node::LoadState(const std::filesystem::path& dir) {
-    device_.LoadState(dir);
+    try {
+        device_.LoadState(dir);
+        stateError_.clear();
+    } catch (const std::exception& e) {
+        std::filesystem::path aside = dir.string() + ".unreadable";
+        for (int n = 2; std::filesystem::exists(aside); ++n) aside = dir.string() + ".unreadable" + std::to_string(n);
+        std::error_code ec;
+        std::filesystem::rename(dir, aside, ec);
+        stateError_ = std::string(e.what()) + (ec ? "" : "; moved to " + aside.string());
+    }
     SetConfigRom(device_.ConfigRom());
 }
 

@@ -33,6 +33,8 @@ public:
     void OnBusReset(uint32_t generation, int phyId) override;
     nlohmann::json Describe() const override;
     void SaveState(const std::filesystem::path& dir) const override;
+    // A state the device cannot read is moved aside to "<dir>.unreadable" (numbered when that
+    // exists), so nothing is lost; the device keeps its defaults and Describe names the cause.
     void LoadState(const std::filesystem::path& dir) override;
     uint64_t StateSerial() const override;
 
@@ -41,6 +43,7 @@ private:
     struct Anchor;
 
     Lumarel460 device_;
+    std::string stateError_;  // why the state folder could not be loaded
     std::shared_ptr<Anchor> anchor_;
     std::unique_ptr<Env> env_;
 };

@@ -118,6 +118,8 @@ nlohmann::json Lumarel460::Describe() const {
     j["mac"] = wire::Hex(mac_.data(), mac_.size());
     j["debug_guid"] = wire::Hex(debugGuid_.data(), debugGuid_.size());
     j["factory_guid"] = wire::Hex(config_.factoryGuid.data(), 8);
+    if ((uint32_t(guid_[0]) << 16 | guid_[1] << 8 | guid_[2]) != kCompanyId)
+        j["warning"] = "the GUID does not begin with the company identifier 0A3C7E: hosts drop this node";
     j["hardware_model_id"] = config_.hardwareModelId;
     j["bootloader"] = {{"version", Hex32(runningBootVersion_)},
                        {"date", Printable(runningBootDate_.data(), 8)},
@@ -177,6 +179,16 @@ nlohmann::json Lumarel460::Describe() const {
 
 void Lumarel460::SaveState(const std::filesystem::path& dir) const {
     std::filesystem::create_directories(dir);
+    if (dir != savedDir_) {
+        savedDir_ = dir;
+        savedStamp_.fill(~uint64_t(0));  // a new folder gets every file
+    }
+    // Writes one image file unless the folder already holds these bytes.
+    const auto writeImage = [&](size_t stamp, const std::string& name, const std::vector<uint8_t>& bytes) {
+        if (savedStamp_[stamp] == contentStamp_[stamp] && std::filesystem::exists(dir / name)) return;
+        WriteFileAtomically(dir / name, bytes.data(), bytes.size());
+        savedStamp_[stamp] = contentStamp_[stamp];
+    };
     nlohmann::json j;
     j["format"] = kStateFormat;
     // A device caught in the middle of a restart comes back in the mode it was heading for.
@@ -190,7 +202,7 @@ void Lumarel460::SaveState(const std::filesystem::path& dir) const {
     nlohmann::json slots = nlohmann::json::array();
     for (int t = 0; t < kSlotCount; ++t) {
         const FlashSlot& s = slots_[size_t(t)];
-        WriteFileAtomically(dir / SlotFile(t), s.bytes.data(), s.bytes.size());
+        writeImage(size_t(t), SlotFile(t), s.bytes);
         nlohmann::json e = ImageInfoJson(s.info);
         e["length"] = s.bytes.size();
         e["crc32"] = s.crc;
@@ -202,7 +214,7 @@ void Lumarel460::SaveState(const std::filesystem::path& dir) const {
         keys.push_back({{"name", wire::Hex(reinterpret_cast<const uint8_t*>(name.data()), name.size())},
                         {"data", wire::Hex(data)}});
     j["keys"] = std::move(keys);
-    WriteFileAtomically(dir / "liveconfig.bin", persistent_.liveConfig.data(), persistent_.liveConfig.size());
+    writeImage(kSlotCount, "liveconfig.bin", persistent_.liveConfig);
     j["persistent"] = {{"initializations", persistent_.initializations},
                        {"factory_default_loads", persistent_.factoryDefaultLoads},
                        {"live_config_length", persistent_.liveConfig.size()},
@@ -271,6 +283,7 @@ void Lumarel460::LoadState(const std::filesystem::path& dir) {
     slots_ = std::move(slots);
     keys_ = std::move(keys);
     persistent_ = std::move(persistent);
+    for (uint64_t& stamp : contentStamp_) ++stamp;
     // The saved bootloader is the one that runs; Restart would take slot 3's over it.
     Restart(*mode);
     runningBootVersion_ = bootVersion;
