@@ -150,9 +150,14 @@ public:
             int fd = connectSocket(sock);
             if (fd < 0) {
                 if (!startIfMissing_) return false;
-                if (!startLocked()) continue;
+                // A service that could not start says why in its log; starting it again
+                // would fail the same way.
+                bool started = startLocked();
                 fd = connectSocket(sock);
-                if (fd < 0) continue;
+                if (fd < 0) {
+                    if (!started) return false;
+                    continue;
+                }
             }
             uint32_t id = hello(fd, 0, 0);
             if (id == 0) {  // the service was ending while we connected: try again
@@ -320,8 +325,10 @@ private:
     }
 
     void disconnect() {
+        closing_ = true;
         if (noticeFd_ >= 0) ::shutdown(noticeFd_, SHUT_RDWR);
         if (noticeThread_.joinable()) noticeThread_.join();
+        closing_ = false;
         if (noticeFd_ >= 0) ::close(noticeFd_);
         if (requestFd_ >= 0) ::close(requestFd_);
         noticeFd_ = requestFd_ = -1;
@@ -336,6 +343,9 @@ private:
             uint32_t msg = r.U32();
             if (r.Ok() && onNotice_) onNotice_(msg);
         }
+        // The service went away (killed, or told to stop) while we did not hang up: to the
+        // program that is a bus reset, and its rescan connects to a new service.
+        if (!closing_ && onNotice_) onNotice_(0x52E);
     }
 
     // Sends a request and receives its reply into reply_ (under m_). Returns nullopt when the
@@ -420,6 +430,7 @@ private:
     int noticeFd_ = -1;
     uint32_t clientId_ = 0;
     std::thread noticeThread_;
+    std::atomic<bool> closing_{false};  // this side hangs up: the notice thread ends quietly
     std::vector<uint8_t> reply_;
     std::map<uint32_t, Range> ranges_;
     uint32_t nextHandle_ = 1;
@@ -430,8 +441,10 @@ private:
 std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceOptions& options) {
     auto a = std::make_unique<RemoteAccess>(std::move(onNotice), options, true);
     if (!a->connect())
-        throw ServiceError("cannot reach or start the bus service under " +
-                           (options.root.empty() ? PlatformRoot() : options.root));
+        throw ServiceError("cannot reach or start the bus service of " +
+                           (options.root.empty() ? PlatformRoot() : options.root) + " (see " +
+                           ServiceFolder(options.root.empty() ? PlatformRoot() : options.root) +
+                           "/service.log)");
     return a;
 }
 

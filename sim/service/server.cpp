@@ -35,6 +35,7 @@ namespace fsys = std::filesystem;
 class Server {
 public:
     explicit Server(const ServerOptions& o) : options_(o) {}
+    ~Server() { releaseServiceLock(); }
 
     int Run();
 
@@ -46,6 +47,7 @@ private:
 
     void log(const std::string& line);
     bool takeServiceLock();
+    void releaseServiceLock();
     bool listenOn(const std::string& path);
     void serve(int fd);
     void serveRequests(int fd, uint32_t clientId, uint32_t pid);
@@ -100,6 +102,13 @@ bool Server::takeServiceLock() {
         clk::Sleep(50);
     }
     return false;
+}
+
+void Server::releaseServiceLock() {
+    if (lockFd_ < 0) return;
+    if (::ftruncate(lockFd_, 0) != 0) log("cannot clear the service lock");  // no holder any more
+    ::close(lockFd_);
+    lockFd_ = -1;
 }
 
 bool Server::listenOn(const std::string& path) {
@@ -379,6 +388,8 @@ int Server::Run() {
     logFile_.open(folder_ + "/service.log", std::ios::app);
     if (!takeServiceLock()) {
         log("another bus service runs for this root; ending");
+        if (lockFd_ >= 0) ::close(lockFd_);
+        lockFd_ = -1;
         return 0;
     }
     bus_ = std::make_unique<sim::Bus>(0);
@@ -442,7 +453,7 @@ int Server::Run() {
     }
     host_->SaveChanges();
     log("ended");
-    ::close(lockFd_);
+    releaseServiceLock();
     return 0;
 }
 

@@ -68,7 +68,11 @@ public:
         std::ifstream in(root_ / "bus" / "service.lock");
         long pid = 0;
         in >> pid;
-        return pid > 0 && ::kill(pid_t(pid), 0) == 0 ? pid_t(pid) : 0;
+        if (pid <= 0 || ::kill(pid_t(pid), 0) != 0) return 0;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string pidText, name, state;
+        stat >> pidText >> name >> state;
+        return state == "Z" ? 0 : pid_t(pid);  // ended, not yet reaped
     }
 
     // Asks the running service to end and waits until it has.

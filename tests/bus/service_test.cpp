@@ -314,12 +314,15 @@ TEST_F(Service, MalformedRequestsAreRefusedAndChangeNothing) {
 }
 
 TEST_F(Service, AcknowledgedStateSurvivesAKilledService) {
+    ASSERT_EQ(api_.RegisterClient(win_.Handle()), 1);
     ASSERT_EQ(api_.AddDevice(kDevice), 0);
     ASSERT_EQ(api_.AddDevice("SECOND"), 0);
     pid_t first = root_->ServicePid();
     ASSERT_NE(first, 0);
+    win_.Clear();
     ::kill(first, SIGKILL);
     ASSERT_TRUE(WaitGone(first));
+    EXPECT_TRUE(win_.WaitFor(kNoticeBusReset));  // the program hears of it at once
 
     // The next call finds the service gone: it starts a new one, which restored the list.
     std::vector<uint8_t> q(4);
@@ -346,6 +349,18 @@ TEST_F(Service, DeviceStateSurvivesAKilledService) {
     ::kill(pid, SIGKILL);
     ASSERT_TRUE(WaitGone(pid));
     EXPECT_EQ(guid(), written);  // a new service, the device as it was acknowledged
+    api_.HostBus(nullptr);
+}
+
+TEST_F(Service, ABadDescriptionStartsNoServiceAndSaysWhy) {
+    root_.reset();
+    json bad = json::parse(R"({"nodes": [{"id": "x", "kind": "no_such_kind"}]})");
+    ServiceRoot broken("bad-description", &bad);
+    api_.HostBus(nullptr);
+    std::vector<uint8_t> q(4);
+    EXPECT_EQ(read(0, kRom, q), kResultNoResponse);
+    EXPECT_EQ(broken.ServicePid(), 0);
+    EXPECT_NE(broken.Log().find("no_such_kind"), std::string::npos) << broken.Log();
     api_.HostBus(nullptr);
 }
 
