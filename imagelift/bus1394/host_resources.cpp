@@ -116,33 +116,29 @@ int32_t GetLocalHostInfo(TopologyMapRecord& map) {
     return 1;
 }
 
-int32_t GetLocalHostNode() {
+namespace {
+
+// One part of the local node address: (address >> shift) & mask, logged as "<label> = n";
+// -1 with the procedure's WARNING when the library cannot give the address.
+int32_t LocalAddressPart(const char* procedure, const char* label, int shift, uint16_t mask) {
     uint16_t address = 0;
     const int32_t r = NodeAddress(address);
     if (r != 0) {
-        LogMsg("GetLocalHostNode failed, Get1394AddressFromDeviceObject returned code " +
+        LogMsg(std::string(procedure) + " failed, Get1394AddressFromDeviceObject returned code " +
                    std::to_string(r),
                "WARNING");
         return -1;
     }
-    const int32_t node = address & 0x3F;
-    LogMsg("LocalHostNode = " + std::to_string(node), "TRACE");
-    return node;
+    const int32_t part = (address >> shift) & mask;
+    LogMsg(std::string(label) + " = " + std::to_string(part), "TRACE");
+    return part;
 }
 
-int32_t GetBusNumber() {
-    uint16_t address = 0;
-    const int32_t r = NodeAddress(address);
-    if (r != 0) {
-        LogMsg("GetBusNumber failed, Get1394AddressFromDeviceObject returned code " +
-                   std::to_string(r),
-               "WARNING");
-        return -1;
-    }
-    const int32_t bus = (address >> 6) & 0x3FF;
-    LogMsg("Bus Number = " + std::to_string(bus), "TRACE");
-    return bus;
-}
+}  // namespace
+
+int32_t GetLocalHostNode() { return LocalAddressPart("GetLocalHostNode", "LocalHostNode", 0, 0x3F); }
+
+int32_t GetBusNumber() { return LocalAddressPart("GetBusNumber", "Bus Number", 6, 0x3FF); }
 
 int32_t AddVirtualDevice(int32_t& window, const std::string& name) {
     const int32_t r = WithDescriptor(name, [&](VirtualDeviceDescriptor* d) {

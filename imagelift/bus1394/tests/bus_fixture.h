@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bus1394/bus_reset.h"
+#include "bus1394/config_rom_reader.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
@@ -115,6 +116,16 @@ protected:
     static void Place(size_t index, int16_t number) {
         if (bas1394::NodeTable.size() <= index) bas1394::NodeTable.resize(index + 1);
         bas1394::NodeTable[index] = Node(number);
+    }
+
+    // Serves `rom` as node 0 (table index 0 only) and parses it into a record of its own.
+    static bas1394::ConfigRomRecord Parse(const std::vector<uint32_t>& rom) {
+        Fake().nodes.clear();
+        Fake().AddRom(0, rom);
+        Place(0, 0);
+        bas1394::ConfigRomRecord record;
+        basConfigRom::GetFormattedConfigRom(0, record);
+        return record;
     }
 
     std::vector<std::string> Messages(const std::string& module = "") const {

@@ -290,6 +290,15 @@ TEST_F(ConfigRomReaderTest, NothingIsLoggedWithoutTheMainWindow) {
     EXPECT_TRUE(Messages("basConfigRom").empty());
 }
 
+TEST_F(ConfigRomReaderTest, WarningTextsAreDroppedWhileDownloading) {
+    ctx_.DownloadInProgress = true;
+    basConfigRom::LogMsg("as text", "warning");
+    basConfigRom::LogMsg("as number", 7);
+    basConfigRom::LogMsg("error", "ERROR");
+    basConfigRom::LogMsg("detail", "DETAIL", std::string("p|"));
+    EXPECT_EQ(Messages("basConfigRom"), (std::vector<std::string>{"as number", "error", "p|detail"}));
+}
+
 // --- bounds of the directory walk -------------------------------------------------------------
 
 TEST_F(ConfigRomReaderTest, DirectoryReferredToTwiceIsReadOnce) {

@@ -13,17 +13,7 @@ using namespace basConfigRom;
 using bas1394::ConfigRomRecord;
 using B = romtest::RomBuilder;
 
-class ConfigRomTextsTest : public BusTest {
-protected:
-    ConfigRomRecord Parse(const std::vector<uint32_t>& rom) {
-        Fake().nodes.clear();
-        Fake().AddRom(0, rom);
-        Place(0, 0);
-        ConfigRomRecord record;
-        GetFormattedConfigRom(0, record);
-        return record;
-    }
-};
+using ConfigRomTextsTest = BusTest;
 
 TEST_F(ConfigRomTextsTest, ModelAndVendorTextsOfTheFixtures) {
     struct Case {

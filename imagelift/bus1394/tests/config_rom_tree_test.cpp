@@ -16,14 +16,6 @@ using B = romtest::RomBuilder;
 
 class ConfigRomTreeTest : public BusTest {
 protected:
-    ConfigRomRecord Parse(const std::vector<uint32_t>& rom) {
-        Fake().nodes.clear();
-        Fake().AddRom(0, rom);
-        Place(0, 0);
-        ConfigRomRecord record;
-        GetFormattedConfigRom(0, record);
-        return record;
-    }
     std::vector<std::string> Texts() const {
         std::vector<std::string> out;
         for (const auto& n : tree_.Nodes()) out.push_back(n.text);
