@@ -1,0 +1,96 @@
+#include "layout/error_report.h"
+
+#include "forms/dialogs.h"
+#include "support/db_manager.h"
+#include "support/debug_log.h"
+#include "vbrt/error.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// One of the two failure messages, each followed by where the store is.
+std::string Failure(const char* what, const std::string& sendByHand) {
+    std::string text = what;
+    text += sendByHand;
+    return text;
+}
+
+std::string Trim(const std::string& s) {
+    size_t a = s.find_first_not_of(' ');
+    if (a == std::string::npos) return "";
+    size_t b = s.find_last_not_of(' ');
+    return s.substr(a, b - a + 1);
+}
+
+imagelift::MsgBoxResult Ask(const std::string& prompt, imagelift::MsgBoxStyle buttons) {
+    auto& ctx = imagelift::Ctx();
+    return ctx.MessageBox ? ctx.MessageBox->MsgBox(prompt, buttons, "") : imagelift::vbNoAnswer;
+}
+
+}  // namespace
+
+int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1) {
+    auto& ctx = imagelift::Ctx();
+    const std::string title = ctx.App.Title;
+    // The user is told where the store is, so they can send it by hand.
+    const std::string folder = ctx.DbManager ? ctx.DbManager->Folder().string() : ctx.App.Path;
+    const std::string sendByHand =
+        "Please send the file '" + folder + "/" + clsDbManager::kDatabaseFile + "' to the proper support personnel.";
+    int32_t result = -1;
+    try {
+        if (!ctx.DbManager) vb::Raise(91, "clsDbManager");
+        std::string address = ctx.DbManager->GetSetting(title, "Settings", "SupportEmailAddress", std::string());
+        if (Trim(address).empty()) {
+            if (Ask("The support e-mail address is currently blank.  Would you like to add a default support e-mail "
+                    "address?",
+                    imagelift::vbYesNo) == imagelift::vbYes) {
+                std::string answer = Trim(forms::InputBox("Enter the default support e-mail address:", "Support E-mail", ""));
+                if (!answer.empty()) {
+                    ctx.DbManager->SaveSetting(title, "Settings", "SupportEmailAddress", answer);
+                    address = answer;
+                }
+            }
+        }
+
+        MAPISession1.DownloadMail = true;
+        if (MAPISession1.SessionID == 0) {
+            MAPISession1.LogonUI = false;
+            MAPISession1.NewSession = true;
+            MAPISession1.SignOn();
+        }
+        if (MAPISession1.SessionID != 0) MAPIMessages1.SessionID = MAPISession1.SessionID;
+        if (MAPIMessages1.SessionID == 0) {
+            Ask(Failure("Failed to establish a mail session.  ", sendByHand), imagelift::vbOKOnly);
+            return -1;
+        }
+
+        MAPIMessages1.Compose();
+        if (!Trim(address).empty()) MAPIMessages1.RecipAddress = address;
+        MAPIMessages1.MsgSubject = title + " - Debug Log";
+        const std::string copy = folder + "/" + clsDbManager::kErrorReportCopy;
+        if (ctx.DbManager->MakeCopy(copy) != 1) {
+            Ask(Failure("Failed to backup database file.  ", sendByHand), imagelift::vbOKOnly);
+            return -1;
+        }
+        MAPIMessages1.AttachmentPathName = copy;
+        MAPIMessages1.MsgNoteText = std::string(1, ' ');  // one blank
+        MAPIMessages1.Send(true);
+        result = 1;
+        std::error_code ec;
+        std::filesystem::remove(copy, ec);
+        return 1;
+    } catch (...) {
+        vb::Error e = vb::CurrentException();
+        basDebug::DebugLog(vb::ErrorLine("Error #", e, " in SendErrorReport"), basDebug::ERROR_LEVEL, "clsDbManager");
+        // The user who cancelled the mail needs no message about it.
+        if (e.Number() != forms::kMailUserAbort) Ask(Failure("Failed to establish a mail session.  ", sendByHand), imagelift::vbOKOnly);
+        return result;
+    }
+}
+
+imagelift::MsgBoxResult PresenterMessageBox::MsgBox(const std::string& prompt, imagelift::MsgBoxStyle buttons,
+                                                    const std::string& title) {
+    return imagelift::MsgBoxResult(forms::MsgBox(prompt, buttons, title));
+}
