@@ -106,19 +106,28 @@ bool Lumarel460::Serves(uint16_t high, uint32_t low, uint32_t length) {
            overlaps(kProbeReadAddress, kProbeSize);
 }
 
-Lumarel460::Access Lumarel460::Read(uint16_t high, uint32_t low, std::span<uint8_t> out) {
+std::optional<Lumarel460::Access> Lumarel460::Gate(uint16_t high) const {
     if (!online_) return Access::NoResponse;
     if (high != kRegionHigh) return Access::AddressError;
-    if (mode_ == Mode::Debugger) {
-        if (low >= kProbeReadAddress && low < kProbeReadAddress + kProbeSize)
-            return probe_.Read(low - kProbeReadAddress, out) ? Access::Ok : Access::AddressError;
-        return Access::AddressError;
-    }
-    if (low < kRegionBase) return Access::AddressError;
+    return std::nullopt;
+}
+
+std::optional<Lumarel460::Place> Lumarel460::Locate(uint32_t low, size_t length) {
+    if (low < kRegionBase) return std::nullopt;
     const uint32_t offset = low - kRegionBase;
-    const uint32_t area = offset & ~(kAreaSize - 1);
-    const uint32_t within = offset - area;
-    if (out.size() > kAreaSize - within) return Access::AddressError;  // stays inside one area
+    Place p{offset & ~(kAreaSize - 1), offset & (kAreaSize - 1)};
+    if (length > kAreaSize - p.within) return std::nullopt;  // an access stays inside one area
+    return p;
+}
+
+Lumarel460::Access Lumarel460::Read(uint16_t high, uint32_t low, std::span<uint8_t> out) {
+    if (const auto refused = Gate(high)) return *refused;
+    if (mode_ == Mode::Debugger)
+        return low >= kProbeReadAddress && probe_.Read(low - kProbeReadAddress, out) ? Access::Ok
+                                                                                       : Access::AddressError;
+    const auto place = Locate(low, out.size());
+    if (!place) return Access::AddressError;
+    const uint32_t area = place->area, within = place->within;
     if (area == kInfoArea) {
         const auto info = InfoRegisters();
         for (size_t i = 0; i < out.size(); ++i) {
@@ -139,18 +148,13 @@ Lumarel460::Access Lumarel460::Read(uint16_t high, uint32_t low, std::span<uint8
 }
 
 Lumarel460::Access Lumarel460::Write(uint16_t high, uint32_t low, std::span<const uint8_t> data) {
-    if (!online_) return Access::NoResponse;
-    if (high != kRegionHigh) return Access::AddressError;
-    if (mode_ == Mode::Debugger) {
-        if (low >= kProbeWriteAddress && low < kProbeWriteAddress + kProbeSize)
-            return probe_.Write(low - kProbeWriteAddress, data) ? Access::Ok : Access::AddressError;
-        return Access::AddressError;
-    }
-    if (low < kRegionBase) return Access::AddressError;
-    const uint32_t offset = low - kRegionBase;
-    const uint32_t area = offset & ~(kAreaSize - 1);
-    const uint32_t within = offset - area;
-    if (data.size() > kAreaSize - within) return Access::AddressError;
+    if (const auto refused = Gate(high)) return *refused;
+    if (mode_ == Mode::Debugger)
+        return low >= kProbeWriteAddress && probe_.Write(low - kProbeWriteAddress, data) ? Access::Ok
+                                                                                          : Access::AddressError;
+    const auto place = Locate(low, data.size());
+    if (!place) return Access::AddressError;
+    const uint32_t area = place->area, within = place->within;
     if (area == kInfoArea) return Access::Ok;  // read-only registers: the write is dropped
     if (area != kRequestArea) return Access::AddressError;
     std::copy(data.begin(), data.end(), request_.begin() + within);

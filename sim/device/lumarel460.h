@@ -251,6 +251,15 @@ private:
         std::vector<uint8_t> data;  // WriteKey: data accepted so far
     };
 
+    // Where an access lands in the protocol region: the area and the offset within it.
+    struct Place {
+        uint32_t area = 0;
+        uint32_t within = 0;
+    };
+    // Refuses accesses while off the bus or outside the 0xFFFF space.
+    std::optional<Access> Gate(uint16_t high) const;
+    // Nothing when the access starts below the region or crosses the end of its area.
+    static std::optional<Place> Locate(uint32_t low, size_t length);
     void TakeRequest(uint32_t written);
     std::optional<Answer> Handle(const Request& req);
     std::optional<Answer> HandleBootloader(const Request& req);

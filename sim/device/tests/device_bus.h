@@ -40,6 +40,11 @@ private:
 inline void PutLe(std::vector<uint8_t>& v, uint32_t x) {
     for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
 }
+inline std::vector<uint8_t> Le32s(std::initializer_list<uint32_t> values) {
+    std::vector<uint8_t> v;
+    for (uint32_t x : values) PutLe(v, x);
+    return v;
+}
 inline uint32_t GetLe(const uint8_t* p) { return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24); }
 
 struct Response {

@@ -1,5 +1,6 @@
 // Restarts (reset modes, starting images), config ROMs per mode, the debugger, and the state
 // folder.
+#include <cstring>
 #include <fstream>
 
 #include "bus/description.h"
@@ -10,12 +11,6 @@
 
 namespace sim::lumarel::testing {
 namespace {
-
-std::vector<uint8_t> Le32s(std::initializer_list<uint32_t> values) {
-    std::vector<uint8_t> v;
-    for (uint32_t x : values) PutLe(v, x);
-    return v;
-}
 
 // The ROM's bytes as text, to look for its descriptor texts.
 std::string RomBytes(const std::vector<uint32_t>& rom) {
@@ -89,6 +84,23 @@ TEST_F(Modes, ResetLeavesAndJoinsTheBusInTheChosenMode) {
     EXPECT_EQ(DeviceMode(), Mode::Bootloader);
     EXPECT_EQ(resets, 6);
     EXPECT_TRUE(d.Command(uint8_t(Command::Halt)).answered);
+}
+
+TEST_F(Modes, ALoadedBootloaderRunsAfterTheNextRestart) {
+    d.Dev([](Lumarel460& dev) {
+        ImageInfo info;
+        std::memcpy(info.date.data(), "20270102", 8);
+        std::memcpy(info.time.data(), "083000", 6);
+        info.softwareVersion = 0x02000001;
+        dev.InstallImage(kBootloaderImage, std::vector<uint8_t>(512, 0xB0), info);
+    });
+    EXPECT_EQ(GetLe(d.ReadOk(kRegionBase + 12, 4).data()), DeviceConfig{}.bootloaderVersion);
+    EXPECT_TRUE(d.Command(uint8_t(Command::Reset), {kResetToBootloader, 0, 0, 0}).answered);
+    d.clock.Advance(100);
+    const auto info = d.ReadOk(kRegionBase, 104);
+    EXPECT_EQ(GetLe(&info[12]), 0x02000001u);
+    EXPECT_EQ(std::string(info.begin() + 64, info.begin() + 72), "20270102");
+    EXPECT_EQ(std::string(info.begin() + 72, info.begin() + 78), "083000");
 }
 
 TEST_F(Modes, StartImageNeedsAValidImage) {

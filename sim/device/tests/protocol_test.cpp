@@ -9,12 +9,6 @@ namespace {
 using C = Command;
 uint8_t Code(C c) { return uint8_t(c); }
 
-std::vector<uint8_t> Le32s(std::initializer_list<uint32_t> values) {
-    std::vector<uint8_t> v;
-    for (uint32_t x : values) PutLe(v, x);
-    return v;
-}
-
 // DownloadStart operands: type, date, time, software ID, version, address, length, CRC.
 std::vector<uint8_t> StartOperands(uint8_t type, uint32_t address, uint32_t length, uint32_t crc,
                                    uint32_t softwareId = 77, uint32_t version = 0x01020304) {

@@ -4,12 +4,6 @@
 namespace sim::lumarel::testing {
 namespace {
 
-std::vector<uint8_t> Le32s(std::initializer_list<uint32_t> values) {
-    std::vector<uint8_t> v;
-    for (uint32_t x : values) PutLe(v, x);
-    return v;
-}
-
 // Host side of the shell, per protocol version.
 class ShellHost {
 public:
