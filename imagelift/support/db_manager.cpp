@@ -389,6 +389,13 @@ int32_t clsDbManager::CompactDatabase() {
             sqlite::Statement vacuum(source, "VACUUM INTO ?1");
             vacuum.Bind(1, target.string()).Run();
         }
+        // The last connection to close removes the write-ahead log. When it is still there,
+        // another program has the store open: a file renamed in under it would be paired with
+        // that program's log, so the original stays.
+        fsys::path wal = DatabasePath();
+        wal += "-wal";
+        if (fsys::exists(wal, ec))
+            vb::Raise(3045, "clsDbManager", "Could not use '" + DatabasePath().string() + "'; file already in use.");
         syncFile(target);
         faultPoint("compact.rename");
         fsys::rename(target, DatabasePath());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <fstream>
 #include <system_error>
 
@@ -47,12 +48,18 @@ int32_t ReadFileToByteArray(const std::string& fileName, ByteArray& data, int32_
     const std::filesystem::path native = fs::ToNativePath(name);
     std::error_code ec;
     if (std::filesystem::is_directory(native, ec)) vb::Raise(75, "basUtils.ReadFileToByteArray");
+    errno = 0;
     std::ifstream in(native, std::ios::binary);
-    if (!in) vb::Raise(75, "basUtils.ReadFileToByteArray");
+    if (!in) {
+        const int err = errno;
+        vb::Raise(err == EACCES || err == EPERM ? 70 : err == ENOENT ? 53 : 75,
+                  "basUtils.ReadFileToByteArray");
+    }
 
     // Element count: the file's bytes plus the element of the read that met the end, cut at
-    // limit + 1 when a limit is given.
-    const int64_t wanted = readLimit > 0 ? int64_t(readLimit) + 1 : -1;
+    // limit + 1 when a limit is given. The limit is tested after each byte, so a negative one
+    // stops after the first.
+    const int64_t wanted = readLimit > 0 ? int64_t(readLimit) + 1 : readLimit < 0 ? 1 : -1;
     ByteArray bytes;
     std::array<char, 65536> buffer;
     while (wanted < 0 || int64_t(bytes.size()) < wanted) {

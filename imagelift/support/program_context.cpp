@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "clock/clock.h"
 #include "support/db_manager.h"
 #include "vbrt/error.h"
 
@@ -43,8 +44,11 @@ void WriteStatusFileLine(const std::string& line) {
 
 namespace basApp {
 float ElapsedMs(int64_t& startCounter) {
+    // The access library answers from the same performance counter; before the program has
+    // loaded it (and in tools without it) the counter is read here, so that the run time of
+    // the first log lines is real. A bound library that has been unloaded again raises 53.
     auto& query = imagelift::Ctx().QueryElapsedTimeMsLongInt;
-    if (!query) vb::Raise(53, "basApp.ElapsedMs", "File not found: vsk1394api.dll");
+    if (!query) return static_cast<float>(clk::ElapsedMsSince(startCounter));
     return static_cast<float>(query(&startCounter));
 }
 }  // namespace basApp

@@ -69,9 +69,10 @@ struct AppInfo {
     int32_t Revision = 41;
 };
 
-// basApp.ElapsedMs reads elapsed time through the 1394 access library; the bus layer binds
-// the library's QueryElapsedTimeMsLongInt here once it has loaded it. Arguments: the address
-// of a 64-bit performance-counter start value; result: whole milliseconds since that value.
+// basApp.ElapsedMs reads elapsed time through the 1394 access library once the bus layer has
+// bound the library's QueryElapsedTimeMsLongInt here, and straight from the platform clock
+// before that. Arguments: the address of a 64-bit performance-counter start value; result:
+// whole milliseconds since that value.
 using QueryElapsedTimeMsLongIntFn = std::function<int32_t(int64_t* startCounter)>;
 
 struct ProgramContext {
@@ -108,7 +109,7 @@ struct ProgramContext {
     // the start, because a manual clock may well read 0 at that moment.)
     int64_t RunTimeClockStart = 0;
     bool RunTimeClockStarted = false;
-    // Bound by the bus layer; while empty, basApp::ElapsedMs fails with error 53.
+    // Bound by the bus layer; while empty, basApp::ElapsedMs reads the platform clock itself.
     QueryElapsedTimeMsLongIntFn QueryElapsedTimeMsLongInt;
 
     AppInfo App;
@@ -141,7 +142,8 @@ void WriteStatusFileLine(const std::string& line);
 
 // Elapsed milliseconds for log lines, time-outs and throughput.
 namespace basApp {
-// Milliseconds since `startCounter` (a performance-counter value taken earlier), as read by
-// the access library. Raises vb::Error 53 naming "vsk1394api.dll" while no library is bound.
+// Whole milliseconds since `startCounter` (a performance-counter value taken earlier), as read
+// by the bound access library, or from the platform clock while none is bound. A bound library
+// that is gone raises vb::Error 53 naming "vsk1394api.dll"; the logger then stamps time 0.
 float ElapsedMs(int64_t& startCounter);
 }

@@ -275,6 +275,25 @@ TEST_F(DbManagerTest, AFailedCopyIsLoggedAndTheStoreReopened) {
               std::string::npos) << lines[0];
 }
 
+// A database that vanished while the program ran: the copy fails and so does the reopening;
+// both failure lines reach the status file of an unattended run and the store goes on empty.
+TEST_F(DbManagerTest, ACopyOfAVanishedDatabaseReportsTheCopyAndTheReopening) {
+    clsDbManager& s = OpenFresh();
+    ctx_.AutomationMode = true;
+    ctx_.StatusFile = &statusFile_;
+    for (const char* suffix : {"", "-wal", "-shm"}) stdfs::remove(Db().string() + suffix);
+    const std::string copy = (root_ / "copy.mdb").string();
+    EXPECT_EQ(s.MakeCopy(copy), -1);
+    EXPECT_EQ(statusFile_.lines,
+              (std::vector<std::string>{
+                  "0:00:00.000, ERROR, clsDbManager, Error #3024: Couldn't find file '" + Db().string() +
+                      "'. in ReopenDatabase.  Exiting abnormally.",
+                  "0:00:00.000, ERROR, clsDbManager, Error #53: File not found in MakeCopy.  Could not create '" +
+                      copy + "'  Exiting abnormally."}));
+    EXPECT_FALSE(s.IsOpen());
+    EXPECT_EQ(s.GetSetting(kApp, "S", "K", 1), "1");
+}
+
 // --- compaction at release -----------------------------------------------------------------
 
 TEST_F(DbManagerTest, ReleaseCompactsInPlace) {
@@ -293,26 +312,48 @@ TEST_F(DbManagerTest, ReleaseCompactsInPlace) {
 }
 
 // Whatever step of the compaction fails, "db1.mdb" keeps every setting and no temporary file
-// is left behind (a folder in the way stays as it was).
+// is left behind (a folder in the way stays as it was). The failure line reaches the status
+// file of an unattended run, the one place it can still go at shut-down.
 TEST_F(DbManagerTest, AFailedCompactionKeepsTheOriginal) {
-    for (const char* failing : {"compact.vacuum", "compact.rename", "blocked"}) {
-        SCOPED_TRACE(failing);
+    const std::string failed = " in clsDbManager.CompactDatabase.  EXITING ABNORMALLY.";
+    struct Case { std::string failing, line; };
+    const Case cases[] = {
+        {"compact.vacuum", "Error #70: Permission denied" + failed},
+        {"compact.rename", "Error #70: Permission denied" + failed},
+        {"blocked", "Could not kill old compacted database'" + (root_ / "db1-compacted.mdb").string() +
+                        "'.  Compact operation cannot complete."},
+        // Another program still has the store open: its write-ahead log belongs to the old file.
+        {"in use", "Error #3045: Could not use '" + Db().string() + "'; file already in use." + failed},
+    };
+    ctx_.StatusFile = &statusFile_;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
         std::error_code ec;
         stdfs::remove_all(Db(), ec);
         stdfs::remove_all(root_ / "db1-compacted.mdb", ec);
+        ctx_.AutomationMode = false;
         clsDbManager& s = OpenFresh();
         s.SaveSetting(kApp, "S", "K", "precious");
-        if (std::string(failing) == "blocked") {
-            stdfs::create_directories(root_ / "db1-compacted.mdb" / "inside");
-        }
-        auto previous = dbtesting::SetFaultHook([failing](std::string_view step) {
-            if (step == failing) vb::Raise(70, "test");
+        if (c.failing == "blocked") stdfs::create_directories(root_ / "db1-compacted.mdb" / "inside");
+        std::optional<sqlite::Database> other;
+        if (c.failing == "in use") other.emplace(Db(), sqlite::Database::Mode::ReadWrite);
+        auto previous = dbtesting::SetFaultHook([&c](std::string_view step) {
+            if (step == c.failing) vb::Raise(70, "test");
         });
+        ctx_.AutomationMode = true;
+        statusFile_.lines.clear();
         ctx_.DbManager.reset();
         dbtesting::SetFaultHook(previous);
+        EXPECT_EQ(statusFile_.lines, std::vector<std::string>{"0:00:00.000, ERROR, clsDbManager, " + c.line});
+        if (other) {
+            sqlite::Statement q(*other, "SELECT strValue FROM tblSettings");
+            ASSERT_TRUE(q.Step());
+            EXPECT_EQ(q.ColumnText(0), "precious");
+            other.reset();
+        }
         EXPECT_EQ(Column("SELECT strValue FROM tblSettings"), std::vector<std::string>{"precious"});
         EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
-        if (std::string(failing) == "blocked")
+        if (c.failing == "blocked")
             EXPECT_TRUE(stdfs::is_directory(root_ / "db1-compacted.mdb" / "inside"));
         else
             EXPECT_FALSE(stdfs::exists(root_ / "db1-compacted.mdb"));

@@ -45,6 +45,7 @@ TEST_F(ReadFileTest, ElementCountsAndResults) {
         {0, 0, 1, true, -1},       {1, 0, 2, true, -1},       {2, 0, 3, true, 1},
         {3, 0, 4, true, 1},        {5000, 1000, 1001, false, 1}, {1000, 1000, 1001, true, 1},
         {1001, 1000, 1001, false, 1}, {70000, 0, 70001, true, 1},
+        {5000, -5, 1, false, -1},  // a negative limit stops after the first byte
     };
     for (const auto& c : cases) {
         const std::string name = File("f" + std::to_string(c.fileSize) + ".bin", c.fileSize);
