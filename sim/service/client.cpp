@@ -145,6 +145,7 @@ public:
 
     // Connects the request and notice connections. Under m_.
     bool connect() {
+        if (stopped_) return false;
         const std::string sock = SocketPath(options_.root);
         for (int attempt = 0; attempt < 20; ++attempt) {
             int fd = connectSocket(sock);
@@ -294,6 +295,11 @@ public:
         std::string text = r.Str();
         if (!r.Complete()) return sim::kResultUnknownError;
         reply = std::move(text);
+        if (code == 0 && isShutdown(request)) {
+            // This client ended the service on purpose: it does not start a new one.
+            disconnect();
+            stopped_ = true;
+        }
         return code;
     }
 
@@ -422,8 +428,14 @@ private:
         return r.Ok() ? code : sim::kResultUnknownError;
     }
 
+    static bool isShutdown(const std::string& request) {
+        nlohmann::json j = nlohmann::json::parse(request, nullptr, false);
+        return j.is_object() && j.contains("cmd") && j["cmd"] == "shutdown";
+    }
+
     NoticeCallback onNotice_;
     ServiceOptions options_;
+    bool stopped_ = false;  // after this client's own "shutdown"
     bool startIfMissing_ = true;
     std::mutex m_;
     int requestFd_ = -1;

@@ -125,6 +125,14 @@ TEST_F(Service, DownloaderPathEndToEnd) {
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(win_.WaitFor(kNoticeIncomingData));
     EXPECT_EQ(api_.FreeAddressRange(&window, name, r.Handle), 0);
+
+    // A program that ends the service itself does not start it again.
+    pid_t pid = root_->ServicePid();
+    api_.Command(R"({"cmd":"shutdown"})", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(WaitGone(pid));
+    EXPECT_EQ(read(1, kRom, q), kResultNoResponse);
+    EXPECT_EQ(root_->ServicePid(), 0);
 }
 
 TEST_F(Service, FaultsReachTheLibrary) {
