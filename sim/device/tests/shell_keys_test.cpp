@@ -76,6 +76,10 @@ TEST(DeviceShell, EchoesAndAnswersLinesInEveryProtocolVersion) {
             dev.console().SetLineHandler([](const std::string& line) { return "you said " + line + "\r\n> "; });
         });
         ShellHost host(d, p);
+        const Response routed = d.Command(uint8_t(Command::SwitchToShell), std::vector<uint8_t>(8, 0));
+        EXPECT_TRUE(routed.answered);
+        EXPECT_EQ(routed.count, 0);
+        d.Dev([](Lumarel460& dev) { EXPECT_TRUE(dev.ShellRouted()); });
         host.Write("ver\r");
         EXPECT_EQ(host.Read(), "ver\r\nyou said ver\r\n> ");
         EXPECT_EQ(host.Read(), "");
