@@ -259,10 +259,12 @@ int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, Con
     auto& dirs = rom.RootDirectory.Directories;
     const std::string index = std::to_string(nodeIndex);
     const std::string where = Hex(-1) + Hex(address);
-    if (d > 0 && (DepthOf(rom, d) > kMaxDirectoryDepth || AlreadyWalked(rom, d, address))) {
+    if (d > 0 && (d >= kMaxDirectories || DepthOf(rom, d) > kMaxDirectoryDepth ||
+                  AlreadyWalked(rom, d, address))) {
         LogMsg("GetConfigRomDirectory: directory at address 0x" + kHighHex + Hex(address) +
-                   " is not read (read before, or nested deeper than " +
-                   std::to_string(kMaxDirectoryDepth) + " levels), node index " + index + ".",
+                   " is not read (read before, nested deeper than " +
+                   std::to_string(kMaxDirectoryDepth) + " levels, or more than " +
+                   std::to_string(kMaxDirectories) + " directories), node index " + index + ".",
                "WARNING");
         return -1;
     }

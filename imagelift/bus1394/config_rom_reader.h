@@ -38,6 +38,8 @@ inline constexpr int32_t kMaxBlockQuadlets = 512;
 // A directory nested deeper than this below the root is not read (nor one already read in
 // this ROM): pointers in a damaged ROM can otherwise lead round in circles.
 inline constexpr int kMaxDirectoryDepth = 16;
+// Nor is any directory beyond this many in one ROM (a real ROM holds a handful).
+inline constexpr int kMaxDirectories = 256;
 
 // Reads and parses the whole ROM of NodeTable(nodeIndex) into `rom`. 1 = everything read;
 // -1 = bus information block not read, or the ROM is minimal; -20 = root directory not read.

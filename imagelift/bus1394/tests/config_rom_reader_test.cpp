@@ -333,7 +333,21 @@ TEST_F(ConfigRomReaderTest, NestingDeeperThanTheLimitStops) {
     ASSERT_EQ(dirs.size(), 1u + basConfigRom::kMaxDirectoryDepth + 1u);
     EXPECT_EQ(dirs.back().RawBytes, std::vector<uint8_t>{0});
     EXPECT_EQ(dirs[basConfigRom::kMaxDirectoryDepth].RawBytes.size(), 8u);
-    EXPECT_TRUE(Find("is not read (read before, or nested deeper than 16 levels)"));
+    EXPECT_TRUE(Find("is not read (read before, nested deeper than 16 levels, or more than 256 directories)"));
+}
+
+TEST_F(ConfigRomReaderTest, DirectoriesBeyondTheLimitAreNotRead) {
+    // A root that names 300 distinct sub-directories.
+    B b(0xE0648122, 0x0A3C7E10, 1);
+    std::vector<B::Entry> entries;
+    for (int i = 0; i < 300; ++i) entries.push_back(B::DirAt(0x14, b.AddDirectory({B::Imm(0x17, uint32_t(i))})));
+    b.Root(entries);
+    ASSERT_EQ(Read(b.Build()), 1);
+    const auto& dirs = Rom().RootDirectory.Directories;
+    ASSERT_EQ(dirs.size(), 301u);  // every entry keeps its slot
+    EXPECT_EQ(dirs[basConfigRom::kMaxDirectories - 1].Entries[0].Value, basConfigRom::kMaxDirectories - 2);
+    EXPECT_EQ(dirs[basConfigRom::kMaxDirectories].RawBytes, std::vector<uint8_t>{0});
+    EXPECT_EQ(dirs[300].RawBytes, std::vector<uint8_t>{0});
 }
 
 TEST_F(ConfigRomReaderTest, OffsetPastTheTopOfTheAddressSpaceIsNotFollowed) {
