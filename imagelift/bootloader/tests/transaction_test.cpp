@@ -341,3 +341,91 @@ TEST_F(Transaction, DownloadStartBlockSizes) {
 
 }  // namespace
 }  // namespace boottest
+
+namespace boottest {
+namespace {
+
+using namespace basBootloader;
+
+// Keys against targets that misreport sizes: the exchanges must end, not loop.
+TEST_F(Transaction, KeyExchangesEndWhenNothingMoves) {
+    // The target wants 1000 bytes while the host has 300.
+    target_->responder = [](const WireRequest& r) -> std::optional<WireAnswer> {
+        if (r.command == kCmdWriteKey) return WireAnswer::Quadlets({0, 1000, 0});
+        return std::nullopt;
+    };
+    EXPECT_EQ(WriteKey(63, "serial", ByteArray(300, 7)), -1);
+    EXPECT_EQ(target_->requests.size(), 4u) << "128, 128, 44, then nothing new to send";
+    EXPECT_TRUE(Find("WriteKey failure: target expects 1000 bytes of key data for key 'serial', the host has 300"));
+    // Each 128-byte chunk goes quadlet-reversed.
+    ASSERT_GE(target_->payloadWrites.size(), 3u);
+    EXPECT_EQ(target_->payloadWrites[2].size(), 128u);
+
+    // A read whose target never hands over the rest.
+    target_->requests.clear();
+    target_->responder = [](const WireRequest& r) -> std::optional<WireAnswer> {
+        if (r.command == kCmdReadKey) return WireAnswer::Quadlets({0, 50, 0, r.Op(2)});
+        return std::nullopt;
+    };
+    ByteArray data;
+    EXPECT_EQ(ReadKey(63, "abcd", data), -1);
+    EXPECT_EQ(target_->requests.size(), 3u);
+
+    // A four-character name: the last exchange carries only the terminating zero and gets a
+    // chunk of 0, which is nothing to read.
+    target_->requests.clear();
+    target_->SetResponsePayload({'v', 'a', 'l', 'u', 'e', 0, 0, 0});
+    target_->responder = [](const WireRequest& r) -> std::optional<WireAnswer> {
+        const uint32_t offset = r.Op(2);
+        return WireAnswer::Quadlets({0, 5, offset >= 5 ? 0u : 5u, offset});
+    };
+    EXPECT_EQ(ReadKey(63, "abcd", data), 1);
+    EXPECT_EQ(ByteArray(data.begin(), data.begin() + 5), ByteArray({'v', 'a', 'l', 'u', 'e'}));
+    ASSERT_EQ(target_->requests.size(), 2u);
+    EXPECT_EQ(target_->requests[0].count, 4) << "3 + one name quadlet";
+    EXPECT_EQ(target_->requests[0].Op(0), 5u) << "name length with its zero";
+    EXPECT_EQ(target_->requests[0].operands.size(), 20u) << "the zero goes as a fifth name byte, past the count";
+    EXPECT_EQ(std::string(target_->requests[0].operands.begin() + 12, target_->requests[0].operands.begin() + 16), "abcd");
+    EXPECT_EQ(target_->requests[1].Op(1), 4u) << "name offset of the second exchange";
+}
+
+TEST_F(Transaction, ImageGoesInKilobyteBlocksEvenWhenTheTargetOffersMore) {
+    const std::string file = root_ + "/small.fwp";
+    {
+        ByteArray image(2500);
+        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i);
+        ByteArray bytes(352, 0);
+        const char magic[] = "vSkD";
+        std::copy(magic, magic + 4, bytes.begin());
+        auto put = [&](size_t at, uint32_t v) {
+            for (int i = 0; i < 4; ++i) bytes[at + i] = uint8_t(v >> (8 * i));
+        };
+        put(48, 352);
+        put(52, 0x10000000);
+        put(56, 2500);
+        bytes.insert(bytes.end(), image.begin(), image.end());
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    target_->responder = [](const WireRequest& r) -> std::optional<WireAnswer> {
+        switch (r.command) {
+        case kCmdDownloadStart: return WireAnswer::Quadlets({4096});
+        case kCmdDownloadBlock: return WireAnswer::Quadlets({r.Op(0), 0});
+        case kCmdDownloadEnd: return WireAnswer::Quadlets({0, 0});
+        default: return std::nullopt;
+        }
+    };
+    EXPECT_EQ(DownloadImage(63, kImageBootloader, file), 1);
+    std::vector<std::vector<uint32_t>> blocks;
+    for (const auto& r : target_->requests) {
+        if (r.command == kCmdDownloadBlock) blocks.push_back({r.Op(0), r.Op(1), r.Op(2)});
+    }
+    EXPECT_EQ(blocks, (std::vector<std::vector<uint32_t>>{
+                          {0, 0x10000000, 1024}, {1, 0x10000400, 1024}, {2, 0x10000800, 452}}));
+    ASSERT_EQ(target_->payloadWrites.size(), 3u);
+    EXPECT_EQ(target_->payloadWrites[2].size(), 452u);
+    EXPECT_EQ(target_->payloadWrites[2][0], uint8_t(2048));
+    EXPECT_TRUE(Find("Successfully loaded new Bootloader Image '" + file + "' onto target at "));
+}
+
+}  // namespace
+}  // namespace boottest
