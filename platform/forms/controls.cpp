@@ -754,6 +754,16 @@ std::string normalFolder(const std::string& path) {
     return s;
 }
 
+// Makes `current` the folder `path` names; false when it already was. A missing folder raises 76.
+bool enterFolder(const std::string& path, std::string& current) {
+    std::string folder = normalFolder(path);
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::is_directory(folder, ec)) vb::Raise(76, "forms", "Path not found");
+    if (folder == current) return false;
+    current = folder;
+    return true;
+}
+
 bool lessNoCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
@@ -765,19 +775,14 @@ DirListBox::DirListBox(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
       Path([this] { return path_; },
            [this](const std::string& p) {
-               std::string folder = normalFolder(p);
-               std::error_code ec;
-               if (p.empty() || !std::filesystem::is_directory(folder, ec)) vb::Raise(76, "forms", "Path not found");
-               if (folder == path_) return;
-               path_ = folder;
+               if (!enterFolder(p, path_)) return;
                fill();
                fire("Change", Change);
            }),
       ListIndex(
           [this] {
               int r = list_->currentRow();
-              int n = int(ancestors_.size());
-              return r < 0 ? -1 : r < n ? r - n : r - n;
+              return r < 0 ? -1 : r - int(ancestors_.size());
           },
           [this](const int32_t& i) {
               int n = int(ancestors_.size());
@@ -837,11 +842,7 @@ FileListBox::FileListBox(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
       Path([this] { return path_; },
            [this](const std::string& p) {
-               std::string folder = normalFolder(p);
-               std::error_code ec;
-               if (p.empty() || !std::filesystem::is_directory(folder, ec)) vb::Raise(76, "forms", "Path not found");
-               if (folder == path_) return;
-               path_ = folder;
+               if (!enterFolder(p, path_)) return;
                fill();
                fire("PathChange", PathChange);
            }),

@@ -74,6 +74,25 @@ int32_t KeyAsciiOf(const QKeyEvent* event);
 int32_t KeyCodeOf(const QKeyEvent* event);
 int32_t ShiftOf(const QKeyEvent* event);  // 1 shift, 2 ctrl, 4 alt
 
+// The layout interfaces' geometry, read and written through the window's or control's own
+// Top, Left, Width and Height properties (twips).
+template <class Interface, class Self>
+class TwipsGeometry : public Interface {
+public:
+    double LayoutTop() const override { return self().Top(); }
+    double LayoutLeft() const override { return self().Left(); }
+    double LayoutWidth() const override { return self().Width(); }
+    double LayoutHeight() const override { return self().Height(); }
+    void SetLayoutTop(double twips) override { self().Top = twips; }
+    void SetLayoutLeft(double twips) override { self().Left = twips; }
+    void SetLayoutWidth(double twips) override { self().Width = twips; }
+    void SetLayoutHeight(double twips) override { self().Height = twips; }
+
+private:
+    const Self& self() const { return static_cast<const Self&>(*this); }
+    Self& self() { return static_cast<Self&>(*this); }
+};
+
 // Something controls sit on: a form's client area or a frame.
 class Container {
 public:
@@ -83,7 +102,7 @@ public:
 };
 
 // A form with the look of the platform's windows, placed on screen or inside the MDI frame.
-class Form : public Container, public ILayoutWindow {
+class Form : public Container, public TwipsGeometry<ILayoutWindow, Form> {
 public:
     enum Kind { TopLevel, MdiChild, MdiFrame };
 
@@ -144,14 +163,6 @@ public:
     std::string LayoutName() const override { return Name; }
     std::string TypeName() const override { return kind_ == MdiFrame ? "MDIForm" : "Form"; }
     int32_t LayoutWindowState() const override { return WindowState(); }
-    double LayoutTop() const override { return Top(); }
-    double LayoutLeft() const override { return Left(); }
-    double LayoutWidth() const override { return Width(); }
-    double LayoutHeight() const override { return Height(); }
-    void SetLayoutTop(double t) override { Top = t; }
-    void SetLayoutLeft(double t) override { Left = t; }
-    void SetLayoutWidth(double t) override { Width = t; }
-    void SetLayoutHeight(double t) override { Height = t; }
     std::vector<ILayoutControl*> LayoutControls() override;
     PixelRect WindowRectPx() const override;
     PixelRect ClientRectPx() const override;
@@ -259,7 +270,7 @@ private:
 // The controls of a form: name, type name, geometry in twips, Visible and Enabled, and a place
 // in the form's Controls collection. The members of a control array share one name and carry
 // their index.
-class Control : public ILayoutControl {
+class Control : public TwipsGeometry<ILayoutControl, Control> {
 public:
     Control(Container* container, std::string name, int32_t index = -1);
     ~Control() override;
@@ -297,14 +308,6 @@ public:
 
     // What the layout code sees.
     std::string LayoutName() const override { return Name; }
-    double LayoutTop() const override { return Top(); }
-    double LayoutLeft() const override { return Left(); }
-    double LayoutWidth() const override { return Width(); }
-    double LayoutHeight() const override { return Height(); }
-    void SetLayoutTop(double t) override { Top = t; }
-    void SetLayoutLeft(double t) override { Left = t; }
-    void SetLayoutWidth(double t) override { Width = t; }
-    void SetLayoutHeight(double t) override { Height = t; }
 
     // Window-layer plumbing.
     virtual void ResetForLoad() {}

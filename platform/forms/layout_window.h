@@ -22,15 +22,13 @@ struct PixelPoint {
     int32_t y = 0;
 };
 
-class ILayoutControl {
+// Position and size in twips. A control counts from its container's client area, a window
+// from the screen or, for a child of an MDI frame, from the frame's client area. A write the
+// control kind does not allow while the program runs raises vb::Error 383; moving or sizing a
+// minimised or maximised window raises 384.
+class ILayoutGeometry {
 public:
-    virtual ~ILayoutControl() = default;
-    // The control kind as the windows name it: "TextBox", "ComboBox", "MSFlexGrid" ...
-    virtual std::string TypeName() const = 0;
-    // The design name; the members of a control array share it.
-    virtual std::string LayoutName() const = 0;
-    // Twips, in the coordinates of the control's container. A write the control kind does not
-    // allow while the program runs raises vb::Error 383.
+    virtual ~ILayoutGeometry() = default;
     virtual double LayoutTop() const = 0;
     virtual double LayoutLeft() const = 0;
     virtual double LayoutWidth() const = 0;
@@ -41,25 +39,22 @@ public:
     virtual void SetLayoutHeight(double twips) = 0;
 };
 
-class ILayoutWindow {
+class ILayoutControl : public ILayoutGeometry {
 public:
-    virtual ~ILayoutWindow() = default;
+    // The control kind as the windows name it: "TextBox", "ComboBox", "MSFlexGrid" ...
+    virtual std::string TypeName() const = 0;
+    // The design name; the members of a control array share it.
+    virtual std::string LayoutName() const = 0;
+};
+
+class ILayoutWindow : public ILayoutGeometry {
+public:
     // The design name, the same for every window of one kind ("frmShell").
     virtual std::string LayoutName() const = 0;
     // The window's class: "Form", "MDIForm".
     virtual std::string TypeName() const = 0;
     // 0 normal, 1 minimised, 2 maximised.
     virtual int32_t LayoutWindowState() const = 0;
-    // Outer rectangle in twips; for a child of an MDI frame, Top and Left count from the frame's
-    // client area. Moving or sizing a minimised or maximised window raises vb::Error 384.
-    virtual double LayoutTop() const = 0;
-    virtual double LayoutLeft() const = 0;
-    virtual double LayoutWidth() const = 0;
-    virtual double LayoutHeight() const = 0;
-    virtual void SetLayoutTop(double twips) = 0;
-    virtual void SetLayoutLeft(double twips) = 0;
-    virtual void SetLayoutWidth(double twips) = 0;
-    virtual void SetLayoutHeight(double twips) = 0;
     // Every control, in the same order each time while none is added or removed.
     virtual std::vector<ILayoutControl*> LayoutControls() = 0;
     // The outer rectangle in screen pixels.

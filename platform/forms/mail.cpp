@@ -1,6 +1,7 @@
 #include "mail.h"
 
 #include "clock/clock.h"
+#include "fs/fs.h"
 #include "vbrt/error.h"
 
 #include <atomic>
@@ -18,19 +19,12 @@ extern char** environ;
 
 namespace forms {
 
-namespace fs = std::filesystem;
+namespace sfs = std::filesystem;
 
 namespace {
 
 std::atomic<MailHandover*> g_mailer{nullptr};
 std::atomic<int32_t> g_nextSession{1};
-
-std::string platformRoot() {
-    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) return r;
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/lumarel";
-    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/state/lumarel";
-    return "/tmp/lumarel";
-}
 
 std::string findProgram(const std::string& program) {
     if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0 ? program : "";
@@ -48,27 +42,27 @@ std::string findProgram(const std::string& program) {
 }
 
 // Hand-over folders a mail program has surely read by now.
-void removeOldCopies(const fs::path& mailRoot) {
+void removeOldCopies(const sfs::path& mailRoot) {
     std::error_code ec;
     auto now = clk::WallNow();
-    for (auto& entry : fs::directory_iterator(mailRoot, ec)) {
+    for (auto& entry : sfs::directory_iterator(mailRoot, ec)) {
         struct stat st {};
         if (::stat(entry.path().c_str(), &st) != 0) continue;
         auto modified = std::chrono::system_clock::from_time_t(st.st_mtime);
-        if (now - modified > std::chrono::hours(24 * 7)) fs::remove_all(entry.path(), ec);
+        if (now - modified > std::chrono::hours(24 * 7)) sfs::remove_all(entry.path(), ec);
     }
 }
 
 // A private copy of the attachment that stays until the mail program has surely read it.
 std::string copyAttachment(const std::string& path) {
-    fs::path mailRoot = fs::path(platformRoot()) / "mail";
+    sfs::path mailRoot = ::fs::PlatformRoot() / "mail";
     std::error_code ec;
-    fs::create_directories(mailRoot, ec);
+    sfs::create_directories(mailRoot, ec);
     removeOldCopies(mailRoot);
     std::string tmpl = (mailRoot / "XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) vb::Raise(kMailFailure, "MAPIMessages", "Cannot prepare the attachment " + path);
-    fs::path copy = fs::path(tmpl) / fs::path(path).filename();
-    fs::copy_file(path, copy, fs::copy_options::overwrite_existing, ec);
+    sfs::path copy = sfs::path(tmpl) / sfs::path(path).filename();
+    sfs::copy_file(path, copy, sfs::copy_options::overwrite_existing, ec);
     if (ec) vb::Raise(kMailFailure, "MAPIMessages", "Cannot copy the attachment " + path + ": " + ec.message());
     return copy.string();
 }

@@ -14,28 +14,17 @@ namespace forms {
 // -------------------------------------------------------------------------------------- Menu
 
 Menu::Menu(Form* form, std::string name, std::string caption, int32_t index)
-    : Control(form, std::move(name), index, NoWidget{}),
-      Caption([this] { return detail::FromQ(action_->text()); },
-              [this](const std::string& c) {
-                  action_->setSeparator(c == "-");
-                  action_->setText(detail::ToQ(c));
-              }),
-      Checked([this] { return action_->isChecked(); },
-              [this](const bool& c) {
-                  action_->setCheckable(true);
-                  action_->setChecked(c);
-              }),
-      WindowList([this] { return windowList_; },
-                 [this](const bool& w) {
-                     windowList_ = w;
-                     if (w) submenu();
-                 }) {
-    init(caption);
+    : Menu(form, nullptr, std::move(name), caption, index) {
     form->RegisterMenu(this);
 }
 
 Menu::Menu(Menu* parent, std::string name, std::string caption, int32_t index)
-    : Control(&parent->Parent(), std::move(name), index, NoWidget{}),
+    : Menu(&parent->Parent(), parent, std::move(name), caption, index) {
+    parent->submenu()->addAction(action_);
+}
+
+Menu::Menu(Form* form, Menu* parent, std::string name, const std::string& caption, int32_t index)
+    : Control(form, std::move(name), index, NoWidget{}),
       Caption([this] { return detail::FromQ(action_->text()); },
               [this](const std::string& c) {
                   action_->setSeparator(c == "-");
@@ -53,7 +42,6 @@ Menu::Menu(Menu* parent, std::string name, std::string caption, int32_t index)
                  }),
       parent_(parent) {
     init(caption);
-    parent->submenu()->addAction(action_);
 }
 
 void Menu::init(const std::string& caption) {

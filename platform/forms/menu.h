@@ -36,6 +36,7 @@ protected:
     void ApplyEnabled(bool enabled) override;
 
 private:
+    Menu(Form* form, Menu* parent, std::string name, const std::string& caption, int32_t index);
     void init(const std::string& caption);
     QMenu* submenu();
     void refreshWindowList();

@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include "fs/fs.h"
 #include "vbrt/error.h"
 
 #include <cerrno>
@@ -19,13 +20,6 @@ namespace {
 struct Entry {
     std::string app, section, key, value;
 };
-
-std::string platformRoot() {
-    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) return r;
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/lumarel";
-    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/state/lumarel";
-    return "/tmp/lumarel";
-}
 
 bool sameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -132,7 +126,7 @@ bool matches(const Entry& e, const std::string& app, const std::string& section)
 
 }  // namespace
 
-std::string SettingsFilePath() { return platformRoot() + "/registry/settings.txt"; }
+std::string SettingsFilePath() { return (fs::PlatformRoot() / "registry" / "settings.txt").string(); }
 
 std::string GetSetting(const std::string& appName, const std::string& section, const std::string& key,
                        const std::string& defaultValue) {

@@ -1,5 +1,7 @@
 #include "window_registry.h"
 
+#include "fs/fs.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,13 +19,6 @@
 namespace user {
 
 namespace {
-
-std::string platformRoot() {
-    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) return r;
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/lumarel";
-    if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.local/state/lumarel";
-    return "/tmp/lumarel";
-}
 
 void makeFolder(const std::string& folder) {
     std::string partial;
@@ -236,7 +231,7 @@ std::vector<TopWindow> scan(const std::optional<std::string>& className, const s
 
 }  // namespace
 
-std::string WindowRegistryFolder() { return platformRoot() + "/windows"; }
+std::string WindowRegistryFolder() { return (fs::PlatformRoot() / "windows").string(); }
 
 void PublishTopWindow(HWND hwnd, const std::string& className, const std::string& caption, bool visible) {
     {
