@@ -377,7 +377,7 @@ TEST_F(ConfigRomReaderTest, OffsetPastTheTopOfTheAddressSpaceIsNotFollowed) {
     EXPECT_TRUE(Find("points beyond the config rom address space"));
 }
 
-TEST(ConfigRomRecord, CopiesAreWholeCopies) {
+TEST_F(ConfigRomReaderTest, RecordCopiesAreWholeCopies) {
     ConfigRomRecord a;
     a.RootDirectory.Directories[0].Leaves[0].Text = "x";
     a.BusInfo.RawBytes = {1, 2, 3};

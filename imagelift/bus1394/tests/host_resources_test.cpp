@@ -101,7 +101,7 @@ TEST_F(HostResourcesTest, TopologyMapHasOneEntryPerNode) {
     EXPECT_THROW(GetLocalHostInfo(TopologyMap), vb::Error);
 }
 
-TEST(SelfId, FieldsComeFromTheirBits) {
+TEST_F(HostResourcesTest, SelfIdFieldsComeFromTheirBits) {
     const auto decode = [](uint32_t p) {
         const uint8_t b[4] = {uint8_t(p >> 24), uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)};
         return DecodeSelfId(b);
