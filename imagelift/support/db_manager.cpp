@@ -78,6 +78,15 @@ void syncFile(const fsys::path& path) {
     ::close(fd);
 }
 
+// A message for the user: a line of the status file in an unattended run, else a box.
+void TellUser(const std::string& text, const std::string& title) {
+    auto& ctx = imagelift::Ctx();
+    if (ctx.AutomationMode)
+        basAutomation::WriteStatusFileLine(text);
+    else if (ctx.MessageBox)
+        ctx.MessageBox->MsgBox(text, imagelift::vbOKOnly, title);
+}
+
 std::string nowText() {
     return basUtils::FormatSystemTime(fs::LocalTimeNow(), "yyyy-mm-dd hh:nn:ss");
 }
@@ -106,13 +115,9 @@ clsDbManager::clsDbManager(fsys::path folder) : folder_(std::move(folder)) {
                 fsys::copy_file(clean, temp, fsys::copy_options::overwrite_existing);
                 fsys::rename(temp, db);
             } else {
-                const std::string text =
-                    std::string("The database file (db1.mdb or alternatively db1_clean.mdb) cannot be found.  ") +
-                    "This could have negative effects on the application.";
-                if (ctx.AutomationMode)
-                    basAutomation::WriteStatusFileLine(text);
-                else if (ctx.MessageBox)
-                    ctx.MessageBox->MsgBox(text, imagelift::vbOKOnly, "Database not found");
+                TellUser(std::string("The database file (db1.mdb or alternatively db1_clean.mdb) cannot be found.  ") +
+                             "This could have negative effects on the application.",
+                         "Database not found");
             }
         }
     } catch (...) {
@@ -147,14 +152,9 @@ bool clsDbManager::OpenDatabase() {
         db_ = std::make_unique<sqlite::Database>(DatabasePath(), sqlite::Database::Mode::ReadWrite);
     } catch (const vb::Error& e) {
         // A file of that name that is not one of our databases stays as it is: tell the user.
-        auto& ctx = imagelift::Ctx();
-        const std::string text = "The database file '" + DatabasePath().string() +
-                                 "' cannot be opened (" + e.Description() +
-                                 ").  The program runs without its settings and status log.";
-        if (ctx.AutomationMode)
-            basAutomation::WriteStatusFileLine(text);
-        else if (ctx.MessageBox)
-            ctx.MessageBox->MsgBox(text, imagelift::vbOKOnly, "Database error");
+        TellUser("The database file '" + DatabasePath().string() + "' cannot be opened (" + e.Description() +
+                     ").  The program runs without its settings and status log.",
+                 "Database error");
         throw;
     }
     // Every log line is its own small transaction: a write-ahead log without a sync per commit

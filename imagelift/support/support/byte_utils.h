@@ -57,8 +57,8 @@ int32_t BytesToLong(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3);
 int32_t CopyBytes(const ByteArray& source, int32_t sourceStart, int32_t count,
                   ByteArray& destination, int32_t destinationStart);
 
-// One byte per character of text (Windows-1252) from destination(start) on, growing it when
-// needed. 1, or -1 when a character has no single-byte code (nothing is written then).
+// One byte per character of text (Windows-1252, so every character has its one-byte code) from
+// destination(start) on, growing it when needed. 1, or -1 for a negative start.
 int32_t StringToByteArray(ByteArray& destination, int32_t start, const std::string& text);
 
 // True when both have the same length and the same bytes.
