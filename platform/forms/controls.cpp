@@ -386,13 +386,29 @@ Frame::Frame(Container* container, std::string name, int32_t index)
     SetWidget(new QGroupBox(container->ContainerWidget()));
 }
 
-// -------------------------------------------------------------------------------- ListItems
+// --------------------------------------------------------------------------------- ItemList
+
+namespace {
+// Where a sorted list puts a new item: after the equal ones, without regard to case.
+int32_t sortedPosition(const std::vector<std::string>& items, const std::string& item) {
+    auto lower = [](std::string s) {
+        for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    std::string key = lower(item);
+    int32_t at = 0;
+    while (size_t(at) < items.size() && lower(items[size_t(at)]) <= key) ++at;
+    return at;
+}
+}  // namespace
 
 void ItemList::AddItem(const std::string& item, int32_t index) {
     if (index < -1 || index > int32_t(items_.size())) vb::Raise(5, "forms");
-    int32_t at = index == -1 ? int32_t(items_.size()) : index;
+    // A sorted list puts an item without a position at its place in the order.
+    int32_t at = index != -1 ? index : sorted_ ? sortedPosition(items_, item) : int32_t(items_.size());
     items_.insert(items_.begin() + at, item);
     data_.insert(data_.begin() + at, 0);
+    newIndex_ = at;
     insertRow(at, item);
     afterChange();
 }
@@ -401,6 +417,7 @@ void ItemList::RemoveItem(int32_t index) {
     if (index < 0 || index >= int32_t(items_.size())) vb::Raise(5, "forms");
     items_.erase(items_.begin() + index);
     data_.erase(data_.begin() + index);
+    newIndex_ = -1;
     removeRow(index);
     afterChange();
 }
@@ -408,6 +425,7 @@ void ItemList::RemoveItem(int32_t index) {
 void ItemList::Clear() {
     items_.clear();
     data_.clear();
+    newIndex_ = -1;
     clearRows();
     afterChange();
 }
@@ -438,20 +456,6 @@ IndexedRef<int32_t> ItemList::ItemData(int32_t index) {
 
 // --------------------------------------------------------------------------------- ComboBox
 
-namespace {
-// Where a sorted list puts a new item (after equal ones, without regard to case).
-int32_t sortedPosition(const std::vector<std::string>& items, const std::string& item, int32_t requested) {
-    if (requested != -1) return requested;
-    auto lower = [](std::string s) {
-        for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
-    std::string key = lower(item);
-    int32_t at = 0;
-    while (size_t(at) < items.size() && lower(items[size_t(at)]) <= key) ++at;
-    return at;
-}
-}  // namespace
 
 ComboBox::ComboBox(Container* container, std::string name, int32_t style, int32_t index)
     : Control(container, std::move(name), index),
@@ -488,13 +492,6 @@ ComboBox::ComboBox(Container* container, std::string name, int32_t style, int32_
 
 void ComboBox::insertRow(int32_t index, const std::string& text) {
     updating_ = true;
-    if (sorted_) {
-        // Keep the model sorted: move the item inserted at `index` to its sorted place.
-        items_.erase(items_.begin() + index);
-        int32_t at = sortedPosition(items_, text, -1);
-        items_.insert(items_.begin() + at, text);
-        index = at;
-    }
     combo_->insertItem(index, ToQ(text));
     if (combo_->count() == 1 && combo_->isEditable()) combo_->setCurrentIndex(-1);
     updating_ = false;
@@ -564,12 +561,6 @@ IndexedRef<bool> ListBox::Selected(int32_t index) {
 
 void ListBox::insertRow(int32_t index, const std::string& text) {
     updating_ = true;
-    if (sorted_) {
-        items_.erase(items_.begin() + index);
-        int32_t at = sortedPosition(items_, text, -1);
-        items_.insert(items_.begin() + at, text);
-        index = at;
-    }
     list_->insertItem(index, ToQ(text));
     updating_ = false;
 }

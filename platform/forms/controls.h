@@ -129,6 +129,8 @@ public:
     void RemoveItem(int32_t index);
     void Clear();
     int32_t ListCount() const;
+    // Where the last AddItem put its item (-1 when none since the last removal).
+    int32_t NewIndex() const { return newIndex_; }
     IndexedRef<std::string> List(int32_t index);
     IndexedRef<int32_t> ItemData(int32_t index);
 
@@ -140,6 +142,8 @@ protected:
     virtual void afterChange() {}
     std::vector<std::string> items_;
     std::vector<int32_t> data_;
+    bool sorted_ = false;
+    int32_t newIndex_ = -1;
 };
 
 class ComboBox : public Control, public ItemList {
@@ -163,7 +167,6 @@ protected:
 private:
     QComboBox* combo_;
     bool updating_ = false;
-    bool sorted_ = false;
 };
 
 class ListBox : public Control, public ItemList {
@@ -187,7 +190,6 @@ protected:
 private:
     QListWidget* list_;
     bool updating_ = false;
-    bool sorted_ = false;
 };
 
 class RichTextBox : public Control {

@@ -4,7 +4,9 @@
 #include "vbrt/error.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QKeyEvent>
+#include <QMenuBar>
 #include <QWidget>
 #include <atomic>
 #include <fstream>
@@ -241,8 +243,8 @@ TEST_F(FormsTest, PostedMessagesReachASubclassedTextBoxInOrderOnTheGuiThread) {
         user::PostMessageText(h, user::WM_SETTEXT, 0, "library line\r\nsecond");
     });
     library.join();
-    // The event loop was woken; letting it run delivers everything.
-    DoEvents();
+    // The event loop was woken: running it alone (no explicit pump) delivers everything.
+    QCoreApplication::processEvents();
     ASSERT_EQ(seen.size(), 51u);
     for (uint32_t i = 0; i < 50; ++i) EXPECT_EQ(seen[i], user::WM_USER + 0x12E + (i % 3));
     EXPECT_EQ(deliveredOn, std::this_thread::get_id());
@@ -313,6 +315,68 @@ TEST_F(FormsTest, TextBoxCountsCrLfAndAppendsThroughSelText) {
     // Windows-1252 texts survive the widget.
     t.Text = "caf\xE9 \x80";
     EXPECT_EQ(t.Text(), "caf\xE9 \x80");
+    f.Unload();
+}
+
+TEST_F(FormsTest, ListsOfItemsFoldersAndFiles) {
+    frmEverything f;
+    f.Show();
+    ListBox& lst = f.lstFiles;
+    lst.Sorted = true;
+    for (auto [item, data] : {std::pair{"beta", 2}, {"Alpha", 1}, {"gamma", 3}}) {
+        lst.AddItem(item);
+        lst.ItemData(lst.NewIndex()) = data;
+    }
+    EXPECT_EQ(lst.List(0)(), "Alpha");
+    EXPECT_EQ(lst.ItemData(0)(), 1);  // the data stays with its item
+    EXPECT_EQ(lst.ItemData(1)(), 2);
+    EXPECT_EQ(lst.List(2)(), "gamma");
+    int clicks = 0;
+    lst.Click = [&] { ++clicks; };
+    lst.ListIndex = 1;
+    EXPECT_EQ(lst.Text(), "beta");
+    EXPECT_EQ(clicks, 1);
+    lst.RemoveItem(0);
+    EXPECT_EQ(lst.ListCount(), 2);
+    EXPECT_EQ(errorNumber([&] { lst.RemoveItem(5); }), 5);
+
+    ComboBox& cmb = f.cmbPort;
+    cmb.AddItem("COM1");
+    cmb.AddItem("COM2");
+    cmb.ItemData(1) = 42;
+    cmb.ListIndex = 1;
+    EXPECT_EQ(cmb.Text(), "COM2");
+    EXPECT_EQ(cmb.ItemData(1)(), 42);
+    cmb.ListIndex = -1;
+    EXPECT_EQ(cmb.Text(), "");
+
+    // Folders: List(-1) is the current folder, List(0..) its sub-folders.
+    std::filesystem::path base = root_.path();
+    std::filesystem::create_directories(base / "pkgs" / "Beta");
+    std::filesystem::create_directories(base / "pkgs" / "alpha");
+    std::ofstream(base / "pkgs" / "App.FWP") << "x";
+    std::ofstream(base / "pkgs" / "boot.fwp") << "x";
+    std::ofstream(base / "pkgs" / "notes.txt") << "x";
+    int dirChanges = 0;
+    f.Dir1.Change = [&] { ++dirChanges; };
+    f.Dir1.Path = (base / "pkgs").string();
+    f.Dir1.Path = (base / "pkgs" / ".").string();  // the same folder: no Change
+    EXPECT_EQ(dirChanges, 1);
+    EXPECT_EQ(f.Dir1.List(-1), (base / "pkgs").string());
+    EXPECT_EQ(f.Dir1.List(-2), base.string());
+    ASSERT_EQ(f.Dir1.ListCount(), 2);
+    EXPECT_EQ(f.Dir1.List(0), (base / "pkgs" / "alpha").string());
+    EXPECT_EQ(errorNumber([&] { f.Dir1.Path = (base / "missing").string(); }), 76);
+    EXPECT_EQ(f.Drive1.ListCount() >= 1, true);
+    f.Drive1.Drive = base.string();  // the file system holding the folder
+    EXPECT_EQ(f.Drive1.List(0), "/");
+
+    f.File1.Path = f.Dir1.Path();
+    f.File1.Pattern = "*.fwp";  // without regard to case
+    ASSERT_EQ(f.File1.ListCount(), 2);
+    EXPECT_EQ(f.File1.List(0), "App.FWP");
+    f.File1.Pattern = "*.txt;*.FWP";
+    EXPECT_EQ(f.File1.ListCount(), 3);
     f.Unload();
 }
 
@@ -399,6 +463,8 @@ protected:
 class frmGrid : public Form {
 public:
     frmGrid() : Form("frmGrid", true) {}
+    Menu mnuDevice{this, "mnuDevice", "&Device"};
+    Menu mnuDeviceReset{&mnuDevice, "mnuDeviceReset", "&Reset"};
     MSFlexGrid mfgDevices{this, "mfgDevices"};
 
 protected:
@@ -438,6 +504,13 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     EXPECT_EQ(rect.top - origin.y, 30);
     EXPECT_EQ(frame.ActiveForm(), &child);
     EXPECT_EQ(frame.TypeName(), "MDIForm");
+    // The active child's menus stand in the frame's menu bar.
+    auto barCaptions = [&] {
+        std::vector<std::string> v;
+        for (QAction* a : frame.MenuBar()->actions()) v.push_back(a->text().toStdString());
+        return v;
+    };
+    EXPECT_EQ(barCaptions(), std::vector<std::string>{"&Device"});
 
     std::string dir = std::string(std::getenv("LUMAREL_BIN") ? std::getenv("LUMAREL_BIN") : "/tmp") + "/../test-output";
     std::filesystem::create_directories(dir);
@@ -446,6 +519,10 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     ASSERT_TRUE(frame.SaveImage(png));
     std::cout << "Sample MDI frame saved to " << png << "\n";
     EXPECT_GT(std::filesystem::file_size(png), 1000u);
+
+    child.Unload();
+    EXPECT_EQ(barCaptions(), std::vector<std::string>{"&Window"});
+    child.Show();
 
     // Unloading the frame unloads its children first.
     EXPECT_TRUE(frame.Unload());
