@@ -56,6 +56,8 @@ int32_t ReadKey(int32_t handle, const std::string& keyName, ByteArray& data) {
             request.Command = kCmdReadKey;
             request.OperandCount = uint8_t(3 + n);
             request.Operands = keyOperands({length, nameOffset, dataOffset}, name, nameOffset, 3 + n);
+            MutexHold exchange;
+            if (!TakeTransactionMutex("ReadKey", exchange)) return -1;
             result = SessionLayerTransaction(handle, request, response, 0);
             if (result != 1) {
                 Log("ReadKey failed: Transaction failed, code " + Str(result), basDebug::ERROR_LEVEL);
@@ -127,6 +129,8 @@ int32_t WriteKey(int32_t handle, const std::string& keyName, const ByteArray& da
             request.OperandCount = uint8_t(4 + n);
             request.Operands = keyOperands({length, nameOffset, total, dataOffset}, name, nameOffset, 4 + n);
             int32_t chunkSent = 0;
+            MutexHold exchange;
+            if (!TakeTransactionMutex("WriteKey", exchange)) return -1;
             if (length - nameOffset < kNameBytesForChunk) {
                 chunkSent = std::max(0, std::min(kKeyChunk, total - dataOffset));
                 ByteArray buffer(kKeyChunk, 0);

@@ -44,6 +44,8 @@ uint32_t takeTargetList() {
 }
 
 int32_t readShellVer3(int32_t handle, ByteArray& characters) {
+    MutexHold exchange;
+    if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
     BootPacket request, response;
     request.Command = kCmdReadShell;
     int32_t result = SessionLayerTransaction(handle, request, response, 0);
@@ -71,6 +73,8 @@ int32_t readShellVer3(int32_t handle, ByteArray& characters) {
 
 int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
     try {
+        MutexHold exchange;
+        if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
         BootPacket request, response;
         request.Command = kCmdReadShell;
         int32_t result = SessionLayerTransaction(handle, request, response, 0);
@@ -140,6 +144,10 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
         const int32_t index = GetDeviceIndex(handle);
         if (index < 0) return -1;
         const bool be = TargetList[index].Info.ProtocolVersion == kProtocolV2BigEndian;
+        // The header and the ring must come from one moment of the target, with no other
+        // holder's exchange (a key read replaces the ring) in between.
+        MutexHold exchange;
+        if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
 
         ByteArray header;
         int32_t result = ReadResponseBuffer(handle, 8, header);
@@ -305,6 +313,11 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                 for (size_t at = 0; at < characters.size(); at += kShellPiece) {
                     const size_t n = std::min<size_t>(kShellPiece, characters.size() - at);
                     ByteArray piece(characters.begin() + at, characters.begin() + at + n);
+                    MutexHold exchange;
+                    if (!TakeTransactionMutex("WriteShellCharacters", exchange)) {
+                        result = -1;
+                        break;
+                    }
                     int32_t r = WriteRequestBuffer(handle, piece);
                     if (r != 1) {
                         Log("WriteShellCharacters failed: WriteRequestBuffer failed, code " + Str(r));
@@ -333,7 +346,8 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                     block[7] = uint8_t(count >> 8);
                 }
                 std::copy(characters.begin(), characters.end(), block.begin() + 8);
-                result = WriteRequestBuffer(handle, block);
+                MutexHold exchange;
+                result = TakeTransactionMutex("WriteShellCharacters", exchange) ? WriteRequestBuffer(handle, block) : -1;
             } else {
                 Log("WriteShellCharacters failed: invalid protocol version: " + Str(version), basDebug::WATCH);
                 result = 0;

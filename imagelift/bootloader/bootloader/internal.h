@@ -48,4 +48,10 @@ private:
     int32_t handle_ = 0;
 };
 
+// Takes the transaction mutex for an exchange that moves bulk data through a payload area
+// besides its request: the payload and the request must come from one holder, or another
+// process's exchange with the same target could overwrite the one or the other in between.
+// False (with an ERROR line naming `who`) when the mutex was not obtained.
+bool TakeTransactionMutex(const std::string& who, MutexHold& hold);
+
 }  // namespace basBootloader

@@ -1,0 +1,99 @@
+// Two downloaders on one machine share the bus service and serialise their bootloader
+// transactions through the named "ShellTransactionMutex": while one holds it the other waits,
+// and neither's requests are mixed into the other's.
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/mutex.h"
+
+extern char** environ;
+
+namespace {
+
+class Peers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/bootloader-peers-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+        ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
+        ::setenv("LUMAREL_BUS_IDLE_MS", "3000", 1);
+        const char* bin = std::getenv("LUMAREL_BIN");
+        bin_ = bin ? bin : "";
+    }
+    void TearDown() override {
+        for (pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        Run({bin_ + "/buscontrol", "stop"});
+        // The service ends on its own once stopped; give it a moment before its folder goes.
+        const auto socket = std::filesystem::path(root_) / "bus" / "bus.sock";
+        for (int i = 0; i < 100 && std::filesystem::exists(socket); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+    pid_t Start(std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0) << args[0];
+        pids_.push_back(pid);
+        return pid;
+    }
+    int Wait(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pids_.erase(std::remove(pids_.begin(), pids_.end(), pid), pids_.end());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int Run(std::vector<std::string> args) { return Wait(Start(std::move(args))); }
+    // True when the process is still running after `ms` of real time.
+    bool StillRunning(pid_t pid, int ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        int status = 0;
+        return ::waitpid(pid, &status, WNOHANG) == 0;
+    }
+
+    std::string root_, bin_;
+    std::vector<pid_t> pids_;
+};
+
+TEST_F(Peers, OneWaitsWhileTheOtherHoldsTheTransactionMutex) {
+    // Start the service and the device's key store with one uncontended run.
+    ASSERT_EQ(Run({BOOTLOADER_PEER, "warmup", "1"}), 0);
+
+    kernel::Handle mutex = kernel::CreateMutex(false, "ShellTransactionMutex");
+    ASSERT_NE(mutex, 0);
+    ASSERT_EQ(kernel::WaitForSingleObject(mutex, 0), kernel::WAIT_OBJECT_0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t peer = Start({BOOTLOADER_PEER, "waiting", "2"});
+    // The peer's scan needs the mutex for its first command: it waits while this process holds it.
+    EXPECT_TRUE(StillRunning(peer, 1200));
+    ASSERT_TRUE(kernel::ReleaseMutex(mutex));
+    EXPECT_EQ(Wait(peer), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+    kernel::CloseHandle(mutex);
+}
+
+TEST_F(Peers, ConcurrentRoundTripsStayApart) {
+    pid_t a = Start({BOOTLOADER_PEER, "alpha", "25"});
+    pid_t b = Start({BOOTLOADER_PEER, "bravo_key", "25"});
+    EXPECT_EQ(Wait(a), 0);
+    EXPECT_EQ(Wait(b), 0);
+}
+
+}  // namespace
