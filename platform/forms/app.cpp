@@ -1,6 +1,9 @@
 #include "app.h"
 
+#include "fs/fs.h"
+
 #include <atomic>
+#include <filesystem>
 
 namespace forms {
 
@@ -9,7 +12,16 @@ std::atomic<IScreen*> g_screen{nullptr};
 }
 
 Application& App() {
-    static Application app;
+    static Application app = [] {
+        Application a;
+        // The program's folder and file name as the running executable has them.
+        a.Path = ::fs::ProgramFolder();
+        std::error_code ec;
+        std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        a.EXEName = ec ? std::string() : exe.stem().string();
+        a.Title = a.EXEName;
+        return a;
+    }();
     return app;
 }
 

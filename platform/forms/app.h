@@ -19,7 +19,8 @@ struct Application {
     bool PrevInstance = false;
 };
 
-// The one application object of the process.
+// The one application object of the process: Path and EXEName start as the running
+// executable's, Title as its name until the program sets its own.
 Application& App();
 
 // The display in twips. The window layer installs the real one; tests may install a fake.

@@ -54,6 +54,8 @@ void EnsureApplication();
 // Lets pending events, posted window messages and due timer ticks run, as the platform's
 // DoEvents does. Also what clk::DoEvents runs once the application has started.
 void DoEvents();
+// Sounds the system's beep.
+void Beep();
 // Runs the event loop until no form is loaded any more (the program's main loop).
 int RunMessageLoop();
 // Where an error that escaped an event handler is reported (standard error by default). No

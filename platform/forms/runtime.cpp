@@ -84,6 +84,11 @@ void DoEvents() {
     user::PumpMessages();
 }
 
+void Beep() {
+    EnsureApplication();
+    QApplication::beep();
+}
+
 int RunMessageLoop() {
     EnsureApplication();
     while (detail::LoadedForms() > 0) {

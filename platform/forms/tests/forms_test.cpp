@@ -318,6 +318,58 @@ TEST_F(FormsTest, TextBoxCountsCrLfAndAppendsThroughSelText) {
     f.Unload();
 }
 
+TEST_F(FormsTest, SmallControlsBehaveAsTheWindowsExpect) {
+    frmEverything f;
+    f.Show();
+    // Choosing a menu item runs Click; ticking it is the handler's business.
+    int opened = 0;
+    f.mnuFileOpen.Click = [&] { ++opened; };
+    f.mnuFileOpen.Checked = true;
+    f.mnuFileOpen.Choose();
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(f.mnuFileOpen.Checked());
+    f.mnuFileOpen.Enabled = false;
+    f.mnuFileOpen.Choose();
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(f.mnuFileOpen.Caption(), "&Open...");
+
+    // Check box and option buttons raise Click when their value changes, also in code.
+    int checks = 0, fast = 0;
+    f.chkVerbose.Click = [&] { ++checks; };
+    f.optFast.Click = [&] { ++fast; };
+    f.chkVerbose.Value = 1;
+    f.chkVerbose.Value = 1;
+    EXPECT_EQ(checks, 1);
+    f.optFast.Value = true;
+    EXPECT_EQ(fast, 1);
+    f.optSlow.Value = true;
+    EXPECT_FALSE(f.optFast.Value());  // one of a container's options at a time
+
+    int captions = 0;
+    f.lblTitle.Change = [&] { ++captions; };
+    f.lblTitle.Caption = "Devices";  // unchanged
+    f.lblTitle.Caption = "2 devices";
+    EXPECT_EQ(captions, 1);
+
+    f.pgbDownload.Max = 2.5;
+    f.pgbDownload.Value = 1.25;
+    EXPECT_EQ(f.pgbDownload.Value(), 1.25);
+    EXPECT_EQ(errorNumber([&] { f.pgbDownload.Min = 3; }), 380);
+
+    EXPECT_EQ(errorNumber([&] { f.imgLogo.Picture = root_.path() + "/none.png"; }), 53);
+    std::string html = root_.path() + "/help.html";
+    std::ofstream(html) << "<html><body><h1>Imagelift help</h1><p>Downloads firmware.</p></body></html>";
+    f.WebBrowser1.Navigate(html);
+    EXPECT_NE(f.WebBrowser1.DocumentText().find("Downloads firmware."), std::string::npos);
+    EXPECT_EQ(f.WebBrowser1.LocationURL(), html);
+
+    f.RTB1.FontName = "Courier New";
+    f.RTB1.FontSize = 8.25;
+    f.RTB1.Text = "ROM";
+    EXPECT_EQ(f.RTB1.Text(), "ROM");
+    f.Unload();
+}
+
 TEST_F(FormsTest, ListsOfItemsFoldersAndFiles) {
     frmEverything f;
     f.Show();
