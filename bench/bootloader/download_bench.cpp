@@ -1,0 +1,119 @@
+// A 256 KB application image downloaded through the real access library and the bus service,
+// in real time, beside the protocol's own floor: every block's answer is read once and followed
+// by the mandated 10 ms pause, so 256 blocks of 1024 bytes cannot go faster than 2.56 s.
+#include <benchmark/benchmark.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bootloader/bootloader.h"
+#include "bus1394/access_library.h"
+#include "bus1394/bus_reset.h"
+#include "bus1394/transactions.h"
+#include "clock/clock.h"
+#include "fwpbuild/package_builder.h"
+#include "support/program_context.h"
+#include "user/user.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+constexpr size_t kImageBytes = 256 * 1024;
+constexpr double kBlockBytes = 1024;
+constexpr double kPauseAfterReadMs = 10;
+
+class MainWindow : public imagelift::IMainChildForm {
+public:
+    void IEEE1394Bus_NodesChanged() override {}
+    void IEEE1394Bus_ResetComplete() override {}
+    void IEEE1394IncomingDataHandler() override {}
+};
+
+// A downloader of the benchmark's own: platform root, program context, library, target list.
+struct Downloader {
+    fsys::path root = fsys::temp_directory_path() / ("bootloader-bench-" + std::to_string(::getpid()));
+    imagelift::ProgramContext ctx;
+    MainWindow main;
+    int32_t handle = 0;
+    std::string package;
+
+    Downloader() {
+        fsys::create_directories(root);
+        ::setenv("LUMAREL_ROOT", root.c_str(), 1);
+        ::setenv("LUMAREL_BUS_IDLE_MS", "3000", 1);
+        const char* bin = std::getenv("LUMAREL_BIN");
+        ctx.App.Path = bin ? bin : LUMAREL_BIN_DIR;
+        ::setenv("LUMAREL_BIN", ctx.App.Path.c_str(), 0);
+        ctx.MainChildForm = &main;
+        ctx.DebugLoggingLevel = 17;
+        imagelift::InstallContext(&ctx);
+        basBootloader::Initialize();
+        if (bas1394::LoadVsk1394Dll(user::CreateWindow("ThunderRT6TextBox", "")) == 0) return;
+        for (int pass = 0; pass < 3 && handle == 0; ++pass) {
+            bas1394::BusResetPending = false;
+            bas1394::BusResetHandler();
+            for (const auto& t : basBootloader::TargetList) {
+                if (t.Handle >= 63 && t.Device.NodeNumber != 128) handle = t.Handle;
+            }
+        }
+        std::vector<uint8_t> image(kImageBytes);
+        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 13 + i / 1024);
+        package = (root / "bench.fwp").string();
+        fwp::PackageBuilder().Image1(image, 0x10000000).WriteTo(package);
+    }
+
+    ~Downloader() {
+        basBootloader::Terminate();
+        // Stop the service this benchmark started.
+        if (void* lib = ::dlopen((ctx.App.Path + "/" + bas1394::kAccessLibraryFile).c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+            using Control = int32_t (*)(const char*, char*, int32_t);
+            if (auto control = reinterpret_cast<Control>(::dlsym(lib, "Vsk1394Control"))) {
+                char reply[256];
+                control(R"({"cmd":"shutdown"})", reply, sizeof reply);
+            }
+            ::dlclose(lib);
+        }
+        bas1394::UnloadVsk1394Dll();
+        imagelift::InstallContext(nullptr);
+        std::error_code ec;
+        fsys::remove_all(root, ec);
+    }
+};
+
+Downloader& downloader() {
+    static Downloader d;
+    return d;
+}
+
+void DownloadImage256K(benchmark::State& state) {
+    Downloader& d = downloader();
+    if (d.handle == 0) {
+        state.SkipWithError("no bootloader target on the bus service");
+        return;
+    }
+    double totalMs = 0;
+    for (auto _ : state) {
+        const int64_t start = clk::QueryPerformanceCounter();
+        const int32_t result = basBootloader::DownloadImage(d.handle, basBootloader::kImageApplication, d.package);
+        totalMs += clk::ElapsedMsFloat(start);
+        if (result != 1) {
+            state.SkipWithError("download failed");
+            return;
+        }
+    }
+    const double ms = totalMs / double(state.iterations());
+    const double floorMs = (double(kImageBytes) / kBlockBytes) * kPauseAfterReadMs;
+    // kB/sec as the downloader reports it: bytes per millisecond.
+    state.counters["kB_per_s"] = double(kImageBytes) / ms;
+    state.counters["floor_kB_per_s"] = double(kImageBytes) / floorMs;
+    state.counters["of_floor_pct"] = 100.0 * floorMs / ms;
+}
+BENCHMARK(DownloadImage256K)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+}  // namespace
