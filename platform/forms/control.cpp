@@ -166,19 +166,26 @@ void Control::RequireDesignTime(const std::string& property) const {
 bool Control::RouteKey(QKeyEvent* e, bool press) {
     if (!form_->IsLoaded()) return false;
     int32_t code = KeyCodeOf(e);
+    const int32_t shift = ShiftOf(e);
     if (!press) {
-        if (code && KeyUp) detail::Fire("KeyUp", [&] { KeyUp(code, ShiftOf(e)); });
+        if (code && KeyUp) detail::Fire("KeyUp", [&] { KeyUp(code, shift); });
         return false;
     }
-    if (form_->HandlePreviewKey(e)) return true;
-    if (code && KeyDown) {
-        detail::Fire("KeyDown", [&] { KeyDown(code, ShiftOf(e)); });
+    if (code) {
+        form_->PreviewKeyDown(code, shift);
+        if (code == 0) return true;
+        if (KeyDown) detail::Fire("KeyDown", [&] { KeyDown(code, shift); });
         if (code == 0) return true;
     }
-    int32_t ascii = KeyAsciiOf(e);
-    if (ascii && KeyPress) {
-        detail::Fire("KeyPress", [&] { KeyPress(ascii); });
+    const int32_t typed = KeyAsciiOf(e);
+    int32_t ascii = typed;
+    if (ascii) {
+        form_->PreviewKeyPress(ascii);
         if (ascii == 0) return true;
+        if (KeyPress) detail::Fire("KeyPress", [&] { KeyPress(ascii); });
+        if (ascii == 0) return true;
+        // A handler that changed the character has it typed instead of the key's own.
+        if (ascii != typed) return InsertTypedChar(ascii);
     }
     return false;
 }

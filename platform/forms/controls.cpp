@@ -305,6 +305,12 @@ user::LRESULT TextBox::OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w,
     }
 }
 
+bool TextBox::InsertTypedChar(int32_t keyAscii) {
+    if (Locked()) return true;
+    SelText = keyAscii == 13 && multi_ ? std::string("\r\n") : std::string(1, char(keyAscii));
+    return true;
+}
+
 // ---------------------------------------------------------------------------- CommandButton
 
 CommandButton::CommandButton(Container* container, std::string name, int32_t index)

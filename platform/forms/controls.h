@@ -61,6 +61,7 @@ private:
     void selectInWidget();
     void fireChange();
     user::LRESULT OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l) override;
+    bool InsertTypedChar(int32_t keyAscii) override;
 
     bool multi_;
     QLineEdit* line_ = nullptr;

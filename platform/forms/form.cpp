@@ -208,10 +208,6 @@ void Form::init() {
         window_ = nullptr;
         client_ = nullptr;
     });
-    keyFilter_ = std::make_unique<EventTap>([this](QObject*, QEvent* e) {
-        if (e->type() == QEvent::KeyPress) return HandlePreviewKey(static_cast<QKeyEvent*>(e));
-        return false;
-    });
 }
 
 Form::~Form() {
@@ -518,19 +514,12 @@ void Form::HandleResize() {
 
 void Form::HandleClose() { Unload(vbFormControlMenu); }
 
-bool Form::HandlePreviewKey(QKeyEvent* e) {
-    if (!keyPreview_ || !loaded_) return false;
-    int32_t code = KeyCodeOf(e);
-    if (code) {
-        detail::Fire("Form_KeyDown", [&] { Form_KeyDown(code, ShiftOf(e)); });
-        if (code == 0) return true;
-    }
-    int32_t ascii = KeyAsciiOf(e);
-    if (ascii) {
-        detail::Fire("Form_KeyPress", [&] { Form_KeyPress(ascii); });
-        if (ascii == 0) return true;
-    }
-    return false;
+void Form::PreviewKeyDown(int32_t& keyCode, int32_t shift) {
+    if (keyPreview_ && loaded_) detail::Fire("Form_KeyDown", [&] { Form_KeyDown(keyCode, shift); });
+}
+
+void Form::PreviewKeyPress(int32_t& keyAscii) {
+    if (keyPreview_ && loaded_) detail::Fire("Form_KeyPress", [&] { Form_KeyPress(keyAscii); });
 }
 
 void Form::HandleKey(QKeyEvent* e) {

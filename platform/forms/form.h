@@ -178,7 +178,9 @@ public:
     bool Designing() const { return designing_; }
     void HandleResize();
     void HandleClose();
-    bool HandlePreviewKey(QKeyEvent* event);  // true: swallowed
+    // With KeyPreview, the form sees a control's keys first (and may change or swallow them).
+    void PreviewKeyDown(int32_t& keyCode, int32_t shift);
+    void PreviewKeyPress(int32_t& keyAscii);
     void HandleKey(QKeyEvent* event);
     void HandleStateChange();
     void HandleActivate();
@@ -234,7 +236,6 @@ private:
     int requestedOuter_[4] = {0, 0, 0, 0};
     std::vector<Control*> controls_;
     std::vector<Menu*> topMenus_;
-    std::unique_ptr<QObject> keyFilter_;
 };
 
 // The one MDI frame of a program: its client area holds the MDI child forms.
@@ -327,6 +328,8 @@ protected:
     // The control's own window procedure for hWnd (default handling unless overridden).
     virtual user::LRESULT OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l);
     virtual bool HeightIsReadOnly() const { return false; }
+    // Types a character a key handler put in place of the key's own; false: not a text control.
+    virtual bool InsertTypedChar(int32_t keyAscii) { (void)keyAscii; return false; }
     virtual bool VisibleValue() const;
     virtual void ApplyVisible(bool visible);
     virtual bool EnabledValue() const;

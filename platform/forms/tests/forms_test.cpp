@@ -631,18 +631,20 @@ TEST_F(FormsTest, KeyPreviewSeesKeysBeforeTheControl) {
         void Form_KeyPress(int32_t& KeyAscii) override {
             seen.push_back("form " + std::to_string(KeyAscii));
             if (KeyAscii == 'x') KeyAscii = 0;  // swallowed
+            if (KeyAscii == 'b') KeyAscii = 'B';  // typed as another character
         }
     };
     frmKeys f;
     f.Show();
     for (auto [key, text, mods] : {std::tuple{Qt::Key_A, "a", Qt::NoModifier}, {Qt::Key_X, "x", Qt::NoModifier},
-                                   {Qt::Key_V, "\x16", Qt::ControlModifier}}) {
+                                   {Qt::Key_V, "\x16", Qt::ControlModifier}, {Qt::Key_B, "b", Qt::NoModifier}}) {
         QKeyEvent press(QEvent::KeyPress, key, mods, QString::fromLatin1(text));
         QApplication::sendEvent(f.Text1.Widget(), &press);
     }
-    const std::vector<std::string> expected = {"form 97", "control 97", "form 120", "form 22", "control 22"};
+    const std::vector<std::string> expected = {"form 97", "control 97", "form 120", "form 22",
+                                               "control 22", "form 98", "control 66"};
     EXPECT_EQ(f.seen, expected);
-    EXPECT_EQ(f.Text1.Text(), "a");
+    EXPECT_EQ(f.Text1.Text(), "aB");
     f.Unload();
 }
 
