@@ -559,6 +559,11 @@ void Lumarel460::ScheduleRestart(Mode target) {
         Restart(target);
         online_ = true;
         env_->Join();
+        if (mode_ == Mode::Bootloader && config_.announceBoot) {
+            uint8_t note[8] = {'B', 'O', 'O', 'T'};
+            wire::PutLe32(note + 4, runningBootVersion_);
+            env_->WriteToHost(kHostAnnounceAddress, note);
+        }
     });
 }
 

@@ -104,6 +104,10 @@ struct DeviceConfig {
     std::string bootloaderTime = "120000";
     uint32_t maxBlockSize = 1024;       // offered by DownloadStart (0 and 8192 test hosts)
     uint16_t shellRingSize = 1024;      // protocol 2
+    // After each restart into the bootloader, write a short announcement ("BOOT" and the
+    // bootloader version) into the local host's range at 0xFFFF:C8029000, where downloaders
+    // take incoming data as a sign that a bootloader came up.
+    bool announceBoot = false;
     std::string vendorText = "Halvorin Inc";
     std::string modelText = "LUMA Rel";               // config ROM in application mode
     std::string bootModelText = "LUMA Rel Bootloader";  // config ROM in bootloader mode
@@ -151,6 +155,8 @@ public:
         // The node leaves the bus / joins it again (each causes a bus reset).
         virtual void Leave() = 0;
         virtual void Join() = 0;
+        // Writes bytes into the local host's address space (result ignored: nobody may listen).
+        virtual void WriteToHost(uint32_t offsetLow, std::span<const uint8_t> data) = 0;
     };
 
     // Outcome of one access to the node's address space.

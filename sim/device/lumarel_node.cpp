@@ -51,6 +51,11 @@ public:
     void Join() override {
         if (Bus* bus = node_.bus()) bus->Plug(node_.Id());
     }
+    void WriteToHost(uint32_t offsetLow, std::span<const uint8_t> data) override {
+        Bus* bus = node_.bus();
+        if (!bus || node_.PhyId() < 0 || bus->LocalHostPhy() < 0) return;
+        bus->WriteFrom(node_.PhyId(), bus->LocalHostPhy(), kRegionHigh, offsetLow, uint32_t(data.size()), data.data());
+    }
 
 private:
     Lumarel460Node& node_;

@@ -151,6 +151,7 @@ DeviceConfig ConfigFromJson(const nlohmann::json& spec) {
             Bad("shell_ring_size", "must be a power of two from 4 to 1024");
         c.shellRingSize = uint16_t(size);
     }
+    if (spec.contains("announce_boot")) c.announceBoot = BoolField(spec, "announce_boot");
     if (spec.contains("vendor")) c.vendorText = TextField(spec, "vendor");
     if (spec.contains("model")) c.modelText = TextField(spec, "model");
     if (spec.contains("boot_model")) c.bootModelText = TextField(spec, "boot_model");

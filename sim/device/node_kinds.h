@@ -8,6 +8,8 @@
 //   "hardware_model_id", "hardware_revision", "bootloader_version", "max_block_size",
 //   "shell_ring_size": numbers (or "0x.." texts)
 //   "vendor", "model", "boot_model": config ROM texts
+//   "announce_boot": true to write "BOOT" into the host at 0xFFFF:C8029000 after each restart
+//                    into the bootloader (the host sees incoming data)
 //   "images": [{"type": 0-3, "file": "image.bin"}, {"package": "firmware.fwp"}]
 //       a raw image file goes into the slot of its type as a verified image; a package puts
 //       its application image (or "type" given) and its configuration data into their slots

@@ -36,6 +36,9 @@ inline constexpr uint32_t kProbeSize = 8;
 // Byte 2 of the echoed pattern carries the debugger's own marker instead of the host's byte.
 inline constexpr uint8_t kProbeMarker = 0x5A;
 
+// Where a bootloader announces itself in the local host's address space after a restart.
+inline constexpr uint32_t kHostAnnounceAddress = 0xC8029000u;
+
 // The company identifier in the top 24 bits of every Lumarel 460 GUID and in its config ROM.
 inline constexpr uint32_t kCompanyId = 0x0A3C7E;
 

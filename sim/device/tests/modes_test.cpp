@@ -103,6 +103,25 @@ TEST_F(Modes, ALoadedBootloaderRunsAfterTheNextRestart) {
     EXPECT_EQ(std::string(info.begin() + 72, info.begin() + 78), "083000");
 }
 
+TEST(DeviceAnnouncement, BootloaderWritesIntoTheHostAfterARestart) {
+    TempRoot root;
+    DeviceConfig config;
+    config.announceBoot = true;
+    DeviceBus d(config);
+    ASSERT_EQ(d.bus.AllocateRange(kRegionHigh, kHostAnnounceAddress, 0x40).status, 0);
+    std::vector<std::vector<uint8_t>> incoming;
+    const int token = d.bus.AddListener([&](const BusEvent& e) {
+        if (e.kind == EventKind::IncomingData) incoming.push_back(e.data);
+    });
+    EXPECT_TRUE(d.Command(uint8_t(Command::Reset), {kResetToBootloader, 0, 0, 0}).answered);
+    d.clock.Advance(100);
+    d.bus.RemoveListener(token);
+    ASSERT_EQ(incoming.size(), 1u);
+    ASSERT_GE(incoming[0].size(), 8u);
+    EXPECT_EQ(std::string(incoming[0].begin(), incoming[0].begin() + 4), "BOOT");
+    EXPECT_EQ(GetLe(&incoming[0][4]), config.bootloaderVersion);
+}
+
 TEST_F(Modes, StartImageNeedsAValidImage) {
     Response r = d.Command(uint8_t(Command::StartImage), Le32s({kApplicationImage}));
     EXPECT_EQ(int32_t(r.Op(0)), kStartBadImage);
