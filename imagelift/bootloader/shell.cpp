@@ -35,13 +35,31 @@ int32_t u32(const ByteArray& b, size_t at, bool bigEndian) {
 
 bool isEmpty(const ByteArray& chars) { return chars.empty() || (chars.size() == 1 && chars[0] == 0); }
 
-// Takes the TargetList mutex; 0 when taken, else the wait result (an abandoned mutex is given
-// up again and counts as a failure).
-uint32_t takeTargetList() {
-    uint32_t wait = kernel::WaitForSingleObject(TargetListMutexHandle, uint32_t(MutexWaitMs));
-    if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TargetListMutexHandle);
-    return wait;
-}
+// The TargetList mutex around one shell read or write, with the procedure's MUTEX lines.
+class TargetListHold {
+public:
+    explicit TargetListHold(const std::string& who) : who_(who) {
+        Log(who_ + " is taking the TargetList mutex", basDebug::MUTEX);
+        wait_ = kernel::WaitForSingleObject(TargetListMutexHandle, uint32_t(MutexWaitMs));
+        // An abandoned mutex counts as a failure: give it up again.
+        if (wait_ == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TargetListMutexHandle);
+        if (wait_ == kernel::WAIT_OBJECT_0) hold_.Adopt(TargetListMutexHandle);
+    }
+    // 0 when taken, else the wait result.
+    uint32_t WaitResult() const { return wait_; }
+    void Release() {
+        if (hold_.Release()) {
+            Log(who_ + " released the TargetList Mutex.", basDebug::MUTEX);
+        } else {
+            Log(who_ + " failed to release the TargetList Mutex.", basDebug::ERROR_LEVEL);
+        }
+    }
+
+private:
+    std::string who_;
+    uint32_t wait_ = kernel::WAIT_FAILED;
+    MutexHold hold_;
+};
 
 int32_t readShellVer3(int32_t handle, ByteArray& characters) {
     MutexHold exchange;
@@ -238,14 +256,12 @@ int32_t ReadShellCharacters(int32_t handle, ByteArray& characters, bool wrapNoti
         Log("ReadShellCharacters failed, INVALID_HANDLE_ERROR", basDebug::ERROR_LEVEL);
         return -101;
     }
-    Log("ReadShellCharacters is taking the TargetList mutex", basDebug::MUTEX);
-    uint32_t wait = takeTargetList();
-    if (wait != kernel::WAIT_OBJECT_0) {
-        Log("ReadShellCharacters failed: Timed out waiting for TargetList mutex, code " + Str(wait),
+    TargetListHold hold("ReadShellCharacters");
+    if (hold.WaitResult() != kernel::WAIT_OBJECT_0) {
+        Log("ReadShellCharacters failed: Timed out waiting for TargetList mutex, code " + Str(hold.WaitResult()),
             basDebug::ERROR_LEVEL);
         return -100;
     }
-    MutexHold hold(TargetListMutexHandle);
     int32_t result = -1;
     try {
         const int32_t index = GetDeviceIndex(handle);
@@ -273,11 +289,7 @@ int32_t ReadShellCharacters(int32_t handle, ByteArray& characters, bool wrapNoti
         LogTrapped(" in basBootloader.ReadShellCharacters.  Exiting...");
         result = -1;
     }
-    if (hold.Release()) {
-        Log("ReadShellCharacters released the TargetList Mutex.", basDebug::MUTEX);
-    } else {
-        Log("ReadShellCharacters failed to release the TargetList Mutex.", basDebug::ERROR_LEVEL);
-    }
+    hold.Release();
     return result;
 }
 
@@ -286,13 +298,11 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
         Log("WriteShellCharacters failed, INVALID_HANDLE_ERROR", basDebug::ERROR_LEVEL);
         return -101;
     }
-    Log("WriteShellCharacters is taking the TargetList mutex", basDebug::MUTEX);
-    uint32_t wait = takeTargetList();
-    if (wait != kernel::WAIT_OBJECT_0) {
-        Log("WriteShellCharacters failed: Timed out waiting for TargetList mutex, code " + Str(wait));
+    TargetListHold hold("WriteShellCharacters");
+    if (hold.WaitResult() != kernel::WAIT_OBJECT_0) {
+        Log("WriteShellCharacters failed: Timed out waiting for TargetList mutex, code " + Str(hold.WaitResult()));
         return -100;
     }
-    MutexHold hold(TargetListMutexHandle);
     int32_t result = -1;
     try {
         const int32_t index = GetDeviceIndex(handle);
@@ -357,11 +367,7 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
         LogTrapped(" in basBootloader.WriteShellCharacters.  Exiting...");
         result = -1;
     }
-    if (hold.Release()) {
-        Log("WriteShellCharacters released the TargetList Mutex.", basDebug::MUTEX);
-    } else {
-        Log("WriteShellCharacters failed to release the TargetList Mutex.", basDebug::ERROR_LEVEL);
-    }
+    hold.Release();
     return result;
 }
 

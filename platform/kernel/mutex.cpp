@@ -167,6 +167,15 @@ uint32_t tryTake(MutexObject& m, const std::shared_ptr<MutexObject>& sp, uint32_
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
+// The object of a handle; null (with ERROR_INVALID_HANDLE) for an unknown one. Caller holds
+// s.lock.
+std::shared_ptr<MutexObject> objectOf(State& s, Handle h) {
+    auto it = s.handles.find(h);
+    if (it != s.handles.end()) return it->second;
+    t_lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
+}
+
 }  // namespace
 
 std::string NamedObjectFolder() {
@@ -234,12 +243,9 @@ uint32_t WaitForSingleObject(Handle h, uint32_t ms) {
     for (;;) {
         {
             std::lock_guard<std::mutex> g(s.lock);
-            auto it = s.handles.find(h);
-            if (it == s.handles.end()) {
-                t_lastError = ERROR_INVALID_HANDLE;
-                return WAIT_FAILED;
-            }
-            uint32_t r = tryTake(*it->second, it->second, tid);
+            auto m = objectOf(s, h);
+            if (!m) return WAIT_FAILED;
+            uint32_t r = tryTake(*m, m, tid);
             if (r != WAIT_TIMEOUT) return r;
         }
         int32_t elapsed = clk::ElapsedMsSince(start);
@@ -251,19 +257,16 @@ uint32_t WaitForSingleObject(Handle h, uint32_t ms) {
 bool ReleaseMutex(Handle h) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    auto it = s.handles.find(h);
-    if (it == s.handles.end()) {
-        t_lastError = ERROR_INVALID_HANDLE;
-        return false;
-    }
-    MutexObject& m = *it->second;
+    auto sp = objectOf(s, h);
+    if (!sp) return false;
+    MutexObject& m = *sp;
     if (m.count == 0 || m.ownerTid != GetCurrentThreadId()) {
         t_lastError = ERROR_NOT_OWNER;
         return false;
     }
     if (--m.count == 0) {
         markReleased(m, false);
-        t_owned.objects.erase(it->second);
+        t_owned.objects.erase(sp);
     }
     t_lastError = ERROR_SUCCESS;
     return true;
@@ -272,13 +275,9 @@ bool ReleaseMutex(Handle h) {
 bool CloseHandle(Handle h) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    auto it = s.handles.find(h);
-    if (it == s.handles.end()) {
-        t_lastError = ERROR_INVALID_HANDLE;
-        return false;
-    }
-    auto m = it->second;
-    s.handles.erase(it);
+    auto m = objectOf(s, h);
+    if (!m) return false;
+    s.handles.erase(h);
     if (--m->handles == 0) destroyObject(s, *m);
     t_lastError = ERROR_SUCCESS;
     return true;
