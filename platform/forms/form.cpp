@@ -446,11 +446,13 @@ void Form::Hide() {
     if (kind_ != MdiChild && hwnd_) user::SetTopWindowVisible(hwnd_, false);
 }
 
-bool Form::Unload(int32_t unloadMode) {
+bool Form::Unload(int32_t unloadMode) { return unload(unloadMode, true); }
+
+bool Form::unload(int32_t unloadMode, bool askFirst) {
     if (!loaded_ || unloading_) return true;
     unloading_ = true;
     int32_t cancel = 0;
-    detail::Fire("Form_QueryUnload", [&] { Form_QueryUnload(cancel, unloadMode); });
+    if (askFirst) detail::Fire("Form_QueryUnload", [&] { Form_QueryUnload(cancel, unloadMode); });
     if (cancel == 0 && kind_ == MdiFrame && !static_cast<MDIForm*>(this)->unloadChildren(vbFormMDIForm)) cancel = 1;
     if (cancel == 0) detail::Fire("Form_Unload", [&] { Form_Unload(cancel); });
     if (cancel != 0) {
@@ -615,9 +617,15 @@ void MDIForm::ChildUnloaded(Form* child) {
 }
 
 bool MDIForm::unloadChildren(int32_t mode) {
+    // Every child is asked first; any of them can keep the frame open. Then they unload.
     auto children = children_;
+    for (Form* child : children) {
+        int32_t cancel = 0;
+        detail::Fire("Form_QueryUnload", [&] { child->Form_QueryUnload(cancel, mode); });
+        if (cancel != 0) return false;
+    }
     for (auto it = children.rbegin(); it != children.rend(); ++it)
-        if (!(*it)->Unload(mode)) return false;
+        if (!(*it)->unload(mode, false)) return false;
     return true;
 }
 

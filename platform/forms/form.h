@@ -206,6 +206,7 @@ protected:
 private:
     friend class MDIForm;
     void init();
+    bool unload(int32_t unloadMode, bool askFirst);
     void attachToFrame();
     void detachFromFrame();
     void publish();

@@ -515,6 +515,8 @@ protected:
 class frmGrid : public Form {
 public:
     frmGrid() : Form("frmGrid", true) {}
+    std::vector<std::string> events;
+    bool refuse = false;
     Menu mnuDevice{this, "mnuDevice", "&Device"};
     Menu mnuDeviceReset{&mnuDevice, "mnuDeviceReset", "&Reset"};
     MSFlexGrid mfgDevices{this, "mfgDevices"};
@@ -539,6 +541,11 @@ protected:
     void Form_Resize() override {
         if (WindowState() != vbMinimized) mfgDevices.Width = std::max(0.0, ScaleWidth() - 120);
     }
+    void Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) override {
+        events.push_back("QueryUnload " + std::to_string(UnloadMode));
+        Cancel = refuse;
+    }
+    void Form_Unload(int32_t&) override { events.push_back("Unload"); }
 };
 
 TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
@@ -576,8 +583,15 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     EXPECT_EQ(barCaptions(), std::vector<std::string>{"&Window"});
     child.Show();
 
-    // Unloading the frame unloads its children first.
+    // A child can keep the frame open; otherwise every child is asked, then unloads.
+    child.refuse = true;
+    child.events.clear();
+    EXPECT_FALSE(frame.Unload());
+    EXPECT_TRUE(frame.IsLoaded());
+    EXPECT_TRUE(child.IsLoaded());
+    child.refuse = false;
     EXPECT_TRUE(frame.Unload());
+    EXPECT_EQ(child.events, (std::vector<std::string>{"QueryUnload 4", "QueryUnload 4", "Unload"}));
     EXPECT_FALSE(child.IsLoaded());
     EXPECT_TRUE(frame.ChildForms().empty());
 }
