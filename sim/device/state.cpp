@@ -78,7 +78,11 @@ void WriteFileAtomically(const std::filesystem::path& path, const void* data, si
     std::filesystem::rename(tmp, path);
 }
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+// Reads a whole file of at most `limit` bytes.
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path, uintmax_t limit = 16u << 20) {
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > limit) throw std::runtime_error("device state: cannot read " + path.string());
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("device state: cannot read " + path.string());
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -255,7 +259,7 @@ void Lumarel460::LoadState(const std::filesystem::path& dir) {
         const nlohmann::json& e = j["slots"][size_t(t)];
         FlashSlot& s = slots[size_t(t)];
         s.info = ImageInfoFromJson(e);
-        s.bytes = ReadFile(dir / SlotFile(t));
+        s.bytes = ReadFile(dir / SlotFile(t), SlotCapacity(t));
         s.crc = Crc32(s.bytes);
         if (s.bytes.size() != U32(e, "length") || s.crc != U32(e, "crc32") || s.bytes.size() > SlotCapacity(t))
             throw std::runtime_error("device state: " + SlotFile(t) + " does not match state.json");
@@ -272,7 +276,7 @@ void Lumarel460::LoadState(const std::filesystem::path& dir) {
     PersistentParams persistent;
     persistent.initializations = U32(p, "initializations");
     persistent.factoryDefaultLoads = U32(p, "factory_default_loads");
-    persistent.liveConfig = ReadFile(dir / "liveconfig.bin");
+    persistent.liveConfig = ReadFile(dir / "liveconfig.bin", SlotCapacity(kConfigImage));
     if (persistent.liveConfig.size() != U32(p, "live_config_length") ||
         Crc32(persistent.liveConfig) != U32(p, "live_config_crc32"))
         throw std::runtime_error("device state: liveconfig.bin does not match state.json");
