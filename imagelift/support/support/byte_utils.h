@@ -53,7 +53,8 @@ int32_t BytesToLong(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3);
 
 // Copies count bytes of source from sourceStart into destination from destinationStart,
 // growing the destination when it is too short. 1, or -1 when a source index is outside the
-// source (bytes copied before it stay). Never raises.
+// source (bytes copied before it stay). The destination grows only for bytes the source really
+// has, so a count taken from a device or a file cannot make it huge. Never raises.
 int32_t CopyBytes(const ByteArray& source, int32_t sourceStart, int32_t count,
                   ByteArray& destination, int32_t destinationStart);
 
