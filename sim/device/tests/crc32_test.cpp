@@ -4,11 +4,13 @@
 #include <vector>
 
 #include "device/crc32.h"
+#include "device/tests/device_bus.h"
 
 namespace sim::lumarel {
 namespace {
 
 TEST(Crc32, MatchesCheckValueAndZlibWholeAndInPieces) {
+    testing::TempRoot root;
     const std::string check = "123456789";
     EXPECT_EQ(Crc32({reinterpret_cast<const uint8_t*>(check.data()), check.size()}), 0xCBF43926u);
     EXPECT_EQ(Crc32({}), 0u);

@@ -41,6 +41,7 @@ PackageBuilder Sample() {
 }
 
 TEST(PackageBuilder, LaysOutHeaderRecordsAndData) {
+    TempDir root;
     const auto image = Pattern(2500, 1), cne = Pattern(300, 2);
     const std::vector<uint8_t> f = Sample().Build();
     ASSERT_EQ(f.size(), 352u + 2500 + 300);
@@ -65,6 +66,7 @@ TEST(PackageBuilder, LaysOutHeaderRecordsAndData) {
 }
 
 TEST(PackageBuilder, WritesDeliberatelyBrokenPackages) {
+    TempDir root;
     const size_t full = 352 + 2500 + 300;
     struct Case {
         const char* what;
