@@ -20,7 +20,7 @@ constexpr const char* kSlotNames[kSlotCount] = {"application", "config", "debugg
 
 // A device restart: the node leaves the bus this long after the command's answer went out, so
 // the host can still read that answer.
-constexpr uint32_t kLeaveDelayMs = 1;
+constexpr uint32_t kLeaveDelayMs = 5;
 
 template <size_t N>
 std::array<uint8_t, N> TextField(const std::string& text) {

@@ -24,7 +24,7 @@
 //     The configuration image's load address is not checked (hosts send 0x201A0000 or 0).
 //   - Reset (command 2): mode 0 starts the application when its slot holds a valid image and
 //     stays in the bootloader otherwise; any other mode stays in the bootloader. The answer
-//     goes out first; 1 ms later the node leaves the bus and after the reset time it joins
+//     goes out first; 5 ms later the node leaves the bus and after the reset time it joins
 //     again with a config ROM rebuilt from its identity, so the host sees bus resets.
 //   - StartImage (command 17): type 0 starts a valid application, type 2 a valid debugger
 //     (answer 0, then leave and join as for a reset); anything else answers -1 and stays.

@@ -53,6 +53,8 @@ private:
 TEST_F(Modes, ResetLeavesAndJoinsTheBusInTheChosenMode) {
     // Mode 0 without a valid application: the device comes back in its bootloader.
     EXPECT_TRUE(d.Command(uint8_t(Command::Reset), {kResetToApplication, 0, 0, 0}).answered);
+    d.clock.Advance(4);
+    EXPECT_GE(d.bus.PhyOf("dev"), 0);   // the answer can still be read
     d.clock.Advance(1);
     EXPECT_EQ(d.bus.PhyOf("dev"), -1);  // gone from the bus while it restarts
     d.clock.Advance(100);
