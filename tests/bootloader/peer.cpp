@@ -3,7 +3,9 @@
 // key name and data, on the real clock. Prints one line per failure; exit code 0 when every
 // round trip gave back exactly what was written.
 //
-//   bootloader_peer NAME COUNT
+//   bootloader_peer NAME COUNT [handshake]
+// With "handshake" the peer prints "ready" once it has its target, waits for a line on standard
+// input, and prints "first <ms>": how long its first key write took.
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -70,11 +72,23 @@ int main(int argc, char** argv) {
         std::printf("no target\n");
         return 5;
     }
+    const bool handshake = argc > 3 && std::string(argv[3]) == "handshake";
+    if (handshake) {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        char line[16];
+        if (!std::fgets(line, sizeof line, stdin)) return 6;
+    }
     int failures = 0;
     for (int i = 0; i < count; ++i) {
+        const int64_t start = clk::QueryPerformanceCounter();
         basBootloader::ByteArray data(200 + i);
         for (size_t k = 0; k < data.size(); ++k) data[k] = uint8_t(name[k % name.size()] + i + k);
         int32_t w = basBootloader::WriteKey(handle, name, data);
+        if (handshake && i == 0) {
+            std::printf("first %d\n", clk::ElapsedMsSince(start));
+            std::fflush(stdout);
+        }
         basBootloader::ByteArray back;
         int32_t r = basBootloader::ReadKey(handle, name, back);
         if (w != 1 || r != 1 || back.size() != data.size() + 1 ||

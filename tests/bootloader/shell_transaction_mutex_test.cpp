@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -73,19 +75,43 @@ protected:
 };
 
 TEST_F(Peers, OneWaitsWhileTheOtherHoldsTheTransactionMutex) {
-    // Start the service and the device's key store with one uncontended run.
-    ASSERT_EQ(Run({BOOTLOADER_PEER, "warmup", "1"}), 0);
+    int toPeer[2], fromPeer[2];
+    ASSERT_EQ(::pipe(toPeer), 0);
+    ASSERT_EQ(::pipe(fromPeer), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
+    std::vector<std::string> args = {BOOTLOADER_PEER, "waiting", "2", "handshake"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t peer = 0;
+    ASSERT_EQ(::posix_spawn(&peer, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    pids_.push_back(peer);
+    ::close(toPeer[0]);
+    ::close(fromPeer[1]);
+    FILE* out = ::fdopen(fromPeer[0], "r");
+    char line[64] = {};
+    ASSERT_TRUE(std::fgets(line, sizeof line, out));
+    ASSERT_STREQ(line, "ready\n") << "the peer found its target";
 
-    kernel::Handle mutex = kernel::CreateMutex(false, "ShellTransactionMutex");
-    ASSERT_NE(mutex, 0);
+    // This process holds the mutex: the peer's first exchange waits until it is released.
+    kernel::Handle mutex = kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex");
+    ASSERT_NE(mutex, 0) << "the peer has the machine-wide mutex open";
     ASSERT_EQ(kernel::WaitForSingleObject(mutex, 0), kernel::WAIT_OBJECT_0);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t peer = Start({BOOTLOADER_PEER, "waiting", "2"});
-    // The peer's scan needs the mutex for its first command: it waits while this process holds it.
-    EXPECT_TRUE(StillRunning(peer, 1200));
+    ASSERT_EQ(::write(toPeer[1], "go\n", 3), 3);
+    EXPECT_TRUE(StillRunning(peer, 600));
     ASSERT_TRUE(kernel::ReleaseMutex(mutex));
+    ASSERT_TRUE(std::fgets(line, sizeof line, out));
+    int firstMs = 0;
+    ASSERT_EQ(std::sscanf(line, "first %d", &firstMs), 1) << line;
+    EXPECT_GE(firstMs, 550) << "the first key write waited for the mutex";
+    EXPECT_LT(firstMs, 2000) << "and went through once it was free";
     EXPECT_EQ(Wait(peer), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+    std::fclose(out);
+    ::close(toPeer[1]);
     kernel::CloseHandle(mutex);
 }
 
