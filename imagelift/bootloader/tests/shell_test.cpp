@@ -85,6 +85,16 @@ TEST_F(Shell, ProtocolTwoOverrunDeliversTheWholeRing) {
     EXPECT_EQ(got, text.substr(44, 211) + "\r\n *** BUFFER WRAP *** \r\n" + text.substr(255));
 }
 
+TEST_F(Shell, ProtocolTwoHeadPassingSixtyFiveThousandFiveHundredThirtyFive) {
+    const int32_t h = Add("d", ProtocolVariant::V2, 1024);
+    Emit("d", Run(65530));
+    Read(h);  // far more than the ring holds: an overrun
+    ClearLines();
+    Emit("d", "twelve chars");
+    EXPECT_EQ(Read(h), "twelve chars") << "the 16-bit head went from 65530 to 6";
+    EXPECT_FALSE(Find("Overflow"));
+}
+
 TEST_F(Shell, EachTargetKeepsItsOwnReadPosition) {
     const int32_t a = Add("a", ProtocolVariant::V2, 1024, 1);
     const int32_t b = Add("b", ProtocolVariant::V2BigEndian, 1024, 2);
