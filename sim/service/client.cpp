@@ -172,6 +172,7 @@ public:
                 continue;
             }
             requestFd_ = fd;
+            replies_ = std::make_unique<FrameReader>(fd);
             noticeFd_ = nfd;
             clientId_ = id;
             noticeThread_ = std::thread([this, nfd] { noticeLoop(nfd); });
@@ -343,7 +344,8 @@ private:
     void noticeLoop(int fd) {
         FrameHeader h;
         std::vector<uint8_t> p;
-        while (RecvFrame(fd, h, p) == RecvStatus::Ok) {
+        FrameReader frames(fd);
+        while (frames.Next(h, p) == RecvStatus::Ok) {
             if (h.op != uint16_t(Op::Notice)) continue;
             Reader r(p);
             uint32_t msg = r.U32();
@@ -373,7 +375,7 @@ private:
     Exchange exchange(Op op, const Writer& w) {
         FrameHeader h;
         if (!SendFrame(requestFd_, op, w.Data())) return Exchange::Broken;
-        if (RecvFrame(requestFd_, h, reply_) != RecvStatus::Ok) return Exchange::Broken;
+        if (replies_->Next(h, reply_) != RecvStatus::Ok) return Exchange::Broken;
         if (h.op != uint16_t(Op::Reply) || reply_.empty()) return Exchange::Broken;
         return reply_[0] == 1 ? Exchange::Ok : Exchange::Refused;
     }
@@ -439,6 +441,7 @@ private:
     bool startIfMissing_ = true;
     std::mutex m_;
     int requestFd_ = -1;
+    std::unique_ptr<FrameReader> replies_;
     int noticeFd_ = -1;
     uint32_t clientId_ = 0;
     std::thread noticeThread_;

@@ -130,7 +130,11 @@ public:
 
     int32_t Read(int32_t node, uint16_t high, uint32_t low, uint32_t count, int32_t timeoutMs,
                  uint8_t* out) override {
-        return host_.bus_.Read(node, high, low, count, out, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
+        int32_t code = host_.bus_.Read(node, high, low, count, out, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
+        // A device finishes some work on its own time (a flash write after its erase time) and
+        // the host learns of it by reading the answer: save before that answer goes out.
+        host_.SaveChanges();
+        return code;
     }
 
     int32_t Write(int32_t node, uint16_t high, uint32_t low, const uint8_t* data, uint32_t count,
@@ -275,36 +279,47 @@ bool BusHost::SaveChanges() {
     if (state_.empty()) return true;
     bool ok = true;
     std::lock_guard<std::mutex> lock(saveM_);
-    for (const std::string& id : bus_.NodeIds()) {
-        bus_.WithNode(id, [&](sim::Node& n) {
-            uint64_t serial = n.StateSerial();
-            auto it = savedSerial_.find(id);
-            if (serial == 0 || (it != savedSerial_.end() && it->second == serial)) return;
+    // One pass under the bus lock over the nodes this host keeps state for.
+    bus_.Locked([&] {
+        for (auto& [id, saved] : savedSerial_) {
+            sim::Node* n = bus_.FindNode(id);
+            if (!n) continue;
+            uint64_t serial = n->StateSerial();
+            if (serial == 0 || serial == saved) continue;
             fsys::path dir = NodeStateFolder(id);
             std::error_code ec;
             fsys::create_directories(dir, ec);
             try {
-                n.SaveState(dir);
-                savedSerial_[id] = serial;
+                n->SaveState(dir);
+                saved = serial;
             } catch (const std::exception& e) {
                 ok = false;
                 Log("saving the state of node " + id + " failed: " + e.what());
             }
-        });
+        }
+    });
+    if (devicesChanged_.exchange(false) && !saveVirtualDevices()) {
+        devicesChanged_ = true;  // try again with the next change
+        ok = false;
     }
-    saveVirtualDevices();
     return ok;
 }
 
-void BusHost::saveVirtualDevices() {
+void BusHost::trackNode(const std::string& id, bool known) {
+    std::lock_guard<std::mutex> lock(saveM_);
+    if (!known) {
+        savedSerial_.erase(id);
+        return;
+    }
+    bus_.WithNode(id, [&](sim::Node& n) { savedSerial_[id] = n.StateSerial(); });
+}
+
+bool BusHost::saveVirtualDevices() {
     json list = json::array();
     for (const auto& d : bus_.VirtualDevices()) list.push_back({{"name", d.name}, {"instance", d.instance}});
-    std::string text = list.dump();
-    if (text == savedVirtualDevices_) return;
-    if (writeFileAtomically(state_ / "virtual_devices.json", text))
-        savedVirtualDevices_ = text;
-    else
-        Log("saving the virtual device list failed");
+    if (writeFileAtomically(state_ / "virtual_devices.json", list.dump())) return true;
+    Log("saving the virtual device list failed");
+    return false;
 }
 
 void BusHost::restoreVirtualDevices() {
@@ -324,7 +339,6 @@ void BusHost::restoreVirtualDevices() {
         uint64_t instance = e.value("instance", uint64_t(0));
         bus_.AddVirtualDevice(e["name"].get<std::string>(), instance);
     }
-    savedVirtualDevices_ = ss.str();
 }
 
 std::unique_ptr<Access> BusHost::Open(NoticeCallback onNotice) {
@@ -359,6 +373,7 @@ void BusHost::Log(const std::string& line) {
 }
 
 void BusHost::onEvent(const sim::BusEvent& event) {
+    if (event.kind == sim::EventKind::DeviceChange) devicesChanged_ = true;
     uint32_t message = noticeFor(event.kind);
     if (message == 0) return;
     // Sessions are only removed under m_, so none goes away while it is told.
@@ -447,10 +462,13 @@ json BusHost::control(const json& req) {
         int32_t code = bus_.AddNode(id, std::move(node), position, spec.value("plugged", true));
         if (code != sim::kResultSuccess)
             throw std::invalid_argument("node \"" + id + "\" was not added, code " + std::to_string(code));
+        trackNode(id, true);
         return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
     }
     if (cmd == "remove_node") {
-        bus_.RemoveNode(nodeId());
+        std::string id = nodeId();
+        bus_.RemoveNode(id);
+        trackNode(id, false);
         return {{"generation", bus_.Generation()}};
     }
     if (cmd == "fault") {

@@ -11,6 +11,7 @@
 // test process when a test hosts its bus in-process (on the manual clock).
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -68,7 +69,9 @@ private:
     nlohmann::json control(const nlohmann::json& request);
     // Runs a device command on a Lumarel 460 node; false when the node is not one.
     bool withDevice(const std::string& id, const nlohmann::json& command);
-    void saveVirtualDevices();
+    bool saveVirtualDevices();
+    // Starts (known) or stops keeping state for a node added or removed after Load.
+    void trackNode(const std::string& id, bool known);
     void restoreVirtualDevices();
 
     sim::Bus& bus_;
@@ -81,7 +84,7 @@ private:
     // What was saved last; held while nodes are saved.
     std::mutex saveM_;
     std::map<std::string, uint64_t> savedSerial_;
-    std::string savedVirtualDevices_;
+    std::atomic<bool> devicesChanged_{false};  // the virtual device list changed since saved
     std::function<void()> shutdown_;
     std::function<void(const std::string&)> logger_;
 };

@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <poll.h>
 #include <sys/socket.h>
@@ -85,6 +86,61 @@ RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
     s = recvAll(fd, payload.data(), header.length, timeoutMs < 0 ? -1 : std::max(timeoutMs, 5000));
     if (s == RecvStatus::TimedOut) return RecvStatus::Malformed;
     return s;
+}
+
+// Makes at least `need` bytes available from begin_, reading as much as the socket has.
+RecvStatus FrameReader::fill(size_t need, int timeoutMs) {
+    if (end_ - begin_ >= need) return RecvStatus::Ok;
+    if (begin_ > 0) {  // keep what is there at the front
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (buf_.size() < need) buf_.resize(need);
+    while (end_ < need) {
+        if (timeoutMs >= 0) {
+            pollfd pfd{fd_, POLLIN, 0};
+            int r = ::poll(&pfd, 1, timeoutMs);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return RecvStatus::Closed;
+            }
+            if (r == 0) return RecvStatus::TimedOut;
+        }
+        ssize_t k = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, 0);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return RecvStatus::Closed;
+        }
+        if (k == 0) return RecvStatus::Closed;
+        end_ += size_t(k);
+    }
+    return RecvStatus::Ok;
+}
+
+RecvStatus FrameReader::Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs) {
+    RecvStatus s = fill(kHeaderBytes, timeoutMs);
+    if (s != RecvStatus::Ok) return s;
+    const uint8_t* h = buf_.data() + begin_;
+    std::memcpy(&header.length, h, 4);
+    std::memcpy(&header.op, h + 4, 2);
+    std::memcpy(&header.reserved, h + 6, 2);
+    if (header.length > kMaxPayload) return RecvStatus::Malformed;
+    s = fill(kHeaderBytes + header.length, timeoutMs < 0 ? -1 : std::max(timeoutMs, 5000));
+    if (s == RecvStatus::TimedOut) return RecvStatus::Malformed;
+    if (s != RecvStatus::Ok) return s;
+    const uint8_t* p = buf_.data() + begin_ + kHeaderBytes;
+    payload.assign(p, p + header.length);
+    begin_ += kHeaderBytes + header.length;
+    if (begin_ == end_) begin_ = end_ = 0;
+    if (buf_.size() > 4 * kChunk && end_ - begin_ < kChunk) {  // after a large frame
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+        buf_.resize(kChunk);
+        buf_.shrink_to_fit();
+    }
+    return RecvStatus::Ok;
 }
 
 std::vector<uint8_t> OkReply(const Writer& body) {

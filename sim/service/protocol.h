@@ -131,6 +131,23 @@ enum class RecvStatus { Ok, Closed, Malformed, TimedOut };
 RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
                      int timeoutMs = -1);
 
+// Receives frames from one connection through a buffer, so that a frame usually arrives with
+// one system call and frames sent back to back are taken apart. Use it for a connection's whole
+// life after its greeting (RecvFrame never reads ahead, so the two may follow each other).
+class FrameReader {
+public:
+    explicit FrameReader(int fd) : fd_(fd), buf_(kChunk) {}
+    // As RecvFrame; the payload stays valid until the next call.
+    RecvStatus Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs = -1);
+
+private:
+    static constexpr size_t kChunk = 16384;
+    RecvStatus fill(size_t need, int timeoutMs);
+    int fd_;
+    std::vector<uint8_t> buf_;
+    size_t begin_ = 0, end_ = 0;
+};
+
 // Replies.
 std::vector<uint8_t> OkReply(const Writer& body);
 std::vector<uint8_t> ErrorReply(const std::string& text);

@@ -220,8 +220,9 @@ void Server::serveRequests(int fd, uint32_t clientId, uint32_t pid) {
     log("client " + std::to_string(clientId) + " (process " + std::to_string(pid) + ") connected");
     FrameHeader h;
     std::vector<uint8_t> payload;
+    FrameReader frames(fd);
     for (;;) {
-        RecvStatus s = RecvFrame(fd, h, payload);
+        RecvStatus s = frames.Next(h, payload);
         if (s == RecvStatus::Closed) break;
         if (s == RecvStatus::Malformed) {
             log("client " + std::to_string(clientId) + ": malformed frame (length " +
@@ -261,7 +262,8 @@ void Server::serveNotices(int fd, uint32_t clientId) {
     // Nothing is expected from the client here; the read ends when either side closes.
     FrameHeader h;
     std::vector<uint8_t> p;
-    while (RecvFrame(fd, h, p) == RecvStatus::Ok) {
+    FrameReader frames(fd);
+    while (frames.Next(h, p) == RecvStatus::Ok) {
     }
     std::lock_guard<std::mutex> lock(c->sendM);
     c->noticeFd = -1;
