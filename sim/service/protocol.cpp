@@ -24,11 +24,9 @@ bool sendAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-// Reads exactly n bytes. The time-out applies to the wait for the first byte only; once a frame
-// has begun the rest follows at once from a well-behaved peer, and a peer that stops mid-frame
-// is treated as gone after the same wait.
-RecvStatus recvAll(int fd, uint8_t* p, size_t n, int timeoutMs) {
-    while (n > 0) {
+// One wait (when a time-out is given) and one receive of up to n bytes.
+RecvStatus recvSome(int fd, uint8_t* p, size_t n, int timeoutMs, size_t& got) {
+    for (;;) {
         if (timeoutMs >= 0) {
             pollfd pfd{fd, POLLIN, 0};
             int r = ::poll(&pfd, 1, timeoutMs);
@@ -44,8 +42,21 @@ RecvStatus recvAll(int fd, uint8_t* p, size_t n, int timeoutMs) {
             return RecvStatus::Closed;
         }
         if (k == 0) return RecvStatus::Closed;
-        p += k;
-        n -= size_t(k);
+        got = size_t(k);
+        return RecvStatus::Ok;
+    }
+}
+
+// Reads exactly n bytes. The time-out applies to each wait; once a frame has begun the rest
+// follows at once from a well-behaved peer, and a peer that stops mid-frame is treated as gone
+// after the same wait.
+RecvStatus recvAll(int fd, uint8_t* p, size_t n, int timeoutMs) {
+    while (n > 0) {
+        size_t got = 0;
+        RecvStatus s = recvSome(fd, p, n, timeoutMs, got);
+        if (s != RecvStatus::Ok) return s;
+        p += got;
+        n -= got;
     }
     return RecvStatus::Ok;
 }
@@ -98,22 +109,10 @@ RecvStatus FrameReader::fill(size_t need, int timeoutMs) {
     }
     if (buf_.size() < need) buf_.resize(need);
     while (end_ < need) {
-        if (timeoutMs >= 0) {
-            pollfd pfd{fd_, POLLIN, 0};
-            int r = ::poll(&pfd, 1, timeoutMs);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                return RecvStatus::Closed;
-            }
-            if (r == 0) return RecvStatus::TimedOut;
-        }
-        ssize_t k = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, 0);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            return RecvStatus::Closed;
-        }
-        if (k == 0) return RecvStatus::Closed;
-        end_ += size_t(k);
+        size_t got = 0;
+        RecvStatus s = recvSome(fd_, buf_.data() + end_, buf_.size() - end_, timeoutMs, got);
+        if (s != RecvStatus::Ok) return s;
+        end_ += got;
     }
     return RecvStatus::Ok;
 }
