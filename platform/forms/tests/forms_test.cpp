@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
 #include <fstream>
@@ -625,6 +626,31 @@ TEST_F(FormsTest, DialogsGoThroughThePresenter) {
     Clipboard::SetText("0A 3C");
     EXPECT_EQ(Clipboard::GetText(), "0A 3C");
     f.Unload();
+}
+
+TEST_F(FormsTest, AModalDialogRunsPostedMessagesUntilItCloses) {
+    class frmAbout : public Form {
+    public:
+        frmAbout() : Form("frmAbout") {}
+        int queries = 0;
+
+    protected:
+        void Form_QueryUnload(int32_t&, int32_t UnloadMode) override {
+            ++queries;
+            EXPECT_EQ(UnloadMode, vbFormControlMenu);
+        }
+    };
+    frmAbout about;
+    about.Load();
+    // Closing through the window's message, as another thread or program would.
+    user::PostMessage(about.hWnd(), user::WM_CLOSE, 0, 0);
+    QTimer lost;  // ends the dialog only if the message were lost
+    lost.setSingleShot(true);
+    QObject::connect(&lost, &QTimer::timeout, [&] { about.Hide(); });
+    lost.start(10000);
+    about.Show(vbModal);
+    EXPECT_FALSE(about.IsLoaded());
+    EXPECT_EQ(about.queries, 1);
 }
 
 TEST_F(FormsTest, KeyPreviewSeesKeysBeforeTheControl) {
