@@ -61,10 +61,10 @@ private:
     MutexHold hold_;
 };
 
-int32_t readShellVer3(int32_t handle, ByteArray& characters) {
-    MutexHold exchange;
-    if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
-    BootPacket request, response;
+// Command 8 of protocols 1 and 3: asks the target what it has. 1 with the answer's operands
+// (at least one quadlet), or the failure code. The caller holds the transaction mutex.
+int32_t askForCharacters(int32_t handle, BootPacket& response) {
+    BootPacket request;
     request.Command = kCmdReadShell;
     int32_t result = SessionLayerTransaction(handle, request, response, 0);
     if (result != 1) {
@@ -75,6 +75,15 @@ int32_t readShellVer3(int32_t handle, ByteArray& characters) {
         Log("ReadShellCharacters failed: no byte indicating size of Uart buffer");
         return -1;
     }
+    return 1;
+}
+
+int32_t readShellVer3(int32_t handle, ByteArray& characters) {
+    MutexHold exchange;
+    if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
+    BootPacket response;
+    int32_t result = askForCharacters(handle, response);
+    if (result != 1) return result;
     // The whole count matters: 256, 512 ... have a first byte of 0.
     const int32_t count = OperandLong(response.Operands, 0);
     if (count <= 0) return 1;
@@ -93,17 +102,9 @@ int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
     try {
         MutexHold exchange;
         if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
-        BootPacket request, response;
-        request.Command = kCmdReadShell;
-        int32_t result = SessionLayerTransaction(handle, request, response, 0);
-        if (result != 1) {
-            Log("ReadShellCharacters failed: Transaction failed, code " + Str(result), basDebug::WARNING);
-            return result;
-        }
-        if (response.OperandCount == 0) {
-            Log("ReadShellCharacters failed: no byte indicating size of Uart buffer");
-            return -1;
-        }
+        BootPacket response;
+        int32_t result = askForCharacters(handle, response);
+        if (result != 1) return result;
         const ByteArray& ops = response.Operands;
         const int32_t status = ops.size() >= 8 ? OperandLong(ops, 4) : 0;
         const int32_t charsLost = ops.size() >= 12 ? OperandLong(ops, 8) : 0;
