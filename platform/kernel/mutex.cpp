@@ -131,6 +131,13 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
     // A probe by another process holds the presence file exclusively for an instant only.
     while (::flock(m->presenceFd, LOCK_SH) != 0 && errno == EINTR) {
     }
+    // A name nobody had open is a new mutex: an owner that died with the last handle left no
+    // abandoned state behind.
+    if (!existed && ::flock(m->lockFd, LOCK_EX | LOCK_NB) == 0) {
+        char c = '0';
+        (void)!::pwrite(m->lockFd, &c, 1, 0);
+        ::flock(m->lockFd, LOCK_UN);
+    }
     s.named[lockPath] = m;
     return m;
 }

@@ -154,4 +154,21 @@ TEST_F(KernelMutex, NamedMutexIsMachineWide) {
     for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
 }
 
+// An owner that ended with the last handle leaves nothing behind: the name makes a new mutex.
+TEST_F(KernelMutex, NamedMutexCreatedAfreshIsNotAbandoned) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        kernel::Handle h = kernel::CreateMutex(false, "ShellTransactionMutex");
+        kernel::WaitForSingleObject(h, 0);
+        ::_exit(0);
+    }
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_EQ(kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex"), 0);
+    kernel::Handle h = kernel::CreateMutex(false, "ShellTransactionMutex");
+    EXPECT_EQ(kernel::WaitForSingleObject(h, 0), kernel::WAIT_OBJECT_0);
+    EXPECT_TRUE(kernel::ReleaseMutex(h));
+    kernel::CloseHandle(h);
+}
+
 }  // namespace
