@@ -150,32 +150,7 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
               selectionFromWidget();
               return text_.substr(size_t(selStart_), size_t(selLength_));
           },
-          [this](const std::string& s) {
-              selectionFromWidget();
-              std::string next = text_.substr(0, size_t(selStart_)) + s + text_.substr(size_t(selStart_ + selLength_));
-              int32_t caret = selStart_ + int32_t(s.size());
-              bool changed = next != text_;
-              if (changed) {
-                  // Appending at the end (the usual way of adding a line) updates the widget in place.
-                  bool atEnd = size_t(selStart_) == text_.size() && selLength_ == 0;
-                  if (atEnd && edit_) {
-                      text_ = next;
-                      updating_ = true;
-                      QTextCursor c(edit_->document());
-                      c.movePosition(QTextCursor::End);
-                      std::string shown = s;
-                      for (size_t p = 0; (p = shown.find("\r\n", p)) != std::string::npos;) shown.erase(p, 1);
-                      c.insertText(ToQ(shown));
-                      updating_ = false;
-                  } else {
-                      setAll(next);
-                  }
-              }
-              selStart_ = caret;
-              selLength_ = 0;
-              selectInWidget();
-              if (changed) fireChange();
-          }),
+          [this](const std::string& s) { replaceSelection(s); }),
       Locked([this] { return line_ ? line_->isReadOnly() : edit_->isReadOnly(); },
              [this](const bool& l) {
                  if (line_) line_->setReadOnly(l);
@@ -199,6 +174,36 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
         QObject::connect(line_, &QLineEdit::textChanged, [this] { fromWidget(); });
         SetWidget(line_);
     }
+}
+
+void TextBox::replaceSelection(const std::string& s) {
+    selectionFromWidget();
+    const int32_t caret = selStart_ + int32_t(s.size());
+    bool changed;
+    if (size_t(selStart_) == text_.size() && selLength_ == 0) {
+        // Appending at the end, the usual way of adding a line, updates the widget in place.
+        changed = !s.empty();
+        if (changed && edit_) {
+            text_ += s;
+            updating_ = true;
+            QTextCursor c(edit_->document());
+            c.movePosition(QTextCursor::End);
+            std::string shown = s;
+            for (size_t p = 0; (p = shown.find("\r\n", p)) != std::string::npos;) shown.erase(p, 1);
+            c.insertText(ToQ(shown));
+            updating_ = false;
+        } else if (changed) {
+            setAll(text_ + s);
+        }
+    } else {
+        std::string next = text_.substr(0, size_t(selStart_)) + s + text_.substr(size_t(selStart_ + selLength_));
+        changed = next != text_;
+        if (changed) setAll(next);
+    }
+    selStart_ = caret;
+    selLength_ = 0;
+    selectInWidget();
+    if (changed) fireChange();
 }
 
 void TextBox::setAll(const std::string& text) {

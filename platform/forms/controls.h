@@ -54,6 +54,7 @@ public:
 
 private:
     void setAll(const std::string& text);
+    void replaceSelection(const std::string& text);
     void fromWidget();
     int32_t toWidgetPos(int32_t pos) const;
     int32_t fromWidgetPos(int32_t pos) const;

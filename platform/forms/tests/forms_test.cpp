@@ -11,8 +11,11 @@
 #include <QWidget>
 #include <atomic>
 #include <fstream>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -477,12 +480,11 @@ TEST_F(FormsTest, TopLevelFormsArePublishedForOtherProcesses) {
     frmEverything f;
     f.Caption = "Published Window";
     auto foundByOtherProcess = [](const char* cls, const char* caption) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            auto w = user::FindTopWindow(cls ? std::optional<std::string>(cls) : std::nullopt,
-                                         caption ? std::optional<std::string>(caption) : std::nullopt);
-            ::_exit(w ? 0 : 1);
-        }
+        std::string program = FORMS_FIND_WINDOW;
+        std::string clsArg = cls ? cls : "-", captionArg = caption ? caption : "-";
+        char* argv[] = {program.data(), clsArg.data(), captionArg.data(), nullptr};
+        pid_t pid = 0;
+        if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
         int status = 0;
         ::waitpid(pid, &status, 0);
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
