@@ -48,6 +48,9 @@ enum Command : int32_t {
     kCmdWriteKey = 19,
 };
 
+// Reset modes of ResetDevice.
+enum ResetMode : uint8_t { kResetIntoApplication = 0, kResetStayInBootloader = 1 };
+
 // Image types.
 enum ImageType : int32_t { kImageApplication = 0, kImageConfig = 1, kImageDebugger = 2, kImageBootloader = 3 };
 

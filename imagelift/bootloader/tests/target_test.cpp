@@ -186,7 +186,7 @@ TEST_F(Targets, CommandSet) {
     });
     EXPECT_EQ(Haltbootloader(h), 1);
     EXPECT_TRUE(Find("Sent halt command to node #1"));
-    EXPECT_EQ(ResetDevice(h, 1), 1);
+    EXPECT_EQ(ResetDevice(h, kResetStayInBootloader), 1);
     EXPECT_TRUE(Find("Resetting bootloader device 0x63"));
 }
 
