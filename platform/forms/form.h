@@ -54,6 +54,12 @@ void EnsureApplication();
 // Lets pending events, posted window messages and due timer ticks run, as the platform's
 // DoEvents does. Also what clk::DoEvents runs once the application has started.
 void DoEvents();
+// Publishes the program's hidden application window (class "ThunderRT6Main", caption
+// App().Title) for other programs that follow this one: it stays until the process ends, past
+// the unloading of every form, and disappears with the process however it ends. Only the
+// programs others watch this way call it; calling it again does nothing. Returns its handle.
+user::HWND PublishApplicationWindow();
+
 // Sounds the system's beep.
 void Beep();
 // Runs the event loop until no form is loaded any more (the program's main loop).

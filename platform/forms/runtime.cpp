@@ -5,6 +5,7 @@
 
 #include "clock/clock.h"
 #include "forms/dialogs.h"
+#include "user/window_registry.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -82,6 +83,16 @@ void DoEvents() {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     user::PumpMessages();
+}
+
+user::HWND PublishApplicationWindow() {
+    static user::HWND hwnd = [] {
+        user::HWND h = user::CreateWindow("ThunderRT6Main", App().Title);
+        user::PublishTopWindow(h, "ThunderRT6Main", App().Title, false);
+        std::atexit([] { user::WithdrawTopWindow(PublishApplicationWindow()); });
+        return h;
+    }();
+    return hwnd;
 }
 
 void Beep() {

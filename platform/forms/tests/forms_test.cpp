@@ -498,6 +498,14 @@ TEST_F(FormsTest, TopLevelFormsArePublishedForOtherProcesses) {
     EXPECT_FALSE(foundByOtherProcess(nullptr, "Published"));
     f.Unload();
     EXPECT_FALSE(foundByOtherProcess(nullptr, "Published Window"));
+
+    // The program's hidden application window outlives its forms.
+    App().Title = "Imagelift";
+    EXPECT_FALSE(foundByOtherProcess("ThunderRT6Main", nullptr));
+    user::HWND app = PublishApplicationWindow();
+    EXPECT_EQ(PublishApplicationWindow(), app);
+    EXPECT_TRUE(foundByOtherProcess("ThunderRT6Main", "Imagelift"));
+    user::WithdrawTopWindow(app);
 }
 
 // The frame of the program and a child with a device grid.
