@@ -164,22 +164,30 @@ TEST_F(Download, BlockRetries) {
 }
 
 TEST_F(Download, BusResetInTheMiddle) {
-    const ByteArray image = Pattern(64 * 1024);
-    const std::string file = Write(fwp::PackageBuilder().Image1(image, 0));
-    int blocks = 0;
-    bool inPass = false;
-    // The bus-reset timer runs while the download lets window messages through.
-    onDoEvents_ = [&] {
-        if (inPass || ++blocks != 20) return;
-        inPass = true;
-        bus_.Reset();
-        EXPECT_EQ(Rescan(), 1);
-        inPass = false;
-    };
-    EXPECT_EQ(DownloadImage(63, kImageApplication, file), 1);
-    EXPECT_GE(blocks, 20);
-    EXPECT_EQ(Slot(0), image);
-    EXPECT_EQ(HandleOf("d"), 63);
+    // Answers at once: the pass runs between two blocks. Answers after 15 ms: every block is
+    // polled twice and the pass runs while a block waits for its answer (its exchanges take
+    // the target's request area; the block is then sent again).
+    for (uint32_t latency : {0u, 15u}) {
+        SCOPED_TRACE(latency);
+        Dev("d", [&](sim::lumarel::Lumarel460& d) { d.timing().answerLatencyMs = latency; });
+        const ByteArray image = Pattern(64 * 1024 + int(latency));
+        const std::string file = Write(fwp::PackageBuilder().Image1(image, 0));
+        int calls = 0;
+        bool inPass = false;
+        // The bus-reset timer runs while the download lets window messages through.
+        onDoEvents_ = [&] {
+            if (inPass || ++calls != 21) return;
+            inPass = true;
+            bus_.Reset();
+            EXPECT_EQ(Rescan(), 1);
+            inPass = false;
+        };
+        EXPECT_EQ(DownloadImage(63, kImageApplication, file), 1);
+        EXPECT_GE(calls, 21);
+        EXPECT_EQ(Slot(0), image);
+        EXPECT_EQ(HandleOf("d"), 63);
+        onDoEvents_ = nullptr;
+    }
 }
 
 }  // namespace
