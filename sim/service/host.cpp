@@ -204,24 +204,7 @@ public:
 
     int32_t BusDeviceRequest(uint32_t busIndex, uint32_t controlCode,
                              const std::vector<uint8_t>& input) override {
-        if (int(busIndex) != host_.bus_.BusIndex()) return kErrorInvalidHandle;
-        if (controlCode != kBusApiRequest) return kErrorInvalidFunction;
-        if (input.size() < kBusRequestHeader || input.size() > kBusRequestMax)
-            return sim::kResultInvalidParameter;
-        const uint8_t* p = input.data();
-        uint32_t request = le32(p);
-        uint64_t instance = uint64_t(le32(p + 16)) | uint64_t(le32(p + 20)) << 32;
-        const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
-        std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
-        int32_t code;
-        if (request == 1)
-            code = host_.bus_.AddVirtualDevice(id, instance);
-        else if (request == 2)
-            code = host_.bus_.RemoveVirtualDevice(id, instance);
-        else
-            return sim::kResultInvalidParameter;
-        host_.SaveChanges();
-        return code;
+        return host_.BusDeviceRequest(busIndex, controlCode, input);
     }
 
     int32_t Control(const std::string& request, std::string& reply) override {
@@ -242,6 +225,38 @@ private:
 };
 
 // --------------------------------------------------------------------------------------- host
+
+int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const std::vector<uint8_t>& input) {
+    if (int(busIndex) != bus_.BusIndex()) {
+        BusHost* other = nullptr;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_);
+            if (otherBuses_) other = otherBuses_(busIndex);
+        }
+        return other && other != this ? other->BusDeviceRequest(busIndex, controlCode, input) : kErrorInvalidHandle;
+    }
+    if (controlCode != kBusApiRequest) return kErrorInvalidFunction;
+    if (input.size() < kBusRequestHeader || input.size() > kBusRequestMax) return sim::kResultInvalidParameter;
+    const uint8_t* p = input.data();
+    uint32_t request = le32(p);
+    uint64_t instance = uint64_t(le32(p + 16)) | uint64_t(le32(p + 20)) << 32;
+    const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
+    std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
+    int32_t code;
+    if (request == 1)
+        code = bus_.AddVirtualDevice(id, instance);
+    else if (request == 2)
+        code = bus_.RemoveVirtualDevice(id, instance);
+    else
+        return sim::kResultInvalidParameter;
+    SaveChanges();
+    return code;
+}
+
+void BusHost::SetOtherBuses(std::function<BusHost*(uint32_t busIndex)> find) {
+    std::lock_guard<std::recursive_mutex> lock(m_);
+    otherBuses_ = std::move(find);
+}
 
 BusHost::BusHost(sim::Bus& bus, fsys::path stateFolder) : bus_(bus), state_(std::move(stateFolder)) {
     listener_ = bus_.AddListener([this](const sim::BusEvent& e) { onEvent(e); });

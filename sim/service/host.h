@@ -55,6 +55,12 @@ public:
     std::unique_ptr<Access> Open(NoticeCallback onNotice);
     int Sessions() const;
 
+    // A request to the bus device "\\.\1394BUS" + busIndex (see Access::BusDeviceRequest). A
+    // machine may have several 1394 buses: requests for another index go to the host that
+    // SetOtherBuses finds for it (6 when none).
+    int32_t BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const std::vector<uint8_t>& input);
+    void SetOtherBuses(std::function<BusHost*(uint32_t busIndex)> find);
+
     // A control command (see Access::Control). "shutdown" calls the handler set here.
     int32_t Control(const std::string& request, std::string& reply);
     void SetShutdownHandler(std::function<void()> handler);
@@ -86,6 +92,7 @@ private:
     std::map<std::string, uint64_t> savedSerial_;
     std::atomic<bool> devicesChanged_{false};  // the virtual device list changed since saved
     std::function<void()> shutdown_;
+    std::function<BusHost*(uint32_t)> otherBuses_;
     std::function<void(const std::string&)> logger_;
 };
 

@@ -65,6 +65,8 @@ private:
     int listenFd_ = -1;
     std::unique_ptr<sim::Bus> bus_;
     std::unique_ptr<BusHost> host_;
+    std::vector<std::unique_ptr<sim::Bus>> otherBuses_;   // buses 1 ... n-1
+    std::vector<std::unique_ptr<BusHost>> otherHosts_;
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> stopRequested_{false};
@@ -409,6 +411,17 @@ int Server::Run() {
                 throw sim::DescriptionError("the bus description " + options_.descriptionFile + " is not JSON");
             host_->Load(&d);
         }
+        const nlohmann::json hostOnly = {{"nodes", {{{"id", "host"}, {"kind", "host"}}}}};
+        for (int b = 1; b < options_.buses; ++b) {
+            otherBuses_.push_back(std::make_unique<sim::Bus>(b));
+            otherHosts_.push_back(std::make_unique<BusHost>(
+                *otherBuses_.back(), fsys::path(folder_) / "state" / ("bus" + std::to_string(b))));
+            otherHosts_.back()->SetLogger([this](const std::string& l) { log(l); });
+            otherHosts_.back()->Load(&hostOnly);
+        }
+        host_->SetOtherBuses([this](uint32_t index) -> BusHost* {
+            return index >= 1 && index <= otherHosts_.size() ? otherHosts_[index - 1].get() : nullptr;
+        });
     } catch (const std::exception& e) {
         log(std::string("cannot start: ") + e.what());
         std::cerr << "lumarel-bus: " << e.what() << '\n';

@@ -16,6 +16,9 @@ struct ServerOptions {
     std::string root;
     std::string descriptionFile;  // empty: the embedded default bus
     int idleMs = 60000;
+    // 1394 buses of the machine. Bus 0 carries the described nodes; each further bus only the
+    // local host, and is reached only through its bus device (virtual device requests).
+    int buses = 1;
     int readyFd = -1;             // gets one byte once the socket listens
 };
 

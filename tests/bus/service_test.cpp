@@ -165,14 +165,19 @@ TEST_F(Service, BusDeviceRequestsShareTheLibrarysList) {
         std::memcpy(r.data() + 24, id.data(), id.size());
         return r;
     };
+    ::setenv("LUMAREL_BUS_COUNT", "2", 1);  // a machine with two 1394 buses
     auto bus = bussvc::ConnectToService(nullptr);
+    ::unsetenv("LUMAREL_BUS_COUNT");
     EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, record(1, 0)), 0);
-    EXPECT_EQ(bus->BusDeviceRequest(1, 0x220400, record(1, 1)), 6);  // one bus: \\.\1394BUS1 does not exist
-    EXPECT_EQ(devices(), std::vector<std::string>{kDevice});
+    EXPECT_EQ(bus->BusDeviceRequest(1, 0x220400, record(1, 1)), 0);
+    EXPECT_EQ(bus->BusDeviceRequest(2, 0x220400, record(1, 2)), 6);  // \\.\1394BUS2 does not exist
+    EXPECT_EQ(devices(), std::vector<std::string>{kDevice});         // bus 0's list
     EXPECT_NE(bus->BusDeviceRequest(0, 0x220400, record(7, 0)), 0);  // no such request
     EXPECT_NE(bus->BusDeviceRequest(0, 0x220400, {1, 0, 0}), 0);     // short record
     EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, record(2, 0)), 0);
     EXPECT_TRUE(devices().empty());
+    EXPECT_EQ(bus->BusDeviceRequest(1, 0x220400, record(2, 1)), 0);
+    EXPECT_NE(bus->BusDeviceRequest(1, 0x220400, record(2, 1)), 0);  // already gone
 }
 
 // --- other processes
