@@ -174,7 +174,6 @@ public:
             requestFd_ = fd;
             replies_ = std::make_unique<FrameReader>(fd);
             noticeFd_ = nfd;
-            clientId_ = id;
             noticeThread_ = std::thread([this, nfd] { noticeLoop(nfd); });
             return true;
         }
@@ -443,7 +442,6 @@ private:
     int requestFd_ = -1;
     std::unique_ptr<FrameReader> replies_;
     int noticeFd_ = -1;
-    uint32_t clientId_ = 0;
     std::thread noticeThread_;
     std::atomic<bool> closing_{false};  // this side hangs up: the notice thread ends quietly
     std::vector<uint8_t> reply_;

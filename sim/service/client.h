@@ -3,8 +3,9 @@
 // ConnectToService connects to the service of the platform root (LUMAREL_ROOT) and starts it when
 // none runs: the first client to find no service takes a start lock under the root, looks again,
 // and only then starts "lumarel-bus", so two programs starting at once meet on one service. The
-// service started this way reads LUMAREL_BUS_DESCRIPTION (a bus description file) and
-// LUMAREL_BUS_IDLE_MS (how long it stays without clients) from the environment it inherits.
+// service started this way reads LUMAREL_BUS_DESCRIPTION (a bus description file),
+// LUMAREL_BUS_IDLE_MS (how long it stays without clients) and LUMAREL_BUS_COUNT (1394 buses)
+// from the environment it inherits.
 //
 // When the service goes away under a connected client (killed, or ended while idle), the next
 // request connects again (starting a new service), re-allocates the client's address ranges under

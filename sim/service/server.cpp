@@ -389,7 +389,10 @@ int Server::Run() {
     folder_ = ServiceFolder(options_.root);
     std::error_code ec;
     fsys::create_directories(folder_, ec);
-    logFile_.open(folder_ + "/service.log", std::ios::app);
+    // One earlier log is kept beside the current one, so the file does not grow without end.
+    const std::string logPath = folder_ + "/service.log";
+    if (fsys::file_size(logPath, ec) > 1'000'000 && !ec) fsys::rename(logPath, logPath + ".1", ec);
+    logFile_.open(logPath, std::ios::app);
     if (!takeServiceLock()) {
         log("another bus service runs for this root; ending");
         if (lockFd_ >= 0) ::close(lockFd_);
