@@ -285,6 +285,28 @@ TEST_F(Library, ClockModulesAndDebugText) {
     EXPECT_EQ(lines, 2u);
 }
 
+// A test may name a description to host in-process instead of handing over a bus.
+TEST(LibraryHosting, DescriptionNamedByTheEnvironment) {
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    fsys::path file = fsys::temp_directory_path() / ("vsk-desc-" + std::to_string(::getpid()) + ".json");
+    std::ofstream(file) << R"({"nodes": [{"id": "host", "kind": "host"}, {"id": "cam", "kind": "foreign"}],
+                              "virtual_devices": ["1394_VIRTUAL_DEVICE"]})";
+    Api api;
+    api.HostBus(nullptr);  // whatever an earlier test left: the next call reads the environment
+    ::setenv("LUMAREL_BUS_INPROCESS", file.c_str(), 1);
+    VirtualDeviceList list{};
+    api.GetVirtualDeviceList(&list);
+    ::unsetenv("LUMAREL_BUS_INPROCESS");
+    EXPECT_EQ(list.Count, 1);
+    auto* bus = static_cast<sim::Bus*>(api.InProcessBus());
+    ASSERT_NE(bus, nullptr);
+    EXPECT_EQ(bus->NodeIds(), (std::vector<std::string>{"host", "cam"}));
+    api.HostBus(nullptr);
+    EXPECT_EQ(api.InProcessBus(), nullptr);
+    fsys::remove(file);
+}
+
 // The log file is asked for by the environment when the library starts: checked in a fresh
 // process (this test program again, running only the child half).
 TEST(LibraryLog, ChildHalf) {
