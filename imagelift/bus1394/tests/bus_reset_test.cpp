@@ -6,6 +6,7 @@
 #include "bus1394/host_resources.h"
 #include "bus_fixture.h"
 #include "rom_builder.h"
+#include "vbrt/error.h"
 
 namespace bustest {
 namespace {
@@ -205,6 +206,36 @@ TEST_F(BusResetTest, LocalNodeThatCannotBeFoundEndsTheRebuild) {
     Pump();
     EXPECT_EQ(Find("Error #6: Overflow in bas1394.VdevBusResetHandler")->level, basDebug::ERROR_LEVEL);
     EXPECT_TRUE(TopologyReady);
+}
+
+TEST_F(BusResetTest, FailurePathsNameTheirProcedures) {
+    Bus({romtest::HostRom()}, 0);
+    // The main window fails when the finished pump tells it about the new table.
+    main_.onNodesChanged = [] {
+        if (TopologyReady) vb::Raise(5, "frmMain");
+    };
+    Pump();
+    const auto pump = Find(" in BusResetHandlerThread");
+    ASSERT_TRUE(pump);
+    EXPECT_EQ(pump->message.rfind("ERROR #5: ", 0), 0u) << pump->message;
+    EXPECT_EQ(pump->level, basDebug::ERROR_LEVEL);
+    EXPECT_FALSE(Find("BusResetHandlerThread complete."));
+
+    // Without a main window the rebuild and the pass fail where they call it; the pump itself
+    // looks for the window first.
+    ClearLines();
+    main_.onNodesChanged = nullptr;
+    ctx_.MainChildForm = nullptr;
+    Pump();
+    for (const char* where : {" in bas1394.VdevBusResetHandler", " in bas1394.BusResetHandler"}) {
+        const auto line = Find(where);
+        ASSERT_TRUE(line) << where;
+        EXPECT_EQ(line->message.rfind("Error #91: ", 0), 0u) << line->message;
+        EXPECT_EQ(line->level, basDebug::ERROR_LEVEL);
+    }
+    EXPECT_TRUE(Find("BusResetHandlerThread: failed call to bas1394.BusResetHandler, code -1"));
+    EXPECT_TRUE(Find("BusResetHandlerThread complete."));
+    EXPECT_EQ(main_.nodesChanged, 2);  // only from the first pump
 }
 
 TEST_F(BusResetTest, PumpDoesNothingWithoutAPendingReset) {

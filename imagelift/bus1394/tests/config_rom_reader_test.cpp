@@ -101,6 +101,10 @@ TEST_F(ConfigRomReaderTest, MinimalRomReadsOnlyItsHeader) {
     EXPECT_EQ(Fake().reads.size(), 1u);
     EXPECT_EQ(Rom().BusInfo.RawBytes, (std::vector<uint8_t>{0x01, 0x0A, 0x3C, 0x7E, 0x00}));
     EXPECT_TRUE(basConfigRom::ConfigRomIsMinimal(Rom()));
+    ConfigRomRecord unread;
+    unread.BusInfo.RawBytes.clear();  // a record whose block was never made
+    EXPECT_FALSE(basConfigRom::ConfigRomIsMinimal(unread));
+    EXPECT_EQ(Find("Error #9: Subscript out of range in ConfigRomIsMinimal")->level, basDebug::WARNING);
     EXPECT_TRUE(Find("|Minimal config rom on Node index #0"));
     ConfigRomRecord again;
     EXPECT_EQ(basConfigRom::GetFormattedConfigRomBusInfoBlock(0, again), 1);
@@ -136,6 +140,56 @@ TEST_F(ConfigRomReaderTest, BlockHeadersAreJudgedBeforeTheBodyIsRead) {
         } else {
             EXPECT_EQ(data.size(), 4u + 2048u);
         }
+    }
+}
+
+TEST_F(ConfigRomReaderTest, ReadFailuresAndTheirLines) {
+    // A node that does not answer: each step reports its own failure, prefixed "|".
+    Place(0, 0);
+    ConfigRomRecord rom;
+    EXPECT_EQ(GetFormattedConfigRom(0, rom), -1);
+    const std::vector<std::pair<std::string, int32_t>> expected = {
+        {"|GetFormattedConfigRom: Re-dimensioning config ROM arrays for node index #0...", basDebug::DETAIL},
+        {"|GetFormattedConfigRom: Config ROM arrays for node index #0 are re-dimensioned.", basDebug::DETAIL},
+        {"|GetFormattedConfigRomBusInfoBlock: getting bus info block for node index #0...", basDebug::DETAIL},
+        {"|Could not read config rom data at address 0xFFFFF0000400 node 0, code 121(0x79)!", basDebug::TRACE},
+        {"|GetFormattedConfigRomBusInfoBlock failed: call to GetConfigRomEntry (node index #0) failed, code 121",
+         basDebug::TRACE},
+        {"|GetFormattedConfigRom: failed to read BusInfoBlock (nodeindex #0) in bas1394.GetFomattedConfigRom.",
+         basDebug::TRACE},
+    };
+    std::vector<std::pair<std::string, int32_t>> logged;
+    for (const auto& l : status_.lines) {
+        if (l.module == "basConfigRom") logged.emplace_back(l.message, l.level);
+    }
+    EXPECT_EQ(logged, expected);
+
+    // The root directory's header, then its body, not answered in time.
+    struct Case {
+        uint32_t address;
+        const char* entryLine;
+        int32_t entryLevel;
+    };
+    const Case cases[] = {
+        {0xF0000414u, "|Could not read config rom data at address 0xFFFFF0000414 node 0, code -2147483390(0x80000102)!",
+         basDebug::TRACE},
+        {0xF0000418u, "|GetConfigRomEntry: second call to AsyncReadWrapper returned code -2147483390(0x80000102) node 0",
+         basDebug::WATCH},
+    };
+    for (const Case& c : cases) {
+        ClearLines();
+        Fake().onRead = [&](int32_t, uint32_t address, int32_t) -> std::optional<int32_t> {
+            if (address == c.address) return bas1394::kLibTimedOut;
+            return std::nullopt;
+        };
+        EXPECT_EQ(Read(R::Lumarel460App()), basConfigRom::kRootNotRead);
+        ASSERT_TRUE(Find(c.entryLine)) << c.entryLine;
+        EXPECT_EQ(Find(c.entryLine)->level, c.entryLevel);
+        const auto line = Find("GetConfigRomDirectory: target failed to respond in the given time, node index 0, "
+                               "address 0xFFFFFFFFF0000414.");
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->level, basDebug::WARNING);
+        EXPECT_FALSE(Find("failed call to GetConfigRomEntry"));
     }
 }
 

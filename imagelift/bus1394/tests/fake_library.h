@@ -38,6 +38,7 @@ struct FakeLibrary {
     int32_t allocateResult = 0;
     int32_t freeResult = 0;
     int32_t debugSpewResult = 0;
+    int32_t spewWindow = 0, spewLevel = 0;  // arguments of the last SetDebugSpew
 
     // Called before every read/write request; a value overrides the outcome.
     std::function<std::optional<int32_t>(int32_t node, uint32_t address, int32_t bytes)> onRead;
@@ -72,7 +73,13 @@ inline constexpr int32_t kAddressError = static_cast<int32_t>(0x80000017u);
 
 inline int32_t RegisterClient(int32_t) { ++Fake().calls["RegisterClient"]; return Fake().registerResult; }
 inline int32_t DeRegisterClient(int32_t) { ++Fake().calls["DeRegisterClient"]; return 0; }
-inline int32_t SetDebugSpew(int32_t, int32_t) { ++Fake().calls["SetDebugSpew"]; return Fake().debugSpewResult; }
+inline int32_t SetDebugSpew(int32_t window, int32_t level) {
+    FakeLibrary& f = Fake();
+    ++f.calls["SetDebugSpew"];
+    f.spewWindow = window;
+    f.spewLevel = level;
+    return f.debugSpewResult;
+}
 
 inline int32_t AsyncReadWrapper(int32_t node, const Address48* a, int32_t bytes, uint8_t* dst, int32_t timeout) {
     FakeLibrary& f = Fake();

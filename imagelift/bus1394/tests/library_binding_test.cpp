@@ -1,6 +1,8 @@
 // Loading a library file from the program folder and binding its functions by name.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "bus1394/access_library.h"
 #include "bus1394/transactions.h"
 #include "bus_fixture.h"
@@ -21,7 +23,13 @@ protected:
 };
 
 TEST_F(LibraryBindingTest, RefusedRegistrationKeepsTheModule) {
+    // Started from the program folder: the library file is also in the current folder.
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(BUS1394_FAKE_LIBRARY_DIR);
     const int32_t module = LoadVsk1394Dll(9);
+    std::filesystem::current_path(before);
+    EXPECT_TRUE(Find("CurDir = '" BUS1394_FAKE_LIBRARY_DIR "'"));
+    EXPECT_TRUE(Find("Dir(Vsk1394api.dll) = 'Vsk1394api.dll'"));
     EXPECT_NE(module, 0);
     EXPECT_EQ(LibraryModule, module);
     EXPECT_TRUE(Find("LoadLibrary call returned, module handle = 0x"));

@@ -249,6 +249,14 @@ TEST_F(TransactionsTest, MissingLibraryFile) {
     EXPECT_TRUE(Find("Error #53: File not found: Vsk1394api.dll in bas1394.AsyncReadWrapperVB"));
 }
 
+TEST_F(TransactionsTest, MessageLevelGoesToTheRegisteredWindow) {
+    ClientWindow = 41;
+    Fake().debugSpewResult = 87;  // whatever the library answers is handed back
+    EXPECT_EQ(SetDllMessageLevel(13), 87);
+    EXPECT_EQ(Fake().spewWindow, 41);
+    EXPECT_EQ(Fake().spewLevel, 13);
+}
+
 TEST_F(TransactionsTest, UnloadFreesHeldRangesAndDeregisters) {
     AddressRanges.assign(3, AddressRangeRecord{});
     AddressRanges[0].Handle = 11;
