@@ -191,7 +191,7 @@ TEST_F(Library, ReadResultsAndArgumentChecks) {
     std::vector<uint8_t> max(2048);
     EXPECT_EQ(read(0, 0xFFFF, kRom, max), kResultAddressError);  // 2048 accepted, past the ROM
     Address48 a = At(0xFFFF, kRom);
-    EXPECT_NE(api_.AsyncReadWrapper(63, &a, 4, q.data(), 0), kResultSuccess);  // broadcast is write-only
+    EXPECT_EQ(api_.AsyncReadWrapper(63, &a, 4, q.data(), 0), kResultBadParameter);  // broadcast is write-only
     Address48 request = At(0xFFFF, 0xC8021000u);
     EXPECT_EQ(api_.AsyncWriteWrapper(63, &request, 4, q.data(), 0), kResultSuccess);  // sent, nobody answers
 }
