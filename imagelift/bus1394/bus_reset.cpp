@@ -193,8 +193,11 @@ int32_t VdevBusResetHandler() {
 
             LogMsg("Getting config rom for node #" + std::to_string(k) + "...", "TRACE");
             if (BusResetPending) return -1;
-            const int32_t r =
-                basConfigRom::GetFormattedConfigRom(idx, NodeTable[static_cast<size_t>(idx)].ConfigRom);
+            // Read aside and store afterwards: window events run between the ROM's quadlets,
+            // and nothing then may hold a reference into the table.
+            ConfigRomRecord read;
+            const int32_t r = basConfigRom::GetFormattedConfigRom(idx, read);
+            NodeTable.at(static_cast<size_t>(idx)).ConfigRom = std::move(read);
             const ConfigRomRecord& rom = NodeTable[static_cast<size_t>(idx)].ConfigRom;
             if (r == 1) {
                 LogMsg("Node #" + std::to_string(k) + ": " + "GUID='" + basConfigRom::GetGuidText(rom) +
