@@ -27,6 +27,7 @@ json TestBus() {
         {"id": "host", "kind": "host"},
         {"id": "dev", "kind": "foreign", "guid": "0A3C7E1000010002", "vendor": "NRX", "model": "Lumarel 460"},
         {"id": "mini", "kind": "minimal", "vendor_id": "0x0A3C7E"},
+        {"id": "lumarel", "kind": "lumarel460"},
         {"id": "late", "kind": "foreign", "plugged": false}]})");
 }
 
@@ -83,7 +84,7 @@ TEST_F(Service, DownloaderPathEndToEnd) {
     HostInfoRequest req = TopologyRequest();
     ASSERT_EQ(api_.GetLocalHostInformation(win_.Handle(), name, &req, 0), 0);
     int nodes = req.Data[10] | req.Data[11] << 8;
-    ASSERT_EQ(nodes, 3);
+    ASSERT_EQ(nodes, 4);
     NodeAddressRequest local{1, 0, 0};
     ASSERT_EQ(api_.Get1394AddressFromDeviceObject(win_.Handle(), name, &local), 0);
     EXPECT_EQ(local.NodeAddress, 0xFFC0);
@@ -115,7 +116,7 @@ TEST_F(Service, DownloaderPathEndToEnd) {
     // A node joins: the bus resets and the new node answers.
     EXPECT_EQ(api_.Command(R"({"cmd":"plug","id":"late"})").find("error"), std::string::npos);
     EXPECT_TRUE(win_.WaitFor(kNoticeBusReset));
-    EXPECT_EQ(read(3, kRom, q), kResultSuccess);
+    EXPECT_EQ(read(4, kRom, q), kResultSuccess);
 
     // A node writes into a range this program allocated: incoming data.
     AddressRangeRecord r = CallbackRange();
@@ -406,16 +407,16 @@ TEST_F(Service, ControlToolPrintsAndChangesTheBus) {
     ASSERT_EQ(run("state", &out), 0) << out;
     json state = json::parse(out, nullptr, false);
     ASSERT_TRUE(state.is_object()) << out;
-    EXPECT_EQ(state["nodes"].size(), 4u);
+    EXPECT_EQ(state["nodes"].size(), 5u);
 
     EXPECT_EQ(run("fault dev '{\"kind\":\"no_response\"}'"), 0);
     std::vector<uint8_t> q(4);
     EXPECT_EQ(read(1, kRom, q), kResultNoResponse);
     EXPECT_EQ(run("clear-faults"), 0);
     EXPECT_EQ(run("power dev off"), 0);
-    EXPECT_EQ(read(2, kRom, q), kResultNoResponse);  // "mini" moved up to node 1, node 2 is gone
+    EXPECT_EQ(read(3, kRom, q), kResultNoResponse);  // the nodes behind moved up, node 3 is gone
     EXPECT_EQ(run("power dev on"), 0);
-    EXPECT_EQ(read(2, kRom, q), kResultSuccess);
+    EXPECT_EQ(read(3, kRom, q), kResultSuccess);
 
     EXPECT_EQ(run("unplug nobody", &out), 1) << out;
     EXPECT_NE(out.find("no node"), std::string::npos);
