@@ -137,7 +137,7 @@ Control::Control(Container* container, std::string name, int32_t index, NoWidget
       ToolTipText([this] { return toolTip_; },
                   [this](const std::string& t) {
                       toolTip_ = t;
-                      if (widget_) widget_->setToolTip(QString::fromStdString(t));
+                      if (widget_) widget_->setToolTip(detail::ToQ(t));
                   }),
       form_(&container->OwnerForm()),
       container_(container) {

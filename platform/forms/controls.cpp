@@ -188,9 +188,7 @@ void TextBox::replaceSelection(const std::string& s) {
             updating_ = true;
             QTextCursor c(edit_->document());
             c.movePosition(QTextCursor::End);
-            std::string shown = s;
-            for (size_t p = 0; (p = shown.find("\r\n", p)) != std::string::npos;) shown.erase(p, 1);
-            c.insertText(ToQ(shown));
+            c.insertText(ToQ(detail::CrLfToLf(s)));
             updating_ = false;
         } else if (changed) {
             setAll(text_ + s);
@@ -210,9 +208,7 @@ void TextBox::setAll(const std::string& text) {
     text_ = text;
     updating_ = true;
     if (edit_) {
-        std::string shown = text;
-        for (size_t p = 0; (p = shown.find("\r\n", p)) != std::string::npos;) shown.erase(p, 1);
-        edit_->setPlainText(ToQ(shown));
+        edit_->setPlainText(ToQ(detail::CrLfToLf(text)));
     } else {
         line_->setText(ToQ(text));
     }
@@ -224,14 +220,7 @@ void TextBox::setAll(const std::string& text) {
 void TextBox::fromWidget() {
     if (updating_) return;
     std::string t = FromQ(edit_ ? edit_->toPlainText() : line_->text());
-    if (edit_) {
-        std::string crlf;
-        for (char c : t) {
-            if (c == '\n') crlf += '\r';
-            crlf += c;
-        }
-        t = std::move(crlf);
-    }
+    if (edit_) t = detail::LfToCrLf(t);
     if (t == text_) return;
     text_ = std::move(t);
     fireChange();
@@ -594,11 +583,12 @@ void ListBox::setRowText(int32_t index, const std::string& text) { list_->item(i
 
 RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
-      Text([this] { return FromQ(edit_->toPlainText()); },
+      Text([this] { return text_; },
            [this](const std::string& t) {
-               if (FromQ(edit_->toPlainText()) == t) return;
+               if (t == text_) return;
+               text_ = t;
                updating_ = true;
-               edit_->setPlainText(ToQ(t));
+               edit_->setPlainText(ToQ(detail::CrLfToLf(t)));
                updating_ = false;
                fire("Change", Change);
            }),
@@ -608,7 +598,11 @@ RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
     edit_ = new QTextEdit(container->ContainerWidget());
     edit_->setAcceptRichText(false);
     QObject::connect(edit_, &QTextEdit::textChanged, [this] {
-        if (!updating_) fire("Change", Change);
+        if (updating_) return;
+        std::string t = detail::LfToCrLf(FromQ(edit_->toPlainText()));
+        if (t == text_) return;
+        text_ = std::move(t);
+        fire("Change", Change);
     });
     SetWidget(edit_);
 }

@@ -206,6 +206,7 @@ public:
 
 private:
     QTextEdit* edit_;
+    std::string text_;  // lines apart with CR LF, as set
     bool updating_ = false;
 };
 

@@ -5,9 +5,11 @@
 #include "user/window_registry.h"
 
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <iostream>
 
 namespace forms {
 
@@ -33,9 +35,20 @@ private:
     user::HWND hwnd_;
 };
 
+// On the offscreen platform (no display: tests, runs on a server) nobody can answer a dialog;
+// the question goes to the standard error stream and gets the unattended answer at once
+// instead of waiting for ever.
+bool Headless() { return QGuiApplication::platformName() == "offscreen"; }
+
+DialogPresenter& HeadlessPresenter() {
+    static StatusLinePresenter presenter([](const std::string& line) { std::cerr << line << "\n"; });
+    return presenter;
+}
+
 class DesktopPresenter : public DialogPresenter {
 public:
     int32_t MessageBox(const MessageBoxRequest& r) override {
+        if (Headless()) return HeadlessPresenter().MessageBox(r);
         PublishedDialog published(r.title);
         QMessageBox box;
         box.setWindowTitle(ToQ(r.title));
@@ -76,6 +89,7 @@ public:
     }
 
     std::optional<std::string> InputBox(const InputBoxRequest& r) override {
+        if (Headless()) return HeadlessPresenter().InputBox(r);
         PublishedDialog published(r.title);
         bool ok = false;
         QString text = QInputDialog::getText(nullptr, ToQ(r.title), ToQ(r.prompt), QLineEdit::Normal,
@@ -85,6 +99,7 @@ public:
     }
 
     std::string FileDialog(const FileDialogRequest& r) override {
+        if (Headless()) return HeadlessPresenter().FileDialog(r);
         // "Text (*.txt)|*.txt|All (*.*)|*.*" becomes "Text (*.txt);;All (*.*)".
         QStringList parts = ToQ(r.filter).split('|');
         QStringList filters;

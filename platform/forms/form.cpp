@@ -361,6 +361,7 @@ void Form::Load() {
         return user::DefWindowProc(h, msg, w, l);
     });
     loaded_ = true;
+    std::fill(lastResize_, lastResize_ + 5, -1);
     ++g_loadedForms;
     for (Control* c : controls_) c->ResetForLoad();
     designing_ = true;
@@ -511,6 +512,12 @@ bool Form::SaveImage(const std::string& pngPath) {
 void Form::HandleResize() {
     layoutClient();
     if (!loaded_ || designing_ || unloading_) return;
+    int x, y, w, h;
+    outerPx(x, y, w, h);
+    PixelRect client = ClientRectPx();
+    const int now[5] = {WindowState(), w, h, client.right, client.bottom};
+    if (std::equal(now, now + 5, lastResize_)) return;
+    std::copy(now, now + 5, lastResize_);
     detail::Fire("Form_Resize", [&] { Form_Resize(); });
 }
 

@@ -243,6 +243,9 @@ private:
     int requestedOuter_[4] = {0, 0, 0, 0};
     std::vector<Control*> controls_;
     std::vector<Menu*> topMenus_;
+    // State and sizes of the last Resize event, so one change raises one event however many
+    // widgets report it (an MDI child's frame and its inside both do).
+    int lastResize_[5] = {-1, -1, -1, -1, -1};
 };
 
 // The one MDI frame of a program: its client area holds the MDI child forms.

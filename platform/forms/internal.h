@@ -16,6 +16,10 @@ namespace forms::detail {
 // Texts of the programs are 8-bit Windows-1252; the widgets hold Unicode.
 QString ToQ(const std::string& text);
 std::string FromQ(const QString& text);
+// Multi-line texts keep their lines apart with CR LF, as the programs write and count them; a
+// text widget holds plain line feeds.
+std::string CrLfToLf(std::string text);
+std::string LfToCrLf(const std::string& text);
 
 void InstallDesktopPresenter();
 // An object living on the user-interface thread, for work handed over from other threads.

@@ -181,8 +181,12 @@ void Timer::ApplyEnabled(bool enabled) {
 }
 
 void Timer::ResetForLoad() {
-    std::lock_guard<std::mutex> lock(state_->m);
-    state_->enabled = true;
+    {
+        std::lock_guard<std::mutex> lock(state_->m);
+        state_->enabled = true;
+    }
+    // A form shown again runs with the interval its timer had, until its design sets another.
+    arm();
 }
 
 void Timer::StopForUnload() {

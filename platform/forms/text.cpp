@@ -39,4 +39,19 @@ std::string FromQ(const QString& text) {
     return out;
 }
 
+std::string CrLfToLf(std::string text) {
+    for (size_t p = 0; (p = text.find("\r\n", p)) != std::string::npos;) text.erase(p, 1);
+    return text;
+}
+
+std::string LfToCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
 }  // namespace forms::detail

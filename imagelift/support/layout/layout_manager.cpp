@@ -106,6 +106,9 @@ int32_t clsLayoutManager::SaveLayout() {
     try {
         r = OuterRect(*form_);
     } catch (...) {
+        // Without the window's rectangle there is nothing true to store; storing an empty
+        // rectangle would lose the one saved last time.
+        return result;
     }
     const std::array<int32_t, 4> edges{r.top, r.left, r.bottom, r.right};
     for (size_t i = 0; i < 4; ++i) {

@@ -296,6 +296,25 @@ TEST_F(FormsTest, TimerTicksInsideDoEventsWithoutReenteringItself) {
     clock_.Advance(100);
     DoEvents();
     EXPECT_EQ(ticks, 3);
+
+    // A timer given its interval before the form loads runs once it loads, and again after
+    // the form is shown anew.
+    class frmPoll : public Form {
+    public:
+        frmPoll() : Form("frmPoll") {}
+        Timer tmrPoll{this, "tmrPoll"};
+    };
+    frmPoll poll;
+    int polls = 0;
+    poll.tmrPoll.OnTimer = [&] { ++polls; };
+    poll.tmrPoll.Interval = 20;
+    for (int shown = 1; shown <= 2; ++shown) {
+        poll.Show();
+        clock_.Advance(20);
+        DoEvents();
+        EXPECT_EQ(polls, shown);
+        poll.Unload();
+    }
 }
 
 TEST_F(FormsTest, TextBoxCountsCrLfAndAppendsThroughSelText) {
@@ -369,8 +388,11 @@ TEST_F(FormsTest, SmallControlsBehaveAsTheWindowsExpect) {
 
     f.RTB1.FontName = "Courier New";
     f.RTB1.FontSize = 8.25;
-    f.RTB1.Text = "ROM";
-    EXPECT_EQ(f.RTB1.Text(), "ROM");
+    int rtbChanges = 0;
+    f.RTB1.Change = [&] { ++rtbChanges; };
+    for (int i = 0; i < 2; ++i) f.RTB1.Text = "ROM\r\n0400 0000";  // the same text twice: one Change
+    EXPECT_EQ(f.RTB1.Text(), "ROM\r\n0400 0000");
+    EXPECT_EQ(rtbChanges, 1);
     f.Unload();
 }
 
@@ -451,6 +473,7 @@ TEST_F(FormsTest, TreeAndListViewsKeepKeysOrderAndSorting) {
     EXPECT_EQ(errorNumber([&] { nodes.Add("", tvwLast, "bus", "again"); }), 35602);
     EXPECT_EQ(errorNumber([&] { nodes.Add("nowhere", tvwChild, "x", "x"); }), 35601);
     EXPECT_EQ(nodes.Count(), 4);
+
     nodes.Clear();
     EXPECT_EQ(nodes.Count(), 0);
 
@@ -528,6 +551,7 @@ public:
     frmGrid() : Form("frmGrid", true) {}
     std::vector<std::string> events;
     bool refuse = false;
+    int resizes = 0;
     Menu mnuDevice{this, "mnuDevice", "&Device"};
     Menu mnuDeviceReset{&mnuDevice, "mnuDeviceReset", "&Reset"};
     MSFlexGrid mfgDevices{this, "mfgDevices"};
@@ -550,6 +574,7 @@ protected:
         mfgDevices.TextMatrix(1, 3) = "Bootloader Running";
     }
     void Form_Resize() override {
+        ++resizes;
         if (WindowState() != vbMinimized) mfgDevices.Width = std::max(0.0, ScaleWidth() - 120);
     }
     void Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) override {
@@ -574,6 +599,15 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     EXPECT_EQ(rect.top - origin.y, 30);
     EXPECT_EQ(frame.ActiveForm(), &child);
     EXPECT_EQ(frame.TypeName(), "MDIForm");
+    // One change of size raises one Resize, though the child's frame and inside both report it.
+    int before = child.resizes;
+    child.Width = 8000;
+    EXPECT_EQ(child.resizes - before, 1);
+    DoEvents();
+    child.Width = 8000;
+    DoEvents();
+    EXPECT_EQ(child.resizes - before, 1);
+    child.Width = 7500;
     // The active child's menus stand in the frame's menu bar.
     auto barCaptions = [&] {
         std::vector<std::string> v;
@@ -635,6 +669,21 @@ TEST_F(FormsTest, DialogsGoThroughThePresenter) {
 
     Clipboard::SetText("0A 3C");
     EXPECT_EQ(Clipboard::GetText(), "0A 3C");
+    f.Unload();
+}
+
+TEST_F(FormsTest, WithoutADisplayDialogsAnswerAtOnce) {
+    // Nobody can answer on the offscreen platform: the question is told and answered as
+    // unattended instead of waiting for ever.
+    EnsureApplication();
+    ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
+    EXPECT_EQ(MsgBox("Overwrite?", vbYesNo), vbNo);
+    EXPECT_EQ(MsgBox("Done."), vbOK);
+    EXPECT_EQ(InputBox("Enter the address:", "Support E-mail", "x"), "");
+    frmEverything f;
+    f.Show();
+    f.CommonDialog1.ShowOpen();
+    EXPECT_EQ(f.CommonDialog1.FileName, "");
     f.Unload();
 }
 

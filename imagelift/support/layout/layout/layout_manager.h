@@ -51,7 +51,7 @@ public:
     void LayoutForm(forms::ILayoutWindow& window);
 
     void TakeLayoutSnapshot();
-    // 1 saved, -1 nothing saved (minimised, maximised, no window).
+    // 1 saved, -1 nothing saved (minimised, maximised, no window, or its rectangle unknown).
     int32_t SaveLayout();
     // 1 restored, -1 no window attached. Failures of applying the rectangle reach the caller.
     int32_t RestoreLayout();

@@ -67,6 +67,7 @@ public:
         return v;
     }
     forms::PixelRect WindowRectPx() const override {
+        if (rectFails) vb::Raise(5, "");
         int32_t l = origin.x + px(left), t = origin.y + px(top);
         return {l, t, l + px(width), t + px(height)};
     }
@@ -86,6 +87,7 @@ public:
     std::string typeName = "Form";
     forms::PixelPoint origin{};
     bool zeroClient = false;
+    bool rectFails = false;  // the platform cannot tell the window's rectangle
     bool snapToPixels = true;  // as real windows do
     std::vector<std::unique_ptr<FakeControl>> controls;
 

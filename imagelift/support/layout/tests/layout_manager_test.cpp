@@ -29,6 +29,11 @@ TEST_F(LayoutTest, RectangleIsSavedInTheNormalStateAndComesBackOnTheNextAttach) 
         }
         EXPECT_EQ(Stored("frmShell")[0].second, "100");
         shell.state = 0;
+        // A window whose rectangle cannot be read keeps the stored one too.
+        shell.rectFails = true;
+        EXPECT_EQ(layout.SaveLayout(), -1);
+        EXPECT_EQ(Stored("frmShell")[0].second, "100");
+        shell.rectFails = false;
         shell.top = 1500;
     }  // releasing the manager saves again
 
