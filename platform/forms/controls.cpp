@@ -471,7 +471,10 @@ ComboBox::ComboBox(Container* container, std::string name, int32_t style, int32_
       Text([this] { return FromQ(combo_->currentText()); },
            [this](const std::string& t) {
                if (combo_->isEditable()) {
+                   // A new text in the edit field raises Change, whether typed or set here.
+                   if (FromQ(combo_->currentText()) == t) return;
                    combo_->setEditText(ToQ(t));
+                   fire("Change", Change);
                    return;
                }
                int found = combo_->findText(ToQ(t), Qt::MatchFixedString);

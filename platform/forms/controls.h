@@ -157,7 +157,7 @@ public:
     Property<std::string> Text;
     Property<bool> Sorted;
     std::function<void()> Click;
-    std::function<void()> Change;  // the edited text changed
+    std::function<void()> Change;  // the edited text changed (typed, or Text set in code)
 
 protected:
     bool HeightIsReadOnly() const override { return true; }

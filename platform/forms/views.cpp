@@ -288,13 +288,15 @@ void ListView::Rebuild() {
     tree_->setHeaderLabels(labels);
     tree_->clear();
     for (size_t i = 0; i < ListItems.items_.size(); ++i) new QTreeWidgetItem(tree_);
-    for (auto& item : ListItems.items_) ShowRow(*item);
+    for (size_t i = 0; i < ListItems.items_.size(); ++i) showRowAt(*ListItems.items_[i], int(i));
     if (selected) tree_->setCurrentItem(tree_->topLevelItem(selected->Index() - 1));
     updating_ = false;
 }
 
-void ListView::ShowRow(const ListItem& item) {
-    QTreeWidgetItem* row = tree_->topLevelItem(item.Index() - 1);
+void ListView::ShowRow(const ListItem& item) { showRowAt(item, item.Index() - 1); }
+
+void ListView::showRowAt(const ListItem& item, int rowIndex) {
+    QTreeWidgetItem* row = tree_->topLevelItem(rowIndex);
     if (!row) return;
     row->setText(0, ToQ(item.text_));
     for (int32_t c = 1; c < tree_->columnCount(); ++c) {

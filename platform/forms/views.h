@@ -162,6 +162,8 @@ public:
 
 private:
     void sort();
+    // Shows an item in the given row (from 0), which rebuilding knows without a search.
+    void showRowAt(const ListItem& item, int rowIndex);
     QTreeWidget* tree_;
     bool sorted_ = false;
     int32_t sortKey_ = 0;

@@ -427,6 +427,11 @@ TEST_F(FormsTest, ListsOfItemsFoldersAndFiles) {
     EXPECT_EQ(cmb.ItemData(1)(), 42);
     cmb.ListIndex = -1;
     EXPECT_EQ(cmb.Text(), "");
+    int edits = 0;
+    cmb.Change = [&] { ++edits; };
+    for (int i = 0; i < 2; ++i) cmb.Text = "COM9";  // the same text twice: one Change
+    EXPECT_EQ(cmb.Text(), "COM9");
+    EXPECT_EQ(edits, 1);
 
     // Folders: List(-1) is the current folder, List(0..) its sub-folders.
     std::filesystem::path base = root_.path();
