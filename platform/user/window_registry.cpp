@@ -75,6 +75,24 @@ void removeEntriesOf(const std::string& folder, pid_t pid) {
     for (auto& p : doomed) ::unlink(p.c_str());
 }
 
+bool processAlive(const std::string& folder, pid_t pid);
+
+// Removes the lock files (and entries) that ended processes left behind, so the folder does
+// not grow with every program that ever published a window.
+void sweepDeadProcesses(const std::string& folder) {
+    std::vector<pid_t> pids;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() < 6 || n.compare(n.size() - 5, 5, ".lock") != 0) continue;
+            pid_t pid = pid_t(std::strtol(n.c_str(), nullptr, 10));
+            if (pid > 0 && pid != ::getpid()) pids.push_back(pid);
+        }
+        ::closedir(d);
+    }
+    for (pid_t pid : pids) processAlive(folder, pid);
+}
+
 // Takes this process's lock in the folder, once. Caller holds the state mutex.
 bool ensureLock(State& s, const std::string& folder) {
     if (s.lockFds.count(folder)) return true;
@@ -92,6 +110,7 @@ bool ensureLock(State& s, const std::string& folder) {
             held.st_dev == named.st_dev) {
             removeEntriesOf(folder, ::getpid());
             s.lockFds[folder] = fd;
+            sweepDeadProcesses(folder);
             return true;
         }
         ::close(fd);

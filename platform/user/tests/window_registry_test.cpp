@@ -148,7 +148,11 @@ TEST_F(WindowRegistry, EntriesOfADeadProcessWithThisProcessNumberAreReplaced) {
     EXPECT_FALSE(FindTopWindow(std::string("Stale"), std::nullopt));
 
     std::ofstream(prefix + "-99.win") << "class=Stale\ncaption=old\nvisible=1\nhwnd=99\n";
+    // Another ended process left only its lock file: publishing clears it away.
+    std::string otherLock = WindowRegistryFolder() + "/" + std::to_string(::getpid() + 1) + ".lock";
+    std::ofstream(otherLock).flush();
     PublishTopWindow(5, "ThunderRT6FormDC", "Mine", false);
+    EXPECT_FALSE(std::filesystem::exists(otherLock));
     EXPECT_FALSE(FindTopWindow(std::string("Stale"), std::nullopt));
     auto mine = FindTopWindow(std::nullopt, std::string("Mine"));
     ASSERT_TRUE(mine);
