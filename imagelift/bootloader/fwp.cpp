@@ -131,17 +131,28 @@ std::string FormatFwpTime(const ByteArray& time) {
 
 int32_t FwpDateTimeToDate(const ByteArray& date, const ByteArray& time, fs::SYSTEMTIME& st) {
     if (int64_t(date.size()) - 1 < 7 || int64_t(time.size()) - 1 < 7) return -1;
-    auto field = [](const std::string& text, int64_t start, int64_t len) {
-        return uint16_t(vb::CInt(vb::Val(vb::Mid(text, start, len))));
+    // Each field is the leading number of its characters. Digits come from a device or a file:
+    // a number that does not fit a 16-bit field ("9e99") gives no date rather than a failure.
+    bool fits = true;
+    auto field = [&fits](const std::string& text, int64_t start, int64_t len) -> uint16_t {
+        const double v = vb::Val(vb::Mid(text, start, len));
+        if (!(v >= -32768.5 && v < 32767.5)) {
+            fits = false;
+            return 0;
+        }
+        return uint16_t(vb::CInt(v));
     };
-    std::string d = FormatFwpDate(date);
-    std::string t = FormatFwpTime(time);
-    st.Year = field(d, 1, 4);
-    st.Month = field(d, 6, 2);
-    st.Day = field(d, 9, 2);
-    st.Hour = field(t, 1, 2);
-    st.Minute = field(t, 4, 2);
-    st.Second = field(t, 7, 2);
+    const std::string d = FormatFwpDate(date);
+    const std::string t = FormatFwpTime(time);
+    const uint16_t year = field(d, 1, 4), month = field(d, 6, 2), day = field(d, 9, 2);
+    const uint16_t hour = field(t, 1, 2), minute = field(t, 4, 2), second = field(t, 7, 2);
+    if (!fits) return -1;
+    st.Year = year;
+    st.Month = month;
+    st.Day = day;
+    st.Hour = hour;
+    st.Minute = minute;
+    st.Second = second;
     return 1;
 }
 

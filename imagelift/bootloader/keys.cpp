@@ -56,9 +56,9 @@ int32_t ReadKey(int32_t handle, const std::string& keyName, ByteArray& data) {
             request.Command = kCmdReadKey;
             request.OperandCount = uint8_t(3 + n);
             request.Operands = keyOperands({length, nameOffset, dataOffset}, name, nameOffset, 3 + n);
+            // The answer and the chunk it announces are read under one hold of the mutex.
             MutexHold exchange;
-            if (!TakeTransactionMutex("ReadKey", exchange)) return -1;
-            result = SessionLayerTransaction(handle, request, response, 0);
+            result = TakeTransactionMutex(exchange) ? SessionLayerTransaction(handle, request, response, 0) : -1;
             if (result != 1) {
                 Log("ReadKey failed: Transaction failed, code " + Str(result), basDebug::ERROR_LEVEL);
                 return result;
@@ -129,9 +129,10 @@ int32_t WriteKey(int32_t handle, const std::string& keyName, const ByteArray& da
             request.OperandCount = uint8_t(4 + n);
             request.Operands = keyOperands({length, nameOffset, total, dataOffset}, name, nameOffset, 4 + n);
             int32_t chunkSent = 0;
+            // The chunk and the request that announces it go under one hold of the mutex.
             MutexHold exchange;
-            if (!TakeTransactionMutex("WriteKey", exchange)) return -1;
-            if (length - nameOffset < kNameBytesForChunk) {
+            const bool held = TakeTransactionMutex(exchange);
+            if (held && length - nameOffset < kNameBytesForChunk) {
                 chunkSent = std::max(0, std::min(kKeyChunk, total - dataOffset));
                 ByteArray buffer(kKeyChunk, 0);
                 std::copy(data.begin() + dataOffset, data.begin() + dataOffset + chunkSent, buffer.begin());
@@ -142,7 +143,7 @@ int32_t WriteKey(int32_t handle, const std::string& keyName, const ByteArray& da
                     return w;
                 }
             }
-            result = SessionLayerTransaction(handle, request, response, 0);
+            result = held ? SessionLayerTransaction(handle, request, response, 0) : -1;
             if (result != 1) {
                 Log("WriteKey failed: Transaction failed, code " + Str(result), basDebug::ERROR_LEVEL);
                 return result;

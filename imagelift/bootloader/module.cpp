@@ -43,7 +43,7 @@ std::string Str(int64_t v) { return std::to_string(v); }
 
 void Initialize() {
     MutexWaitMs = 2000;
-    DebuggerNodes.assign(1, DebuggerNode{});
+    DebuggerNodes.assign(1, DebuggerNode{bas1394::EmptyNodeRecord});
     DebuggerNodes[0].Device.NodeNumber = bas1394::kNoNode;
     TargetList.assign(1, BootloaderTarget{});
     TargetList[0].Guid = ByteArray(1);

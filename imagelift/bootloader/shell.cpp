@@ -62,11 +62,12 @@ private:
 };
 
 // Command 8 of protocols 1 and 3: asks the target what it has. 1 with the answer's operands
-// (at least one quadlet), or the failure code. The caller holds the transaction mutex.
-int32_t askForCharacters(int32_t handle, BootPacket& response) {
+// (at least one quadlet), or the failure code. `exchange` then holds the transaction mutex, so
+// that the characters the answer announces are read before anyone else's exchange.
+int32_t askForCharacters(int32_t handle, MutexHold& exchange, BootPacket& response) {
     BootPacket request;
     request.Command = kCmdReadShell;
-    int32_t result = SessionLayerTransaction(handle, request, response, 0);
+    int32_t result = TakeTransactionMutex(exchange) ? SessionLayerTransaction(handle, request, response, 0) : -1;
     if (result != 1) {
         Log("ReadShellCharacters failed: Transaction failed, code " + Str(result), basDebug::WARNING);
         return result;
@@ -80,9 +81,8 @@ int32_t askForCharacters(int32_t handle, BootPacket& response) {
 
 int32_t readShellVer3(int32_t handle, ByteArray& characters) {
     MutexHold exchange;
-    if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
     BootPacket response;
-    int32_t result = askForCharacters(handle, response);
+    int32_t result = askForCharacters(handle, exchange, response);
     if (result != 1) return result;
     // The whole count matters: 256, 512 ... have a first byte of 0.
     const int32_t count = OperandLong(response.Operands, 0);
@@ -101,9 +101,8 @@ int32_t readShellVer3(int32_t handle, ByteArray& characters) {
 int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
     try {
         MutexHold exchange;
-        if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
         BootPacket response;
-        int32_t result = askForCharacters(handle, response);
+        int32_t result = askForCharacters(handle, exchange, response);
         if (result != 1) return result;
         const ByteArray& ops = response.Operands;
         const int32_t status = ops.size() >= 8 ? OperandLong(ops, 4) : 0;
@@ -166,7 +165,7 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
         // The header and the ring must come from one moment of the target, with no other
         // holder's exchange (a key read replaces the ring) in between.
         MutexHold exchange;
-        if (!TakeTransactionMutex("ReadShellCharacters", exchange)) return -1;
+        if (!TakeTransactionMutex(exchange, "ReadShellCharacters")) return -1;
 
         ByteArray header;
         int32_t result = ReadResponseBuffer(handle, 8, header);
@@ -324,12 +323,10 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                 for (size_t at = 0; at < characters.size(); at += kShellPiece) {
                     const size_t n = std::min<size_t>(kShellPiece, characters.size() - at);
                     ByteArray piece(characters.begin() + at, characters.begin() + at + n);
+                    // The piece and the request that announces it go under one hold.
                     MutexHold exchange;
-                    if (!TakeTransactionMutex("WriteShellCharacters", exchange)) {
-                        result = -1;
-                        break;
-                    }
-                    int32_t r = WriteRequestBuffer(handle, piece);
+                    const bool held = TakeTransactionMutex(exchange);
+                    int32_t r = held ? WriteRequestBuffer(handle, piece) : 1;
                     if (r != 1) {
                         Log("WriteShellCharacters failed: WriteRequestBuffer failed, code " + Str(r));
                         result = r;
@@ -339,7 +336,7 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                     request.Command = kCmdWriteShell;
                     request.OperandCount = 1;
                     PutLong(request.Operands, int32_t(n));
-                    r = SessionLayerTransaction(handle, request, response, 0);
+                    r = held ? SessionLayerTransaction(handle, request, response, 0) : -1;
                     if (r != 1) {
                         Log("WriteShellCharacters failed: Transaction failed, code " + Str(r));
                         result = r;
@@ -358,7 +355,7 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                 }
                 std::copy(characters.begin(), characters.end(), block.begin() + 8);
                 MutexHold exchange;
-                result = TakeTransactionMutex("WriteShellCharacters", exchange) ? WriteRequestBuffer(handle, block) : -1;
+                result = TakeTransactionMutex(exchange, "WriteShellCharacters") ? WriteRequestBuffer(handle, block) : -1;
             } else {
                 Log("WriteShellCharacters failed: invalid protocol version: " + Str(version), basDebug::WATCH);
                 result = 0;

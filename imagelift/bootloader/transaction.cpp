@@ -30,14 +30,16 @@ MutexHold::~MutexHold() {
     if (handle_ != 0) kernel::ReleaseMutex(handle_);
 }
 
-bool TakeTransactionMutex(const std::string& who, MutexHold& hold) {
+bool TakeTransactionMutex(MutexHold& hold, const char* who) {
     uint32_t wait = kernel::WaitForSingleObject(TransactionMutexHandle, uint32_t(MutexWaitMs));
     if (wait == kernel::WAIT_OBJECT_0) {
         hold.Adopt(TransactionMutexHandle);
         return true;
     }
     if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TransactionMutexHandle);
-    Log(who + " failed to take the Transaction Mutex, code=" + Str(wait), basDebug::ERROR_LEVEL);
+    Log(std::string(who ? who : "Function SessionLayerTransaction") + " failed to take the Transaction Mutex, code=" +
+            Str(wait),
+        basDebug::ERROR_LEVEL);
     return false;
 }
 

@@ -51,7 +51,10 @@ private:
 // Takes the transaction mutex for an exchange that moves bulk data through a payload area
 // besides its request: the payload and the request must come from one holder, or another
 // process's exchange with the same target could overwrite the one or the other in between.
-// False (with an ERROR line naming `who`) when the mutex was not obtained.
-bool TakeTransactionMutex(const std::string& who, MutexHold& hold);
+// False when the mutex was not obtained. Without `who` the failure is logged as the exchange's
+// own transaction logs it ("Function SessionLayerTransaction failed to take ..."), and the
+// caller goes on as if its transaction had failed with -1; with `who` (an exchange that runs
+// no transaction) the line names `who`.
+bool TakeTransactionMutex(MutexHold& hold, const char* who = nullptr);
 
 }  // namespace basBootloader

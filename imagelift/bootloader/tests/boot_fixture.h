@@ -71,6 +71,26 @@ public:
     std::vector<std::string> shown;
 };
 
+// A progress bar that records what the transaction or the download does with it.
+class RecordingBar : public basBootloader::IProgressBar {
+public:
+    explicit RecordingBar(std::string type = "ProgressBar") : type_(std::move(type)) {}
+    std::string TypeName() const override { return type_; }
+    void SetVisible(bool v) override { visible.push_back(v); }
+    float Min() const override { return min_; }
+    void SetMin(float v) override { min_ = v; }
+    float Max() const override { return max_; }
+    void SetMax(float v) override { max_ = v; }
+    float Value() const override { return values.empty() ? 0 : values.back(); }
+    void SetValue(float v) override { values.push_back(v); }
+    std::vector<bool> visible;
+    std::vector<float> values;
+
+private:
+    std::string type_;
+    float min_ = -1, max_ = -1;
+};
+
 inline sim::lumarel::DeviceConfig Config(sim::lumarel::ProtocolVariant protocol = sim::lumarel::ProtocolVariant::V1,
                                          uint8_t guidTail = 1) {
     sim::lumarel::DeviceConfig c;

@@ -44,9 +44,17 @@ TEST_F(Download, ThreeHundredKilobytesInKilobyteBlocks) {
     const ByteArray image = Pattern(300 * 1024);
     const std::string file = Write(fwp::PackageBuilder().Image1(image, 0x10000000).Config(Pattern(300)));
     const uint64_t before = Requests();
-    EXPECT_EQ(DownloadImage(63, kImageApplication, file), 1);
+    RecordingBar bar;
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file, &bar), 1);
     EXPECT_EQ(Slot(0), image);
     EXPECT_EQ(Requests() - before, 302u) << "start, 300 blocks, end";
+    // Shown for the start, hidden when it returns, shown again for the blocks, which it counts
+    // in units of 128 KB.
+    EXPECT_EQ(bar.visible, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(bar.Min(), 0);
+    EXPECT_EQ(bar.Max(), 300.0f / 128);
+    ASSERT_EQ(bar.values.size(), 301u);
+    EXPECT_EQ(bar.values.back(), 299.0f / 128);
     EXPECT_FALSE(ctx_.DownloadInProgress);
     auto line = Find("Successfully loaded new Application Image '" + file + "' onto target at ");
     ASSERT_TRUE(line);

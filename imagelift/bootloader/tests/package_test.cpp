@@ -110,6 +110,9 @@ TEST_F(Packages, DateTimeAndVersionTexts) {
               "2004-06-06 13:45:00 utc / 15:45:00 (local)");
     EXPECT_EQ(FormatFwpLocalDateTime(Text("20041399"), Text(std::string("134500") + '\0' + '\0')),
               "2004-13-99 13:45:00 utc");
+    // A year that no 16-bit field holds is no date, not a failure.
+    EXPECT_EQ(FwpDateTimeToDate(Text("9e990606"), Text("13450000"), st), -1);
+    EXPECT_EQ(FormatFwpLocalDateTime(Text("9e990606"), Text("13450000")), "9e99-06-06 13:45:00 utc");
     if (tz) {
         ::setenv("TZ", saved.c_str(), 1);
     } else {

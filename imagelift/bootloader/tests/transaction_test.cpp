@@ -241,6 +241,108 @@ TEST_F(Transaction, Lookups) {
     EXPECT_EQ(GetDeviceHandleFromGuid(ByteArray(8, 9)), 0);
 }
 
+// Exchanges that move bulk data hold the transaction mutex from the payload to the answer;
+// when another holder keeps it, they fail as their transaction would, and send nothing.
+TEST_F(Transaction, PayloadExchangesWithoutTheMutexSendNothing) {
+    AnswerEverything();
+    struct Case {
+        const char* name;
+        int32_t protocol;
+        std::function<int32_t()> run;
+        const char* line;
+        int32_t level;
+    };
+    ByteArray chars;
+    const std::vector<Case> cases = {
+        {"read key", 1, [&] { return ReadKey(63, "serial", chars); }, "ReadKey failed: Transaction failed, code -1",
+         basDebug::ERROR_LEVEL},
+        {"write key", 1, [] { return WriteKey(63, "serial", ByteArray(10, 1)); },
+         "WriteKey failed: Transaction failed, code -1", basDebug::ERROR_LEVEL},
+        {"shell read, protocol 1", 1, [&] { return ReadShellCharacters(63, chars, false); },
+         "ReadShellCharacters failed: Transaction failed, code -1", basDebug::WARNING},
+        {"shell read, protocol 3", 3, [&] { return ReadShellCharacters(63, chars, false); },
+         "ReadShellCharacters failed: Transaction failed, code -1", basDebug::WARNING},
+        {"shell write, protocol 1", 1, [] { return WriteShellCharacters(63, {'x'}); },
+         "WriteShellCharacters failed: Transaction failed, code -1", basDebug::TRACE},
+        {"shell read, protocol 2", 2, [&] { return ReadShellCharacters(63, chars, false); },
+         "ReadShellCharacters failed to take the Transaction Mutex, code=258", basDebug::ERROR_LEVEL},
+        {"shell write, protocol 2", 2, [] { return WriteShellCharacters(63, {'x'}); },
+         "WriteShellCharacters failed to take the Transaction Mutex, code=258", basDebug::ERROR_LEVEL},
+    };
+    MutexHolder holder;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Attach(c.protocol);
+        ClearLines();
+        EXPECT_EQ(c.run(), -1);
+        auto line = Find(c.line);
+        ASSERT_TRUE(line);
+        EXPECT_EQ(line->level, c.level);
+        if (c.protocol != 2) {
+            EXPECT_TRUE(Find("Function SessionLayerTransaction failed to take the Transaction Mutex, code=258"));
+        }
+        EXPECT_TRUE(target_->requests.empty());
+        EXPECT_TRUE(target_->payloadWrites.empty());
+        EXPECT_EQ(target_->responseReads, 0);
+    }
+}
+
+// The protocol-1 status block: three quadlets least significant byte first, then 16- and
+// 32-bit fields most significant byte first, which are only logged.
+TEST_F(Transaction, ShellStatusBlockOfProtocolOne) {
+    struct Case {
+        uint32_t received, lost;
+        std::string characters;
+    };
+    const std::string notice = "\r\n\r\n << buffer overflow on target: 5 characters lost >>\r\n\r\n";
+    for (const Case& c : {Case{3, 5, notice + "abc"}, Case{3, 0, "abc"}, Case{0, 5, std::string(1, '\0')}}) {
+        SCOPED_TRACE(std::to_string(c.received) + "/" + std::to_string(c.lost));
+        target_->responder = [&](const WireRequest&) {
+            WireAnswer a = WireAnswer::Quadlets({c.received, 2, c.lost});
+            for (uint8_t b : {0x80, 0x01, 0x00, 0x10, 0x00, 0x03, 0x7F, 0xFE, 0x80, 0x00, 0x00, 0x00, 0x01, 0x02,
+                              0x00, 0x03}) {
+                a.operands.push_back(b);
+            }
+            a.count = 7;
+            return std::optional(a);
+        };
+        target_->SetResponsePayload({'a', 'b', 'c', 0});
+        ClearLines();
+        ByteArray chars;
+        EXPECT_EQ(ReadShellCharacters(63, chars, false), 1);
+        EXPECT_EQ(std::string(chars.begin(), chars.end()), c.characters);
+        if (c.received > 0) {
+            EXPECT_TRUE(Find("ReadShellCharacters: received=3 status=2 charsLost=" + std::to_string(c.lost)));
+            EXPECT_TRUE(Find("ReadShellCharacters: head=0x8001  tail=0x7FFE  bufferStart=0x10  sizeOfPayload=0x3"));
+            EXPECT_TRUE(Find("ReadShellCharacters:  maxPayload=0x80000000  numBytesCopied=0x3  txCharCount=0x102"));
+        } else {
+            EXPECT_FALSE(Find("ReadShellCharacters: received="));
+        }
+    }
+}
+
+// A progress bar counts the transaction's time in steps of 100 ms, and the window is repainted
+// after every unanswered poll.
+TEST_F(Transaction, ProgressBarAndRepaintWhilePolling) {
+    int paints = 0;
+    user::HWND picture = user::CreateWindow("PictureBox", "", [&](user::HWND, uint32_t msg, user::WPARAM, user::LPARAM) {
+        if (msg == 0x000F) ++paints;
+        return user::LRESULT(0);
+    });
+    RecordingBar bar, label("Label");
+    BootPacket request = Request(kCmdHalt), response;
+    EXPECT_EQ(SessionLayerTransaction(63, request, response, 500, &bar, picture), -1);
+    EXPECT_EQ(bar.Min(), 0);
+    EXPECT_EQ(bar.Max(), 5);
+    // Polls at 10, 120, 230, 340 and 450 ms; 4.5 rounds to the even 4.
+    EXPECT_EQ(bar.values, (std::vector<float>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(paints, 5);
+    request = Request(kCmdHalt);
+    EXPECT_EQ(SessionLayerTransaction(63, request, response, 0, &label, 0), -1);
+    EXPECT_TRUE(label.values.empty()) << "only a progress bar is driven";
+    user::DestroyWindow(picture);
+}
+
 // ---------------------------------------------------------------- download block and start
 
 TEST_F(Transaction, DownloadBlockOutcomes) {
