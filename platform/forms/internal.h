@@ -38,6 +38,8 @@ void Fire(const char* where, Fn&& fn) {
         ReportUnhandled(where, "Error #" + std::to_string(e.Number()) + ": " + e.Description());
     } catch (const std::exception& e) {
         ReportUnhandled(where, e.what());
+    } catch (...) {
+        ReportUnhandled(where, "unknown error");
     }
 }
 
