@@ -29,9 +29,9 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
       Rows([this] { return int32_t(cells_.size()); },
            [this](const int32_t& r) {
                if (r < fixedRows_ || r < 0) vb::Raise(30009, "MSFlexGrid", "Invalid Row value");
-               resize(r, int32_t(cells_.empty() ? 0 : cells_[0].size()));
+               resize(r, cols_);
            }),
-      Cols([this] { return cells_.empty() ? 0 : int32_t(cells_[0].size()); },
+      Cols([this] { return cols_; },
            [this](const int32_t& c) {
                if (c < fixedCols_ || c < 0) badCol();
                resize(int32_t(cells_.size()), c);
@@ -94,11 +94,8 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
                      table_->setHorizontalScrollBarPolicy(s & 1 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
                      table_->setVerticalScrollBarPolicy(s & 2 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
                  }),
-      Text([this] { return cells_[size_t(row_)][size_t(col_)]; },
-           [this](const std::string& t) {
-               cells_[size_t(row_)][size_t(col_)] = t;
-               showCell(row_, col_);
-           }) {
+      Text([this] { return std::string(TextMatrix(row_, col_)); },
+           [this](const std::string& t) { TextMatrix(row_, col_) = t; }) {
     table_ = new QTableWidget(container->ContainerWidget());
     table_->horizontalHeader()->hide();
     table_->verticalHeader()->hide();
@@ -229,6 +226,7 @@ void MSFlexGrid::setSelection(int32_t rowSel, int32_t colSel) {
 }
 
 void MSFlexGrid::resize(int32_t rows, int32_t cols) {
+    cols_ = cols;
     cells_.resize(size_t(rows));
     for (auto& r : cells_) r.resize(size_t(cols));
     colWidth_.resize(size_t(cols), -1);

@@ -71,6 +71,7 @@ private:
     void showCurrent();
     QTableWidget* table_;
     std::vector<std::vector<std::string>> cells_;
+    int32_t cols_ = 0;  // kept apart from the cells: a grid without rows still has its columns
     std::vector<double> colWidth_;
     std::vector<int32_t> colAlign_;
     int32_t fixedRows_ = 1, fixedCols_ = 1;

@@ -222,8 +222,18 @@ TEST_F(FormsTest, GridRaisesRowColChangeThenSelChangeWhenRowIsSetInCode) {
     EXPECT_EQ(g.Row(), 1);
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(errorNumber([&] { g.RemoveItem(1); }), 30015);
+    g.Text = "current";  // the current cell
+    EXPECT_EQ(g.TextMatrix(1, g.Col())(), "current");
     EXPECT_EQ(errorNumber([&] { g.Row = 5; }), 30009);
 
+    // A grid without rows has no current cell to read or write.
+    g.FixedRows = 0;
+    g.Rows = 0;
+    EXPECT_EQ(errorNumber([&] { (void)g.Text(); }), 30009);
+    EXPECT_EQ(errorNumber([&] { g.Text = "x"; }), 30009);
+    EXPECT_EQ(g.Cols(), 4);  // the columns stay
+    g.Rows = 2;
+    g.FixedRows = 1;
     g.ColWidth(1) = 1500;
     EXPECT_EQ(g.ColWidth(1)(), 1500);
     g.ColAlignment(2) = flexAlignCenterCenter;
