@@ -226,6 +226,8 @@ void MSFlexGrid::setSelection(int32_t rowSel, int32_t colSel) {
 }
 
 void MSFlexGrid::resize(int32_t rows, int32_t cols) {
+    const int32_t oldRows = int32_t(cells_.size()), oldCols = cols_;
+    const int32_t oldFixedRows = fixedRows_, oldFixedCols = fixedCols_;
     cols_ = cols;
     cells_.resize(size_t(rows));
     for (auto& r : cells_) r.resize(size_t(cols));
@@ -242,7 +244,17 @@ void MSFlexGrid::resize(int32_t rows, int32_t cols) {
     table_->setRowCount(rows);
     table_->setColumnCount(cols);
     updating_ = false;
-    showAll();
+    if (fixedRows_ != oldFixedRows || fixedCols_ != oldFixedCols) {
+        showAll();
+        return;
+    }
+    // Only the new cells need showing: a grid that grows by a row per line (a log) stays fast
+    // however many rows it holds.
+    updating_ = true;
+    for (int32_t r = 0; r < rows; ++r)
+        for (int32_t c = r < oldRows ? oldCols : 0; c < cols; ++c) showCell(r, c);
+    updating_ = false;
+    showCurrent();
 }
 
 void MSFlexGrid::showCell(int32_t r, int32_t c) {
