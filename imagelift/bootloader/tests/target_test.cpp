@@ -57,6 +57,8 @@ TEST_F(Targets, HandlesStartAtSixtyThreeAndSurviveRenumbering) {
     EXPECT_EQ(CloseBootloaderDevice(0), -1);
     EXPECT_EQ(CloseBootloaderDevice(-101), -1);
     EXPECT_EQ(GetDeviceIndex(63), 0);
+    EXPECT_EQ(Count("Allocating range of 1394 memory for bootloader callbacks..."), 1)
+        << "the callback range is allocated once, not on every reset";
 }
 
 TEST_F(Targets, InfoRegistersInEveryProtocolVersion) {

@@ -69,6 +69,34 @@ TEST_F(Transaction, UnansweredRequestPollsUntilTheTimeOut) {
     ASSERT_TRUE(Find("Transaction released the Transaction Mutex (command code 3, command ID 1, Mutex handle "));
 }
 
+// Each command waits for its answer as long as its own time-out: 110 ms per unanswered poll.
+TEST_F(Transaction, CommandTimeOuts) {
+    struct Case {
+        const char* name;
+        std::function<int32_t()> run;
+        int64_t ms;
+        int32_t result = -1;
+    };
+    int32_t a = 0, b = 0;
+    ByteArray guid;
+    const std::vector<Case> cases = {
+        {"halt", [] { return Haltbootloader(63); }, 110},
+        {"image CRC, 2000 ms", [&] { return ReadImageCRC(63, 0, a, b); }, 19 * 110},
+        {"download end, 3000 ms by default", [&] { return DownloadEnd(63, a, b); }, 28 * 110},
+        {"persistent parameters, 10000 ms", [] { return InitializePersistentParams(63); }, 91 * 110},
+        {"factory defaults, one poll, no answer taken as done", [] { return InitializeConfigToFactoryDefaults(63); },
+         110, 1},
+        {"debug GUID", [&] { return GetDebugGUID(63, guid); }, 110},
+        {"start image", [&] { return StartImage(63, 0, a); }, 110},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int64_t t0 = NowMs();
+        EXPECT_EQ(c.run(), c.result);
+        EXPECT_EQ(NowMs() - t0, c.ms);
+    }
+}
+
 TEST_F(Transaction, ResetNeedsNoAnswer) {
     BootPacket request = Request(kCmdReset), response;
     EXPECT_EQ(SessionLayerTransaction(63, request, response, 2000), 1);
