@@ -90,7 +90,9 @@ int32_t ReadKey(int32_t handle, const std::string& keyName, ByteArray& data) {
                     return -1;
                 }
                 received.resize(size_t(chunk), 0);
-                data.resize(size_t(size) + 1, 0);
+                // Room for the key's size + 1 bytes, but only as far as data has arrived: a
+                // target announcing a huge key must not make the host allocate it up front.
+                data.resize(size_t(std::min<int64_t>(size, int64_t(dataOffset) + chunk)) + 1, 0);
                 basUtils::CopyBytes(received, 0, chunk, data, dataOffset);
                 Log("ReadKey (" + keyName + "): returned '" + vb::BytesToText(received));
                 dataOffset += chunk;

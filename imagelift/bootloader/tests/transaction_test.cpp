@@ -501,6 +501,14 @@ TEST_F(Transaction, KeyExchangesEndWhenNothingMoves) {
     EXPECT_EQ(ReadKey(63, "abcd", data), -1);
     EXPECT_EQ(target_->requests.size(), 3u);
 
+    // A target announcing a 256 MB key and handing over 4 bytes: the host holds 4 bytes.
+    target_->requests.clear();
+    target_->responder = [](const WireRequest& r) -> std::optional<WireAnswer> {
+        return WireAnswer::Quadlets({0, 1u << 28, r.Op(2) == 0 ? 4u : 0u, r.Op(2)});
+    };
+    EXPECT_EQ(ReadKey(63, "ab", data), -1);
+    EXPECT_EQ(data.size(), 5u);
+
     // A four-character name: the last exchange carries only the terminating zero and gets a
     // chunk of 0, which is nothing to read.
     target_->requests.clear();
