@@ -4,6 +4,7 @@
 #include "vbrt/error.h"
 
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,25 @@ std::string lower(std::string s) {
     for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
+// Tells whether a mouse button is down on a view, so a selection the mouse moves waits for
+// the click that follows.
+class MouseTap : public QObject {
+public:
+    MouseTap(QObject* parent, bool* down) : QObject(parent), down_(down) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonDblClick) *down_ = true;
+        // The view reports the click while it handles the release; the flag clears after that.
+        if (e->type() == QEvent::MouseButtonRelease) {
+            bool* down = down_;
+            QMetaObject::invokeMethod(this, [down] { *down = false; }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    bool* down_;
+};
+
 }  // namespace
 
 // ------------------------------------------------------------------------------------ Node
@@ -227,12 +247,19 @@ ListView::ListView(Container* container, std::string name, int32_t index)
     tree_->setSortingEnabled(false);
     tree_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tree_->setSelectionMode(QAbstractItemView::SingleSelection);
-    QObject::connect(tree_, &QTreeWidget::currentItemChanged, [this](QTreeWidgetItem* cur, QTreeWidgetItem*) {
+    // ItemClick follows every click on an item (also on the selected one) and every move of
+    // the selection by keyboard; a click reports once, when the button is released.
+    auto itemClick = [this](QTreeWidgetItem* cur) {
         if (updating_ || !cur || !ItemClick) return;
         int row = tree_->indexOfTopLevelItem(cur);
         if (row >= 0 && row < ListItems.Count())
             detail::Fire("ItemClick", [&] { ItemClick(ListItems.Item(row + 1)); });
+    };
+    QObject::connect(tree_, &QTreeWidget::currentItemChanged, [this, itemClick](QTreeWidgetItem* cur, QTreeWidgetItem*) {
+        if (!mouseDown_) itemClick(cur);
     });
+    tree_->viewport()->installEventFilter(new MouseTap(tree_->viewport(), &mouseDown_));
+    QObject::connect(tree_, &QTreeWidget::itemClicked, [itemClick](QTreeWidgetItem* item, int) { itemClick(item); });
     QObject::connect(tree_, &QTreeWidget::itemDoubleClicked, [this](QTreeWidgetItem*, int) {
         if (DblClick) detail::Fire("DblClick", DblClick);
     });

@@ -169,6 +169,7 @@ private:
     int32_t sortKey_ = 0;
     int32_t sortOrder_ = lvwAscending;
     bool updating_ = false;
+    bool mouseDown_ = false;  // a mouse button is down on the list
 };
 
 }  // namespace forms

@@ -7,7 +7,9 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QWidget>
 #include <atomic>
 #include <fstream>
@@ -506,11 +508,25 @@ TEST_F(FormsTest, TreeAndListViewsKeepKeysOrderAndSorting) {
     EXPECT_EQ(lv.ListItems(3).SubItems(1)(), "1");
     std::vector<std::string> clicked;
     lv.ItemClick = [&](ListItem& item) { clicked.push_back(item.Text()); };
-    auto* tree = static_cast<QWidget*>(lv.Widget());
-    (void)tree;
     lv.SetSelectedItem(&lv.ListItems(2));
     EXPECT_EQ(lv.SelectedItem(), &lv.ListItems(2));
     EXPECT_TRUE(clicked.empty());  // selecting in code raises nothing
+    // A click reports its item once, also a click on the item already selected.
+    auto* tree = static_cast<QTreeWidget*>(lv.Widget());
+    DoEvents();
+    for (int row : {0, 0}) {
+        QPoint at = tree->visualItemRect(tree->topLevelItem(row)).center();
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent e(type, at, tree->viewport()->mapToGlobal(at), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(tree->viewport(), &e);
+        }
+    }
+    EXPECT_EQ(clicked, (std::vector<std::string>{"A.fwp", "A.fwp"}));
+    DoEvents();
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QApplication::sendEvent(tree, &down);  // the keyboard moves the selection: reported too
+    EXPECT_EQ(clicked, (std::vector<std::string>{"A.fwp", "A.fwp", "b.fwp"}));
     f.Unload();
 }
 
