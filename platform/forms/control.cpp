@@ -196,6 +196,7 @@ user::HWND Control::hWnd() {
                                    [this](user::HWND h, uint32_t m, user::WPARAM w, user::LPARAM l) {
                                        return OwnWindowProc(h, m, w, l);
                                    });
+        user::SetWindowTextDirect(hwnd_, WindowText());
     }
     return hwnd_;
 }

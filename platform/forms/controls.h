@@ -63,6 +63,7 @@ private:
     void fireChange();
     user::LRESULT OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l) override;
     bool InsertTypedChar(int32_t keyAscii) override;
+    std::string WindowText() const override { return text_; }
 
     bool multi_;
     QLineEdit* line_ = nullptr;

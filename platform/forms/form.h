@@ -338,6 +338,8 @@ protected:
     // The control's own window procedure for hWnd (default handling unless overridden).
     virtual user::LRESULT OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l);
     virtual bool HeightIsReadOnly() const { return false; }
+    // The text the control's window handle starts with (a text box's text).
+    virtual std::string WindowText() const { return ""; }
     // Types a character a key handler put in place of the key's own; false: not a text control.
     virtual bool InsertTypedChar(int32_t keyAscii) { (void)keyAscii; return false; }
     virtual bool VisibleValue() const;

@@ -246,7 +246,9 @@ TEST_F(FormsTest, GridRaisesRowColChangeThenSelChangeWhenRowIsSetInCode) {
 TEST_F(FormsTest, PostedMessagesReachASubclassedTextBoxInOrderOnTheGuiThread) {
     frmEverything f;
     f.Show();
+    f.txtLog.Text = "before the handle";
     user::HWND h = f.txtLog.hWnd();
+    EXPECT_EQ(user::GetWindowText(h), "before the handle");  // the handle knows the text at once
     std::vector<uint32_t> seen;
     std::thread::id deliveredOn;
     user::WndProc previous = user::SetWindowProc(h, [&](user::HWND w, uint32_t msg, user::WPARAM wp, user::LPARAM lp) {
