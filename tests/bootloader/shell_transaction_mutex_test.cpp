@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "clock/clock.h"
 #include "kernel/mutex.h"
 
 extern char** environ;
@@ -41,7 +42,7 @@ protected:
         // The service ends on its own once stopped; give it a moment before its folder goes.
         const auto socket = std::filesystem::path(root_) / "bus" / "bus.sock";
         for (int i = 0; i < 100 && std::filesystem::exists(socket); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            clk::Sleep(20);
         }
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
@@ -65,7 +66,7 @@ protected:
     int Run(std::vector<std::string> args) { return Wait(Start(std::move(args))); }
     // True when the process is still running after `ms` of real time.
     bool StillRunning(pid_t pid, int ms) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        clk::Sleep(uint32_t(ms));
         int status = 0;
         return ::waitpid(pid, &status, WNOHANG) == 0;
     }
