@@ -346,7 +346,10 @@ void Form::Load() {
     if (kind_ == MdiChild) {
         MDIForm* frame = MDIForm::Current();
         if (!frame) vb::Raise(366, "forms", "No MDI form available to load");
+        // Loading a child loads its frame and puts the frame on screen, as the platform does;
+        // the frame's own Show later only activates it.
         frame->Load();
+        if (frame->IsLoaded() && !frame->window_->isVisible()) frame->showTopLevel(false);
         attachToFrame();
     }
     hwnd_ = user::CreateWindow(className_, caption_, [this](user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l) {
@@ -413,15 +416,10 @@ void Form::Show(int32_t modal, Form* owner) {
         sub_->show();
         window_->show();
         sub_->mdiArea()->setActiveSubWindow(sub_);
+        layoutClient();
     } else {
-        if (modal == vbModal) window_->setWindowModality(Qt::ApplicationModal);
-        window_->show();
-        if (hasRequestedOuter_)
-            setOuterGeometryPx(requestedOuter_[0], requestedOuter_[1], requestedOuter_[2], requestedOuter_[3]);
-        if (QGuiApplication::platformName() != "offscreen") window_->raise();
+        showTopLevel(modal == vbModal);
     }
-    layoutClient();
-    if (kind_ != MdiChild) user::SetTopWindowVisible(hwnd_, true);
     detail::Fire("Form_Activate", [&] { Form_Activate(); });
     if (modal == vbModal && !sub_) {
         // A nested loop that keeps timers and posted messages running, as a modal window does.
@@ -438,6 +436,16 @@ void Form::Show(int32_t modal, Form* owner) {
         }
         if (window_) window_->setWindowModality(Qt::NonModal);
     }
+}
+
+void Form::showTopLevel(bool modal) {
+    if (modal) window_->setWindowModality(Qt::ApplicationModal);
+    window_->show();
+    if (hasRequestedOuter_)
+        setOuterGeometryPx(requestedOuter_[0], requestedOuter_[1], requestedOuter_[2], requestedOuter_[3]);
+    if (QGuiApplication::platformName() != "offscreen") window_->raise();
+    layoutClient();
+    user::SetTopWindowVisible(hwnd_, true);
 }
 
 void Form::Hide() {

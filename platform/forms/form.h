@@ -216,6 +216,7 @@ private:
     void attachToFrame();
     void detachFromFrame();
     void publish();
+    void showTopLevel(bool modal);
     double outerLeftPx() const;
     double outerTopPx() const;
     void checkMovable() const;

@@ -621,7 +621,8 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     frmFrame frame;
     frmGrid child;
     child.Show();
-    EXPECT_TRUE(frame.IsLoaded());  // the child loads its frame
+    EXPECT_TRUE(frame.IsLoaded());  // the child loads its frame and shows it
+    EXPECT_TRUE(frame.Visible());
     frame.Show();
     EXPECT_EQ(child.Left(), 300);
     EXPECT_EQ(child.Top(), 450);
