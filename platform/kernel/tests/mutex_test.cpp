@@ -2,6 +2,8 @@
 
 #include "clock/clock.h"
 
+#include "testing/temp_root.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,18 +14,9 @@
 
 namespace {
 
-class KernelMutex : public ::testing::Test {
+class KernelMutex : public testing_support::TempRootTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kernel_mutex_XXXXXX";
-        root_ = ::mkdtemp(tmpl);
-        ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(root_);
-        ::unsetenv("LUMAREL_ROOT");
-    }
-    std::string root_;
+    KernelMutex() : TempRootTest("kernel_mutex") {}
 };
 
 TEST_F(KernelMutex, OwnerTakesAgainAndMustReleaseEachTake) {

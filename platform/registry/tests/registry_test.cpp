@@ -1,6 +1,8 @@
 #include "registry/registry.h"
 #include "vbrt/error.h"
 
+#include "testing/temp_root.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,18 +12,9 @@
 
 namespace {
 
-class SettingsStore : public ::testing::Test {
+class SettingsStore : public testing_support::TempRootTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/registry_test_XXXXXX";
-        root_ = ::mkdtemp(tmpl);
-        ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(root_);
-        ::unsetenv("LUMAREL_ROOT");
-    }
-    std::string root_;
+    SettingsStore() : TempRootTest("registry_test") {}
 };
 
 TEST_F(SettingsStore, ValuesRoundTripAndNamesIgnoreCase) {

@@ -1,5 +1,7 @@
 #include "user/window_registry.h"
 
+#include "testing/temp_root.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -14,18 +16,9 @@ namespace {
 
 using namespace user;
 
-class WindowRegistry : public ::testing::Test {
+class WindowRegistry : public testing_support::TempRootTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/window_registry_test_XXXXXX";
-        root_ = ::mkdtemp(tmpl);
-        ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::filesystem::remove_all(root_);
-        ::unsetenv("LUMAREL_ROOT");
-    }
-    std::string root_;
+    WindowRegistry() : TempRootTest("window_registry_test") {}
 };
 
 // A child process that publishes windows on command and reports each step through a pipe.
