@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -45,14 +47,17 @@ int connectSocket(const std::string& path) {
     return fd;
 }
 
-// Sends Hello and returns the client id the service gives, or 0 when it did not answer.
-uint32_t hello(int fd, uint8_t role, uint32_t clientId) {
+// Sends Hello and returns the client id the service gives, or 0 when it did not answer (with
+// *silent set when it did not answer within waitMs: a hung service, not an ending one).
+uint32_t hello(int fd, uint8_t role, uint32_t clientId, int waitMs, bool* silent = nullptr) {
     Writer w;
     w.U32(kProtocolVersion).U32(uint32_t(::getpid())).U8(role).U32(clientId);
     if (!SendFrame(fd, Op::Hello, w.Data())) return 0;
     FrameHeader h;
     std::vector<uint8_t> p;
-    if (RecvFrame(fd, h, p, 10000) != RecvStatus::Ok || h.op != uint16_t(Op::Reply)) return 0;
+    RecvStatus s = RecvFrame(fd, h, p, waitMs);
+    if (silent) *silent = s == RecvStatus::TimedOut;
+    if (s != RecvStatus::Ok || h.op != uint16_t(Op::Reply)) return 0;
     Reader r(p);
     if (r.U8() != 1) return 0;
     uint32_t id = r.U32();
@@ -160,13 +165,15 @@ public:
                     continue;
                 }
             }
-            uint32_t id = hello(fd, 0, 0);
-            if (id == 0) {  // the service was ending while we connected: try again
+            bool silent = false;
+            uint32_t id = hello(fd, 0, 0, options_.replyTimeoutMs, &silent);
+            if (id == 0) {
                 ::close(fd);
-                continue;
+                if (silent) return false;  // a hung service: asking again would hang as well
+                continue;                  // the service was ending while we connected
             }
             int nfd = connectSocket(sock);
-            if (nfd < 0 || hello(nfd, 1, id) != id) {
+            if (nfd < 0 || hello(nfd, 1, id, options_.replyTimeoutMs) != id) {
                 if (nfd >= 0) ::close(nfd);
                 ::close(fd);
                 continue;
@@ -185,7 +192,7 @@ public:
         Writer w;
         w.U32(uint32_t(node)).U16(high).U32(low).U32(count).I32(timeoutMs);
         std::lock_guard<std::mutex> lock(m_);
-        if (auto f = request(Op::Read, w)) return *f;
+        if (auto f = request(Op::Read, w, timeoutMs)) return *f;
         Reader r(reply_.data() + 1, reply_.size() - 1);
         int32_t code = r.I32();
         if (code == sim::kResultSuccess) {
@@ -199,7 +206,7 @@ public:
         Writer w;
         w.U32(uint32_t(node)).U16(high).U32(low).I32(timeoutMs).Bytes(data, count);
         std::lock_guard<std::mutex> lock(m_);
-        if (auto f = request(Op::Write, w)) return *f;
+        if (auto f = request(Op::Write, w, timeoutMs)) return *f;
         return codeOnly();
     }
 
@@ -286,7 +293,10 @@ public:
     int32_t Control(const std::string& request, std::string& reply) override {
         std::lock_guard<std::mutex> lock(m_);
         if (auto f = this->request(Op::Control, Writer().Str(request))) {
-            nlohmann::json e = {{"error", *f == sim::kResultInvalidParameter ? refusal() : "the bus service restarted"}};
+            nlohmann::json e = {{"error", *f == sim::kResultInvalidParameter ? refusal()
+                                          : *f == sim::kResultTimedOut      ? "the bus service did not answer"
+                                          : *f == sim::kResultNoResponse    ? "no bus service"
+                                                                            : "the bus service restarted"}};
             reply = e.dump();
             return *f;
         }
@@ -358,23 +368,30 @@ private:
     // Sends a request and receives its reply into reply_ (under m_). Returns nullopt when the
     // reply is there to decode, else the code the operation ends with: 87 when the service
     // refused the request, 0x80000001 when the service went away and a new one was reached (the
-    // request is not repeated: to the caller it was cut off by a bus reset), 121 when no service
-    // can be reached at all.
-    std::optional<int32_t> request(Op op, const Writer& w) {
+    // request is not repeated: to the caller it was cut off by a bus reset), 0x80000102 when the
+    // service did not answer in time (the connection is dropped), 121 when no service can be
+    // reached at all. timeoutMs is the request's own time-out on the bus (0: none).
+    std::optional<int32_t> request(Op op, const Writer& w, int32_t timeoutMs = 0) {
         if (requestFd_ < 0 && !connect()) return sim::kResultNoResponse;
-        switch (exchange(op, w)) {
+        switch (exchange(op, w, timeoutMs)) {
         case Exchange::Ok: return std::nullopt;
         case Exchange::Refused: return sim::kResultInvalidParameter;
+        case Exchange::Silent:
+            disconnect();
+            return sim::kResultTimedOut;
         case Exchange::Broken: break;
         }
         return reconnect() ? sim::kResultResetOccurred : sim::kResultNoResponse;
     }
 
-    enum class Exchange { Ok, Refused, Broken };
-    Exchange exchange(Op op, const Writer& w) {
+    enum class Exchange { Ok, Refused, Broken, Silent };
+    Exchange exchange(Op op, const Writer& w, int32_t timeoutMs = 0) {
         FrameHeader h;
         if (!SendFrame(requestFd_, op, w.Data())) return Exchange::Broken;
-        if (replies_->Next(h, reply_) != RecvStatus::Ok) return Exchange::Broken;
+        int64_t wait = int64_t(options_.replyTimeoutMs) + std::max<int64_t>(timeoutMs, sim::kDefaultTimeoutMs);
+        RecvStatus s = replies_->Next(h, reply_, int(std::min<int64_t>(wait, INT32_MAX)));
+        if (s == RecvStatus::TimedOut) return Exchange::Silent;
+        if (s != RecvStatus::Ok) return Exchange::Broken;
         if (h.op != uint16_t(Op::Reply) || reply_.empty()) return Exchange::Broken;
         return reply_[0] == 1 ? Exchange::Ok : Exchange::Refused;
     }
@@ -407,6 +424,9 @@ private:
         switch (exchange(Op::AllocRange, w)) {
         case Exchange::Ok: break;
         case Exchange::Refused: return sim::kResultInvalidParameter;
+        case Exchange::Silent:
+            disconnect();
+            return sim::kResultTimedOut;
         case Exchange::Broken: return sim::kResultNoResponse;
         }
         Reader r(reply_.data() + 1, reply_.size() - 1);

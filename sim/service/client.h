@@ -29,6 +29,10 @@ struct ServiceOptions {
     std::string program;
     // How long to wait for a starting service to listen (real time).
     int startTimeoutMs = 10000;
+    // How long a service may take to answer beyond the request's own time-out (real time). A
+    // service that stays silent longer is taken as hung: the request ends with 0x80000102 and
+    // the next one connects afresh, so a stuck service never hangs the program.
+    int replyTimeoutMs = 30000;
 };
 
 class ServiceError : public std::runtime_error {

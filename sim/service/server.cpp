@@ -49,6 +49,8 @@ private:
     bool takeServiceLock();
     void releaseServiceLock();
     bool listenOn(const std::string& path);
+    // The socket file was removed (or replaced) since the service bound it.
+    bool socketGone(const std::string& path) const;
     void serve(int fd);
     void serveRequests(int fd, uint32_t clientId, uint32_t pid);
     void serveNotices(int fd, uint32_t clientId);
@@ -63,6 +65,7 @@ private:
     std::ofstream logFile_;
     int lockFd_ = -1;
     int listenFd_ = -1;
+    ino_t socketInode_ = 0;
     std::unique_ptr<sim::Bus> bus_;
     std::unique_ptr<BusHost> host_;
     std::vector<std::unique_ptr<sim::Bus>> otherBuses_;   // buses 1 ... n-1
@@ -130,7 +133,14 @@ bool Server::listenOn(const std::string& path) {
         return false;
     }
     ::chmod(path.c_str(), 0600);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) socketInode_ = st.st_ino;
     return true;
+}
+
+bool Server::socketGone(const std::string& path) const {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) != 0 || st.st_ino != socketInode_;
 }
 
 void Server::track(int fd, bool add) {
@@ -455,21 +465,31 @@ int Server::Run() {
             }
             continue;
         }
+        // Once the socket is gone (its root was removed, as a test removes its temporary root)
+        // nobody can connect any more: end as soon as the last client has gone.
+        bool orphaned = socketGone(sock);
         std::lock_guard<std::mutex> lock(connM_);
-        if (open_.empty() && clk::TickCountMs() - lastActivityMs_ >= options_.idleMs) {
+        if (!open_.empty()) continue;
+        if (orphaned) {
+            log("the socket " + sock + " is gone; ending");
+            break;
+        }
+        if (clk::TickCountMs() - lastActivityMs_ >= options_.idleMs) {
             log("no client for " + std::to_string(options_.idleMs) + " ms; ending");
             break;
         }
     }
     // Stop taking connections first, so a client arriving now starts a new service.
     ::close(listenFd_);
-    ::unlink(sock.c_str());
+    if (!socketGone(sock)) ::unlink(sock.c_str());  // never a newer service's socket
     {
         std::unique_lock<std::mutex> lock(connM_);
         for (auto& [fd, _] : open_) ::shutdown(fd, SHUT_RDWR);
         connCv_.wait(lock, [this] { return open_.empty(); });
     }
-    host_->SaveChanges();
+    // Every acknowledged change is saved already; this catches work a device finished on its
+    // own since. A removed root stays removed.
+    if (fsys::exists(folder_, ec)) host_->SaveChanges();
     log("ended");
     releaseServiceLock();
     return 0;

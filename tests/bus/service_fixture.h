@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "clock/clock.h"
 #include "service/client.h"
 #include "user/user.h"
 
@@ -128,8 +129,10 @@ public:
     user::HWND Handle() const { return hwnd_; }
 
     // Pumps until `message` has been delivered (and takes it), or gives up after timeoutMs.
+    // The notice comes from another process, so the wait is bounded in real time.
     bool WaitFor(uint32_t message, int timeoutMs = 10000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        static clk::RealClock real;
+        const int64_t start = real.Counter();
         for (;;) {
             user::PumpMessages();
             for (auto it = seen_.begin(); it != seen_.end(); ++it)
@@ -137,8 +140,10 @@ public:
                     seen_.erase(seen_.begin(), it + 1);
                     return true;
                 }
+            int64_t left = timeoutMs - (real.Counter() - start) / (clk::kCounterFrequency / 1000);
             std::unique_lock<std::mutex> lock(m_);
-            if (!woken_ && !cv_.wait_until(lock, deadline, [this] { return woken_; })) return false;
+            if (!woken_ && (left <= 0 || !cv_.wait_for(lock, std::chrono::milliseconds(left), [this] { return woken_; })))
+                return false;
             woken_ = false;
         }
     }

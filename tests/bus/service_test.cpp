@@ -392,6 +392,25 @@ TEST_F(Service, EndsOnItsOwnWhenIdle) {
     root_ = nullptr;
 }
 
+// A test removes its temporary root when it ends: the service of that root ends with its last
+// client instead of waiting out its idle period, and does not make the folder again.
+TEST_F(Service, EndsOnceItsRootIsRemoved) {
+    root_.reset();
+    ServiceRoot gone("root-removed", nullptr, 600000);  // an idle period no test waits for
+    api_.HostBus(nullptr);
+    std::vector<uint8_t> q(4);
+    ASSERT_EQ(read(0, kRom, q), kResultSuccess);
+    pid_t pid = gone.ServicePid();
+    ASSERT_NE(pid, 0);
+    std::error_code ec;
+    fsys::remove_all(gone.Root(), ec);
+    api_.HostBus(nullptr);  // the last client goes
+    bool ended = WaitGone(pid, 5000);
+    if (!ended) ::kill(pid, SIGKILL);
+    EXPECT_TRUE(ended);
+    EXPECT_FALSE(fsys::exists(gone.Root()));
+}
+
 TEST_F(Service, ControlToolPrintsAndChangesTheBus) {
     std::string bin = std::getenv("LUMAREL_BIN");
     auto run = [&](const std::string& args, std::string* out = nullptr) {

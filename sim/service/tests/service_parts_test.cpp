@@ -2,12 +2,15 @@
 // several sessions on the manual clock.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "bus/description.h"
 #include "clock/clock.h"
+#include "service/client.h"
 #include "service/host.h"
 #include "service/protocol.h"
 
@@ -73,6 +76,50 @@ TEST(Frames, ReaderStopsAtTheEndOfThePayload) {
     Reader leftover(payload);
     leftover.U32();
     EXPECT_FALSE(leftover.Complete());
+}
+
+// A service that greets its clients and then never answers (hung): each request ends after
+// the reply time-out with 0x80000102 instead of hanging the program, and the next connects again.
+TEST(Client, AHungServiceEndsRequestsWithATimeOut) {
+    namespace fsys = std::filesystem;
+    fsys::path root = fsys::temp_directory_path() / ("bus-hung-" + std::to_string(::getpid()));
+    fsys::create_directories(ServiceFolder(root.string()));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = SocketPath(root.string());
+    ASSERT_LT(path.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    std::vector<int> held;
+    std::thread silent([&] {
+        for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0;) {
+            FrameHeader h;
+            std::vector<uint8_t> p;
+            if (RecvFrame(fd, h, p, 5000) == RecvStatus::Ok && h.op == uint16_t(Op::Hello))
+                SendFrame(fd, Op::Reply, OkReply(Writer().U32(7)));
+            held.push_back(fd);  // kept open, never answered again
+        }
+    });
+
+    ServiceOptions options;
+    options.root = root.string();
+    options.replyTimeoutMs = 50;
+    auto a = ConnectToService(nullptr, options);
+    uint8_t q[4];
+    EXPECT_EQ(a->Read(1, 0xFFFF, 0xF0000400u, 4, 0, q), sim::kResultTimedOut);
+    EXPECT_EQ(a->Read(1, 0xFFFF, 0xF0000400u, 4, 0, q), sim::kResultTimedOut);  // asked afresh
+    std::string reply;
+    EXPECT_NE(a->Control(R"({"cmd":"state"})", reply), kControlOk);
+    EXPECT_NE(reply.find("did not answer"), std::string::npos) << reply;
+    a.reset();
+
+    ::shutdown(listener, SHUT_RDWR);  // ends the accept loop
+    silent.join();
+    ::close(listener);
+    for (int fd : held) ::close(fd);
+    fsys::remove_all(root);
 }
 
 class Host : public ::testing::Test {
