@@ -793,7 +793,8 @@ int32_t Bus::WriteFrom(int sourcePhy, int node, uint16_t offsetHigh, uint32_t of
 RangeResult Bus::AllocateRange(uint16_t offsetHigh, uint32_t offsetLow, uint32_t length, uint32_t accessFlags, uint32_t notifyFlags) {
     BusState::Lock lock(*impl_);
     auto& s = *impl_;
-    if (length == 0 || uint64_t(offsetLow) + length > 0x100000000ull) return {kResultInvalidParameter, 0};
+    if (length == 0 || length > kMaxRangeLength || uint64_t(offsetLow) + length > 0x100000000ull)
+        return {kResultInvalidParameter, 0};
     bool partial = false;
     if (s.FindRange(offsetHigh, offsetLow, length, &partial) || partial) return {kResultRangeInUse, 0};
     AddressRange r;
@@ -804,7 +805,7 @@ RangeResult Bus::AllocateRange(uint16_t offsetHigh, uint32_t offsetLow, uint32_t
     r.length = length;
     r.accessFlags = accessFlags;
     r.notifyFlags = notifyFlags;
-    r.data.assign((length + 3) / 4 * 4, 0);
+    r.data.assign((size_t(length) + 3) / 4 * 4, 0);
     s.ranges.push_back(std::move(r));
     return {0, s.ranges.back().handle};
 }

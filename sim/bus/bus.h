@@ -119,6 +119,8 @@ struct AddressRange {
     std::vector<uint8_t> data;  // what nodes wrote into it
 };
 inline constexpr uint32_t kAccessRead = 1, kAccessWrite = 2;
+// Largest host range: the host keeps a range's bytes, so a length from a caller is bounded.
+inline constexpr uint32_t kMaxRangeLength = 1u << 20;
 inline constexpr uint32_t kNotifyRead = 1, kNotifyWrite = 2;
 
 struct RangeResult {
@@ -199,6 +201,7 @@ public:
                       uint32_t byteCount, const uint8_t* src);
 
     // ---- host address ranges of the local host
+    // length: 1 to kMaxRangeLength bytes, not past the end of the 48-bit space.
     RangeResult AllocateRange(uint16_t offsetHigh, uint32_t offsetLow, uint32_t length,
                               uint32_t accessFlags = kAccessRead | kAccessWrite,
                               uint32_t notifyFlags = kNotifyRead | kNotifyWrite);

@@ -408,6 +408,10 @@ TEST_F(HostRanges, NodeWritesIntoAnAllocatedRangeRaiseIncomingData) {
     EXPECT_NE(r.handle, 0);
     EXPECT_EQ(bus.AllocateRange(0xFFFF, 0xC8029020, 0x40).status, kResultRangeInUse);
     EXPECT_EQ(bus.AllocateRange(0xFFFF, 0xC8029000, 0).status, kResultInvalidParameter);
+    // A length the host cannot keep (or one running past the 32-bit offset) is refused.
+    EXPECT_EQ(bus.AllocateRange(0xFFFE, 0, 0xFFFFFFFFu).status, kResultInvalidParameter);
+    EXPECT_EQ(bus.AllocateRange(0xFFFE, 0, kMaxRangeLength + 4).status, kResultInvalidParameter);
+    EXPECT_EQ(bus.AllocateRange(0xFFFE, 0x10, 0xFFFFFFF0u + 4).status, kResultInvalidParameter);
     RangeResult other = bus.AllocateRange(0xFFFF, 0xC8029040, 8, kAccessWrite, 0);
     ASSERT_EQ(other.status, 0);
     EXPECT_NE(other.handle, r.handle);
