@@ -185,9 +185,13 @@ void Lumarel460::TakeRequest(uint32_t written) {
     req.count = request_[7];
     req.operands = request_.data() + kHeaderSize;
     req.written = written;
-    // Operands are read from the request area as it stands: hosts announce name quadlets of
-    // the key commands that a short last exchange no longer writes.
     if (req.count > kMaxOperandQuadlets) return;
+    // Operands must come with the request; what an earlier request left in the area is not
+    // taken for them. The key commands are the exception: hosts announce name quadlets that a
+    // later exchange, with the name already sent, no longer writes (their handlers check what
+    // they use against the bytes written).
+    const bool keyCommand = req.command == Command::ReadKey || req.command == Command::WriteKey;
+    if (!keyCommand && written < kHeaderSize + 4u * req.count) return;
 
     if (auto answer = Handle(req)) Publish(req, *answer);
 }
@@ -447,90 +451,6 @@ Lumarel460::Answer Lumarel460::DoStartImage(const Request& req) {
     return a.Le(uint32_t(kStartBadImage));
 }
 
-bool Lumarel460::GatherKeyName(KeyExchange& ex, uint32_t length, uint32_t offset, uint32_t nameAt,
-                               uint32_t written) {
-    if (length < 2 || length > kMaxKeyNameBytes) return false;
-    if (offset == 0) {
-        ex = KeyExchange{};
-        ex.nameLength = length;
-        ex.name.assign(length, 0);
-    } else if (ex.nameLength != length || (offset < length && offset > ex.gathered)) {
-        return false;  // not the exchange the device is in, or name bytes skipped
-    }
-    if (offset < length) {
-        // Every exchange carries the rest of the name, terminating zero included.
-        const uint32_t rest = length - offset;
-        if (uint64_t(nameAt) + rest > written || nameAt + rest > kAreaSize) return false;
-        std::copy_n(request_.begin() + nameAt, rest, ex.name.begin() + offset);
-        ex.gathered = length;
-    }
-    if (ex.gathered != length) return false;
-    // One terminating zero, at the end.
-    const auto zero = std::find(ex.name.begin(), ex.name.end(), uint8_t(0));
-    return zero == ex.name.end() - 1;
-}
-
-Lumarel460::Answer Lumarel460::DoReadKey(const Request& req) {
-    const uint32_t length = wire::Le32(req.operands);
-    const uint32_t offset = wire::Le32(req.operands + 4);
-    const uint32_t dataOffset = wire::Le32(req.operands + 8);
-    Answer a;
-    if (!GatherKeyName(readKey_, length, offset, kHeaderSize + 12, req.written))
-        return a.Le(uint32_t(kKeyBadRequest)).Le(0).Le(0).Le(dataOffset);
-    const std::string name(readKey_.name.begin(), readKey_.name.end() - 1);
-    const auto it = keys_.find(name);
-    if (it == keys_.end()) return a.Le(uint32_t(kKeyUnknown)).Le(0).Le(0).Le(dataOffset);
-    const std::vector<uint8_t>& value = it->second;
-    const uint32_t size = uint32_t(value.size());
-    const uint32_t chunk = dataOffset < size ? std::min(size - dataOffset, kReadKeyChunk) : 0;
-    if (chunk > 0) {
-        std::copy_n(value.begin() + dataOffset, chunk, response_.begin() + kPayloadOffset);
-        if (RingProtocol()) ringHidden_ = true;
-    }
-    return a.Le(uint32_t(kKeyOk)).Le(size).Le(chunk).Le(dataOffset);
-}
-
-Lumarel460::Answer Lumarel460::DoWriteKey(const Request& req) {
-    const uint32_t length = wire::Le32(req.operands);
-    const uint32_t offset = wire::Le32(req.operands + 4);
-    const uint32_t total = wire::Le32(req.operands + 8);
-    const uint32_t dataOffset = wire::Le32(req.operands + 12);
-    Answer a;
-    const auto refuse = [&](int32_t status) {
-        return a.Le(uint32_t(status)).Le(0).Le(0);
-    };
-    if (total > kMaxKeyDataBytes) return refuse(kKeyBadRequest);
-    if (!GatherKeyName(writeKey_, length, offset, kHeaderSize + 16, req.written)) {
-        writeKey_ = KeyExchange{};
-        return refuse(kKeyBadRequest);
-    }
-    if (offset == 0 && dataOffset == 0) {
-        writeKey_.total = total;
-        writeKey_.data.clear();
-    } else if (total != writeKey_.total || dataOffset > writeKey_.data.size()) {
-        return refuse(kKeyBadRequest);
-    }
-    // The host sends a data chunk with every exchange in which fewer than 37 name bytes remain.
-    if (int64_t(length) - int64_t(offset) < int64_t(kWriteKeyNameThreshold)) {
-        const uint32_t take = std::min(kWriteKeyChunk, total - std::min(total, dataOffset));
-        uint8_t chunk[kWriteKeyChunk];
-        std::copy_n(request_.begin() + kPayloadOffset, kWriteKeyChunk, chunk);
-        wire::SwapQuadlets(chunk, kWriteKeyChunk);
-        if (writeKey_.data.size() < dataOffset + take) writeKey_.data.resize(dataOffset + take);
-        std::copy_n(chunk, take, writeKey_.data.begin() + dataOffset);
-    }
-    if (writeKey_.data.size() == total) {
-        const std::string name(writeKey_.name.begin(), writeKey_.name.end() - 1);
-        if (!keys_.count(name) && keys_.size() >= kMaxKeys) return refuse(kKeyStoreFull);
-        std::vector<uint8_t>& stored = keys_[name];
-        if (stored != writeKey_.data) {
-            stored = writeKey_.data;
-            Changed();
-        }
-    }
-    return a.Le(uint32_t(kKeyOk)).Le(total).Le(uint32_t(writeKey_.data.size()));
-}
-
 void Lumarel460::ShellInputV2(uint32_t written) {
     const uint8_t* block = request_.data() + kPayloadOffset;
     if (written < 8 || std::any_of(block, block + 6, [](uint8_t b) { return b != 0; })) return;
@@ -574,8 +494,8 @@ void Lumarel460::Restart(Mode target) {
     mode_ = target;
     // Whatever ran before is gone: session, halt, UART contents, pending answers.
     session_ = DownloadSession{};
-    readKey_ = KeyExchange{};
-    writeKey_ = KeyExchange{};
+    readKeys_.clear();
+    writeKeys_.clear();
     halted_ = false;
     shellRouted_ = false;
     fifo_.Clear();

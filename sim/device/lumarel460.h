@@ -12,9 +12,9 @@
 //     alone only deposit data (except shell input on protocol 2, see below). The response
 //     header is cleared the moment a request arrives, so an earlier answer can never be taken
 //     for the new one. Answers echo the request's version bytes and sequence verbatim.
-//   - Malformed requests (operand count over 14, fewer operands than the command needs,
-//     unknown commands including 16, commands the running firmware does not serve) get no
-//     answer and change nothing.
+//   - Malformed requests (operand count over 14, fewer operands than the command needs, a
+//     write shorter than the operands it announces, unknown commands including 16, commands
+//     the running firmware does not serve) get no answer and change nothing.
 //   - Download: DownloadStart refuses (answers no operands) an unknown image type or a length
 //     of 0 or beyond the slot; otherwise it opens a session in a staging buffer and offers the
 //     configured block size (1024 by default). Blocks outside the session, outside the image or
@@ -36,7 +36,10 @@
 //     MAC and clears the debug GUID; keys and images survive. InitializeConfigToFactoryDefaults
 //     loads the configuration image into the live configuration.
 //   - Keys: names up to 255 bytes, data up to 64 KiB, 256 keys. A read of an unknown key answers
-//     status 1 and size 0; malformed key requests answer status 2.
+//     status 1 and size 0; malformed key requests answer status 2. Up to eight key reads and
+//     eight key writes may be in progress at once (hosts lock per exchange, not per key); an
+//     exchange that could continue two of them alike is refused with status 2 rather than
+//     guessed, so no key ever takes another's data.
 //   - Shell on protocol 2: a write to the request payload while no download session is open,
 //     whose first six bytes are zero and whose count (bytes 6-7, in the device's byte order)
 //     fits the bytes written, is console input. Key data read on a protocol-2 device replaces
@@ -249,12 +252,27 @@ private:
         std::vector<uint8_t> staged;
         uint32_t received = 0;  // bytes from the image start without a gap
     };
+    // One key read or write in progress. Hosts hold their transaction lock for one exchange,
+    // not for a whole key, so the exchanges of keys that different hosts (or programs on one
+    // host) move can alternate at the device. A later exchange carries no name once the name
+    // has gone out; the device finds its key again by what the exchange does carry: the name
+    // length, the name offset (which grows by the announced name quadlets every exchange), the
+    // rest of the name while some remains, and for a write the total length and the data
+    // offset.
     struct KeyExchange {
-        std::vector<uint8_t> name;  // name bytes gathered so far (without the terminating zero)
-        uint32_t nameLength = 0;    // announced length with the terminating zero
-        uint32_t gathered = 0;      // name bytes gathered (from offset 0)
-        uint32_t total = 0;         // WriteKey: announced data length
-        std::vector<uint8_t> data;  // WriteKey: data accepted so far
+        std::vector<uint8_t> name;  // with its terminating zero (nameLength bytes)
+        uint32_t nameLength = 0;
+        uint32_t nextOffset = 0;    // name offset of this key's next exchange
+        uint32_t total = 0;         // write: announced data length
+        std::vector<uint8_t> data;  // write: data accepted so far
+        uint64_t lastUse = 0;
+    };
+    // Where the fields of a key request lie.
+    struct KeyRequest {
+        uint32_t nameLength = 0;
+        uint32_t nameOffset = 0;
+        uint32_t nameAt = 0;  // byte of the request area where the name bytes begin
+        uint32_t step = 0;    // name bytes announced per exchange
     };
 
     // Where an access lands in the protocol region: the area and the offset within it.
@@ -283,9 +301,12 @@ private:
     Answer DoStartImage(const Request& req);
     Answer DoReadKey(const Request& req);
     Answer DoWriteKey(const Request& req);
-    // Gathers the key name from a key request; false when the request is malformed.
-    bool GatherKeyName(KeyExchange& ex, uint32_t length, uint32_t offset, uint32_t nameAt,
-                       uint32_t written);
+    // The exchange a key request belongs to: a new one for name offset 0, else the one open
+    // exchange it continues (`fits` adds the command's own test). Nullptr when the request is
+    // malformed, continues nothing, or could continue more than one key.
+    KeyExchange* KeyExchangeFor(std::vector<KeyExchange>& open, const Request& req, const KeyRequest& kr,
+                                const std::function<bool(const KeyExchange&)>& fits);
+    static void CloseKeyExchange(std::vector<KeyExchange>& open, const KeyExchange* ex);
     void Restart(Mode target);
 
     void ScheduleRestart(Mode target);
@@ -314,8 +335,9 @@ private:
     std::map<std::string, std::vector<uint8_t>> keys_;
     PersistentParams persistent_;
     DownloadSession session_;
-    KeyExchange readKey_;
-    KeyExchange writeKey_;
+    std::vector<KeyExchange> readKeys_;
+    std::vector<KeyExchange> writeKeys_;
+    uint64_t keyUses_ = 0;
     ShellConsole console_;
     ShellFifo fifo_;
     ShellRing ring_;

@@ -11,6 +11,7 @@
 // then the operands, least significant byte first unless a command says otherwise.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace sim::lumarel {
@@ -102,6 +103,9 @@ inline constexpr int32_t kKeyStoreFull = 3;   // no room for another key
 inline constexpr uint32_t kMaxKeyNameBytes = 256;  // including the terminating zero
 inline constexpr uint32_t kMaxKeyDataBytes = 65536;
 inline constexpr uint32_t kMaxKeys = 256;
+// Key reads, and key writes, that may be in progress at once; the least recently used one
+// gives way to a new one.
+inline constexpr size_t kMaxOpenKeyExchanges = 8;
 // Key data handed out per read exchange.
 inline constexpr uint32_t kReadKeyChunk = 512;
 // Key data taken per write exchange: a 128-byte buffer at the request payload, each quadlet

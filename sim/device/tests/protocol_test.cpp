@@ -224,6 +224,10 @@ TEST_F(DeviceTest, MalformedRequestsGetNoAnswerAndChangeNothing) {
         {"command 200", 200, guidWire, -1},
         {"ProgramGUID without operands", Code(C::ProgramGuid), {}, -1},
         {"block without operands", Code(C::DownloadBlock), {}, -1},
+        // Announced operands that the write does not carry: the request area still holds
+        // the bytes of "command 200" above, which must not become a GUID.
+        {"ProgramGUID announcing operands it lacks", Code(C::ProgramGuid), {}, 2},
+        {"block announcing three operands, carrying one", Code(C::DownloadBlock), Le32s({0}), 3},
         {"WriteKey short", Code(C::WriteKey), Le32s({4, 0, 4}), -1},
     };
     for (const Bad& b : silent) {

@@ -108,7 +108,7 @@ TEST(DeviceShell, ProtocolOneReportsLostCharactersOnce) {
     EXPECT_EQ(host.lastLost_, 0u);
 }
 
-// Host side of the key exchanges.
+// Host side of the key exchanges, one exchange per Step so that tests can interleave keys.
 struct KeyResult {
     bool ok = false;
     std::vector<uint8_t> data;
@@ -116,65 +116,110 @@ struct KeyResult {
     int exchanges = 0;
 };
 
-KeyResult WriteKey(DeviceBus& d, const std::string& name, const std::vector<uint8_t>& data) {
-    KeyResult res;
-    const uint32_t length = uint32_t(name.size() + 1);
-    const uint32_t n = std::min<uint32_t>((uint32_t(name.size()) + 3) / 4, 9);
-    const uint32_t total = uint32_t(data.size());
-    uint32_t offset = 0, sent = 0, size = total;
-    while (res.exchanges < 100) {
-        ++res.exchanges;
-        std::vector<uint8_t> op = Le32s({length, offset, total, sent});
-        for (uint32_t i = offset; i < length; ++i) op.push_back(i < name.size() ? uint8_t(name[i]) : 0);
-        size_t chunk = 0;
-        if (length < offset + 37) {
-            chunk = std::min<size_t>(128, total - sent);
-            std::vector<uint8_t> buffer(128, 0);
-            std::copy_n(data.begin() + sent, chunk, buffer.begin());
-            for (size_t q = 0; q < 128; q += 4) std::reverse(buffer.begin() + q, buffer.begin() + q + 4);
-            EXPECT_EQ(d.Write(kRegionBase + kRequestArea + kPayloadOffset, buffer), kResultSuccess);
-        }
-        EXPECT_EQ(d.Send(uint8_t(Command::WriteKey), op, int(4 + n)), kResultSuccess);
-        const Response r = d.Poll();
-        if (!r.answered || r.count != 3 || r.Op(0) != 0) return res;
-        size = r.Op(1);
-        sent += uint32_t(chunk);
-        res.chunks.push_back(chunk);
-        offset += 4 * n;
-        if (offset >= length && sent >= size) break;
-    }
-    res.ok = true;
-    return res;
-}
+class KeyWriter {
+public:
+    KeyWriter(DeviceBus& d, std::string name, std::vector<uint8_t> data)
+        : d_(d), name_(std::move(name)), data_(std::move(data)), size_(uint32_t(data_.size())) {}
 
-KeyResult ReadKey(DeviceBus& d, const std::string& name, uint32_t* status = nullptr) {
-    KeyResult res;
-    const uint32_t length = uint32_t(name.size() + 1);
-    const uint32_t n = std::min<uint32_t>((uint32_t(name.size()) + 3) / 4, 10);
-    uint32_t offset = 0, got = 0, size = 0;
-    while (res.exchanges < 1000) {
+    // One exchange; false once the write has ended (res.ok tells how).
+    bool Step() {
+        if (done_) return false;
+        const uint32_t length = uint32_t(name_.size() + 1);
+        const uint32_t n = std::min<uint32_t>((uint32_t(name_.size()) + 3) / 4, 9);
+        const uint32_t total = uint32_t(data_.size());
         ++res.exchanges;
-        std::vector<uint8_t> op = Le32s({length, offset, got});
-        for (uint32_t i = offset; i < length; ++i) op.push_back(i < name.size() ? uint8_t(name[i]) : 0);
-        EXPECT_EQ(d.Send(uint8_t(Command::ReadKey), op, int(3 + n)), kResultSuccess);
-        const Response r = d.Poll();
-        if (!r.answered || r.count != 4) return res;
-        if (status) *status = r.Op(0);
-        size = r.Op(1);
+        std::vector<uint8_t> op = Le32s({length, offset_, total, sent_});
+        for (uint32_t i = offset_; i < length; ++i) op.push_back(i < name_.size() ? uint8_t(name_[i]) : 0);
+        size_t chunk = 0;
+        if (length < offset_ + 37) {
+            chunk = std::min<size_t>(128, total - sent_);
+            std::vector<uint8_t> buffer(128, 0);
+            std::copy_n(data_.begin() + sent_, chunk, buffer.begin());
+            for (size_t q = 0; q < 128; q += 4) std::reverse(buffer.begin() + q, buffer.begin() + q + 4);
+            EXPECT_EQ(d_.Write(kRegionBase + kRequestArea + kPayloadOffset, buffer), kResultSuccess);
+        }
+        EXPECT_EQ(d_.Send(uint8_t(Command::WriteKey), op, int(4 + n)), kResultSuccess);
+        const Response r = d_.Poll();
+        if (!r.answered || r.count != 3 || r.Op(0) != 0 || res.exchanges >= 100) return End(false);
+        size_ = r.Op(1);
+        sent_ += uint32_t(chunk);
+        res.chunks.push_back(chunk);
+        offset_ += 4 * n;
+        if (offset_ >= length && sent_ >= size_) return End(true);
+        return true;
+    }
+    KeyResult res;
+
+private:
+    bool End(bool ok) {
+        res.ok = ok;
+        done_ = true;
+        return false;
+    }
+    DeviceBus& d_;
+    std::string name_;
+    std::vector<uint8_t> data_;
+    uint32_t offset_ = 0, sent_ = 0, size_;
+    bool done_ = false;
+};
+
+class KeyReader {
+public:
+    KeyReader(DeviceBus& d, std::string name) : d_(d), name_(std::move(name)) {}
+
+    bool Step() {
+        if (done_) return false;
+        const uint32_t length = uint32_t(name_.size() + 1);
+        const uint32_t n = std::min<uint32_t>((uint32_t(name_.size()) + 3) / 4, 10);
+        ++res.exchanges;
+        std::vector<uint8_t> op = Le32s({length, offset_, got_});
+        for (uint32_t i = offset_; i < length; ++i) op.push_back(i < name_.size() ? uint8_t(name_[i]) : 0);
+        EXPECT_EQ(d_.Send(uint8_t(Command::ReadKey), op, int(3 + n)), kResultSuccess);
+        const Response r = d_.Poll();
+        if (!r.answered || r.count != 4 || res.exchanges >= 1000) return End(false);
+        status = r.Op(0);
+        size_ = r.Op(1);
         const uint32_t chunk = r.Op(2);
-        EXPECT_EQ(r.Op(3), got);
-        if (size < 1) return res;
+        EXPECT_EQ(r.Op(3), got_);
+        if (size_ < 1) return End(false);
         if (chunk > 0) {
-            const auto bytes = d.ReadOk(kRegionBase + kResponseArea + kPayloadOffset, (chunk + 3) & ~3u);
+            const auto bytes = d_.ReadOk(kRegionBase + kResponseArea + kPayloadOffset, (chunk + 3) & ~3u);
             res.data.insert(res.data.end(), bytes.begin(), bytes.begin() + chunk);
         }
         res.chunks.push_back(chunk);
-        got += chunk;
-        offset += 4 * n;
-        if (offset >= length && got >= size) break;
+        got_ += chunk;
+        offset_ += 4 * n;
+        if (offset_ >= length && got_ >= size_) return End(got_ == size_);
+        return true;
     }
-    res.ok = got == size;
-    return res;
+    KeyResult res;
+    uint32_t status = 99;
+
+private:
+    bool End(bool ok) {
+        res.ok = ok;
+        done_ = true;
+        return false;
+    }
+    DeviceBus& d_;
+    std::string name_;
+    uint32_t offset_ = 0, got_ = 0, size_ = 0;
+    bool done_ = false;
+};
+
+KeyResult WriteKey(DeviceBus& d, const std::string& name, const std::vector<uint8_t>& data) {
+    KeyWriter w(d, name, data);
+    while (w.Step()) {
+    }
+    return w.res;
+}
+
+KeyResult ReadKey(DeviceBus& d, const std::string& name, uint32_t* status = nullptr) {
+    KeyReader r(d, name);
+    while (r.Step()) {
+    }
+    if (status) *status = r.status;
+    return r.res;
 }
 
 std::vector<uint8_t> Pattern(size_t n) {
@@ -232,6 +277,89 @@ TEST(DeviceKeys, UnknownKeyAndInterruptedWrite) {
     d.Dev([](Lumarel460& dev) { EXPECT_TRUE(dev.keys().empty()); });
     EXPECT_TRUE(WriteKey(d, "key", Pattern(10)).ok);
     EXPECT_EQ(ReadKey(d, "key").data, Pattern(10));
+}
+
+}  // namespace
+}  // namespace sim::lumarel::testing
+
+namespace sim::lumarel::testing {
+namespace {
+
+// Two programs move keys through one device, each locking only around its own exchanges, so
+// their exchanges alternate. Every key must end up with its own data.
+TEST(DeviceKeys, InterleavedKeysOfTwoHostsStayApart) {
+    TempRoot root;
+    struct Case {
+        std::string a, b;
+        size_t sizeA, sizeB;
+        bool bothOk;  // false: the device cannot tell the second exchanges apart
+    };
+    const Case cases[] = {
+        {"alpha", "bravo_key", 200, 201, true},       // names of different lengths
+        {"alpha", "bravo", 200, 260, true},           // one name length, different totals
+        {std::string(45, 'a'), std::string(45, 'b'), 300, 310, true},  // long names go out again
+        {"alpha", "bravo", 200, 200, false},          // nothing tells the two writes apart
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.a + " / " + c.b);
+        DeviceBus d;
+        const std::vector<uint8_t> dataA = Pattern(c.sizeA);
+        std::vector<uint8_t> dataB = Pattern(c.sizeB);
+        std::reverse(dataB.begin(), dataB.end());
+        KeyWriter wa(d, c.a, dataA), wb(d, c.b, dataB);
+        bool moreA = true, moreB = true;
+        while (moreA || moreB) {
+            if (moreA) moreA = wa.Step();
+            if (moreB) moreB = wb.Step();
+        }
+        d.Dev([&](Lumarel460& dev) {
+            // Whatever was stored belongs to its own key.
+            for (const auto& [name, data] : dev.keys()) EXPECT_EQ(data, name == c.a ? dataA : dataB) << name;
+        });
+        if (!c.bothOk) {
+            EXPECT_FALSE(wa.res.ok && wb.res.ok);
+            continue;
+        }
+        ASSERT_TRUE(wa.res.ok);
+        ASSERT_TRUE(wb.res.ok);
+        // Reads of keys longer than one answer interleave as well, and two reads of one key.
+        for (const std::string& extra : {std::string("big"), c.a}) {
+            const std::vector<uint8_t> big = Pattern(1500);
+            if (extra == "big") {
+                ASSERT_TRUE(WriteKey(d, "big", big).ok);
+            }
+            KeyReader r1(d, extra), r2(d, c.b), r3(d, extra);
+            bool m1 = true, m2 = true, m3 = true;
+            while (m1 || m2 || m3) {
+                if (m1) m1 = r1.Step();
+                if (m2) m2 = r2.Step();
+                if (m3) m3 = r3.Step();
+            }
+            EXPECT_EQ(r1.res.data, extra == "big" ? big : dataA);
+            EXPECT_EQ(r3.res.data, r1.res.data);
+            EXPECT_EQ(r2.res.data, dataB);
+        }
+    }
+}
+
+// A key write abandoned half way does not stay in the way: up to eight writes may be open, and
+// the least recently used gives way to a new one.
+TEST(DeviceKeys, AbandonedWritesGiveWay) {
+    TempRoot root;
+    DeviceBus d;
+    std::vector<std::unique_ptr<KeyWriter>> abandoned;
+    for (int i = 0; i < 12; ++i) {
+        abandoned.push_back(std::make_unique<KeyWriter>(d, "k" + std::to_string(i), Pattern(300 + size_t(i))));
+        ASSERT_TRUE(abandoned.back()->Step());
+    }
+    // The four oldest were pushed out; the newest eight go on where they stopped.
+    EXPECT_FALSE(abandoned[0]->Step());
+    for (int i = 4; i < 12; ++i) {
+        while (abandoned[size_t(i)]->Step()) {
+        }
+        EXPECT_TRUE(abandoned[size_t(i)]->res.ok) << i;
+    }
+    d.Dev([](Lumarel460& dev) { EXPECT_EQ(dev.keys().size(), 8u); });
 }
 
 }  // namespace
