@@ -75,6 +75,8 @@ const Region* Node::FindRegion(uint16_t offsetHigh, uint32_t offsetLow, uint32_t
 Reply Node::ReadRequest(const Access& a, std::span<uint8_t> out) {
     if (a.offsetHigh == kCsrHigh && Inside(a.offsetLow, a.length, kConfigRomBase, kConfigRomSpace)) {
         if (!romReadable_) return Reply::Error(Rcode::NoAck);
+        // The ROM is read in whole quadlets at quadlet addresses.
+        if ((a.offsetLow - kConfigRomBase) % 4) return Reply::Error(Rcode::AddressError);
         size_t first = (a.offsetLow - kConfigRomBase) / 4;
         size_t count = a.length / 4;
         if (first + count > rom_.size()) return Reply::Error(Rcode::AddressError);

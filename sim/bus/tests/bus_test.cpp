@@ -127,6 +127,7 @@ TEST_F(Transactions, ResultCodesOfRefusedAndFailedRequests) {
         {1, kConfigRomBase, 4, kResultSuccess, kResultResponseError},     // the ROM is read-only
         {1, 0xC8020000, 4, kResultResponseError, kResultResponseError},   // nothing mapped
         {1, kConfigRomBase + 0x3FC, 4, kResultResponseError, kResultResponseError},  // past the image
+        {1, kConfigRomBase + 2, 4, kResultResponseError, kResultResponseError},      // not a quadlet address
         {1, kConfigRomBase, 0, kResultInvalidParameter, kResultInvalidParameter},
         {1, kConfigRomBase, 6, kResultInvalidParameter, kResultInvalidParameter},
         {1, kConfigRomBase, kMaxPayload + 4, kResultInvalidParameter, kResultInvalidParameter},
