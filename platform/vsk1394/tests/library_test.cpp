@@ -289,6 +289,9 @@ TEST_F(Library, ClockModulesAndDebugText) {
 TEST(LibraryHosting, DescriptionNamedByTheEnvironment) {
     clk::ManualClock clock;
     clk::ScopedClock scoped(clock);
+    fsys::path root = fsys::temp_directory_path() / ("vsk-desc-root-" + std::to_string(::getpid()));
+    fsys::create_directories(root);
+    ::setenv("LUMAREL_ROOT", root.c_str(), 1);
     fsys::path file = fsys::temp_directory_path() / ("vsk-desc-" + std::to_string(::getpid()) + ".json");
     std::ofstream(file) << R"({"nodes": [{"id": "host", "kind": "host"}, {"id": "cam", "kind": "foreign"}],
                               "virtual_devices": ["1394_VIRTUAL_DEVICE"]})";
@@ -305,6 +308,7 @@ TEST(LibraryHosting, DescriptionNamedByTheEnvironment) {
     api.HostBus(nullptr);
     EXPECT_EQ(api.InProcessBus(), nullptr);
     fsys::remove(file);
+    fsys::remove_all(root);
 }
 
 // The log file is asked for by the environment when the library starts: checked in a fresh
@@ -321,6 +325,7 @@ TEST(LibraryLog, WritesVsk1394apiLogInTheCurrentFolderWhenAsked) {
     pid_t child = ::fork();
     if (child == 0) {
         if (::chdir(dir.c_str()) != 0) ::_exit(3);
+        ::setenv("LUMAREL_ROOT", dir.c_str(), 1);
         ::setenv("VSK1394API_LOG", "1", 1);
         ::setenv("LUMAREL_BUS_INPROCESS", "default", 1);
         ::setenv("VSK_LOG_CHILD", "1", 1);
