@@ -116,10 +116,27 @@ struct KeyResult {
     int exchanges = 0;
 };
 
-class KeyWriter {
+// What a key read and a key write share: the device, the name, the outcome.
+class KeyHost {
+public:
+    KeyResult res;
+
+protected:
+    KeyHost(DeviceBus& d, std::string name) : d_(d), name_(std::move(name)) {}
+    bool End(bool ok) {
+        res.ok = ok;
+        done_ = true;
+        return false;
+    }
+    DeviceBus& d_;
+    std::string name_;
+    bool done_ = false;
+};
+
+class KeyWriter : public KeyHost {
 public:
     KeyWriter(DeviceBus& d, std::string name, std::vector<uint8_t> data)
-        : d_(d), name_(std::move(name)), data_(std::move(data)), size_(uint32_t(data_.size())) {}
+        : KeyHost(d, std::move(name)), data_(std::move(data)), size_(uint32_t(data_.size())) {}
 
     // One exchange; false once the write has ended (res.ok tells how).
     bool Step() {
@@ -148,24 +165,15 @@ public:
         if (offset_ >= length && sent_ >= size_) return End(true);
         return true;
     }
-    KeyResult res;
 
 private:
-    bool End(bool ok) {
-        res.ok = ok;
-        done_ = true;
-        return false;
-    }
-    DeviceBus& d_;
-    std::string name_;
     std::vector<uint8_t> data_;
     uint32_t offset_ = 0, sent_ = 0, size_;
-    bool done_ = false;
 };
 
-class KeyReader {
+class KeyReader : public KeyHost {
 public:
-    KeyReader(DeviceBus& d, std::string name) : d_(d), name_(std::move(name)) {}
+    KeyReader(DeviceBus& d, std::string name) : KeyHost(d, std::move(name)) {}
 
     bool Step() {
         if (done_) return false;
@@ -192,19 +200,10 @@ public:
         if (offset_ >= length && got_ >= size_) return End(got_ == size_);
         return true;
     }
-    KeyResult res;
     uint32_t status = 99;
 
 private:
-    bool End(bool ok) {
-        res.ok = ok;
-        done_ = true;
-        return false;
-    }
-    DeviceBus& d_;
-    std::string name_;
     uint32_t offset_ = 0, got_ = 0, size_ = 0;
-    bool done_ = false;
 };
 
 KeyResult WriteKey(DeviceBus& d, const std::string& name, const std::vector<uint8_t>& data) {
