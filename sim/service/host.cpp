@@ -242,6 +242,7 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
     uint64_t instance = uint64_t(le32(p + 16)) | uint64_t(le32(p + 20)) << 32;
     const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
     std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
+    if (id.empty()) return sim::kResultInvalidParameter;  // a request without a device ID
     int32_t code;
     if (request == 1)
         code = bus_.AddVirtualDevice(id, instance);

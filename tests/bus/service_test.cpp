@@ -174,11 +174,15 @@ TEST_F(Service, BusDeviceRequestsShareTheLibrarysList) {
     EXPECT_EQ(bus->BusDeviceRequest(2, 0x220400, record(1, 2)), 6);  // \\.\1394BUS2 does not exist
     EXPECT_EQ(devices(), std::vector<std::string>{kDevice});         // bus 0's list
     EXPECT_NE(bus->BusDeviceRequest(0, 0x220400, record(7, 0)), 0);  // no such request
-    EXPECT_NE(bus->BusDeviceRequest(0, 0x220400, {1, 0, 0}), 0);     // short record
+    EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, {1, 0, 0}), 87);    // short record
+    std::vector<uint8_t> noId(32, 0);
+    noId[0] = 2;
+    EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, noId), 87);        // a removal without a device ID
+    EXPECT_EQ(bus->BusDeviceRequest(0, 0x220401, record(1, 0)), 1);  // another control code
     EXPECT_EQ(bus->BusDeviceRequest(0, 0x220400, record(2, 0)), 0);
     EXPECT_TRUE(devices().empty());
     EXPECT_EQ(bus->BusDeviceRequest(1, 0x220400, record(2, 1)), 0);
-    EXPECT_NE(bus->BusDeviceRequest(1, 0x220400, record(2, 1)), 0);  // already gone
+    EXPECT_EQ(bus->BusDeviceRequest(1, 0x220400, record(2, 1)), 1168);  // already gone
 }
 
 // --- other processes
