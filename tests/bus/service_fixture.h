@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,10 +161,14 @@ private:
     bool woken_ = false;
 };
 
-// Runs this test program again as a child with only one test and extra environment.
+// Runs this test program again as a child with only one test and extra environment. The child
+// ends with this process, so a test that fails half-way leaves no process behind.
 inline pid_t SpawnSelf(const std::string& filter, const std::vector<std::string>& env, int stdoutFd = -1) {
+    pid_t parent = ::getpid();
     pid_t child = ::fork();
     if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);  // the parent is gone already
         for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
         if (stdoutFd >= 0) ::dup2(stdoutFd, 1);
         std::string f = "--gtest_filter=" + filter;
@@ -172,6 +177,23 @@ inline pid_t SpawnSelf(const std::string& filter, const std::vector<std::string>
     }
     return child;
 }
+
+// Kills and reaps a child when the scope ends (a test that returns early included).
+class KillOnExit {
+public:
+    explicit KillOnExit(pid_t child) : child_(child) {}
+    ~KillOnExit() {
+        if (child_ <= 0) return;
+        ::kill(child_, SIGKILL);
+        while (::waitpid(child_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    KillOnExit(const KillOnExit&) = delete;
+    KillOnExit& operator=(const KillOnExit&) = delete;
+
+private:
+    pid_t child_;
+};
 
 inline int ExitCode(pid_t child) {
     int status = 0;

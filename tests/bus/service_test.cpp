@@ -229,6 +229,7 @@ TEST_F(Service, AKilledClientLeavesTheServiceServingOthers) {
     int out[2];
     ASSERT_EQ(::pipe(out), 0);
     pid_t holder = SpawnSelf("Child.HoldsARange", {"BUS_CHILD_HOLD=1"}, out[1]);
+    KillOnExit reap(holder);
     ::close(out[1]);
     // The child's output (test runner lines first) until it says it holds the range.
     std::string said;
@@ -240,8 +241,7 @@ TEST_F(Service, AKilledClientLeavesTheServiceServingOthers) {
         said.append(buf, size_t(n));
     }
     ::close(out[0]);
-    ::kill(holder, SIGKILL);
-    ExitCode(holder);
+    ::kill(holder, SIGKILL);  // reaped on the way out
 
     // The range the killed client held is freed once the service sees it gone.
     DeviceSlot slot(kDevice);
