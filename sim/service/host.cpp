@@ -1,6 +1,7 @@
 #include "host.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -78,6 +79,15 @@ std::string needString(const json& request, const char* field) {
     const json& v = need(request, field);
     if (!v.is_string()) throw std::invalid_argument(std::string("\"") + field + "\" must be a text");
     return v.get<std::string>();
+}
+
+// A whole number that fits an int (a fraction or a huge value is refused, never converted).
+int needInt(const json& request, const char* field) {
+    const json& v = need(request, field);
+    if (!v.is_number_integer() || v.get<int64_t>() < INT_MIN || v.get<int64_t>() > INT_MAX ||
+        (v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT_MAX)))
+        throw std::invalid_argument(std::string("\"") + field + "\" must be a whole number");
+    return int(v.get<int64_t>());
 }
 
 bool needBool(const json& request, const char* field) {
@@ -439,7 +449,7 @@ json BusHost::control(const json& req) {
     }
     if (cmd == "reset") return {{"generation", bus_.Reset(sim::ResetCause::Request)}};
     if (cmd == "reset_storm") {
-        int count = need(req, "count").get<int>();
+        int count = needInt(req, "count");
         if (count < 1 || count > 1000) throw std::invalid_argument("\"count\" must be 1 to 1000");
         bus_.ResetStorm(count);
         return {{"generation", bus_.Generation()}};
@@ -472,7 +482,7 @@ json BusHost::control(const json& req) {
         if (!spec.is_object()) throw std::invalid_argument("\"node\" must be an object");
         std::string id = needString(spec, "id");
         std::string kind = needString(spec, "kind");
-        int position = req.value("position", -1);
+        int position = req.contains("position") ? needInt(req, "position") : -1;
         sim::NodeContext ctx{spec, id, NodeStateFolder(id)};
         auto node = sim::MakeNode(kind, ctx);
         int32_t code = bus_.AddNode(id, std::move(node), position, spec.value("plugged", true));
@@ -515,7 +525,7 @@ json BusHost::control(const json& req) {
         std::string id = nodeId();
         int source = bus_.PhyOf(id);
         if (source < 0) throw std::invalid_argument("node \"" + id + "\" is not on the bus");
-        int dest = req.contains("node") ? need(req, "node").get<int>() : bus_.LocalHostPhy();
+        int dest = req.contains("node") ? needInt(req, "node") : bus_.LocalHostPhy();
         uint64_t address = sim::JsonU64(need(req, "address"), "address");
         uint16_t high = uint16_t(address >> 32);
         uint32_t low = uint32_t(address);
@@ -524,7 +534,7 @@ json BusHost::control(const json& req) {
             int32_t code = bus_.WriteFrom(source, dest, high, low, uint32_t(data.size()), data.data());
             return {{"code", code}};
         }
-        int length = need(req, "length").get<int>();
+        int length = needInt(req, "length");
         if (length < 4 || length > 2048 || length % 4) throw std::invalid_argument("\"length\" must be 4 to 2048 in quadlets");
         std::vector<uint8_t> data(size_t(length), 0);
         int32_t code = bus_.ReadFrom(source, dest, high, low, uint32_t(length), data.data());

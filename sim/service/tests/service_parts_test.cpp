@@ -167,7 +167,9 @@ TEST_F(Host, BadControlCommandsAreRefusedAndChangeNothing) {
         "[1,2]", R"({"cmd": 5})", R"({"cmd": "frobnicate"})", R"({"cmd": "plug"})",
         R"({"cmd": "plug", "id": "nobody"})", R"({"cmd": "link", "id": "dev", "active": "yes"})",
         R"({"cmd": "fault", "id": "dev", "fault": {"kind": "sometimes"}})",
-        R"({"cmd": "reset_storm", "count": 0})", R"({"cmd": "node_write", "id": "dev", "address": "0xFFFFC8029000", "data": "XYZ"})",
+        R"({"cmd": "reset_storm", "count": 0})", R"({"cmd": "reset_storm", "count": 1e20})",
+        R"({"cmd": "reset_storm", "count": 2.5})", R"({"cmd": "node_read", "id": "dev", "address": 0, "length": 1e12})",
+        R"({"cmd": "node_write", "id": "dev", "address": "0xFFFFC8029000", "data": "XYZ"})",
         R"({"cmd": "add_node", "node": {"id": "dev", "kind": "foreign"}})",
         R"({"cmd": "device", "id": "dev", "power_cycle": true})", R"({"cmd": "shutdown"})"};
     for (const char* c : bad) {
