@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -58,6 +59,8 @@ private:
                                   const std::vector<uint8_t>& payload, uint32_t clientId);
     void notify(uint32_t clientId, uint32_t message);
     void track(int fd, bool add);
+    // Wakes the accept loop at once (a stop was asked for, or the last client went).
+    void wake();
 
     ServerOptions options_;
     std::string folder_;
@@ -65,6 +68,7 @@ private:
     std::ofstream logFile_;
     int lockFd_ = -1;
     int listenFd_ = -1;
+    int wakeFd_ = -1;
     ino_t socketInode_ = 0;
     std::unique_ptr<sim::Bus> bus_;
     std::unique_ptr<BusHost> host_;
@@ -150,8 +154,14 @@ void Server::track(int fd, bool add) {
     } else {
         open_.erase(fd);
         lastActivityMs_ = clk::TickCountMs();
+        if (open_.empty()) wake();  // under connM_: the loop closes the wake-up only after this
         connCv_.notify_all();
     }
+}
+
+void Server::wake() {
+    uint64_t one = 1;
+    if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
 }
 
 void Server::notify(uint32_t clientId, uint32_t message) {
@@ -250,7 +260,10 @@ void Server::serveRequests(int fd, uint32_t clientId, uint32_t pid) {
             reply = ErrorReply(std::string("request failed: ") + e.what());
         }
         if (!SendFrame(fd, Op::Reply, reply)) break;  // the client went away mid-request
-        if (stopRequested_) stop_ = true;               // "shutdown", answered first
+        if (stopRequested_) {                           // "shutdown", answered first
+            stop_ = true;
+            wake();
+        }
     }
     log("client " + std::to_string(clientId) + " disconnected");
 }
@@ -450,10 +463,16 @@ int Server::Run() {
         ::close(options_.readyFd);
     }
     lastActivityMs_ = clk::TickCountMs();
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     while (!stop_) {
-        pollfd pfd{listenFd_, POLLIN, 0};
-        int n = ::poll(&pfd, 1, 100);
-        if (n > 0) {
+        pollfd pfd[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        int n = ::poll(pfd, wakeFd_ >= 0 ? 2 : 1, 100);
+        if (n > 0 && (pfd[1].revents & POLLIN)) {
+            uint64_t count;
+            (void)!::read(wakeFd_, &count, sizeof count);
+        }
+        if (stop_) break;
+        if (n > 0 && (pfd[0].revents & POLLIN)) {
             int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 track(fd, true);
@@ -486,6 +505,8 @@ int Server::Run() {
         std::unique_lock<std::mutex> lock(connM_);
         for (auto& [fd, _] : open_) ::shutdown(fd, SHUT_RDWR);
         connCv_.wait(lock, [this] { return open_.empty(); });
+        if (wakeFd_ >= 0) ::close(wakeFd_);
+        wakeFd_ = -1;
     }
     // Every acknowledged change is saved already; this catches work a device finished on its
     // own since. A removed root stays removed.
