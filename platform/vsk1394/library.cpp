@@ -54,6 +54,9 @@ std::string hex(uint32_t v, int width = 0) {
 
 class Library {
 public:
+    // The window table is made first, so that it is destroyed after this object at exit: the
+    // notice thread, joined by the destructor, may be posting a notice until then.
+    Library() { user::IsWindow(0); }
     ~Library() { retire(); }
 
     // The bus access, made on first use.
