@@ -13,6 +13,7 @@
 // (another program's, another host's) may come in between. The device therefore keeps every
 // key exchange in progress apart and finds the right one for each request.
 #include <algorithm>
+#include <iterator>
 
 #include "device/lumarel460.h"
 #include "device/wire.h"
@@ -34,6 +35,7 @@ Lumarel460::KeyExchange* Lumarel460::KeyExchangeFor(std::vector<KeyExchange>& op
     }
     const auto sameName = [](const KeyExchange& a, const KeyExchange& b) { return a.name == b.name; };
 
+    const uint16_t sequence = wire::Le16(req.sequence.data());
     KeyExchange* ex = nullptr;
     if (offset == 0) {
         // One terminating zero, at the end.
@@ -52,18 +54,33 @@ Lumarel460::KeyExchange* Lumarel460::KeyExchangeFor(std::vector<KeyExchange>& op
         open.push_back(std::move(fresh));
         ex = &open.back();
     } else {
+        std::vector<KeyExchange*> candidates;
         for (KeyExchange& e : open) {
             if (e.nameLength != length || e.nextOffset != offset) continue;
             if (rest && !std::equal(rest, rest + (length - offset), e.name.begin() + offset)) continue;
-            if (fits && !fits(e)) continue;
-            // Two writes this exchange could continue: taking either might give one key the
-            // other's data, so the exchange is refused. Two reads of one key are the same.
-            if (ex && !(reading && sameName(*ex, e))) return nullptr;
-            if (!ex || e.lastUse > ex->lastUse) ex = &e;
+            if (!fits || fits(e)) candidates.push_back(&e);
         }
-        if (!ex) return nullptr;
+        // Several keys fit: a host's next request carries the sequence number after its last
+        // one (1 again after 32766), which tells the keys of different hosts apart.
+        if (candidates.size() > 1) {
+            std::vector<KeyExchange*> following;
+            std::copy_if(candidates.begin(), candidates.end(), std::back_inserter(following),
+                         [&](const KeyExchange* e) {
+                             const uint16_t last = e->lastSequence;
+                             return sequence == uint16_t(last + 1) || (last >= 32766 && sequence == 1);
+                         });
+            if (!following.empty()) candidates = std::move(following);
+        }
+        if (candidates.empty()) return nullptr;
+        // Still more than one: taking either write might give one key the other's data, so
+        // the exchange is refused. Reads of one key are all the same; the latest is taken.
+        for (KeyExchange* e : candidates) {
+            if (e != candidates.front() && !(reading && sameName(*e, *candidates.front()))) return nullptr;
+            if (!ex || e->lastUse > ex->lastUse) ex = e;
+        }
     }
     ex->nextOffset = offset + kr.step;
+    ex->lastSequence = sequence;
     ex->lastUse = ++keyUses_;
     return ex;
 }

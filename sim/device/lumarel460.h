@@ -37,9 +37,11 @@
 //     loads the configuration image into the live configuration.
 //   - Keys: names up to 255 bytes, data up to 64 KiB, 256 keys. A read of an unknown key answers
 //     status 1 and size 0; malformed key requests answer status 2. Up to eight key reads and
-//     eight key writes may be in progress at once (hosts lock per exchange, not per key); an
-//     exchange that could continue two of them alike is refused with status 2 rather than
-//     guessed, so no key ever takes another's data.
+//     eight key writes may be in progress at once (hosts lock per exchange, not per key). A
+//     later exchange finds its key by name length, offsets, total length and the rest of the
+//     name, and where two keys still fit, by following the last exchange's sequence number;
+//     an exchange that still fits two keys is refused with status 2 rather than guessed, so no
+//     key ever takes another's data.
 //   - Shell on protocol 2: a write to the request payload while no download session is open,
 //     whose first six bytes are zero and whose count (bytes 6-7, in the device's byte order)
 //     fits the bytes written, is console input. Key data read on a protocol-2 device replaces
@@ -258,11 +260,13 @@ private:
     // has gone out; the device finds its key again by what the exchange does carry: the name
     // length, the name offset (which grows by the announced name quadlets every exchange), the
     // rest of the name while some remains, and for a write the total length and the data
-    // offset.
+    // offset. Where that fits two keys alike, the request's sequence number decides: a host
+    // numbers its requests one after another, and one key's exchanges follow each other.
     struct KeyExchange {
         std::vector<uint8_t> name;  // with its terminating zero (nameLength bytes)
         uint32_t nameLength = 0;
         uint32_t nextOffset = 0;    // name offset of this key's next exchange
+        uint16_t lastSequence = 0;  // sequence number of this key's last exchange
         uint32_t total = 0;         // write: announced data length
         std::vector<uint8_t> data;  // write: data accepted so far
         uint64_t lastUse = 0;

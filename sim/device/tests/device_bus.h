@@ -84,7 +84,7 @@ public:
     int32_t Send(uint8_t command, std::vector<uint8_t> operands = {}, int count = -1) {
         std::vector<uint8_t> req;
         PutLe(req, version);
-        ++sequence;
+        sequence = sequence >= 32766 ? 1 : uint16_t(sequence + 1);  // as hosts number requests
         req.push_back(uint8_t(sequence));
         req.push_back(uint8_t(sequence >> 8));
         req.push_back(command);

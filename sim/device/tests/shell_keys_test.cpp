@@ -1,4 +1,6 @@
 // The shell in each protocol version and the key exchanges, driven as a host drives them.
+#include <optional>
+
 #include "device/tests/device_bus.h"
 
 namespace sim::lumarel::testing {
@@ -121,8 +123,23 @@ class KeyHost {
 public:
     KeyResult res;
 
+    // Gives the host its own request numbers, as a second program has (by default it shares
+    // the bus's counter).
+    void OwnSequence(uint16_t first) { sequence_ = first; }
+
 protected:
     KeyHost(DeviceBus& d, std::string name) : d_(d), name_(std::move(name)) {}
+    // Swaps the host's own counter in for one exchange.
+    struct Numbering {
+        explicit Numbering(KeyHost& h) : h_(h) {
+            if (h_.sequence_) std::swap(h_.d_.sequence, *h_.sequence_);
+        }
+        ~Numbering() {
+            if (h_.sequence_) std::swap(h_.d_.sequence, *h_.sequence_);
+        }
+        KeyHost& h_;
+    };
+    std::optional<uint16_t> sequence_;
     bool End(bool ok) {
         res.ok = ok;
         done_ = true;
@@ -141,6 +158,7 @@ public:
     // One exchange; false once the write has ended (res.ok tells how).
     bool Step() {
         if (done_) return false;
+        const Numbering numbering(*this);
         const uint32_t length = uint32_t(name_.size() + 1);
         const uint32_t n = std::min<uint32_t>((uint32_t(name_.size()) + 3) / 4, 9);
         const uint32_t total = uint32_t(data_.size());
@@ -177,6 +195,7 @@ public:
 
     bool Step() {
         if (done_) return false;
+        const Numbering numbering(*this);
         const uint32_t length = uint32_t(name_.size() + 1);
         const uint32_t n = std::min<uint32_t>((uint32_t(name_.size()) + 3) / 4, 10);
         ++res.exchanges;
@@ -291,13 +310,16 @@ TEST(DeviceKeys, InterleavedKeysOfTwoHostsStayApart) {
     struct Case {
         std::string a, b;
         size_t sizeA, sizeB;
-        bool bothOk;  // false: the device cannot tell the second exchanges apart
+        std::optional<uint16_t> firstA, firstB;  // each program's own request numbers
+        bool bothOk;  // false: the device cannot tell the later exchanges apart
     };
     const Case cases[] = {
-        {"alpha", "bravo_key", 200, 201, true},       // names of different lengths
-        {"alpha", "bravo", 200, 260, true},           // one name length, different totals
-        {std::string(45, 'a'), std::string(45, 'b'), 300, 310, true},  // long names go out again
-        {"alpha", "bravo", 200, 200, false},          // nothing tells the two writes apart
+        {"alpha", "bravo_key", 200, 201, {}, {}, true},  // names of different lengths
+        {"alpha", "bravo", 200, 260, {}, {}, true},      // one name length, different totals
+        {std::string(45, 'a'), std::string(45, 'b'), 300, 310, {}, {}, true},  // long names go out again
+        {"alpha", "bravo", 200, 200, 100, 5000, true},   // only the request numbers differ
+        {"alpha", "bravo", 200, 200, 32766, 40, true},   // the numbers wrap to 1
+        {"alpha", "bravo", 200, 200, 100, 100, false},   // nothing tells the two writes apart
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.a + " / " + c.b);
@@ -306,6 +328,8 @@ TEST(DeviceKeys, InterleavedKeysOfTwoHostsStayApart) {
         std::vector<uint8_t> dataB = Pattern(c.sizeB);
         std::reverse(dataB.begin(), dataB.end());
         KeyWriter wa(d, c.a, dataA), wb(d, c.b, dataB);
+        if (c.firstA) wa.OwnSequence(uint16_t(*c.firstA - 1));
+        if (c.firstB) wb.OwnSequence(uint16_t(*c.firstB - 1));
         bool moreA = true, moreB = true;
         while (moreA || moreB) {
             if (moreA) moreA = wa.Step();
