@@ -385,7 +385,7 @@ TEST_F(Service, ABadDescriptionStartsNoServiceAndSaysWhy) {
 
 TEST_F(Service, EndsOnItsOwnWhenIdle) {
     root_.reset();
-    ServiceRoot quick("idle", nullptr, 200);
+    ServiceRoot quick("idle", nullptr, 50);
     api_.HostBus(nullptr);
     std::vector<uint8_t> q(4);
     EXPECT_EQ(read(0, kRom, q), kResultSuccess);  // the default bus: the host is node 0
