@@ -444,11 +444,12 @@ Lumarel460::Answer Lumarel460::DoStartImage(const Request& req) {
         ScheduleRestart(Mode::Application);
         return a.Le(uint32_t(kStartOk));
     }
-    if (type == kDebuggerImage && slots_[kDebuggerImage].Valid()) {
+    if (type == kDebuggerImage) {
+        if (!slots_[kDebuggerImage].Valid()) return a.Le(uint32_t(kStartBadDebugger));
         ScheduleRestart(Mode::Debugger);
         return a.Le(uint32_t(kStartOk));
     }
-    return a.Le(uint32_t(kStartBadImage));
+    return a.Le(uint32_t(kStartNoImage));
 }
 
 void Lumarel460::ShellInputV2(uint32_t written) {

@@ -27,7 +27,8 @@
 //     goes out first; 5 ms later the node leaves the bus and after the reset time it joins
 //     again with a config ROM rebuilt from its identity, so the host sees bus resets.
 //   - StartImage (command 17): type 0 starts a valid application, type 2 a valid debugger
-//     (answer 0, then leave and join as for a reset); anything else answers -1 and stays.
+//     (answer 0, then leave and join as for a reset); a debugger slot without a valid image
+//     answers -1 (bad CRC), anything else that cannot start answers -2; both stay.
 //   - In application mode the bootloader version reads 0 and only Reset and the shell
 //     commands (7, 8, 9) are served.
 //   - ProgramGUID takes the 8 operand bytes as the GUID with each quadlet byte-reversed (the

@@ -89,9 +89,11 @@ inline constexpr int32_t kBlockFlashWriteFailed = -3;
 inline constexpr uint32_t kCrcValid = 0;
 inline constexpr uint32_t kCrcInvalid = 1;
 
-// Result of command 17.
+// Result of command 17. The host reads -1 as a debugger image with a bad CRC; any other
+// image that cannot start answers -2, so an application start is never reported as that.
 inline constexpr int32_t kStartOk = 0;
-inline constexpr int32_t kStartBadImage = -1;
+inline constexpr int32_t kStartBadDebugger = -1;
+inline constexpr int32_t kStartNoImage = -2;
 
 // Status of the key commands (18, 19).
 inline constexpr int32_t kKeyOk = 0;

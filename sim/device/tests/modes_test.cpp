@@ -126,14 +126,16 @@ TEST(DeviceAnnouncement, BootloaderWritesIntoTheHostAfterARestart) {
 
 TEST_F(Modes, StartImageNeedsAValidImage) {
     Response r = d.Command(uint8_t(Command::StartImage), Le32s({kApplicationImage}));
-    EXPECT_EQ(int32_t(r.Op(0)), kStartBadImage);
+    EXPECT_EQ(int32_t(r.Op(0)), kStartNoImage);
     r = d.Command(uint8_t(Command::StartImage), Le32s({kBootloaderImage}));
-    EXPECT_EQ(int32_t(r.Op(0)), kStartBadImage);
+    EXPECT_EQ(int32_t(r.Op(0)), kStartNoImage);
+    r = d.Command(uint8_t(Command::StartImage), Le32s({kDebuggerImage}));
+    EXPECT_EQ(int32_t(r.Op(0)), kStartBadDebugger);
     InstallApplication(d);
     d.Dev([](Lumarel460& dev) { dev.CorruptSlot(kApplicationImage); });
     r = d.Command(uint8_t(Command::ReadImageCrc), {kApplicationImage, 0, 0, 0});
     EXPECT_EQ(r.Op(1), kCrcInvalid);
-    EXPECT_EQ(int32_t(d.Command(uint8_t(Command::StartImage), Le32s({0})).Op(0)), kStartBadImage);
+    EXPECT_EQ(int32_t(d.Command(uint8_t(Command::StartImage), Le32s({0})).Op(0)), kStartNoImage);
     d.clock.Advance(100);
     EXPECT_EQ(DeviceMode(), Mode::Bootloader);
 
