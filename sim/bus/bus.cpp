@@ -272,6 +272,11 @@ struct BusState {
             if (partial) *reply = Reply::Error(Rcode::AddressError);
             return partial;
         }
+        // A broadcast write nobody answers: a range that does not take broadcasts ignores it.
+        if (a.broadcast && !(r->accessFlags & kAccessBroadcast)) {
+            *reply = Reply::Ok();
+            return true;
+        }
         uint32_t need = write ? kAccessWrite : kAccessRead;
         if (!(r->accessFlags & need)) {
             *reply = Reply::Error(Rcode::TypeError);

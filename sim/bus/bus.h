@@ -114,11 +114,11 @@ struct AddressRange {
     uint16_t offsetHigh = 0;
     uint32_t offsetLow = 0;
     uint32_t length = 0;
-    uint32_t accessFlags = 3;   // bit 0 read, bit 1 write
+    uint32_t accessFlags = 3;   // bit 0 read, bit 1 write, bit 3 broadcast writes taken
     uint32_t notifyFlags = 3;   // bit 0 notify after a read, bit 1 after a write
     std::vector<uint8_t> data;  // what nodes wrote into it
 };
-inline constexpr uint32_t kAccessRead = 1, kAccessWrite = 2;
+inline constexpr uint32_t kAccessRead = 1, kAccessWrite = 2, kAccessBroadcast = 8;
 // Largest host range: the host keeps a range's bytes, so a length from a caller is bounded.
 inline constexpr uint32_t kMaxRangeLength = 1u << 20;
 inline constexpr uint32_t kNotifyRead = 1, kNotifyWrite = 2;

@@ -439,6 +439,18 @@ TEST_F(HostRanges, NodeWritesIntoAnAllocatedRangeRaiseIncomingData) {
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC8029100, 4, cb), kResultResponseError);
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC802903C, 8, cb), kResultResponseError);
 
+    // A broadcast reaches only a range that takes broadcasts (access flag bit 3).
+    size_t before = events.size();
+    const uint8_t nines[4] = {9, 9, 9, 9};
+    EXPECT_EQ(bus.WriteFrom(0, kBroadcastNode, 0xFFFF, 0xC8029040, 4, nines), kResultSuccess);
+    EXPECT_EQ(bus.Ranges()[1].data[0], 1);  // the earlier write, not overwritten
+    EXPECT_EQ(events.size(), before);
+    RangeResult wide = bus.AllocateRange(0xFFFF, 0xC8029100, 8, kAccessWrite | kAccessBroadcast, kNotifyWrite);
+    ASSERT_EQ(wide.status, 0);
+    EXPECT_EQ(bus.WriteFrom(0, kBroadcastNode, 0xFFFF, 0xC8029100, 4, cb), kResultSuccess);
+    EXPECT_EQ(events.size(), before + 1);
+    EXPECT_EQ(bus.FreeRange(wide.handle), 0);
+
     // A writer that is off the bus or has its link off sends nothing.
     bus.SetLinkActive("dev", false);
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC8029008, 8, cb), kResultNoResponse);
@@ -449,7 +461,7 @@ TEST_F(HostRanges, NodeWritesIntoAnAllocatedRangeRaiseIncomingData) {
     EXPECT_EQ(bus.FreeRange(r.handle), kResultNotFound);
     EXPECT_EQ(bus.FreeRange(0), kResultNotFound);
     EXPECT_EQ(bus.WriteFrom(0, 1, 0xFFFF, 0xC8029008, 8, cb), kResultResponseError);
-    EXPECT_EQ(Count(EventKind::IncomingData), 2);
+    EXPECT_EQ(Count(EventKind::IncomingData), 3);
 }
 
 TEST_F(VirtualDevices, OneListAddingResetsTheBus) {
