@@ -181,6 +181,7 @@ public:
             requestFd_ = fd;
             replies_ = std::make_unique<FrameReader>(fd);
             noticeFd_ = nfd;
+            noticesLost_ = false;
             noticeThread_ = std::thread([this, nfd] { noticeLoop(nfd); });
             return true;
         }
@@ -360,9 +361,28 @@ private:
             uint32_t msg = r.U32();
             if (r.Ok() && onNotice_) onNotice_(msg);
         }
-        // The service went away (killed, or told to stop) while we did not hang up: to the
-        // program that is a bus reset, and its rescan connects to a new service.
-        if (!closing_ && onNotice_) onNotice_(0x52E);
+        if (closing_) return;
+        // The service went away (killed, or told to stop) while we did not hang up, or it
+        // closed only this notice connection (it does so when notices are not taken). Either
+        // way notices may be missing: to the program that is a bus reset. Its next request
+        // finds out which: a gone service is replaced, a running one gets a fresh connection.
+        noticesLost_ = true;
+        if (onNotice_) onNotice_(0x52E);
+    }
+
+    // The running service closed this client's notice connection: connect afresh so that
+    // notices flow again. The ranges move to the new session (freed here first, or the new
+    // session could find them still held while the service lets go of the old one). The reply
+    // at hand is kept for its caller.
+    void renewNotices() {
+        std::vector<uint8_t> answer = std::move(reply_);
+        for (const auto& [handle, r] : ranges_) {
+            Writer w;
+            w.Str(r.device).U32(r.remoteHandle);
+            if (exchange(Op::FreeRange, w) != Exchange::Ok) break;
+        }
+        reconnect();
+        reply_ = std::move(answer);
     }
 
     // Sends a request and receives its reply into reply_ (under m_). Returns nullopt when the
@@ -374,7 +394,11 @@ private:
     std::optional<int32_t> request(Op op, const Writer& w, int32_t timeoutMs = 0) {
         if (requestFd_ < 0 && !connect()) return sim::kResultNoResponse;
         switch (exchange(op, w, timeoutMs)) {
-        case Exchange::Ok: return std::nullopt;
+        case Exchange::Ok:
+            // Not after a free (the range would move along) or a control command (it may
+            // have ended the service): the next request renews.
+            if (noticesLost_ && op != Op::FreeRange && op != Op::Control) renewNotices();
+            return std::nullopt;
         case Exchange::Refused: return sim::kResultInvalidParameter;
         case Exchange::Silent:
             disconnect();
@@ -464,6 +488,7 @@ private:
     int noticeFd_ = -1;
     std::thread noticeThread_;
     std::atomic<bool> closing_{false};  // this side hangs up: the notice thread ends quietly
+    std::atomic<bool> noticesLost_{false};  // the running service closed our notice connection
     std::vector<uint8_t> reply_;
     std::map<uint32_t, Range> ranges_;
     uint32_t nextHandle_ = 1;

@@ -5,7 +5,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "bus/description.h"
@@ -78,48 +82,135 @@ TEST(Frames, ReaderStopsAtTheEndOfThePayload) {
     EXPECT_FALSE(leftover.Complete());
 }
 
+// A stand-in for the bus service on a root of its own: it greets every connection (the
+// request connection and the notice connection of a client) and hands it to `serve` on a
+// thread of its own, with its role (0 requests, 1 notices) and how many of that role came
+// before it.
+class FakeService {
+public:
+    using Serve = std::function<void(int fd, uint8_t role, int index)>;
+    FakeService(const std::string& name, Serve serve) : serve_(std::move(serve)) {
+        root_ = std::filesystem::temp_directory_path() / ("bus-" + name + "-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(ServiceFolder(root_.string()));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = SocketPath(root_.string());
+        std::memcpy(addr.sun_path, path.c_str(), std::min(path.size() + 1, sizeof addr.sun_path - 1));
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        listening_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     ::listen(listener_, 8) == 0;
+        accept_ = std::thread([this] {
+            for (int fd; (fd = ::accept(listener_, nullptr, nullptr)) >= 0;) {
+                FrameHeader h;
+                std::vector<uint8_t> p;
+                if (RecvFrame(fd, h, p, 5000) != RecvStatus::Ok || h.op != uint16_t(Op::Hello)) {
+                    ::close(fd);  // e.g. a client looking whether the service still listens
+                    continue;
+                }
+                Reader r(p);
+                r.U32();
+                r.U32();
+                uint8_t role = r.U8() ? 1 : 0;
+                int index = greetings_[role]++;
+                SendFrame(fd, Op::Reply, OkReply(Writer().U32(7)));
+                fds_.push_back(fd);
+                workers_.emplace_back([this, fd, role, index] { serve_(fd, role, index); });
+            }
+        });
+    }
+    ~FakeService() {
+        ::shutdown(listener_, SHUT_RDWR);  // ends the accept loop
+        accept_.join();
+        ::close(listener_);
+        for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+        for (auto& t : workers_) t.join();
+        for (int fd : fds_) ::close(fd);
+        std::filesystem::remove_all(root_);
+    }
+    bool Listening() const { return listening_; }
+    int Greetings(uint8_t role) const { return greetings_[role]; }
+    ServiceOptions Options(int replyTimeoutMs) const {
+        ServiceOptions o;
+        o.root = root_.string();
+        o.replyTimeoutMs = replyTimeoutMs;
+        return o;
+    }
+
+    // Reads whatever comes until the connection closes, answering nothing.
+    static void Ignore(int fd) {
+        FrameReader frames(fd);
+        FrameHeader h;
+        std::vector<uint8_t> p;
+        while (frames.Next(h, p) == RecvStatus::Ok) {
+        }
+    }
+
+private:
+    Serve serve_;
+    std::filesystem::path root_;
+    int listener_ = -1;
+    bool listening_ = false;
+    std::thread accept_;
+    std::atomic<int> greetings_[2] = {0, 0};
+    std::vector<int> fds_;             // accept thread only, until it is joined
+    std::vector<std::thread> workers_;  // likewise
+};
+
 // A service that greets its clients and then never answers (hung): each request ends after
 // the reply time-out with 0x80000102 instead of hanging the program, and the next connects again.
 TEST(Client, AHungServiceEndsRequestsWithATimeOut) {
-    namespace fsys = std::filesystem;
-    fsys::path root = fsys::temp_directory_path() / ("bus-hung-" + std::to_string(::getpid()));
-    fsys::create_directories(ServiceFolder(root.string()));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string path = SocketPath(root.string());
-    ASSERT_LT(path.size(), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 8), 0);
-    std::vector<int> held;
-    std::thread silent([&] {
-        for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0;) {
-            FrameHeader h;
-            std::vector<uint8_t> p;
-            if (RecvFrame(fd, h, p, 5000) == RecvStatus::Ok && h.op == uint16_t(Op::Hello))
-                SendFrame(fd, Op::Reply, OkReply(Writer().U32(7)));
-            held.push_back(fd);  // kept open, never answered again
-        }
-    });
-
-    ServiceOptions options;
-    options.root = root.string();
-    options.replyTimeoutMs = 50;
-    auto a = ConnectToService(nullptr, options);
+    FakeService hung("hung", [](int fd, uint8_t, int) { FakeService::Ignore(fd); });
+    ASSERT_TRUE(hung.Listening());
+    auto a = ConnectToService(nullptr, hung.Options(50));
     uint8_t q[4];
     EXPECT_EQ(a->Read(1, 0xFFFF, 0xF0000400u, 4, 0, q), sim::kResultTimedOut);
     EXPECT_EQ(a->Read(1, 0xFFFF, 0xF0000400u, 4, 0, q), sim::kResultTimedOut);  // asked afresh
+    EXPECT_EQ(hung.Greetings(0), 2);
     std::string reply;
     EXPECT_NE(a->Control(R"({"cmd":"state"})", reply), kControlOk);
     EXPECT_NE(reply.find("did not answer"), std::string::npos) << reply;
-    a.reset();
+}
 
-    ::shutdown(listener, SHUT_RDWR);  // ends the accept loop
-    silent.join();
-    ::close(listener);
-    for (int fd : held) ::close(fd);
-    fsys::remove_all(root);
+// The service closes the notice connection of a client that does not take its notices. The
+// client hears of it as a bus reset and connects afresh before its next request, so that
+// notices flow again.
+TEST(Client, NoticesDroppedByARunningServiceAreTakenUpAgain) {
+    FakeService service("notices", [](int fd, uint8_t role, int index) {
+        if (role == 1) {
+            if (index == 0) ::shutdown(fd, SHUT_RDWR);  // the first notice connection is dropped
+            else FakeService::Ignore(fd);
+            return;
+        }
+        FrameReader frames(fd);
+        FrameHeader h;
+        std::vector<uint8_t> p;
+        const uint8_t quadlet[4] = {1, 2, 3, 4};
+        while (frames.Next(h, p) == RecvStatus::Ok) {  // every request is a read that succeeds
+            SendFrame(fd, Op::Reply, OkReply(Writer().I32(sim::kResultSuccess).Bytes(quadlet, 4)));
+        }
+    });
+    ASSERT_TRUE(service.Listening());
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<uint32_t> notices;
+    auto a = ConnectToService(
+        [&](uint32_t message) {
+            std::lock_guard<std::mutex> lock(m);
+            notices.push_back(message);
+            cv.notify_all();
+        },
+        service.Options(5000));
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return !notices.empty(); }));
+        EXPECT_EQ(notices[0], 0x52Eu);
+    }
+    uint8_t q[4] = {};
+    EXPECT_EQ(a->Read(1, 0xFFFF, 0xF0000400u, 4, 0, q), sim::kResultSuccess);
+    EXPECT_EQ(q[3], 4);
+    EXPECT_EQ(service.Greetings(1), 2);  // a fresh notice connection
+    EXPECT_EQ(service.Greetings(0), 2);
+    a.reset();
 }
 
 class Host : public ::testing::Test {
