@@ -10,7 +10,10 @@
 // When the service goes away under a connected client (killed, or ended while idle), the next
 // request connects again (starting a new service), re-allocates the client's address ranges under
 // their old handles, reports the interrupted request as cut off by a bus reset and posts a
-// bus-reset notice: to the program the restart looks like a bus reset.
+// bus-reset notice: to the program the restart looks like a bus reset. When a running service
+// closes only the notice connection (it does so for a client that does not take its notices),
+// the client posts a bus-reset notice at once and connects afresh after its next request, so
+// notices flow again.
 #pragma once
 
 #include <memory>
