@@ -151,7 +151,8 @@ public:
                   int32_t timeoutMs) override {
         int32_t code =
             host_.bus_.Write(node, high, low, count, data, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
-        host_.SaveChanges();
+        // Acknowledged only once saved: a success that a restart would undo is a failure.
+        if (!host_.SaveChanges() && code == sim::kResultSuccess) code = sim::kResultUnknownError;
         return code;
     }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -271,6 +272,35 @@ TEST_F(Host, BadControlCommandsAreRefusedAndChangeNothing) {
     EXPECT_EQ(bus_.Generation(), generation);
     EXPECT_EQ(bus_.NodeIds().size(), 2u);
     EXPECT_TRUE(bus_.Faults("dev").empty());
+}
+
+// A write is acknowledged only once the device state it changed is saved: when the state
+// cannot be written, the write answers a failure instead of a success that a restart would lose.
+TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
+    namespace fsys = std::filesystem;
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    fsys::path state = fsys::temp_directory_path() / ("bus-state-" + std::to_string(::getpid()));
+    fsys::remove_all(state);
+    sim::Bus bus;
+    BusHost host(bus, state);
+    host.Load(nullptr);  // the default bus: the host and a Lumarel 460
+    if (bus.NodeIds().size() < 2 || bus.IdAt(1).empty()) GTEST_SKIP() << "no device model in this build";
+    auto session = host.Open(nullptr);
+    fsys::path folder = host.NodeStateFolder(bus.IdAt(1));
+    // Program a new GUID through the device's request area (header, then the GUID operands).
+    const std::vector<uint8_t> request = {0, 0, 0, 1, 0, 1, 10, 2, 0x10, 0x7E, 0x3C, 0x0A, 0x99, 0x00, 0x01, 0x00};
+    fsys::remove_all(folder);
+    fsys::create_directories(folder.parent_path());
+    std::ofstream(folder) << "a file where the device's folder belongs";
+    EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
+              sim::kResultUnknownError);
+    fsys::remove(folder);
+    EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
+              sim::kResultSuccess);
+    EXPECT_TRUE(fsys::is_directory(folder));
+    session.reset();
+    fsys::remove_all(state);
 }
 
 }  // namespace
