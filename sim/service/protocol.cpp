@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -157,7 +158,13 @@ std::vector<uint8_t> ErrorReply(const std::string& text) {
 }
 
 std::string PlatformRoot() {
-    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) return r;
+    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) {
+        // A relative root is taken from the current folder now, so that a program that changes
+        // folder later still meets the same service.
+        std::error_code ec;
+        std::filesystem::path p = std::filesystem::absolute(r, ec);
+        return ec ? std::string(r) : p.lexically_normal().string();
+    }
     if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/lumarel";
     if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/lumarel";
     return "/tmp/lumarel";

@@ -303,4 +303,15 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     fsys::remove_all(state);
 }
 
+// A relative platform root names the folder below the current one when it is read, so a
+// program that changes folder afterwards still reaches the same service.
+TEST(Paths, ARelativeRootIsTakenFromTheCurrentFolder) {
+    const char* before = std::getenv("LUMAREL_ROOT");
+    std::string saved = before ? before : "";
+    ::setenv("LUMAREL_ROOT", "relative-root", 1);
+    std::string root = PlatformRoot();
+    ::setenv("LUMAREL_ROOT", saved.c_str(), 1);
+    EXPECT_EQ(root, (std::filesystem::current_path() / "relative-root").string());
+}
+
 }  // namespace
