@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include "fs/fs.h"
+
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
@@ -158,16 +160,12 @@ std::vector<uint8_t> ErrorReply(const std::string& text) {
 }
 
 std::string PlatformRoot() {
-    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) {
-        // A relative root is taken from the current folder now, so that a program that changes
-        // folder later still meets the same service.
-        std::error_code ec;
-        std::filesystem::path p = std::filesystem::absolute(r, ec);
-        return ec ? std::string(r) : p.lexically_normal().string();
-    }
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) return std::string(x) + "/lumarel";
-    if (const char* h = std::getenv("HOME"); h && *h) return std::string(h) + "/.local/state/lumarel";
-    return "/tmp/lumarel";
+    // The platform's one root; a relative one is taken from the current folder now, so that a
+    // program that changes folder later still meets the same service.
+    std::filesystem::path root = fs::PlatformRoot();
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(root, ec);
+    return ec ? root.string() : absolute.lexically_normal().string();
 }
 
 std::string ServiceFolder(const std::string& root) { return root + "/bus"; }

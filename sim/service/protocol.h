@@ -152,7 +152,8 @@ private:
 std::vector<uint8_t> OkReply(const Writer& body);
 std::vector<uint8_t> ErrorReply(const std::string& text);
 
-// The platform root, LUMAREL_ROOT, and the folder of the bus service below it.
+// The platform root (platform/fs's, LUMAREL_ROOT or its per-user default, made absolute) and
+// the folder of the bus service below it.
 std::string PlatformRoot();
 std::string ServiceFolder(const std::string& root);
 std::string SocketPath(const std::string& root);
