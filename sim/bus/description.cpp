@@ -261,6 +261,15 @@ struct BuiltNode {
 
 }  // namespace
 
+std::string StateFolderName(const std::string& id) {
+    std::string out;
+    for (char c : id) {
+        bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        out += safe ? c : '_';
+    }
+    return out.empty() ? "_" : out;
+}
+
 void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& stateRoot) {
     if (!d.is_object()) throw DescriptionError("bus description: expected a JSON object");
     CheckKeys(d, {"nodes", "local_host", "virtual_devices"}, "bus description");
@@ -288,7 +297,7 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
         }
         BuiltNode b;
         b.id = id;
-        NodeContext ctx{n, id, stateRoot.empty() ? std::filesystem::path() : stateRoot / id};
+        NodeContext ctx{n, id, stateRoot.empty() ? std::filesystem::path() : stateRoot / StateFolderName(id)};
         b.node = MakeNode(kind, ctx);
         try {
             b.plugged = BoolParam(n, "plugged", true, "");

@@ -67,8 +67,12 @@ std::vector<std::string> NodeKinds();
 // Builds one node of a registered kind (throws DescriptionError for an unknown kind).
 std::unique_ptr<Node> MakeNode(const std::string& kind, const NodeContext& context);
 
+// The name of a node's state folder: its id with every character outside [A-Za-z0-9_-]
+// replaced by '_', so that no id reaches outside the state root.
+std::string StateFolderName(const std::string& id);
+
 // Replaces everything on the bus by the description's nodes and virtual devices and resets
-// the bus once (cause Configuration). Nodes get the state folder stateRoot / <id> when
+// the bus once (cause Configuration). Nodes get the state folder stateRoot / StateFolderName(id) when
 // stateRoot is not empty. Throws DescriptionError and leaves the bus as it was when the
 // description is bad.
 void LoadDescription(Bus& bus, const nlohmann::json& description,

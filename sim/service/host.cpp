@@ -44,17 +44,6 @@ uint32_t noticeFor(sim::EventKind kind) {
     return 0;
 }
 
-// Node ids name folders: keep them to a safe set of characters.
-std::string folderName(const std::string& id) {
-    std::string out;
-    for (char c : id) {
-        bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '_';
-        out += safe ? c : '_';
-    }
-    return out.empty() ? "_" : out;
-}
-
 bool writeFileAtomically(const fsys::path& file, const std::string& text) {
     std::error_code ec;
     fsys::create_directories(file.parent_path(), ec);
@@ -278,7 +267,7 @@ BusHost::~BusHost() { bus_.RemoveListener(listener_); }
 
 fsys::path BusHost::NodeStateFolder(const std::string& nodeId) const {
     if (state_.empty()) return {};
-    return state_ / "nodes" / folderName(nodeId);
+    return state_ / "nodes" / sim::StateFolderName(nodeId);
 }
 
 void BusHost::Load(const json* description) {

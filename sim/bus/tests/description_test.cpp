@@ -64,14 +64,16 @@ TEST_F(Description, DefaultHostAtAPositionAndRegisteredKinds) {
     });
     EXPECT_TRUE(IsNodeKindRegistered("test-device"));
     sim::LoadDescription(bus, json::parse(R"({"nodes": [ {"id": "d1", "kind": "test-device", "vendor": 9},
-                                                        {"id": "dev-two", "kind": "test-device"} ],
+                                                        {"id": "dev-two", "kind": "test-device"},
+                                                        {"id": "../up", "kind": "test-device"} ],
                                              "local_host": 1})"),
                          root_ / "state");
-    EXPECT_EQ(bus.NodeIds(), (std::vector<std::string>{"d1", "host", "dev-two"}));
+    EXPECT_EQ(bus.NodeIds(), (std::vector<std::string>{"d1", "host", "dev-two", "../up"}));
     EXPECT_EQ(bus.LocalHostPhy(), 1);
     int32_t code;
     EXPECT_EQ(ReadQuadlet(0, kConfigRomBase, &code), 0x01000009u);
     EXPECT_EQ(ReadQuadlet(2, 0xF0000800, &code), 7u);  // its state folder is <root>/dev-two
+    EXPECT_EQ(ReadQuadlet(3, 0xF0000800, &code), 5u);  // "___up", not a folder outside the root
 
     json def = DefaultDescription();
     EXPECT_EQ(def["nodes"][0]["kind"], "host");
