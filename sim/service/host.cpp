@@ -28,6 +28,7 @@ constexpr size_t kBusRequestHeader = 24;
 constexpr size_t kBusRequestMax = kBusRequestHeader + 256 + 8;
 constexpr int32_t kErrorInvalidFunction = 1;
 constexpr int32_t kErrorInvalidHandle = 6;
+constexpr int32_t kErrorWriteFault = 29;  // the change is made but could not be saved
 
 uint32_t le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -164,15 +165,11 @@ public:
     }
 
     int32_t AddVirtualDevice(uint32_t, uint64_t instance, const std::string& name) override {
-        int32_t code = host_.bus_.AddVirtualDevice(name, instance);
-        host_.SaveChanges();
-        return code;
+        return host_.Saved(host_.bus_.AddVirtualDevice(name, instance));
     }
 
     int32_t RemoveVirtualDevice(uint32_t, uint64_t instance, const std::string& name) override {
-        int32_t code = host_.bus_.RemoveVirtualDevice(name, instance);
-        host_.SaveChanges();
-        return code;
+        return host_.Saved(host_.bus_.RemoveVirtualDevice(name, instance));
     }
 
     int32_t ResetBus(const std::string& device) override {
@@ -250,7 +247,11 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
         code = bus_.RemoveVirtualDevice(id, instance);
     else
         return sim::kResultInvalidParameter;
-    SaveChanges();
+    return Saved(code);
+}
+
+int32_t BusHost::Saved(int32_t code) {
+    if (!SaveChanges() && code == 0) return kErrorWriteFault;
     return code;
 }
 

@@ -76,6 +76,9 @@ private:
     // Runs a device command on a Lumarel 460 node; false when the node is not one.
     bool withDevice(const std::string& id, const nlohmann::json& command);
     bool saveVirtualDevices();
+    // Saves the changes of a request that ended with `code` (0 = done); a done request whose
+    // change could not be saved ends with 29 instead, as it is not kept over a restart.
+    int32_t Saved(int32_t code);
     // Starts (known) or stops keeping state for a node added or removed after Load.
     void trackNode(const std::string& id, bool known);
     void restoreVirtualDevices();

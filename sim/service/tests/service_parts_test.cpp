@@ -299,6 +299,18 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
               sim::kResultSuccess);
     EXPECT_TRUE(fsys::is_directory(folder));
+
+    // Likewise a virtual device the list file cannot take (a folder in the file's place).
+    fsys::create_directories(state / "virtual_devices.json" / "x");
+    EXPECT_EQ(session->AddVirtualDevice(0, 0, "1394_VIRTUAL_DEVICE"), 29);
+    EXPECT_EQ(host.BusDeviceRequest(0, 0x220400, [] {
+        std::vector<uint8_t> r(24 + 8, 0);
+        r[0] = 1;
+        std::memcpy(r.data() + 24, "SECOND", 6);
+        return r;
+    }()), 29);
+    fsys::remove_all(state / "virtual_devices.json");
+    EXPECT_EQ(session->RemoveVirtualDevice(0, 0, "1394_VIRTUAL_DEVICE"), 0);
     session.reset();
     fsys::remove_all(state);
 }
