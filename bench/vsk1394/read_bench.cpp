@@ -30,6 +30,7 @@ Api& library() {
 struct Root {
     fsys::path dir = fsys::temp_directory_path() / ("vsk-bench-" + std::to_string(::getpid()));
     Root() {
+        library();  // made first, so it is still loaded when this root is cleaned up at exit
         fsys::create_directories(dir);
         ::setenv("LUMAREL_ROOT", dir.c_str(), 1);
         ::setenv("LUMAREL_BUS_IDLE_MS", "2000", 1);
