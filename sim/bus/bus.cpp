@@ -17,7 +17,7 @@ namespace sim {
 namespace detail {
 
 struct FaultState {
-    FaultSpec spec;
+    FaultSpec fault;
     uint32_t seen = 0;  // matching requests so far (ResetAfter)
 };
 
@@ -344,15 +344,15 @@ struct BusState {
         bool late = false, never = false;
         for (size_t i = 0; i < target.faults.size();) {
             FaultState& f = target.faults[i];
-            const FaultSpec& spec = f.spec;
-            bool dirOk = spec.direction == FaultSpec::Direction::Any ||
-                         (spec.direction == FaultSpec::Direction::Write) == write;
-            if (!dirOk || !Overlaps(spec, high, low, count)) {
+            const FaultSpec& fault = f.fault;
+            bool dirOk = fault.direction == FaultSpec::Direction::Any ||
+                         (fault.direction == FaultSpec::Direction::Write) == write;
+            if (!dirOk || !Overlaps(fault, high, low, count)) {
                 ++i;
                 continue;
             }
-            if (spec.kind == FaultSpec::Kind::ResetAfter) {
-                if (++f.seen >= std::max<uint32_t>(spec.afterRequests, 1)) {
+            if (fault.kind == FaultSpec::Kind::ResetAfter) {
+                if (++f.seen >= std::max<uint32_t>(fault.afterRequests, 1)) {
                     target.faults.erase(target.faults.begin() + long(i));
                     Reset(ResetCause::Fault, nullptr);
                     return {kResultResetOccurred};
@@ -360,8 +360,8 @@ struct BusState {
                 ++i;
                 continue;
             }
-            FaultSpec hit = spec;
-            if (f.spec.count > 0 && --f.spec.count == 0) target.faults.erase(target.faults.begin() + long(i));
+            FaultSpec hit = fault;
+            if (f.fault.count > 0 && --f.fault.count == 0) target.faults.erase(target.faults.begin() + long(i));
             switch (hit.kind) {
             case FaultSpec::Kind::NoResponse: return {kResultNoResponse};
             case FaultSpec::Kind::AddressError: return {kResultResponseError};
@@ -455,7 +455,7 @@ nlohmann::json BusState::DescribeSlot(const Slot& s) const {
     j["self_ids"] = ids;
     j["phy"] = PhyToJson(s.node->Phy());
     nlohmann::json faults = nlohmann::json::array();
-    for (const auto& f : s.faults) faults.push_back(FaultToJson(f.spec));
+    for (const auto& f : s.faults) faults.push_back(FaultToJson(f.fault));
     j["faults"] = faults;
     try {
         j["state"] = s.node->Describe();
@@ -889,7 +889,7 @@ std::vector<FaultSpec> Bus::Faults(const std::string& nodeId) const {
     BusState::Lock lock(*impl_);
     std::vector<FaultSpec> out;
     if (Slot* s = impl_->Find(nodeId))
-        for (const auto& f : s->faults) out.push_back(f.spec);
+        for (const auto& f : s->faults) out.push_back(f.fault);
     return out;
 }
 

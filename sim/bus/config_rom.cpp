@@ -299,12 +299,12 @@ DirectoryPtr DirectoryFromJson(const nlohmann::json& entries, int depth) {
 uint32_t JsonU32(const nlohmann::json& v, const char* field) { return uint32_t(JsonUnsigned(v, field, 0xFFFFFFFFu)); }
 uint64_t JsonU64(const nlohmann::json& v, const char* field) { return JsonUnsigned(v, field, ~uint64_t(0)); }
 
-std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& spec) {
-    if (!spec.is_object()) throw std::invalid_argument("config ROM: expected an object");
+std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& nodeDesc) {
+    if (!nodeDesc.is_object()) throw std::invalid_argument("config ROM: expected an object");
     BusInfo info;
-    if (spec.contains("guid")) info.guid = JsonU64(spec["guid"], "guid");
-    if (spec.contains("bus_info")) {
-        const auto& b = spec["bus_info"];
+    if (nodeDesc.contains("guid")) info.guid = JsonU64(nodeDesc["guid"], "guid");
+    if (nodeDesc.contains("bus_info")) {
+        const auto& b = nodeDesc["bus_info"];
         if (!b.is_object()) throw std::invalid_argument("bus_info: expected an object");
         info.irmc = b.value("irmc", info.irmc);
         info.cmc = b.value("cmc", info.cmc);
@@ -318,7 +318,7 @@ std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& spec) {
         if (b.contains("link_speed")) info.linkSpeed = uint8_t(JsonUnsigned(b["link_speed"], "link_speed", 7));
         info.crcCoversWholeRom = b.value("crc_whole_rom", false);
     }
-    DirectoryPtr root = DirectoryFromJson(spec.value("root", nlohmann::json::array()), 0);
+    DirectoryPtr root = DirectoryFromJson(nodeDesc.value("root", nlohmann::json::array()), 0);
     return BuildConfigRom(info, *root);
 }
 

@@ -122,7 +122,7 @@ std::vector<std::string> CheckConfigRom(std::span<const uint32_t> rom);
 //              {"raw": "0x38000001"} ]}
 // Numbers may be JSON numbers or texts ("0x.." or plain hex digits for "guid").
 // Throws std::invalid_argument with a message naming the bad field.
-std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& spec);
+std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& nodeDesc);
 
 // Reads a 32-bit value from a JSON number or hex text ("0x1F", "1F" when hexOnly).
 uint32_t JsonU32(const nlohmann::json& v, const char* field);

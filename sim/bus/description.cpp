@@ -24,19 +24,19 @@ void CheckKeys(const json& j, const std::set<std::string>& allowed, const std::s
 
 void CheckNodeKeys(const NodeContext& c, std::set<std::string> allowed) {
     allowed.insert(kCommonKeys.begin(), kCommonKeys.end());
-    CheckKeys(c.spec, allowed, "node \"" + c.id + "\"");
+    CheckKeys(c.nodeDesc, allowed, "node \"" + c.id + "\"");
 }
 
-std::string TextParam(const json& spec, const char* key, const std::string& fallback) {
-    if (!spec.contains(key)) return fallback;
-    if (!spec[key].is_string()) throw std::invalid_argument(std::string(key) + ": expected a text");
-    return spec[key].get<std::string>();
+std::string TextParam(const json& nodeDesc, const char* key, const std::string& fallback) {
+    if (!nodeDesc.contains(key)) return fallback;
+    if (!nodeDesc[key].is_string()) throw std::invalid_argument(std::string(key) + ": expected a text");
+    return nodeDesc[key].get<std::string>();
 }
 
-uint32_t U32Param(const json& spec, const char* key, uint32_t fallback, uint32_t max = 0xFFFFFFFFu) {
-    if (!spec.contains(key)) return fallback;
-    uint32_t v = JsonU32(spec[key], key);
-    if (v > max) throw std::invalid_argument(std::string(key) + ": " + spec[key].dump() + " is too large");
+uint32_t U32Param(const json& nodeDesc, const char* key, uint32_t fallback, uint32_t max = 0xFFFFFFFFu) {
+    if (!nodeDesc.contains(key)) return fallback;
+    uint32_t v = JsonU32(nodeDesc[key], key);
+    if (v > max) throw std::invalid_argument(std::string(key) + ": " + nodeDesc[key].dump() + " is too large");
     return v;
 }
 
@@ -58,14 +58,14 @@ std::unique_ptr<Node> MakeHost(const NodeContext& c) {
     info.maxRec = 0xB;
     info.maxRom = 2;
     info.linkSpeed = 3;
-    info.guid = c.spec.contains("guid") ? JsonU64(c.spec["guid"], "guid") : 0x0011223344556677ull;
+    info.guid = c.nodeDesc.contains("guid") ? JsonU64(c.nodeDesc["guid"], "guid") : 0x0011223344556677ull;
     RomDirectory root;
     root.Immediate(key::kNodeCapabilities, 0x0083C0)
         .Immediate(key::kVendor, uint32_t(info.guid >> 40))
-        .Text(TextParam(c.spec, "vendor", "Sim Host"))
+        .Text(TextParam(c.nodeDesc, "vendor", "Sim Host"))
         .Immediate(key::kModel, 0x000001);
     auto node = std::make_unique<PlainNode>("host", BuildConfigRom(info, root));
-    node->SetRomReadable(c.spec.value("rom_readable", true));
+    node->SetRomReadable(c.nodeDesc.value("rom_readable", true));
     PhyConfig phy;
     phy.contender = true;
     phy.powerClass = 4;
@@ -76,18 +76,18 @@ std::unique_ptr<Node> MakeHost(const NodeContext& c) {
 // Another vendor's device: vendor and model names, a unit directory, an unprogrammed GUID.
 std::unique_ptr<Node> MakeForeign(const NodeContext& c) {
     CheckNodeKeys(c, {"guid", "vendor_id", "vendor", "model_id", "model", "specifier_id", "version", "rom"});
-    if (c.spec.contains("rom")) return std::make_unique<PlainNode>("foreign", BuildConfigRomFromJson(c.spec["rom"]));
+    if (c.nodeDesc.contains("rom")) return std::make_unique<PlainNode>("foreign", BuildConfigRomFromJson(c.nodeDesc["rom"]));
     BusInfo info;
-    info.guid = c.spec.contains("guid") ? JsonU64(c.spec["guid"], "guid") : ~uint64_t(0);
+    info.guid = c.nodeDesc.contains("guid") ? JsonU64(c.nodeDesc["guid"], "guid") : ~uint64_t(0);
     info.generation = 0;
     auto unit = std::make_shared<RomDirectory>();
-    unit->Immediate(key::kSpecifierId, U32Param(c.spec, "specifier_id", 0x00A02D, 0xFFFFFF))
-        .Immediate(key::kVersion, U32Param(c.spec, "version", 0x010001, 0xFFFFFF));
+    unit->Immediate(key::kSpecifierId, U32Param(c.nodeDesc, "specifier_id", 0x00A02D, 0xFFFFFF))
+        .Immediate(key::kVersion, U32Param(c.nodeDesc, "version", 0x010001, 0xFFFFFF));
     RomDirectory root;
-    root.Immediate(key::kVendor, U32Param(c.spec, "vendor_id", 0x00A02D, 0xFFFFFF))
-        .Text(TextParam(c.spec, "vendor", "Vendor Name"))
-        .Immediate(key::kModel, U32Param(c.spec, "model_id", 0x000001, 0xFFFFFF))
-        .Text(TextParam(c.spec, "model", "Model Name"))
+    root.Immediate(key::kVendor, U32Param(c.nodeDesc, "vendor_id", 0x00A02D, 0xFFFFFF))
+        .Text(TextParam(c.nodeDesc, "vendor", "Vendor Name"))
+        .Immediate(key::kModel, U32Param(c.nodeDesc, "model_id", 0x000001, 0xFFFFFF))
+        .Text(TextParam(c.nodeDesc, "model", "Model Name"))
         .Immediate(key::kNodeCapabilities, 0x0083C0)
         .Directory(key::kUnit, unit);
     return std::make_unique<PlainNode>("foreign", BuildConfigRom(info, root));
@@ -95,19 +95,19 @@ std::unique_ptr<Node> MakeForeign(const NodeContext& c) {
 
 std::unique_ptr<Node> MakeMinimal(const NodeContext& c) {
     CheckNodeKeys(c, {"vendor_id"});
-    if (!c.spec.contains("vendor_id")) throw std::invalid_argument("vendor_id: missing (the minimal ROM's company ID)");
-    return std::make_unique<PlainNode>("minimal", MinimalRom(U32Param(c.spec, "vendor_id", 0, 0xFFFFFF)));
+    if (!c.nodeDesc.contains("vendor_id")) throw std::invalid_argument("vendor_id: missing (the minimal ROM's company ID)");
+    return std::make_unique<PlainNode>("minimal", MinimalRom(U32Param(c.nodeDesc, "vendor_id", 0, 0xFFFFFF)));
 }
 
 std::unique_ptr<Node> MakeRaw(const NodeContext& c) {
     CheckNodeKeys(c, {"quadlets"});
-    if (!c.spec.contains("quadlets")) throw std::invalid_argument("quadlets: missing (the ROM, one quadlet each)");
-    return std::make_unique<PlainNode>("raw", QuadletList(c.spec["quadlets"], "quadlets"));
+    if (!c.nodeDesc.contains("quadlets")) throw std::invalid_argument("quadlets: missing (the ROM, one quadlet each)");
+    return std::make_unique<PlainNode>("raw", QuadletList(c.nodeDesc["quadlets"], "quadlets"));
 }
 
 std::unique_ptr<Node> MakeUnreadable(const NodeContext& c) {
     CheckNodeKeys(c, {"error"});
-    std::string error = TextParam(c.spec, "error", "no_response");
+    std::string error = TextParam(c.nodeDesc, "error", "no_response");
     auto node = std::make_unique<PlainNode>("unreadable");
     if (error == "no_response") node->SetRomReadable(false);
     else if (error != "address_error") throw std::invalid_argument("error: \"no_response\" or \"address_error\"");
@@ -117,12 +117,12 @@ std::unique_ptr<Node> MakeUnreadable(const NodeContext& c) {
 std::unique_ptr<Node> MakePlain(const NodeContext& c) {
     CheckNodeKeys(c, {"rom", "registers"});
     std::vector<uint32_t> rom;
-    if (c.spec.contains("rom"))
-        rom = c.spec["rom"].is_array() ? QuadletList(c.spec["rom"], "rom") : BuildConfigRomFromJson(c.spec["rom"]);
+    if (c.nodeDesc.contains("rom"))
+        rom = c.nodeDesc["rom"].is_array() ? QuadletList(c.nodeDesc["rom"], "rom") : BuildConfigRomFromJson(c.nodeDesc["rom"]);
     auto node = std::make_unique<PlainNode>("plain", std::move(rom));
-    if (c.spec.contains("registers")) {
-        if (!c.spec["registers"].is_array()) throw std::invalid_argument("registers: expected a list");
-        for (const auto& r : c.spec["registers"]) {
+    if (c.nodeDesc.contains("registers")) {
+        if (!c.nodeDesc["registers"].is_array()) throw std::invalid_argument("registers: expected a list");
+        for (const auto& r : c.nodeDesc["registers"]) {
             if (!r.is_object() || !r.contains("address")) throw std::invalid_argument("registers: each needs an \"address\"");
             CheckKeys(r, {"address", "value", "writable"}, "node \"" + c.id + "\" register");
             uint64_t a = JsonU64(r["address"], "register address");
@@ -325,8 +325,8 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
             if (ids.count("host")) throw DescriptionError("local_host: the id \"host\" is taken by another kind");
             BuiltNode h;
             h.id = "host";
-            json spec{{"id", "host"}, {"kind", "host"}};
-            h.node = MakeNode("host", NodeContext{spec, "host", stateRoot.empty() ? std::filesystem::path() : stateRoot / "host"});
+            json nodeDesc{{"id", "host"}, {"kind", "host"}};
+            h.node = MakeNode("host", NodeContext{nodeDesc, "host", stateRoot.empty() ? std::filesystem::path() : stateRoot / "host"});
             built.insert(built.begin() + pos, std::move(h));
             hostIndex = pos;
         }

@@ -53,7 +53,7 @@ public:
 
 // What a factory gets for one node entry.
 struct NodeContext {
-    const nlohmann::json& spec;          // the node's entry (all its keys)
+    const nlohmann::json& nodeDesc;          // the node's entry (all its keys)
     std::string id;                      // the node's id
     std::filesystem::path stateDir;      // this node's state folder (may be empty: none)
 };

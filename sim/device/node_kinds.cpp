@@ -17,9 +17,9 @@ namespace {
 }
 
 template <size_t N>
-std::array<uint8_t, N> HexField(const nlohmann::json& spec, const char* field) {
+std::array<uint8_t, N> HexField(const nlohmann::json& nodeDesc, const char* field) {
     std::vector<uint8_t> bytes;
-    const nlohmann::json& v = spec[field];
+    const nlohmann::json& v = nodeDesc[field];
     if (!v.is_string() || !wire::ParseHex(v.get<std::string>(), bytes) || bytes.size() != N)
         Bad(field, "must be " + std::to_string(N * 2) + " hex digits");
     std::array<uint8_t, N> out{};
@@ -129,34 +129,34 @@ void InstallPackage(Lumarel460& device, const std::vector<uint8_t>& file, int ty
     if (!any) Bad("images.package", "holds no image");
 }
 
-DeviceConfig ConfigFromJson(const nlohmann::json& spec) {
+DeviceConfig ConfigFromJson(const nlohmann::json& nodeDesc) {
     DeviceConfig c;
-    if (spec.contains("protocol")) {
-        const nlohmann::json& p = spec["protocol"];
+    if (nodeDesc.contains("protocol")) {
+        const nlohmann::json& p = nodeDesc["protocol"];
         const auto v = ParseProtocol(p.is_number() ? std::to_string(p.get<int>()) : p.is_string() ? p.get<std::string>() : "");
         if (!v) Bad("protocol", "must be 1, 2, 3 or \"2be\"");
         c.protocol = *v;
     }
-    if (spec.contains("factory_guid")) c.factoryGuid = HexField<8>(spec, "factory_guid");
-    else if (spec.contains("guid")) c.factoryGuid = HexField<8>(spec, "guid");
-    if (spec.contains("factory_mac")) c.factoryMac = HexField<6>(spec, "factory_mac");
-    else if (spec.contains("mac")) c.factoryMac = HexField<6>(spec, "mac");
-    if (spec.contains("hardware_model_id")) c.hardwareModelId = U32Field(spec, "hardware_model_id");
-    if (spec.contains("hardware_revision")) c.hardwareRevision = U32Field(spec, "hardware_revision");
-    if (spec.contains("bootloader_version")) c.bootloaderVersion = U32Field(spec, "bootloader_version");
-    if (spec.contains("max_block_size")) c.maxBlockSize = U32Field(spec, "max_block_size");
-    if (spec.contains("shell_ring_size")) {
-        const uint32_t size = U32Field(spec, "shell_ring_size");
+    if (nodeDesc.contains("factory_guid")) c.factoryGuid = HexField<8>(nodeDesc, "factory_guid");
+    else if (nodeDesc.contains("guid")) c.factoryGuid = HexField<8>(nodeDesc, "guid");
+    if (nodeDesc.contains("factory_mac")) c.factoryMac = HexField<6>(nodeDesc, "factory_mac");
+    else if (nodeDesc.contains("mac")) c.factoryMac = HexField<6>(nodeDesc, "mac");
+    if (nodeDesc.contains("hardware_model_id")) c.hardwareModelId = U32Field(nodeDesc, "hardware_model_id");
+    if (nodeDesc.contains("hardware_revision")) c.hardwareRevision = U32Field(nodeDesc, "hardware_revision");
+    if (nodeDesc.contains("bootloader_version")) c.bootloaderVersion = U32Field(nodeDesc, "bootloader_version");
+    if (nodeDesc.contains("max_block_size")) c.maxBlockSize = U32Field(nodeDesc, "max_block_size");
+    if (nodeDesc.contains("shell_ring_size")) {
+        const uint32_t size = U32Field(nodeDesc, "shell_ring_size");
         if (size < 4 || size > 1024 || (size & (size - 1)) != 0)
             Bad("shell_ring_size", "must be a power of two from 4 to 1024");
         c.shellRingSize = uint16_t(size);
     }
-    if (spec.contains("announce_boot")) c.announceBoot = BoolField(spec, "announce_boot");
-    if (spec.contains("vendor")) c.vendorText = TextField(spec, "vendor");
-    if (spec.contains("model")) c.modelText = TextField(spec, "model");
-    if (spec.contains("boot_model")) c.bootModelText = TextField(spec, "boot_model");
-    if (spec.contains("timing")) ReadTiming(spec["timing"], c.timing);
-    if (spec.contains("device_faults")) ReadFaults(spec["device_faults"], c.faults);
+    if (nodeDesc.contains("announce_boot")) c.announceBoot = BoolField(nodeDesc, "announce_boot");
+    if (nodeDesc.contains("vendor")) c.vendorText = TextField(nodeDesc, "vendor");
+    if (nodeDesc.contains("model")) c.modelText = TextField(nodeDesc, "model");
+    if (nodeDesc.contains("boot_model")) c.bootModelText = TextField(nodeDesc, "boot_model");
+    if (nodeDesc.contains("timing")) ReadTiming(nodeDesc["timing"], c.timing);
+    if (nodeDesc.contains("device_faults")) ReadFaults(nodeDesc["device_faults"], c.faults);
     return c;
 }
 
@@ -166,15 +166,15 @@ struct AutoRegister {
 
 }  // namespace
 
-std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& spec) {
-    if (!spec.is_object()) Bad("(node)", "must be an object");
-    auto node = std::make_unique<Lumarel460Node>(ConfigFromJson(spec));
+std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
+    if (!nodeDesc.is_object()) Bad("(node)", "must be an object");
+    auto node = std::make_unique<Lumarel460Node>(ConfigFromJson(nodeDesc));
     Lumarel460& device = node->device();
-    if (spec.contains("guid")) device.SetGuid(HexField<8>(spec, "guid"));
-    if (spec.contains("mac")) device.SetMac(HexField<6>(spec, "mac"));
-    if (spec.contains("images")) {
-        if (!spec["images"].is_array()) Bad("images", "must be a list");
-        for (const nlohmann::json& image : spec["images"]) {
+    if (nodeDesc.contains("guid")) device.SetGuid(HexField<8>(nodeDesc, "guid"));
+    if (nodeDesc.contains("mac")) device.SetMac(HexField<6>(nodeDesc, "mac"));
+    if (nodeDesc.contains("images")) {
+        if (!nodeDesc["images"].is_array()) Bad("images", "must be a list");
+        for (const nlohmann::json& image : nodeDesc["images"]) {
             if (!image.is_object()) Bad("images", "entries must be objects");
             if (image.contains("package")) {
                 const int type = image.contains("type") ? ImageTypeField(image) : int(kApplicationImage);
@@ -192,9 +192,9 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& spec) {
             }
         }
     }
-    if (spec.contains("keys")) {
-        if (!spec["keys"].is_object()) Bad("keys", "must be an object of name: hex bytes");
-        for (const auto& item : spec["keys"].items()) {
+    if (nodeDesc.contains("keys")) {
+        if (!nodeDesc["keys"].is_object()) Bad("keys", "must be an object of name: hex bytes");
+        for (const auto& item : nodeDesc["keys"].items()) {
             std::vector<uint8_t> data;
             if (!item.value().is_string() || !wire::ParseHex(item.value().get<std::string>(), data) ||
                 item.key().empty() || item.key().size() >= kMaxKeyNameBytes || data.size() > kMaxKeyDataBytes)
@@ -202,8 +202,8 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& spec) {
             device.SetKey(item.key(), std::move(data));
         }
     }
-    if (spec.contains("mode")) {
-        const auto mode = ParseMode(spec["mode"].is_string() ? spec["mode"].get<std::string>() : "");
+    if (nodeDesc.contains("mode")) {
+        const auto mode = ParseMode(nodeDesc["mode"].is_string() ? nodeDesc["mode"].get<std::string>() : "");
         if (!mode) Bad("mode", "must be bootloader, application or debugger");
         device.SetMode(*mode);
         if (device.mode() != *mode) Bad("mode", "needs a valid image of that kind");
@@ -214,7 +214,7 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& spec) {
 
 void RegisterNodeKinds() {
     RegisterNodeKind(kLumarelKind, [](const NodeContext& context) -> std::unique_ptr<Node> {
-        return MakeLumarel460(context.spec);
+        return MakeLumarel460(context.nodeDesc);
     });
     RegisterNodeKind(kDebuggerKind, [](const NodeContext&) -> std::unique_ptr<Node> {
         return std::make_unique<DebuggerNode>();

@@ -39,7 +39,7 @@ void RegisterNodeKinds();
 nlohmann::json DefaultBusDescription();
 
 // Builds a device from a "lumarel460" entry. Throws std::invalid_argument naming the field.
-std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& spec);
+std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc);
 
 // Applies the device parts of a control command to the model (call with the bus lock held):
 //   {"power_cycle": true}, {"corrupt_slot": 0-3}, {"shell_emit": "text"},

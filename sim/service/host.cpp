@@ -469,14 +469,14 @@ json BusHost::control(const json& req) {
         return {{"generation", bus_.Generation()}};
     }
     if (cmd == "add_node") {
-        const json& spec = need(req, "node");
-        if (!spec.is_object()) throw std::invalid_argument("\"node\" must be an object");
-        std::string id = needString(spec, "id");
-        std::string kind = needString(spec, "kind");
+        const json& nodeDesc = need(req, "node");
+        if (!nodeDesc.is_object()) throw std::invalid_argument("\"node\" must be an object");
+        std::string id = needString(nodeDesc, "id");
+        std::string kind = needString(nodeDesc, "kind");
         int position = req.contains("position") ? needInt(req, "position") : -1;
-        sim::NodeContext ctx{spec, id, NodeStateFolder(id)};
+        sim::NodeContext ctx{nodeDesc, id, NodeStateFolder(id)};
         auto node = sim::MakeNode(kind, ctx);
-        int32_t code = bus_.AddNode(id, std::move(node), position, spec.value("plugged", true));
+        int32_t code = bus_.AddNode(id, std::move(node), position, nodeDesc.value("plugged", true));
         if (code != sim::kResultSuccess)
             throw std::invalid_argument("node \"" + id + "\" was not added, code " + std::to_string(code));
         trackNode(id, true);

@@ -78,7 +78,7 @@ TEST_F(ConfigRomBuilder, ReproducesABootloaderRomWithEui64LeafVendorDirectoryAnd
 }
 
 TEST_F(ConfigRomBuilder, JsonFormBuildsTheSameImage) {
-    auto spec = nlohmann::json::parse(R"({
+    auto nodeDesc = nlohmann::json::parse(R"({
       "guid": "0A3C7E1000010002",
       "root": [ {"immediate": 3, "value": "0x0A3C7E"}, {"text": "NRX"},
                 {"immediate": 23, "value": "0x461"}, {"immediate": 12, "value": "0x0083C0"},
@@ -86,7 +86,7 @@ TEST_F(ConfigRomBuilder, JsonFormBuildsTheSameImage) {
                 {"directory": 3, "entries": [ {"immediate": 23, "value": 1121},
                                               {"text": "Lumarel 460 Boot", "terminate": false} ]} ]
     })");
-    EXPECT_EQ(BuildConfigRomFromJson(spec), kBootloaderRom);
+    EXPECT_EQ(BuildConfigRomFromJson(nodeDesc), kBootloaderRom);
 }
 
 TEST_F(ConfigRomBuilder, RefusesBadInputClearly) {

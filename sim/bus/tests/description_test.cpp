@@ -58,7 +58,7 @@ TEST_F(Description, BuildsNodesInOrderWithKindsFlagsFaultsAndVirtualDevices) {
 
 TEST_F(Description, DefaultHostAtAPositionAndRegisteredKinds) {
     RegisterNodeKind("test-device", [](const NodeContext& c) {
-        auto n = std::make_unique<PlainNode>("test-device", MinimalRom(c.spec.value("vendor", 7u)));
+        auto n = std::make_unique<PlainNode>("test-device", MinimalRom(c.nodeDesc.value("vendor", 7u)));
         n->SetRegister(kCsrHigh, 0xF0000800, uint32_t(c.stateDir.filename().string().size()));
         return n;
     });

@@ -239,14 +239,14 @@ TEST(DeviceDescription, BuildsFromJsonAndRefusesBadFields) {
         std::ofstream out(image, std::ios::binary);
         out << std::string(2000, 'A');
     }
-    const nlohmann::json spec = {{"mode", "application"},
+    const nlohmann::json nodeDesc = {{"mode", "application"},
                                  {"protocol", "2be"},
                                  {"guid", "0A3C7E1000010ABC"},
                                  {"images", {{{"type", "application"}, {"file", image.string()}}}},
                                  {"keys", {{"serial", "414243"}}},
                                  {"timing", {{"reset_time_ms", 10}}},
                                  {"device_faults", {{"ignore_debug_guid", true}}}};
-    auto node = MakeLumarel460(spec);
+    auto node = MakeLumarel460(nodeDesc);
     const nlohmann::json j = node->Describe();
     EXPECT_EQ(j["mode"], "application");
     EXPECT_EQ(j["protocol"], "2be");
