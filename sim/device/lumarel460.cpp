@@ -605,6 +605,12 @@ void Lumarel460::SetMode(Mode mode) {
     Restart(mode);
 }
 
+void Lumarel460::PowerOff() {
+    ++restartGeneration_;
+    online_ = false;
+    if (env_) env_->Leave();
+}
+
 void Lumarel460::PowerCycle() {
     const uint64_t generation = ++restartGeneration_;
     online_ = false;

@@ -217,6 +217,9 @@ public:
     // Power off and on: leave, then join in the application when it is valid, else the
     // bootloader. Volatile state (session, halt, shell FIFO) is lost.
     void PowerCycle();
+    // Power off: leave the bus and stay off. A restart or power-on still pending is cancelled,
+    // so a device switched off in the middle of a reset does not come back by itself.
+    void PowerOff();
 
     // The state as the control tool shows it.
     nlohmann::json Describe() const;

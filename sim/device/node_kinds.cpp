@@ -242,6 +242,8 @@ bool ApplyDeviceCommand(Lumarel460& device, const nlohmann::json& command, std::
             corrupt = t.get<int>();
         }
         const bool powerCycle = command.contains("power_cycle") && BoolField(command, "power_cycle");
+        const bool powerOff = command.contains("power_off") && BoolField(command, "power_off");
+        if (powerCycle && powerOff) Bad("power_off", "cannot be combined with power_cycle");
         const std::string emit = command.contains("shell_emit") ? TextField(command, "shell_emit") : "";
         // Everything checked: apply.
         device.timing() = timing;
@@ -249,6 +251,7 @@ bool ApplyDeviceCommand(Lumarel460& device, const nlohmann::json& command, std::
         if (corrupt >= 0) device.CorruptSlot(corrupt);
         if (!emit.empty()) device.console().Emit(emit);
         if (powerCycle) device.PowerCycle();
+        if (powerOff) device.PowerOff();
         return true;
     } catch (const std::exception& e) {
         error = e.what();

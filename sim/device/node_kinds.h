@@ -42,7 +42,7 @@ nlohmann::json DefaultBusDescription();
 std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc);
 
 // Applies the device parts of a control command to the model (call with the bus lock held):
-//   {"power_cycle": true}, {"corrupt_slot": 0-3}, {"shell_emit": "text"},
+//   {"power_cycle": true}, {"power_off": true}, {"corrupt_slot": 0-3}, {"shell_emit": "text"},
 //   {"timing": {...}}, {"device_faults": {...}} (keys as in descriptions)
 // Returns false with a message, changing nothing, when the command is malformed.
 bool ApplyDeviceCommand(Lumarel460& device, const nlohmann::json& command, std::string& error);

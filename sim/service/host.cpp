@@ -447,6 +447,8 @@ json BusHost::control(const json& req) {
     }
     if (cmd == "power" && needBool(req, "on") && withDevice(nodeId(), {{"power_cycle", true}}))
         return {{"generation", bus_.Generation()}};  // it boots and joins after its reset time
+    if (cmd == "power" && !needBool(req, "on") && withDevice(nodeId(), {{"power_off", true}}))
+        return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(nodeId())}};
     if (cmd == "device") {
         std::string id = nodeId();
         json command = req;

@@ -88,6 +88,23 @@ TEST_F(Modes, ResetLeavesAndJoinsTheBusInTheChosenMode) {
     EXPECT_TRUE(d.Command(uint8_t(Command::Halt)).answered);
 }
 
+TEST_F(Modes, SwitchedOffDuringARestartStaysOff) {
+    // Off in the middle of a reset, and off in the middle of a power cycle: the restart that
+    // was pending must not bring the device back by itself.
+    for (bool cycle : {false, true}) {
+        if (cycle) d.Dev([](Lumarel460& dev) { dev.PowerCycle(); });
+        else EXPECT_TRUE(d.Command(uint8_t(Command::Reset), {kResetToBootloader, 0, 0, 0}).answered);
+        d.clock.Advance(2);
+        d.Dev([](Lumarel460& dev) { dev.PowerOff(); });
+        d.clock.Advance(1000);
+        EXPECT_EQ(d.bus.PhyOf("dev"), -1);
+        d.Dev([](Lumarel460& dev) { EXPECT_FALSE(dev.Online()); });
+        d.Dev([](Lumarel460& dev) { dev.PowerCycle(); });  // switched on again
+        d.clock.Advance(100);
+        EXPECT_GE(d.bus.PhyOf("dev"), 0);
+    }
+}
+
 TEST_F(Modes, ALoadedBootloaderRunsAfterTheNextRestart) {
     d.Dev([](Lumarel460& dev) {
         ImageInfo info;
