@@ -26,6 +26,7 @@
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
+#include "bus1394/tests/module_state.h"
 #include "clock/clock.h"
 #include "device/lumarel_node.h"
 #include "support/program_context.h"
@@ -146,16 +147,7 @@ protected:
         std::filesystem::remove_all(root_, ec);
     }
 
-    static void ResetBusLayer() {
-        bas1394::ResetNodeTable();
-        bas1394::LocalHostNode = bas1394::kNoNode;
-        bas1394::BusResetPending = false;
-        bas1394::TopologyReady = false;
-        bas1394::IncomingDataPending = false;
-        bas1394::AddressRanges.assign(1, bas1394::AddressRangeRecord{});
-        bas1394::PreviousNodeCount = 0;
-        bas1394::PreviousVirtualDeviceCount = 0;
-    }
+    static void ResetBusLayer() { bas1394::testing::ResetModuleState(); }
 
     // Adds a Lumarel 460 under `id` (a bus reset follows on the simulated bus).
     void AddDevice(const std::string& id, sim::lumarel::DeviceConfig config = Config(), int position = -1) {

@@ -18,6 +18,7 @@
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
+#include "bus1394/tests/module_state.h"
 #include "clock/clock.h"
 #include "fake_library.h"
 #include "support/program_context.h"
@@ -88,21 +89,7 @@ protected:
         std::filesystem::remove_all(root_, ec);
     }
 
-    static void ResetModule() {
-        bas1394::ResetNodeTable();
-        bas1394::LocalHostNode = bas1394::kNoNode;
-        bas1394::BusResetPending = false;
-        bas1394::TopologyReady = false;
-        bas1394::IncomingDataPending = false;
-        bas1394::AddressRanges.assign(1, bas1394::AddressRangeRecord{});
-        bas1394::VirtualDeviceList = bas1394::VirtualDeviceListRecord{};
-        bas1394::TopologyMap = bas1394::TopologyMapRecord{};
-        bas1394::NoBusInterface = false;
-        bas1394::PreviousVirtualDeviceCount = 0;
-        bas1394::PreviousNodeCount = 0;
-        bas1394::ClientWindow = 0;
-        bas1394::LibraryModule = 0;
-    }
+    static void ResetModule() { bas1394::testing::ResetModuleState(); }
 
     // A "vdev" node record for node `number` with an active link.
     static bas1394::NodeRecord Node(int16_t number, bool linkActive = true) {
