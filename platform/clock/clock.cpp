@@ -87,7 +87,12 @@ struct RealClock::Impl {
                 auto fn = std::move(it->second);
                 due.erase(it);
                 lock.unlock();
-                fn();
+                // The worker thread has nobody to hand a failure to: a callback that throws
+                // must not end the process or stop the callbacks due after it.
+                try {
+                    fn();
+                } catch (...) {
+                }
                 lock.lock();
             }
         }

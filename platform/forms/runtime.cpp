@@ -42,9 +42,15 @@ private:
     }
 };
 
+// Delivers posted window messages; a window procedure that throws is reported like any other
+// event handler and never reaches the event loop.
+void pumpMessages() {
+    detail::Fire("WindowProc", [] { user::PumpMessages(); });
+}
+
 void pumpPosted() {
     g_pumpQueued.store(false);
-    user::PumpMessages();
+    pumpMessages();
 }
 
 }  // namespace
@@ -82,7 +88,7 @@ void DoEvents() {
     if (!QApplication::instance()) return;
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    user::PumpMessages();
+    pumpMessages();
 }
 
 user::HWND PublishApplicationWindow() {

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -235,15 +236,24 @@ size_t PumpMessages() {
         batch.swap(it->second);
     }
     size_t n = 0;
+    // A procedure that throws must neither strand a sender waiting on another thread nor lose
+    // the messages behind its own: the rest of the batch is delivered, then the first failure
+    // goes to the caller.
+    std::exception_ptr failure;
     for (auto& p : batch) {
         LPARAM l = p.text ? reinterpret_cast<LPARAM>(p.text->c_str()) : p.lParam;
         LRESULT r = 0;
         if (IsWindow(p.hwnd)) {
-            r = deliver(p.hwnd, p.msg, p.wParam, l);
+            try {
+                r = deliver(p.hwnd, p.msg, p.wParam, l);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
             ++n;
         }
         finishSlot(p.slot, r);
     }
+    if (failure) std::rethrow_exception(failure);
     return n;
 }
 

@@ -63,6 +63,8 @@ LRESULT DefWindowProc(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
 
 // Delivers the messages queued for windows of the calling thread, in the order they were
 // queued; returns how many were delivered. Messages queued while pumping wait for the next call.
+// When a procedure throws, the other messages are still delivered (a waiting sender gets 0 for
+// its message) and the first exception is then rethrown to the caller.
 size_t PumpMessages();
 // Messages waiting for windows of the calling thread.
 size_t PendingMessages();

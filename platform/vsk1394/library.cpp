@@ -237,7 +237,10 @@ int32_t guarded(int32_t failure, F&& f) {
     try {
         return f();
     } catch (const std::exception& e) {
-        lib().line(kSpewFailures, std::string("internal error: ") + e.what());
+        try {
+            lib().line(kSpewFailures, std::string("internal error: ") + e.what());
+        } catch (...) {
+        }
         return failure;
     } catch (...) {
         return failure;

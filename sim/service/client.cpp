@@ -182,7 +182,15 @@ public:
             replies_ = std::make_unique<FrameReader>(fd);
             noticeFd_ = nfd;
             noticesLost_ = false;
-            noticeThread_ = std::thread([this, nfd] { noticeLoop(nfd); });
+            noticeThread_ = std::thread([this, nfd] {
+                // A notice loop that fails leaves notices missing, as a dropped connection
+                // does: the next request takes the connection up again.
+                try {
+                    noticeLoop(nfd);
+                } catch (...) {
+                    noticesLost_ = true;
+                }
+            });
             return true;
         }
         return false;

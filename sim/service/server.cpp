@@ -477,7 +477,16 @@ int Server::Run() {
             if (fd >= 0) {
                 track(fd, true);
                 std::thread([this, fd] {
-                    serve(fd);
+                    // A connection that fails in an unexpected way ends only itself.
+                    try {
+                        serve(fd);
+                    } catch (const std::exception& e) {
+                        try {
+                            log(std::string("connection ended by an internal error: ") + e.what());
+                        } catch (...) {
+                        }
+                    } catch (...) {
+                    }
                     track(fd, false);
                     ::close(fd);
                 }).detach();

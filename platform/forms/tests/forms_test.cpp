@@ -273,6 +273,29 @@ TEST_F(FormsTest, PostedMessagesReachASubclassedTextBoxInOrderOnTheGuiThread) {
     f.Unload();
 }
 
+TEST_F(FormsTest, AWindowProcedureThatThrowsIsReportedAndNeverReachesTheEventLoop) {
+    frmEverything f;
+    f.Show();
+    user::HWND h = f.txtName.hWnd();
+    std::vector<std::string> reported;
+    SetUnhandledErrorHandler([&](const std::string& line) { reported.push_back(line); });
+    std::vector<uint32_t> seen;
+    user::WndProc previous = user::SetWindowProc(h, [&](user::HWND w, uint32_t msg, user::WPARAM wp, user::LPARAM lp) {
+        seen.push_back(msg);
+        if (msg == user::WM_USER) vb::Raise(5, "txtName", "Invalid procedure call or argument");
+        return user::CallWindowProc(previous, w, msg, wp, lp);
+    });
+    user::PostMessage(h, user::WM_USER, 0, 0);
+    user::PostMessage(h, user::WM_USER + 1, 0, 0);
+    EXPECT_NO_THROW(DoEvents());
+    EXPECT_EQ(seen, (std::vector<uint32_t>{user::WM_USER, user::WM_USER + 1}));
+    EXPECT_EQ(reported, (std::vector<std::string>{
+                            "Unhandled error in WindowProc: Error #5: Invalid procedure call or argument"}));
+    SetUnhandledErrorHandler(nullptr);
+    user::SetWindowProc(h, previous);
+    f.Unload();
+}
+
 TEST_F(FormsTest, TimerTicksInsideDoEventsWithoutReenteringItself) {
     frmEverything f;
     f.Show();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,25 @@ TEST(WindowMessages, SendFromAnotherThreadWaitsForTheOwnerAndDestroyReleasesIt) 
     late.join();
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(PostMessage(h, WM_USER, 0, 0));
+}
+
+TEST(WindowMessages, AThrowingProcedureLosesNoMessageAndStrandsNoSender) {
+    std::vector<uint32_t> seen;
+    HWND h = CreateWindow("Edit", "", [&](HWND, uint32_t msg, WPARAM, LPARAM) -> LRESULT {
+        seen.push_back(msg);
+        if (msg == WM_USER + 1) throw std::runtime_error("handler failed");
+        return 7;
+    });
+    LRESULT result = -1;
+    std::thread sender([&] { result = SendMessage(h, WM_USER + 1, 0, 0); });
+    while (PendingMessages() == 0) std::this_thread::yield();
+    PostMessage(h, WM_USER + 2, 0, 0);
+    EXPECT_THROW(PumpMessages(), std::runtime_error);
+    sender.join();  // released although its procedure threw
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(seen, (std::vector<uint32_t>{WM_USER + 1, WM_USER + 2}));
+    EXPECT_EQ(PendingMessages(), 0u);
+    DestroyWindow(h);
 }
 
 TEST(WindowMessages, FindWindowByClassAndExactText) {
