@@ -16,6 +16,9 @@ constexpr int32_t kQuietReadLimit = 1000;
 
 int32_t le(const ByteArray& b, size_t at) { return OperandLong(b, at); }
 
+// The header's layout: 48 bytes of identity, three 16-byte image records, the information text.
+static_assert(48 + 3 * 16 + kFwpInfoTextBytes == kFwpHeaderBytes, "package header is 352 bytes");
+
 FwpImageRecord imageRecord(const ByteArray& b, size_t at) {
     return FwpImageRecord{le(b, at), le(b, at + 4), le(b, at + 8), le(b, at + 12)};
 }

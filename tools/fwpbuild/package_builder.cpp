@@ -11,6 +11,9 @@ namespace fwp {
 
 namespace {
 
+// 48 bytes of identity, three 16-byte image records, the information text.
+static_assert(48 + 3 * 16 + kInfoTextSize == kHeaderSize, "package header is 352 bytes");
+
 void PutLe32(std::vector<uint8_t>& file, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) file[at + size_t(i)] = uint8_t(v >> (8 * i));
 }
