@@ -69,6 +69,15 @@ TEST_F(Download, ThreeHundredKilobytesInKilobyteBlocks) {
     EXPECT_TRUE(Find("Successfully loaded new Config Data '" + file + "'"));
 }
 
+TEST_F(Download, ADownloadTimedAtZeroMillisecondsStillReportsARate) {
+    const std::string file = Write(fwp::PackageBuilder().Image1(Pattern(1024), 0x10000000).Config(Pattern(300)));
+    // An elapsed time that reads 0: the rate is taken over 1 ms instead of dividing by 0.
+    ctx_.QueryElapsedTimeMsLongInt = [](int64_t*) { return 0; };
+    EXPECT_EQ(DownloadImage(63, kImageConfig, file), 1);
+    ctx_.QueryElapsedTimeMsLongInt = nullptr;
+    EXPECT_TRUE(Find("Successfully loaded new Config Data '" + file + "' onto target at 300.00 kB/sec."));
+}
+
 TEST_F(Download, CrcMismatchFailsTheDownload) {
     const std::string file = Write(fwp::PackageBuilder().Image1(Pattern(5000), 0).WrongCrc(fwp::Record::Image1));
     EXPECT_EQ(DownloadImage(63, kImageApplication, file), -1);

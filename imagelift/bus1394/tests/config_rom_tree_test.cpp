@@ -153,6 +153,28 @@ TEST_F(ConfigRomTreeTest, KeyCaptionsAndMarkers) {
     for (const auto& n : tree_.Nodes()) EXPECT_NE(n.parent, caps);
 }
 
+TEST_F(ConfigRomTreeTest, ADirectoryReferredToAgainKeepsTheNumbersOfThoseAfterIt) {
+    B b(0xE0648122, 0x0A3C7E10, 1);
+    const int x = b.AddDirectory({});
+    const int y = b.AddDirectory({B::Imm(0x17, 0x0A)});
+    b.SetEntries(x, {B::DirAt(0x14, y)});
+    const int z = b.AddDirectory({B::Imm(0x17, 0x0C)});
+    // Root: X (with Y), X again (a slot that is not read), then Z.
+    b.Root({B::DirAt(0x11, x), B::DirAt(0x11, x), B::DirAt(0x11, z)});
+    const ConfigRomRecord rom = Parse(b.Build());
+    ASSERT_EQ(rom.RootDirectory.Directories.size(), 5u);
+    ASSERT_EQ(FormatConfigRomApple(tree_, rom), 1);
+    const auto texts = Texts();
+    const auto textOf = [&](const std::string& key) {
+        const int32_t i = tree_.Find(key);
+        return i > 0 ? texts[static_cast<size_t>(i) - 1] : std::string("(missing ") + key + ")";
+    };
+    // Y is directory 2 and Z directory 4: each shows its own value; the repeated X adds nothing.
+    EXPECT_NE(textOf("DIRECTORY_002_KEY_000").find("data=0xA"), std::string::npos) << textOf("DIRECTORY_002_KEY_000");
+    EXPECT_NE(textOf("DIRECTORY_004_KEY_000").find("data=0xC"), std::string::npos) << textOf("DIRECTORY_004_KEY_000");
+    EXPECT_EQ(tree_.Find("DIRECTORY_HEADER_003"), 0);
+}
+
 TEST_F(ConfigRomTreeTest, FailuresLeaveWhatWasBuilt) {
     // Bus info block never decoded: nothing is added.
     ConfigRomRecord never;
