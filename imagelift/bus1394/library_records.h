@@ -68,5 +68,6 @@ struct VirtualDeviceDescriptor {
     const char* Name = nullptr;
 };
 static_assert(offsetof(VirtualDeviceDescriptor, Name) == 16);
+static_assert(sizeof(VirtualDeviceDescriptor) == 16 + sizeof(void*));  // 24 on 64-bit
 
 }  // namespace bas1394
