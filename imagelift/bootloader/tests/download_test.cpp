@@ -2,8 +2,11 @@
 #include "boot_fixture.h"
 
 #include "fwpbuild/package_builder.h"
+#include "kernel/mutex.h"
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 namespace boottest {
 namespace {
@@ -178,6 +181,43 @@ TEST_F(Download, BlockRetries) {
     bool open = true;
     Dev("d", [&](sim::lumarel::Lumarel460& d) { open = d.DownloadOpen(); });
     EXPECT_FALSE(open) << "DownloadEnd was sent";
+}
+
+TEST_F(Download, BlocksThatCannotTakeTheTransactionMutexAreFailedAttemptsAndSendNothing) {
+    const ByteArray before = Slot(0);
+    const std::string file = Write(fwp::PackageBuilder().Image1(Pattern(4000), 0));
+    // Another program takes the transaction mutex once the target has accepted the download
+    // start, as the bar is shown for the blocks.
+    class TakingBar : public RecordingBar {
+    public:
+        void SetVisible(bool v) override {
+            RecordingBar::SetVisible(v);
+            if (visible.size() != 3) return;
+            holder = std::thread([this] {
+                kernel::Handle h = kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex");
+                kernel::WaitForSingleObject(h, 0);
+                held = true;
+                while (!release) std::this_thread::yield();
+                kernel::ReleaseMutex(h);
+                kernel::CloseHandle(h);
+            });
+            while (!held) std::this_thread::yield();
+        }
+        ~TakingBar() override {
+            release = true;
+            if (holder.joinable()) holder.join();
+        }
+        std::thread holder;
+        std::atomic<bool> held{false}, release{false};
+    } bar;
+    const uint64_t requests = Requests();
+    EXPECT_EQ(DownloadImage(63, kImageApplication, file, &bar), -1);
+    EXPECT_EQ(bar.visible.size(), 3u) << "the blocks were reached";
+    EXPECT_TRUE(Find("DownloadImage ERROR: Failed to load '" + file +
+                     "' onto target.  basBootloader.DownloadBlock returned code -1 after 3 retries.  Aborting "
+                     "operation."));
+    EXPECT_EQ(Requests(), requests + 1) << "only the download start reached the target";
+    EXPECT_EQ(Slot(0), before);
 }
 
 TEST_F(Download, BusResetInTheMiddle) {
