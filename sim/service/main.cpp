@@ -7,6 +7,7 @@
 // LUMAREL_BUS_IDLE_MS (default 60000) and LUMAREL_BUS_COUNT (1394 buses, default 1).
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <string>
 
@@ -55,5 +56,10 @@ int main(int argc, char** argv) {
             return usage(("unknown option " + a).c_str());
     }
     if (o.buses < 1 || o.buses > 16) return usage("a machine has 1 to 16 1394 buses");
-    return bussvc::RunServer(o);
+    try {
+        return bussvc::RunServer(o);
+    } catch (const std::exception& e) {
+        std::cerr << "lumarel-bus: " << e.what() << "\n";
+        return 2;
+    }
 }
