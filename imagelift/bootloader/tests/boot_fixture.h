@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bootloader/bootloader.h"
@@ -28,6 +30,7 @@
 #include "bus1394/transactions.h"
 #include "bus1394/tests/module_state.h"
 #include "clock/clock.h"
+#include "kernel/mutex.h"
 #include "device/lumarel_node.h"
 #include "support/program_context.h"
 #include "user/user.h"
@@ -70,6 +73,30 @@ public:
     }
     imagelift::MsgBoxResult answer = imagelift::vbNo;
     std::vector<std::string> shown;
+};
+
+// Another thread (standing for another process) holds the transaction mutex.
+class MutexHolder {
+public:
+    MutexHolder() {
+        thread_ = std::thread([this] {
+            kernel::Handle h = kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex");
+            kernel::WaitForSingleObject(h, 0);
+            held_ = true;
+            while (!release_) std::this_thread::yield();
+            kernel::ReleaseMutex(h);
+            kernel::CloseHandle(h);
+        });
+        while (!held_) std::this_thread::yield();
+    }
+    ~MutexHolder() {
+        release_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> held_{false}, release_{false};
+    std::thread thread_;
 };
 
 // A progress bar that records what the transaction or the download does with it.

@@ -2,11 +2,8 @@
 #include "boot_fixture.h"
 
 #include "fwpbuild/package_builder.h"
-#include "kernel/mutex.h"
 
-#include <atomic>
 #include <regex>
-#include <thread>
 
 namespace boottest {
 namespace {
@@ -192,23 +189,9 @@ TEST_F(Download, BlocksThatCannotTakeTheTransactionMutexAreFailedAttemptsAndSend
     public:
         void SetVisible(bool v) override {
             RecordingBar::SetVisible(v);
-            if (visible.size() != 3) return;
-            holder = std::thread([this] {
-                kernel::Handle h = kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex");
-                kernel::WaitForSingleObject(h, 0);
-                held = true;
-                while (!release) std::this_thread::yield();
-                kernel::ReleaseMutex(h);
-                kernel::CloseHandle(h);
-            });
-            while (!held) std::this_thread::yield();
+            if (visible.size() == 3) holder.emplace();
         }
-        ~TakingBar() override {
-            release = true;
-            if (holder.joinable()) holder.join();
-        }
-        std::thread holder;
-        std::atomic<bool> held{false}, release{false};
+        std::optional<MutexHolder> holder;
     } bar;
     const uint64_t requests = Requests();
     EXPECT_EQ(DownloadImage(63, kImageApplication, file, &bar), -1);

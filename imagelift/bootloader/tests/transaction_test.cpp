@@ -193,30 +193,6 @@ TEST_F(Transaction, ProtocolVersionsOfTheTarget) {
     EXPECT_EQ(line->level, basDebug::ERROR_LEVEL);
 }
 
-// Another thread (standing for another process) holds the transaction mutex.
-class MutexHolder {
-public:
-    MutexHolder() {
-        thread_ = std::thread([this] {
-            kernel::Handle h = kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex");
-            kernel::WaitForSingleObject(h, 0);
-            held_ = true;
-            while (!release_) std::this_thread::yield();
-            kernel::ReleaseMutex(h);
-            kernel::CloseHandle(h);
-        });
-        while (!held_) std::this_thread::yield();
-    }
-    ~MutexHolder() {
-        release_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> held_{false}, release_{false};
-    std::thread thread_;
-};
-
 TEST_F(Transaction, MutexHeldElsewhereFailsAfterTwoSeconds) {
     AnswerEverything();
     {
