@@ -174,6 +174,12 @@ protected:
         std::filesystem::remove_all(root_, ec);
     }
 
+    // The root goes also when set-up or tear-down failed half-way (a missing library, say).
+    ~BootTest() override {
+        std::error_code ec;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+    }
+
     static void ResetBusLayer() { bas1394::testing::ResetModuleState(); }
 
     // Adds a Lumarel 460 under `id` (a bus reset follows on the simulated bus).

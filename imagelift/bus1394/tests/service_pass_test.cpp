@@ -51,6 +51,13 @@ TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
     ASSERT_NE(bin, nullptr);
     const fsys::path root = fsys::temp_directory_path() / ("bus1394-service-" + std::to_string(::getpid()));
     fsys::create_directories(root);
+    struct RemovedAtEnd {
+        fsys::path path;
+        ~RemovedAtEnd() {
+            std::error_code ec;
+            fsys::remove_all(path, ec);  // a service still running here ends once its root is gone
+        }
+    } removed{root};  // also when an assertion ends the test early
     ::setenv("LUMAREL_ROOT", root.c_str(), 1);
     ::setenv("LUMAREL_BUS_IDLE_MS", "3000", 1);
     const fsys::path description = root / "bus.json";
@@ -124,8 +131,6 @@ TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
     clk::SetDoEventsHandler(previous);
     user::DestroyWindow(notices);
     imagelift::InstallContext(nullptr);
-    std::error_code ec;
-    fsys::remove_all(root, ec);
 }
 
 }  // namespace

@@ -291,8 +291,15 @@ TEST(LibraryHosting, DescriptionNamedByTheEnvironment) {
     clk::ScopedClock scoped(clock);
     fsys::path root = fsys::temp_directory_path() / ("vsk-desc-root-" + std::to_string(::getpid()));
     fsys::create_directories(root);
+    struct RemovedAtEnd {
+        fsys::path path;
+        ~RemovedAtEnd() {
+            std::error_code ec;
+            fsys::remove_all(path, ec);
+        }
+    } removed{root};  // also when an assertion ends the test early
     ::setenv("LUMAREL_ROOT", root.c_str(), 1);
-    fsys::path file = fsys::temp_directory_path() / ("vsk-desc-" + std::to_string(::getpid()) + ".json");
+    fsys::path file = root / "description.json";
     std::ofstream(file) << R"({"nodes": [{"id": "host", "kind": "host"}, {"id": "cam", "kind": "foreign"}],
                               "virtual_devices": ["1394_VIRTUAL_DEVICE"]})";
     Api api;
@@ -307,8 +314,6 @@ TEST(LibraryHosting, DescriptionNamedByTheEnvironment) {
     EXPECT_EQ(bus->NodeIds(), (std::vector<std::string>{"host", "cam"}));
     api.HostBus(nullptr);
     EXPECT_EQ(api.InProcessBus(), nullptr);
-    fsys::remove(file);
-    fsys::remove_all(root);
 }
 
 // The log file is asked for by the environment when the library starts: checked in a fresh

@@ -56,6 +56,14 @@ protected:
 TEST(LayoutOnForms, ChildKeepsItsPlaceAndControlsFollowTheWindow) {
     char tmpl[] = "/tmp/layout_forms_test_XXXXXX";
     std::string root = ::mkdtemp(tmpl);
+    struct RemovedAtEnd {
+        std::string path;
+        ~RemovedAtEnd() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+            ::unsetenv("LUMAREL_ROOT");
+        }
+    } removed{root};  // also when an assertion ends the test early
     ::setenv("LUMAREL_ROOT", root.c_str(), 1);
     imagelift::ProgramContext ctx;
     imagelift::ScopedContext scoped(ctx);
@@ -88,8 +96,6 @@ TEST(LayoutOnForms, ChildKeepsItsPlaceAndControlsFollowTheWindow) {
     EXPECT_EQ(registry::GetSetting("Imagelift", "frmText", "Left"), "100");
     EXPECT_EQ(registry::GetSetting("Imagelift", "frmText", "Top"), "50");
     frame.Unload();
-    std::filesystem::remove_all(root);
-    ::unsetenv("LUMAREL_ROOT");
 }
 
 }  // namespace
