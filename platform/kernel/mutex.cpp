@@ -194,7 +194,7 @@ std::string NamedObjectFolder() {
     } else if (const char* home = std::getenv("HOME"); home && *home) {
         root = std::string(home) + "/.local/state/lumarel";
     } else {
-        root = "/tmp/lumarel";
+        root = "/tmp/.local/state/lumarel";  // as the other platform layers choose without a home
     }
     return root + "/kernel/mutex";
 }
