@@ -29,6 +29,7 @@
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
 #include "bus1394/tests/module_state.h"
+#include "support/tests/recording_status.h"
 #include "clock/clock.h"
 #include "kernel/mutex.h"
 #include "device/lumarel_node.h"
@@ -39,19 +40,8 @@ namespace boottest {
 
 using basBootloader::ByteArray;
 
-struct Line {
-    std::string message;
-    int32_t level;
-};
-
-class RecordingStatusWindow : public imagelift::IStatusWindow {
-public:
-    void PostMessage(const std::string& message, float, int32_t& priority,
-                     const std::optional<std::string>& module) override {
-        if (module.value_or("") == "basBootloader") lines.push_back({message, priority});
-    }
-    std::vector<Line> lines;
-};
+using Line = supporttest::LogLine;
+using supporttest::RecordingStatusWindow;
 
 class RecordingMainWindow : public imagelift::IMainChildForm {
 public:
@@ -207,27 +197,15 @@ protected:
         return basBootloader::GetDeviceHandle(r);
     }
 
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> out;
-        for (const auto& l : status_.lines) out.push_back(l.message);
-        return out;
-    }
-    std::optional<Line> Find(const std::string& part) const {
-        for (const auto& l : status_.lines) {
-            if (l.message.find(part) != std::string::npos) return l;
-        }
-        return std::nullopt;
-    }
-    int Count(const std::string& part) const {
-        return int(std::count_if(status_.lines.begin(), status_.lines.end(),
-                                 [&](const Line& l) { return l.message.find(part) != std::string::npos; }));
-    }
+    std::vector<std::string> Messages() const { return status_.Messages(); }
+    std::optional<Line> Find(const std::string& part) const { return status_.Find(part); }
+    int Count(const std::string& part) const { return status_.Count(part); }
     void ClearLines() { status_.lines.clear(); }
 
     std::string root_;
     clk::ManualClock clock_;
     imagelift::ProgramContext ctx_;
-    RecordingStatusWindow status_;
+    RecordingStatusWindow status_{"basBootloader"};
     RecordingMainWindow main_;
     ScriptedMessageBox box_;
     sim::Bus bus_;

@@ -19,26 +19,15 @@
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
 #include "bus1394/tests/module_state.h"
+#include "support/tests/recording_status.h"
 #include "clock/clock.h"
 #include "fake_library.h"
 #include "support/program_context.h"
 
 namespace bustest {
 
-struct Line {
-    std::string message;
-    int32_t level;
-    std::string module;
-};
-
-class RecordingStatusWindow : public imagelift::IStatusWindow {
-public:
-    void PostMessage(const std::string& message, float, int32_t& priority,
-                     const std::optional<std::string>& module) override {
-        lines.push_back({message, priority, module.value_or("")});
-    }
-    std::vector<Line> lines;
-};
+using Line = supporttest::LogLine;
+using supporttest::RecordingStatusWindow;
 
 class RecordingMainWindow : public imagelift::IMainChildForm, public bas1394::IBusPumpTimers {
 public:
@@ -115,25 +104,10 @@ protected:
         return record;
     }
 
-    std::vector<std::string> Messages(const std::string& module = "") const {
-        std::vector<std::string> out;
-        for (const auto& l : status_.lines) {
-            if (module.empty() || l.module == module) out.push_back(l.message);
-        }
-        return out;
-    }
+    std::vector<std::string> Messages(const std::string& module = "") const { return status_.Messages(module); }
     // The first line that contains `part`, if any.
-    std::optional<Line> Find(const std::string& part) const {
-        for (const auto& l : status_.lines) {
-            if (l.message.find(part) != std::string::npos) return l;
-        }
-        return std::nullopt;
-    }
-    int Count(const std::string& part) const {
-        return static_cast<int>(std::count_if(status_.lines.begin(), status_.lines.end(), [&](const Line& l) {
-            return l.message.find(part) != std::string::npos;
-        }));
-    }
+    std::optional<Line> Find(const std::string& part) const { return status_.Find(part); }
+    int Count(const std::string& part) const { return status_.Count(part); }
     void ClearLines() { status_.lines.clear(); }
 
     std::filesystem::path root_;
