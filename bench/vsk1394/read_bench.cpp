@@ -12,9 +12,9 @@
 #include <memory>
 #include <vector>
 
-#include "../../platform/vsk1394/tests/api_loader.h"
 #include "bus/bus.h"
 #include "bus/description.h"
+#include "tests/api_loader.h"
 
 namespace {
 

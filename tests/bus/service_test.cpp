@@ -8,10 +8,10 @@
 #include <memory>
 #include <thread>
 
-#include "../../platform/vsk1394/tests/api_loader.h"
 #include "bus/config_rom.h"
 #include "service/protocol.h"
 #include "service_fixture.h"
+#include "tests/api_loader.h"
 
 namespace {
 
