@@ -1,9 +1,9 @@
 #include "kernel/mutex.h"
 
 #include "clock/clock.h"
+#include "fs/fs.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -185,19 +185,7 @@ std::shared_ptr<MutexObject> objectOf(State& s, Handle h) {
 
 }  // namespace
 
-std::string NamedObjectFolder() {
-    std::string root;
-    if (const char* r = std::getenv("LUMAREL_ROOT"); r && *r) {
-        root = r;
-    } else if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) {
-        root = std::string(x) + "/lumarel";
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        root = std::string(home) + "/.local/state/lumarel";
-    } else {
-        root = "/tmp/.local/state/lumarel";  // as the other platform layers choose without a home
-    }
-    return root + "/kernel/mutex";
-}
+std::string NamedObjectFolder() { return (fs::PlatformRoot() / "kernel" / "mutex").string(); }
 
 uint32_t GetLastError() { return t_lastError; }
 
