@@ -32,7 +32,8 @@ public:
         phy_ = bus_.PhyOf("dev");
     }
 
-    // Sends one request and returns the first answer operand (0xFFFFFFFF when unanswered).
+    // Sends one request and returns the first answer operand (0xFFFFFFFF when unanswered or
+    // answered without operands, as a refused DownloadStart is).
     uint32_t Request(uint8_t command, const std::vector<uint32_t>& operands) {
         uint8_t req[8 + 4 * 14] = {1, 0, 0, 0};
         ++sequence_;
@@ -44,20 +45,21 @@ public:
         bus_.Write(phy_, kRegionHigh, kRegionBase + kRequestArea, uint32_t(8 + operands.size() * 4), req, 0);
         uint8_t answer[40];
         if (bus_.Read(phy_, kRegionHigh, kRegionBase + kResponseArea, 40, answer, 0) != sim::kResultSuccess ||
-            answer[6] != command || (answer[4] | answer[5] << 8) != (sequence_ & 0xFFFF))
+            answer[6] != command || (answer[4] | answer[5] << 8) != (sequence_ & 0xFFFF) || answer[7] < 1)
             return 0xFFFFFFFFu;
         uint32_t first;
         std::memcpy(&first, answer + 8, 4);
         return first;
     }
 
-    void Start(uint32_t length, uint32_t crc) {
+    // Opens a session; false unless the device took it and offers the block size sent here.
+    bool Start(uint32_t length, uint32_t crc) {
         std::vector<uint32_t> op(10, 0);
         std::memcpy(&op[1], "20260105120000\0\0", 16);
         op[7] = kAddress;
         op[8] = length;
         op[9] = crc;
-        Request(4, op);
+        return Request(4, op) == kBlock;
     }
 
     // One block; returns false when the device did not take it.
@@ -91,7 +93,10 @@ void BM_DownloadBlock(benchmark::State& state) {
     for (auto _ : state) {
         if (number == blocks) {
             state.PauseTiming();
-            rig.Start(blocks * kBlock, 0);
+            if (!rig.Start(blocks * kBlock, 0)) {
+                state.SkipWithError("download start refused");
+                break;
+            }
             number = 0;
             state.ResumeTiming();
         }
@@ -109,7 +114,10 @@ void BM_Download1MB(benchmark::State& state) {
     const std::vector<uint8_t> image = Image(1u << 20);
     const uint32_t crc = Crc32(image);
     for (auto _ : state) {
-        rig.Start(uint32_t(image.size()), crc);
+        if (!rig.Start(uint32_t(image.size()), crc)) {
+            state.SkipWithError("download start refused");
+            break;
+        }
         for (uint32_t n = 0; n * kBlock < image.size(); ++n)
             if (!rig.Block(n, image.data() + n * kBlock, kBlock)) state.SkipWithError("block refused");
         if (rig.End() != crc) state.SkipWithError("CRC differs");

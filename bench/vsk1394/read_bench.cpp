@@ -21,8 +21,12 @@ namespace {
 namespace fsys = std::filesystem;
 using vsktest::Api;
 
+// The library the build put into the program folder, whatever folder the benchmark runs in:
+// LUMAREL_BIN when set (as for the tests), the build's program folder otherwise.
 Api& library() {
+    static const bool located = ::setenv("LUMAREL_BIN", LUMAREL_BIN_DIR, 0) == 0;
     static Api api;
+    (void)located;
     return api;
 }
 
