@@ -5,6 +5,10 @@
 #include "bootloader/bootloader.h"
 #include "bootloader/internal.h"
 
+#include <cstdint>
+#include <utility>
+
+#include "fs/fs.h"
 #include "support/byte_utils.h"
 #include "support/file_utils.h"
 
@@ -28,21 +32,20 @@ void logLoadError() {
     Log("Error #" + Str(e.Number()) + ": " + e.Description() + " in LoadFWP", basDebug::TRACE);
 }
 
-}  // namespace
-
-FwpStruct ByteArrayToFwpStruct(const ByteArray& data) {
-    FwpStruct fwp;
+// Fills the header of `fwp` from `data`; true when the data is a package whose bytes belong in
+// FileData, which the caller fills (by copy or by move).
+bool parsePackage(const ByteArray& data, FwpStruct& fwp) {
     try {
         const int64_t upper = int64_t(data.size()) - 1;
         if (upper < kFwpHeaderBytes) {
             Log("ERROR: not enough data passed into basBootloader.ByteArrayToFwpStruct!  ubound(bytData)=" +
                     Str(upper) + "!  Exiting abnormally.",
                 basDebug::ERROR_LEVEL);
-            return fwp;
+            return false;
         }
         FwpHeader& h = fwp.Header;
         h.Magic = basUtils::ByteArrayToLong(data, 0, 3, true);
-        if (h.Magic != FwpMagic) return fwp;
+        if (h.Magic != FwpMagic) return false;
         h.FormatWord = le(data, 4);
         h.Date.assign(data.begin() + 8, data.begin() + 16);
         h.Time.assign(data.begin() + 16, data.begin() + 24);
@@ -61,10 +64,22 @@ FwpStruct ByteArrayToFwpStruct(const ByteArray& data) {
         size_t nul = text.find('\0');
         if (nul != std::string::npos && nul > 0) text.resize(nul + 1);
         h.InfoText = text;
-        fwp.FileData = data;
+        return true;
     } catch (...) {
         LogTrapped(" in basBootloader.ByteArrayToFwpStruct.  Exiting...");
     }
+    return false;
+}
+
+// The largest package file: its bytes and the read's trailing element stay indexable by the
+// signed 32-bit offsets every package record and the download use.
+constexpr int64_t kMaxPackageFileBytes = INT32_MAX;
+
+}  // namespace
+
+FwpStruct ByteArrayToFwpStruct(const ByteArray& data) {
+    FwpStruct fwp;
+    if (parsePackage(data, fwp)) fwp.FileData = data;
     return fwp;
 }
 
@@ -101,11 +116,20 @@ FwpStruct LoadFWP(const std::string& fileName) {
             return FwpStruct{};
         }
         Log("Reading '" + fileName + "'...", basDebug::WATCH);
+        const int64_t fileBytes = fs::GetFileSize64(fileName).Value();
+        if (fileBytes > kMaxPackageFileBytes) {
+            Log("Load FWP error: file '" + fileName + "' is too large for a firmware package (" + Str(fileBytes) +
+                    " bytes, at most " + Str(kMaxPackageFileBytes) + ").",
+                basDebug::ERROR_LEVEL);
+            return FwpStruct{};
+        }
         if (basUtils::ReadFileToByteArray(fileName, data) != 1) {
             Log("Load FWP error: failed to load file '" + fileName + "' into memory.", basDebug::ERROR_LEVEL);
             return FwpStruct{};
         }
-        FwpStruct fwp = ByteArrayToFwpStruct(data);
+        // The package keeps the bytes just read: one copy of the file in memory.
+        FwpStruct fwp;
+        if (parsePackage(data, fwp)) fwp.FileData = std::move(data);
         if (!IsValidFwp(fwp)) {
             Log("Load FWP error: Failed to validate file '" + fileName + "'!", basDebug::ERROR_LEVEL);
             return FwpStruct{};

@@ -1,7 +1,6 @@
 #include "support/file_utils.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <fstream>
 #include <system_error>
@@ -18,6 +17,7 @@ namespace {
 
 constexpr int32_t kProgressStep = 131072;  // the bar counts in steps of 128 KB
 constexpr int32_t kGrowthStep = 256;       // the array grows in steps of 256 bytes
+constexpr size_t kReadChunk = 65536;       // growth of an array whose file is longer than it said
 constexpr uint32_t kWmPaint = 0x000F;
 
 int32_t progressMax(const fs::FileSize64& size) {
@@ -60,23 +60,34 @@ int32_t ReadFileToByteArray(const std::string& fileName, ByteArray& data, int32_
     // limit + 1 when a limit is given. The limit is tested after each byte, so a negative one
     // stops after the first.
     const int64_t wanted = readLimit > 0 ? int64_t(readLimit) + 1 : readLimit < 0 ? 1 : -1;
-    ByteArray bytes;
-    std::array<char, 65536> buffer;
-    while (wanted < 0 || int64_t(bytes.size()) < wanted) {
-        size_t chunk = buffer.size();
-        if (wanted >= 0) chunk = std::min<size_t>(chunk, size_t(wanted - int64_t(bytes.size())));
-        in.read(buffer.data(), std::streamsize(chunk));
+    // The array is made once at the size the file reports (that trailing element included) and
+    // read into in place. Only a file that turns out longer than it reported grows it further.
+    int64_t expected = std::max<int64_t>(size.Value(), 0) + 1;
+    if (wanted >= 0) expected = std::min(expected, wanted);
+    ByteArray bytes(size_t(expected), 0);
+    size_t filled = 0;
+    for (;;) {
+        if (filled == bytes.size()) {
+            if (wanted >= 0 && int64_t(filled) >= wanted) break;
+            size_t next = filled + kReadChunk;
+            if (wanted >= 0) next = std::min(next, size_t(wanted));
+            bytes.resize(next, 0);
+        }
+        const size_t chunk = bytes.size() - filled;
+        in.read(reinterpret_cast<char*>(bytes.data() + filled), std::streamsize(chunk));
         const std::streamsize got = in.gcount();
-        bytes.insert(bytes.end(), buffer.data(), buffer.data() + got);
+        filled += size_t(got);
         if (got < std::streamsize(chunk)) {
             if (in.bad()) vb::Raise(57, "basUtils.ReadFileToByteArray");
             break;
         }
     }
-    const int64_t fileBytes = int64_t(bytes.size());
+    const int64_t fileBytes = int64_t(filled);
     int64_t count = fileBytes + 1;
     if (wanted >= 0) count = std::min(count, wanted);
-    bytes.resize(size_t(count), 0);
+    // count never exceeds what was made, so this only cuts; the element after the file's bytes
+    // was never read into and is still zero.
+    bytes.resize(size_t(count));
 
     // The bar moves each time the byte-wise read would have grown its array: before reading
     // the indexes 1, 257, 513 ... of the reads made (the last read made has index count - 1).

@@ -84,6 +84,16 @@ TEST_F(Packages, LoadersAndTheirLines) {
     const std::string missing = root_ + "/missing.fwp";
     EXPECT_EQ(LoadFWP(missing).FileData.size(), 1u);
     EXPECT_TRUE(Find("Load FWP error: failed to load file '" + missing + "' into memory."));
+
+    // A file too large for any package (sparse here) is refused after its header passed,
+    // before it is read.
+    const std::string huge = Write(fwp::PackageBuilder().Image1(ByteArray(10, 1), 0), "huge.fwp");
+    std::filesystem::resize_file(huge, uint64_t(INT32_MAX) + 1);
+    ClearLines();
+    EXPECT_EQ(LoadFWP(huge).FileData.size(), 1u);
+    EXPECT_TRUE(Find("Reading '" + huge + "'..."));
+    EXPECT_TRUE(Find("Load FWP error: file '" + huge +
+                     "' is too large for a firmware package (2147483648 bytes, at most 2147483647)."));
 }
 
 TEST_F(Packages, DateTimeAndVersionTexts) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
+#include "fs/fs.h"
 #include "support_fixture.h"
 #include "user/user.h"
 #include "vbrt/error.h"
@@ -56,6 +60,24 @@ TEST_F(ReadFileTest, ElementCountsAndResults) {
         if (c.trailingZero) EXPECT_EQ(data.back(), 0);
         else EXPECT_EQ(data.back(), uint8_t('a' + (c.elements - 1) % 26));
     }
+}
+
+// The array is made at the size the file reports. A file that holds more than that (the
+// kernel's own files report none) is still read whole, and a limit still holds.
+TEST_F(ReadFileTest, FileLongerThanItsReportedSize) {
+    const std::string name = "/proc/self/cmdline";
+    std::ifstream in(name, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_GE(text.size(), 3u);
+    ASSERT_EQ(fs::GetFileSize64(name).Value(), 0);
+
+    ByteArray whole(text.begin(), text.end());
+    whole.push_back(0);
+    ByteArray data;
+    EXPECT_EQ(basUtils::ReadFileToByteArray(name, data), 1);
+    EXPECT_EQ(data, whole);
+    EXPECT_EQ(basUtils::ReadFileToByteArray(name, data, 2), 1);
+    EXPECT_EQ(data, ByteArray(text.begin(), text.begin() + 3));
 }
 
 TEST_F(ReadFileTest, MissingFilesFoldersAndWindowsPaths) {
