@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/db_manager.h"
+#include "support/debug_log.h"
 #include "support/program_context.h"
 #include "support/sqlite_db.h"
 
@@ -42,7 +43,7 @@ void BM_AppendToLogWithCap(benchmark::State& state) {
     TempStore temp;
     imagelift::ProgramContext ctx;
     imagelift::ScopedContext scoped(ctx);
-    clsDbManager store(temp.Folder());
+    clsDbManager store(temp.Folder(), basDebug::ReportStoreLine);
     // Start at the cap, so every line also removes the oldest one.
     for (int i = 0; i < clsDbManager::kMaxStatusRows; ++i) store.AppendToLog(kMessage, 5, "basBootloader", i);
     int32_t runTime = 0;

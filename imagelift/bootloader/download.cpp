@@ -6,6 +6,7 @@
 #include "bootloader/internal.h"
 
 #include "clock/clock.h"
+#include "forms/dialogs.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 
@@ -45,10 +46,7 @@ private:
     bool set_ = false;
 };
 
-imagelift::MsgBoxResult ask(const std::string& prompt, imagelift::MsgBoxStyle buttons) {
-    imagelift::IMessageBox* box = imagelift::Ctx().MessageBox;
-    return box ? box->MsgBox(prompt, buttons, "Incompatible Image") : imagelift::vbNoAnswer;
-}
+int32_t ask(const std::string& prompt, int32_t buttons) { return forms::MsgBox(prompt, buttons, "Incompatible Image"); }
 
 }  // namespace
 
@@ -88,8 +86,8 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
                     auto answer = ask(intro +
                                           "The application is configured to ignore this compatibility test.\r\n"
                                           "Are you sure you want to continue?",
-                                      imagelift::vbYesNo);
-                    if (answer != imagelift::vbYes) {
+                                      forms::vbYesNo);
+                    if (answer != forms::vbYes) {
                         Log("Operation aborted due to hardware incompatibility", basDebug::ERROR_LEVEL);
                         return -1;
                     }
@@ -102,7 +100,7 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
                             "Compatibility\" checkbox.\r\nDANGER: USE THE \"Override Hardware Compatibility\" OPTION "
                             "ONLY IF YOU'RE ABSOLUTELY CERTAIN THAT YOU KNOW WHAT YOU'RE DOING.  YOU COULD RENDER "
                             "YOUR HARDWARE USELESS.",
-                        imagelift::vbOKOnly);
+                        forms::vbOKOnly);
                 }
                 Log("Operation aborted due to hardware incompatibility", basDebug::ERROR_LEVEL);
                 Log("Operation aborted due to hardware incompatibility: FWP Hardware ID = " + Str(packageModel) +
@@ -232,7 +230,7 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
         } else {
             result = 1;
             // A tiny image on a fast bus can take no measurable time.
-            float elapsed = std::max(basApp::ElapsedMs(start), 1.0f);
+            float elapsed = std::max(imagelift::ElapsedMs(start), 1.0f);
             char rate[32];
             std::snprintf(rate, sizeof rate, "%.2f", double(record.Length) / double(elapsed));
             Log("Successfully loaded new " + typeText + " '" + fileName + "' onto target at " + rate + " kB/sec.",

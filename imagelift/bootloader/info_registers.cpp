@@ -171,7 +171,7 @@ bool CheckForDebugSupport(const bas1394::NodeRecord& node, int32_t timeoutMs) {
                 if (!match) result = -1;
             }
             if (result == 1 || result == -2) break;
-            if (basApp::ElapsedMs(start) >= float(timeoutMs)) break;
+            if (imagelift::ElapsedMs(start) >= float(timeoutMs)) break;
             // A short pause between probes keeps the bus free for others (and lets time pass
             // on a clock that only moves when someone waits).
             clk::Sleep(1);

@@ -230,7 +230,7 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
             }
             // A resetting target does not answer.
             if (request.Command == kCmdReset && result != 1) result = 1;
-            elapsed = basApp::ElapsedMs(start);
+            elapsed = imagelift::ElapsedMs(start);
             if (result != 1 && result != -2) {
                 clk::Sleep(kPauseBetweenPollsMs);
                 if (bar) {
@@ -243,7 +243,7 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
                 }
                 if (window != 0) user::SendMessage(window, kWmPaint, 0, 0);
             }
-            elapsed = basApp::ElapsedMs(start);
+            elapsed = imagelift::ElapsedMs(start);
         } while (!(elapsed >= float(timeoutMs) || result == 1 || result == -2));
     }
 

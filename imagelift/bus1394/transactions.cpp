@@ -25,7 +25,7 @@ std::string Hex(int32_t v) { return vb::Hex(v); }
 std::string Hex16(int16_t v) { return vb::Hex(v); }
 
 // Elapsed milliseconds of one request, as the program's clock helper gives them.
-float Elapsed(int64_t start) { return basApp::ElapsedMs(start); }
+float Elapsed(int64_t start) { return imagelift::ElapsedMs(start); }
 
 std::string TimeText(float ms) { return vb::CStr(ms); }
 
@@ -312,8 +312,8 @@ int32_t HexString2Address(const std::string& text, Address48& address) {
             vb::Raise(14592, "basUtils",
                       "What are you trying to do with the address?  Try again!  Use '0x' for Hex!");
         }
-        basAutomation::WriteStatusFileLine("What are you trying to do with the address: " + text +
-                                           "?  " + "Try again!  Use '0x' for Hex!");
+        imagelift::WriteStatusFileLine("What are you trying to do with the address: " + text +
+                                       "?  " + "Try again!  Use '0x' for Hex!");
     }
     std::string digits = vb::Replace(vb::Replace(vb::Replace(text, " ", ""), "0x", ""), "&H", "");
     if (digits.size() < 8) {

@@ -39,7 +39,7 @@ int32_t LoadVsk1394Dll(int32_t window);
 void UnloadVsk1394Dll();
 // Hands the library its debug-text level; returns SetDebugSpew's result.
 int32_t SetDllMessageLevel(int32_t level);
-// Lets basApp::ElapsedMs read elapsed time through the bound library (done by the loader).
+// Lets imagelift::ElapsedMs read elapsed time through the bound library (done by the loader).
 void BindElapsedTimeToLibrary();
 
 // Reads `length` bytes (1..2048, rounded up to whole quadlets; `data` is re-made to that

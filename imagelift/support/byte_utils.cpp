@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "forms/dialogs.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
@@ -234,12 +235,10 @@ int32_t ChangeEndian(ByteArray& data) {
         const vb::Error err = vb::FromException(e, "basUtils.ChangeEndian");
         const std::string msg = "basUtils.ChangeEndian error #:" + vb::CStr(err.Number()) + ": " +
                                 err.Description();
-        auto& ctx = imagelift::Ctx();
-        if (ctx.AutomationMode) {
-            basAutomation::WriteStatusFileLine(msg);
-        } else if (ctx.MessageBox) {
-            ctx.MessageBox->MsgBox(msg, imagelift::vbOKCancel, "ERROR");
-        }
+        if (imagelift::Ctx().AutomationMode)
+            imagelift::WriteStatusFileLine(msg);
+        else
+            forms::MsgBox(msg, forms::vbOKCancel, "ERROR");
         return -1;
     }
 }

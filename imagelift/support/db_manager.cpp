@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <system_error>
 
+#include "forms/dialogs.h"
+#include "fs/fs.h"
 #include "support/db_testing.h"
-#include "support/file_utils.h"
+#include "support/date_text.h"
 #include "support/program_context.h"
 #include "support/sqlite_db.h"
 #include "vbrt/convert.h"
@@ -80,11 +82,10 @@ void syncFile(const fsys::path& path) {
 
 // A message for the user: a line of the status file in an unattended run, else a box.
 void TellUser(const std::string& text, const std::string& title) {
-    auto& ctx = imagelift::Ctx();
-    if (ctx.AutomationMode)
-        basAutomation::WriteStatusFileLine(text);
-    else if (ctx.MessageBox)
-        ctx.MessageBox->MsgBox(text, imagelift::vbOKOnly, title);
+    if (imagelift::Ctx().AutomationMode)
+        imagelift::WriteStatusFileLine(text);
+    else
+        forms::MsgBox(text, forms::vbOKOnly, title);
 }
 
 std::string nowText() {
@@ -98,7 +99,8 @@ const char* const kSettingsWhere =
 
 }  // namespace
 
-clsDbManager::clsDbManager(fsys::path folder) : folder_(std::move(folder)) {
+clsDbManager::clsDbManager(fsys::path folder, Reporter report)
+    : folder_(std::move(folder)), report_(std::move(report)) {
     auto& ctx = imagelift::Ctx();
     deleteStatusLogOnStartup_ = false;
 
@@ -204,13 +206,8 @@ void clsDbManager::LogOpened() {
     StatusDisplay("Database initialized and status log opened on " + nowText() + ".", basDebug::USER);
 }
 
-void clsDbManager::StatusDisplay(const std::string& Message, const basDebug::LevelArg& Level) {
-    if (imagelift::Ctx().MainChildForm) {
-        basDebug::DebugLog(Message, Level, std::string("clsDbManager"));
-    } else {
-        // Before the main window exists the line goes straight into the status log.
-        AppendToLog(Message, basDebug::LevelNumber(Level), "clsDbManager", -1);
-    }
+void clsDbManager::StatusDisplay(const std::string& Message, int32_t Level) {
+    if (report_) report_(*this, Message, Level);
 }
 
 std::string clsDbManager::GetSetting(const std::string& AppName, const std::string& Section,
@@ -290,11 +287,6 @@ int16_t clsDbManager::GetDefaultDownloadBehavior() {
 
 void clsDbManager::AppendToLog(const std::string& Message, int32_t Level, const std::string& Module,
                                int32_t RunTime) {
-    try {
-        if (imagelift::Ctx().AutomationMode && Level >= basDebug::ERROR_LEVEL)
-            basDebug::WriteStatusLine(Message, Level, Module, RunTime);
-    } catch (...) {
-    }
     if (!insertStatus_ || !Updatable()) return;
     bool inTransaction = false;
     try {
@@ -346,14 +338,9 @@ int32_t clsDbManager::ReopenDatabase() {
 int32_t clsDbManager::MakeCopy(std::string strFilename) {
     bool closed = false;
     try {
-        auto& ctx = imagelift::Ctx();
-        if (fs::FileExists(strFilename)) {
-            const auto answer =
-                ctx.MessageBox ? ctx.MessageBox->MsgBox("The file '" + strFilename + "' already exists.  Overwrite?",
-                                                        imagelift::vbYesNo, "")
-                               : imagelift::vbNoAnswer;
-            if (answer != imagelift::vbYes) return -1;
-        }
+        if (fs::FileExists(strFilename) &&
+            forms::MsgBox("The file '" + strFilename + "' already exists.  Overwrite?", forms::vbYesNo) != forms::vbYes)
+            return -1;
         if (db_) {
             CloseDatabase();
             closed = true;

@@ -103,10 +103,49 @@ std::string RunTimeText(int32_t runTimeMs) {
            vb::Format(runTimeMs % 1000, "000");
 }
 
-void WriteStatusLine(const std::string& message, int32_t level, const std::string& module,
-                     int32_t runTimeMs) {
-    basAutomation::WriteStatusFileLine(RunTimeText(runTimeMs) + ", " + LevelName(level) + ", " +
-                                       module + ", " + message);
+namespace {
+
+// The status-file copy of a line: "H:MM:SS.mmm, LEVELNAME, Module, Message".
+void writeStatusLine(const std::string& message, int32_t level, const std::string& module, int32_t runTimeMs) {
+    imagelift::WriteStatusFileLine(RunTimeText(runTimeMs) + ", " + LevelName(level) + ", " + module + ", " +
+                                   message);
+}
+
+// The status file of an unattended run gets every failure, whatever the logging level keeps;
+// then `store`, when given, keeps the line. A status file that cannot be written never keeps a
+// line out of the store.
+void recordIn(clsDbManager* store, const std::string& message, int32_t level, const std::string& module,
+              int32_t runTimeMs) {
+    try {
+        if (imagelift::Ctx().AutomationMode && level >= ERROR_LEVEL)
+            writeStatusLine(message, level, module, runTimeMs);
+    } catch (...) {
+    }
+    if (store) store->AppendToLog(message, level, module, runTimeMs);
+}
+
+}  // namespace
+
+void RecordLine(const std::string& message, int32_t level, const std::string& module, int32_t runTimeMs) {
+    try {
+        auto& ctx = imagelift::Ctx();
+        recordIn(level >= ctx.DebugLoggingLevel ? ctx.DbManager.get() : nullptr, message, level, module,
+                 runTimeMs);
+    } catch (...) {
+        // Logging never fails towards the caller.
+    }
+}
+
+void ReportStoreLine(clsDbManager& store, const std::string& message, int32_t level) {
+    static const std::string kModule = "clsDbManager";
+    try {
+        if (imagelift::Ctx().MainChildForm)
+            DebugLog(message, level, kModule);
+        else
+            recordIn(&store, message, level, kModule, -1);
+    } catch (...) {
+        // Logging never fails towards the caller.
+    }
 }
 
 void DebugLog(const std::string& message, const LevelArg& level,
@@ -128,7 +167,7 @@ void DebugLog(const std::string& message, const LevelArg& level,
         float elapsed = 0.0f;
         int32_t runTime = 0;
         try {
-            elapsed = basApp::ElapsedMs(ctx.RunTimeClockStart);
+            elapsed = imagelift::ElapsedMs(ctx.RunTimeClockStart);
             runTime = clampToLong(elapsed);
         } catch (const vb::Error& e) {
             if (!(e.Number() == 53 && vb::InStrText(e.Description(), "vsk1394api.dll") > 0))
@@ -137,13 +176,7 @@ void DebugLog(const std::string& message, const LevelArg& level,
 
         if (ctx.StatusWindow0) ctx.StatusWindow0->PostMessage(message, elapsed, n, moduleText);
 
-        if (n >= ctx.DebugLoggingLevel && ctx.DbManager) {
-            // The store copies ERROR and above to the automation status file itself.
-            ctx.DbManager->AppendToLog(message, n, moduleText, runTime);
-        } else if (ctx.AutomationMode && n >= ERROR_LEVEL) {
-            // Failures of an unattended run reach the status file whatever the logging level.
-            WriteStatusLine(message, n, moduleText, runTime);
-        }
+        RecordLine(message, n, moduleText, runTime);
     } catch (...) {
         // Logging never fails towards the caller.
     }

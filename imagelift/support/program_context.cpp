@@ -4,7 +4,6 @@
 
 #include "clock/clock.h"
 #include "support/db_manager.h"
-#include "vbrt/error.h"
 
 namespace imagelift {
 
@@ -28,11 +27,8 @@ void InstallContext(ProgramContext* ctx) { installed.store(ctx, std::memory_orde
 
 ScopedContext::~ScopedContext() { InstallContext(previous_); }
 
-}  // namespace imagelift
-
-namespace basAutomation {
 void WriteStatusFileLine(const std::string& line) {
-    auto* sink = imagelift::Ctx().StatusFile;
+    auto* sink = Ctx().StatusFile;
     if (!sink) return;
     try {
         sink->WriteStatusFileLine(line);
@@ -40,15 +36,14 @@ void WriteStatusFileLine(const std::string& line) {
         // A status file that cannot be written must never stop the run.
     }
 }
-}  // namespace basAutomation
 
-namespace basApp {
 float ElapsedMs(int64_t& startCounter) {
     // The access library answers from the same performance counter; before the program has
     // loaded it (and in tools without it) the counter is read here, so that the run time of
     // the first log lines is real. A bound library that has been unloaded again raises 53.
-    auto& query = imagelift::Ctx().QueryElapsedTimeMsLongInt;
+    auto& query = Ctx().QueryElapsedTimeMsLongInt;
     if (!query) return static_cast<float>(clk::ElapsedMsSince(startCounter));
     return static_cast<float>(query(&startCounter));
 }
-}  // namespace basApp
+
+}  // namespace imagelift

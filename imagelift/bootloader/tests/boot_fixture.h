@@ -31,6 +31,7 @@
 #include "bus1394/tests/module_state.h"
 #include "support/tests/recording_status.h"
 #include "clock/clock.h"
+#include "forms/dialogs.h"
 #include "kernel/mutex.h"
 #include "device/lumarel_node.h"
 #include "support/program_context.h"
@@ -53,16 +54,6 @@ public:
     void IEEE1394IncomingDataHandler() override {}
     int nodesChanged = 0;
     std::function<void()> onNodesChanged;
-};
-
-class ScriptedMessageBox : public imagelift::IMessageBox {
-public:
-    imagelift::MsgBoxResult MsgBox(const std::string& prompt, imagelift::MsgBoxStyle, const std::string& title) override {
-        shown.push_back(title + ": " + prompt);
-        return answer;
-    }
-    imagelift::MsgBoxResult answer = imagelift::vbNo;
-    std::vector<std::string> shown;
 };
 
 // Another thread (standing for another process) holds the transaction mutex.
@@ -126,7 +117,6 @@ protected:
         clk::Install(&clock_);
         ctx_.StatusWindow0 = &status_;
         ctx_.MainChildForm = &main_;
-        ctx_.MessageBox = &box_;
         ctx_.DebugLoggingLevel = 17;  // nothing to the store
         const char* bin = std::getenv("LUMAREL_BIN");
         ctx_.App.Path = bin ? bin : "";
@@ -207,7 +197,8 @@ protected:
     imagelift::ProgramContext ctx_;
     RecordingStatusWindow status_{"basBootloader"};
     RecordingMainWindow main_;
-    ScriptedMessageBox box_;
+    forms::ScriptedPresenter box_;  // message boxes are answered from its script
+    forms::ScopedPresenter boxScope_{box_};
     sim::Bus bus_;
     int doEvents_ = 0;
     std::function<void()> onDoEvents_;

@@ -90,23 +90,23 @@ TEST_F(Download, CrcMismatchFailsTheDownload) {
 TEST_F(Download, ModelMismatch) {
     struct Case {
         bool override_, automation;
-        imagelift::MsgBoxResult answer;
+        int32_t answer;
         int32_t result;
         size_t boxes;
     };
     const std::string file = Write(fwp::PackageBuilder().HardwareModel(461).Image1(Pattern(3000), 0));
-    for (Case c : {Case{false, true, imagelift::vbOK, -1, 0}, Case{false, false, imagelift::vbOK, -1, 1},
-                   Case{true, true, imagelift::vbNo, 1, 0}, Case{true, false, imagelift::vbNo, -1, 1},
-                   Case{true, false, imagelift::vbYes, 1, 1}}) {
+    for (Case c : {Case{false, true, forms::vbOK, -1, 0}, Case{false, false, forms::vbOK, -1, 1},
+                   Case{true, true, forms::vbNo, 1, 0}, Case{true, false, forms::vbNo, -1, 1},
+                   Case{true, false, forms::vbYes, 1, 1}}) {
         SCOPED_TRACE(std::to_string(c.override_) + std::to_string(c.automation) + std::to_string(c.answer));
         ctx_.OverrideHardwareCompatibility = c.override_;
         ctx_.AutomationMode = c.automation;
-        box_.answer = c.answer;
-        box_.shown.clear();
+        box_ = forms::ScriptedPresenter();
+        box_.AnswerMessage(c.answer);
         ClearLines();
         const uint64_t before = Requests();
         EXPECT_EQ(DownloadImage(63, kImageApplication, file), c.result);
-        EXPECT_EQ(box_.shown.size(), c.boxes);
+        EXPECT_EQ(box_.asked().size(), c.boxes);
         if (c.result == -1) {
             EXPECT_EQ(Requests(), before) << "refused before the target is touched";
             EXPECT_TRUE(Find("Operation aborted due to hardware incompatibility"));
@@ -116,10 +116,11 @@ TEST_F(Download, ModelMismatch) {
                              "Hardware ID = 460(0x1CC)"));
         }
     }
-    ASSERT_FALSE(box_.shown.empty());
-    EXPECT_EQ(box_.shown.back().rfind("Incompatible Image: The selected FWP file indicates hardware compatibility "
-                                      "with Model ID 461.  \r\nThe selected hardware indicates a Model ID of 460.",
-                                      0),
+    ASSERT_FALSE(box_.asked().empty());
+    EXPECT_EQ(box_.asked().back().title, "Incompatible Image");
+    EXPECT_EQ(box_.asked().back().prompt.rfind("The selected FWP file indicates hardware compatibility "
+                                               "with Model ID 461.  \r\nThe selected hardware indicates a Model ID of 460.",
+                                               0),
               0u);
 }
 

@@ -3,6 +3,7 @@
 #include "forms/dialogs.h"
 #include "support/db_manager.h"
 #include "support/debug_log.h"
+#include "support/program_context.h"
 #include "vbrt/error.h"
 
 #include <filesystem>
@@ -24,11 +25,6 @@ std::string Trim(const std::string& s) {
     return s.substr(a, b - a + 1);
 }
 
-imagelift::MsgBoxResult Ask(const std::string& prompt, imagelift::MsgBoxStyle buttons) {
-    auto& ctx = imagelift::Ctx();
-    return ctx.MessageBox ? ctx.MessageBox->MsgBox(prompt, buttons, "") : imagelift::vbNoAnswer;
-}
-
 }  // namespace
 
 int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1) {
@@ -43,9 +39,9 @@ int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& M
         if (!ctx.DbManager) vb::Raise(91, "clsDbManager");
         std::string address = ctx.DbManager->GetSetting(title, "Settings", "SupportEmailAddress", std::string());
         if (Trim(address).empty()) {
-            if (Ask("The support e-mail address is currently blank.  Would you like to add a default support e-mail "
-                    "address?",
-                    imagelift::vbYesNo) == imagelift::vbYes) {
+            if (forms::MsgBox("The support e-mail address is currently blank.  Would you like to add a default "
+                              "support e-mail address?",
+                              forms::vbYesNo) == forms::vbYes) {
                 std::string answer = Trim(forms::InputBox("Enter the default support e-mail address:", "Support E-mail", ""));
                 if (!answer.empty()) {
                     ctx.DbManager->SaveSetting(title, "Settings", "SupportEmailAddress", answer);
@@ -62,7 +58,7 @@ int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& M
         }
         if (MAPISession1.SessionID != 0) MAPIMessages1.SessionID = MAPISession1.SessionID;
         if (MAPIMessages1.SessionID == 0) {
-            Ask(Failure("Failed to establish a mail session.  ", sendByHand), imagelift::vbOKOnly);
+            forms::MsgBox(Failure("Failed to establish a mail session.  ", sendByHand), forms::vbOKOnly);
             return -1;
         }
 
@@ -71,7 +67,7 @@ int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& M
         MAPIMessages1.MsgSubject = title + " - Debug Log";
         const std::string copy = folder + "/" + clsDbManager::kErrorReportCopy;
         if (ctx.DbManager->MakeCopy(copy) != 1) {
-            Ask(Failure("Failed to backup database file.  ", sendByHand), imagelift::vbOKOnly);
+            forms::MsgBox(Failure("Failed to backup database file.  ", sendByHand), forms::vbOKOnly);
             return -1;
         }
         MAPIMessages1.AttachmentPathName = copy;
@@ -85,12 +81,8 @@ int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& M
         vb::Error e = vb::CurrentException();
         basDebug::DebugLog(vb::ErrorLine("Error #", e, " in SendErrorReport"), basDebug::ERROR_LEVEL, "clsDbManager");
         // The user who cancelled the mail needs no message about it.
-        if (e.Number() != forms::kMailUserAbort) Ask(Failure("Failed to establish a mail session.  ", sendByHand), imagelift::vbOKOnly);
+        if (e.Number() != forms::kMailUserAbort)
+            forms::MsgBox(Failure("Failed to establish a mail session.  ", sendByHand), forms::vbOKOnly);
         return result;
     }
-}
-
-imagelift::MsgBoxResult PresenterMessageBox::MsgBox(const std::string& prompt, imagelift::MsgBoxStyle buttons,
-                                                    const std::string& title) {
-    return imagelift::MsgBoxResult(forms::MsgBox(prompt, buttons, title));
 }

@@ -7,15 +7,20 @@
 // told and the program runs without a store (reads give their defaults, writes do nothing).
 // Releasing the store closes the database and compacts it into a temporary file that then
 // replaces "db1.mdb" in one rename, so a failure never loses the original.
+//
+// The store only stores. Where a line goes (a status window, the status file of an unattended
+// run, its status log) is the logger's decision: the store hands its own lines (opening,
+// closing, failures) to the reporter it is given, and the program gives it the logger's.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "support/debug_log.h"
+#include "support/log_levels.h"
 
 namespace sqlite {
 class Database;
@@ -32,8 +37,14 @@ public:
     static constexpr size_t kMaxMessageChars = 250;
     static constexpr size_t kMaxModuleChars = 50;
 
-    // Class_Initialize: opens (or first copies from the template) "db1.mdb" in `folder`.
-    explicit clsDbManager(std::filesystem::path folder);
+    // Receives each of the store's own lines with its level (basDebug's levels); `store` is the
+    // reporting store, which may not yet (or no longer) be the program's. The program passes
+    // basDebug::ReportStoreLine.
+    using Reporter = std::function<void(clsDbManager& store, const std::string& message, int32_t level)>;
+
+    // Class_Initialize: opens (or first copies from the template) "db1.mdb" in `folder`. Its
+    // own lines go to `report` (an empty one drops them).
+    clsDbManager(std::filesystem::path folder, Reporter report);
     // Class_Terminate: closes and compacts the database.
     ~clsDbManager();
     clsDbManager(const clsDbManager&) = delete;
@@ -63,8 +74,7 @@ public:
                           const std::string& Key);
 
     // Adds one status-log row (message cut to 250 characters, module to 50) and keeps the table
-    // at most 2000 rows. In automation, a line of level ERROR and above also goes to the status
-    // file.
+    // at most 2000 rows. Nothing else: the status file of an unattended run is the logger's.
     void AppendToLog(const std::string& Message, int32_t Level, const std::string& Module,
                      int32_t RunTime);
 
@@ -80,13 +90,14 @@ public:
 private:
     int32_t ReopenDatabase();
     int32_t CompactDatabase();
-    void StatusDisplay(const std::string& Message, const basDebug::LevelArg& Level = {});
+    void StatusDisplay(const std::string& Message, int32_t Level = basDebug::TRACE);
     bool OpenDatabase();   // opens without creating; false (and logs) when it cannot
     void CloseDatabase();
     bool Updatable() const;
     void LogOpened();
 
     std::filesystem::path folder_;
+    Reporter report_;
     bool deleteStatusLogOnStartup_ = false;
     std::unique_ptr<sqlite::Database> db_;
     std::unique_ptr<sqlite::Statement> insertStatus_;

@@ -1,6 +1,9 @@
-// The central logger (basDebug): log levels, their names, and the one procedure every line of
-// the program passes through. A line is stamped with the program's run time and handed to the
-// first status window and, from the logging level up, to the status-log table of the store.
+// The central logger (basDebug): level texts and names, and the one procedure every line of the
+// program passes through. The logger alone decides where a line goes: it stamps the line with
+// the program's run time and hands it, in this order, to the first status window, to the status
+// file of an unattended run (ERROR and above) and, from the logging level up, to the status log
+// of the store. The store only stores; its own lines come back here through the reporter it is
+// given (ReportStoreLine).
 #pragma once
 
 #include <cstdint>
@@ -9,18 +12,11 @@
 #include <string_view>
 #include <variant>
 
-namespace basDebug {
+#include "support/log_levels.h"
 
-// Named levels; a lower number means a more detailed line.
-inline constexpr int32_t DETAIL = 1;
-inline constexpr int32_t MUTEX = 3;
-inline constexpr int32_t TRACE = 5;
-inline constexpr int32_t WARNING = 7;
-inline constexpr int32_t WATCH = 9;
-inline constexpr int32_t ERROR_LEVEL = 11;  // "ERROR"; the lowest level copied to the status file
-inline constexpr int32_t USER = 13;         // also the access library's own text lines
-inline constexpr int32_t FATAL = 15;        // the lowest level that beeps
-inline constexpr int32_t NONE = 17;
+class clsDbManager;
+
+namespace basDebug {
 
 // A level as callers give it: missing, a number, or a text holding a number or a level word
 // ("ERROR", "warning", "DLL DEBUG SPEW" ...).
@@ -60,12 +56,21 @@ int32_t LevelNumber(const LevelArg& level = {});
 void DebugLog(const std::string& message, const LevelArg& level = {},
               const std::optional<std::string>& module = std::nullopt);
 
-// Writes the automation status-file copy of a line: "H:MM:SS.mmm, LEVELNAME, Module, Message".
-// Used by the logger and the store so that, in automation, every line of level ERROR and above
-// reaches the status file exactly once whatever the logging level.
-void WriteStatusLine(const std::string& message, int32_t level, const std::string& module,
-                     int32_t runTimeMs);
-// The time text of a status-file line: hours (as many digits as needed), then :MM:SS.mmm.
+// Hands a stamped line to the sinks after the status windows, in this order: in an unattended
+// run a line of level ERROR and above goes to the status file, whatever the logging level; then,
+// from the logging level up, the program's store keeps it. DebugLog ends here, and so does a
+// window that posts its lines to the status windows itself.
+void RecordLine(const std::string& message, int32_t level, const std::string& module, int32_t runTimeMs);
+
+// The route of the store's own lines (opening, closing, failures), the reporter every store of
+// the program is given. Once the main window exists a line is logged like any other under the
+// module "clsDbManager". Before that (and once it is gone) it goes straight into the status log
+// of `store`, which may not yet be the program's, with run time -1 whatever the logging level;
+// an unattended run still gets it in its status file from ERROR up.
+void ReportStoreLine(clsDbManager& store, const std::string& message, int32_t level);
+
+// The time text that starts a status-file line ("H:MM:SS.mmm, LEVELNAME, Module, Message"):
+// hours (as many digits as needed), then :MM:SS.mmm.
 std::string RunTimeText(int32_t runTimeMs);
 
 // --- module log procedures ---

@@ -1,5 +1,6 @@
 // File, date and path helpers (basUtils): reading a file (or its start) into a byte array,
-// formatting platform date records by pattern, splitting a path, finding a free file name.
+// formatting platform date records by pattern (date_text.h), splitting a path, finding a free
+// file name.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 
 #include "fs/fs.h"
 #include "support/byte_utils.h"
+#include "support/date_text.h"
 
 namespace basUtils {
 
@@ -31,16 +33,6 @@ public:
 // with a window handle as well, the window is repainted and pending messages run at the end.
 int32_t ReadFileToByteArray(const std::string& fileName, ByteArray& data, int32_t readLimit = 0,
                             IProgressControl* progress = nullptr, int32_t hWnd = 0);
-
-// The file time (no time-zone change) by pattern; "Error in basUtils.FormatWinDateTime" when it
-// is not a valid time (the value of a missing file).
-std::string FormatWinDateTime(const fs::FILETIME& time, const std::string& pattern);
-
-// Replaces, in this order and without regard to case, every yyyy, yy, mmm (becomes mm), mm, m,
-// ddd (becomes dd), dd, d, hh, h, nn, n, ss, s of the pattern by the year, month, day, hour,
-// minute and second (two-letter tokens zero-padded to two digits). Letters m, d, h, n, s left
-// in literal text are replaced too.
-std::string FormatSystemTime(const fs::SYSTEMTIME& time, const std::string& pattern);
 
 // folder = the path up to and including its last separator ("\" or "/"), fileName = the rest;
 // without a separator the folder is empty. Always 1.

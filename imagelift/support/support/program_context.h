@@ -1,10 +1,14 @@
 // Program-wide values of Imagelift and the small interfaces through which the device-facing
-// modules reach the windows and the automation.
+// modules reach the windows and the unattended run.
 //
-// Everything the original program kept in module-level globals (the download flag, the logging
-// level, the time-outs, the settings store, the first status window ...) lives in one
-// ProgramContext. The program owns one; tests make a fresh one per case and install it with
+// The values that every module reads or sets (the download flag, the logging level, the
+// time-outs, the settings store, the first status window ...) live together in one
+// ProgramContext, so that a test starts from fresh ones and nothing leaks from one case into
+// the next. The program owns one; tests make a fresh one per case and install it with
 // ScopedContext. Code reaches the one in force through imagelift::Ctx().
+//
+// Message boxes are not part of the context: every module asks the one dialog presenter of the
+// window layer (forms/dialogs.h), which a test scripts and an unattended run answers itself.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +21,7 @@ class clsDbManager;
 
 namespace imagelift {
 
-// The first status window (frmStatus.PostMessage). The window shows the line when `priority`
+// The first status window. The window shows the line when `priority`
 // reaches its own message level; it may change `priority` (a window turns 0 into 5), and the
 // caller then goes on with the changed level.
 class IStatusWindow {
@@ -27,8 +31,8 @@ public:
                              const std::optional<std::string>& module) = 0;
 };
 
-// The automation status file (basAutomation.WriteStatusFileLine). Writes the line followed by
-// CR LF while the file is open, else nothing; never fails towards the caller.
+// The status file of an unattended run, installed by the run while its file is open. Writes the
+// line followed by CR LF while the file is open, else nothing; never fails towards the caller.
 class IStatusFile {
 public:
     virtual ~IStatusFile() = default;
@@ -47,19 +51,7 @@ public:
     virtual void IEEE1394IncomingDataHandler() = 0;
 };
 
-// Message-box button sets and answers, as the platform numbers them.
-enum MsgBoxStyle : int32_t { vbOKOnly = 0, vbOKCancel = 1, vbYesNo = 4 };
-enum MsgBoxResult : int32_t { vbNoAnswer = 0, vbOK = 1, vbCancel = 2, vbYes = 6, vbNo = 7 };
-
-// The one presenter of message boxes (a dialog for a person, a scripted answer in tests).
-class IMessageBox {
-public:
-    virtual ~IMessageBox() = default;
-    virtual MsgBoxResult MsgBox(const std::string& prompt, MsgBoxStyle buttons,
-                                const std::string& title) = 0;
-};
-
-// What the program knows about itself (the App object of the original platform).
+// What the program knows about itself: its title, file name, folder and version.
 struct AppInfo {
     std::string Title = "Imagelift";
     std::string EXEName = "Imagelift";  // file name without extension
@@ -69,10 +61,10 @@ struct AppInfo {
     int32_t Revision = 41;
 };
 
-// basApp.ElapsedMs reads elapsed time through the 1394 access library once the bus layer has
-// bound the library's QueryElapsedTimeMsLongInt here, and straight from the platform clock
-// before that. Arguments: the address of a 64-bit performance-counter start value; result:
-// whole milliseconds since that value.
+// ElapsedMs reads elapsed time through the 1394 access library once the bus layer has bound the
+// library's QueryElapsedTimeMsLongInt here, and straight from the platform clock before that.
+// Arguments: the address of a 64-bit performance-counter start value; result: whole
+// milliseconds since that value.
 using QueryElapsedTimeMsLongIntFn = std::function<int32_t(int64_t* startCounter)>;
 
 struct ProgramContext {
@@ -81,7 +73,7 @@ struct ProgramContext {
     ProgramContext(const ProgramContext&) = delete;
     ProgramContext& operator=(const ProgramContext&) = delete;
 
-    // --- switches (16-bit Booleans of the original; bool in memory) ---
+    // --- switches (bool in memory; -1/0 where they are stored or sent) ---
     bool DownloadInProgress = false;             // image blocks are being sent
     bool OverrideHardwareCompatibility = false;  // skip the hardware-model test of a download
     bool AutomationMode = false;                 // the run is driven by the command line
@@ -98,8 +90,7 @@ struct ProgramContext {
     std::unique_ptr<clsDbManager> DbManager;     // owned; empty before start-up and after shut-down
     IStatusWindow* StatusWindow0 = nullptr;      // element 0 of StatusWindows; may be empty
     IMainChildForm* MainChildForm = nullptr;     // empty before the main window has loaded
-    IStatusFile* StatusFile = nullptr;           // the automation status file, when open
-    IMessageBox* MessageBox = nullptr;           // without one, every box answers vbNoAnswer
+    IStatusFile* StatusFile = nullptr;           // the unattended run's status file, when open
 
     // Sounds the system beep once (the logger beeps three times at FATAL and above).
     std::function<void()> Beep;
@@ -109,7 +100,7 @@ struct ProgramContext {
     // the start, because a manual clock may well read 0 at that moment.)
     int64_t RunTimeClockStart = 0;
     bool RunTimeClockStarted = false;
-    // Bound by the bus layer; while empty, basApp::ElapsedMs reads the platform clock itself.
+    // Bound by the bus layer; while empty, ElapsedMs reads the platform clock itself.
     QueryElapsedTimeMsLongIntFn QueryElapsedTimeMsLongInt;
 
     AppInfo App;
@@ -132,18 +123,15 @@ private:
     ProgramContext* previous_;
 };
 
-}  // namespace imagelift
-
-// The status-file line of the automation (the module that owns the file installs its sink in
-// the context; without one, or while the file is closed, nothing is written).
-namespace basAutomation {
+// The status-file line of an unattended run: written through the sink the run installed in
+// the context; without one, or while its file is closed, nothing is written. Never fails
+// towards the caller.
 void WriteStatusFileLine(const std::string& line);
-}
 
-// Elapsed milliseconds for log lines, time-outs and throughput.
-namespace basApp {
-// Whole milliseconds since `startCounter` (a performance-counter value taken earlier), as read
-// by the bound access library, or from the platform clock while none is bound. A bound library
-// that is gone raises vb::Error 53 naming "vsk1394api.dll"; the logger then stamps time 0.
+// Elapsed milliseconds for log lines, time-outs and throughput: whole milliseconds since
+// `startCounter` (a performance-counter value taken earlier), as read by the bound access
+// library, or from the platform clock while none is bound. A bound library that is gone raises
+// vb::Error 53 naming "vsk1394api.dll"; the logger then stamps time 0.
 float ElapsedMs(int64_t& startCounter);
-}
+
+}  // namespace imagelift

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/db_manager.h"
+#include "support/debug_log.h"
 #include "support/program_context.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
     if (argc != 2) return 2;
     imagelift::ProgramContext ctx;
     imagelift::ScopedContext scoped(ctx);
-    clsDbManager store(argv[1]);
+    clsDbManager store(argv[1], basDebug::ReportStoreLine);
     if (!store.IsOpen()) return 3;
     for (int i = 0;; ++i) {
         store.AppendToLog("child line " + std::to_string(i) + std::string(100, '.'), 5, "child", i);

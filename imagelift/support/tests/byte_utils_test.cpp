@@ -172,7 +172,7 @@ TEST_F(ChangeEndianTest, PadsAndSwapsEveryQuadlet) {
     ByteArray empty;
     EXPECT_EQ(basUtils::ChangeEndian(empty), 1);
     EXPECT_TRUE(empty.empty());
-    EXPECT_TRUE(msgBox_.asked.empty());
+    EXPECT_TRUE(boxes_.asked().empty());
 }
 
 // A firmware package is far larger than 32 KB; every helper that takes positions must handle

@@ -24,10 +24,6 @@ class DbManagerTest : public SupportTest {
 protected:
     stdfs::path Db() const { return root_ / "db1.mdb"; }
     void MakeTemplate() { dbschema::CreateCleanDatabase(root_ / "db1_clean.mdb"); }
-    clsDbManager& Open() {
-        ctx_.DbManager = std::make_unique<clsDbManager>(root_);
-        return *ctx_.DbManager;
-    }
     clsDbManager& OpenFresh() {
         MakeTemplate();
         return Open();
@@ -63,12 +59,12 @@ TEST(CleanTemplate, TheBuiltTemplateHasBothTablesAndNoRows) {
 
 TEST_F(DbManagerTest, WithoutDatabaseOrTemplateTheUserIsToldAndNothingIsCreated) {
     clsDbManager& store = Open();
-    ASSERT_EQ(msgBox_.asked.size(), 1u);
-    EXPECT_EQ(msgBox_.asked[0].prompt,
+    ASSERT_EQ(boxes_.asked().size(), 1u);
+    EXPECT_EQ(boxes_.asked()[0].prompt,
               "The database file (db1.mdb or alternatively db1_clean.mdb) cannot be found.  "
               "This could have negative effects on the application.");
-    EXPECT_EQ(msgBox_.asked[0].title, "Database not found");
-    EXPECT_EQ(msgBox_.asked[0].buttons, imagelift::vbOKOnly);
+    EXPECT_EQ(boxes_.asked()[0].title, "Database not found");
+    EXPECT_EQ(boxes_.asked()[0].buttons, forms::vbOKOnly);
     EXPECT_FALSE(store.IsOpen());
     EXPECT_EQ(store.GetSetting(kApp, "Global", "DebugLoggingLevel", 5), "5");
     EXPECT_EQ(store.SaveSetting(kApp, "Global", "X", "1"), "");
@@ -84,7 +80,7 @@ TEST_F(DbManagerTest, InAutomationTheMissingDatabaseIsAStatusLine) {
     ctx_.AutomationMode = true;
     ctx_.StatusFile = &statusFile_;
     Open();
-    EXPECT_TRUE(msgBox_.asked.empty());
+    EXPECT_TRUE(boxes_.asked().empty());
     ASSERT_EQ(statusFile_.lines.size(), 1u);
     EXPECT_EQ(statusFile_.lines[0].rfind("The database file (db1.mdb or alternatively db1_clean.mdb)", 0), 0u);
 }
@@ -93,7 +89,7 @@ TEST_F(DbManagerTest, TheTemplateBecomesTheDatabaseAndTheOpeningIsLogged) {
     ctx_.DebugLoggingLevel = 17;  // the store's own start-up lines go in whatever the level
     clsDbManager& store = OpenFresh();
     EXPECT_TRUE(store.IsOpen());
-    EXPECT_TRUE(msgBox_.asked.empty());
+    EXPECT_TRUE(boxes_.asked().empty());
     EXPECT_TRUE(stdfs::exists(Db()));
     const auto rows = Column("SELECT Level || '|' || lngRuntime || '|' || strModule || '|' || Message FROM tblStatus ORDER BY id");
     ASSERT_EQ(rows.size(), 2u);
@@ -109,9 +105,9 @@ TEST_F(DbManagerTest, AFileThatIsNoDatabaseIsReportedAndLeftAlone) {
     WriteFile(Db(), foreign);
     clsDbManager& store = Open();
     EXPECT_FALSE(store.IsOpen());
-    ASSERT_EQ(msgBox_.asked.size(), 1u);
-    EXPECT_EQ(msgBox_.asked[0].title, "Database error");
-    EXPECT_NE(msgBox_.asked[0].prompt.find("db1.mdb"), std::string::npos);
+    ASSERT_EQ(boxes_.asked().size(), 1u);
+    EXPECT_EQ(boxes_.asked()[0].title, "Database error");
+    EXPECT_NE(boxes_.asked()[0].prompt.find("db1.mdb"), std::string::npos);
     EXPECT_EQ(store.GetSetting(kApp, "Global", "K", std::string("d")), "d");
     store.SaveSetting(kApp, "Global", "K", "v");
     store.AppendToLog("x", 13, "m", 1);
@@ -212,17 +208,6 @@ TEST_F(DbManagerTest, MessagesAndModulesAreCut) {
     EXPECT_EQ(rows, std::vector<std::string>{"250,50,7,42"});
 }
 
-TEST_F(DbManagerTest, InAutomationErrorLinesAlsoGoToTheStatusFile) {
-    clsDbManager& s = OpenFresh();
-    ctx_.StatusFile = &statusFile_;
-    s.AppendToLog("not in automation", 11, "m", 1);
-    ctx_.AutomationMode = true;
-    s.AppendToLog("failed", 11, "basX", 59999);
-    s.AppendToLog("warned", 7, "basX", 60000);
-    EXPECT_EQ(statusFile_.lines, std::vector<std::string>{"0:00:59.999, ERROR, basX, failed"});
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE strModule = 'basX'"), 2);
-}
-
 TEST_F(DbManagerTest, ItsOwnLinesBypassTheLoggerOnlyBeforeTheMainWindow) {
     ctx_.DebugLoggingLevel = 17;
     OpenFresh();
@@ -241,14 +226,14 @@ TEST_F(DbManagerTest, MakeCopyAsksBeforeOverwriting) {
     s.SaveSetting(kApp, "S", "K", "v");
     const stdfs::path copy = root_ / "debug_log.mdb";
     WriteFile(copy, "old copy");
-    msgBox_.answer = imagelift::vbNo;
+    boxes_.AnswerMessage(forms::vbNo);
     EXPECT_EQ(s.MakeCopy(copy.string()), -1);
-    ASSERT_EQ(msgBox_.asked.size(), 1u);
-    EXPECT_EQ(msgBox_.asked[0].prompt, "The file '" + copy.string() + "' already exists.  Overwrite?");
-    EXPECT_EQ(msgBox_.asked[0].buttons, imagelift::vbYesNo);
+    ASSERT_EQ(boxes_.asked().size(), 1u);
+    EXPECT_EQ(boxes_.asked()[0].prompt, "The file '" + copy.string() + "' already exists.  Overwrite?");
+    EXPECT_EQ(boxes_.asked()[0].buttons, forms::vbYesNo);
     EXPECT_EQ(ReadFile(copy), "old copy");
 
-    msgBox_.answer = imagelift::vbYes;
+    boxes_.AnswerMessage(forms::vbYes);
     EXPECT_EQ(s.MakeCopy(copy.string() + "*"), 1);  // the "*" is dropped from the name
     EXPECT_EQ(Column("SELECT strValue FROM tblSettings", copy), std::vector<std::string>{"v"});
     EXPECT_TRUE(s.IsOpen());

@@ -58,7 +58,7 @@ class DebugLogTest : public SupportTest {
 protected:
     void OpenStore() {
         dbschema::CreateCleanDatabase(root_ / "db1.mdb");
-        ctx_.DbManager = std::make_unique<clsDbManager>(root_);
+        Open();
     }
     // Rows of the status log as "level|module|message|runtime", skipping the store's own lines.
     std::vector<std::string> LoggedRows() {
@@ -179,6 +179,21 @@ TEST_F(DebugLogTest, AutomationCopiesErrorLinesExactlyOnce) {
         EXPECT_EQ(statusFile_.lines, (std::vector<std::string>{"0:00:00.000, ERROR, basX, broken"}))
             << "store " << c.store << " level " << c.loggingLevel;
     }
+}
+
+// A stamped line reaches the status file of an unattended run from ERROR up, with its run
+// time and level name; the store keeps every line of the logging level and above.
+TEST_F(DebugLogTest, RecordedLinesReachTheStatusFileOnlyInAutomation) {
+    OpenStore();
+    ctx_.StatusFile = &statusFile_;
+    basDebug::RecordLine("not in automation", 11, "basX", 1);
+    ctx_.AutomationMode = true;
+    basDebug::RecordLine("failed", 11, "basX", 59999);
+    basDebug::RecordLine("warned", 7, "basX", 60000);
+    basDebug::RecordLine("detail", 1, "basX", 60001);
+    EXPECT_EQ(statusFile_.lines, std::vector<std::string>{"0:00:59.999, ERROR, basX, failed"});
+    EXPECT_EQ(LoggedRows(), (std::vector<std::string>{"11|basX|not in automation|1", "11|basX|failed|59999",
+                                                      "7|basX|warned|60000"}));
 }
 
 TEST_F(DebugLogTest, ModuleRulesWhileDownloading) {

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "clock/clock.h"
+#include "forms/dialogs.h"
 #include "support/db_manager.h"
+#include "support/debug_log.h"
 #include "support/program_context.h"
 #include "support/sqlite_db.h"
 
@@ -51,23 +53,6 @@ public:
     void IEEE1394IncomingDataHandler() override {}
 };
 
-// Answers message boxes from a script and records what was asked.
-class ScriptedMessageBox : public imagelift::IMessageBox {
-public:
-    struct Asked {
-        std::string prompt;
-        imagelift::MsgBoxStyle buttons;
-        std::string title;
-    };
-    imagelift::MsgBoxResult MsgBox(const std::string& prompt, imagelift::MsgBoxStyle buttons,
-                                   const std::string& title) override {
-        asked.push_back({prompt, buttons, title});
-        return answer;
-    }
-    imagelift::MsgBoxResult answer = imagelift::vbOK;
-    std::vector<Asked> asked;
-};
-
 inline void WriteFile(const stdfs::path& p, const std::string& bytes) {
     std::ofstream(p, std::ios::binary) << bytes;
 }
@@ -87,7 +72,6 @@ protected:
         oldCwd_ = stdfs::current_path();
         stdfs::current_path(root_);
         ctx_.StatusWindow0 = &window_;
-        ctx_.MessageBox = &msgBox_;
         ctx_.Beep = [this] { ++beeps_; };
         ctx_.QueryElapsedTimeMsLongInt = [](int64_t* start) { return clk::ElapsedMsSince(*start); };
         ctx_.App.Path = root_.string();
@@ -102,6 +86,12 @@ protected:
         std::error_code ec;
         stdfs::remove_all(root_, ec);
     }
+    // The store in the test's folder, opened as the program opens it: its own lines go through
+    // the logger.
+    clsDbManager& Open() {
+        ctx_.DbManager = std::make_unique<clsDbManager>(root_, basDebug::ReportStoreLine);
+        return *ctx_.DbManager;
+    }
 
     stdfs::path root_;
     clk::ManualClock clock_;
@@ -111,7 +101,9 @@ protected:
     FakeStatusWindow window_;
     FakeStatusFile statusFile_;
     FakeMainWindow mainWindow_;
-    ScriptedMessageBox msgBox_;
+    // Message boxes are answered from a script (unscripted: as in an unattended run).
+    forms::ScriptedPresenter boxes_;
+    forms::ScopedPresenter scopedBoxes_{boxes_};
     int beeps_ = 0;
 
 private:

@@ -8,7 +8,6 @@
 #pragma once
 
 #include "forms/mail.h"
-#include "support/program_context.h"
 
 #include <cstdint>
 
@@ -16,11 +15,3 @@
 // 1 when the mail was handed to the mail program, -1 otherwise (the user was told why, unless
 // they cancelled the mail themselves).
 int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1);
-
-// The program's message boxes through the window layer's one presenter, for the program
-// context (what clsDbManager and the error report ask).
-class PresenterMessageBox : public imagelift::IMessageBox {
-public:
-    imagelift::MsgBoxResult MsgBox(const std::string& prompt, imagelift::MsgBoxStyle buttons,
-                                   const std::string& title) override;
-};

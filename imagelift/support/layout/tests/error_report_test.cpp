@@ -16,7 +16,6 @@ protected:
     void SetUp() override {
         LayoutTest::SetUp();
         UseStore();
-        ctx_.MessageBox = &boxes_;
         forms::SetPresenter(&dialogs_);
         forms::SetMailer(&mail_);
     }
@@ -35,7 +34,6 @@ protected:
     int32_t Send() { return SendErrorReport(session_, messages_); }
 
     ScriptedPresenter dialogs_;
-    PresenterMessageBox boxes_;
     forms::FakeMailHandover mail_;
     forms::MAPISession session_;
     forms::MAPIMessages messages_;

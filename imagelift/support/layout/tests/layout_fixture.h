@@ -5,6 +5,7 @@
 #include "forms/app.h"
 #include "forms/layout_window.h"
 #include "support/db_manager.h"
+#include "support/debug_log.h"
 #include "support/program_context.h"
 #include "vbrt/error.h"
 
@@ -132,7 +133,7 @@ protected:
         std::filesystem::path folder = std::filesystem::path(root_) / "program";
         std::filesystem::create_directories(folder);
         dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
-        ctx_.DbManager = std::make_unique<clsDbManager>(folder);
+        ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
     }
     std::vector<LoggedLine> LinesContaining(const std::string& text) const {
         std::vector<LoggedLine> v;
