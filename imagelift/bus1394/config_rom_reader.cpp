@@ -1,5 +1,7 @@
 #include "bus1394/config_rom_reader.h"
 
+#include <map>
+
 #include "bus1394/internal.h"
 #include "bus1394/transactions.h"
 #include "support/byte_utils.h"
@@ -33,7 +35,67 @@ NodeRecord NodeForReading(int32_t nodeIndex) {
     return copy;
 }
 
-int32_t ReadRom(const NodeRecord& node, uint32_t address, int32_t bytes, std::vector<uint8_t>& out) {
+// The running totals of one ROM's reading, held to kMaxRomQuadletReads and kMaxRomTreeNodes:
+// quadlet requests made, lines the text tree will show for what was kept, and every leaf block
+// read so far by its address (with the read's result), so that a leaf is read once.
+class RomWalk {
+public:
+    explicit RomWalk(int32_t nodeIndex) : nodeIndex_(nodeIndex) {}
+
+    // Takes `quadlets` reads and `lines` tree lines from what is left. Once that would pass
+    // either bound, the walk is spent: this and every later call answer false.
+    bool Take(int quadlets, int lines) {
+        if (!spent_ && reads_ + quadlets <= kMaxRomQuadletReads && lines_ + lines <= kMaxRomTreeNodes) {
+            reads_ += quadlets;
+            lines_ += lines;
+            return true;
+        }
+        if (!spent_) {
+            spent_ = true;
+            LogMsg("GetConfigRomDirectory: the config rom of node index " + std::to_string(nodeIndex_) +
+                       " needs more than " + std::to_string(kMaxRomQuadletReads) + " quadlet reads or " +
+                       std::to_string(kMaxRomTreeNodes) + " tree lines; the rest of it is not read.",
+                   "WARNING");
+        }
+        return false;
+    }
+
+    struct LeafBlock {
+        int32_t result;
+        std::vector<uint8_t> bytes;
+    };
+    std::map<int32_t, LeafBlock> leaves;
+
+private:
+    int32_t nodeIndex_;
+    int reads_ = 0;
+    int lines_ = 0;
+    bool spent_ = false;
+};
+
+// Lines of the text tree that come before the root directory's own: the bus information block
+// with its five quadlets, and the root directory's title.
+constexpr int kFixedTreeLines = 7;
+// Lines the text tree shows for a leaf it could read: a textual descriptor's header, its two
+// descriptor quadlets, its raw data and its text; any other leaf's header and data.
+constexpr int kTextLeafLines = 5;
+constexpr int kDataLeafLines = 2;
+
+// Lines the text tree shows for directory `d` read as `raw`: its header and one per entry, and
+// in the root directory the flags under each node-capabilities entry.
+int TreeLinesOf(const std::vector<uint8_t>& raw, int32_t d) {
+    int lines = 1;
+    for (size_t at = 4; at + 3 < raw.size(); at += 4) {
+        ++lines;
+        if (d == 0 && (raw[at] & 0x3F) == 0x0C) lines += bas1394::kCapabilityCount;
+    }
+    return lines;
+}
+
+// Reads `bytes` at `address` quadlet by quadlet; within a ROM walk, only while it has reads left.
+int32_t ReadRom(RomWalk* walk, const NodeRecord& node, uint32_t address, int32_t bytes,
+                std::vector<uint8_t>& out) {
+    if (walk && !walk->Take(bytes / 4, 0)) return kRomBoundReached;
     bas1394::Address48 at;
     at.OffsetHigh = -1;
     at.OffsetLow = static_cast<int32_t>(address);
@@ -80,6 +142,13 @@ bool AlreadyWalked(const ConfigRomRecord& rom, int32_t directoryIndex, int32_t a
     return false;
 }
 
+int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t lengthMask,
+                  std::vector<uint8_t>& data, const Prefix& prefix);
+int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix);
+int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom);
+void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
+              LeafRecord& leaf);
+
 }  // namespace
 
 void LogMsg(const std::string& message, const basDebug::LevelArg& level, const Prefix& prefix) {
@@ -89,6 +158,30 @@ void LogMsg(const std::string& message, const basDebug::LevelArg& level, const P
 
 int32_t GetConfigRomEntry(int32_t nodeIndex, int32_t address, int32_t lengthMask,
                           std::vector<uint8_t>& data, const Prefix& prefix) {
+    return ReadEntry(nullptr, nodeIndex, address, lengthMask, data, prefix);
+}
+
+int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& rom,
+                                          const Prefix& prefix) {
+    return ReadBusInfoBlock(nullptr, nodeIndex, rom, prefix);
+}
+
+int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom,
+                              const Prefix& /*prefix*/) {
+    RomWalk walk(nodeIndex);
+    return WalkDirectory(walk, nodeIndex, address, d, rom);
+}
+
+void GetConfigRomLeaf(int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
+                      LeafRecord& leaf) {
+    RomWalk walk(nodeIndex);
+    ReadLeaf(walk, nodeIndex, address, entry, leaf);
+}
+
+namespace {
+
+int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t lengthMask,
+                  std::vector<uint8_t>& data, const Prefix& prefix) {
     const Prefix own = FormPrefix(prefix);
     if (!ValidNodeIndex(nodeIndex)) {
         LogMsg("GetConfigRomEntry: invalid node index: " + std::to_string(nodeIndex) +
@@ -102,7 +195,7 @@ int32_t GetConfigRomEntry(int32_t nodeIndex, int32_t address, int32_t lengthMask
     data.assign(1, 0);
 
     std::vector<uint8_t> header;
-    int32_t r = ReadRom(node, static_cast<uint32_t>(address), 4, header);
+    int32_t r = ReadRom(walk, node, static_cast<uint32_t>(address), 4, header);
     if (r != 1) {
         LogMsg("Could not read config rom data at address 0x" + where + " node " + nodeText +
                    ", code " + std::to_string(r) + "(0x" + Hex(r) + ")!",
@@ -132,7 +225,7 @@ int32_t GetConfigRomEntry(int32_t nodeIndex, int32_t address, int32_t lengthMask
     std::vector<uint8_t> body(1, 0);
     const bool minimal = header[0] == 1 && address == bas1394::kConfigRomBase;
     if (!minimal) {
-        r = ReadRom(node, static_cast<uint32_t>(address) + 4, length * 4, body);
+        r = ReadRom(walk, node, static_cast<uint32_t>(address) + 4, length * 4, body);
         if (r != 1) {
             LogMsg("GetConfigRomEntry: second call to AsyncReadWrapper returned code " +
                        std::to_string(r) + "(0x" + Hex(r) + ") node " + nodeText,
@@ -145,8 +238,7 @@ int32_t GetConfigRomEntry(int32_t nodeIndex, int32_t address, int32_t lengthMask
     return 1;
 }
 
-int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& rom,
-                                          const Prefix& prefix) {
+int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix) {
     const Prefix own = FormPrefix(prefix);
     const std::string index = std::to_string(nodeIndex);
     LogMsg("GetFormattedConfigRomBusInfoBlock: getting bus info block for node index #" + index +
@@ -159,7 +251,7 @@ int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& ro
     // A bus reset during the read is tried again, three calls in all.
     int32_t r = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        r = GetConfigRomEntry(nodeIndex, bas1394::kConfigRomBase, kRomHeaderLengthMask, info.RawBytes);
+        r = ReadEntry(walk, nodeIndex, bas1394::kConfigRomBase, kRomHeaderLengthMask, info.RawBytes, {});
         if (r != bas1394::kInterruptedByReset) break;
     }
     if (r != 1) {
@@ -202,11 +294,15 @@ int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& ro
     return -1;
 }
 
+}  // namespace
+
 int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix) {
     const Prefix own = FormPrefix(prefix);
     const std::string index = std::to_string(nodeIndex);
     int32_t result = -1;
     bool done = false;
+    RomWalk walk(nodeIndex);
+    walk.Take(0, kFixedTreeLines);
     vb::ResumeNext steps([&](const vb::Error& e) {
         LogMsg(vb::ErrorLine("Error #", e, " in bas1394.GetConfigRomDirectory"), "ERROR", own);
     });
@@ -225,7 +321,7 @@ int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Pre
                "DETAIL", own);
     });
     steps.Run([&] {
-        if (GetFormattedConfigRomBusInfoBlock(nodeIndex, rom) != 1) {
+        if (ReadBusInfoBlock(&walk, nodeIndex, rom, {}) != 1) {
             LogMsg("GetFormattedConfigRom: failed to read BusInfoBlock (nodeindex #" + index + ") " +
                        "in bas1394.GetFomattedConfigRom.",
                    "TRACE", own);
@@ -241,15 +337,16 @@ int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Pre
     steps.Run([&] { done = rom.BusInfo.RawBytes.at(0) == 1; });
     if (done) return result;
     steps.Run([&] {
-        result = GetConfigRomDirectory(nodeIndex, rom.RootDirectory.Directories[0].Address, 0, rom) == 1
+        result = WalkDirectory(walk, nodeIndex, rom.RootDirectory.Directories[0].Address, 0, rom) == 1
                      ? 1
                      : kRootNotRead;
     });
     return result;
 }
 
-int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom,
-                              const Prefix& /*prefix*/) {
+namespace {
+
+int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom) {
     if (!ValidNodeIndex(nodeIndex)) {
         LogMsg("GetConfigRomDirectory: invalid node index: " + std::to_string(nodeIndex) +
                    ".  Exiting abnomally.",
@@ -270,7 +367,11 @@ int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, Con
     }
 
     std::vector<uint8_t> raw;
-    const int32_t r = GetConfigRomEntry(nodeIndex, address, kBlockLengthMask, raw);
+    int32_t r = ReadEntry(&walk, nodeIndex, address, kBlockLengthMask, raw, {});
+    if (r == 1 && !walk.Take(0, TreeLinesOf(raw, d))) {
+        raw.assign(1, 0);
+        r = kRomBoundReached;
+    }
     dirs[static_cast<size_t>(d)].RawBytes = raw;
     if (r == bas1394::kLibTimedOut) {
         LogMsg("GetConfigRomDirectory: target failed to respond in the given time, node index " +
@@ -326,7 +427,7 @@ int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, Con
                 dirs[static_cast<size_t>(n)].Address = target;
                 dirs[static_cast<size_t>(n)].DescribedKeyId = described;
                 if (reachable) {
-                    GetConfigRomDirectory(nodeIndex, target, n, rom);
+                    WalkDirectory(walk, nodeIndex, target, n, rom);
                 } else {
                     LogUnreachable(nodeIndex, entry);
                 }
@@ -344,7 +445,7 @@ int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, Con
                 leaf.Address = target;
                 leaf.DirectoryIndex = d;
                 if (reachable) {
-                    GetConfigRomLeaf(nodeIndex, target, entry, leaf);
+                    ReadLeaf(walk, nodeIndex, target, entry, leaf);
                 } else {
                     LogUnreachable(nodeIndex, entry);
                 }
@@ -359,7 +460,8 @@ int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, Con
                     static_cast<uint32_t>(bas1394::kCsrRegisterBase) + 4u * static_cast<uint32_t>(entry.Value);
                 std::vector<uint8_t> quadlet;
                 const NodeRecord node = NodeForReading(nodeIndex);
-                const int32_t rr = ReadRom(node, registerAddress, 4, quadlet);
+                const int32_t rr = walk.Take(0, 1) ? ReadRom(&walk, node, registerAddress, 4, quadlet)
+                                                   : kRomBoundReached;
                 CsrOffsetRecord& offset = dirs[static_cast<size_t>(d)].Offsets[static_cast<size_t>(o)];
                 offset.DescribedKeyId = described;
                 offset.Address = static_cast<int32_t>(registerAddress);
@@ -378,8 +480,8 @@ int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, Con
     return 1;
 }
 
-void GetConfigRomLeaf(int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
-                      LeafRecord& leaf) {
+void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
+              LeafRecord& leaf) {
     try {
         if (!ValidNodeIndex(nodeIndex)) {
             LogMsg("GetConfigRomLeaf: invalid node index: " + std::to_string(nodeIndex) +
@@ -388,7 +490,18 @@ void GetConfigRomLeaf(int32_t nodeIndex, int32_t address, const DirectoryEntry& 
             return;
         }
         const int16_t nodeNumber = NodeTable[static_cast<size_t>(nodeIndex)].NodeNumber;
-        if (GetConfigRomEntry(nodeIndex, address, kBlockLengthMask, leaf.RawBytes) != 1) {
+        // A leaf already read for another entry of this ROM is taken as it was read then.
+        int32_t r = kRomBoundReached;
+        if (!walk.Take(0, entry.KeyId == 1 ? kTextLeafLines : kDataLeafLines)) {
+            leaf.RawBytes.assign(1, 0);
+        } else if (const auto known = walk.leaves.find(address); known != walk.leaves.end()) {
+            r = known->second.result;
+            leaf.RawBytes = known->second.bytes;
+        } else {
+            r = ReadEntry(&walk, nodeIndex, address, kBlockLengthMask, leaf.RawBytes, {});
+            walk.leaves.emplace(address, RomWalk::LeafBlock{r, leaf.RawBytes});
+        }
+        if (r != 1) {
             LogMsg("GetConfigRomLeaf: failed call to GetConfigRomEntry, node " +
                        std::to_string(nodeNumber) + ".",
                    "WARNING");
@@ -415,6 +528,8 @@ void GetConfigRomLeaf(int32_t nodeIndex, int32_t address, const DirectoryEntry& 
         LogMsg(bas1394::internal::FailureLine(e, "GetConfigRomLeaf"));
     }
 }
+
+}  // namespace
 
 int32_t DecodeRootDirectoryEntry(const DirectoryEntry& entry, ConfigRomRecord& rom) {
     RootDirectoryRecord& root = rom.RootDirectory;

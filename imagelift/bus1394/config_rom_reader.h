@@ -41,6 +41,16 @@ inline constexpr int kMaxDirectoryDepth = 16;
 // Nor is any directory beyond this many in one ROM (a real ROM holds a handful).
 inline constexpr int kMaxDirectories = 256;
 
+// A config ROM is at most 1 KB (256 quadlets), and a sound one costs about one quadlet read
+// and one line of the text tree per quadlet (a leaf that several entries share is read once).
+// Blocks that overlap, and many entries pointing at one block, can make a small ROM cost far
+// more; so one ROM's reading is held to these totals, counting the bus information block and
+// every directory, leaf and CSR-offset register, and past them the rest of the ROM is
+// unreadable: its reads fail with kRomBoundReached, as a failed read would.
+inline constexpr int kMaxRomQuadletReads = 1024;
+inline constexpr int kMaxRomTreeNodes = 1024;
+inline constexpr int32_t kRomBoundReached = -22;
+
 // Reads and parses the whole ROM of NodeTable(nodeIndex) into `rom`. 1 = everything read;
 // -1 = bus information block not read, or the ROM is minimal; -20 = root directory not read.
 int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix = {});
@@ -51,7 +61,8 @@ int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& ro
 // length), -21 (null header) or the read wrapper's code.
 int32_t GetConfigRomEntry(int32_t nodeIndex, int32_t address, int32_t lengthMask,
                           std::vector<uint8_t>& data, const Prefix& prefix = {});
-// Reads directory `directoryIndex` at `address` and walks everything below it.
+// Reads directory `directoryIndex` at `address` and walks everything below it. Within one
+// call each leaf address is read once: further entries that point at it get the same bytes.
 int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t directoryIndex,
                               ConfigRomRecord& rom, const Prefix& prefix = {});
 // Reads one leaf (and, for a textual descriptor of key ID 1, its text).

@@ -47,7 +47,11 @@ std::string GetKeyText(int32_t directoryKey, int32_t key, const ConfigRomRecord&
     for (const auto& entry : dir.Entries) {
         if (entry.KeyType == 0) remembered = entry.KeyId;
         if (entry.KeyType == 2 && entry.KeyId == 1 && remembered == key) {
-            return dir.Leaves.at(static_cast<size_t>(entry.TargetIndex)).Text;
+            const auto& leaf = dir.Leaves.at(static_cast<size_t>(entry.TargetIndex));
+            // A leaf that could not be read holds no text (its bytes are the single zero of
+            // "nothing read"), whatever its empty Text would suggest.
+            if (leaf.RawBytes.size() <= 1) break;
+            return leaf.Text;
         }
     }
     return "No Config ROM Keytext";

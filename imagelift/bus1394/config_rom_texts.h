@@ -13,8 +13,8 @@ using bas1394::ConfigRomRecord;
 
 // The text of the first textual descriptor leaf (key ID 1) that follows the immediate entry
 // `key` in the directory named by `directoryKey` (0 = the root directory), or one of the
-// stand-ins "No Config ROM", "No Config ROM Keytext", "No root directory",
-// "DirectoryType 0x.. not found", "Minimal ConfigRom (ven 0x..)".
+// stand-ins "No Config ROM", "No Config ROM Keytext" (also when that leaf could not be read),
+// "No root directory", "DirectoryType 0x.. not found", "Minimal ConfigRom (ven 0x..)".
 std::string GetKeyText(int32_t directoryKey, int32_t key, const ConfigRomRecord& rom);
 // Model name: unit directory, then vendor directory, then root; else
 // "<UNREADABLE CONFIG ROM MODEL TEXT>".

@@ -3,6 +3,7 @@
 
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/config_rom_texts.h"
+#include "bus1394/config_rom_tree.h"
 #include "bus_fixture.h"
 #include "rom_builder.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 using basConfigRom::GetConfigRomEntry;
 using basConfigRom::GetFormattedConfigRom;
+using basConfigRom::RecordingTree;
 using bas1394::ConfigRomRecord;
 using bas1394::NodeTable;
 namespace R = romtest;
@@ -76,6 +78,7 @@ TEST_F(ConfigRomReaderTest, Lumarel460ApplicationRomParsesWhole) {
     EXPECT_EQ(unit.Leaves[0].Text, "Lumarel 460");
     EXPECT_EQ(unit.Leaves[0].Address, rootDir.Leaves[1].Address);
     EXPECT_EQ(unit.Leaves[0].DirectoryIndex, 1);
+    EXPECT_EQ(ReadsAt(0xF000045Cu), 1);  // and it is read once
 }
 
 TEST_F(ConfigRomReaderTest, ForeignAvcDeviceNumbersItsLeavesAndUnitDirectory) {
@@ -429,6 +432,85 @@ TEST_F(ConfigRomReaderTest, OffsetPastTheTopOfTheAddressSpaceIsNotFollowed) {
     EXPECT_EQ(dirs[5].RawBytes, std::vector<uint8_t>{0});
     for (const auto& r : Fake().reads) EXPECT_GE(r.second, 0xF0000000u);
     EXPECT_TRUE(Find("points beyond the config rom address space"));
+}
+
+// Two 1 KB ROMs that cost far more than their size when every block is read for every entry
+// that points at it. Quadlets from 0xF0000400 on; both have the usual bus information block.
+std::vector<uint32_t> BusInfoOnly() { return {0x04040000, 0x31333934, 0xE0648122, 0x0A3C7E10, 0x00010002}; }
+
+// 54 directories whose blocks overlap, each ending in the same 100 leaf entries, all of which
+// point at one 40-quadlet text leaf (the root names the 54 directories).
+constexpr size_t kAmpDirectories = 54, kAmpLeafEntries = 100, kAmpLeafLength = 40;
+std::vector<uint32_t> SharedLeafAmplifier() {
+    std::vector<uint32_t> rom = BusInfoOnly();
+    const size_t root = rom.size();
+    const size_t headers = root + 1 + kAmpDirectories;  // the directory headers, one after another
+    const size_t entries = headers + kAmpDirectories;   // the leaf entries every directory ends in
+    const size_t leaf = entries + kAmpLeafEntries;
+    rom.resize(leaf + 1 + kAmpLeafLength, 0x41414141);  // the text: "AAAA..."
+    rom[root] = uint32_t(kAmpDirectories) << 16;
+    for (size_t k = 0; k < kAmpDirectories; ++k) {
+        rom[root + 1 + k] = 0xD4000000u | uint32_t(headers + k - (root + 1 + k));
+        rom[headers + k] = uint32_t(entries + kAmpLeafEntries - (headers + k + 1)) << 16;
+    }
+    for (size_t j = 0; j < kAmpLeafEntries; ++j) rom[entries + j] = 0x81000000u | uint32_t(leaf - (entries + j));
+    rom[leaf] = uint32_t(kAmpLeafLength) << 16;
+    rom[leaf + 1] = rom[leaf + 2] = 0;  // descriptor type, specifier, width, character set, language
+    return rom;
+}
+
+// Ten data leaves whose 200-quadlet blocks overlap, each named once by the root.
+std::vector<uint32_t> OverlappingLeaves() {
+    std::vector<uint32_t> rom = BusInfoOnly();
+    const size_t root = rom.size(), headers = root + 11;
+    rom.resize(headers + 10 + 200, 0x12345678);
+    rom[root] = 10u << 16;
+    for (size_t k = 0; k < 10; ++k) {
+        rom[root + 1 + k] = 0x8D000000u | uint32_t(headers + k - (root + 1 + k));
+        rom[headers + k] = 200u << 16;
+    }
+    return rom;
+}
+
+TEST_F(ConfigRomReaderTest, AmplifyingRomsAreHeldToTheirBounds) {
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> rom;
+        bool sharedLeaf;
+    };
+    const Case cases[] = {
+        {"one leaf behind 5400 entries", SharedLeafAmplifier(), true},
+        {"overlapping leaves", OverlappingLeaves(), false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_LE(c.rom.size(), 256u) << c.name;
+        Fake().nodes.clear();
+        Fake().reads.clear();
+        ClearLines();
+        EXPECT_EQ(Read(c.rom), 1) << c.name;
+        EXPECT_LE(Fake().reads.size(), size_t(basConfigRom::kMaxRomQuadletReads)) << c.name;
+        RecordingTree tree;
+        basConfigRom::FormatConfigRomApple(tree, Rom());
+        EXPECT_LE(tree.NodeCount(), basConfigRom::kMaxRomTreeNodes) << c.name;
+        EXPECT_EQ(Count("the rest of it is not read."), 1) << c.name;
+
+        // What fitted is kept whole; the rest reads as a failed read would.
+        const auto& dirs = Rom().RootDirectory.Directories;
+        if (c.sharedLeaf) {
+            const uint32_t leaf = romtest::kRomBase + 4 * uint32_t(c.rom.size() - 1 - kAmpLeafLength);
+            EXPECT_EQ(ReadsAt(leaf), 1);
+            ASSERT_EQ(dirs.size(), 1 + kAmpDirectories);
+            EXPECT_EQ(dirs[1].Leaves.size(), kAmpLeafEntries);
+            EXPECT_EQ(dirs[1].Leaves.back().Text, std::string(4 * (kAmpLeafLength - 2), 'A'));
+            EXPECT_EQ(dirs[2].Leaves.back().RawBytes, std::vector<uint8_t>{0});
+            EXPECT_EQ(dirs.back().RawBytes, std::vector<uint8_t>{0});
+            EXPECT_TRUE(Find("GetConfigRomDirectory: failed call to GetConfigRomEntry, code -22(0xFFFFFFEA)"));
+        } else {
+            EXPECT_EQ(dirs[0].Leaves.front().RawBytes.size(), 4u * 201u);
+            EXPECT_EQ(dirs[0].Leaves.back().RawBytes, std::vector<uint8_t>{0});
+        }
+        EXPECT_TRUE(Find("GetConfigRomLeaf: failed call to GetConfigRomEntry, node 0.")) << c.name;
+    }
 }
 
 TEST_F(ConfigRomReaderTest, RecordCopiesAreWholeCopies) {

@@ -39,6 +39,47 @@ TEST_F(ConfigRomTextsTest, ModelAndVendorTextsOfTheFixtures) {
     }
 }
 
+TEST_F(ConfigRomTextsTest, TextLeafThatCouldNotBeReadGivesNoText) {
+    // The application ROM's vendor text leaf is at 0xF0000438, its model text leaf (shared by
+    // the root and the unit directory) at 0xF000045C; a header of 0x00400000 promises 64
+    // quadlets where the ROM ends after a few.
+    const auto headerOf = [](uint32_t address) { return (address - romtest::kRomBase) / 4; };
+    // A unit directory whose model text will be damaged, and a root that has one of its own.
+    B b(0xE0648122, 0x0A3C7E10, 1);
+    const int unit = b.AddDirectory({});
+    const int rootText = b.AddTextLeaf("Root Model");
+    const int unitText = b.AddTextLeaf("Unit Model");
+    b.SetEntries(unit, {B::Imm(0x17, 1), B::LeafAt(0x01, unitText)});
+    b.Root({B::Imm(0x17, 1), B::LeafAt(0x01, rootText), B::DirAt(0x11, unit)});
+    const std::vector<uint32_t> twoTexts = b.Build();
+    const auto unitLeaf = static_cast<uint32_t>(Parse(twoTexts).RootDirectory.Directories[1].Leaves[0].Address);
+
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> rom;
+        size_t header;
+        uint32_t value;
+        std::string model, vendor;
+    };
+    const Case cases[] = {
+        {"model text longer than the ROM", romtest::Lumarel460App(), headerOf(0xF000045Cu), 0x00400000,
+         "<UNREADABLE CONFIG ROM MODEL TEXT>", "NRX"},
+        {"vendor text longer than the ROM", romtest::Lumarel460App(), headerOf(0xF0000438u), 0x00400000,
+         "Lumarel 460", "<UNREADABLE CONFIG ROM VENDOR TEXT>"},
+        {"model text with a null header", romtest::Lumarel460App(), headerOf(0xF000045Cu), 0,
+         "<UNREADABLE CONFIG ROM MODEL TEXT>", "NRX"},
+        {"unit directory's text unreadable: the root's", twoTexts, headerOf(unitLeaf), 0x00400000, "Root Model",
+         "<UNREADABLE CONFIG ROM VENDOR TEXT>"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint32_t> rom = c.rom;
+        rom.at(c.header) = c.value;
+        const ConfigRomRecord record = Parse(rom);
+        EXPECT_EQ(GetModelText(record), c.model) << c.name;
+        EXPECT_EQ(GetVendorText(record), c.vendor) << c.name;
+    }
+}
+
 TEST_F(ConfigRomTextsTest, NeverFilledRecordGivesTheUnreadableTexts) {
     const ConfigRomRecord never;
     EXPECT_EQ(GetKeyText(0, 0x17, never), "No Config ROM");
