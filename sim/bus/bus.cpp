@@ -2,433 +2,18 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <stdexcept>
 
+#include "bus/bus_state.h"
 #include "bus/config_rom.h"
-#include "bus/description.h"
+#include "bus/json_codec.h"
 #include "clock/clock.h"
 
 namespace sim {
 
-namespace detail {
-
-struct FaultState {
-    FaultSpec fault;
-    uint32_t seen = 0;  // matching requests so far (ResetAfter)
-};
-
-struct Slot {
-    std::string id;
-    std::unique_ptr<Node> node;
-    bool plugged = true;
-    std::vector<FaultState> faults;
-    std::vector<uint32_t> selfIds;  // of the last reset while plugged
-};
-
-// What Issue decided about one request.
-struct Outcome {
-    int32_t code = kResultSuccess;
-    bool pending = false;       // the answer comes later
-    bool never = false;         // ... or not at all
-    uint32_t delayMs = 0;
-    uint32_t generation = 0;
-};
-
-struct BusState {
-    explicit BusState(Bus& owner) : bus(owner) {}
-
-    Bus& bus;
-    std::recursive_mutex m;
-    int depth = 0;  // lock depth of the thread holding m
-
-    std::vector<std::unique_ptr<Slot>> slots;  // every known node, in bus order
-    std::vector<Slot*> byPhy;                  // plugged nodes as of the last reset
-    std::string localHost;
-    std::atomic<uint32_t> generation{0};
-    bool resetting = false;
-    bool resetAgain = false;
-    ResetCause againCause = ResetCause::Request;
-    std::vector<AddressRange> ranges;
-    int32_t nextHandle = 1;
-    std::vector<VirtualDevice> vdevs;
-
-    // Events wait here until the thread that caused them lets go of the bus lock.
-    std::mutex queueMutex;
-    std::deque<BusEvent> queue;
-    std::atomic<bool> queued{false};
-    std::recursive_mutex dispatchMutex;
-    std::mutex listenerMutex;
-    std::vector<std::pair<int, Listener>> listeners;
-    int nextToken = 1;
-
-    // ---------------------------------------------------------------- locking and events
-
-    class Lock {
-    public:
-        explicit Lock(BusState& s) : s_(s) {
-            s_.m.lock();
-            ++s_.depth;
-        }
-        ~Lock() {
-            bool outer = --s_.depth == 0;
-            s_.m.unlock();
-            if (outer) s_.Dispatch();
-        }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-    private:
-        BusState& s_;
-    };
-
-    void Post(BusEvent e) {
-        std::lock_guard<std::mutex> g(queueMutex);
-        queue.push_back(std::move(e));
-        queued.store(true, std::memory_order_release);
-    }
-
-    void Dispatch() {
-        if (!queued.load(std::memory_order_acquire)) return;
-        std::lock_guard<std::recursive_mutex> d(dispatchMutex);
-        for (;;) {
-            BusEvent e;
-            {
-                std::lock_guard<std::mutex> g(queueMutex);
-                if (queue.empty()) {
-                    queued.store(false, std::memory_order_release);
-                    return;
-                }
-                e = std::move(queue.front());
-                queue.pop_front();
-            }
-            std::vector<Listener> ls;
-            {
-                std::lock_guard<std::mutex> g(listenerMutex);
-                for (const auto& [token, l] : listeners) ls.push_back(l);
-            }
-            for (const auto& l : ls) {
-                try {
-                    l(e);
-                } catch (...) {
-                    // A listener's failure must not stop the others or the bus.
-                }
-            }
-        }
-    }
-
-    // ------------------------------------------------------------------------- topology
-
-    Slot* Find(const std::string& id) const {
-        for (const auto& s : slots)
-            if (s->id == id) return s.get();
-        return nullptr;
-    }
-
-    Slot* AtPhy(int phyId) const { return phyId >= 0 && phyId < int(byPhy.size()) ? byPhy[size_t(phyId)] : nullptr; }
-
-    std::vector<uint32_t> AllPackets() const {
-        std::vector<uint32_t> all;
-        for (const Slot* s : byPhy) all.insert(all.end(), s->selfIds.begin(), s->selfIds.end());
-        return all;
-    }
-
-    int PluggedCount() const {
-        int n = 0;
-        for (const auto& s : slots) n += s->plugged;
-        return n;
-    }
-
-    static std::vector<PortState> Ports(const PhyConfig& phy, int phyId, int count) {
-        if (!phy.ports.empty()) return phy.ports;
-        // A daisy chain in bus order: the parent is the next node, the child the previous one.
-        return {phyId < count - 1 ? PortState::Parent : PortState::NotConnected,
-                phyId > 0 ? PortState::Child : PortState::NotConnected, PortState::NotConnected};
-    }
-
-    static std::vector<uint32_t> MakeSelfIds(const Node& n, int phyId, int count, bool initiated) {
-        const PhyConfig& phy = n.Phy();
-        std::vector<PortState> ports = Ports(phy, phyId, count);
-        ports.resize(std::max<size_t>(ports.size(), 3), PortState::NotPresent);
-        bool extended = ports.size() > 3 || phy.extendedPacket;
-        auto p = [&ports](size_t i) { return i < ports.size() ? uint32_t(ports[i]) : 0u; };
-        uint32_t q = 0x80000000u | uint32_t(phyId & 0x3F) << 24 | uint32_t(n.LinkActive()) << 22 |
-                     uint32_t(phy.gapCount & 0x3F) << 16 | uint32_t(phy.speed & 3) << 14 |
-                     uint32_t(phy.delay & 3) << 12 | uint32_t(phy.contender) << 11 |
-                     uint32_t(phy.powerClass & 7) << 8 | p(0) << 6 | p(1) << 4 | p(2) << 2 |
-                     uint32_t(initiated) << 1 | uint32_t(extended);
-        std::vector<uint32_t> out{q};
-        if (extended) {
-            // Extended packet 0: ports 3 to 10, two bits each from bit 17 down.
-            uint32_t x = 0x80000000u | uint32_t(phyId & 0x3F) << 24 | 1u << 23;
-            for (size_t i = 3; i < 11; ++i) x |= p(i) << (16 - 2 * (i - 3));
-            out.push_back(x);
-        }
-        return out;
-    }
-
-    static constexpr int kMaxResetPasses = 16;
-
-    // A bus reset. Resets that nodes ask for while one runs are folded into one more pass.
-    uint32_t Reset(ResetCause cause, const Node* initiator) {
-        if (resetting) {
-            resetAgain = true;
-            againCause = cause;
-            return generation.load() + 1;
-        }
-        resetting = true;
-        for (int pass = 0;; ++pass) {
-            resetAgain = false;
-            uint32_t gen = generation.load() + 1;
-            generation.store(gen);
-            byPhy.clear();
-            for (auto& s : slots) {
-                if (s->plugged && int(byPhy.size()) < kMaxNodes) {
-                    s->node->phyId_ = int(byPhy.size());
-                    byPhy.push_back(s.get());
-                } else {
-                    s->node->phyId_ = -1;
-                    s->selfIds.clear();
-                }
-            }
-            int count = int(byPhy.size());
-            for (int k = 0; k < count; ++k)
-                byPhy[size_t(k)]->selfIds = MakeSelfIds(*byPhy[size_t(k)]->node, k, count, byPhy[size_t(k)]->node.get() == initiator);
-            for (int k = 0; k < count; ++k) {
-                try {
-                    byPhy[size_t(k)]->node->OnBusReset(gen, k);
-                } catch (...) {
-                }
-            }
-            // A node that asks again at every reset gets a bounded storm, not a hang.
-            if (!resetAgain || pass >= kMaxResetPasses) {
-                BusEvent e;
-                e.kind = EventKind::BusReset;
-                e.generation = gen;
-                e.cause = cause;
-                Post(std::move(e));
-                break;
-            }
-            // A node changed something during the reset: one more reset shows it.
-            cause = againCause;
-            initiator = nullptr;
-        }
-        resetting = false;
-        return generation.load();
-    }
-
-    void Attach(Slot& s) {
-        s.node->id_ = s.id;
-        s.node->bus_ = &bus;
-        s.node->phyId_ = -1;
-    }
-
-    void Detach(Slot& s) {
-        if (s.node->phyId_ >= 0) {
-            try {
-                s.node->OnUnplugged();
-            } catch (...) {
-            }
-        }
-        s.node->phyId_ = -1;
-    }
-
-    // ---------------------------------------------------------------------- transactions
-
-    static bool Overlaps(const FaultSpec& f, uint16_t high, uint32_t low, uint32_t length) {
-        if (f.anyAddress) return true;
-        if (f.offsetHigh != high) return false;
-        uint64_t a0 = low, a1 = uint64_t(low) + length, b0 = f.offsetLow, b1 = uint64_t(f.offsetLow) + std::max<uint32_t>(f.length, 1);
-        return a0 < b1 && b0 < a1;
-    }
-
-    static int32_t CodeOf(Rcode r) {
-        switch (r) {
-        case Rcode::Complete: return kResultSuccess;
-        case Rcode::NoAck: return kResultNoResponse;
-        default: return kResultResponseError;
-        }
-    }
-
-    AddressRange* FindRange(uint16_t high, uint32_t low, uint32_t length, bool* partial) {
-        *partial = false;
-        for (auto& r : ranges) {
-            if (r.offsetHigh != high) continue;
-            uint64_t a0 = low, a1 = uint64_t(low) + length, b0 = r.offsetLow, b1 = uint64_t(r.offsetLow) + r.length;
-            if (a0 >= b0 && a1 <= b1) return &r;
-            if (a0 < b1 && b0 < a1) *partial = true;
-        }
-        return nullptr;
-    }
-
-    // A request at the local host that falls into an allocated range.
-    bool HostRange(const Access& a, bool write, uint8_t* buf, Reply* reply) {
-        bool partial = false;
-        AddressRange* r = FindRange(a.offsetHigh, a.offsetLow, a.length, &partial);
-        if (!r) {
-            if (partial) *reply = Reply::Error(Rcode::AddressError);
-            return partial;
-        }
-        // A broadcast write nobody answers: a range that does not take broadcasts ignores it.
-        if (a.broadcast && !(r->accessFlags & kAccessBroadcast)) {
-            *reply = Reply::Ok();
-            return true;
-        }
-        uint32_t need = write ? kAccessWrite : kAccessRead;
-        if (!(r->accessFlags & need)) {
-            *reply = Reply::Error(Rcode::TypeError);
-            return true;
-        }
-        size_t at = a.offsetLow - r->offsetLow;
-        if (write) std::memcpy(r->data.data() + at, buf, a.length);
-        else std::memcpy(buf, r->data.data() + at, a.length);
-        if (r->notifyFlags & (write ? kNotifyWrite : kNotifyRead)) {
-            BusEvent e;
-            e.kind = EventKind::IncomingData;
-            e.generation = generation.load();
-            e.rangeHandle = r->handle;
-            e.source = a.source;
-            e.write = write;
-            e.offsetHigh = a.offsetHigh;
-            e.offsetLow = a.offsetLow;
-            if (write) e.data.assign(buf, buf + a.length);
-            Post(std::move(e));
-        }
-        *reply = Reply::Ok();
-        return true;
-    }
-
-    Reply Deliver(Slot& target, const Access& a, bool write, uint8_t* buf) {
-        Reply reply;
-        if (target.id == localHost && HostRange(a, write, buf, &reply)) return reply;
-        try {
-            if (write) return target.node->WriteRequest(a, std::span<const uint8_t>(buf, a.length));
-            return target.node->ReadRequest(a, std::span<uint8_t>(buf, a.length));
-        } catch (...) {
-            // A model that throws answers like a node in an unknown state.
-            return Reply{Rcode::NoAck, 0};
-        }
-    }
-
-    // One request, decided with the lock held. buf holds the data to write, or receives the
-    // data read.
-    Outcome Issue(int source, int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf) {
-        Outcome o;
-        o.generation = generation.load();
-        if (count < 4 || count > kMaxPayload || count % 4) return {kResultInvalidParameter};
-        if (node >= 0xFFC0 && node <= 0xFFFF) node &= 0x3F;  // a full node ID on the local bus
-        if (node < 0 || node > kBroadcastNode) return {kResultInvalidParameter};
-        if (uint64_t(low) + count > 0x100000000ull) return {kResultInvalidParameter};
-        Access a{source, high, low, count, node == kBroadcastNode, o.generation};
-
-        if (node == kBroadcastNode) {
-            if (!write) return {kResultInvalidParameter};
-            // Every other node with an active link gets the write; nobody answers.
-            std::vector<Slot*> targets = byPhy;
-            for (Slot* s : targets) {
-                if (s->node->PhyId() == source || !s->node->LinkActive()) continue;
-                std::vector<uint8_t> copy(buf, buf + count);
-                Deliver(*s, a, true, copy.data());
-            }
-            return o;
-        }
-        Slot* found = AtPhy(node);
-        if (!found) return {kResultNoResponse};
-        Slot& target = *found;
-        if (!target.node->LinkActive()) return {kResultNoResponse};
-
-        uint32_t extraDelay = 0;
-        bool late = false, never = false;
-        for (size_t i = 0; i < target.faults.size();) {
-            FaultState& f = target.faults[i];
-            const FaultSpec& fault = f.fault;
-            bool dirOk = fault.direction == FaultSpec::Direction::Any ||
-                         (fault.direction == FaultSpec::Direction::Write) == write;
-            if (!dirOk || !Overlaps(fault, high, low, count)) {
-                ++i;
-                continue;
-            }
-            if (fault.kind == FaultSpec::Kind::ResetAfter) {
-                if (++f.seen >= std::max<uint32_t>(fault.afterRequests, 1)) {
-                    target.faults.erase(target.faults.begin() + long(i));
-                    Reset(ResetCause::Fault, nullptr);
-                    return {kResultResetOccurred};
-                }
-                ++i;
-                continue;
-            }
-            FaultSpec hit = fault;
-            if (f.fault.count > 0 && --f.fault.count == 0) target.faults.erase(target.faults.begin() + long(i));
-            switch (hit.kind) {
-            case FaultSpec::Kind::NoResponse: return {kResultNoResponse};
-            case FaultSpec::Kind::AddressError: return {kResultResponseError};
-            case FaultSpec::Kind::UnknownError: return {kResultUnknownError};
-            case FaultSpec::Kind::Code: return {hit.code};
-            case FaultSpec::Kind::LateAnswer:
-                late = true;
-                if (hit.delayMs == 0) never = true;
-                extraDelay = std::max(extraDelay, hit.delayMs);
-                break;
-            case FaultSpec::Kind::ResetAfter: break;
-            }
-            break;  // one fault per request
-        }
-
-        Reply r = Deliver(target, a, write, buf);
-        o.code = CodeOf(r.rcode);
-        if (r.rcode == Rcode::NoAck) return o;  // nothing acknowledged, nothing comes late
-        uint32_t delay = std::max(r.delayMs, extraDelay);
-        if (late || delay > 0) {
-            o.pending = true;
-            o.never = never;
-            o.delayMs = delay;
-        }
-        return o;
-    }
-
-    // The requester's side: issue, then wait on the clock for a late answer.
-    int32_t Transact(int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf, uint32_t timeoutMs) {
-        Outcome o;
-        {
-            Lock lock(*this);
-            int source = -1;
-            if (Slot* h = Find(localHost)) {
-                // With its adapter off the bus the host reaches nobody.
-                source = h->node->PhyId();
-                if (source < 0) return kResultNoResponse;
-            }
-            o = Issue(source, node, high, low, count, write, buf);
-        }
-        if (!o.pending) return o.code;
-        if (timeoutMs == 0) timeoutMs = kDefaultTimeoutMs;
-        bool inTime = !o.never && o.delayMs <= timeoutMs;
-        uint32_t waitMs = inTime ? o.delayMs : timeoutMs;
-        int64_t start = clk::QueryPerformanceCounter();
-        for (;;) {
-            if (generation.load() != o.generation) return kResultResetOccurred;
-            int32_t elapsed = clk::ElapsedMsSince(start);
-            if (uint32_t(elapsed) >= waitMs) break;
-            clk::Sleep(1);
-        }
-        if (generation.load() != o.generation) return kResultResetOccurred;
-        return inTime ? o.code : kResultTimedOut;
-    }
-
-    int32_t TransactFrom(int source, int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf) {
-        Lock lock(*this);
-        // Only a node on the bus with its link on can send a request.
-        Slot* from = AtPhy(source);
-        if (!from || !from->node->LinkActive()) return kResultNoResponse;
-        Outcome o = Issue(source, node, high, low, count, write, buf);
-        if (o.pending && o.never) return kResultTimedOut;
-        return o.code;
-    }
-
-    nlohmann::json DescribeSlot(const Slot& s) const;
-};
+using detail::BusState;
+using detail::Slot;
 
 namespace {
 
@@ -438,9 +23,7 @@ std::string Hex(uint64_t v, int width) {
     return buf;
 }
 
-}  // namespace
-
-nlohmann::json BusState::DescribeSlot(const Slot& s) const {
+nlohmann::json DescribeSlot(const BusState& bus, const Slot& s) {
     nlohmann::json j;
     j["id"] = s.id;
     j["kind"] = s.node->Kind();
@@ -449,7 +32,7 @@ nlohmann::json BusState::DescribeSlot(const Slot& s) const {
     j["phy_id"] = phy;
     if (phy >= 0) j["node_id"] = Hex(NodeIdOf(phy), 4);
     j["link_active"] = s.node->LinkActive();
-    j["local_host"] = s.id == localHost;
+    j["local_host"] = s.id == bus.localHost;
     nlohmann::json ids = nlohmann::json::array();
     for (uint32_t q : s.selfIds) ids.push_back(Hex(q, 8));
     j["self_ids"] = ids;
@@ -463,31 +46,6 @@ nlohmann::json BusState::DescribeSlot(const Slot& s) const {
         j["state"] = {{"error", e.what()}};
     }
     return j;
-}
-
-}  // namespace detail
-
-using detail::BusState;
-using detail::Slot;
-
-// ------------------------------------------------------------------------------ faults
-
-namespace {
-
-struct KindName {
-    FaultSpec::Kind kind;
-    const char* name;
-};
-constexpr KindName kFaultKinds[] = {
-    {FaultSpec::Kind::NoResponse, "no_response"},   {FaultSpec::Kind::AddressError, "address_error"},
-    {FaultSpec::Kind::LateAnswer, "late_answer"},   {FaultSpec::Kind::ResetAfter, "reset_after"},
-    {FaultSpec::Kind::UnknownError, "unknown_error"}, {FaultSpec::Kind::Code, "code"},
-};
-
-std::string HexText(uint64_t v, int width) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
-    return buf;
 }
 
 }  // namespace
@@ -504,76 +62,6 @@ const char* ResetCauseName(ResetCause cause) {
     case ResetCause::Configuration: return "configuration";
     }
     return "?";
-}
-
-nlohmann::json FaultToJson(const FaultSpec& f) {
-    nlohmann::json j;
-    for (const auto& k : kFaultKinds)
-        if (k.kind == f.kind) j["kind"] = k.name;
-    j["direction"] = f.direction == FaultSpec::Direction::Any ? "any" : f.direction == FaultSpec::Direction::Read ? "read" : "write";
-    if (!f.anyAddress) {
-        j["address"] = HexText(uint64_t(f.offsetHigh) << 32 | f.offsetLow, 12);
-        j["length"] = f.length;
-    }
-    j["count"] = f.count;
-    if (f.kind == FaultSpec::Kind::LateAnswer) j["delay_ms"] = f.delayMs;
-    if (f.kind == FaultSpec::Kind::ResetAfter) j["after"] = f.afterRequests;
-    if (f.kind == FaultSpec::Kind::Code) j["code"] = HexText(uint32_t(f.code), 8);
-    return j;
-}
-
-FaultSpec FaultFromJson(const nlohmann::json& j) {
-    if (!j.is_object()) throw std::invalid_argument("fault: expected an object, got " + j.dump());
-    FaultSpec f;
-    if (!j.contains("kind") || !j["kind"].is_string()) throw std::invalid_argument("fault: \"kind\" is missing");
-    std::string kind = j["kind"].get<std::string>();
-    bool known = false;
-    for (const auto& k : kFaultKinds)
-        if (kind == k.name) {
-            f.kind = k.kind;
-            known = true;
-        }
-    if (!known)
-        throw std::invalid_argument("fault: unknown kind \"" + kind +
-                                    "\" (no_response, address_error, late_answer, reset_after, unknown_error, code)");
-    if (j.contains("direction")) {
-        std::string d = j["direction"].is_string() ? j["direction"].get<std::string>() : "";
-        if (d == "any") f.direction = FaultSpec::Direction::Any;
-        else if (d == "read") f.direction = FaultSpec::Direction::Read;
-        else if (d == "write") f.direction = FaultSpec::Direction::Write;
-        else throw std::invalid_argument("fault: direction must be \"any\", \"read\" or \"write\"");
-    }
-    if (j.contains("address")) {
-        uint64_t a = JsonU64(j["address"], "fault address");
-        if (a >> 48) throw std::invalid_argument("fault address: more than 48 bits");
-        f.anyAddress = false;
-        f.offsetHigh = uint16_t(a >> 32);
-        f.offsetLow = uint32_t(a);
-        f.length = j.contains("length") ? JsonU32(j["length"], "fault length") : 4;
-        if (f.length == 0) throw std::invalid_argument("fault length: must be at least 1");
-    }
-    if (j.contains("count")) {
-        if (!j["count"].is_number_integer() || j["count"].get<int64_t>() < -1 || j["count"].get<int64_t>() == 0 ||
-            j["count"].get<int64_t>() > INT32_MAX)
-            throw std::invalid_argument("fault count: -1 (always) or a number of requests from 1");
-        f.count = int32_t(j["count"].get<int64_t>());
-    }
-    if (j.contains("delay_ms")) f.delayMs = JsonU32(j["delay_ms"], "fault delay_ms");
-    if (j.contains("after")) {
-        f.afterRequests = JsonU32(j["after"], "fault after");
-        if (f.afterRequests == 0) throw std::invalid_argument("fault after: must be at least 1");
-    }
-    if (f.kind == FaultSpec::Kind::Code) {
-        if (!j.contains("code")) throw std::invalid_argument("fault: kind \"code\" needs \"code\"");
-        const auto& c = j["code"];
-        if (c.is_number_integer() && c.get<int64_t>() < 0) {
-            if (c.get<int64_t>() < INT32_MIN) throw std::invalid_argument("fault code: out of range");
-            f.code = int32_t(c.get<int64_t>());
-        } else {
-            f.code = int32_t(JsonU32(c, "fault code"));
-        }
-    }
-    return f;
 }
 
 // --------------------------------------------------------------------------------- bus
@@ -946,10 +434,10 @@ nlohmann::json Bus::Describe() const {
     j["generation"] = s.generation.load();
     j["local_host"] = s.localHost;
     Slot* h = s.Find(s.localHost);
-    if (h && h->node->PhyId() >= 0) j["local_node_id"] = detail::Hex(NodeIdOf(h->node->PhyId()), 4);
+    if (h && h->node->PhyId() >= 0) j["local_node_id"] = Hex(NodeIdOf(h->node->PhyId()), 4);
     j["node_count"] = s.byPhy.size();
     nlohmann::json nodes = nlohmann::json::array();
-    for (const auto& slot : s.slots) nodes.push_back(s.DescribeSlot(*slot));
+    for (const auto& slot : s.slots) nodes.push_back(DescribeSlot(s, *slot));
     j["nodes"] = nodes;
     nlohmann::json vdevs = nlohmann::json::array();
     for (const auto& v : s.vdevs) vdevs.push_back({{"name", v.name}, {"instance", v.instance}});

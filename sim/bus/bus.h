@@ -33,6 +33,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/codes.h"
+#include "bus/fault.h"
 #include "bus/node.h"
 
 namespace sim {
@@ -73,35 +74,6 @@ struct BusEvent {
     std::vector<uint8_t> data;                  // IncomingData: the bytes written
 };
 using Listener = std::function<void(const BusEvent&)>;
-
-// A fault injected on one node (optionally only for an address window).
-struct FaultSpec {
-    enum class Kind {
-        NoResponse,      // the node does not acknowledge: 121
-        AddressError,    // the node answers an address error: 0x80000017
-        LateAnswer,      // the answer comes after delayMs (0: past any time-out): 0x80000102
-        ResetAfter,      // the afterRequests-th matching request is cut by a bus reset
-        UnknownError,    // 0x8000013D
-        Code,            // the request ends with `code` as it is (e.g. 0x80000002, -2)
-    };
-    enum class Direction { Any, Read, Write };
-
-    Kind kind = Kind::NoResponse;
-    Direction direction = Direction::Any;
-    // Address window; without one the fault applies to every address of the node.
-    bool anyAddress = true;
-    uint16_t offsetHigh = kCsrHigh;
-    uint32_t offsetLow = 0;
-    uint32_t length = 4;
-    // Matching requests the fault still applies to; -1 = until cleared.
-    int32_t count = -1;
-    uint32_t delayMs = 0;          // LateAnswer
-    uint32_t afterRequests = 1;    // ResetAfter (one-shot)
-    int32_t code = 0;              // Code
-};
-nlohmann::json FaultToJson(const FaultSpec& fault);
-// Throws std::invalid_argument naming the bad field.
-FaultSpec FaultFromJson(const nlohmann::json& j);
 
 struct VirtualDevice {
     std::string name;

@@ -5,6 +5,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "bus/json_codec.h"
+
 namespace sim {
 
 uint16_t Crc16(std::span<const uint8_t> bytes) {
@@ -223,33 +225,6 @@ std::vector<std::string> CheckConfigRom(std::span<const uint32_t> rom) {
 
 namespace {
 
-uint64_t ParseHexText(const std::string& text, const char* field, uint64_t max) {
-    std::string s = text;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = s.substr(2);
-    if (s.empty() || s.size() > 16) throw std::invalid_argument(std::string(field) + ": \"" + text + "\" is not a hexadecimal number");
-    uint64_t v = 0;
-    for (char ch : s) {
-        int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else throw std::invalid_argument(std::string(field) + ": \"" + text + "\" is not a hexadecimal number");
-        v = v << 4 | uint64_t(d);
-    }
-    if (v > max) throw std::invalid_argument(std::string(field) + ": \"" + text + "\" is too large");
-    return v;
-}
-
-uint64_t JsonUnsigned(const nlohmann::json& v, const char* field, uint64_t max) {
-    if (v.is_string()) return ParseHexText(v.get<std::string>(), field, max);
-    if (v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0)) {
-        uint64_t n = v.get<uint64_t>();
-        if (n > max) throw std::invalid_argument(std::string(field) + ": " + v.dump() + " is too large");
-        return n;
-    }
-    throw std::invalid_argument(std::string(field) + ": expected a number or hexadecimal text, got " + v.dump());
-}
-
 uint8_t KeyOf(const nlohmann::json& v, const char* field) { return uint8_t(JsonUnsigned(v, field, 0x3F)); }
 
 DirectoryPtr DirectoryFromJson(const nlohmann::json& entries, int depth);
@@ -295,9 +270,6 @@ DirectoryPtr DirectoryFromJson(const nlohmann::json& entries, int depth) {
 }
 
 }  // namespace
-
-uint32_t JsonU32(const nlohmann::json& v, const char* field) { return uint32_t(JsonUnsigned(v, field, 0xFFFFFFFFu)); }
-uint64_t JsonU64(const nlohmann::json& v, const char* field) { return JsonUnsigned(v, field, ~uint64_t(0)); }
 
 std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& nodeDesc) {
     if (!nodeDesc.is_object()) throw std::invalid_argument("config ROM: expected an object");

@@ -124,8 +124,4 @@ std::vector<std::string> CheckConfigRom(std::span<const uint32_t> rom);
 // Throws std::invalid_argument with a message naming the bad field.
 std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& nodeDesc);
 
-// Reads a 32-bit value from a JSON number or hex text ("0x1F", "1F" when hexOnly).
-uint32_t JsonU32(const nlohmann::json& v, const char* field);
-uint64_t JsonU64(const nlohmann::json& v, const char* field);
-
 }  // namespace sim

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "bus/config_rom.h"
+#include "bus/json_codec.h"
 
 namespace sim {
 
@@ -18,8 +19,11 @@ using json = nlohmann::json;
 const std::set<std::string> kCommonKeys{"id", "kind", "link_active", "plugged", "phy", "faults"};
 
 void CheckKeys(const json& j, const std::set<std::string>& allowed, const std::string& where) {
-    for (const auto& [k, v] : j.items())
-        if (!allowed.count(k)) throw DescriptionError(where + ": unknown key \"" + k + "\"");
+    try {
+        CheckJsonKeys(j, allowed, where);
+    } catch (const std::invalid_argument& e) {
+        throw DescriptionError(e.what());
+    }
 }
 
 void CheckNodeKeys(const NodeContext& c, std::set<std::string> allowed) {
@@ -151,24 +155,6 @@ Registry& registry() {
     return r;
 }
 
-const std::map<std::string, PortState> kPortNames{
-    {"none", PortState::NotPresent}, {"not_connected", PortState::NotConnected},
-    {"parent", PortState::Parent}, {"child", PortState::Child}};
-
-uint8_t SmallParam(const json& j, const char* key, uint8_t fallback, uint8_t max) {
-    if (!j.contains(key)) return fallback;
-    const auto& v = j[key];
-    if (!v.is_number_integer() || v.get<int64_t>() < 0 || v.get<int64_t>() > max)
-        throw std::invalid_argument(std::string("phy ") + key + ": a number from 0 to " + std::to_string(max));
-    return uint8_t(v.get<int64_t>());
-}
-
-bool BoolParam(const json& j, const char* key, bool fallback, const std::string& where) {
-    if (!j.contains(key)) return fallback;
-    if (!j[key].is_boolean()) throw std::invalid_argument(where + std::string(key) + ": expected true or false");
-    return j[key].get<bool>();
-}
-
 }  // namespace
 
 void RegisterNodeKind(const std::string& kind, NodeFactory factory) {
@@ -209,45 +195,6 @@ std::unique_ptr<Node> MakeNode(const std::string& kind, const NodeContext& conte
     } catch (const std::exception& e) {
         throw DescriptionError("node \"" + context.id + "\" (" + kind + "): " + e.what());
     }
-}
-
-PhyConfig PhyFromJson(const json& j) {
-    if (!j.is_object()) throw std::invalid_argument("phy: expected an object");
-    CheckKeys(j, {"gap_count", "speed", "delay", "contender", "power_class", "ports", "extended"}, "phy");
-    PhyConfig p;
-    p.gapCount = SmallParam(j, "gap_count", p.gapCount, 63);
-    p.speed = SmallParam(j, "speed", p.speed, 3);
-    p.delay = SmallParam(j, "delay", p.delay, 3);
-    p.powerClass = SmallParam(j, "power_class", p.powerClass, 7);
-    p.contender = BoolParam(j, "contender", p.contender, "phy ");
-    p.extendedPacket = BoolParam(j, "extended", p.extendedPacket, "phy ");
-    if (j.contains("ports")) {
-        const auto& ports = j["ports"];
-        if (!ports.is_array() || ports.size() > 11) throw std::invalid_argument("phy ports: a list of at most 11 port states");
-        for (const auto& port : ports) {
-            if (port.is_string() && kPortNames.count(port.get<std::string>())) {
-                p.ports.push_back(kPortNames.at(port.get<std::string>()));
-            } else if (port.is_number_integer() && port.get<int64_t>() >= 0 && port.get<int64_t>() <= 3) {
-                p.ports.push_back(PortState(port.get<int64_t>()));
-            } else {
-                throw std::invalid_argument("phy ports: " + port.dump() + " is not none, not_connected, parent or child");
-            }
-        }
-    }
-    return p;
-}
-
-json PhyToJson(const PhyConfig& p) {
-    json j{{"gap_count", p.gapCount}, {"speed", p.speed}, {"delay", p.delay},
-           {"contender", p.contender}, {"power_class", p.powerClass}, {"extended", p.extendedPacket}};
-    if (!p.ports.empty()) {
-        json ports = json::array();
-        for (PortState s : p.ports)
-            for (const auto& [name, state] : kPortNames)
-                if (state == s) ports.push_back(name);
-        j["ports"] = ports;
-    }
-    return j;
 }
 
 namespace {
@@ -300,8 +247,8 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
         NodeContext ctx{n, id, stateRoot.empty() ? std::filesystem::path() : stateRoot / StateFolderName(id)};
         b.node = MakeNode(kind, ctx);
         try {
-            b.plugged = BoolParam(n, "plugged", true, "");
-            b.node->SetLinkActiveFlag(BoolParam(n, "link_active", b.node->LinkActive(), ""));
+            b.plugged = JsonBool(n, "plugged", true, "");
+            b.node->SetLinkActiveFlag(JsonBool(n, "link_active", b.node->LinkActive(), ""));
             if (n.contains("phy")) b.node->SetPhy(PhyFromJson(n["phy"]));
             if (n.contains("faults")) {
                 if (!n["faults"].is_array()) throw std::invalid_argument("faults: expected a list");

@@ -85,8 +85,4 @@ void LoadDescriptionFile(Bus& bus, const std::filesystem::path& file,
 // ("lumarel460", when that kind is registered; a foreign node until then).
 nlohmann::json DefaultDescription();
 
-// Self-ID settings as JSON and back (for descriptions and the control tool).
-PhyConfig PhyFromJson(const nlohmann::json& j);
-nlohmann::json PhyToJson(const PhyConfig& phy);
-
 }  // namespace sim

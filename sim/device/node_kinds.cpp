@@ -3,7 +3,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "bus/config_rom.h"
+#include "bus/json_codec.h"
 #include "bus/description.h"
 #include "device/crc32.h"
 #include "device/wire.h"

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "bus/config_rom.h"
+#include "bus/json_codec.h"
 #include "bus/description.h"
 #if LUMAREL_WITH_DEVICE
 #include "device/node_kinds.h"

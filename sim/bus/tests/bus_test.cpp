@@ -1,4 +1,5 @@
 #include "bus/bus.h"
+#include "bus/json_codec.h"
 
 #include <atomic>
 #include <thread>
