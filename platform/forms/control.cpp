@@ -1,4 +1,4 @@
-#include "form.h"
+#include "control.h"
 #include "internal.h"
 
 #include "vbrt/error.h"

@@ -1,20 +1,15 @@
 #include "controls.h"
 #include "internal.h"
 
-#include "forms/dialogs.h"
 #include "vbrt/error.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QComboBox>
-#include <QDir>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -27,14 +22,12 @@
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fnmatch.h>
-#include <fstream>
-#include <sstream>
 
 namespace forms {
 
+using detail::FireIfSet;
 using detail::FromQ;
+using detail::RaiseInvalidValue;
 using detail::ToQ;
 
 namespace {
@@ -58,16 +51,6 @@ void tapClicks(QWidget* w, std::function<void()>* click, std::function<void()>* 
     auto* tap = new ClickTap(click, dbl);
     tap->setParent(w);
     w->installEventFilter(tap);
-}
-
-void fire(const char* where, const std::function<void()>& fn) {
-    if (fn) detail::Fire(where, fn);
-}
-
-[[noreturn]] void invalidValue() { vb::Raise(380, "forms", "Invalid property value"); }
-
-void checkIndex(int32_t index, size_t count) {
-    if (index < 0 || size_t(index) >= count) invalidValue();
 }
 
 std::string fontName(const QWidget* w) { return FromQ(w->font().family()); }
@@ -94,7 +77,7 @@ Label::Label(Container* container, std::string name, int32_t index)
                   if (c == caption_) return;
                   caption_ = c;
                   label_->setText(ToQ(c));
-                  fire("Change", Change);
+                  FireIfSet("Change", Change);
               }),
       Alignment(
           [this] {
@@ -129,7 +112,7 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
               return selStart_;
           },
           [this](const int32_t& s) {
-              if (s < 0) invalidValue();
+              if (s < 0) RaiseInvalidValue();
               selStart_ = std::min<int32_t>(s, int32_t(text_.size()));
               selLength_ = 0;
               selectInWidget();
@@ -140,7 +123,7 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
               return selLength_;
           },
           [this](const int32_t& l) {
-              if (l < 0) invalidValue();
+              if (l < 0) RaiseInvalidValue();
               selectionFromWidget();
               selLength_ = std::min<int32_t>(l, int32_t(text_.size()) - selStart_);
               selectInWidget();
@@ -228,7 +211,7 @@ void TextBox::fromWidget() {
 
 void TextBox::fireChange() {
     if (HasWindowHandle()) user::SetWindowTextDirect(hWnd(), text_);
-    fire("Change", Change);
+    FireIfSet("Change", Change);
 }
 
 int32_t TextBox::toWidgetPos(int32_t pos) const {
@@ -319,7 +302,7 @@ CommandButton::CommandButton(Container* container, std::string name, int32_t ind
       Cancel([this] { return cancel_; }, [this](const bool& c) { cancel_ = c; }) {
     auto* b = new QPushButton(container->ContainerWidget());
     b->setAutoDefault(false);
-    QObject::connect(b, &QPushButton::clicked, [this] { fire("Click", Click); });
+    QObject::connect(b, &QPushButton::clicked, [this] { FireIfSet("Click", Click); });
     SetWidget(b);
 }
 
@@ -335,14 +318,14 @@ CheckBox::CheckBox(Container* container, std::string name, int32_t index)
               [this](const std::string& c) { static_cast<QCheckBox*>(Widget())->setText(ToQ(c)); }),
       Value([this] { return value_; },
             [this](const int32_t& v) {
-                if (v < 0 || v > 2) invalidValue();
+                if (v < 0 || v > 2) RaiseInvalidValue();
                 if (v == value_) return;
                 value_ = v;
                 updating_ = true;
                 static_cast<QCheckBox*>(Widget())->setCheckState(v == 0 ? Qt::Unchecked : v == 1 ? Qt::Checked
                                                                                                   : Qt::PartiallyChecked);
                 updating_ = false;
-                fire("Click", Click);
+                FireIfSet("Click", Click);
             }) {
     auto* b = new QCheckBox(container->ContainerWidget());
     QObject::connect(b, &QCheckBox::clicked, [this, b] {
@@ -368,11 +351,11 @@ OptionButton::OptionButton(Container* container, std::string name, int32_t index
                 b->setChecked(v);
                 b->setAutoExclusive(true);
                 updating_ = false;
-                if (v) fire("Click", Click);
+                if (v) FireIfSet("Click", Click);
             }) {
     auto* b = new QRadioButton(container->ContainerWidget());
     QObject::connect(b, &QRadioButton::toggled, [this](bool on) {
-        if (!updating_ && on) fire("Click", Click);
+        if (!updating_ && on) FireIfSet("Click", Click);
     });
     SetWidget(b);
 }
@@ -386,202 +369,6 @@ Frame::Frame(Container* container, std::string name, int32_t index)
     SetWidget(new QGroupBox(container->ContainerWidget()));
 }
 
-// --------------------------------------------------------------------------------- ItemList
-
-namespace {
-// Where a sorted list puts a new item: after the equal ones, without regard to case.
-int32_t sortedPosition(const std::vector<std::string>& items, const std::string& item) {
-    auto lower = [](std::string s) {
-        for (auto& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-        return s;
-    };
-    std::string key = lower(item);
-    int32_t at = 0;
-    while (size_t(at) < items.size() && lower(items[size_t(at)]) <= key) ++at;
-    return at;
-}
-}  // namespace
-
-void ItemList::AddItem(const std::string& item, int32_t index) {
-    if (index < -1 || index > int32_t(items_.size())) vb::Raise(5, "forms");
-    // A sorted list puts an item without a position at its place in the order.
-    int32_t at = index != -1 ? index : sorted_ ? sortedPosition(items_, item) : int32_t(items_.size());
-    items_.insert(items_.begin() + at, item);
-    data_.insert(data_.begin() + at, 0);
-    newIndex_ = at;
-    insertRow(at, item);
-    afterChange();
-}
-
-void ItemList::RemoveItem(int32_t index) {
-    if (index < 0 || index >= int32_t(items_.size())) vb::Raise(5, "forms");
-    items_.erase(items_.begin() + index);
-    data_.erase(data_.begin() + index);
-    newIndex_ = -1;
-    removeRow(index);
-    afterChange();
-}
-
-void ItemList::Clear() {
-    items_.clear();
-    data_.clear();
-    newIndex_ = -1;
-    clearRows();
-    afterChange();
-}
-
-int32_t ItemList::ListCount() const { return int32_t(items_.size()); }
-
-IndexedRef<std::string> ItemList::List(int32_t index) {
-    return {[this, index] {
-                return index >= 0 && size_t(index) < items_.size() ? items_[size_t(index)] : std::string();
-            },
-            [this, index](const std::string& t) {
-                checkIndex(index, items_.size());
-                items_[size_t(index)] = t;
-                setRowText(index, t);
-            }};
-}
-
-IndexedRef<int32_t> ItemList::ItemData(int32_t index) {
-    return {[this, index] {
-                checkIndex(index, data_.size());
-                return data_[size_t(index)];
-            },
-            [this, index](const int32_t& v) {
-                checkIndex(index, data_.size());
-                data_[size_t(index)] = v;
-            }};
-}
-
-// --------------------------------------------------------------------------------- ComboBox
-
-
-ComboBox::ComboBox(Container* container, std::string name, int32_t style, int32_t index)
-    : Control(container, std::move(name), index),
-      ListIndex([this] { return combo_->currentIndex(); },
-                [this](const int32_t& i) {
-                    if (i < -1 || i >= ListCount()) invalidValue();
-                    updating_ = true;
-                    combo_->setCurrentIndex(i);
-                    if (i == -1 && combo_->isEditable()) combo_->setEditText(QString());
-                    updating_ = false;
-                    fire("Click", Click);
-                }),
-      Text([this] { return FromQ(combo_->currentText()); },
-           [this](const std::string& t) {
-               if (combo_->isEditable()) {
-                   // A new text in the edit field raises Change, whether typed or set here.
-                   if (FromQ(combo_->currentText()) == t) return;
-                   combo_->setEditText(ToQ(t));
-                   fire("Change", Change);
-                   return;
-               }
-               int found = combo_->findText(ToQ(t), Qt::MatchFixedString);
-               if (found < 0) RaiseReadOnly("Text");
-               ListIndex = found;
-           }),
-      Sorted([this] { return sorted_; }, [this](const bool& s) { sorted_ = s; }) {
-    combo_ = new QComboBox(container->ContainerWidget());
-    combo_->setEditable(style != DropdownList);
-    combo_->setInsertPolicy(QComboBox::NoInsert);
-    QObject::connect(combo_, QOverload<int>::of(&QComboBox::activated), [this](int) {
-        if (!updating_) fire("Click", Click);
-    });
-    if (combo_->lineEdit())
-        QObject::connect(combo_->lineEdit(), &QLineEdit::textEdited, [this](const QString&) { fire("Change", Change); });
-    SetWidget(combo_);
-}
-
-void ComboBox::insertRow(int32_t index, const std::string& text) {
-    updating_ = true;
-    combo_->insertItem(index, ToQ(text));
-    if (combo_->count() == 1 && combo_->isEditable()) combo_->setCurrentIndex(-1);
-    updating_ = false;
-}
-
-void ComboBox::removeRow(int32_t index) {
-    updating_ = true;
-    combo_->removeItem(index);
-    updating_ = false;
-}
-
-void ComboBox::clearRows() {
-    updating_ = true;
-    combo_->clear();
-    updating_ = false;
-}
-
-void ComboBox::setRowText(int32_t index, const std::string& text) { combo_->setItemText(index, ToQ(text)); }
-
-// ---------------------------------------------------------------------------------- ListBox
-
-ListBox::ListBox(Container* container, std::string name, int32_t index)
-    : Control(container, std::move(name), index),
-      ListIndex([this] { return list_->currentRow(); },
-                [this](const int32_t& i) {
-                    if (i < -1 || i >= ListCount()) invalidValue();
-                    if (i == list_->currentRow()) return;
-                    updating_ = true;
-                    list_->setCurrentRow(i);
-                    if (i == -1) list_->clearSelection();
-                    updating_ = false;
-                    fire("Click", Click);
-                }),
-      Text([this] {
-               int r = list_->currentRow();
-               return r >= 0 ? items_[size_t(r)] : std::string();
-           },
-           [](const std::string&) { RaiseReadOnly("Text"); }),
-      TopIndex(
-          [this] {
-              QListWidgetItem* it = list_->itemAt(0, 0);
-              return it ? list_->row(it) : 0;
-          },
-          [this](const int32_t& i) {
-              if (i >= 0 && i < ListCount()) list_->scrollToItem(list_->item(i), QAbstractItemView::PositionAtTop);
-          }),
-      Sorted([this] { return sorted_; }, [this](const bool& s) { sorted_ = s; }) {
-    list_ = new QListWidget(container->ContainerWidget());
-    QObject::connect(list_, &QListWidget::currentRowChanged, [this](int) {
-        if (!updating_) fire("Click", Click);
-    });
-    QObject::connect(list_, &QListWidget::itemDoubleClicked, [this](QListWidgetItem*) { fire("DblClick", DblClick); });
-    SetWidget(list_);
-}
-
-IndexedRef<bool> ListBox::Selected(int32_t index) {
-    return {[this, index] {
-                checkIndex(index, items_.size());
-                return list_->item(index)->isSelected();
-            },
-            [this, index](const bool& s) {
-                checkIndex(index, items_.size());
-                if (s) ListIndex = index;
-                else list_->item(index)->setSelected(false);
-            }};
-}
-
-void ListBox::insertRow(int32_t index, const std::string& text) {
-    updating_ = true;
-    list_->insertItem(index, ToQ(text));
-    updating_ = false;
-}
-
-void ListBox::removeRow(int32_t index) {
-    updating_ = true;
-    delete list_->takeItem(index);
-    updating_ = false;
-}
-
-void ListBox::clearRows() {
-    updating_ = true;
-    list_->clear();
-    updating_ = false;
-}
-
-void ListBox::setRowText(int32_t index, const std::string& text) { list_->item(index)->setText(ToQ(text)); }
-
 // ------------------------------------------------------------------------------ RichTextBox
 
 RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
@@ -593,7 +380,7 @@ RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
                updating_ = true;
                edit_->setPlainText(ToQ(detail::CrLfToLf(t)));
                updating_ = false;
-               fire("Change", Change);
+               FireIfSet("Change", Change);
            }),
       Locked([this] { return edit_->isReadOnly(); }, [this](const bool& l) { edit_->setReadOnly(l); }),
       FontName([this] { return fontName(edit_); }, [this](const std::string& n) { setFontName(edit_, n); }),
@@ -605,7 +392,7 @@ RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
         std::string t = detail::LfToCrLf(FromQ(edit_->toPlainText()));
         if (t == text_) return;
         text_ = std::move(t);
-        fire("Change", Change);
+        FireIfSet("Change", Change);
     });
     SetWidget(edit_);
 }
@@ -616,21 +403,21 @@ ProgressBar::ProgressBar(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
       Min([this] { return min_; },
           [this](const double& m) {
-              if (m >= max_) invalidValue();
+              if (m >= max_) RaiseInvalidValue();
               min_ = m;
               value_ = std::max(value_, min_);
               show();
           }),
       Max([this] { return max_; },
           [this](const double& m) {
-              if (m <= min_) invalidValue();
+              if (m <= min_) RaiseInvalidValue();
               max_ = m;
               value_ = std::min(value_, max_);
               show();
           }),
       Value([this] { return value_; },
             [this](const double& v) {
-                if (v < min_ || v > max_) invalidValue();
+                if (v < min_ || v > max_) RaiseInvalidValue();
                 value_ = v;
                 show();
             }) {
@@ -687,264 +474,6 @@ void WebBrowser::Navigate(const std::string& url) {
 }
 
 std::string WebBrowser::DocumentText() const { return FromQ(browser_->toPlainText()); }
-
-// ---------------------------------------------------------------------------- DriveListBox
-
-namespace {
-std::vector<std::string> mountPoints() {
-    std::vector<std::string> mounts{"/"};
-    std::ifstream in("/proc/mounts");
-    std::string device, point, rest;
-    while (in >> device >> point && std::getline(in, rest)) {
-        if (device.rfind("/dev/", 0) != 0 || point == "/") continue;
-        if (std::find(mounts.begin(), mounts.end(), point) == mounts.end()) mounts.push_back(point);
-    }
-    std::sort(mounts.begin(), mounts.end());
-    return mounts;
-}
-
-std::string mountOf(const std::vector<std::string>& mounts, const std::string& path) {
-    std::string best;
-    for (const auto& m : mounts) {
-        bool holds = m == "/" || path == m || path.rfind(m + "/", 0) == 0;
-        if (holds && m.size() > best.size()) best = m;
-    }
-    return best;
-}
-}  // namespace
-
-DriveListBox::DriveListBox(Container* container, std::string name, int32_t index)
-    : Control(container, std::move(name), index),
-      Drive([this] { return FromQ(combo_->currentText()); },
-            [this](const std::string& d) {
-                std::string m = d.empty() || d[0] != '/' ? "" : mountOf(mounts_, d);
-                if (m.empty()) vb::Raise(68, "forms", "Device unavailable");
-                int i = int(std::find(mounts_.begin(), mounts_.end(), m) - mounts_.begin());
-                if (i == combo_->currentIndex()) return;
-                updating_ = true;
-                combo_->setCurrentIndex(i);
-                updating_ = false;
-                fire("Change", Change);
-            }),
-      mounts_(mountPoints()) {
-    combo_ = new QComboBox(container->ContainerWidget());
-    for (const auto& m : mounts_) combo_->addItem(QString::fromStdString(m));
-    combo_->setCurrentIndex(0);
-    QObject::connect(combo_, QOverload<int>::of(&QComboBox::currentIndexChanged), [this](int) {
-        if (!updating_) fire("Change", Change);
-    });
-    SetWidget(combo_);
-}
-
-int32_t DriveListBox::ListCount() const { return int32_t(mounts_.size()); }
-
-std::string DriveListBox::List(int32_t index) const {
-    return index >= 0 && size_t(index) < mounts_.size() ? mounts_[size_t(index)] : std::string();
-}
-
-// ------------------------------------------------------------------------------- DirListBox
-
-namespace {
-std::string normalFolder(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
-    std::string s = p.string();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return s;
-}
-
-// Makes `current` the folder `path` names; false when it already was. A missing folder raises 76.
-bool enterFolder(const std::string& path, std::string& current) {
-    std::string folder = normalFolder(path);
-    std::error_code ec;
-    if (path.empty() || !std::filesystem::is_directory(folder, ec)) vb::Raise(76, "forms", "Path not found");
-    if (folder == current) return false;
-    current = folder;
-    return true;
-}
-
-bool lessNoCase(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-    });
-}
-}  // namespace
-
-DirListBox::DirListBox(Container* container, std::string name, int32_t index)
-    : Control(container, std::move(name), index),
-      Path([this] { return path_; },
-           [this](const std::string& p) {
-               if (!enterFolder(p, path_)) return;
-               fill();
-               fire("Change", Change);
-           }),
-      ListIndex(
-          [this] {
-              int r = list_->currentRow();
-              return r < 0 ? -1 : r - int(ancestors_.size());
-          },
-          [this](const int32_t& i) {
-              int n = int(ancestors_.size());
-              if (i < -n || i >= ListCount()) invalidValue();
-              updating_ = true;
-              list_->setCurrentRow(i + n);
-              updating_ = false;
-              fire("Click", Click);
-          }) {
-    list_ = new QListWidget(container->ContainerWidget());
-    QObject::connect(list_, &QListWidget::currentRowChanged, [this](int) {
-        if (!updating_) fire("Click", Click);
-    });
-    QObject::connect(list_, &QListWidget::itemDoubleClicked, [this](QListWidgetItem* item) {
-        int r = list_->row(item), n = int(ancestors_.size());
-        std::string target = r < n ? ancestors_[size_t(r)] : subfolders_[size_t(r - n)];
-        detail::Fire("DblClick", [&] { Path = target; });
-    });
-    SetWidget(list_);
-    path_ = normalFolder(".");
-    fill();
-}
-
-std::string DirListBox::List(int32_t index) const {
-    int n = int(ancestors_.size());
-    if (index < 0) return -index <= n ? ancestors_[size_t(n + index)] : std::string();
-    return size_t(index) < subfolders_.size() ? subfolders_[size_t(index)] : std::string();
-}
-
-void DirListBox::fill() {
-    ancestors_.clear();
-    subfolders_.clear();
-    for (std::filesystem::path p = path_;; p = p.parent_path()) {
-        ancestors_.insert(ancestors_.begin(), p.string());
-        if (p == p.parent_path()) break;
-    }
-    std::error_code ec;
-    for (auto& e : std::filesystem::directory_iterator(path_, std::filesystem::directory_options::skip_permission_denied, ec))
-        if (e.is_directory(ec)) subfolders_.push_back(e.path().string());
-    std::sort(subfolders_.begin(), subfolders_.end(), lessNoCase);
-    updating_ = true;
-    list_->clear();
-    int depth = 0;
-    for (auto& a : ancestors_) {
-        std::string shown = std::filesystem::path(a).filename().string();
-        list_->addItem(QString(depth++ * 2, ' ') + QString::fromStdString(shown.empty() ? a : shown));
-    }
-    for (auto& s : subfolders_)
-        list_->addItem(QString(depth * 2, ' ') + QString::fromStdString(std::filesystem::path(s).filename().string()));
-    list_->setCurrentRow(int(ancestors_.size()) - 1);
-    updating_ = false;
-}
-
-// ------------------------------------------------------------------------------ FileListBox
-
-FileListBox::FileListBox(Container* container, std::string name, int32_t index)
-    : Control(container, std::move(name), index),
-      Path([this] { return path_; },
-           [this](const std::string& p) {
-               if (!enterFolder(p, path_)) return;
-               fill();
-               fire("PathChange", PathChange);
-           }),
-      Pattern([this] { return pattern_; },
-              [this](const std::string& p) {
-                  if (p == pattern_) return;
-                  pattern_ = p;
-                  fill();
-                  fire("PatternChange", PatternChange);
-              }),
-      FileName(
-          [this] {
-              int r = list_->currentRow();
-              return r >= 0 ? files_[size_t(r)] : std::string();
-          },
-          [this](const std::string& f) {
-              // A folder or a pattern in the name goes to Path or Pattern, as the control does.
-              std::error_code ec;
-              if (std::filesystem::is_directory(f, ec)) {
-                  Path = f;
-                  return;
-              }
-              if (f.find_first_of("*?") != std::string::npos) {
-                  Pattern = f;
-                  return;
-              }
-              auto it = std::find(files_.begin(), files_.end(), f);
-              if (it != files_.end()) ListIndex = int32_t(it - files_.begin());
-          }),
-      ListIndex([this] { return list_->currentRow(); },
-                [this](const int32_t& i) {
-                    if (i < -1 || i >= ListCount()) invalidValue();
-                    updating_ = true;
-                    list_->setCurrentRow(i);
-                    updating_ = false;
-                    fire("Click", Click);
-                }) {
-    list_ = new QListWidget(container->ContainerWidget());
-    QObject::connect(list_, &QListWidget::currentRowChanged, [this](int) {
-        if (!updating_) fire("Click", Click);
-    });
-    QObject::connect(list_, &QListWidget::itemDoubleClicked, [this](QListWidgetItem*) { fire("DblClick", DblClick); });
-    SetWidget(list_);
-    path_ = normalFolder(".");
-    fill();
-}
-
-std::string FileListBox::List(int32_t index) const {
-    return index >= 0 && size_t(index) < files_.size() ? files_[size_t(index)] : std::string();
-}
-
-void FileListBox::Refresh() { fill(); }
-
-void FileListBox::fill() {
-    std::vector<std::string> patterns;
-    std::stringstream ss(pattern_);
-    for (std::string p; std::getline(ss, p, ';');)
-        if (!p.empty()) patterns.push_back(p == "*.*" ? "*" : p);
-    files_.clear();
-    std::error_code ec;
-    for (auto& e : std::filesystem::directory_iterator(path_, std::filesystem::directory_options::skip_permission_denied, ec)) {
-        if (!e.is_regular_file(ec)) continue;
-        std::string n = e.path().filename().string();
-        for (auto& p : patterns) {
-            if (::fnmatch(p.c_str(), n.c_str(), FNM_CASEFOLD) == 0) {
-                files_.push_back(n);
-                break;
-            }
-        }
-    }
-    std::sort(files_.begin(), files_.end(), lessNoCase);
-    updating_ = true;
-    list_->clear();
-    for (auto& f : files_) list_->addItem(QString::fromStdString(f));
-    updating_ = false;
-}
-
-// ----------------------------------------------------------------------------- CommonDialog
-
-CommonDialog::CommonDialog(Container* container, std::string name, int32_t index)
-    : Control(container, std::move(name), index, NoWidget{}) {}
-
-void CommonDialog::ShowOpen() { show(false); }
-void CommonDialog::ShowSave() { show(true); }
-
-void CommonDialog::show(bool save) {
-    FileDialogRequest r;
-    r.save = save;
-    r.dialogTitle = DialogTitle;
-    r.filter = Filter;
-    r.filterIndex = FilterIndex;
-    r.initDir = InitDir;
-    r.fileName = FileName;
-    r.defaultExt = DefaultExt;
-    std::string chosen = Presenter().FileDialog(r);
-    if (chosen.empty()) {
-        FileName.clear();
-        if (CancelError) vb::Raise(32755, "CommonDialog", "Cancel was selected.");
-        return;
-    }
-    if (!DefaultExt.empty() && std::filesystem::path(chosen).extension().empty()) chosen += "." + DefaultExt;
-    FileName = chosen;
-}
 
 // -------------------------------------------------------------------------------- Clipboard
 

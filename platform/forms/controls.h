@@ -1,19 +1,18 @@
-// The standard controls: labels, text boxes, buttons, check and option buttons, frames, combo
-// and list boxes, rich text, progress bar, image, web browser, drive/folder/file lists, the
-// common file dialog and the clipboard.
+// The standard controls: labels, text boxes, buttons, check and option buttons, frames, rich
+// text, progress bar, image, web browser and the clipboard. Combo and list boxes are in
+// list_controls.h, the drive, folder and file lists and the common file dialog in
+// file_controls.h.
 //
 // Texts are 8-bit Windows-1252, as the programs keep them; a multi-line text box keeps its
 // lines separated by CR LF and counts both characters in positions and lengths.
 #pragma once
 
-#include "forms/form.h"
+#include "forms/control.h"
 
 #include <optional>
 
 class QLineEdit;
 class QPlainTextEdit;
-class QComboBox;
-class QListWidget;
 class QTextEdit;
 class QTextBrowser;
 class QLabel;
@@ -124,77 +123,6 @@ public:
     Form& OwnerForm() override { return *form_; }
 };
 
-// Items of combo and list boxes.
-class ItemList {
-public:
-    virtual ~ItemList() = default;
-    void AddItem(const std::string& item, int32_t index = -1);
-    void RemoveItem(int32_t index);
-    void Clear();
-    int32_t ListCount() const;
-    // Where the last AddItem put its item (-1 when none since the last removal).
-    int32_t NewIndex() const { return newIndex_; }
-    IndexedRef<std::string> List(int32_t index);
-    IndexedRef<int32_t> ItemData(int32_t index);
-
-protected:
-    virtual void insertRow(int32_t index, const std::string& text) = 0;
-    virtual void removeRow(int32_t index) = 0;
-    virtual void clearRows() = 0;
-    virtual void setRowText(int32_t index, const std::string& text) = 0;
-    virtual void afterChange() {}
-    std::vector<std::string> items_;
-    std::vector<int32_t> data_;
-    bool sorted_ = false;
-    int32_t newIndex_ = -1;
-};
-
-class ComboBox : public Control, public ItemList {
-public:
-    enum Style : int32_t { DropdownCombo = 0, SimpleCombo = 1, DropdownList = 2 };
-    ComboBox(Container* container, std::string name, int32_t style = DropdownCombo, int32_t index = -1);
-    std::string TypeName() const override { return "ComboBox"; }
-    Property<int32_t> ListIndex;  // -1: none; setting it raises Click
-    Property<std::string> Text;
-    Property<bool> Sorted;
-    std::function<void()> Click;
-    std::function<void()> Change;  // the edited text changed (typed, or Text set in code)
-
-protected:
-    bool HeightIsReadOnly() const override { return true; }
-    void insertRow(int32_t index, const std::string& text) override;
-    void removeRow(int32_t index) override;
-    void clearRows() override;
-    void setRowText(int32_t index, const std::string& text) override;
-
-private:
-    QComboBox* combo_;
-    bool updating_ = false;
-};
-
-class ListBox : public Control, public ItemList {
-public:
-    ListBox(Container* container, std::string name, int32_t index = -1);
-    std::string TypeName() const override { return "ListBox"; }
-    Property<int32_t> ListIndex;
-    Property<std::string> Text;  // the selected item
-    Property<int32_t> TopIndex;
-    Property<bool> Sorted;
-    IndexedRef<bool> Selected(int32_t index);
-    std::function<void()> Click;
-    std::function<void()> DblClick;
-
-protected:
-    void insertRow(int32_t index, const std::string& text) override;
-    void removeRow(int32_t index) override;
-    void clearRows() override;
-    void setRowText(int32_t index, const std::string& text) override;
-
-private:
-    QListWidget* list_;
-    bool updating_ = false;
-};
-
 class RichTextBox : public Control {
 public:
     RichTextBox(Container* container, std::string name, int32_t index = -1);
@@ -251,98 +179,6 @@ public:
 private:
     QTextBrowser* browser_;
     std::string location_;
-};
-
-// The file systems (mount points) as the drive list shows them.
-class DriveListBox : public Control {
-public:
-    DriveListBox(Container* container, std::string name, int32_t index = -1);
-    std::string TypeName() const override { return "DriveListBox"; }
-    // The current drive; setting a path selects the file system that holds it (error 68 when
-    // none does). A change raises Change.
-    Property<std::string> Drive;
-    int32_t ListCount() const;
-    std::string List(int32_t index) const;
-    std::function<void()> Change;
-
-protected:
-    bool HeightIsReadOnly() const override { return true; }
-
-private:
-    QComboBox* combo_;
-    std::vector<std::string> mounts_;
-    bool updating_ = false;
-};
-
-// A folder tree: List(-1) is the current folder, List(-2) its parent and so on; List(0) to
-// List(ListCount - 1) are its sub-folders, sorted without regard to case.
-class DirListBox : public Control {
-public:
-    DirListBox(Container* container, std::string name, int32_t index = -1);
-    std::string TypeName() const override { return "DirListBox"; }
-    Property<std::string> Path;  // a missing folder raises error 76
-    Property<int32_t> ListIndex;
-    int32_t ListCount() const { return int32_t(subfolders_.size()); }
-    std::string List(int32_t index) const;
-    std::function<void()> Change;
-    std::function<void()> Click;
-
-private:
-    void fill();
-    QListWidget* list_;
-    std::string path_;
-    std::vector<std::string> ancestors_;   // root first, current folder last
-    std::vector<std::string> subfolders_;  // full paths
-    bool updating_ = false;
-};
-
-class FileListBox : public Control {
-public:
-    FileListBox(Container* container, std::string name, int32_t index = -1);
-    std::string TypeName() const override { return "FileListBox"; }
-    Property<std::string> Path;
-    Property<std::string> Pattern;  // "*.fwp;*.bin", matched without regard to case
-    Property<std::string> FileName;
-    Property<int32_t> ListIndex;
-    int32_t ListCount() const { return int32_t(files_.size()); }
-    std::string List(int32_t index) const;
-    void Refresh();
-    std::function<void()> Click;
-    std::function<void()> DblClick;
-    std::function<void()> PathChange;
-    std::function<void()> PatternChange;
-
-private:
-    void fill();
-    QListWidget* list_;
-    std::string path_;
-    std::string pattern_ = "*.*";
-    std::vector<std::string> files_;
-    bool updating_ = false;
-};
-
-// The common open and save dialogs, shown through the dialog presenter.
-class CommonDialog : public Control {
-public:
-    CommonDialog(Container* container, std::string name, int32_t index = -1);
-    std::string TypeName() const override { return "CommonDialog"; }
-    std::string FileName;
-    std::string Filter;
-    int32_t FilterIndex = 1;
-    std::string DialogTitle;
-    std::string InitDir;
-    std::string DefaultExt;
-    int32_t Flags = 0;
-    bool CancelError = false;  // cancelling then raises error 32755
-    void ShowOpen();
-    void ShowSave();
-
-protected:
-    bool VisibleValue() const override { return false; }
-    void ApplyVisible(bool) override {}
-
-private:
-    void show(bool save);
 };
 
 // The clipboard's text.

@@ -1,13 +1,12 @@
 #include "form.h"
+#include "control.h"
 #include "internal.h"
-#include "menu.h"
 
 #include "user/window_registry.h"
 #include "vbrt/error.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLayout>
@@ -24,8 +23,6 @@ namespace forms {
 
 namespace {
 
-size_t g_loadedForms = 0;
-QEventLoop* g_mainLoop = nullptr;
 MDIForm* g_frame = nullptr;
 
 // The top-level widget of a form: reports size, close, keys and state to the form.
@@ -87,14 +84,6 @@ private:
 int32_t pxFromTwips(double twips, double tpp) { return int32_t(std::lround(twips / tpp)); }
 
 }  // namespace
-
-namespace detail {
-size_t LoadedForms() { return g_loadedForms; }
-void SetMainLoop(QEventLoop* loop) { g_mainLoop = loop; }
-void FormLoadedCountChanged() {
-    if (g_loadedForms == 0 && g_mainLoop) g_mainLoop->quit();
-}
-}  // namespace detail
 
 void RaiseReadOnly(const std::string& property) {
     vb::Raise(383, "forms", "'" + property + "' property is read-only");
@@ -213,7 +202,7 @@ void Form::init() {
 Form::~Form() {
     if (cursorOverridden_) QApplication::restoreOverrideCursor();
     if (loaded_) {
-        --g_loadedForms;
+        detail::FormUnloaded();
         if (kind_ != MdiChild) user::WithdrawTopWindow(hwnd_);
     }
     if (hwnd_) user::DestroyWindow(hwnd_);
@@ -233,9 +222,10 @@ void Form::RegisterControl(Control* control) { controls_.push_back(control); }
 
 void Form::UnregisterControl(Control* control) { std::erase(controls_, control); }
 
-void Form::RegisterMenu(Menu* menu) {
+void Form::RegisterMenu(Menu* menu, QAction* action) {
     topMenus_.push_back(menu);
-    MenuBar()->addAction(menu->Action());
+    topMenuActions_.push_back(action);
+    MenuBar()->addAction(action);
     layoutClient();
 }
 
@@ -365,7 +355,7 @@ void Form::Load() {
     });
     loaded_ = true;
     std::fill(lastResize_, lastResize_ + 5, -1);
-    ++g_loadedForms;
+    detail::FormLoaded();
     for (Control* c : controls_) c->ResetForLoad();
     designing_ = true;
     detail::Fire("Form_Design", [&] { Form_Design(); });
@@ -482,7 +472,7 @@ bool Form::unload(int32_t unloadMode, bool askFirst) {
     hwnd_ = 0;
     loaded_ = false;
     unloading_ = false;
-    --g_loadedForms;
+    detail::FormUnloaded();
     AfterUnload();
     detail::FormLoadedCountChanged();
     return true;
@@ -623,7 +613,7 @@ void MDIForm::showMenusOf(Form* form) {
     // The active child's menus take the frame's place, as the platform's MDI frames do.
     QMenuBar* bar = MenuBar();
     for (QAction* a : bar->actions()) bar->removeAction(a);
-    for (Menu* m : form->TopMenus()) bar->addAction(m->Action());
+    for (QAction* a : form->topMenuActions_) bar->addAction(a);
 }
 
 void MDIForm::ChildUnloaded(Form* child) {

@@ -6,7 +6,7 @@
 // back moves Row into range without raising events.
 #pragma once
 
-#include "forms/form.h"
+#include "forms/control.h"
 
 class QTableWidget;
 

@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <string>
 
-class QEventLoop;
 class QObject;
 class QString;
 
@@ -24,8 +24,11 @@ std::string LfToCrLf(const std::string& text);
 void InstallDesktopPresenter();
 // An object living on the user-interface thread, for work handed over from other threads.
 QObject* GuiTarget();
-size_t LoadedForms();
-void SetMainLoop(QEventLoop* loop);
+// The count of loaded forms, which the main loop runs on: a form counts itself in when it
+// loads and out when it unloads (or is destroyed loaded), then tells the loop, which ends once
+// none is left.
+void FormLoaded();
+void FormUnloaded();
 void FormLoadedCountChanged();
 void ReportUnhandled(const std::string& where, const std::string& what);
 
@@ -42,5 +45,13 @@ void Fire(const char* where, Fn&& fn) {
         ReportUnhandled(where, "unknown error");
     }
 }
+
+// Runs an event handler when one is set.
+inline void FireIfSet(const char* where, const std::function<void()>& fn) {
+    if (fn) Fire(where, fn);
+}
+
+// Run-time error 380: a value the property does not take.
+[[noreturn]] inline void RaiseInvalidValue() { vb::Raise(380, "forms", "Invalid property value"); }
 
 }  // namespace forms::detail

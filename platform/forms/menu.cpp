@@ -15,7 +15,7 @@ namespace forms {
 
 Menu::Menu(Form* form, std::string name, std::string caption, int32_t index)
     : Menu(form, nullptr, std::move(name), caption, index) {
-    form->RegisterMenu(this);
+    form->RegisterMenu(this, action_);
 }
 
 Menu::Menu(Menu* parent, std::string name, std::string caption, int32_t index)

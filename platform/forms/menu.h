@@ -1,7 +1,7 @@
 // Menus and timers of a form.
 #pragma once
 
-#include "forms/form.h"
+#include "forms/control.h"
 
 #include <memory>
 

@@ -25,6 +25,8 @@ char* g_argv[] = {g_arg0, nullptr};
 std::atomic<bool> g_pumpQueued{false};
 QObject* g_pumpTarget = nullptr;
 std::function<void(const std::string&)> g_errorHandler;
+size_t g_loadedForms = 0;
+QEventLoop* g_mainLoop = nullptr;
 
 // The primary screen; twips per pixel stay 15 (the platform's 96 dpi) whatever the display
 // reports, so stored layouts mean the same on every machine.
@@ -108,11 +110,11 @@ void Beep() {
 
 int RunMessageLoop() {
     EnsureApplication();
-    while (detail::LoadedForms() > 0) {
+    while (g_loadedForms > 0) {
         QEventLoop loop;
-        detail::SetMainLoop(&loop);
+        g_mainLoop = &loop;
         loop.exec();
-        detail::SetMainLoop(nullptr);
+        g_mainLoop = nullptr;
     }
     return 0;
 }
@@ -122,6 +124,12 @@ void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler) {
 namespace detail {
 
 QObject* GuiTarget() { return g_pumpTarget; }
+
+void FormLoaded() { ++g_loadedForms; }
+void FormUnloaded() { --g_loadedForms; }
+void FormLoadedCountChanged() {
+    if (g_loadedForms == 0 && g_mainLoop) g_mainLoop->quit();
+}
 
 void ReportUnhandled(const std::string& where, const std::string& what) {
     std::string line = "Unhandled error in " + where + ": " + what;

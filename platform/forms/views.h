@@ -1,7 +1,7 @@
 // The tree view and the list view (report view).
 #pragma once
 
-#include "forms/form.h"
+#include "forms/control.h"
 
 #include <memory>
 
