@@ -27,7 +27,7 @@ void PutText(std::vector<uint8_t>& file, size_t at, size_t width, const std::str
 uint32_t ImageCrc(const std::vector<uint8_t>& bytes) { return sim::lumarel::Crc32(bytes); }
 
 PackageBuilder& PackageBuilder::Image(Record r, std::vector<uint8_t> bytes, uint32_t address) {
-    Part& p = parts_[size_t(r)];
+    ImageSlot& p = slots_[size_t(r)];
     p.bytes = std::move(bytes);
     p.address = address;
     p.present = true;
@@ -37,8 +37,8 @@ PackageBuilder& PackageBuilder::Image(Record r, std::vector<uint8_t> bytes, uint
 RecordFields PackageBuilder::Fields(Record r) const {
     size_t offset = kHeaderSize;
     for (size_t i = 0; i < size_t(r); ++i)
-        if (parts_[i].present) offset += parts_[i].bytes.size();
-    const Part& p = parts_[size_t(r)];
+        if (slots_[i].present) offset += slots_[i].bytes.size();
+    const ImageSlot& p = slots_[size_t(r)];
     RecordFields f;
     if (!p.present) return f;
     f.fileOffset = int32_t(offset);
@@ -61,11 +61,11 @@ std::vector<uint8_t> PackageBuilder::Build() const {
     std::copy(reservedBytes_.begin(), reservedBytes_.end(), file.begin() + 40);
     PutLe32(file, 44, uint32_t(reservedWord_));
     PutText(file, 96, kInfoTextSize, info_);
-    for (const Part& p : parts_)
+    for (const ImageSlot& p : slots_)
         if (p.present) file.insert(file.end(), p.bytes.begin(), p.bytes.end());
-    for (size_t i = 0; i < parts_.size(); ++i) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
         RecordFields f = Fields(Record(i));
-        if (parts_[i].present) {
+        if (slots_[i].present) {
             if (wrongCrc_[i]) f.crc ^= 0x00000001u;
             if (pastEnd_[i] != 0) f.length = int32_t(file.size()) - f.fileOffset + pastEnd_[i];
             if (negative_[i]) f.fileOffset = -f.fileOffset;

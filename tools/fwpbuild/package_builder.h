@@ -85,7 +85,7 @@ public:
     void WriteTo(const std::filesystem::path& path) const;
 
 private:
-    struct Part {
+    struct ImageSlot {
         std::vector<uint8_t> bytes;
         uint32_t address = 0;
         bool present = false;
@@ -101,7 +101,7 @@ private:
     std::array<uint8_t, 4> reservedBytes_{};
     int32_t reservedWord_ = 0;
     std::string info_;
-    std::array<Part, 3> parts_;
+    std::array<ImageSlot, 3> slots_;
     std::array<uint8_t, 4> magic_{'v', 'S', 'k', 'D'};
     std::array<bool, 3> wrongCrc_{};
     std::array<int32_t, 3> pastEnd_{};
