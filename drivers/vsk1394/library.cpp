@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "bus/bus.h"
 #include "bus/description.h"
+#include "bus/json_codec.h"
 #include "clock/clock.h"
 #include "hosting.h"
 #include "service/client.h"
@@ -73,10 +73,10 @@ public:
                 if (std::string(e) == "default") {
                     host_->Load(nullptr);
                 } else {
-                    std::ifstream in(e, std::ios::binary);
-                    nlohmann::json d = nlohmann::json::parse(in, nullptr, false);
-                    if (!in || d.is_discarded())
-                        throw sim::DescriptionError(std::string("cannot read the bus description ") + e);
+                    std::string why;
+                    nlohmann::json d = sim::ReadJsonFile(e, &why);
+                    if (d.is_discarded())
+                        throw sim::DescriptionError(std::string("cannot read the bus description ") + e + ": " + why);
                     host_->Load(&d);
                 }
                 hosted_ = ownBus_.get();

@@ -230,7 +230,7 @@ uint8_t KeyOf(const nlohmann::json& v, const char* field) { return uint8_t(JsonU
 DirectoryPtr DirectoryFromJson(const nlohmann::json& entries, int depth);
 
 void EntryFromJson(RomDirectory& d, const nlohmann::json& e, int depth) {
-    if (!e.is_object()) throw std::invalid_argument("config ROM entry: expected an object, got " + e.dump());
+    if (!e.is_object()) throw std::invalid_argument("config ROM entry: expected an object, got " + QuoteJson(e));
     if (e.contains("immediate")) {
         d.Immediate(KeyOf(e["immediate"], "immediate"), uint32_t(JsonUnsigned(e.value("value", nlohmann::json(0)), "value", 0xFFFFFF)));
     } else if (e.contains("csr_offset")) {
@@ -258,7 +258,7 @@ void EntryFromJson(RomDirectory& d, const nlohmann::json& e, int depth) {
     } else if (e.contains("raw")) {
         d.Raw(JsonU32(e["raw"], "raw"));
     } else {
-        throw std::invalid_argument("config ROM entry " + e.dump() + ": needs one of immediate, csr_offset, text, leaf, directory, raw");
+        throw std::invalid_argument("config ROM entry " + QuoteJson(e) + ": needs one of immediate, csr_offset, text, leaf, directory, raw");
     }
 }
 

@@ -1,10 +1,8 @@
 #include "bus/description.h"
 
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "bus/config_rom.h"
 #include "bus/json_codec.h"
@@ -28,7 +26,7 @@ void CheckKeys(const json& j, const std::set<std::string>& allowed, const std::s
 
 void CheckNodeKeys(const NodeContext& c, std::set<std::string> allowed) {
     allowed.insert(kCommonKeys.begin(), kCommonKeys.end());
-    CheckKeys(c.nodeDesc, allowed, "node \"" + c.id + "\"");
+    CheckKeys(c.nodeDesc, allowed, "node " + QuoteText(c.id));
 }
 
 std::string TextParam(const json& nodeDesc, const char* key, const std::string& fallback) {
@@ -40,7 +38,7 @@ std::string TextParam(const json& nodeDesc, const char* key, const std::string& 
 uint32_t U32Param(const json& nodeDesc, const char* key, uint32_t fallback, uint32_t max = 0xFFFFFFFFu) {
     if (!nodeDesc.contains(key)) return fallback;
     uint32_t v = JsonU32(nodeDesc[key], key);
-    if (v > max) throw std::invalid_argument(std::string(key) + ": " + nodeDesc[key].dump() + " is too large");
+    if (v > max) throw std::invalid_argument(std::string(key) + ": " + QuoteJson(nodeDesc[key]) + " is too large");
     return v;
 }
 
@@ -128,7 +126,7 @@ std::unique_ptr<Node> MakePlain(const NodeContext& c) {
         if (!c.nodeDesc["registers"].is_array()) throw std::invalid_argument("registers: expected a list");
         for (const auto& r : c.nodeDesc["registers"]) {
             if (!r.is_object() || !r.contains("address")) throw std::invalid_argument("registers: each needs an \"address\"");
-            CheckKeys(r, {"address", "value", "writable"}, "node \"" + c.id + "\" register");
+            CheckKeys(r, {"address", "value", "writable"}, "node " + QuoteText(c.id) + " register");
             uint64_t a = JsonU64(r["address"], "register address");
             if (a >> 48 || a % 4) throw std::invalid_argument("register address: a quadlet address of 48 bits");
             node->SetRegister(uint16_t(a >> 32), uint32_t(a), U32Param(r, "value", 0), r.value("writable", false));
@@ -184,16 +182,16 @@ std::unique_ptr<Node> MakeNode(const std::string& kind, const NodeContext& conte
     if (!f) {
         std::string known;
         for (const auto& k : NodeKinds()) known += (known.empty() ? "" : ", ") + k;
-        throw DescriptionError("node \"" + context.id + "\": unknown kind \"" + kind + "\" (known: " + known + ")");
+        throw DescriptionError("node " + QuoteText(context.id) + ": unknown kind " + QuoteText(kind) + " (known: " + known + ")");
     }
     try {
         auto node = f(context);
-        if (!node) throw DescriptionError("node \"" + context.id + "\": kind \"" + kind + "\" built nothing");
+        if (!node) throw DescriptionError("node " + QuoteText(context.id) + ": kind " + QuoteText(kind) + " built nothing");
         return node;
     } catch (const DescriptionError&) {
         throw;
     } catch (const std::exception& e) {
-        throw DescriptionError("node \"" + context.id + "\" (" + kind + "): " + e.what());
+        throw DescriptionError("node " + QuoteText(context.id) + " (" + kind + "): " + e.what());
     }
 }
 
@@ -234,7 +232,7 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
         if (!n.contains("id") || !n["id"].is_string() || n["id"].get<std::string>().empty())
             throw DescriptionError(where + ": \"id\" must be a non-empty text");
         std::string id = n["id"].get<std::string>();
-        where += " (\"" + id + "\")";
+        where += " (" + QuoteText(id) + ")";
         if (!ids.insert(id).second) throw DescriptionError(where + ": the id is used twice");
         if (!n.contains("kind") || !n["kind"].is_string()) throw DescriptionError(where + ": \"kind\" must be a text");
         std::string kind = n["kind"].get<std::string>();
@@ -308,12 +306,9 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
 }
 
 void LoadDescriptionFile(Bus& bus, const std::filesystem::path& file, const std::filesystem::path& stateRoot) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw DescriptionError("bus description \"" + file.string() + "\": cannot be opened");
-    std::stringstream text;
-    text << in.rdbuf();
-    json d = json::parse(text.str(), nullptr, false);
-    if (d.is_discarded()) throw DescriptionError("bus description \"" + file.string() + "\": not valid JSON");
+    std::string why;
+    json d = ReadJsonFile(file, &why);
+    if (d.is_discarded()) throw DescriptionError("bus description \"" + file.string() + "\": " + why);
     try {
         LoadDescription(bus, d, stateRoot);
     } catch (const DescriptionError& e) {

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 
@@ -11,20 +12,51 @@ using json = nlohmann::json;
 
 namespace {
 
+// Whether the arrays and objects of a JSON text nest deeper than `limit`, counted on the text
+// itself (brackets inside strings do not count). For a text that is JSON the count is exact;
+// any other text the parser refuses anyway.
+bool NestsDeeperThan(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+// The start of a text, cut after kMaxQuoted bytes but never inside a UTF-8 character (the
+// message goes into a JSON answer, which must stay valid UTF-8).
+std::string Cut(std::string text) {
+    if (text.size() <= kMaxQuoted) return text;
+    size_t n = kMaxQuoted;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return text.substr(0, n) + "...";
+}
+
 uint64_t ParseHexText(const std::string& text, const char* field, uint64_t max) {
     std::string s = text;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = s.substr(2);
-    if (s.empty() || s.size() > 16) throw std::invalid_argument(std::string(field) + ": \"" + text + "\" is not a hexadecimal number");
+    if (s.empty() || s.size() > 16) throw std::invalid_argument(std::string(field) + ": " + QuoteText(text) + " is not a hexadecimal number");
     uint64_t v = 0;
     for (char ch : s) {
         int d;
         if (ch >= '0' && ch <= '9') d = ch - '0';
         else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
         else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else throw std::invalid_argument(std::string(field) + ": \"" + text + "\" is not a hexadecimal number");
+        else throw std::invalid_argument(std::string(field) + ": " + QuoteText(text) + " is not a hexadecimal number");
         v = v << 4 | uint64_t(d);
     }
-    if (v > max) throw std::invalid_argument(std::string(field) + ": \"" + text + "\" is too large");
+    if (v > max) throw std::invalid_argument(std::string(field) + ": " + QuoteText(text) + " is too large");
     return v;
 }
 
@@ -52,16 +84,50 @@ uint8_t SmallParam(const json& j, const char* key, uint8_t fallback, uint8_t max
 
 }  // namespace
 
+// ------------------------------------------------------------------ reading and quoting
+
+json ParseJson(std::string_view text, std::string* error) {
+    if (NestsDeeperThan(text, kMaxJsonDepth)) {
+        if (error) *error = "nested more than " + std::to_string(kMaxJsonDepth) + " levels deep";
+        return json(json::value_t::discarded);
+    }
+    json j = json::parse(text, nullptr, false);
+    if (j.is_discarded() && error) *error = "not valid JSON";
+    return j;
+}
+
+json ReadJsonFile(const std::filesystem::path& file, std::string* error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        if (error) *error = "cannot be opened";
+        return json(json::value_t::discarded);
+    }
+    // Read in pieces up to one byte past the bound, so that an endless file costs no more.
+    std::string text;
+    char piece[65536];
+    while (text.size() <= kMaxJsonFileBytes && in.read(piece, sizeof piece).gcount() > 0)
+        text.append(piece, size_t(in.gcount()));
+    if (text.size() > kMaxJsonFileBytes) {
+        if (error) *error = "larger than " + std::to_string(kMaxJsonFileBytes >> 20) + " MiB";
+        return json(json::value_t::discarded);
+    }
+    return ParseJson(text, error);
+}
+
+std::string QuoteJson(const json& v) { return Cut(v.dump(-1, ' ', false, json::error_handler_t::replace)); }
+
+std::string QuoteText(std::string_view text) { return "\"" + Cut(std::string(text)) + "\""; }
+
 // ------------------------------------------------------------------------------ numbers
 
 uint64_t JsonUnsigned(const json& v, const char* field, uint64_t max) {
     if (v.is_string()) return ParseHexText(v.get<std::string>(), field, max);
     if (v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0)) {
         uint64_t n = v.get<uint64_t>();
-        if (n > max) throw std::invalid_argument(std::string(field) + ": " + v.dump() + " is too large");
+        if (n > max) throw std::invalid_argument(std::string(field) + ": " + QuoteJson(v) + " is too large");
         return n;
     }
-    throw std::invalid_argument(std::string(field) + ": expected a number or hexadecimal text, got " + v.dump());
+    throw std::invalid_argument(std::string(field) + ": expected a number or hexadecimal text, got " + QuoteJson(v));
 }
 
 uint32_t JsonU32(const json& v, const char* field) { return uint32_t(JsonUnsigned(v, field, 0xFFFFFFFFu)); }
@@ -75,7 +141,7 @@ bool JsonBool(const json& j, const char* key, bool fallback, const std::string& 
 
 void CheckJsonKeys(const json& j, const std::set<std::string>& allowed, const std::string& where) {
     for (const auto& [k, v] : j.items())
-        if (!allowed.count(k)) throw std::invalid_argument(where + ": unknown key \"" + k + "\"");
+        if (!allowed.count(k)) throw std::invalid_argument(where + ": unknown key " + QuoteText(k));
 }
 
 std::string HexText(uint64_t v, int width) {
@@ -103,7 +169,7 @@ json FaultToJson(const FaultSpec& f) {
 }
 
 FaultSpec FaultFromJson(const json& j) {
-    if (!j.is_object()) throw std::invalid_argument("fault: expected an object, got " + j.dump());
+    if (!j.is_object()) throw std::invalid_argument("fault: expected an object, got " + QuoteJson(j));
     FaultSpec f;
     if (!j.contains("kind") || !j["kind"].is_string()) throw std::invalid_argument("fault: \"kind\" is missing");
     std::string kind = j["kind"].get<std::string>();
@@ -114,8 +180,8 @@ FaultSpec FaultFromJson(const json& j) {
             known = true;
         }
     if (!known)
-        throw std::invalid_argument("fault: unknown kind \"" + kind +
-                                    "\" (no_response, address_error, late_answer, reset_after, unknown_error, code)");
+        throw std::invalid_argument("fault: unknown kind " + QuoteText(kind) +
+                                    " (no_response, address_error, late_answer, reset_after, unknown_error, code)");
     if (j.contains("direction")) {
         std::string d = j["direction"].is_string() ? j["direction"].get<std::string>() : "";
         if (d == "any") f.direction = FaultSpec::Direction::Any;
@@ -177,7 +243,7 @@ PhyConfig PhyFromJson(const json& j) {
             } else if (port.is_number_integer() && port.get<int64_t>() >= 0 && port.get<int64_t>() <= 3) {
                 p.ports.push_back(PortState(port.get<int64_t>()));
             } else {
-                throw std::invalid_argument("phy ports: " + port.dump() + " is not none, not_connected, parent or child");
+                throw std::invalid_argument("phy ports: " + QuoteJson(port) + " is not none, not_connected, parent or child");
             }
         }
     }

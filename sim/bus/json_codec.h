@@ -1,12 +1,17 @@
-// The JSON forms of the bus's records, in one place: numbers given as JSON numbers or as
+// JSON in the simulator, in one place: reading JSON texts that come from outside (control
+// requests, bus descriptions, state files) with their nesting bounded, quoting values in
+// messages, and the JSON forms of the bus's records: numbers given as JSON numbers or as
 // hexadecimal texts, injected faults and PHY settings. Bus descriptions, config ROMs written as
 // JSON, the bus service's control requests and the bus's own description read and write them
 // here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +19,34 @@
 #include "bus/node.h"
 
 namespace sim {
+
+// ------------------------------------------------------------------ reading and quoting
+
+// The deepest nesting of arrays and objects a JSON text from outside may have. JSON values are
+// walked recursively (copied, compared, printed into answers and messages), so a deeper value
+// could run a thread out of stack. What the simulator reads nests at most about 40 levels (a
+// config ROM's 17 nested directories inside a bus description).
+inline constexpr int kMaxJsonDepth = 64;
+// The largest JSON file read (a bus description, a state file).
+inline constexpr size_t kMaxJsonFileBytes = size_t(16) << 20;
+// The most characters a message quotes of a value or text.
+inline constexpr size_t kMaxQuoted = 80;
+
+// Parses a JSON text from outside. A text that is not JSON, or that nests arrays and objects
+// deeper than kMaxJsonDepth, gives a discarded value (is_discarded()), and in `error` (when
+// given) the reason: "not valid JSON" or "nested more than 64 levels deep". The nesting is
+// checked before anything is parsed.
+nlohmann::json ParseJson(std::string_view text, std::string* error = nullptr);
+// Reads a JSON file and parses it as ParseJson does. A discarded value when it cannot be used;
+// the reasons add "cannot be opened" and "larger than 16 MiB" (the read stops there).
+nlohmann::json ReadJsonFile(const std::filesystem::path& file, std::string* error = nullptr);
+
+// A value as a message quotes it: its JSON text, cut after kMaxQuoted characters ("...").
+std::string QuoteJson(const nlohmann::json& v);
+// A text as a message quotes it between double quotes, cut the same way.
+std::string QuoteText(std::string_view text);
+
+// ------------------------------------------------------------------------------ records
 
 // An unsigned number from a JSON number or a hexadecimal text ("0x1F" or "1F"), at most max.
 // Throws std::invalid_argument naming the field.

@@ -3,8 +3,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "bus/json_codec.h"
 #include "bus/description.h"
+#include "bus/json_codec.h"
 #include "device/crc32.h"
 #include "device/wire.h"
 

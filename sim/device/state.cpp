@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "bus/json_codec.h"
 #include "device/crc32.h"
 #include "device/lumarel460.h"
 #include "device/wire.h"
@@ -230,13 +231,10 @@ void Lumarel460::SaveState(const std::filesystem::path& dir) const {
 void Lumarel460::LoadState(const std::filesystem::path& dir) {
     const std::filesystem::path file = dir / "state.json";
     if (!std::filesystem::exists(file)) return;
-    nlohmann::json j;
-    try {
-        const std::vector<uint8_t> text = ReadFile(file);
-        j = nlohmann::json::parse(text.begin(), text.end());
-    } catch (const nlohmann::json::exception& e) {
-        throw std::runtime_error(std::string("device state: unreadable state.json: ") + e.what());
-    }
+    const std::vector<uint8_t> text = ReadFile(file);
+    std::string why;
+    const nlohmann::json j = ParseJson(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), &why);
+    if (j.is_discarded()) throw std::runtime_error("device state: unreadable state.json: " + why);
     if (!j.is_object() || !j.contains("format") || j["format"] != kStateFormat)
         throw std::runtime_error("device state: unknown format");
 

@@ -25,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/codes.h"
+#include "bus/json_codec.h"
 #include "protocol.h"
 
 namespace bussvc {
@@ -482,7 +483,7 @@ private:
     }
 
     static bool isShutdown(const std::string& request) {
-        nlohmann::json j = nlohmann::json::parse(request, nullptr, false);
+        nlohmann::json j = sim::ParseJson(request);
         return j.is_object() && j.contains("cmd") && j["cmd"] == "shutdown";
     }
 

@@ -5,10 +5,9 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 
-#include "bus/json_codec.h"
 #include "bus/description.h"
+#include "bus/json_codec.h"
 #if LUMAREL_WITH_DEVICE
 #include "device/node_kinds.h"
 #endif
@@ -341,11 +340,8 @@ bool BusHost::saveVirtualDevices() {
 
 void BusHost::restoreVirtualDevices() {
     fsys::path file = state_ / "virtual_devices.json";
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    json list = json::parse(ss.str(), nullptr, false);
+    if (!std::ifstream(file, std::ios::binary)) return;
+    json list = sim::ReadJsonFile(file);
     if (!list.is_array()) {
         Log("ignoring an unreadable " + file.string());
         return;
@@ -402,11 +398,14 @@ void BusHost::onEvent(const sim::BusEvent& event) {
 }
 
 int32_t BusHost::Control(const std::string& request, std::string& reply) {
-    json req = json::parse(request, nullptr, false);
+    std::string why;
+    json req = sim::ParseJson(request, &why);
     int32_t code = kControlOk;
     json answer;
     if (!req.is_object() || !req.contains("cmd") || !req["cmd"].is_string()) {
-        answer = {{"error", "a control command is a JSON object with a \"cmd\" text"}};
+        std::string error = "a control command is a JSON object with a \"cmd\" text";
+        if (req.is_discarded()) error += " (" + why + ")";
+        answer = {{"error", error}};
         code = kControlFailed;
     } else {
         try {
@@ -430,7 +429,7 @@ json BusHost::control(const json& req) {
         std::string id = needString(req, "id");
         auto ids = bus_.NodeIds();
         if (std::find(ids.begin(), ids.end(), id) == ids.end())
-            throw std::invalid_argument("no node \"" + id + "\" on the bus");
+            throw std::invalid_argument("no node " + sim::QuoteText(id) + " on the bus");
         return id;
     };
     if (cmd == "state") {
@@ -454,7 +453,7 @@ json BusHost::control(const json& req) {
         json command = req;
         command.erase("cmd");
         command.erase("id");
-        if (!withDevice(id, command)) throw std::invalid_argument("node \"" + id + "\" is not a Lumarel 460");
+        if (!withDevice(id, command)) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
         return json::object();
     }
     if (cmd == "plug" || cmd == "unplug" || cmd == "power") {
@@ -462,7 +461,7 @@ json BusHost::control(const json& req) {
         bool on = cmd == "plug" || (cmd == "power" && needBool(req, "on"));
         // A device switched off leaves the bus like an unplugged one; switched on it joins again.
         bool ok = on ? bus_.Plug(id) : bus_.Unplug(id);
-        if (!ok && on) throw std::invalid_argument("node \"" + id + "\" cannot join: no room on the bus");
+        if (!ok && on) throw std::invalid_argument("node " + sim::QuoteText(id) + " cannot join: no room on the bus");
         return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
     }
     if (cmd == "link") {
@@ -480,7 +479,7 @@ json BusHost::control(const json& req) {
         auto node = sim::MakeNode(kind, ctx);
         int32_t code = bus_.AddNode(id, std::move(node), position, nodeDesc.value("plugged", true));
         if (code != sim::kResultSuccess)
-            throw std::invalid_argument("node \"" + id + "\" was not added, code " + std::to_string(code));
+            throw std::invalid_argument("node " + sim::QuoteText(id) + " was not added, code " + std::to_string(code));
         trackNode(id, true);
         return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
     }
@@ -517,7 +516,7 @@ json BusHost::control(const json& req) {
         // A request issued by a node of the bus (e.g. into a host range of the local host).
         std::string id = nodeId();
         int source = bus_.PhyOf(id);
-        if (source < 0) throw std::invalid_argument("node \"" + id + "\" is not on the bus");
+        if (source < 0) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not on the bus");
         int dest = req.contains("node") ? needInt(req, "node") : bus_.LocalHostPhy();
         uint64_t address = sim::JsonU64(need(req, "address"), "address");
         uint16_t high = uint16_t(address >> 32);
@@ -542,7 +541,7 @@ json BusHost::control(const json& req) {
         uint64_t instance = req.contains("instance") ? sim::JsonU64(req["instance"], "instance") : 0;
         int32_t code = cmd == "vdev_add" ? bus_.AddVirtualDevice(name, instance)
                                          : bus_.RemoveVirtualDevice(name, instance);
-        if (code != 0) throw std::invalid_argument("virtual device \"" + name + "\": code " + std::to_string(code));
+        if (code != 0) throw std::invalid_argument("virtual device " + sim::QuoteText(name) + ": code " + std::to_string(code));
         return json::object();
     }
     if (cmd == "save") return json::object();  // SaveChanges runs after every command
@@ -556,7 +555,7 @@ json BusHost::control(const json& req) {
         h();
         return json::object();
     }
-    throw std::invalid_argument("unknown command \"" + cmd + "\"");
+    throw std::invalid_argument("unknown command " + sim::QuoteText(cmd));
 }
 
 bool BusHost::withDevice(const std::string& id, const json& command) {

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "bus/description.h"
+#include "bus/json_codec.h"
 #include "clock/clock.h"
 #include "host.h"
 #include "protocol.h"
@@ -430,11 +431,10 @@ int Server::Run() {
         if (options_.descriptionFile.empty()) {
             host_->Load(nullptr);
         } else {
-            std::ifstream in(options_.descriptionFile, std::ios::binary);
-            if (!in) throw sim::DescriptionError("cannot read the bus description " + options_.descriptionFile);
-            nlohmann::json d = nlohmann::json::parse(in, nullptr, false);
+            std::string why;
+            nlohmann::json d = sim::ReadJsonFile(options_.descriptionFile, &why);
             if (d.is_discarded())
-                throw sim::DescriptionError("the bus description " + options_.descriptionFile + " is not JSON");
+                throw sim::DescriptionError("the bus description " + options_.descriptionFile + ": " + why);
             host_->Load(&d);
         }
         const nlohmann::json hostOnly = {{"nodes", {{{"id", "host"}, {"kind", "host"}}}}};

@@ -55,6 +55,19 @@ protected:
         return api_.AsyncReadWrapper(node, &a, int32_t(out.size()), out.data(), timeout);
     }
 
+    // Runs the control tool with these arguments (as a shell would split them); its exit code,
+    // -1 when it did not exit on its own (a crash).
+    static int tool(const std::string& args, std::string* out = nullptr) {
+        std::string bin = std::getenv("LUMAREL_BIN");
+        FILE* f = ::popen((bin + "/buscontrol " + args + " 2>&1").c_str(), "r");
+        std::string text;
+        char buf[4096];
+        while (size_t n = std::fread(buf, 1, sizeof buf, f)) text.append(buf, n);
+        int status = ::pclose(f);
+        if (out) *out = text;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     std::vector<std::string> devices() {
         VirtualDeviceList list{};
         api_.GetVirtualDeviceList(&list);
@@ -332,6 +345,37 @@ TEST_F(Service, MalformedRequestsAreRefusedAndChangeNothing) {
     EXPECT_NE(root_->Log().find("refused request 999"), std::string::npos);
 }
 
+// A value nested far deeper than any request needs would take the stack of whatever walks it
+// (the refusal message prints the bad value): it is refused before it is parsed.
+TEST_F(Service, ADeeplyNestedRequestIsRefusedAndTheServiceServesOn) {
+    auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    std::vector<uint8_t> q(4);
+    ASSERT_EQ(read(0, kRom, q), kResultSuccess);
+    const pid_t pid = root_->ServicePid();
+    ASSERT_NE(pid, 0);
+    std::string reply;
+    {
+        auto a = bussvc::ConnectToService(nullptr);
+        int32_t code = a->Control(R"({"cmd":"fault","id":"host","fault":)" + nested(100000) + "}", reply);
+        EXPECT_NE(code, 0);
+        json answer = json::parse(reply, nullptr, false);
+        ASSERT_TRUE(answer.is_object()) << reply.substr(0, 200);
+        EXPECT_NE(answer.value("error", "").find("nested more than 64 levels"), std::string::npos) << reply;
+        EXPECT_LT(reply.size(), 300u);
+    }
+    // The same service serves the next client, and the bus is as it was.
+    EXPECT_EQ(read(0, kRom, q), kResultSuccess);
+    json state = root_->Control(json{{"cmd", "state"}});
+    EXPECT_TRUE(state["nodes"][0]["faults"].empty()) << state.dump();
+    EXPECT_EQ(root_->ServicePid(), pid);
+
+    // The control tool refuses the same kind of text itself (as deep as a command line takes).
+    std::string out;
+    EXPECT_EQ(tool("send '{\"cmd\":\"fault\",\"id\":\"host\",\"fault\":" + nested(65000) + "}'", &out), 2);
+    EXPECT_NE(out.find("nested more than 64 levels"), std::string::npos) << out.substr(0, 300);
+    EXPECT_LT(out.size(), 2000u);
+}
+
 TEST_F(Service, AcknowledgedStateSurvivesAKilledService) {
     ASSERT_EQ(api_.RegisterClient(win_.Handle()), 1);
     ASSERT_EQ(api_.AddDevice(kDevice), 0);
@@ -417,37 +461,27 @@ TEST_F(Service, EndsOnceItsRootIsRemoved) {
 }
 
 TEST_F(Service, ControlToolPrintsAndChangesTheBus) {
-    std::string bin = std::getenv("LUMAREL_BIN");
-    auto run = [&](const std::string& args, std::string* out = nullptr) {
-        FILE* f = ::popen((bin + "/buscontrol " + args + " 2>&1").c_str(), "r");
-        std::string text;
-        char buf[4096];
-        while (size_t n = std::fread(buf, 1, sizeof buf, f)) text.append(buf, n);
-        int status = ::pclose(f);
-        if (out) *out = text;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
     std::string out;
-    ASSERT_EQ(run("state", &out), 0) << out;
+    ASSERT_EQ(tool("state", &out), 0) << out;
     json state = json::parse(out, nullptr, false);
     ASSERT_TRUE(state.is_object()) << out;
     EXPECT_EQ(state["nodes"].size(), 5u);
 
-    EXPECT_EQ(run("fault dev '{\"kind\":\"no_response\"}'"), 0);
+    EXPECT_EQ(tool("fault dev '{\"kind\":\"no_response\"}'"), 0);
     std::vector<uint8_t> q(4);
     EXPECT_EQ(read(1, kRom, q), kResultNoResponse);
-    EXPECT_EQ(run("clear-faults"), 0);
-    EXPECT_EQ(run("power dev off"), 0);
+    EXPECT_EQ(tool("clear-faults"), 0);
+    EXPECT_EQ(tool("power dev off"), 0);
     EXPECT_EQ(read(3, kRom, q), kResultNoResponse);  // the nodes behind moved up, node 3 is gone
-    EXPECT_EQ(run("power dev on"), 0);
+    EXPECT_EQ(tool("power dev on"), 0);
     EXPECT_EQ(read(3, kRom, q), kResultSuccess);
 
-    EXPECT_EQ(run("unplug nobody", &out), 1) << out;
+    EXPECT_EQ(tool("unplug nobody", &out), 1) << out;
     EXPECT_NE(out.find("no node"), std::string::npos);
-    EXPECT_EQ(run("frobnicate", &out), 2);
+    EXPECT_EQ(tool("frobnicate", &out), 2);
     api_.HostBus(nullptr);  // let go, or the library would start the service again
     pid_t pid = root_->ServicePid();
-    EXPECT_EQ(run("stop"), 0);
+    EXPECT_EQ(tool("stop"), 0);
     EXPECT_TRUE(WaitGone(pid));
 }
 

@@ -23,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bus/json_codec.h"
 #include "service/client.h"
 
 using nlohmann::json;
@@ -40,8 +41,9 @@ int usage(const std::string& why) {
 }
 
 json parseJson(const std::string& text, const char* what) {
-    json j = json::parse(text, nullptr, false);
-    if (j.is_discarded()) throw std::invalid_argument(std::string(what) + " is not JSON: " + text);
+    std::string why;
+    json j = sim::ParseJson(text, &why);
+    if (j.is_discarded()) throw std::invalid_argument(std::string(what) + " " + sim::QuoteText(text) + ": " + why);
     return j;
 }
 
@@ -130,7 +132,7 @@ int main(int argc, char** argv) {
         }
         std::string reply;
         int32_t code = bus->Control(cmd.dump(), reply);
-        json answer = json::parse(reply, nullptr, false);
+        json answer = sim::ParseJson(reply);
         std::cout << (answer.is_discarded() ? reply : answer.dump(2)) << "\n";
         return code == 0 ? 0 : 1;
     } catch (const std::exception& e) {
