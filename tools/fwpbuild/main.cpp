@@ -10,7 +10,6 @@
 // Prints each record; on bad arguments prints why, writes nothing and ends with status 2.
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -52,12 +51,14 @@ uint32_t Version(const std::string& text, const std::string& option) {
 }
 
 std::vector<uint8_t> ReadImage(const std::string& path, const std::string& option) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError(option + ": cannot read '" + path + "'");
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.empty()) throw UsageError(option + ": '" + path + "' is empty");
-    if (bytes.size() > 64u << 20) throw UsageError(option + ": '" + path + "' is larger than 64 MiB");
-    return bytes;
+    fwp::ImageFile file = fwp::ReadImageFile(path);
+    switch (file.status) {
+        case fwp::ImageFile::Status::CannotRead: throw UsageError(option + ": cannot read '" + path + "'");
+        case fwp::ImageFile::Status::Empty: throw UsageError(option + ": '" + path + "' is empty");
+        case fwp::ImageFile::Status::TooLarge: throw UsageError(option + ": '" + path + "' is larger than 64 MiB");
+        case fwp::ImageFile::Status::Ok: break;
+    }
+    return std::move(file.bytes);
 }
 
 void Image(fwp::PackageBuilder& b, fwp::Record r, const std::string& arg, const std::string& option,

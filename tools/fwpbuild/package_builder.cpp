@@ -80,6 +80,30 @@ std::vector<uint8_t> PackageBuilder::Build() const {
     return file;
 }
 
+ImageFile ReadImageFile(const std::filesystem::path& path, size_t limit) {
+    ImageFile result;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        result.status = ImageFile::Status::CannotRead;
+        return result;
+    }
+    constexpr size_t kChunk = 64 * 1024;
+    std::vector<uint8_t> bytes;
+    while (bytes.size() <= limit) {
+        const size_t at = bytes.size(), want = std::min(kChunk, limit + 1 - at);
+        bytes.resize(at + want);
+        in.read(reinterpret_cast<char*>(bytes.data() + at), std::streamsize(want));
+        const size_t got = size_t(in.gcount());
+        bytes.resize(at + got);
+        if (got < want) break;
+    }
+    if (in.bad()) result.status = ImageFile::Status::CannotRead;  // a folder, a failing device
+    else if (bytes.size() > limit) result.status = ImageFile::Status::TooLarge;
+    else if (bytes.empty()) result.status = ImageFile::Status::Empty;
+    else result.bytes = std::move(bytes);
+    return result;
+}
+
 void PackageBuilder::WriteTo(const std::filesystem::path& path) const {
     const std::vector<uint8_t> file = Build();
     const std::filesystem::path tmp = path.string() + ".partial";

@@ -112,4 +112,18 @@ private:
 // CRC-32 of image bytes as package records carry it.
 uint32_t ImageCrc(const std::vector<uint8_t>& bytes);
 
+// The largest image file the fwpbuild command takes.
+inline constexpr size_t kMaxImageFileBytes = size_t(64) << 20;
+
+// An image file as read for a package.
+struct ImageFile {
+    enum class Status { Ok, CannotRead, Empty, TooLarge };
+    Status status = Status::Ok;
+    std::vector<uint8_t> bytes;  // the whole file when Ok, else empty
+};
+// Reads a whole image file of at most `limit` bytes. The size is checked while reading: no more
+// than limit + 1 bytes are ever read or held, so an endless source (/dev/zero, a pipe) is
+// refused as TooLarge like any oversized file.
+ImageFile ReadImageFile(const std::filesystem::path& path, size_t limit = kMaxImageFileBytes);
+
 }  // namespace fwp

@@ -92,6 +92,65 @@ TEST(PackageBuilder, WritesDeliberatelyBrokenPackages) {
     }
 }
 
+// The size is checked while reading, so an endless source ends like an oversized file.
+TEST(ImageFiles, AreReadWholeUpToTheLimitAndRefusedPastIt) {
+    TempDir dir;
+    const auto file = [&](const std::string& name, size_t n) {
+        const std::vector<uint8_t> bytes = Pattern(n, 7);
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                          std::streamsize(n));
+        return dir / name;
+    };
+    std::filesystem::create_directory(dir / "folder");
+    using S = ImageFile::Status;
+    struct Case {
+        std::filesystem::path path;
+        size_t limit;
+        S status;
+        size_t bytes;
+    };
+    const Case cases[] = {
+        {file("exact.bin", 1000), 1000, S::Ok, 1000},
+        {file("chunks.bin", 150001), 200000, S::Ok, 150001},  // more than one read
+        {file("over.bin", 1001), 1000, S::TooLarge, 0},
+        {file("empty.bin", 0), 1000, S::Empty, 0},
+        {dir / "missing.bin", 1000, S::CannotRead, 0},
+        {dir / "folder", 1000, S::CannotRead, 0},
+        {"/dev/zero", 1000, S::TooLarge, 0},
+        {"/dev/zero", kMaxImageFileBytes, S::TooLarge, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.string() + " limit " + std::to_string(c.limit));
+        const ImageFile f = ReadImageFile(c.path, c.limit);
+        EXPECT_EQ(f.status, c.status);
+        ASSERT_EQ(f.bytes.size(), c.bytes);
+        if (c.bytes) {
+            EXPECT_EQ(f.bytes, Pattern(c.bytes, 7));
+        }
+    }
+}
+
+TEST(FwpbuildCommand, RefusesAnEndlessImage) {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    ASSERT_NE(bin, nullptr);
+    TempDir dir;
+    const std::string out = (dir / "out.fwp").string(), errors = (dir / "errors.txt").string();
+    // A ceiling on the tool's memory, so that a tool that reads without end fails here instead of
+    // exhausting the machine. The address sanitizer reserves more address space than any ceiling.
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string ceiling;
+#else
+    const std::string ceiling = "ulimit -v 1048576; ";
+#endif
+    const int status = std::system(
+        (ceiling + bin + "/fwpbuild -o " + out + " --image1 /dev/zero >/dev/null 2>" + errors).c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    std::ifstream in(errors);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+              "fwpbuild: --image1: '/dev/zero' is larger than 64 MiB\n");
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
 TEST(FwpbuildCommand, BuildsTheSamePackageAndRefusesBadArguments) {
     const char* bin = std::getenv("LUMAREL_BIN");
     ASSERT_NE(bin, nullptr);
