@@ -94,6 +94,81 @@ std::string nowText() {
 
 constexpr int64_t kWalCheckpointBytes = 4 << 20;
 
+// The engine's side files of a database: its write-ahead log and index, and its rollback
+// journal. They belong to the file beside them and must move with it: a log or journal left
+// behind would be replayed into whatever file takes that name next.
+const char* const kSideFiles[] = {"-wal", "-shm", "-journal"};
+
+fsys::path withSuffix(fsys::path path, const std::string& suffix) {
+    path += suffix;
+    return path;
+}
+
+// Both tables with every column the store reads and writes: nothing when they are there, else
+// which are missing (a table without one of those columns counts as missing).
+std::optional<std::string> missingTables(sqlite::Database& db) {
+    sqlite::Statement q(
+        db,
+        "SELECT (SELECT COUNT(*) FROM pragma_table_info('tblSettings') WHERE name COLLATE NOCASE IN "
+        "('strAppName', 'strSection', 'strKeyName', 'strValue')) = 4, "
+        "(SELECT COUNT(*) FROM pragma_table_info('tblStatus') WHERE name COLLATE NOCASE IN "
+        "('lngRuntime', 'Level', 'Message', 'strModule')) = 4");
+    if (!q.Step()) return std::nullopt;
+    const bool settings = q.ColumnInt(0) != 0, status = q.ColumnInt(1) != 0;
+    if (settings && status) return std::nullopt;
+    return std::string(settings ? "tblStatus" : status ? "tblSettings" : "tblSettings and tblStatus") + " missing";
+}
+
+// Opens the store's file for reading and writing; a file without both tables is refused before
+// anything is written to it.
+std::unique_ptr<sqlite::Database> openStoreFile(const fsys::path& path) {
+    auto db = std::make_unique<sqlite::Database>(path, sqlite::Database::Mode::ReadWrite);
+    if (const auto missing = missingTables(*db)) vb::Raise(sqlite::kDbNotADatabase, "clsDbManager", *missing);
+    return db;
+}
+
+// Why the file at `path` cannot be the store, or nothing when it can. Only a file the engine
+// reads and finds wanting is judged: one it cannot open now (locked by another program,
+// unreadable, a folder) is left for the opening to report.
+std::optional<std::string> whyNotAStore(const fsys::path& path) {
+    // The engine takes an empty file for an empty database and throws away a log beside it;
+    // judged here without opening, the log moves aside with the file instead.
+    std::error_code ec;
+    if (fsys::is_regular_file(path, ec) && fsys::file_size(path, ec) == 0 && !ec)
+        return std::string("the file is empty");
+    try {
+        sqlite::Database db(path, sqlite::Database::Mode::ReadWrite);
+        return missingTables(db);
+    } catch (const vb::Error& e) {
+        if (e.Number() == sqlite::kDbNotADatabase) return std::string("not a database");
+        return std::nullopt;
+    }
+}
+
+// Renames a file that cannot be the store, with its side files, to the first free name of
+// "db1.mdb.bad", "db1.mdb.bad2", "db1.mdb.bad3", ... beside it; nothing is ever deleted.
+// Returns the new name. Raises when no name is free or a rename fails; the file itself is
+// renamed last, so until then it stays where it was.
+fsys::path setAside(const fsys::path& file) {
+    constexpr int kMaxNames = 1000;
+    std::error_code ec;
+    for (int n = 1; n <= kMaxNames; ++n) {
+        const fsys::path aside = withSuffix(file, n == 1 ? ".bad" : ".bad" + std::to_string(n));
+        bool taken = fsys::exists(fsys::symlink_status(aside, ec));
+        for (const char* side : kSideFiles)
+            taken = taken || fsys::exists(fsys::symlink_status(withSuffix(aside, side), ec));
+        if (taken) continue;
+        faultPoint("aside.rename");
+        for (const char* side : kSideFiles) {
+            const fsys::path from = withSuffix(file, side);
+            if (fsys::exists(fsys::symlink_status(from, ec))) fsys::rename(from, withSuffix(aside, side));
+        }
+        fsys::rename(file, aside);
+        return aside;
+    }
+    vb::Raise(58, "clsDbManager", "No free name to keep '" + file.string() + "' aside.");
+}
+
 const char* const kSettingsWhere =
     " FROM tblSettings WHERE strAppName = ?1 AND strSection = ?2 AND strKeyName = ?3";
 
@@ -104,8 +179,26 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
     auto& ctx = imagelift::Ctx();
     deleteStatusLogOnStartup_ = false;
 
+    // A "db1.mdb" that is no store (empty, not a database, or without the tables) would open as
+    // working and then drop every setting and log line: it is renamed aside, kept for whoever
+    // wants to look into it, and the store starts again like one that was missing.
+    std::optional<std::string> setAsideLine;
+    try {
+        std::error_code ec;
+        const fsys::path db = DatabasePath();
+        if (fsys::exists(fsys::symlink_status(db, ec))) {
+            if (const auto why = whyNotAStore(db)) {
+                const fsys::path aside = setAside(db);
+                setAsideLine = std::string("The database file ") + kDatabaseFile + " could not be used (" + *why +
+                               ").  It was kept as '" + aside.filename().string() + "' and replaced by a copy of " +
+                               kTemplateFile + ".";
+            }
+        }
+    } catch (...) {
+    }
+
     // Without a working database, start from the clean template; without either, tell the user
-    // and run without a store. A file that exists is never replaced here.
+    // and run without a store.
     try {
         std::error_code ec;
         const fsys::path db = DatabasePath();
@@ -133,6 +226,7 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
                               ", EXE=" + (ctx.App.Path.empty() ? fs::ProgramFolder() : ctx.App.Path) +
                               "\\" + ctx.App.EXEName,
                           basDebug::USER);
+            if (setAsideLine) StatusDisplay(*setAsideLine, basDebug::WARNING);
         }
     } catch (...) {
     }
@@ -151,9 +245,10 @@ bool clsDbManager::OpenDatabase() {
     std::error_code ec;
     if (!fsys::exists(DatabasePath(), ec)) return false;
     try {
-        db_ = std::make_unique<sqlite::Database>(DatabasePath(), sqlite::Database::Mode::ReadWrite);
+        db_ = openStoreFile(DatabasePath());
     } catch (const vb::Error& e) {
-        // A file of that name that is not one of our databases stays as it is: tell the user.
+        // A file that could not be set aside, or one that went bad while the program ran, stays
+        // as it is and is never written to: tell the user.
         TellUser("The database file '" + DatabasePath().string() + "' cannot be opened (" + e.Description() +
                      ").  The program runs without its settings and status log.",
                  "Database error");
@@ -171,7 +266,7 @@ bool clsDbManager::OpenDatabase() {
     } catch (const vb::Error&) {
         // A read-only file keeps its journal mode; reads still work.
     }
-    // A store without a status table still keeps settings.
+    // Should preparing the log's statements still fail, the settings keep working.
     try {
         insertStatus_ = std::make_unique<sqlite::Statement>(
             *db_, "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)");
@@ -380,9 +475,10 @@ int32_t clsDbManager::CompactDatabase() {
         // Compact into a new file, then let it replace "db1.mdb" in one rename: until the
         // rename, the original stays whole, so a failure at any step loses nothing.
         {
-            sqlite::Database source(DatabasePath(), sqlite::Database::Mode::ReadWrite);
+            // A file that is not the store (one that could not be set aside) is left as it is.
+            const auto source = openStoreFile(DatabasePath());
             faultPoint("compact.vacuum");
-            sqlite::Statement vacuum(source, "VACUUM INTO ?1");
+            sqlite::Statement vacuum(*source, "VACUUM INTO ?1");
             vacuum.Bind(1, target.string()).Run();
         }
         // The last connection to close removes the write-ahead log. When it is still there,

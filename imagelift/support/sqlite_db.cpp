@@ -7,10 +7,19 @@
 namespace sqlite {
 
 namespace {
+// The error number for an engine result: a file that is not a database, or whose schema is
+// damaged, is told apart from one that merely cannot be opened now (locked, unreadable).
+int32_t numberFor(int rc, int32_t otherwise) {
+    switch (rc & 0xFF) {
+        case SQLITE_NOTADB:
+        case SQLITE_CORRUPT: return kDbNotADatabase;
+        case SQLITE_CANTOPEN: return kDbCannotOpen;
+        default: return otherwise;
+    }
+}
+
 [[noreturn]] void raise(sqlite3* db, int rc, const std::string& what) {
-    const int primary = rc & 0xFF;
-    const int32_t number =
-        (primary == SQLITE_NOTADB || primary == SQLITE_CANTOPEN) ? kDbCannotOpen : kDbEngineError;
+    const int32_t number = numberFor(rc, kDbEngineError);
     std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
     vb::Raise(number, "clsDbManager", what + ": " + text);
 }
@@ -35,7 +44,7 @@ Database::Database(const std::filesystem::path& path, Mode mode) {
         std::string text = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        vb::Raise(kDbCannotOpen, "clsDbManager",
+        vb::Raise(numberFor(rc, kDbCannotOpen), "clsDbManager",
                   "The database engine cannot open the file '" + name + "': " + text);
     }
 }
@@ -50,8 +59,7 @@ void Database::Exec(const std::string& sql) {
     if (rc != SQLITE_OK) {
         std::string text = err ? err : sqlite3_errstr(rc);
         sqlite3_free(err);
-        vb::Raise((rc & 0xFF) == SQLITE_NOTADB ? kDbCannotOpen : kDbEngineError, "clsDbManager",
-                  text);
+        vb::Raise(numberFor(rc, kDbEngineError), "clsDbManager", text);
     }
 }
 
@@ -86,7 +94,7 @@ bool Statement::Step() {
     if (rc == SQLITE_DONE) return false;
     const std::string text = sqlite3_errmsg(db_.Handle());
     sqlite3_reset(stmt_);
-    vb::Raise((rc & 0xFF) == SQLITE_NOTADB ? kDbCannotOpen : kDbEngineError, "clsDbManager", text);
+    vb::Raise(numberFor(rc, kDbEngineError), "clsDbManager", text);
 }
 
 void Statement::Run() {

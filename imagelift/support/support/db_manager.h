@@ -5,6 +5,9 @@
 // tblStatus holds the status log (at most 2000 rows, oldest removed first). Without "db1.mdb"
 // the clean template "db1_clean.mdb" of the same folder is copied; without either the user is
 // told and the program runs without a store (reads give their defaults, writes do nothing).
+// A "db1.mdb" that is no store (an empty file, not a database, or without both tables) is
+// renamed aside to "db1.mdb.bad" (or "db1.mdb.bad2", ... when taken), never deleted, and
+// treated like a missing one; a WARNING line in the new store says so.
 // Releasing the store closes the database and compacts it into a temporary file that then
 // replaces "db1.mdb" in one rename, so a failure never loses the original.
 //

@@ -1,6 +1,6 @@
 // Fault injection for the store's file steps (tests only): the hook is called with the name of
-// the step about to run ("compact.vacuum", "compact.rename", "copy.file") and may throw to make
-// that step fail.
+// the step about to run ("compact.vacuum", "compact.rename", "copy.file", "aside.rename") and
+// may throw to make that step fail.
 #pragma once
 
 #include <functional>

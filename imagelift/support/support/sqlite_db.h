@@ -1,6 +1,7 @@
 // A small RAII wrapper over the SQLite 3 C API: one connection, prepared statements with bound
 // parameters. Failures raise vb::Error (number kDbEngineError, the engine's own message as the
-// description; kDbCannotOpen when a file cannot be opened or is not a database).
+// description; kDbNotADatabase when a file is not a database or its schema is damaged;
+// kDbCannotOpen when a file cannot be opened for another reason).
 #pragma once
 
 #include <cstdint>
@@ -14,12 +15,14 @@ struct sqlite3_stmt;
 namespace sqlite {
 
 inline constexpr int32_t kDbCannotOpen = 3051;   // "The database engine cannot open the file."
+inline constexpr int32_t kDbNotADatabase = 3343;  // "Unrecognized database format."
 inline constexpr int32_t kDbEngineError = 3146;  // any other engine failure
 
 class Database {
 public:
     enum class Mode { ReadWrite, ReadWriteCreate, ReadOnly };
-    // Opens `path` (never creating it unless asked). Raises kDbCannotOpen.
+    // Opens `path` (never creating it unless asked) and reads its schema. Raises
+    // kDbNotADatabase or kDbCannotOpen.
     Database(const std::filesystem::path& path, Mode mode);
     ~Database();
     Database(const Database&) = delete;

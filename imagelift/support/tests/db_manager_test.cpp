@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "support/db_testing.h"
 #include "support/sqlite_db.h"
 #include "support_fixture.h"
@@ -99,20 +101,112 @@ TEST_F(DbManagerTest, TheTemplateBecomesTheDatabaseAndTheOpeningIsLogged) {
     EXPECT_EQ(Column("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 }
 
-TEST_F(DbManagerTest, AFileThatIsNoDatabaseIsReportedAndLeftAlone) {
+// A "db1.mdb" that is no store would open as working and drop every setting and log line. It
+// is kept aside byte for byte, the template takes its place, and the new store says so.
+TEST_F(DbManagerTest, AFileThatIsNoStoreIsKeptAsideAndReplacedByTheTemplate) {
+    struct Case {
+        const char* name;
+        std::function<void(const stdfs::path&)> make;
+        std::string reason;
+    };
+    const auto sqliteFile = [](const std::string& sql) {
+        return [sql](const stdfs::path& p) {
+            sqlite::Database(p, sqlite::Database::Mode::ReadWriteCreate).Exec(sql);
+        };
+    };
+    const std::string fullStatus =
+        "CREATE TABLE tblStatus (id INTEGER PRIMARY KEY, lngRuntime, Level, Message, strModule);";
+    const Case cases[] = {
+        {"empty", [](const stdfs::path& p) { WriteFile(p, ""); }, "the file is empty"},
+        {"foreign bytes", [](const stdfs::path& p) { WriteFile(p, std::string(4096, '\x5A')); }, "not a database"},
+        {"a damaged database", [](const stdfs::path& p) {
+             dbschema::CreateCleanDatabase(p);
+             std::string bytes = ReadFile(p);
+             bytes.replace(100, 100, 100, '\xFF');  // the schema's page, after the file header
+             WriteFile(p, bytes);
+         }, "not a database"},
+        {"other tables", sqliteFile("CREATE TABLE other (x);"), "tblSettings and tblStatus missing"},
+        {"settings only", sqliteFile("CREATE TABLE tblSettings (strAppName, strSection, strKeyName, strValue);"),
+         "tblStatus missing"},
+        {"a column missing", sqliteFile("CREATE TABLE tblSettings (strAppName, strSection, strKeyName);" + fullStatus),
+         "tblSettings missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const stdfs::path dir = root_ / c.name;
+        stdfs::create_directories(dir);
+        dbschema::CreateCleanDatabase(dir / "db1_clean.mdb");
+        c.make(dir / "db1.mdb");
+        const std::string original = ReadFile(dir / "db1.mdb");
+
+        ctx_.DbManager = std::make_unique<clsDbManager>(dir, basDebug::ReportStoreLine);
+        clsDbManager& store = *ctx_.DbManager;
+        EXPECT_TRUE(store.IsOpen());
+        EXPECT_TRUE(boxes_.asked().empty());
+        EXPECT_EQ(ReadFile(dir / "db1.mdb.bad"), original);
+        EXPECT_EQ(Column("SELECT Level || '|' || lngRuntime || '|' || strModule || '|' || Message FROM tblStatus "
+                         "WHERE Level = 7",
+                         dir / "db1.mdb"),
+                  std::vector<std::string>{"7|-1|clsDbManager|The database file db1.mdb could not be used (" + c.reason +
+                                           ").  It was kept as 'db1.mdb.bad' and replaced by a copy of db1_clean.mdb."});
+        store.SaveSetting(kApp, "Global", "K", "kept");
+        ctx_.DbManager.reset();
+        EXPECT_EQ(clsDbManager(dir, {}).GetSetting(kApp, "Global", "K"), "kept");
+        EXPECT_EQ(ReadFile(dir / "db1.mdb.bad"), original);
+    }
+}
+
+// Earlier bad files keep their names: the next free number is taken, and the engine's side
+// files of the bad file move with it, so none is replayed into the fresh copy.
+TEST_F(DbManagerTest, ABadFileIsKeptUnderTheNextFreeNameWithItsSideFiles) {
     MakeTemplate();
-    const std::string foreign(4096, '\x5A');
-    WriteFile(Db(), foreign);
+    WriteFile(root_ / "db1.mdb.bad", "first");
+    WriteFile(root_ / "db1.mdb.bad2-wal", "second's log");
+    WriteFile(Db(), "");
+    WriteFile(root_ / "db1.mdb-wal", std::string(4096, '\x11'));
+    WriteFile(root_ / "db1.mdb-journal", std::string(512, '\x22'));
     clsDbManager& store = Open();
-    EXPECT_FALSE(store.IsOpen());
-    ASSERT_EQ(boxes_.asked().size(), 1u);
-    EXPECT_EQ(boxes_.asked()[0].title, "Database error");
-    EXPECT_NE(boxes_.asked()[0].prompt.find("db1.mdb"), std::string::npos);
-    EXPECT_EQ(store.GetSetting(kApp, "Global", "K", std::string("d")), "d");
-    store.SaveSetting(kApp, "Global", "K", "v");
-    store.AppendToLog("x", 13, "m", 1);
+    ASSERT_TRUE(store.IsOpen());
+    EXPECT_EQ(ReadFile(root_ / "db1.mdb.bad"), "first");
+    EXPECT_EQ(ReadFile(root_ / "db1.mdb.bad2-wal"), "second's log");
+    EXPECT_FALSE(stdfs::exists(root_ / "db1.mdb.bad2"));
+    EXPECT_EQ(stdfs::file_size(root_ / "db1.mdb.bad3"), 0u);
+    EXPECT_EQ(ReadFile(root_ / "db1.mdb.bad3-wal"), std::string(4096, '\x11'));
+    EXPECT_EQ(ReadFile(root_ / "db1.mdb.bad3-journal"), std::string(512, '\x22'));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE '%kept as ''db1.mdb.bad3''%'"), 1);
     ctx_.DbManager.reset();
-    EXPECT_EQ(ReadFile(Db()), foreign);
+    EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+}
+
+// When the bad file cannot be moved, it stays exactly as it is and is never written to; the
+// user is told and the program runs without a store.
+TEST_F(DbManagerTest, ABadFileThatCannotBeMovedIsReportedAndLeftAlone) {
+    MakeTemplate();
+    struct Case { const char* name; std::string bytes; };
+    const Case cases[] = {{"empty", ""}, {"foreign bytes", std::string(4096, '\x5A')}};
+    struct HookGuard {
+        dbtesting::FaultHook previous = dbtesting::SetFaultHook([](std::string_view step) {
+            if (step == "aside.rename") vb::Raise(70, "test");
+        });
+        ~HookGuard() { dbtesting::SetFaultHook(previous); }
+    } hook;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = boxes_.asked().size();
+        WriteFile(Db(), c.bytes);
+        clsDbManager& store = Open();
+        EXPECT_FALSE(store.IsOpen());
+        ASSERT_EQ(boxes_.asked().size(), before + 1);
+        const auto& box = boxes_.asked().back();
+        EXPECT_EQ(box.title, "Database error");
+        EXPECT_EQ(box.prompt.rfind("The database file '" + Db().string() + "' cannot be opened (", 0), 0u) << box.prompt;
+        EXPECT_EQ(store.GetSetting(kApp, "Global", "K", std::string("d")), "d");
+        store.SaveSetting(kApp, "Global", "K", "v");
+        store.AppendToLog("x", 13, "m", 1);
+        ctx_.DbManager.reset();
+        EXPECT_EQ(ReadFile(Db()), c.bytes);
+        EXPECT_FALSE(stdfs::exists(root_ / "db1.mdb.bad"));
+    }
 }
 
 // --- settings ----------------------------------------------------------------------------
