@@ -72,6 +72,7 @@ Bus::~Bus() {
     BusState::Lock lock(*impl_);
     for (auto& s : impl_->slots) impl_->Detach(*s);
     impl_->slots.clear();
+    impl_->byId.clear();
     impl_->byPhy.clear();
 }
 
@@ -89,6 +90,7 @@ int32_t Bus::AddNode(const std::string& id, std::unique_ptr<Node> node, int posi
     slot->node->anchor_ = impl_;
     s.Attach(*slot);
     size_t at = position < 0 || size_t(position) > s.slots.size() ? s.slots.size() : size_t(position);
+    s.byId[id] = slot.get();
     s.slots.insert(s.slots.begin() + long(at), std::move(slot));
     if (plugged && resetNow) s.Reset(ResetCause::NodeJoined, nullptr);
     return kResultSuccess;
@@ -102,6 +104,7 @@ bool Bus::RemoveNode(const std::string& id) {
     bool wasOnBus = (*it)->node->PhyId() >= 0;
     s.Detach(**it);
     s.byPhy.erase(std::remove(s.byPhy.begin(), s.byPhy.end(), it->get()), s.byPhy.end());
+    s.byId.erase(id);
     s.slots.erase(it);
     if (s.localHost == id) s.localHost.clear();
     if (wasOnBus) s.Reset(ResetCause::NodeLeft, nullptr);
@@ -113,6 +116,7 @@ void Bus::Clear() {
     auto& s = *impl_;
     for (auto& slot : s.slots) s.Detach(*slot);
     s.slots.clear();
+    s.byId.clear();
     s.byPhy.clear();
     s.localHost.clear();
     s.ranges.clear();
@@ -426,6 +430,8 @@ Node* Bus::FindNode(const std::string& id) const {
     return s ? s->node.get() : nullptr;
 }
 
+uint64_t Bus::StateChanges() const { return impl_->stateChanges.load(); }
+
 nlohmann::json Bus::Describe() const {
     BusState::Lock lock(*impl_);
     const auto& s = *impl_;
@@ -451,6 +457,12 @@ nlohmann::json Bus::Describe() const {
                           {"notify_flags", r.notifyFlags}});
     j["ranges"] = ranges;
     return j;
+}
+
+// ---------------------------------------------------------------------- node state
+
+void Node::StateChanged() {
+    if (auto s = std::static_pointer_cast<BusState>(anchor_.lock())) s->stateChanges.fetch_add(1);
 }
 
 // ------------------------------------------------------------------------ node timers

@@ -211,6 +211,10 @@ public:
     // The node (nullptr when unknown). Only use it with the lock held (inside Locked,
     // WithNode, or a node handler).
     Node* FindNode(const std::string& id) const;
+    // How many times nodes reported that their saved state changed (Node::StateChanged). A
+    // host that saved every node at one count has nothing new to save while the count stays;
+    // the count is read without the lock.
+    uint64_t StateChanges() const;
 
     // The bus as JSON: generation, local host, nodes with self-IDs, faults and Describe(),
     // virtual devices and ranges.

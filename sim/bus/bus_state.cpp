@@ -97,9 +97,8 @@ void BusState::Dispatch() {
 // ------------------------------------------------------------------------- topology
 
 Slot* BusState::Find(const std::string& id) const {
-    for (const auto& s : slots)
-        if (s->id == id) return s.get();
-    return nullptr;
+    auto it = byId.find(id);
+    return it == byId.end() ? nullptr : it->second;
 }
 
 std::vector<uint32_t> BusState::AllPackets() const {

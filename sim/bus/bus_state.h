@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,7 @@ struct BusState {
     int depth = 0;  // lock depth of the thread holding m
 
     std::vector<std::unique_ptr<Slot>> slots;  // every known node, in bus order
+    std::unordered_map<std::string, Slot*> byId;  // the same nodes by name
     std::vector<Slot*> byPhy;                  // plugged nodes as of the last reset
     std::string localHost;
     std::atomic<uint32_t> generation{0};
@@ -61,6 +63,8 @@ struct BusState {
     std::vector<AddressRange> ranges;
     int32_t nextHandle = 1;
     std::vector<VirtualDevice> vdevs;
+    // Reports of nodes that their saved state changed (read without the lock).
+    std::atomic<uint64_t> stateChanges{0};
 
     // Events wait here until the thread that caused them lets go of the bus lock.
     std::mutex queueMutex;

@@ -146,7 +146,9 @@ public:
     // The node's state as JSON for the control tool. The default lists kind, ROM and registers.
     virtual nlohmann::json Describe() const;
     // Persistence of the model's own state (flash, identity ...) in a folder the service owns.
-    // StateSerial changes whenever the state to be saved changed (0 = nothing to save).
+    // StateSerial changes whenever the state to be saved changed (0 = nothing to save); the
+    // model calls StateChanged each time it does, which is how a host learns there is
+    // something to save without asking every node.
     virtual void SaveState(const std::filesystem::path& dir) const;
     virtual void LoadState(const std::filesystem::path& dir);
     virtual uint64_t StateSerial() const;
@@ -158,6 +160,8 @@ public:
 
 protected:
     explicit Node(std::string kind);
+    // Tells the bus that the state to be saved changed (see StateSerial). Off a bus: nothing.
+    void StateChanged();
 
 private:
     friend class Bus;

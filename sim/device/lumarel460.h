@@ -163,6 +163,8 @@ public:
         virtual void Join() = 0;
         // Writes bytes into the local host's address space (result ignored: nobody may listen).
         virtual void WriteToHost(uint32_t offsetLow, std::span<const uint8_t> data) = 0;
+        // The state worth saving changed (StateSerial grew).
+        virtual void StateChanged() {}
     };
 
     // Outcome of one access to the node's address space.
@@ -320,7 +322,10 @@ private:
     void ScheduleRestart(Mode target);
     void ConsoleOutput(const uint8_t* data, size_t n);
     void RenderRing();
-    void Changed() { ++serial_; }
+    void Changed() {
+        ++serial_;
+        if (env_) env_->StateChanged();
+    }
     bool BigEndian() const { return config_.protocol == ProtocolVariant::V2BigEndian; }
     bool RingProtocol() const {
         return config_.protocol == ProtocolVariant::V2 || config_.protocol == ProtocolVariant::V2BigEndian;

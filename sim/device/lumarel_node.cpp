@@ -56,6 +56,7 @@ public:
         if (!bus || node_.PhyId() < 0 || bus->LocalHostPhy() < 0) return;
         bus->WriteFrom(node_.PhyId(), bus->LocalHostPhy(), kRegionHigh, offsetLow, uint32_t(data.size()), data.data());
     }
+    void StateChanged() override { node_.StateChanged(); }
 
 private:
     Lumarel460Node& node_;

@@ -279,6 +279,8 @@ void BusHost::Load(const json* description) {
 #endif
     sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
     std::lock_guard<std::mutex> lock(saveM_);
+    // Taken before the nodes are looked at: a change from here on leads to a look at them all.
+    savedChanges_ = bus_.StateChanges();
     savedSerial_.clear();
     for (const std::string& id : bus_.NodeIds()) {
         fsys::path dir = NodeStateFolder(id);
@@ -293,10 +295,18 @@ void BusHost::Load(const json* description) {
 
 bool BusHost::SaveChanges() {
     if (state_.empty()) return true;
+    // Most requests change nothing: while no node has reported a change since the last save
+    // of them all (and the virtual device list is as saved), there is nothing to do, and no
+    // lock to take. savedChanges_ moves only after the files are written, so a request that
+    // finds it current also finds its changes on disk.
+    if (!devicesChanged_ && bus_.StateChanges() == savedChanges_.load()) return true;
     bool ok = true;
     std::lock_guard<std::mutex> lock(saveM_);
     // One pass under the bus lock over the nodes this host keeps state for.
     bus_.Locked([&] {
+        const uint64_t changes = bus_.StateChanges();
+        if (changes == savedChanges_.load()) return;  // saved meanwhile by another request
+        bool allSaved = true;
         for (auto& [id, saved] : savedSerial_) {
             sim::Node* n = bus_.FindNode(id);
             if (!n) continue;
@@ -309,10 +319,13 @@ bool BusHost::SaveChanges() {
                 n->SaveState(dir);
                 saved = serial;
             } catch (const std::exception& e) {
-                ok = false;
+                allSaved = false;
                 Log("saving the state of node " + id + " failed: " + e.what());
             }
         }
+        // After a failure the count stays behind, so that the next request tries again.
+        if (allSaved) savedChanges_.store(changes);
+        ok = allSaved;
     });
     if (devicesChanged_.exchange(false) && !saveVirtualDevices()) {
         devicesChanged_ = true;  // try again with the next change

@@ -48,7 +48,9 @@ public:
     // saved virtual device list. Throws sim::DescriptionError for a bad description.
     void Load(const nlohmann::json* description);
     // Saves every node whose state changed since it was last saved, and the virtual device
-    // list when it changed. Returns false (and logs) when a save failed.
+    // list when it changed. Returns false (and logs) when a save failed. Cheap when nothing
+    // changed: nodes report their changes to the bus (Node::StateChanged), so no node is
+    // asked and no lock taken while none did.
     bool SaveChanges();
 
     // A new client session. Notices for it go to onNotice (any thread).
@@ -93,6 +95,8 @@ private:
     // What was saved last; held while nodes are saved.
     std::mutex saveM_;
     std::map<std::string, uint64_t> savedSerial_;
+    // The bus's count of state changes when every node's state was last saved.
+    std::atomic<uint64_t> savedChanges_{0};
     std::atomic<bool> devicesChanged_{false};  // the virtual device list changed since saved
     std::function<void()> shutdown_;
     std::function<BusHost*(uint32_t)> otherBuses_;
