@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace bussvc {
@@ -50,9 +51,34 @@ RecvStatus recvSome(int fd, uint8_t* p, size_t n, int timeoutMs, size_t& got) {
     }
 }
 
-// Reads exactly n bytes. The time-out applies to each wait; once a frame has begun the rest
-// follows at once from a well-behaved peer, and a peer that stops mid-frame is treated as gone
-// after the same wait.
+// As recvSome, with the wait kept by the socket (SO_RCVTIMEO) instead of a poll before each
+// receive: one system call per receive, which is what a request's answer costs most. `current`
+// is the socket's time-out now (-1: none), so that it is set only when it changes.
+RecvStatus recvTimed(int fd, uint8_t* p, size_t n, int timeoutMs, int& current, size_t& got) {
+    if (timeoutMs != 0 && timeoutMs != current) {
+        timeval tv{};  // zero: without end
+        if (timeoutMs > 0) {
+            tv.tv_sec = timeoutMs / 1000;
+            tv.tv_usec = (timeoutMs % 1000) * 1000;
+        }
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return recvSome(fd, p, n, timeoutMs, got);
+        current = timeoutMs;
+    }
+    for (;;) {
+        // A zero wait only takes what is there.
+        ssize_t k = ::recv(fd, p, n, timeoutMs == 0 ? MSG_DONTWAIT : 0);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return RecvStatus::TimedOut;
+            return RecvStatus::Closed;
+        }
+        if (k == 0) return RecvStatus::Closed;
+        got = size_t(k);
+        return RecvStatus::Ok;
+    }
+}
+
+// Reads exactly n bytes, each wait bounded by timeoutMs.
 RecvStatus recvAll(int fd, uint8_t* p, size_t n, int timeoutMs) {
     while (n > 0) {
         size_t got = 0;
@@ -63,6 +89,12 @@ RecvStatus recvAll(int fd, uint8_t* p, size_t n, int timeoutMs) {
     }
     return RecvStatus::Ok;
 }
+
+// A wait that ran out once a frame had begun: the peer stalled in the middle of it.
+RecvStatus midFrame(RecvStatus s) { return s == RecvStatus::TimedOut ? RecvStatus::Stalled : s; }
+
+// Room a receive buffer starts with; it doubles as bytes arrive, up to the frame's length.
+constexpr size_t kFirstRoom = 16384;
 
 }  // namespace
 
@@ -87,49 +119,63 @@ bool SendFrame(int fd, Op op, const uint8_t* payload, size_t n) {
     return sendAll(fd, buf.data(), buf.size());
 }
 
-RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs) {
+RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs,
+                     int midFrameMs, uint32_t maxLength) {
+    if (midFrameMs < 0) midFrameMs = timeoutMs;
     uint8_t h[kHeaderBytes];
-    RecvStatus s = recvAll(fd, h, kHeaderBytes, timeoutMs);
+    size_t got = 0;
+    RecvStatus s = recvSome(fd, h, kHeaderBytes, timeoutMs, got);
     if (s != RecvStatus::Ok) return s;
+    s = recvAll(fd, h + got, kHeaderBytes - got, midFrameMs);
+    if (s != RecvStatus::Ok) return midFrame(s);
     std::memcpy(&header.length, h, 4);
     std::memcpy(&header.op, h + 4, 2);
     std::memcpy(&header.reserved, h + 6, 2);
-    if (header.length > kMaxPayload) return RecvStatus::Malformed;
-    payload.resize(header.length);
-    if (header.length == 0) return RecvStatus::Ok;
-    s = recvAll(fd, payload.data(), header.length, timeoutMs < 0 ? -1 : std::max(timeoutMs, 5000));
-    if (s == RecvStatus::TimedOut) return RecvStatus::Malformed;
-    return s;
+    if (header.length > kMaxPayload || header.length > maxLength) return RecvStatus::Malformed;
+    payload.clear();
+    size_t have = 0;
+    while (have < header.length) {
+        if (have == payload.size())
+            payload.resize(std::min<size_t>(header.length, std::max(2 * have, kFirstRoom)));
+        s = recvSome(fd, payload.data() + have, payload.size() - have, midFrameMs, got);
+        if (s != RecvStatus::Ok) return midFrame(s);
+        have += got;
+    }
+    return RecvStatus::Ok;
 }
 
 // Makes at least `need` bytes available from begin_, reading as much as the socket has.
-RecvStatus FrameReader::fill(size_t need, int timeoutMs) {
+RecvStatus FrameReader::fill(size_t need, int timeoutMs, int midFrameMs) {
     if (end_ - begin_ >= need) return RecvStatus::Ok;
     if (begin_ > 0) {  // keep what is there at the front
         std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
         end_ -= begin_;
         begin_ = 0;
     }
-    if (buf_.size() < need) buf_.resize(need);
     while (end_ < need) {
+        if (end_ == buf_.size()) buf_.resize(std::min(need, std::max(2 * buf_.size(), kFirstRoom)));
+        // What is buffered belongs to the frame wanted: once it holds a byte, the frame has begun.
+        const bool begun = end_ > 0;
         size_t got = 0;
-        RecvStatus s = recvSome(fd_, buf_.data() + end_, buf_.size() - end_, timeoutMs, got);
-        if (s != RecvStatus::Ok) return s;
+        RecvStatus s =
+            recvTimed(fd_, buf_.data() + end_, buf_.size() - end_, begun ? midFrameMs : timeoutMs, socketWaitMs_, got);
+        if (s != RecvStatus::Ok) return begun ? midFrame(s) : s;
         end_ += got;
     }
     return RecvStatus::Ok;
 }
 
-RecvStatus FrameReader::Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs) {
-    RecvStatus s = fill(kHeaderBytes, timeoutMs);
+RecvStatus FrameReader::Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs,
+                             int midFrameMs) {
+    if (midFrameMs < 0) midFrameMs = timeoutMs;
+    RecvStatus s = fill(kHeaderBytes, timeoutMs, midFrameMs);
     if (s != RecvStatus::Ok) return s;
     const uint8_t* h = buf_.data() + begin_;
     std::memcpy(&header.length, h, 4);
     std::memcpy(&header.op, h + 4, 2);
     std::memcpy(&header.reserved, h + 6, 2);
     if (header.length > kMaxPayload) return RecvStatus::Malformed;
-    s = fill(kHeaderBytes + header.length, timeoutMs < 0 ? -1 : std::max(timeoutMs, 5000));
-    if (s == RecvStatus::TimedOut) return RecvStatus::Malformed;
+    s = fill(kHeaderBytes + header.length, timeoutMs, midFrameMs);
     if (s != RecvStatus::Ok) return s;
     const uint8_t* p = buf_.data() + begin_ + kHeaderBytes;
     payload.assign(p, p + header.length);

@@ -125,11 +125,20 @@ bool SendFrame(int fd, Op op, const uint8_t* payload, size_t n);
 inline bool SendFrame(int fd, Op op, const std::vector<uint8_t>& payload) {
     return SendFrame(fd, op, payload.data(), payload.size());
 }
-// Outcome of receiving a frame.
-enum class RecvStatus { Ok, Closed, Malformed, TimedOut };
-// Receives one frame into header and payload (payload resized). timeoutMs < 0 waits without end.
+// Outcome of receiving a frame: Malformed for a length no frame may have, TimedOut when no
+// frame began within the wait, Stalled when one began but the peer then stayed silent longer
+// than the wait allowed mid-frame.
+enum class RecvStatus { Ok, Closed, Malformed, TimedOut, Stalled };
+
+// Receiving a frame takes memory as its bytes arrive, not as its header announces them: a
+// peer that announces the largest frame and sends one byte costs a few kilobytes, not the
+// announced length.
+//
+// Receives one frame into header and payload (payload resized). timeoutMs: how long to wait
+// for the frame to begin (< 0: without end); midFrameMs: how long the peer may stay silent
+// once it has begun (< 0: as timeoutMs). maxLength: the longest payload accepted here.
 RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
-                     int timeoutMs = -1);
+                     int timeoutMs = -1, int midFrameMs = -1, uint32_t maxLength = kMaxPayload);
 
 // Receives frames from one connection through a buffer, so that a frame usually arrives with
 // one system call and frames sent back to back are taken apart. Use it for a connection's whole
@@ -138,12 +147,14 @@ class FrameReader {
 public:
     explicit FrameReader(int fd) : fd_(fd), buf_(kChunk) {}
     // As RecvFrame; the payload stays valid until the next call.
-    RecvStatus Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs = -1);
+    RecvStatus Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs = -1,
+                    int midFrameMs = -1);
 
 private:
     static constexpr size_t kChunk = 16384;
-    RecvStatus fill(size_t need, int timeoutMs);
+    RecvStatus fill(size_t need, int timeoutMs, int midFrameMs);
     int fd_;
+    int socketWaitMs_ = -1;  // the receive time-out the socket holds (-1: none)
     std::vector<uint8_t> buf_;
     size_t begin_ = 0, end_ = 0;
 };

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -33,6 +34,11 @@ namespace bussvc {
 namespace {
 
 namespace fsys = std::filesystem;
+
+// A connection's first frame must begin within this time and be a greeting of at most
+// kMaxGreeting bytes.
+constexpr int kGreetingWaitMs = 10000;
+constexpr uint32_t kMaxGreeting = 256;
 
 class Server {
 public:
@@ -59,7 +65,10 @@ private:
     std::vector<uint8_t> dispatch(Access& session, const FrameHeader& h,
                                   const std::vector<uint8_t>& payload, uint32_t clientId);
     void notify(uint32_t clientId, uint32_t message);
-    void track(int fd, bool add);
+    // Takes a new connection on (true) or answers that there are too many open (false).
+    bool admit(int fd);
+    // A connection taken on by admit has ended.
+    void closed(int fd);
     // Wakes the accept loop at once (a stop was asked for, or the last client went).
     void wake();
 
@@ -81,6 +90,7 @@ private:
     std::mutex connM_;
     std::condition_variable connCv_;
     std::map<int, bool> open_;            // every open connection
+    bool refusing_ = false;               // the last connection was refused (logged once)
     int64_t lastActivityMs_ = 0;          // when the last connection closed
     std::map<uint32_t, std::shared_ptr<Client>> clients_;
     uint32_t nextClient_ = 1;
@@ -148,16 +158,33 @@ bool Server::socketGone(const std::string& path) const {
     return ::stat(path.c_str(), &st) != 0 || st.st_ino != socketInode_;
 }
 
-void Server::track(int fd, bool add) {
-    std::lock_guard<std::mutex> lock(connM_);
-    if (add) {
-        open_[fd] = true;
-    } else {
-        open_.erase(fd);
-        lastActivityMs_ = clk::TickCountMs();
-        if (open_.empty()) wake();  // under connM_: the loop closes the wake-up only after this
-        connCv_.notify_all();
+bool Server::admit(int fd) {
+    bool logged = false;
+    size_t open = 0;
+    {
+        std::lock_guard<std::mutex> lock(connM_);
+        if (int(open_.size()) < options_.maxConnections) {
+            open_[fd] = true;
+            refusing_ = false;
+            return true;
+        }
+        logged = refusing_;  // once per run of refusals, so a flood does not fill the log
+        refusing_ = true;
+        open = open_.size();
     }
+    // Told so at once, in place of the answer to its greeting: a fresh socket takes a short
+    // frame without waiting.
+    SendFrame(fd, Op::Reply, ErrorReply("too many connections to the bus service"));
+    if (!logged) log("refusing connections: " + std::to_string(open) + " are open");
+    return false;
+}
+
+void Server::closed(int fd) {
+    std::lock_guard<std::mutex> lock(connM_);
+    open_.erase(fd);
+    lastActivityMs_ = clk::TickCountMs();
+    if (open_.empty()) wake();  // under connM_: the loop closes the wake-up only after this
+    connCv_.notify_all();
 }
 
 void Server::wake() {
@@ -196,11 +223,14 @@ void Server::notify(uint32_t clientId, uint32_t message) {
 void Server::serve(int fd) {
     FrameHeader h;
     std::vector<uint8_t> p;
-    RecvStatus s = RecvFrame(fd, h, p, 10000);
+    // A greeting is a few bytes: a longer frame is no greeting, whatever its header says.
+    RecvStatus s = RecvFrame(fd, h, p, kGreetingWaitMs, options_.frameTimeoutMs, kMaxGreeting);
     if (s != RecvStatus::Ok || h.op != uint16_t(Op::Hello)) {
         if (s == RecvStatus::Ok || s == RecvStatus::Malformed) {
             log("refused a connection that did not begin with a greeting");
             SendFrame(fd, Op::Reply, ErrorReply("a connection begins with Hello"));
+        } else if (s == RecvStatus::Stalled) {
+            log("a connection fell silent in the middle of its greeting; closed");
         }
         return;
     }
@@ -245,12 +275,18 @@ void Server::serveRequests(int fd, uint32_t clientId, uint32_t pid) {
     std::vector<uint8_t> payload;
     FrameReader frames(fd);
     for (;;) {
-        RecvStatus s = frames.Next(h, payload);
+        // A client may wait as long as it likes between requests, not in the middle of one.
+        RecvStatus s = frames.Next(h, payload, -1, options_.frameTimeoutMs);
         if (s == RecvStatus::Closed) break;
         if (s == RecvStatus::Malformed) {
             log("client " + std::to_string(clientId) + ": malformed frame (length " +
                 std::to_string(h.length) + "); connection closed");
             SendFrame(fd, Op::Reply, ErrorReply("malformed frame"));
+            break;
+        }
+        if (s != RecvStatus::Ok) {
+            log("client " + std::to_string(clientId) + ": silent for " + std::to_string(options_.frameTimeoutMs) +
+                " ms in the middle of a request; connection closed");
             break;
         }
         std::vector<uint8_t> reply;
@@ -285,11 +321,13 @@ void Server::serveNotices(int fd, uint32_t clientId) {
         if (!SendFrame(fd, Op::Reply, OkReply(Writer().U32(clientId)))) return;
         c->noticeFd = fd;
     }
-    // Nothing is expected from the client here; the read ends when either side closes.
-    FrameHeader h;
-    std::vector<uint8_t> p;
-    FrameReader frames(fd);
-    while (frames.Next(h, p) == RecvStatus::Ok) {
+    // Nothing is expected from the client here: whatever it sends is read and dropped (so it
+    // holds no memory), until either side closes.
+    uint8_t sink[256];
+    for (;;) {
+        ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        break;
     }
     std::lock_guard<std::mutex> lock(c->sendM);
     c->noticeFd = -1;
@@ -474,8 +512,12 @@ int Server::Run() {
         if (stop_) break;
         if (n > 0 && (pfd[0].revents & POLLIN)) {
             int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                track(fd, true);
+            if (fd < 0) continue;
+            if (!admit(fd)) {
+                ::close(fd);
+                continue;
+            }
+            try {
                 std::thread([this, fd] {
                     // A connection that fails in an unexpected way ends only itself.
                     try {
@@ -487,9 +529,13 @@ int Server::Run() {
                         }
                     } catch (...) {
                     }
-                    track(fd, false);
+                    closed(fd);
                     ::close(fd);
                 }).detach();
+            } catch (const std::exception& e) {  // no thread to be had: this connection only
+                log(std::string("cannot serve a connection: ") + e.what());
+                closed(fd);
+                ::close(fd);
             }
             continue;
         }
