@@ -1,11 +1,14 @@
 // The access library against the real bus service: loaded with dlopen as the downloader loads
 // it, with other client processes, the control tool, restarts and misbehaving clients.
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "bus/config_rom.h"
@@ -374,6 +377,156 @@ TEST_F(Service, ADeeplyNestedRequestIsRefusedAndTheServiceServesOn) {
     EXPECT_EQ(tool("send '{\"cmd\":\"fault\",\"id\":\"host\",\"fault\":" + nested(65000) + "}'", &out), 2);
     EXPECT_NE(out.find("nested more than 64 levels"), std::string::npos) << out.substr(0, 300);
     EXPECT_LT(out.size(), 2000u);
+}
+
+// --- what hostile or stuck clients may cost the service
+
+// The service's resident memory in bytes.
+size_t residentBytes(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return size_t(std::stoull(line.substr(6))) * 1024;
+    return 0;
+}
+
+// Bytes sent on a connection that the service has not read yet.
+int unread(int fd) {
+    int n = 0;
+    return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
+}
+
+// Greets on a fresh connection; true when the service takes it on.
+bool greeted(int fd) {
+    std::vector<uint8_t> h = hello();
+    if (::send(fd, h.data(), h.size(), MSG_NOSIGNAL) != ssize_t(h.size())) return false;
+    bussvc::FrameHeader header;
+    std::vector<uint8_t> payload;
+    return bussvc::RecvFrame(fd, header, payload, 10000) == bussvc::RecvStatus::Ok && !payload.empty() &&
+           payload[0] == 1;
+}
+
+// Reads what the service still sends until it closes the connection; false when it has not
+// closed it within the bound.
+bool closedByService(int fd, int boundMs = 10000) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, boundMs) <= 0) return false;
+        char buf[256];
+        if (::recv(fd, buf, sizeof buf, 0) <= 0) return true;
+    }
+}
+
+// Sets an environment variable for the service a test starts; the old value comes back after.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        if (old) old_ = old;
+        ::setenv(name, value, 1);
+    }
+    ~ScopedEnv() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A hundred connections announce the largest frame and send one byte of it, half before their
+// greeting and half after. The service keeps about its idle size and serves on.
+TEST_F(Service, AnnouncedFramesThatNeverComeCostTheServiceNoMemory) {
+    std::vector<uint8_t> q(4);
+    ASSERT_EQ(read(1, kRom, q), kResultSuccess);
+    const pid_t pid = root_->ServicePid();
+    ASSERT_NE(pid, 0);
+    const size_t idle = residentBytes(pid);
+    ASSERT_GT(idle, 0u);
+
+    std::vector<int> fds;
+    for (int i = 0; i < 100; ++i) {
+        int fd = rawConnect(root_->Root());
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        const bool afterHello = i % 2 == 1;
+        if (afterHello) {
+            ASSERT_TRUE(greeted(fd));
+        }
+        std::vector<uint8_t> start =
+            bussvc::Writer().U32(bussvc::kMaxPayload).U16(uint16_t(afterHello ? bussvc::Op::Write : bussvc::Op::Hello))
+                .U16(0).U8(0x5A).Take();
+        ASSERT_EQ(::send(fd, start.data(), start.size(), MSG_NOSIGNAL), ssize_t(start.size()));
+    }
+    for (int fd : fds)  // until the service has taken every byte
+        for (int k = 0; k < 2000 && unread(fd) > 0; ++k) Breathe();
+
+    const size_t now = residentBytes(pid);
+    EXPECT_LT(now, idle + (32u << 20)) << "idle " << idle << " bytes, now " << now;
+    EXPECT_EQ(read(1, kRom, q), kResultSuccess);
+    for (int fd : fds) ::close(fd);
+}
+
+// A client silent in the middle of a frame is dropped, before its greeting and after; one that
+// waits between requests is not. Past the cap on open connections one more is told so and
+// closed, while those open are served on.
+TEST_F(Service, StalledClientsAreDroppedAndConnectionsPastTheCapRefused) {
+    ScopedEnv stall("LUMAREL_BUS_FRAME_TIMEOUT_MS", "100");
+    ScopedEnv cap("LUMAREL_BUS_MAX_CONNECTIONS", "6");
+    std::vector<uint8_t> q(4);
+    ASSERT_EQ(read(1, kRom, q), kResultSuccess);  // this program now holds two connections
+
+    for (bool afterHello : {false, true}) {
+        int fd = rawConnect(root_->Root());
+        ASSERT_GE(fd, 0);
+        if (afterHello) {
+            ASSERT_TRUE(greeted(fd));
+        }
+        std::vector<uint8_t> half = afterHello ? frame(uint16_t(bussvc::Op::Read), {1, 2, 3, 4}) : hello();
+        half.resize(half.size() - 2);
+        ::send(fd, half.data(), half.size(), MSG_NOSIGNAL);
+        EXPECT_TRUE(closedByService(fd)) << (afterHello ? "after" : "before") << " the greeting";
+        ::close(fd);
+    }
+    EXPECT_NE(root_->Log().find("in the middle of a request"), std::string::npos) << root_->Log();
+
+    std::vector<int> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(rawConnect(root_->Root()));
+        ASSERT_TRUE(greeted(held.back())) << i;
+    }
+    // Idle for longer than a frame may stall: still served.
+    EXPECT_FALSE(closedByService(held[0], 300));
+    EXPECT_TRUE(refused(held[0], frame(999, {})));
+
+    int extra = rawConnect(root_->Root());
+    ASSERT_GE(extra, 0);
+    bussvc::FrameHeader h;
+    std::vector<uint8_t> answer;
+    ASSERT_EQ(bussvc::RecvFrame(extra, h, answer, 10000), bussvc::RecvStatus::Ok);
+    bussvc::Reader r(answer);
+    EXPECT_EQ(r.U8(), 0);
+    EXPECT_EQ(r.Str(), "too many connections to the bus service");
+    EXPECT_TRUE(closedByService(extra));
+    ::close(extra);
+    EXPECT_EQ(read(1, kRom, q), kResultSuccess);
+
+    // Once one goes, a new one is taken on.
+    ::close(held.back());
+    held.pop_back();
+    bool taken = false;
+    for (int k = 0; k < 2000 && !taken; ++k) {
+        int fd = rawConnect(root_->Root());
+        taken = fd >= 0 && greeted(fd);
+        if (taken) {
+            held.push_back(fd);
+        } else {
+            if (fd >= 0) ::close(fd);
+            Breathe();
+        }
+    }
+    EXPECT_TRUE(taken);
+    for (int fd : held) ::close(fd);
 }
 
 TEST_F(Service, AcknowledgedStateSurvivesAKilledService) {

@@ -1,6 +1,7 @@
 // The pieces of the bus service on their own: frames on a socket pair, and a bus host with
 // several sessions on the manual clock.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -81,6 +82,68 @@ TEST(Frames, ReaderStopsAtTheEndOfThePayload) {
     Reader leftover(payload);
     leftover.U32();
     EXPECT_FALSE(leftover.Complete());
+}
+
+// Bytes sent so far of a frame that never completes, for both ways of receiving: nothing
+// sent is a wait that ran out before a frame began; anything of a frame, a stall inside it.
+TEST(Frames, APeerSilentMidFrameIsStalledNotWaitedFor) {
+    std::vector<uint8_t> whole = Writer().U32(8).U16(uint16_t(Op::Read)).U16(0).U64(42).Take();
+    struct Case {
+        size_t sent;
+        RecvStatus expected;
+    } cases[] = {
+        {0, RecvStatus::TimedOut}, {3, RecvStatus::Stalled}, {8, RecvStatus::Stalled},
+        {11, RecvStatus::Stalled}, {whole.size(), RecvStatus::Ok},
+    };
+    for (const Case& c : cases) {
+        for (bool buffered : {false, true}) {
+            SocketPair s;
+            ASSERT_EQ(::send(s.fd[0], whole.data(), c.sent, 0), ssize_t(c.sent));
+            FrameHeader h;
+            std::vector<uint8_t> p;
+            FrameReader frames(s.fd[1]);
+            // A long wait for the frame to begin, a short one inside it: a stall ends on the
+            // short one, and a frame that never began on the long one.
+            const int begin = c.sent == 0 ? 20 : 60000;
+            RecvStatus got = buffered ? frames.Next(h, p, begin, 20) : RecvFrame(s.fd[1], h, p, begin, 20);
+            EXPECT_EQ(got, c.expected) << c.sent << " bytes sent, " << (buffered ? "buffered" : "unbuffered");
+            if (c.expected == RecvStatus::Ok) {
+                EXPECT_EQ(Reader(p).U64(), 42u);
+            }
+        }
+    }
+}
+
+// A header that announces the largest frame and one byte after it cost the receiver about
+// what arrived, not the announced 8 MiB.
+TEST(Frames, MemoryFollowsTheBytesThatArriveNotTheAnnouncedLength) {
+    SocketPair s;
+    std::vector<uint8_t> start = Writer().U32(kMaxPayload).U16(uint16_t(Op::Write)).U16(0).U8(7).Take();
+    constexpr size_t kMuch = 1u << 20;
+
+    ASSERT_EQ(::send(s.fd[0], start.data(), start.size(), 0), ssize_t(start.size()));
+    FrameHeader h;
+    std::vector<uint8_t> p;
+    EXPECT_EQ(RecvFrame(s.fd[1], h, p, 1000, 20), RecvStatus::Stalled);
+    EXPECT_EQ(h.length, kMaxPayload);
+    EXPECT_LT(p.capacity(), kMuch);
+
+    ASSERT_EQ(::send(s.fd[0], start.data(), start.size(), 0), ssize_t(start.size()));
+    const size_t before = ::mallinfo2().uordblks;
+    {
+        FrameReader frames(s.fd[1]);
+        EXPECT_EQ(frames.Next(h, p, 1000, 20), RecvStatus::Stalled);
+        EXPECT_LT(::mallinfo2().uordblks - before, kMuch);
+    }
+
+    // The same frame sent whole, in pieces, arrives whole.
+    std::vector<uint8_t> big(kMaxPayload);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 13 + (i >> 16));
+    std::thread writer([&] { SendFrame(s.fd[0], Op::Write, big); });
+    FrameReader frames(s.fd[1]);
+    EXPECT_EQ(frames.Next(h, p, 10000, 10000), RecvStatus::Ok);
+    writer.join();
+    EXPECT_TRUE(p == big);
 }
 
 // A stand-in for the bus service on a root of its own: it greets every connection (the
@@ -311,6 +374,50 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     }()), 29);
     fsys::remove_all(state / "virtual_devices.json");
     EXPECT_EQ(session->RemoveVirtualDevice(0, 0, "1394_VIRTUAL_DEVICE"), 0);
+    session.reset();
+    fsys::remove_all(state);
+}
+
+// Reads save nothing unless a node reported a change, but a change the device makes on its own
+// time (here: its restart into the bootloader, some time after the reset command was answered)
+// is on disk before the answer to the next read goes out: a host learns of such work by
+// reading, and a service killed after that answer must not lose it.
+TEST(HostState, DeviceWorkFinishedOnItsOwnIsSavedBeforeTheNextReadIsAnswered) {
+    namespace fsys = std::filesystem;
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    fsys::path state = fsys::temp_directory_path() / ("bus-later-" + std::to_string(::getpid()));
+    fsys::remove_all(state);
+    fsys::create_directories(state);
+    std::ofstream(state / "app.bin", std::ios::binary) << std::string(4096, 'A');
+    sim::Bus bus;
+    BusHost host(bus, state / "bus");
+    if (!sim::IsNodeKindRegistered("lumarel460")) GTEST_SKIP() << "no device model in this build";
+    const json description = {{"nodes",
+                               {{{"id", "host"}, {"kind", "host"}},
+                                {{"id", "dev"},
+                                 {"kind", "lumarel460"},
+                                 {"images", {{{"file", (state / "app.bin").string()}, {"type", "application"}}}},
+                                 {"mode", "application"}}}}};
+    host.Load(&description);
+    auto session = host.Open(nullptr);
+    const fsys::path saved = host.NodeStateFolder("dev") / "state.json";
+    auto savedMode = [&] {
+        std::ifstream in(saved);
+        json j = json::parse(in, nullptr, false);
+        return j.is_object() ? j.value("mode", "") : std::string("(nothing saved)");
+    };
+    uint8_t q[4];
+    ASSERT_EQ(session->Read(0, 0xFFFF, 0xF0000400u, 4, 0, q), sim::kResultSuccess);
+    EXPECT_FALSE(fsys::exists(saved));  // nothing changed, nothing written
+
+    // Reset into the bootloader: answered at once, the restart follows on the clock.
+    const std::vector<uint8_t> reset = {0, 0, 0, 1, 0, 2, 2, 1, 1, 0, 0, 0};
+    ASSERT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, reset.data(), uint32_t(reset.size()), 0), sim::kResultSuccess);
+    clock.Advance(1000);
+    EXPECT_NE(savedMode(), "bootloader");  // done by the device, not yet seen by anyone
+    session->Read(0, 0xFFFF, 0xF0000400u, 4, 0, q);
+    EXPECT_EQ(savedMode(), "bootloader");
     session.reset();
     fsys::remove_all(state);
 }
