@@ -57,7 +57,7 @@ uint32_t hello(int fd, uint8_t role, uint32_t clientId, int waitMs, bool* silent
     FrameHeader h;
     std::vector<uint8_t> p;
     RecvStatus s = RecvFrame(fd, h, p, waitMs);
-    if (silent) *silent = s == RecvStatus::TimedOut;
+    if (silent) *silent = s == RecvStatus::TimedOut || s == RecvStatus::Stalled;
     if (s != RecvStatus::Ok || h.op != uint16_t(Op::Reply)) return 0;
     Reader r(p);
     if (r.U8() != 1) return 0;
@@ -423,7 +423,8 @@ private:
         if (!SendFrame(requestFd_, op, w.Data())) return Exchange::Broken;
         int64_t wait = int64_t(options_.replyTimeoutMs) + std::max<int64_t>(timeoutMs, sim::kDefaultTimeoutMs);
         RecvStatus s = replies_->Next(h, reply_, int(std::min<int64_t>(wait, INT32_MAX)));
-        if (s == RecvStatus::TimedOut) return Exchange::Silent;
+        // Silent before its answer or in the middle of it: either way a hung service.
+        if (s == RecvStatus::TimedOut || s == RecvStatus::Stalled) return Exchange::Silent;
         if (s != RecvStatus::Ok) return Exchange::Broken;
         if (h.op != uint16_t(Op::Reply) || reply_.empty()) return Exchange::Broken;
         return reply_[0] == 1 ? Exchange::Ok : Exchange::Refused;
