@@ -52,8 +52,8 @@ RecvStatus recvSome(int fd, uint8_t* p, size_t n, int timeoutMs, size_t& got) {
 }
 
 // As recvSome, with the wait kept by the socket (SO_RCVTIMEO) instead of a poll before each
-// receive: one system call per receive, which is what a request's answer costs most. `current`
-// is the socket's time-out now (-1: none), so that it is set only when it changes.
+// receive: one system call per receive instead of two, on the path every answer takes.
+// `current` is the socket's time-out now (-1: none), so that it is set only when it changes.
 RecvStatus recvTimed(int fd, uint8_t* p, size_t n, int timeoutMs, int& current, size_t& got) {
     if (timeoutMs != 0 && timeoutMs != current) {
         timeval tv{};  // zero: without end
