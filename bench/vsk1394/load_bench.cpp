@@ -59,6 +59,9 @@ struct EchoPeer {
         }
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(0);
+        // A session of its own, as the service has (its starter detaches it): the scheduler
+        // then treats the two serving processes alike.
+        ::setsid();
         for (int fd : fds) ::close(fd);
         std::vector<std::thread> threads;
         for (int fd : other)

@@ -49,6 +49,8 @@ inline constexpr size_t kHeaderBytes = 8;
 // Builds a payload, least significant byte first.
 class Writer {
 public:
+    // Room for a request or an answer of the common kinds, so that building one allocates once.
+    Writer() { bytes_.reserve(64); }
     Writer& U8(uint8_t v) { bytes_.push_back(v); return *this; }
     Writer& U16(uint16_t v) { return Raw(&v, 2); }
     Writer& U32(uint32_t v) { return Raw(&v, 4); }
