@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "bootloader/bootloader.h"
+#include "bootloader/download.h"
+#include "bootloader/module.h"
+#include "bootloader/state.h"
 #include "bus1394/access_library.h"
 #include "bus1394/bus_reset.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
 #include "fwpbuild/package_builder.h"
@@ -56,9 +59,9 @@ struct Downloader {
         basBootloader::Initialize();
         if (bas1394::LoadVsk1394Dll(user::CreateWindow("ThunderRT6TextBox", "")) == 0) return;
         for (int pass = 0; pass < 3 && handle == 0; ++pass) {
-            bas1394::BusResetPending = false;
+            bas1394::State.BusResetPending = false;
             bas1394::BusResetHandler();
-            for (const auto& t : basBootloader::TargetList) {
+            for (const auto& t : basBootloader::State.TargetList) {
                 if (t.Handle >= 63 && t.Device.NodeNumber != 128) handle = t.Handle;
             }
         }

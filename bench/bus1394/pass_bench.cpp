@@ -14,6 +14,7 @@
 
 #include "bus1394/bus_reset.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
 #include "support/program_context.h"
@@ -80,10 +81,10 @@ void BM_FullPass(benchmark::State& state) {
     }
 
     for (auto _ : state) {
-        bas1394::BusResetPending = true;
+        bas1394::State.BusResetPending = true;
         bas1394::BusResetHandlerThread();
     }
-    if (!bas1394::TopologyReady || bas1394::NodeTable.size() < kNodes / 2) {
+    if (!bas1394::State.TopologyReady || bas1394::State.NodeTable.size() < kNodes / 2) {
         state.SkipWithError("the pass did not complete");
     }
     state.counters["nodes"] = kNodes;

@@ -1,7 +1,8 @@
 // The bootloader command set: one procedure per command, each one transaction (the download
 // block runs its own exchange under the transaction mutex).
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/commands.h"
+#include "bootloader/transaction.h"
+#include "internal.h"
 
 #include "clock/clock.h"
 #include "kernel/mutex.h"
@@ -52,8 +53,8 @@ constexpr int32_t kMaxBlockSizeUsed = 4096;
 // Marks a target's download block as in flight for a scope.
 class BlockInFlight {
 public:
-    explicit BlockInFlight(int32_t handle) : previous_(DownloadBlockInFlight) { DownloadBlockInFlight = handle; }
-    ~BlockInFlight() { DownloadBlockInFlight = previous_; }
+    explicit BlockInFlight(int32_t handle) : previous_(State.DownloadBlockInFlight) { State.DownloadBlockInFlight = handle; }
+    ~BlockInFlight() { State.DownloadBlockInFlight = previous_; }
 
 private:
     int32_t previous_;
@@ -172,17 +173,17 @@ int32_t DownloadBlock(int32_t handle, int32_t blockNumber, int32_t blockAddress,
             return -101;
         }
         Log("DownloadBlock taking the Transaction Mutex...", basDebug::MUTEX);
-        uint32_t wait = kernel::WaitForSingleObject(TransactionMutexHandle, uint32_t(MutexWaitMs));
+        uint32_t wait = kernel::WaitForSingleObject(State.TransactionMutexHandle, uint32_t(State.MutexWaitMs));
         if (wait != kernel::WAIT_OBJECT_0) {
             // Writing the block without the mutex could interleave with another holder's
             // exchange with this very target; the download counts the block as a failed attempt.
-            if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TransactionMutexHandle);
+            if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(State.TransactionMutexHandle);
             Log("DownloadBlock failed to take the Transaction Mutex, code %#x (%s).  Continuing anyway.  code = " +
                     Str(wait),
                 basDebug::WATCH);
             return -1;
         }
-        hold.Adopt(TransactionMutexHandle);
+        hold.Adopt(State.TransactionMutexHandle);
         BlockInFlight inFlight(handle);
 
         int32_t r = WriteRequestBuffer(handle, data);

@@ -2,8 +2,10 @@
 // comes (DownloadStart; it erases its flash meanwhile), receives the image in blocks of at most
 // 1024 bytes (each block sent at most three times in a row), and checks the whole image against
 // the CRC it was announced (DownloadEnd).
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/download.h"
+#include "bootloader/commands.h"
+#include "bootloader/fwp.h"
+#include "internal.h"
 
 #include "clock/clock.h"
 #include "forms/dialogs.h"
@@ -75,9 +77,9 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
         const FwpHeader& h = fwp.Header;
 
         int32_t index = GetDeviceIndex(handle);
-        if (index >= 0 && h.HardwareModelId != TargetList[index].Info.HardwareModelId) {
+        if (index >= 0 && h.HardwareModelId != State.TargetList[index].Info.HardwareModelId) {
             const int32_t packageModel = h.HardwareModelId;
-            const int32_t targetModel = TargetList[index].Info.HardwareModelId;
+            const int32_t targetModel = State.TargetList[index].Info.HardwareModelId;
             const std::string intro = "The selected FWP file indicates hardware compatibility with Model ID " +
                                       Str(packageModel) + ".  \r\nThe selected hardware indicates a Model ID of " +
                                       Str(targetModel) + ".  \r\n";

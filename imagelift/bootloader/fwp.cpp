@@ -2,8 +2,8 @@
 // software and hardware identity, three image records, an information text) followed by the
 // image data the records point to. This reader parses and checks them and turns their dates,
 // times and versions into text.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/fwp.h"
+#include "internal.h"
 
 #include <cstdint>
 #include <utility>

@@ -1,8 +1,9 @@
 // Info registers: the 104-byte block at the base of a target's protocol region that names the
 // protocol engine's maker, the protocol version, the bootloader version, the GUID, the hardware
 // and the software builds. Also the probe that tells whether a node runs the 1394 debugger.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/info_registers.h"
+#include "bootloader/fwp.h"
+#include "internal.h"
 
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
@@ -90,7 +91,7 @@ bool VerifyCompatibility(const InfoRegisters& info) {
 
 int32_t ReadInfoRegisters(const bas1394::NodeRecord& node, InfoRegisters& info) {
     const int32_t timeout = imagelift::Ctx().Default1394TransactionTimeout;
-    const bas1394::Address48 base = ProtocolRegionBase;
+    const bas1394::Address48 base = State.ProtocolRegionBase;
     const std::string addressText = Hex16(base.OffsetHigh) + Hex(base.OffsetLow);
     int32_t result = -1;
     for (int pass = 1; pass <= 2; ++pass) {

@@ -2,8 +2,9 @@
 // request operands, a piece per exchange; key data comes back through the response payload area
 // (read) or goes out through the request payload area in 128-byte quadlet-reversed chunks
 // (write). Each exchange is one transaction.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/keys.h"
+#include "bootloader/transaction.h"
+#include "internal.h"
 
 #include "support/byte_utils.h"
 

@@ -1,24 +1,17 @@
-// Module start and end, the module's log procedure, its tables and the lookups that turn a
+// Module start and end, the module's log procedure, its state and the lookups that turn a
 // device handle into a target.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/module.h"
+#include "bootloader/state.h"
+#include "bootloader/target_list.h"
+#include "internal.h"
 
+#include "bus1394/state.h"
 #include "kernel/mutex.h"
 #include "support/byte_utils.h"
 
 namespace basBootloader {
 
-std::vector<BootloaderTarget> TargetList(1);
-std::vector<DebuggerNode> DebuggerNodes(1);
-int32_t TransactionMutexHandle = 0;
-int32_t TargetListMutexHandle = 0;
-int32_t MutexWaitMs = 2000;
-int32_t CommandSequence = 0;
-int32_t NextDeviceHandle = 63;
-bas1394::Address48 ProtocolRegionBase{kRegionHigh, 0, int32_t(kRegionLow)};
-std::array<bool, 3> BootloaderListReady{false, false, false};
-bool DiscoveryInterrupted = false;
-int32_t DownloadBlockInFlight = 0;
+ModuleState State;
 
 namespace {
 const char kShellTransactionMutexName[] = "ShellTransactionMutex";
@@ -34,7 +27,7 @@ void LogTrapped(const std::string& tail) {
 }
 
 bas1394::Address48 RegionAddress(uint32_t offset) {
-    bas1394::Address48 a = ProtocolRegionBase;
+    bas1394::Address48 a = State.ProtocolRegionBase;
     a.OffsetLow = int32_t(uint32_t(a.OffsetLow) + offset);
     return a;
 }
@@ -42,44 +35,36 @@ bas1394::Address48 RegionAddress(uint32_t offset) {
 std::string Str(int64_t v) { return std::to_string(v); }
 
 void Initialize() {
-    MutexWaitMs = 2000;
-    DebuggerNodes.assign(1, DebuggerNode{bas1394::EmptyNodeRecord});
-    DebuggerNodes[0].Device.NodeNumber = bas1394::kNoNode;
-    TargetList.assign(1, BootloaderTarget{});
-    TargetList[0].Guid = ByteArray(1);
-    NextDeviceHandle = 63;
-    ProtocolRegionBase = bas1394::Address48{kRegionHigh, 0, int32_t(kRegionLow)};
-    CommandSequence = 0;
-    DownloadBlockInFlight = 0;
-    ResetDebugGUIDGenerator();
+    // Empty tables, handles from 63, no debug GUID handed out yet.
+    State = ModuleState{};
 
-    TargetListMutexHandle = kernel::CreateMutex(false);
+    State.TargetListMutexHandle = kernel::CreateMutex(false);
 
-    TransactionMutexHandle =
+    State.TransactionMutexHandle =
         kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, kShellTransactionMutexName);
-    if (TransactionMutexHandle != 0) {
-        Log("Opened Shell Transaction Mutex (handle=" + Str(TransactionMutexHandle) + ").",
+    if (State.TransactionMutexHandle != 0) {
+        Log("Opened Shell Transaction Mutex (handle=" + Str(State.TransactionMutexHandle) + ").",
             basDebug::TRACE);
     } else {
         Log("Creating Shell Transaction Mutex...", basDebug::TRACE);
-        TransactionMutexHandle = kernel::CreateMutex(false, kShellTransactionMutexName);
-        if (TransactionMutexHandle != 0) {
-            Log("Created Shell Transaction Mutex (handle=" + Str(TransactionMutexHandle) + ").",
+        State.TransactionMutexHandle = kernel::CreateMutex(false, kShellTransactionMutexName);
+        if (State.TransactionMutexHandle != 0) {
+            Log("Created Shell Transaction Mutex (handle=" + Str(State.TransactionMutexHandle) + ").",
                 basDebug::TRACE);
         }
     }
     InstallBusResetHook();
-    if (TransactionMutexHandle == 0) {
+    if (State.TransactionMutexHandle == 0) {
         Log("Fatal 1394 error: cannot create Shell Transaction Mutex.", basDebug::FATAL);
     }
 }
 
 void Terminate() {
     RemoveBusResetHook();
-    if (TargetListMutexHandle != 0) kernel::CloseHandle(TargetListMutexHandle);
-    if (TransactionMutexHandle != 0) kernel::CloseHandle(TransactionMutexHandle);
-    TargetListMutexHandle = 0;
-    TransactionMutexHandle = 0;
+    if (State.TargetListMutexHandle != 0) kernel::CloseHandle(State.TargetListMutexHandle);
+    if (State.TransactionMutexHandle != 0) kernel::CloseHandle(State.TransactionMutexHandle);
+    State.TargetListMutexHandle = 0;
+    State.TransactionMutexHandle = 0;
 }
 
 // ---------------------------------------------------------------- lookups
@@ -87,21 +72,21 @@ void Terminate() {
 bas1394::NodeRecord GetNodeNum(int32_t handle) {
     try {
         if (handle > 0) {
-            for (const auto& t : TargetList) {
+            for (const auto& t : State.TargetList) {
                 if (t.Handle == handle) return t.Device;
             }
         }
     } catch (...) {
         LogTrapped(" in basBootloader.GetNodeNum.  Exiting...");
     }
-    bas1394::NodeRecord empty = bas1394::EmptyNodeRecord;
+    bas1394::NodeRecord empty = bas1394::State.EmptyNodeRecord;
     empty.NodeNumber = bas1394::kNoNode;
     return empty;
 }
 
 int32_t GetDeviceHandleFromGuid(const ByteArray& guid, std::optional<int32_t> skipHandle) {
     try {
-        for (const auto& t : TargetList) {
+        for (const auto& t : State.TargetList) {
             if (skipHandle && t.Handle == *skipHandle) continue;
             if (basUtils::ByteArraysEqual(t.Info.Guid, guid)) return t.Handle;
         }
@@ -113,7 +98,7 @@ int32_t GetDeviceHandleFromGuid(const ByteArray& guid, std::optional<int32_t> sk
 
 int32_t GetDeviceHandle(const bas1394::NodeRecord& node) {
     try {
-        for (const auto& t : TargetList) {
+        for (const auto& t : State.TargetList) {
             if (t.Device.NodeNumber == node.NodeNumber) return t.Handle;
         }
     } catch (...) {
@@ -124,8 +109,8 @@ int32_t GetDeviceHandle(const bas1394::NodeRecord& node) {
 
 int32_t GetDeviceIndex(int32_t handle) {
     try {
-        for (size_t i = 0; i < TargetList.size(); ++i) {
-            if (TargetList[i].Handle == handle) return int32_t(i);
+        for (size_t i = 0; i < State.TargetList.size(); ++i) {
+            if (State.TargetList[i].Handle == handle) return int32_t(i);
         }
     } catch (...) {
         LogTrapped(" in basBootloader.GetDeviceIndex.  Exiting...");

@@ -3,8 +3,9 @@
 // gets a count; both hand characters over in the response payload area and take typed
 // characters with command 9. Protocol 2 needs no command: the target mirrors its output ring in
 // the response payload area and reads typed characters from the request payload area.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/shell.h"
+#include "bootloader/transaction.h"
+#include "internal.h"
 
 #include "kernel/mutex.h"
 #include "support/byte_utils.h"
@@ -40,10 +41,10 @@ class TargetListHold {
 public:
     explicit TargetListHold(const std::string& who) : who_(who) {
         Log(who_ + " is taking the TargetList mutex", basDebug::MUTEX);
-        wait_ = kernel::WaitForSingleObject(TargetListMutexHandle, uint32_t(MutexWaitMs));
+        wait_ = kernel::WaitForSingleObject(State.TargetListMutexHandle, uint32_t(State.MutexWaitMs));
         // An abandoned mutex counts as a failure: give it up again.
-        if (wait_ == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TargetListMutexHandle);
-        if (wait_ == kernel::WAIT_OBJECT_0) hold_.Adopt(TargetListMutexHandle);
+        if (wait_ == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(State.TargetListMutexHandle);
+        if (wait_ == kernel::WAIT_OBJECT_0) hold_.Adopt(State.TargetListMutexHandle);
     }
     // 0 when taken, else the wait result.
     uint32_t WaitResult() const { return wait_; }
@@ -161,7 +162,7 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
     try {
         const int32_t index = GetDeviceIndex(handle);
         if (index < 0) return -1;
-        const bool be = TargetList[index].Info.ProtocolVersion == kProtocolV2BigEndian;
+        const bool be = State.TargetList[index].Info.ProtocolVersion == kProtocolV2BigEndian;
         // The header and the ring must come from one moment of the target, with no other
         // holder's exchange (a key read replaces the ring) in between.
         MutexHold exchange;
@@ -173,7 +174,7 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
         const int32_t size = int32_t(u16(header, 4, be)) + 1;
         int32_t head = int32_t(u16(header, 6, be));
         // Each target has its own read position: two shells never share one.
-        int32_t& position = TargetList[index].ShellReadPosition;
+        int32_t& position = State.TargetList[index].ShellReadPosition;
         if (head == position) return 1;
 
         ByteArray ring;
@@ -268,13 +269,13 @@ int32_t ReadShellCharacters(int32_t handle, ByteArray& characters, bool wrapNoti
         if (index < 0) {
             Log("WARNING: no bootloader device with handle 0x" + Hex(handle), basDebug::WATCH);
             result = 0;
-        } else if (DownloadBlockInFlight == handle) {
+        } else if (State.DownloadBlockInFlight == handle) {
             // The target's request and response areas belong to the block awaiting its answer.
             Log("ReadShellCharacters: download block in flight for device handle " + Str(handle) + ", poll skipped",
                 basDebug::TRACE);
             result = 1;
         } else {
-            const int32_t version = TargetList[index].Info.ProtocolVersion;
+            const int32_t version = State.TargetList[index].Info.ProtocolVersion;
             switch (version) {
             case 1: result = ReadShellCharacters_Ver1(handle, characters); break;
             case 2:
@@ -311,13 +312,13 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
             result = -1;
         } else if (index < 0) {
             result = 0;
-        } else if (DownloadBlockInFlight == handle) {
+        } else if (State.DownloadBlockInFlight == handle) {
             Log("WriteShellCharacters: download block in flight for device handle " + Str(handle) +
                     ", characters not sent",
                 basDebug::WATCH);
             result = -1;
         } else {
-            const int32_t version = TargetList[index].Info.ProtocolVersion;
+            const int32_t version = State.TargetList[index].Info.ProtocolVersion;
             if (version == 1 || version == 3) {
                 result = 1;
                 for (size_t at = 0; at < characters.size(); at += kShellPiece) {

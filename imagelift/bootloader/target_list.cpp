@@ -2,12 +2,15 @@
 // registers; every node that speaks the bootloader protocol becomes (or is found again as) a
 // target with a device handle that it keeps across bus resets. Connected targets are halted and
 // their debug GUIDs brought into line with their bootloader GUIDs.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/target_list.h"
+#include "bootloader/commands.h"
+#include "bootloader/info_registers.h"
+#include "internal.h"
 
 #include "bus1394/bus_reset.h"
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/host_resources.h"
+#include "bus1394/state.h"
 #include "kernel/mutex.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
@@ -18,7 +21,6 @@ namespace basBootloader {
 namespace {
 
 const ByteArray kNullGuid(8, 0);
-ByteArray g_nextDebugGuid(8, 0);
 
 constexpr uint32_t kCallbackRangeLow = 0xC8029000u;
 
@@ -31,12 +33,12 @@ class BootloaderLayer final : public bas1394::IBootloaderLayer {
 public:
     int32_t BusResetHandler() override { return basBootloader::BusResetHandler(); }
     void ResetDiscoveryState() override {
-        DiscoveryInterrupted = true;
-        BootloaderListReady = {false, false, false};
+        State.DiscoveryInterrupted = true;
+        State.BootloaderListReady = {false, false, false};
     }
     std::vector<bas1394::BootloaderTargetSummary> Targets() override {
         std::vector<bas1394::BootloaderTargetSummary> out;
-        for (const auto& t : TargetList) {
+        for (const auto& t : State.TargetList) {
             bas1394::BootloaderTargetSummary s;
             s.Handle = t.Handle;
             s.NodeNumber = t.Device.NodeNumber;
@@ -54,33 +56,33 @@ BootloaderLayer g_layer;
 void InstallBusResetHook() { bas1394::SetBootloaderLayer(&g_layer); }
 void RemoveBusResetHook() { bas1394::SetBootloaderLayer(nullptr); }
 
-void ResetDebugGUIDGenerator() { g_nextDebugGuid.assign(8, 0); }
+void ResetDebugGUIDGenerator() { State.NextDebugGuid.assign(8, 0); }
 
 int32_t GetNextDebugGUID(ByteArray& guid) {
-    if (isNull(g_nextDebugGuid)) g_nextDebugGuid.assign(8, 0xFF);
+    if (isNull(State.NextDebugGuid)) State.NextDebugGuid.assign(8, 0xFF);
     for (int i = 7; i >= 0; --i) {
-        if (g_nextDebugGuid[i] != 0) {
-            --g_nextDebugGuid[i];
+        if (State.NextDebugGuid[i] != 0) {
+            --State.NextDebugGuid[i];
             break;
         }
-        g_nextDebugGuid[i] = 0xFF;
+        State.NextDebugGuid[i] = 0xFF;
     }
-    basUtils::CopyBytes(g_nextDebugGuid, 0, 8, guid, 0);
+    basUtils::CopyBytes(State.NextDebugGuid, 0, 8, guid, 0);
     return 1;
 }
 
 int32_t BusResetHandler() {
     MutexHold hold;
     try {
-        DiscoveryInterrupted = true;
-        BootloaderListReady = {false, false, false};
-        DebuggerNodes.assign(1, DebuggerNode{});
-        DebuggerNodes[0].Device = bas1394::EmptyNodeRecord;
-        DebuggerNodes[0].Device.NodeNumber = bas1394::kNoNode;
-        for (auto& t : TargetList) t.Device.NodeNumber = bas1394::kNoNode;
+        State.DiscoveryInterrupted = true;
+        State.BootloaderListReady = {false, false, false};
+        State.DebuggerNodes.assign(1, DebuggerNode{});
+        State.DebuggerNodes[0].Device = bas1394::State.EmptyNodeRecord;
+        State.DebuggerNodes[0].Device.NodeNumber = bas1394::kNoNode;
+        for (auto& t : State.TargetList) t.Device.NodeNumber = bas1394::kNoNode;
 
         bool haveRange = false;
-        for (const auto& r : bas1394::AddressRanges) {
+        for (const auto& r : bas1394::State.AddressRanges) {
             if (r.Handle != 0 && r.Address.OffsetHigh == kRegionHigh &&
                 uint32_t(r.Address.OffsetLow) == kCallbackRangeLow) {
                 haveRange = true;
@@ -92,19 +94,19 @@ int32_t BusResetHandler() {
         }
 
         Log("BusResetHandler is taking the TargetList mutex", basDebug::MUTEX);
-        uint32_t wait = kernel::WaitForSingleObject(TargetListMutexHandle, uint32_t(MutexWaitMs));
+        uint32_t wait = kernel::WaitForSingleObject(State.TargetListMutexHandle, uint32_t(State.MutexWaitMs));
         if (wait != kernel::WAIT_OBJECT_0) {
-            if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TargetListMutexHandle);
+            if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(State.TargetListMutexHandle);
             Log("BusResetHandler failed: Timed out waiting for TargetList mutex", basDebug::TRACE);
             return -100;
         }
-        hold.Adopt(TargetListMutexHandle);
+        hold.Adopt(State.TargetListMutexHandle);
 
-        if (!bas1394::NodeTable.empty() && bas1394::NodeTable[0].NodeNumber != bas1394::kNoNode) {
+        if (!bas1394::State.NodeTable.empty() && bas1394::State.NodeTable[0].NodeNumber != bas1394::kNoNode) {
             int16_t r = BuildBootloaderDeviceList();
             if (r < 0) Log("BusResetHandler failed: call to BuildDeviceList failed, code " + Str(r), basDebug::TRACE);
         }
-        BootloaderListReady = {true, true, true};
+        State.BootloaderListReady = {true, true, true};
 
         if (hold.Release()) {
             Log("BusResetHandler released the TargetList Mutex.", basDebug::MUTEX);
@@ -124,19 +126,19 @@ int16_t BuildBootloaderDeviceList() {
                 " in basBootloader.BuildBootloaderDeviceList.  Resuming next...",
             basDebug::WARNING);
     });
-    DiscoveryInterrupted = false;
+    State.DiscoveryInterrupted = false;
     int16_t count = 0;
-    if (bas1394::NodeTable.empty() || bas1394::NodeTable[0].NodeNumber == bas1394::kNoNode) return -1;
-    const size_t total = bas1394::NodeTable.size();
+    if (bas1394::State.NodeTable.empty() || bas1394::State.NodeTable[0].NodeNumber == bas1394::kNoNode) return -1;
+    const size_t total = bas1394::State.NodeTable.size();
     if (total > 1) Log("Scanning " + Str(int64_t(total)) + " nodes on the bus for compatibility...", basDebug::USER);
 
-    for (size_t i = 0; i < total && i < bas1394::NodeTable.size(); ++i) {
-        const bas1394::NodeRecord record = bas1394::NodeTable[i];
+    for (size_t i = 0; i < total && i < bas1394::State.NodeTable.size(); ++i) {
+        const bas1394::NodeRecord record = bas1394::State.NodeTable[i];
         const std::string n = node(record);
         bool goOn = true, download = false, shell = false, debugger = false;
 
         steps.Run([&] {
-            if (record.NodeNumber == int16_t(bas1394::LocalHostNode.load())) {
+            if (record.NodeNumber == int16_t(bas1394::State.LocalHostNode.load())) {
                 Log("Node #" + n + " is the local host adapter.", basDebug::USER);
                 goOn = false;
             }
@@ -182,10 +184,10 @@ int16_t BuildBootloaderDeviceList() {
                     Log("BuildBootloaderDeviceList: Opening bootloader device, nodenum=" + n + ", targetnum=" +
                             Str(index) + "...",
                         basDebug::TRACE);
-                    TargetList[index].Info = registers;
-                    TargetList[index].Handle = OpenBootloaderDevice(record);
+                    State.TargetList[index].Info = registers;
+                    State.TargetList[index].Handle = OpenBootloaderDevice(record);
                     Log("BuildBootloaderDeviceList: Opened bootloader device for node #" + n, basDebug::TRACE);
-                    if (ConnectToBootloaderDevice(TargetList[index]) != 1) {
+                    if (ConnectToBootloaderDevice(State.TargetList[index]) != 1) {
                         Log("BuildBootloaderDeviceList: failed to connect to bootloader target, node #" + n,
                             basDebug::WARNING);
                     } else {
@@ -195,7 +197,7 @@ int16_t BuildBootloaderDeviceList() {
             });
         }
         steps.Run([&] { debugger = DetectDebugger(record); });
-        if (DiscoveryInterrupted || bas1394::BusResetPending.load()) {
+        if (State.DiscoveryInterrupted || bas1394::State.BusResetPending.load()) {
             Log("The bootloader discovery process has been interrupted by another bus reset!", basDebug::USER);
             return 0;
         }
@@ -236,9 +238,9 @@ int16_t BuildBootloaderDeviceList() {
 }
 
 int32_t GetTargetIndexByGuid(const bas1394::NodeRecord& record, const InfoRegisters& info) {
-    if (TargetList.empty() || TargetList[0].Handle == 0) return -1;
-    for (size_t i = 0; i < TargetList.size(); ++i) {
-        BootloaderTarget& t = TargetList[i];
+    if (State.TargetList.empty() || State.TargetList[0].Handle == 0) return -1;
+    for (size_t i = 0; i < State.TargetList.size(); ++i) {
+        BootloaderTarget& t = State.TargetList[i];
         if (basUtils::ByteArraysEqual(t.Info.Guid, info.Guid) && t.Device.DriverType == record.DriverType) {
             t.Device = record;
             return int32_t(i);
@@ -258,25 +260,25 @@ int32_t CreateBootloaderDevice(const bas1394::NodeRecord& record, const InfoRegi
     steps.Run([&] {
         // Element 0 is free only until a target has been created in it; a target there whose
         // bootloader GUID is null is still a target with a handle that callers may hold.
-        const bool elementZeroFree = TargetList.empty() || (TargetList[0].Handle == 0 && TargetList[0].State == 0);
+        const bool elementZeroFree = State.TargetList.empty() || (State.TargetList[0].Handle == 0 && State.TargetList[0].State == 0);
         if (!elementZeroFree) {
             Log("CreateBootloaderDevice: redimensioning bootloader targets...", basDebug::TRACE);
-            TargetList.emplace_back();
+            State.TargetList.emplace_back();
             Log("CreateBootloaderDevice: redimensioning bootloader GUID...", basDebug::TRACE);
-            TargetList.back().Guid = ByteArray(8, 0);
+            State.TargetList.back().Guid = ByteArray(8, 0);
         } else {
-            TargetList.assign(1, BootloaderTarget{});
-            TargetList[0].Guid = ByteArray(1, 0);
+            State.TargetList.assign(1, BootloaderTarget{});
+            State.TargetList[0].Guid = ByteArray(1, 0);
         }
     });
     Log("CreateBootloaderDevice: allocating shell buffer...", basDebug::TRACE);
-    steps.Run([&] { TargetList.back().ShellBuffer.assign(kShellBufferSize, 0); });
+    steps.Run([&] { State.TargetList.back().ShellBuffer.assign(kShellBufferSize, 0); });
     if (!VerifyCompatibility(info)) {
         Log("CreateBootloaderDevice failed: VerifyCompatibility support returned FALSE", basDebug::TRACE);
         return -1;
     }
     Log("CreateBootloaderDevice: compatibility verified...", basDebug::TRACE);
-    BootloaderTarget& t = TargetList.back();
+    BootloaderTarget& t = State.TargetList.back();
     if (t.State < 2) t.State = 2;
     t.Handle = kHandleCreated;
     t.Device = record;
@@ -284,15 +286,15 @@ int32_t CreateBootloaderDevice(const bas1394::NodeRecord& record, const InfoRegi
     Log("CreateBootloaderDevice: successfully created a new bootloader device (node=" + n + ", state=" +
             Str(t.State) + ")",
         basDebug::TRACE);
-    return int32_t(TargetList.size()) - 1;
+    return int32_t(State.TargetList.size()) - 1;
 }
 
 int32_t OpenBootloaderDevice(const bas1394::NodeRecord& record) {
-    if (NextDeviceHandle < 1) NextDeviceHandle = 63;
-    if (TargetList.empty()) return kHandleCreated;
-    for (auto& t : TargetList) {
+    if (State.NextDeviceHandle < 1) State.NextDeviceHandle = 63;
+    if (State.TargetList.empty()) return kHandleCreated;
+    for (auto& t : State.TargetList) {
         if (t.Device.DriverType == record.DriverType && t.Device.NodeNumber == record.NodeNumber) {
-            if (t.Handle <= 0) t.Handle = NextDeviceHandle++;
+            if (t.Handle <= 0) t.Handle = State.NextDeviceHandle++;
             return t.Handle;
         }
     }
@@ -324,10 +326,10 @@ int32_t ConnectToBootloaderDevice(BootloaderTarget& target) {
 bool DetectDebugger(const bas1394::NodeRecord& record) {
     if (!basConfigRom::ConfigRomIsMinimal(record.ConfigRom)) return false;
     if (!CheckForDebugSupport(record, 1000)) return false;
-    if (DebuggerNodes[0].Device.NodeNumber == bas1394::kNoNode) {
-        DebuggerNodes[0].Device = record;
+    if (State.DebuggerNodes[0].Device.NodeNumber == bas1394::kNoNode) {
+        State.DebuggerNodes[0].Device = record;
     } else {
-        DebuggerNodes.push_back(DebuggerNode{record});
+        State.DebuggerNodes.push_back(DebuggerNode{record});
     }
     Log("Debugger is running on node #" + node(record), basDebug::USER);
     return true;
@@ -335,11 +337,11 @@ bool DetectDebugger(const bas1394::NodeRecord& record) {
 
 int32_t SynchronizeGUIDs() {
     int32_t result = 1;
-    for (size_t i = 0; i < TargetList.size(); ++i) {
-        const int32_t handle = TargetList[i].Handle;
-        if (handle < 1 || TargetList[i].Info.BootloaderVersion == 0) continue;
-        if (basUtils::ByteArraysEqual(TargetList[i].Guid, TargetList[i].Info.Guid)) continue;
-        const ByteArray bootGuid = TargetList[i].Info.Guid;
+    for (size_t i = 0; i < State.TargetList.size(); ++i) {
+        const int32_t handle = State.TargetList[i].Handle;
+        if (handle < 1 || State.TargetList[i].Info.BootloaderVersion == 0) continue;
+        if (basUtils::ByteArraysEqual(State.TargetList[i].Guid, State.TargetList[i].Info.Guid)) continue;
+        const ByteArray bootGuid = State.TargetList[i].Info.Guid;
         if (SetDebugGUID(handle, bootGuid) != 1) {
             result = -1;
             continue;
@@ -349,48 +351,48 @@ int32_t SynchronizeGUIDs() {
             result = -1;
             continue;
         }
-        TargetList[i].Guid = read;
-        if (!basUtils::ByteArraysEqual(TargetList[i].Guid, TargetList[i].Info.Guid)) result = -1;
+        State.TargetList[i].Guid = read;
+        if (!basUtils::ByteArraysEqual(State.TargetList[i].Guid, State.TargetList[i].Info.Guid)) result = -1;
     }
     return result;
 }
 
 int32_t HandleNullGUIDs() {
-    for (size_t i = 0; i < TargetList.size(); ++i) {
-        const int32_t handle = TargetList[i].Handle;
-        if (handle <= 0 || TargetList[i].Info.BootloaderVersion == 0 || !isNull(TargetList[i].Guid)) continue;
+    for (size_t i = 0; i < State.TargetList.size(); ++i) {
+        const int32_t handle = State.TargetList[i].Handle;
+        if (handle <= 0 || State.TargetList[i].Info.BootloaderVersion == 0 || !isNull(State.TargetList[i].Guid)) continue;
         ByteArray generated;
         GetNextDebugGUID(generated);
         if (SetDebugGUID(handle, generated) != 1) continue;
         ByteArray read;
         if (GetDebugGUID(handle, read) != 1) continue;
-        TargetList[i].Guid = read;
+        State.TargetList[i].Guid = read;
         if (basUtils::ByteArraysEqual(read, generated)) {
-            Log("Null bootloader GUID found on node #" + node(TargetList[i].Device) + ", set Debug GUID to " +
+            Log("Null bootloader GUID found on node #" + node(State.TargetList[i].Device) + ", set Debug GUID to " +
                     basUtils::ByteArrayToHexString(generated),
                 basDebug::USER);
         } else {
-            TargetList[i].Guid = ByteArray(8, 0);
+            State.TargetList[i].Guid = ByteArray(8, 0);
         }
     }
     return 1;
 }
 
 int32_t HandleDuplicateGUIDs() {
-    for (size_t i = 0; i < TargetList.size(); ++i) {
-        const size_t upper = TargetList.size();
-        for (size_t j = i + 1; j < upper && j < TargetList.size(); ++j) {
-            if (TargetList[i].Handle <= 0 || TargetList[i].Info.BootloaderVersion == 0) continue;
-            if (!basUtils::ByteArraysEqual(TargetList[i].Guid, TargetList[j].Guid)) continue;
+    for (size_t i = 0; i < State.TargetList.size(); ++i) {
+        const size_t upper = State.TargetList.size();
+        for (size_t j = i + 1; j < upper && j < State.TargetList.size(); ++j) {
+            if (State.TargetList[i].Handle <= 0 || State.TargetList[i].Info.BootloaderVersion == 0) continue;
+            if (!basUtils::ByteArraysEqual(State.TargetList[i].Guid, State.TargetList[j].Guid)) continue;
             ByteArray a, b;
             GetNextDebugGUID(a);
             GetNextDebugGUID(b);
-            if (SetDebugGUID(TargetList[i].Handle, a) != 1) continue;
-            if (SetDebugGUID(TargetList[j].Handle, b) != 1) continue;
+            if (SetDebugGUID(State.TargetList[i].Handle, a) != 1) continue;
+            if (SetDebugGUID(State.TargetList[j].Handle, b) != 1) continue;
             ByteArray read;
-            if (GetDebugGUID(TargetList[i].Handle, read) != 1) continue;
-            TargetList[i].Guid = read;
-            if (GetDebugGUID(TargetList[j].Handle, read) == 1) TargetList[j].Guid = read;
+            if (GetDebugGUID(State.TargetList[i].Handle, read) != 1) continue;
+            State.TargetList[i].Guid = read;
+            if (GetDebugGUID(State.TargetList[j].Handle, read) == 1) State.TargetList[j].Guid = read;
         }
     }
     return 1;

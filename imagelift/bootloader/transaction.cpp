@@ -1,8 +1,8 @@
 // The transaction layer: one request written into the target's request area, its answer polled
 // from the response area, both under the machine-wide transaction mutex; raw payload writes and
 // reads for the commands that move bulk data.
-#include "bootloader/bootloader.h"
-#include "bootloader/internal.h"
+#include "bootloader/transaction.h"
+#include "internal.h"
 
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
@@ -31,12 +31,12 @@ MutexHold::~MutexHold() {
 }
 
 bool TakeTransactionMutex(MutexHold& hold, const char* who) {
-    uint32_t wait = kernel::WaitForSingleObject(TransactionMutexHandle, uint32_t(MutexWaitMs));
+    uint32_t wait = kernel::WaitForSingleObject(State.TransactionMutexHandle, uint32_t(State.MutexWaitMs));
     if (wait == kernel::WAIT_OBJECT_0) {
-        hold.Adopt(TransactionMutexHandle);
+        hold.Adopt(State.TransactionMutexHandle);
         return true;
     }
-    if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TransactionMutexHandle);
+    if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(State.TransactionMutexHandle);
     Log(std::string(who ? who : "Function SessionLayerTransaction") + " failed to take the Transaction Mutex, code=" +
             Str(wait),
         basDebug::ERROR_LEVEL);
@@ -70,17 +70,17 @@ int32_t SendRequest(int32_t handle, BootPacket& request) {
                 basDebug::WARNING);
             return -1;
         }
-        int32_t version = TargetList[index].Info.ProtocolVersion;
+        int32_t version = State.TargetList[index].Info.ProtocolVersion;
         if (version > 255) {
             Log("Invalid protocol version determined in SendRequest: " + Str(version) + "(0x" +
                     Hex(version) + ")!  Setting protocol version to 1.",
                 basDebug::ERROR_LEVEL);
             version = 1;
         }
-        ++CommandSequence;
-        if (CommandSequence >= 32767) CommandSequence = 1;
+        ++State.CommandSequence;
+        if (State.CommandSequence >= 32767) State.CommandSequence = 1;
         request.ProtocolVersion = version;
-        request.Sequence = int16_t(CommandSequence);
+        request.Sequence = int16_t(State.CommandSequence);
         if (request.Command < 0 || request.Command > 255) vb::Raise(6);  // does not fit the byte
 
         const size_t operandBytes = request.OperandCount > 0 ? request.Operands.size() : 0;
@@ -187,19 +187,19 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
         bar->SetMin(0);
         bar->SetMax(float(timeoutMs) / 100.0f);
     }
-    const std::string mutexText = ", Mutex handle " + Str(TransactionMutexHandle);
+    const std::string mutexText = ", Mutex handle " + Str(State.TransactionMutexHandle);
     Log("Transaction taking the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
             Str(request.Sequence) + mutexText + ", CurrentThreadId=" + Str(kernel::GetCurrentThreadId()) +
             ")...",
         basDebug::MUTEX);
-    uint32_t wait = kernel::WaitForSingleObject(TransactionMutexHandle, uint32_t(MutexWaitMs));
+    uint32_t wait = kernel::WaitForSingleObject(State.TransactionMutexHandle, uint32_t(State.MutexWaitMs));
     if (wait != kernel::WAIT_OBJECT_0) {
-        if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(TransactionMutexHandle);
+        if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(State.TransactionMutexHandle);
         Log("Function SessionLayerTransaction failed to take the Transaction Mutex, code=" + Str(wait),
             basDebug::ERROR_LEVEL);
         return -1;
     }
-    MutexHold hold(TransactionMutexHandle);
+    MutexHold hold(State.TransactionMutexHandle);
     Log("Transaction took the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
             Str(request.Sequence) + mutexText + ", WaitResult=" + Str(wait) + ")...",
         basDebug::MUTEX);

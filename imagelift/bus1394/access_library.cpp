@@ -44,7 +44,7 @@ struct Binding {
     std::array<void*, kFnCount> bound{};
 };
 
-Binding& State() {
+Binding& TheBinding() {
     static Binding binding;
     return binding;
 }
@@ -52,7 +52,7 @@ Binding& State() {
 // Resolves a function on its first call, as a by-name declaration of the library would.
 template <typename F>
 F Get(Fn fn) {
-    Binding& b = State();
+    Binding& b = TheBinding();
     if (!b.resolver) {
         vb::Raise(53, "bas1394", std::string("File not found: ") + kAccessLibraryFile);
     }
@@ -73,7 +73,7 @@ int32_t Load(const std::string& path) {
     Unload();
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) return 0;
-    Binding& b = State();
+    Binding& b = TheBinding();
     b.module = module;
     b.resolver = [module](const char* name) { return dlsym(module, name); };
     // A 32-bit module handle for the log; never 0 for a loaded library.
@@ -82,16 +82,16 @@ int32_t Load(const std::string& path) {
 }
 
 void Unload() {
-    Binding& b = State();
+    Binding& b = TheBinding();
     if (b.module) dlclose(b.module);
     b = Binding{};
 }
 
-bool IsLoaded() { return static_cast<bool>(State().resolver); }
+bool IsLoaded() { return static_cast<bool>(TheBinding().resolver); }
 
 void BindForTesting(Resolver resolver) {
     Unload();
-    State().resolver = std::move(resolver);
+    TheBinding().resolver = std::move(resolver);
 }
 
 int32_t RegisterClient(int32_t hwnd) {

@@ -6,18 +6,17 @@
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/config_rom_texts.h"
 #include "bus1394/host_resources.h"
-#include "bus1394/internal.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
+#include "internal.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 
 namespace bas1394 {
-
-int16_t PreviousNodeCount = 0;
 
 namespace {
 
@@ -30,11 +29,6 @@ public:
 
 StandInBootloaderLayer standIn;
 IBootloaderLayer* bootloader = &standIn;
-
-// True while a pump runs: a timer tick let through inside it must not start a second pass
-// that would rebuild the node table under the running one.
-bool busResetPumpRunning = false;
-bool incomingPumpRunning = false;
 
 class Running {
 public:
@@ -63,7 +57,7 @@ void SetBootloaderLayer(IBootloaderLayer* layer) { bootloader = layer ? layer : 
 
 void ResetBusState() {
     try {
-        TopologyReady = false;
+        State.TopologyReady = false;
         bootloader->ResetDiscoveryState();
     } catch (const std::exception& e) {
         LogMsg(internal::FailureLine(e, "bas1394.ResetBusState"), "ERROR");
@@ -71,16 +65,16 @@ void ResetBusState() {
 }
 
 void BusResetHandlerThread() {
-    if (!BusResetPending || busResetPumpRunning) return;
-    Running running(busResetPumpRunning);
+    if (!State.BusResetPending || State.BusResetPumpRunning) return;
+    Running running(State.BusResetPumpRunning);
     try {
         do {
             ResetBusState();
             clk::Sleep(static_cast<uint32_t>(std::max(0, imagelift::Ctx().BusResetSettleDelay)));
-            BusResetPending = false;
+            State.BusResetPending = false;
             const int32_t r = BusResetHandler();
             if (r != 1) {
-                if (BusResetPending) {
+                if (State.BusResetPending) {
                     LogMsg("BusResetHandlerThread: routine interrupted by another bus reset before "
                            "completing.",
                            "WATCH");
@@ -90,7 +84,7 @@ void BusResetHandlerThread() {
                            "WARNING");
                 }
             }
-        } while (BusResetPending);
+        } while (State.BusResetPending);
         if (imagelift::IMainChildForm* form = imagelift::Ctx().MainChildForm) {
             form->IEEE1394Bus_NodesChanged();
         }
@@ -103,11 +97,11 @@ void BusResetHandlerThread() {
 int32_t BusResetHandler() {
     int32_t result = -1;
     try {
-        LocalHostNode = kNoNode;
+        State.LocalHostNode = kNoNode;
         LogMsg("BusResetHandler called.", "TRACE");
-        EmptyNodeRecord.NodeNumber = kNoNode;
-        NodeTable.assign(1, EmptyNodeRecord);
-        if (BusResetPending) return -1;
+        State.EmptyNodeRecord.NodeNumber = kNoNode;
+        State.NodeTable.assign(1, State.EmptyNodeRecord);
+        if (State.BusResetPending) return -1;
 
         int32_t r = VdevBusResetHandler();
         if (r != 1) {
@@ -115,7 +109,7 @@ int32_t BusResetHandler() {
                        ")",
                    "ERROR");
         }
-        if (BusResetPending) return -1;
+        if (State.BusResetPending) return -1;
 
         r = bootloader->BusResetHandler();
         if (r == 1) {
@@ -134,8 +128,8 @@ int32_t BusResetHandler() {
                        std::string(", code ") + std::to_string(r),
                    "WARNING");
         }
-        if (!BusResetPending) {
-            TopologyReady = true;
+        if (!State.BusResetPending) {
+            State.TopologyReady = true;
             MainWindow().IEEE1394Bus_ResetComplete();
             result = 1;
         }
@@ -148,57 +142,57 @@ int32_t BusResetHandler() {
 int32_t VdevBusResetHandler() {
     int32_t result = -1;
     try {
-        LocalHostNode = kNoNode;
+        State.LocalHostNode = kNoNode;
         if (RefreshVirtualDeviceList() < 1) return -1;
 
         LogMsg("Getting a new topology map.", "DETAIL");
-        if (GetLocalHostInfo(TopologyMap) != 1) {
+        if (GetLocalHostInfo(State.TopologyMap) != 1) {
             LogMsg("1394 Virtual Device Handler Error: failed to get topology map.  "
                    "All further communication with the bus is disrupted.",
                    "ERROR");
         }
-        if (BusResetPending) return -1;
+        if (State.BusResetPending) return -1;
 
-        const auto count = static_cast<int32_t>(TopologyMap.Entries.size());
-        if (count == PreviousNodeCount) {
+        const auto count = static_cast<int32_t>(State.TopologyMap.Entries.size());
+        if (count == State.PreviousNodeCount) {
             LogMsg("BusResetHandler: the number of nodes on the bus is " + std::to_string(count), "TRACE");
         } else {
             LogMsg("BusResetHandler: the number of nodes on the bus has changed from " +
-                       std::to_string(PreviousNodeCount) + " to " + std::to_string(count),
+                       std::to_string(State.PreviousNodeCount) + " to " + std::to_string(count),
                    "TRACE");
         }
-        PreviousNodeCount = static_cast<int16_t>(count);
+        State.PreviousNodeCount = static_cast<int16_t>(count);
 
         const int32_t local = GetLocalHostNode();
         if (local < 0 || local > 255) vb::Raise(6, "bas1394");  // does not fit the byte
-        LocalHostNode = static_cast<uint8_t>(local);
-        BusNumber = GetBusNumber();
+        State.LocalHostNode = static_cast<uint8_t>(local);
+        State.BusNumber = GetBusNumber();
 
         int32_t hidden = 0;
         for (int32_t k = 0; k < count; ++k) {
             const int32_t idx = k - hidden;
             clk::DoEvents();
-            if (BusResetPending) {
+            if (State.BusResetPending) {
                 LogMsg("BusResetHandler: routine interrupted by bus topology change.", "WATCH");
                 return -1;
             }
-            if (idx > 0) NodeTable.resize(static_cast<size_t>(idx) + 1);
+            if (idx > 0) State.NodeTable.resize(static_cast<size_t>(idx) + 1);
             // Every element starts empty: a node left out before may have used it.
-            NodeRecord& node = NodeTable[static_cast<size_t>(idx)];
-            node = EmptyNodeRecord;
-            node.Topology = TopologyMap.Entries[static_cast<size_t>(k)];
+            NodeRecord& node = State.NodeTable[static_cast<size_t>(idx)];
+            node = State.EmptyNodeRecord;
+            node.Topology = State.TopologyMap.Entries[static_cast<size_t>(k)];
             node.NodeNumber = static_cast<int16_t>(k);
             node.DriverType = kDriverVdev;
             node.DeviceName = DeviceNameSlot();
 
             LogMsg("Getting config rom for node #" + std::to_string(k) + "...", "TRACE");
-            if (BusResetPending) return -1;
+            if (State.BusResetPending) return -1;
             // Read aside and store afterwards: window events run between the ROM's quadlets,
             // and nothing then may hold a reference into the table.
             ConfigRomRecord read;
             const int32_t r = basConfigRom::GetFormattedConfigRom(idx, read);
-            NodeTable.at(static_cast<size_t>(idx)).ConfigRom = std::move(read);
-            const ConfigRomRecord& rom = NodeTable[static_cast<size_t>(idx)].ConfigRom;
+            State.NodeTable.at(static_cast<size_t>(idx)).ConfigRom = std::move(read);
+            const ConfigRomRecord& rom = State.NodeTable[static_cast<size_t>(idx)].ConfigRom;
             if (r == 1) {
                 LogMsg("Node #" + std::to_string(k) + ": " + "GUID='" + basConfigRom::GetGuidText(rom) +
                            "', " + "Manufacturer='" + basConfigRom::GetVendorText(rom) + "', " +
@@ -209,9 +203,9 @@ int32_t VdevBusResetHandler() {
                            "bas1394.GetFormattedConfigRom returned code " + std::to_string(r),
                        "TRACE");
             }
-            if (BusResetPending) return -1;
+            if (State.BusResetPending) return -1;
 
-            const bool keep = k == LocalHostNode ||
+            const bool keep = k == State.LocalHostNode ||
                               ((r == 1 || r == basConfigRom::kRootNotRead) &&
                                rom.BusInfo.NodeVendorId == kMakerCompanyId);
             if (keep) {
@@ -219,13 +213,13 @@ int32_t VdevBusResetHandler() {
             } else {
                 ++hidden;
                 if (idx > 0) {
-                    NodeTable.resize(static_cast<size_t>(idx));
+                    State.NodeTable.resize(static_cast<size_t>(idx));
                 } else {
-                    NodeTable[0] = EmptyNodeRecord;  // the table holds no node so far
+                    State.NodeTable[0] = State.EmptyNodeRecord;  // the table holds no node so far
                 }
             }
         }
-        result = BusResetPending ? -1 : 1;
+        result = State.BusResetPending ? -1 : 1;
     } catch (const std::exception& e) {
         LogMsg(internal::FailureLine(e, "bas1394.VdevBusResetHandler"), "ERROR");
     }
@@ -233,13 +227,13 @@ int32_t VdevBusResetHandler() {
 }
 
 void IncomingDataThreadHandler() {
-    if (!IncomingDataPending || incomingPumpRunning) return;
-    Running running(incomingPumpRunning);
+    if (!State.IncomingDataPending || State.IncomingPumpRunning) return;
+    Running running(State.IncomingPumpRunning);
     try {
         do {
-            IncomingDataPending = false;
+            State.IncomingDataPending = false;
             MainWindow().IEEE1394IncomingDataHandler();
-        } while (IncomingDataPending);
+        } while (State.IncomingDataPending);
     } catch (const std::exception& e) {
         LogMsg(internal::FailureLine(e, "IncomingDataThreadHandler"), "ERROR");
     }

@@ -2,8 +2,9 @@
 
 #include <map>
 
-#include "bus1394/internal.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
+#include "internal.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
@@ -13,7 +14,7 @@ namespace basConfigRom {
 namespace {
 
 using bas1394::NodeRecord;
-using bas1394::NodeTable;
+using bas1394::State;
 
 std::string FormPrefix(const Prefix& prefix) { return prefix.value_or("") + "|"; }
 
@@ -22,12 +23,12 @@ std::string Hex(int32_t v) { return vb::Hex(v); }
 const std::string kHighHex = vb::Hex(static_cast<int16_t>(-1));
 
 bool ValidNodeIndex(int32_t nodeIndex) {
-    return nodeIndex >= 0 && static_cast<size_t>(nodeIndex) < NodeTable.size();
+    return nodeIndex >= 0 && static_cast<size_t>(nodeIndex) < State.NodeTable.size();
 }
 
 // The fields of the node the read wrapper needs (its ROM is not copied along).
 NodeRecord NodeForReading(int32_t nodeIndex) {
-    const NodeRecord& n = NodeTable[static_cast<size_t>(nodeIndex)];
+    const NodeRecord& n = State.NodeTable[static_cast<size_t>(nodeIndex)];
     NodeRecord copy;
     copy.DriverType = n.DriverType;
     copy.NodeNumber = n.NodeNumber;
@@ -489,7 +490,7 @@ void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const Directory
                    "ERROR");
             return;
         }
-        const int16_t nodeNumber = NodeTable[static_cast<size_t>(nodeIndex)].NodeNumber;
+        const int16_t nodeNumber = State.NodeTable[static_cast<size_t>(nodeIndex)].NodeNumber;
         // A leaf already read for another entry of this ROM is taken as it was read then.
         int32_t r = kRomBoundReached;
         if (!walk.Take(0, entry.KeyId == 1 ? kTextLeafLines : kDataLeafLines)) {

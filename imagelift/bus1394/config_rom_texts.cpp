@@ -1,8 +1,9 @@
 #include "bus1394/config_rom_texts.h"
 
 #include "bus1394/config_rom_reader.h"
-#include "bus1394/internal.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
+#include "internal.h"
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 
@@ -80,7 +81,7 @@ std::string GetGuidText(const ConfigRomRecord& rom) {
 }
 
 std::string GetHardwareVersion(const ConfigRomRecord& rom) {
-    if (!bas1394::TopologyReady) return "";
+    if (!bas1394::State.TopologyReady) return "";
     std::string result;
     try {
         for (const auto& dir : rom.RootDirectory.Directories) {

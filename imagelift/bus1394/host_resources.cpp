@@ -5,23 +5,16 @@
 #include <cstring>
 
 #include "bus1394/access_library.h"
-#include "bus1394/internal.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
+#include "internal.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 
 namespace bas1394 {
-
-VirtualDeviceListRecord VirtualDeviceList;
-std::vector<AddressRangeRecord> AddressRanges(1);
-TopologyMapRecord TopologyMap;
-int32_t BusNumber = 0;
-std::string CurrentVirtualDeviceName;
-bool NoBusInterface = false;
-int32_t PreviousVirtualDeviceCount = 0;
 
 namespace {
 
@@ -39,31 +32,31 @@ int32_t WithDescriptor(const std::string& name, F fn) {
 }
 
 std::string SlotText(int slot) {
-    return std::string(VirtualDeviceList.Names[slot], kVirtualDeviceNameBytes);
+    return std::string(State.VirtualDeviceList.Names[slot], kVirtualDeviceNameBytes);
 }
 
 // A slot's name up to its first zero byte, for log lines.
 std::string SlotDisplayText(int slot) {
-    const char* s = VirtualDeviceList.Names[slot];
+    const char* s = State.VirtualDeviceList.Names[slot];
     return std::string(s, strnlen(s, kVirtualDeviceNameBytes));
 }
 
 int32_t NodeAddress(uint16_t& address) {
     NodeAddressRequest request;
     const int32_t r =
-        lib::Get1394AddressFromDeviceObject(ClientWindow, FirstVirtualDeviceName(), &request);
+        lib::Get1394AddressFromDeviceObject(State.ClientWindow, FirstVirtualDeviceName(), &request);
     address = request.NodeAddress;
     return r;
 }
 
 }  // namespace
 
-const char* FirstVirtualDeviceName() { return VirtualDeviceList.Names[0]; }
+const char* FirstVirtualDeviceName() { return State.VirtualDeviceList.Names[0]; }
 
 int32_t Allocate1394Memory(const std::string& addressText, const std::string& lengthText) {
-    if (AddressRanges.empty()) AddressRanges.resize(1);
-    if (AddressRanges[0].Handle != 0) AddressRanges.emplace_back();
-    AddressRangeRecord& range = AddressRanges.back();
+    if (State.AddressRanges.empty()) State.AddressRanges.resize(1);
+    if (State.AddressRanges[0].Handle != 0) State.AddressRanges.emplace_back();
+    AddressRangeRecord& range = State.AddressRanges.back();
     range.Word0 = 1;
     range.Word1 = 1;
     const std::string lengthNumber =
@@ -77,26 +70,26 @@ int32_t Allocate1394Memory(const std::string& addressText, const std::string& le
         return -1;
     }
     if (AllocateAddressRangeVB(range) == 1) return 1;
-    if (AddressRanges.size() > 1) {
-        AddressRanges.pop_back();
+    if (State.AddressRanges.size() > 1) {
+        State.AddressRanges.pop_back();
     } else {
-        AddressRanges.assign(1, AddressRangeRecord{});
+        State.AddressRanges.assign(1, AddressRangeRecord{});
     }
     return -1;
 }
 
 int32_t AllocateAddressRangeVB(AddressRangeRecord& range) {
-    return lib::AllocateAddressRange(&ClientWindow, FirstVirtualDeviceName(), &range, 0) == 0 ? 1
+    return lib::AllocateAddressRange(&State.ClientWindow, FirstVirtualDeviceName(), &range, 0) == 0 ? 1
                                                                                               : -1;
 }
 
 int32_t FreeAddressRangeVB(int32_t handle) {
-    return lib::FreeAddressRange(&ClientWindow, FirstVirtualDeviceName(), handle) == 0 ? 1 : -1;
+    return lib::FreeAddressRange(&State.ClientWindow, FirstVirtualDeviceName(), handle) == 0 ? 1 : -1;
 }
 
 int32_t GetLocalHostInfo(TopologyMapRecord& map) {
     HostInfoRequest request;
-    lib::GetLocalHostInformation(ClientWindow, FirstVirtualDeviceName(), &request, 0);
+    lib::GetLocalHostInformation(State.ClientWindow, FirstVirtualDeviceName(), &request, 0);
     const basUtils::ByteArray data(request.Data, request.Data + sizeof(request.Data));
     map.Length = basUtils::ByteArrayToLong(data, 0, 1);
     map.Crc = basUtils::ByteArrayToLong(data, 2, 3);
@@ -158,44 +151,44 @@ int32_t RemoveVirtualDevice(int32_t& window, const std::string& name) {
 
 int32_t ResetBus() {
     const int32_t flags = 0;
-    return lib::BusReset(&ClientWindow, FirstVirtualDeviceName(), &flags);
+    return lib::BusReset(&State.ClientWindow, FirstVirtualDeviceName(), &flags);
 }
 
 int32_t RefreshVirtualDeviceList() {
     try {
-        lib::GetVirtualDeviceList(&VirtualDeviceList);
-        if (VirtualDeviceList.Count < 1) {
-            AddVirtualDevice(ClientWindow, kVirtualDeviceName);
+        lib::GetVirtualDeviceList(&State.VirtualDeviceList);
+        if (State.VirtualDeviceList.Count < 1) {
+            AddVirtualDevice(State.ClientWindow, kVirtualDeviceName);
             clk::Sleep(500);
         }
-        if (VirtualDeviceList.Count < 1) {
+        if (State.VirtualDeviceList.Count < 1) {
             LogMsg("BusResetHandlerThread: unable to load 1394 virtual device driver.  No "
                    "interface to the bus!",
                    "USER");
-            NoBusInterface = true;
+            State.NoBusInterface = true;
         } else {
-            if (NoBusInterface) {
+            if (State.NoBusInterface) {
                 LogMsg("BusResetHandlerThread: 1394 virtual device driver loaded on retry.", "USER");
             }
-            NoBusInterface = false;
+            State.NoBusInterface = false;
             if (auto* timers = dynamic_cast<IBusPumpTimers*>(imagelift::Ctx().MainChildForm)) {
                 timers->EnableBusResetTimer();
                 timers->EnableIncomingDataTimer();
             }
         }
         // The record has ten slots: a larger count is kept but only ten names exist.
-        const int32_t slots = std::min(VirtualDeviceList.Count, kVirtualDeviceSlots);
+        const int32_t slots = std::min(State.VirtualDeviceList.Count, kVirtualDeviceSlots);
         for (int32_t i = 0; i < slots; ++i) {
-            CurrentVirtualDeviceName = SlotText(i);
-            if (PreviousVirtualDeviceCount < 1) {
+            State.CurrentVirtualDeviceName = SlotText(i);
+            if (State.PreviousVirtualDeviceCount < 1) {
                 LogMsg("Virtual Device #" + std::to_string(i) + "=" + SlotDisplayText(i), "WATCH");
             }
         }
-        PreviousVirtualDeviceCount = VirtualDeviceList.Count;
-        LogMsg("BusResetHandlerThread: " + std::to_string(VirtualDeviceList.Count) +
+        State.PreviousVirtualDeviceCount = State.VirtualDeviceList.Count;
+        LogMsg("BusResetHandlerThread: " + std::to_string(State.VirtualDeviceList.Count) +
                    " virtual devices found and " + "0" + " diagnostic devices.",
                "TRACE");
-        return VirtualDeviceList.Count;
+        return State.VirtualDeviceList.Count;
     } catch (const std::exception& e) {
         LogMsg(internal::FailureLine(e, "bas1394.RefreshVirtualDeviceList"), "ERROR");
         return 0;

@@ -1,15 +1,10 @@
 #include "bus1394/node_records.h"
 
+#include "bus1394/state.h"
+
 #include "support/byte_utils.h"
 
 namespace bas1394 {
-
-NodeRecord EmptyNodeRecord;
-std::vector<NodeRecord> NodeTable(1);
-std::atomic<uint8_t> LocalHostNode{kNoNode};
-std::atomic<bool> BusResetPending{false};
-std::atomic<bool> TopologyReady{false};
-std::atomic<bool> IncomingDataPending{false};
 
 TopologyNodeEntry DecodeSelfId(const uint8_t* p) {
     using basUtils::GetBitField;
@@ -32,16 +27,16 @@ TopologyNodeEntry DecodeSelfId(const uint8_t* p) {
 }
 
 NodeRecord GetNodeRecord(const std::string& driverType, int16_t nodeNumber) {
-    for (const NodeRecord& node : NodeTable) {
+    for (const NodeRecord& node : State.NodeTable) {
         if (node.DriverType == driverType && node.NodeNumber == nodeNumber) return node;
     }
-    return EmptyNodeRecord;
+    return State.EmptyNodeRecord;
 }
 
 void ResetNodeTable() {
-    EmptyNodeRecord = NodeRecord{};
-    EmptyNodeRecord.NodeNumber = kNoNode;
-    NodeTable.assign(1, EmptyNodeRecord);
+    State.EmptyNodeRecord = NodeRecord{};
+    State.EmptyNodeRecord.NodeNumber = kNoNode;
+    State.NodeTable.assign(1, State.EmptyNodeRecord);
 }
 
 }  // namespace bas1394

@@ -4,18 +4,16 @@
 
 #include "bus1394/access_library.h"
 #include "bus1394/host_resources.h"
-#include "bus1394/internal.h"
+#include "bus1394/state.h"
 #include "clock/clock.h"
 #include "fs/fs.h"
+#include "internal.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 
 namespace bas1394 {
-
-int32_t ClientWindow = 0;
-int32_t LibraryModule = 0;
 
 namespace {
 
@@ -73,7 +71,7 @@ void LogReadOutcome(int32_t code, const Address48& address, uint32_t offsetReach
                "WARNING");
         break;
     case kLibBusReset:
-        BusResetPending = true;
+        State.BusResetPending = true;
         LogMsg(std::string("AsyncRead failure: a bus reset has interrupted the transaction in "
                            "progress from within the DLL layer.  ") +
                    "function call time=" + t + "ms.  " + "Exiting abnormally",
@@ -132,8 +130,8 @@ void BindElapsedTimeToLibrary() {
 int32_t LoadVsk1394Dll(int32_t window) {
     int32_t result = 0;
     try {
-        EmptyNodeRecord.NodeNumber = kNoNode;
-        ClientWindow = window;
+        State.EmptyNodeRecord.NodeNumber = kNoNode;
+        State.ClientWindow = window;
         std::string folder = imagelift::Ctx().App.Path;
         if (folder.empty()) folder = fs::ProgramFolder();
         LogMsg(std::string("About to load '") + kAccessLibraryFile + "'...", "TRACE");
@@ -146,8 +144,8 @@ int32_t LoadVsk1394Dll(int32_t window) {
                    (present ? std::string(kAccessLibraryFile) : std::string()) + "'",
                "TRACE");
 
-        LibraryModule = lib::Load(fs::ToNativePath(folder + "/" + kAccessLibraryFile).string());
-        if (LibraryModule == 0) {
+        State.LibraryModule = lib::Load(fs::ToNativePath(folder + "/" + kAccessLibraryFile).string());
+        if (State.LibraryModule == 0) {
             LogMsg(std::string("ERROR loading ") + kAccessLibraryFile +
                        "!  Call to LoadLibrary returned 0.  The app will generate numerous errors "
                        "and the 1394 interface will not be enabled.",
@@ -155,8 +153,8 @@ int32_t LoadVsk1394Dll(int32_t window) {
             return 0;
         }
         BindElapsedTimeToLibrary();
-        LogMsg("LoadLibrary call returned, module handle = 0x" + Hex(LibraryModule), "TRACE");
-        result = LibraryModule;
+        LogMsg("LoadLibrary call returned, module handle = 0x" + Hex(State.LibraryModule), "TRACE");
+        result = State.LibraryModule;
         if (window == 0) {
             LogMsg("No window passed to bas1394.LoadVsk1394Dll.  Receiving callbacks will not be "
                    "possible (Bus Reset and Incoming Transaction notices)",
@@ -175,20 +173,20 @@ int32_t LoadVsk1394Dll(int32_t window) {
 }
 
 void UnloadVsk1394Dll() {
-    for (auto& range : AddressRanges) {
+    for (auto& range : State.AddressRanges) {
         if (range.Handle != 0) {
             FreeAddressRangeVB(range.Handle);
             range.Handle = 0;
         }
     }
-    lib::DeRegisterClient(ClientWindow);
-    if (LibraryModule != 0) {
+    lib::DeRegisterClient(State.ClientWindow);
+    if (State.LibraryModule != 0) {
         lib::Unload();
-        LibraryModule = 0;
+        State.LibraryModule = 0;
     }
 }
 
-int32_t SetDllMessageLevel(int32_t level) { return lib::SetDebugSpew(ClientWindow, level); }
+int32_t SetDllMessageLevel(int32_t level) { return lib::SetDebugSpew(State.ClientWindow, level); }
 
 int32_t AsyncReadWrapperVB(const NodeRecord& node, const Address48& address, int32_t length,
                            bool quadletMode, int32_t timeoutMs, std::vector<uint8_t>& data) {
@@ -238,7 +236,7 @@ int32_t AsyncReadWrapperVB(const NodeRecord& node, const Address48& address, int
         const float elapsed = Elapsed(start);
         LogReadOutcome(code, address, static_cast<uint32_t>(address.OffsetLow) + reached,
                        node.NodeNumber, elapsed);
-        if (code == kLibBusReset || (code != kSuccess && BusResetPending)) {
+        if (code == kLibBusReset || (code != kSuccess && State.BusResetPending)) {
             result = kInterruptedByReset;
         } else {
             result = code;
@@ -284,7 +282,7 @@ int32_t AsyncWriteWrapperVB(const NodeRecord& node, const Address48& address, in
         if (code == kSuccess) return kSuccess;
 
         const float elapsed = Elapsed(start);
-        if (BusResetPending) result = kInterruptedByReset;
+        if (State.BusResetPending) result = kInterruptedByReset;
         const std::string x = Hex(code);
         LogMsg("AsyncWriteWrapperVB: call to AsyncWrite failed, code" + std::to_string(code) +
                    "(0x" + x + "), node " + std::to_string(node.NodeNumber) + ", address 0x" +

@@ -11,8 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "bootloader/bootloader.h"
+#include "bootloader/keys.h"
+#include "bootloader/module.h"
+#include "bootloader/state.h"
 #include "bus1394/bus_reset.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
 #include "support/program_context.h"
@@ -62,9 +65,9 @@ int main(int argc, char** argv) {
     // The first pass adds the virtual device (its reset notice would start the next pass).
     int32_t handle = 0;
     for (int pass = 0; pass < 3 && handle == 0; ++pass) {
-        bas1394::BusResetPending = false;
+        bas1394::State.BusResetPending = false;
         bas1394::BusResetHandler();
-        for (const auto& t : basBootloader::TargetList) {
+        for (const auto& t : basBootloader::State.TargetList) {
             if (t.Handle >= 63 && t.Device.NodeNumber != 128) handle = t.Handle;
         }
     }

@@ -20,20 +20,23 @@
 #include <thread>
 #include <vector>
 
-#include "bootloader/bootloader.h"
+#include "bootloader/module.h"
+#include "bootloader/progress_bar.h"
+#include "bootloader/records.h"
+#include "bootloader/state.h"
 #include "bus/bus.h"
 #include "bus/config_rom.h"
 #include "bus1394/access_library.h"
 #include "bus1394/bus_reset.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
-#include "bus1394/tests/module_state.h"
-#include "support/tests/recording_status.h"
 #include "clock/clock.h"
+#include "device/lumarel_node.h"
 #include "forms/dialogs.h"
 #include "kernel/mutex.h"
-#include "device/lumarel_node.h"
+#include "recording_status.h"
 #include "support/program_context.h"
 #include "user/user.h"
 
@@ -125,7 +128,7 @@ protected:
             ++doEvents_;
             if (onDoEvents_) onDoEvents_();
         });
-        ResetBusLayer();
+        bas1394::ResetModuleState();
 
         bus_.AddNode("host", std::make_unique<sim::PlainNode>("host", sim::MinimalRom(0x123456)));
         bus_.SetLocalHost("host");
@@ -160,8 +163,6 @@ protected:
         if (!root_.empty()) std::filesystem::remove_all(root_, ec);
     }
 
-    static void ResetBusLayer() { bas1394::testing::ResetModuleState(); }
-
     // Adds a Lumarel 460 under `id` (a bus reset follows on the simulated bus).
     void AddDevice(const std::string& id, sim::lumarel::DeviceConfig config = Config(), int position = -1) {
         ASSERT_EQ(bus_.AddNode(id, std::make_unique<sim::lumarel::Lumarel460Node>(std::move(config)), position),
@@ -176,7 +177,7 @@ protected:
 
     // One whole bus-reset pass of the program: node table, then the target list.
     int32_t Rescan() {
-        bas1394::BusResetPending = false;
+        bas1394::State.BusResetPending = false;
         return bas1394::BusResetHandler();
     }
 

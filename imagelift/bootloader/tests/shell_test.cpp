@@ -1,5 +1,7 @@
 // The 1394 shell's character transport in each protocol version, against the simulated console.
 #include "boot_fixture.h"
+#include "bootloader/commands.h"
+#include "bootloader/shell.h"
 
 namespace boottest {
 namespace {
@@ -69,7 +71,7 @@ TEST_F(Shell, ProtocolTwoRingWrapsWithOrWithoutNotice) {
         const std::string expected =
             notices ? second.substr(0, 5) + "\r\n *** BUFFER WRAP *** \r\n" + second.substr(5) : second;
         EXPECT_EQ(Read(h, notices), expected);
-        EXPECT_EQ(TargetList[GetDeviceIndex(h)].ShellReadPosition, 260);
+        EXPECT_EQ(State.TargetList[GetDeviceIndex(h)].ShellReadPosition, 260);
     }
 }
 
@@ -151,10 +153,10 @@ TEST_F(Shell, RefusalsAndSkips) {
 
     // While a download block of this target awaits its answer, the shell leaves it alone.
     Emit("d", "waiting");
-    DownloadBlockInFlight = h;
+    State.DownloadBlockInFlight = h;
     EXPECT_EQ(Read(h), "");
     EXPECT_EQ(WriteShellCharacters(h, Bytes("x")), -1);
-    DownloadBlockInFlight = 0;
+    State.DownloadBlockInFlight = 0;
     EXPECT_EQ(Requests("d"), before);
     EXPECT_EQ(Read(h), "waiting");
 }

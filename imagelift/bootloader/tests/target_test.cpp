@@ -1,6 +1,11 @@
 // The target list, info registers and the command set against simulated Lumarel 460s on the
 // in-process bus.
 #include "boot_fixture.h"
+#include "bootloader/commands.h"
+#include "bootloader/info_registers.h"
+#include "bootloader/keys.h"
+#include "bootloader/shell.h"
+#include "bootloader/target_list.h"
 
 #include "kernel/mutex.h"
 
@@ -21,10 +26,10 @@ TEST_F(Targets, HandlesStartAtSixtyThreeAndSurviveRenumbering) {
     AddDevice("a", Config(ProtocolVariant::V1, 1));
     AddDevice("b", Config(ProtocolVariant::V3, 2));
     ASSERT_EQ(Rescan(), 1);
-    EXPECT_TRUE(BootloaderListReady[0]);
-    ASSERT_EQ(TargetList.size(), 2u);
-    EXPECT_EQ(TargetList[0].Handle, 63) << "the first target lands in element 0";
-    EXPECT_EQ(TargetList[1].Handle, 64);
+    EXPECT_TRUE(State.BootloaderListReady[0]);
+    ASSERT_EQ(State.TargetList.size(), 2u);
+    EXPECT_EQ(State.TargetList[0].Handle, 63) << "the first target lands in element 0";
+    EXPECT_EQ(State.TargetList[1].Handle, 64);
     EXPECT_EQ(HandleOf("a"), 63);
     EXPECT_EQ(HandleOf("b"), 64);
     EXPECT_TRUE(Find("Scanning 3 nodes on the bus for compatibility..."));
@@ -32,12 +37,12 @@ TEST_F(Targets, HandlesStartAtSixtyThreeAndSurviveRenumbering) {
     EXPECT_TRUE(Find("Node #1 is firmware-upgradable via 1394."));
     EXPECT_TRUE(Find("Node #2 is capable of sending and receiving debugging information via the 1394 shell."));
     EXPECT_TRUE(Find("BuildBootloaderDeviceList completed: 2 compatible nodes found on the bus."));
-    EXPECT_EQ(TargetList[0].Guid, TargetList[0].Info.Guid) << "debug GUID brought into line";
+    EXPECT_EQ(State.TargetList[0].Guid, State.TargetList[0].Info.Guid) << "debug GUID brought into line";
 
     // A foreign node joins in front of both: every node number changes, no handle does.
     bus_.AddNode("foreign", std::make_unique<sim::PlainNode>("foreign", sim::MinimalRom(0x00ABCD)), 1);
     ASSERT_EQ(Rescan(), 1);
-    EXPECT_EQ(TargetList.size(), 2u);
+    EXPECT_EQ(State.TargetList.size(), 2u);
     EXPECT_EQ(GetNodeNum(63).NodeNumber, 2);
     EXPECT_EQ(GetNodeNum(64).NodeNumber, 3);
     EXPECT_EQ(HandleOf("a"), 63);
@@ -253,10 +258,10 @@ TEST_F(Targets, BootloaderVersionZeroIsOpenedButNotConnected) {
     clock_.Advance(100);
     ASSERT_EQ(Rescan(), 1);
     ASSERT_EQ(HandleOf("d"), 63);
-    EXPECT_EQ(TargetList[0].Info.BootloaderVersion, 0);
+    EXPECT_EQ(State.TargetList[0].Info.BootloaderVersion, 0);
     EXPECT_TRUE(Find("BuildBootloaderDeviceList: failed to connect to bootloader target, node #1"));
     EXPECT_FALSE(Find("is firmware-upgradable"));
-    EXPECT_EQ(TargetList[0].Guid, ByteArray(1, 0)) << "no debug GUID read, no GUID pass";
+    EXPECT_EQ(State.TargetList[0].Guid, ByteArray(1, 0)) << "no debug GUID read, no GUID pass";
 }
 
 TEST_F(Targets, GuidPasses) {
@@ -266,15 +271,15 @@ TEST_F(Targets, GuidPasses) {
     ClearLines();
 
     // Two targets reporting one debug GUID get the first two generated values.
-    TargetList[0].Guid = TargetList[1].Guid = Guid({9, 9, 9, 9, 9, 9, 9, 9});
+    State.TargetList[0].Guid = State.TargetList[1].Guid = Guid({9, 9, 9, 9, 9, 9, 9, 9});
     EXPECT_EQ(HandleDuplicateGUIDs(), 1);
-    EXPECT_EQ(TargetList[0].Guid, Guid({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}));
-    EXPECT_EQ(TargetList[1].Guid, Guid({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD}));
+    EXPECT_EQ(State.TargetList[0].Guid, Guid({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}));
+    EXPECT_EQ(State.TargetList[1].Guid, Guid({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD}));
 
     // A null debug GUID gets the next one.
-    TargetList[1].Guid = ByteArray(8, 0);
+    State.TargetList[1].Guid = ByteArray(8, 0);
     EXPECT_EQ(HandleNullGUIDs(), 1);
-    EXPECT_EQ(TargetList[1].Guid, Guid({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}));
+    EXPECT_EQ(State.TargetList[1].Guid, Guid({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}));
     EXPECT_TRUE(Find("Null bootloader GUID found on node #2, set Debug GUID to FF FF FF FF FF FF FF FC"));
     Dev("b", [](sim::lumarel::Lumarel460& d) {
         EXPECT_EQ(d.debugGuid(), (std::array<uint8_t, 8>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}));
@@ -282,7 +287,7 @@ TEST_F(Targets, GuidPasses) {
 
     // Synchronisation brings them back; a target that ignores it fails the pass and stops the rest.
     EXPECT_EQ(SynchronizeGUIDs(), 1);
-    EXPECT_EQ(TargetList[1].Guid, TargetList[1].Info.Guid);
+    EXPECT_EQ(State.TargetList[1].Guid, State.TargetList[1].Info.Guid);
     AddDevice("c", Config(ProtocolVariant::V1, 3));
     Dev("c", [](sim::lumarel::Lumarel460& d) { d.faults().ignoreDebugGuid = true; });
     ClearLines();
@@ -307,9 +312,9 @@ TEST_F(Targets, ASecondTargetNeverWipesATargetWithANullBootloaderGuid) {
     EXPECT_EQ(OpenBootloaderDevice(n2), 64);
     EXPECT_EQ(GetDeviceIndex(63), 0);
     EXPECT_EQ(GetNodeNum(63).NodeNumber, 1);
-    EXPECT_EQ(TargetList[1].Guid, ByteArray(8, 0));
-    EXPECT_EQ(TargetList[1].ShellBuffer.size(), size_t(kShellBufferSize));
-    EXPECT_EQ(TargetList[1].State, 2);
+    EXPECT_EQ(State.TargetList[1].Guid, ByteArray(8, 0));
+    EXPECT_EQ(State.TargetList[1].ShellBuffer.size(), size_t(kShellBufferSize));
+    EXPECT_EQ(State.TargetList[1].State, 2);
 }
 
 TEST_F(Targets, ABusResetDuringTheScanInterruptsIt) {
@@ -325,26 +330,26 @@ TEST_F(Targets, ABusResetDuringTheScanInterruptsIt) {
     EXPECT_TRUE(Find("The bootloader discovery process has been interrupted by another bus reset!"));
     EXPECT_FALSE(Find("BuildBootloaderDeviceList completed"));
     EXPECT_EQ(main_.nodesChanged, refreshes);
-    EXPECT_TRUE(BootloaderListReady[0]);
+    EXPECT_TRUE(State.BootloaderListReady[0]);
     EXPECT_EQ(GetDeviceIndex(63), 0) << "the target stays in the list";
 }
 
 TEST_F(Targets, EmptyNodeTableAndBusyList) {
     bas1394::ResetNodeTable();
     EXPECT_EQ(BusResetHandler(), 1);
-    EXPECT_TRUE(BootloaderListReady[2]);
+    EXPECT_TRUE(State.BootloaderListReady[2]);
     EXPECT_FALSE(Find("Scanning"));
 
     std::atomic<bool> held{false}, release{false};
     std::thread other([&] {
-        kernel::WaitForSingleObject(TargetListMutexHandle, 0);
+        kernel::WaitForSingleObject(State.TargetListMutexHandle, 0);
         held = true;
         while (!release) std::this_thread::yield();
-        kernel::ReleaseMutex(TargetListMutexHandle);
+        kernel::ReleaseMutex(State.TargetListMutexHandle);
     });
     while (!held) std::this_thread::yield();
     EXPECT_EQ(BusResetHandler(), -100);
-    EXPECT_FALSE(BootloaderListReady[0]);
+    EXPECT_FALSE(State.BootloaderListReady[0]);
     EXPECT_TRUE(Find("BusResetHandler failed: Timed out waiting for TargetList mutex"));
     ByteArray chars;
     EXPECT_EQ(ReadShellCharacters(63, chars, false), -100);
@@ -363,7 +368,7 @@ TEST_F(Targets, DebuggerProbe) {
     node.ConfigRom.BusInfo.RawBytes = {0x01, 0x0A, 0x3C, 0x7E};
     EXPECT_TRUE(CheckForDebugSupport(node, 1000)) << "byte 2 of the answer is not checked";
     EXPECT_TRUE(DetectDebugger(node));
-    EXPECT_EQ(DebuggerNodes[0].Device.NodeNumber, node.NodeNumber);
+    EXPECT_EQ(State.DebuggerNodes[0].Device.NodeNumber, node.NodeNumber);
     EXPECT_TRUE(Find("Debugger is running on node #1"));
     // A node without the probe refuses the pattern: no answer is awaited.
     node.NodeNumber = int16_t(bus_.PhyOf("d"));

@@ -1,6 +1,12 @@
 // The transaction layer, the target lookups and the download block exchange, against a target
 // whose answers each test scripts.
 #include "boot_fixture.h"
+#include "bootloader/commands.h"
+#include "bootloader/download.h"
+#include "bootloader/info_registers.h"
+#include "bootloader/keys.h"
+#include "bootloader/shell.h"
+#include "bootloader/transaction.h"
 #include "scripted_target.h"
 
 #include "kernel/mutex.h"
@@ -33,7 +39,7 @@ protected:
         t.Device.Topology.LinkActive = 1;
         t.Info.ProtocolVersion = protocol;
         t.Info.BootloaderVersion = 5;
-        TargetList.assign(1, t);
+        State.TargetList.assign(1, t);
     }
 
     void AnswerEverything() {
@@ -118,7 +124,7 @@ TEST_F(Transaction, HandlesBelowOneTouchNothing) {
 
 TEST_F(Transaction, SequenceRunsToThirtyTwoThousandSevenHundredSixtySixThenOne) {
     AnswerEverything();
-    CommandSequence = 32765;
+    State.CommandSequence = 32765;
     std::vector<int16_t> stamped;
     for (int i = 0; i < 3; ++i) {
         BootPacket request = Request(kCmdHalt), response;
@@ -207,11 +213,11 @@ TEST_F(Transaction, MutexHeldElsewhereFailsAfterTwoSeconds) {
         EXPECT_TRUE(target_->requests.empty());
     }
     // The owner's thread takes it again at once; a transaction inside works.
-    ASSERT_EQ(kernel::WaitForSingleObject(TransactionMutexHandle, 0), kernel::WAIT_OBJECT_0);
+    ASSERT_EQ(kernel::WaitForSingleObject(State.TransactionMutexHandle, 0), kernel::WAIT_OBJECT_0);
     BootPacket request = Request(kCmdHalt), response;
     EXPECT_EQ(SessionLayerTransaction(63, request, response), 1);
-    EXPECT_TRUE(kernel::ReleaseMutex(TransactionMutexHandle));
-    EXPECT_FALSE(kernel::ReleaseMutex(TransactionMutexHandle)) << "the transaction released its own take";
+    EXPECT_TRUE(kernel::ReleaseMutex(State.TransactionMutexHandle));
+    EXPECT_FALSE(kernel::ReleaseMutex(State.TransactionMutexHandle)) << "the transaction released its own take";
 }
 
 TEST_F(Transaction, WhileDownloadingOnlyLinesFromEightUpAreLogged) {
@@ -224,12 +230,12 @@ TEST_F(Transaction, WhileDownloadingOnlyLinesFromEightUpAreLogged) {
 }
 
 TEST_F(Transaction, Lookups) {
-    BootloaderTarget a = TargetList[0], b = a;
+    BootloaderTarget a = State.TargetList[0], b = a;
     a.Info.Guid = {1, 2, 3, 4, 5, 6, 7, 8};
     b.Handle = 64;
     b.Device.NodeNumber = 5;
     b.Info.Guid = a.Info.Guid;
-    TargetList = {a, b};
+    State.TargetList = {a, b};
     EXPECT_EQ(GetDeviceIndex(64), 1);
     EXPECT_EQ(GetDeviceIndex(65), -1);
     bas1394::NodeRecord r;
@@ -390,7 +396,7 @@ TEST_F(Transaction, DownloadBlockOutcomes) {
         EXPECT_EQ(target_->requests[0].Op(1), 0x10000400u);
         EXPECT_EQ(target_->requests[0].Op(2), 1024u);
         EXPECT_EQ(target_->payloadWrites.back(), data);
-        EXPECT_FALSE(kernel::ReleaseMutex(TransactionMutexHandle)) << "released after the block";
+        EXPECT_FALSE(kernel::ReleaseMutex(State.TransactionMutexHandle)) << "released after the block";
     }
 }
 

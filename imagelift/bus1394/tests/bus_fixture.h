@@ -17,11 +17,11 @@
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
-#include "bus1394/tests/module_state.h"
-#include "support/tests/recording_status.h"
 #include "clock/clock.h"
 #include "fake_library.h"
+#include "recording_status.h"
 #include "support/program_context.h"
 
 namespace bustest {
@@ -63,7 +63,7 @@ protected:
             ++doEvents_;
             if (onDoEvents_) onDoEvents_();
         });
-        ResetModule();
+        bas1394::ResetModuleState();
         BindFakeLibrary();
         bas1394::BindElapsedTimeToLibrary();
     }
@@ -78,8 +78,6 @@ protected:
         std::filesystem::remove_all(root_, ec);
     }
 
-    static void ResetModule() { bas1394::testing::ResetModuleState(); }
-
     // A "vdev" node record for node `number` with an active link.
     static bas1394::NodeRecord Node(int16_t number, bool linkActive = true) {
         bas1394::NodeRecord n;
@@ -90,8 +88,8 @@ protected:
     }
     // Puts node `number` at table index `index` (growing the table).
     static void Place(size_t index, int16_t number) {
-        if (bas1394::NodeTable.size() <= index) bas1394::NodeTable.resize(index + 1);
-        bas1394::NodeTable[index] = Node(number);
+        if (bas1394::State.NodeTable.size() <= index) bas1394::State.NodeTable.resize(index + 1);
+        bas1394::State.NodeTable[index] = Node(number);
     }
 
     // Serves `rom` as node 0 (table index 0 only) and parses it into a record of its own.

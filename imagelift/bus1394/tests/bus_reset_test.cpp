@@ -18,7 +18,7 @@ class RecordingBootloader : public IBootloaderLayer {
 public:
     int32_t BusResetHandler() override {
         ++passes;
-        tableSeen = NodeTable;
+        tableSeen = State.NodeTable;
         return result;
     }
     void ResetDiscoveryState() override { ++resets; }
@@ -43,12 +43,12 @@ protected:
         Fake().localNode = host;
     }
     void Pump() {
-        BusResetPending = true;
+        State.BusResetPending = true;
         BusResetHandlerThread();
     }
     std::vector<int16_t> TableNodes() const {
         std::vector<int16_t> out;
-        for (const auto& n : NodeTable) out.push_back(n.NodeNumber);
+        for (const auto& n : State.NodeTable) out.push_back(n.NodeNumber);
         return out;
     }
     RecordingBootloader bootloader_;
@@ -59,11 +59,11 @@ TEST_F(BusResetTest, ForeignNodeIsLeftOut) {
     const int64_t before = clock_.NowMicros();
     Pump();
     EXPECT_EQ(TableNodes(), std::vector<int16_t>{0});
-    EXPECT_EQ(LocalHostNode, 0);
+    EXPECT_EQ(State.LocalHostNode, 0);
     EXPECT_EQ(main_.nodesChanged, 2);  // the kept host, then the end of the pump
     EXPECT_EQ(main_.resetComplete, 1);
-    EXPECT_TRUE(TopologyReady);
-    EXPECT_FALSE(BusResetPending);
+    EXPECT_TRUE(State.TopologyReady);
+    EXPECT_FALSE(State.BusResetPending);
     EXPECT_EQ(clock_.NowMicros() - before, 200'000);  // the settle delay
     EXPECT_EQ(bootloader_.passes, 1);
     EXPECT_EQ(bootloader_.resets, 1);
@@ -80,6 +80,36 @@ TEST_F(BusResetTest, ForeignNodeIsLeftOut) {
     EXPECT_TRUE(Find("BusResetHandler: the number of nodes on the bus is 2"));
 }
 
+// A module reset forgets all a pass left behind (the bus number and the last device name
+// too): the next pass runs as the first one after program start.
+TEST_F(BusResetTest, ModuleResetForgetsWhatThePassesLeft) {
+    Bus({romtest::HostRom(), romtest::ForeignAvc()}, 0);
+    Fake().busId = 5;
+    ASSERT_EQ(Allocate1394Memory("0xffffc8029000", "0x40"), 1);
+    Pump();
+    ASSERT_EQ(State.BusNumber, 5);
+    ASSERT_EQ(State.CurrentVirtualDeviceName.substr(0, 19), "1394_VIRTUAL_DEVICE");
+    ASSERT_TRUE(State.TopologyReady);
+
+    ResetModuleState();
+    EXPECT_EQ(State.BusNumber, 0);
+    EXPECT_EQ(State.CurrentVirtualDeviceName, "");
+    EXPECT_EQ(State.PreviousNodeCount, 0);
+    EXPECT_EQ(State.PreviousVirtualDeviceCount, 0);
+    EXPECT_EQ(State.VirtualDeviceList.Count, 0);
+    EXPECT_EQ(State.TopologyMap.Entries.size(), 1u);
+    EXPECT_EQ(TableNodes(), std::vector<int16_t>{kNoNode});
+    EXPECT_EQ(State.LocalHostNode, kNoNode);
+    EXPECT_FALSE(State.TopologyReady);
+    ASSERT_EQ(State.AddressRanges.size(), 1u);
+    EXPECT_EQ(State.AddressRanges[0].Handle, 0);
+
+    ClearLines();
+    Pump();
+    EXPECT_TRUE(Find("BusResetHandler: the number of nodes on the bus has changed from 0 to 2"));
+    EXPECT_TRUE(Find("Virtual Device #0=1394_VIRTUAL_DEVICE"));
+}
+
 TEST_F(BusResetTest, HostBehindAForeignNodeAndAMakersNode) {
     // The foreign node carries root keys the maker's node lacks: nothing of it may stay behind
     // in the table element the maker's node takes over.
@@ -89,14 +119,14 @@ TEST_F(BusResetTest, HostBehindAForeignNodeAndAMakersNode) {
     Bus({romtest::ForeignAvc(), maker.Build(), romtest::HostRom()}, 2);
     Pump();
     ASSERT_EQ(TableNodes(), (std::vector<int16_t>{1, 2}));
-    const NodeRecord& m = NodeTable[0];
+    const NodeRecord& m = State.NodeTable[0];
     EXPECT_EQ(m.ConfigRom.BusInfo.ChipIdLo, 5);
     EXPECT_EQ(m.ConfigRom.RootDirectory.ModelId, 0);
     for (bool flag : m.ConfigRom.RootDirectory.Capabilities) EXPECT_FALSE(flag);
     EXPECT_EQ(m.DriverType, "vdev");
     EXPECT_EQ(m.DeviceName.substr(0, 19), "1394_VIRTUAL_DEVICE");
     EXPECT_EQ(m.Topology.PhyId, 1);
-    EXPECT_EQ(NodeTable[1].ConfigRom.BusInfo.ChipIdLo, 0x44556677);
+    EXPECT_EQ(State.NodeTable[1].ConfigRom.BusInfo.ChipIdLo, 0x44556677);
     EXPECT_EQ(GetNodeRecord("vdev", 2).ConfigRom.BusInfo.ChipIdLo, 0x44556677);
     EXPECT_EQ(GetNodeRecord("vdev", 0).NodeNumber, kNoNode);
     EXPECT_EQ(GetNodeRecord("VDEV", 1).NodeNumber, kNoNode);
@@ -127,7 +157,7 @@ TEST_F(BusResetTest, LeftOutAtIndexZeroLeavesAnEmptyTable) {
     Bus({romtest::ForeignAvc()}, 5);
     Pump();
     EXPECT_EQ(TableNodes(), std::vector<int16_t>{kNoNode});
-    EXPECT_EQ(NodeTable[0].ConfigRom.BusInfo.RawBytes, std::vector<uint8_t>{0});
+    EXPECT_EQ(State.NodeTable[0].ConfigRom.BusInfo.RawBytes, std::vector<uint8_t>{0});
 }
 
 TEST_F(BusResetTest, ResetNoticedAtTheNodeStepStartsAnotherPassNotANestedOne) {
@@ -137,8 +167,8 @@ TEST_F(BusResetTest, ResetNoticedAtTheNodeStepStartsAnotherPassNotANestedOne) {
         // The first time events are let through inside the rebuild, a reset notice arrives and
         // the 20 ms timer ticks.
         if (ticks++ == 0) {
-            BusResetPending = true;
-            TopologyReady = false;
+            State.BusResetPending = true;
+            State.TopologyReady = false;
             BusResetHandlerThread();
         }
     };
@@ -152,7 +182,7 @@ TEST_F(BusResetTest, ResetNoticedAtTheNodeStepStartsAnotherPassNotANestedOne) {
     EXPECT_EQ(bootloader_.resets, 2);
     EXPECT_EQ(main_.resetComplete, 1);
     EXPECT_EQ(Count("BusResetHandlerThread complete."), 1);
-    EXPECT_TRUE(TopologyReady);
+    EXPECT_TRUE(State.TopologyReady);
     EXPECT_EQ(TableNodes(), (std::vector<int16_t>{0, 1}));
 }
 
@@ -160,14 +190,14 @@ TEST_F(BusResetTest, ResetDuringAConfigRomReadEndsThePassSilently) {
     Bus({romtest::HostRom(), romtest::Lumarel460App()}, 0);
     int events = 0;
     onDoEvents_ = [&] {
-        if (++events == 3) BusResetPending = true;  // between quadlets of the host's ROM
+        if (++events == 3) State.BusResetPending = true;  // between quadlets of the host's ROM
     };
-    BusResetPending = true;
+    State.BusResetPending = true;
     BusResetHandlerThread();
     EXPECT_FALSE(Find("routine interrupted by bus topology change."));
     EXPECT_TRUE(Find("BusResetHandlerThread: routine interrupted by another bus reset before completing."));
     EXPECT_EQ(Count("BusResetHandler called."), 2);
-    EXPECT_TRUE(TopologyReady);
+    EXPECT_TRUE(State.TopologyReady);
 }
 
 TEST_F(BusResetTest, NoVirtualDeviceStillRunsTheBootloaderPass) {
@@ -177,7 +207,7 @@ TEST_F(BusResetTest, NoVirtualDeviceStillRunsTheBootloaderPass) {
     Pump();
     EXPECT_TRUE(Find("VdevBusResetHandler call failed, code -1(0xFFFFFFFF)"));
     EXPECT_EQ(bootloader_.passes, 1);
-    EXPECT_TRUE(TopologyReady);
+    EXPECT_TRUE(State.TopologyReady);
     EXPECT_EQ(TableNodes(), std::vector<int16_t>{kNoNode});
 }
 
@@ -197,7 +227,7 @@ TEST_F(BusResetTest, BootloaderTargetsAreListedAfterThePass) {
     Pump();
     EXPECT_EQ(Find("tmrTopologyRefresh: failed call to basBootloader.BusResetHandler, code -100")->level,
               basDebug::WARNING);
-    EXPECT_TRUE(TopologyReady);  // a failed bootloader pass does not stop the pass
+    EXPECT_TRUE(State.TopologyReady);  // a failed bootloader pass does not stop the pass
 }
 
 TEST_F(BusResetTest, LocalNodeThatCannotBeFoundEndsTheRebuild) {
@@ -205,14 +235,14 @@ TEST_F(BusResetTest, LocalNodeThatCannotBeFoundEndsTheRebuild) {
     Fake().nodeAddressResult = 9;
     Pump();
     EXPECT_EQ(Find("Error #6: Overflow in bas1394.VdevBusResetHandler")->level, basDebug::ERROR_LEVEL);
-    EXPECT_TRUE(TopologyReady);
+    EXPECT_TRUE(State.TopologyReady);
 }
 
 TEST_F(BusResetTest, FailurePathsNameTheirProcedures) {
     Bus({romtest::HostRom()}, 0);
     // The main window fails when the finished pump tells it about the new table.
     main_.onNodesChanged = [] {
-        if (TopologyReady) vb::Raise(5, "frmMain");
+        if (State.TopologyReady) vb::Raise(5, "frmMain");
     };
     Pump();
     const auto pump = Find(" in BusResetHandlerThread");
@@ -249,18 +279,18 @@ TEST_F(BusResetTest, IncomingDataPumpRunsUntilNothingIsPending) {
     EXPECT_EQ(main_.incoming, 0);
     int again = 1;
     main_.onIncoming = [&] {
-        if (again-- > 0) IncomingDataPending = true;
+        if (again-- > 0) State.IncomingDataPending = true;
         IncomingDataThreadHandler();  // a tick while the pump runs returns at once
     };
-    IncomingDataPending = true;
+    State.IncomingDataPending = true;
     IncomingDataThreadHandler();
     EXPECT_EQ(main_.incoming, 2);
-    EXPECT_FALSE(IncomingDataPending);
+    EXPECT_FALSE(State.IncomingDataPending);
 }
 
 TEST_F(BusResetTest, MissingMainWindowIsAFailureOfTheIncomingPump) {
     ctx_.MainChildForm = nullptr;
-    IncomingDataPending = true;
+    State.IncomingDataPending = true;
     IncomingDataThreadHandler();
     EXPECT_TRUE(Find(" in IncomingDataThreadHandler"));
 }

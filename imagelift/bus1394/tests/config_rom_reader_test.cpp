@@ -14,7 +14,7 @@ using basConfigRom::GetConfigRomEntry;
 using basConfigRom::GetFormattedConfigRom;
 using basConfigRom::RecordingTree;
 using bas1394::ConfigRomRecord;
-using bas1394::NodeTable;
+using bas1394::State;
 namespace R = romtest;
 using B = romtest::RomBuilder;
 
@@ -24,9 +24,9 @@ protected:
     int32_t Read(const std::vector<uint32_t>& rom) {
         Fake().AddRom(0, rom);
         Place(0, 0);
-        return GetFormattedConfigRom(0, NodeTable[0].ConfigRom);
+        return GetFormattedConfigRom(0, State.NodeTable[0].ConfigRom);
     }
-    const ConfigRomRecord& Rom() const { return NodeTable[0].ConfigRom; }
+    const ConfigRomRecord& Rom() const { return State.NodeTable[0].ConfigRom; }
     int ReadsAt(uint32_t address) const {
         return static_cast<int>(std::count_if(Fake().reads.begin(), Fake().reads.end(),
                                               [&](const auto& r) { return r.second == address; }));
@@ -206,7 +206,7 @@ TEST_F(ConfigRomReaderTest, ShortBusInfoBlockIsRefused) {
 TEST_F(ConfigRomReaderTest, BusInfoReadInterruptedByResetsIsTriedThreeTimes) {
     for (int interrupted : {2, 3}) {
         Fake().reads.clear();
-        bas1394::BusResetPending = false;
+        bas1394::State.BusResetPending = false;
         int left = interrupted;
         Fake().onRead = [&](int32_t, uint32_t address, int32_t) -> std::optional<int32_t> {
             if (address == 0xF0000400u && left > 0) {

@@ -136,9 +136,9 @@ TEST_F(ConfigRomTextsTest, HardwareVersionListsEveryOccurrenceOnceTheTopologyIsR
     const int unit = b.AddDirectory({B::Imm(0x04, 7), B::Imm(0x09, 3)});
     b.Root({B::Imm(0x04, 1), B::DirAt(0x11, unit)});
     const ConfigRomRecord rom = Parse(b.Build());
-    bas1394::TopologyReady = false;
+    bas1394::State.TopologyReady = false;
     EXPECT_EQ(GetHardwareVersion(rom), "");
-    bas1394::TopologyReady = true;
+    bas1394::State.TopologyReady = true;
     EXPECT_EQ(GetHardwareVersion(rom), " MODULE_HW_VERSION=1 MODULE_HW_VERSION=7 NODE_HW_VERSION=3");
     EXPECT_EQ(GetHardwareVersion(Parse(romtest::HostRom())), "<not found>");
 }

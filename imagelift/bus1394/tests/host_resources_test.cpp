@@ -21,7 +21,7 @@ TEST_F(HostResourcesTest, RefreshAddsTheVirtualDeviceAndReportsTheRetry) {
     const auto none = Find("BusResetHandlerThread: unable to load 1394 virtual device driver.  No interface to the bus!");
     ASSERT_TRUE(none);
     EXPECT_EQ(none->level, basDebug::USER);
-    EXPECT_TRUE(NoBusInterface);
+    EXPECT_TRUE(State.NoBusInterface);
     EXPECT_TRUE(main_.timers.empty());
 
     ClearLines();
@@ -29,10 +29,10 @@ TEST_F(HostResourcesTest, RefreshAddsTheVirtualDeviceAndReportsTheRetry) {
     EXPECT_TRUE(Find("BusResetHandlerThread: 1394 virtual device driver loaded on retry."));
     EXPECT_EQ(Find("Virtual Device #0=1394_VIRTUAL_DEVICE")->level, basDebug::WATCH);
     EXPECT_TRUE(Find("BusResetHandlerThread: 1 virtual devices found and 0 diagnostic devices."));
-    EXPECT_FALSE(NoBusInterface);
+    EXPECT_FALSE(State.NoBusInterface);
     EXPECT_EQ(main_.timers, (std::vector<std::string>{"tmrBusReset", "tmrIncomingData"}));
-    EXPECT_EQ(CurrentVirtualDeviceName.size(), 256u);
-    EXPECT_EQ(CurrentVirtualDeviceName.substr(0, 19), "1394_VIRTUAL_DEVICE");
+    EXPECT_EQ(State.CurrentVirtualDeviceName.size(), 256u);
+    EXPECT_EQ(State.CurrentVirtualDeviceName.substr(0, 19), "1394_VIRTUAL_DEVICE");
 
     ClearLines();
     EXPECT_EQ(RefreshVirtualDeviceList(), 1);
@@ -52,8 +52,8 @@ TEST_F(HostResourcesTest, MoreThanTenDevicesKeepTheirCount) {
 
 TEST_F(HostResourcesTest, AllocatingAndFreeingHostRanges) {
     EXPECT_EQ(Allocate1394Memory("0xffffc8029000", "0x40"), 1);
-    ASSERT_EQ(AddressRanges.size(), 1u);
-    const AddressRangeRecord& r = AddressRanges[0];
+    ASSERT_EQ(State.AddressRanges.size(), 1u);
+    const AddressRangeRecord& r = State.AddressRanges[0];
     EXPECT_EQ(r.Length, 64);
     EXPECT_EQ(r.Address.OffsetHigh, -1);
     EXPECT_EQ(static_cast<uint32_t>(r.Address.OffsetLow), 0xC8029000u);
@@ -62,16 +62,16 @@ TEST_F(HostResourcesTest, AllocatingAndFreeingHostRanges) {
     EXPECT_EQ(Fake().allocated[0].NotifyFlags, 3);
 
     EXPECT_EQ(Allocate1394Memory("0xffffc8030000", "64"), 1);  // element 0 in use: appended
-    ASSERT_EQ(AddressRanges.size(), 2u);
-    EXPECT_EQ(AddressRanges[1].Length, 64);
+    ASSERT_EQ(State.AddressRanges.size(), 2u);
+    EXPECT_EQ(State.AddressRanges[1].Length, 64);
 
     Fake().allocateResult = 7;
     EXPECT_EQ(Allocate1394Memory("0xffffc8031000", "0x40"), -1);
-    EXPECT_EQ(AddressRanges.size(), 2u);  // the failed element is removed again
-    AddressRanges.assign(1, AddressRangeRecord{});
+    EXPECT_EQ(State.AddressRanges.size(), 2u);  // the failed element is removed again
+    State.AddressRanges.assign(1, AddressRangeRecord{});
     EXPECT_EQ(Allocate1394Memory("0xffffc8031000", "0x40"), -1);
-    ASSERT_EQ(AddressRanges.size(), 1u);
-    EXPECT_EQ(AddressRanges[0].Handle, 0);
+    ASSERT_EQ(State.AddressRanges.size(), 1u);
+    EXPECT_EQ(State.AddressRanges[0].Handle, 0);
 
     EXPECT_EQ(FreeAddressRangeVB(0x100), 1);
     Fake().freeResult = 3;
@@ -80,25 +80,25 @@ TEST_F(HostResourcesTest, AllocatingAndFreeingHostRanges) {
 
 TEST_F(HostResourcesTest, TopologyMapHasOneEntryPerNode) {
     Fake().Resize(0);
-    ASSERT_EQ(GetLocalHostInfo(TopologyMap), 1);
-    EXPECT_EQ(TopologyMap.NodeCount, 0);
-    ASSERT_EQ(TopologyMap.Entries.size(), 1u);
-    EXPECT_EQ(TopologyMap.Entries[0].PhyId, 0);
-    EXPECT_EQ(TopologyMap.Entries[0].LinkActive, 0);
+    ASSERT_EQ(GetLocalHostInfo(State.TopologyMap), 1);
+    EXPECT_EQ(State.TopologyMap.NodeCount, 0);
+    ASSERT_EQ(State.TopologyMap.Entries.size(), 1u);
+    EXPECT_EQ(State.TopologyMap.Entries[0].PhyId, 0);
+    EXPECT_EQ(State.TopologyMap.Entries[0].LinkActive, 0);
 
     Fake().Resize(3);
     Fake().nodes[1].morePackets = true;  // its extended packet is skipped
     Fake().nodes[2].linkActive = false;
-    ASSERT_EQ(GetLocalHostInfo(TopologyMap), 1);
-    EXPECT_EQ(TopologyMap.SelfIdCount, 3);
-    ASSERT_EQ(TopologyMap.Entries.size(), 3u);
-    EXPECT_EQ(TopologyMap.Entries[1].MorePackets, 1);
-    EXPECT_EQ(TopologyMap.Entries[2].PhyId, 2);
-    EXPECT_EQ(TopologyMap.Entries[2].LinkActive, 0);
-    EXPECT_EQ(TopologyMap.Entries[0].LinkActive, 1);
+    ASSERT_EQ(GetLocalHostInfo(State.TopologyMap), 1);
+    EXPECT_EQ(State.TopologyMap.SelfIdCount, 3);
+    ASSERT_EQ(State.TopologyMap.Entries.size(), 3u);
+    EXPECT_EQ(State.TopologyMap.Entries[1].MorePackets, 1);
+    EXPECT_EQ(State.TopologyMap.Entries[2].PhyId, 2);
+    EXPECT_EQ(State.TopologyMap.Entries[2].LinkActive, 0);
+    EXPECT_EQ(State.TopologyMap.Entries[0].LinkActive, 1);
 
     Fake().Resize(1100);  // more self-IDs than the 4096-byte buffer holds
-    EXPECT_THROW(GetLocalHostInfo(TopologyMap), vb::Error);
+    EXPECT_THROW(GetLocalHostInfo(State.TopologyMap), vb::Error);
 }
 
 TEST_F(HostResourcesTest, SelfIdFieldsComeFromTheirBits) {

@@ -16,12 +16,13 @@
 #include "bus/bus.h"
 #include "bus/description.h"
 #include "bus1394/bus_reset.h"
-#include "device/node_kinds.h"
 #include "bus1394/config_rom_texts.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
+#include "device/node_kinds.h"
 #include "rom_builder.h"
 #include "support/program_context.h"
 #include "user/user.h"
@@ -66,15 +67,12 @@ protected:
         ctx_.MainChildForm = &main_;
         ctx_.App.Path = std::getenv("LUMAREL_BIN");
         imagelift::InstallContext(&ctx_);
-        ResetNodeTable();
-        BusResetPending = false;
-        TopologyReady = false;
-        PreviousVirtualDeviceCount = 0;
+        ResetModuleState();
         notices_ = user::CreateWindow("ThunderRT6TextBox", "", [](user::HWND h, uint32_t m, user::WPARAM w,
                                                                   user::LPARAM l) {
             if (m == 0x52E || m == 0x530 || m == 0x414) {
-                BusResetPending = true;
-                TopologyReady = false;
+                State.BusResetPending = true;
+                State.TopologyReady = false;
             }
             return user::DefWindowProc(h, m, w, l);
         });
@@ -100,17 +98,17 @@ protected:
 
     // Ticks of the bus-reset timer until the table is complete and no reset is pending.
     void Settle() {
-        BusResetPending = true;
-        for (int tick = 0; tick < 20 && (BusResetPending || !TopologyReady); ++tick) {
+        State.BusResetPending = true;
+        for (int tick = 0; tick < 20 && (State.BusResetPending || !State.TopologyReady); ++tick) {
             BusResetHandlerThread();
             user::PumpMessages();
         }
-        ASSERT_TRUE(TopologyReady);
+        ASSERT_TRUE(State.TopologyReady);
     }
 
     std::vector<int16_t> TableNodes() const {
         std::vector<int16_t> out;
-        for (const auto& n : NodeTable) out.push_back(n.NodeNumber);
+        for (const auto& n : State.NodeTable) out.push_back(n.NodeNumber);
         return out;
     }
 
@@ -147,11 +145,11 @@ TEST_F(InProcessPass, ForeignNodeBeforeTheMakersNodeAndTheHost) {
     Start(std::string("[") + R"({"id": "cam", "kind": "foreign"}, )" + kDevice + R"(, {"id": "host", "kind": "host"}])");
     Settle();
     ASSERT_EQ(TableNodes(), (std::vector<int16_t>{1, 2}));
-    EXPECT_EQ(LocalHostNode, 2);
-    EXPECT_EQ(basConfigRom::GetGuidText(NodeTable[0].ConfigRom), "0A3C7E10 00010002");
-    EXPECT_EQ(basConfigRom::GetModelText(NodeTable[0].ConfigRom), "Lumarel 460 Boot");
-    EXPECT_EQ(NodeTable[0].Topology.PhyId, 1);
-    EXPECT_EQ(NodeTable[0].Topology.LinkActive, 1);
+    EXPECT_EQ(State.LocalHostNode, 2);
+    EXPECT_EQ(basConfigRom::GetGuidText(State.NodeTable[0].ConfigRom), "0A3C7E10 00010002");
+    EXPECT_EQ(basConfigRom::GetModelText(State.NodeTable[0].ConfigRom), "Lumarel 460 Boot");
+    EXPECT_EQ(State.NodeTable[0].Topology.PhyId, 1);
+    EXPECT_EQ(State.NodeTable[0].Topology.LinkActive, 1);
     EXPECT_TRUE(status_.Has("Node #1: GUID='0A3C7E10 00010002', Manufacturer='NRX', Model='Lumarel 460 Boot'"));
     EXPECT_GE(main_.resetComplete, 1);
 }
@@ -181,7 +179,7 @@ TEST_F(InProcessPass, ResetDuringThePassStartsAnotherPass) {
     Settle();
     EXPECT_TRUE(status_.Has("BusResetHandlerThread: routine interrupted by another bus reset before completing."));
     EXPECT_EQ(TableNodes(), (std::vector<int16_t>{0, 1}));
-    EXPECT_TRUE(TopologyReady);
+    EXPECT_TRUE(State.TopologyReady);
 }
 
 }  // namespace

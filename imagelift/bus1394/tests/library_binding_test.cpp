@@ -31,7 +31,7 @@ TEST_F(LibraryBindingTest, RefusedRegistrationKeepsTheModule) {
     EXPECT_TRUE(Find("CurDir = '" BUS1394_FAKE_LIBRARY_DIR "'"));
     EXPECT_TRUE(Find("Dir(Vsk1394api.dll) = 'Vsk1394api.dll'"));
     EXPECT_NE(module, 0);
-    EXPECT_EQ(LibraryModule, module);
+    EXPECT_EQ(State.LibraryModule, module);
     EXPECT_TRUE(Find("LoadLibrary call returned, module handle = 0x"));
     EXPECT_EQ(Find("RegisterClient failed in bas1394.LoadVsk1394Dll, code 0")->level, basDebug::WARNING);
 }
@@ -48,7 +48,7 @@ TEST_F(LibraryBindingTest, FunctionsAreLookedUpWhenFirstCalled) {
         EXPECT_EQ(e.Description(), "Can't find DLL entry point SetDebugSpew in Vsk1394api.dll");
     }
     UnloadVsk1394Dll();
-    EXPECT_EQ(LibraryModule, 0);
+    EXPECT_EQ(State.LibraryModule, 0);
     EXPECT_FALSE(lib::IsLoaded());
 }
 

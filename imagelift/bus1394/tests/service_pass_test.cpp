@@ -16,6 +16,7 @@
 #include "bus1394/config_rom_texts.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
 #include "support/program_context.h"
@@ -76,14 +77,14 @@ TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
     ctx.MainChildForm = &main;
     ctx.App.Path = bin;
     imagelift::InstallContext(&ctx);
-    ResetNodeTable();
+    ResetModuleState();
 
     // The notice text box: bus-reset notices ask for a rebuild, as the main window's does.
     const user::HWND notices = user::CreateWindow("ThunderRT6TextBox", "", [](user::HWND h, uint32_t m,
                                                                              user::WPARAM w, user::LPARAM l) {
         if (m == 0x52E || m == 0x530 || m == 0x414) {
-            BusResetPending = true;
-            TopologyReady = false;
+            State.BusResetPending = true;
+            State.TopologyReady = false;
         }
         return user::DefWindowProc(h, m, w, l);
     });
@@ -94,15 +95,15 @@ TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
                          "RegisterClient failed in bas1394.LoadVsk1394Dll, code 0"), 0);
 
     // The first tick builds the table; ticks go on while resets keep coming in.
-    BusResetPending = true;
-    for (int tick = 0; tick < 50 && (BusResetPending || !TopologyReady); ++tick) {
+    State.BusResetPending = true;
+    for (int tick = 0; tick < 50 && (State.BusResetPending || !State.TopologyReady); ++tick) {
         BusResetHandlerThread();
         user::PumpMessages();
     }
-    EXPECT_TRUE(TopologyReady);
+    EXPECT_TRUE(State.TopologyReady);
 
     std::optional<NodeRecord> device;
-    for (const NodeRecord& n : NodeTable) {
+    for (const NodeRecord& n : State.NodeTable) {
         if (n.ConfigRom.BusInfo.NodeVendorId == kMakerCompanyId && n.NodeNumber == 2) device = n;
     }
     ASSERT_TRUE(device) << "Lumarel 460 not in the node table";

@@ -100,13 +100,13 @@ TEST_F(TransactionsTest, ReadResultsAndTheirLines) {
     };
     for (const Case& c : cases) {
         ClearLines();
-        BusResetPending = c.pendingBefore;
+        State.BusResetPending = c.pendingBefore;
         Fake().onRead = [&](int32_t, uint32_t, int32_t) { return std::optional<int32_t>(c.code); };
         EXPECT_EQ(Read(Node(2), 4), c.result) << c.code;
         ASSERT_TRUE(Find(c.line)) << c.line;
         EXPECT_EQ(Find(c.line)->level, basDebug::WARNING);
         if (c.code == kLibBusReset) {
-            EXPECT_TRUE(BusResetPending);
+            EXPECT_TRUE(State.BusResetPending);
         }
     }
 }
@@ -181,10 +181,10 @@ TEST_F(TransactionsTest, WritePadsSendsAndJudges) {
     };
     for (const Case& c : cases) {
         ClearLines();
-        BusResetPending = c.pending;
+        State.BusResetPending = c.pending;
         Fake().onWrite = [&](int32_t, uint32_t, int32_t) { return std::optional<int32_t>(c.code); };
         EXPECT_EQ(AsyncWriteWrapperVB(Node(2), RomBase(), 0, timeout, data), c.result);
-        EXPECT_FALSE(BusResetPending && !c.pending);  // a write never sets the flag
+        EXPECT_FALSE(State.BusResetPending && !c.pending);  // a write never sets the flag
         EXPECT_TRUE(Find("AsyncWriteWrapperVB: call to AsyncWrite failed, code" + std::to_string(c.code) + "(0x" +
                          vb::Hex(c.code) + "), node 2, address 0xFFFFF0000400, call time = 0 ms"));
         EXPECT_TRUE(Find("AsyncWriteWrapperVB: code 0x" + vb::Hex(c.code) + c.why));
@@ -236,7 +236,7 @@ TEST_F(TransactionsTest, MissingLibraryFile) {
     EXPECT_TRUE(Find("About to load 'Vsk1394api.dll'..."));
     EXPECT_TRUE(Find("App path = '" + root_.string() + "'"));
     EXPECT_TRUE(Find("Dir(Vsk1394api.dll) = ''"));
-    EXPECT_EQ(ClientWindow, 77);
+    EXPECT_EQ(State.ClientWindow, 77);
     try {
         lib::RegisterClient(1);
         FAIL();
@@ -250,7 +250,7 @@ TEST_F(TransactionsTest, MissingLibraryFile) {
 }
 
 TEST_F(TransactionsTest, MessageLevelGoesToTheRegisteredWindow) {
-    ClientWindow = 41;
+    State.ClientWindow = 41;
     Fake().debugSpewResult = 87;  // whatever the library answers is handed back
     EXPECT_EQ(SetDllMessageLevel(13), 87);
     EXPECT_EQ(Fake().spewWindow, 41);
@@ -258,14 +258,14 @@ TEST_F(TransactionsTest, MessageLevelGoesToTheRegisteredWindow) {
 }
 
 TEST_F(TransactionsTest, UnloadFreesHeldRangesAndDeregisters) {
-    AddressRanges.assign(3, AddressRangeRecord{});
-    AddressRanges[0].Handle = 11;
-    AddressRanges[2].Handle = 13;
+    State.AddressRanges.assign(3, AddressRangeRecord{});
+    State.AddressRanges[0].Handle = 11;
+    State.AddressRanges[2].Handle = 13;
     Fake().freeResult = 5;  // freed or not, the handle is let go
     UnloadVsk1394Dll();
     EXPECT_EQ(Fake().freed, (std::vector<int32_t>{11, 13}));
-    EXPECT_EQ(AddressRanges[0].Handle, 0);
-    EXPECT_EQ(AddressRanges[2].Handle, 0);
+    EXPECT_EQ(State.AddressRanges[0].Handle, 0);
+    EXPECT_EQ(State.AddressRanges[2].Handle, 0);
     EXPECT_EQ(Fake().calls["DeRegisterClient"], 1);
 }
 

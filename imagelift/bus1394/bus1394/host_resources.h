@@ -1,6 +1,7 @@
 // The local host's side of the bus: the virtual devices through which the bus is reached,
 // the topology map, the local node and bus number, host address ranges that remote nodes may
-// write into, bus reset requests.
+// write into, bus reset requests. What these calls find is kept in the bus layer's state
+// (bus1394/state.h).
 #pragma once
 
 #include <cstdint>
@@ -12,31 +13,9 @@
 
 namespace bas1394 {
 
-
-// The virtual devices the library reported at the last refresh. Slot 0 is the device name
-// passed to every library call that names a device.
-extern VirtualDeviceListRecord VirtualDeviceList;
-// The first virtual device name: slot 0 of VirtualDeviceList (256 bytes).
+// The first virtual device name: slot 0 of the virtual device list (256 bytes), passed to
+// every library call that names a device.
 const char* FirstVirtualDeviceName();
-
-// Host address ranges held; element 0 with Handle 0 = none.
-extern std::vector<AddressRangeRecord> AddressRanges;
-
-// The local host's topology map, one decoded self-ID entry per node (entry k = node k).
-struct TopologyMapRecord {
-    int32_t Length = 0;
-    int32_t Crc = 0;
-    int32_t Generation = 0;
-    int16_t NodeCount = 0;
-    int16_t SelfIdCount = 0;
-    std::vector<TopologyNodeEntry> Entries = std::vector<TopologyNodeEntry>(1);
-};
-extern TopologyMapRecord TopologyMap;
-
-extern int32_t BusNumber;                    // local bus number found by the last rebuild
-extern std::string CurrentVirtualDeviceName; // last name read by the refresh
-extern bool NoBusInterface;                  // no virtual device even after adding one
-extern int32_t PreviousVirtualDeviceCount;   // count found by the last refresh
 
 inline constexpr char kVirtualDeviceName[] = "1394_VIRTUAL_DEVICE";
 
@@ -49,8 +28,8 @@ public:
     virtual void EnableIncomingDataTimer() = 0;  // tmrIncomingData.Enabled = True
 };
 
-// Allocates a host range (e.g. "0xffffc8029000", "0x40"): 1 = allocated, -1 = not (a failed
-// allocation leaves no element behind).
+// Allocates a host range (e.g. "0xffffc8029000", "0x40") and keeps it in AddressRanges:
+// 1 = allocated, -1 = not (a failed allocation leaves no element behind).
 int32_t Allocate1394Memory(const std::string& addressText, const std::string& lengthText);
 int32_t AllocateAddressRangeVB(AddressRangeRecord& range);
 int32_t FreeAddressRangeVB(int32_t handle);

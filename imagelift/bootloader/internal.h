@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <string>
 
-#include "bootloader/bootloader.h"
+#include "bootloader/module.h"
+#include "bootloader/progress_bar.h"
+#include "bootloader/records.h"
+#include "bootloader/state.h"
+#include "bus1394/node_records.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 

@@ -15,9 +15,6 @@ namespace bas1394 {
 // in the node table.
 inline constexpr int32_t kMakerCompanyId = 0x0A3C7E;
 
-// Node count of the previous rebuild (0 at start).
-extern int16_t PreviousNodeCount;
-
 // One bootloader target as the pass logs it after the bootloader layer's rebuild.
 struct BootloaderTargetSummary {
     int32_t Handle = 0;

@@ -27,13 +27,9 @@ inline constexpr int32_t kOtherDriverKind = static_cast<int32_t>(0xEE000200u);
 
 inline constexpr int32_t kMaxPayload = 2048;
 
-// Window registered with the library (the main window's notice text box).
-extern int32_t ClientWindow;
-// Module handle of the loaded library; 0 = not loaded.
-extern int32_t LibraryModule;
-
-// Loads the library from the program's folder and registers `window` for its notices.
-// Returns the module handle, 0 when the library could not be loaded.
+// Loads the library from the program's folder and registers `window` for its notices (the
+// window becomes ClientWindow, the handle LibraryModule of the bus layer's state). Returns the
+// module handle, 0 when the library could not be loaded.
 int32_t LoadVsk1394Dll(int32_t window);
 // Frees every held address range, deregisters the window and unloads the library.
 void UnloadVsk1394Dll();

@@ -1,9 +1,8 @@
-// The downloader's picture of the 1394 bus: one record per node, the table of the nodes that
-// matter, the local host's node number and the flags through which the access library's
-// notices reach the program's timers.
+// The downloader's picture of the 1394 bus: the records of a node, of its self-ID packet and
+// of the local host's topology map. The node table built from them is part of the bus layer's
+// state (bus1394/state.h).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -45,6 +44,16 @@ struct TopologyNodeEntry {
 // Decodes the four bytes of a self-ID packet in bus order.
 TopologyNodeEntry DecodeSelfId(const uint8_t* packet);
 
+// The local host's topology map, one decoded self-ID entry per node (entry k = node k).
+struct TopologyMapRecord {
+    int32_t Length = 0;
+    int32_t Crc = 0;
+    int32_t Generation = 0;
+    int16_t NodeCount = 0;
+    int16_t SelfIdCount = 0;
+    std::vector<TopologyNodeEntry> Entries = std::vector<TopologyNodeEntry>(1);
+};
+
 inline constexpr int16_t kNoNode = 128;
 inline constexpr char kDriverVdev[] = "vdev";
 inline constexpr char kDriverKlmd[] = "klmd";
@@ -57,29 +66,11 @@ struct NodeRecord {
     ConfigRomRecord ConfigRom;
 };
 
-// The record assigned to clear a node: node number 128, everything else empty.
-extern NodeRecord EmptyNodeRecord;
-
-// From index 0, in ascending node number: the local host adapter and every node that showed
-// the maker's company identifier. A node's index is not its node number once a node was left
-// out; element 0 with node number 128 means the table is empty.
-extern std::vector<NodeRecord> NodeTable;
-
-// Node number of the local host adapter; 128 = none.
-extern std::atomic<uint8_t> LocalHostNode;
-
-// A rebuild is wanted (every long step of a pass tests it and gives up when it is set).
-extern std::atomic<bool> BusResetPending;
-// The node and target tables are complete.
-extern std::atomic<bool> TopologyReady;
-// The library has incoming data for the program (a halt broadcast is wanted).
-extern std::atomic<bool> IncomingDataPending;
-
 // A copy of the first table element with this driver kind (compared exactly) and node number;
 // the empty record when there is none.
 NodeRecord GetNodeRecord(const std::string& driverType, int16_t nodeNumber);
 
-// Makes NodeTable and the empty record as start-up leaves them: one empty element.
+// Makes the node table and the empty record as start-up leaves them: one empty element.
 void ResetNodeTable();
 
 }  // namespace bas1394
