@@ -10,18 +10,6 @@
 
 namespace basBootloader {
 
-int32_t OperandLong(const ByteArray& operands, size_t at) {
-    uint32_t v = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        if (at + i < operands.size()) v |= uint32_t(operands[at + i]) << (8 * i);
-    }
-    return int32_t(v);
-}
-
-void PutLong(ByteArray& bytes, int32_t value) {
-    for (int i = 0; i < 4; ++i) bytes.push_back(uint8_t(uint32_t(value) >> (8 * i)));
-}
-
 namespace {
 
 BootPacket makeRequest(int32_t command, uint8_t operandCount, ByteArray operands = {}) {
@@ -49,6 +37,77 @@ std::string unswappedPairs(const ByteArray& b) {
 constexpr int32_t kDownloadBlockPolls = 4;
 constexpr int32_t kDownloadBlockPollGapMs = 20;
 constexpr int32_t kMaxBlockSizeUsed = 4096;
+
+// A command whose answer carries no operands, and the lines its exchange logs. Every line
+// starts with the procedure's name:
+//   before the exchange:        the announce line, if any;
+//   a failed exchange:          "<name> failed: Transaction failed, code <n>" (with
+//                               failedNamesNode: "<name> (node #<node>) failed: ...");
+//   an answer with operands:    "<name> <operandsWord>: expected 0 operands, received <n>"
+//                               (the command still counts as done);
+//   otherwise doneText, if any.
+struct NoOperandCommand {
+    const char* name;
+    int32_t command;
+    uint8_t operandCount = 0;
+    ByteArray operands{};
+    int32_t timeoutMs = 0;  // 0: one poll
+    std::string (*announce)(const ByteArray& operands) = nullptr;
+    basDebug::LevelArg announceLevel{};
+    basDebug::LevelArg failedLevel{};
+    bool failedNamesNode = false;
+    const char* operandsWord = "failure";
+    basDebug::LevelArg operandsLevel{};
+    const char* doneText = nullptr;
+    basDebug::LevelArg doneLevel{};
+    // Older bootloaders carry the command out without answering it. That counts as done only
+    // when the request did reach the target.
+    bool unansweredIsDone = false;
+    // A failure raised on the way is logged ("... in basBootloader.<name>.  Exiting...") and the
+    // result stays what it was; false: it goes on to the caller.
+    bool trapsFailures = true;
+};
+
+// One transaction of such a command; its result (1 when done).
+int32_t runNoOperandCommand(int32_t handle, const NoOperandCommand& c) {
+    const std::string name = c.name;
+    int32_t result = -1;
+    auto exchange = [&] {
+        if (c.announce) Log(c.announce(c.operands), c.announceLevel);
+        BootPacket request = makeRequest(c.command, c.operandCount, c.operands), response;
+        bool sent = false;
+        result = Transact(handle, request, response, c.timeoutMs, nullptr, 0, &sent);
+        if (result != 1) {
+            if (!c.unansweredIsDone) {
+                const std::string node =
+                    c.failedNamesNode ? " (node #" + Str(GetNodeNum(handle).NodeNumber) + ")" : "";
+                Log(name + node + " failed: Transaction failed, code " + Str(result), c.failedLevel);
+            } else if (sent) {
+                Log(name + ": bootloader does not respond to this command, assuming success, transaction code " +
+                        Str(result),
+                    basDebug::USER);
+                result = 1;
+            } else {
+                Log(name + " failed: the request was not sent, code " + Str(result), basDebug::WARNING);
+            }
+        } else if (response.OperandCount != 0) {
+            Log(name + " " + c.operandsWord + ": expected 0 operands, received " + Str(response.OperandCount),
+                c.operandsLevel);
+        } else if (c.doneText) {
+            Log(c.doneText, c.doneLevel);
+        }
+    };
+    if (!c.trapsFailures) {
+        exchange();
+        return result;
+    }
+    try {
+        exchange();
+    } catch (...) {
+        LogTrapped(" in basBootloader." + name + ".  Exiting...");
+    }
+    return result;
+}
 
 // Marks a target's download block as in flight for a scope.
 class BlockInFlight {
@@ -109,10 +168,10 @@ int32_t ReadImageCRC(int32_t handle, uint8_t imageType, int32_t& crc, int32_t& c
             Log("ReadImageCRC failure: expected 2 operands, received " + Str(response.OperandCount));
             return -1;
         }
-        crc = OperandLong(response.Operands, 0);
-        crcValidity = OperandLong(response.Operands, 4);
+        crc = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
+        crcValidity = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
         if (crcValidity != 0) {
-            Log("ReadImageCRC warning: target indicates invalid CRC value: 0x" + Hex(crcValidity));
+            Log("ReadImageCRC warning: target indicates invalid CRC value: 0x" + vb::Hex(crcValidity));
         }
     } catch (...) {
         LogTrapped(" in basBootloader.ReadImageCRC.  Exiting...");
@@ -130,7 +189,9 @@ int32_t DownloadStart(int32_t handle, uint8_t imageType, const ByteArray& date, 
         ByteArray d = exactly8(date), t = exactly8(time);
         ops.insert(ops.end(), d.begin(), d.end());
         ops.insert(ops.end(), t.begin(), t.end());
-        for (int32_t v : {softwareId, softwareVersion, targetAddress, length, crc}) PutLong(ops, v);
+        for (int32_t v : {softwareId, softwareVersion, targetAddress, length, crc}) {
+            basUtils::AppendU32(ops, v, ByteOrder::Little);
+        }
         BootPacket request = makeRequest(kCmdDownloadStart, 10, ops), response;
         result = SessionLayerTransaction(handle, request, response, timeoutMs, progressBar, window);
         if (result != 1) {
@@ -141,11 +202,11 @@ int32_t DownloadStart(int32_t handle, uint8_t imageType, const ByteArray& date, 
             Log("DownloadStart failure: expected 4 operands, received " + Str(response.OperandCount));
             return -1;
         }
-        maxBlockSize = OperandLong(response.Operands, 0);
+        maxBlockSize = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
         if (maxBlockSize < 1) {
             std::string bytes;
             for (int i = 0; i < 4; ++i) {
-                bytes += (i ? " 0x" : "0x") + Hex(response.Operands[i]);
+                bytes += (i ? " 0x" : "0x") + vb::Hex(response.Operands[i]);
             }
             Log("Bootloader returned invalid parameter to DownloadStart command!  MAX BLOCK SIZE = " + bytes + "!",
                 basDebug::ERROR_LEVEL);
@@ -192,9 +253,9 @@ int32_t DownloadBlock(int32_t handle, int32_t blockNumber, int32_t blockAddress,
             result = -1;
         } else {
             ByteArray ops;
-            PutLong(ops, blockNumber);
-            PutLong(ops, blockAddress);
-            PutLong(ops, blockLength);
+            basUtils::AppendU32(ops, blockNumber, ByteOrder::Little);
+            basUtils::AppendU32(ops, blockAddress, ByteOrder::Little);
+            basUtils::AppendU32(ops, blockLength, ByteOrder::Little);
             BootPacket request = makeRequest(kCmdDownloadBlock, 3, ops), response;
             r = SendRequest(handle, request);
             if (r != 1) {
@@ -218,13 +279,13 @@ int32_t DownloadBlock(int32_t handle, int32_t blockNumber, int32_t blockAddress,
                             basDebug::ERROR_LEVEL);
                         result = -1;
                     } else {
-                        echo = OperandLong(response.Operands, 0);
-                        status = OperandLong(response.Operands, 4);
+                        echo = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
+                        status = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
                         result = 1;
                         if (echo != blockNumber) result = -102;
                         if (status != 0) {
                             Log("DownloadBlock failure: Target returned error code " + Str(status) + " (0x" +
-                                    Hex(status) + ")",
+                                    vb::Hex(status) + ")",
                                 basDebug::ERROR_LEVEL);
                             result = -2;
                         }
@@ -266,136 +327,65 @@ int32_t DownloadEnd(int32_t handle, int32_t& crc, int32_t& crcValidity, int32_t 
         Log("DownloadEnd failure: expected 8 operands, received " + Str(response.OperandCount));
         return -1;
     }
-    crc = OperandLong(response.Operands, 0);
-    crcValidity = OperandLong(response.Operands, 4);
+    crc = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
+    crcValidity = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
     return result;
 }
 
 int32_t SwitchTo1394Shell(int32_t handle, int32_t value1, int32_t value2) {
     ByteArray ops;
-    for (int32_t v : {value1, value2}) {
-        for (int i = 3; i >= 0; --i) ops.push_back(uint8_t(uint32_t(v) >> (8 * i)));  // MSB first
-    }
-    BootPacket request = makeRequest(kCmdSwitchToShell, 2, ops), response;
-    int32_t result = SessionLayerTransaction(handle, request, response, 0);
-    if (result != 1) {
-        Log("SwitchTo1394Shell failed: Transaction failed, code " + Str(result));
-        return result;
-    }
-    if (response.OperandCount != 0) {
-        Log("SwitchTo1394Shell failure: expected 0 operands, received " + Str(response.OperandCount));
-    }
-    return result;
+    for (int32_t v : {value1, value2}) basUtils::AppendU32(ops, v, ByteOrder::Big);
+    return runNoOperandCommand(handle, {.name = "SwitchTo1394Shell", .command = kCmdSwitchToShell,
+                                        .operandCount = 2, .operands = ops, .trapsFailures = false});
 }
 
 int32_t ProgramGUID(int32_t handle, const ByteArray& guid) {
-    int32_t result = -1;
-    try {
-        ByteArray ops = exactly8(guid);
-        Log("Setting GUID to " + unswappedPairs(ops) + "...", basDebug::WATCH);
-        BootPacket request = makeRequest(kCmdProgramGuid, 2, ops), response;
-        result = SessionLayerTransaction(handle, request, response, 0);
-        if (result != 1) {
-            Log("ProgramGUID failed: Transaction failed, code " + Str(result));
-        } else if (response.OperandCount != 0) {
-            Log("ProgramGUID failure: expected 0 operands, received " + Str(response.OperandCount));
-        } else {
-            Log("Successfully set the GUID to the new value.", basDebug::TRACE);
-        }
-    } catch (...) {
-        LogTrapped(" in basBootloader.ProgramGUID.  Exiting...");
-    }
-    return result;
+    return runNoOperandCommand(
+        handle, {.name = "ProgramGUID", .command = kCmdProgramGuid, .operandCount = 2, .operands = exactly8(guid),
+                 .announce = [](const ByteArray& ops) { return "Setting GUID to " + unswappedPairs(ops) + "..."; },
+                 .announceLevel = basDebug::WATCH,
+                 .doneText = "Successfully set the GUID to the new value.",
+                 .doneLevel = basDebug::TRACE});
 }
 
 int32_t ProgramMAC(int32_t handle, const ByteArray& mac) {
-    int32_t result = -1;
-    try {
-        ByteArray ops = exactly8(mac);
-        // Callers pass m1..m6 00 00 with each quadlet reversed; un-reversed, the MAC is the
-        // first six pairs.
-        Log("Setting MAC address to " + unswappedPairs(ops).substr(0, 17) + "...", basDebug::USER);
-        BootPacket request = makeRequest(kCmdProgramMac, 2, ops), response;
-        result = SessionLayerTransaction(handle, request, response, 0);
-        if (result != 1) {
-            Log("ProgramMAC failed: Transaction failed, code " + Str(result));
-        } else if (response.OperandCount != 0) {
-            Log("ProgramMAC failure: expected 0 operands, received " + Str(response.OperandCount));
-        } else {
-            Log("Successfully set MAC address to the new value.", basDebug::USER);
-        }
-    } catch (...) {
-        LogTrapped(" in basBootloader.ProgramMAC.  Exiting...");
-    }
-    return result;
+    // Callers pass m1..m6 00 00 with each quadlet reversed; un-reversed, the MAC is the first
+    // six pairs.
+    return runNoOperandCommand(
+        handle, {.name = "ProgramMAC", .command = kCmdProgramMac, .operandCount = 2, .operands = exactly8(mac),
+                 .announce = [](const ByteArray& ops) {
+                     return "Setting MAC address to " + unswappedPairs(ops).substr(0, 17) + "...";
+                 },
+                 .announceLevel = basDebug::USER,
+                 .doneText = "Successfully set MAC address to the new value.",
+                 .doneLevel = basDebug::USER});
 }
 
 int32_t InitializePersistentParams(int32_t handle) {
-    int32_t result = -1;
-    try {
-        Log("InitializePersistentParams called", basDebug::TRACE);
-        BootPacket request = makeRequest(kCmdInitPersistentParams, 0), response;
-        result = SessionLayerTransaction(handle, request, response, 10000);
-        if (result != 1) {
-            Log("InitializePersistentParams failed: Transaction failed, code " + Str(result), basDebug::WARNING);
-        } else if (response.OperandCount != 0) {
-            Log("InitializePersistentParams warning: expected 0 operands, received " + Str(response.OperandCount),
-                basDebug::WARNING);
-        } else {
-            Log("InitializePersistentParams succeeded", basDebug::TRACE);
-        }
-    } catch (...) {
-        LogTrapped(" in basBootloader.InitializePersistentParams.  Exiting...");
-    }
-    return result;
+    return runNoOperandCommand(
+        handle, {.name = "InitializePersistentParams", .command = kCmdInitPersistentParams, .timeoutMs = 10000,
+                 .announce = [](const ByteArray&) { return std::string("InitializePersistentParams called"); },
+                 .announceLevel = basDebug::TRACE,
+                 .failedLevel = basDebug::WARNING,
+                 .operandsWord = "warning",
+                 .operandsLevel = basDebug::WARNING,
+                 .doneText = "InitializePersistentParams succeeded",
+                 .doneLevel = basDebug::TRACE});
 }
 
 int32_t InitializeConfigToFactoryDefaults(int32_t handle) {
-    int32_t result = -1;
-    try {
-        BootPacket request = makeRequest(kCmdFactoryDefaults, 0), response;
-        bool sent = false;
-        result = Transact(handle, request, response, 0, nullptr, 0, &sent);
-        if (result != 1) {
-            // Older bootloaders carry out the command without answering it. That counts as done
-            // only when the request did reach the target.
-            if (sent) {
-                Log("InitializeConfigToFactoryDefaults: bootloader does not respond to this command, "
-                    "assuming success, transaction code " +
-                        Str(result),
-                    basDebug::USER);
-                result = 1;
-            } else {
-                Log("InitializeConfigToFactoryDefaults failed: the request was not sent, code " + Str(result),
-                    basDebug::WARNING);
-            }
-        } else if (response.OperandCount != 0) {
-            Log("InitializeConfigToFactoryDefaults warning: expected 0 operands, received " +
-                Str(response.OperandCount));
-        }
-    } catch (...) {
-        LogTrapped(" in basBootloader.InitializeConfigToFactoryDefaults.  Exiting...");
-    }
-    return result;
+    return runNoOperandCommand(handle, {.name = "InitializeConfigToFactoryDefaults",
+                                        .command = kCmdFactoryDefaults,
+                                        .operandsWord = "warning",
+                                        .unansweredIsDone = true});
 }
 
 int32_t SetDebugGUID(int32_t handle, const ByteArray& guid) {
-    int32_t result = -1;
-    try {
-        BootPacket request = makeRequest(kCmdSetDebugGuid, 2, exactly8(guid)), response;
-        result = SessionLayerTransaction(handle, request, response, 0);
-        if (result != 1) {
-            Log("SetDebugGUID (node #" + Str(GetNodeNum(handle).NodeNumber) + ") failed: Transaction failed, code " +
-                    Str(result),
-                basDebug::ERROR_LEVEL);
-        } else if (response.OperandCount != 0) {
-            Log("SetDebugGUID failure: expected 0 operands, received " + Str(response.OperandCount),
-                basDebug::ERROR_LEVEL);
-        }
-    } catch (...) {
-        LogTrapped(" in basBootloader.SetDebugGUID.  Exiting...");
-    }
-    return result;
+    return runNoOperandCommand(
+        handle, {.name = "SetDebugGUID", .command = kCmdSetDebugGuid, .operandCount = 2, .operands = exactly8(guid),
+                 .failedLevel = basDebug::ERROR_LEVEL,
+                 .failedNamesNode = true,
+                 .operandsLevel = basDebug::ERROR_LEVEL});
 }
 
 int32_t GetDebugGUID(int32_t handle, ByteArray& guid) {
@@ -426,7 +416,7 @@ int32_t StartImage(int32_t handle, int32_t imageType, int32_t& startResult) {
     int32_t result = -1;
     try {
         ByteArray ops;
-        PutLong(ops, imageType);
+        basUtils::AppendU32(ops, imageType, ByteOrder::Little);
         BootPacket request = makeRequest(kCmdStartImage, 1, ops), response;
         result = SessionLayerTransaction(handle, request, response, 0);
         if (result != 1) {
@@ -440,7 +430,7 @@ int32_t StartImage(int32_t handle, int32_t imageType, int32_t& startResult) {
             Log("StartImage warning: expected 4 operands, received " + Str(response.OperandCount));
             return result;
         }
-        startResult = OperandLong(response.Operands, 0);
+        startResult = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
         if (startResult == -1) {
             Log("StartImage Failed: bad CRC of debugger image on embedded target!", basDebug::ERROR_LEVEL);
         }

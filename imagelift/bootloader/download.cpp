@@ -106,8 +106,8 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
                 }
                 Log("Operation aborted due to hardware incompatibility", basDebug::ERROR_LEVEL);
                 Log("Operation aborted due to hardware incompatibility: FWP Hardware ID = " + Str(packageModel) +
-                        " (0x" + Hex(packageModel) + ")  Target Hardware ID = " + Str(targetModel) + "(0x" +
-                        Hex(targetModel) + ")",
+                        " (0x" + vb::Hex(packageModel) + ")  Target Hardware ID = " + Str(targetModel) + "(0x" +
+                        vb::Hex(targetModel) + ")",
                     basDebug::ERROR_LEVEL);
                 return -1;
             }
@@ -197,7 +197,7 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
             } else {
                 ++failures;
                 const std::string tail = "basBootloader.DownloadBlock returned code " + Str(r) +
-                                         " for block at address 0x" + Hex(currentAddress) + ".";
+                                         " for block at address 0x" + vb::Hex(currentAddress) + ".";
                 if (r == -3) {
                     Log("DownloadImage Warning: Failed to write data to flash on target.  " + tail, basDebug::WARNING);
                 } else {
@@ -222,7 +222,7 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
             Log("Download end command failed while loading '" + fileName + "' onto target.", basDebug::ERROR_LEVEL);
         } else if (validity != 0) {
             endResult = -1;
-            Log("CRC failure in Image Load process (CRC=0x" + Hex(crc) + ", CRCvalidity=0x" + Hex(validity) + ".",
+            Log("CRC failure in Image Load process (CRC=0x" + vb::Hex(crc) + ", CRCvalidity=0x" + vb::Hex(validity) + ".",
                 basDebug::ERROR_LEVEL);
         }
 

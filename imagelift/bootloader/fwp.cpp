@@ -18,13 +18,12 @@ namespace {
 
 constexpr int32_t kQuietReadLimit = 1000;
 
-int32_t le(const ByteArray& b, size_t at) { return OperandLong(b, at); }
-
 // The header's layout: 48 bytes of identity, three 16-byte image records, the information text.
 static_assert(48 + 3 * 16 + kFwpInfoTextBytes == kFwpHeaderBytes, "package header is 352 bytes");
 
 FwpImageRecord imageRecord(const ByteArray& b, size_t at) {
-    return FwpImageRecord{le(b, at), le(b, at + 4), le(b, at + 8), le(b, at + 12)};
+    auto field = [&](size_t offset) { return basUtils::ReadI32(b, at + offset, ByteOrder::Little); };
+    return FwpImageRecord{field(0), field(4), field(8), field(12)};
 }
 
 void logLoadError() {
@@ -44,17 +43,17 @@ bool parsePackage(const ByteArray& data, FwpStruct& fwp) {
             return false;
         }
         FwpHeader& h = fwp.Header;
-        h.Magic = basUtils::ByteArrayToLong(data, 0, 3, true);
+        h.Magic = basUtils::ReadI32(data, 0, ByteOrder::Big);
         if (h.Magic != FwpMagic) return false;
-        h.FormatWord = le(data, 4);
+        h.FormatWord = basUtils::ReadI32(data, 4, ByteOrder::Little);
         h.Date.assign(data.begin() + 8, data.begin() + 16);
         h.Time.assign(data.begin() + 16, data.begin() + 24);
-        h.SoftwareId = le(data, 24);
-        h.SoftwareVersion = le(data, 28);
-        h.HardwareModelId = le(data, 32);
-        h.VendorId = le(data, 36);
+        h.SoftwareId = basUtils::ReadI32(data, 24, ByteOrder::Little);
+        h.SoftwareVersion = basUtils::ReadI32(data, 28, ByteOrder::Little);
+        h.HardwareModelId = basUtils::ReadI32(data, 32, ByteOrder::Little);
+        h.VendorId = basUtils::ReadI32(data, 36, ByteOrder::Little);
         h.ReservedBytes.assign(data.begin() + 40, data.begin() + 44);
-        h.ReservedWord = le(data, 44);
+        h.ReservedWord = basUtils::ReadI32(data, 44, ByteOrder::Little);
         h.Image1 = imageRecord(data, 48);
         h.Image2 = imageRecord(data, 64);
         h.Cne = imageRecord(data, 80);
@@ -135,8 +134,8 @@ FwpStruct LoadFWP(const std::string& fileName) {
             return FwpStruct{};
         }
         const FwpHeader& h = fwp.Header;
-        Log("FWP version:  software id = " + Str(h.SoftwareId) + " (0x" + Hex(h.SoftwareId) +
-                "),  software version = " + Str(h.SoftwareVersion) + " (0x" + Hex(h.SoftwareVersion) +
+        Log("FWP version:  software id = " + Str(h.SoftwareId) + " (0x" + vb::Hex(h.SoftwareId) +
+                "),  software version = " + Str(h.SoftwareVersion) + " (0x" + vb::Hex(h.SoftwareVersion) +
                 "),  date/time = " + FormatFwpDate(h.Date) + " " + FormatFwpTime(h.Time),
             basDebug::USER);
         return fwp;

@@ -14,25 +14,9 @@ namespace basBootloader {
 
 namespace {
 
-int32_t quadlet(const ByteArray& b, size_t at, bool bigEndian) {
-    if (at + 4 > b.size()) return 0;
-    uint32_t v = bigEndian ? (uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3])
-                           : (uint32_t(b[at + 3]) << 24 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 1]) << 8 | b[at]);
-    return int32_t(v);
-}
-
 ByteArray eight(const ByteArray& b, size_t at) {
     ByteArray out(8, 0);
     for (size_t i = 0; i < 8 && at + i < b.size(); ++i) out[i] = b[at + i];
-    return out;
-}
-
-// The 8 bytes with the byte order of each quadlet reversed.
-ByteArray swapQuadlets(const ByteArray& b) {
-    ByteArray out(b.size());
-    for (size_t q = 0; q + 4 <= b.size(); q += 4) {
-        for (size_t i = 0; i < 4; ++i) out[q + i] = b[q + 3 - i];
-    }
     return out;
 }
 
@@ -45,24 +29,27 @@ constexpr uint32_t kDebugProbeReadLow = 0xC8010000u;
 InfoRegisters DecodeInfoRegisters(const ByteArray& bytes) {
     InfoRegisters info;
     info.VendorId = eight(bytes, 0);
-    info.ProtocolVersion = quadlet(bytes, 8, false);
-    const bool be = info.ProtocolVersion == kProtocolV2BigEndian;
-    info.BootloaderVersion = quadlet(bytes, 12, be);
-    info.Guid = be ? eight(bytes, 16) : swapQuadlets(eight(bytes, 16));
-    info.HardwareModelId = quadlet(bytes, 24, be);
-    info.HardwareRevision = quadlet(bytes, 28, be);
+    info.ProtocolVersion = basUtils::ReadI32(bytes, 8, ByteOrder::Little);
+    const ByteOrder order = info.ProtocolVersion == kProtocolV2BigEndian ? ByteOrder::Big : ByteOrder::Little;
+    auto quadlet = [&](size_t at) { return basUtils::ReadI32(bytes, at, order); };
+    info.BootloaderVersion = quadlet(12);
+    // The GUID in its written order: a little-endian target stores each quadlet reversed.
+    info.Guid = eight(bytes, 16);
+    if (order == ByteOrder::Little) basUtils::ChangeEndian(info.Guid);
+    info.HardwareModelId = quadlet(24);
+    info.HardwareRevision = quadlet(28);
     info.SoftwareDate = eight(bytes, 32);
     info.SoftwareTime = eight(bytes, 40);
-    info.SoftwareRelease = quadlet(bytes, 48, be);
-    info.SoftwareVersion = quadlet(bytes, 52, be);
-    info.Reserved56 = quadlet(bytes, 56, be);
-    info.Reserved60 = quadlet(bytes, 60, be);
+    info.SoftwareRelease = quadlet(48);
+    info.SoftwareVersion = quadlet(52);
+    info.Reserved56 = quadlet(56);
+    info.Reserved60 = quadlet(60);
     info.BootloaderDate = eight(bytes, 64);
     info.BootloaderTime = eight(bytes, 72);
     info.DebugMonitorDate = eight(bytes, 80);
     info.Reserved88 = eight(bytes, 88);
-    info.DebugMonitorId = quadlet(bytes, 96, be);
-    info.DebugMonitorVersion = quadlet(bytes, 100, be);
+    info.DebugMonitorId = quadlet(96);
+    info.DebugMonitorVersion = quadlet(100);
     return info;
 }
 
@@ -92,7 +79,7 @@ bool VerifyCompatibility(const InfoRegisters& info) {
 int32_t ReadInfoRegisters(const bas1394::NodeRecord& node, InfoRegisters& info) {
     const int32_t timeout = imagelift::Ctx().Default1394TransactionTimeout;
     const bas1394::Address48 base = State.ProtocolRegionBase;
-    const std::string addressText = Hex16(base.OffsetHigh) + Hex(base.OffsetLow);
+    const std::string addressText = vb::Hex(base.OffsetHigh) + vb::Hex(base.OffsetLow);
     int32_t result = -1;
     for (int pass = 1; pass <= 2; ++pass) {
         ByteArray head;
@@ -110,7 +97,7 @@ int32_t ReadInfoRegisters(const bas1394::NodeRecord& node, InfoRegisters& info) 
             }
         } else {
             info.VendorId = eight(head, 0);
-            info.ProtocolVersion = quadlet(head, 8, false);
+            info.ProtocolVersion = basUtils::ReadI32(head, 8, ByteOrder::Little);
             if (!VerifyCompatibility(info)) {
                 Log("ReadInfoRegisters failed: VerifyCompatibility failed.", basDebug::TRACE);
                 return -1;

@@ -9,6 +9,7 @@
 #include "bootloader/records.h"
 #include "bootloader/state.h"
 #include "bus1394/node_records.h"
+#include "support/byte_utils.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 
@@ -28,12 +29,9 @@ std::string Str(int64_t v);
 int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int32_t timeoutMs,
                  IProgressBar* progressBar, int32_t window, bool* sent);
 
-// Little-endian 32-bit value at `at` of an operand array (0 beyond its end).
-int32_t OperandLong(const ByteArray& operands, size_t at);
-// Appends a 32-bit value least significant byte first.
-void PutLong(ByteArray& bytes, int32_t value);
-inline std::string Hex(int32_t v) { return vb::Hex(v); }
-inline std::string Hex16(int16_t v) { return vb::Hex(v); }
+// Values of the bootloader protocol travel least significant byte first, unless a target
+// declares the big-endian variant of protocol 2.
+using basUtils::ByteOrder;
 
 // Takes a mutex for a scope, releasing it on every way out (also when a failure ends the
 // procedure) unless released earlier by hand.

@@ -33,7 +33,7 @@ int32_t nameQuadlets(const std::string& name, int32_t cap) {
 ByteArray keyOperands(std::initializer_list<int32_t> values, const ByteArray& name, int32_t nameOffset,
                       int32_t count) {
     ByteArray ops;
-    for (int32_t v : values) PutLong(ops, v);
+    for (int32_t v : values) basUtils::AppendU32(ops, v, ByteOrder::Little);
     if (nameOffset < int32_t(name.size())) ops.insert(ops.end(), name.begin() + nameOffset, name.end());
     if (ops.size() < size_t(count) * 4) ops.resize(size_t(count) * 4, 0);
     return ops;
@@ -69,10 +69,10 @@ int32_t ReadKey(int32_t handle, const std::string& keyName, ByteArray& data) {
                     basDebug::ERROR_LEVEL);
                 return -1;
             }
-            int32_t status = OperandLong(response.Operands, 0);
-            size = OperandLong(response.Operands, 4);
-            int32_t chunk = OperandLong(response.Operands, 8);
-            int32_t start = OperandLong(response.Operands, 12);
+            int32_t status = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
+            size = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
+            int32_t chunk = basUtils::ReadI32(response.Operands, 8, ByteOrder::Little);
+            int32_t start = basUtils::ReadI32(response.Operands, 12, ByteOrder::Little);
             Log("ReadKey: status=" + Str(status) + ", SizeOfKeyData=" + Str(size) + ", ResponseBufferSize=" +
                 Str(chunk) + ", StartByteOfKeyData=" + Str(start));
             if (size < 1) {
@@ -86,7 +86,7 @@ int32_t ReadKey(int32_t handle, const std::string& keyName, ByteArray& data) {
                 result = ReadResponseBuffer(handle, chunk, received);
                 if (result != 1) {
                     Log("ReadKey: Failed to read key from the Response Buffer, code " + Str(result) + "(0x" +
-                            Hex(result) + ").",
+                            vb::Hex(result) + ").",
                         basDebug::WARNING);
                     return -1;
                 }
@@ -142,7 +142,7 @@ int32_t WriteKey(int32_t handle, const std::string& keyName, const ByteArray& da
                 basUtils::ChangeEndian(buffer);
                 int32_t w = WriteRequestBuffer(handle, buffer);
                 if (w != 1) {
-                    Log("WriteKey Error: WriteRequestBuffer failed, code 0x" + Hex(w), basDebug::ERROR_LEVEL);
+                    Log("WriteKey Error: WriteRequestBuffer failed, code 0x" + vb::Hex(w), basDebug::ERROR_LEVEL);
                     return w;
                 }
             }
@@ -156,12 +156,12 @@ int32_t WriteKey(int32_t handle, const std::string& keyName, const ByteArray& da
                     basDebug::ERROR_LEVEL);
                 return -1;
             }
-            int32_t status = OperandLong(response.Operands, 0);
+            int32_t status = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
             if (status != 0) {
-                Log("WriteKey failure: target indicates error code 0x" + Hex(status), basDebug::ERROR_LEVEL);
+                Log("WriteKey failure: target indicates error code 0x" + vb::Hex(status), basDebug::ERROR_LEVEL);
                 return -1;
             }
-            targetSize = OperandLong(response.Operands, 4);
+            targetSize = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
             const bool sentName = nameOffset < length;
             dataOffset += chunkSent;
             nameOffset += 4 * n;

@@ -20,20 +20,6 @@ ByteArray text(const std::string& s) { return ByteArray(s.begin(), s.end()); }
 
 const std::string kCrLf = "\r\n";
 
-uint32_t be16(const ByteArray& b, size_t at) {
-    return at + 2 <= b.size() ? (uint32_t(b[at]) << 8 | b[at + 1]) : 0;
-}
-uint32_t u16(const ByteArray& b, size_t at, bool bigEndian) {
-    if (at + 2 > b.size()) return 0;
-    return bigEndian ? (uint32_t(b[at]) << 8 | b[at + 1]) : (uint32_t(b[at + 1]) << 8 | b[at]);
-}
-int32_t u32(const ByteArray& b, size_t at, bool bigEndian) {
-    if (at + 4 > b.size()) return 0;
-    uint32_t v = bigEndian ? (uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3])
-                           : (uint32_t(b[at + 3]) << 24 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 1]) << 8 | b[at]);
-    return int32_t(v);
-}
-
 bool isEmpty(const ByteArray& chars) { return chars.empty() || (chars.size() == 1 && chars[0] == 0); }
 
 // The TargetList mutex around one shell read or write, with the procedure's MUTEX lines.
@@ -86,7 +72,7 @@ int32_t readShellVer3(int32_t handle, ByteArray& characters) {
     int32_t result = askForCharacters(handle, exchange, response);
     if (result != 1) return result;
     // The whole count matters: 256, 512 ... have a first byte of 0.
-    const int32_t count = OperandLong(response.Operands, 0);
+    const int32_t count = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
     if (count <= 0) return 1;
     ByteArray received;
     result = ReadResponseBuffer(handle, count, received);
@@ -106,8 +92,9 @@ int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
         int32_t result = askForCharacters(handle, exchange, response);
         if (result != 1) return result;
         const ByteArray& ops = response.Operands;
-        const int32_t status = ops.size() >= 8 ? OperandLong(ops, 4) : 0;
-        const int32_t charsLost = ops.size() >= 12 ? OperandLong(ops, 8) : 0;
+        // Operands the target did not send read as 0.
+        const int32_t status = basUtils::ReadI32(ops, 4, ByteOrder::Little);
+        const int32_t charsLost = basUtils::ReadI32(ops, 8, ByteOrder::Little);
         ByteArray notice;
         if (charsLost > 0) {
             notice = text(kCrLf + kCrLf + " << buffer overflow on target: " + Str(charsLost) + " characters lost >>" +
@@ -119,19 +106,20 @@ int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
                 basDebug::WARNING);
             return 1;
         }
-        const int32_t received = OperandLong(ops, 0);
+        const int32_t received = basUtils::ReadI32(ops, 0, ByteOrder::Little);
         if (received <= 0) return 1;
         Log("ReadShellCharacters: received=" + Str(received) + " status=" + Str(status) + " charsLost=" +
                 Str(charsLost),
             basDebug::DETAIL);
-        auto hex16 = [&](size_t at) { return Hex16(int16_t(be16(ops, at))); };
+        // The status block's ring registers are kept most significant byte first.
+        auto hex16 = [&](size_t at) { return vb::Hex(int16_t(basUtils::ReadU16(ops, at, ByteOrder::Big))); };
         if (ops.size() > 19) {
             Log("ReadShellCharacters: head=0x" + hex16(12) + "  tail=0x" + hex16(18) + "  bufferStart=0x" + hex16(14) +
                     "  sizeOfPayload=0x" + hex16(16),
                 basDebug::DETAIL);
         }
         if (ops.size() > 27) {
-            Log("ReadShellCharacters:  maxPayload=0x" + Hex(u32(ops, 20, true)) + "  numBytesCopied=0x" + hex16(26) +
+            Log("ReadShellCharacters:  maxPayload=0x" + vb::Hex(basUtils::ReadI32(ops, 20, ByteOrder::Big)) + "  numBytesCopied=0x" + hex16(26) +
                     "  txCharCount=0x" + hex16(24),
                 basDebug::DETAIL);
         }
@@ -148,7 +136,7 @@ int32_t ReadShellCharacters_Ver1(int32_t handle, ByteArray& characters) {
         } else if (result == 1) {
             characters = bytes;
         } else {
-            Log("Failed to read characters from the Response Buffer, code " + Str(result) + "(0x" + Hex(result) + ").",
+            Log("Failed to read characters from the Response Buffer, code " + Str(result) + "(0x" + vb::Hex(result) + ").",
                 basDebug::WARNING);
         }
         return result;
@@ -162,7 +150,8 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
     try {
         const int32_t index = GetDeviceIndex(handle);
         if (index < 0) return -1;
-        const bool be = State.TargetList[index].Info.ProtocolVersion == kProtocolV2BigEndian;
+        const ByteOrder order =
+            State.TargetList[index].Info.ProtocolVersion == kProtocolV2BigEndian ? ByteOrder::Big : ByteOrder::Little;
         // The header and the ring must come from one moment of the target, with no other
         // holder's exchange (a key read replaces the ring) in between.
         MutexHold exchange;
@@ -171,8 +160,8 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
         ByteArray header;
         int32_t result = ReadResponseBuffer(handle, 8, header);
         if (result != 1) return result;
-        const int32_t size = int32_t(u16(header, 4, be)) + 1;
-        int32_t head = int32_t(u16(header, 6, be));
+        const int32_t size = int32_t(basUtils::ReadU16(header, 4, order)) + 1;
+        int32_t head = int32_t(basUtils::ReadU16(header, 6, order));
         // Each target has its own read position: two shells never share one.
         int32_t& position = State.TargetList[index].ShellReadPosition;
         if (head == position) return 1;
@@ -181,9 +170,9 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
         result = ReadResponseBuffer(handle, size + 8, ring);
         if (result != 1) return result;
         ring.resize(size_t(size) + 8, 0);
-        const int32_t status = u32(ring, 0, be);
-        const int32_t mask = int32_t(u16(ring, 4, be));
-        head = int32_t(u16(ring, 6, be));
+        const int32_t status = basUtils::ReadI32(ring, 0, order);
+        const int32_t mask = int32_t(basUtils::ReadU16(ring, 4, order));
+        head = int32_t(basUtils::ReadU16(ring, 6, order));
         if (mask != size - 1) {
             Log("ReadShellCharacters error: the target changed its ring size from " + Str(size) + " to " +
                     Str(mask + 1) + " bytes",
@@ -236,10 +225,10 @@ int32_t ReadShellCharacters_Ver2(int32_t handle, ByteArray& characters, bool wra
 
         if (fresh > 0) {
             if (characters.size() == 4) {
-                const int32_t value = u32(characters, 0, be);
+                const int32_t value = basUtils::ReadI32(characters, 0, order);
                 if (value == int32_t(characters[3])) characters = ByteArray{characters[3]};
             }
-            Log("ReadShellCharacters: response buffer header (status=0x" + Hex(status) + ", head=" + Str(head) +
+            Log("ReadShellCharacters: response buffer header (status=0x" + vb::Hex(status) + ", head=" + Str(head) +
                     ", mask=" + Str(mask) + ")",
                 basDebug::TRACE);
             Log("ReadShellCharacters: NumNewBytes=" + Str(fresh), basDebug::TRACE);
@@ -267,7 +256,7 @@ int32_t ReadShellCharacters(int32_t handle, ByteArray& characters, bool wrapNoti
     try {
         const int32_t index = GetDeviceIndex(handle);
         if (index < 0) {
-            Log("WARNING: no bootloader device with handle 0x" + Hex(handle), basDebug::WATCH);
+            Log("WARNING: no bootloader device with handle 0x" + vb::Hex(handle), basDebug::WATCH);
             result = 0;
         } else if (State.DownloadBlockInFlight == handle) {
             // The target's request and response areas belong to the block awaiting its answer.
@@ -336,7 +325,7 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                     BootPacket request, response;
                     request.Command = kCmdWriteShell;
                     request.OperandCount = 1;
-                    PutLong(request.Operands, int32_t(n));
+                    basUtils::AppendU32(request.Operands, uint32_t(n), ByteOrder::Little);
                     r = held ? SessionLayerTransaction(handle, request, response, 0) : -1;
                     if (r != 1) {
                         Log("WriteShellCharacters failed: Transaction failed, code " + Str(r));
@@ -345,16 +334,13 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
                     }
                 }
             } else if (version == 2 || version == kProtocolV2BigEndian) {
-                const uint32_t count = uint32_t(characters.size());
-                ByteArray block(8 + characters.size() + (4 - characters.size() % 4) % 4, 0);
-                if (version == kProtocolV2BigEndian) {
-                    block[6] = uint8_t(count >> 8);
-                    block[7] = uint8_t(count);
-                } else {
-                    block[6] = uint8_t(count);
-                    block[7] = uint8_t(count >> 8);
-                }
-                std::copy(characters.begin(), characters.end(), block.begin() + 8);
+                // Six zero bytes, the count in the target's byte order, the characters, zeros
+                // up to a whole quadlet.
+                const ByteOrder order = version == kProtocolV2BigEndian ? ByteOrder::Big : ByteOrder::Little;
+                ByteArray block(6, 0);
+                basUtils::AppendU16(block, uint16_t(characters.size()), order);
+                block.insert(block.end(), characters.begin(), characters.end());
+                block.resize(block.size() + (4 - characters.size() % 4) % 4, 0);
                 MutexHold exchange;
                 result = TakeTransactionMutex(exchange, "WriteShellCharacters") ? WriteRequestBuffer(handle, block) : -1;
             } else {

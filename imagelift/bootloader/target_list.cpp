@@ -161,7 +161,7 @@ int16_t BuildBootloaderDeviceList() {
                 int32_t r = ReadInfoRegisters(record, registers);
                 if (r != 1) {
                     Log("BuildBootloaderDeviceList warning: failed to read info registers for node " + n + ", code " +
-                            Str(r) + "(0x" + Hex(r) + ")",
+                            Str(r) + "(0x" + vb::Hex(r) + ")",
                         basDebug::WARNING);
                     goOn = false;
                 }

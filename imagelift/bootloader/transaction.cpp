@@ -73,7 +73,7 @@ int32_t SendRequest(int32_t handle, BootPacket& request) {
         int32_t version = State.TargetList[index].Info.ProtocolVersion;
         if (version > 255) {
             Log("Invalid protocol version determined in SendRequest: " + Str(version) + "(0x" +
-                    Hex(version) + ")!  Setting protocol version to 1.",
+                    vb::Hex(version) + ")!  Setting protocol version to 1.",
                 basDebug::ERROR_LEVEL);
             version = 1;
         }
@@ -83,14 +83,13 @@ int32_t SendRequest(int32_t handle, BootPacket& request) {
         request.Sequence = int16_t(State.CommandSequence);
         if (request.Command < 0 || request.Command > 255) vb::Raise(6);  // does not fit the byte
 
-        const size_t operandBytes = request.OperandCount > 0 ? request.Operands.size() : 0;
-        ByteArray bytes(8 + operandBytes, 0);
-        for (int i = 0; i < 4; ++i) bytes[i] = uint8_t(uint32_t(version) >> (8 * i));
-        bytes[4] = uint8_t(uint16_t(request.Sequence) & 0xFF);
-        bytes[5] = uint8_t(uint16_t(request.Sequence) >> 8);
-        bytes[6] = uint8_t(request.Command);
-        bytes[7] = request.OperandCount;
-        std::copy(request.Operands.begin(), request.Operands.begin() + operandBytes, bytes.begin() + 8);
+        // Version (4 bytes), sequence (2), command (1), operand quadlets (1), the operands.
+        ByteArray bytes;
+        basUtils::AppendU32(bytes, uint32_t(version), ByteOrder::Little);
+        basUtils::AppendU16(bytes, uint16_t(request.Sequence), ByteOrder::Little);
+        bytes.push_back(uint8_t(request.Command));
+        bytes.push_back(request.OperandCount);
+        if (request.OperandCount > 0) bytes.insert(bytes.end(), request.Operands.begin(), request.Operands.end());
 
         int32_t timeout = 0;
         result = bas1394::AsyncWriteWrapperVB(node, RegionAddress(kRequestHeaderOffset), 0, timeout, bytes);
@@ -116,9 +115,8 @@ int32_t GetResponse(int32_t handle, BootPacket& response) {
         return result;
     }
     data.resize(std::max<size_t>(data.size(), kResponseHeaderReadBytes), 0);
-    response.ProtocolVersion = int32_t(uint32_t(data[0]) | uint32_t(data[1]) << 8 |
-                                       uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24);
-    response.Sequence = int16_t(uint16_t(data[4] | data[5] << 8));
+    response.ProtocolVersion = basUtils::ReadI32(data, 0, ByteOrder::Little);
+    response.Sequence = int16_t(basUtils::ReadU16(data, 4, ByteOrder::Little));
     response.Command = data[6];
     response.OperandCount = data[7];
     if (response.OperandCount > kMaxOperandQuadlets) {
@@ -139,14 +137,14 @@ int32_t ValidateResponse(const BootPacket& request, const BootPacket& response) 
     int32_t result = 1;
     if (request.Command != response.Command) {
         Log("ValidateResponse failed, invalid command code " +
-                pair(request.Command, Hex(request.Command), response.Command, Hex(response.Command)),
+                pair(request.Command, vb::Hex(request.Command), response.Command, vb::Hex(response.Command)),
             basDebug::WARNING);
         result = -1;
     }
     if (request.ProtocolVersion != response.ProtocolVersion) {
         Log("ValidateResponse failed, invalid protocol version " +
-                pair(request.ProtocolVersion, Hex(request.ProtocolVersion), response.ProtocolVersion,
-                     Hex(response.ProtocolVersion)),
+                pair(request.ProtocolVersion, vb::Hex(request.ProtocolVersion), response.ProtocolVersion,
+                     vb::Hex(response.ProtocolVersion)),
             basDebug::WARNING);
         result = -1;
     }
@@ -162,7 +160,7 @@ int32_t ValidateResponse(const BootPacket& request, const BootPacket& response) 
     }
     if (request.Sequence != response.Sequence) {
         Log("ValidateResponse failed: invalid command ID " +
-                pair(request.Sequence, Hex16(request.Sequence), response.Sequence, Hex16(response.Sequence)),
+                pair(request.Sequence, vb::Hex(request.Sequence), response.Sequence, vb::Hex(response.Sequence)),
             basDebug::WARNING);
         result = -1;
     }
@@ -214,17 +212,17 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
             result = GetResponse(handle, response);
             if (result == bas1394::kNoResponse) {
                 Log("Transaction failed (likely a timout error): GetResponse returned error code " +
-                        Str(result) + " (0x" + Hex(result) + ")",
+                        Str(result) + " (0x" + vb::Hex(result) + ")",
                     basDebug::WARNING);
             } else if (result != 1) {
                 Log("Transaction failed: GetResponse returned error code " + Str(result) + " (0x" +
-                        Hex(result) + ")",
+                        vb::Hex(result) + ")",
                     basDebug::WARNING);
             } else {
                 result = ValidateResponse(request, response);
                 if (result != 1) {
                     Log("Transaction failed: Validate response failed, code " + Str(result) + " (0x" +
-                            Hex(result) + ")",
+                            vb::Hex(result) + ")",
                         basDebug::WARNING);
                 }
             }
@@ -291,7 +289,7 @@ int32_t ReadResponseBuffer(int32_t handle, int32_t count, ByteArray& data) {
                                                  imagelift::Ctx().Default1394TransactionTimeout, data);
     if (result != 1) {
         Log("bas1394.AsyncReadWrapper failed, code " + Str(result) + "  params: NodeNum=" +
-            Str(node.NodeNumber) + " addr=" + Hex16(address.OffsetHigh) + Hex(address.OffsetLow) +
+            Str(node.NodeNumber) + " addr=" + vb::Hex(address.OffsetHigh) + vb::Hex(address.OffsetLow) +
             " numbytes=" + Str(count));
     }
     return result;

@@ -15,10 +15,11 @@ namespace {
 
 using bas1394::NodeRecord;
 using bas1394::State;
+// Config ROMs hold their quadlets most significant byte first.
+using basUtils::ByteOrder;
 
 std::string FormPrefix(const Prefix& prefix) { return prefix.value_or("") + "|"; }
 
-std::string Hex(int32_t v) { return vb::Hex(v); }
 // The high part of every ROM address, as the messages print it.
 const std::string kHighHex = vb::Hex(static_cast<int16_t>(-1));
 
@@ -103,10 +104,6 @@ int32_t ReadRom(RomWalk* walk, const NodeRecord& node, uint32_t address, int32_t
     return bas1394::AsyncReadWrapperVB(node, at, bytes, true, imagelift::Ctx().ConfigRomTimeout, out);
 }
 
-int32_t BigEndianQuadlet(const std::vector<uint8_t>& bytes, size_t at) {
-    return static_cast<int32_t>((uint32_t(bytes[at]) << 24) | (uint32_t(bytes[at + 1]) << 16) |
-                                (uint32_t(bytes[at + 2]) << 8) | uint32_t(bytes[at + 3]));
-}
 
 // Target of a leaf or directory entry: offsets count in quadlets from the entry's own quadlet.
 // The sum is formed in 64 bits; a target beyond the 32-bit space cannot be read.
@@ -118,7 +115,7 @@ bool EntryTarget(const DirectoryEntry& entry, int32_t& target) {
 }
 
 void LogUnreachable(int32_t nodeIndex, const DirectoryEntry& entry) {
-    LogMsg("GetConfigRomDirectory: entry at address 0x" + kHighHex + Hex(entry.Address) +
+    LogMsg("GetConfigRomDirectory: entry at address 0x" + kHighHex + vb::Hex(entry.Address) +
                " points beyond the config rom address space, node index " +
                std::to_string(nodeIndex) + ".",
            "WARNING");
@@ -192,18 +189,18 @@ int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t len
     }
     const NodeRecord node = NodeForReading(nodeIndex);
     const std::string nodeText = std::to_string(node.NodeNumber);
-    const std::string where = kHighHex + Hex(address);
+    const std::string where = kHighHex + vb::Hex(address);
     data.assign(1, 0);
 
     std::vector<uint8_t> header;
     int32_t r = ReadRom(walk, node, static_cast<uint32_t>(address), 4, header);
     if (r != 1) {
         LogMsg("Could not read config rom data at address 0x" + where + " node " + nodeText +
-                   ", code " + std::to_string(r) + "(0x" + Hex(r) + ")!",
+                   ", code " + std::to_string(r) + "(0x" + vb::Hex(r) + ")!",
                "TRACE", own);
         return r;
     }
-    const int32_t headerValue = BigEndianQuadlet(header, 0);
+    const int32_t headerValue = basUtils::ReadI32(header, 0, ByteOrder::Big);
     if (headerValue == 0) {
         LogMsg("Null header quadlet at the base of the config rom entry, node " + nodeText +
                    ", address 0x" + where + ".",
@@ -229,7 +226,7 @@ int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t len
         r = ReadRom(walk, node, static_cast<uint32_t>(address) + 4, length * 4, body);
         if (r != 1) {
             LogMsg("GetConfigRomEntry: second call to AsyncReadWrapper returned code " +
-                       std::to_string(r) + "(0x" + Hex(r) + ") node " + nodeText,
+                       std::to_string(r) + "(0x" + vb::Hex(r) + ") node " + nodeText,
                    "WATCH", own);
             return r;
         }
@@ -265,7 +262,7 @@ int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom,
     if (raw.size() >= 20) {
         info.InfoLength = raw[0];
         info.CrcLength = raw[1];
-        info.RomCrc = (raw[2] << 8) | raw[3];
+        info.RomCrc = basUtils::ReadU16(raw, 2, ByteOrder::Big);
         info.IRMC = (raw[8] & 0x80) != 0;
         info.CMC = (raw[8] & 0x40) != 0;
         info.ISC = (raw[8] & 0x20) != 0;
@@ -277,9 +274,9 @@ int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom,
         info.MaxRom = static_cast<uint8_t>(raw[10] & 0x03);
         info.Generation = static_cast<uint8_t>(raw[11] >> 4);
         info.LinkSpd = static_cast<uint8_t>(raw[11] & 0x07);
-        info.NodeVendorId = (raw[12] << 16) | (raw[13] << 8) | raw[14];
+        info.NodeVendorId = static_cast<int32_t>(basUtils::ReadU32(raw, 12, ByteOrder::Big) >> 8);
         info.ChipIdHi = raw[15];
-        info.ChipIdLo = basUtils::ByteArrayToLong(raw, 16, 19, true);
+        info.ChipIdLo = basUtils::ReadI32(raw, 16, ByteOrder::Big);
         std::copy(raw.begin() + 12, raw.begin() + 20, info.Guid.begin());
         return 1;
     }
@@ -356,10 +353,10 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
     }
     auto& dirs = rom.RootDirectory.Directories;
     const std::string index = std::to_string(nodeIndex);
-    const std::string where = Hex(-1) + Hex(address);
+    const std::string where = vb::Hex(-1) + vb::Hex(address);
     if (d > 0 && (d >= kMaxDirectories || DepthOf(rom, d) > kMaxDirectoryDepth ||
                   AlreadyWalked(rom, d, address))) {
-        LogMsg("GetConfigRomDirectory: directory at address 0x" + kHighHex + Hex(address) +
+        LogMsg("GetConfigRomDirectory: directory at address 0x" + kHighHex + vb::Hex(address) +
                    " is not read (read before, nested deeper than " +
                    std::to_string(kMaxDirectoryDepth) + " levels, or more than " +
                    std::to_string(kMaxDirectories) + " directories), node index " + index + ".",
@@ -382,7 +379,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
     }
     if (r != 1) {
         LogMsg("GetConfigRomDirectory: failed call to GetConfigRomEntry, code " + std::to_string(r) +
-                   "(0x" + Hex(r) + "), node " + index + ", address 0x" + where + ".",
+                   "(0x" + vb::Hex(r) + "), node " + index + ", address 0x" + where + ".",
                "WARNING");
         return -1;
     }
@@ -390,7 +387,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
     {
         DirectoryRecord& dir = dirs[static_cast<size_t>(d)];
         dir.Address = address;
-        const int32_t header = BigEndianQuadlet(raw, 0);
+        const int32_t header = basUtils::ReadI32(raw, 0, ByteOrder::Big);
         dir.Length = basUtils::GetBitField(header, kBlockLengthMask);
         dir.Crc = header & 0xFFFF;
         dir.Entries.assign(1, DirectoryEntry{});
@@ -401,7 +398,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
             entry.Address = static_cast<int32_t>(static_cast<uint32_t>(address) + 4u * uint32_t(k + 1));
             entry.KeyType = first >> 6;
             entry.KeyId = first & 0x3F;
-            entry.Value = BigEndianQuadlet(raw, 4 * (k + 1)) & 0xFFFFFF;
+            entry.Value = basUtils::ReadI32(raw, 4 * (k + 1), ByteOrder::Big) & 0xFFFFFF;
             entry.TargetIndex = 0;
         }
         dir.Offsets.assign(1, CsrOffsetRecord{});
@@ -466,7 +463,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
                 CsrOffsetRecord& offset = dirs[static_cast<size_t>(d)].Offsets[static_cast<size_t>(o)];
                 offset.DescribedKeyId = described;
                 offset.Address = static_cast<int32_t>(registerAddress);
-                offset.Value = rr == 1 ? BigEndianQuadlet(quadlet, 0) : 0;
+                offset.Value = rr == 1 ? basUtils::ReadI32(quadlet, 0, ByteOrder::Big) : 0;
                 targetIndex = o;
                 break;
             }
@@ -509,16 +506,16 @@ void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const Directory
             return;
         }
         const std::vector<uint8_t>& raw = leaf.RawBytes;
-        const int32_t header = BigEndianQuadlet(raw, 0);
+        const int32_t header = basUtils::ReadI32(raw, 0, ByteOrder::Big);
         leaf.Length = basUtils::GetBitField(header, kBlockLengthMask);
         leaf.Crc = header & 0xFFFF;
         leaf.DescriptorType = raw.at(4);
         if (raw.size() >= 12) {
-            leaf.SpecifierId = (raw[5] << 16) | (raw[6] << 8) | raw[7];
+            leaf.SpecifierId = static_cast<int32_t>(basUtils::ReadU32(raw, 4, ByteOrder::Big) & 0xFFFFFF);
             leaf.Width = static_cast<uint8_t>(raw[8] >> 4);
             leaf.CharacterSet = static_cast<int16_t>((raw[8] & 0x0F) * 256 + raw[9]);
             // The language field is a 16-bit pattern; values from 0x8000 on read negative.
-            leaf.Language = static_cast<int16_t>(static_cast<uint16_t>((raw[10] << 8) | raw[11]));
+            leaf.Language = static_cast<int16_t>(basUtils::ReadU16(raw, 10, ByteOrder::Big));
         }
         if (entry.KeyId == 1 && raw.size() >= 13) {
             size_t end = 12;

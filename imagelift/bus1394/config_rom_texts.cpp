@@ -25,7 +25,9 @@ std::string GetKeyText(int32_t directoryKey, int32_t key, const ConfigRomRecord&
     // A record that was never read (one byte, or no bytes at all).
     if (raw.size() <= 1) return "No Config ROM";
     if (raw[0] == 1) {
-        const int32_t vendor = raw.size() >= 4 ? (raw[1] << 16) | (raw[2] << 8) | raw[3] : 0;
+        // The company ID: the low 24 bits of the first quadlet (0 when it is not all there).
+        const uint32_t first = basUtils::ReadU32(raw, 0, basUtils::ByteOrder::Big);
+        const int32_t vendor = static_cast<int32_t>(first & 0xFFFFFF);
         return "Minimal ConfigRom (ven 0x" + vb::Hex(vendor) + ")";
     }
     const auto& dirs = rom.RootDirectory.Directories;

@@ -54,7 +54,6 @@ namespace {
 
 using basUtils::FormatHex;
 
-std::string Hex(int32_t v) { return vb::Hex(v); }
 std::string Key3(int32_t n) { return vb::Format(n, "000"); }
 
 // "0xAAAAAAAA   0xVVVVVVVV  ": the quadlet's address and its value as read.
@@ -106,7 +105,7 @@ std::string KeyIdText(int32_t keyId) {
     case 0x1E: return "value=EXTENDED_DATA  data=0x";
     case 0x1F: return "value=MODIFIABLE_DESCRIPTOR  data=0x";
     case 0x20: return "value=DIRECTORY_ID  data=0x";
-    default: return "value=UNKNOWN:0x" + Hex(keyId) + "  data=0x";
+    default: return "value=UNKNOWN:0x" + vb::Hex(keyId) + "  data=0x";
     }
 }
 
@@ -174,8 +173,8 @@ int32_t FormatConfigRomBusInfoBlockApple(IConfigRomTree& tree, const ConfigRomRe
 
         AddExpanded(tree, block, std::string("BUS_INFO_BLOCK_HEADER"),
                     at(0) + "ROM Header (General), info_len=" + std::to_string(info.InfoLength) +
-                        " quadlets, " + "crc_len=0x" + Hex(info.CrcLength) + " quadlets, " +
-                        "crc=0x" + Hex(info.RomCrc));
+                        " quadlets, " + "crc_len=0x" + vb::Hex(info.CrcLength) + " quadlets, " +
+                        "crc=0x" + vb::Hex(info.RomCrc));
         std::string name = at(1) + "\"";
         for (int i = 4; i < 8; ++i) name += static_cast<char>(raw.at(static_cast<size_t>(i)));
         AddExpanded(tree, block, std::string("BUS_NAME"), name + "\"");
@@ -187,14 +186,14 @@ int32_t FormatConfigRomBusInfoBlockApple(IConfigRomTree& tree, const ConfigRomRe
         if (info.BMC) characteristics += "BMC ";
         if (info.PMC) characteristics += "PMC ";
         if (info.ADJ) characteristics += "ADJ ";
-        characteristics += "CycClkAcc=0x" + Hex(info.CycClkAcc) + " " + "MaxRec=0x" + Hex(info.MaxRec) +
-                           " " + "MaxRom=0x" + Hex(info.MaxRom) + " " + "Generation=0x" +
-                           Hex(info.Generation) + " " + "LinkSpd=0x" + Hex(info.LinkSpd) + " ";
+        characteristics += "CycClkAcc=0x" + vb::Hex(info.CycClkAcc) + " " + "MaxRec=0x" + vb::Hex(info.MaxRec) +
+                           " " + "MaxRom=0x" + vb::Hex(info.MaxRom) + " " + "Generation=0x" +
+                           vb::Hex(info.Generation) + " " + "LinkSpd=0x" + vb::Hex(info.LinkSpd) + " ";
         AddExpanded(tree, block, std::string("BUS_CHARACTERISTICS"), characteristics);
 
         Add(tree, block, std::string("BUS_INFO_NODE_VENDOR_ID"),
-            at(3) + "NodeVendorID = 0x" + Hex(info.NodeVendorId) + ", ChipIDHi = 0x" + Hex(info.ChipIdHi));
-        Add(tree, block, std::string("BUS_INFO_CHIP_ID_LOW"), at(4) + "ChipIdLow = 0x" + Hex(info.ChipIdLo));
+            at(3) + "NodeVendorID = 0x" + vb::Hex(info.NodeVendorId) + ", ChipIDHi = 0x" + vb::Hex(info.ChipIdHi));
+        Add(tree, block, std::string("BUS_INFO_CHIP_ID_LOW"), at(4) + "ChipIdLow = 0x" + vb::Hex(info.ChipIdLo));
         result = 1;
     } catch (const std::exception& e) {
         LogFailure(e, "FormatConfigRomBusInfoBlockApple");
@@ -215,7 +214,7 @@ int32_t FormatConfigRomDirectoryApple(IConfigRomTree& tree, const std::string& p
         const std::optional<std::string> parent = parentKey;
         AddExpanded(tree, parent, "DIRECTORY_HEADER_" + Key3(d),
                     QuadletPrefix(dir.Address, raw, 0) + "Directory header, length=0x" +
-                        Hex(dir.Length) + " quadlets, " + "crc=0x" + Hex(dir.Crc));
+                        vb::Hex(dir.Length) + " quadlets, " + "crc=0x" + vb::Hex(dir.Crc));
 
         for (size_t i = 0; i < dir.Entries.size(); ++i) {
             const auto& entry = dir.Entries[i];
@@ -223,7 +222,7 @@ int32_t FormatConfigRomDirectoryApple(IConfigRomTree& tree, const std::string& p
             std::string caption = QuadletPrefix(dir.Address + offset, raw, offset) + "key type=" +
                                   std::to_string(entry.KeyType) + " " + KeyTypeName(entry.KeyType) +
                                   "key=" + FormatHex(entry.KeyId, "0x00") + " " +
-                                  KeyIdText(entry.KeyId) + Hex(entry.Value);
+                                  KeyIdText(entry.KeyId) + vb::Hex(entry.Value);
             if ((entry.KeyId == 0x12 && entry.Value == kAvcSpecifierId) ||
                 (entry.KeyId == 0x13 && entry.Value == kAvcVersionMarked)) {
                 caption += " (AVC)";
@@ -275,15 +274,15 @@ int32_t FormatConfigRomLeafApple(IConfigRomTree& tree, const std::string& parent
         const std::optional<std::string> parent = parentKey;
         const std::string headerKey = parentKey + "_LEAF_" + Key3(leafIndex);
         AddExpanded(tree, parent, headerKey,
-                    QuadletPrefix(leaf.Address, raw, 0) + "Leaf header, length=0x" + Hex(leaf.Length) +
-                        " quadlets, " + "crc=0x" + Hex(leaf.Crc));
+                    QuadletPrefix(leaf.Address, raw, 0) + "Leaf header, length=0x" + vb::Hex(leaf.Length) +
+                        " quadlets, " + "crc=0x" + vb::Hex(leaf.Crc));
         const int32_t last = static_cast<int32_t>(raw.size()) - 1;
         if (keyId == 1) {
             Add(tree, parent, std::nullopt,
                 QuadletPrefix(leaf.Address + 4, raw, 4) + "DescriptorType=0x" +
-                    Hex(leaf.DescriptorType) + "  " + "SpecifierID=0x" + Hex(leaf.SpecifierId));
+                    vb::Hex(leaf.DescriptorType) + "  " + "SpecifierID=0x" + vb::Hex(leaf.SpecifierId));
             Add(tree, parent, std::nullopt,
-                QuadletPrefix(leaf.Address + 8, raw, 8) + "width=0x" + Hex(leaf.Width) + "  " +
+                QuadletPrefix(leaf.Address + 8, raw, 8) + "width=0x" + vb::Hex(leaf.Width) + "  " +
                     "CharacterSet=0x" + vb::Hex(leaf.CharacterSet) + "  " + "Language=0x" +
                     vb::Hex(leaf.Language));
             std::string data = FormatHex(leaf.Address + 12, "0x00000000") + "   ";

@@ -19,9 +19,6 @@ namespace {
 
 using internal::FailureLine;
 
-std::string Hex(int32_t v) { return vb::Hex(v); }
-std::string Hex16(int16_t v) { return vb::Hex(v); }
-
 // Elapsed milliseconds of one request, as the program's clock helper gives them.
 float Elapsed(int64_t start) { return imagelift::ElapsedMs(start); }
 
@@ -42,9 +39,9 @@ void LogReadOutcome(int32_t code, const Address48& address, uint32_t offsetReach
                     int16_t nodeNumber, float elapsedMs) {
     const std::string h = basUtils::FormatHex(address.OffsetHigh, "0000");
     const std::string l = basUtils::FormatHex(static_cast<int32_t>(offsetReached), "00000000");
-    const std::string lShort = Hex(static_cast<int32_t>(offsetReached));
+    const std::string lShort = vb::Hex(static_cast<int32_t>(offsetReached));
     const std::string n = std::to_string(nodeNumber);
-    const std::string x = Hex(code);
+    const std::string x = vb::Hex(code);
     const std::string t = TimeText(elapsedMs);
     switch (code) {
     case kSuccess:
@@ -153,7 +150,7 @@ int32_t LoadVsk1394Dll(int32_t window) {
             return 0;
         }
         BindElapsedTimeToLibrary();
-        LogMsg("LoadLibrary call returned, module handle = 0x" + Hex(State.LibraryModule), "TRACE");
+        LogMsg("LoadLibrary call returned, module handle = 0x" + vb::Hex(State.LibraryModule), "TRACE");
         result = State.LibraryModule;
         if (window == 0) {
             LogMsg("No window passed to bas1394.LoadVsk1394Dll.  Receiving callbacks will not be "
@@ -283,10 +280,10 @@ int32_t AsyncWriteWrapperVB(const NodeRecord& node, const Address48& address, in
 
         const float elapsed = Elapsed(start);
         if (State.BusResetPending) result = kInterruptedByReset;
-        const std::string x = Hex(code);
+        const std::string x = vb::Hex(code);
         LogMsg("AsyncWriteWrapperVB: call to AsyncWrite failed, code" + std::to_string(code) +
                    "(0x" + x + "), node " + std::to_string(node.NodeNumber) + ", address 0x" +
-                   Hex16(address.OffsetHigh) + Hex(address.OffsetLow) +
+                   vb::Hex(address.OffsetHigh) + vb::Hex(address.OffsetLow) +
                    ", call time = " + TimeText(elapsed) + " ms",
                "TRACE");
         std::string why;

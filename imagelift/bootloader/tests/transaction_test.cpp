@@ -103,6 +103,64 @@ TEST_F(Transaction, CommandTimeOuts) {
     }
 }
 
+// Commands whose answer carries no operands: the line of a failed exchange, and of an answer
+// that does carry operands (the command still counts as done), each with its level.
+TEST_F(Transaction, CommandsWithoutAnswerOperandsLogTheirOutcome) {
+    struct Case {
+        const char* name;
+        std::function<int32_t()> run;
+        std::string failed;  // "" : an unanswered request that went out counts as done
+        int32_t failedLevel;
+        std::string withOperands;
+        int32_t withOperandsLevel;
+    };
+    const ByteArray eight(8, 1);
+    const std::string node = std::to_string(bus_.PhyOf("t"));
+    const std::vector<Case> cases = {
+        {"switch to shell", [] { return SwitchTo1394Shell(63, 1, 2); },
+         "SwitchTo1394Shell failed: Transaction failed, code -1", basDebug::TRACE,
+         "SwitchTo1394Shell failure: expected 0 operands, received 1", basDebug::TRACE},
+        {"program GUID", [&] { return ProgramGUID(63, eight); },
+         "ProgramGUID failed: Transaction failed, code -1", basDebug::TRACE,
+         "ProgramGUID failure: expected 0 operands, received 1", basDebug::TRACE},
+        {"program MAC", [&] { return ProgramMAC(63, eight); },
+         "ProgramMAC failed: Transaction failed, code -1", basDebug::TRACE,
+         "ProgramMAC failure: expected 0 operands, received 1", basDebug::TRACE},
+        {"persistent parameters", [] { return InitializePersistentParams(63); },
+         "InitializePersistentParams failed: Transaction failed, code -1", basDebug::WARNING,
+         "InitializePersistentParams warning: expected 0 operands, received 1", basDebug::WARNING},
+        {"set debug GUID", [&] { return SetDebugGUID(63, eight); },
+         "SetDebugGUID (node #" + node + ") failed: Transaction failed, code -1", basDebug::ERROR_LEVEL,
+         "SetDebugGUID failure: expected 0 operands, received 1", basDebug::ERROR_LEVEL},
+        {"factory defaults", [] { return InitializeConfigToFactoryDefaults(63); }, "", 0,
+         "InitializeConfigToFactoryDefaults warning: expected 0 operands, received 1", basDebug::TRACE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        target_->responder = nullptr;
+        ClearLines();
+        if (c.failed.empty()) {
+            EXPECT_EQ(c.run(), 1);
+        } else {
+            EXPECT_EQ(c.run(), -1);
+            const auto failed = Find(c.failed);
+            ASSERT_TRUE(failed);
+            EXPECT_EQ(failed->message, c.failed);
+            EXPECT_EQ(failed->level, c.failedLevel);
+        }
+
+        target_->responder = [](const WireRequest&) { return WireAnswer::Quadlets({7}); };
+        ClearLines();
+        EXPECT_EQ(c.run(), 1);
+        const auto extra = Find(c.withOperands);
+        ASSERT_TRUE(extra);
+        EXPECT_EQ(extra->message, c.withOperands);
+        EXPECT_EQ(extra->level, c.withOperandsLevel);
+        EXPECT_FALSE(Find("Successfully set"));
+        EXPECT_FALSE(Find("succeeded"));
+    }
+}
+
 TEST_F(Transaction, ResetNeedsNoAnswer) {
     BootPacket request = Request(kCmdReset), response;
     EXPECT_EQ(SessionLayerTransaction(63, request, response, 2000), 1);

@@ -7,6 +7,7 @@
 // firmware packages) work everywhere.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -88,5 +89,47 @@ int32_t ChangeEndian(ByteArray& data);
 
 // True when the first character is "0" to "9"; false for empty text.
 bool IsDigit(const std::string& text);
+
+// ---- Fixed-width values in wire data
+// Device registers, protocol packets, config ROMs and package headers hold 16- and 32-bit
+// values in a stated byte order. These read and append them. A value that does not lie wholly
+// inside the array reads as 0, so a short answer from a device leaves its missing fields zero
+// and never reads past the array.
+enum class ByteOrder { Little, Big };  // least / most significant byte first
+
+inline uint16_t ReadU16(const ByteArray& bytes, size_t at, ByteOrder order) {
+    if (at > bytes.size() || bytes.size() - at < 2) return 0;
+    const uint8_t* p = bytes.data() + at;
+    return order == ByteOrder::Big ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]);
+}
+
+inline uint32_t ReadU32(const ByteArray& bytes, size_t at, ByteOrder order) {
+    if (at > bytes.size() || bytes.size() - at < 4) return 0;
+    const uint8_t* p = bytes.data() + at;
+    return order == ByteOrder::Big
+               ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+               : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+}
+
+// The 32 bits as a signed value (the records keep their fields as 32-bit signed numbers).
+inline int32_t ReadI32(const ByteArray& bytes, size_t at, ByteOrder order) {
+    return static_cast<int32_t>(ReadU32(bytes, at, order));
+}
+
+inline void AppendU16(ByteArray& bytes, uint16_t value, ByteOrder order) {
+    const uint8_t high = uint8_t(value >> 8), low = uint8_t(value);
+    if (order == ByteOrder::Big) {
+        bytes.insert(bytes.end(), {high, low});
+    } else {
+        bytes.insert(bytes.end(), {low, high});
+    }
+}
+
+inline void AppendU32(ByteArray& bytes, uint32_t value, ByteOrder order) {
+    for (int i = 0; i < 4; ++i) {
+        const int shift = order == ByteOrder::Big ? 24 - 8 * i : 8 * i;
+        bytes.push_back(uint8_t(value >> shift));
+    }
+}
 
 }  // namespace basUtils

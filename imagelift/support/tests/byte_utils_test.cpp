@@ -89,6 +89,38 @@ TEST(Packing, LongsAndIntsInBothByteOrders) {
     EXPECT_EQ(RaisedBy([] { basUtils::BytesToLong(0x80, 0, 0, 0); }).Number(), 6);
 }
 
+TEST(WireValues, ReadInEitherOrderAndZeroWhenNotWhollyThere) {
+    using basUtils::ByteOrder;
+    const ByteArray b{0x12, 0x34, 0x56, 0x78, 0x9A};
+    struct Case { size_t at; ByteOrder order; uint16_t u16; uint32_t u32; };
+    const Case cases[] = {
+        {0, ByteOrder::Little, 0x3412, 0x78563412},
+        {0, ByteOrder::Big, 0x1234, 0x12345678},
+        {1, ByteOrder::Big, 0x3456, 0x3456789A},
+        {3, ByteOrder::Little, 0x9A78, 0},  // a quadlet that runs past the end reads 0
+        {4, ByteOrder::Big, 0, 0},
+        {5, ByteOrder::Little, 0, 0},
+        {size_t(-1), ByteOrder::Little, 0, 0},  // an offset far outside does not wrap around
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(basUtils::ReadU16(b, c.at, c.order), c.u16) << "at " << c.at;
+        EXPECT_EQ(basUtils::ReadU32(b, c.at, c.order), c.u32) << "at " << c.at;
+    }
+    EXPECT_EQ(basUtils::ReadI32({0xFE, 0xFF, 0xFF, 0xFF}, 0, ByteOrder::Little), -2);
+}
+
+TEST(WireValues, AppendInEitherOrder) {
+    using basUtils::ByteOrder;
+    ByteArray b{0xAA};
+    basUtils::AppendU32(b, 0x12345678, ByteOrder::Little);
+    basUtils::AppendU32(b, 0x12345678, ByteOrder::Big);
+    basUtils::AppendU16(b, 0xBEEF, ByteOrder::Little);
+    basUtils::AppendU16(b, 0xBEEF, ByteOrder::Big);
+    EXPECT_EQ(b, (ByteArray{0xAA, 0x78, 0x56, 0x34, 0x12, 0x12, 0x34, 0x56, 0x78, 0xEF, 0xBE, 0xBE, 0xEF}));
+    // What is appended reads back the same in its order.
+    EXPECT_EQ(basUtils::ReadU32(b, 1, ByteOrder::Little), basUtils::ReadU32(b, 5, ByteOrder::Big));
+}
+
 TEST(Packing, WrongRangesRaiseTheProgramErrors) {
     const ByteArray d{1, 2, 3, 4};
     const vb::Error past = RaisedBy([&] { basUtils::ByteArrayToLong(d, 1); });
