@@ -49,7 +49,8 @@ Binding& TheBinding() {
     return binding;
 }
 
-// Resolves a function on its first call, as a by-name declaration of the library would.
+// Resolves a function on its first call: a library that lacks a function fails only when the
+// program calls that function.
 template <typename F>
 F Get(Fn fn) {
     Binding& b = TheBinding();

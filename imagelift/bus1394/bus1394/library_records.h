@@ -1,6 +1,6 @@
 // Records the program hands to the 1394 access library, in the byte layout the library reads
 // (little-endian, x86-64). Pointer fields are native pointers, so a record that carries one is
-// larger than its 32-bit ancestor; nothing stored depends on that size.
+// larger than it would be on a 32-bit host; nothing stored depends on that size.
 #pragma once
 
 #include <cstddef>
