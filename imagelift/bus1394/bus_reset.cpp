@@ -27,9 +27,12 @@ public:
     std::vector<BootloaderTargetSummary> Targets() override { return {}; }
 };
 
+// The layer above, as SetBootloaderLayer installed it. It is wiring, not state of this layer:
+// a module reset leaves it alone.
 StandInBootloaderLayer standIn;
 IBootloaderLayer* bootloader = &standIn;
 
+// Marks a pump as running for a scope (State.BusResetPumpRunning, State.IncomingPumpRunning).
 class Running {
 public:
     explicit Running(bool& flag) : flag_(flag) { flag_ = true; }
