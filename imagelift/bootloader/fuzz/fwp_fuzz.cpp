@@ -1,0 +1,34 @@
+// Fuzz target: the firmware package reader and the texts made of a package's build date, time
+// and version. Package files come from anywhere, and a device's info registers hand the same
+// formatters date and time bytes of their own; no bytes may upset either.
+#include "bootloader/bootloader.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace basBootloader;
+    const ByteArray bytes(data, data + size);
+
+    // The whole input as a package file.
+    const FwpStruct package = ByteArrayToFwpStruct(bytes);
+    const FwpHeader& header = package.Header;
+    if (IsValidFwp(package)) {
+        FormatFwpLocalDateTime(header.Date, header.Time);
+        VersionToString(header.SoftwareVersion);
+        VersionToString(header.FormatWord);
+    }
+
+    // The input as a date and a time of any length: the first byte says where the date ends.
+    if (size > 0) {
+        const size_t dateBytes = data[0] % size;
+        const ByteArray date(data + 1, data + 1 + dateBytes);
+        const ByteArray time(data + 1 + dateBytes, data + size);
+        FormatFwpDate(date);
+        FormatFwpTime(time);
+        fs::SYSTEMTIME st{};
+        FwpDateTimeToDate(date, time, st);
+        FormatFwpLocalDateTime(date, time);
+    }
+    return 0;
+}
