@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace basBootloader;
@@ -14,9 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const FwpStruct package = ByteArrayToFwpStruct(bytes);
     const FwpHeader& header = package.Header;
     if (IsValidFwp(package)) {
+        // A package the reader accepts keeps the file whole and its fields at their sizes.
+        if (package.FileData != bytes || header.Date.size() != 8 || header.Time.size() != 8 ||
+            header.InfoTextBytes.size() != 256 || header.InfoText.size() > 256)
+            std::abort();
         FormatFwpLocalDateTime(header.Date, header.Time);
         VersionToString(header.SoftwareVersion);
-        VersionToString(header.FormatWord);
     }
 
     // The input as a date and a time of any length: the first byte says where the date ends.
