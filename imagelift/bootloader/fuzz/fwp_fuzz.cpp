@@ -1,7 +1,7 @@
 // Fuzz target: the firmware package reader and the texts made of a package's build date, time
 // and version. Package files come from anywhere, and a device's info registers hand the same
 // formatters date and time bytes of their own; no bytes may upset either.
-#include "bootloader/bootloader.h"
+#include "bootloader/fwp.h"
 
 #include <cstddef>
 #include <cstdint>
