@@ -1,0 +1,20 @@
+// Plumbing shared by the program layer's sources (not part of its interface).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace basApp::internal {
+
+// Ends the process through the hook a test installed, else at once.
+void EndProcess(int code);
+
+// While an unattended run is asked for on the command line but not yet started, a message for
+// the user (a box that would wait for an answer nobody gives) is held as a line instead; start-up
+// logs the held lines at ERROR once the run's status file is open.
+void HoldUserMessages(bool hold);
+bool HoldingUserMessages();
+void HoldUserMessage(const std::string& line);
+std::vector<std::string> TakeHeldUserMessages();
+
+}  // namespace basApp::internal

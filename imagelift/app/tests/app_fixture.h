@@ -1,0 +1,44 @@
+// Shared set-up of the program layer's tests: a temporary platform root, a manual clock, a fresh
+// program context whose first status window records its lines, and scripted message boxes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "clock/clock.h"
+#include "forms/dialogs.h"
+#include "support/program_context.h"
+#include "support/tests/recording_status.h"
+#include "testing/temp_root.h"
+
+namespace apptest {
+
+class AppTest : public testing_support::TempRootTest {
+protected:
+    AppTest() : TempRootTest("app_test") {}
+
+    void SetUp() override {
+        TempRootTest::SetUp();
+        clk::Install(&clock_);
+        ctx_.StatusWindow0 = &status_;
+        ctx_.DebugLoggingLevel = 17;  // nothing to a store
+        imagelift::InstallContext(&ctx_);
+        forms::SetPresenter(&boxes_);
+    }
+
+    void TearDown() override {
+        forms::SetPresenter(nullptr);
+        imagelift::InstallContext(nullptr);
+        clk::Install(nullptr);
+        TempRootTest::TearDown();
+    }
+
+    clk::ManualClock clock_;
+    imagelift::ProgramContext ctx_;
+    supporttest::RecordingStatusWindow status_;
+    forms::ScriptedPresenter boxes_;
+};
+
+}  // namespace apptest
