@@ -34,6 +34,11 @@ EndProcessFn& endProcess() {
 
 }  // namespace
 
+AutomationSeam& Automation() {
+    static AutomationSeam seam;
+    return seam;
+}
+
 void RetireWindow(std::shared_ptr<void> window) {
     if (window) retired().push_back(std::move(window));
 }

@@ -99,6 +99,26 @@ std::string RawCommandLine(int argc, const char* const* argv);
 using EndProcessFn = std::function<void(int code)>;
 EndProcessFn SetEndProcess(EndProcessFn fn);
 
+// ---------------------------------------------------------------- unattended runs
+
+// What start-up, the main window's scheduler tick and shut-down call of the automation layer,
+// which fills these in when it is part of the program. While a member is empty, start-up and the
+// scheduler act as for a command line that names no operation, and shut-down skips it.
+struct AutomationSeam {
+    // Builds the option table; 1 on success.
+    std::function<int32_t()> InitializeCommandLineOptions;
+    // True when the tokens name an operation (the run is then unattended).
+    std::function<bool(const std::vector<std::string>& tokens)> HasOperationOption;
+    // Starts the unattended run: status file, main window disabled, scheduler on; 1 on success.
+    std::function<int32_t()> Initialize;
+    // One attempt of the unattended operations: 1 done, 2 run again after the next device list,
+    // 0 nothing performed, another value a failure.
+    std::function<int32_t(const std::vector<std::string>& tokens)> PerformUnattendedOperations;
+    // Ends the unattended run (closes the status file).
+    std::function<void()> Shutdown;
+};
+AutomationSeam& Automation();
+
 // ---------------------------------------------------------------- logging and the clock
 
 // This module's logger. With a main window: the central logger under the module "basApp".
