@@ -243,46 +243,52 @@ int32_t clsLayoutManager::ResetLayout() {
     return -1;
 }
 
+void FitWindowToArea(forms::ILayoutWindow& window, double areaWidth, double areaHeight,
+                     const std::function<void(const std::string&, int32_t)>& log) {
+    const std::string n = window.LayoutName();
+    const std::string min = std::to_string(kMinimumSize);
+    if (window.LayoutHeight() < kMinimumSize) {
+        log("The height of '" + n + "' is below the minimum of " + min + ".  Adjusting...", basDebug::TRACE);
+        window.SetLayoutHeight(kMinimumSize);
+    }
+    if (window.LayoutWidth() < kMinimumSize) {
+        log("The width of '" + n + "' is below the minimum of " + min + ".  Adjusting...", basDebug::TRACE);
+        window.SetLayoutWidth(kMinimumSize);
+    }
+    // The bottom 25 twips stay free (the edge of a task bar or of the frame's client area).
+    const double W = areaWidth;
+    const double H = areaHeight - 25;
+    if (window.LayoutWidth() > W) {
+        log("'" + n + "' is wider than the screen.  Adjusting...", basDebug::WARNING);
+        window.SetLayoutWidth(W);
+    }
+    if (window.LayoutHeight() > H) {
+        log("'" + n + "' is higher than the screen.  Adjusting...", basDebug::TRACE);
+        window.SetLayoutHeight(H);
+    }
+    if (window.LayoutTop() < 0) {
+        log("The top of '" + n + "' is above the screen.  Adjusting...", basDebug::TRACE);
+        window.SetLayoutTop(0);
+    }
+    if (window.LayoutLeft() < 0) {
+        log("The Left of '" + n + "' is off the screen.  Adjusting...", basDebug::TRACE);
+        window.SetLayoutLeft(0);
+    }
+    if (window.LayoutTop() + window.LayoutHeight() > H) {
+        log("The bottom of '" + n + "' is off the screen.  Adjusting...", basDebug::TRACE);
+        window.SetLayoutTop(H - window.LayoutHeight());
+    }
+    if (window.LayoutLeft() + window.LayoutWidth() > W) {
+        log("The right side of '" + n + "' is off the screen.  Adjusting...", basDebug::TRACE);
+        window.SetLayoutLeft(W - window.LayoutWidth());
+    }
+}
+
 void clsLayoutManager::VerifyFormPosition(forms::ILayoutWindow& window) {
     try {
-        const std::string n = window.LayoutName();
-        const std::string min = std::to_string(kMinimumSize);
-        if (window.LayoutHeight() < kMinimumSize) {
-            StatusDisplay("The height of '" + n + "' is below the minimum of " + min + ".  Adjusting...",
-                          basDebug::TRACE);
-            window.SetLayoutHeight(kMinimumSize);
-        }
-        if (window.LayoutWidth() < kMinimumSize) {
-            StatusDisplay("The width of '" + n + "' is below the minimum of " + min + ".  Adjusting...",
-                          basDebug::TRACE);
-            window.SetLayoutWidth(kMinimumSize);
-        }
-        const double W = vb::RoundHalfEven(forms::Screen().Width());
-        const double H = vb::RoundHalfEven(forms::Screen().Height()) - 25;
-        if (window.LayoutWidth() > W) {
-            StatusDisplay("'" + n + "' is wider than the screen.  Adjusting...", basDebug::WARNING);
-            window.SetLayoutWidth(W);
-        }
-        if (window.LayoutHeight() > H) {
-            StatusDisplay("'" + n + "' is higher than the screen.  Adjusting...", basDebug::TRACE);
-            window.SetLayoutHeight(H);
-        }
-        if (window.LayoutTop() < 0) {
-            StatusDisplay("The top of '" + n + "' is above the screen.  Adjusting...", basDebug::TRACE);
-            window.SetLayoutTop(0);
-        }
-        if (window.LayoutLeft() < 0) {
-            StatusDisplay("The Left of '" + n + "' is off the screen.  Adjusting...", basDebug::TRACE);
-            window.SetLayoutLeft(0);
-        }
-        if (window.LayoutTop() + window.LayoutHeight() > H) {
-            StatusDisplay("The bottom of '" + n + "' is off the screen.  Adjusting...", basDebug::TRACE);
-            window.SetLayoutTop(H - window.LayoutHeight());
-        }
-        if (window.LayoutLeft() + window.LayoutWidth() > W) {
-            StatusDisplay("The right side of '" + n + "' is off the screen.  Adjusting...", basDebug::TRACE);
-            window.SetLayoutLeft(W - window.LayoutWidth());
-        }
+        FitWindowToArea(window, vb::RoundHalfEven(forms::Screen().Width()),
+                        vb::RoundHalfEven(forms::Screen().Height()),
+                        [](const std::string& line, int32_t level) { StatusDisplay(line, level); });
     } catch (...) {
         StatusDisplay(vb::ErrorLine("ERROR #", vb::CurrentException(), " in VerifyFormPosition"),
                       basDebug::ERROR_LEVEL);

@@ -19,8 +19,16 @@
 #include "forms/layout_window.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+// Keeps `window` at least 100 twips high and wide and inside an area of `areaWidth` x
+// `areaHeight` twips whose corner is the origin of the window's Top and Left (the screen, or an
+// MDI frame's client area); the bottom 25 twips of the area stay free. Each correction is logged
+// through `log` (line, level). Failures reach the caller.
+void FitWindowToArea(forms::ILayoutWindow& window, double areaWidth, double areaHeight,
+                     const std::function<void(const std::string&, int32_t)>& log);
 
 // The snapshot of one control.
 struct ControlLayout {
