@@ -132,7 +132,7 @@ std::vector<std::string> TakeHeldUserMessages() {
 
 void StatusDisplay(const std::string& message, const basDebug::LevelArg& level) {
     try {
-        if (MainChildForm) {
+        if (imagelift::Ctx().MainChildForm) {
             basDebug::DebugLog(message, level, std::string("basApp"));
             return;
         }

@@ -48,7 +48,9 @@ extern WindowArray<frmSelectFirmware> DownloadWindows;
 extern WindowArray<frmViewMemory> MemoryWindows;
 
 // The main window while it exists (set by the frame's load, cleared by the main window's
-// unload). The frame owns it.
+// unload). The frame owns it. The main window also stands in the program context
+// (imagelift::Ctx().MainChildForm) for exactly as long: that is how the logger and the lower
+// layers know that it exists.
 extern frmMain* MainChildForm;
 
 // The MDI frame of the program, whoever created it; nullptr when none exists.

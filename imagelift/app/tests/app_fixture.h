@@ -15,6 +15,17 @@
 
 namespace apptest {
 
+// The main window as the logger and the bus layer see it: while one is installed in the
+// context, the program's modules log their lines instead of showing only their failures.
+class RecordingMainWindow : public imagelift::IMainChildForm {
+public:
+    void IEEE1394Bus_NodesChanged() override { ++nodesChanged; }
+    void IEEE1394Bus_ResetComplete() override {}
+    void IEEE1394IncomingDataHandler() override { ++haltBroadcasts; }
+    int nodesChanged = 0;
+    int haltBroadcasts = 0;
+};
+
 class AppTest : public testing_support::TempRootTest {
 protected:
     AppTest() : TempRootTest("app_test") {}

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <thread>
+#include <tuple>
 
 #include "app/bas_app.h"
 #include "app_fixture.h"
@@ -93,6 +94,28 @@ TEST_F(NoticeWindow, EachNoticeGivesItsLinesAndFlagsAndEveryMessageGoesOn) {
             EXPECT_EQ(r, 41);
         }
     }
+}
+
+TEST_F(NoticeWindow, WithTheMainWindowEachNoticeIsLoggedUnderTheModule) {
+    apptest::RecordingMainWindow main;
+    ctx_.MainChildForm = &main;
+    basApp::HookWindow(form_.txtDebugSpew, true);
+    for (uint32_t msg : {0x52Du, 0x52Eu, 0x52Fu, 0x530u, 0x414u, uint32_t(user::WM_USER + 7)})
+        user::SendMessage(hwnd_, msg, 0, 0);
+    std::vector<std::tuple<int32_t, std::string, std::string>> lines;
+    for (const auto& l : status_.lines) lines.emplace_back(l.level, l.module, l.message);
+    const std::vector<std::tuple<int32_t, std::string, std::string>> expected = {
+        {9, "basApp", "Device Change message from Windows."},
+        {13, "basApp", "Bus Reset Message received from 1394 Virtual Device driver"},
+        {9, "basApp",
+         "Incoming Data Message received (likely from a Vaskonel bootloader target).  Broadcasting a halt command..."},
+        {11, "basApp", "Error Message received from 1394 Virtual Device driver!"},
+        {11, "basApp", "  this error sometimes occurs in bus reset processing - treat it as a bus reset!"},
+        {13, "basApp", "Bus Reset Message received from KLMD driver"},
+    };
+    EXPECT_EQ(lines, expected);
+    EXPECT_TRUE(boxes_.asked().empty());
+    ctx_.MainChildForm = nullptr;
 }
 
 TEST_F(NoticeWindow, HooksOnceAndUnhooksTheHookedWindowWhateverControlIsNamed) {
