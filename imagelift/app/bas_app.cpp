@@ -154,3 +154,23 @@ void StatusDisplay(const std::string& message, const basDebug::LevelArg& level) 
 }
 
 }  // namespace basApp
+
+// ---------------------------------------------------------------- program clock
+
+namespace basApp {
+
+namespace internal {
+void StartProgramClock() {
+    auto& ctx = imagelift::Ctx();
+    ctx.RunTimeClockStart = clk::QueryPerformanceCounter();
+    ctx.RunTimeClockStarted = true;
+}
+}  // namespace internal
+
+float RunTimeMs() {
+    auto& ctx = imagelift::Ctx();
+    if (!ctx.RunTimeClockStarted) internal::StartProgramClock();
+    return ElapsedMs(ctx.RunTimeClockStart);
+}
+
+}  // namespace basApp

@@ -131,8 +131,9 @@ void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
 
 // Milliseconds elapsed since a performance-counter reading taken earlier.
 float ElapsedMs(int64_t& startCounter);
-// Milliseconds since the program clock started: the one clock of every log line, started at the
-// start of Main (or by the first line logged, in a test without Main).
+// Milliseconds since the program clock started: the one clock of every log line (the central
+// logger's too), started at the start of Main (or by the first line logged, in a test without
+// Main). Raises what ElapsedMs raises (53 once the access library is gone).
 float RunTimeMs();
 
 // Keeps `form` inside the visible area: the screen for the frame, the frame's client area for

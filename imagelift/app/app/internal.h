@@ -6,6 +6,9 @@
 
 namespace basApp::internal {
 
+// Starts the program clock: every log line's run time counts from here.
+void StartProgramClock();
+
 // Ends the process through the hook a test installed, else at once.
 void EndProcess(int code);
 
