@@ -3,6 +3,7 @@
 // double quotes, so a quoted path keeps its slashes. Nothing is interpreted here: letters,
 // values and quotes stay as they were typed.
 #include "app/bas_app.h"
+#include "app/internal.h"
 
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
@@ -30,46 +31,54 @@ void CommandLineError(const std::string& message) {
     StatusDisplay(CommandLineErrors.back(), basDebug::ERROR_LEVEL);
 }
 
+namespace internal {
+
+void CutCommandLine(std::string& text, std::vector<std::string>& tokens,
+                    const std::function<void(const std::string&)>& problem) {
+    tokens.assign(1, "");
+    text = vb::Trim(text);
+    const int32_t length = int32_t(text.size());
+    if (length == 0) return;
+    int32_t pos = 1;
+    do {
+        if (text[size_t(pos - 1)] != '/') problem("ERROR: expected '/' in command line position " + vb::CStr(pos));
+        int32_t slash = nextAfter(text, pos, '/');
+        int32_t q1 = nextAfter(text, pos, '"');
+        int32_t q2 = 0;
+        if (q1 > 1) {
+            q2 = nextAfter(text, q1, '"');
+            if (q2 == 0) problem(kNoEndQuote);
+        }
+        // A slash between a pair of quotes belongs to a quoted value: look past the pair.
+        while (slash > q1 && slash < q2) {
+            slash = nextAfter(text, q2, '/');
+            q1 = nextAfter(text, q2, '"');
+            if (q1 >= 2) {
+                q2 = nextAfter(text, q1, '"');
+                if (q2 == 0) problem(kNoEndQuote);
+            } else {
+                q2 = 0;
+            }
+            if (slash == 0) break;
+        }
+        if (slash == 0) {
+            tokens.push_back(vb::Trim(vb::Mid(text, pos)));
+            pos = length;
+        } else {
+            tokens.push_back(vb::Trim(vb::Mid(text, pos, slash - pos)));
+            pos = slash;
+        }
+    } while (pos < length);
+}
+
+}  // namespace internal
+
 int32_t ParseCommandLine(std::string& text) {
     int32_t result = -1;
     try {
         CommandLineTokens.assign(1, "");
         CommandLineErrors.assign(1, "");
-        text = vb::Trim(text);
-        const int32_t length = int32_t(text.size());
-        if (length > 0) {
-            int32_t pos = 1;
-            do {
-                if (text[size_t(pos - 1)] != '/')
-                    CommandLineError("ERROR: expected '/' in command line position " + vb::CStr(pos));
-                int32_t slash = nextAfter(text, pos, '/');
-                int32_t q1 = nextAfter(text, pos, '"');
-                int32_t q2 = 0;
-                if (q1 > 1) {
-                    q2 = nextAfter(text, q1, '"');
-                    if (q2 == 0) CommandLineError(kNoEndQuote);
-                }
-                // A slash between a pair of quotes belongs to a quoted value: look past the pair.
-                while (slash > q1 && slash < q2) {
-                    slash = nextAfter(text, q2, '/');
-                    q1 = nextAfter(text, q2, '"');
-                    if (q1 >= 2) {
-                        q2 = nextAfter(text, q1, '"');
-                        if (q2 == 0) CommandLineError(kNoEndQuote);
-                    } else {
-                        q2 = 0;
-                    }
-                    if (slash == 0) break;
-                }
-                if (slash == 0) {
-                    CommandLineTokens.push_back(vb::Trim(vb::Mid(text, pos)));
-                    pos = length;
-                } else {
-                    CommandLineTokens.push_back(vb::Trim(vb::Mid(text, pos, slash - pos)));
-                    pos = slash;
-                }
-            } while (pos < length);
-        }
+        internal::CutCommandLine(text, CommandLineTokens, [](const std::string& m) { CommandLineError(m); });
         result = 1;
     } catch (...) {
         const vb::Error e = vb::CurrentException();

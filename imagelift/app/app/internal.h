@@ -1,10 +1,16 @@
 // Plumbing shared by the program layer's sources (not part of its interface).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace basApp::internal {
+
+// Cuts `text` (trimmed in place) into tokens as ParseCommandLine does, reporting each problem
+// to `problem` instead of logging it.
+void CutCommandLine(std::string& text, std::vector<std::string>& tokens,
+                    const std::function<void(const std::string&)>& problem);
 
 // Starts the program clock: every log line's run time counts from here.
 void StartProgramClock();
