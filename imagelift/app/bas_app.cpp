@@ -142,7 +142,7 @@ void StatusDisplay(const std::string& message, const basDebug::LevelArg& level) 
         const std::string caption = "basApp Message: " + basDebug::LevelName(n) + " level";
         if (imagelift::Ctx().AutomationMode) {
             // Nobody is there to answer a box; the status file carries the message.
-            basAutomation::WriteStatusFileLine(caption + ": " + message);
+            imagelift::WriteStatusFileLine(caption + ": " + message);
         } else if (internal::HoldingUserMessages()) {
             internal::HoldUserMessage(message);
         } else {
@@ -166,6 +166,8 @@ void StartProgramClock() {
     ctx.RunTimeClockStarted = true;
 }
 }  // namespace internal
+
+float ElapsedMs(int64_t& startCounter) { return imagelift::ElapsedMs(startCounter); }
 
 float RunTimeMs() {
     auto& ctx = imagelift::Ctx();

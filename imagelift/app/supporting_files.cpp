@@ -3,7 +3,7 @@
 // is expected, that it carries it; what it finds is only logged, never acted on.
 #include "app/bas_app.h"
 
-#include "support/file_utils.h"
+#include "support/date_text.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
 
