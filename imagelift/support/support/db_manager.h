@@ -29,6 +29,10 @@ namespace sqlite {
 class Database;
 class Statement;
 }
+namespace forms {
+class MAPISession;
+class MAPIMessages;
+}
 
 class clsDbManager {
 public:
@@ -84,6 +88,13 @@ public:
     // Copies the database to strFilename (asks before overwriting an existing file; "*" is
     // removed from the name); 1 on success, -1 otherwise.
     int32_t MakeCopy(std::string strFilename);
+
+    // Sends the status log to the maker's support: a mail with a copy of the store, through the
+    // main window's mail controls, its compose window shown. The support address is the setting
+    // "Settings"/"SupportEmailAddress" (offered for entry when blank). 1 when the mail was
+    // handed to the mail program, -1 otherwise: the user is told why (unless they cancelled the
+    // mail themselves) and the failure is logged through the store's own lines.
+    int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1);
 
     // --- for start-up, tests and tools ---
     bool IsOpen() const;

@@ -1,7 +1,12 @@
-#include "layout/error_report.h"
+// Sending the status log to the maker's support in one step (the main window's
+// "&Send Error Report"): a mail with a copy of the whole store attached, handed to the user's
+// mail program with its compose window shown, so the user sees and may change it before it
+// goes. The support address is the setting "Settings"/"SupportEmailAddress"; when it is blank
+// the user is offered to enter one.
+#include "support/db_manager.h"
 
 #include "forms/dialogs.h"
-#include "support/db_manager.h"
+#include "forms/mail.h"
 #include "support/debug_log.h"
 #include "support/program_context.h"
 #include "vbrt/error.h"
@@ -27,24 +32,23 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1) {
+int32_t clsDbManager::SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1) {
     auto& ctx = imagelift::Ctx();
     const std::string title = ctx.App.Title;
     // The user is told where the store is, so they can send it by hand.
-    const std::string folder = ctx.DbManager ? ctx.DbManager->Folder().string() : ctx.App.Path;
+    const std::string folder = Folder().string();
     const std::string sendByHand =
-        "Please send the file '" + folder + "/" + clsDbManager::kDatabaseFile + "' to the proper support personnel.";
+        "Please send the file '" + folder + "/" + kDatabaseFile + "' to the proper support personnel.";
     int32_t result = -1;
     try {
-        if (!ctx.DbManager) vb::Raise(91, "clsDbManager");
-        std::string address = ctx.DbManager->GetSetting(title, "Settings", "SupportEmailAddress", std::string());
+        std::string address = GetSetting(title, "Settings", "SupportEmailAddress", std::string());
         if (Trim(address).empty()) {
             if (forms::MsgBox("The support e-mail address is currently blank.  Would you like to add a default "
                               "support e-mail address?",
                               forms::vbYesNo) == forms::vbYes) {
                 std::string answer = Trim(forms::InputBox("Enter the default support e-mail address:", "Support E-mail", ""));
                 if (!answer.empty()) {
-                    ctx.DbManager->SaveSetting(title, "Settings", "SupportEmailAddress", answer);
+                    SaveSetting(title, "Settings", "SupportEmailAddress", answer);
                     address = answer;
                 }
             }
@@ -65,8 +69,8 @@ int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& M
         MAPIMessages1.Compose();
         if (!Trim(address).empty()) MAPIMessages1.RecipAddress = address;
         MAPIMessages1.MsgSubject = title + " - Debug Log";
-        const std::string copy = folder + "/" + clsDbManager::kErrorReportCopy;
-        if (ctx.DbManager->MakeCopy(copy) != 1) {
+        const std::string copy = folder + "/" + kErrorReportCopy;
+        if (MakeCopy(copy) != 1) {
             forms::MsgBox(Failure("Failed to backup database file.  ", sendByHand), forms::vbOKOnly);
             return -1;
         }
@@ -79,7 +83,7 @@ int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& M
         return 1;
     } catch (...) {
         vb::Error e = vb::CurrentException();
-        basDebug::DebugLog(vb::ErrorLine("Error #", e, " in SendErrorReport"), basDebug::ERROR_LEVEL, "clsDbManager");
+        StatusDisplay(vb::ErrorLine("Error #", e, " in SendErrorReport"), basDebug::ERROR_LEVEL);
         // The user who cancelled the mail needs no message about it.
         if (e.Number() != forms::kMailUserAbort)
             forms::MsgBox(Failure("Failed to establish a mail session.  ", sendByHand), forms::vbOKOnly);

@@ -1,8 +1,9 @@
+// The error report: a mail with a copy of the store, sent through the main window's mail
+// controls; failures tell the user where the store is and are logged as the store's own lines.
 #include "forms/dialogs.h"
 #include "forms/mail.h"
-#include "layout/error_report.h"
-#include "layout_fixture.h"
 #include "support/debug_log.h"
+#include "support_fixture.h"
 
 #include <fstream>
 #include <sstream>
@@ -11,18 +12,27 @@ namespace {
 
 using forms::ScriptedPresenter;
 
-class ErrorReport : public LayoutTest {
+class ErrorReport : public supporttest::SupportTest {
 protected:
     void SetUp() override {
-        LayoutTest::SetUp();
-        UseStore();
+        SupportTest::SetUp();
+        // With the main window, the store's own lines reach the status windows.
+        ctx_.MainChildForm = &mainWindow_;
+        dbschema::CreateCleanDatabase(root_ / clsDbManager::kDatabaseFile);
+        Open();
         forms::SetPresenter(&dialogs_);
         forms::SetMailer(&mail_);
     }
     void TearDown() override {
         forms::SetMailer(nullptr);
-        forms::SetPresenter(nullptr);
-        LayoutTest::TearDown();
+        forms::SetPresenter(&boxes_);
+        SupportTest::TearDown();
+    }
+    std::vector<supporttest::PostedLine> LinesContaining(const std::string& text) const {
+        std::vector<supporttest::PostedLine> v;
+        for (const auto& l : window_.lines)
+            if (l.message.find(text) != std::string::npos) v.push_back(l);
+        return v;
     }
     std::string Address() {
         return ctx_.DbManager->GetSetting("Imagelift", "Settings", "SupportEmailAddress", std::string());
@@ -31,7 +41,7 @@ protected:
     std::string SendByHand() const {
         return "Please send the file '" + ctx_.DbManager->Folder().string() + "/db1.mdb' to the proper support personnel.";
     }
-    int32_t Send() { return SendErrorReport(session_, messages_); }
+    int32_t Send() { return ctx_.DbManager->SendErrorReport(session_, messages_); }
 
     ScriptedPresenter dialogs_;
     forms::FakeMailHandover mail_;
@@ -110,13 +120,14 @@ TEST_F(ErrorReport, FailuresTellTheUserWhereTheStoreIs) {
     mail_.available = true;
     mail_.failWith = forms::kMailUserAbort;
     dialogs_ = ScriptedPresenter();
-    lines_.clear();
+    window_.lines.clear();
     EXPECT_EQ(Send(), -1);
     EXPECT_TRUE(dialogs_.asked().empty());
     auto logged = LinesContaining("in SendErrorReport");
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].message.rfind("Error #32001: ", 0), 0u);
-    EXPECT_EQ(logged[0].level, basDebug::ERROR_LEVEL);
+    EXPECT_EQ(logged[0].priority, basDebug::ERROR_LEVEL);
+    EXPECT_EQ(logged[0].module, std::optional<std::string>("clsDbManager"));
     EXPECT_TRUE(std::filesystem::exists(Copy()));
 
     // The next report asks before overwriting that copy; No sends nothing.
