@@ -83,7 +83,7 @@ public:
     void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
 
     // The main window this frame loaded (nullptr before the load).
-    frmMain* MainWindow() const { return mainWindow_.get(); }
+    frmMain* MainWindow() const { return mainWindow_; }
 
     // ------------------------------------------------------------ seams for later windows
     // Creates, loads and returns a download window for slot `windowIndex` (its WindowIndex set).
@@ -100,6 +100,7 @@ public:
     static std::string HelpLink(const std::string& path);
 
 protected:
+    void Form_Design() override;
     void Form_Load() override;
     void Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) override;
     void Form_Unload(int32_t& Cancel) override;
@@ -109,9 +110,13 @@ private:
     // Closes the children in the frame's order: the main window, every download window, every
     // shell window, every status window. Each step runs whatever the one before it did.
     void unloadChildrenInOrder();
-    int32_t levelAnswer(const std::string& answer);
+    // The main window as a form, while it is loaded (nullptr otherwise).
+    forms::Form* mainForm() const;
+    // Opens a further status window in the first free slot.
+    void openStatusWindow();
 
-    std::unique_ptr<frmMain> mainWindow_;
+    std::unique_ptr<forms::Form> mainForm_;  // owns the main window
+    frmMain* mainWindow_ = nullptr;
     // Client size recorded by the last rescale (0 until the first).
     int32_t rescaleHeight_ = 0;
     int32_t rescaleWidth_ = 0;
