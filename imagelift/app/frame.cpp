@@ -30,9 +30,19 @@ forms::Menu* autoScaleItemOf(frmMain* mainWindow) { return mainWindow ? &mainWin
 #else
 // Until the main window is part of the program layer, the frame holds a plain child form.
 namespace {
+class PlainMainWindow : public forms::Form {
+public:
+    PlainMainWindow() : forms::Form("frmMain", true) {}
+
+protected:
+    void Form_Design() override {
+        Caption = "Available Devices";
+        Move(0, 0, 9600, 4800);
+    }
+};
 std::unique_ptr<forms::Form> makeMainWindow(frmMain*& mainWindow) {
     mainWindow = nullptr;
-    return std::make_unique<forms::Form>("frmMain", true);
+    return std::make_unique<PlainMainWindow>();
 }
 forms::Menu* autoScaleItemOf(frmMain*) { return nullptr; }
 }  // namespace
