@@ -63,7 +63,9 @@ void EndProcess(int code) {
         return;
     }
     // Nothing of the program runs after this point: the store is closed, the library unloaded.
-    // The hidden application window goes with the process (its entry's lock dies with it).
+    // The published windows (the hidden application window among them) go with the process;
+    // their entries are withdrawn so that nothing of this run stays behind.
+    for (user::HWND hwnd : user::AllWindows()) user::WithdrawTopWindow(hwnd);
     std::fflush(nullptr);
     ::_exit(code);
 }

@@ -1,0 +1,83 @@
+// The downloader's entry: the hidden application window first (the update utility follows a run
+// by it, from the first moment to the last), then the window layer, start-up and the event loop.
+//
+// A request to end from outside (SIGTERM, as a desktop session sends when it ends, or SIGINT
+// from a terminal) closes the frame as its close button does, so the program shuts down the
+// normal way: windows unloaded, library unloaded, store compacted.
+//
+// With IMAGELIFT_SCREENSHOT=<file.png> the frame is saved as a picture once the first device
+// list is complete: the way to see the program where no display exists.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdlib>
+#include <string>
+
+#include "app/bas_app.h"
+#include "app/frame.h"
+#include "bus1394/node_records.h"
+#include "forms/app.h"
+#include "forms/form.h"
+#include "support/program_context.h"
+
+namespace {
+
+int g_closePipe[2] = {-1, -1};
+
+void askToClose(int) {
+    const char c = 1;
+    (void)!::write(g_closePipe[1], &c, 1);
+}
+
+// Signals are turned into a byte on a pipe that the event loop watches; the frame closes there,
+// on the user-interface thread.
+void closeOnSignals() {
+    if (::pipe2(g_closePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(g_closePipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char buffer[16];
+        while (::read(g_closePipe[0], buffer, sizeof buffer) > 0) {
+        }
+        if (MDIForm1* frame = basApp::Frame()) frame->Unload(forms::vbAppTaskManager);
+    });
+    struct sigaction sa {};
+    sa.sa_handler = askToClose;
+    ::sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+// Saves the frame as a picture once the first device list is complete.
+void screenshotWhenListed(const std::string& path) {
+    auto* timer = new QTimer();
+    QObject::connect(timer, &QTimer::timeout, [timer, path] {
+        MDIForm1* frame = basApp::Frame();
+        if (!frame || !bas1394::TopologyReady || bas1394::BusResetPending) return;
+        timer->stop();
+        frame->SaveImage(path);
+    });
+    timer->start(100);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto& app = forms::App();
+    const auto& info = imagelift::Ctx().App;
+    app.Title = info.Title;
+    app.Major = info.Major;
+    app.Minor = info.Minor;
+    app.Revision = info.Revision;
+    forms::PublishApplicationWindow();
+
+    forms::EnsureApplication();
+    imagelift::Ctx().Beep = [] { forms::Beep(); };
+    closeOnSignals();
+    if (const char* shot = std::getenv("IMAGELIFT_SCREENSHOT"); shot && *shot) screenshotWhenListed(shot);
+
+    basApp::Main(basApp::RawCommandLine(argc, argv));
+    return forms::RunMessageLoop();
+}
