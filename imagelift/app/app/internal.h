@@ -15,6 +15,10 @@ void CutCommandLine(std::string& text, std::vector<std::string>& tokens,
 // Starts the program clock: every log line's run time counts from here.
 void StartProgramClock();
 
+// Forgets a run of Main (tests run it more than once in one process): unloads the frame it
+// loaded, closes the instance mutex, lets ShutDown run again.
+void ForgetRun();
+
 // Ends the process through the hook a test installed, else at once.
 void EndProcess(int code);
 
