@@ -19,11 +19,6 @@
 #include "support/db_manager.h"
 #include "vbrt/error.h"
 
-namespace basApp::internal {
-// Lets the next test run its own shut-down.
-void ForgetRun();
-}
-
 // Stand-ins for the download and shell windows (the firmware and shell layers build the real
 // ones): each records what was still open when it closed.
 struct UnloadProbe {
@@ -85,9 +80,14 @@ protected:
             Probe().Record("end of process");
         });
         Probe().events.clear();
+        OpenStore();
+    }
+    // The settings-and-log store (the shut-down releases it).
+    void OpenStore() {
         const std::filesystem::path folder = std::filesystem::path(root_) / "program";
         std::filesystem::create_directories(folder);
-        dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
+        if (!std::filesystem::exists(folder / clsDbManager::kDatabaseFile))
+            dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
         ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
     }
     void TearDown() override {
@@ -177,10 +177,11 @@ TEST_F(Frame, AutoScalingStartsAsStoredAndAToggleIsNotKept) {
         EXPECT_EQ(bool(status_.Find("AutoScaleChildForms")), k.warned);
         frame.mnuAutoScaleChildren.Choose();
         EXPECT_EQ(frame.mnuAutoScaleChildren.Checked(), !k.checked);
-        EXPECT_EQ(Stored("MDIForm1", "AutoScaleChildForms"), k.stored ? k.stored : "<none>");
         frame.Unload();
         frame_.reset();
         basApp::internal::ForgetRun();
+        OpenStore();
+        EXPECT_EQ(Stored("MDIForm1", "AutoScaleChildForms"), k.stored ? k.stored : "<none>");
     }
 }
 
@@ -510,6 +511,7 @@ TEST_F(Frame, UnloadClosesTheChildrenInOrderThenShutsDownOnce) {
         ended_ = 0;
         basApp::internal::ForgetRun();
         basApp::ShellWindows.clear();
+        OpenStore();
     }
 }
 
