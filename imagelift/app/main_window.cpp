@@ -1,0 +1,422 @@
+// The main window: load and unload, the menus and their forwarders to the frame, the pump timers,
+// the unattended-run scheduler, the message route to every status window and the access
+// library's text lines.
+#include "app/main_window.h"
+
+#include "app/bas_app.h"
+#include "app/frame.h"
+#include "app/status_window.h"
+#include "bootloader/bootloader.h"
+#include "bus1394/bus_reset.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/node_records.h"
+#include "clock/clock.h"
+#include "layout/layout_manager.h"
+#include "support/db_manager.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+namespace {
+
+constexpr const char* kModule = "frmMain";
+
+// Runs one step of a procedure whose failures are ignored: the next step runs whatever this one did.
+template <class Fn>
+void ignoringFailure(Fn&& fn) {
+    try {
+        fn();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+frmMain::frmMain() : forms::Form("frmMain", true) {
+    mnuExit.Click = [this] { mnuExit_Click(); };
+    mnuStatusWindow.Click = [this] { mnuStatusWindow_Click(); };
+    mnuDebugMessageLevel.Click = [this] { mnuDebugMessageLevel_Click(); };
+    mnuDebugLoggingLevel.Click = [this] { mnuDebugLoggingLevel_Click(); };
+    mnuDefault1394TransactionTimeout.Click = [this] { mnuDefault1394TransactionTimeout_Click(); };
+    mnu1394DLLdebugLevel.Click = [this] { mnu1394DLLdebugLevel_Click(); };
+    mnuAutoScaleChildren.Click = [this] { mnuAutoScaleChildren_Click(); };
+    mnuTile.Click = [this] { mnuTile_Click(); };
+    mnuCascade.Click = [this] { mnuCascade_Click(); };
+    mnuUserGuide.Click = [this] { mnuUserGuide_Click(); };
+    mnuReleaseNotes.Click = [this] { mnuReleaseNotes_Click(); };
+    mnuAbout.Click = [this] { mnuAbout_Click(); };
+    // The device commands (shell, resets, bootloader programming, updates, error report, key
+    // batch, driver choice) get their actions with the device-command code; until then choosing
+    // them does nothing. The two tick items still show their state.
+    mnuShowDllMessages.Click = [this] { mnuShowDllMessages.Checked = !mnuShowDllMessages.Checked(); };
+    mnuRemove1394VirtualDriverOnShutdown.Click = [this] {
+        mnuRemove1394VirtualDriverOnShutdown.Checked = !mnuRemove1394VirtualDriverOnShutdown.Checked();
+    };
+
+    txtDebugSpew.Change = [this] { txtDebugSpew_Change(); };
+    mfgDevices.RowColChange = [this] { mfgDevices_RowColChange(); };
+    mfgDevices.SelChange = [this] { mfgDevices_SelChange(); };
+    tmrBusReset.OnTimer = [this] { tmrBusReset_Timer(); };
+    tmrIncomingData.OnTimer = [this] { tmrIncomingData_Timer(); };
+    tmrAutomationScheduler.OnTimer = [this] { tmrAutomationScheduler_Timer(); };
+}
+
+frmMain::~frmMain() {
+    auto& ctx = imagelift::Ctx();
+    if (ctx.MainChildForm == this) ctx.MainChildForm = nullptr;
+    if (basApp::MainChildForm == this) basApp::MainChildForm = nullptr;
+}
+
+// ---------------------------------------------------------------- design and load
+
+void frmMain::Form_Design() {
+    Caption = "Available Devices";
+    KeyPreview = true;
+
+    // Device list on top, the selected device's details below it (twips).
+    fraDeviceList.Caption = "Device List";
+    fraDeviceList.Move(60, 0, 10800, 2520);
+    mfgDevices.Move(120, 240, 10560, 2160);
+    mfgDevices.ScrollBars = 2;
+    mfgDevices.SelectionMode = forms::flexSelectionByRow;
+
+    fraSelectedDevice.Caption = "Selected Device";
+    fraSelectedDevice.Move(60, 2580, 10800, 3000);
+    const double col1 = 120, col2 = 5460, w = 5220, h = 255;
+    lblDriver.Move(col1, 240, w, h);
+    lblNode.Move(col1, 500, w, h);
+    lblGUID.Move(col1, 760, w, h);
+    lblDeviceState.Move(col1, 1020, w, h);
+    lblHardwareVersion.Move(col2, 240, w, h);
+    lblManufacturer.Move(col2, 500, w, h);
+    lblModelID.Move(col2, 760, w, h);
+    lblModelName.Move(col2, 1020, w, h);
+    lblBootloaderGuidInfo.Move(col1, 1280, w, h);
+    lblBootloaderGuidGet.Move(col2, 1280, w, h);
+
+    lblApplicationImage.Caption = "Application:";
+    lblBootloader.Caption = "Bootloader:";
+    lblDebugMonitor.Caption = "Debug Monitor:";
+    cmdUpdateApplicationImage.Caption = "Update";
+    cmdUpdateBootloader.Caption = "Update";
+    cmdUpdateDebugMonitor.Caption = "Update";
+    struct Line {
+        forms::Label& label;
+        forms::TextBox& text;
+        forms::CommandButton& button;
+    };
+    double top = 1600;
+    for (Line line : {Line{lblApplicationImage, txtApplicationImageVersion, cmdUpdateApplicationImage},
+                      Line{lblBootloader, txtBootloaderVersion, cmdUpdateBootloader},
+                      Line{lblDebugMonitor, txtDebugMonitorVersion, cmdUpdateDebugMonitor}}) {
+        line.label.Move(col1, top + 40, 1320, h);
+        line.text.Move(1500, top, 8100, 315);
+        line.text.Locked = true;
+        line.button.Move(9720, top, 960, 315);
+        line.button.Enabled = false;
+        top += 420;
+    }
+
+    txtDebugSpew.Move(0, 0, 100, 100);
+    txtDebugSpew.Visible = false;
+
+    tmrBusReset.Interval = 20;
+    tmrBusReset.Enabled = true;
+    tmrIncomingData.Interval = 20;
+    tmrIncomingData.Enabled = true;
+    tmrAutomationScheduler.Interval = 1000;
+    tmrAutomationScheduler.Enabled = false;
+
+    mnuLaunchShell.Enabled = false;
+    mnuReset.Enabled = false;
+    mnuResetToBootloader.Enabled = false;
+    mnuFactoryDefaults.Enabled = false;
+    mnuUpdateApplicationFirmware.Enabled = false;
+    mnuUpdateBootloaderFirmware.Enabled = false;
+    mnuUpdateDebuggerFirmware.Enabled = false;
+    mnuTest.Visible = false;
+    mnuCascade.Visible = false;
+    mnuWindow.WindowList = true;
+}
+
+void frmMain::Form_Load() {
+    auto& ctx = imagelift::Ctx();
+    SchedulerState = {};
+
+    // The auto-scale tick follows the frame's own item.
+    if (MDIForm1* frame = basApp::Frame()) mnuAutoScaleChildren.Checked = frame->mnuAutoScaleChildren.Checked();
+
+    // The virtual-driver removal is read here and never written back: ticking it lasts for this run.
+    bool removeDriver = false;
+    if (ctx.DbManager) {
+        const std::string stored = ctx.DbManager->GetSetting(ctx.App.Title, Name, "RemoveDriverOnShutdown", "0");
+        try {
+            removeDriver = vb::CBool(stored);
+        } catch (const vb::Error&) {
+            removeDriver = false;
+        }
+    }
+    mnuRemove1394VirtualDriverOnShutdown.Checked = removeDriver;
+
+    // The grid: the header row alone, seven columns.
+    mfgDevices.Rows = 2;
+    mfgDevices.Cols = 7;
+    mfgDevices.FixedRows = 1;
+    mfgDevices.FixedCols = 0;
+    mfgDevices.Rows = 1;
+    static const char* const kHeaders[7] = {"drv",          "#",          "ID",
+                                            "State",        "Manufacterer", "Model Name",
+                                            "Firmware Version"};
+    for (int32_t c = 0; c < 7; ++c) {
+        mfgDevices.TextMatrix(0, c) = std::string(kHeaders[c]);
+        mfgDevices.ColAlignment(c) = c < 2 ? forms::flexAlignCenterCenter : forms::flexAlignLeftCenter;
+    }
+    ResizeMFG(mfgDevices);
+
+    // The client area just holds the two frames.
+    Height = fraSelectedDevice.Top() + fraSelectedDevice.Height();
+    Height = Height() + (Height() - ScaleHeight());
+    Width = fraDeviceList.Left() + fraDeviceList.Width();
+    Width = Width() + (Width() - ScaleWidth());
+
+    LayoutManager = std::make_unique<clsLayoutManager>();
+    ignoringFailure([&] { LayoutManager->LayoutForm(*this); });
+
+    ClearDetailPane();
+    forms::DoEvents();
+
+    txtDebugSpew.Text = std::string();
+    basApp::HookWindow(txtDebugSpew, true);
+
+    mnuLaunchShell.Enabled = false;
+    mnuFactoryDefaults.Enabled = false;
+    mnuReset.Enabled = false;
+    mnuResetToBootloader.Enabled = false;
+
+    ctx.MainChildForm = this;
+}
+
+void frmMain::Form_Unload(int32_t& /*Cancel*/) {
+    auto& ctx = imagelift::Ctx();
+    ignoringFailure([&] { StatusDisplay("Unloading main child form...", "TRACE"); });
+    ignoringFailure([&] {
+        if (mnuRemove1394VirtualDriverOnShutdown.Checked()) {
+            int32_t window = int32_t(txtDebugSpew.hWnd());
+            bas1394::RemoveVirtualDevice(window, bas1394::kVirtualDeviceName);
+        }
+    });
+    // Releasing the layout manager saves the window's layout.
+    ignoringFailure([&] { LayoutManager.reset(); });
+    ignoringFailure([&] { basApp::HookWindow(txtDebugSpew, false); });
+    if (basApp::MainChildForm == this) basApp::MainChildForm = nullptr;
+    if (ctx.MainChildForm == this) ctx.MainChildForm = nullptr;
+    // Closing the main window closes the program. The frame's unload unloads this window first;
+    // a frame already unloading ignores this.
+    ignoringFailure([&] {
+        if (MDIForm1* frame = basApp::Frame()) frame->Unload();
+    });
+}
+
+void frmMain::Form_KeyPress(int32_t& /*KeyAscii*/) { StatusDisplay("keypress", "WATCH"); }
+
+void frmMain::EnableBusResetTimer() { tmrBusReset.Enabled = true; }
+void frmMain::EnableIncomingDataTimer() { tmrIncomingData.Enabled = true; }
+
+// ---------------------------------------------------------------- sizing
+
+void frmMain::Form_Resize() {
+    try {
+        if (WindowState() == forms::vbMinimized || !LayoutManager) return;
+        LayoutManager->ResizeForm();
+        ResizeMFG(mfgDevices);
+    } catch (...) {
+    }
+}
+
+void frmMain::ResizeMFG(forms::MSFlexGrid& /*grid*/) {
+    static const double kShares[7] = {0.02, 0.02, 0.2, 0.15, 0.23, 0.23, 0.15};
+    const double usable = mfgDevices.Width() - 100;
+    for (int32_t c = 0; c < 7; ++c) {
+        const double w = vb::RoundHalfEven(usable * kShares[c]);
+        if (w > 0) mfgDevices.ColWidth(c) = w;
+    }
+}
+
+// ---------------------------------------------------------------- bus events
+
+void frmMain::IEEE1394Bus_NodesChanged() {
+    mfgDevices.Rows = mfgDevices.FixedRows();
+    ClearDetailPane();
+    RefreshDeviceList(bas1394::NodeTable, basBootloader::TargetList);
+    Refresh();
+    forms::DoEvents();
+}
+
+void frmMain::IEEE1394Bus_ResetComplete() {}
+
+void frmMain::IEEE1394IncomingDataHandler() {
+    const int32_t result = basBootloader::Haltbootloader(0);
+    if (result == 1)
+        StatusDisplay("Broadcasted bootloader halt command.", "TRACE");
+    else
+        StatusDisplay("WARNING: Failed to broadcast bootloader halt command, code " + vb::CStr(result), 7,
+                      std::string(kModule));
+}
+
+// The pumps guard themselves: a tick that arrives while a pass runs (events are let through
+// inside it) returns at once, and the timer never re-enters its own handler.
+void frmMain::tmrBusReset_Timer() { bas1394::BusResetHandlerThread(); }
+void frmMain::tmrIncomingData_Timer() { bas1394::IncomingDataThreadHandler(); }
+
+// ---------------------------------------------------------------- messages
+
+void frmMain::StatusDisplay(const std::string& Message, const basDebug::LevelArg& Level,
+                            const std::optional<std::string>& Module) {
+    auto& ctx = imagelift::Ctx();
+    int32_t level = 5;
+    try {
+        level = basDebug::LevelNumber(Level);
+    } catch (...) {
+    }
+    try {
+        if (level >= 15) {
+            for (int i = 0; i < 3; ++i) {
+                if (ctx.Beep)
+                    ctx.Beep();
+                else
+                    forms::Beep();
+            }
+        }
+    } catch (...) {
+    }
+    const std::string module = Module ? *Module : std::string("unspecified");
+    // One program clock for every line, whichever route it takes.
+    float elapsed = 0;
+    try {
+        elapsed = basApp::RunTimeMs();
+    } catch (...) {
+    }
+    const int32_t runtime = int32_t(vb::RoundHalfEven(elapsed));
+    for (size_t i = 0; i < basApp::StatusWindows.size(); ++i) {
+        try {
+            // A window may empty its slot while a line is shown; hold it for the call.
+            std::shared_ptr<frmStatus> window = basApp::StatusWindows[i];
+            if (!window) continue;
+            int32_t priority = level;
+            window->PostMessage(Message, elapsed, priority, module);
+        } catch (...) {
+        }
+    }
+    try {
+        basDebug::RecordLine(Message, level, module, runtime);
+    } catch (...) {
+    }
+}
+
+void frmMain::txtDebugSpew_Change() {
+    const std::string text = txtDebugSpew.Text();
+    if (text.empty()) return;  // the emptying below raises this event again
+    size_t position = 0;
+    for (;;) {
+        const size_t pair = text.find("\r\n", position);
+        if (pair == std::string::npos) break;
+        if (mnuShowDllMessages.Checked())
+            basDebug::DebugLog(text.substr(position, pair - position), "DLL DEBUG SPEW");
+        position = pair + 2;
+    }
+    // An incomplete line after the last CR LF goes with the rest.
+    txtDebugSpew.Text = std::string();
+}
+
+// ---------------------------------------------------------------- unattended runs
+
+void frmMain::tmrAutomationScheduler_Timer() {
+    auto& s = SchedulerState;
+    if (s.Busy) {
+        StatusDisplay("tmrAutomationScheduler: ERROR - re-entering scheduler.  Aborting operation!", "WARNING");
+        return;
+    }
+    s.Busy = true;
+    struct ClearBusy {
+        SchedulerCounters& s;
+        ~ClearBusy() { s.Busy = false; }
+    } clearBusy{s};
+
+    if (!bas1394::TopologyReady) {
+        s.TickCount = 0;
+        return;
+    }
+    s.TickCount = int16_t(s.TickCount + 1);
+    if (s.TickCount <= 3) return;
+
+    auto& automation = basApp::Automation();
+    if (!automation.HasOperationOption || !automation.PerformUnattendedOperations ||
+        !automation.HasOperationOption(basApp::CommandLineTokens)) {
+        // Nothing to run: the program stays open for the user.
+        tmrAutomationScheduler.Enabled = false;
+        return;
+    }
+    const int32_t result = automation.PerformUnattendedOperations(basApp::CommandLineTokens);
+    if (result == 2) {
+        // The target was reset into its bootloader: run again after the next device list.
+        s.TickCount = 0;
+        s.ResetAttempts += 1;
+        if (s.ResetAttempts > 5) {
+            StatusDisplay("Performed " + vb::CStr(s.ResetAttempts) +
+                              " attempts to reset the device and resume the operation(s).  Aborting.",
+                          "ERROR");
+            ExitAfterAutomation();
+        }
+        return;
+    }
+    ExitAfterAutomation();
+}
+
+void frmMain::ExitAfterAutomation() {
+    tmrAutomationScheduler.Enabled = false;
+    forms::DoEvents();
+    Refresh();
+    clk::Sleep(2000);
+    if (MDIForm1* frame = basApp::Frame()) frame->Unload();
+}
+
+// ---------------------------------------------------------------- forwarders to the frame
+
+void frmMain::mnuExit_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuExit_Click();
+}
+void frmMain::mnuStatusWindow_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuStatusWindow_Click();
+}
+void frmMain::mnuDebugMessageLevel_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuDebugMessageLevel_Click();
+}
+void frmMain::mnuDebugLoggingLevel_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuDebugLoggingLevel_Click();
+}
+void frmMain::mnuDefault1394TransactionTimeout_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuDefault1394TransactionTimeout_Click();
+}
+void frmMain::mnu1394DLLdebugLevel_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuDllMessageLevel_Click();
+}
+void frmMain::mnuAutoScaleChildren_Click() {
+    MDIForm1* frame = basApp::Frame();
+    if (!frame) return;
+    frame->mnuAutoScaleChildren_Click();
+    mnuAutoScaleChildren.Checked = frame->mnuAutoScaleChildren.Checked();
+}
+void frmMain::mnuTile_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->ArrangeChildren(1);
+}
+void frmMain::mnuCascade_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->Arrange(0);
+}
+void frmMain::mnuUserGuide_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuUserGuide_Click();
+}
+void frmMain::mnuReleaseNotes_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuReleaseNotes_Click();
+}
+void frmMain::mnuAbout_Click() {
+    if (MDIForm1* frame = basApp::Frame()) frame->mnuAbout_Click();
+}
