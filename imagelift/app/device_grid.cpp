@@ -106,6 +106,11 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
     };
 
     const int16_t localHost = int16_t(bas1394::LocalHostNode.load());
+    refilling_ = true;
+    struct EndRefill {
+        bool& flag;
+        ~EndRefill() { flag = false; }
+    } endRefill{refilling_};
     for (const bas1394::NodeRecord& node : Nodes) {
         if (node.NodeNumber == bas1394::kNoNode) break;
         const std::string model = text([&] { return basConfigRom::GetModelText(node.ConfigRom); });
@@ -180,9 +185,22 @@ void frmMain::selectFilledRow(int32_t row) {
 }
 
 void frmMain::mfgDevices_SelChange() {
-    // The device commands work on the device of the selected row; a refill selects it again.
+    // Rows the refill itself moves to are not the user's choice: the device chosen before the
+    // refill stays the one the refill looks for, so the selection comes back to it further down.
+    if (refilling_) return;
+    // Only a device ID (16 characters without its blanks, its leading digits a number above
+    // zero) is kept; a placeholder text keeps the ID chosen before.
     try {
-        if (mfgDevices.Rows() > mfgDevices.FixedRows()) SelectedDeviceId = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
+        if (mfgDevices.Rows() <= mfgDevices.FixedRows()) return;
+        const std::string id = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
+        std::string compact;
+        for (char ch : id)
+            if (ch != ' ') compact += ch;
+        size_t digits = 0;
+        while (digits < compact.size() && compact[digits] >= '0' && compact[digits] <= '9') ++digits;
+        bool positive = false;
+        for (size_t i = 0; i < digits; ++i) positive |= compact[i] != '0';
+        if (compact.size() == 16 && positive) SelectedDeviceId = id;
     } catch (...) {
     }
 }

@@ -205,4 +205,5 @@ private:
     void selectFilledRow(int32_t row);
 
     std::unique_ptr<clsLayoutManager> LayoutManager;
+    bool refilling_ = false;  // RefreshDeviceList is filling the grid
 };

@@ -1,0 +1,451 @@
+// The main window on real (offscreen) windows inside the frame: its menus and timers, the device
+// grid and detail pane filled from hand-made node and target tables, the selection carried over a
+// refill, the access library's text lines, the message route and the unattended-run scheduler.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/bas_app.h"
+#include "app/frame.h"
+#include "app/internal.h"
+#include "app/main_window.h"
+#include "app/status_window.h"
+#include "app_fixture.h"
+#include "bootloader/bootloader.h"
+#include "bus1394/access_library.h"
+#include "bus1394/config_rom_texts.h"
+#include "support/byte_utils.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/node_records.h"
+#include "forms/forms.h"
+#include "support/db_manager.h"
+
+namespace {
+
+basBootloader::ByteArray Field(const std::string& text) {
+    basBootloader::ByteArray bytes(8, 0);
+    for (size_t i = 0; i < text.size() && i < 8; ++i) bytes[i] = uint8_t(text[i]);
+    return bytes;
+}
+
+class MainWindow : public apptest::AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        forms::SetScreen(&screen_);
+        previousEnd_ = basApp::SetEndProcess([this](int) { ++ended_; });
+        const std::filesystem::path folder = std::filesystem::path(root_) / "program";
+        std::filesystem::create_directories(folder);
+        dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
+        ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
+        ResetTables();
+        frame_ = std::make_unique<MDIForm1>();
+        frame_->Show();
+        ASSERT_NE(frame_->MainWindow(), nullptr);
+    }
+    void TearDown() override {
+        if (frame_) frame_->Unload();
+        frame_.reset();
+        basApp::Automation() = {};
+        basApp::CommandLineTokens.clear();
+        basApp::internal::ForgetRun();
+        basApp::StatusWindows.clear();
+        basApp::DownloadWindows.clear();
+        basApp::ShellWindows.clear();
+        basApp::MemoryWindows.clear();
+        basApp::ReleaseRetiredWindows();
+        basApp::SetEndProcess(previousEnd_);
+        ctx_.DbManager.reset();
+        ResetTables();
+        forms::SetScreen(nullptr);
+        AppTest::TearDown();
+    }
+    static void ResetTables() {
+        bas1394::ResetNodeTable();
+        bas1394::TopologyMap = {};
+        bas1394::TopologyMap.Entries.assign(63, {});
+        bas1394::LocalHostNode = 128;
+        bas1394::TopologyReady = false;
+        basBootloader::TargetList.assign(1, {});
+        basBootloader::DebuggerNodes.assign(1, {});
+        basBootloader::BootloaderListReady = {false, false, false};
+    }
+
+    frmMain& Main() { return *frame_->MainWindow(); }
+
+    // A node of the maker with a readable config ROM and an active link.
+    static bas1394::NodeRecord Node(int16_t number, bool linkActive = true) {
+        bas1394::NodeRecord node;
+        node.DriverType = bas1394::kDriverVdev;
+        node.NodeNumber = number;
+        node.ConfigRom.BusInfo.RawBytes.assign(20, 0);
+        node.ConfigRom.BusInfo.RawBytes[0] = 4;
+        node.ConfigRom.BusInfo.NodeVendorId = 0x0A3C7E;
+        node.ConfigRom.BusInfo.ChipIdHi = 0x10;
+        node.ConfigRom.BusInfo.ChipIdLo = 0x00010000 + number;
+        bas1394::TopologyMap.Entries[size_t(number)].LinkActive = linkActive ? 1 : 0;
+        return node;
+    }
+    // A target in state `state` on `node`; a nonzero bootloader version means the bootloader runs.
+    static basBootloader::BootloaderTarget Target(const bas1394::NodeRecord& node, int32_t state,
+                                                  int32_t bootloaderVersion) {
+        basBootloader::BootloaderTarget t;
+        t.Handle = 63 + node.NodeNumber;
+        t.Device = node;
+        t.State = state;
+        auto& i = t.Info;
+        i.BootloaderVersion = bootloaderVersion;
+        i.Guid = {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, uint8_t(node.NodeNumber)};
+        i.HardwareModelId = 460;
+        i.HardwareRevision = 0x00010200;
+        i.SoftwareDate = Field("20230415");
+        i.SoftwareTime = Field("101112");
+        i.SoftwareRelease = 0x4A0;
+        i.SoftwareVersion = 0x00010829;
+        i.BootloaderDate = Field("20220101");
+        i.BootloaderTime = Field("080910");
+        i.DebugMonitorDate = Field("20210707");
+        i.Reserved88 = Field("235958");
+        i.DebugMonitorId = 7;
+        i.DebugMonitorVersion = 0x00010003;
+        return t;
+    }
+    std::vector<std::string> Row(int32_t r) {
+        std::vector<std::string> cells;
+        for (int32_t c = 0; c < 7; ++c) cells.push_back(Main().mfgDevices.TextMatrix(r, c));
+        return cells;
+    }
+    // Lines shown in status window 0, newest last.
+    std::vector<std::string> StatusLines() {
+        std::vector<std::string> lines;
+        frmStatus& s = *basApp::StatusWindows[0];
+        for (int32_t r = 1; r < s.mfgStatus.Rows(); ++r) lines.push_back(s.mfgStatus.TextMatrix(r, 3));
+        return lines;
+    }
+
+    forms::FixedScreen screen_{1600, 1200};
+    std::unique_ptr<MDIForm1> frame_;
+    basApp::EndProcessFn previousEnd_;
+    int ended_ = 0;
+};
+
+TEST_F(MainWindow, MenusTimersAndTheEmptyGridAtLoad) {
+    frmMain& m = Main();
+    EXPECT_EQ(m.Caption(), "Available Devices");
+    EXPECT_EQ(basApp::MainChildForm, &m);
+    EXPECT_EQ(ctx_.MainChildForm, &m);
+    struct Item {
+        forms::Menu& menu;
+        const char* caption;
+        bool enabled;
+    };
+    const Item items[] = {
+        {m.mnuFile, "&File", true},
+        {m.mnuExit, "E&xit", true},
+        {m.mnuLaunchShell, "&Shell Window", false},
+        {m.mnuStatusWindow, "S&tatus Window", true},
+        {m.mnuReset, "&Reset Selected Device Hardware", false},
+        {m.mnuResetToBootloader, "Run Selected Device in &Firmware Download Mode", false},
+        {m.mnuRescanBus, "Res&can Bus", true},
+        {m.mnuBootloader, "&Bootloader Expert Menu", false},
+        {m.mnuFactoryDefaults, "&Factory Default Settings (experimental)", false},
+        {m.mnuUpdateApplicationFirmware, "&Update Application Firmware", false},
+        {m.mnuUpdateBootloaderFirmware, "U&pdate Bootloader Firmware", false},
+        {m.mnuUpdateDebuggerFirmware, "Up&date Debugger Firmware", false},
+        {m.mnuUseVskMarquentDriver, "&Use Vsk-Marquent Driver", true},
+        {m.mnu1394DLLdebugLevel, "Set DLL Debug &Level", true},
+        {m.mnuSwitchTo1394Shell, "Switch to &1394 Shell", true},
+        {m.mnuUserGuide, "&Online User Guide", true},
+        {m.mnuSendErrorReport, "&Send Error Report", true},
+    };
+    for (const Item& item : items) {
+        SCOPED_TRACE(item.caption);
+        EXPECT_EQ(item.menu.Caption(), item.caption);
+        EXPECT_EQ(item.menu.Enabled(), item.enabled);
+    }
+    EXPECT_FALSE(m.mnuTest.Visible());
+    EXPECT_FALSE(m.mnuCascade.Visible());
+    EXPECT_EQ(m.mnuAutoScaleChildren.Checked(), frame_->mnuAutoScaleChildren.Checked());
+    EXPECT_FALSE(m.mnuRemove1394VirtualDriverOnShutdown.Checked());
+
+    EXPECT_EQ(m.tmrBusReset.Interval(), 20);
+    EXPECT_TRUE(m.tmrBusReset.Enabled());
+    EXPECT_EQ(m.tmrIncomingData.Interval(), 20);
+    EXPECT_TRUE(m.tmrIncomingData.Enabled());
+    EXPECT_EQ(m.tmrAutomationScheduler.Interval(), 1000);
+    EXPECT_FALSE(m.tmrAutomationScheduler.Enabled());
+
+    EXPECT_EQ(m.mfgDevices.Rows(), 1);
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"drv", "#", "ID", "State", "Manufacterer", "Model Name",
+                                                "Firmware Version"}));
+    EXPECT_EQ(m.lblGUID.Caption(), "ID (ConfigROM):   ");
+    EXPECT_EQ(m.lblBootloaderGuidInfo.Caption(), "ID (InfoReg):    ");
+    EXPECT_EQ(m.lblBootloaderGuidGet.Caption(), "ID (Bootloader): ");
+}
+
+TEST_F(MainWindow, GridRowsByNodeState) {
+    bas1394::LocalHostNode = 0;
+    auto local = Node(0);
+    auto dead = Node(1, false);
+    auto missing = Node(2);
+    auto debugger = Node(3);
+    auto app = Node(4);
+    auto boot = Node(5);
+    auto unread = Node(6);
+    unread.ConfigRom.BusInfo.RawBytes.assign(1, 0);
+    bas1394::NodeTable = {local, dead, missing, debugger, app, boot, unread};
+    basBootloader::TargetList = {{}, Target(missing, 1, 0), Target(app, 2, 0), Target(boot, 2, 0x00020001),
+                                 Target(dead, 2, 1)};
+    basBootloader::DebuggerNodes = {basBootloader::DebuggerNode{debugger}};
+
+    // While the bootloader list is being built, linked nodes read "<scanning...>".
+    Main().IEEE1394Bus_NodesChanged();
+    ASSERT_EQ(Main().mfgDevices.Rows(), 8);
+    EXPECT_EQ(Row(5)[3], "<scanning...>");
+    EXPECT_EQ(Row(5)[6], "<scanning...>");
+    EXPECT_EQ(Row(5)[4], basConfigRom::GetVendorText(boot.ConfigRom));
+    EXPECT_EQ(Main().mfgDevices.Row(), 0);  // no device row took the selection
+
+    basBootloader::BootloaderListReady[0] = true;
+    Main().IEEE1394Bus_NodesChanged();
+    ASSERT_EQ(Main().mfgDevices.Rows(), 8);
+    const std::string vendor = basConfigRom::GetVendorText(app.ConfigRom);
+    const std::string model = basConfigRom::GetModelText(app.ConfigRom);
+    const std::string guid = basConfigRom::GetGuidText(app.ConfigRom);
+    const auto ti = [](const bas1394::NodeRecord& n) {
+        for (auto& t : basBootloader::TargetList)
+            if (t.Device.NodeNumber == n.NodeNumber && t.Handle) return t.Info;
+        return basBootloader::InfoRegisters{};
+    };
+    const std::string appFw = basBootloader::VersionToString(0x00010829) + " " +
+                              basBootloader::FormatFwpDate(ti(app).SoftwareDate) + " " +
+                              basBootloader::FormatFwpTime(ti(app).SoftwareTime);
+    const std::string bootFw = basBootloader::VersionToString(0x00020001) + " " +
+                               basBootloader::FormatFwpDate(ti(boot).BootloaderDate) + " " +
+                               basBootloader::FormatFwpTime(ti(boot).BootloaderTime);
+    using V = std::vector<std::string>;
+    EXPECT_EQ(Row(1), (V{"vdev", "0", " <unknown>", "Local PC Node", "No Local Config ROM", "No Local Config ROM",
+                         "<unknown>"}));
+    EXPECT_EQ(Row(2), (V{"vdev", "1", "<link not active>", "<link not active>", "<link not active>",
+                         "<link not active>", "<unknown>"}));
+    EXPECT_EQ(Row(3), (V{"vdev", "2", basConfigRom::GetGuidText(missing.ConfigRom), "missing", vendor, model,
+                         "<unknown>"}));
+    EXPECT_EQ(Row(4)[3], "Debugger Running");
+    EXPECT_EQ(Row(5), (V{"vdev", "4", basConfigRom::GetGuidText(app.ConfigRom), "App Running", vendor, model, appFw}));
+    EXPECT_EQ(Row(6), (V{"vdev", "5", basConfigRom::GetGuidText(boot.ConfigRom), "Bootloader Running", vendor, model,
+                         bootFw}));
+    EXPECT_EQ(Row(7)[2], "<read failed>");
+    EXPECT_EQ(Row(7)[3], "Incompatible");
+    (void)guid;
+
+    // An empty table (first record "no node") leaves the header alone.
+    bas1394::ResetNodeTable();
+    Main().IEEE1394Bus_NodesChanged();
+    EXPECT_EQ(Main().mfgDevices.Rows(), 1);
+}
+
+TEST_F(MainWindow, TheSelectionFollowsItsDeviceAcrossRefills) {
+    bas1394::LocalHostNode = 0;
+    basBootloader::BootloaderListReady[0] = true;
+    // IDs the selection keeper accepts: their leading digits form a number above zero.
+    auto a = Node(1), b = Node(2), c = Node(3);
+    for (auto* n : {&a, &b, &c}) n->ConfigRom.BusInfo.NodeVendorId = 0x123456;
+    bas1394::NodeTable = {Node(0), a, b, c};
+    basBootloader::TargetList = {{}, Target(a, 2, 1), Target(b, 2, 1), Target(c, 2, 1)};
+    frmMain& m = Main();
+    // With nothing chosen before, the selection moves down with every running row: the last stays.
+    m.IEEE1394Bus_NodesChanged();
+    EXPECT_EQ(m.mfgDevices.Row(), 4);
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 3");
+
+    // The user picks the middle device; after each bus reset it is still the selected one.
+    m.mfgDevices.Row = 3;
+    EXPECT_EQ(m.SelectedDeviceId, basConfigRom::GetGuidText(b.ConfigRom));
+    for (int pass = 0; pass < 2; ++pass) {
+        m.IEEE1394Bus_NodesChanged();
+        EXPECT_EQ(m.mfgDevices.Row(), 3);
+        EXPECT_EQ(m.lblNode.Caption(), "Node: 2");
+    }
+    // Once it has gone, the last running device takes the selection.
+    bas1394::NodeTable = {Node(0), a, c};
+    m.IEEE1394Bus_NodesChanged();
+    EXPECT_EQ(m.mfgDevices.Row(), 3);
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 3");
+}
+
+TEST_F(MainWindow, DetailPaneOfARunningBootloaderAndAnApplication) {
+    bas1394::LocalHostNode = 0;
+    basBootloader::BootloaderListReady[0] = true;
+    auto boot = Node(1);
+    bas1394::NodeTable = {Node(0), boot};
+    auto target = Target(boot, 2, 0x00020001);
+    target.Info.SoftwareVersion = basBootloader::kPrivateBuildVersion;
+    basBootloader::TargetList = {{}, target};
+    frmMain& m = Main();
+    m.IEEE1394Bus_NodesChanged();
+    ASSERT_EQ(m.mfgDevices.Row(), 2);
+    const auto& i = target.Info;
+    EXPECT_EQ(m.lblDriver.Caption(), "Driver: vdev");
+    EXPECT_EQ(m.lblDriver.ToolTipText(), "Driver: vdev");
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 1");
+    EXPECT_EQ(m.lblGUID.Caption(), "ID (ConfigROM):  0A3C7E10 00010001");
+    EXPECT_EQ(m.lblDeviceState.Caption(), "Device State: 2");
+    EXPECT_EQ(m.txtApplicationImageVersion.Text(),
+              " ID=0x4A0 <private build> Date: " + basBootloader::FormatFwpLocalDateTime(i.SoftwareDate, i.SoftwareTime));
+    EXPECT_EQ(m.txtBootloaderVersion.Text(), " Ver=" + basBootloader::VersionToString(0x00020001) + " Date: " +
+                                                 basBootloader::FormatFwpLocalDateTime(i.BootloaderDate, i.BootloaderTime));
+    // The debug monitor's date goes with its own time field, not the application's.
+    const std::string monitor = basBootloader::FormatFwpLocalDateTime(i.DebugMonitorDate, i.Reserved88);
+    ASSERT_NE(monitor, basBootloader::FormatFwpLocalDateTime(i.DebugMonitorDate, i.SoftwareTime));
+    EXPECT_EQ(m.txtDebugMonitorVersion.Text(),
+              " ID=7 Ver=" + basBootloader::VersionToString(0x00010003) + " Date: " + monitor);
+    EXPECT_EQ(m.lblBootloaderGuidInfo.Caption(), "ID (InfoReg):    " + basUtils::ByteArrayToHexString(i.Guid, 4));
+    EXPECT_EQ(m.lblBootloaderGuidGet.Caption(), "ID (Bootloader): " + basUtils::ByteArrayToHexString(i.Guid, 4));
+    EXPECT_EQ(m.lblModelID.Caption(),
+              "Info Registers Hardware Model ID = 460 / Version: " + basBootloader::VersionToString(0x00010200));
+    for (forms::Control* c : std::initializer_list<forms::Control*>{
+             &m.mnuLaunchShell, &m.mnuReset, &m.mnuResetToBootloader, &m.mnuFactoryDefaults, &m.mnuBootloader,
+             &m.mnuUpdateApplicationFirmware, &m.mnuUpdateBootloaderFirmware, &m.mnuUpdateDebuggerFirmware,
+             &m.cmdUpdateApplicationImage, &m.cmdUpdateBootloader, &m.cmdUpdateDebugMonitor})
+        EXPECT_TRUE(c->Enabled()) << c->Name;
+    EXPECT_EQ(m.GetSelectedBootloaderHandle(), target.Handle);
+
+    // The same device running its application: the target commands only.
+    basBootloader::TargetList[1].Info.BootloaderVersion = 0;
+    basBootloader::TargetList[1].Info.SoftwareVersion = 0x00010829;
+    m.mfgDevices_RowColChange();
+    EXPECT_EQ(m.lblBootloaderGuidGet.Caption(), "ID (Bootloader): <not applicable>");
+    EXPECT_EQ(m.txtApplicationImageVersion.Text().substr(0, 20),
+              " ID=0x4A0 Ver=" + basBootloader::VersionToString(0x00010829).substr(0, 6));
+    for (forms::Control* c : std::initializer_list<forms::Control*>{&m.mnuLaunchShell, &m.mnuReset,
+                                                                    &m.mnuResetToBootloader, &m.mnuFactoryDefaults})
+        EXPECT_TRUE(c->Enabled()) << c->Name;
+    for (forms::Control* c : std::initializer_list<forms::Control*>{
+             &m.mnuBootloader, &m.mnuUpdateApplicationFirmware, &m.cmdUpdateBootloader, &m.cmdUpdateDebugMonitor})
+        EXPECT_FALSE(c->Enabled()) << c->Name;
+
+    // The local adapter's row, then a row whose node went away.
+    m.mfgDevices.Row = 1;
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 0 (Local 1394 Adapter Node)");
+    EXPECT_EQ(m.lblDeviceState.Caption(), "Device State: INCOMPATIBLE");
+    EXPECT_FALSE(m.mnuReset.Enabled());
+    bas1394::NodeTable = {Node(0)};
+    m.mfgDevices.Row = 2;
+    EXPECT_EQ(m.lblNode.Caption(), "The selected device has disappeared from the bus.");
+}
+
+TEST_F(MainWindow, LibraryTextLinesAreLoggedOnlyWhenShownAndTheBoxEmpties) {
+    frmMain& m = Main();
+    struct Case {
+        bool show;
+        std::vector<std::string> logged;
+    };
+    for (const Case& c : {Case{false, {}}, Case{true, {"first piece", "second piece"}}}) {
+        m.mnuShowDllMessages.Checked = c.show;
+        const size_t before = StatusLines().size();
+        m.txtDebugSpew.Text = std::string("first piece\r\nsecond piece\r\nthird, unfinished");
+        std::vector<std::string> lines = StatusLines();
+        lines.erase(lines.begin(), lines.begin() + long(before));
+        EXPECT_EQ(lines, c.logged);
+        EXPECT_EQ(m.txtDebugSpew.Text(), "");
+    }
+}
+
+TEST_F(MainWindow, StatusDisplayReachesEveryStatusWindowWithItsLevelAndModule) {
+    frame_->mnuStatusWindow_Click();
+    ASSERT_EQ(basApp::StatusWindows.size(), 2u);
+    for (auto& w : basApp::StatusWindows) w->DebugMessageLevel = 0;
+    int beeps = 0;
+    ctx_.Beep = [&] { ++beeps; };
+    struct Case {
+        basDebug::LevelArg level;
+        std::optional<std::string> module;
+        std::string levelName, moduleText;
+        int beeps;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt, "TRACE(5)", "unspecified", 0},
+        {"ERROR", std::nullopt, "ERROR(11)", "unspecified", 0},
+        {15, std::string("frmTest"), "FATAL(15)", "frmTest", 3},
+    };
+    for (const Case& c : cases) {
+        beeps = 0;
+        Main().StatusDisplay("a line", c.level, c.module);
+        for (auto& w : basApp::StatusWindows) {
+            const int32_t r = w->mfgStatus.Rows() - 1;
+            EXPECT_EQ(w->mfgStatus.TextMatrix(r, 3)(), "a line");
+            EXPECT_EQ(w->mfgStatus.TextMatrix(r, 1)(), c.levelName);
+            EXPECT_EQ(w->mfgStatus.TextMatrix(r, 2)(), c.moduleText);
+        }
+        EXPECT_EQ(beeps, c.beeps);
+    }
+}
+
+TEST_F(MainWindow, SchedulerWaitsForTheDeviceListAndEndsAfterSixResets) {
+    frmMain& m = Main();
+    int runs = 0;
+    basApp::Automation().HasOperationOption = [](const std::vector<std::string>&) { return true; };
+    basApp::Automation().PerformUnattendedOperations = [&](const std::vector<std::string>&) {
+        ++runs;
+        return 2;
+    };
+    // No complete device list: the count starts again on every tick.
+    for (int i = 0; i < 10; ++i) m.tmrAutomationScheduler_Timer();
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(m.SchedulerState.TickCount, 0);
+
+    bas1394::TopologyReady = true;
+    for (int i = 0; i < 3; ++i) m.tmrAutomationScheduler_Timer();
+    EXPECT_EQ(runs, 0);
+    m.tmrAutomationScheduler_Timer();  // the fourth tick runs the operations
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(m.SchedulerState.ResetAttempts, 1);
+    // Five more runs that each end in a reset: the sixth aborts and ends the program.
+    for (int i = 0; i < 5 * 4; ++i)
+        if (frame_->IsLoaded()) m.tmrAutomationScheduler_Timer();
+    EXPECT_EQ(runs, 6);
+    const auto lines = StatusLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Performed 6 attempts to reset the device and resume the operation(s).  Aborting."),
+              lines.end());
+    EXPECT_FALSE(frame_->IsLoaded());
+    EXPECT_EQ(ended_, 1);
+}
+
+TEST_F(MainWindow, SchedulerWithoutAnOperationSwitchesItselfOff) {
+    frmMain& m = Main();
+    m.tmrAutomationScheduler.Enabled = true;
+    bas1394::TopologyReady = true;
+    for (int i = 0; i < 3; ++i) m.tmrAutomationScheduler_Timer();
+    EXPECT_TRUE(m.tmrAutomationScheduler.Enabled());
+    m.tmrAutomationScheduler_Timer();
+    EXPECT_FALSE(m.tmrAutomationScheduler.Enabled());
+    EXPECT_TRUE(frame_->IsLoaded());
+}
+
+TEST_F(MainWindow, ClosingTheMainWindowClosesTheProgramOnce) {
+    Main().Unload();
+    EXPECT_FALSE(frame_->IsLoaded());
+    EXPECT_EQ(basApp::MainChildForm, nullptr);
+    EXPECT_EQ(ctx_.MainChildForm, nullptr);
+    EXPECT_EQ(ended_, 1);
+}
+
+TEST_F(MainWindow, PictureOfTheWindowWithADeviceRow) {
+    bas1394::LocalHostNode = 0;
+    basBootloader::BootloaderListReady[0] = true;
+    auto boot = Node(1);
+    bas1394::NodeTable = {Node(0), boot};
+    basBootloader::TargetList = {{}, Target(boot, 2, 0x00020001)};
+    Main().IEEE1394Bus_NodesChanged();
+    const char* bin = std::getenv("LUMAREL_BIN");
+    const std::filesystem::path out =
+        bin ? std::filesystem::path(bin) / ".." / "test-output" : std::filesystem::path(root_) / "test-output";
+    std::filesystem::create_directories(out);
+    EXPECT_TRUE(frame_->SaveImage((out / "main_window.png").string()));
+    EXPECT_TRUE(Main().SaveImage((out / "main_window_alone.png").string()));
+}
+
+}  // namespace
