@@ -173,10 +173,8 @@ void frmMain::Form_Load() {
     ResizeMFG(mfgDevices);
 
     // The client area just holds the two frames.
-    Height = fraSelectedDevice.Top() + fraSelectedDevice.Height();
-    Height = Height() + (Height() - ScaleHeight());
-    Width = fraDeviceList.Left() + fraDeviceList.Width();
-    Width = Width() + (Width() - ScaleWidth());
+    Height = fraSelectedDevice.Top() + fraSelectedDevice.Height() + (Height() - ScaleHeight());
+    Width = fraDeviceList.Left() + fraDeviceList.Width() + (Width() - ScaleWidth());
 
     LayoutManager = std::make_unique<clsLayoutManager>();
     ignoringFailure([&] { LayoutManager->LayoutForm(*this); });
