@@ -3,6 +3,7 @@
 #include "app/frame.h"
 
 #include "app/bas_app.h"
+#include "app/main_window.h"
 #include "app/status_window.h"
 #include "bus1394/transactions.h"
 #include "forms/dialogs.h"
@@ -12,41 +13,6 @@
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 #include "vbrt/resume_next.h"
-
-// ---------------------------------------------------------------- the main window
-// The frame creates the main window and reaches two things of it beyond the form itself: the
-// program-wide pointer to it and its own auto-scale menu item.
-#if __has_include("app/main_window.h")
-#include "app/main_window.h"
-
-namespace {
-std::unique_ptr<forms::Form> makeMainWindow(frmMain*& mainWindow) {
-    auto window = std::make_unique<frmMain>();
-    mainWindow = window.get();
-    return window;
-}
-forms::Menu* autoScaleItemOf(frmMain* mainWindow) { return mainWindow ? &mainWindow->mnuAutoScaleChildren : nullptr; }
-}  // namespace
-#else
-// Until the main window is part of the program layer, the frame holds a plain child form.
-namespace {
-class PlainMainWindow : public forms::Form {
-public:
-    PlainMainWindow() : forms::Form("frmMain", true) {}
-
-protected:
-    void Form_Design() override {
-        Caption = "Available Devices";
-        Move(0, 0, 9600, 4800);
-    }
-};
-std::unique_ptr<forms::Form> makeMainWindow(frmMain*& mainWindow) {
-    mainWindow = nullptr;
-    return std::make_unique<PlainMainWindow>();
-}
-forms::Menu* autoScaleItemOf(frmMain*) { return nullptr; }
-}  // namespace
-#endif
 
 namespace {
 
@@ -123,9 +89,8 @@ MDIForm1::~MDIForm1() {
     auto& ctx = imagelift::Ctx();
     for (auto& w : basApp::StatusWindows)
         if (w && ctx.StatusWindow0 == w.get()) ctx.StatusWindow0 = nullptr;
-    if (basApp::MainChildForm == mainWindow_) basApp::MainChildForm = nullptr;
-    mainForm_.reset();
-    mainWindow_ = nullptr;
+    if (basApp::MainChildForm == mainWindow_.get()) basApp::MainChildForm = nullptr;
+    mainWindow_.reset();
 }
 
 void MDIForm1::SetDownloadWindowMaker(DownloadWindowMaker maker) { downloadWindowMaker() = std::move(maker); }
@@ -139,7 +104,7 @@ void MDIForm1::StatusDisplay(const std::string& message, const basDebug::LevelAr
 }
 
 forms::Form* MDIForm1::mainForm() const {
-    return mainForm_ && mainForm_->IsLoaded() ? mainForm_.get() : nullptr;
+    return mainWindow_ && mainWindow_->IsLoaded() ? mainWindow_.get() : nullptr;
 }
 
 // ---------------------------------------------------------------- load
@@ -175,9 +140,9 @@ void MDIForm1::Form_Load() {
     basApp::MemoryWindows.assign(1, nullptr);
     basApp::DownloadWindows.assign(1, nullptr);
 
-    mainForm_ = makeMainWindow(mainWindow_);
-    basApp::MainChildForm = mainWindow_;
-    forms::Form& main = *mainForm_;
+    mainWindow_ = std::make_unique<frmMain>();
+    basApp::MainChildForm = mainWindow_.get();
+    frmMain& main = *mainWindow_;
     main.Load();
 
     // The frame's client area just holds the main window ...
@@ -339,10 +304,8 @@ void MDIForm1::mnuStatusWindow_Click() {
 void MDIForm1::mnuAutoScaleChildren_Click() {
     // The new state lasts for this run only.
     mnuAutoScaleChildren.Checked = !mnuAutoScaleChildren.Checked;
-    if (mainForm()) {
-        forms::Menu* own = autoScaleItemOf(mainWindow_);
-        if (own && own->Checked() != mnuAutoScaleChildren.Checked()) own->Checked = mnuAutoScaleChildren.Checked();
-    }
+    if (mainForm() && mainWindow_->mnuAutoScaleChildren.Checked() != mnuAutoScaleChildren.Checked())
+        mainWindow_->mnuAutoScaleChildren.Checked = mnuAutoScaleChildren.Checked();
     if (mnuAutoScaleChildren.Checked) ArrangeChildren(1);
 }
 

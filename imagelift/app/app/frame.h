@@ -83,7 +83,7 @@ public:
     void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
 
     // The main window this frame loaded (nullptr before the load).
-    frmMain* MainWindow() const { return mainWindow_; }
+    frmMain* MainWindow() const { return mainWindow_.get(); }
 
     // ------------------------------------------------------------ seams for later windows
     // Creates, loads and returns a download window for slot `windowIndex` (its WindowIndex set).
@@ -115,8 +115,7 @@ private:
     // Opens a further status window in the first free slot.
     void openStatusWindow();
 
-    std::unique_ptr<forms::Form> mainForm_;  // owns the main window
-    frmMain* mainWindow_ = nullptr;
+    std::unique_ptr<frmMain> mainWindow_;
     // Client size recorded by the last rescale (0 until the first).
     int32_t rescaleHeight_ = 0;
     int32_t rescaleWidth_ = 0;

@@ -12,6 +12,7 @@
 #include "app/bas_app.h"
 #include "app/frame.h"
 #include "app/internal.h"
+#include "app/main_window.h"
 #include "app/status_window.h"
 #include "app_fixture.h"
 #include "bus1394/access_library.h"
@@ -457,8 +458,8 @@ TEST_F(Frame, CreateDownloadWindowOnlyMakesDownloadWindows) {
 // The children close in the frame's order (main window, download windows by slot, shell windows,
 // status windows), then the shut-down runs once, however the unload started.
 TEST_F(Frame, UnloadClosesTheChildrenInOrderThenShutsDownOnce) {
-    enum Start { ExitMenu, CloseButton };
-    for (Start start : {ExitMenu, CloseButton}) {
+    enum Start { ExitMenu, CloseButton, MainWindowClosed };
+    for (Start start : {ExitMenu, CloseButton, MainWindowClosed}) {
         SCOPED_TRACE(start);
         MDIForm1& frame = LoadFrame();
         MDIForm1::SetDownloadWindowMaker([](int32_t slot) {
@@ -484,15 +485,19 @@ TEST_F(Frame, UnloadClosesTheChildrenInOrderThenShutsDownOnce) {
         Probe().events.clear();
 
         if (start == ExitMenu) frame.mnuExit.Choose();
-        else frame.HandleClose();
+        else if (start == CloseButton) frame.HandleClose();
+        else Main().HandleClose();
 
         EXPECT_FALSE(frame.IsLoaded());
+        EXPECT_FALSE(frame.MainWindow()->IsLoaded());
+        // Closed by its user, the main window is still finishing its own unload meanwhile.
+        const std::string main = start == MainWindowClosed ? "1" : "0";
         EXPECT_EQ(Probe().events, (std::vector<std::string>{
-                                      "download 0 (main window open: 0, status windows open: 2)",
-                                      "download 1 (main window open: 0, status windows open: 2)",
-                                      "download 2 (main window open: 0, status windows open: 2)",
-                                      "shell 1 (main window open: 0, status windows open: 2)",
-                                      "end of process (main window open: 0, status windows open: 0)",
+                                      "download 0 (main window open: " + main + ", status windows open: 2)",
+                                      "download 1 (main window open: " + main + ", status windows open: 2)",
+                                      "download 2 (main window open: " + main + ", status windows open: 2)",
+                                      "shell 1 (main window open: " + main + ", status windows open: 2)",
+                                      "end of process (main window open: " + main + ", status windows open: 0)",
                                   }));
         EXPECT_EQ(ended_, 1);
         for (auto& w : basApp::DownloadWindows) EXPECT_FALSE(w);
