@@ -7,7 +7,7 @@
 #include "app/bas_app.h"
 
 #include "bus1394/node_records.h"
-#include "forms/form.h"
+#include "forms/control.h"
 
 namespace basApp {
 

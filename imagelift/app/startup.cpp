@@ -16,6 +16,7 @@
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
+#include "forms/control.h"
 #include "forms/dialogs.h"
 #include "forms/form.h"
 #include "kernel/mutex.h"
