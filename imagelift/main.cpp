@@ -5,8 +5,8 @@
 // from a terminal) closes the frame as its close button does, so the program shuts down the
 // normal way: windows unloaded, library unloaded, store compacted.
 //
-// With IMAGELIFT_SCREENSHOT=<file.png> the frame is saved as a picture once the first device
-// list is complete: the way to see the program where no display exists.
+// With IMAGELIFT_SCREENSHOT=<file.png> the frame is saved as a picture each time a device list
+// is complete (the file shows the latest): the way to see the program where no display exists.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -50,14 +50,14 @@ void closeOnSignals() {
     ::sigaction(SIGINT, &sa, nullptr);
 }
 
-// Saves the frame as a picture once the first device list is complete.
+// Saves the frame as a picture whenever a device list has become complete.
 void screenshotWhenListed(const std::string& path) {
     auto* timer = new QTimer();
-    QObject::connect(timer, &QTimer::timeout, [timer, path] {
+    QObject::connect(timer, &QTimer::timeout, [path, saved = false]() mutable {
         MDIForm1* frame = basApp::Frame();
-        if (!frame || !bas1394::TopologyReady || bas1394::BusResetPending) return;
-        timer->stop();
-        frame->SaveImage(path);
+        const bool complete = frame && bas1394::TopologyReady && !bas1394::BusResetPending;
+        if (complete && !saved) frame->SaveImage(path);
+        saved = complete;
     });
     timer->start(100);
 }
