@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "app/bas_app.h"
+#include "app/config_rom_viewer.h"
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app_fixture.h"
@@ -292,6 +293,52 @@ TEST_F(Startup, AnInteractiveRunShowsItsMessages) {
     basApp::Main("/O");
     ASSERT_GE(boxes_.asked().size(), 1u);
     EXPECT_NE(boxes_.asked()[0].prompt.find("cannot be found"), std::string::npos);
+}
+
+// The config ROM viewer on a bus where another maker's node comes before the device: the node
+// table leaves that node out, so the device's place in the table is not its node number.
+class ConfigRomViewer : public Startup {};
+
+TEST_F(ConfigRomViewer, FindsANodeByItsNumber) {
+    const fsys::path description = fsys::path(root_) / "bus.json";
+    std::ofstream(description) << R"({"nodes": [{"id": "host", "kind": "host"},
+        {"id": "other", "kind": "foreign", "vendor": "Other Maker", "model": "Camera"},
+        {"id": "dev", "kind": "lumarel460", "mode": "bootloader"}],
+        "virtual_devices": ["1394_VIRTUAL_DEVICE"]})";
+    ::setenv("LUMAREL_BUS_INPROCESS", description.c_str(), 1);
+    basApp::Main("");
+    RunFor(3000);
+    ASSERT_TRUE(imagelifttest::HasDeviceList(Log(), imagelifttest::kLumarelInBootloader));
+    ASSERT_EQ(bas1394::NodeTable.size(), 2u);
+    ASSERT_EQ(bas1394::NodeTable[1].NodeNumber, 2);
+
+    frmConfigROM viewer;
+    viewer.Show();
+    auto texts = [&] {
+        std::vector<std::string> out;
+        for (int32_t i = 1; i <= viewer.trvConfigRomAppleFormat.Nodes.Count(); ++i)
+            out.push_back(viewer.trvConfigRomAppleFormat.Nodes(i).Text());
+        return out;
+    };
+    viewer.NodeNum(2);
+    const auto rom = texts();
+    ASSERT_GT(rom.size(), 10u);
+    EXPECT_EQ(rom[0], "BUS INFO BLOCK");
+    EXPECT_NE(std::find(rom.begin(), rom.end(), "\"LUMA Rel Bootloader\""), rom.end());
+
+    // The foreign node is not in the table; -1 is no node at all.
+    for (int32_t n : {1, -1}) {
+        viewer.NodeNum(n);
+        const std::string line = "frmConfigROM: Invalid Node Number: " + std::to_string(n);
+        EXPECT_EQ(texts(), std::vector<std::string>{line});
+        const auto logged = imagelifttest::FindRow(Log(), line);
+        ASSERT_TRUE(logged.has_value());
+        EXPECT_EQ(logged->level, 11);
+        EXPECT_EQ(logged->module, "frmConfigROM");
+    }
+    viewer.Unload();
+    basApp::Frame()->mnuExit_Click();
+    EXPECT_EQ(ends_, std::vector<int>{0});
 }
 
 }  // namespace
