@@ -59,12 +59,13 @@ void Initialize() {
     }
 }
 
-void Terminate() {
+int32_t Terminate() {
     RemoveBusResetHook();
     if (State.TargetListMutexHandle != 0) kernel::CloseHandle(State.TargetListMutexHandle);
     if (State.TransactionMutexHandle != 0) kernel::CloseHandle(State.TransactionMutexHandle);
     State.TargetListMutexHandle = 0;
     State.TransactionMutexHandle = 0;
+    return 0;
 }
 
 // ---------------------------------------------------------------- lookups
@@ -116,6 +117,24 @@ int32_t GetDeviceIndex(int32_t handle) {
         LogTrapped(" in basBootloader.GetDeviceIndex.  Exiting...");
     }
     return -1;
+}
+
+bas1394::NodeRecord GetBootloaderDevice(int32_t handle) { return GetNodeNum(handle); }
+
+int32_t GetTargetIndex(int32_t handle) { return GetDeviceIndex(handle); }
+
+int32_t GetTargetIndexByNode(const bas1394::NodeRecord& node) { return GetDeviceHandle(node); }
+
+int32_t GetTargetHandleByGuid(const ByteArray& guid, const std::optional<std::string>& handleText) {
+    try {
+        for (const auto& t : State.TargetList) {
+            if (handleText && Str(t.Handle) == *handleText) continue;
+            if (basUtils::ByteArraysEqual(t.Info.Guid, guid)) return t.Handle;
+        }
+    } catch (...) {
+        LogTrapped(" in basBootloader.GetTargetHandleByGuid.  Exiting...");
+    }
+    return 0;
 }
 
 }  // namespace basBootloader

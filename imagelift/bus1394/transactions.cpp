@@ -169,7 +169,7 @@ int32_t LoadVsk1394Dll(int32_t window) {
     return result;
 }
 
-void UnloadVsk1394Dll() {
+int32_t UnloadVsk1394Dll() {
     for (auto& range : State.AddressRanges) {
         if (range.Handle != 0) {
             FreeAddressRangeVB(range.Handle);
@@ -181,6 +181,7 @@ void UnloadVsk1394Dll() {
         lib::Unload();
         State.LibraryModule = 0;
     }
+    return 0;
 }
 
 int32_t SetDllMessageLevel(int32_t level) { return lib::SetDebugSpew(State.ClientWindow, level); }

@@ -47,6 +47,22 @@ TEST_F(Targets, HandlesStartAtSixtyThreeAndSurviveRenumbering) {
     EXPECT_EQ(GetNodeNum(64).NodeNumber, 3);
     EXPECT_EQ(HandleOf("a"), 63);
 
+    // The lookups under the windows' names.
+    EXPECT_EQ(GetBootloaderDevice(64).NodeNumber, 3);
+    EXPECT_EQ(GetBootloaderDevice(0).NodeNumber, 128);
+    EXPECT_EQ(GetTargetIndex(64), 1);
+    EXPECT_EQ(GetTargetIndex(99), -1);
+    bas1394::NodeRecord onNode;
+    onNode.NodeNumber = 3;
+    EXPECT_EQ(GetTargetIndexByNode(onNode), 64) << "the handle, not the index";
+    onNode.NodeNumber = 1;
+    EXPECT_EQ(GetTargetIndexByNode(onNode), 0) << "the foreign node has no target";
+    const ByteArray guidA = State.TargetList[0].Info.Guid;
+    EXPECT_EQ(GetTargetHandleByGuid(guidA), 63);
+    EXPECT_EQ(GetTargetHandleByGuid(guidA, std::string("63")), 0) << "the only target with it is passed over";
+    EXPECT_EQ(GetTargetHandleByGuid(guidA, std::string("64")), 63);
+    EXPECT_EQ(GetTargetHandleByGuid(ByteArray(guidA.begin(), guidA.begin() + 4)), 0) << "the sizes differ";
+
     // A target that leaves keeps its element and handle, off the bus.
     bus_.Unplug("a");
     ASSERT_EQ(Rescan(), 1);

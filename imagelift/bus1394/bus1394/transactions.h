@@ -31,8 +31,9 @@ inline constexpr int32_t kMaxPayload = 2048;
 // window becomes ClientWindow, the handle LibraryModule of the bus layer's state). Returns the
 // module handle, 0 when the library could not be loaded.
 int32_t LoadVsk1394Dll(int32_t window);
-// Frees every held address range, deregisters the window and unloads the library.
-void UnloadVsk1394Dll();
+// Frees every held address range, deregisters the window and unloads the library. Always 0
+// (nothing for the caller to act on: the program is ending).
+int32_t UnloadVsk1394Dll();
 // Hands the library its debug-text level; returns SetDebugSpew's result.
 int32_t SetDllMessageLevel(int32_t level);
 // Lets imagelift::ElapsedMs read elapsed time through the bound library (done by the loader).
