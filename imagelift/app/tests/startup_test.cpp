@@ -16,6 +16,7 @@
 #include "app/config_rom_viewer.h"
 #include "app/frame.h"
 #include "app/internal.h"
+#include "app/main_window.h"
 #include "app_fixture.h"
 #include "bootloader/bootloader.h"
 #include "bus1394/node_records.h"
@@ -156,6 +157,25 @@ TEST_F(Startup, ClosingTheMainWindowShutsDownOnce) {
     // Nothing more to do for a second request.
     basApp::ShutDown();
     EXPECT_EQ(ends_, std::vector<int>{0});
+}
+
+TEST_F(Startup, EveryLineCountsItsRunTimeFromTheStartOfMain) {
+    clock_.Advance(5000);  // the process ran a while before Main
+    basApp::Main("");
+    ASSERT_NE(basApp::MainChildForm, nullptr);
+    clock_.Advance(1234);
+    // The central logger and the main window's route to every status window, at one moment.
+    basDebug::DebugLog("through the central logger", basDebug::USER, std::string("test"));
+    basApp::MainChildForm->StatusDisplay("through the main window", basDebug::USER, std::string("test"));
+    const auto rows = Log();
+    const auto central = imagelifttest::FindRow(rows, "through the central logger");
+    const auto window = imagelifttest::FindRow(rows, "through the main window");
+    ASSERT_TRUE(central.has_value());
+    ASSERT_TRUE(window.has_value());
+    EXPECT_EQ(central->runTime, window->runTime);
+    EXPECT_GE(central->runTime, 1234);
+    EXPECT_LT(central->runTime, 5000) << "counted from Main, not from the process's start";
+    basApp::Frame()->mnuExit_Click();
 }
 
 TEST_F(Startup, ASecondInstanceIsRefusedBeforeAnythingElse) {
