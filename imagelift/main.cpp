@@ -19,6 +19,7 @@
 #include "app/bas_app.h"
 #include "app/frame.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "forms/app.h"
 #include "forms/form.h"
 #include "support/program_context.h"
@@ -55,7 +56,7 @@ void screenshotWhenListed(const std::string& path) {
     auto* timer = new QTimer();
     QObject::connect(timer, &QTimer::timeout, [path, saved = false]() mutable {
         MDIForm1* frame = basApp::Frame();
-        const bool complete = frame && bas1394::TopologyReady && !bas1394::BusResetPending;
+        const bool complete = frame && bas1394::State.TopologyReady && !bas1394::State.BusResetPending;
         if (complete && !saved) frame->SaveImage(path);
         saved = complete;
     });

@@ -4,6 +4,7 @@
 
 #include "bus1394/config_rom_tree.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 
@@ -50,7 +51,7 @@ void frmConfigROM::NodeNum(int32_t NewNodeNum) {
         // it is not its node number: the node is looked up by its number.
         const bas1394::NodeRecord* node = nullptr;
         if (NewNodeNum >= 0 && NewNodeNum < bas1394::kNoNode) {
-            for (const auto& n : bas1394::NodeTable)
+            for (const auto& n : bas1394::State.NodeTable)
                 if (n.NodeNumber == NewNodeNum) {
                     node = &n;
                     break;

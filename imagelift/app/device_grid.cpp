@@ -6,11 +6,14 @@
 // behind; nothing writes to the bus (the one handle opened for the pane is closed again).
 #include "app/bas_app.h"
 #include "app/main_window.h"
-#include "bootloader/bootloader.h"
+#include "bootloader/fwp.h"
+#include "bootloader/state.h"
+#include "bootloader/target_list.h"
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/config_rom_texts.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
@@ -40,7 +43,7 @@ constexpr int32_t kTargetRunning = 2;
 constexpr int32_t kTargetMissing = 1;
 
 bool linkActive(int16_t nodeNumber) {
-    const auto& entries = bas1394::TopologyMap.Entries;
+    const auto& entries = bas1394::State.TopologyMap.Entries;
     if (nodeNumber < 0 || size_t(nodeNumber) >= entries.size()) return false;
     return entries[size_t(nodeNumber)].LinkActive != 0;
 }
@@ -51,7 +54,7 @@ bool sameNode(const bas1394::NodeRecord& a, const bas1394::NodeRecord& b) {
 
 // The handle of the target on that node (0 when none has one).
 int32_t targetHandleOnNode(const bas1394::NodeRecord& node) {
-    const auto& targets = basBootloader::TargetList;
+    const auto& targets = basBootloader::State.TargetList;
     for (size_t i = 1; i < targets.size(); ++i)
         if (targets[i].Handle != 0 && sameNode(targets[i].Device, node)) return targets[i].Handle;
     return 0;
@@ -59,7 +62,7 @@ int32_t targetHandleOnNode(const bas1394::NodeRecord& node) {
 
 // The target-list index of a handle (-1 when none holds it).
 int32_t targetIndexOfHandle(int32_t handle) {
-    const auto& targets = basBootloader::TargetList;
+    const auto& targets = basBootloader::State.TargetList;
     for (size_t i = 1; i < targets.size(); ++i)
         if (targets[i].Handle == handle) return int32_t(i);
     return -1;
@@ -105,7 +108,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
         }
     };
 
-    const int16_t localHost = int16_t(bas1394::LocalHostNode.load());
+    const int16_t localHost = int16_t(bas1394::State.LocalHostNode.load());
     refilling_ = true;
     struct EndRefill {
         bool& flag;
@@ -137,7 +140,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
             set(row, 5, "No Local Config ROM");
         } else if (!linkActive(node.NodeNumber)) {
             for (int32_t c = 2; c <= 5; ++c) set(row, c, kLinkNotActive);
-        } else if (!basBootloader::BootloaderListReady[0]) {
+        } else if (!basBootloader::State.BootloaderListReady[0]) {
             set(row, 3, kScanning);
             set(row, 6, kScanning);
             set(row, 4, vendor);
@@ -160,7 +163,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
                     }
                     break;
                 }
-                for (const basBootloader::DebuggerNode& debugger : basBootloader::DebuggerNodes)
+                for (const basBootloader::DebuggerNode& debugger : basBootloader::State.DebuggerNodes)
                     if (debugger.Device.NodeNumber == node.NodeNumber) set(row, 3, "Debugger Running");
             }
             set(row, 4, vendor);
@@ -251,7 +254,7 @@ void frmMain::DrawScreen() {
         const bas1394::NodeRecord node = bas1394::GetNodeRecord(
             mfgDevices.TextMatrix(row, 0), vb::CInt(std::string(mfgDevices.TextMatrix(row, 1))));
         const int16_t number = node.NodeNumber;
-        const int16_t localHost = int16_t(bas1394::LocalHostNode.load());
+        const int16_t localHost = int16_t(bas1394::State.LocalHostNode.load());
         const bool onBus = number >= 0 && number <= 62 && number != localHost;
 
         int32_t index = -1;
@@ -293,7 +296,7 @@ void frmMain::DrawScreen() {
                 for (forms::TextBox* box : {&txtApplicationImageVersion, &txtBootloaderVersion, &txtDebugMonitorVersion})
                     box->Text = box->Text() + " N/A";
             } else {
-                const basBootloader::BootloaderTarget& target = basBootloader::TargetList.at(size_t(index));
+                const basBootloader::BootloaderTarget& target = basBootloader::State.TargetList.at(size_t(index));
                 const basBootloader::InfoRegisters& info = target.Info;
                 mnuFactoryDefaults.Enabled = true;
                 mnuLaunchShell.Enabled = true;
@@ -370,7 +373,7 @@ int32_t frmMain::GetSelectedBootloaderHandle() {
         }
         const int32_t index = targetIndexOfHandle(handle);
         if (index < 0) return 0;
-        const auto& target = basBootloader::TargetList[size_t(index)];
+        const auto& target = basBootloader::State.TargetList[size_t(index)];
         return target.State == kTargetRunning && target.Info.BootloaderVersion != 0 ? handle : 0;
     } catch (...) {
         return 0;

@@ -6,10 +6,12 @@
 #include "app/bas_app.h"
 #include "app/frame.h"
 #include "app/status_window.h"
-#include "bootloader/bootloader.h"
+#include "bootloader/commands.h"
+#include "bootloader/state.h"
 #include "bus1394/bus_reset.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "clock/clock.h"
 #include "layout/layout_manager.h"
 #include "support/db_manager.h"
@@ -244,7 +246,7 @@ void frmMain::ResizeMFG(forms::MSFlexGrid& /*grid*/) {
 void frmMain::IEEE1394Bus_NodesChanged() {
     mfgDevices.Rows = mfgDevices.FixedRows();
     ClearDetailPane();
-    RefreshDeviceList(bas1394::NodeTable, basBootloader::TargetList);
+    RefreshDeviceList(bas1394::State.NodeTable, basBootloader::State.TargetList);
     Refresh();
     forms::DoEvents();
 }
@@ -339,7 +341,7 @@ void frmMain::tmrAutomationScheduler_Timer() {
         ~ClearBusy() { s.Busy = false; }
     } clearBusy{s};
 
-    if (!bas1394::TopologyReady) {
+    if (!bas1394::State.TopologyReady) {
         s.TickCount = 0;
         return;
     }

@@ -7,6 +7,7 @@
 #include "app/bas_app.h"
 
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "forms/control.h"
 
 namespace basApp {
@@ -17,8 +18,8 @@ forms::Control* g_hookedControl = nullptr;  // the subclassed control; none unti
 user::WndProc g_previousWndProc;            // the procedure the hook replaced
 
 void busResetWanted() {
-    bas1394::BusResetPending = true;
-    bas1394::TopologyReady = false;
+    bas1394::State.BusResetPending = true;
+    bas1394::State.TopologyReady = false;
 }
 
 }  // namespace
@@ -51,7 +52,7 @@ user::LRESULT WindowProc(user::HWND hwnd, uint32_t msg, user::WPARAM wParam, use
         StatusDisplay(std::string("Incoming Data Message received ") +
                           "(likely from a Vaskonel bootloader target).  " + "Broadcasting a halt command...",
                       basDebug::WATCH);
-        bas1394::IncomingDataPending = true;
+        bas1394::State.IncomingDataPending = true;
         break;
     case WM_DRIVER_ERROR_NOTICE:
         // The virtual-device driver reports this during bus-reset processing: treat it as one.

@@ -11,11 +11,12 @@
 #include <memory>
 
 #include "app/frame.h"
-#include "bootloader/bootloader.h"
+#include "bootloader/module.h"
 #include "bus1394/access_library.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
+#include "bus1394/state.h"
 #include "forms/control.h"
 #include "forms/dialogs.h"
 #include "forms/form.h"
@@ -228,7 +229,7 @@ void Main(const std::string& commandLine) {
             ctx.DebugMessageLevel = 7;
             ctx.DebugLoggingLevel = 5;
             ctx.DllMessageLevel = 7;
-            bas1394::EmptyNodeRecord.NodeNumber = bas1394::kNoNode;
+            bas1394::State.EmptyNodeRecord.NodeNumber = bas1394::kNoNode;
         }) &&
         // 3. The current folder.
         step(chooseCurrentFolder) &&
@@ -299,7 +300,7 @@ void Main(const std::string& commandLine) {
         // 11. The 1394 tables, empty.
         step([] {
             bas1394::ResetNodeTable();
-            bas1394::AddressRanges.assign(1, bas1394::AddressRangeRecord{});
+            bas1394::State.AddressRanges.assign(1, bas1394::AddressRangeRecord{});
         }) &&
         // 12. The access library, with the notice text box as its client.
         step([&] {
@@ -316,8 +317,8 @@ void Main(const std::string& commandLine) {
         step([&] { bas1394::SetDllMessageLevel(ctx.DllMessageLevel); }) &&
         // 14. The first device list comes with the bus-reset timer's next tick.
         step([] {
-            bas1394::BusResetPending = true;
-            bas1394::TopologyReady = false;
+            bas1394::State.BusResetPending = true;
+            bas1394::State.TopologyReady = false;
         }) &&
         // 15. The focus to the main window.
         step([&] {

@@ -10,7 +10,7 @@
 #include "clock/clock.h"
 #include "forms/dialogs.h"
 #include "support/program_context.h"
-#include "support/tests/recording_status.h"
+#include "recording_status.h"
 #include "testing/temp_root.h"
 
 namespace apptest {

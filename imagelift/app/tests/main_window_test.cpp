@@ -13,12 +13,14 @@
 #include "app/main_window.h"
 #include "app/status_window.h"
 #include "app_fixture.h"
-#include "bootloader/bootloader.h"
+#include "bootloader/fwp.h"
+#include "bootloader/state.h"
 #include "bus1394/access_library.h"
 #include "bus1394/config_rom_texts.h"
 #include "support/byte_utils.h"
 #include "bus1394/host_resources.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "forms/forms.h"
 #include "support/db_manager.h"
 
@@ -64,13 +66,13 @@ protected:
     }
     static void ResetTables() {
         bas1394::ResetNodeTable();
-        bas1394::TopologyMap = {};
-        bas1394::TopologyMap.Entries.assign(63, {});
-        bas1394::LocalHostNode = 128;
-        bas1394::TopologyReady = false;
-        basBootloader::TargetList.assign(1, {});
-        basBootloader::DebuggerNodes.assign(1, {});
-        basBootloader::BootloaderListReady = {false, false, false};
+        bas1394::State.TopologyMap = {};
+        bas1394::State.TopologyMap.Entries.assign(63, {});
+        bas1394::State.LocalHostNode = 128;
+        bas1394::State.TopologyReady = false;
+        basBootloader::State.TargetList.assign(1, {});
+        basBootloader::State.DebuggerNodes.assign(1, {});
+        basBootloader::State.BootloaderListReady = {false, false, false};
     }
 
     frmMain& Main() { return *frame_->MainWindow(); }
@@ -85,7 +87,7 @@ protected:
         node.ConfigRom.BusInfo.NodeVendorId = 0x0A3C7E;
         node.ConfigRom.BusInfo.ChipIdHi = 0x10;
         node.ConfigRom.BusInfo.ChipIdLo = 0x00010000 + number;
-        bas1394::TopologyMap.Entries[size_t(number)].LinkActive = linkActive ? 1 : 0;
+        bas1394::State.TopologyMap.Entries[size_t(number)].LinkActive = linkActive ? 1 : 0;
         return node;
     }
     // A target in state `state` on `node`; a nonzero bootloader version means the bootloader runs.
@@ -186,7 +188,7 @@ TEST_F(MainWindow, MenusTimersAndTheEmptyGridAtLoad) {
 }
 
 TEST_F(MainWindow, GridRowsByNodeState) {
-    bas1394::LocalHostNode = 0;
+    bas1394::State.LocalHostNode = 0;
     auto local = Node(0);
     auto dead = Node(1, false);
     auto missing = Node(2);
@@ -195,10 +197,10 @@ TEST_F(MainWindow, GridRowsByNodeState) {
     auto boot = Node(5);
     auto unread = Node(6);
     unread.ConfigRom.BusInfo.RawBytes.assign(1, 0);
-    bas1394::NodeTable = {local, dead, missing, debugger, app, boot, unread};
-    basBootloader::TargetList = {{}, Target(missing, 1, 0), Target(app, 2, 0), Target(boot, 2, 0x00020001),
+    bas1394::State.NodeTable = {local, dead, missing, debugger, app, boot, unread};
+    basBootloader::State.TargetList = {{}, Target(missing, 1, 0), Target(app, 2, 0), Target(boot, 2, 0x00020001),
                                  Target(dead, 2, 1)};
-    basBootloader::DebuggerNodes = {basBootloader::DebuggerNode{debugger}};
+    basBootloader::State.DebuggerNodes = {basBootloader::DebuggerNode{debugger}};
 
     // While the bootloader list is being built, linked nodes read "<scanning...>".
     Main().IEEE1394Bus_NodesChanged();
@@ -208,14 +210,14 @@ TEST_F(MainWindow, GridRowsByNodeState) {
     EXPECT_EQ(Row(5)[4], basConfigRom::GetVendorText(boot.ConfigRom));
     EXPECT_EQ(Main().mfgDevices.Row(), 0);  // no device row took the selection
 
-    basBootloader::BootloaderListReady[0] = true;
+    basBootloader::State.BootloaderListReady[0] = true;
     Main().IEEE1394Bus_NodesChanged();
     ASSERT_EQ(Main().mfgDevices.Rows(), 8);
     const std::string vendor = basConfigRom::GetVendorText(app.ConfigRom);
     const std::string model = basConfigRom::GetModelText(app.ConfigRom);
     const std::string guid = basConfigRom::GetGuidText(app.ConfigRom);
     const auto ti = [](const bas1394::NodeRecord& n) {
-        for (auto& t : basBootloader::TargetList)
+        for (auto& t : basBootloader::State.TargetList)
             if (t.Device.NodeNumber == n.NodeNumber && t.Handle) return t.Info;
         return basBootloader::InfoRegisters{};
     };
@@ -247,13 +249,13 @@ TEST_F(MainWindow, GridRowsByNodeState) {
 }
 
 TEST_F(MainWindow, TheSelectionFollowsItsDeviceAcrossRefills) {
-    bas1394::LocalHostNode = 0;
-    basBootloader::BootloaderListReady[0] = true;
+    bas1394::State.LocalHostNode = 0;
+    basBootloader::State.BootloaderListReady[0] = true;
     // IDs the selection keeper accepts: their leading digits form a number above zero.
     auto a = Node(1), b = Node(2), c = Node(3);
     for (auto* n : {&a, &b, &c}) n->ConfigRom.BusInfo.NodeVendorId = 0x123456;
-    bas1394::NodeTable = {Node(0), a, b, c};
-    basBootloader::TargetList = {{}, Target(a, 2, 1), Target(b, 2, 1), Target(c, 2, 1)};
+    bas1394::State.NodeTable = {Node(0), a, b, c};
+    basBootloader::State.TargetList = {{}, Target(a, 2, 1), Target(b, 2, 1), Target(c, 2, 1)};
     frmMain& m = Main();
     // With nothing chosen before, the selection moves down with every running row: the last stays.
     m.IEEE1394Bus_NodesChanged();
@@ -269,20 +271,20 @@ TEST_F(MainWindow, TheSelectionFollowsItsDeviceAcrossRefills) {
         EXPECT_EQ(m.lblNode.Caption(), "Node: 2");
     }
     // Once it has gone, the last running device takes the selection.
-    bas1394::NodeTable = {Node(0), a, c};
+    bas1394::State.NodeTable = {Node(0), a, c};
     m.IEEE1394Bus_NodesChanged();
     EXPECT_EQ(m.mfgDevices.Row(), 3);
     EXPECT_EQ(m.lblNode.Caption(), "Node: 3");
 }
 
 TEST_F(MainWindow, DetailPaneOfARunningBootloaderAndAnApplication) {
-    bas1394::LocalHostNode = 0;
-    basBootloader::BootloaderListReady[0] = true;
+    bas1394::State.LocalHostNode = 0;
+    basBootloader::State.BootloaderListReady[0] = true;
     auto boot = Node(1);
-    bas1394::NodeTable = {Node(0), boot};
+    bas1394::State.NodeTable = {Node(0), boot};
     auto target = Target(boot, 2, 0x00020001);
     target.Info.SoftwareVersion = basBootloader::kPrivateBuildVersion;
-    basBootloader::TargetList = {{}, target};
+    basBootloader::State.TargetList = {{}, target};
     frmMain& m = Main();
     m.IEEE1394Bus_NodesChanged();
     ASSERT_EQ(m.mfgDevices.Row(), 2);
@@ -313,8 +315,8 @@ TEST_F(MainWindow, DetailPaneOfARunningBootloaderAndAnApplication) {
     EXPECT_EQ(m.GetSelectedBootloaderHandle(), target.Handle);
 
     // The same device running its application: the target commands only.
-    basBootloader::TargetList[1].Info.BootloaderVersion = 0;
-    basBootloader::TargetList[1].Info.SoftwareVersion = 0x00010829;
+    basBootloader::State.TargetList[1].Info.BootloaderVersion = 0;
+    basBootloader::State.TargetList[1].Info.SoftwareVersion = 0x00010829;
     m.mfgDevices_RowColChange();
     EXPECT_EQ(m.lblBootloaderGuidGet.Caption(), "ID (Bootloader): <not applicable>");
     EXPECT_EQ(m.txtApplicationImageVersion.Text().substr(0, 20),
@@ -331,7 +333,7 @@ TEST_F(MainWindow, DetailPaneOfARunningBootloaderAndAnApplication) {
     EXPECT_EQ(m.lblNode.Caption(), "Node: 0 (Local 1394 Adapter Node)");
     EXPECT_EQ(m.lblDeviceState.Caption(), "Device State: INCOMPATIBLE");
     EXPECT_FALSE(m.mnuReset.Enabled());
-    bas1394::NodeTable = {Node(0)};
+    bas1394::State.NodeTable = {Node(0)};
     m.mfgDevices.Row = 2;
     EXPECT_EQ(m.lblNode.Caption(), "The selected device has disappeared from the bus.");
 }
@@ -403,7 +405,7 @@ TEST_F(MainWindow, SchedulerWaitsForTheDeviceListAndEndsAfterSixResets) {
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(m.SchedulerState.TickCount, 0);
 
-    bas1394::TopologyReady = true;
+    bas1394::State.TopologyReady = true;
     for (int i = 0; i < 3; ++i) m.tmrAutomationScheduler_Timer();
     EXPECT_EQ(runs, 0);
     m.tmrAutomationScheduler_Timer();  // the fourth tick runs the operations
@@ -425,7 +427,7 @@ TEST_F(MainWindow, SchedulerWaitsForTheDeviceListAndEndsAfterSixResets) {
 TEST_F(MainWindow, SchedulerWithoutAnOperationSwitchesItselfOff) {
     frmMain& m = Main();
     m.tmrAutomationScheduler.Enabled = true;
-    bas1394::TopologyReady = true;
+    bas1394::State.TopologyReady = true;
     for (int i = 0; i < 3; ++i) m.tmrAutomationScheduler_Timer();
     EXPECT_TRUE(m.tmrAutomationScheduler.Enabled());
     m.tmrAutomationScheduler_Timer();
@@ -442,11 +444,11 @@ TEST_F(MainWindow, ClosingTheMainWindowClosesTheProgramOnce) {
 }
 
 TEST_F(MainWindow, PictureOfTheWindowWithADeviceRow) {
-    bas1394::LocalHostNode = 0;
-    basBootloader::BootloaderListReady[0] = true;
+    bas1394::State.LocalHostNode = 0;
+    basBootloader::State.BootloaderListReady[0] = true;
     auto boot = Node(1);
-    bas1394::NodeTable = {Node(0), boot};
-    basBootloader::TargetList = {{}, Target(boot, 2, 0x00020001)};
+    bas1394::State.NodeTable = {Node(0), boot};
+    basBootloader::State.TargetList = {{}, Target(boot, 2, 0x00020001)};
     Main().IEEE1394Bus_NodesChanged();
     const char* bin = std::getenv("LUMAREL_BIN");
     const std::filesystem::path out =

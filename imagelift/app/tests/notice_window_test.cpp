@@ -10,6 +10,7 @@
 #include "app/bas_app.h"
 #include "app_fixture.h"
 #include "bus1394/node_records.h"
+#include "bus1394/state.h"
 #include "forms/forms.h"
 
 namespace {
@@ -41,9 +42,9 @@ protected:
         AppTest::TearDown();
     }
     static void clearFlags() {
-        bas1394::BusResetPending = false;
-        bas1394::TopologyReady = true;
-        bas1394::IncomingDataPending = false;
+        bas1394::State.BusResetPending = false;
+        bas1394::State.TopologyReady = true;
+        bas1394::State.IncomingDataPending = false;
     }
 
     frmNoticeHost form_;
@@ -85,9 +86,9 @@ TEST_F(NoticeWindow, EachNoticeGivesItsLinesAndFlagsAndEveryMessageGoesOn) {
             EXPECT_EQ(boxes_.asked()[asked + i].prompt, c.boxes[i]);
             EXPECT_EQ(boxes_.asked()[asked + i].title, c.title);
         }
-        EXPECT_EQ(bas1394::BusResetPending.load(), c.reset);
-        EXPECT_EQ(bas1394::TopologyReady.load(), !c.reset);
-        EXPECT_EQ(bas1394::IncomingDataPending.load(), c.incoming);
+        EXPECT_EQ(bas1394::State.BusResetPending.load(), c.reset);
+        EXPECT_EQ(bas1394::State.TopologyReady.load(), !c.reset);
+        EXPECT_EQ(bas1394::State.IncomingDataPending.load(), c.incoming);
         // Handed on unchanged, with the text box's own result.
         EXPECT_EQ(forwarded_, (std::vector<std::pair<uint32_t, user::WPARAM>>{{c.msg, 5}}));
         if (c.msg == user::WM_USER + 7) {
@@ -123,19 +124,19 @@ TEST_F(NoticeWindow, HooksOnceAndUnhooksTheHookedWindowWhateverControlIsNamed) {
     other.Load();
     // A notice before the hook reaches the text box alone.
     user::SendMessage(hwnd_, 0x52E, 0, 0);
-    EXPECT_FALSE(bas1394::BusResetPending.load());
+    EXPECT_FALSE(bas1394::State.BusResetPending.load());
 
     basApp::HookWindow(form_.txtDebugSpew, true);
     basApp::HookWindow(form_.txtDebugSpew, true);  // a second hook changes nothing
     user::SendMessage(hwnd_, 0x52E, 0, 0);
-    EXPECT_TRUE(bas1394::BusResetPending.load());
+    EXPECT_TRUE(bas1394::State.BusResetPending.load());
     EXPECT_EQ(forwarded_.size(), 2u) << "one hook: the message went on once";
 
     basApp::HookWindow(other.txtDebugSpew, false);
     clearFlags();
     forwarded_.clear();
     user::SendMessage(hwnd_, 0x52E, 0, 0);
-    EXPECT_FALSE(bas1394::BusResetPending.load());
+    EXPECT_FALSE(bas1394::State.BusResetPending.load());
     EXPECT_EQ(forwarded_.size(), 1u);
     other.Unload();
 }

@@ -18,9 +18,10 @@
 #include "app/internal.h"
 #include "app/main_window.h"
 #include "app_fixture.h"
-#include "bootloader/bootloader.h"
+#include "bootloader/module.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"
+#include "bus1394/state.h"
 #include "forms/forms.h"
 #include "kernel/mutex.h"
 #include "support/db_manager.h"
@@ -65,7 +66,7 @@ protected:
         } catch (...) {
         }
         try {
-            if (bas1394::LibraryModule != 0) bas1394::UnloadVsk1394Dll();
+            if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
         } catch (...) {
         }
         basApp::Automation() = basApp::AutomationSeam{};
@@ -109,16 +110,16 @@ TEST_F(Startup, RunsEveryStepListsTheBusAndShutsDownOnceFromTheFrame) {
     EXPECT_NE(basApp::MainChildForm, nullptr);
     EXPECT_EQ(fsys::current_path(), program_);
     ASSERT_NE(ctx_.DbManager, nullptr);
-    EXPECT_NE(bas1394::LibraryModule, 0);
+    EXPECT_NE(bas1394::State.LibraryModule, 0);
     EXPECT_TRUE(basApp::CommandLineText.empty());
     EXPECT_EQ(basApp::CommandLineTokens, std::vector<std::string>{""});
     EXPECT_TRUE(boxes_.asked().empty());
 
     // The first device list comes with the bus-reset timer's first ticks.
-    EXPECT_TRUE(bas1394::BusResetPending.load());
+    EXPECT_TRUE(bas1394::State.BusResetPending.load());
     RunFor(3000);
-    EXPECT_TRUE(bas1394::TopologyReady.load());
-    EXPECT_FALSE(bas1394::BusResetPending.load());
+    EXPECT_TRUE(bas1394::State.TopologyReady.load());
+    EXPECT_FALSE(bas1394::State.BusResetPending.load());
     const auto rows = Log();
     EXPECT_TRUE(imagelifttest::HasDeviceList(rows, imagelifttest::kLumarelInBootloader));
 
@@ -136,7 +137,7 @@ TEST_F(Startup, RunsEveryStepListsTheBusAndShutsDownOnceFromTheFrame) {
 
     frame->mnuExit_Click();
     EXPECT_EQ(ends_, std::vector<int>{0});
-    EXPECT_EQ(bas1394::LibraryModule, 0);
+    EXPECT_EQ(bas1394::State.LibraryModule, 0);
     EXPECT_EQ(ctx_.DbManager, nullptr);
     EXPECT_EQ(basApp::MainChildForm, nullptr);
     EXPECT_FALSE(frame->IsLoaded());
@@ -304,7 +305,7 @@ TEST_F(Startup, AnUnattendedRunThatCannotStartEndsTheProcessWithoutShutDown) {
     basApp::Main("/B pkg.fwp");
     EXPECT_EQ(ends_, std::vector<int>{1});
     EXPECT_FALSE(Logged("Started Imagelift"));
-    EXPECT_EQ(bas1394::LibraryModule, 0);
+    EXPECT_EQ(bas1394::State.LibraryModule, 0);
     ctx_.StatusFile = nullptr;
 }
 
@@ -329,8 +330,8 @@ TEST_F(ConfigRomViewer, FindsANodeByItsNumber) {
     basApp::Main("");
     RunFor(3000);
     ASSERT_TRUE(imagelifttest::HasDeviceList(Log(), imagelifttest::kLumarelInBootloader));
-    ASSERT_EQ(bas1394::NodeTable.size(), 2u);
-    ASSERT_EQ(bas1394::NodeTable[1].NodeNumber, 2);
+    ASSERT_EQ(bas1394::State.NodeTable.size(), 2u);
+    ASSERT_EQ(bas1394::State.NodeTable[1].NodeNumber, 2);
 
     frmConfigROM viewer;
     viewer.Show();
