@@ -17,19 +17,13 @@
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
+#include "ignore_failure.h"
 
 namespace {
 
 constexpr const char* kModule = "frmMain";
 
-// A step whose failure is skipped: the fill goes on with the next one.
-template <class Fn>
-void ignoring(Fn&& fn) {
-    try {
-        fn();
-    } catch (...) {
-    }
-}
+using app_detail::ignoringFailure;
 
 // Column texts of a device row.
 constexpr const char* kReadFailed = "<read failed>";
@@ -169,7 +163,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
             set(row, 4, vendor);
             set(row, 5, model);
         }
-        ignoring([&] { Refresh(); });
+        ignoringFailure([&] { Refresh(); });
     }
     return 1;
 }
@@ -209,7 +203,7 @@ void frmMain::mfgDevices_SelChange() {
 }
 
 void frmMain::mfgDevices_RowColChange() {
-    ignoring([&] {
+    ignoringFailure([&] {
         mfgDevices.Col = 0;
         mfgDevices.ColSel = mfgDevices.Cols() - 1;
     });
@@ -353,7 +347,7 @@ void frmMain::DrawScreen() {
         StatusDisplay(errorLine("DrawScreen"));
         return;
     }
-    if (handle > 0) ignoring([&] { basBootloader::CloseBootloaderDevice(handle); });
+    if (handle > 0) ignoringFailure([&] { basBootloader::CloseBootloaderDevice(handle); });
 }
 
 int32_t frmMain::GetSelectedBootloaderHandle() {

@@ -17,19 +17,13 @@
 #include "support/db_manager.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
+#include "ignore_failure.h"
 
 namespace {
 
 constexpr const char* kModule = "frmMain";
 
-// Runs one step of a procedure whose failures are ignored: the next step runs whatever this one did.
-template <class Fn>
-void ignoringFailure(Fn&& fn) {
-    try {
-        fn();
-    } catch (...) {
-    }
-}
+using app_detail::ignoringFailure;
 
 }  // namespace
 

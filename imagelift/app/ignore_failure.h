@@ -1,0 +1,15 @@
+// Steps of window procedures whose failures are skipped: the procedure goes on with its next
+// step whatever this one did (unload, resize and the grid's fill work this way).
+#pragma once
+
+namespace app_detail {
+
+template <class Fn>
+void ignoringFailure(Fn&& fn) {
+    try {
+        fn();
+    } catch (...) {
+    }
+}
+
+}  // namespace app_detail
