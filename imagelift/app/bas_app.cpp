@@ -39,6 +39,11 @@ AutomationSeam& Automation() {
     return seam;
 }
 
+UpperWindowSeam& UpperWindows() {
+    static UpperWindowSeam seam;
+    return seam;
+}
+
 void RetireWindow(std::shared_ptr<void> window) {
     if (window) retired().push_back(std::move(window));
 }

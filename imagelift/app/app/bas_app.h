@@ -121,6 +121,30 @@ struct AutomationSeam {
 };
 AutomationSeam& Automation();
 
+// ---------------------------------------------------------------- windows of the layers above
+
+// The shell and download windows live in the layers above this one (the shell window, the
+// download windows), which fill these in when they are part of the program; the program's entry
+// does. The main window's commands reach those windows only through them. While a member is
+// empty, the command that needs it logs that the window is not available and does nothing.
+struct UpperWindowSeam {
+    // A new shell window, created and loaded; the caller sets its slot and handle next.
+    std::function<std::shared_ptr<frmShell>()> MakeShellWindow;
+    // The window as a form (to show, place and bring to the front).
+    std::function<forms::Form&(frmShell&)> ShellForm;
+    std::function<int32_t(const frmShell&)> GetShellWindowIndex;
+    std::function<void(frmShell&, int32_t windowIndex)> SetShellWindowIndex;
+    std::function<int32_t(const frmShell&)> GetShellHandle;
+    std::function<void(frmShell&, int32_t hDevice)> SetShellHandle;
+
+    // A download window's image type (FirmwareType) and device handle (hDevice); the frame's
+    // CreateDownloadWindow makes the window through its download-window maker.
+    std::function<forms::Form&(frmSelectFirmware&)> DownloadForm;
+    std::function<void(frmSelectFirmware&, int32_t firmwareType)> SetDownloadFirmwareType;
+    std::function<void(frmSelectFirmware&, int32_t hDevice)> SetDownloadDevice;
+};
+UpperWindowSeam& UpperWindows();
+
 // ---------------------------------------------------------------- logging and the clock
 
 // This module's logger. With a main window: the central logger under the module "basApp".
