@@ -118,6 +118,8 @@ struct AutomationSeam {
     std::function<int32_t(const std::vector<std::string>& tokens)> PerformUnattendedOperations;
     // Ends the unattended run (closes the status file).
     std::function<void()> Shutdown;
+    // Asks the run to show its status file when the program ends (ShowStatusOnExit).
+    std::function<void()> SetShowStatusOnExit;
 };
 AutomationSeam& Automation();
 
