@@ -194,6 +194,9 @@ public:
     Faults& faults() { return config_.faults; }
     Timing& timing() { return config_.timing; }
     const Guid& guid() const { return guid_; }
+    // Date and time texts (8 bytes, zero-padded) of the bootloader that runs.
+    const std::array<uint8_t, 8>& runningBootDate() const { return runningBootDate_; }
+    const std::array<uint8_t, 8>& runningBootTime() const { return runningBootTime_; }
     const Mac& mac() const { return mac_; }
     const std::array<uint8_t, 8>& debugGuid() const { return debugGuid_; }
     const FlashSlot& slot(int type) const { return slots_.at(size_t(type)); }

@@ -1,5 +1,8 @@
 #include "device/lumarel_node.h"
 
+#include <algorithm>
+#include <fstream>
+
 #include "bus/bus.h"
 #include "bus/config_rom.h"
 #include "clock/clock.h"
@@ -88,17 +91,37 @@ void Lumarel460Node::OnBusReset(uint32_t, int) { SetConfigRom(device_.ConfigRom(
 
 nlohmann::json Lumarel460Node::Describe() const {
     nlohmann::json j = device_.Describe();
+    j["audio"] = audio_.Describe();
+    j["audio"]["present"] = AudioPresent();
     j["kind"] = Kind();
     if (!stateError_.empty()) j["state_error"] = stateError_;
     return j;
 }
 
-void Lumarel460Node::SaveState(const std::filesystem::path& dir) const { device_.SaveState(dir); }
+void Lumarel460Node::SaveState(const std::filesystem::path& dir) const {
+    device_.SaveState(dir);
+    const std::string text = audio_.Save().dump();
+    const std::filesystem::path file = dir / "audio.json", tmp = dir / "audio.json.tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out.flush()) throw std::runtime_error("device state: cannot write " + tmp.string());
+    }
+    std::filesystem::rename(tmp, file);
+}
 
 void Lumarel460Node::LoadState(const std::filesystem::path& dir) {
     try {
         device_.LoadState(dir);
         stateError_.clear();
+        std::ifstream in(dir / "audio.json", std::ios::binary);
+        if (in) {
+            // Bounded: the file holds a few hundred numbers.
+            std::string text(64 * 1024, '\0');
+            in.read(text.data(), std::streamsize(text.size()));
+            text.resize(size_t(in.gcount()));
+            audio_.Load(nlohmann::json::parse(text, nullptr, false));
+        }
     } catch (const std::exception& e) {
         std::filesystem::path aside = dir.string() + ".unreadable";
         for (int n = 2; std::filesystem::exists(aside); ++n) aside = dir.string() + ".unreadable" + std::to_string(n);
@@ -109,7 +132,25 @@ void Lumarel460Node::LoadState(const std::filesystem::path& dir) {
     SetConfigRom(device_.ConfigRom());
 }
 
-uint64_t Lumarel460Node::StateSerial() const { return device_.StateSerial(); }
+uint64_t Lumarel460Node::StateSerial() const { return device_.StateSerial() + audio_.Serial(); }
+
+bool Lumarel460Node::AudioPresent() const {
+    return device_.mode() == Mode::Application && device_.Online() && PhyId() >= 0;
+}
+
+uint32_t Lumarel460Node::AudioRequest(uint32_t code, std::span<const uint8_t> in, uint32_t outSize,
+                                      std::vector<uint8_t>& out) {
+    const uint64_t before = audio_.Serial();
+    uint32_t error = audio_.Request(code, in, outSize, out);
+    if (audio_.Serial() != before) StateChanged();
+    return error;
+}
+
+std::string Lumarel460Node::AudioIdentifier() const {
+    std::string id = device_.config().vendorText + "&" + device_.config().modelText;
+    std::replace(id.begin(), id.end(), ' ', '_');
+    return id;
+}
 
 DebuggerNode::DebuggerNode() : Node(kDebuggerKind) {
     SetConfigRom(MinimalRom(kCompanyId));

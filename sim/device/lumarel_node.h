@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "bus/node.h"
+#include "device/audio_unit.h"
 #include "device/debug_probe.h"
 #include "device/lumarel460.h"
 
@@ -38,11 +39,23 @@ public:
     void LoadState(const std::filesystem::path& dir) override;
     uint64_t StateSerial() const override;
 
+    // The audio side, served by the device's audio driver only while the application runs and
+    // the node is on the bus. Use it with the bus lock held, as the device.
+    bool AudioPresent() const;
+    AudioUnit& audio() { return audio_; }
+    const AudioUnit& audio() const { return audio_; }
+    // One request to the audio driver (see AudioUnit::Request); reports a change of state.
+    uint32_t AudioRequest(uint32_t code, std::span<const uint8_t> in, uint32_t outSize, std::vector<uint8_t>& out);
+    // The text the audio driver's device information names the unit by: vendor and model with
+    // blanks as underscores ("Halvorin_Inc&LUMA_Rel").
+    std::string AudioIdentifier() const;
+
 private:
     class Env;
     struct Anchor;
 
     Lumarel460 device_;
+    AudioUnit audio_;
     std::string stateError_;  // why the state folder could not be loaded
     std::shared_ptr<Anchor> anchor_;
     std::unique_ptr<Env> env_;

@@ -8,6 +8,7 @@
 // it may run on any thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,22 @@
 namespace bussvc {
 
 using NoticeCallback = std::function<void(uint32_t message)>;
+
+// An audio interface whose audio driver is present: a Lumarel 460 on the bus running its
+// application. What its firmware-information record is made of comes along.
+struct AudioUnitInfo {
+    std::string node;           // node id on the bus
+    std::string interfacePath;  // device path of the driver's interface
+    bool controlOpenable = true;
+    std::array<uint8_t, 8> guid{};  // most significant byte first
+    std::string identifier;         // "Halvorin_Inc&LUMA_Rel"
+    std::string softwareDate, softwareTime;      // application image, YYYYMMDD / HHMMSS
+    std::string bootloaderDate, bootloaderTime;  // the bootloader that runs
+};
+
+// Limits of the audio requests on the wire.
+inline constexpr uint32_t kMaxAudioUnits = 64;
+inline constexpr uint32_t kMaxAudioBytes = 4096;
 
 class Access {
 public:
@@ -55,6 +72,21 @@ public:
     // A control command (JSON object with "cmd") for tests and the control tool; the answer is
     // a JSON text. 0 when done, else a non-zero code and the answer holds {"error": text}.
     virtual int32_t Control(const std::string& request, std::string& reply) = 0;
+
+    // The audio interfaces present now, in bus order. 0 when listed, else a non-zero code.
+    virtual int32_t AudioUnits(std::vector<AudioUnitInfo>& units) {
+        units.clear();
+        return 0;
+    }
+    // One request to the audio driver of a unit (node id): 0 when the unit's driver took it,
+    // with its result in `error` and its reply (at most outSize bytes, at most kMaxAudioBytes)
+    // in `output`; 1168 when the unit is not present; another non-zero code when the bus could
+    // not carry it.
+    virtual int32_t AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
+                                 uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output) {
+        (void)node, (void)code, (void)input, (void)outSize, (void)error, (void)output;
+        return 1168;
+    }
 };
 
 }  // namespace bussvc

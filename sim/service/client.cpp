@@ -300,6 +300,31 @@ public:
         return simpleCall(Op::BusDevice, Writer().U32(busIndex).U32(controlCode).Bytes(input));
     }
 
+    int32_t AudioUnits(std::vector<AudioUnitInfo>& units) override {
+        std::lock_guard<std::mutex> lock(m_);
+        units.clear();
+        if (auto f = request(Op::AudioUnits, Writer())) return *f;
+        return DecodeAudioUnits(reply_.data() + 1, reply_.size() - 1, units);
+    }
+
+    int32_t AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
+                         uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output) override {
+        Writer w;
+        w.Str(node).U32(code).Bytes(input).U32(outSize);
+        std::lock_guard<std::mutex> lock(m_);
+        if (auto f = request(Op::AudioRequest, w)) return *f;
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        int32_t result = r.I32();
+        uint32_t e = r.U32();
+        std::vector<uint8_t> bytes = r.Bytes(std::min(outSize, kMaxAudioBytes));
+        if (!r.Complete()) return sim::kResultUnknownError;
+        if (result == 0) {
+            error = e;
+            output = std::move(bytes);
+        }
+        return result;
+    }
+
     int32_t Control(const std::string& request, std::string& reply) override {
         std::lock_guard<std::mutex> lock(m_);
         if (auto f = this->request(Op::Control, Writer().Str(request))) {

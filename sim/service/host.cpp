@@ -9,6 +9,7 @@
 #include "bus/description.h"
 #include "bus/json_codec.h"
 #if LUMAREL_WITH_DEVICE
+#include "device/lumarel_node.h"
 #include "device/node_kinds.h"
 #endif
 
@@ -207,6 +208,12 @@ public:
         return host_.Control(request, reply);
     }
 
+    int32_t AudioUnits(std::vector<AudioUnitInfo>& units) override { return host_.AudioUnits(units); }
+    int32_t AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
+                         uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output) override {
+        return host_.AudioRequest(node, code, input, outSize, error, output);
+    }
+
 private:
     bool known(const std::string& device) const {
         if (device.empty()) return false;
@@ -247,6 +254,61 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
     else
         return sim::kResultInvalidParameter;
     return Saved(code);
+}
+
+int32_t BusHost::AudioUnits(std::vector<AudioUnitInfo>& units) {
+    units.clear();
+#if LUMAREL_WITH_DEVICE
+    auto text = [](const std::array<uint8_t, 8>& t) {
+        return std::string(reinterpret_cast<const char*>(t.data()), strnlen(reinterpret_cast<const char*>(t.data()), 8));
+    };
+    bus_.Locked([&] {
+        for (const std::string& id : bus_.NodeIds()) {
+            auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(bus_.FindNode(id));
+            if (!d || !d->AudioPresent() || units.size() >= kMaxAudioUnits) continue;
+            const auto& dev = d->device();
+            AudioUnitInfo u;
+            u.node = id;
+            u.guid = dev.guid();
+            static const char* digits = "0123456789abcdef";
+            std::string g;
+            for (uint8_t b : u.guid) g += {digits[b >> 4], digits[b & 15]};
+            std::string ident = d->AudioIdentifier();
+            std::string lower = ident;
+            for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+            u.interfacePath = "\\\\?\\1394#" + lower + "#" + g + "#{006902cb-e626-45b4-8a62-2eaad63f8d12}";
+            u.controlOpenable = !d->audio().faults().controlUnopenable;
+            u.identifier = ident;
+            const sim::lumarel::FlashSlot& app = dev.slot(0);
+            u.softwareDate = text(app.info.date);
+            u.softwareTime = text(app.info.time);
+            u.bootloaderDate = text(dev.runningBootDate());
+            u.bootloaderTime = text(dev.runningBootTime());
+            units.push_back(std::move(u));
+        }
+    });
+#endif
+    return 0;
+}
+
+int32_t BusHost::AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
+                              uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output) {
+    int32_t result = sim::kResultNotFound;
+    output.clear();
+#if LUMAREL_WITH_DEVICE
+    outSize = std::min(outSize, kMaxAudioBytes);
+    bus_.WithNode(node, [&](sim::Node& n) {
+        auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n);
+        if (!d || !d->AudioPresent()) return;
+        error = d->AudioRequest(code, input, outSize, output);
+        result = 0;
+    });
+    // Settings the driver took are kept like the rest of the device's state.
+    if (result == 0) SaveChanges();
+#else
+    (void)node, (void)code, (void)input, (void)outSize, (void)error;
+#endif
+    return result;
 }
 
 int32_t BusHost::Saved(int32_t code) {
@@ -557,6 +619,7 @@ json BusHost::control(const json& req) {
         if (code != 0) throw std::invalid_argument("virtual device " + sim::QuoteText(name) + ": code " + std::to_string(code));
         return json::object();
     }
+    if (cmd == "audio") return audioCommand(nodeId(), req);
     if (cmd == "save") return json::object();  // SaveChanges runs after every command
     if (cmd == "shutdown") {
         std::function<void()> h;
@@ -569,6 +632,34 @@ json BusHost::control(const json& req) {
         return json::object();
     }
     throw std::invalid_argument("unknown command " + sim::QuoteText(cmd));
+}
+
+json BusHost::audioCommand(const std::string& id, const json& command) {
+#if LUMAREL_WITH_DEVICE
+    json answer;
+    bool isDevice = false;
+    std::string error;
+    bus_.WithNode(id, [&](sim::Node& n) {
+        auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n);
+        if (!d) return;
+        isDevice = true;
+        try {
+            // The journal is read before the command may clear it.
+            if (command.contains("journal") && command["journal"] == true) answer["journal"] = d->audio().JournalJson();
+            d->audio().Apply(command);
+            answer["audio"] = d->audio().Describe();
+            answer["audio"]["present"] = d->AudioPresent();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    });
+    if (!error.empty()) throw std::invalid_argument(error);
+    if (!isDevice) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
+    return answer;
+#else
+    (void)command;
+    throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
+#endif
 }
 
 bool BusHost::withDevice(const std::string& id, const json& command) {

@@ -63,6 +63,11 @@ public:
     int32_t BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const std::vector<uint8_t>& input);
     void SetOtherBuses(std::function<BusHost*(uint32_t busIndex)> find);
 
+    // The audio side of the Lumarel 460 nodes (see Access::AudioUnits and AudioRequest).
+    int32_t AudioUnits(std::vector<AudioUnitInfo>& units);
+    int32_t AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
+                         uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output);
+
     // A control command (see Access::Control). "shutdown" calls the handler set here.
     int32_t Control(const std::string& request, std::string& reply);
     void SetShutdownHandler(std::function<void()> handler);
@@ -77,6 +82,8 @@ private:
     nlohmann::json control(const nlohmann::json& request);
     // Runs a device command on a Lumarel 460 node; false when the node is not one.
     bool withDevice(const std::string& id, const nlohmann::json& command);
+    // The "audio" control command: the audio side's state, faults and journal of a node.
+    nlohmann::json audioCommand(const std::string& id, const nlohmann::json& command);
     bool saveVirtualDevices();
     // Saves the changes of a request that ended with `code` (0 = done); a done request whose
     // change could not be saved ends with 29 instead, as it is not kept over a restart.

@@ -218,3 +218,35 @@ std::string ServiceFolder(const std::string& root) { return root + "/bus"; }
 std::string SocketPath(const std::string& root) { return ServiceFolder(root) + "/bus.sock"; }
 
 }  // namespace bussvc
+
+namespace bussvc {
+
+int32_t DecodeAudioUnits(const uint8_t* p, size_t n, std::vector<AudioUnitInfo>& units) {
+    units.clear();
+    Reader r(p, n);
+    int32_t code = r.I32();
+    uint32_t count = r.U32();
+    if (!r.Ok() || count > kMaxAudioUnits) return int32_t(0x8000013Du);
+    for (uint32_t i = 0; i < count && r.Ok(); ++i) {
+        AudioUnitInfo u;
+        u.node = r.Str(256);
+        u.interfacePath = r.Str(512);
+        u.controlOpenable = r.U8() != 0;
+        std::vector<uint8_t> guid = r.Bytes(8);
+        if (guid.size() != 8) return units.clear(), int32_t(0x8000013Du);
+        std::copy(guid.begin(), guid.end(), u.guid.begin());
+        u.identifier = r.Str(256);
+        u.softwareDate = r.Str(64);
+        u.softwareTime = r.Str(64);
+        u.bootloaderDate = r.Str(64);
+        u.bootloaderTime = r.Str(64);
+        units.push_back(std::move(u));
+    }
+    if (!r.Complete()) {
+        units.clear();
+        return int32_t(0x8000013Du);
+    }
+    return code;
+}
+
+}  // namespace bussvc

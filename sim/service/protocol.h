@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
+
 namespace bussvc {
 
 inline constexpr uint32_t kProtocolVersion = 1;
@@ -35,6 +37,8 @@ enum class Op : uint16_t {
     FreeRange = 11,     // str device, u32 handle
     BusDevice = 12,     // u32 bus index, u32 control code, bytes input
     Control = 13,       // str JSON command
+    AudioUnits = 14,    //
+    AudioRequest = 15,  // str node, u32 control code, bytes input, u32 output size
     Reply = 0x8000,
     Notice = 0x8001,    // u32 message
 };
@@ -160,6 +164,10 @@ private:
     std::vector<uint8_t> buf_;
     size_t begin_ = 0, end_ = 0;
 };
+
+// Decodes the answer to AudioUnits (after the reply's first byte): the code, then at most
+// kMaxAudioUnits units. A malformed answer gives 0x8000013D and no units.
+int32_t DecodeAudioUnits(const uint8_t* p, size_t n, std::vector<AudioUnitInfo>& units);
 
 // Replies.
 std::vector<uint8_t> OkReply(const Writer& body);

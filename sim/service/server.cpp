@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -440,6 +441,29 @@ std::vector<uint8_t> Server::dispatch(Access& a, const FrameHeader& h,
         int32_t code = a.Control(text, reply);
         if (code != kControlOk) log("client " + std::to_string(clientId) + ": control " + text + " -> " + reply);
         w.I32(code).Str(reply);
+        return OkReply(w);
+    }
+    case Op::AudioUnits: {
+        if (!r.Complete()) return refuse("malformed audio unit list request");
+        std::vector<AudioUnitInfo> units;
+        int32_t code = a.AudioUnits(units);
+        w.I32(code).U32(uint32_t(units.size()));
+        for (const auto& u : units) {
+            w.Str(u.node).Str(u.interfacePath).U8(u.controlOpenable ? 1 : 0).Bytes(u.guid.data(), u.guid.size());
+            w.Str(u.identifier).Str(u.softwareDate).Str(u.softwareTime).Str(u.bootloaderDate).Str(u.bootloaderTime);
+        }
+        return OkReply(w);
+    }
+    case Op::AudioRequest: {
+        std::string node = r.Str(4096);
+        uint32_t code = r.U32();
+        std::vector<uint8_t> input = r.Bytes(kMaxAudioBytes);
+        uint32_t outSize = r.U32();
+        if (!r.Complete()) return refuse("malformed audio request");
+        uint32_t error = 0;
+        std::vector<uint8_t> output;
+        int32_t result = a.AudioRequest(node, code, input, std::min(outSize, kMaxAudioBytes), error, output);
+        w.I32(result).U32(error).Bytes(output);
         return OkReply(w);
     }
     default:
