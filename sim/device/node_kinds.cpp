@@ -186,6 +186,14 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
                 ImageInfo info;
                 if (image.contains("software_version")) info.softwareVersion = U32Field(image, "software_version");
                 if (image.contains("software_id")) info.softwareId = U32Field(image, "software_id");
+                // Build date and time texts (YYYYMMDD, HHMMSS) the firmware information shows.
+                for (const char* f : {"date", "time"}) {
+                    if (!image.contains(f)) continue;
+                    const std::string t = TextField(image, f);
+                    if (t.size() > 8) Bad(std::string("images.") + f, "must be at most 8 characters");
+                    auto& dst = std::string(f) == "date" ? info.date : info.time;
+                    std::copy(t.begin(), t.end(), dst.begin());
+                }
                 device.InstallImage(type, std::move(bytes), info);
             } else {
                 Bad("images", "entries need \"file\" or \"package\"");
