@@ -156,11 +156,11 @@ TEST_F(Attachment, RemovalThenArrivalSendsTheStoredLevelsBeforeReadingTheDeviceB
     ASSERT_FALSE(ctypes.empty());
     auto firstStatus = std::find(ctypes.begin(), ctypes.end(), kCtypeStatus);
     EXPECT_TRUE(std::all_of(ctypes.begin(), firstStatus, [](uint8_t c) { return c == kCtypeControl; }));
-    EXPECT_EQ(std::count(ctypes.begin(), firstStatus, kCtypeControl), 3 + 14 + 2);  // masters, channels, balances
+    EXPECT_EQ(std::count(ctypes.begin(), firstStatus, kCtypeControl), 3 + 14 + 2 + 3);  // masters, channels, balances; masters again
     EXPECT_EQ(std::count(firstStatus, ctypes.end(), kCtypeStatus), 14 + 2);
 
     EXPECT_EQ(DeviceVolume(4, 1), int16_t(0xE700));   // level 230
-    EXPECT_EQ(DeviceVolume(3, 2), int16_t(0x8100));   // pair 5 right is channel 11: block 2 ... muted
+    EXPECT_EQ(DeviceVolume(2, 2), int16_t(0x8100));   // channel 11 (pair 5 right, muted) is block 2, right
     EXPECT_EQ(DeviceBalance(1, 1), -100);
     // Read back: what was sent, and the pan sign-extended.
     EXPECT_EQ(panel->working.pairs[0].level[0], 230);

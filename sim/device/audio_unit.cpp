@@ -210,8 +210,11 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
         put32(r.data(), 0x2208);
         return reply(r);
     }
-    case kAvcCommand:
-        return avc(in, outSize, out);
+    case kAvcCommand: {
+        uint32_t r = avc(in, outSize, out);
+        if (faults_.shortReplyCode == code && out.size() >= 4) out.resize(out.size() - 4);
+        return r;
+    }
     default:
         return kErrInvalidFunction;
     }
