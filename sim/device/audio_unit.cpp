@@ -250,7 +250,6 @@ uint32_t AudioUnit::avc(std::span<const uint8_t> in, uint32_t outSize, std::vect
             volume_[i] = int16_t(uint16_t(f[10] << 8 | f[11]));
         else
             balance_[i] = int8_t(f[10]);
-        ++serial_;
     }
     if (selector == 2) {
         resp[10] = uint8_t(uint16_t(volume_[i]) >> 8);
@@ -346,9 +345,6 @@ json AudioUnit::Save() const {
     j["clock"] = {{"source", clockSource_}, {"rate", rate_}};
     j["asio"] = asio_;
     j["wdm"] = wdm_;
-    std::vector<int> vol(volume_.begin(), volume_.end()), bal(balance_.begin(), balance_.end());
-    j["volume"] = vol;
-    j["balance"] = bal;
     return j;
 }
 
@@ -365,12 +361,6 @@ void AudioUnit::Load(const json& j) {
             for (size_t i = 0; i < 4; ++i)
                 if (j[key][i].is_number_unsigned()) l[i] = uint32_t(j[key][i].get<uint64_t>());
         }
-        if (j.contains("volume") && j["volume"].is_array() && j["volume"].size() == volume_.size())
-            for (size_t i = 0; i < volume_.size(); ++i)
-                if (j["volume"][i].is_number_integer()) volume_[i] = int16_t(j["volume"][i].get<int64_t>());
-        if (j.contains("balance") && j["balance"].is_array() && j["balance"].size() == balance_.size())
-            for (size_t i = 0; i < balance_.size(); ++i)
-                if (j["balance"][i].is_number_integer()) balance_[i] = int8_t(j["balance"][i].get<int64_t>());
     } catch (const std::exception&) {
         // a damaged entry keeps its default
     }

@@ -118,7 +118,9 @@ public:
     // std::invalid_argument (changing nothing) for a bad command.
     void Apply(const nlohmann::json& command);
 
-    // Settings worth keeping over a restart of the service (clock, latencies, levels, names).
+    // Settings worth keeping over a restart of the service: clock and latencies. Levels and
+    // balances are volatile, as in the unit itself, whose host sends them at every arrival (and
+    // a fader drag then costs no disk write per step).
     nlohmann::json Save() const;
     // Restores what Save wrote; anything it cannot read keeps the defaults.
     void Load(const nlohmann::json& j);
