@@ -36,6 +36,8 @@ const char* layoutOf(uint16_t op) {
     case Op::AllocRange: return "s24444";
     case Op::FreeRange: return "s4";
     case Op::BusDevice: return "44b";
+    case Op::AudioUnits: return "";
+    case Op::AudioRequest: return "s4b4";
     case Op::Notice: return "4";
     case Op::Reply: return "1s";
     }
