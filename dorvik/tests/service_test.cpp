@@ -35,7 +35,7 @@ TEST(MixerOnTheService, AttachesCommandsAndKeepsWhatTheDriverTook) {
         // The application is older than the panel wants.
         EXPECT_EQ(panel.title(), "Lumarel 460 v1.15 Note - you need to update the firmware!");
         EXPECT_EQ(FormatDateTime(InfoText(panel.deviceInfo, kInfoSoftwareDateAt), InfoText(panel.deviceInfo, kInfoSoftwareTimeAt)),
-                  "2004/06/01  10:10:00");
+                  "2004/06/01  10:10:10");
         panel.applied.sampleRate = int32_t(panel.clock.rate);
         uint32_t out = 0;
         EXPECT_EQ(panel.SendVolume(0, 0, VolumeForLevel(207), out), 1);
