@@ -1,5 +1,6 @@
 #include "device/node_kinds.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 
@@ -14,6 +15,12 @@ namespace {
 
 [[noreturn]] void Bad(const std::string& field, const std::string& why) {
     throw std::invalid_argument("lumarel460: \"" + field + "\" " + why);
+}
+
+// A key of an object from outside that is refused; the key is quoted cut short, as any value
+// from outside in a message.
+[[noreturn]] void BadKey(const std::string& object, const std::string& key, const std::string& why) {
+    throw std::invalid_argument("lumarel460: \"" + object + "\" key " + QuoteText(key) + " " + why);
 }
 
 template <size_t N>
@@ -58,7 +65,7 @@ void ReadTiming(const nlohmann::json& j, Timing& t) {
     for (const auto& item : j.items()) {
         bool known = false;
         for (const auto& f : fields) known |= item.key() == f.first;
-        if (!known) Bad("timing." + item.key(), "is not a timing value");
+        if (!known) BadKey("timing", item.key(), "is not a timing value");
     }
     t = n;
 }
@@ -76,15 +83,29 @@ void ReadFaults(const nlohmann::json& j, Faults& f) {
         } else if (k == "corrupt_image") n.corruptImage = BoolField(j, "corrupt_image");
         else if (k == "ignore_debug_guid") n.ignoreDebugGuid = BoolField(j, "ignore_debug_guid");
         else if (k == "silent_factory_defaults") n.silentFactoryDefaults = BoolField(j, "silent_factory_defaults");
-        else Bad("device_faults." + k, "is not a device fault");
+        else BadKey("device_faults", k, "is not a device fault");
     }
     f = n;
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path, const char* field) {
+// The largest firmware package a description may name: its header and both images at their
+// slots' capacities fit many times over.
+constexpr size_t kMaxPackageFileBytes = size_t(16) << 20;
+
+// Reads a file of at most `limit` bytes. The name comes from a description or a control request,
+// so it may be anything (a device that never ends, a pipe): the read stops one byte past the
+// limit, and a longer file is refused.
+std::vector<uint8_t> ReadWholeFile(const std::string& path, const char* field, size_t limit) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) Bad(field, "names a file that cannot be read: " + path);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in) Bad(field, "names a file that cannot be read: " + QuoteText(path));
+    std::vector<uint8_t> bytes;
+    char chunk[64 * 1024];
+    while (in && bytes.size() <= limit) {
+        in.read(chunk, std::streamsize(std::min(sizeof chunk, limit + 1 - bytes.size())));
+        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    }
+    if (bytes.size() > limit) Bad(field, "names a file larger than " + std::to_string(limit) + " bytes");
+    return bytes;
 }
 
 int ImageTypeField(const nlohmann::json& j) {
@@ -178,10 +199,11 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
             if (!image.is_object()) Bad("images", "entries must be objects");
             if (image.contains("package")) {
                 const int type = image.contains("type") ? ImageTypeField(image) : int(kApplicationImage);
-                InstallPackage(device, ReadWholeFile(TextField(image, "package"), "images.package"), type);
+                InstallPackage(device, ReadWholeFile(TextField(image, "package"), "images.package", kMaxPackageFileBytes),
+                               type);
             } else if (image.contains("file")) {
                 const int type = ImageTypeField(image);
-                std::vector<uint8_t> bytes = ReadWholeFile(TextField(image, "file"), "images.file");
+                std::vector<uint8_t> bytes = ReadWholeFile(TextField(image, "file"), "images.file", SlotCapacity(type));
                 if (bytes.empty() || bytes.size() > SlotCapacity(type)) Bad("images.file", "is empty or too large");
                 ImageInfo info;
                 if (image.contains("software_version")) info.softwareVersion = U32Field(image, "software_version");
@@ -206,7 +228,7 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
             std::vector<uint8_t> data;
             if (!item.value().is_string() || !wire::ParseHex(item.value().get<std::string>(), data) ||
                 item.key().empty() || item.key().size() >= kMaxKeyNameBytes || data.size() > kMaxKeyDataBytes)
-                Bad("keys." + item.key(), "must be hex bytes under a short name");
+                BadKey("keys", item.key(), "must be hex bytes under a short name");
             device.SetKey(item.key(), std::move(data));
         }
     }
