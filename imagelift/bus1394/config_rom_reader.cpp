@@ -78,18 +78,26 @@ private:
 // Lines of the text tree that come before the root directory's own: the bus information block
 // with its five quadlets, and the root directory's title.
 constexpr int kFixedTreeLines = 7;
-// Lines the text tree shows for a leaf it could read: a textual descriptor's header, its two
-// descriptor quadlets, its raw data and its text; any other leaf's header and data.
+// Lines the text tree shows under a leaf entry, whether or not the leaf could be read (one that
+// could not shows as unreadable): a textual descriptor's header, its two descriptor quadlets, its
+// raw data and its text; any other leaf's header and data.
 constexpr int kTextLeafLines = 5;
 constexpr int kDataLeafLines = 2;
 
-// Lines the text tree shows for directory `d` read as `raw`: its header and one per entry, and
-// in the root directory the flags under each node-capabilities entry.
+// Lines the text tree shows for directory `d` read as `raw`, all but those of its sub-directories
+// (each counts its own when it is read): its header and one per entry, the flags under each
+// node-capabilities entry of the root directory, the lines of each leaf entry and the data line
+// of each CSR-offset entry. Taken before any of its entries is followed, so that whatever is
+// kept of the ROM fits the text tree's bound whichever of its leaves and registers can be read.
 int TreeLinesOf(const std::vector<uint8_t>& raw, int32_t d) {
     int lines = 1;
     for (size_t at = 4; at + 3 < raw.size(); at += 4) {
         ++lines;
-        if (d == 0 && (raw[at] & 0x3F) == 0x0C) lines += bas1394::kCapabilityCount;
+        const int keyType = raw[at] >> 6;
+        const int keyId = raw[at] & 0x3F;
+        if (d == 0 && keyId == 0x0C) lines += bas1394::kCapabilityCount;
+        if (keyType == 2) lines += keyId == 1 ? kTextLeafLines : kDataLeafLines;
+        if (keyType == 1) lines += 1;
     }
     return lines;
 }
@@ -458,8 +466,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
                     static_cast<uint32_t>(bas1394::kCsrRegisterBase) + 4u * static_cast<uint32_t>(entry.Value);
                 std::vector<uint8_t> quadlet;
                 const NodeRecord node = NodeForReading(nodeIndex);
-                const int32_t rr = walk.Take(0, 1) ? ReadRom(&walk, node, registerAddress, 4, quadlet)
-                                                   : kRomBoundReached;
+                const int32_t rr = ReadRom(&walk, node, registerAddress, 4, quadlet);
                 CsrOffsetRecord& offset = dirs[static_cast<size_t>(d)].Offsets[static_cast<size_t>(o)];
                 offset.DescribedKeyId = described;
                 offset.Address = static_cast<int32_t>(registerAddress);
@@ -490,9 +497,7 @@ void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const Directory
         const int16_t nodeNumber = State.NodeTable[static_cast<size_t>(nodeIndex)].NodeNumber;
         // A leaf already read for another entry of this ROM is taken as it was read then.
         int32_t r = kRomBoundReached;
-        if (!walk.Take(0, entry.KeyId == 1 ? kTextLeafLines : kDataLeafLines)) {
-            leaf.RawBytes.assign(1, 0);
-        } else if (const auto known = walk.leaves.find(address); known != walk.leaves.end()) {
+        if (const auto known = walk.leaves.find(address); known != walk.leaves.end()) {
             r = known->second.result;
             leaf.RawBytes = known->second.bytes;
         } else {
