@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -25,12 +26,25 @@ namespace fsys = std::filesystem;
 // kMaxQuoted characters each.
 constexpr size_t kMaxErrorBytes = 512;
 
+// The file each input is written to, in a folder of the process's own that goes at exit.
+class DescriptionFile {
+public:
+    DescriptionFile() : folder_(fsys::temp_directory_path() / ("description-fuzz-" + std::to_string(::getpid()))) {
+        fsys::create_directories(folder_);
+    }
+    ~DescriptionFile() {
+        std::error_code ec;
+        fsys::remove_all(folder_, ec);
+    }
+    fsys::path Path() const { return folder_ / "bus.json"; }
+
+private:
+    fsys::path folder_;
+};
+
 const fsys::path& descriptionFile() {
-    static const fsys::path file = [] {
-        const fsys::path folder = fsys::temp_directory_path() / ("description-fuzz-" + std::to_string(::getpid()));
-        fsys::create_directories(folder);
-        return folder / "bus.json";
-    }();
+    static const DescriptionFile folder;
+    static const fsys::path file = folder.Path();
     return file;
 }
 
