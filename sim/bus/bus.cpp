@@ -83,6 +83,7 @@ int32_t Bus::AddNode(const std::string& id, std::unique_ptr<Node> node, int posi
     auto& s = *impl_;
     if (id.empty() || !node || s.Find(id) || node->bus_) return kResultInvalidParameter;
     if (plugged && s.PluggedCount() >= kMaxNodes) return kResultNoRoom;
+    if (s.slots.size() >= size_t(kMaxKnownNodes)) return kResultNoRoom;
     auto slot = std::make_unique<Slot>();
     slot->id = id;
     slot->node = std::move(node);

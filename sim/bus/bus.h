@@ -115,7 +115,8 @@ public:
     // Adds a node under a unique id at a position among all known nodes (-1 = last). A
     // plugged node joins with a bus reset (unless resetNow is false: loaders adding several
     // nodes reset once at the end). Returns kResultSuccess, kResultInvalidParameter (empty or
-    // duplicate id, null node) or kResultNoRoom (63 plugged nodes).
+    // duplicate id, null node) or kResultNoRoom (63 plugged nodes, or
+    // kMaxKnownNodes known ones).
     int32_t AddNode(const std::string& id, std::unique_ptr<Node> node, int position = -1,
                     bool plugged = true, bool resetNow = true);
     // Removes a node entirely (a reset when it was plugged). False for an unknown id.

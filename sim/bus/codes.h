@@ -37,6 +37,9 @@ inline constexpr uint32_t kMaxPayload = 2048;
 
 // A bus holds at most 63 nodes (PHY IDs 0-62); 63 addresses every node at once.
 inline constexpr int kMaxNodes = 63;
+// Nodes a bus knows at most, plugged or not: unplugged nodes keep their place and their state,
+// and a control client must not be able to grow that list without end.
+inline constexpr int kMaxKnownNodes = 4 * kMaxNodes;
 inline constexpr int kBroadcastNode = 63;
 // Bus ID of the local bus in a 16-bit node ID.
 inline constexpr uint16_t kLocalBusId = 0x3FF;

@@ -439,7 +439,8 @@ std::vector<uint8_t> Server::dispatch(Access& a, const FrameHeader& h,
         if (!r.Complete()) return refuse("malformed control request");
         std::string reply;
         int32_t code = a.Control(text, reply);
-        if (code != kControlOk) log("client " + std::to_string(clientId) + ": control " + text + " -> " + reply);
+        if (code != kControlOk)
+            log("client " + std::to_string(clientId) + ": control " + sim::QuoteText(text) + " -> " + sim::QuoteText(reply));
         w.I32(code).Str(reply);
         return OkReply(w);
     }

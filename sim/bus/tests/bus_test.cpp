@@ -93,6 +93,11 @@ TEST_F(Topology, HostAnywhereUpToSixtyThreeNodes) {
     EXPECT_EQ(bus.AddNode("spare", std::make_unique<PlainNode>("x"), -1, false), kResultSuccess);
     EXPECT_FALSE(bus.Plug("spare"));
     EXPECT_EQ(bus.AddNode("n0", std::make_unique<PlainNode>("x")), kResultInvalidParameter);
+    // Unplugged nodes are bounded too: a control client cannot grow the known list without end.
+    int spares = 1;
+    while (bus.AddNode("spare" + std::to_string(spares), std::make_unique<PlainNode>("x"), -1, false) == kResultSuccess)
+        ++spares;
+    EXPECT_EQ(63 + spares, kMaxKnownNodes);
 }
 
 TEST_F(Transactions, ConfigRomReadsByQuadletAndBlock) {
