@@ -5,6 +5,9 @@
 // from a terminal) closes the frame as its close button does, so the program shuts down the
 // normal way: windows unloaded, library unloaded, store compacted.
 //
+// Before start-up it puts stand-ins for the 1394 stack's driver files into the simulated Windows
+// folder where none exist, so that the supporting-file check finds what a real installation has.
+//
 // With IMAGELIFT_SCREENSHOT=<file.png> the frame is saved as a picture each time a device list
 // is complete (the file shows the latest): the way to see the program where no display exists.
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include <string>
 
 #include "app/bas_app.h"
+#include "app/driver_stand_ins.h"
 #include "app/frame.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
@@ -79,6 +83,8 @@ int main(int argc, char** argv) {
     closeOnSignals();
     if (const char* shot = std::getenv("IMAGELIFT_SCREENSHOT"); shot && *shot) screenshotWhenListed(shot);
 
+    // The simulated platform has no 1394 stack installed: its driver files stand in place.
+    imagelift::PlaceDriverStandIns();
     basApp::Main(basApp::RawCommandLine(argc, argv));
     return forms::RunMessageLoop();
 }

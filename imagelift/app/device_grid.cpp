@@ -7,6 +7,7 @@
 #include "app/bas_app.h"
 #include "app/main_window.h"
 #include "bootloader/fwp.h"
+#include "bootloader/module.h"
 #include "bootloader/state.h"
 #include "bootloader/target_list.h"
 #include "bus1394/config_rom_reader.h"
@@ -44,22 +45,6 @@ bool linkActive(int16_t nodeNumber) {
 
 bool sameNode(const bas1394::NodeRecord& a, const bas1394::NodeRecord& b) {
     return a.DriverType == b.DriverType && a.NodeNumber == b.NodeNumber;
-}
-
-// The handle of the target on that node (0 when none has one).
-int32_t targetHandleOnNode(const bas1394::NodeRecord& node) {
-    const auto& targets = basBootloader::State.TargetList;
-    for (size_t i = 1; i < targets.size(); ++i)
-        if (targets[i].Handle != 0 && sameNode(targets[i].Device, node)) return targets[i].Handle;
-    return 0;
-}
-
-// The target-list index of a handle (-1 when none holds it).
-int32_t targetIndexOfHandle(int32_t handle) {
-    const auto& targets = basBootloader::State.TargetList;
-    for (size_t i = 1; i < targets.size(); ++i)
-        if (targets[i].Handle == handle) return int32_t(i);
-    return -1;
 }
 
 std::string firmwareText(const basBootloader::InfoRegisters& info, bool bootloaderRunning) {
@@ -253,9 +238,9 @@ void frmMain::DrawScreen() {
 
         int32_t index = -1;
         if (onBus) {
-            handle = targetHandleOnNode(node);
+            handle = basBootloader::GetTargetIndexByNode(node);
             if (handle > 0) {
-                index = targetIndexOfHandle(handle);
+                index = basBootloader::GetTargetIndex(handle);
                 if (index < 0)
                     StatusDisplay(std::string("WARNING: no handle to device ") + "with bus node #" +
                                       vb::CStr(int32_t(number)),
@@ -365,7 +350,7 @@ int32_t frmMain::GetSelectedBootloaderHandle() {
                           "WARNING", std::string(kModule));
             return 0;
         }
-        const int32_t index = targetIndexOfHandle(handle);
+        const int32_t index = basBootloader::GetTargetIndex(handle);
         if (index < 0) return 0;
         const auto& target = basBootloader::State.TargetList[size_t(index)];
         return target.State == kTargetRunning && target.Info.BootloaderVersion != 0 ? handle : 0;

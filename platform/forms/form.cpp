@@ -274,7 +274,7 @@ void Form::checkMovable() const {
 void Form::setOuterGeometryPx(int x, int y, int w, int h) {
     if (sub_) {
         sub_->setGeometry(x, y, std::max(w, 0), std::max(h, 0));
-        if (sub_->layout()) sub_->layout()->activate();
+        placeInsideSubWindow();
     } else {
         // The frame's size is known once the window is on screen; until then remember the
         // outer rectangle and apply it again when the window shows.
@@ -288,6 +288,14 @@ void Form::setOuterGeometryPx(int x, int y, int w, int h) {
         window_->resize(std::max(w - dw, 0), std::max(h - dh, 0));
     }
     layoutClient();
+}
+
+void Form::placeInsideSubWindow() {
+    // A hidden widget takes a new geometry without a resize event (that waits until it shows),
+    // so the sub-window's layout would not notice the change: it is told.
+    if (!sub_ || !sub_->layout()) return;
+    sub_->layout()->invalidate();
+    sub_->layout()->activate();
 }
 
 void Form::layoutClient() {
@@ -378,9 +386,14 @@ void Form::attachToFrame() {
     });
     tap->setParent(sub_);
     sub_->installEventFilter(tap);
-    // Keep the window's outer size as it was set before it went into the frame.
-    sub_->resize(size + (sub_->size() - sub_->widget()->size()));
-    if (sub_->layout()) sub_->layout()->activate();
+    // Keep the window's outer size as it was set before it went into the frame. The sub-window
+    // learns its frame margins (title bar, borders) from the style when it is polished, which
+    // otherwise happens only when it first shows: until then the window inside would be measured
+    // against a frame of no size, and a window that sizes itself at load would get it wrong.
+    sub_->ensurePolished();
+    const QMargins margins = sub_->contentsMargins();
+    sub_->resize(size.width() + margins.left() + margins.right(), size.height() + margins.top() + margins.bottom());
+    placeInsideSubWindow();
     frame->children_.push_back(this);
 }
 

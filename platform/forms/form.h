@@ -225,6 +225,8 @@ private:
     void setOuterGeometryPx(int x, int y, int w, int h);
     void outerPx(int& x, int& y, int& w, int& h) const;
     void layoutClient();
+    // Fits the window inside its MDI sub-window to the sub-window's size, shown or not.
+    void placeInsideSubWindow();
 
     Kind kind_;
     std::string className_;

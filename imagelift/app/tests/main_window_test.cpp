@@ -338,6 +338,23 @@ TEST_F(MainWindow, DetailPaneOfARunningBootloaderAndAnApplication) {
     EXPECT_EQ(m.lblNode.Caption(), "The selected device has disappeared from the bus.");
 }
 
+TEST_F(MainWindow, ATargetInTheListsFirstElementIsFoundForThePane) {
+    // The bootloader layer puts its first target into element 0 of the list.
+    bas1394::State.LocalHostNode = 0;
+    basBootloader::State.BootloaderListReady[0] = true;
+    auto boot = Node(1);
+    bas1394::State.NodeTable = {Node(0), boot};
+    const auto target = Target(boot, 2, 0x00020001);
+    basBootloader::State.TargetList = {target};
+    frmMain& m = Main();
+    m.IEEE1394Bus_NodesChanged();
+    ASSERT_EQ(m.mfgDevices.Row(), 2);
+    EXPECT_EQ(Row(2)[3], "Bootloader Running");
+    EXPECT_EQ(m.lblDeviceState.Caption(), "Device State: 2");
+    EXPECT_TRUE(m.mnuBootloader.Enabled());
+    EXPECT_EQ(m.GetSelectedBootloaderHandle(), target.Handle);
+}
+
 TEST_F(MainWindow, LibraryTextLinesAreLoggedOnlyWhenShownAndTheBoxEmpties) {
     frmMain& m = Main();
     struct Case {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "app/bas_app.h"
+#include "app/driver_stand_ins.h"
 #include "app_fixture.h"
 
 namespace {
@@ -97,6 +98,24 @@ TEST_F(SupportingFiles, DriverFilesOfTheWindowsFolder) {
         {11, conversion},
         {13, "ERROR: the file \"" + programFolder_ + "\\db1.mdb\" does not exist!"},
         {11, conversion},
+    };
+    EXPECT_EQ(lines(), expected);
+}
+
+TEST_F(SupportingFiles, DriverStandInsMakeAStartQuietAndLeaveFilesThatExist) {
+    makeFile(programFolder_ + "/Vsk1394api.dll", 2024, 5, 6);
+    makeFile(programFolder_ + "/db1.mdb", 2024, 5, 6);
+    makeFile(drivers_ + "/1394bus.sys", 2001, 1, 1, 7);
+    imagelift::PlaceDriverStandIns();
+    imagelift::PlaceDriverStandIns();  // a second start changes nothing
+    basApp::VerifySupportingFiles();
+    const std::string windows = "C:\\WINDOWS\\system32\\drivers\\";
+    const Lines expected = {
+        {9, windows + "1394vdev.sys is dated 2002-10-25  0:00:00."},
+        {9, windows + "1394bus.sys is dated 2001-1-1  7:00:00."},
+        {9, windows + "ohci1394.sys is dated 2002-8-29  0:00:00."},
+        {9, programFolder_ + "\\vsk1394api.dll is dated 2024-5-6  12:00:00."},
+        {9, programFolder_ + "\\db1.mdb is dated 2024-5-6  12:00:00."},
     };
     EXPECT_EQ(lines(), expected);
 }

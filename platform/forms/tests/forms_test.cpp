@@ -700,6 +700,47 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     EXPECT_TRUE(frame.ChildForms().empty());
 }
 
+// A child that sizes itself around its controls while it loads, before it is shown, as the
+// program's windows do: its client area must measure then what it measures on screen.
+class frmSizedAtLoad : public Form {
+public:
+    frmSizedAtLoad() : Form("frmSizedAtLoad", true) {}
+    Frame fraList{this, "fraList"};
+    double loadScaleWidth = 0, loadScaleHeight = 0;
+
+protected:
+    void Form_Design() override {
+        Move(0, 0, 4000, 3000);
+        fraList.Move(0, 0, 9000, 6000);
+    }
+    void Form_Load() override {
+        Height = fraList.Top() + fraList.Height() + (Height() - ScaleHeight());
+        Width = fraList.Left() + fraList.Width() + (Width() - ScaleWidth());
+        loadScaleWidth = ScaleWidth();
+        loadScaleHeight = ScaleHeight();
+    }
+};
+
+TEST_F(FormsTest, AnMdiChildMeasuresItsClientAreaBeforeItShows) {
+    frmFrame frame;
+    frame.Show();
+    frame.Move(0, 0, 15000, 12000);
+    frmSizedAtLoad child;
+    child.Load();
+    EXPECT_EQ(child.loadScaleWidth, 9000);
+    EXPECT_EQ(child.loadScaleHeight, 6000);
+    const double width = child.Width(), height = child.Height();
+    EXPECT_GT(width, 9000);
+    EXPECT_GT(height, 6000);
+    child.Show();
+    DoEvents();
+    EXPECT_EQ(child.Width(), width);
+    EXPECT_EQ(child.Height(), height);
+    EXPECT_EQ(child.ScaleWidth(), 9000);
+    EXPECT_EQ(child.ScaleHeight(), 6000);
+    child.Unload();
+}
+
 TEST_F(FormsTest, DialogsGoThroughThePresenter) {
     ScriptedPresenter scripted;
     ScopedPresenter use(scripted);
