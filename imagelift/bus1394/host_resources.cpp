@@ -154,12 +154,27 @@ int32_t ResetBus() {
     return lib::BusReset(&State.ClientWindow, FirstVirtualDeviceName(), &flags);
 }
 
+namespace {
+// The time the bus driver is given to create the virtual device, in steps between which window
+// messages run.
+constexpr int32_t kVirtualDeviceWaitMs = 500;
+constexpr int32_t kVirtualDeviceWaitStepMs = 10;
+}  // namespace
+
 int32_t RefreshVirtualDeviceList() {
     try {
         lib::GetVirtualDeviceList(&State.VirtualDeviceList);
         if (State.VirtualDeviceList.Count < 1) {
             AddVirtualDevice(State.ClientWindow, kVirtualDeviceName);
-            clk::Sleep(500);
+            // The bus driver announces the new device with a bus reset straight away. Window
+            // messages run while the driver is given its time, so that the notice is seen by
+            // this pass: it then gives up at its next test of BusResetPending and the pump runs
+            // the next pass at once, instead of first finishing an empty device list.
+            const int64_t start = clk::QueryPerformanceCounter();
+            for (int32_t waited = 0; waited < kVirtualDeviceWaitMs; waited = clk::ElapsedMsSince(start)) {
+                clk::DoEvents();
+                clk::Sleep(uint32_t(std::min(kVirtualDeviceWaitStepMs, kVirtualDeviceWaitMs - waited)));
+            }
         }
         if (State.VirtualDeviceList.Count < 1) {
             LogMsg("BusResetHandlerThread: unable to load 1394 virtual device driver.  No "

@@ -186,6 +186,29 @@ TEST_F(BusResetTest, ResetNoticedAtTheNodeStepStartsAnotherPassNotANestedOne) {
     EXPECT_EQ(TableNodes(), (std::vector<int16_t>{0, 1}));
 }
 
+TEST_F(BusResetTest, TheResetAnnouncingANewVirtualDeviceIsSeenByTheSamePumpRun) {
+    Bus({romtest::HostRom(), romtest::Lumarel460App()}, 0);
+    Fake().virtualDevices.clear();
+    bool announced = false;
+    onDoEvents_ = [&] {
+        // The bus driver announces the device it was asked to add while the pass waits for it.
+        if (!Fake().addedDevices.empty() && !announced) {
+            announced = true;
+            State.BusResetPending = true;
+            State.TopologyReady = false;
+        }
+    };
+    State.BusResetPending = true;
+    BusResetHandlerThread();
+    EXPECT_EQ(Count("BusResetHandler called."), 2);
+    EXPECT_TRUE(Find("BusResetHandlerThread: routine interrupted by another bus reset before completing."));
+    EXPECT_TRUE(Find("BusResetHandlerThread: 1394 virtual device driver loaded on retry."));
+    EXPECT_EQ(bootloader_.passes, 1);  // no empty device list before the real one
+    EXPECT_EQ(main_.resetComplete, 1);
+    EXPECT_TRUE(State.TopologyReady);
+    EXPECT_EQ(TableNodes(), (std::vector<int16_t>{0, 1}));
+}
+
 TEST_F(BusResetTest, ResetDuringAConfigRomReadEndsThePassSilently) {
     Bus({romtest::HostRom(), romtest::Lumarel460App()}, 0);
     int events = 0;
