@@ -81,7 +81,9 @@ private:
     std::function<bool(QObject*, QEvent*)> fn_;
 };
 
-int32_t pxFromTwips(double twips, double tpp) { return int32_t(std::lround(twips / tpp)); }
+// Halves go to the even pixel, as the platform's own conversions do: windows stacked from shares
+// of an area (half a pixel each) then fill it without running one pixel past its edge.
+int32_t pxFromTwips(double twips, double tpp) { return int32_t(std::nearbyint(twips / tpp)); }
 
 }  // namespace
 
@@ -319,8 +321,12 @@ PixelRect Form::WindowRectPx() const {
 
 PixelRect Form::ClientRectPx() const {
     if (kind_ == MdiFrame) {
-        QWidget* vp = static_cast<const MDIForm*>(this)->Area()->viewport();
-        return {0, 0, vp->width(), vp->height()};
+        // The area inside the frame's borders, with or without the scroll bars it shows while a
+        // child lies partly outside: sizes worked out from it (a frame sized around its
+        // children, children tiled over it) do not change with a scroll bar that comes and goes
+        // as the children are placed one after the other.
+        const QRect inside = static_cast<const MDIForm*>(this)->Area()->contentsRect();
+        return {0, 0, inside.width(), inside.height()};
     }
     if (!client_) return {};
     return {0, 0, client_->width(), client_->height()};

@@ -79,6 +79,9 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
           },
           [this](const int32_t& r) {
               if (r < 0 || r >= Rows()) badRow();
+              // The view works out its scroll range for rows just added only when events run;
+              // scrolling before that stops one row short, so the range is brought up to date.
+              table_->doItemsLayout();
               table_->scrollToItem(table_->item(r, 0), QAbstractItemView::PositionAtTop);
           }),
       SelectionMode([this] { return selectionMode_; },

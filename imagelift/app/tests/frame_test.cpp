@@ -230,6 +230,24 @@ TEST_F(Frame, TilingGivesTheMainWindowThreeSharesAndEachVisibleStatusWindowOne) 
     }
 }
 
+TEST_F(Frame, EachStartPutsTheWindowsWhereTheLastRunLeftThem) {
+    // The main window and the status window keep their rectangles from one run to the next;
+    // nothing grows or shrinks on its own from start to start.
+    std::vector<std::vector<double>> runs;
+    for (int run = 0; run < 3; ++run) {
+        MDIForm1& frame = LoadFrame();
+        forms::Form& main = Main();
+        frmStatus& status = *basApp::StatusWindows[0];
+        runs.push_back({main.Width(), main.Height(), status.Top(), status.Height(), frame.ScaleHeight()});
+        frame.Unload();
+        frame_.reset();
+        basApp::internal::ForgetRun();
+        OpenStore();
+    }
+    EXPECT_EQ(runs[1], runs[0]);
+    EXPECT_EQ(runs[2], runs[0]);
+}
+
 TEST_F(Frame, RescalingFollowsTheClientAreaFromTheLastRescale) {
     MDIForm1& frame = LoadFrame();
     // The client area's scroll bars come and go with the children's extent and change the client

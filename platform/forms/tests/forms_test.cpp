@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
@@ -240,6 +241,24 @@ TEST_F(FormsTest, GridRaisesRowColChangeThenSelChangeWhenRowIsSetInCode) {
     EXPECT_EQ(g.ColWidth(1)(), 1500);
     g.ColAlignment(2) = flexAlignCenterCenter;
     EXPECT_EQ(g.ColAlignment(2)(), flexAlignCenterCenter);
+    f.Unload();
+}
+
+TEST_F(FormsTest, TheLastRowMadeTheTopRowShowsWhole) {
+    // A log grid appends a row and scrolls to it at once, without letting events run between.
+    frmEverything f;
+    f.Show();
+    MSFlexGrid& g = f.mfgDevices;  // about six rows high
+    g.Rows = 1;
+    auto* table = static_cast<QTableWidget*>(g.Widget());
+    for (int i = 0; i < 20; ++i) {
+        g.AddItem("line " + std::to_string(i));
+        g.TopRow = g.Rows() - 1;
+        const QRect last = table->visualRect(table->model()->index(g.Rows() - 1, 0));
+        ASSERT_TRUE(last.isValid()) << i;
+        EXPECT_LE(last.bottom(), table->viewport()->height()) << i;
+        EXPECT_GE(last.top(), 0) << i;
+    }
     f.Unload();
 }
 
@@ -698,6 +717,26 @@ TEST_F(FormsTest, MdiChildPlacesFromTheClientAreaAndTheFrameSavesAsPng) {
     EXPECT_EQ(child.events, (std::vector<std::string>{"QueryUnload 4", "QueryUnload 4", "Unload"}));
     EXPECT_FALSE(child.IsLoaded());
     EXPECT_TRUE(frame.ChildForms().empty());
+}
+
+TEST_F(FormsTest, TheFramesClientAreaLeavesOutTheScrollBarsItsChildrenBringAndGo) {
+    frmFrame frame;
+    frame.Show();
+    frame.Move(0, 0, 12000, 6000);
+    frmGrid child;
+    child.Show();
+    child.Move(0, 0, 7500, 3000);
+    const double width = frame.ScaleWidth(), height = frame.ScaleHeight();
+    child.Move(0, 6000);  // below the client area: the frame shows a scroll bar
+    DoEvents();
+    EXPECT_EQ(frame.ScaleWidth(), width);
+    EXPECT_EQ(frame.ScaleHeight(), height);
+    // Sized around the child while the scroll bar still shows, the frame holds it exactly.
+    frame.Height = frame.Height() - frame.ScaleHeight() + 9000;
+    EXPECT_EQ(frame.ScaleHeight(), 9000);
+    DoEvents();
+    EXPECT_EQ(frame.ScaleHeight(), 9000);
+    child.Unload();
 }
 
 // A child that sizes itself around its controls while it loads, before it is shown, as the
