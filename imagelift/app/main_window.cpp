@@ -104,8 +104,8 @@ void frmMain::Form_Design() {
     for (Line line : {Line{lblApplicationImage, txtApplicationImageVersion, cmdUpdateApplicationImage},
                       Line{lblBootloader, txtBootloaderVersion, cmdUpdateBootloader},
                       Line{lblDebugMonitor, txtDebugMonitorVersion, cmdUpdateDebugMonitor}}) {
-        line.label.Move(col1, top + 40, 1320, h);
-        line.text.Move(1500, top, 8100, 315);
+        line.label.Move(col1, top + 40, 1500, h);
+        line.text.Move(1680, top, 7920, 315);
         line.text.Locked = true;
         line.button.Move(9720, top, 960, 315);
         line.button.Enabled = false;
