@@ -295,8 +295,8 @@ void frmMain::StatusDisplay(const std::string& Message, const basDebug::LevelArg
             // A window may empty its slot while a line is shown; hold it for the call.
             std::shared_ptr<frmStatus> window = basApp::StatusWindows[i];
             if (!window) continue;
-            int32_t priority = level;
-            window->PostMessage(Message, elapsed, priority, module);
+            // A level of 0 comes back as 5, and is stored as such.
+            window->PostMessage(Message, elapsed, level, module);
         } catch (...) {
         }
     }

@@ -23,6 +23,7 @@
 #include "bus1394/state.h"
 #include "forms/forms.h"
 #include "support/db_manager.h"
+#include "tests/app/imagelift_process.h"
 
 namespace {
 
@@ -400,6 +401,15 @@ TEST_F(MainWindow, StatusDisplayReachesEveryStatusWindowWithItsLevelAndModule) {
         }
         EXPECT_EQ(beeps, c.beeps);
     }
+    // A level of 0 shows as "unspecified" and reaches the status log as level 5.
+    ctx_.DebugLoggingLevel = 5;
+    Main().StatusDisplay("level zero", 0);
+    frmStatus& first = *basApp::StatusWindows[0];
+    EXPECT_EQ(first.mfgStatus.TextMatrix(first.mfgStatus.Rows() - 1, 1)(), "unspecified");
+    const auto log = imagelifttest::ReadStatusLog(std::filesystem::path(root_) / "program" / "db1.mdb");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().message, "level zero");
+    EXPECT_EQ(log.back().level, 5);
 }
 
 TEST_F(MainWindow, SchedulerWaitsForTheDeviceListAndEndsAfterSixResets) {
