@@ -146,6 +146,24 @@ TEST_F(Drvkit, EnableLoggingAppendsReopensAndTurnsOffOnFailure) {
                           }));
 }
 
+TEST_F(Drvkit, UnloadWritesOutWhatTheStreamStillHolds) {
+    // A child process logs and ends normally, which unloads the library; nothing else closes
+    // the log there.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DRVKIT_EnableLogging(log_.c_str());
+        DRVKIT_Rescan();
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(CloseLog(), (std::vector<std::string>{"INFO:   \tleave DRVKIT_EnableLogging returning 1\n",
+                                                    "INFO:   \tenter DRVKIT_Rescan()\n",
+                                                    "INFO:   \tleave DRVKIT_Rescan returning 1\n"}));
+}
+
 TEST_F(Drvkit, NullAndPercentArgumentsAreTextNotFormats) {
     StartLog();
     EXPECT_EQ(DRVKIT_DeleteDevNodes(nullptr, 0), 0);
