@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 #include "devices/errors.h"
 #include "devices/store.h"
@@ -65,7 +66,8 @@ std::string Unquote(std::string_view raw) {
     return out;
 }
 
-using Strings = std::vector<std::pair<std::string, std::string>>;
+// The texts of [Strings] by their names in lower case.
+using Strings = std::unordered_map<std::string, std::string>;
 
 std::string Substitute(const std::string& text, const Strings& strings) {
     if (text.find('%') == std::string::npos) return text;
@@ -81,8 +83,7 @@ std::string Substitute(const std::string& text, const Strings& strings) {
         if (name.empty()) {
             out += '%';
         } else {
-            auto it = std::find_if(strings.begin(), strings.end(),
-                                   [&](const auto& s) { return EqualNoCase(s.first, name); });
+            auto it = strings.find(vb::LCase(name));
             out += it != strings.end() ? it->second : text.substr(open, close - open + 1);
         }
         i = close + 1;
@@ -120,8 +121,8 @@ const InfLine* LineAt(const INFCONTEXT* context) {
 InfText InfText::Parse(std::string_view text) {
     InfText inf;
     // Raw lines first, keys and fields not yet substituted: [Strings] may stand anywhere.
-    InfSection* current = nullptr;
-    std::string pending;  // a line continued with "\"
+    size_t current = SIZE_MAX;  // the section being read
+    std::string pending;  // the start of a line continued with "\"
     size_t i = 0;
     while (i < text.size()) {
         size_t j = text.find('\n', i);
@@ -130,29 +131,24 @@ InfText InfText::Parse(std::string_view text) {
         i = j + 1;
         if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
 
-        std::string line = pending + std::string(StripComment(physical));
-        pending.clear();
-        std::string trimmed = TrimWhite(line);
-        if (!trimmed.empty() && trimmed.back() == '\\' && i < text.size()) {
-            trimmed.pop_back();
-            pending = trimmed;
+        std::string piece = TrimWhite(StripComment(physical));
+        if (!piece.empty() && piece.back() == '\\' && i < text.size()) {
+            piece.pop_back();
+            pending += piece;
             continue;
         }
+        std::string trimmed = pending.empty() ? std::move(piece) : TrimWhite(pending + piece);
+        pending.clear();
         if (trimmed.empty()) continue;
         if (trimmed.front() == '[') {
             size_t close = trimmed.find(']');
             std::string name = TrimWhite(std::string_view(trimmed).substr(1, close == std::string::npos ? std::string::npos : close - 1));
-            auto it = std::find_if(inf.sections_.begin(), inf.sections_.end(),
-                                   [&](const InfSection& s) { return EqualNoCase(s.name, name); });
-            if (it == inf.sections_.end()) {
-                inf.sections_.push_back({name, {}});
-                current = &inf.sections_.back();
-            } else {
-                current = &*it;
-            }
+            auto [it, added] = inf.index_.try_emplace(vb::LCase(name), inf.sections_.size());
+            if (added) inf.sections_.push_back({name, {}});
+            current = it->second;
             continue;
         }
-        if (!current) continue;  // lines before the first section belong to none
+        if (current == SIZE_MAX) continue;  // lines before the first section belong to none
 
         InfLine parsed;
         auto keyAndValue = SplitOutsideQuotes(trimmed, '=', 2);
@@ -164,14 +160,14 @@ InfText InfText::Parse(std::string_view text) {
         if (!TrimWhite(value).empty() || !parsed.key) {
             for (std::string_view field : SplitOutsideQuotes(value, ',', SIZE_MAX)) parsed.fields.emplace_back(field);
         }
-        current->lines.push_back(std::move(parsed));
+        inf.sections_[current].lines.push_back(std::move(parsed));
     }
 
     // Then the texts of [Strings] (quotes removed), and every key and field with them.
     Strings strings;
     if (const InfSection* s = inf.Find("Strings")) {
         for (const InfLine& line : s->lines) {
-            if (line.key && !line.fields.empty()) strings.emplace_back(Unquote(*line.key), Unquote(line.fields[0]));
+            if (line.key && !line.fields.empty()) strings.try_emplace(vb::LCase(Unquote(*line.key)), Unquote(line.fields[0]));
         }
     }
     for (InfSection& section : inf.sections_) {
@@ -185,9 +181,8 @@ InfText InfText::Parse(std::string_view text) {
 }
 
 const InfSection* InfText::Find(std::string_view section) const {
-    auto it = std::find_if(sections_.begin(), sections_.end(),
-                           [&](const InfSection& s) { return EqualNoCase(s.name, section); });
-    return it == sections_.end() ? nullptr : &*it;
+    auto it = index_.find(vb::LCase(section));
+    return it == index_.end() ? nullptr : &sections_[it->second];
 }
 
 bool InfText::IsWin4() const {
@@ -278,12 +273,10 @@ bool SetupFindFirstLineA(HINF inf, const char* section, const char* key, INFCONT
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    const auto& sections = open->text.Sections();
-    for (uint32_t s = 0; s < sections.size(); ++s) {
-        if (!EqualNoCase(sections[s].name, section)) continue;
-        const auto& lines = sections[s].lines;
-        for (uint32_t l = 0; l < lines.size(); ++l) {
-            if (key && !(lines[l].key && EqualNoCase(*lines[l].key, key))) continue;
+    if (const InfSection* found = open->text.Find(section)) {
+        const uint32_t s = uint32_t(found - open->text.Sections().data());
+        for (uint32_t l = 0; l < found->lines.size(); ++l) {
+            if (key && !(found->lines[l].key && EqualNoCase(*found->lines[l].key, key))) continue;
             *context = INFCONTEXT{inf, inf, s, l};
             return true;
         }

@@ -306,13 +306,14 @@ int BindDrivers() {
     int bound = 0;
     for (DeviceNode node : ListNodes()) {
         if (!node.present || !node.driver.empty()) continue;
-        for (const auto& [name, ids] : installed) {
+        for (const auto& entry : installed) {
+            const std::vector<std::string>& ids = entry.second;
             bool listed = std::any_of(node.hardwareIds.begin(), node.hardwareIds.end(), [&](const std::string& mine) {
                 return std::any_of(ids.begin(), ids.end(),
                                    [&](const std::string& theirs) { return SameHardwareId(mine, theirs); });
             });
             if (!listed) continue;
-            node.driver = name;
+            node.driver = entry.first;
             if (!WriteNode(node).empty()) ++bound;
             break;
         }

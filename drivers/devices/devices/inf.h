@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace devices {
@@ -54,6 +55,7 @@ public:
 
 private:
     std::vector<InfSection> sections_;
+    std::unordered_map<std::string, size_t> index_;  // lower-case name -> section
 };
 
 // The hardware IDs that the models sections of an INF name (every field after the first on each
