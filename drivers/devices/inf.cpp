@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -235,21 +234,14 @@ HINF SetupOpenInfFileA(const char* fileName, const char* /*infClass*/, uint32_t 
                                                                               : ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    auto size = std::filesystem::file_size(native, ec);
-    if (ec || size > kMaxInfBytes) {
-        SetLastError(ec ? ERROR_ACCESS_DENIED : ERROR_NOT_ENOUGH_MEMORY);
+    auto bytes = ReadBoundedFile(native, kMaxInfBytes);
+    if (!bytes) {
+        auto size = std::filesystem::file_size(native, ec);
+        SetLastError(!ec && size > kMaxInfBytes ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    std::ifstream in(native, std::ios::binary);
-    if (!in) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    std::string bytes(size, '\0');
-    in.read(bytes.data(), std::streamsize(size));
-    bytes.resize(size_t(in.gcount()));
 
-    auto opened = std::make_unique<OpenInf>(OpenInf{InfText::Parse(bytes)});
+    auto opened = std::make_unique<OpenInf>(OpenInf{InfText::Parse(*bytes)});
     if ((infStyle & INF_STYLE_WIN4) && !(infStyle & INF_STYLE_OLDNT) && !opened->text.IsWin4()) {
         SetLastError(ERROR_WRONG_INF_STYLE);
         return INVALID_HANDLE_VALUE;

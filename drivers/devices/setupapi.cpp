@@ -83,18 +83,6 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-std::optional<std::string> ReadBytes(const stdfs::path& path) {
-    std::error_code ec;
-    auto size = stdfs::file_size(path, ec);
-    if (ec || size > kMaxInfBytes) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes(size, '\0');
-    in.read(bytes.data(), std::streamsize(size));
-    bytes.resize(size_t(in.gcount()));
-    return bytes;
-}
-
 bool IsOemInfName(const std::string& name) {
     std::string lower = vb::LCase(name);
     return lower.size() > 7 && lower.starts_with("oem") && lower.ends_with(".inf");
@@ -103,7 +91,7 @@ bool IsOemInfName(const std::string& name) {
 // Copies an INF that opened in the Windows 4 style into the INF folder unless an installed one
 // holds the same bytes; the installed file's name, or empty (with the last error) on failure.
 std::string InstallInf(const std::string& sourceInf) {
-    auto bytes = ReadBytes(fs::ToNativePath(sourceInf));
+    auto bytes = ReadBoundedFile(fs::ToNativePath(sourceInf), kMaxInfBytes);
     if (!bytes) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return {};
@@ -119,7 +107,7 @@ std::string InstallInf(const std::string& sourceInf) {
     }
     std::sort(installed.begin(), installed.end());
     for (const std::string& name : installed) {
-        if (ReadBytes(InfFolderNative() / name) == bytes) return name;
+        if (ReadBoundedFile(InfFolderNative() / name, kMaxInfBytes) == bytes) return name;
     }
     for (unsigned n = 0; n < 100000; ++n) {
         std::string stem = "oem" + std::to_string(n);

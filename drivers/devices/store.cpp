@@ -45,18 +45,6 @@ private:
     int fd_ = -1;
 };
 
-std::optional<std::string> ReadSmallFile(const stdfs::path& path, std::uintmax_t limit) {
-    std::error_code ec;
-    auto size = stdfs::file_size(path, ec);
-    if (ec || size > limit) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text(size, '\0');
-    in.read(text.data(), std::streamsize(size));
-    text.resize(size_t(in.gcount()));
-    return text;
-}
-
 // Writes through a temporary file and a rename: readers never see half a file.
 bool WriteFileWhole(const stdfs::path& path, const std::string& text) {
     stdfs::path temp = path;
@@ -125,7 +113,7 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text) {
 void BumpGenerationLocked() {
     stdfs::path path = StoreFolder() / ".generation";
     uint64_t generation = 0;
-    if (auto text = ReadSmallFile(path, kMaxSmallFileBytes)) {
+    if (auto text = ReadBoundedFile(path, kMaxSmallFileBytes)) {
         if (auto v = ParseCode(*text)) generation = *v;
     }
     WriteFileWhole(path, std::to_string(generation + 1) + "\n");
@@ -136,6 +124,18 @@ bool IsNodeFile(const stdfs::directory_entry& entry) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadBoundedFile(const stdfs::path& path, std::uintmax_t limit) {
+    std::error_code ec;
+    auto size = stdfs::file_size(path, ec);
+    if (ec || size > limit) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(size, '\0');
+    in.read(text.data(), std::streamsize(size));
+    text.resize(size_t(in.gcount()));
+    return text;
+}
 
 uint32_t GetLastError() { return t_lastError; }
 void SetLastError(uint32_t error) { t_lastError = error; }
@@ -219,7 +219,7 @@ std::vector<DeviceNode> ListNodes() {
     std::error_code ec;
     for (const auto& entry : stdfs::directory_iterator(StoreFolder(), ec)) {
         if (!IsNodeFile(entry)) continue;
-        auto text = ReadSmallFile(entry.path(), kMaxNodeFileBytes);
+        auto text = ReadBoundedFile(entry.path(), kMaxNodeFileBytes);
         if (!text) continue;
         auto node = ParseNode(*text);
         if (!node) continue;
@@ -233,7 +233,7 @@ std::vector<DeviceNode> ListNodes() {
 
 std::optional<DeviceNode> ReadNode(const std::string& serial) {
     if (serial.empty() || serial.find('/') != std::string::npos) return std::nullopt;
-    auto text = ReadSmallFile(StoreFolder() / (serial + ".dev"), kMaxNodeFileBytes);
+    auto text = ReadBoundedFile(StoreFolder() / (serial + ".dev"), kMaxNodeFileBytes);
     if (!text) return std::nullopt;
     auto node = ParseNode(*text);
     if (node) node->serial = serial;
@@ -270,7 +270,7 @@ bool RemoveNode(const std::string& serial) {
 }
 
 uint64_t Generation() {
-    auto text = ReadSmallFile(StoreFolder() / ".generation", kMaxSmallFileBytes);
+    auto text = ReadBoundedFile(StoreFolder() / ".generation", kMaxSmallFileBytes);
     if (!text) return 0;
     return ParseCode(*text).value_or(0);
 }
@@ -324,7 +324,7 @@ int BindDrivers() {
 // ---- fault injection and counters ---------------------------------------------------------
 
 std::optional<uint32_t> InjectedFault(std::string_view operation, const std::vector<std::string>& subjects) {
-    auto text = ReadSmallFile(StoreFolder() / "faults", kMaxSmallFileBytes);
+    auto text = ReadBoundedFile(StoreFolder() / "faults", kMaxSmallFileBytes);
     if (!text) return std::nullopt;
     for (const std::string& line : SplitLines(*text)) {
         size_t eq = line.rfind('=');
@@ -353,7 +353,7 @@ void BumpCounter(const std::string& name) {
     StoreLock lock;
     stdfs::path path = StoreFolder() / "counters";
     std::vector<std::pair<std::string, uint64_t>> counters;
-    if (auto text = ReadSmallFile(path, kMaxSmallFileBytes)) {
+    if (auto text = ReadBoundedFile(path, kMaxSmallFileBytes)) {
         for (const std::string& line : SplitLines(*text)) {
             size_t eq = line.find('=');
             if (eq == std::string::npos) continue;
@@ -369,7 +369,7 @@ void BumpCounter(const std::string& name) {
 }
 
 uint64_t Counter(const std::string& name) {
-    auto text = ReadSmallFile(StoreFolder() / "counters", kMaxSmallFileBytes);
+    auto text = ReadBoundedFile(StoreFolder() / "counters", kMaxSmallFileBytes);
     if (!text) return 0;
     for (const std::string& line : SplitLines(*text)) {
         size_t eq = line.find('=');

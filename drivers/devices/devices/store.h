@@ -88,6 +88,9 @@ bool RemoveNode(const std::string& serial);
 // Bumped on every change of the nodes.
 uint64_t Generation();
 
+// The whole of a file no larger than `limit` bytes; nullopt when it cannot be read or is larger.
+std::optional<std::string> ReadBoundedFile(const std::filesystem::path& path, std::uintmax_t limit);
+
 // Two hardware IDs match when they are equal after white space is removed at both ends,
 // without regard to case.
 std::string TrimWhite(std::string_view text);
