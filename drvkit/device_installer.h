@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "devices/setupapi.h"
+#include "devices/install_calls.h"
 #include "installer_log.h"
 
 namespace drvkit {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "clock/clock.h"
-#include "devices/setupapi.h"
+#include "devices/install_calls.h"
 #include "devices/store_fixture.h"
 
 extern char** environ;

@@ -6,7 +6,7 @@
 
 #include "devices/errors.h"
 #include "devices/processes.h"
-#include "devices/setupapi.h"
+#include "devices/install_calls.h"
 #include "devices/store_fixture.h"
 
 namespace devices {

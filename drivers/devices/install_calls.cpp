@@ -1,4 +1,4 @@
-#include "devices/setupapi.h"
+#include "devices/install_calls.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
