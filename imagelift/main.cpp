@@ -24,6 +24,7 @@
 #include "app/frame.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
+#include "firmware/install.h"
 #include "forms/app.h"
 #include "forms/form.h"
 #include "support/program_context.h"
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
 
     // The simulated platform has no 1394 stack installed: its driver files stand in place.
     imagelift::PlaceDriverStandIns();
+    imagelift_firmware::InstallDownloadWindows();
     basApp::Main(basApp::RawCommandLine(argc, argv));
     return forms::RunMessageLoop();
 }

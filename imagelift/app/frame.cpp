@@ -172,7 +172,14 @@ void MDIForm1::Form_Load() {
 // ---------------------------------------------------------------- unload
 
 void MDIForm1::Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) {
-    (void)Cancel, (void)UnloadMode;
+    (void)UnloadMode;
+    if (basApp::UpperWindows().DownloadRunning && basApp::UpperWindows().DownloadRunning()) {
+        StatusDisplay("The program cannot close while a firmware download runs.  Close it again once the download "
+                      "has ended.",
+                      basDebug::WARNING);
+        Cancel = 1;
+        return;
+    }
     // The children close here, in the frame's order, before the window layer would close what
     // is left of them (memory viewers end with the process).
     StatusDisplay("Unloading parent form...", basDebug::TRACE);

@@ -144,6 +144,9 @@ struct UpperWindowSeam {
     std::function<forms::Form&(frmSelectFirmware&)> DownloadForm;
     std::function<void(frmSelectFirmware&, int32_t firmwareType)> SetDownloadFirmwareType;
     std::function<void(frmSelectFirmware&, int32_t hDevice)> SetDownloadDevice;
+    // True while a download window sends an image to a device: the frame refuses to close then,
+    // since closing would leave the device's flash half written.
+    std::function<bool()> DownloadRunning;
 };
 UpperWindowSeam& UpperWindows();
 

@@ -1,0 +1,32 @@
+// Installs the download windows into the program layer's seams.
+#include "firmware/install.h"
+
+#include <memory>
+
+#include "app/bas_app.h"
+#include "app/frame.h"
+#include "firmware/about_box.h"
+#include "firmware/download_guard.h"
+#include "firmware/select_firmware.h"
+
+namespace imagelift_firmware {
+
+void InstallDownloadWindows() {
+    MDIForm1::SetDownloadWindowMaker([](int32_t windowIndex) {
+        auto window = std::make_shared<frmSelectFirmware>();
+        window->Load();
+        window->WindowIndex = windowIndex;
+        return window;
+    });
+    MDIForm1::SetAboutBoxOpener([](MDIForm1& owner) {
+        frmAbout about;
+        about.Show(forms::vbModal, &owner);
+    });
+    auto& seam = basApp::UpperWindows();
+    seam.DownloadForm = [](frmSelectFirmware& w) -> forms::Form& { return w; };
+    seam.SetDownloadFirmwareType = [](frmSelectFirmware& w, int32_t type) { w.FirmwareType(type); };
+    seam.SetDownloadDevice = [](frmSelectFirmware& w, int32_t handle) { w.hDevice(handle); };
+    seam.DownloadRunning = [] { return DownloadRunning(); };
+}
+
+}  // namespace imagelift_firmware

@@ -1,0 +1,86 @@
+// The memory viewer: a hex dump of a byte array that follows the window's width.
+#include "firmware/memory_viewer.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/bas_app.h"
+#include "layout/layout_manager.h"
+#include "support/byte_utils.h"
+#include "support/debug_log.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+frmViewMemory::frmViewMemory() : forms::Form("frmViewMemory", true) {
+    cmdClose.Click = [this] { cmdClose_Click(); };
+}
+
+frmViewMemory::~frmViewMemory() = default;
+
+void frmViewMemory::Form_Design() {
+    Caption = "Memory Viewer";
+    Move(0, 0, 7800, 5400);
+    fraBounding.Move(120, 60, 7440, 4320);
+    txtNodeMemory.Move(120, 240, 7200, 3960);
+    txtNodeMemory.Locked = true;
+    txtNodeMemory.FontName = "Courier New";
+    txtNodeMemory.FontSize = 8.25;
+    cmdClose.Caption = "&Close";
+    cmdClose.Move(6360, 4440, 1200, 375);
+}
+
+int32_t frmViewMemory::ColumnsForWidth(double widthTwips) {
+    const int32_t columns = (vb::CLng(widthTwips - 800) / 480) / 4 * 4;
+    return std::max(columns, 4);
+}
+
+void frmViewMemory::showDump() {
+    txtNodeMemory.Text =
+        basUtils::HexDump(baseAddress_, bytes_, "<columnwidth = " + vb::CStr(columns_) + ">");
+}
+
+void frmViewMemory::ByteData(const std::vector<uint8_t>& NewByteArray) {
+    bytes_ = NewByteArray;
+    showDump();
+}
+
+void frmViewMemory::Form_Load() {
+    bytes_.assign(1, 0);
+    columns_ = 4;
+    // The client area just encloses the frame.
+    Height = (Height - ScaleHeight) + fraBounding.Top + fraBounding.Height + 480;
+    Width = (Width - ScaleWidth) + fraBounding.Left + fraBounding.Width + 120;
+    layout_ = std::make_unique<clsLayoutManager>();
+    layout_->LayoutForm(*this);
+    layout_->RestoreLayout();
+    layout_->VerifyFormPosition(*this);
+}
+
+void frmViewMemory::Form_Resize() {
+    try {
+        if (layout_) layout_->ResizeForm();
+        if (bytes_.size() < 2) return;
+        const int32_t columns = ColumnsForWidth(txtNodeMemory.Width);
+        if (columns != columns_) {
+            columns_ = columns;
+            showDump();
+        }
+    } catch (...) {
+        basDebug::DebugLog(vb::ErrorLine("Error #", vb::CurrentException(), " in Form_Resize"), basDebug::ERROR_LEVEL,
+                           std::string("frmViewMemory"));
+    }
+}
+
+void frmViewMemory::Form_Unload(int32_t& Cancel) {
+    (void)Cancel;
+    try {
+        if (layout_) layout_->SaveLayout();
+    } catch (...) {
+    }
+    layout_.reset();
+    auto& windows = basApp::MemoryWindows;
+    if (windowIndex_ >= 0 && size_t(windowIndex_) < windows.size() && windows[size_t(windowIndex_)].get() == this)
+        basApp::EmptySlot(windows, windowIndex_);
+}
+
+void frmViewMemory::cmdClose_Click() { Unload(); }
