@@ -1,6 +1,9 @@
 // The CRC window: each image's CRC as the target reads and judges it.
 #include "firmware/crc_window.h"
 
+#include <QFont>
+#include <QWidget>
+
 #include "app/main_window.h"
 #include "app/bas_app.h"
 #include "bootloader/commands.h"
@@ -25,7 +28,12 @@ void frmCRCs::Form_Design() {
     txtDeviceDetails.Locked = true;
     // Fixed-width, so that the leading blanks of the texts line up their colons.
     forms::Label* labels[] = {&lblBootloaderCRC, &lblDebuggerCRC, &lblApplicationCRC, &lblCNE_CRC};
-    for (size_t i = 0; i < std::size(labels); ++i) labels[i]->Move(240, 960 + double(i) * 360, 6000, 300);
+    QFont fixed("Courier New");
+    fixed.setStyleHint(QFont::Monospace);
+    for (size_t i = 0; i < std::size(labels); ++i) {
+        labels[i]->Move(240, 960 + double(i) * 360, 6000, 300);
+        labels[i]->Widget()->setFont(fixed);
+    }
     chkAlwaysOnTop.Caption = "Always on &Top";
     chkAlwaysOnTop.Move(240, 2520, 2400, 300);
     cmdClose.Caption = "&Close";

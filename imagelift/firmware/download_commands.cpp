@@ -92,7 +92,7 @@ int32_t frmSelectFirmware::downloadImageAndConfig(const std::string& file) {
                                         : "Successfully loaded new application and CNE (configuration data) from '" + file +
                                               "' onto target.";
     }
-    StatusDisplay(lblStatus.Caption, basDebug::USER);
+    StatusDisplay(lblStatus.Caption, "USER");
     return result;
 }
 
@@ -118,11 +118,11 @@ void frmSelectFirmware::runDownloadCommand(const char* procedure, const std::str
                  {&cmdClose, &cmdLoadConfig, &cmdLoadSelected, &cmdLoadImageAndConfig, &cmdViewConfig, &cmdPreferences})
                 b->Enabled = false;
             const std::string start = startText + file + "' to target...";
-            if (downloads == &frmSelectFirmware::downloadConfig) StatusDisplay(start, basDebug::TRACE);
+            if (downloads == &frmSelectFirmware::downloadConfig) StatusDisplay(start, "TRACE");
             else lblStatus.Caption = start;
 
             const int32_t result = (this->*downloads)(file);
-            if (result != 1) StatusDisplay(failureText + vb::CStr(result), basDebug::ERROR_LEVEL);
+            if (result != 1) StatusDisplay(failureText + vb::CStr(result), "ERROR");
             else bas1394::State.BusResetPending = true;
 
             // The target restarts its image check after a download; give it a moment.
@@ -158,7 +158,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
     try {
         const char* typeName = imagelift_firmware::DownloadTypeName(imageType);
         if (!typeName) {
-            StatusDisplay("DownloadImage Error: unknown ImageType '" + vb::CStr(imageType) + "'", basDebug::ERROR_LEVEL);
+            StatusDisplay("DownloadImage Error: unknown ImageType '" + vb::CStr(imageType) + "'", "ERROR");
             return result;
         }
         const std::string type = typeName;
@@ -167,7 +167,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         std::string dir = folder;
         const basBootloader::FwpStruct fwp = LoadFWP(dir, file);
         if (fwp.FileData.size() < 97) {
-            StatusDisplay("Load " + type + " failed: could not load FWP file '" + file + "'", basDebug::ERROR_LEVEL);
+            StatusDisplay("Load " + type + " failed: could not load FWP file '" + file + "'", "ERROR");
             return result;
         }
         const basBootloader::FwpHeader& h = fwp.Header;
@@ -198,7 +198,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
                                   forms::vbOKOnly, "Incompatible Image");
                 }
                 if (!go) {
-                    StatusDisplay("Operation aborted due to hardware incompatibility", basDebug::ERROR_LEVEL);
+                    StatusDisplay("Operation aborted due to hardware incompatibility", "ERROR");
                     return result;
                 }
             }
@@ -214,7 +214,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         if (record.Length < 1) {
             StatusDisplay(config ? "DownloadImage (CNE): '" + file + "' contains no CNE.  Exiting..."
                                  : "DownloadImage: '" + file + "' contains no image.  Exiting...",
-                          basDebug::USER);
+                          "USER");
             return result;
         }
         // The start command erases the target's flash: the image must lie wholly inside the file
@@ -225,14 +225,14 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
                               (config ? "CNE" : "Image1") + " record (offset " + vb::CStr(record.FileOffset) +
                               ", length " + vb::CStr(record.Length) + ") runs outside the file (" +
                               vb::CStr(fileBytes) + " bytes).  Nothing was sent to the target.",
-                          basDebug::ERROR_LEVEL);
+                          "ERROR");
             return result;
         }
         if (config) {
-            StatusDisplay("Loading new " + type + "(CNE) from '" + file + "' onto target...", basDebug::USER);
+            StatusDisplay("Loading new " + type + "(CNE) from '" + file + "' onto target...", "USER");
         } else {
             StatusDisplay("Loading new " + type + "(Image1) from '" + file + "' onto target.  First erasing flash...",
-                          basDebug::USER);
+                          "USER");
             forms::DoEvents();
             Refresh();
         }
@@ -247,7 +247,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
                                                  maxBlockSize, kDownloadStartTimeoutMs, &progress, int32_t(hWnd()));
         pgbReadFile.Visible = false;
         if (r != 1) {
-            StatusDisplay("cmdLoadSelected failed: DownloadStart command failed, code " + vb::CStr(r), basDebug::WATCH);
+            StatusDisplay("cmdLoadSelected failed: DownloadStart command failed, code " + vb::CStr(r), "WATCH");
             return result;
         }
         if (maxBlockSize < 1) {
@@ -281,7 +281,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             if (basUtils::CopyBytes(fwp.FileData, fileOffset, blockSize, block, 0) != 1) {
                 StatusDisplay("Failed to copy 0x" + vb::Hex(blockSize) + " byte block at address 0x" + vb::Hex(fileOffset) +
                                   " in file '" + file + "' in Load Image function.",
-                              basDebug::ERROR_LEVEL);
+                              "ERROR");
                 blockFailed = true;
                 blockResult = -1;
                 break;
@@ -300,7 +300,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
                                      " for block at address 0x" + vb::Hex(currentAddress) + ".";
             StatusDisplay(r == -3 ? "DownloadImage ERROR: Failed to write data to flash on target.  " + tail
                                   : "DownloadImage ERROR: Failed to load '" + file + "' onto target.  " + tail,
-                          basDebug::ERROR_LEVEL);
+                          "ERROR");
             if (failures >= kAttemptsPerBlock) {
                 blockFailed = true;
                 blockResult = r;
@@ -317,21 +317,21 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             endResult = -1;
             StatusDisplay("CRC failure in Image Load process (CRC=0x" + vb::Hex(crc) + ", CRCvalidity=0x" +
                               vb::Hex(validity) + ".",
-                          basDebug::ERROR_LEVEL);
+                          "ERROR");
         }
         const int32_t outcome = blockFailed ? blockResult : endResult;
         if (outcome != 1) {
-            StatusDisplay("Load new " + type + " operation failed.", basDebug::ERROR_LEVEL);
+            StatusDisplay("Load new " + type + " operation failed.", "ERROR");
         } else {
             result = 1;
             const double elapsed = imagelift::ElapsedMs(startCounter);
             StatusDisplay("Successfully loaded new " + type + " '" + file + "' onto target at " +
                               imagelift_firmware::RateText(length, elapsed) + " kB/sec.",
-                          basDebug::USER);
+                          "USER");
         }
     } catch (...) {
         StatusDisplay(vb::ErrorLine("ERROR #", vb::CurrentException(), " in frmSelectFirmware.DownloadImage.  Resuming next..."),
-                      basDebug::WARNING);
+                      "WARNING");
     }
     return result;
 }
@@ -346,11 +346,11 @@ basBootloader::FwpStruct frmSelectFirmware::LoadFWP(std::string& folder, const s
 
         basBootloader::ByteArray bytes;
         if (basUtils::ReadFileToByteArray(full, bytes, kHeaderCheckLimit) != 1) {
-            StatusDisplay("Load FWP error: failed to load file '" + full + "' into memory.", basDebug::ERROR_LEVEL);
+            StatusDisplay("Load FWP error: failed to load file '" + full + "' into memory.", "ERROR");
             return {};
         }
         if (!basBootloader::IsValidFwp(basBootloader::ByteArrayToFwpStruct(bytes))) {
-            StatusDisplay("Load FWP error: Failed to validate file '" + file + "'!", basDebug::ERROR_LEVEL);
+            StatusDisplay("Load FWP error: Failed to validate file '" + file + "'!", "ERROR");
             return {};
         }
         lblStatus.Caption = "Reading '" + file + "' into memory.";
@@ -358,12 +358,12 @@ basBootloader::FwpStruct frmSelectFirmware::LoadFWP(std::string& folder, const s
         Refresh();
         imagelift_firmware::ReadProgress progress(pgbReadFile);
         if (basUtils::ReadFileToByteArray(full, bytes, kPackageReadLimit, &progress, int32_t(hWnd())) != 1) {
-            StatusDisplay("Load FWP error: failed to load file '" + full + "' into memory.", basDebug::ERROR_LEVEL);
+            StatusDisplay("Load FWP error: failed to load file '" + full + "' into memory.", "ERROR");
             return {};
         }
         basBootloader::FwpStruct package = basBootloader::ByteArrayToFwpStruct(bytes);
         if (!basBootloader::IsValidFwp(package)) {
-            StatusDisplay("Load FWP error: Failed to validate file '" + file + "'!", basDebug::ERROR_LEVEL);
+            StatusDisplay("Load FWP error: Failed to validate file '" + file + "'!", "ERROR");
             return {};
         }
         pgbReadFile.Visible = false;
@@ -401,7 +401,7 @@ void frmSelectFirmware::cmdViewConfig_Click() {
         const bool copied = basUtils::CopyBytes(package.FileData, cne.FileOffset, cne.Length, data, 0) == 1;
         viewer->ByteData(data);
         if (copied) viewer->Show();
-        else StatusDisplay("View Config Error: failed to copy CNE data to local array", basDebug::USER);
+        else StatusDisplay("View Config Error: failed to copy CNE data to local array", "USER");
         Refresh();
         forms::DoEvents();
 
@@ -409,7 +409,7 @@ void frmSelectFirmware::cmdViewConfig_Click() {
                                            imagelift_firmware::ConfigDataText(data));
         MousePointer = forms::vbDefault;
     } catch (...) {
-        StatusDisplay(vb::ErrorLine("ERROR #", vb::CurrentException(), ".  Exiting..."), basDebug::ERROR_LEVEL);
+        StatusDisplay(vb::ErrorLine("ERROR #", vb::CurrentException(), ".  Exiting..."), "ERROR");
         MousePointer = forms::vbDefault;
     }
 }

@@ -19,7 +19,6 @@ frmViewMemory::~frmViewMemory() = default;
 
 void frmViewMemory::Form_Design() {
     Caption = "Memory Viewer";
-    Move(0, 0, 7800, 5400);
     fraBounding.Move(120, 60, 7440, 4320);
     txtNodeMemory.Move(120, 240, 7200, 3960);
     txtNodeMemory.Locked = true;
@@ -47,8 +46,15 @@ void frmViewMemory::ByteData(const std::vector<uint8_t>& NewByteArray) {
 void frmViewMemory::Form_Load() {
     bytes_.assign(1, 0);
     columns_ = 4;
-    // The client area just encloses the frame.
-    Height = (Height - ScaleHeight) + fraBounding.Top + fraBounding.Height + 480;
+    fitted_ = false;
+}
+
+void frmViewMemory::Form_Activate() {
+    // Sized when it first shows: only then does the window layer know its frame and inside.
+    if (fitted_) return;
+    fitted_ = true;
+    // The client area just encloses the frame and the button below it.
+    Height = (Height - ScaleHeight) + cmdClose.Top + cmdClose.Height + 60;
     Width = (Width - ScaleWidth) + fraBounding.Left + fraBounding.Width + 120;
     layout_ = std::make_unique<clsLayoutManager>();
     layout_->LayoutForm(*this);

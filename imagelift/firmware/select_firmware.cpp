@@ -104,7 +104,6 @@ frmSelectFirmware::~frmSelectFirmware() = default;
 
 void frmSelectFirmware::Form_Design() {
     Caption = "Select Firmware Image";
-    Move(0, 0, 12600, 8400);
 
     fraFileFinder.Caption = "File Finder";
     fraFileFinder.Move(120, 120, 5400, 5400);
@@ -113,7 +112,7 @@ void frmSelectFirmware::Form_Design() {
     ListView1.Move(120, 2640, 5160, 2640);
 
     fraImageProperties.Caption = "Firmware Image Properties";
-    fraImageProperties.Move(5640, 120, 6600, 5400);
+    fraImageProperties.Move(5640, 120, 6960, 5400);
     forms::Label* labels[] = {&lblPath,           &lblFilename,           &lblSoftwareInfo,        &lblSoftwareID,
                               &lblSoftwareBuiltOn, &lblFileCreatedOn,     &lblSoftwareVersion,     &lblCompatibleHardware,
                               &lblVendorCompatibility, &lblPackagesIncluded};
@@ -123,27 +122,27 @@ void frmSelectFirmware::Form_Design() {
     for (size_t i = 0; i < std::size(labels); ++i) {
         labels[i]->Caption = captions[i];
         labels[i]->WordWrap = true;
-        labels[i]->Move(120, 300 + double(i) * 500, 6360, 480);
+        labels[i]->Move(120, 300 + double(i) * 500, 6720, 480);
     }
 
     fraStatus.Caption = "Status";
-    fraStatus.Move(120, 5640, 12120, 900);
+    fraStatus.Move(120, 5640, 12480, 900);
     lblStatus.Caption = "Operation Status:";
-    lblStatus.Move(120, 270, 11880, 300);
-    pgbReadFile.Move(120, 600, 11880, 225);
+    lblStatus.Move(120, 270, 12240, 300);
+    pgbReadFile.Move(120, 600, 12240, 225);
     pgbReadFile.Visible = false;
 
     fraDownloadControls.Caption = "Download Controls";
-    fraDownloadControls.Move(120, 6660, 12120, 1200);
+    fraDownloadControls.Move(120, 6660, 12480, 1200);
     fraCommandSet.Caption = "Command Set";
-    fraCommandSet.Move(120, 240, 11880, 840);
+    fraCommandSet.Move(120, 240, 12240, 840);
     forms::CommandButton* buttons[] = {&cmdLoadSelected, &cmdLoadConfig,  &cmdLoadImageAndConfig,
                                        &cmdViewConfig,   &cmdPreferences, &cmdClose};
     const char* buttonCaptions[] = {"&Load Image Only", "Loa&d Config Only", "Load Image &And Config",
                                     "&View Config",     "&Preferences",      "&Close Window"};
     for (size_t i = 0; i < std::size(buttons); ++i) {
         buttons[i]->Caption = buttonCaptions[i];
-        buttons[i]->Move(120 + double(i) * 1950, 300, 1860, 420);
+        buttons[i]->Move(120 + double(i) * 2010, 300, 1960, 420);
     }
 }
 
@@ -196,21 +195,21 @@ void frmSelectFirmware::hDevice(int32_t NewDeviceHandle) {
             if (basBootloader::CloseBootloaderDevice(old) != 1) {
                 StatusDisplay("Failed to close bootloader device handle " + vb::CStr(old) + " (0x" + vb::Hex(old) +
                                   ") in property set hDevice",
-                              basDebug::ERROR_LEVEL);
+                              "ERROR");
             }
             // The open hands back the target's handle; anything below 1 means no target.
             const bas1394::NodeRecord record = basBootloader::GetBootloaderDevice(NewDeviceHandle);
             if (basBootloader::OpenBootloaderDevice(record) < 1) {
                 StatusDisplay("Failed to open bootloader for device handle " + vb::CStr(NewDeviceHandle) + " (0x" +
                                   vb::Hex(NewDeviceHandle) + ") in property set hDevice",
-                              basDebug::ERROR_LEVEL);
+                              "ERROR");
                 NewDeviceHandle = 0;
             }
         }
         DeviceHandle = NewDeviceHandle;
         if (NewDeviceHandle < 1) {
             StatusDisplay("frmSelectFirmware given an invalid device handle: " + vb::CStr(NewDeviceHandle),
-                          basDebug::WARNING);
+                          "WARNING");
         } else {
             const TargetView target = lookUpTarget(NewDeviceHandle);
             if (!target.found) {
@@ -229,7 +228,7 @@ void frmSelectFirmware::hDevice(int32_t NewDeviceHandle) {
         }
         clickSelectedItem();
     } catch (...) {
-        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in hDevice"), basDebug::ERROR_LEVEL);
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in hDevice"), "ERROR");
     }
 }
 
@@ -238,7 +237,7 @@ void frmSelectFirmware::hDevice(int32_t NewDeviceHandle) {
 void frmSelectFirmware::Form_Load() {
     loading_ = true;
     vb::ResumeNext steps([this](const vb::Error& e) {
-        StatusDisplay(vb::ErrorLine("ERROR #", e, " in Form_Load.  Resuming next..."), basDebug::WARNING);
+        StatusDisplay(vb::ErrorLine("ERROR #", e, " in Form_Load.  Resuming next..."), "WARNING");
     });
     steps.Run([] {
         if (basApp::MainChildForm) basApp::MainChildForm->Enabled = false;
@@ -249,19 +248,9 @@ void frmSelectFirmware::Form_Load() {
         SelectedFile.clear();
     });
     steps.Run([this] { ClearFileInfo(); });
-    steps.Run([this] {
-        // The inside of the window ends exactly at the download controls' bottom and right edges.
-        double h = fraDownloadControls.Top + fraDownloadControls.Height;
-        Height = (Height - ScaleHeight) + h;
-        double w = fraDownloadControls.Left + fraDownloadControls.Width;
-        Width = (Width - ScaleWidth) + w;
-    });
-    steps.Run([this] {
-        layout_ = std::make_unique<clsLayoutManager>();
-        layout_->LayoutForm(*this);
-        layout_->RestoreLayout();
-        layout_->VerifyFormPosition(*this);
-    });
+    // The window takes its size and its layout manager when it first shows (fitOnce): only then
+    // does the window layer know its frame and inside.
+    fitted_ = false;
     steps.Run([this] {
         const double width = ListView1.Width;
         ListView1.ColumnHeaders.Add("Filename", width / 2, forms::lvwColumnLeft);
@@ -276,11 +265,30 @@ void frmSelectFirmware::Form_Load() {
     Dir1_Change();
 }
 
+void frmSelectFirmware::Form_Activate() {
+    if (fitted_) return;
+    fitted_ = true;
+    vb::ResumeNext steps([this](const vb::Error& e) {
+        StatusDisplay(vb::ErrorLine("ERROR #", e, " in Form_Load.  Resuming next..."), "WARNING");
+    });
+    steps.Run([this] {
+        // The inside of the window ends exactly at the download controls' bottom and right edges.
+        Height = (Height - ScaleHeight) + fraDownloadControls.Top + fraDownloadControls.Height;
+        Width = (Width - ScaleWidth) + fraDownloadControls.Left + fraDownloadControls.Width;
+    });
+    steps.Run([this] {
+        layout_ = std::make_unique<clsLayoutManager>();
+        layout_->LayoutForm(*this);
+        layout_->RestoreLayout();
+        layout_->VerifyFormPosition(*this);
+    });
+}
+
 void frmSelectFirmware::Form_Resize() {
     try {
         if (layout_) layout_->ResizeForm();
     } catch (...) {
-        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in Form_Resize"), basDebug::ERROR_LEVEL);
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in Form_Resize"), "ERROR");
     }
 }
 
@@ -290,7 +298,7 @@ void frmSelectFirmware::Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) {
     // window the download runs in.
     if (downloading_) {
         StatusDisplay("This window cannot close while its download runs.  " + std::string(imagelift_firmware::kDownloadRunningText),
-                      basDebug::WARNING);
+                      "WARNING");
         Cancel = 1;
     }
 }
@@ -298,7 +306,7 @@ void frmSelectFirmware::Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) {
 void frmSelectFirmware::Form_Unload(int32_t& Cancel) {
     (void)Cancel;
     vb::ResumeNext steps([this](const vb::Error& e) {
-        StatusDisplay(vb::ErrorLine("Error #", e, " in Form_Unload"), basDebug::ERROR_LEVEL);
+        StatusDisplay(vb::ErrorLine("Error #", e, " in Form_Unload"), "ERROR");
     });
     steps.Run([this] { basBootloader::CloseBootloaderDevice(DeviceHandle); });
     steps.Run([this] { registry::SaveSetting(appTitle(), "Global", "DefaultFirmwarePath", Dir1.Path()); });
@@ -362,7 +370,7 @@ void frmSelectFirmware::ClearFileInfo() {
 
 bool frmSelectFirmware::refuseWhileDownloading() {
     if (!imagelift_firmware::DownloadRunning()) return false;
-    StatusDisplay(imagelift_firmware::kDownloadRunningText, basDebug::WARNING);
+    StatusDisplay(imagelift_firmware::kDownloadRunningText, "WARNING");
     return true;
 }
 
@@ -408,7 +416,8 @@ void frmSelectFirmware::ListView1_ItemClick(forms::ListItem& item) {
             held_ = basBootloader::ByteArrayToFwpStruct(bytes);
             if (held_.Header.Magic == basBootloader::FwpMagic) {
                 const auto& h = held_.Header;
-                lblSoftwareInfo.Caption = "Info Text: " + h.InfoText;
+                // The text ends at its first NUL, as a label shows it.
+                lblSoftwareInfo.Caption = "Info Text: " + h.InfoText.substr(0, h.InfoText.find('\0'));
                 lblFilename.Caption = "Filename: " + name;
                 lblPath.Caption = "Path: " + folder;
                 lblSoftwareID.Caption = "Software ID: " + vb::CStr(h.SoftwareId) + " (0x" + vb::Hex(h.SoftwareId) + ")";

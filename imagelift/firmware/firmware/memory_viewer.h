@@ -41,6 +41,7 @@ public:
 protected:
     void Form_Design() override;
     void Form_Load() override;
+    void Form_Activate() override;
     void Form_Resize() override;
     void Form_Unload(int32_t& Cancel) override;
 
@@ -51,5 +52,6 @@ private:
     int32_t baseAddress_ = 0;
     std::vector<uint8_t> bytes_ = std::vector<uint8_t>(1, 0);
     int32_t columns_ = 4;
+    bool fitted_ = false;
     std::unique_ptr<clsLayoutManager> layout_;
 };

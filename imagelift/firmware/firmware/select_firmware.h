@@ -107,6 +107,7 @@ public:
 protected:
     void Form_Design() override;
     void Form_Load() override;
+    void Form_Activate() override;
     void Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) override;
     void Form_Unload(int32_t& Cancel) override;
     void Form_Resize() override;
@@ -129,5 +130,6 @@ private:
     basBootloader::FwpStruct held_;
     std::unique_ptr<clsLayoutManager> layout_;
     bool loading_ = false;
+    bool fitted_ = false;
     bool downloading_ = false;
 };
