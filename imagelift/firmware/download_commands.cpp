@@ -39,6 +39,7 @@ constexpr double kProgressUnit = 131072.0;
 constexpr int32_t kPackageReadLimit = 10000000;
 constexpr int32_t kHeaderCheckLimit = 1000;
 constexpr uint32_t kSettleAfterDownloadMs = 200;
+constexpr int64_t kProgressRepaintMs = 100;
 
 }  // namespace
 
@@ -270,12 +271,17 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         bool blockFailed = false;
         int32_t blockResult = 1;
         basBootloader::ByteArray block;
+        int64_t shownAtMs = 0;
         while (sent < length) {
             const int32_t currentAddress = int32_t(uint32_t(startAddress) + uint32_t(sent));
+            // The bar follows the blocks, repainted at most every kProgressRepaintMs: a repaint
+            // per block would cost more than the block's own transaction.
             const double done = double(sent) / kProgressUnit;
-            if (done <= pgbReadFile.Max()) {
+            const int64_t now = clk::TickCountMs();
+            if (done <= pgbReadFile.Max() && (sent == 0 || now - shownAtMs >= kProgressRepaintMs)) {
                 pgbReadFile.Value = done;
                 pgbReadFile.Refresh();
+                shownAtMs = now;
             }
             const int32_t blockSize = int32_t(std::min<int64_t>(length - sent, maxBlockSize));
             if (basUtils::CopyBytes(fwp.FileData, fileOffset, blockSize, block, 0) != 1) {
