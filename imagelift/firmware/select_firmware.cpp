@@ -248,8 +248,8 @@ void frmSelectFirmware::Form_Load() {
         SelectedFile.clear();
     });
     steps.Run([this] { ClearFileInfo(); });
-    // The window takes its size and its layout manager when it first shows (fitOnce): only then
-    // does the window layer know its frame and inside.
+    // The window takes its size and its layout manager when it first shows (Form_Activate): only
+    // then does the window layer know the size of its frame and of its inside.
     fitted_ = false;
     steps.Run([this] {
         const double width = ListView1.Width;
@@ -266,6 +266,7 @@ void frmSelectFirmware::Form_Load() {
 }
 
 void frmSelectFirmware::Form_Activate() {
+    // The sizing and layout steps of the load, once the window is on screen.
     if (fitted_) return;
     fitted_ = true;
     vb::ResumeNext steps([this](const vb::Error& e) {
