@@ -27,6 +27,7 @@
 #include "firmware/install.h"
 #include "forms/app.h"
 #include "forms/form.h"
+#include "shell/shell_window.h"
 #include "support/program_context.h"
 
 namespace {
@@ -81,6 +82,7 @@ int main(int argc, char** argv) {
 
     forms::EnsureApplication();
     imagelift::Ctx().Beep = [] { forms::Beep(); };
+    imagelift_shell::InstallShellWindows();
     closeOnSignals();
     if (const char* shot = std::getenv("IMAGELIFT_SCREENSHOT"); shot && *shot) screenshotWhenListed(shot);
 

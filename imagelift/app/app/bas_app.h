@@ -138,6 +138,9 @@ struct UpperWindowSeam {
     std::function<void(frmShell&, int32_t windowIndex)> SetShellWindowIndex;
     std::function<int32_t(const frmShell&)> GetShellHandle;
     std::function<void(frmShell&, int32_t hDevice)> SetShellHandle;
+    // The firmware CRC window of the download-window layer for a device, shown modally and then
+    // discarded; `deviceDetails` goes into its device-details box (the shell window's command).
+    std::function<void(int32_t hDevice, const std::string& deviceDetails)> ShowFirmwareCrcs;
 
     // A download window's image type (FirmwareType) and device handle (hDevice); the frame's
     // CreateDownloadWindow makes the window through its download-window maker.
