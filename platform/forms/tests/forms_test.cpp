@@ -780,6 +780,36 @@ TEST_F(FormsTest, AnMdiChildMeasuresItsClientAreaBeforeItShows) {
     child.Unload();
 }
 
+// A child loaded before it is shown (as a window that gets its settings between load and show)
+// sees its own client area in Form_Load and can size itself by it.
+TEST_F(FormsTest, MdiChildLoadedBeforeItShowsKnowsItsClientArea) {
+    class frmSized : public Form {
+    public:
+        frmSized() : Form("frmSized", true) {}
+        Frame fraBox{this, "fraBox"};
+        double clientWidthAtLoad = 0, clientHeightAtLoad = 0;
+
+    protected:
+        void Form_Design() override { fraBox.Move(60, 60, 6000, 3000); }
+        void Form_Load() override {
+            Height = (Height() - ScaleHeight()) + fraBox.Top() + fraBox.Height();
+            Width = (Width() - ScaleWidth()) + fraBox.Left() + fraBox.Width();
+            clientWidthAtLoad = ScaleWidth();
+            clientHeightAtLoad = ScaleHeight();
+        }
+    };
+    frmFrame frame;
+    frame.Show();
+    frmSized child;
+    child.Load();
+    EXPECT_EQ(child.clientWidthAtLoad, 6060);
+    EXPECT_EQ(child.clientHeightAtLoad, 3060);
+    child.Show();
+    EXPECT_EQ(child.ScaleWidth(), 6060);
+    EXPECT_EQ(child.ScaleHeight(), 3060);
+    frame.Unload();
+}
+
 TEST_F(FormsTest, DialogsGoThroughThePresenter) {
     ScriptedPresenter scripted;
     ScopedPresenter use(scripted);
