@@ -92,8 +92,12 @@ void frmShell::Form_Design() {
     fraDeviceDetails.Caption = "Device Details";
     fraDeviceDetails.Move(60, 0, 9720, 720);
     cmbDeviceDetails.Move(120, 270, 8880, 315);
-    imgConnected.Move(9120, 270, 480, 315);
-    imgNotConnected.Move(9120, 270, 480, 315);
+    imgConnected.Move(9180, 300, 240, 240);
+    imgNotConnected.Move(9180, 300, 240, 240);
+    // The pictures ship in the program folder; without them the two places stay blank.
+    const std::string folder = imagelift::Ctx().App.Path;
+    ignoringFailure([&] { imgConnected.Picture = folder + "/shell_connected.xpm"; });
+    ignoringFailure([&] { imgNotConnected.Picture = folder + "/shell_not_connected.xpm"; });
 
     fraRawInterface.Caption = "Raw Command Interface";
     fraRawInterface.Move(60, 780, 9720, 5520);
