@@ -269,6 +269,12 @@ TEST_F(ShellTest, ASecondWindowOnAHandleClosesTheFirst) {
     EXPECT_TRUE(second.IsLoaded());
     second.CurrentHandle(a);  // the same handle again closes nothing
     EXPECT_TRUE(second.IsLoaded());
+
+    // The frame's close closes the open shell windows; their slots keep them.
+    frame_->Unload();
+    EXPECT_FALSE(second.IsLoaded());
+    EXPECT_EQ(Count("destroying frmShell, index #1"), 1);
+    EXPECT_EQ(basApp::ShellWindows[1].get(), &second);
 }
 
 TEST_F(ShellTest, ThePollingPeriod) {
