@@ -22,6 +22,7 @@
 #include "app/bas_app.h"
 #include "app/driver_stand_ins.h"
 #include "app/frame.h"
+#include "automation/automation.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
 #include "firmware/install.h"
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
     // The simulated platform has no 1394 stack installed: its driver files stand in place.
     imagelift::PlaceDriverStandIns();
     imagelift_firmware::InstallDownloadWindows();
+    basAutomation::InstallAutomation();
     basApp::Main(basApp::RawCommandLine(argc, argv));
     return forms::RunMessageLoop();
 }

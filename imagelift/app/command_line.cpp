@@ -11,6 +11,7 @@
 namespace basApp {
 
 std::string CommandLineText;
+std::string CommandLineRawText;
 std::vector<std::string> CommandLineTokens{""};
 std::vector<std::string> CommandLineErrors{""};
 

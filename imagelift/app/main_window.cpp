@@ -335,6 +335,18 @@ void frmMain::tmrAutomationScheduler_Timer() {
         ~ClearBusy() { s.Busy = false; }
     } clearBusy{s};
 
+    auto& automation = basApp::Automation();
+    // A device list that never completes (no bus, a bus that keeps resetting) must not keep an
+    // unattended caller waiting for ever.
+    s.TicksWithoutAttempt += 1;
+    if (s.TicksWithoutAttempt > automation.AttemptWaitLimitTicks) {
+        StatusDisplay("No complete device list after " + vb::CStr(automation.AttemptWaitLimitTicks) +
+                          " s; aborting unattended run.",
+                      "ERROR");
+        ExitAfterAutomation();
+        return;
+    }
+
     if (!bas1394::State.TopologyReady) {
         s.TickCount = 0;
         return;
@@ -342,13 +354,13 @@ void frmMain::tmrAutomationScheduler_Timer() {
     s.TickCount = int16_t(s.TickCount + 1);
     if (s.TickCount <= 3) return;
 
-    auto& automation = basApp::Automation();
     if (!automation.HasOperationOption || !automation.PerformUnattendedOperations ||
         !automation.HasOperationOption(basApp::CommandLineTokens)) {
         // Nothing to run: the program stays open for the user.
         tmrAutomationScheduler.Enabled = false;
         return;
     }
+    s.TicksWithoutAttempt = 0;
     const int32_t result = automation.PerformUnattendedOperations(basApp::CommandLineTokens);
     if (result == 2) {
         // The target was reset into its bootloader: run again after the next device list.

@@ -254,6 +254,7 @@ void Main(const std::string& commandLine) {
         }) &&
         // 7. The command line.
         step([&] {
+            CommandLineRawText = commandLine;
             CommandLineText = vb::UCase(vb::Trim(commandLine));
             if (ParseCommandLine(CommandLineText) == 1) {
                 auto& automation = Automation();
@@ -263,9 +264,11 @@ void Main(const std::string& commandLine) {
                     ctx.AutomationMode = false;
                 } else if (automation.HasOperationOption && automation.HasOperationOption(CommandLineTokens)) {
                     const int32_t started = automation.Initialize ? automation.Initialize() : -1;
-                    if (ctx.AutomationMode && started != 1) {
-                        // The unattended run could not start: the held messages are kept in the
-                        // status log, and the program ends without its shut-down.
+                    if (started != 1) {
+                        // The unattended run could not start: its caller must not wait on a
+                        // program that now waits for a user. The held messages are kept in the
+                        // status log, and the program ends with a failure without its shut-down.
+                        std::cerr << "Imagelift: the unattended run could not start.\n";
                         internal::HoldUserMessages(false);
                         logHeldMessages();
                         ended = true;
@@ -342,8 +345,13 @@ void ShutDown() {
         if (ctx.AutomationMode && Automation().Shutdown) Automation().Shutdown();
     });
     // The store's end closes and compacts the database.
+    // An unattended run ends the process with its outcome, for the script that started it.
+    int exitCode = 0;
+    steps.Run([&] {
+        if (ctx.AutomationMode && Automation().ExitCode) exitCode = Automation().ExitCode();
+    });
     steps.Run([&] { ctx.DbManager.reset(); });
-    internal::EndProcess(0);
+    internal::EndProcess(exitCode);
 }
 
 namespace internal {

@@ -120,6 +120,11 @@ struct AutomationSeam {
     std::function<void()> Shutdown;
     // Asks the run to show its status file when the program ends (ShowStatusOnExit).
     std::function<void()> SetShowStatusOnExit;
+    // The exit code of the process after an unattended run: 0 when its last attempt succeeded.
+    std::function<int()> ExitCode;
+    // Scheduler ticks (one a second) an unattended run waits for an attempt, that is for a
+    // complete device list, before it gives up.
+    int32_t AttemptWaitLimitTicks = 120;
 };
 AutomationSeam& Automation();
 
@@ -176,6 +181,8 @@ void FitFormToScreen(forms::Form& form);
 
 // The command line as start-up hands it over: trimmed, then upper-cased.
 extern std::string CommandLineText;
+// The command line as the process received it (for reports that quote it).
+extern std::string CommandLineRawText;
 // Element 0 is always ""; the tokens (each "/" with its letter and value) follow from index 1.
 extern std::vector<std::string> CommandLineTokens;
 // Element 0 is always ""; one message per problem found, from index 1.

@@ -141,6 +141,7 @@ public:
         bool Busy = false;
         int16_t TickCount = 0;
         int32_t ResetAttempts = 0;
+        int32_t TicksWithoutAttempt = 0;  // since the run started or its last attempt
     };
     SchedulerCounters SchedulerState;
 

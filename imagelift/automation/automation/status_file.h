@@ -1,0 +1,33 @@
+// The status file of an unattended run (inside the automation layer).
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "support/program_context.h"
+
+namespace basAutomation {
+
+// Plain text, one line per call, each ended by CR LF and flushed at once. Installed in the
+// program context while open, so that the logger's ERROR lines reach it.
+class StatusFile : public imagelift::IStatusFile {
+public:
+    StatusFile() = default;
+    ~StatusFile() override { Close(); }
+    StatusFile(const StatusFile&) = delete;
+    StatusFile& operator=(const StatusFile&) = delete;
+
+    // Opens (and empties) the file at its native path; false when it cannot be opened.
+    bool Open(const std::string& nativePath);
+    bool IsOpen() const { return file_ != nullptr; }
+    void WriteStatusFileLine(const std::string& line) override;
+    void Close();
+
+private:
+    std::FILE* file_ = nullptr;
+};
+
+// Flushes the status file and opens it with the desktop's program ("/S").
+void ShowStatusFile();
+
+}  // namespace basAutomation

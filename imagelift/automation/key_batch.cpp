@@ -1,0 +1,418 @@
+// Key batches: a text or HTML file with one key read or write per entry, carried out on the
+// devices' bootloaders; a data file per successful operation and a report beside the batch.
+#include "automation/automation.h"
+#include "automation/status_file.h"
+#include "automation/text_input.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "app/bas_app.h"
+#include "bootloader/keys.h"
+#include "bootloader/module.h"
+#include "bootloader/state.h"
+#include "bus1394/config_rom_texts.h"
+#include "bus1394/node_records.h"
+#include "fs/fs.h"
+#include "support/byte_utils.h"
+#include "support/date_text.h"
+#include "support/file_utils.h"
+#include "support/program_context.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+namespace basAutomation {
+
+namespace {
+
+using basDebug::ERROR_LEVEL;
+using basDebug::USER;
+using basDebug::WARNING;
+using basDebug::WATCH;
+
+// A batch file or a key data file larger than this is refused.
+constexpr size_t kMaxBatchFileBytes = size_t(1) << 20;
+// A key holds at most this many bytes (the bootloader's own limit).
+constexpr size_t kMaxKeyBytes = size_t(64) << 10;
+
+const ByteArray kSingleTarget{2};
+
+std::string hexText(const ByteArray& bytes) { return basUtils::ByteArrayToHexString(bytes); }
+
+std::string nowText() { return basUtils::FormatSystemTime(fs::LocalTimeNow(), "yyyy-mm-dd hh:nn:ss"); }
+
+std::string appLine() {
+    const auto& app = imagelift::Ctx().App;
+    return "App='" + app.Title + "' Ver=" + vb::CStr(app.Major) + "." + vb::CStr(app.Minor) + "." +
+           vb::CStr(app.Revision) + "  command line = '" + basApp::CommandLineRawText + "'";
+}
+
+std::string missingBatchLine(const char* procedure, const std::string& file) {
+    return std::string(procedure) + ": \"" + file + "\" does not exist.  Can't perform operation!  (current directory = " +
+           fs::CurDir() + ")";
+}
+
+// Lines ended by CR LF into a file that is replaced.
+class TextOut {
+public:
+    explicit TextOut(const std::string& fileName) : file_(std::fopen(fs::ToNativePath(fileName).c_str(), "wb")) {}
+    ~TextOut() { Close(); }
+    TextOut(const TextOut&) = delete;
+    TextOut& operator=(const TextOut&) = delete;
+    bool IsOpen() const { return file_ != nullptr; }
+    void Line(const std::string& text) {
+        if (!file_) return;
+        std::fwrite(text.data(), 1, text.size(), file_);
+        std::fputs("\r\n", file_);
+    }
+    void Close() {
+        if (file_) std::fclose(file_);
+        file_ = nullptr;
+    }
+
+private:
+    std::FILE* file_;
+};
+
+// The first usable target: on a node, with an opened handle.
+const basBootloader::BootloaderTarget* firstUsableTarget() {
+    for (const auto& t : basBootloader::State.TargetList)
+        if (t.Device.NodeNumber != bas1394::kNoNode && t.Handle > 0 && t.Handle != basBootloader::kHandleCreated)
+            return &t;
+    return nullptr;
+}
+
+const char* typeName(int32_t type) { return type == kKeyRead ? "Read" : "Write"; }
+
+// The data a successful read brought, without the one closing zero byte the key read adds.
+ByteArray dataToWrite(const KeyOperation& op) {
+    ByteArray data = op.Data;
+    if (op.OperationType == kKeyRead && !data.empty() && data.back() == 0) data.pop_back();
+    return data;
+}
+
+std::string deviceLine(const ByteArray& deviceId) {
+    const int32_t handle = basBootloader::GetTargetHandleByGuid(deviceId);
+    const bas1394::NodeRecord node = basBootloader::GetBootloaderDevice(handle);
+    if (handle == 0 || node.NodeNumber == bas1394::kNoNode) return "#   Error retrieving device manufacturer & model";
+    return "# Device Manufacturer = '" + basConfigRom::GetVendorText(node.ConfigRom) + "'" + "  Model = '" +
+           basConfigRom::GetModelText(node.ConfigRom) + "'";
+}
+
+// "file://localhost" and the absolute path of a file.
+std::string fileLink(const std::string& path) {
+    return "file://localhost" + std::filesystem::absolute(fs::ToNativePath(path)).lexically_normal().string();
+}
+
+}  // namespace
+
+std::string ReportFileName(const std::string& batchFileName) {
+    const std::string upper = vb::UCase(batchFileName);
+    auto endsWith = [&](const std::string& tail) {
+        return upper.size() >= tail.size() && upper.compare(upper.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (endsWith(".TXT")) return batchFileName.substr(0, batchFileName.size() - 4) + ".out.txt";
+    if (endsWith(".HTML")) return batchFileName.substr(0, batchFileName.size() - 5) + ".out.html";
+    return batchFileName + ".out.txt";
+}
+
+std::string StripComments(const std::string& line) {
+    const size_t hash = line.find('#');
+    return hash == std::string::npos ? line : line.substr(0, hash);
+}
+
+std::string StripHTML(const std::string& line, const std::string& lineNumber) {
+    std::string text = line;
+    for (;;) {
+        const size_t open = text.find('<');
+        if (open != std::string::npos) {
+            const size_t close = text.find('>', open);
+            if (close == std::string::npos) {
+                StatusDisplay("StripHTML: HtmlParse ERROR - '<' with no '>', line " + lineNumber + ".  Exiting abnormally.",
+                              ERROR_LEVEL);
+                break;
+            }
+            text.erase(open, close - open + 1);
+            continue;
+        }
+        if (text.find('>') != std::string::npos)
+            StatusDisplay("StripHTML: HtmlParse ERROR - '>' with no '<', line " + lineNumber + ".  Exiting abnormally.",
+                          ERROR_LEVEL);
+        break;
+    }
+    return text;
+}
+
+int32_t SplitArguments(std::string& line, std::vector<std::string>& words) {
+    for (char& c : line)
+        if (c == '\t') c = ' ';
+    while (line.find("  ") != std::string::npos) line = vb::Replace(line, "  ", " ");
+    words.clear();
+    size_t p = 0;
+    while (p <= line.size()) {
+        const size_t blank = line.find(' ', p);
+        const size_t end = blank == std::string::npos ? line.size() : blank;
+        // A blank at either end (a line indented with a tab) leaves no empty word.
+        if (end > p) words.push_back(line.substr(p, end - p));
+        if (blank == std::string::npos) break;
+        p = blank + 1;
+    }
+    return 1;
+}
+
+int32_t GetKeyDataFromFile(const std::string& fileName, ByteArray& data) {
+    data.assign(1, 0);
+    try {
+        std::string content;
+        if (!ReadBoundedFile(fileName, kMaxBatchFileBytes, content)) return -1;
+        std::string joined;
+        for (const std::string& field : SplitDelimitedFields(content))
+            joined += vb::Trim(StripHTML(StripComments(vb::Trim(field))));
+        if (joined.empty() || joined.size() > kMaxKeyBytes) return -1;
+        data = vb::TextToBytes(joined);
+        return 1;
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in GetKeyDataFromFile"), ERROR_LEVEL);
+        return -1;
+    }
+}
+
+int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations) {
+    try {
+        if (!fs::FileExists(std::string_view(batchFileName))) {
+            StatusDisplay(missingBatchLine("GetKeyOperationsFromFile", batchFileName), ERROR_LEVEL);
+            return -1;
+        }
+        std::string content;
+        if (!ReadBoundedFile(batchFileName, kMaxBatchFileBytes, content)) {
+            StatusDisplay("GetKeyOperationsFromFile: \"" + batchFileName + "\" cannot be read or is larger than " +
+                              vb::CStr(int32_t(kMaxBatchFileBytes)) + " bytes.  Can't perform operation!",
+                          ERROR_LEVEL);
+            return -1;
+        }
+        if (operations.empty()) operations.resize(1);
+        int32_t count = 0;
+        for (const std::string& field : SplitDelimitedFields(content)) {
+            ++count;
+            std::string entry = vb::Trim(StripHTML(StripComments(vb::Trim(field)), vb::CStr(count)));
+            std::vector<std::string> words;
+            if (entry.empty() || SplitArguments(entry, words) != 1 || words.empty()) continue;
+            KeyOperation op;
+            const std::string verb = vb::LCase(words[0]);
+            const size_t arguments = words.size() - 1;
+            if (verb == "read") {
+                if (arguments < 2) {
+                    StatusDisplay("GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not " +
+                                      vb::CStr(int32_t(arguments)),
+                                  WARNING);
+                } else {
+                    op.OperationType = kKeyRead;
+                    op.KeyName = words[2];
+                    if (arguments >= 3) op.DataFile = words[3];
+                }
+            } else if (verb == "write") {
+                if (arguments >= 3) {
+                    op.DataFile = words[3];
+                    const std::string path = State.KeyDataFolder + op.DataFile;
+                    if (fs::FileExists(std::string_view(path))) {
+                        op.OperationType = kKeyWrite;
+                        op.KeyName = words[2];
+                        if (GetKeyDataFromFile(path, op.Data) != 1) {
+                            op.OperationType = kKeyInvalid;
+                            StatusDisplay("GetKeyOperationsFromFile failed to read data from file '" + path + "'!",
+                                          ERROR_LEVEL);
+                        }
+                    } else {
+                        StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' not found!", ERROR_LEVEL);
+                    }
+                }
+            } else {
+                StatusDisplay("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in " +
+                                  batchFileName,
+                              ERROR_LEVEL);
+            }
+            if (op.OperationType == kKeyInvalid) continue;
+            if (vb::InStrText(words[1], "--single") > 0) {
+                op.DeviceId = kSingleTarget;
+            } else {
+                basUtils::HexString2Ascii(words[1], op.DeviceId);
+            }
+            operations.push_back(std::move(op));
+        }
+        return 1;
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in GetKeyOperationsFromFile"), ERROR_LEVEL);
+        return -1;
+    }
+}
+
+int32_t PerformKeyOperations(KeyOperationList& operations) {
+    int32_t result = -1;
+    try {
+        for (size_t i = 1; i < operations.size(); ++i) {
+            KeyOperation& op = operations[i];
+            int32_t handle = 0;
+            if (op.DeviceId == kSingleTarget) {
+                // The first target that is on the bus now, not merely the first one ever seen.
+                if (const auto* target = firstUsableTarget()) {
+                    handle = target->Handle;
+                    ByteArray guid;
+                    basUtils::CopyBytes(target->Info.Guid, 0, int32_t(target->Info.Guid.size()), guid, 0);
+                    op.DeviceId = guid;
+                }
+            } else {
+                handle = basBootloader::GetTargetHandleByGuid(op.DeviceId);
+            }
+            if (handle == 0 || handle == basBootloader::kHandleCreated) {
+                StatusDisplay("PerformKeyOperations: failed to get handle for device '" + hexText(op.DeviceId) + "'",
+                              WARNING);
+                continue;
+            }
+            if (op.OperationType == kKeyRead) {
+                op.Result = basBootloader::ReadKey(handle, op.KeyName, op.Data);
+                if (op.Result == 1) {
+                    result = 1;
+                    StatusDisplay("PerformKeyOperations: received " + vb::CStr(int32_t(op.Data.size())) +
+                                      " bytes from target",
+                                  WATCH);
+                    StatusDisplay("  data='" + vb::BytesToText(op.Data) + "'", WATCH);
+                    if (op.Data.size() < 2) op.Result = -1;
+                } else {
+                    StatusDisplay("PerformKeyOperations: failed to read key value, code 0x" + vb::Hex(op.Result) + ".",
+                                  ERROR_LEVEL);
+                }
+            } else if (op.OperationType == kKeyWrite) {
+                op.Result = basBootloader::WriteKey(handle, op.KeyName, op.Data);
+                if (op.Result == 1) {
+                    result = 1;
+                    StatusDisplay("PerformKeyOperations: sent " + vb::CStr(int32_t(op.Data.size())) + " bytes to target",
+                                  WATCH);
+                    StatusDisplay("  data='" + vb::BytesToText(op.Data) + "'", WATCH);
+                } else {
+                    StatusDisplay("PerformKeyOperations: failed to read key value, code 0x" + vb::Hex(op.Result) + ".",
+                                  ERROR_LEVEL);
+                }
+            } else {
+                StatusDisplay("PerformKeyOperations: unknown key operation type: '" + vb::CStr(op.OperationType),
+                              ERROR_LEVEL);
+            }
+        }
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in PerformKeyOperations"), ERROR_LEVEL);
+    }
+    return result;
+}
+
+int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batchFileName) {
+    try {
+        const std::string reportName = ReportFileName(batchFileName);
+        TextOut report(reportName);
+        if (!report.IsOpen()) vb::Raise(75, "DumpKeyBatchOutput");
+        const std::string count = vb::CStr(int32_t(operations.empty() ? 0 : operations.size() - 1));
+        const std::string stars = "# ********************************************************";
+        for (const std::string& line :
+             {stars, std::string("<br>"), "# " + reportName, std::string("<br>"), "# Batch status file written on: " + nowText(),
+              std::string("<br>"), "# " + appLine(), std::string("<br>"), "# " + count + " operations performed.",
+              std::string("<br>"), stars, std::string("<table border=1><tr><td>"),
+              std::string("# Type </td><td> Device ID </td><td>  Key </td><td> Data File </td><td> Results "),
+              std::string("</td></tr>")})
+            report.Line(line);
+
+        for (size_t i = 1; i < operations.size(); ++i) {
+            KeyOperation& op = operations[i];
+            if (op.OperationType != kKeyRead && op.OperationType != kKeyWrite) continue;
+            if (op.Result != 1) {
+                StatusDisplay("# FAILED, code 0x" + vb::Hex(op.Result), USER);
+            } else {
+                if (op.DataFile.empty()) op.DataFile = hexText(op.DeviceId) + ".txt";
+                const std::string path = State.KeyDataFolder + op.DataFile;
+                if (fs::FileExists(std::string_view(path))) {
+                    StatusDisplay("Overwriting existing file '" + path + "'", USER);
+                    std::error_code ec;
+                    std::filesystem::remove(fs::ToNativePath(path), ec);
+                    if (fs::FileExists(std::string_view(path))) {
+                        StatusDisplay("DumpKeyBatchOutput: failed to remove existing file'" + path +
+                                          "', aborting operation!",
+                                      ERROR_LEVEL);
+                        return -1;
+                    }
+                }
+                const std::string rule = "#-----------------------------------------------";
+                TextOut data(path);
+                for (const std::string& line :
+                     {rule, "# " + op.DataFile, "# date generated: " + nowText(), std::string("# "), "# " + appLine(),
+                      deviceLine(op.DeviceId), "# " + count + " operations performed.", std::string("# "),
+                      std::string("# Batch Parameters (") + typeName(op.OperationType) + ") Operation): ",
+                      "#   Device GUID = " + hexText(op.DeviceId), "#   Key Name = " + op.KeyName, std::string("# "), rule,
+                      std::string("# Status: OK"), std::string("# DATA:"), rule, vb::BytesToText(dataToWrite(op)), rule})
+                    data.Line(line);
+            }
+            std::string fileCell = "FAILED OPERATION";
+            if (op.Result == 1) {
+                std::string name = op.DataFile;
+                if (name.find(':') != std::string::npos) name = "file://localhost/" + vb::Replace(name, ":", "|");
+                fileCell = "<A HREF=\"" + name + "\">" + name + "</A>";
+            }
+            const std::string resultCell = op.Result == 1    ? "SUCCESS"
+                                           : op.Result == -1 ? "FAILED"
+                                                             : "FAILED, code 0x" + vb::Hex(op.Result);
+            report.Line("<tr><td>");
+            std::string row;
+            for (const std::string& cell : {std::string(typeName(op.OperationType)), hexText(op.DeviceId), op.KeyName,
+                                            fileCell, resultCell})
+                row += cell + " </td><td> ";
+            report.Line(row);
+            report.Line("</td></tr>");
+        }
+
+        report.Line("</table>");
+        report.Line("<br>");
+        report.Line("#");
+        for (const std::string& candidate :
+             {State.KeyDataFolder + State.StatusFileName, fs::ProgramFolder() + "\\" + State.StatusFileName,
+              fs::CurDir() + "\\" + State.StatusFileName}) {
+            if (State.StatusFileName.empty() || !fs::FileExists(std::string_view(candidate))) continue;
+            report.Line("Application Status Information: <A HREF=\"" + fileLink(candidate) + "\">" + State.StatusFileName +
+                        "</A>");
+            break;
+        }
+        report.Close();
+        if (State.ShowStatusOnExit) OpenWithDesktop(reportName);
+        return 1;
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in DumpKeyBatchOutput"), ERROR_LEVEL);
+        return -1;
+    }
+}
+
+int32_t PerformKeyBatchOperation(const std::string& batchFileName) {
+    try {
+        if (!fs::FileExists(std::string_view(batchFileName))) {
+            StatusDisplay(missingBatchLine("PerformKeyBatchOperation", batchFileName), ERROR_LEVEL);
+            if (State.ShowStatusOnExit) ShowStatusFile();
+            return -1;
+        }
+        std::string file;
+        basUtils::SplitPath(batchFileName, State.KeyDataFolder, file);
+        KeyOperationList operations(1);
+        int32_t r = GetKeyOperationsFromFile(batchFileName, operations);
+        if (r != 1) {
+            StatusDisplay("PerformKeyBatchOperation error: GetKeyOperationsFromFile returned code 0x" + vb::Hex(r),
+                          ERROR_LEVEL);
+            if (State.ShowStatusOnExit) ShowStatusFile();
+            return -1;
+        }
+        r = PerformKeyOperations(operations);
+        if (r != 1)
+            StatusDisplay("PerformKeyBatchOperation error: PerformKeyOperations returned code 0x" + vb::Hex(r), ERROR_LEVEL);
+        r = DumpKeyBatchOutput(operations, batchFileName);
+        if (r != 1)
+            StatusDisplay("PerformKeyBatchOperation error: PerformKeyOperations returned code 0x" + vb::Hex(r), ERROR_LEVEL);
+        return 1;
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in PerformKeyBatchOperation"), ERROR_LEVEL);
+        return -1;
+    }
+}
+
+}  // namespace basAutomation

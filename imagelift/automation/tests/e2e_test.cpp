@@ -1,0 +1,260 @@
+// Unattended runs of the built downloader as a process on the bus service, with the simulated
+// Lumarel 460: the command lines the update utility and provisioning scripts give it, packages
+// from the package builder, the status file read line by line, the exit code, and the device's
+// state afterwards as the bus service describes it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "fwpbuild/package_builder.h"
+#include "tests/app/imagelift_process.h"
+#include "tests/bus/service_fixture.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+using imagelifttest::ImageliftProcess;
+using nlohmann::json;
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 31 + seed + i / 251);
+    return b;
+}
+
+json Host() { return json{{"id", "host"}, {"kind", "host"}}; }
+
+json Device(const std::string& id, const std::string& guid, const std::string& mode = "bootloader") {
+    return json{{"id", id}, {"kind", "lumarel460"}, {"mode", mode}, {"guid", guid}};
+}
+
+// One run: a bus service with its own root and description, a program folder that is the
+// program's current folder, and the program started with a command line.
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        service_ = std::make_unique<bustest::ServiceRoot>("auto-" + name, nullptr, 5000);
+        folder_ = imagelifttest::MakeProgramFolder(service_->Root() / "program");
+    }
+    void TearDown() override {
+        if (service_) service_->Stop();
+    }
+
+    // Writes the bus description (its packages must exist first) and starts the service.
+    void Bus(json nodes) {
+        const fsys::path description = service_->Root() / "bus.json";
+        std::ofstream(description) << json{{"nodes", std::move(nodes)}}.dump(2);
+        ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
+        ASSERT_FALSE(service_->Control(json{{"cmd", "state"}}).is_discarded());
+    }
+    fsys::path Package(const fwp::PackageBuilder& b, const std::string& name) {
+        b.WriteTo(folder_ / name);
+        return folder_ / name;
+    }
+
+    // Runs the program to its end (bounded) and reads its status file.
+    void Start(const std::vector<std::string>& args, int timeoutMs = 90000) {
+        ImageliftProcess program(folder_, args, {"QT_QPA_PLATFORM=offscreen"});
+        exitCode_ = program.WaitExit(timeoutMs);
+        ASSERT_TRUE(exitCode_.has_value()) << "the program did not end";
+        std::ifstream in(folder_ / "script-data" / "1394_write_status.txt", std::ios::binary);
+        std::string line;
+        lines_.clear();
+        while (std::getline(in, line)) {
+            ASSERT_FALSE(line.empty() || line.back() != '\r') << "every line ends with CR LF";
+            line.pop_back();
+            lines_.push_back(line);
+        }
+    }
+
+    // True when the status file holds lines containing each part, in this order.
+    ::testing::AssertionResult InOrder(const std::vector<std::string>& parts) const {
+        size_t at = 0;
+        for (const auto& part : parts) {
+            while (at < lines_.size() && lines_[at].find(part) == std::string::npos) ++at;
+            if (at == lines_.size()) return ::testing::AssertionFailure() << "missing in order: " << part << "\n" << All();
+            ++at;
+        }
+        return ::testing::AssertionSuccess();
+    }
+    int Count(const std::string& part) const {
+        int n = 0;
+        for (const auto& l : lines_) n += l.find(part) != std::string::npos;
+        return n;
+    }
+    std::string All() const {
+        std::ostringstream out;
+        for (const auto& l : lines_) out << l << "\n";
+        return out.str();
+    }
+
+    // The device's state as the bus service's control command shows it.
+    json State(const std::string& id) {
+        const json state = service_->Control(json{{"cmd", "state"}});
+        for (const auto& node : state.value("nodes", json::array()))
+            if (node.value("id", "") == id) return node.value("device", json{});
+        return json{};
+    }
+
+    std::unique_ptr<bustest::ServiceRoot> service_;
+    fsys::path folder_;
+    std::optional<int> exitCode_;
+    std::vector<std::string> lines_;
+};
+
+TEST_F(Run, BootloaderAndApplicationFromApplicationModeWithTheRetry) {
+    const auto app = Pattern(5000, 1), cne = Pattern(700, 2), boot = Pattern(3000, 3);
+    Package(fwp::PackageBuilder().Image1(app, 0x10000000).Config(cne), "Lumarel_20040623_rc2_build2632.fwp");
+    Package(fwp::PackageBuilder().Image1(boot, 0x00000000).HardwareModel(999), "bl1394_nrxLumarel_20040606_rc1__build2538.fwp");
+    const fsys::path running = Package(fwp::PackageBuilder().Image1(Pattern(2048, 9), 0x10000000), "running.fwp");
+    json dev = Device("dev", "0A3C7E1000010002", "application");
+    dev["images"] = json::array({json{{"package", running.string()}}});
+    Bus(json::array({Host(), dev}));
+
+    Start({"/O", "/B", "bl1394_nrxLumarel_20040606_rc1__build2538.fwp", "/D", "Lumarel_20040623_rc2_build2632.fwp"});
+    EXPECT_EQ(exitCode_, 0) << All();
+    EXPECT_TRUE(InOrder({
+        "USER, basApp, Started Imagelift version 1.8.41 at ",
+        "USER, basAutomation, Override Hardware Compatibility checking is enabled.",
+        "USER, basAutomation, The device is running in application mode.  Resetting the device to bootloader mode and "
+        "re-starting the process...",
+        "Node #",
+        "USER, basAutomation, Override Hardware Compatibility checking is enabled.",
+        "Loading new Application Image(Image1) from 'LUMAREL_20040623_RC2_BUILD2632.FWP' onto target",
+        "USER, basAutomation, Successfully programmed image from LUMAREL_20040623_RC2_BUILD2632.FWP to the device.",
+        "USER, basAutomation, Successfully programmed CNE from LUMAREL_20040623_RC2_BUILD2632.FWP to the device.",
+        "USER, basAutomation, Successfully set CNE to factory default.",
+        "Successfully loaded new Bootloader Image 'BL1394_NRXLUMAREL_20040606_RC1__BUILD2538.FWP'",
+        "USER, basAutomation, Successfully programmed new bootloader firmware image.",
+    }));
+    EXPECT_EQ(Count(", ERROR, "), 0) << All();
+    EXPECT_EQ(Count("The device is running in application mode."), 1);
+
+    const json d = State("dev");
+    EXPECT_EQ(d["mode"], "application");
+    EXPECT_EQ(d["slots"][0]["length"], app.size());
+    EXPECT_EQ(d["slots"][0]["valid"], true);
+    EXPECT_EQ(d["slots"][1]["length"], cne.size());
+    EXPECT_EQ(d["slots"][1]["load_address"], "0x201A0000");
+    EXPECT_EQ(d["slots"][3]["length"], boot.size());
+    EXPECT_EQ(d["persistent"]["factory_default_loads"], 1);
+    EXPECT_EQ(d["guid"], "0A3C7E1000010002");
+}
+
+TEST_F(Run, GuidFromTheCommandLineInThreeAttempts) {
+    const fsys::path running = Package(fwp::PackageBuilder().Image1(Pattern(2048, 9), 0x10000000), "running.fwp");
+    json dev = Device("dev", "0A3C7E1000010001", "application");
+    dev["images"] = json::array({json{{"package", running.string()}}});
+    Bus(json::array({Host(), dev}));
+
+    Start({"/G", "0A3C7E10", "0001ABCD"});
+    EXPECT_EQ(exitCode_, 0) << All();
+    EXPECT_TRUE(InOrder({"USER, basAutomation, The device is running in application mode.",
+                         "USER, basAutomation, Successfully Initialized the Persistent Parameters.",
+                         "USER, basAutomation, Successfully set the GUID to the new value."}));
+    EXPECT_EQ(Count(", ERROR, "), 0) << All();
+    const json d = State("dev");
+    EXPECT_EQ(d["guid"], "0A3C7E100001ABCD");
+    EXPECT_EQ(d["persistent"]["initializations"], 1);
+    EXPECT_EQ(d["mode"], "application");
+}
+
+TEST_F(Run, AGuidOfFifteenDigitsLeavesTheDeviceUntouched) {
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    Start({"/G", "0A3C7E10", "0001ABC"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basAutomation, ERROR: invalid GUID text '0A3C7E100001ABC' (expected 16 hex digits).  "
+                         "Can't perform operation!"}));
+    const json d = State("dev");
+    EXPECT_EQ(d["guid"], "0A3C7E1000010001");
+    EXPECT_EQ(d["persistent"]["initializations"], 0);
+}
+
+TEST_F(Run, AnIncompatiblePackageIsRefusedAndNothingStarts) {
+    Package(fwp::PackageBuilder().Image1(Pattern(4096, 1), 0x10000000).HardwareModel(461), "wronghw.fwp");
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    Start({"/D", "wronghw.fwp"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basBootloader, Operation aborted due to hardware incompatibility",
+                         "ERROR, basAutomation, Failed to Download Image.  basBootloader.DownloadImage failed, code -1 "
+                         "(0xFFFFFFFF) in ProgramImageAndCneFromFile"}));
+    EXPECT_EQ(Count("Successfully"), 0) << All();
+    const json d = State("dev");
+    EXPECT_EQ(d["mode"], "bootloader");
+    EXPECT_EQ(d["slots"][0]["length"], 0);
+}
+
+TEST_F(Run, AFileThatIsNotAPackageFails) {
+    std::ofstream(folder_ / "notapackage.fwp") << std::string(1000, 'x');
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    Start({"/D", "notapackage.fwp"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basAutomation, ERROR: \"NOTAPACKAGE.FWP\" is not a valid firmware package."}));
+    EXPECT_EQ(State("dev")["mode"], "bootloader");
+}
+
+TEST_F(Run, NoDeviceOnTheBus) {
+    Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "pkg.fwp");
+    Bus(json::array({Host()}));
+    Start({"/D", "pkg.fwp"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basAutomation, There are no targets on the 1394 bus that are compatible with firmware "
+                         "downloading from this application."}));
+}
+
+TEST_F(Run, TwoDevicesNeedAMatchAndTheMatchAloneIsProgrammed) {
+    Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "pkg.fwp");
+    Bus(json::array({Host(), Device("a", "0A3C7E1000010001"), Device("b", "0A3C7E1000010002")}));
+    Start({"/D", "pkg.fwp"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basAutomation, There are 2 targets on the 1394 bus that are compatible with firmware "
+                         "downloading from this application.  Cannot proceed."}));
+
+    Start({"/D", "pkg.fwp", "/X", "0A3C7E1000010002"});
+    EXPECT_EQ(exitCode_, 0) << All();
+    EXPECT_EQ(Count(", ERROR, "), 0) << All();
+    EXPECT_EQ(State("a")["slots"][0]["length"], 0);
+    EXPECT_EQ(State("b")["slots"][0]["length"], 1024);
+}
+
+TEST_F(Run, ACrcMismatchFailsTheRun) {
+    Package(fwp::PackageBuilder().Image1(Pattern(3000, 1), 0x10000000).Config(Pattern(100, 2)), "badcrc.fwp");
+    json dev = Device("dev", "0A3C7E1000010001");
+    dev["device_faults"] = json{{"corrupt_image", true}};
+    Bus(json::array({Host(), dev}));
+    Start({"/D", "badcrc.fwp"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basBootloader, CRC failure in Image Load process (CRC=0x",
+                         "ERROR, basAutomation, Failed to Download Image.  basBootloader.DownloadImage failed, code -1 "
+                         "(0xFFFFFFFF) in ProgramImageAndCneFromFile"}));
+    const json d = State("dev");
+    EXPECT_EQ(d["mode"], "bootloader");
+    EXPECT_NE(d["slots"][0]["valid"], true);
+    EXPECT_EQ(d["slots"][1]["length"], 0);
+}
+
+TEST_F(Run, AKeyBatchReadsAndWritesKeysByGuid) {
+    json dev = Device("dev", "0A3C7E1000010002");
+    dev["keys"] = json{{"SERIAL", "534E2D30303432"}};  // "SN-0042"
+    Bus(json::array({Host(), dev}));
+    fsys::create_directories(folder_ / "batch");
+    std::ofstream(folder_ / "batch" / "keys.txt", std::ios::binary)
+        << "read 0A3C7E1000010002 SERIAL serial.txt\r\nwrite 0A3C7E1000010002 NAME name.txt\r\n";
+    std::ofstream(folder_ / "batch" / "name.txt", std::ios::binary) << "Lumarel-7\r\n";
+    Start({"/R", "batch/keys.txt"});
+    EXPECT_EQ(exitCode_, 0) << All();
+    EXPECT_TRUE(fsys::exists(folder_ / "batch" / "KEYS.out.txt"));
+    std::ifstream in(folder_ / "batch" / "serial.txt", std::ios::binary);
+    const std::string serial((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(serial.find("\r\nSN-0042\r\n"), std::string::npos) << serial;
+    bool named = false;
+    for (const auto& k : State("dev")["keys"])
+        if (k["name"] == "NAME") named = k["data"] == "4C756D6172656C2D37";  // "Lumarel-7"
+    EXPECT_TRUE(named);
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// Key batches: the entry parser, the report's name, and a whole batch on a simulated Lumarel 460
+// against a report and a data file written by hand.
+#include "automation_fixture.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "app/bas_app.h"
+#include "automation/text_input.h"
+#include "vbrt/convert.h"
+
+namespace autotest {
+namespace {
+
+using namespace basAutomation;
+
+std::string ReadFile(const fsys::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::string Golden(const std::string& name) {
+    const char* source = std::getenv("LUMAREL_SOURCE");
+    return ReadFile(fsys::path(source ? source : ".") / "imagelift/automation/tests/golden" / name);
+}
+
+class KeyBatch : public AutomationTest {
+protected:
+    void SetUp() override {
+        AutomationTest::SetUp();
+        // Report dates are local time: the test's zone is fixed.
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+    }
+};
+
+TEST_F(KeyBatch, FieldsCommentsTagsAndBlanks) {
+    EXPECT_EQ(SplitDelimitedFields("  a b ,\"c, d\" tail,e\r\n\r\nf\nlast"),
+              (std::vector<std::string>{"a b", "c, d", "e", "", "f", "last"}));
+    EXPECT_EQ(SplitDelimitedFields("\"open to the end"), (std::vector<std::string>{"open to the end"}));
+
+    struct {
+        const char* in;
+        const char* out;
+        int errors;
+    } html[] = {
+        {"<b>write</b> --single KEY", "write --single KEY", 0},
+        {"<td>read</td><td>0A</td>", "read0A", 0},
+        {"read x <y", "read x <y", 1},
+        {"a > b", "a > b", 1},
+        {"<i>a</i> <b", "a <b", 1},
+    };
+    for (const auto& c : html) {
+        ClearLines();
+        EXPECT_EQ(StripHTML(c.in, "4"), c.out);
+        EXPECT_EQ(Count("HtmlParse ERROR"), c.errors) << c.in;
+    }
+    EXPECT_TRUE(Find("StripHTML: HtmlParse ERROR - '<' with no '>', line 4.  Exiting abnormally."));
+    EXPECT_EQ(StripComments("read x # note"), "read x ");
+    EXPECT_EQ(StripComments("# all"), "");
+
+    std::string line = "\tread\t\t0A3C7E1000010002   KEY  ";
+    std::vector<std::string> words;
+    EXPECT_EQ(SplitArguments(line, words), 1);
+    EXPECT_EQ(words, (std::vector<std::string>{"read", "0A3C7E1000010002", "KEY"}));
+}
+
+TEST_F(KeyBatch, ReportNamesNeverReplaceTheBatch) {
+    struct {
+        const char* batch;
+        const char* report;
+    } cases[] = {
+        {"BATCH/KEYS.TXT", "BATCH/KEYS.out.txt"},
+        {"keys.html", "keys.out.html"},
+        {"X.TXT.D\\KEYS.HTML", "X.TXT.D\\KEYS.out.html"},
+        {"batch\\keys", "batch\\keys.out.txt"},
+        {"keys.txt.bak", "keys.txt.bak.out.txt"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ReportFileName(c.batch), c.report);
+}
+
+TEST_F(KeyBatch, EntriesBecomeOperationsOrAreDroppedWithTheirMessage) {
+    Text("b/data.txt", "# comment\r\nAB,CD # tail\r\n");
+    Text("b/ops.html",
+         "<html><p>read 0A3C7E1000010002 SERIAL # no data file</p>\r\n"
+         "<b>write</b> --single NAME data.txt\r\n"
+         "write 0A3C7E1000010002 NAME\r\n"
+         "read 0A3C7E1000010002\r\n"
+         "erase 0A3C7E1000010002 NAME\r\n"
+         "write --single NAME missing.txt\r\n"
+         "read 0A3C7E1000010003 A, read 0A3C7E1000010004 B</html>\r\n");
+    State.KeyDataFolder = "B/";
+    KeyOperationList ops(1);
+    ASSERT_EQ(GetKeyOperationsFromFile("B/OPS.HTML", ops), 1);
+    ASSERT_EQ(ops.size(), 5u);
+    EXPECT_EQ(ops[1].OperationType, kKeyRead);
+    EXPECT_EQ(ops[1].DeviceId, (ByteArray{0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x02}));
+    EXPECT_EQ(ops[1].KeyName, "SERIAL");
+    EXPECT_EQ(ops[1].DataFile, "");
+    EXPECT_EQ(ops[2].OperationType, kKeyWrite);
+    EXPECT_EQ(ops[2].DeviceId, ByteArray{2});
+    EXPECT_EQ(ops[2].Data, vb::TextToBytes("ABCD"));
+    EXPECT_EQ(ops[3].KeyName, "A");  // a comma splits a line into two entries
+    EXPECT_EQ(ops[4].KeyName, "B");
+    EXPECT_EQ(Count("read operation takes 2 or 3 arguments, not 1"), 1);
+    EXPECT_TRUE(Find("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in B/OPS.HTML"));
+    EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'B/missing.txt' not found!"));
+    EXPECT_EQ(Count("GetKeyOperationsFromFile"), 3) << "a write with two arguments is dropped silently";
+}
+
+TEST_F(KeyBatch, ABatchOnTheDeviceWritesItsReportAndDataFilesAsWrittenByHand) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-0042")); });
+    Text("batch/keys.txt",
+         "# key batch\r\n"
+         "read 0A3C7E1000010001 SERIAL serial.txt   # the serial number\r\n"
+         "<b>write</b> --single NAME name.txt\r\n"
+         "read FFFFFFFFFFFFFFFF X\r\n");
+    Text("batch/name.txt", "# a comment\r\nLumarel-7\r\n");
+    Text("script-data/1394_write_status.txt", "");
+    State.StatusFileName = "script-data\\1394_write_status.txt";
+    basApp::CommandLineRawText = "/R batch/keys.txt";
+
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R BATCH/KEYS.TXT"}), 1);
+    basApp::CommandLineRawText.clear();
+
+    std::string golden = Golden("keys.out.txt");
+    golden = vb::Replace(golden, "@CWD@", fsys::current_path().string());
+    EXPECT_EQ(ReadFile("batch/KEYS.out.txt"), golden);
+    EXPECT_EQ(ReadFile("batch/serial.txt"), Golden("serial.txt"));
+    // The written key holds the data line of its file; read back, the file gives the same key.
+    Dev("d", [](sim::lumarel::Lumarel460& d) { EXPECT_EQ(d.keys().at("NAME"), vb::TextToBytes("Lumarel-7")); });
+    ByteArray again;
+    EXPECT_EQ(GetKeyDataFromFile("batch/serial.txt", again), 1);
+    EXPECT_EQ(again, vb::TextToBytes("SN-0042"));
+    EXPECT_TRUE(Find("# FAILED, code 0xFFFFFFFF"));
+    EXPECT_TRUE(Find("PerformKeyOperations: failed to get handle for device 'FF FF FF FF FF FF FF FF'"));
+    EXPECT_TRUE(opened_.empty()) << "nothing is shown without /S";
+}
+
+TEST_F(KeyBatch, SingleTakesTheFirstTargetOnTheBus) {
+    AddDevice("a", boottest::Config(sim::lumarel::ProtocolVariant::V1, 1));
+    AddDevice("b", boottest::Config(sim::lumarel::ProtocolVariant::V1, 2));
+    ASSERT_EQ(Rescan(), 1);
+    // The first target ever seen leaves the bus: the batch takes the one still there.
+    ASSERT_TRUE(bus_.RemoveNode("a"));
+    ASSERT_EQ(Rescan(), 1);
+    Dev("b", [](sim::lumarel::Lumarel460& d) { d.SetKey("K", vb::TextToBytes("v")); });
+    Text("k.txt", "read --single K out.txt\r\n");
+    EXPECT_EQ(PerformKeyBatchOperation("k.txt"), 1);
+    EXPECT_NE(ReadFile("out.txt").find("#   Device GUID = 0A 3C 7E 10 00 01 00 02"), std::string::npos);
+}
+
+TEST_F(KeyBatch, MissingBatchOrFailedDevicesStillAnswerAsTheyShould) {
+    State.ShowStatusOnExit = true;
+    State.StatusFileName = "status.txt";
+    EXPECT_EQ(PerformKeyBatchOperation("NONE.TXT"), -1);
+    EXPECT_TRUE(Find("PerformKeyBatchOperation: \"NONE.TXT\" does not exist.  Can't perform operation!  (current "
+                     "directory = " +
+                     fsys::current_path().string() + ")"));
+    ASSERT_EQ(opened_.size(), 1u);
+    EXPECT_EQ(opened_[0], (fsys::current_path() / "status.txt").string());
+
+    // Every device call fails: the report has a FAILED row per operation and the batch answers 1.
+    Text("all.txt", "read 0A3C7E1000010001 A\r\nread 0A3C7E1000010002 B\r\n");
+    EXPECT_EQ(PerformKeyBatchOperation("all.txt"), 1);
+    const std::string report = ReadFile("all.out.txt");
+    size_t rows = 0;
+    for (size_t p = report.find("FAILED OPERATION </td><td> FAILED </td>"); p != std::string::npos;
+         p = report.find("FAILED OPERATION </td><td> FAILED </td>", p + 1))
+        ++rows;
+    EXPECT_EQ(rows, 2u);
+    ASSERT_EQ(opened_.size(), 2u);
+    EXPECT_EQ(opened_[1], (fsys::current_path() / "all.out.txt").string());
+}
+
+}  // namespace
+}  // namespace autotest
