@@ -35,6 +35,9 @@ constexpr size_t kMaxBatchFileBytes = size_t(1) << 20;
 // A key holds at most this many bytes (the bootloader's own limit).
 constexpr size_t kMaxKeyBytes = size_t(64) << 10;
 
+// A batch holds at most this many operations (each may carry a whole key's data).
+constexpr size_t kMaxKeyOperations = 1000;
+
 const ByteArray kSingleTarget{2};
 
 std::string hexText(const ByteArray& bytes) { return basUtils::ByteArrayToHexString(bytes); }
@@ -160,20 +163,85 @@ int32_t SplitArguments(std::string& line, std::vector<std::string>& words) {
     return 1;
 }
 
+int32_t KeyDataFromText(const std::string& text, ByteArray& data) {
+    data.assign(1, 0);
+    std::string joined;
+    for (const std::string& field : SplitDelimitedFields(text)) {
+        joined += vb::Trim(StripHTML(StripComments(vb::Trim(field))));
+        if (joined.size() > kMaxKeyBytes) return -1;
+    }
+    if (joined.empty()) return -1;
+    data = vb::TextToBytes(joined);
+    return 1;
+}
+
 int32_t GetKeyDataFromFile(const std::string& fileName, ByteArray& data) {
     data.assign(1, 0);
     try {
         std::string content;
         if (!ReadBoundedFile(fileName, kMaxBatchFileBytes, content)) return -1;
-        std::string joined;
-        for (const std::string& field : SplitDelimitedFields(content))
-            joined += vb::Trim(StripHTML(StripComments(vb::Trim(field))));
-        if (joined.empty() || joined.size() > kMaxKeyBytes) return -1;
-        data = vb::TextToBytes(joined);
-        return 1;
+        return KeyDataFromText(content, data);
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in GetKeyDataFromFile"), ERROR_LEVEL);
         return -1;
+    }
+}
+
+void ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations) {
+    if (operations.empty()) operations.resize(1);
+    int32_t count = 0;
+    for (const std::string& field : SplitDelimitedFields(text)) {
+        ++count;
+        std::string entry = vb::Trim(StripHTML(StripComments(vb::Trim(field)), vb::CStr(count)));
+        std::vector<std::string> words;
+        if (entry.empty() || SplitArguments(entry, words) != 1 || words.empty()) continue;
+        KeyOperation op;
+        const std::string verb = vb::LCase(words[0]);
+        const size_t arguments = words.size() - 1;
+        if (verb == "read") {
+            if (arguments < 2) {
+                StatusDisplay("GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not " +
+                                  vb::CStr(int32_t(arguments)),
+                              WARNING);
+            } else {
+                op.OperationType = kKeyRead;
+                op.KeyName = words[2];
+                if (arguments >= 3) op.DataFile = words[3];
+            }
+        } else if (verb == "write") {
+            if (arguments >= 3) {
+                op.DataFile = words[3];
+                const std::string path = State.KeyDataFolder + op.DataFile;
+                if (fs::FileExists(std::string_view(path))) {
+                    op.OperationType = kKeyWrite;
+                    op.KeyName = words[2];
+                    if (GetKeyDataFromFile(path, op.Data) != 1) {
+                        op.OperationType = kKeyInvalid;
+                        StatusDisplay("GetKeyOperationsFromFile failed to read data from file '" + path + "'!",
+                                      ERROR_LEVEL);
+                    }
+                } else {
+                    StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' not found!", ERROR_LEVEL);
+                }
+            }
+        } else {
+            StatusDisplay("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in " +
+                              batchFileName,
+                          ERROR_LEVEL);
+        }
+        if (op.OperationType == kKeyInvalid) continue;
+        if (operations.size() > kMaxKeyOperations) {
+            StatusDisplay("GetKeyOperationsFromFile: more than " + vb::CStr(int32_t(kMaxKeyOperations)) +
+                              " operations in " + batchFileName + "; the rest is ignored.",
+                          ERROR_LEVEL);
+            break;
+        }
+        if (vb::InStrText(words[1], "--single") > 0) {
+            op.DeviceId = kSingleTarget;
+        } else {
+            basUtils::HexString2Ascii(words[1], op.DeviceId);
+        }
+        operations.push_back(std::move(op));
     }
 }
 
@@ -190,55 +258,7 @@ int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationL
                           ERROR_LEVEL);
             return -1;
         }
-        if (operations.empty()) operations.resize(1);
-        int32_t count = 0;
-        for (const std::string& field : SplitDelimitedFields(content)) {
-            ++count;
-            std::string entry = vb::Trim(StripHTML(StripComments(vb::Trim(field)), vb::CStr(count)));
-            std::vector<std::string> words;
-            if (entry.empty() || SplitArguments(entry, words) != 1 || words.empty()) continue;
-            KeyOperation op;
-            const std::string verb = vb::LCase(words[0]);
-            const size_t arguments = words.size() - 1;
-            if (verb == "read") {
-                if (arguments < 2) {
-                    StatusDisplay("GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not " +
-                                      vb::CStr(int32_t(arguments)),
-                                  WARNING);
-                } else {
-                    op.OperationType = kKeyRead;
-                    op.KeyName = words[2];
-                    if (arguments >= 3) op.DataFile = words[3];
-                }
-            } else if (verb == "write") {
-                if (arguments >= 3) {
-                    op.DataFile = words[3];
-                    const std::string path = State.KeyDataFolder + op.DataFile;
-                    if (fs::FileExists(std::string_view(path))) {
-                        op.OperationType = kKeyWrite;
-                        op.KeyName = words[2];
-                        if (GetKeyDataFromFile(path, op.Data) != 1) {
-                            op.OperationType = kKeyInvalid;
-                            StatusDisplay("GetKeyOperationsFromFile failed to read data from file '" + path + "'!",
-                                          ERROR_LEVEL);
-                        }
-                    } else {
-                        StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' not found!", ERROR_LEVEL);
-                    }
-                }
-            } else {
-                StatusDisplay("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in " +
-                                  batchFileName,
-                              ERROR_LEVEL);
-            }
-            if (op.OperationType == kKeyInvalid) continue;
-            if (vb::InStrText(words[1], "--single") > 0) {
-                op.DeviceId = kSingleTarget;
-            } else {
-                basUtils::HexString2Ascii(words[1], op.DeviceId);
-            }
-            operations.push_back(std::move(op));
-        }
+        ParseKeyOperations(content, batchFileName, operations);
         return 1;
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in GetKeyOperationsFromFile"), ERROR_LEVEL);

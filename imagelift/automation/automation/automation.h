@@ -162,6 +162,10 @@ int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationL
 int32_t PerformKeyOperations(KeyOperationList& operations);
 int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batchFileName);
 int32_t GetKeyDataFromFile(const std::string& fileName, ByteArray& data);
+// The entries of a batch's text as GetKeyOperationsFromFile reads them (appended to the list; a
+// malformed device GUID raises, which aborts the batch); the data of a key data file's text.
+void ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations);
+int32_t KeyDataFromText(const std::string& text, ByteArray& data);
 
 std::string StripComments(const std::string& line);
 std::string StripHTML(const std::string& line, const std::string& lineNumber = "- unspecified -");

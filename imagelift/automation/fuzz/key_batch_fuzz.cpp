@@ -1,0 +1,58 @@
+// Fuzz target: key-batch files and key data files, which operators write by hand (text or HTML).
+// No entry may upset the parser, and what it accepts is well formed.
+#include "automation/automation.h"
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+// A batch folder with one key data file, so that write entries can find theirs.
+const std::string& batchFolder() {
+    static const std::string folder = [] {
+        const std::filesystem::path p =
+            std::filesystem::temp_directory_path() / ("key_batch_fuzz_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(p);
+        std::ofstream(p / "data.txt") << "# data\r\nABCD\r\n";
+        return p.string() + "/";
+    }();
+    return folder;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace basAutomation;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    State.KeyDataFolder = batchFolder();
+
+    KeyOperationList operations(1);
+    try {
+        ParseKeyOperations(text, "fuzz.txt", operations);
+    } catch (...) {
+        // A device GUID of an odd digit count aborts the batch, as the reader's caller expects.
+    }
+    for (size_t i = 1; i < operations.size(); ++i) {
+        const KeyOperation& op = operations[i];
+        if (op.OperationType != kKeyRead && op.OperationType != kKeyWrite) std::abort();
+        if (op.KeyName.empty() || op.DeviceId.empty()) std::abort();
+        if (op.OperationType == kKeyWrite && op.Data != ByteArray{'A', 'B', 'C', 'D'}) std::abort();
+    }
+    if (operations.size() > 1001) std::abort();
+
+    ByteArray key;
+    if (KeyDataFromText(text, key) == 1 && (key.empty() || key.size() > 65536)) std::abort();
+
+    std::string line = text;
+    std::vector<std::string> words;
+    SplitArguments(line, words);
+    for (const auto& w : words)
+        if (w.empty() || w.find(' ') != std::string::npos) std::abort();
+    return 0;
+}
