@@ -211,6 +211,13 @@ TEST_F(Run, AFileThatIsNotAPackageFails) {
     EXPECT_EQ(State("dev")["mode"], "bootloader");
 }
 
+TEST_F(Run, ARunThatCannotOpenItsStatusFileEndsAtOnceWithAFailure) {
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    std::ofstream(folder_ / "script-data") << "a file where the folder belongs";
+    ImageliftProcess program(folder_, {"/D", "pkg.fwp"}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(program.WaitExit(20000), 1) << "the program waits for a user nobody is";
+}
+
 TEST_F(Run, NoDeviceOnTheBus) {
     Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "pkg.fwp");
     Bus(json::array({Host()}));
