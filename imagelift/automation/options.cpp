@@ -59,6 +59,8 @@ int32_t InitializeCommandLineOptions() {
 }
 
 bool HasOperationOption(const std::vector<std::string>& tokens) {
+    // Start-up asks before it builds the table (to know early that nobody answers message boxes).
+    if (State.OptionTable.size() <= 1) InitializeCommandLineOptions();
     for (size_t i = 1; i < tokens.size(); ++i) {
         const std::string token = vb::UCase(tokens[i]);
         // "/A" and "/F" have no row, yet each is a whole run of its own.

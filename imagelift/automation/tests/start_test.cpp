@@ -154,6 +154,9 @@ TEST_F(Start, OperationsAreNamedByTheirLetterAloneOrByAOrFExactly) {
         {{""}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(HasOperationOption(c.tokens), c.operation) << c.tokens.back();
+    // Asked before the table is built (start-up does), the answer is the same.
+    ResetState();
+    EXPECT_TRUE(HasOperationOption({"", "/B BL.FWP"}));
 }
 
 TEST_F(Start, TheInterpreterReadsValuesAndChoosesTheWork) {
