@@ -344,12 +344,12 @@ void ShutDown() {
     steps.Run([&] {
         if (ctx.AutomationMode && Automation().Shutdown) Automation().Shutdown();
     });
-    // The store's end closes and compacts the database.
     // An unattended run ends the process with its outcome, for the script that started it.
     int exitCode = 0;
     steps.Run([&] {
         if (ctx.AutomationMode && Automation().ExitCode) exitCode = Automation().ExitCode();
     });
+    // The store's end closes and compacts the database.
     steps.Run([&] { ctx.DbManager.reset(); });
     internal::EndProcess(exitCode);
 }
