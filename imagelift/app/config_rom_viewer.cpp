@@ -1,14 +1,26 @@
 // The config ROM viewer: the tree of a node's config ROM, filled by the config ROM formatter of
-// the bus layer through the tree view's node collection.
+// the bus layer through the tree view's node collection, and the report it copies and saves.
 #include "app/config_rom_viewer.h"
 
+#include <fstream>
+
+#include "app/open_windows.h"
 #include "bus1394/config_rom_tree.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
+#include "forms/dialogs.h"
+#include "fs/fs.h"
+#include "layout/layout_manager.h"
+#include "support/date_text.h"
+#include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
+#include "vbrt/resume_next.h"
 
 namespace {
+
+constexpr const char* kModule = "frmConfigROM";
+constexpr const char* kRule = "********************************************************";  // 56
 
 // The tree view's nodes as the formatter adds them.
 class TreeNodes final : public basConfigRom::IConfigRomTree {
@@ -29,19 +41,67 @@ private:
 
 }  // namespace
 
-frmConfigROM::frmConfigROM() : forms::Form("frmConfigROM", true) {}
+frmConfigROM::frmConfigROM() : forms::Form("frmConfigROM", true) {
+    cmdClose.Click = [this] { cmdClose_Click(); };
+    cmdCopyConfigRomToClipboard.Click = [this] { cmdCopyConfigRomToClipboard_Click(); };
+    cmdSaveToDisk.Click = [this] { cmdSaveToDisk_Click(); };
+}
+
+frmConfigROM::~frmConfigROM() = default;
 
 void frmConfigROM::Form_Design() {
     Caption = "Config ROM";
-    Move(0, 0, 9000, 6000);
-    fraConfigRomAppleFormat.Move(120, 120, 8640, 5280);
-    trvConfigRomAppleFormat.Move(120, 240, 8400, 4920);
+    Move(0, 0, 9000, 6600);
+    // The frame holds everything: the tree and, below it, the three buttons.
+    fraConfigRomAppleFormat.Move(60, 0, 8760, 6000);
+    trvConfigRomAppleFormat.Move(120, 240, 8520, 5100);
     trvConfigRomAppleFormat.FontName = "Courier New";
     trvConfigRomAppleFormat.FontSize = 8.25;
+    cmdClose.Caption = "&Close";
+    cmdCopyConfigRomToClipboard.Caption = "Copy to Clip&board";
+    cmdSaveToDisk.Caption = "&Save to Disk";
+    cmdCopyConfigRomToClipboard.Move(120, 5460, 2040, 375);
+    cmdSaveToDisk.Move(2280, 5460, 2040, 375);
+    cmdClose.Move(7320, 5460, 1320, 375);
 }
 
 void frmConfigROM::StatusDisplay(const std::string& message, const basDebug::LevelArg& level) {
-    basDebug::DebugLog(message, level, std::string("frmConfigROM"));
+    basDebug::DebugLog(message, level, std::string(kModule));
+}
+
+void frmConfigROM::Form_Load() {
+    vb::ResumeNext steps([this](const vb::Error& e) {
+        StatusDisplay(vb::ErrorLine("ERROR #", e, ".  Resuming next..."), "ERROR");
+    });
+    // The client area ends exactly at the frame's right and bottom edges.
+    steps.Run([&] {
+        Height = fraConfigRomAppleFormat.Top() + fraConfigRomAppleFormat.Height() + (Height() - ScaleHeight());
+    });
+    steps.Run([&] {
+        Width = (Width() - ScaleWidth()) + fraConfigRomAppleFormat.Left() + fraConfigRomAppleFormat.Width();
+    });
+    steps.Run([&] { LayoutManager = std::make_unique<clsLayoutManager>(); });
+    steps.Run([&] { LayoutManager->LayoutForm(*this); });
+    steps.Run([&] { LayoutManager->RestoreLayout(); });
+    steps.Run([&] { LayoutManager->VerifyFormPosition(*this); });
+}
+
+void frmConfigROM::Form_Resize() {
+    try {
+        if (LayoutManager) LayoutManager->ResizeForm();
+    } catch (...) {
+    }
+}
+
+void frmConfigROM::Form_Unload(int32_t& /*Cancel*/) {
+    try {
+        if (!LayoutManager)
+            StatusDisplay("clsLayoutMan terminated prior to form termination.", "WARNING");
+        else
+            LayoutManager.reset();  // saves the window's rectangle
+    } catch (...) {
+    }
+    basApp::ReleaseOpenWindow(this);
 }
 
 void frmConfigROM::NodeNum(int32_t NewNodeNum) {
@@ -75,5 +135,59 @@ void frmConfigROM::NodeNum(int32_t NewNodeNum) {
         }
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in frmConfigROM.NodeNum"), "ERROR");
+    }
+}
+
+std::string frmConfigROM::ReportText() const {
+    std::string text;
+    for (int32_t i = 1; i <= trvConfigRomAppleFormat.Nodes.Count(); ++i)
+        text += trvConfigRomAppleFormat.Nodes(i).Text() + "\r\n";
+    return text;
+}
+
+void frmConfigROM::cmdClose_Click() { Unload(); }
+
+void frmConfigROM::cmdCopyConfigRomToClipboard_Click() {
+    try {
+        const std::string text = ReportText();
+        forms::Clipboard::Clear();
+        forms::Clipboard::SetText(text);
+    } catch (...) {
+        // The clipboard may be held by another program: the copy is lost, nothing else.
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in cmdCopyConfigRomToClipboard"), "ERROR");
+    }
+}
+
+void frmConfigROM::cmdSaveToDisk_Click() {
+    try {
+        CommonDialog1.FileName.clear();
+        CommonDialog1.ShowSave();
+        std::string fileName = CommonDialog1.FileName;
+        // A cancelled dialog: the user chose not to save.
+        if (fileName.empty()) return;
+        if (fs::FileExists(fileName)) {
+            const int32_t answer =
+                forms::MsgBox("'" + fileName + "' exists.  Overwrite (y/n)?", forms::vbYesNo, "Overwrite");
+            if (answer != forms::vbYes) return;
+        }
+        std::ofstream file(fs::ToNativePath(fileName), std::ios::binary | std::ios::trunc);
+        if (!file) vb::Raise(75);
+        const auto& app = imagelift::Ctx().App;
+        auto line = [&](const std::string& text) {
+            file << text << "\r\n";
+            if (!file) vb::Raise(75);
+        };
+        line(kRule);
+        line(Caption());
+        line("Config Rom read on: " + basUtils::FormatSystemTime(fs::LocalTimeNow(), "yyyy-mm-dd hh:nn:ss"));
+        line("App='" + app.EXEName + "' Ver=" + vb::CStr(app.Major) + "." + vb::CStr(app.Minor) + "." +
+             vb::CStr(app.Revision));
+        line(kRule);
+        line("");
+        for (int32_t i = 1; i <= trvConfigRomAppleFormat.Nodes.Count(); ++i)
+            line(trvConfigRomAppleFormat.Nodes(i).Text());
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("ERROR #", vb::CurrentException(), " in cmdSaveToDisk.  Aborting operation..."),
+                      "ERROR");
     }
 }

@@ -3,9 +3,12 @@
 #include "app/frame.h"
 
 #include "app/bas_app.h"
+#include "app/help_window.h"
 #include "app/main_window.h"
+#include "app/open_windows.h"
 #include "app/status_window.h"
 #include "bus1394/transactions.h"
+#include "clock/clock.h"
 #include "forms/dialogs.h"
 #include "support/byte_utils.h"
 #include "support/db_manager.h"
@@ -16,18 +19,15 @@
 
 namespace {
 
-// The server that holds the help pages.
-constexpr const char* kHelpServer = "http://localhost";
-constexpr const char* kReleaseNotesPage = "/vsk/downloader/help/index.v1.1.6.html#Recent";
-constexpr const char* kUserGuidePage = "/vsk/downloader/help/v1.8.1/index.html";
+// The help pages ship in the "help" folder beside the program; a page is named by its path
+// below that folder.
+constexpr const char* kHelpFolder = "help";
+constexpr const char* kReleaseNotesPage = "/index.v1.1.6.html#Recent";
+constexpr const char* kUserGuidePage = "/v1.8.1/index.html";
 
 MDIForm1::DownloadWindowMaker& downloadWindowMaker() {
     static MDIForm1::DownloadWindowMaker maker;
     return maker;
-}
-MDIForm1::HelpWindowOpener& helpWindowOpener() {
-    static MDIForm1::HelpWindowOpener opener;
-    return opener;
 }
 MDIForm1::AboutBoxOpener& aboutBoxOpener() {
     static MDIForm1::AboutBoxOpener opener;
@@ -94,10 +94,13 @@ MDIForm1::~MDIForm1() {
 }
 
 void MDIForm1::SetDownloadWindowMaker(DownloadWindowMaker maker) { downloadWindowMaker() = std::move(maker); }
-void MDIForm1::SetHelpWindowOpener(HelpWindowOpener opener) { helpWindowOpener() = std::move(opener); }
 void MDIForm1::SetAboutBoxOpener(AboutBoxOpener opener) { aboutBoxOpener() = std::move(opener); }
 
-std::string MDIForm1::HelpLink(const std::string& path) { return kHelpServer + path; }
+std::string MDIForm1::HelpLink(const std::string& path) {
+    std::string folder = imagelift::Ctx().App.Path;
+    if (folder.empty()) folder = fs::ProgramFolder();
+    return "file://" + folder + "/" + kHelpFolder + path;
+}
 
 void MDIForm1::StatusDisplay(const std::string& message, const basDebug::LevelArg& level) {
     basDebug::DebugLog(message, level, std::string("MDIForm1"));
@@ -327,11 +330,21 @@ void MDIForm1::mnuReleaseNotes_Click() { ShowHelp(HelpLink(kReleaseNotesPage), "
 void MDIForm1::mnuUserGuide_Click() { ShowHelp(HelpLink(kUserGuidePage), "User Guide v1.8.1"); }
 
 void MDIForm1::ShowHelp(const std::string& link, const std::string& caption) {
-    if (helpWindowOpener()) {
-        helpWindowOpener()(link, caption);
-        return;
+    try {
+        auto help = std::make_shared<frmHelp>();
+        help->Load();
+        basApp::KeepOpenWindow(help);
+        help->WebBrowser1.Navigate(link);
+        clk::Sleep(10);
+        help->Visible = true;
+        // The text box holds the focus while the page comes up, behind the browser.
+        help->Text1.SetFocus();
+        help->Text1.ZOrder(1);
+        help->WebBrowser1.SetFocus();
+        help->Caption = caption;
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in ShowHelp"), basDebug::ERROR_LEVEL);
     }
-    StatusDisplay("No help window is available to show \"" + caption + "\" (" + link + ").", basDebug::WARNING);
 }
 
 // ---------------------------------------------------------------- value dialogs

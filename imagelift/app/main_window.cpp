@@ -40,13 +40,7 @@ frmMain::frmMain() : forms::Form("frmMain", true) {
     mnuUserGuide.Click = [this] { mnuUserGuide_Click(); };
     mnuReleaseNotes.Click = [this] { mnuReleaseNotes_Click(); };
     mnuAbout.Click = [this] { mnuAbout_Click(); };
-    // The device commands (shell, resets, bootloader programming, updates, error report, key
-    // batch, driver choice) get their actions with the device-command code; until then choosing
-    // them does nothing. The two tick items still show their state.
-    mnuShowDllMessages.Click = [this] { mnuShowDllMessages.Checked = !mnuShowDllMessages.Checked(); };
-    mnuRemove1394VirtualDriverOnShutdown.Click = [this] {
-        mnuRemove1394VirtualDriverOnShutdown.Checked = !mnuRemove1394VirtualDriverOnShutdown.Checked();
-    };
+    connectDeviceCommands();
 
     txtDebugSpew.Change = [this] { txtDebugSpew_Change(); };
     mfgDevices.RowColChange = [this] { mfgDevices_RowColChange(); };

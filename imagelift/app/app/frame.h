@@ -75,8 +75,7 @@ public:
     void mnuTile_Click();
     void mnuAbout_Click();
 
-    // Opens a help window on `link` captioned `caption` (through the installed help-window
-    // opener; without one the request is only logged).
+    // Opens a new help window on `link` (a page address, see HelpLink) captioned `caption`.
     void ShowHelp(const std::string& link, const std::string& caption);
 
     // The frame's logger: the central logger under the module "MDIForm1".
@@ -89,14 +88,12 @@ public:
     // Creates, loads and returns a download window for slot `windowIndex` (its WindowIndex set).
     using DownloadWindowMaker = std::function<std::shared_ptr<frmSelectFirmware>(int32_t windowIndex)>;
     static void SetDownloadWindowMaker(DownloadWindowMaker maker);
-    // Opens a help window on a page with a caption.
-    using HelpWindowOpener = std::function<void(const std::string& link, const std::string& caption)>;
-    static void SetHelpWindowOpener(HelpWindowOpener opener);
     // Shows the about box modally, owned by the frame.
     using AboutBoxOpener = std::function<void(MDIForm1& owner)>;
     static void SetAboutBoxOpener(AboutBoxOpener opener);
 
-    // The help server's pages.
+    // The address of a help page: `path` (from "/", an anchor may follow) below the "help"
+    // folder beside the program.
     static std::string HelpLink(const std::string& path);
 
 protected:

@@ -18,6 +18,7 @@
 #include "forms/controls.h"
 #include "forms/form.h"
 #include "forms/grid.h"
+#include "forms/mail.h"
 #include "forms/menu.h"
 #include "bus1394/host_resources.h"
 #include "support/debug_log.h"
@@ -128,6 +129,10 @@ public:
     // The access library's text lines and notices arrive here (hidden; subclassed at load).
     forms::TextBox txtDebugSpew{this, "txtDebugSpew", forms::TextBox::MultiLine};
 
+    // The mail controls the error report goes out through.
+    forms::MAPISession MAPISession1{"MAPISession1"};
+    forms::MAPIMessages MAPIMessages1{"MAPIMessages1"};
+
     // ------------------------------------------------------------ timers
     forms::Timer tmrBusReset{this, "tmrBusReset"};
     forms::Timer tmrIncomingData{this, "tmrIncomingData"};
@@ -192,6 +197,35 @@ public:
     void mnuReleaseNotes_Click();
     void mnuAbout_Click();
 
+    // ------------------------------------------------------------ device commands
+    // Each acts on the device of the selected grid row (or on the bus) and ends in one
+    // bootloader command; failures are logged through StatusDisplay unless said otherwise.
+    void cmdUpdateApplicationImage_Click();
+    void cmdUpdateBootloader_Click();
+    void cmdUpdateDebugMonitor_Click();
+    void mnuUpdateApplicationFirmware_Click();
+    void mnuUpdateBootloaderFirmware_Click();
+    void mnuUpdateDebuggerFirmware_Click();
+    void mnuReset_Click();
+    void mnuResetToBootloader_Click();
+    void mnuRescanBus_Click();
+    void mnuResetBus_Click();
+    void mnuStartApplication_Click();
+    void mnuStartDebugger_Click();
+    void mnuSwitchTo1394Shell_Click();
+    void mnuSetBootloaderGUID_Click();
+    void mnuSetMACaddress_Click();
+    void mnuInitializePersistentParameters_Click();
+    void mnuFactoryDefaults_Click();
+    void mnuLaunchShell_Click();
+    void mnuLaunchShellApp_Click();
+    void mnuViewConfigROM_Click();
+    void mnuExecuteKeyBatch_Click();
+    void mnuSendErrorReport_Click();
+    void mnuRemove1394VirtualDriverOnShutdown_Click();
+    void mnuShowDllMessages_Click();
+    void mnuUseVskMarquentDriver_Click();
+
 protected:
     void Form_Design() override;
     void Form_Load() override;
@@ -204,6 +238,17 @@ private:
     // Moves the selection to a row just filled with a running target, unless the current row
     // holds the device selected before the refill.
     void selectFilledRow(int32_t row);
+
+    // The device commands' buttons and menu items get their handlers (device_commands.cpp).
+    void connectDeviceCommands();
+    // Opens a download window for image type 0 (application), 2 (debugger) or 3 (bootloader)
+    // bound to the selected row's target: 1 when one was opened, -1 otherwise.
+    int32_t UpdateImage(int32_t imageType);
+    // Resets the selected row's target: mode 0 into its application, 1 into its bootloader to
+    // take a firmware download.
+    void ResetSelectedDevice(uint8_t resetMode);
+    // Starts image type 0 (application) or 2 (debugger) on the selected target.
+    void startImage(int32_t imageType);
 
     std::unique_ptr<clsLayoutManager> LayoutManager;
     bool refilling_ = false;  // RefreshDeviceList is filling the grid

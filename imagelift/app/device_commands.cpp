@@ -1,0 +1,516 @@
+// The main window's device commands: the buttons and menu items that act on the device of the
+// selected grid row, or on the bus. Every device command ends in one bootloader command.
+//
+// A command reaches its target in one of two ways:
+//   - by row: the node record of the row's driver key (column 0) and node number (column 1),
+//     and the bootloader target on that node (a handle below 1 when there is none);
+//   - by selection: GetSelectedBootloaderHandle, which gives a handle only while the selected
+//     target's bootloader runs (and logs its own warning otherwise).
+// The row is read before any question is asked: a bus reset may refill the grid while a message
+// or input box waits, and the command goes on with what it read.
+#include <memory>
+#include <string>
+
+#include "app/bas_app.h"
+#include "app/config_rom_viewer.h"
+#include "app/frame.h"
+#include "app/internal.h"
+#include "app/main_window.h"
+#include "app/open_windows.h"
+#include "bootloader/commands.h"
+#include "bootloader/module.h"
+#include "bootloader/state.h"
+#include "bootloader/target_list.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/node_records.h"
+#include "bus1394/state.h"
+#include "forms/dialogs.h"
+#include "support/byte_utils.h"
+#include "support/db_manager.h"
+#include "support/program_context.h"
+#include "vbrt/convert.h"
+#include "vbrt/error.h"
+
+namespace {
+
+constexpr const char* kModule = "frmMain";
+
+// The target state the bootloader layer gives a target that is on the bus and answers.
+constexpr int32_t kTargetConnected = 2;
+
+// Node numbers a device on the bus can have (63 is the broadcast address).
+bool onBus(int32_t nodeNumber) { return nodeNumber >= 0 && nodeNumber <= 62; }
+
+std::string hex(int32_t value) { return vb::Hex(value); }
+
+// The texts of the selected grid row that the commands use.
+struct SelectedRow {
+    std::string driver;  // column 0 "drv"
+    std::string node;    // column 1 "#"
+    std::string id;      // column 2 "ID"
+    std::string maker;   // column 4 "Manufacterer"
+    std::string model;   // column 5 "Model Name"
+
+    // "Invalid Node: <#>  GUID=<ID> Mfg=<maker> Model=<model>"
+    std::string InvalidNodeMessage() const {
+        return "Invalid Node: " + node + " " + " GUID=" + id + " Mfg=" + maker + " Model=" + model;
+    }
+    // The node's record (the empty record, node number 128, when the table has no such node).
+    // A node column that is not a number raises 13.
+    bas1394::NodeRecord Record() const { return bas1394::GetNodeRecord(driver, vb::CInt(node)); }
+};
+
+SelectedRow readRow(forms::MSFlexGrid& grid) {
+    const int32_t row = grid.Row();
+    auto cell = [&](int32_t col) { return std::string(grid.TextMatrix(row, col)); };
+    return SelectedRow{cell(0), cell(1), cell(2), cell(4), cell(5)};
+}
+
+// Identity answers: the user types hex bytes ("00 11 22 ..."); anything but exactly `count`
+// bytes is refused before the user is asked to confirm, so a typo never reaches the device.
+std::optional<basUtils::ByteArray> identityBytes(const std::string& answer, size_t count) {
+    basUtils::ByteArray bytes;
+    try {
+        if (basUtils::HexString2Ascii(answer, bytes) != 1) return std::nullopt;
+    } catch (const vb::Error&) {
+        return std::nullopt;  // an odd number of hex digits
+    }
+    if (bytes.size() != count) return std::nullopt;
+    return bytes;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- wiring
+
+void frmMain::connectDeviceCommands() {
+    cmdUpdateApplicationImage.Click = [this] { cmdUpdateApplicationImage_Click(); };
+    cmdUpdateBootloader.Click = [this] { cmdUpdateBootloader_Click(); };
+    cmdUpdateDebugMonitor.Click = [this] { cmdUpdateDebugMonitor_Click(); };
+    mnuUpdateApplicationFirmware.Click = [this] { mnuUpdateApplicationFirmware_Click(); };
+    mnuUpdateBootloaderFirmware.Click = [this] { mnuUpdateBootloaderFirmware_Click(); };
+    mnuUpdateDebuggerFirmware.Click = [this] { mnuUpdateDebuggerFirmware_Click(); };
+    mnuReset.Click = [this] { mnuReset_Click(); };
+    mnuResetToBootloader.Click = [this] { mnuResetToBootloader_Click(); };
+    mnuRescanBus.Click = [this] { mnuRescanBus_Click(); };
+    mnuResetBus.Click = [this] { mnuResetBus_Click(); };
+    mnuStartApplication.Click = [this] { mnuStartApplication_Click(); };
+    mnuStartDebugger.Click = [this] { mnuStartDebugger_Click(); };
+    mnuSwitchTo1394Shell.Click = [this] { mnuSwitchTo1394Shell_Click(); };
+    mnuSetBootloaderGUID.Click = [this] { mnuSetBootloaderGUID_Click(); };
+    mnuSetMACaddress.Click = [this] { mnuSetMACaddress_Click(); };
+    mnuInitializePersistentParameters.Click = [this] { mnuInitializePersistentParameters_Click(); };
+    mnuFactoryDefaults.Click = [this] { mnuFactoryDefaults_Click(); };
+    mnuLaunchShell.Click = [this] { mnuLaunchShell_Click(); };
+    mnuLaunchShellApp.Click = [this] { mnuLaunchShellApp_Click(); };
+    mnuViewConfigROM.Click = [this] { mnuViewConfigROM_Click(); };
+    mnuExecuteKeyBatch.Click = [this] { mnuExecuteKeyBatch_Click(); };
+    mnuSendErrorReport.Click = [this] { mnuSendErrorReport_Click(); };
+    mnuRemove1394VirtualDriverOnShutdown.Click = [this] { mnuRemove1394VirtualDriverOnShutdown_Click(); };
+    mnuShowDllMessages.Click = [this] { mnuShowDllMessages_Click(); };
+    mnuUseVskMarquentDriver.Click = [this] { mnuUseVskMarquentDriver_Click(); };
+}
+
+// ---------------------------------------------------------------- firmware updates
+
+void frmMain::cmdUpdateApplicationImage_Click() { UpdateImage(basBootloader::kImageApplication); }
+void frmMain::mnuUpdateApplicationFirmware_Click() { UpdateImage(basBootloader::kImageApplication); }
+void frmMain::cmdUpdateBootloader_Click() { UpdateImage(basBootloader::kImageBootloader); }
+void frmMain::mnuUpdateBootloaderFirmware_Click() { UpdateImage(basBootloader::kImageBootloader); }
+void frmMain::cmdUpdateDebugMonitor_Click() { UpdateImage(basBootloader::kImageDebugger); }
+void frmMain::mnuUpdateDebuggerFirmware_Click() { UpdateImage(basBootloader::kImageDebugger); }
+
+int32_t frmMain::UpdateImage(int32_t imageType) {
+    try {
+        StatusDisplay("Updating firmare image (type = " + vb::CStr(imageType) + ")", "TRACE");
+        const SelectedRow row = readRow(mfgDevices);
+        const bas1394::NodeRecord record = row.Record();
+        if (!onBus(record.NodeNumber)) {
+            StatusDisplay("UpdateImage failed: Invalid node number in Device table: " + row.node, "ERROR");
+            return -1;
+        }
+        int32_t handle = basBootloader::OpenBootloaderDevice(record);
+        if (handle < 1) {
+            StatusDisplay("Update Image error: failed to open device (node number " + vb::CStr(record.NodeNumber) +
+                              " )",
+                          "ERROR");
+            return -1;
+        }
+        const auto& upper = basApp::UpperWindows();
+        MDIForm1* frame = basApp::Frame();
+        if (!frame || !upper.DownloadForm || !upper.SetDownloadFirmwareType || !upper.SetDownloadDevice) {
+            StatusDisplay("UpdateImage: no download window is available.", "ERROR", std::string(kModule));
+            basBootloader::CloseBootloaderDevice(handle);
+            return -1;
+        }
+        // The frame gives -1 when it could not make a window: no slot to use.
+        const int32_t slot = frame->CreateDownloadWindow("frmSelectFirmware");
+        auto& windows = basApp::DownloadWindows;
+        if (slot < 0 || size_t(slot) >= windows.size() || !windows[size_t(slot)]) {
+            basBootloader::CloseBootloaderDevice(handle);
+            return -1;
+        }
+        const std::shared_ptr<frmSelectFirmware> window = windows[size_t(slot)];
+        upper.SetDownloadFirmwareType(*window, imageType);
+        upper.SetDownloadDevice(*window, handle);
+        forms::Form& form = upper.DownloadForm(*window);
+        // Successive windows are staggered.
+        form.Top = double(slot) * 20;
+        form.Show();
+        return 1;
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in UpdateImage"), "ERROR",
+                      std::string(kModule));
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------- resets and starts
+
+void frmMain::mnuReset_Click() {
+    StatusDisplay("Reset to application mode commanded.", "TRACE", std::string(kModule));
+    ResetSelectedDevice(basBootloader::kResetIntoApplication);
+}
+
+void frmMain::mnuResetToBootloader_Click() { ResetSelectedDevice(basBootloader::kResetStayInBootloader); }
+
+void frmMain::ResetSelectedDevice(uint8_t resetMode) {
+    try {
+        const SelectedRow row = readRow(mfgDevices);
+        const int32_t handle = basBootloader::OpenBootloaderDevice(row.Record());
+        if (handle < 1) {
+            // Nobody answers a message box in an unattended run: the line goes to its status file.
+            if (imagelift::Ctx().AutomationMode)
+                imagelift::WriteStatusFileLine(row.InvalidNodeMessage());
+            else
+                forms::MsgBox(row.InvalidNodeMessage(), forms::vbOKOnly, "");
+            return;
+        }
+        const int32_t index = basBootloader::GetTargetIndex(handle);
+        if (index < 0) {
+            StatusDisplay("Reset error: could not get device index for handle " + vb::CStr(handle) + "!", "ERROR");
+            return;
+        }
+        const basBootloader::BootloaderTarget& target = basBootloader::State.TargetList.at(size_t(index));
+        if (target.State != kTargetConnected) return;
+        // Read before the command: the device's reset starts a bus reset that rebuilds the list.
+        const bool bootloaderRuns = target.Info.BootloaderVersion != 0;
+        const int32_t result = basBootloader::ResetDevice(handle, resetMode);
+        if (result == 1) return;
+        if (bootloaderRuns)
+            StatusDisplay("ResetDevice failure: basBootloader.ResetDevice call failed, code " + vb::CStr(result),
+                          "ERROR");
+        else
+            StatusDisplay("cmdReset failure: ResetDevice call failed, code " + vb::CStr(result), "ERROR");
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in ResetSelectedDevice"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+void frmMain::mnuRescanBus_Click() {
+    StatusDisplay("Rescan Bus Commanded", "WATCH", std::string(kModule));
+    // The next tick of the bus-reset timer rebuilds the device list.
+    bas1394::State.BusResetPending = true;
+}
+
+void frmMain::mnuResetBus_Click() {
+    try {
+        bas1394::ResetBus();
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuResetBus"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+void frmMain::mnuStartApplication_Click() { startImage(basBootloader::kImageApplication); }
+void frmMain::mnuStartDebugger_Click() { startImage(basBootloader::kImageDebugger); }
+
+void frmMain::startImage(int32_t imageType) {
+    try {
+        const SelectedRow row = readRow(mfgDevices);
+        const int32_t handle = GetSelectedBootloaderHandle();
+        if (handle < 1) {
+            StatusDisplay(row.InvalidNodeMessage(), "ERROR", std::string(kModule));
+            return;
+        }
+        int32_t crcFlag = 0;
+        const int32_t result = basBootloader::StartImage(handle, imageType, crcFlag);
+        if (result == 1) return;
+        if (imageType == basBootloader::kImageApplication)
+            StatusDisplay(std::string("mnuStartApplication failure: ") + "StartApplication call failed, code " +
+                              vb::CStr(result) + " (0x" + hex(result) + "), " + "CRC flag=" + vb::CStr(crcFlag) +
+                              " (0x" + hex(crcFlag) + ").  Don't worry, this is probably because the bootloader "
+                              "is no longer running in order to respond.",
+                          "WARNING", std::string(kModule));
+        else
+            StatusDisplay(std::string("mnuStartDebugger failure: ") + "StartApplication call failed, code " +
+                              vb::CStr(result) + ", " + "CRC flag=" + vb::CStr(crcFlag),
+                          "ERROR", std::string(kModule));
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in StartImage"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+void frmMain::mnuSwitchTo1394Shell_Click() {
+    try {
+        const SelectedRow row = readRow(mfgDevices);
+        const int32_t handle = basBootloader::OpenBootloaderDevice(row.Record());
+        if (handle < 1) {
+            StatusDisplay(row.InvalidNodeMessage(), "ERROR", std::string(kModule));
+            return;
+        }
+        const int32_t result = basBootloader::SwitchTo1394Shell(handle, 0, 0);
+        if (result != 1)
+            StatusDisplay(std::string("mnuSwitchTo1394Shell failure: ") + "SwitchTo1394Shell call failed, code " +
+                              vb::CStr(result),
+                          "ERROR", std::string(kModule));
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuSwitchTo1394Shell"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+// ---------------------------------------------------------------- persistent state
+
+void frmMain::mnuInitializePersistentParameters_Click() {
+    try {
+        const SelectedRow row = readRow(mfgDevices);
+        const int32_t handle = GetSelectedBootloaderHandle();
+        if (handle < 1) {
+            StatusDisplay(row.InvalidNodeMessage(), "ERROR", std::string(kModule));
+            return;
+        }
+        const int32_t result = basBootloader::InitializePersistentParams(handle);
+        if (result != 1)
+            StatusDisplay(std::string("mnuInitializePersistentParameters failure: ") +
+                              "InitializePersistentParams call failed, code " + vb::CStr(result),
+                          "ERROR", std::string(kModule));
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuInitializePersistentParameters"),
+                      "ERROR", std::string(kModule));
+    }
+}
+
+void frmMain::mnuFactoryDefaults_Click() {
+    try {
+        const int32_t handle = GetSelectedBootloaderHandle();
+        if (handle < 1) {
+            StatusDisplay("Failed to get a handle for the selected bootloader target.", "ERROR", std::string(kModule));
+            return;
+        }
+        if (basBootloader::InitializeConfigToFactoryDefaults(handle) == 1)
+            StatusDisplay("Initialized bootloader config to factory defaults.", "TRACE", std::string(kModule));
+        else
+            StatusDisplay("Failed to initialize bootloader config to factory defaults.", "ERROR", std::string(kModule));
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuFactoryDefaults"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+// ---------------------------------------------------------------- identity
+
+void frmMain::mnuSetBootloaderGUID_Click() {
+    try {
+        const int32_t handle = GetSelectedBootloaderHandle();
+        if (handle >= 1) {
+            basUtils::ByteArray current;
+            if (basBootloader::GetDebugGUID(handle, current) != 1) {
+                StatusDisplay("SetBootloaderGUID: failed to get current GUID!  Exiting without changing GUID...",
+                              "ERROR", std::string(kModule));
+                return;
+            }
+            const std::string answer = forms::InputBox(
+                "Please enter a new 8-byte value for the GUID in the hex format '00 00 00 00 00 00 00 00' "
+                "(without quotes).  ",
+                "Input New GUID", basUtils::ByteArrayToHexString(current));
+            if (answer.empty()) return;
+            // Exactly eight bytes or nothing: a shorter or longer answer would program a
+            // different identity than the one confirmed.
+            std::optional<basUtils::ByteArray> guid = identityBytes(answer, 8);
+            if (!guid) {
+                forms::MsgBox("'" + answer + "' is not a GUID: please enter exactly 8 bytes as 16 hex digits, "
+                              "for example '00 11 22 33 44 55 66 77'.  The GUID was not changed.",
+                              forms::vbOKOnly, "Input New GUID");
+                return;
+            }
+            const std::string text = basUtils::ByteArrayToHexString(*guid);
+            const std::string node = vb::CStr(int32_t(basBootloader::GetBootloaderDevice(handle).NodeNumber));
+            const int32_t confirm =
+                forms::MsgBox("Are you sure you want to set the GUID of node " + node + " to " + text + "?",
+                              forms::vbYesNo, "Confirm New GUID for Node " + node);
+            // The device takes the GUID one quadlet at a time, least significant byte first.
+            basUtils::ChangeEndian(*guid);
+            if (confirm == forms::vbYes) {
+                const int32_t result = basBootloader::ProgramGUID(handle, *guid);
+                if (result == 1)
+                    StatusDisplay("Successfully set new GUID", "USER");
+                else
+                    StatusDisplay("ERROR: failed to set new GUID, code " + vb::CStr(result) + " (0x" + hex(result) +
+                                      ")",
+                                  "ERROR", std::string(kModule));
+            }
+        }
+        // The device list shows the identity as it now is (also after No: the list is rebuilt
+        // either way).
+        StatusDisplay("Rescanning bus to refresh internal data structures after operation...", "USER",
+                      std::string(kModule));
+        bas1394::State.BusResetPending = true;
+    } catch (...) {
+        StatusDisplay(
+            vb::ErrorLine("Error #", vb::CurrentException(), " in SetBootloaderGUID.  Exiting abnormally..."),
+            "ERROR", std::string(kModule));
+    }
+}
+
+void frmMain::mnuSetMACaddress_Click() {
+    try {
+        const int32_t handle = GetSelectedBootloaderHandle();
+        if (handle < 1) return;
+        const std::string answer = forms::InputBox(
+            std::string("Please enter a new 6-byte value for a MAC address in the hex format '00 00 00 00 00 00' "
+                        "(without quotes).  ") +
+                "The current MAC is not available. " + "(no provision for this in the bootloader protocol)",
+            "Input New MAC", "00 00 00 00 00 00");
+        if (answer.empty()) return;
+        std::optional<basUtils::ByteArray> mac = identityBytes(answer, 6);
+        if (!mac) {
+            forms::MsgBox("'" + answer + "' is not a MAC address: please enter exactly 6 bytes as 12 hex digits, "
+                          "for example '00 0A 3C 00 00 01'.  The MAC address was not changed.",
+                          forms::vbOKOnly, "Input New MAC");
+            return;
+        }
+        const std::string text = basUtils::ByteArrayToHexString(*mac);
+        const std::string node = vb::CStr(int32_t(basBootloader::GetBootloaderDevice(handle).NodeNumber));
+        const int32_t confirm =
+            forms::MsgBox("Are you sure you want to set the MAC address of node " + node + " to " + text + "?",
+                          forms::vbYesNo, "Confirm New MAC for Node " + node);
+        if (confirm != forms::vbYes) return;
+        // Two zero bytes fill the second quadlet; each quadlet goes least significant byte first.
+        mac->push_back(0);
+        mac->push_back(0);
+        basUtils::ChangeEndian(*mac);
+        basBootloader::ProgramMAC(handle, *mac);
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in SetMACaddress.  Exiting abnormally..."),
+                      "ERROR", std::string(kModule));
+    }
+}
+
+// ---------------------------------------------------------------- windows
+
+void frmMain::mnuLaunchShell_Click() {
+    try {
+        const SelectedRow row = readRow(mfgDevices);
+        const bas1394::NodeRecord record = row.Record();
+        if (!onBus(record.NodeNumber)) {
+            forms::MsgBox(row.InvalidNodeMessage(), forms::vbOKOnly, "");
+            return;
+        }
+        const int32_t handle = basBootloader::OpenBootloaderDevice(record);
+        // A node without a bootloader target has no shell to talk to.
+        if (handle < 1) {
+            forms::MsgBox(row.InvalidNodeMessage(), forms::vbOKOnly, "");
+            return;
+        }
+        const auto& upper = basApp::UpperWindows();
+        if (!upper.MakeShellWindow || !upper.ShellForm || !upper.GetShellHandle || !upper.SetShellHandle ||
+            !upper.SetShellWindowIndex) {
+            StatusDisplay("No shell window is available.", "ERROR", std::string(kModule));
+            return;
+        }
+        // A device has one shell window: an existing one (open or closed) is shown again.
+        auto& windows = basApp::ShellWindows;
+        for (const auto& window : windows) {
+            if (window && upper.GetShellHandle(*window) == handle) {
+                forms::Form& form = upper.ShellForm(*window);
+                form.Show();
+                form.ZOrder(0);
+                return;
+            }
+        }
+        const int32_t slot = basApp::TakeSlot(windows);
+        std::shared_ptr<frmShell> window = upper.MakeShellWindow();
+        if (!window) return;
+        windows[size_t(slot)] = window;
+        upper.SetShellWindowIndex(*window, slot);
+        upper.SetShellHandle(*window, basBootloader::OpenBootloaderDevice(record));
+        forms::Form& form = upper.ShellForm(*window);
+        form.Top = double(slot) * 20;
+        form.Show();
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in cmdLaunchShell"));
+    }
+}
+
+void frmMain::mnuLaunchShellApp_Click() { forms::MsgBox("Not implemented yet.", forms::vbOKOnly, ""); }
+
+void frmMain::mnuViewConfigROM_Click() {
+    try {
+        const SelectedRow row = readRow(mfgDevices);
+        if (!basUtils::IsDigit(row.node)) return;
+        const int32_t nodeNumber = vb::CLng(row.node);
+        if (nodeNumber < 0 || nodeNumber > 255) return;
+        auto viewer = std::make_shared<frmConfigROM>();
+        viewer->Load();
+        basApp::KeepOpenWindow(viewer);
+        viewer->NodeNum(nodeNumber);
+        viewer->Caption = std::string("Config ROM ") + "for Node " + vb::CStr(nodeNumber) + "  " + "ID=" + row.id +
+                          "  " + "mfg=" + row.maker + "  " + "mdl=" + row.model;
+        viewer->Show();
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuViewConfigROM"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+// ---------------------------------------------------------------- key batch, error report, options
+
+void frmMain::mnuExecuteKeyBatch_Click() {
+    try {
+        auto& automation = basApp::Automation();
+        if (automation.SetShowStatusOnExit) automation.SetShowStatusOnExit();
+        std::string commandLine = vb::UCase(vb::Trim("/R batch-operations\\keybatch.html"));
+        if (basApp::ParseCommandLine(commandLine) != 1) {
+            StatusDisplay("mnuExecuteKeybatch_Click: Error processing command line!", "ERROR");
+            return;
+        }
+        auto& ctx = imagelift::Ctx();
+        if (automation.HasOperationOption && automation.Initialize &&
+            automation.HasOperationOption(basApp::CommandLineTokens)) {
+            // Disables this window and starts the scheduler, whose tick runs the batch.
+            const int32_t result = automation.Initialize();
+            // A batch that cannot start ends the program, as an unattended run does at start-up.
+            if (ctx.AutomationMode && result != 1) basApp::internal::EndProcess(1);
+        } else {
+            ctx.AutomationMode = false;
+        }
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuExecuteKeyBatch"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+void frmMain::mnuSendErrorReport_Click() {
+    try {
+        auto& ctx = imagelift::Ctx();
+        const int32_t result = ctx.DbManager ? ctx.DbManager->SendErrorReport(MAPISession1, MAPIMessages1) : -1;
+        if (result != 1) StatusDisplay("Failed to send error report, code 0x" + hex(result), "ERROR");
+    } catch (...) {
+        StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuSendErrorReport"), "ERROR",
+                      std::string(kModule));
+    }
+}
+
+// Read when the window unloads.
+void frmMain::mnuRemove1394VirtualDriverOnShutdown_Click() {
+    mnuRemove1394VirtualDriverOnShutdown.Checked = !mnuRemove1394VirtualDriverOnShutdown.Checked();
+}
+
+// Read for every text line of the access library.
+void frmMain::mnuShowDllMessages_Click() { mnuShowDllMessages.Checked = !mnuShowDllMessages.Checked(); }
+
+// Only shows the choice: there is one driver on this platform.
+void frmMain::mnuUseVskMarquentDriver_Click() { mnuUseVskMarquentDriver.Checked = !mnuUseVskMarquentDriver.Checked(); }

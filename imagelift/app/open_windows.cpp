@@ -1,0 +1,34 @@
+#include "app/open_windows.h"
+
+#include <algorithm>
+
+#include "app/bas_app.h"
+#include "forms/form.h"
+
+namespace basApp {
+
+namespace {
+
+std::vector<std::shared_ptr<forms::Form>>& kept() {
+    static std::vector<std::shared_ptr<forms::Form>> windows;
+    return windows;
+}
+
+}  // namespace
+
+void KeepOpenWindow(std::shared_ptr<forms::Form> window) {
+    if (window) kept().push_back(std::move(window));
+}
+
+void ReleaseOpenWindow(const forms::Form* window) {
+    auto& windows = kept();
+    const auto it = std::find_if(windows.begin(), windows.end(), [&](const auto& w) { return w.get() == window; });
+    if (it == windows.end()) return;
+    std::shared_ptr<forms::Form> held = std::move(*it);
+    windows.erase(it);
+    RetireWindow(std::move(held));
+}
+
+const std::vector<std::shared_ptr<forms::Form>>& OpenWindows() { return kept(); }
+
+}  // namespace basApp
