@@ -9,6 +9,7 @@
 // The row is read before any question is asked: a bus reset may refill the grid while a message
 // or input box waits, and the command goes on with what it read.
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/bas_app.h"

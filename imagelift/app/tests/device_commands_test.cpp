@@ -350,4 +350,29 @@ TEST_F(DeviceCommands, TheKeyBatchStartsAnUnattendedRun) {
     EXPECT_TRUE(ends_.empty());
 }
 
+TEST_F(DeviceCommands, TheErrorReportGoesOutThroughTheMainWindowsMailControls) {
+    Start();
+    forms::FakeMailHandover mailer;
+    forms::SetMailer(&mailer);
+    boxes_.AnswerMessage(forms::vbNo);  // no support address to add
+    Main().mnuSendErrorReport.Choose();
+    ASSERT_EQ(mailer.sent.size(), 1u);
+    EXPECT_FALSE(mailer.sent[0].attachmentPath.empty());
+    EXPECT_FALSE(Logged("Failed to send error report"));
+
+    // No mail program: the user is told, and the window logs the result.
+    mailer.available = false;
+    Main().MAPISession1.SignOff();
+    Main().MAPIMessages1.SessionID = 0;
+    boxes_.AnswerMessage(forms::vbNo);
+    boxes_.AnswerMessage(forms::vbOK);
+    Main().mnuSendErrorReport_Click();
+    forms::SetMailer(nullptr);
+    const auto failed = Logged("Failed to send error report, code 0x");
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->message, "Failed to send error report, code 0xFFFFFFFF");
+    EXPECT_EQ(failed->level, 11);
+    EXPECT_EQ(boxes_.unscripted(), 0);
+}
+
 }  // namespace
