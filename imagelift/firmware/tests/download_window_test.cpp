@@ -2,12 +2,16 @@
 // tests, downloads of an application image, configuration data and both (the device's flash
 // checked through the bus's control state), the failures, and the guard against a second
 // download or a close while one runs.
+#include <QApplication>
+#include <QLabel>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 #include "firmware/crc_window.h"
 #include "firmware/download_guard.h"
@@ -382,6 +386,22 @@ TEST_F(DownloadWindow, TheCrcWindowShowsTheTargetsVerdictOnEachImage) {
     EXPECT_EQ(none.lblCNE_CRC.Caption(), "Config (CNE) CRC: <failed to read>");
     EXPECT_EQ(none.lblDebuggerCRC.Caption(), "    Debugger CRC: <failed to read>");
     none.Unload();
+}
+
+TEST_F(DownloadWindow, TheShellWindowsCrcCommandShowsTheVerdictsInAModalDialog) {
+    auto& seam = basApp::UpperWindows();
+    ASSERT_TRUE(seam.ShowFirmwareCrcs);
+    std::vector<std::string> shown;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (!w->isVisible() || w->windowTitle() != "Firmware Image CRCs on Device") continue;
+            for (QLabel* label : w->findChildren<QLabel*>()) shown.push_back(label->text().toStdString());
+            w->close();
+        }
+    });
+    seam.ShowFirmwareCrcs(handle_, "Lumarel 460 in its bootloader");
+    // The CRCs were read before the dialog showed: the empty bootloader slot has its verdict.
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "  Bootloader: Invalid CRC indicated by target"), shown.end());
 }
 
 }  // namespace
