@@ -281,7 +281,8 @@ bool DeviceInstaller::deleteInfFiles(const std::string& hardwareId, int32_t scan
     return true;
 }
 
-bool DeviceInstaller::deleteInfFilesByHardwareIDs(const std::string& infPath, int32_t scanMode) {
+bool DeviceInstaller::forEachInfHardwareId(const std::string& infPath, const char* activity,
+                                           const std::function<bool(const std::string& id)>& step) {
     std::vector<std::string> ids;
     if (!readInfHardwareIds(infPath, ids)) {
         log(kLogError, "couldn\xB4t open INF file \"%s\"\n", infPath.c_str());
@@ -289,52 +290,37 @@ bool DeviceInstaller::deleteInfFilesByHardwareIDs(const std::string& infPath, in
     }
     bool all = true;
     for (const std::string& id : ids) {
-        log(kLogInfo, "start searching for INF files with hardware ID \"%s\" ...\n", id.c_str());
-        if (!deleteInfFiles(id, scanMode)) {
-            log(kLogError, "deleteInfFiles failed for %s, error=0x%08X\n", id.c_str(), GetLastError());
-            all = false;
-        }
-        log(kLogInfo, "done  searching for INF files with hardware ID \"%s\" ...\n", id.c_str());
+        log(kLogInfo, "start %s hardware ID \"%s\" ...\n", activity, id.c_str());
+        if (!step(id)) all = false;
+        log(kLogInfo, "done  %s hardware ID \"%s\" ...\n", activity, id.c_str());
     }
     return all;
+}
+
+bool DeviceInstaller::deleteInfFilesByHardwareIDs(const std::string& infPath, int32_t scanMode) {
+    return forEachInfHardwareId(infPath, "searching for INF files with", [&](const std::string& id) {
+        if (deleteInfFiles(id, scanMode)) return true;
+        log(kLogError, "deleteInfFiles failed for %s, error=0x%08X\n", id.c_str(), GetLastError());
+        return false;
+    });
 }
 
 bool DeviceInstaller::deleteDevNodesByHardwareIDs(const std::string& infPath, int32_t scanMode) {
-    std::vector<std::string> ids;
-    if (!readInfHardwareIds(infPath, ids)) {
-        log(kLogError, "couldn\xB4t open INF file \"%s\"\n", infPath.c_str());
+    return forEachInfHardwareId(infPath, "searching for device nodes with", [&](const std::string& id) {
+        if (deleteDevNodes(id, scanMode)) return true;
+        log(kLogError, "deleteDevNodes failed for %s, error=0x%08X\n", id.c_str(), GetLastError());
         return false;
-    }
-    bool all = true;
-    for (const std::string& id : ids) {
-        log(kLogInfo, "start searching for device nodes with hardware ID \"%s\" ...\n", id.c_str());
-        if (!deleteDevNodes(id, scanMode)) {
-            log(kLogError, "deleteDevNodes failed for %s, error=0x%08X\n", id.c_str(), GetLastError());
-            all = false;
-        }
-        log(kLogInfo, "done  searching for device nodes with hardware ID \"%s\" ...\n", id.c_str());
-    }
-    return all;
+    });
 }
 
 bool DeviceInstaller::updateDriverByHardwareIDs(const std::string& infPath) {
-    std::vector<std::string> ids;
-    if (!readInfHardwareIds(infPath, ids)) {
-        log(kLogError, "couldn\xB4t open INF file \"%s\"\n", infPath.c_str());
+    return forEachInfHardwareId(infPath, "updating drivers for", [&](const std::string& id) {
+        if (devices::UpdateDriverForPlugAndPlayDevicesA(nullptr, id.c_str(), infPath.c_str(), devices::INSTALLFLAG_FORCE,
+                                                        nullptr))
+            return true;
+        log(kLogError, "UpdateDriverForPlugAndPlayDevices failed for %s, error=0x%08X\n", id.c_str(), GetLastError());
         return false;
-    }
-    bool all = true;
-    for (const std::string& id : ids) {
-        log(kLogInfo, "start updating drivers for hardware ID \"%s\" ...\n", id.c_str());
-        if (!devices::UpdateDriverForPlugAndPlayDevicesA(nullptr, id.c_str(), infPath.c_str(),
-                                                         devices::INSTALLFLAG_FORCE, nullptr)) {
-            log(kLogError, "UpdateDriverForPlugAndPlayDevices failed for %s, error=0x%08X\n", id.c_str(),
-                GetLastError());
-            all = false;
-        }
-        log(kLogInfo, "done  updating drivers for hardware ID \"%s\" ...\n", id.c_str());
-    }
-    return all;
+    });
 }
 
 int32_t DeviceInstaller::enumerateDevNodesByHardwareIDs(const std::string& infPath, int32_t scanMode) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ public:
 
 private:
     void destroySet(devices::HDEVINFO set);
+    // Reads the INF's hardware IDs and runs `step` on each between its "start"/"done" log lines
+    // ("start <activity> hardware ID ..."); false when the INF cannot be read or any step failed.
+    bool forEachInfHardwareId(const std::string& infPath, const char* activity,
+                              const std::function<bool(const std::string& id)>& step);
 };
 
 }  // namespace drvkit
