@@ -5,6 +5,7 @@
 #include "app/bas_app.h"
 #include "clock/clock.h"
 #include "support/program_context.h"
+#include "quiet_program.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,23 +15,6 @@
 
 namespace {
 
-// Status window 0 that only measures what the parser reports.
-class CountingStatusWindow : public imagelift::IStatusWindow {
-public:
-    void PostMessage(const std::string& message, float, int32_t&, const std::optional<std::string>&) override {
-        bytes += message.size();
-    }
-    size_t bytes = 0;
-};
-
-// With a main window, the parser's problems go to the log instead of message boxes.
-class QuietMainWindow : public imagelift::IMainChildForm {
-public:
-    void IEEE1394Bus_NodesChanged() override {}
-    void IEEE1394Bus_ResetComplete() override {}
-    void IEEE1394IncomingDataHandler() override {}
-};
-
 bool isBlank(char c) { return c == ' '; }
 
 }  // namespace
@@ -39,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clk::ManualClock clock;
     clk::ScopedClock scopedClock(clock);
     imagelift::ProgramContext ctx;
-    CountingStatusWindow status;
-    QuietMainWindow main;
+    supporttest::CountingStatusWindow status;
+    supporttest::QuietMainWindow main;
     ctx.StatusWindow0 = &status;
     ctx.MainChildForm = &main;
     imagelift::ScopedContext scopedContext(ctx);

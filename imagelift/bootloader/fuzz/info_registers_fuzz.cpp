@@ -11,6 +11,7 @@
 #include "clock/clock.h"
 #include "support/program_context.h"
 #include "../../bus1394/tests/fake_library.h"
+#include "quiet_program.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,21 +23,6 @@ namespace {
 
 using basBootloader::ByteArray;
 using basBootloader::InfoRegisters;
-
-class CountingStatusWindow : public imagelift::IStatusWindow {
-public:
-    void PostMessage(const std::string& message, float, int32_t&, const std::optional<std::string>&) override {
-        bytes += message.size();
-    }
-    size_t bytes = 0;
-};
-
-class QuietMainWindow : public imagelift::IMainChildForm {
-public:
-    void IEEE1394Bus_NodesChanged() override {}
-    void IEEE1394Bus_ResetComplete() override {}
-    void IEEE1394IncomingDataHandler() override {}
-};
 
 // Every 8-byte field keeps its 8 bytes, and the texts made of them are formed.
 size_t checkFields(const InfoRegisters& info) {
@@ -58,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clk::ManualClock clock;
     clk::ScopedClock scopedClock(clock);
     imagelift::ProgramContext ctx;
-    CountingStatusWindow status;
-    QuietMainWindow main;
+    supporttest::CountingStatusWindow status;
+    supporttest::QuietMainWindow main;
     ctx.StatusWindow0 = &status;
     ctx.MainChildForm = &main;
     imagelift::ScopedContext scopedContext(ctx);

@@ -15,6 +15,7 @@
 #include "clock/clock.h"
 #include "support/program_context.h"
 #include "../tests/fake_library.h"
+#include "quiet_program.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,23 +24,6 @@
 #include <string>
 
 namespace {
-
-// Status window 0 that only measures what the reader logs (every line is formed and posted).
-class CountingStatusWindow : public imagelift::IStatusWindow {
-public:
-    void PostMessage(const std::string& message, float, int32_t&, const std::optional<std::string>&) override {
-        bytes += message.size();
-    }
-    size_t bytes = 0;
-};
-
-// A main window that exists (the reader logs only while one does) and ignores its calls.
-class QuietMainWindow : public imagelift::IMainChildForm {
-public:
-    void IEEE1394Bus_NodesChanged() override {}
-    void IEEE1394Bus_ResetComplete() override {}
-    void IEEE1394IncomingDataHandler() override {}
-};
 
 // The codes a failed read ends with.
 const int32_t kFailureCodes[] = {bustest::fakefn::kNoResponse, bustest::fakefn::kAddressError,
@@ -51,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clk::ManualClock clock;
     clk::ScopedClock scopedClock(clock);
     imagelift::ProgramContext ctx;
-    CountingStatusWindow status;
-    QuietMainWindow main;
+    supporttest::CountingStatusWindow status;
+    supporttest::QuietMainWindow main;
     ctx.StatusWindow0 = &status;
     ctx.MainChildForm = &main;
     imagelift::ScopedContext scopedContext(ctx);
