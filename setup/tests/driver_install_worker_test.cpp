@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "bus/bus.h"
+#include "clock/clock.h"
+#include "devices/bus_devices.h"
+#include "devices/store_fixture.h"
+#include "driver_install_worker.h"
+
+namespace setup {
+namespace {
+
+// The program's folder holds the virtual-device INF; two buses are hosted here; time is manual
+// and moved by the test while the worker runs on its own thread.
+class WorkerTest : public devices::fixture::StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        old_ = std::filesystem::current_path();
+        std::filesystem::current_path(root_);
+        std::ofstream("1394vdev.inf") << devices::fixture::InfListing({"V1394\\1394_VIRTUAL_DEVICE"});
+        busdev::HostBuses({&bus0_, &bus1_});
+    }
+    void TearDown() override {
+        busdev::HostBuses({});
+        std::filesystem::current_path(old_);
+        StoreTest::TearDown();
+    }
+
+    // Runs the worker on its own thread and moves time in 100 ms steps until it ends (or
+    // `stopAfterMs` has passed: then it is told to stop).
+    InstallOutcome RunWorker(int64_t stopAfterMs = -1) {
+        std::promise<InstallOutcome> result;
+        auto done = result.get_future();
+        std::jthread worker([&](std::stop_token stop) { result.set_value(InstallDriverAndVirtualDevices(stop)); });
+        for (int64_t ms = 0; done.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready;) {
+            if (stopAfterMs >= 0 && ms >= stopAfterMs) worker.request_stop();
+            if (ms < 200'000) clock_.Advance(100), ms += 100;
+        }
+        return done.get();
+    }
+
+    void AddVirtualDeviceNode(bool withInterface) {
+        devices::DeviceNode node;
+        node.instanceId = "V1394\\1394_VIRTUAL_DEVICE\\0";
+        node.hardwareIds = {"V1394\\1394_VIRTUAL_DEVICE"};
+        if (withInterface) node.interfaces = {"{737613e5-69ea-4b96-9c2a-eebc220f4c39} \\\\.\\VDEV0"};
+        devices::WriteNode(node);
+    }
+
+    clk::ManualClock clock_;
+    clk::ScopedClock scoped_{clock_};
+    std::filesystem::path old_;
+    sim::Bus bus0_{0}, bus1_{1};
+};
+
+TEST_F(WorkerTest, InstallsTheDriverAddsOnEveryBusAndWaitsForTheInterface) {
+    // The interface comes up during the third wait.
+    clock_.Schedule(2500, [this] { AddVirtualDeviceNode(true); });
+    const InstallOutcome out = RunWorker();
+    EXPECT_TRUE(out.interfaceUp);
+    EXPECT_FALSE(out.stopped);
+    EXPECT_EQ(out.polls, 3);
+    EXPECT_TRUE(InfExists("oem0.inf") || InfExists("oem1.inf"));
+    EXPECT_EQ(bus0_.VirtualDevices().size(), 1u);
+    EXPECT_EQ(bus1_.VirtualDevices().size(), 1u);
+}
+
+TEST_F(WorkerTest, AnExistingDriverNodeSkipsTheInstallAndTheWaitIsBounded) {
+    AddVirtualDeviceNode(false);  // no interface ever
+    const InstallOutcome out = RunWorker();
+    EXPECT_FALSE(out.interfaceUp);
+    EXPECT_EQ(out.polls, kInterfacePolls);
+    EXPECT_FALSE(InfExists("oem0.inf") || InfExists("oem1.inf"));
+}
+
+TEST_F(WorkerTest, AStopEndsTheWaitAtOnce) {
+    const InstallOutcome out = RunWorker(3050);
+    EXPECT_TRUE(out.stopped);
+    EXPECT_EQ(out.polls, 3);
+    std::stop_source stopped;
+    stopped.request_stop();
+    EXPECT_FALSE(WaitUnlessStopped(stopped.get_token(), 1000));
+}
+
+}  // namespace
+}  // namespace setup
