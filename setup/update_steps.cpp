@@ -19,11 +19,18 @@ bool RunSucceeded(const std::string& statusText, const std::string& successLine)
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // "time, LEVEL, module, message"
         const size_t a = line.find(", ");
         if (a != std::string::npos) {
             const size_t b = line.find(", ", a + 2);
             const std::string level = line.substr(a + 2, b == std::string::npos ? std::string::npos : b - a - 2);
-            if (level == "ERROR" || level == "FATAL") return false;
+            std::string module;
+            if (b != std::string::npos) {
+                const size_t c = line.find(", ", b + 2);
+                module = line.substr(b + 2, c == std::string::npos ? std::string::npos : c - b - 2);
+            }
+            if (level == "FATAL") return false;
+            if (level == "ERROR" && (module == "basAutomation" || module == "basBootloader")) return false;
         }
         if (line.find(successLine) != std::string::npos) success = true;
     }
@@ -105,6 +112,7 @@ void UpdateSteps::Tick() {
 void UpdateSteps::startRun(const std::string& commandLine) {
     // Every run rewrites the status file; one left by an earlier run must not speak for this one.
     env_.DeleteFile(kStatusFile);
+    started_.push_back(commandLine);
     pid_ = env_.StartProcess(commandLine);
     runStart_ = clk::Current().Counter();
     waitForCaption();

@@ -5,12 +5,13 @@
 // downloader is renamed back, the access library's log deleted and the button offers "Finish".
 // A run is followed by its frame's exact caption and by the process started for it: the next
 // step waits until the caption is gone and the process has ended (bounded). A run succeeded
-// when its status file holds its success line and no ERROR or FATAL line.
+// when its status file holds its success line and no line of failure (see RunSucceeded).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace setup {
 
@@ -38,8 +39,11 @@ inline constexpr char kFailedText[] =
 // The GUID run's command line: ".\Imagelift.exe /G 0A3C7E10 0001" + four upper-case hex digits.
 std::string GuidCommandLine(uint16_t random);
 
-// True when a status file's text shows a successful run: a line containing `successLine` and no
-// line of level ERROR or FATAL (lines are "time, LEVEL, module, message").
+// True when a status file's text shows a successful run: a line containing `successLine`, no
+// FATAL line, and no ERROR line of the modules that carry the unattended operations
+// (basAutomation, basBootloader). Lines are "time, LEVEL, module, message". The bus layer logs
+// ERROR lines of its own when a bus reset cuts its device scan short, and the device's restarts
+// during a download cause such resets; the run goes on, so those lines do not decide it.
 bool RunSucceeded(const std::string& statusText, const std::string& successLine);
 
 // What the steps do to the machine: files, processes, windows, messages.
@@ -97,6 +101,8 @@ public:
     bool Failed() const { return failed_; }
     // A started run whose caption still shows or whose process still runs.
     bool RunInProgress();
+    // The command lines of the runs started, in order.
+    const std::vector<std::string>& Started() const { return started_; }
 
 private:
     void startRun(const std::string& commandLine);
@@ -112,6 +118,7 @@ private:
     bool renamed_ = false;
     int64_t pid_ = 0;
     int64_t runStart_ = 0;
+    std::vector<std::string> started_;
 };
 
 }  // namespace setup

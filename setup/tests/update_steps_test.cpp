@@ -133,6 +133,26 @@ TEST_F(UpdateStepsTest, BothRunsInOrderThenFinish) {
     EXPECT_TRUE(m.messages.empty());
 }
 
+TEST(RunSucceeded, SuccessLineAndNoLineOfFailure) {
+    const std::string ok = "00:00:08.301, USER, basAutomation, Successfully programmed new bootloader firmware image.\r\n";
+    const struct {
+        std::string text;
+        bool succeeded;
+    } cases[] = {
+        {ok, true},
+        {"", false},
+        {"00:00:01.000, USER, basApp, Started\r\n", false},
+        // A bus reset cut the bus layer's scan short; the run went on and succeeded.
+        {"00:00:04.301, ERROR, bas1394, VdevBusResetHandler call failed, code -1(0xFFFFFFFF)\r\n" + ok, true},
+        {ok + "00:00:09.000, ERROR, basBootloader, Operation aborted due to hardware incompatibility\r\n", false},
+        {"00:00:02.000, ERROR, basAutomation, Failed to Download Image.\r\n" + ok, false},
+        {ok + "00:00:09.000, FATAL, basApp, Out of memory\r\n", false},
+        {"no fields at all\nSuccessfully programmed new bootloader firmware image.", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RunSucceeded(c.text, kDownloadSuccessLine), c.succeeded) << c.text;
+    EXPECT_FALSE(RunSucceeded(ok, kGuidSuccessLine));
+}
+
 TEST_F(UpdateStepsTest, FailedOrMissingStatusSkipsTheGuidRunAndStillFinishes) {
     for (const std::string& status :
          {std::string(), OkLine("started"), kDownloadOk + "00:00:02.000, ERROR, basAutomation, Error #5\r\n",
