@@ -42,7 +42,7 @@ public:
     void tmrStep_Timer();
 
     const UpdateSteps& Steps() const { return steps_; }
-    // The worker has ended (it enabled the button) or was stopped.
+    // The worker's end has reached the dialog (which then enabled the button).
     bool WorkerDone() const { return workerDone_; }
 
 protected:

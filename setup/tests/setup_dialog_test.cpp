@@ -203,7 +203,7 @@ TEST_F(DialogTest, ASlowStartIsFollowedByItsProcessSoTheGuidRunIsNotRefused) {
     EXPECT_EQ(d.lblMessage.Caption(), kCompletedText);
 }
 
-// Enter, Esc and the close box all run the one cleanup.
+// Enter, Esc, the close box and the hidden uninstall button all run the one cleanup.
 TEST_F(DialogTest, EveryWayOutRemovesTheVirtualDevices) {
     const std::vector<std::function<void(SetupDialog&)>> ways = {
         [](SetupDialog& d) {
@@ -215,6 +215,7 @@ TEST_F(DialogTest, EveryWayOutRemovesTheVirtualDevices) {
             QApplication::sendEvent(d.WindowWidget(), &esc);
         },
         [](SetupDialog& d) { d.WindowWidget()->close(); },
+        [](SetupDialog& d) { d.cmdUninstall.Press(); },
     };
     for (size_t i = 0; i < ways.size(); ++i) {
         SetupDialog& d = Open();
@@ -224,20 +225,26 @@ TEST_F(DialogTest, EveryWayOutRemovesTheVirtualDevices) {
         EXPECT_FALSE(d.IsLoaded()) << i;
         EXPECT_EQ(VirtualDevices(), 0u) << i;
     }
+    // The uninstall also took the virtual device's node away.
+    for (const auto& n : devices::ListNodes()) EXPECT_NE(n.hardwareIds[0], "V1394\\1394_VIRTUAL_DEVICE");
 }
 
-TEST_F(DialogTest, ClosingWhileTheWorkerWaitsStopsAndJoinsItBeforeTheRemovals) {
+// The worker is stopped and joined before the removals, whether it is still adding its devices
+// or already waiting for an interface that never comes; it never enables the button afterwards.
+TEST_F(DialogTest, ClosingWhileTheWorkerRunsLeavesNoDeviceBehind) {
     for (const auto& n : devices::ListNodes())
         if (n.hardwareIds[0] == "V1394\\1394_VIRTUAL_DEVICE") devices::RemoveNode(n.serial);
-    SetupDialog& d = Open();
-    // The worker adds its devices and then waits for an interface that never comes.
-    ASSERT_TRUE(WaitUntil([&] { return VirtualDevices() == 2; }));
-    Pump();
-    d.Unload();
-    EXPECT_TRUE(d.WorkerDone() || !ButtonEnabled());
-    EXPECT_EQ(VirtualDevices(), 0u);
-    for (int i = 0; i < 5; ++i) Pump();
-    EXPECT_FALSE(ButtonEnabled());
+    for (bool waitForAdds : {false, true}) {
+        SetupDialog& d = Open();
+        if (waitForAdds) {
+            ASSERT_TRUE(WaitUntil([&] { return VirtualDevices() == 2; }));
+        }
+        d.Unload();
+        EXPECT_EQ(VirtualDevices(), 0u) << waitForAdds;
+        for (int i = 0; i < 20; ++i) Pump();
+        EXPECT_FALSE(ButtonEnabled()) << waitForAdds;
+        EXPECT_FALSE(d.WorkerDone()) << waitForAdds;
+    }
 }
 
 }  // namespace
