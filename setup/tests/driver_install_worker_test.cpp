@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -31,15 +33,16 @@ protected:
         StoreTest::TearDown();
     }
 
-    // Runs the worker on its own thread and moves time in 100 ms steps until it ends (or
-    // `stopAfterMs` has passed: then it is told to stop).
-    InstallOutcome RunWorker(int64_t stopAfterMs = -1) {
+    // Runs the worker on its own thread and moves time in 100 ms steps, but only while the
+    // worker waits (its wake-up is on the clock beside `ownCallbacks()` of the test's own), until
+    // it ends; once `stopAfterMs` has passed it is told to stop.
+    InstallOutcome RunWorker(int64_t stopAfterMs = -1, std::function<size_t()> ownCallbacks = [] { return 0; }) {
         std::promise<InstallOutcome> result;
         auto done = result.get_future();
         std::jthread worker([&](std::stop_token stop) { result.set_value(InstallDriverAndVirtualDevices(stop)); });
         for (int64_t ms = 0; done.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready;) {
             if (stopAfterMs >= 0 && ms >= stopAfterMs) worker.request_stop();
-            if (ms < 200'000) clock_.Advance(100), ms += 100;
+            if (clock_.PendingCallbacks() > ownCallbacks() && ms < 200'000) clock_.Advance(100), ms += 100;
         }
         return done.get();
     }
@@ -60,8 +63,12 @@ protected:
 
 TEST_F(WorkerTest, InstallsTheDriverAddsOnEveryBusAndWaitsForTheInterface) {
     // The interface comes up during the third wait.
-    clock_.Schedule(2500, [this] { AddVirtualDeviceNode(true); });
-    const InstallOutcome out = RunWorker();
+    std::atomic<bool> written{false};
+    clock_.Schedule(2500, [&] {
+        AddVirtualDeviceNode(true);
+        written = true;
+    });
+    const InstallOutcome out = RunWorker(-1, [&] { return written ? size_t(0) : size_t(1); });
     EXPECT_TRUE(out.interfaceUp);
     EXPECT_FALSE(out.stopped);
     EXPECT_EQ(out.polls, 3);
