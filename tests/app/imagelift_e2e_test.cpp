@@ -91,7 +91,8 @@ TEST(ImageliftProcessTest, StartsListsTheBusIsFoundClosesAndCompactsItsStore) {
 
     ImageliftProcess program(folder, {}, {"QT_QPA_PLATFORM=offscreen"});
     ASSERT_TRUE(imagelifttest::WaitForDeviceList(db, imagelifttest::kLumarelInBootloader, 30000))
-        << "no complete device list with the Lumarel 460";
+        << "no complete device list with the Lumarel 460; the status log ends:\n"
+        << imagelifttest::StatusLogTail(db);
 
     // Found from another process: the frame by its exact caption, the hidden window by its class.
     const auto frame = user::FindTopWindow(std::nullopt, std::string(imagelifttest::kFrameCaption));

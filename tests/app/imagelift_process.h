@@ -118,6 +118,15 @@ inline bool HasDeviceList(const std::vector<LogRow>& rows, const std::string& no
     return false;
 }
 
+// The last `count` lines of the status log, one a line, to show what a run did when a wait fails.
+inline std::string StatusLogTail(const fsys::path& db, size_t count = 40) {
+    const auto rows = ReadStatusLog(db);
+    std::string out;
+    for (size_t i = rows.size() > count ? rows.size() - count : 0; i < rows.size(); ++i)
+        out += std::to_string(rows[i].level) + " " + rows[i].message + "\n";
+    return out;
+}
+
 // Waits (real time, at most timeoutMs) for a complete device list with that node.
 inline bool WaitForDeviceList(const fsys::path& db, const std::string& node, int timeoutMs, int pollMs = 5) {
     const int64_t start = RealNow();
