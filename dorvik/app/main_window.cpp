@@ -3,7 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QKeySequence>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -284,7 +286,7 @@ void MainWindow::onMainCreate() {
 
 void MainWindow::DestroyPanel() {
     if (destroyed_) return;
-    QCoreApplication::exit(0);  // the loop ends once this handling is over
+    if (quit_) quit_(0);  // the loop ends once this handling is over
     if (deviceTimer_) deviceTimer_->Stop();
     // Saved while the window still has its position.
     panel_->SaveSettings();
@@ -397,7 +399,9 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
     {
         MainWindow window(std::move(tray));
         window.hide();
-        result = QApplication::exec();
+        QEventLoop loop;
+        window.SetQuitHandler([&loop](int code) { loop.exit(code); });
+        result = loop.exec();
     }
     UnregisterControlClasses();
     return result;

@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -55,6 +56,8 @@ public:
     // Exit: saves, frees the strips, removes the tray icon and ends the event loop. Once.
     void DestroyPanel();
     bool Destroyed() const { return destroyed_; }
+    // What ends the program's event loop when the window is destroyed (given the quit code).
+    void SetQuitHandler(std::function<void(int)> quit) { quit_ = std::move(quit); }
 
     Panel& panel() { return *panel_; }
     StripSet* strips() { return strips_.get(); }
@@ -110,6 +113,7 @@ private:
     QWidget* client_ = nullptr;
     std::map<int, QAction*> actions_;
     std::map<int, bool> marks_;
+    std::function<void(int)> quit_;
     user::HWND hwnd_ = 0;
     bool alwaysOnTop_ = false;
     bool destroyed_ = false;
