@@ -49,7 +49,14 @@ public:
     static std::unique_ptr<StripSet> CreateMixerStrips(QWidget* client, ControlParent& parent, int x0, int y0);
     ~StripSet();
 
+    // Hands each strip of pairs 0-6 the working levels where they differ from the applied ones,
+    // then brings the strip's controls up to date.
     void UpdateMixerStrips(const Panel& panel);
+    // Shows the levels last handed to the strip of `pair` where they differ from those shown,
+    // and sets its mutes and link (and, on the pan strip, its knobs) where working and applied
+    // settings differ.
+    void UpdateStrip(int pair, const Panel& panel);
+    void UpdatePanStrip(int pair, const Panel& panel);
     void EnablePanKnobs(bool on);
     void ShowMixerStrips(bool shown);
     void DestroyMixerStrips();
