@@ -59,11 +59,14 @@ void ApplyClockChange(Panel& panel) {
     }
     ControlDevice& control = panel.control();
     if (control.WriteClock(record) != 0) {
-        // Refused (or no device): the device runs as before, so the settings say so too.
+        // Refused: the device runs as before, so the settings say so too (after Factory
+        // Default the applied block holds no clock: then the one last read from the device).
+        // Without a device nothing runs on the wrong blocks, and an arrival takes the device's
+        // clock anyway: a block that holds no clock leaves the choice as it is.
         if (AppliedClockIsReal(panel.applied)) {
             w.sampleRate = panel.applied.sampleRate;
             w.externalClock = panel.applied.externalClock;
-        } else {
+        } else if (panel.Attached()) {
             w.externalClock = int32_t(panel.clock.source);
             w.sampleRate = int32_t(panel.clock.rate);
         }

@@ -16,6 +16,7 @@
 
 #include "about_box.h"
 #include "bytes.h"
+#include "controls.h"
 #include "forms/form.h"
 #include "main_window.h"
 #include "mixer_commands.h"
@@ -83,6 +84,18 @@ protected:
             ::poll(nullptr, 0, 5);
         }
         return false;
+    }
+    // The WDM and ASIO value fields' texts (the first two fields of the shared id).
+    std::vector<std::string> ValueTexts() {
+        std::vector<std::string> texts;
+        for (QWidget* w : window->strips()->Controls())
+            if (auto* f = dynamic_cast<TextField*>(w); f && f->id() == ControlId(kKindValueField, 0) && texts.size() < 2)
+                texts.push_back(f->text());
+        return texts;
+    }
+    std::string ClockText() {
+        auto* f = dynamic_cast<TextField*>(window->strips()->Control(ControlId(kKindClockField, 0)));
+        return f ? f->text() : "";
     }
     bool Marked(int id) { return window->Action(id)->isChecked(); }
     std::vector<int> MarkedOf(std::initializer_list<int> ids) {
@@ -240,6 +253,7 @@ TEST_F(PanelWindow, RisingTo192kHzMovesTheMainChannelsToBlock1AndHidesThePanStri
     EXPECT_EQ(window->panel().clock.rate, 192000u);
     EXPECT_EQ(window->panel().applied.sampleRate, 192000);
     EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6918});
+    EXPECT_EQ(ClockText(), "192000 Hz");
     QWidget* knob = window->strips()->Control(ControlId(kKindKnob, 8));
     ASSERT_NE(knob, nullptr);
     EXPECT_FALSE(knob->isEnabled());
@@ -270,6 +284,12 @@ TEST_F(PanelWindow, RisingTo192kHzMovesTheMainChannelsToBlock1AndHidesThePanStri
     Choose(6914);
     EXPECT_EQ(Requests(), std::vector<std::string>{});
     EXPECT_TRUE(Marked(6914));
+
+    // The external clock (a command no item carries): no rate marked, no levels sent.
+    window->MainWndProc(window->hwnd(), kWmCommand, kCmdExternalClock, 0);
+    EXPECT_EQ(Requests(), (std::vector<std::string>{"write clock 1 0", "read clock", "C4", "C0"}));
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{});
+    EXPECT_EQ(ClockText(), "EXT Clock");
 }
 
 TEST_F(PanelWindow, ARefusedClockKeepsTheRateItsMarkAndItsChannels) {
@@ -285,6 +305,41 @@ TEST_F(PanelWindow, ARefusedClockKeepsTheRateItsMarkAndItsChannels) {
     EXPECT_EQ(Requests(), (std::vector<std::string>{Volume(4, 1, Level(228)), Volume(4, 2, Level(228))}));
 }
 
+TEST_F(PanelWindow, StripsShowOnlyWhileAUnitIsAttached) {
+    PowerOff();
+    Open();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 Disable");
+    QWidget* fader0 = window->strips()->Control(ControlId(kKindFader, 0));
+    QWidget* fader8 = window->strips()->Control(ControlId(kKindFader, 8));
+    QWidget* clockField = window->strips()->Control(ControlId(kKindClockField, 0));
+    ASSERT_TRUE(fader0 && fader8 && clockField);
+    EXPECT_TRUE(fader0->isHidden());
+    EXPECT_TRUE(fader8->isHidden());
+    // A rate chosen meanwhile refreshes the menu and the clock field, not the strips.
+    Choose(6913);
+    EXPECT_EQ(Requests(), std::vector<std::string>{});
+    EXPECT_TRUE(Marked(6913));
+    EXPECT_TRUE(fader0->isHidden());
+    EXPECT_TRUE(fader8->isHidden());
+    EXPECT_TRUE(clockField->isHidden());
+
+    // The unit comes: the panel's look at the driver finds it, sends its settings and shows
+    // the strips.
+    PowerOn();
+    clock.Advance(kDeviceCheckMs);
+    Deliver();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 v1.15");
+    EXPECT_FALSE(fader0->isHidden());
+    EXPECT_FALSE(fader8->isHidden());
+    EXPECT_TRUE(Marked(6914));  // the unit's own rate
+    PowerOff();
+    clock.Advance(kDeviceCheckMs);
+    Deliver();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 Disable");
+    EXPECT_TRUE(fader0->isHidden());
+    EXPECT_TRUE(fader8->isHidden());
+}
+
 TEST_F(PanelWindow, LatenciesReachTheDriverAndShowInTheirMenus) {
     Open();
     Choose(kCmdAsio10);
@@ -294,12 +349,13 @@ TEST_F(PanelWindow, LatenciesReachTheDriverAndShowInTheirMenus) {
     EXPECT_EQ(Requests(), (std::vector<std::string>{"write wdm 16000", "C4", "C0", "read wdm"}));
     EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{32799});
     EXPECT_EQ(Audio()["wdm_latency_us"], 16000);
-    EXPECT_TRUE(window->strips()->Control(ControlId(kKindValueField, 0)) != nullptr);
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"16ms", "10ms"}));
 
     // A stored latency no item carries: no mark.
     window->panel().working.asioLatency = 30;
     window->panel().SyncSettingsToUi();
     EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{});
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"16ms", " 3ms"}));
 }
 
 TEST_F(PanelWindow, FactoryDefaultBringsEveryFactorySettingToTheUnit) {
