@@ -397,9 +397,9 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
     RegisterControlClasses();
     int result = 0;
     {
+        QEventLoop loop;
         MainWindow window(std::move(tray));
         window.hide();
-        QEventLoop loop;
         window.SetQuitHandler([&loop](int code) { loop.exit(code); });
         result = loop.exec();
     }

@@ -428,6 +428,28 @@ TEST_F(PanelWindow, CloseWindowTheCloseBoxAndAltF4HideAndSave) {
     }
 }
 
+TEST_F(PanelWindow, AlwaysOnTopFlipsInPlaceAndTheSessionsEndSaves) {
+    Open();
+    window->show();
+    window->move(60, 70);
+    Choose(kCmdAlwaysOnTop);
+    EXPECT_TRUE(window->AlwaysOnTop());
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(Marked(kCmdAlwaysOnTop));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->pos(), QPoint(60, 70));
+    Choose(kCmdAlwaysOnTop);
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(Marked(kCmdAlwaysOnTop));
+
+    // The session ends: the settings are kept, the panel stays as it is.
+    window->MainWndProc(window->hwnd(), kWmEndSession, 1, 0);
+    EXPECT_EQ(StoredInt("WinX"), 60);
+    EXPECT_EQ(StoredInt("WinY"), 70);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->Destroyed());
+}
+
 TEST_F(PanelWindow, ExitSavesThePositionTheWindowHadAndLeavesNothingPublished) {
     Open();
     window->show();
