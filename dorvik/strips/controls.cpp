@@ -182,9 +182,9 @@ void Fader::compose(QImage& into) const {
     QPainter p(&into);
     p.drawImage(0, 0, background_);
     const int top = ThumbTop();
-    if (!overlay_.isNull()) {
+    const int below = top + halfThumb_;
+    if (!overlay_.isNull() && below < overlay_.height()) {
         // The overlay shows below the thumb only.
-        const int below = top + halfThumb_;
         p.drawImage(QRect(0, below, overlay_.width(), overlay_.height() - below), overlay_,
                     QRect(0, below, overlay_.width(), overlay_.height() - below));
     }

@@ -45,7 +45,8 @@ void SetWheelStep(int32_t step);
 class StripSet {
 public:
     // Builds the strips as children of `client` (the widget that paints "BACK" at 0, 0) in the
-    // order pairs 0-6, clock field, WDM and ASIO value fields, "WDM" and "ASIO" labels.
+    // order pairs 0-6, clock field, WDM and ASIO value fields, "WDM" and "ASIO" labels. Makes
+    // "BACK" the kit's background source, from which every control captures its own.
     static std::unique_ptr<StripSet> CreateMixerStrips(QWidget* client, ControlParent& parent, int x0, int y0);
     ~StripSet();
 
