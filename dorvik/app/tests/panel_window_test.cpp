@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QTest>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -414,6 +415,11 @@ TEST_F(PanelWindow, CloseWindowTheCloseBoxAndAltF4HideAndSave) {
         {"Close Window", [&] { Choose(kCmdCloseWindow); }},
         {"close box", [&] { window->close(); }},
         {"system close", [&] { window->MainWndProc(window->hwnd(), kWmSysCommand, kScClose, 0); }},
+        {"Alt+F4",
+         [&] {
+             QApplication::setActiveWindow(window.get());
+             QTest::keyClick(window.get(), Qt::Key_F4, Qt::AltModifier);
+         }},
     };
     int x = 10;
     for (const auto& [what, close] : ways) {
@@ -468,6 +474,19 @@ TEST_F(PanelWindow, ExitSavesThePositionTheWindowHadAndLeavesNothingPublished) {
     // The window takes no more commands.
     Choose(kCmdWheel8);
     EXPECT_EQ(window->panel().working.wheelStep, 4);
+}
+
+TEST_F(PanelWindow, AltQuestionMarkOpensTheAboutBox) {
+    Open();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) opened = true, b->accept();
+    });
+    QTest::keyClick(window.get(), Qt::Key_Question, Qt::AltModifier);
+    EXPECT_TRUE(opened);
 }
 
 TEST_F(PanelWindow, AboutShowsTheUnitsGuidAndFirmwareDates) {
