@@ -167,7 +167,7 @@ int Panel::OnDeviceChange(uint32_t event) {
     return 0;
 }
 
-void Panel::sendChannel(int channel) {
+void Panel::SendChannel(int channel) {
     ChannelPair& pair = working.pairs[channel / 2];
     const int side = channel % 2;
     const int feature = channel >= 8 ? 1 : 0;
@@ -197,9 +197,9 @@ void Panel::ReadBackDeviceState() {
     uint32_t out = 0;
     if (rate == 44100 || rate == 48000 || rate == 88200 || rate == 96000) {
         for (int fb = 1; fb <= 3; ++fb) SetMasterVolume(fb, 0xFFFFFFFFu, out);
-        for (int channel = 0; channel < 14; ++channel) sendChannel(channel);
+        for (int channel = 0; channel < 14; ++channel) SendChannel(channel);
     } else if (IsHighRate(rate)) {
-        for (int channel = 0; channel < 8; ++channel) sendChannel(channel);
+        for (int channel = 0; channel < 8; ++channel) SendChannel(channel);
     }
 }
 

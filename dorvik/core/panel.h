@@ -86,6 +86,8 @@ public:
     virtual void UpdateWdmMenu() {}
     virtual void UpdateClockMenu() {}
     virtual void UpdateWheelMenu() {}
+    // Opens the About box modally (the About command).
+    virtual void ShowAboutBox() {}
     // The main window's left and top edge on the screen.
     virtual void WindowPosition(int32_t& x, int32_t& y) { x = y = 0; }
 };
@@ -116,6 +118,9 @@ public:
     void ReadMixerFromDevice();
     // Takes clock and latencies from the device into the settings and sends the stored levels.
     void ReadBackDeviceState();
+    // Sends one channel (0-13) as the working settings say: pair 4's balance (the reply kept as
+    // the working pan), then the mute value, or the level (the reply kept as the working level).
+    void SendChannel(int channel);
 
     // --- settings
     void ResetToFactoryDefaults();
@@ -141,13 +146,12 @@ public:
     bool Attached() const { return control_.IsOpen(); }
     ControlDevice& control() { return control_; }
     DriverApiDevice& driverApi() { return driverApi_; }
+    MixerUi& ui() { return ui_; }
 
 private:
     int avc(uint8_t ctype, uint8_t functionBlock, uint8_t audioChannel, uint8_t selector, uint8_t d1, uint8_t d2,
             uint8_t& r1, uint8_t& r2);
     void firmwareCheck(std::string& title);
-    // Sends one channel's balance (pair 4) and volume or mute as the stored settings say.
-    void sendChannel(int channel);
     std::set<std::string> presentInterfaces();
 
     MixerUi& ui_;

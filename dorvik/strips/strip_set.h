@@ -45,11 +45,19 @@ void SetWheelStep(int32_t step);
 class StripSet {
 public:
     // Builds the strips as children of `client` (the widget that paints "BACK" at 0, 0) in the
-    // order pairs 0-6, clock field, WDM and ASIO value fields, "WDM" and "ASIO" labels.
+    // order pairs 0-6, clock field, WDM and ASIO value fields, "WDM" and "ASIO" labels. Makes
+    // "BACK" the kit's background source, from which every control captures its own.
     static std::unique_ptr<StripSet> CreateMixerStrips(QWidget* client, ControlParent& parent, int x0, int y0);
     ~StripSet();
 
+    // Hands each strip of pairs 0-6 the working levels where they differ from the applied ones,
+    // then brings the strip's controls up to date.
     void UpdateMixerStrips(const Panel& panel);
+    // Shows the levels last handed to the strip of `pair` where they differ from those shown,
+    // and sets its mutes and link (and, on the pan strip, its knobs) where working and applied
+    // settings differ.
+    void UpdateStrip(int pair, const Panel& panel);
+    void UpdatePanStrip(int pair, const Panel& panel);
     void EnablePanKnobs(bool on);
     void ShowMixerStrips(bool shown);
     void DestroyMixerStrips();

@@ -60,15 +60,21 @@ std::string entryPath(const std::string& folder, pid_t pid, HWND hwnd) {
     return folder + "/" + std::to_string(pid) + "-" + std::to_string(hwnd) + ".win";
 }
 
-// Removes the entries of this pid that a dead predecessor with the same number left behind.
+bool endsWith(const std::string& n, const std::string& suffix) {
+    return n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Removes the entries of this pid that a dead predecessor with the same number left behind, and
+// the mailboxes (window_mailbox.h) of a dead process (this process's own may be open already).
 void removeEntriesOf(const std::string& folder, pid_t pid) {
     DIR* d = ::opendir(folder.c_str());
     if (!d) return;
     std::string prefix = std::to_string(pid) + "-";
+    const bool mailboxes = pid != ::getpid();
     std::vector<std::string> doomed;
     while (dirent* e = ::readdir(d)) {
         std::string n = e->d_name;
-        if (n.rfind(prefix, 0) == 0 && n.size() > 4 && n.compare(n.size() - 4, 4, ".win") == 0)
+        if (n.rfind(prefix, 0) == 0 && (endsWith(n, ".win") || (mailboxes && endsWith(n, ".mbox"))))
             doomed.push_back(folder + "/" + n);
     }
     ::closedir(d);

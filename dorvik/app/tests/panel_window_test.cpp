@@ -1,0 +1,529 @@
+// The main window offscreen over the simulated unit in this process: menus drive the driver
+// requests and AV/C commands the unit journals; showing, hiding, saving and Exit; the tray icon,
+// the message of a second start and the About box.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+#include <filesystem>
+
+#include "about_box.h"
+#include "bytes.h"
+#include "controls.h"
+#include "forms/form.h"
+#include "main_window.h"
+#include "mixer_commands.h"
+#include "registry/values.h"
+#include "strip_commands.h"
+#include "unit_bus.h"
+#include "user/window_mailbox.h"
+#include "user/window_registry.h"
+
+namespace dorvik::testing {
+namespace {
+
+// Records what the window asks of the notification area and clicks for the test.
+class FakeTray : public TrayIcon {
+public:
+    struct Log {
+        bool added = false, removed = false;
+        std::string tip;
+        bool iconNull = true;
+        std::function<void(uint32_t)> click;
+    };
+    explicit FakeTray(Log& log, bool available = true) : log_(log), available_(available) {}
+    bool Add(const QImage& icon, const std::string& tip, std::function<void(uint32_t)> onMouse) override {
+        log_.added = available_;
+        log_.tip = tip;
+        log_.iconNull = icon.isNull();
+        log_.click = std::move(onMouse);
+        return available_;
+    }
+    void Remove() override { log_.removed = true; }
+
+private:
+    Log& log_;
+    bool available_;
+};
+
+class PanelWindow : public UnitBus {
+protected:
+    void SetUp() override {
+        UnitBus::SetUp();
+        forms::EnsureApplication();
+        RegisterControlClasses();
+    }
+    void TearDown() override {
+        window.reset();
+        UnregisterControlClasses();
+        UnitBus::TearDown();
+    }
+    void Open(bool trayAvailable = true) {
+        window = std::make_unique<MainWindow>(std::make_unique<FakeTray>(tray, trayAvailable));
+        Journal();
+    }
+    void Choose(int id) {
+        QAction* a = window->Action(id);
+        ASSERT_NE(a, nullptr) << id;
+        a->trigger();
+    }
+    // Posted window messages and queued events are delivered.
+    void Deliver() { forms::DoEvents(); }
+    // Waits (bounded, in real time: the mailbox's reader runs on its own thread) for `done`.
+    bool WaitFor(const std::function<bool()>& done) {
+        for (int i = 0; i < 2000; ++i) {
+            Deliver();
+            if (done()) return true;
+            ::poll(nullptr, 0, 5);
+        }
+        return false;
+    }
+    // The WDM and ASIO value fields' texts (the first two fields of the shared id).
+    std::vector<std::string> ValueTexts() {
+        std::vector<std::string> texts;
+        for (QWidget* w : window->strips()->Controls())
+            if (auto* f = dynamic_cast<TextField*>(w); f && f->id() == ControlId(kKindValueField, 0) && texts.size() < 2)
+                texts.push_back(f->text());
+        return texts;
+    }
+    std::string ClockText() {
+        auto* f = dynamic_cast<TextField*>(window->strips()->Control(ControlId(kKindClockField, 0)));
+        return f ? f->text() : "";
+    }
+    bool Marked(int id) { return window->Action(id)->isChecked(); }
+    std::vector<int> MarkedOf(std::initializer_list<int> ids) {
+        std::vector<int> on;
+        for (int id : ids)
+            if (Marked(id)) on.push_back(id);
+        return on;
+    }
+    std::vector<uint8_t> Stored(const std::string& name) {
+        registry::Value v;
+        if (registry::QueryValue(registry::Hive::LocalMachine, kRegistryKey, name, v) != registry::kRegOk) return {};
+        return v.data;
+    }
+    int32_t StoredInt(const std::string& name) {
+        std::vector<uint8_t> b = Stored(name);
+        return b.size() == 4 ? int32_t(GetLe32(b.data())) : INT32_MIN;
+    }
+    void StoreInt(const std::string& name, int32_t v) {
+        uint8_t b[4];
+        PutLe32(b, uint32_t(v));
+        registry::SetValue(registry::Hive::LocalMachine, kRegistryKey, name, registry::kRegBinary, b, 4);
+    }
+    std::optional<user::TopWindow> Published() { return user::FindTopWindow(std::string(kWindowClass), std::nullopt); }
+
+    // The requests since the last look, one line each.
+    std::vector<std::string> Requests() {
+        std::vector<std::string> lines;
+        char line[96];
+        for (const Request& r : Journal()) {
+            const uint8_t* in = r.input.data();
+            switch (r.code) {
+            case kIoctlWriteClock:
+                std::snprintf(line, sizeof line, "write clock %u %u", GetLe32(in), GetLe32(in + 4));
+                break;
+            case kIoctlReadClock: std::snprintf(line, sizeof line, "read clock"); break;
+            case kIoctlNotifyC4: std::snprintf(line, sizeof line, "C4"); break;
+            case kIoctlNotifyC0: std::snprintf(line, sizeof line, "C0"); break;
+            case kIoctlWriteAsio: std::snprintf(line, sizeof line, "write asio %u", GetLe32(in)); break;
+            case kIoctlReadAsio: std::snprintf(line, sizeof line, "read asio"); break;
+            case kIoctlWriteWdm: std::snprintf(line, sizeof line, "write wdm %u", GetLe32(in)); break;
+            case kIoctlReadWdm: std::snprintf(line, sizeof line, "read wdm"); break;
+            case kIoctlAvcCommand: {
+                const uint8_t* f = in + 8;  // ctype, subunit, opcode, fb type, fb, attribute, 2, channel, selector, 2, data
+                if (f[8] == kSelectorBalance)
+                    std::snprintf(line, sizeof line, "balance fb%d ch%d %02X", f[4], f[7], f[10]);
+                else
+                    std::snprintf(line, sizeof line, "volume fb%d ch%d %02X%02X", f[4], f[7], f[10], f[11]);
+                break;
+            }
+            default: std::snprintf(line, sizeof line, "request %08X", r.code);
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    static std::string Volume(int fb, int ch, uint16_t data) {
+        char line[64];
+        std::snprintf(line, sizeof line, "volume fb%d ch%d %04X", fb, ch, data);
+        return line;
+    }
+    static std::string Balance(int fb, int ch, uint8_t data) {
+        char line[64];
+        std::snprintf(line, sizeof line, "balance fb%d ch%d %02X", fb, ch, data);
+        return line;
+    }
+    // The device value of a level (level*256 + 255, plus one).
+    static uint16_t Level(int level) { return uint16_t(level * 256 + 256); }
+
+    FakeTray::Log tray;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(PanelWindow, StartsHiddenWithItsMenuTitleAndTrayIcon) {
+    Open();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 v1.15");
+    auto published = Published();
+    ASSERT_TRUE(published);
+    EXPECT_FALSE(published->visible);
+    EXPECT_EQ(published->caption, "Lumarel 460 v1.15");
+    EXPECT_TRUE(tray.added);
+    EXPECT_EQ(tray.tip, "Lumarel 460 v1.15");
+    EXPECT_EQ(window->Client()->size(), QSize(555, 347));
+
+    // The menu as the user sees it: texts, ids and separators, in order.
+    std::vector<std::string> items;
+    std::function<void(QMenu*, const std::string&)> walk = [&](QMenu* m, const std::string& path) {
+        for (QAction* a : m->actions()) {
+            if (a->isSeparator()) items.push_back(path + "-");
+            else if (a->menu()) walk(a->menu(), path + a->text().toStdString() + ">");
+            else items.push_back(path + a->text().toStdString() + "=" + std::to_string(a->data().toInt()));
+        }
+    };
+    for (QAction* top : window->menuBar()->actions()) {
+        if (top->menu()) walk(top->menu(), top->text().toStdString() + ">");
+        else items.push_back(top->text().toStdString() + "=" + std::to_string(top->data().toInt()));
+    }
+    const std::vector<std::string> expected = {
+        "&File>Close &Window\tALT-F4=32803", "&File>E&xit=105",
+        "&Config>&Mouse Wheel>Step &1=32772", "&Config>&Mouse Wheel>Step &2=32778",
+        "&Config>&Mouse Wheel>Step &4=32773", "&Config>&Mouse Wheel>Step &8=32774", "&Config>-",
+        "&Config>&ASIO Latency>2 ms=32784", "&Config>&ASIO Latency>4 ms=32785", "&Config>&ASIO Latency>8 ms=32786",
+        "&Config>&ASIO Latency>10 ms=32801", "&Config>&ASIO Latency>12 ms=32789", "&Config>&ASIO Latency>16 ms=32790",
+        "&Config>&WDM Latency>2 ms=32795", "&Config>&WDM Latency>4 ms=32796", "&Config>&WDM Latency>8 ms=32797",
+        "&Config>&WDM Latency>10 ms=32800", "&Config>&WDM Latency>12 ms=32798", "&Config>&WDM Latency>16 ms=32799",
+        "&Config>-", "&Config>&Factory Default=32776", "&Config>-", "&Config>Always on &Top=32777", "&Config>-",
+        "&Config>SampleRate>44.1 kHz=6913", "&Config>SampleRate>48.0 kHz=6914", "&Config>SampleRate>88.2 kHz=6915",
+        "&Config>SampleRate>96.0 kHz=6916", "&Config>SampleRate>176.4kHz=6917", "&Config>SampleRate>192.0kHz=6918",
+        "&About=104"};
+    EXPECT_EQ(items, expected);
+    // The unit runs at 48 kHz; the wheel step is the factory one.
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6914});
+    EXPECT_EQ(MarkedOf({32772, 32778, 32773, 32774}), std::vector<int>{32772});
+}
+
+TEST_F(PanelWindow, TheTrayIconAndASecondStartBringThePanelUp) {
+    Open();
+    // A left or right press on the icon shows the panel; other mouse messages do not.
+    tray.click(0x200);
+    Deliver();
+    EXPECT_FALSE(window->isVisible());
+    for (uint32_t press : {kWmLButtonDown, kWmRButtonDown}) {
+        window->hide();
+        tray.click(press);
+        Deliver();
+        EXPECT_TRUE(window->isVisible()) << press;
+        EXPECT_TRUE(Published()->visible);
+    }
+
+    // A second start posts 0x405 to the published window through its mailbox; it alone gets in.
+    window->hide();
+    auto published = Published();
+    ASSERT_TRUE(published);
+    EXPECT_FALSE(published->visible);
+    EXPECT_TRUE(user::PostToTopWindow(*published, kWmTrayIcon, kTrayIconId, kWmLButtonDown));  // filtered out
+    EXPECT_TRUE(user::PostToTopWindow(*published, kWmShowPanel, 0, 0x203));
+    EXPECT_TRUE(WaitFor([&] { return window->isVisible(); }));
+    EXPECT_TRUE(Published()->visible);
+}
+
+TEST_F(PanelWindow, WithoutANotificationAreaThePanelStillStartsHidden) {
+    Open(false);
+    EXPECT_TRUE(window->NoTray());
+    EXPECT_FALSE(window->isVisible());
+    ASSERT_TRUE(Published());
+}
+
+TEST_F(PanelWindow, RisingTo192kHzMovesTheMainChannelsToBlock1AndHidesThePanStrips) {
+    Open();
+    Choose(6918);
+    std::vector<std::string> expected = {"write clock 0 192000", "read clock", "C4", "C0"};
+    for (int ch = 0; ch < 8; ++ch) expected.push_back(Volume(1, ch + 1, Level(249)));
+    EXPECT_EQ(Requests(), expected);
+    EXPECT_EQ(Audio()["clock"]["rate"], 192000);
+    EXPECT_EQ(window->panel().clock.rate, 192000u);
+    EXPECT_EQ(window->panel().applied.sampleRate, 192000);
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6918});
+    EXPECT_EQ(ClockText(), "192000 Hz");
+    QWidget* knob = window->strips()->Control(ControlId(kKindKnob, 8));
+    ASSERT_NE(knob, nullptr);
+    EXPECT_FALSE(knob->isEnabled());
+    EXPECT_TRUE(knob->isHidden());
+    QWidget* fader0 = window->strips()->Control(ControlId(kKindFader, 0));
+    ASSERT_NE(fader0, nullptr);
+    EXPECT_FALSE(fader0->isHidden());
+
+    // Back to 48 kHz: the masters of blocks 1-3 to 0 dB, then every channel, pair 4 with its
+    // balance (pairs 4-6 muted by the factory settings).
+    Choose(6914);
+    expected = {"write clock 0 48000", "read clock", "C4", "C0", Volume(1, 0, 0), Volume(2, 0, 0), Volume(3, 0, 0)};
+    for (int ch = 0; ch < 8; ++ch) expected.push_back(Volume(4, ch + 1, Level(249)));
+    expected.push_back(Balance(1, 1, 0x81));
+    expected.push_back(Volume(1, 1, 0x8100));
+    expected.push_back(Balance(1, 2, 0x7F));
+    expected.push_back(Volume(1, 2, 0x8100));
+    for (int ch = 10; ch < 14; ++ch) expected.push_back(Volume(ch < 12 ? 2 : 3, ch % 2 + 1, 0x8100));
+    EXPECT_EQ(Requests(), expected);
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6914});
+    EXPECT_TRUE(knob->isEnabled());
+    EXPECT_FALSE(knob->isHidden());
+    // The balance replies keep their sign.
+    EXPECT_EQ(window->panel().working.pairs[4].pan[0], -127);
+    EXPECT_EQ(window->panel().applied.pairs[4].pan[0], -127);
+
+    // The same rate again sends nothing, and its mark stays.
+    Choose(6914);
+    EXPECT_EQ(Requests(), std::vector<std::string>{});
+    EXPECT_TRUE(Marked(6914));
+
+    // The external clock (a command no item carries): no rate marked, no levels sent.
+    window->MainWndProc(window->hwnd(), kWmCommand, kCmdExternalClock, 0);
+    EXPECT_EQ(Requests(), (std::vector<std::string>{"write clock 1 0", "read clock", "C4", "C0"}));
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{});
+    EXPECT_EQ(ClockText(), "EXT Clock");
+}
+
+TEST_F(PanelWindow, ARefusedClockKeepsTheRateItsMarkAndItsChannels) {
+    Open();
+    Audio({{"audio_faults", {{"refuse_rate", 192000}}}});
+    Journal();
+    Choose(6918);
+    EXPECT_EQ(Requests(), std::vector<std::string>{"write clock 0 192000"});
+    EXPECT_EQ(window->panel().working.sampleRate, 48000);
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6914});
+    // Later level commands still reach the main channels' block (pair 0 is linked: both sides).
+    OnFaderScroll(window->panel(), ControlId(kKindFader, 0), 100);
+    EXPECT_EQ(Requests(), (std::vector<std::string>{Volume(4, 1, Level(228)), Volume(4, 2, Level(228))}));
+}
+
+TEST_F(PanelWindow, StripsShowOnlyWhileAUnitIsAttached) {
+    PowerOff();
+    Open();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 Disable");
+    QWidget* fader0 = window->strips()->Control(ControlId(kKindFader, 0));
+    QWidget* fader8 = window->strips()->Control(ControlId(kKindFader, 8));
+    QWidget* clockField = window->strips()->Control(ControlId(kKindClockField, 0));
+    ASSERT_TRUE(fader0 && fader8 && clockField);
+    EXPECT_TRUE(fader0->isHidden());
+    EXPECT_TRUE(fader8->isHidden());
+    // A rate chosen meanwhile refreshes the menu and the clock field, not the strips.
+    Choose(6913);
+    EXPECT_EQ(Requests(), std::vector<std::string>{});
+    EXPECT_TRUE(Marked(6913));
+    EXPECT_TRUE(fader0->isHidden());
+    EXPECT_TRUE(fader8->isHidden());
+    EXPECT_TRUE(clockField->isHidden());
+
+    // The unit comes: the panel's look at the driver finds it, sends its settings and shows
+    // the strips.
+    PowerOn();
+    clock.Advance(kDeviceCheckMs);
+    Deliver();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 v1.15");
+    EXPECT_FALSE(fader0->isHidden());
+    EXPECT_FALSE(fader8->isHidden());
+    EXPECT_TRUE(Marked(6914));  // the unit's own rate
+    PowerOff();
+    clock.Advance(kDeviceCheckMs);
+    Deliver();
+    EXPECT_EQ(window->windowTitle().toStdString(), "Lumarel 460 Disable");
+    EXPECT_TRUE(fader0->isHidden());
+    EXPECT_TRUE(fader8->isHidden());
+}
+
+TEST_F(PanelWindow, LatenciesReachTheDriverAndShowInTheirMenus) {
+    Open();
+    Choose(kCmdAsio10);
+    EXPECT_EQ(Requests(), (std::vector<std::string>{"write asio 10000", "read asio"}));
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{32801});
+    Choose(kCmdWdm16);
+    EXPECT_EQ(Requests(), (std::vector<std::string>{"write wdm 16000", "C4", "C0", "read wdm"}));
+    EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{32799});
+    EXPECT_EQ(Audio()["wdm_latency_us"], 16000);
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"16ms", "10ms"}));
+
+    // A stored latency no item carries: no mark.
+    window->panel().working.asioLatency = 30;
+    window->panel().SyncSettingsToUi();
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{});
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"16ms", " 3ms"}));
+}
+
+TEST_F(PanelWindow, FactoryDefaultBringsEveryFactorySettingToTheUnit) {
+    SetDeviceClock(0, 96000);
+    Open();
+    Choose(kCmdWheel8);
+    Choose(kCmdAsio4);
+    Journal();
+    Choose(kCmdFactoryDefault);
+    std::vector<std::string> expected = {"write asio 10000", "read asio", "write wdm 10000", "C4", "C0", "read wdm",
+                                         "write clock 0 44100", "read clock", "C4", "C0",
+                                         // the applied block is all 0xFF bytes: every channel again
+                                         Volume(1, 0, 0), Volume(2, 0, 0), Volume(3, 0, 0)};
+    std::vector<std::string> channels;
+    for (int ch = 0; ch < 8; ++ch) channels.push_back(Volume(4, ch + 1, Level(249)));
+    for (int ch : {8, 9}) {
+        channels.push_back(Balance(1, ch - 7, ch == 8 ? 0x81 : 0x7F));
+        channels.push_back(Volume(1, ch - 7, 0x8100));
+    }
+    for (int ch = 10; ch < 14; ++ch) channels.push_back(Volume(ch < 12 ? 2 : 3, ch % 2 + 1, 0x8100));
+    expected.insert(expected.end(), channels.begin(), channels.end());
+    expected.insert(expected.end(), channels.begin(), channels.end());  // then what differs from the applied block
+    EXPECT_EQ(Requests(), expected);
+    const MixerSettings& s = window->panel().working;
+    EXPECT_EQ(s.sampleRate, 44100);
+    EXPECT_EQ(s.asioLatency, 100);
+    EXPECT_EQ(s.wheelStep, 1);
+    EXPECT_EQ(s.pairs[4].pan[0], -127);
+    EXPECT_EQ(s.pairs[4].pan[1], 127);
+    EXPECT_EQ(DeviceBalance(1, 1), -127);
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6913});
+    EXPECT_EQ(MarkedOf({32772, 32778, 32773, 32774}), std::vector<int>{32772});
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{32801});
+}
+
+TEST_F(PanelWindow, TheStartPositionIsTheStoredOneWhenItLiesOnTheScreen) {
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QPoint centre((screen.width() - 555) / 2, (screen.height() - 347) / 2);
+    struct Case {
+        int32_t x, y;
+        QPoint expected;
+    };
+    for (const Case& c : {Case{40, 30, {40, 30}}, Case{-20, 30, {centre.x(), 30}},
+                          Case{screen.width() - 554, -1, centre}}) {
+        StoreInt("WinX", c.x);
+        StoreInt("WinY", c.y);
+        Open();
+        EXPECT_EQ(window->pos(), c.expected) << c.x << "," << c.y;
+        window.reset();
+    }
+}
+
+TEST_F(PanelWindow, CloseWindowTheCloseBoxAndAltF4HideAndSave) {
+    Open();
+    const std::vector<std::pair<const char*, std::function<void()>>> ways = {
+        {"Close Window", [&] { Choose(kCmdCloseWindow); }},
+        {"close box", [&] { window->close(); }},
+        {"system close", [&] { window->MainWndProc(window->hwnd(), kWmSysCommand, kScClose, 0); }},
+        {"Alt+F4",
+         [&] {
+             QApplication::setActiveWindow(window.get());
+             QTest::keyClick(window.get(), Qt::Key_F4, Qt::AltModifier);
+         }},
+    };
+    int x = 10;
+    for (const auto& [what, close] : ways) {
+        window->show();
+        window->move(x, 20);
+        close();
+        EXPECT_FALSE(window->isVisible()) << what;
+        EXPECT_FALSE(window->Destroyed()) << what;
+        EXPECT_EQ(StoredInt("WinX"), x) << what;
+        EXPECT_EQ(Stored("MixerSetting").size(), kMixerSettingsSize);
+        x += 10;
+    }
+}
+
+TEST_F(PanelWindow, AlwaysOnTopFlipsInPlaceAndTheSessionsEndSaves) {
+    Open();
+    window->show();
+    window->move(60, 70);
+    Choose(kCmdAlwaysOnTop);
+    EXPECT_TRUE(window->AlwaysOnTop());
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(Marked(kCmdAlwaysOnTop));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->pos(), QPoint(60, 70));
+    Choose(kCmdAlwaysOnTop);
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(Marked(kCmdAlwaysOnTop));
+
+    // The session ends: the settings are kept, the panel stays as it is.
+    window->MainWndProc(window->hwnd(), kWmEndSession, 1, 0);
+    EXPECT_EQ(StoredInt("WinX"), 60);
+    EXPECT_EQ(StoredInt("WinY"), 70);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->Destroyed());
+}
+
+TEST_F(PanelWindow, ExitSavesThePositionTheWindowHadAndLeavesNothingPublished) {
+    Open();
+    window->show();
+    window->move(123, 45);
+    Choose(kCmdWheel4);
+    Choose(kCmdExit);
+    EXPECT_TRUE(window->Destroyed());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(tray.removed);
+    EXPECT_FALSE(Published());
+    EXPECT_EQ(StoredInt("WinX"), 123);
+    EXPECT_EQ(StoredInt("WinY"), 45);
+    std::vector<uint8_t> block = Stored("MixerSetting");
+    ASSERT_EQ(block.size(), kMixerSettingsSize);
+    EXPECT_EQ(GetLe32(&block[16]), 4u);  // the wheel step
+    // The window takes no more commands.
+    Choose(kCmdWheel8);
+    EXPECT_EQ(window->panel().working.wheelStep, 4);
+}
+
+TEST_F(PanelWindow, AltQuestionMarkOpensTheAboutBox) {
+    Open();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    bool opened = false;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) opened = true, b->accept();
+    });
+    QTest::keyClick(window.get(), Qt::Key_Question, Qt::AltModifier);
+    EXPECT_TRUE(opened);
+}
+
+TEST_F(PanelWindow, AboutShowsTheUnitsGuidAndFirmwareDates) {
+    Open();
+    std::string guid, software, bootloader, caption;
+    int result = -1;
+    QTimer::singleShot(0, [&] {
+        AboutBox* box = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) box = b;
+        if (!box) return;
+        caption = box->windowTitle().toStdString();
+        guid = box->Field(kAboutGuidField)->text().toStdString();
+        software = box->Field(kAboutSoftwareField)->text().toStdString();
+        bootloader = box->Field(kAboutBootloaderField)->text().toStdString();
+        box->reject();
+        result = box->result();
+    });
+    Choose(kCmdAbout);
+    EXPECT_EQ(caption, "Lumarel 460");
+    EXPECT_EQ(guid, "0x0A3C7E1000010001");
+    EXPECT_EQ(software, "2004/06/23  13:05:00");
+    EXPECT_EQ(bootloader.substr(0, 10), "2004/06/08");
+    EXPECT_EQ(result, 2);
+}
+
+TEST_F(PanelWindow, APictureOfThePanel) {
+    Open();
+    window->show();
+    Deliver();
+    const char* folder = std::getenv("DORVIK_SCREENSHOTS");
+    const std::filesystem::path dir = folder ? folder : root_;
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path file = dir / "dorvik_panel.png";
+    ASSERT_TRUE(window->grab().save(QString::fromStdString(file.string()), "PNG"));
+    EXPECT_GT(std::filesystem::file_size(file), 0u);
+}
+
+}  // namespace
+}  // namespace dorvik::testing

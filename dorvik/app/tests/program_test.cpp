@@ -1,0 +1,105 @@
+// The program `Dorvik` as two processes on one platform root and the bus service: the second
+// start shows the first one's panel and ends at once without a window of its own.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/bus/service_fixture.h"
+#include "user/window_registry.h"
+
+namespace {
+
+namespace fsys = std::filesystem;
+
+std::string Program() {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    return std::string(bin ? bin : ".") + "/Dorvik";
+}
+
+// Starts the program with its output in `log`.
+pid_t Start(const fsys::path& log) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        const std::string program = Program();
+        ::execl(program.c_str(), "Dorvik", nullptr);
+        ::_exit(127);
+    }
+    return child;
+}
+
+std::vector<user::TopWindow> Panels() {
+    std::vector<user::TopWindow> found;
+    for (const auto& w : user::EnumTopWindows())
+        if (w.className == "Lumarel460Pannel") found.push_back(w);
+    return found;
+}
+
+// Waits (bounded, in real time: another process acts) until `done`.
+bool WaitFor(const std::function<bool()>& done, int ms = 15000) {
+    for (int i = 0; i < ms / 5; ++i) {
+        if (done()) return true;
+        bustest::Breathe();
+    }
+    return done();
+}
+
+TEST(DorvikProgram, ASecondStartShowsTheFirstPanelAndEnds) {
+    const auto image = fsys::temp_directory_path() / ("dorvik-program-image-" + std::to_string(::getpid()));
+    std::ofstream(image, std::ios::binary) << std::string(256, '\x5A');
+    const nlohmann::json description = {
+        {"nodes",
+         {{{"id", "host"}, {"kind", "host"}},
+          {{"id", "unit"},
+           {"kind", "lumarel460"},
+           {"mode", "application"},
+           {"images", {{{"type", 0}, {"file", image.string()}, {"date", "20040623"}, {"time", "101010"}}}}}}}};
+    bustest::ServiceRoot root("dorvik-program", &description);
+    const fsys::path log = root.Root() / "dorvik.log";
+
+    const pid_t first = Start(log);
+    bustest::KillOnExit firstGuard(first);
+    // Published hidden, then attached to the unit (its title).
+    ASSERT_TRUE(WaitFor([&] {
+        auto p = Panels();
+        return p.size() == 1 && p[0].caption.rfind("Lumarel 460 v1.15", 0) == 0;
+    })) << root.Log();
+    EXPECT_EQ(Panels()[0].pid, first);
+    EXPECT_FALSE(Panels()[0].visible);
+
+    const pid_t second = Start(log);
+    ASSERT_TRUE(bustest::WaitGone(second, 10000));
+    EXPECT_EQ(bustest::ExitCode(second), 0);
+    EXPECT_TRUE(WaitFor([&] {
+        auto p = Panels();
+        return p.size() == 1 && p[0].visible;
+    }));
+    ASSERT_EQ(Panels().size(), 1u);
+    EXPECT_EQ(Panels()[0].pid, first);
+
+    // The first still runs; it ends on a signal and leaves no window behind.
+    EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), 0);
+    ::kill(first, SIGTERM);
+    EXPECT_TRUE(bustest::WaitGone(first));
+    EXPECT_TRUE(Panels().empty());
+    // The finder swept the ended process's mailbox with its entry.
+    for (const auto& e : fsys::directory_iterator(root.Root() / "windows")) EXPECT_NE(e.path().extension(), ".mbox") << e.path();
+    root.Stop();
+    EXPECT_EQ(root.ServicePid(), 0);
+    std::error_code ec;
+    fsys::remove(image, ec);
+}
+
+}  // namespace
