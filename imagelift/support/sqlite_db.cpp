@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include "clock/clock.h"
 #include "vbrt/error.h"
 
 namespace sqlite {
@@ -16,6 +17,18 @@ int32_t numberFor(int rc, int32_t otherwise) {
         case SQLITE_CANTOPEN: return kDbCannotOpen;
         default: return otherwise;
     }
+}
+
+// Another process may hold the file's lock for a moment (a tool reading the status log, the
+// switch to the write-ahead log while someone reads). A statement that meets the lock waits for
+// it, on the program's clock, for at most kBusyTries * kBusyStepMs, instead of failing at once
+// and losing the log line or the setting it carried.
+constexpr int kBusyTries = 200;
+constexpr uint32_t kBusyStepMs = 10;
+int waitWhileBusy(void*, int tries) {
+    if (tries >= kBusyTries) return 0;
+    clk::Sleep(kBusyStepMs);
+    return 1;
 }
 
 [[noreturn]] void raise(sqlite3* db, int rc, const std::string& what) {
@@ -36,6 +49,7 @@ Database::Database(const std::filesystem::path& path, Mode mode) {
     int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_handler(db_, waitWhileBusy, nullptr);
         // The engine reads the file lazily; read its schema now so that a file which is not a
         // database (or is damaged) is refused here and not at the first write.
         rc = sqlite3_exec(db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);

@@ -103,6 +103,31 @@ TEST_F(DbManagerTest, TheTemplateBecomesTheDatabaseAndTheOpeningIsLogged) {
 
 // A "db1.mdb" that is no store would open as working and drop every setting and log line. It
 // is kept aside byte for byte, the template takes its place, and the new store says so.
+// A statement that meets another connection's lock (a tool reading the log, say) waits for it
+// on the program's clock instead of failing at once, and gives up after two seconds.
+TEST_F(DbManagerTest, AStatementWaitsOnTheClockForAnotherConnectionsLock) {
+    MakeTemplate();
+    const stdfs::path file = root_ / "db1_clean.mdb";
+    sqlite::Database holder(file, sqlite::Database::Mode::ReadWrite);
+    sqlite::Database writer(file, sqlite::Database::Mode::ReadWrite);
+    const std::string insert =
+        "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES ('A', 'S', 'K', 'v')";
+
+    holder.Exec("BEGIN EXCLUSIVE");
+    const int64_t start = clock_.NowMicros();
+    clock_.Schedule(50, [&holder] { holder.Exec("COMMIT"); });
+    writer.Exec(insert);
+    EXPECT_GE(clock_.NowMicros() - start, 50000);
+    EXPECT_EQ(Column("SELECT COUNT(*) FROM tblSettings", file), std::vector<std::string>{"1"});
+
+    holder.Exec("BEGIN EXCLUSIVE");
+    const int64_t second = clock_.NowMicros();
+    EXPECT_THROW(writer.Exec(insert), vb::Error);
+    EXPECT_GE(clock_.NowMicros() - second, 2000000);
+    EXPECT_LT(clock_.NowMicros() - second, 2100000);
+    holder.Exec("COMMIT");
+}
+
 TEST_F(DbManagerTest, AFileThatIsNoStoreIsKeptAsideAndReplacedByTheTemplate) {
     struct Case {
         const char* name;
