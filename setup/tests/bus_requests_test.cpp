@@ -8,16 +8,16 @@ namespace setup {
 namespace {
 
 TEST(BusRequestRecord, AddAndRemoveLayout) {
-    VirtualDeviceSpec spec;
-    spec.instanceId = 0x0000000500000002ull;
-    const auto add = BusRequestRecord(kRequestAdd, spec);
+    VirtualDevice device;
+    device.instanceId = 0x0000000500000002ull;
+    const auto add = BusRequestRecord(kRequestAdd, device);
     ASSERT_EQ(add.size(), 51u);
     EXPECT_EQ(add[0], 1);
     EXPECT_EQ(add[16], 2);
     EXPECT_EQ(add[20], 5);
     EXPECT_EQ(std::string(add.begin() + 24, add.begin() + 43), "1394_VIRTUAL_DEVICE");
     for (size_t i = 43; i < 51; ++i) EXPECT_EQ(add[i], 0) << i;
-    const auto remove = BusRequestRecord(kRequestRemove, spec);
+    const auto remove = BusRequestRecord(kRequestRemove, device);
     EXPECT_EQ(remove[0], 2);
     EXPECT_EQ(std::vector<uint8_t>(remove.begin() + 1, remove.end()),
               std::vector<uint8_t>(add.begin() + 1, add.end()));
@@ -45,7 +45,7 @@ TEST_F(TwoBuses, AddsOnEveryBusAndEndsAtTheFirstMissingOne) {
 
 TEST_F(TwoBuses, AFailureOnOneBusDoesNotSkipTheNext) {
     // Bus 0 has no such device to remove; bus 1's is removed all the same.
-    ASSERT_EQ(AddVirtualDevice(VirtualDeviceSpec{0, 1}, 1), 0u);
+    ASSERT_EQ(AddVirtualDevice(VirtualDevice{0, 1}, 1), 0u);
     const auto results = ForEachBus(RemoveVirtualDevice);
     ASSERT_EQ(results.size(), 3u);
     EXPECT_NE(results[0], 0u);
@@ -54,8 +54,8 @@ TEST_F(TwoBuses, AFailureOnOneBusDoesNotSkipTheNext) {
 }
 
 TEST_F(TwoBuses, RemoveWithoutDeviceIdFailsBeforeOpening) {
-    EXPECT_EQ(RemoveVirtualDevice(VirtualDeviceSpec{0, 0, nullptr}, 0), 87u);
-    EXPECT_EQ(AddVirtualDevice(VirtualDeviceSpec{}, 7), kNoSuchBus);
+    EXPECT_EQ(RemoveVirtualDevice(VirtualDevice{0, 0, nullptr}, 0), 87u);
+    EXPECT_EQ(AddVirtualDevice(VirtualDevice{}, 7), kNoSuchBus);
 }
 
 TEST(BusDeviceNames, OnlyWellFormedNamesOpen) {

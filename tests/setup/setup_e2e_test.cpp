@@ -158,7 +158,7 @@ TEST_F(FullChain, UpdatesBothImagesAndTheGuidAndLeavesNothingBehind) {
     EXPECT_FALSE(d.IsLoaded());
     EXPECT_EQ(VirtualDevicesOnBus0(), 0u);
     // Bus 1's device is gone too: removing it again finds nothing.
-    EXPECT_NE(setup::RemoveVirtualDevice(setup::VirtualDeviceSpec{0, 1}, 1), 0u);
+    EXPECT_NE(setup::RemoveVirtualDevice(setup::VirtualDevice{0, 1}, 1), 0u);
     // Every downloader process has ended: none keeps its hidden window.
     EXPECT_FALSE(user::FindTopWindow(std::string(setup::kHiddenWindowClass), std::nullopt));
 }
