@@ -40,13 +40,7 @@ public:
         ::setenv("LUMAREL_BIN", LUMAREL_BIN_DIR, 0);
         image_ = fsys::temp_directory_path() / ("dorvik-bench-image-" + std::to_string(::getpid()));
         std::ofstream(image_, std::ios::binary) << std::string(256, '\x5A');
-        const nlohmann::json description = {
-            {"nodes",
-             {{{"id", "host"}, {"kind", "host"}},
-              {{"id", "unit"},
-               {"kind", "lumarel460"},
-               {"mode", "application"},
-               {"images", {{{"type", 0}, {"file", image_.string()}, {"date", "20040623"}, {"time", "101010"}}}}}}}};
+        const nlohmann::json description = bustest::HostAndUnitInApplication(image_);
         service_ = std::make_unique<bustest::ServiceRoot>("dorvik-bench", &description, 60000);
         service_->Control(nlohmann::json{{"cmd", "state"}});  // the service runs from here on
     }

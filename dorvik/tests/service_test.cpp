@@ -12,19 +12,10 @@
 namespace dorvik {
 namespace {
 
-nlohmann::json UnitDescription(const std::filesystem::path& image) {
-    return {{"nodes",
-             {{{"id", "host"}, {"kind", "host"}},
-              {{"id", "unit"},
-               {"kind", "lumarel460"},
-               {"mode", "application"},
-               {"images", {{{"type", 0}, {"file", image.string()}, {"date", "20040601"}, {"time", "101010"}}}}}}}};
-}
-
 TEST(MixerOnTheService, AttachesCommandsAndKeepsWhatTheDriverTook) {
     const auto image = std::filesystem::temp_directory_path() / ("dorvik-image-" + std::to_string(::getpid()));
     std::ofstream(image, std::ios::binary) << std::string(256, '\x5A');
-    nlohmann::json description = UnitDescription(image);
+    nlohmann::json description = bustest::HostAndUnitInApplication(image, "20040601");
     bustest::ServiceRoot root("dorvik", &description);
 
     MixerUi ui;

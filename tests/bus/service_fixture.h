@@ -41,6 +41,17 @@ inline bool WaitGone(pid_t pid, int timeoutMs = 10000) {
 // A short pause while another process catches up (used only inside bounded retry loops).
 inline void Breathe() { ::poll(nullptr, 0, 5); }
 
+// A bus of the local host and one Lumarel 460 running its application from the image file
+// `image`, dated `date` (YYYYMMDD) at 10:10:10: the unit's audio driver exists on it.
+inline nlohmann::json HostAndUnitInApplication(const fsys::path& image, const std::string& date = "20040623") {
+    return {{"nodes",
+             {{{"id", "host"}, {"kind", "host"}},
+              {{"id", "unit"},
+               {"kind", "lumarel460"},
+               {"mode", "application"},
+               {"images", {{{"type", 0}, {"file", image.string()}, {"date", date}, {"time", "101010"}}}}}}}};
+}
+
 class ServiceRoot {
 public:
     explicit ServiceRoot(const std::string& name, const nlohmann::json* description = nullptr,

@@ -59,13 +59,7 @@ bool WaitFor(const std::function<bool()>& done, int ms = 15000) {
 TEST(DorvikProgram, ASecondStartShowsTheFirstPanelAndEnds) {
     const auto image = fsys::temp_directory_path() / ("dorvik-program-image-" + std::to_string(::getpid()));
     std::ofstream(image, std::ios::binary) << std::string(256, '\x5A');
-    const nlohmann::json description = {
-        {"nodes",
-         {{{"id", "host"}, {"kind", "host"}},
-          {{"id", "unit"},
-           {"kind", "lumarel460"},
-           {"mode", "application"},
-           {"images", {{{"type", 0}, {"file", image.string()}, {"date", "20040623"}, {"time", "101010"}}}}}}}};
+    const nlohmann::json description = bustest::HostAndUnitInApplication(image);
     bustest::ServiceRoot root("dorvik-program", &description);
     const fsys::path log = root.Root() / "dorvik.log";
 
