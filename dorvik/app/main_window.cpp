@@ -55,9 +55,6 @@ std::string format(const char* pattern, int32_t value) {
     return text;
 }
 
-// Menu ids whose check marks one refresher clears together.
-constexpr int kRateIds[] = {6912, 6913, 6914, 6915, 6916, 6917, 6918};
-
 }  // namespace
 
 MainWindow::MainWindow(std::unique_ptr<TrayIcon> tray) : tray_(std::move(tray)) {
@@ -326,7 +323,7 @@ void MainWindow::ShowMixerStrips(bool shown) {
 void MainWindow::UpdateRateMenu() {
     const MixerSettings& s = panel_->working;
     if (!s.externalClock) {
-        for (int id : kRateIds) setMark(id, false);
+        for (const ValueCommand& c : kRateCommands) setMark(c.id, false);
         setMark(kCmdExternalClock, false);
         for (const ValueCommand& c : kRateCommands)
             if (c.value == s.sampleRate) setMark(c.id, true);
@@ -351,7 +348,7 @@ void MainWindow::UpdateWdmMenu() {
 
 void MainWindow::UpdateClockMenu() {
     if (!panel_->working.externalClock) return;
-    for (int id : kRateIds) setMark(id, false);
+    for (const ValueCommand& c : kRateCommands) setMark(c.id, false);
     setMark(kCmdExternalClock, true);
 }
 

@@ -21,8 +21,6 @@ inline constexpr int kCmdAsio2 = 32784, kCmdAsio4 = 32785, kCmdAsio8 = 32786, kC
                      kCmdAsio12 = 32789, kCmdAsio16 = 32790;
 inline constexpr int kCmdWdm2 = 32795, kCmdWdm4 = 32796, kCmdWdm8 = 32797, kCmdWdm10 = 32800,
                      kCmdWdm12 = 32798, kCmdWdm16 = 32799;
-// Sample rates 32000 (no menu item), 44100, 48000, 88200, 96000, 176400, 192000.
-inline constexpr int kCmdRate32000 = 6912, kCmdRate192000 = 6918;
 // Commands no menu item carries.
 inline constexpr int kCmdFlipRateCommands = 7168;
 inline constexpr int kCmdInternalClock = 7424, kCmdExternalClock = 7425;
@@ -40,6 +38,7 @@ inline constexpr ValueCommand kAsioCommands[] = {{kCmdAsio2, 20},   {kCmdAsio4, 
                                                  {kCmdAsio10, 100}, {kCmdAsio12, 120}, {kCmdAsio16, 160}};
 inline constexpr ValueCommand kWdmCommands[] = {{kCmdWdm2, 20},   {kCmdWdm4, 40},   {kCmdWdm8, 80},
                                                 {kCmdWdm10, 100}, {kCmdWdm12, 120}, {kCmdWdm16, 160}};
+// Sample rates; 6912 (32000) has no menu item.
 inline constexpr ValueCommand kRateCommands[] = {{6912, 32000}, {6913, 44100},  {6914, 48000},  {6915, 88200},
                                                  {6916, 96000}, {6917, 176400}, {6918, 192000}};
 

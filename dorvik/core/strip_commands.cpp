@@ -13,7 +13,7 @@ int FeatureOf(int pair) { return pair > 3 ? 1 : 0; }
 
 void Flip(int32_t& word) { word = word ? 0 : 1; }
 
-// A volume reply as a level: the reply less one, shifted down, in 32 bits.
+// A volume reply as a level: its high byte (the reply is level * 256 + 255).
 int32_t LevelFromReply(uint32_t out) { return int32_t(out >> 8); }
 
 }  // namespace
