@@ -25,7 +25,7 @@ bool AppliedClockIsReal(const MixerSettings& applied) {
     return !(uint32_t(applied.sampleRate) == 0xFFFFFFFFu && uint32_t(applied.externalClock) == 0xFFFFFFFFu);
 }
 
-// A setting the driver refused returns to the one it has: the applied one, or, after Factory
+// A latency the driver refused returns to the one it has: the applied one, or, after Factory
 // Default (the applied block all 0xFF bytes, no real setting), the one last read from the driver.
 void TakeBackLatency(int32_t& working, int32_t applied, const LatencyRecord& record) {
     working = applied != -1 ? applied : int32_t(record.words[0] / 100);

@@ -43,8 +43,8 @@ inline constexpr uint32_t kMuteOther = 0x80FF;  // channels 8-13
 inline uint32_t MuteValue(int channel) { return channel < 8 ? kMuteMain : kMuteOther; }
 // The volume value for a channel level: level*256 + 255 (computed in 32 bits).
 inline uint32_t VolumeForLevel(int32_t level) { return uint32_t(level) * 256u + 255u; }
-// A volume reply as a level: the reply is level*256 + 255, so its high bits (a 0 dB reply,
-// 0xFFFFFFFF, gives 16777215, which sends 0 dB again).
+// A volume reply as a level: the reply is level*256 + 255, so the level is what stands above
+// its low byte (a 0 dB reply, 0xFFFFFFFF, gives 16777215, which sends 0 dB again).
 inline int32_t LevelFromReply(uint32_t out) { return int32_t(out >> 8); }
 // The feature a mixer channel's volume goes to: 0 for the main channels 0-7 (pairs 0-3), 1 for
 // channels 8-13 (pairs 4-6, carried by function blocks 1-3).
