@@ -25,25 +25,10 @@ bool AppliedClockIsReal(const MixerSettings& applied) {
     return !(uint32_t(applied.sampleRate) == 0xFFFFFFFFu && uint32_t(applied.externalClock) == 0xFFFFFFFFu);
 }
 
-// Factory Default: pair 4's balance where it changed, and every channel's mute or changed level.
-void SendChangedChannels(Panel& panel) {
-    MixerSettings& w = panel.working;
-    const MixerSettings& a = panel.applied;
-    for (int channel = 0; channel < 14; ++channel) {
-        const int pairIndex = channel / 2, side = channel % 2;
-        const int feature = channel >= 8 ? 1 : 0;
-        ChannelPair& pair = w.pairs[pairIndex];
-        uint32_t out = 0;
-        if (pairIndex == 4 && pair.pan[side] != a.pairs[pairIndex].pan[side] &&
-            panel.SendBalance(1, channel, pair.pan[side], out))
-            pair.pan[side] = int8_t(uint8_t(out));  // the reply is the signed balance byte
-        if (pair.mute[side]) {
-            panel.SendVolume(feature, channel, MuteValue(channel), out);
-        } else if (pair.level[side] != a.pairs[pairIndex].level[side] &&
-                   panel.SendVolume(feature, channel, VolumeForLevel(pair.level[side]), out)) {
-            pair.level[side] = int32_t(out >> 8);
-        }
-    }
+// A latency the driver refused returns to the one it has: the applied one, or, after Factory
+// Default (the applied block all 0xFF bytes, no real setting), the one last read from the driver.
+void TakeBackLatency(int32_t& working, int32_t applied, const LatencyRecord& record) {
+    working = applied != -1 ? applied : int32_t(record.words[0] / 100);
 }
 
 }  // namespace
@@ -57,16 +42,19 @@ void ApplyClockChange(Panel& panel) {
     } else {
         record = {0, uint32_t(w.sampleRate)};
     }
+    // Without a unit nothing is sent: the choice stands (the menus and texts follow it), and the
+    // next arrival takes the unit's own clock back.
+    if (!panel.Attached()) return;
     ControlDevice& control = panel.control();
     if (control.WriteClock(record) != 0) {
         // Refused: the device runs as before, so the settings say so too (after Factory
         // Default the applied block holds no clock: then the one last read from the device).
-        // Without a device nothing runs on the wrong blocks, and an arrival takes the device's
-        // clock anyway: a block that holds no clock leaves the choice as it is.
+        // No level is sent: the channel mapping follows the rate and would send them to the
+        // wrong function blocks.
         if (AppliedClockIsReal(panel.applied)) {
             w.sampleRate = panel.applied.sampleRate;
             w.externalClock = panel.applied.externalClock;
-        } else if (panel.Attached()) {
+        } else {
             w.externalClock = int32_t(panel.clock.source);
             w.sampleRate = int32_t(panel.clock.rate);
         }
@@ -93,18 +81,28 @@ void ApplyClockChange(Panel& panel) {
     }
 }
 
+// Without a unit a latency choice stands (the menus and texts follow it) and the next arrival
+// reads the driver's latencies back; with one, a latency the driver refuses is taken back, so
+// that the menu marks the latency the driver has.
 void ApplyAsioLatency(Panel& panel) {
+    if (!panel.Attached()) return;
     LatencyRecord record = panel.asioRecord;
     record.words[0] = uint32_t(panel.working.asioLatency) * 100u;  // microseconds
-    panel.control().WriteAsioLatency(record);
-    panel.control().ReadAsioLatency(panel.asioRecord);
+    ControlDevice& control = panel.control();
+    const bool refused = control.WriteAsioLatency(record) != 0;
+    control.ReadAsioLatency(panel.asioRecord);
+    if (refused) TakeBackLatency(panel.working.asioLatency, panel.applied.asioLatency, panel.asioRecord);
 }
 
 void ApplyWdmLatency(Panel& panel) {
+    if (!panel.Attached()) return;
     LatencyRecord record = panel.wdmRecord;
     record.words[0] = uint32_t(panel.working.wdmLatency) * 100u;
     ControlDevice& control = panel.control();
-    if (control.WriteWdmLatency(record) != 0) return;
+    if (control.WriteWdmLatency(record) != 0) {
+        TakeBackLatency(panel.working.wdmLatency, panel.applied.wdmLatency, panel.wdmRecord);
+        return;
+    }
     if (control.NotifyC4() != 0) return;
     if (control.NotifyC0() != 0) return;
     control.ReadWdmLatency(panel.wdmRecord);
@@ -148,7 +146,9 @@ void OnMixerCommand(Panel& panel, uint32_t wParam) {
         if (id == kCmdRecordMode1) w.recordMode = 1;
     }
 
-    if (id == kCmdFactoryDefault) SendChangedChannels(panel);
+    // Factory Default: pair 4's balance where it changed, and every channel's mute or changed level.
+    if (id == kCmdFactoryDefault)
+        for (int channel = 0; channel < 14; ++channel) panel.SendChannel(channel, ChannelParts::Changed);
     panel.SyncSettingsToUi();
 }
 

@@ -51,10 +51,13 @@ void OnMixerCommand(Panel& panel, uint32_t wParam);
 // channel, entering it re-sends channels 0-7 (other function blocks carry them there). A clock
 // the driver refuses is taken back: the working rate and source return to the applied ones
 // (the device's, after Factory Default) and no level is sent, since the channel mapping follows
-// the rate and would send them to the wrong function blocks.
+// the rate and would send them to the wrong function blocks. Without a unit the choice stands
+// and nothing is sent; the next arrival reads the unit's clock back.
 void ApplyClockChange(Panel& panel);
 // Brings the working ASIO or WDM latency (tenths of a millisecond) to the driver's record and
-// reads it back; the WDM latency also makes the driver restart its streams (C4, then C0).
+// reads it back; the WDM latency also makes the driver restart its streams (C4, then C0). A
+// latency the driver refuses is taken back as a refused clock is; without a unit the choice
+// stands.
 void ApplyAsioLatency(Panel& panel);
 void ApplyWdmLatency(Panel& panel);
 

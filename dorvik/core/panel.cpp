@@ -167,18 +167,26 @@ int Panel::OnDeviceChange(uint32_t event) {
     return 0;
 }
 
-void Panel::SendChannel(int channel) {
-    ChannelPair& pair = working.pairs[channel / 2];
-    const int side = channel % 2;
-    const int feature = channel >= 8 ? 1 : 0;
+int Panel::SendLevel(int channel, int32_t level) {
     uint32_t out = 0;
-    if (channel / 2 == 4 && SendBalance(1, channel, pair.pan[side], out))
+    if (!SendVolume(FeatureOf(channel), channel, VolumeForLevel(level), out)) return 0;
+    working.pairs[channel / 2].level[channel % 2] = LevelFromReply(out);
+    return 1;
+}
+
+void Panel::SendChannel(int channel, ChannelParts parts) {
+    const int pairIndex = channel / 2, side = channel % 2;
+    ChannelPair& pair = working.pairs[pairIndex];
+    const ChannelPair& before = applied.pairs[pairIndex];
+    const bool all = parts != ChannelParts::Changed;
+    uint32_t out = 0;
+    if (parts != ChannelParts::Volume && pairIndex == 4 && (all || pair.pan[side] != before.pan[side]) &&
+        SendBalance(1, channel, pair.pan[side], out))
         pair.pan[side] = int8_t(uint8_t(out));  // the reply is the signed balance byte
-    if (pair.mute[side]) {
-        SendVolume(feature, channel, MuteValue(channel), out);
-    } else if (SendVolume(feature, channel, VolumeForLevel(pair.level[side]), out)) {
-        pair.level[side] = int32_t(out >> 8);
-    }
+    if (pair.mute[side])
+        SendVolume(FeatureOf(channel), channel, MuteValue(channel), out);
+    else if (all || pair.level[side] != before.level[side])
+        SendLevel(channel, pair.level[side]);
 }
 
 void Panel::ReadBackDeviceState() {
@@ -225,15 +233,17 @@ void Panel::ReadMixerFromDevice() {
         ChannelPair& pair = working.pairs[channel / 2];
         const int side = channel % 2;
         const int pairIndex = channel / 2;
-        if (ReadVolume(pairIndex > 3 ? 1 : 0, channel, out)) {
-            if (out == (pairIndex <= 3 ? kMuteMain : kMuteOther)) {
+        if (ReadVolume(FeatureOf(channel), channel, out)) {
+            if (out == MuteValue(channel)) {
                 pair.mute[side] = 1;
             } else {
                 pair.mute[side] = 0;
-                pair.level[side] = int32_t(out >> 8);
+                pair.level[side] = LevelFromReply(out);
             }
         }
-        if (pairIndex == 4) pair.pan[side] = ReadBalance(1, channel, out) ? int32_t(int8_t(uint8_t(out))) : 0;
+        // A balance the device does not answer keeps the stored pan: it is copied to the applied
+        // settings below and saved, so taking anything else would lose the user's pan.
+        if (pairIndex == 4 && ReadBalance(1, channel, out)) pair.pan[side] = int32_t(int8_t(uint8_t(out)));
     }
     control_.ReadClock(clock);
     ui_.UpdateMixerStrips();
@@ -288,6 +298,9 @@ void Panel::LoadSettingsAndCreateStrips() {
         ReadBackDeviceState();
         SyncSettingsToUi();
     } else {
+        // No unit: the stored settings still reach the menus, texts, strips and the wheel step
+        // of the controls (the strips stay hidden until a unit comes).
+        SyncSettingsToUi();
         ui_.EnablePanKnobs(false);
         ui_.ShowMixerStrips(false);
     }

@@ -43,6 +43,19 @@ inline constexpr uint32_t kMuteOther = 0x80FF;  // channels 8-13
 inline uint32_t MuteValue(int channel) { return channel < 8 ? kMuteMain : kMuteOther; }
 // The volume value for a channel level: level*256 + 255 (computed in 32 bits).
 inline uint32_t VolumeForLevel(int32_t level) { return uint32_t(level) * 256u + 255u; }
+// A volume reply as a level: the reply is level*256 + 255, so the level is what stands above
+// its low byte (a 0 dB reply, 0xFFFFFFFF, gives 16777215, which sends 0 dB again).
+inline int32_t LevelFromReply(uint32_t out) { return int32_t(out >> 8); }
+// The feature a mixer channel's volume goes to: 0 for the main channels 0-7 (pairs 0-3), 1 for
+// channels 8-13 (pairs 4-6, carried by function blocks 1-3).
+inline int FeatureOf(int channel) { return channel >= 8 ? 1 : 0; }
+
+// What SendChannel sends of a channel.
+enum class ChannelParts {
+    All,      // pair 4's balance, then the mute value or the level
+    Changed,  // the same, but balance and level only where they differ from the applied settings
+    Volume,   // the mute value or the level only
+};
 
 // A FUNCTION BLOCK command to a feature function block of the audio subunit.
 AvcRequest BuildAvcRequest(uint8_t ctype, uint8_t functionBlock, uint8_t audioChannel, uint8_t selector,
@@ -118,9 +131,13 @@ public:
     void ReadMixerFromDevice();
     // Takes clock and latencies from the device into the settings and sends the stored levels.
     void ReadBackDeviceState();
-    // Sends one channel (0-13) as the working settings say: pair 4's balance (the reply kept as
-    // the working pan), then the mute value, or the level (the reply kept as the working level).
-    void SendChannel(int channel);
+    // Sends one channel (0-13) as the working settings say and keeps what the device answered:
+    // pair 4's balance (the reply kept as the working pan), then the mute value, or the level
+    // (through SendLevel). A send that fails leaves the working value as it was.
+    void SendChannel(int channel, ChannelParts parts = ChannelParts::All);
+    // Sends `level` as the channel's volume; when the device took it, the level it answered
+    // becomes the working level of that side. 1 when sent.
+    int SendLevel(int channel, int32_t level);
 
     // --- settings
     void ResetToFactoryDefaults();

@@ -8,13 +8,7 @@ namespace {
 constexpr int kStripPairs = 7;
 constexpr int kRecords = 5;
 
-// Pairs 4-6 are carried by the other function blocks.
-int FeatureOf(int pair) { return pair > 3 ? 1 : 0; }
-
 void Flip(int32_t& word) { word = word ? 0 : 1; }
-
-// A volume reply as a level: its high byte (the reply is level * 256 + 255).
-int32_t LevelFromReply(uint32_t out) { return int32_t(out >> 8); }
 
 }  // namespace
 
@@ -23,16 +17,11 @@ void OnFaderScroll(Panel& panel, int id, int32_t position) {
     const int channel = ControlIndex(id);
     const int pairIndex = channel / 2, side = channel % 2;
     if (pairIndex >= kStripPairs) return;
-    const int feature = FeatureOf(pairIndex);
     const int32_t level = position + 128;
-    const uint32_t v = VolumeForLevel(level);
     const ChannelPair& applied = panel.applied.pairs[pairIndex];
     ChannelPair& working = panel.working.pairs[pairIndex];
-    uint32_t out = 0;
     // Sends one side's volume; the level the device took is kept, a failed send keeps the old one.
-    auto send = [&](int s) {
-        if (panel.SendVolume(feature, 2 * pairIndex + s, v, out)) working.level[s] = LevelFromReply(out);
-    };
+    auto send = [&](int s) { panel.SendLevel(2 * pairIndex + s, level); };
 
     if (applied.link == 1) {
         const bool leftMuted = applied.mute[0] != 0, rightMuted = applied.mute[1] != 0;
@@ -86,14 +75,10 @@ bool OnToggleCommand(Panel& panel, int id) {
     case kKindMute: {
         const int pairIndex = index / 2, side = index % 2;
         if (pairIndex >= kStripPairs) return true;
-        const int feature = FeatureOf(pairIndex);
         ChannelPair& pair = panel.working.pairs[pairIndex];
-        uint32_t out = 0;  // replies are not kept: the toggle shows what was asked
-        // Muting sends the mute value; unmuting sends the side's level as every fader move does.
-        auto send = [&](int s) {
-            const int channel = 2 * pairIndex + s;
-            panel.SendVolume(feature, channel, pair.mute[s] ? MuteValue(channel) : VolumeForLevel(pair.level[s]), out);
-        };
+        // Muting sends the mute value; unmuting sends the side's level as every fader move does
+        // (the toggle shows what was asked, whatever the device answers).
+        auto send = [&](int s) { panel.SendChannel(2 * pairIndex + s, ChannelParts::Volume); };
         if (pair.link == 1) {
             const int32_t state = pair.mute[side] ? 0 : 1;
             pair.mute[0] = pair.mute[1] = state;

@@ -2,6 +2,7 @@
 // firmware information, arrival and removal, and reading the mixer back.
 #include <gtest/gtest.h>
 
+#include "registry/values.h"
 #include "unit_bus.h"
 
 namespace dorvik::testing {
@@ -27,6 +28,11 @@ protected:
         });
         clock.Advance(1000);
     }
+    uint64_t StateSerial() {
+        uint64_t serial = 0;
+        bus_.WithNode("unit", [&](sim::Node& n) { serial = n.StateSerial(); });
+        return serial;
+    }
     std::string Name(const nlohmann::json& list, size_t i) { return list[i]["name"].get<std::string>(); }
     // Stored levels the device does not have: 230 on every channel, pair 5 muted, pair 4 panned.
     void StoreLevels() {
@@ -41,6 +47,7 @@ protected:
 TEST_F(Attachment, QueriesTheDriverInOrderAndNamesEveryChannel) {
     Audio({{"channels", {{"inputs", 8}, {"outputs", 14}}}});
     Journal();
+    const uint64_t serial = StateSerial();
     panel->AttachDevice();
     std::vector<uint32_t> expected = {kIoctlRecord2004, kIoctlRecord2100, kIoctlReadAsio, kIoctlReadWdm, kIoctlQueryInfo,
                                       kIoctlStreamIds, kIoctlStreamEntry, kIoctlStreamEntry, kIoctlQueryInfo,
@@ -61,6 +68,9 @@ TEST_F(Attachment, QueriesTheDriverInOrderAndNamesEveryChannel) {
     EXPECT_EQ(Name(audio["outputs"], 12), "Lumarel Output 13");  // beyond the table: the driver's own
     EXPECT_EQ(Name(audio["inputs"], 4), "NRX Lumarel 460 SPDIF left");
     EXPECT_EQ(Name(audio["inputs"], 7), "NRX Lumarel 460 MIDI In 2");
+    // Naming the channels, reading and writing back what the unit runs are no change worth
+    // saving: the bus service writes no state for them.
+    EXPECT_EQ(StateSerial(), serial);
     EXPECT_EQ(panel->outputsNamed, 14u);
     EXPECT_EQ(panel->inputsNamed, 8u);
     EXPECT_EQ(panel->clock.rate, 48000u);
@@ -201,8 +211,18 @@ TEST_F(Attachment, ARejectedReadKeepsTheLevelsAndMutes) {
         EXPECT_EQ(panel->working.pairs[p].level[0], 230);
         EXPECT_EQ(panel->working.pairs[p].mute[1], p == 5 ? 1 : 0);
     }
-    // The failed balance read clears the pan, as the read-back always has.
-    EXPECT_EQ(panel->working.pairs[4].pan[0], 0);
+    // A balance the device does not answer keeps the stored pan, in the applied settings too,
+    // and so in the saved block.
+    EXPECT_EQ(panel->working.pairs[4].pan[0], -100);
+    EXPECT_EQ(panel->applied.pairs[4].pan[0], -100);
+    EXPECT_EQ(panel->applied.pairs[4].pan[1], 127);
+    panel->SaveSettings();
+    registry::Value v;
+    ASSERT_EQ(registry::QueryValue(registry::Hive::LocalMachine, kRegistryKey, "MixerSetting", v), registry::kRegOk);
+    ASSERT_EQ(v.data.size(), kMixerSettingsSize);
+    SettingsBytes bytes{};
+    std::copy(v.data.begin(), v.data.end(), bytes.begin());
+    EXPECT_EQ(FromBytes(bytes).pairs[4].pan[0], -100);
 }
 
 TEST(FormatDateTime, ShowsWhatTheTextsHold) {

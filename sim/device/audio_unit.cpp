@@ -120,10 +120,12 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
         if (source == 0 || rate != 0) {
             if (!isRate(rate)) return kErrInvalidParameter;
             if (faults_.refuseRate && rate == faults_.refuseRate) return kErrGenFailure;
-            rate_ = rate;
+        } else {
+            rate = rate_;  // the external clock keeps the rate it had
         }
+        if (source != clockSource_ || rate != rate_ || faults_.saveEveryWrite) ++serial_;
+        rate_ = rate;
         clockSource_ = source;
-        ++serial_;
         return 0;
     }
     case kStreamIds: {
@@ -177,7 +179,7 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
         // The driver takes the name (NUL-terminated within its field) and keeps the rest.
         std::fill(rec->bytes.begin() + kChannelNameAt, rec->bytes.end(), 0);
         for (size_t i = kChannelNameAt; i < kChannelRecordSize - 1 && in[i]; ++i) rec->bytes[i] = in[i];
-        ++serial_;
+        if (faults_.saveEveryWrite) ++serial_;
         return 0;
     }
     case kNotifyC0:
@@ -201,8 +203,11 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
         auto& l = code == kWriteAsio ? asio_ : wdm_;
         uint32_t us = le32(in.data());
         if (us == 0 || us > 100000) return kErrInvalidParameter;
-        for (int i = 0; i < 4; ++i) l[size_t(i)] = le32(in.data() + 4 * i);
-        ++serial_;
+        if (faults_.refuseLatency && us == faults_.refuseLatency) return kErrGenFailure;
+        std::array<uint32_t, 4> taken{};
+        for (int i = 0; i < 4; ++i) taken[size_t(i)] = le32(in.data() + 4 * i);
+        if (taken != l || faults_.saveEveryWrite) ++serial_;
+        l = taken;
         return 0;
     }
     case kRead2208: {
@@ -309,9 +314,11 @@ void AudioUnit::Apply(const json& command) {
             else if (key == "fail_channel") f.failChannelId = fieldU32(a, "fail_channel");
             else if (key == "short_reply") f.shortReplyCode = fieldU32(a, "short_reply");
             else if (key == "id_count") f.idCount = fieldU32(a, "id_count");
-            else if (key == "reject_avc" || key == "control_unopenable") {
+            else if (key == "refuse_latency") f.refuseLatency = fieldU32(a, "refuse_latency");
+            else if (key == "reject_avc" || key == "control_unopenable" || key == "save_every_write") {
                 if (!v.is_boolean()) throw std::invalid_argument("\"" + key + "\" must be true or false");
-                (key == "reject_avc" ? f.rejectAvc : f.controlUnopenable) = v.get<bool>();
+                (key == "reject_avc" ? f.rejectAvc : key == "control_unopenable" ? f.controlUnopenable : f.saveEveryWrite) =
+                    v.get<bool>();
             } else {
                 throw std::invalid_argument("unknown audio fault \"" + key + "\"");
             }

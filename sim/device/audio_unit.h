@@ -80,6 +80,9 @@ struct AudioFaults {
     bool rejectAvc = false;          // every AV/C command is answered REJECTED
     bool controlUnopenable = false;  // the control device cannot be opened
     uint32_t idCount = 0;            // id lists claim this many ids (beyond their room); 0: true count
+    uint32_t refuseLatency = 0;      // an ASIO or WDM latency write of this many microseconds fails (31)
+    bool saveEveryWrite = false;     // every write counts as a change worth saving, as if nothing
+                                     // were compared (to measure what the comparison saves)
 };
 
 class AudioUnit {
@@ -124,7 +127,9 @@ public:
     nlohmann::json Save() const;
     // Restores what Save wrote; anything it cannot read keeps the defaults.
     void Load(const nlohmann::json& j);
-    // Grows whenever state worth saving changed.
+    // Grows whenever state worth saving changed: a write that leaves the clock and latencies as
+    // they were, or that names a channel (names are the driver's, given again at every
+    // attachment), changes nothing to save.
     uint64_t Serial() const { return serial_; }
 
 private:

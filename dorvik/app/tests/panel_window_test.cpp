@@ -341,6 +341,149 @@ TEST_F(PanelWindow, StripsShowOnlyWhileAUnitIsAttached) {
     EXPECT_TRUE(fader8->isHidden());
 }
 
+TEST_F(PanelWindow, WithoutAUnitTheStoredSettingsShowFromTheStart) {
+    MixerSettings stored;
+    SetFactoryDefaults(stored);
+    stored.sampleRate = 96000;
+    stored.asioLatency = 40;
+    stored.wdmLatency = 160;
+    stored.wheelStep = 8;
+    const SettingsBytes block = ToBytes(stored);
+    registry::SetValue(registry::Hive::LocalMachine, kRegistryKey, "MixerSetting", registry::kRegBinary, block.data(),
+                       uint32_t(block.size()));
+    SetWheelStep(1);
+    PowerOff();
+    Open();
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6916});
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{32785});
+    EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{32799});
+    EXPECT_EQ(MarkedOf({32772, 32778, 32773, 32774}), std::vector<int>{32774});
+    EXPECT_EQ(WheelStep(), 8);  // the controls step by it before any command
+    EXPECT_EQ(ClockText(), " 96000 Hz");
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"16ms", " 4ms"}));
+    EXPECT_TRUE(window->strips()->Control(ControlId(kKindFader, 0))->isHidden());
+}
+
+TEST_F(PanelWindow, WithoutAUnitEveryChoiceSticksUntilAUnitComes) {
+    PowerOff();
+    Open();
+    struct Case {
+        int id;
+        int32_t rate, external;
+        std::vector<int> marked;
+        std::string clockText;
+    } cases[] = {
+        {6914, 48000, 0, {6914}, " 48000 Hz"},  {6915, 88200, 0, {6915}, " 88200 Hz"},
+        {6916, 96000, 0, {6916}, " 96000 Hz"},  {6918, 192000, 0, {6918}, "192000 Hz"},
+        {kCmdExternalClock, 0, 1, {}, "EXT Clock"}, {6913, 44100, 0, {6913}, " 44100 Hz"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        window->MainWndProc(window->hwnd(), kWmCommand, user::WPARAM(c.id), 0);
+        EXPECT_EQ(window->panel().working.sampleRate, c.rate);
+        EXPECT_EQ(window->panel().working.externalClock, c.external);
+        EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), c.marked);
+        EXPECT_EQ(ClockText(), c.clockText);
+    }
+    Choose(kCmdAsio4);
+    Choose(kCmdWdm16);
+    Choose(kCmdAsio8);
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{32786});
+    EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{32799});
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"16ms", " 8ms"}));
+    EXPECT_EQ(Requests(), std::vector<std::string>{});
+
+    // The unit comes: its own clock and latencies (1 ms, which no item carries) are read back.
+    PowerOn();
+    clock.Advance(kDeviceCheckMs);
+    Deliver();
+    ASSERT_TRUE(window->panel().Attached());
+    EXPECT_EQ(window->panel().working.sampleRate, 48000);
+    EXPECT_EQ(window->panel().working.asioLatency, 10);
+    EXPECT_EQ(MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}), std::vector<int>{6914});
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{});
+    EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{});
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{" 1ms", " 1ms"}));
+}
+
+TEST_F(PanelWindow, ARefusedLatencyIsTakenBackFromTheMenu) {
+    Open();
+    Choose(kCmdAsio10);
+    Choose(kCmdWdm10);
+    Audio({{"audio_faults", {{"refuse_latency", 4000}}}});
+    Journal();
+    Choose(kCmdAsio4);
+    EXPECT_EQ(Requests(), (std::vector<std::string>{"write asio 4000", "read asio"}));
+    Choose(kCmdWdm4);
+    EXPECT_EQ(Requests(), std::vector<std::string>{"write wdm 4000"});  // the first failure ends it
+    EXPECT_EQ(window->panel().working.asioLatency, 100);
+    EXPECT_EQ(window->panel().working.wdmLatency, 100);
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{32801});
+    EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{32800});
+    EXPECT_EQ(ValueTexts(), (std::vector<std::string>{"10ms", "10ms"}));
+
+    // After Factory Default no latency is applied: a refused one returns to the driver's.
+    Audio({{"audio_faults", {{"refuse_latency", 0}}}});
+    Choose(kCmdAsio8);
+    Choose(kCmdWdm8);
+    Audio({{"audio_faults", {{"refuse_latency", 10000}}}});
+    Choose(kCmdFactoryDefault);
+    EXPECT_EQ(window->panel().working.asioLatency, 80);
+    EXPECT_EQ(window->panel().working.wdmLatency, 80);
+    EXPECT_EQ(MarkedOf({32784, 32785, 32786, 32801, 32789, 32790}), std::vector<int>{32786});
+    EXPECT_EQ(MarkedOf({32795, 32796, 32797, 32800, 32798, 32799}), std::vector<int>{32797});
+    EXPECT_EQ(Audio()["asio_latency_us"], 8000);
+}
+
+TEST_F(PanelWindow, CommandsNoItemCarriesReachTheUnitOrOnlyTheSettings) {
+    Open();
+    Panel& panel = window->panel();
+    const std::vector<std::string> none;
+    const std::vector<std::string> to32k = {"write clock 0 32000", "read clock", "C4", "C0"};
+    const std::vector<std::string> to48k = {"write clock 0 48000", "read clock", "C4", "C0"};
+    struct Case {
+        const char* what;
+        int id;
+        const std::vector<std::string>& requests;
+        std::function<bool()> holds;
+    } cases[] = {
+        {"6912: 32 kHz, which no item marks", 6912, to32k,
+         [&] { return panel.working.sampleRate == 32000 && MarkedOf({6913, 6914, 6915, 6916, 6917, 6918}).empty() &&
+                      ClockText() == " 32000 Hz"; }},
+        {"7168: rate commands off", kCmdFlipRateCommands, none, [&] { return panel.working.rateCommandsEnabled == 0; }},
+        {"a rate command while they are off keeps the rate", 6914, none,
+         [&] { return panel.working.sampleRate == 32000; }},
+        {"7168 again: on", kCmdFlipRateCommands, none, [&] { return panel.working.rateCommandsEnabled == 1; }},
+        {"the rate command now goes", 6914, to48k, [&] { return Marked(6914); }},
+        {"0x1300 flips flag 28", kCmdFlipFlag28, none, [&] { return panel.working.flag28 == 1; }},
+        {"0x4100: record mode", kCmdRecordMode1, none, [&] { return panel.working.recordMode == 1; }},
+        {"a link toggle then flips record 2's word 4", ControlId(kKindLink, 2), none,
+         [&] { return panel.working.records[2].words[4] == 0 && panel.working.pairs[2].link == 1; }},
+        {"0x4000: pairs again", kCmdRecordMode0, none, [&] { return panel.working.recordMode == 0; }},
+        {"a link toggle flips the pair's link", ControlId(kKindLink, 2), none,
+         [&] { return panel.working.pairs[2].link == 0 && panel.working.records[2].words[4] == 0; }},
+        {"32775: wheel step 16, which no item marks", kCmdWheel16, none,
+         [&] { return panel.working.wheelStep == 16 && WheelStep() == 16 && MarkedOf({32772, 32778, 32773, 32774}).empty(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        window->MainWndProc(window->hwnd(), kWmCommand, user::WPARAM(c.id), 0);
+        EXPECT_EQ(Requests(), c.requests);
+        EXPECT_TRUE(c.holds());
+    }
+    // What only the settings hold is kept with them.
+    Choose(kCmdCloseWindow);
+    const std::vector<uint8_t> block = Stored("MixerSetting");
+    ASSERT_EQ(block.size(), kMixerSettingsSize);
+    SettingsBytes bytes{};
+    std::copy(block.begin(), block.end(), bytes.begin());
+    const MixerSettings saved = FromBytes(bytes);
+    EXPECT_EQ(saved.flag28, 1);
+    EXPECT_EQ(saved.wheelStep, 16);
+    EXPECT_EQ(saved.records[2].words[4], 0);
+    EXPECT_EQ(saved.pairs[2].link, 0);
+}
+
 TEST_F(PanelWindow, LatenciesReachTheDriverAndShowInTheirMenus) {
     Open();
     Choose(kCmdAsio10);
