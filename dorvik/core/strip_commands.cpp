@@ -76,9 +76,14 @@ bool OnToggleCommand(Panel& panel, int id) {
         const int pairIndex = index / 2, side = index % 2;
         if (pairIndex >= kStripPairs) return true;
         ChannelPair& pair = panel.working.pairs[pairIndex];
-        // Muting sends the mute value; unmuting sends the side's level as every fader move does
-        // (the toggle shows what was asked, whatever the device answers).
-        auto send = [&](int s) { panel.SendChannel(2 * pairIndex + s, ChannelParts::Volume); };
+        // Muting sends the mute value; unmuting sends the side's level as every fader move does.
+        // The toggle shows what was asked, whatever the device answers: its reply is not taken
+        // as the level.
+        auto send = [&](int s) {
+            const int32_t asked = pair.level[s];
+            panel.SendChannel(2 * pairIndex + s, ChannelParts::Volume);
+            pair.level[s] = asked;
+        };
         if (pair.link == 1) {
             const int32_t state = pair.mute[side] ? 0 : 1;
             pair.mute[0] = pair.mute[1] = state;
