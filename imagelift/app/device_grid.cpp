@@ -4,10 +4,9 @@
 //
 // Everything here reads the bus and bootloader tables that the finished bus-reset pass left
 // behind; nothing writes to the bus (the one handle opened for the pane is closed again).
-#include "app/bas_app.h"
-
 #include <cctype>
 
+#include "app/bas_app.h"
 #include "app/main_window.h"
 #include "bootloader/fwp.h"
 #include "bootloader/module.h"
@@ -57,6 +56,18 @@ std::string firmwareText(const basBootloader::InfoRegisters& info, bool bootload
                basBootloader::FormatFwpTime(info.BootloaderTime);
     return basBootloader::VersionToString(info.SoftwareVersion) + " " +
            basBootloader::FormatFwpDate(info.SoftwareDate) + " " + basBootloader::FormatFwpTime(info.SoftwareTime);
+}
+
+// A device ID as the grid shows it: 16 hex digits once its blanks are removed, whatever digits
+// it begins with. Placeholders ("<link not active>", " <unknown>", "<read failed>") are none.
+bool isDeviceId(const std::string& text) {
+    std::string compact;
+    for (char ch : text)
+        if (ch != ' ') compact += ch;
+    if (compact.size() != 16) return false;
+    for (char ch : compact)
+        if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
+    return true;
 }
 
 std::string errorLine(const std::string& where) {
@@ -169,18 +180,6 @@ void frmMain::selectFilledRow(int32_t row) {
         if (SelectedDeviceId.empty()) keepSelectedDevice();
     } catch (...) {
     }
-}
-
-// A device ID as the grid shows it: 16 hex digits once its blanks are removed. Placeholders
-// ("<link not active>", " <unknown>", "<read failed>") are none.
-static bool isDeviceId(const std::string& text) {
-    std::string compact;
-    for (char ch : text)
-        if (ch != ' ') compact += ch;
-    if (compact.size() != 16) return false;
-    for (char ch : compact)
-        if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
-    return true;
 }
 
 void frmMain::keepSelectedDevice() {
