@@ -4,6 +4,8 @@
 //
 // Everything here reads the bus and bootloader tables that the finished bus-reset pass left
 // behind; nothing writes to the bus (the one handle opened for the pane is closed again).
+#include <cctype>
+
 #include "app/bas_app.h"
 #include "app/main_window.h"
 #include "bootloader/fwp.h"
@@ -54,6 +56,18 @@ std::string firmwareText(const basBootloader::InfoRegisters& info, bool bootload
                basBootloader::FormatFwpTime(info.BootloaderTime);
     return basBootloader::VersionToString(info.SoftwareVersion) + " " +
            basBootloader::FormatFwpDate(info.SoftwareDate) + " " + basBootloader::FormatFwpTime(info.SoftwareTime);
+}
+
+// A device ID as the grid shows it: 16 hex digits once its blanks are removed, whatever digits
+// it begins with. Placeholders ("<link not active>", " <unknown>", "<read failed>") are none.
+bool isDeviceId(const std::string& text) {
+    std::string compact;
+    for (char ch : text)
+        if (ch != ' ') compact += ch;
+    if (compact.size() != 16) return false;
+    for (char ch : compact)
+        if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
+    return true;
 }
 
 std::string errorLine(const std::string& where) {
@@ -154,7 +168,8 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
 }
 
 // A row that became "Bootloader Running" or "App Running" takes the selection unless the current
-// row is the device selected before the refill.
+// row is the device selected before the refill. With no device chosen yet, the first running
+// device becomes the choice, so the rows filled after it leave the selection there.
 void frmMain::selectFilledRow(int32_t row) {
     try {
         const std::string currentId = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
@@ -162,27 +177,24 @@ void frmMain::selectFilledRow(int32_t row) {
             mfgDevices_RowColChange();
         else
             mfgDevices.Row = row;  // raises the row-change and selection events
+        if (SelectedDeviceId.empty()) keepSelectedDevice();
     } catch (...) {
     }
+}
+
+void frmMain::keepSelectedDevice() {
+    if (mfgDevices.Rows() <= mfgDevices.FixedRows()) return;
+    const std::string id = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
+    if (isDeviceId(id)) SelectedDeviceId = id;
 }
 
 void frmMain::mfgDevices_SelChange() {
     // Rows the refill itself moves to are not the user's choice: the device chosen before the
     // refill stays the one the refill looks for, so the selection comes back to it further down.
     if (refilling_) return;
-    // Only a device ID (16 characters without its blanks, its leading digits a number above
-    // zero) is kept; a placeholder text keeps the ID chosen before.
+    // Only a device ID is kept; a placeholder text keeps the ID chosen before.
     try {
-        if (mfgDevices.Rows() <= mfgDevices.FixedRows()) return;
-        const std::string id = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
-        std::string compact;
-        for (char ch : id)
-            if (ch != ' ') compact += ch;
-        size_t digits = 0;
-        while (digits < compact.size() && compact[digits] >= '0' && compact[digits] <= '9') ++digits;
-        bool positive = false;
-        for (size_t i = 0; i < digits; ++i) positive |= compact[i] != '0';
-        if (compact.size() == 16 && positive) SelectedDeviceId = id;
+        keepSelectedDevice();
     } catch (...) {
     }
 }

@@ -86,9 +86,9 @@ void frmMain::Form_Design() {
     lblApplicationImage.Caption = "Application:";
     lblBootloader.Caption = "Bootloader:";
     lblDebugMonitor.Caption = "Debug Monitor:";
-    cmdUpdateApplicationImage.Caption = "Update";
-    cmdUpdateBootloader.Caption = "Update";
-    cmdUpdateDebugMonitor.Caption = "Update";
+    cmdUpdateApplicationImage.Caption = "Update Application &Image...";
+    cmdUpdateBootloader.Caption = "&Update Bootloader Image...";
+    cmdUpdateDebugMonitor.Caption = "Update &Debug Monitor Image...";
     struct Line {
         forms::Label& label;
         forms::TextBox& text;
@@ -99,9 +99,9 @@ void frmMain::Form_Design() {
                       Line{lblBootloader, txtBootloaderVersion, cmdUpdateBootloader},
                       Line{lblDebugMonitor, txtDebugMonitorVersion, cmdUpdateDebugMonitor}}) {
         line.label.Move(col1, top + 40, 1500, h);
-        line.text.Move(1680, top, 7920, 315);
+        line.text.Move(1680, top, 5880, 315);
         line.text.Locked = true;
-        line.button.Move(9720, top, 960, 315);
+        line.button.Move(7680, top, 3000, 315);
         line.button.Enabled = false;
         top += 420;
     }

@@ -203,6 +203,11 @@ void Main(const std::string& commandLine) {
             internal::EndProcess(1);
         } else {
             logHeldMessages();
+            // An unattended run that cannot finish its start-up would wait for ever for a device
+            // list that never comes: it ends now, through the frame's unload, with a failure.
+            if (ctx.AutomationMode) {
+                if (MDIForm1* frame = Frame()) frame->Unload();
+            }
         }
     };
 
@@ -216,7 +221,9 @@ void Main(const std::string& commandLine) {
             state.instanceMutex = 0;
             for (const auto& line : internal::TakeHeldUserMessages()) std::cerr << line << "\n";
             internal::HoldUserMessages(false);
-            internal::EndProcess(0);
+            // A caller that asked for an operation must not read the running program's status
+            // file as this run's success.
+            internal::EndProcess(unattendedAsked ? 1 : 0);
             return;
         }
     }

@@ -338,11 +338,34 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
               std::string("</td></tr>")})
             report.Line(line);
 
+        // The files this batch reads: the batch itself and the data of its writes. A read's data
+        // never replaces one of them.
+        std::vector<std::filesystem::path> inputs{fs::ToNativePath(batchFileName)};
+        for (size_t i = 1; i < operations.size(); ++i)
+            if (operations[i].OperationType == kKeyWrite)
+                inputs.push_back(fs::ToNativePath(State.KeyDataFolder + operations[i].DataFile));
+        const auto isInput = [&](const std::string& path) {
+            std::error_code ec;
+            for (const auto& input : inputs)
+                if (std::filesystem::equivalent(fs::ToNativePath(path), input, ec)) return true;
+            return false;
+        };
+
         for (size_t i = 1; i < operations.size(); ++i) {
             KeyOperation& op = operations[i];
             if (op.OperationType != kKeyRead && op.OperationType != kKeyWrite) continue;
+            if (op.Result == 1 && op.OperationType == kKeyRead && !op.DataFile.empty() &&
+                isInput(State.KeyDataFolder + op.DataFile)) {
+                StatusDisplay("DumpKeyBatchOutput: '" + State.KeyDataFolder + op.DataFile +
+                                  "' is an input of this batch; the data read is not written over it.",
+                              ERROR_LEVEL);
+                op.Result = -1;
+            }
             if (op.Result != 1) {
                 StatusDisplay("# FAILED, code 0x" + vb::Hex(op.Result), USER);
+            } else if (op.OperationType == kKeyWrite) {
+                // The written data came from this file: it stays as the user wrote it (its comments,
+                // its quoted fields), so the next run writes the same data.
             } else {
                 if (op.DataFile.empty()) op.DataFile = hexText(op.DeviceId) + ".txt";
                 const std::string path = State.KeyDataFolder + op.DataFile;
@@ -428,6 +451,14 @@ int32_t PerformKeyBatchOperation(const std::string& batchFileName) {
         r = DumpKeyBatchOutput(operations, batchFileName);
         if (r != 1)
             StatusDisplay("PerformKeyBatchOperation error: PerformKeyOperations returned code 0x" + vb::Hex(r), ERROR_LEVEL);
+        // The batch counts as run, yet a caller judging the run by its exit code must learn of
+        // every FAILED row, and of a report that could not be written.
+        for (size_t i = 1; i < operations.size(); ++i) {
+            const KeyOperation& op = operations[i];
+            if ((op.OperationType == kKeyRead || op.OperationType == kKeyWrite) && op.Result != 1)
+                State.OperationFailed = true;
+        }
+        if (r != 1) State.OperationFailed = true;
         return 1;
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in PerformKeyBatchOperation"), ERROR_LEVEL);

@@ -84,6 +84,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
         s.ProgramGuidFromFileFlag = false;
         s.ProgramMacFromFileFlag = false;
         s.KeyBatchRequested = false;
+        s.OperationFailed = false;
         std::string matchText;
 
         for (size_t i = 1; i < tokens.size(); ++i) {
@@ -126,13 +127,19 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
         }
 
         int32_t r = 0;
+        bool deviceWorkAsked = true;
         if (!s.ImageFileName.empty() || !s.BootloaderFileName.empty() || s.ProgramGuidFromFileFlag ||
             s.ProgramMacFromFileFlag) {
             r = m_PerformUnattendedOperations(s.ProgramGuidFromFileFlag, s.ProgramMacFromFileFlag, s.ImageFileName,
                                               s.BootloaderFileName, matchText);
         } else if (!s.GuidText.empty()) {
             r = WriteGuid(matchText, s.GuidText);
+        } else {
+            deviceWorkAsked = false;
         }
+        // A key batch's result replaces the attempt's; a download that failed before it must still
+        // fail the run.
+        if (deviceWorkAsked && r != 1 && r != 2) s.OperationFailed = true;
 
         // A download that reset its target into the bootloader runs again first; the batch
         // follows on the attempt that completes it.

@@ -111,7 +111,7 @@ void Shutdown() {
     State.Status.reset();
 }
 
-int ExitCode() { return State.LastResult == 1 ? 0 : 1; }
+int ExitCode() { return State.LastResult == 1 && !State.OperationFailed ? 0 : 1; }
 
 // ---------------------------------------------------------------- desktop opener
 

@@ -104,12 +104,17 @@ frmSelectFirmware::~frmSelectFirmware() = default;
 
 void frmSelectFirmware::Form_Design() {
     Caption = "Select Firmware Image";
+    FontName = "Courier New";
 
     fraFileFinder.Caption = "File Finder";
     fraFileFinder.Move(120, 120, 5400, 5400);
     Drive1.Move(120, 300, 5160);
     Dir1.Move(120, 720, 5160, 1800);
     ListView1.Move(120, 2640, 5160, 2640);
+    // Sorted by the file name, ascending; a column click sorts by that column or turns the order.
+    ListView1.Sorted = true;
+    ListView1.SortKey = 0;
+    ListView1.SortOrder = forms::lvwAscending;
 
     fraImageProperties.Caption = "Firmware Image Properties";
     fraImageProperties.Move(5640, 120, 6960, 5400);
@@ -367,6 +372,9 @@ void frmSelectFirmware::ClearFileInfo() {
     lblFileCreatedOn.Caption = "File Last Updated: <none selected>";
     lblSoftwareVersion.Caption = "Version: <unknown>";
     lblPackagesIncluded.Caption = "Package included: <no image selected>";
+    // The previous package's compatibility must not be read as this one's.
+    lblCompatibleHardware.Caption = "Compatible Hardware Versions:";
+    lblVendorCompatibility.Caption = "Vendor Compatibility:";
 }
 
 bool frmSelectFirmware::refuseWhileDownloading() {
@@ -400,7 +408,7 @@ void frmSelectFirmware::ListView1_ItemClick(forms::ListItem& item) {
 
         pgbReadFile.Visible = true;
         const std::string remembered = lblStatus.Caption;
-        lblStatus.Caption = "Reading File '" + full + "'...";
+        lblStatus.Caption = "Reading File '" + name + "'...";
         Refresh();
         forms::DoEvents();
 

@@ -135,6 +135,7 @@ void frmShell::Form_Load() {
     tmrPollForShellData.Enabled = true;
 
     txtShell.Text = std::string();
+    txtShell.TabIndex = 1;
     showPollingButton();
 
     Connected(false);

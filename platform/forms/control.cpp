@@ -139,6 +139,8 @@ Control::Control(Container* container, std::string name, int32_t index, NoWidget
                       toolTip_ = t;
                       if (widget_) widget_->setToolTip(detail::ToQ(t));
                   }),
+      TabIndex([this] { return form_->TabIndexOf(this); },
+               [this](const int32_t& i) { form_->SetTabIndex(this, i); }),
       form_(&container->OwnerForm()),
       container_(container) {
     form_->RegisterControl(this);

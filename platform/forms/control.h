@@ -36,6 +36,7 @@ public:
     Property<bool> Visible;
     Property<bool> Enabled;
     Property<std::string> ToolTipText;
+    Property<int32_t> TabIndex;  // place in the form's tab order, from 0
     std::string Tag;
 
     std::function<void(int32_t& KeyAscii)> KeyPress;

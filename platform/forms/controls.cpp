@@ -53,13 +53,6 @@ void tapClicks(QWidget* w, std::function<void()>* click, std::function<void()>* 
     w->installEventFilter(tap);
 }
 
-std::string fontName(const QWidget* w) { return FromQ(w->font().family()); }
-void setFontName(QWidget* w, const std::string& name) {
-    QFont f = w->font();
-    f.setFamily(ToQ(name));
-    if (name == "Courier New") f.setStyleHint(QFont::Monospace);
-    w->setFont(f);
-}
 void setFontSize(QWidget* w, double size) {
     QFont f = w->font();
     f.setPointSizeF(size > 0 ? size : 8.25);
@@ -140,7 +133,7 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
                  else edit_->setReadOnly(l);
              }),
       MultiLineMode([this] { return multi_; }, [](const bool&) { RaiseReadOnly("MultiLine"); }),
-      FontName([this] { return fontName(Widget()); }, [this](const std::string& n) { setFontName(Widget(), n); }),
+      FontName([this] { return detail::FontName(Widget()); }, [this](const std::string& n) { detail::SetFontName(Widget(), n); }),
       FontSize([this] { return Widget()->font().pointSizeF(); }, [this](const double& s) { setFontSize(Widget(), s); }),
       multi_((style & MultiLine) != 0) {
     QWidget* parent = container->ContainerWidget();
@@ -383,7 +376,7 @@ RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
                FireIfSet("Change", Change);
            }),
       Locked([this] { return edit_->isReadOnly(); }, [this](const bool& l) { edit_->setReadOnly(l); }),
-      FontName([this] { return fontName(edit_); }, [this](const std::string& n) { setFontName(edit_, n); }),
+      FontName([this] { return detail::FontName(edit_); }, [this](const std::string& n) { detail::SetFontName(edit_, n); }),
       FontSize([this] { return edit_->font().pointSizeF(); }, [this](const double& s) { setFontSize(edit_, s); }) {
     edit_ = new QTextEdit(container->ContainerWidget());
     edit_->setAcceptRichText(false);

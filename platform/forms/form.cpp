@@ -178,6 +178,8 @@ Form::Form(std::string name, Kind kind)
                        if (!busy && cursorOverridden_) QApplication::restoreOverrideCursor();
                        cursorOverridden_ = busy;
                    }),
+      FontName([this] { return detail::FontName(window_); },
+               [this](const std::string& name) { detail::SetFontName(window_, name); }),
       kind_(kind) {
     init();
 }
@@ -220,9 +222,46 @@ Control* Form::FindControl(const std::string& name) const {
     return nullptr;
 }
 
-void Form::RegisterControl(Control* control) { controls_.push_back(control); }
+void Form::RegisterControl(Control* control) {
+    controls_.push_back(control);
+    tabOrder_.push_back(control);
+}
 
-void Form::UnregisterControl(Control* control) { std::erase(controls_, control); }
+void Form::UnregisterControl(Control* control) {
+    std::erase(controls_, control);
+    std::erase(tabOrder_, control);
+}
+
+// Only controls with a window take part in the tab order (menus, timers and common dialogs have
+// none, so they have no place in it).
+int32_t Form::TabIndexOf(const Control* control) const {
+    int32_t place = 0;
+    for (const Control* c : tabOrder_) {
+        if (!c->Widget()) continue;
+        if (c == control) return place;
+        ++place;
+    }
+    return -1;
+}
+
+void Form::SetTabIndex(Control* control, int32_t index) {
+    if (index < 0) detail::RaiseInvalidValue();
+    std::vector<Control*> order;
+    for (Control* c : tabOrder_)
+        if (c != control && c->Widget()) order.push_back(c);
+    order.insert(order.begin() + std::min<size_t>(size_t(index), order.size()), control);
+    for (Control* c : tabOrder_)
+        if (c != control && !c->Widget()) order.push_back(c);
+    tabOrder_ = std::move(order);
+    // The keyboard walks the widgets in the same order.
+    QWidget* previous = nullptr;
+    for (Control* c : tabOrder_) {
+        QWidget* w = c->Widget();
+        if (!w) continue;
+        if (previous) QWidget::setTabOrder(previous, w);
+        previous = w;
+    }
+}
 
 void Form::RegisterMenu(Menu* menu, QAction* action) {
     topMenus_.push_back(menu);
@@ -538,7 +577,11 @@ void Form::HandleResize() {
     detail::Fire("Form_Resize", [&] { Form_Resize(); });
 }
 
-void Form::HandleClose() { Unload(vbFormControlMenu); }
+void Form::HandleClose() {
+    // A disabled window takes no input, its close box and window menu included.
+    if (window_ && !window_->isEnabled()) return;
+    Unload(vbFormControlMenu);
+}
 
 void Form::PreviewKeyDown(int32_t& keyCode, int32_t shift) {
     if (keyPreview_ && loaded_) detail::Fire("Form_KeyDown", [&] { Form_KeyDown(keyCode, shift); });

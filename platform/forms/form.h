@@ -134,6 +134,7 @@ public:
     Property<bool> Enabled;
     Property<bool> KeyPreview;
     Property<int32_t> MousePointer;
+    Property<std::string> FontName;  // the window's font, which its controls take unless they set their own
 
     bool MDIChild() const { return kind_ == MdiChild; }
     bool IsLoaded() const { return loaded_; }
@@ -180,6 +181,10 @@ public:
     // Window-layer plumbing (controls register themselves; the widgets report events).
     void RegisterControl(Control* control);
     void UnregisterControl(Control* control);
+    // The tab order: every control in declaration order to begin with; a control given another
+    // TabIndex moves to that place and the ones behind it move up by one.
+    int32_t TabIndexOf(const Control* control) const;
+    void SetTabIndex(Control* control, int32_t index);
     // A menu title of this form; `action` is its entry on the menu bar.
     void RegisterMenu(Menu* menu, QAction* action);
     const std::vector<Menu*>& TopMenus() const { return topMenus_; }
@@ -247,6 +252,7 @@ private:
     bool hasRequestedOuter_ = false;
     int requestedOuter_[4] = {0, 0, 0, 0};
     std::vector<Control*> controls_;
+    std::vector<Control*> tabOrder_;
     std::vector<Menu*> topMenus_;
     std::vector<QAction*> topMenuActions_;  // the menu bar entries of topMenus_
     // State and sizes of the last Resize event, so one change raises one event however many

@@ -10,6 +10,7 @@
 
 class QObject;
 class QString;
+class QWidget;
 
 namespace forms::detail {
 
@@ -20,6 +21,11 @@ std::string FromQ(const QString& text);
 // text widget holds plain line feeds.
 std::string CrLfToLf(std::string text);
 std::string LfToCrLf(const std::string& text);
+
+// A widget's font family, as a window or control's FontName reads and writes it ("Courier New"
+// asks for a fixed-pitch face where the family itself is not installed).
+std::string FontName(const QWidget* widget);
+void SetFontName(QWidget* widget, const std::string& name);
 
 void InstallDesktopPresenter();
 // An object living on the user-interface thread, for work handed over from other threads.

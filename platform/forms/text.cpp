@@ -1,6 +1,8 @@
 #include "internal.h"
 
+#include <QFont>
 #include <QString>
+#include <QWidget>
 
 namespace forms::detail {
 
@@ -52,6 +54,15 @@ std::string LfToCrLf(const std::string& text) {
         out += c;
     }
     return out;
+}
+
+std::string FontName(const QWidget* widget) { return FromQ(widget->font().family()); }
+
+void SetFontName(QWidget* widget, const std::string& name) {
+    QFont font = widget->font();
+    font.setFamily(ToQ(name));
+    if (name == "Courier New") font.setStyleHint(QFont::Monospace);
+    widget->setFont(font);
 }
 
 }  // namespace forms::detail

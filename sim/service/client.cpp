@@ -34,6 +34,11 @@ namespace {
 
 namespace fsys = std::filesystem;
 
+// A running service greets a new connection at once, yet a loaded machine may take its time to
+// schedule the service's thread: the greeting gets at least this long (real time), however short
+// the reply time-out of requests is set.
+constexpr int kGreetingWaitMs = 10000;
+
 int connectSocket(const std::string& path) {
     sockaddr_un addr{};
     if (path.size() >= sizeof(addr.sun_path)) return -1;
@@ -149,8 +154,12 @@ public:
         disconnect();
     }
 
+    // True when the last connect found a service that listens but did not greet: a hung one.
+    bool SilentGreeting() const { return silentGreeting_; }
+
     // Connects the request and notice connections. Under m_.
     bool connect() {
+        silentGreeting_ = false;
         if (stopped_) return false;
         const std::string sock = SocketPath(options_.root);
         for (int attempt = 0; attempt < 20; ++attempt) {
@@ -167,14 +176,18 @@ public:
                 }
             }
             bool silent = false;
-            uint32_t id = hello(fd, 0, 0, options_.replyTimeoutMs, &silent);
+            const int greetingWaitMs = std::max(options_.replyTimeoutMs, kGreetingWaitMs);
+            uint32_t id = hello(fd, 0, 0, greetingWaitMs, &silent);
             if (id == 0) {
                 ::close(fd);
-                if (silent) return false;  // a hung service: asking again would hang as well
-                continue;                  // the service was ending while we connected
+                if (silent) {  // a hung service: asking again would hang as well
+                    silentGreeting_ = true;
+                    return false;
+                }
+                continue;  // the service was ending while we connected
             }
             int nfd = connectSocket(sock);
-            if (nfd < 0 || hello(nfd, 1, id, options_.replyTimeoutMs) != id) {
+            if (nfd < 0 || hello(nfd, 1, id, greetingWaitMs) != id) {
                 if (nfd >= 0) ::close(nfd);
                 ::close(fd);
                 continue;
@@ -524,6 +537,7 @@ private:
     std::thread noticeThread_;
     std::atomic<bool> closing_{false};  // this side hangs up: the notice thread ends quietly
     std::atomic<bool> noticesLost_{false};  // the running service closed our notice connection
+    bool silentGreeting_ = false;  // the last connect found a service that listens but does not greet
     std::vector<uint8_t> reply_;
     std::map<uint32_t, Range> ranges_;
     uint32_t nextHandle_ = 1;
@@ -533,11 +547,15 @@ private:
 
 std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceOptions& options) {
     auto a = std::make_unique<RemoteAccess>(std::move(onNotice), options, true);
-    if (!a->connect())
-        throw ServiceError("cannot reach or start the bus service of " +
-                           (options.root.empty() ? PlatformRoot() : options.root) + " (see " +
-                           ServiceFolder(options.root.empty() ? PlatformRoot() : options.root) +
+    if (!a->connect()) {
+        const std::string root = options.root.empty() ? PlatformRoot() : options.root;
+        // A service that listens but does not greet is hung; its log (if it has one) is its own.
+        if (a->SilentGreeting())
+            throw ServiceError("the bus service of " + root + " listens but did not greet within " +
+                               std::to_string(std::max(options.replyTimeoutMs, kGreetingWaitMs)) + " ms");
+        throw ServiceError("cannot reach or start the bus service of " + root + " (see " + ServiceFolder(root) +
                            "/service.log)");
+    }
     return a;
 }
 

@@ -277,6 +277,78 @@ TEST_F(Run, AKeyBatchReadsAndWritesKeysByGuid) {
     for (const auto& k : keys)
         if (k["name"] == "NAME") named = k["data"] == "4C756D6172656C2D37";  // "Lumarel-7"
     EXPECT_TRUE(named) << keys.dump() << "\n" << All();
+    // The written key's file is the user's input: never rewritten.
+    std::ifstream name(folder_ / "batch" / "name.txt", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(name)), {}), "Lumarel-7\r\n");
+}
+
+TEST_F(Run, TheExitCodeIsZeroOnlyWhenEveryOperationAskedForSucceeded) {
+    json dev = Device("dev", "0A3C7E1000010002");
+    dev["keys"] = json{{"SERIAL", "534E2D30303432"}};
+    Bus(json::array({Host(), dev}));
+    fsys::create_directories(folder_ / "batch");
+    std::ofstream(folder_ / "batch" / "ok.txt", std::ios::binary) << "read 0A3C7E1000010002 SERIAL\r\n";
+    std::ofstream(folder_ / "batch" / "lacking.txt", std::ios::binary) << "read 0A3C7E1000010002 NOSUCHKEY\r\n";
+    std::ofstream(folder_ / "batch" / "absent.txt", std::ios::binary) << "read 0A3C7E10000100FF SERIAL\r\n";
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* why;
+    };
+    const Case cases[] = {
+        {{"/R", "batch/ok.txt"}, 0, "every row SUCCESS"},
+        {{"/R", "batch/lacking.txt"}, 1, "a key the device lacks: a FAILED row"},
+        {{"/R", "batch/absent.txt"}, 1, "no such device: a FAILED row"},
+        {{"/D", "missing.fwp", "/R", "batch/ok.txt"}, 1, "the download failed before a good batch"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Start(c.args);
+        EXPECT_EQ(exitCode_, c.exitCode) << All();
+    }
+}
+
+TEST_F(Run, ASecondInstanceAskedForAnOperationFailsAndLeavesTheRunningOnesFilesAlone) {
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    ImageliftProcess first(folder_, {}, {"QT_QPA_PLATFORM=offscreen"});
+    const int64_t start = imagelifttest::RealNow();
+    while (!first.Window(std::nullopt, imagelifttest::kFrameCaption) && imagelifttest::RealMsSince(start) < 30000)
+        imagelifttest::Breathe(10);
+    ASSERT_TRUE(first.Window(std::nullopt, imagelifttest::kFrameCaption)) << "the first instance did not show";
+    // What a caller would find there from the running program's own unattended run.
+    fsys::create_directories(folder_ / "script-data");
+    const std::string status = "0:00:01.000, USER, basAutomation, the first run's line\r\n";
+    std::ofstream(folder_ / "script-data" / "1394_write_status.txt", std::ios::binary) << status;
+
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+    };
+    const Case cases[] = {{{"/D", "pkg.fwp"}, 1}, {{"/R", "keys.txt"}, 1}, {{"/O"}, 0}, {{}, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? std::string("no options") : c.args[0]);
+        ImageliftProcess second(folder_, c.args, {"QT_QPA_PLATFORM=offscreen"});
+        EXPECT_EQ(second.WaitExit(20000), c.exitCode);
+        std::ifstream in(folder_ / "script-data" / "1394_write_status.txt", std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), status);
+    }
+    EXPECT_FALSE(first.WaitExit(0).has_value()) << "the first instance runs on";
+    first.Close();
+    EXPECT_EQ(first.WaitExit(20000), 0);
+}
+
+TEST_F(Run, AStartUpThatFailsAfterTheRunBeganEndsAtOnceWithItsErrorInTheStatusFile) {
+    Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "pkg.fwp");
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    fsys::remove(folder_ / "Vsk1394api.dll");  // the access library is missing
+    Start({"/D", "pkg.fwp"}, 20000);
+    EXPECT_EQ(exitCode_, 1);
+    bool logged = false;
+    for (const auto& line : lines_)
+        logged |= line.find(", ERROR, basApp, ERROR #53: ") != std::string::npos &&
+                  line.find(" in Main.  Exiting initialization abnormally.") != std::string::npos;
+    EXPECT_TRUE(logged) << All();
+    EXPECT_EQ(State("dev")["slots"][0]["length"], 0);
 }
 
 }  // namespace

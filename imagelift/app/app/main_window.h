@@ -238,6 +238,9 @@ private:
     // Moves the selection to a row just filled with a running target, unless the current row
     // holds the device selected before the refill.
     void selectFilledRow(int32_t row);
+    // Keeps the current row's ID in SelectedDeviceId when it is a device ID (16 hex digits
+    // without its blanks, whatever they begin with); a placeholder keeps the ID chosen before.
+    void keepSelectedDevice();
 
     // The device commands' buttons and menu items get their handlers (device_commands.cpp).
     void connectDeviceCommands();

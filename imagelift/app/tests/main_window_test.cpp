@@ -3,6 +3,8 @@
 // refill, the access library's text lines, the message route and the unattended-run scheduler.
 #include <gtest/gtest.h>
 
+#include <QMdiSubWindow>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -186,6 +188,9 @@ TEST_F(MainWindow, MenusTimersAndTheEmptyGridAtLoad) {
     EXPECT_EQ(m.lblGUID.Caption(), "ID (ConfigROM):   ");
     EXPECT_EQ(m.lblBootloaderGuidInfo.Caption(), "ID (InfoReg):    ");
     EXPECT_EQ(m.lblBootloaderGuidGet.Caption(), "ID (Bootloader): ");
+    EXPECT_EQ(m.cmdUpdateApplicationImage.Caption(), "Update Application &Image...");
+    EXPECT_EQ(m.cmdUpdateBootloader.Caption(), "&Update Bootloader Image...");
+    EXPECT_EQ(m.cmdUpdateDebugMonitor.Caption(), "Update &Debug Monitor Image...");
 }
 
 TEST_F(MainWindow, GridRowsByNodeState) {
@@ -252,16 +257,16 @@ TEST_F(MainWindow, GridRowsByNodeState) {
 TEST_F(MainWindow, TheSelectionFollowsItsDeviceAcrossRefills) {
     bas1394::State.LocalHostNode = 0;
     basBootloader::State.BootloaderListReady[0] = true;
-    // IDs the selection keeper accepts: their leading digits form a number above zero.
+    // The maker's IDs ("0A3C7E10 ..."): their leading decimal digits make no number above zero.
     auto a = Node(1), b = Node(2), c = Node(3);
-    for (auto* n : {&a, &b, &c}) n->ConfigRom.BusInfo.NodeVendorId = 0x123456;
     bas1394::State.NodeTable = {Node(0), a, b, c};
     basBootloader::State.TargetList = {{}, Target(a, 2, 1), Target(b, 2, 1), Target(c, 2, 1)};
     frmMain& m = Main();
-    // With nothing chosen before, the selection moves down with every running row: the last stays.
+    // With nothing chosen before, the first running device becomes the selection and stays.
     m.IEEE1394Bus_NodesChanged();
-    EXPECT_EQ(m.mfgDevices.Row(), 4);
-    EXPECT_EQ(m.lblNode.Caption(), "Node: 3");
+    EXPECT_EQ(m.mfgDevices.Row(), 2);
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 1");
+    EXPECT_EQ(m.SelectedDeviceId, basConfigRom::GetGuidText(a.ConfigRom));
 
     // The user picks the middle device; after each bus reset it is still the selected one.
     m.mfgDevices.Row = 3;
@@ -271,6 +276,10 @@ TEST_F(MainWindow, TheSelectionFollowsItsDeviceAcrossRefills) {
         EXPECT_EQ(m.mfgDevices.Row(), 3);
         EXPECT_EQ(m.lblNode.Caption(), "Node: 2");
     }
+    // A placeholder row keeps the choice.
+    m.mfgDevices.Row = 1;  // the local node: " <unknown>"
+    EXPECT_EQ(m.SelectedDeviceId, basConfigRom::GetGuidText(b.ConfigRom));
+    m.mfgDevices.Row = 3;
     // Once it has gone, the last running device takes the selection.
     bas1394::State.NodeTable = {Node(0), a, c};
     m.IEEE1394Bus_NodesChanged();
@@ -460,6 +469,23 @@ TEST_F(MainWindow, SchedulerWithoutAnOperationSwitchesItselfOff) {
     m.tmrAutomationScheduler_Timer();
     EXPECT_FALSE(m.tmrAutomationScheduler.Enabled());
     EXPECT_TRUE(frame_->IsLoaded());
+}
+
+// Disabled (a download window open, an unattended run) the main window takes no input: its
+// close box does nothing; enabled again, it closes the program.
+TEST_F(MainWindow, ADisabledMainWindowIgnoresItsCloseBox) {
+    // The close box closes the MDI sub-window, which asks the window inside it.
+    auto* sub = qobject_cast<QMdiSubWindow*>(Main().WindowWidget()->parentWidget());
+    ASSERT_NE(sub, nullptr);
+    Main().Enabled = false;
+    sub->close();
+    EXPECT_TRUE(Main().IsLoaded());
+    EXPECT_TRUE(frame_->IsLoaded());
+    EXPECT_EQ(ended_, 0);
+    Main().Enabled = true;
+    sub->close();
+    EXPECT_FALSE(frame_->IsLoaded());
+    EXPECT_EQ(ended_, 1);
 }
 
 TEST_F(MainWindow, ClosingTheMainWindowClosesTheProgramOnce) {

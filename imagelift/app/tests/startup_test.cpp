@@ -183,7 +183,6 @@ TEST_F(Startup, ASecondInstanceIsRefusedBeforeAnythingElse) {
     const kernel::Handle first = kernel::CreateMutex(false, "Imagelift.Instance");
     ASSERT_NE(first, 0);
     basApp::Main("/O");
-    kernel::CloseHandle(first);
     EXPECT_EQ(ends_, std::vector<int>{0});
     ASSERT_EQ(boxes_.asked().size(), 1u);
     EXPECT_EQ(boxes_.asked()[0].prompt, "There is already an instance of Imagelift running.  Cannot run a second instance.");
@@ -192,6 +191,7 @@ TEST_F(Startup, ASecondInstanceIsRefusedBeforeAnythingElse) {
     EXPECT_EQ(basApp::Frame(), nullptr);
     EXPECT_EQ(ctx_.DbManager, nullptr);
     EXPECT_FALSE(fsys::exists(program_ / "db1.mdb"));
+    kernel::CloseHandle(first);
 }
 
 TEST_F(Startup, StoredGlobalValuesThatAreNotNumbersKeepTheirDefaults) {
@@ -278,6 +278,36 @@ void InstallAutomation(imagelift::ProgramContext& ctx, StatusFileLines& file, in
         ctx.StatusFile = &file;
         return initializeResult;
     };
+}
+
+TEST_F(Startup, ASecondInstanceAskedForAnOperationEndsWithAFailureAndWaitsForNobody) {
+    const kernel::Handle first = kernel::CreateMutex(false, "Imagelift.Instance");
+    ASSERT_NE(first, 0);
+    StatusFileLines file;
+    InstallAutomation(ctx_, file, 1);
+    basApp::Main("/B PKG.FWP");
+    kernel::CloseHandle(first);
+    EXPECT_EQ(ends_, std::vector<int>{1});
+    EXPECT_TRUE(boxes_.asked().empty());
+    EXPECT_EQ(basApp::Frame(), nullptr);
+    EXPECT_FALSE(ctx_.AutomationMode);
+    EXPECT_TRUE(file.lines.empty());
+}
+
+TEST_F(Startup, AnUnattendedRunWhoseStartUpFailsEndsAtOnceThroughTheFrame) {
+    fsys::remove(program_ / "Vsk1394api.dll");  // the access library is missing
+    StatusFileLines file;
+    InstallAutomation(ctx_, file, 1);
+    basApp::Main("/B PKG.FWP");
+    EXPECT_EQ(ends_.size(), 1u) << "the run ends, through the frame's unload and the shut-down";
+    ASSERT_NE(basApp::Frame(), nullptr);
+    EXPECT_FALSE(basApp::Frame()->IsLoaded());
+    bool found = false;
+    for (const auto& line : file.lines)
+        found |= line.find(", ERROR, basApp, ERROR #53: ") != std::string::npos &&
+                 line.find(" in Main.  Exiting initialization abnormally.") != std::string::npos;
+    EXPECT_TRUE(found);
+    ctx_.StatusFile = nullptr;
 }
 
 TEST_F(Startup, AnUnattendedRunWaitsForNobodyBeforeItsStatusFileIsOpen) {

@@ -10,7 +10,8 @@
 // next device list. Every step is logged through StatusDisplay; lines of level ERROR and above
 // reach the status file, which calling scripts and the update utility read.
 //
-// The process ends with exit code 0 after a run whose last attempt succeeded, 1 otherwise.
+// The process ends with exit code 0 only when every operation the command line asked for
+// succeeded (every row of a key batch among them), 1 otherwise.
 #pragma once
 
 #include <cstdint>
@@ -70,8 +71,10 @@ struct ModuleState {
     // Folder of the key-batch file with its trailing separator ("" for a bare name).
     std::string KeyDataFolder;
 
-    // The result of the last attempt (-1 before any): decides the exit code.
+    // The result of the last attempt (-1 before any) and whether an operation it asked for failed
+    // (a download before a key batch, a FAILED row of the batch): together they decide the exit code.
     int32_t LastResult = -1;
+    bool OperationFailed = false;
 };
 
 extern ModuleState State;
@@ -102,7 +105,8 @@ void WriteStatusFileLine(const std::string& text);
 void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
 // Closes the status file (shut-down of the program).
 void Shutdown();
-// The exit code of the process after the run: 0 when the last attempt succeeded, else 1.
+// The exit code of the process after the run: 0 only when the last attempt succeeded and every
+// operation it asked for succeeded, else 1.
 int ExitCode();
 
 // Opens a file with the desktop's default program (the status file, a key-batch report); not

@@ -137,6 +137,47 @@ TEST_F(KeyBatch, ABatchOnTheDeviceWritesItsReportAndDataFilesAsWrittenByHand) {
     EXPECT_TRUE(Find("# FAILED, code 0xFFFFFFFF"));
     EXPECT_TRUE(Find("PerformKeyOperations: failed to get handle for device 'FF FF FF FF FF FF FF FF'"));
     EXPECT_TRUE(opened_.empty()) << "nothing is shown without /S";
+    // The written key's file is the user's: it stays as it was.
+    EXPECT_EQ(ReadFile("batch/name.txt"), "# a comment\r\nLumarel-7\r\n");
+    // One row FAILED: the run fails, though the batch itself ran.
+    EXPECT_EQ(ExitCode(), 1);
+}
+
+TEST_F(KeyBatch, AnyFailedRowFailsTheRunAndAWrittenFileNeverChanges) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-0042")); });
+    // A quoted field keeps its comma; a comment is no data.
+    const std::string data = "# the device's name\r\n\"Lumarel,7\"   # quoted: one field\r\n";
+    Text("name.txt", data);
+    struct Case {
+        const char* batch;
+        int exitCode;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"write 0A3C7E1000010001 NAME name.txt\r\nread --single SERIAL\r\n", 0, "every row SUCCESS"},
+        {"write 0A3C7E1000010001 NAME name.txt\r\nread --single LACKING\r\n", 1, "a key the device lacks"},
+        {"write 0A3C7E1000010009 NAME name.txt\r\n", 1, "no such device"},
+        {"write 0A3C7E1000010001 NAME name.txt\r\nread --single SERIAL name.txt\r\n", 1,
+         "a read naming the write's data file"},
+        {"read --single SERIAL k.txt\r\n", 1, "a read naming the batch itself"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Text("k.txt", c.batch);
+        EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
+        EXPECT_EQ(ExitCode(), c.exitCode);
+        EXPECT_EQ(ReadFile("name.txt"), data);
+        EXPECT_EQ(ReadFile("k.txt"), c.batch);
+        Dev("d", [](sim::lumarel::Lumarel460& d) { EXPECT_EQ(d.keys().at("NAME"), vb::TextToBytes("Lumarel,7")); });
+    }
+    // With no device on the bus at all, "--single" fails its row too.
+    ASSERT_TRUE(bus_.RemoveNode("d"));
+    ASSERT_EQ(Rescan(), 1);
+    Text("k.txt", "read --single SERIAL\r\n");
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
+    EXPECT_EQ(ExitCode(), 1);
 }
 
 TEST_F(KeyBatch, SingleTakesTheFirstTargetOnTheBus) {

@@ -224,7 +224,10 @@ TEST_F(Start, TheProcessEndsWithTheOutcomeOfTheLastAttempt) {
     EXPECT_FALSE(frame_->IsLoaded());
     EXPECT_EQ(ends_, std::vector<int>{1}) << "no target: nothing was performed";
 
+    // Only a last attempt that succeeded with no operation failing ends with 0.
     State.LastResult = 1;
+    EXPECT_EQ(ExitCode(), 1);
+    State.OperationFailed = false;
     EXPECT_EQ(ExitCode(), 0);
 }
 

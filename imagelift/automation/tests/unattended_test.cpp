@@ -245,6 +245,22 @@ TEST_F(Unattended, AKeyBatchWaitsForTheDownloadsResetAndRunsOnTheFinalAttempt) {
     SettleAndRescan();
     EXPECT_EQ(PerformUnattendedOperations({"", "/D PKG.FWP", "/R KEYS.TXT"}), 1);
     EXPECT_TRUE(fsys::exists("KEYS.out.txt"));
+    // The download started the new application: the bootloader's key cannot be read now, and
+    // that FAILED row fails the run.
+    EXPECT_TRUE(Find("# FAILED, code 0xFFFFFFFF"));
+    EXPECT_EQ(ExitCode(), 1);
+}
+
+TEST_F(Unattended, AFailedDownloadIsNotHiddenByTheBatchThatFollowsIt) {
+    OneDevice(false);
+    Text("keys.txt", "read --single SERIAL\r\n");
+    Dev("d", [](Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-1")); });
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R KEYS.TXT"}), 1);
+    EXPECT_EQ(ExitCode(), 0);
+    // The batch's result is the attempt's; the missing package still fails the run.
+    EXPECT_EQ(PerformUnattendedOperations({"", "/D MISSING.FWP", "/R KEYS.TXT"}), 1);
+    EXPECT_FALSE(Find("# FAILED"));
+    EXPECT_EQ(ExitCode(), 1);
 }
 
 TEST_F(Unattended, OptionsThatNothingCarriesOutAreReported) {

@@ -5,11 +5,13 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -77,13 +79,19 @@ TEST_F(DownloadWindow, BrowsesTheFolderAndShowsEachPackageWithItsCompatibility) 
     ASSERT_EQ(w.ListView1.ListItems.Count(), 4);
     std::vector<std::string> names;
     for (int32_t i = 1; i <= 4; ++i) names.push_back(w.ListView1.ListItems.Item(i).Text());
-    EXPECT_EQ(names, (std::vector<std::string>{"A.FWP", "b.fwp", "m.fwp", "c.bin"}));
+    // Sorted by name from the start, whatever order the folder lists them in.
+    EXPECT_EQ(names, (std::vector<std::string>{"A.FWP", "b.fwp", "c.bin", "m.fwp"}));
+    EXPECT_EQ(w.FontName(), "Courier New");
     forms::ListItem& first = w.ListView1.ListItems.Item(1);
     EXPECT_TRUE(first.SubItems(1)().ends_with(" (local)")) << first.SubItems(1)();
     EXPECT_EQ(first.SubItems(2)(), "3 kB");  // 352 + 2500 + 300 bytes
     EXPECT_EQ(w.Path, packages_.string() + "\\");
 
+    std::vector<std::string> captions;
+    w.lblStatus.Change = [&] { captions.push_back(w.lblStatus.Caption()); };
     Select(w, "A.FWP");
+    w.lblStatus.Change = nullptr;
+    EXPECT_NE(std::find(captions.begin(), captions.end(), "Reading File 'A.FWP'..."), captions.end());
     EXPECT_EQ(w.lblFilename.Caption(), "Filename: A.FWP");
     EXPECT_EQ(w.lblPath.Caption(), "Path: " + packages_.string());
     EXPECT_EQ(w.lblPath.ToolTipText(), w.lblPath.Caption());
@@ -121,7 +129,25 @@ TEST_F(DownloadWindow, BrowsesTheFolderAndShowsEachPackageWithItsCompatibility) 
     EXPECT_TRUE(StartsWith(w.lblFileCreatedOn.Caption(), "File Last Updated: 20"));
     EXPECT_EQ(w.lblSoftwareID.Caption(), "Software ID: <unknown>");
     EXPECT_EQ(w.lblPackagesIncluded.Caption(), "Package included: <no image selected>");
+    // The previous package's compatibility is gone with the rest.
+    EXPECT_EQ(w.lblCompatibleHardware.Caption(), "Compatible Hardware Versions:");
+    EXPECT_EQ(w.lblVendorCompatibility.Caption(), "Vendor Compatibility:");
     EXPECT_EQ(Buttons(w), (std::vector<bool>{false, false, false, false}));
+
+    // A click on the sort column turns the order; a click on another sorts by it, in that order.
+    const auto listed = [&] {
+        std::vector<std::string> texts;
+        for (int32_t i = 1; i <= w.ListView1.ListItems.Count(); ++i) texts.push_back(w.ListView1.ListItems.Item(i).Text());
+        return texts;
+    };
+    w.ListView1_ColumnClick(w.ListView1.ColumnHeaders.Item(1));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"m.fwp", "c.bin", "b.fwp", "A.FWP"}));
+    w.ListView1_ColumnClick(w.ListView1.ColumnHeaders.Item(3));
+    EXPECT_EQ(w.ListView1.SortKey(), 2);
+    EXPECT_EQ(w.ListView1.SortOrder(), forms::lvwDescending);
+    w.ListView1_ColumnClick(w.ListView1.ColumnHeaders.Item(1));
+    w.ListView1_ColumnClick(w.ListView1.ColumnHeaders.Item(1));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"A.FWP", "b.fwp", "c.bin", "m.fwp"}));
 }
 
 TEST_F(DownloadWindow, AHandleWithoutTargetEnablesNothingAndTheMainWindowWaitsForTheFirstClose) {
@@ -289,6 +315,137 @@ TEST_F(DownloadWindow, AnImageRecordOutsideTheFileIsRefusedBeforeTheDeviceIsTouc
         EXPECT_EQ(Slot(0), loaded) << name;
     }
     EXPECT_EQ(status_.Count("runs outside the file"), 2);
+}
+
+// The window's own block loop on its failure paths, the device misbehaving on purpose: the
+// captions the window shows on the way, the outcome, and whether the end command closed the
+// device's download session (a session left open means no end command came).
+TEST_F(DownloadWindow, TheBlockLoopRetriesEachBlockTwiceAndAlwaysEndsTheTransfer) {
+    const auto app = Image(2500);
+    Write("app.fwp", fwp::PackageBuilder().Image1(app, kImageAddress));
+    Write("cfg.fwp", fwp::PackageBuilder().Config(Image(100, 5)));
+    frmSelectFirmware& w = Open(0);
+    frame_->MainWindow()->tmrBusReset.Enabled = false;
+    std::vector<std::string> captions;
+    w.lblStatus.Change = [&] { captions.push_back(w.lblStatus.Caption()); };
+    const std::string writeFailed =
+        "DownloadImage ERROR: Failed to write data to flash on target.  basBootloader.DownloadBlock returned code -3 "
+        "for block at address 0x10000000.";
+    struct Case {
+        const char* why;
+        const char* file;
+        nlohmann::json device;  // the device's faults and timing for this case
+        int32_t result;
+        int writeFailures;       // failed blocks logged
+        bool stored;             // the image is in the device's flash, valid
+        std::vector<std::string> shown;  // captions shown, in this order
+    };
+    const Case cases[] = {
+        {"two failed blocks, then success", "app.fwp", {{"device_faults", {{"flash_write_failures", 2}}}}, 1, 2, true,
+         {"Successfully loaded new Application Image 'app.fwp' onto target at "}},
+        {"the third failure of a block ends the transfer", "app.fwp", {{"device_faults", {{"flash_write_failures", 3}}}}, -1,
+         3, false, {"Load new Application Image operation failed."}},
+        // The device finishes its check and stores the image, but answers after the window gave up.
+        {"a failed download end", "app.fwp", {{"timing", {{"verify_time_ms", 200000}}}}, -1, 0, true,
+         {"Download end command failed while loading 'app.fwp' onto target.",
+          "Load new Application Image operation failed."}},
+        {"a package without an image sends nothing", "cfg.fwp", nlohmann::json::object(), -1, 0, false,
+         {"DownloadImage: 'cfg.fwp' contains no image.  Exiting..."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Control({{"cmd", "device"}, {"id", "lumarel460"},
+                 {"device_faults", {{"flash_write_failures", 0}}}, {"timing", {{"verify_time_ms", 0}}}});
+        nlohmann::json command = c.device;
+        command["cmd"] = "device";
+        command["id"] = "lumarel460";
+        Control(command);
+        Control({{"cmd", "device"}, {"id", "lumarel460"}, {"corrupt_slot", 0}});
+        captions.clear();
+        status_.lines.clear();
+
+        EXPECT_EQ(w.DownloadImage(0, packages_.string(), c.file), c.result);
+        const auto logged = status_.Messages("frmSelectFirmware");
+        EXPECT_EQ(std::count(logged.begin(), logged.end(), writeFailed), c.writeFailures);
+        size_t at = 0;
+        for (const std::string& part : c.shown) {
+            while (at < captions.size() && captions[at].find(part) == std::string::npos) ++at;
+            EXPECT_LT(at, captions.size()) << "not shown: " << part;
+            ++at;
+        }
+        const nlohmann::json slot = Slot(0);
+        EXPECT_EQ(slot["valid"] == true, c.stored) << slot.dump();
+        if (c.stored) {
+            EXPECT_EQ(slot["crc32"], Crc(app));
+        }
+        // The device's download session: closed by the end command, or never opened.
+        const nlohmann::json state = Control({{"cmd", "state"}});
+        for (const auto& node : state["nodes"]) {
+            if (node.contains("state")) {
+                EXPECT_FALSE(node["state"].contains("download")) << node["state"].dump();
+            }
+        }
+        EXPECT_FALSE(ctx_.DownloadInProgress);
+    }
+}
+
+TEST_F(DownloadWindow, AFailedDownloadStartSendsNoBlockAndNoEnd) {
+    Write("app.fwp", fwp::PackageBuilder().Image1(Image(2500), kImageAddress));
+    frmSelectFirmware& w = Open(0);
+    frame_->MainWindow()->tmrBusReset.Enabled = false;
+    std::vector<std::string> captions;
+    w.lblStatus.Change = [&] { captions.push_back(w.lblStatus.Caption()); };
+    // The erase takes longer than the start command waits.
+    Control({{"cmd", "device"}, {"id", "lumarel460"}, {"timing", {{"erase_time_ms", 120000}}}});
+    EXPECT_EQ(w.DownloadImage(0, packages_.string(), "app.fwp"), -1);
+    ASSERT_FALSE(captions.empty());
+    EXPECT_TRUE(StartsWith(captions.back(), "cmdLoadSelected failed: DownloadStart command failed, code ")) << captions.back();
+    for (const auto& caption : captions) EXPECT_FALSE(StartsWith(caption, "Loading new Application Image from '"));
+    // The device opened its session for the late start, and no block came into it.
+    const nlohmann::json state = Control({{"cmd", "state"}});
+    for (const auto& node : state["nodes"]) {
+        if (node.contains("state") && node["state"].contains("download")) {
+            EXPECT_EQ(node["state"]["download"]["received"], 0);
+        }
+    }
+    EXPECT_FALSE(ctx_.DownloadInProgress);
+}
+
+// A device whose download start offers blocks of no bytes.
+class DownloadWindowWithoutBlocks : public DownloadWindow {
+protected:
+    void SetUp() override {
+        description_ = std::filesystem::temp_directory_path() / ("no-blocks-" + std::to_string(::getpid()) + ".json");
+        std::ofstream(description_) << R"({"nodes": [{"id": "host", "kind": "host"},
+            {"id": "lumarel460", "kind": "lumarel460", "mode": "bootloader", "max_block_size": 0}]})";
+        busDescription_ = description_.string();
+        DownloadWindow::SetUp();
+    }
+    void TearDown() override {
+        DownloadWindow::TearDown();
+        std::filesystem::remove(description_);
+    }
+    std::filesystem::path description_;
+};
+
+// The bootloader layer refuses the start answer itself, so the window reports a failed start.
+TEST_F(DownloadWindowWithoutBlocks, ABlockSizeBelowOneFailsBeforeAnyBlock) {
+    Write("app.fwp", fwp::PackageBuilder().Image1(Image(2500), kImageAddress));
+    frmSelectFirmware& w = Open(0);
+    frame_->MainWindow()->tmrBusReset.Enabled = false;
+    EXPECT_EQ(w.DownloadImage(0, packages_.string(), "app.fwp"), -1);
+    EXPECT_EQ(w.lblStatus.Caption(), "cmdLoadSelected failed: DownloadStart command failed, code -1");
+    EXPECT_TRUE(Logged("Bootloader returned invalid parameter to DownloadStart command!"));
+    // The session stands open with nothing in it: no block and no end command were sent.
+    bool open = false;
+    const nlohmann::json state = Control({{"cmd", "state"}});
+    for (const auto& node : state["nodes"]) {
+        if (!node.contains("state") || !node["state"].contains("download")) continue;
+        open = true;
+        EXPECT_EQ(node["state"]["download"]["received"], 0);
+    }
+    EXPECT_TRUE(open);
+    EXPECT_FALSE(ctx_.DownloadInProgress);
 }
 
 TEST_F(DownloadWindow, NoSecondDownloadAndNoCloseWhileADownloadRuns) {

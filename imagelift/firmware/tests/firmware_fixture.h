@@ -110,7 +110,7 @@ inline std::vector<uint8_t> Image(size_t size, uint8_t seed = 1) {
 class DownloadTest : public WindowsTest {
 protected:
     void SetUp() override {
-        ::setenv("LUMAREL_BUS_INPROCESS", "default", 1);
+        ::setenv("LUMAREL_BUS_INPROCESS", busDescription_.c_str(), 1);
         WindowsTest::SetUp();
         bas1394::ResetModuleState();
         window_ = user::CreateWindow("ThunderRT6TextBox", "");
@@ -193,6 +193,8 @@ protected:
     }
 
     using ControlFn = int32_t (*)(const char*, char*, int32_t);
+    // The bus the library hosts: its default, or a description file set before SetUp.
+    std::string busDescription_ = "default";
     user::HWND window_ = 0;
     int32_t handle_ = 0;
     void* library_ = nullptr;

@@ -281,6 +281,7 @@ TEST_F(ShellTest, ThePollingPeriod) {
     const int32_t h = AddDevice("d", ProtocolVariant::V1);
     frmShell& w = Launch(h);
     EXPECT_FALSE(w.cmdCheckForData.Visible());
+    EXPECT_EQ(w.txtShell.TabIndex(), 1);  // the load gives the terminal the second place in the tab order
     auto stored = [&] {
         return ctx_.DbManager->GetSetting(ctx_.App.Title, "frmShell", "ShellPollingInterval", std::string("<none>"));
     };

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWidget>
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <spawn.h>
@@ -449,6 +450,33 @@ TEST_F(FormsTest, SmallControlsBehaveAsTheWindowsExpect) {
     for (int i = 0; i < 2; ++i) f.RTB1.Text = "ROM\r\n0400 0000";  // the same text twice: one Change
     EXPECT_EQ(f.RTB1.Text(), "ROM\r\n0400 0000");
     EXPECT_EQ(rtbChanges, 1);
+    f.Unload();
+}
+
+// The tab order starts as the declaration order; a control given a TabIndex takes that place,
+// the others keep their order around it, and the keyboard walks the widgets the same way. A
+// form's font is what its controls show unless they choose their own.
+TEST_F(FormsTest, TabOrderAndTheFormsFont) {
+    frmEverything f;
+    f.Show();
+    EXPECT_EQ(f.lblTitle.TabIndex(), 0);
+    EXPECT_EQ(f.txtName.TabIndex(), 1);
+    EXPECT_EQ(f.cmdOK.TabIndex(), 3);
+    f.cmdOK.TabIndex = 1;
+    EXPECT_EQ(f.lblTitle.TabIndex(), 0);
+    EXPECT_EQ(f.cmdOK.TabIndex(), 1);
+    EXPECT_EQ(f.txtName.TabIndex(), 2);
+    EXPECT_EQ(f.txtLog.TabIndex(), 3);
+    EXPECT_EQ(f.cmdOK.Widget()->nextInFocusChain(), f.txtName.Widget());
+    f.txtLog.TabIndex = 1000;  // beyond the end: the last place among the controls with a window
+    const auto windowed = std::count_if(f.Controls().begin(), f.Controls().end(), [](Control* c) { return c->Widget(); });
+    EXPECT_EQ(f.txtLog.TabIndex(), int32_t(windowed) - 1);
+    EXPECT_EQ(f.tmrPoll.TabIndex(), -1);  // a timer has no place in it
+    EXPECT_EQ(errorNumber([&] { f.txtLog.TabIndex = -1; }), 380);
+
+    f.FontName = "Courier New";
+    EXPECT_EQ(f.FontName(), "Courier New");
+    EXPECT_EQ(f.lblTitle.Widget()->font().family().toStdString(), "Courier New");
     f.Unload();
 }
 
