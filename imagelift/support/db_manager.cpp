@@ -338,8 +338,7 @@ std::string clsDbManager::SaveSetting(const std::string& AppName, const std::str
                 sqlite::Statement update(*db_, "UPDATE tblSettings SET strValue = ?1 WHERE id = ?2");
                 update.Bind(1, toStore(Value)).Bind(2, find.ColumnInt(0)).Run();
             }
-        } else if (!Value.empty()) {
-            // Nor does an empty value make a row for a key not yet stored.
+        } else {
             sqlite::Statement insert(
                 *db_, "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES (?1, ?2, ?3, ?4)");
             insert.Bind(1, toStore(AppName)).Bind(2, toStore(Section)).Bind(3, toStore(Key));

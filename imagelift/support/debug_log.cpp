@@ -86,7 +86,7 @@ std::string LevelName(int32_t level) {
 
 int32_t LevelNumber(const LevelArg& level) {
     if (level.IsMissing()) return TRACE;
-    if (level.IsNumber()) return level.Number();
+    if (level.IsNumber() && level.Number() >= 0) return level.Number();
     const std::string text = level.AsText();
     if (basUtils::IsDigit(text)) return numericLevel(text);
     for (const auto& w : kWords)

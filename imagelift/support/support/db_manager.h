@@ -72,7 +72,7 @@ public:
                            const std::optional<std::string>& DefaultValue = std::nullopt);
     std::string GetSetting(const std::string& AppName, const std::string& Section,
                            const std::string& Key, int32_t DefaultValue);
-    // Stores Value; an empty Value writes nothing (an existing value stays, a new key gets no row).
+    // Stores Value (an empty Value keeps an existing value, or stores "" for a new key).
     // Always returns "".
     std::string SaveSetting(const std::string& AppName, const std::string& Section,
                             const std::string& Key, const std::string& Value);

@@ -45,12 +45,11 @@ std::string LevelName(int32_t level);
 
 // The level number of a level argument:
 //  - missing: 5;
-//  - a number: itself (a negative one too);
 //  - a text form starting with a digit: its leading number (a 7 followed by words reads as 7;
 //    halves round to even; values beyond 32 bits are clamped);
 //  - otherwise the first level word found anywhere in the text, without regard to case, in the
 //    order DETAIL, MUTEX, TRACE, "DLL DEBUG SPEW", WARNING, WATCH, ERROR, FATAL, NONE, USER;
-//  - no word (also empty text): 5.
+//  - no word (also empty text, and negative numbers): 5.
 int32_t LevelNumber(const LevelArg& level = {});
 
 // Logs one line. Never fails towards the caller. See debug_log.cpp for the order of the steps.

@@ -248,9 +248,9 @@ TEST_F(DbManagerTest, SettingsDefaultsEmptyValuesAndRemoval) {
     EXPECT_EQ(s.GetSetting("Other", "Global", "Timeout", 200), "200");  // keys match exactly
     EXPECT_EQ(s.GetSetting(kApp, "global", "Timeout", 200), "200");
 
-    s.SaveSetting(kApp, "frmShell", "New", "");  // an empty value for a new key writes nothing
+    s.SaveSetting(kApp, "frmShell", "New", "");  // a new key with an empty value reads as default
     EXPECT_EQ(s.GetSetting(kApp, "frmShell", "New", std::string("dflt")), "dflt");
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblSettings WHERE strKeyName = 'New'"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblSettings WHERE strKeyName = 'New' AND strValue = ''"), 1);
 
     EXPECT_EQ(s.RemoveSetting(kApp, "Global", "Timeout"), 1);
     EXPECT_EQ(s.RemoveSetting(kApp, "Global", "Timeout"), -1);

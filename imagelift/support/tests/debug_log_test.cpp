@@ -20,7 +20,7 @@ TEST(LevelNumber, NumbersTextsAndWords) {
         {"11", 11, "numeric text"},
         {13, 13, "number"},
         {0, 0, "zero"},
-        {-1, -1, "a negative number gives itself"},
+        {-1, 5, "negative: its text does not begin with a digit"},
         {" 11", 5, "a leading blank is not a digit"},
         {"11.5", 12, "halves round to even"},
         {"7 WARNING", 7, "leading number of a digit-led text"},
