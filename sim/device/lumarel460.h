@@ -96,7 +96,9 @@ struct Faults {
     bool corruptImage = false;         // blocks are stored with a flipped bit
     bool ignoreDebugGuid = false;      // SetDebugGUID is answered but not stored
     bool silentFactoryDefaults = false;  // command 13 is carried out but never answered
-    bool stateDiskFull = false;        // the disk under the state folder is full: saves fail
+    // The room left on the disk under the state folder (-1: no limit). Saves take from it and
+    // give back what they remove; a write past it fails as on a full disk.
+    mutable int64_t stateDiskFree = -1;
 };
 
 struct DeviceConfig {

@@ -83,7 +83,11 @@ void ReadFaults(const nlohmann::json& j, Faults& f) {
         } else if (k == "corrupt_image") n.corruptImage = BoolField(j, "corrupt_image");
         else if (k == "ignore_debug_guid") n.ignoreDebugGuid = BoolField(j, "ignore_debug_guid");
         else if (k == "silent_factory_defaults") n.silentFactoryDefaults = BoolField(j, "silent_factory_defaults");
-        else if (k == "state_disk_full") n.stateDiskFull = BoolField(j, "state_disk_full");
+        else if (k == "state_disk_free") {
+            if (!item.value().is_number_integer() || item.value().get<int64_t>() < -1)
+                Bad(k, "must be a number of bytes (-1: no limit)");
+            n.stateDiskFree = item.value().get<int64_t>();
+        }
         else BadKey("device_faults", k, "is not a device fault");
     }
     f = n;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -79,12 +80,12 @@ uint32_t U32(const nlohmann::json& j, const char* field) {
     return JsonField(j, field).get<uint32_t>();
 }
 
-// Writes the files of one save into the state folder. With `diskFull` (an injected fault) the
-// folder takes no more data: a file can be created, but a byte written into it fails as on a
-// full disk.
+// Writes the files of one save into the state folder. `diskFree` (an injected fault; -1: no
+// limit) is the room left on the disk: what is written takes from it, what a rename replaces or
+// a removal takes away gives back, and a write past it fails as on a full disk.
 class StateFiles {
 public:
-    StateFiles(std::filesystem::path dir, bool diskFull) : dir_(std::move(dir)), diskFull_(diskFull) {}
+    StateFiles(std::filesystem::path dir, int64_t& diskFree) : dir_(std::move(dir)), diskFree_(diskFree) {}
 
     // Writes a new file `name`; false (writing nothing) when the name is taken.
     bool WriteNew(const std::string& name, const void* data, size_t n) const {
@@ -97,7 +98,9 @@ public:
     void Replace(const std::string& name, const std::string& text) const {
         const std::string tmp = name + ".tmp";
         write(fs::OpenPrivateFile(dir_ / tmp, O_WRONLY | O_CREAT | O_TRUNC), tmp, text.data(), text.size());
+        const uintmax_t replaced = Size(name);
         if (::rename((dir_ / tmp).c_str(), (dir_ / name).c_str()) != 0) fail(tmp, errno);
+        Free(replaced);
         // The rename itself on the disk before anything that relies on it.
         const int folder = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder >= 0) {
@@ -105,22 +108,38 @@ public:
             ::close(folder);
         }
     }
+    void Remove(const std::string& name) const {
+        const uintmax_t size = Size(name);
+        if (::unlink((dir_ / name).c_str()) == 0) Free(size);
+    }
 
 private:
+    uintmax_t Size(const std::string& name) const {
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(dir_ / name, ec);
+        return ec ? 0 : size;
+    }
+    void Free(uintmax_t bytes) const {
+        if (diskFree_ >= 0) diskFree_ += int64_t(bytes);
+    }
     // Writes and flushes to the disk; on failure the file goes and the save stops.
     void write(int fd, const std::string& name, const void* data, size_t n) const {
         if (fd < 0) fail(name, errno);
         const auto* p = static_cast<const uint8_t*>(data);
         int error = 0;
         while (n > 0 && error == 0) {
-            const ssize_t done = diskFull_ ? (errno = ENOSPC, -1) : ::write(fd, p, n);
+            const size_t room = diskFree_ < 0 ? n : size_t(std::min<int64_t>(diskFree_, int64_t(n)));
+            const ssize_t done = room == 0 ? (errno = ENOSPC, -1) : ::write(fd, p, room);
             if (done < 0 && errno != EINTR) error = errno;
-            if (done > 0) p += done, n -= size_t(done);
+            if (done > 0) {
+                p += done, n -= size_t(done);
+                if (diskFree_ >= 0) diskFree_ -= done;
+            }
         }
         if (error == 0 && ::fsync(fd) != 0) error = errno;
         if (::close(fd) != 0 && error == 0) error = errno;
         if (error != 0) {
-            ::unlink((dir_ / name).c_str());
+            Remove(name);
             fail(name, error);
         }
     }
@@ -129,7 +148,7 @@ private:
     }
 
     std::filesystem::path dir_;
-    bool diskFull_;
+    int64_t& diskFree_;
 };
 
 // A file name a state.json may give for an image: "<stem>-<n>.bin", or the older "<stem>.bin".
@@ -256,7 +275,7 @@ nlohmann::json Lumarel460::Describe() const {
                    {"corrupt_image", f.corruptImage},
                    {"ignore_debug_guid", f.ignoreDebugGuid},
                    {"silent_factory_defaults", f.silentFactoryDefaults},
-                   {"state_disk_full", f.stateDiskFull}};
+                   {"state_disk_free", f.stateDiskFree}};
     const Timing& t = config_.timing;
     j["timing"] = {{"answer_latency_ms", t.answerLatencyMs},
                    {"erase_time_ms", t.eraseTimeMs},
@@ -273,7 +292,7 @@ void Lumarel460::SaveState(const std::filesystem::path& dir, const nlohmann::jso
         savedStamp_.fill(~uint64_t(0));  // a new folder gets every file
         savedFile_.fill({});
     }
-    const StateFiles files(dir, config_.faults.stateDiskFull);
+    const StateFiles files(dir, config_.faults.stateDiskFree);
     // The file of an image: the one saved before while its bytes are unchanged, else a new one.
     const auto imageFile = [&](size_t stamp, const std::string& stem, const std::vector<uint8_t>& bytes) {
         std::error_code ec;
@@ -325,7 +344,7 @@ void Lumarel460::SaveState(const std::filesystem::path& dir, const nlohmann::jso
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
-        if (StateFileName(name) && !named.count(name)) std::filesystem::remove(entry.path(), ec);
+        if (StateFileName(name) && !named.count(name)) files.Remove(name);
     }
 }
 

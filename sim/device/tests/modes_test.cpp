@@ -270,17 +270,16 @@ TEST_F(Modes, ASaveCutShortLeavesThePreviousStateWhole) {
     const std::set<std::string> savedFiles = folderFiles();
     EXPECT_EQ(savedFiles.size(), 6u) << "state.json, four slots and the live configuration";
 
-    // New GUID and a new application image; then the disk is full. Each failure stage: the
-    // image's file, then the state file itself.
+    // New GUID and a new application image; then the disk is (nearly) full. Each failure
+    // stage: the image's file, then the state file itself.
     d.bus.WithNode("dev", [&](Node& n) {
         auto& dev = static_cast<Lumarel460Node&>(n).device();
         dev.SetGuid({0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x00, 0x77, 0x77});
         dev.InstallImage(kApplicationImage, std::vector<uint8_t>(3000, 0x5A), ImageInfo{});
-        dev.faults().stateDiskFull = true;
+        dev.faults().stateDiskFree = 2999;
         EXPECT_THROW(n.SaveState(dir), std::runtime_error);
-        dev.faults().stateDiskFull = false;
-        dev.InstallImage(kApplicationImage, std::vector<uint8_t>(), ImageInfo{});  // an empty file fits a full disk
-        dev.faults().stateDiskFull = true;
+        EXPECT_EQ(dev.faults().stateDiskFree, 2999);  // the part written is removed again
+        dev.faults().stateDiskFree = 3000;             // room for the image, not for the state file
         EXPECT_THROW(n.SaveState(dir), std::runtime_error);
     });
     for (const auto& name : folderFiles()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
@@ -295,7 +294,7 @@ TEST_F(Modes, ASaveCutShortLeavesThePreviousStateWhole) {
     // The disk has room again: the next save is whole and the old files go.
     d.bus.WithNode("dev", [&](Node& n) {
         auto& dev = static_cast<Lumarel460Node&>(n).device();
-        dev.faults().stateDiskFull = false;
+        dev.faults().stateDiskFree = -1;
         n.SaveState(dir);
         saved = n.Describe();
     });
