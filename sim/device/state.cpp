@@ -99,7 +99,11 @@ public:
         const std::string tmp = name + ".tmp";
         write(fs::OpenPrivateFile(dir_ / tmp, O_WRONLY | O_CREAT | O_TRUNC), tmp, text.data(), text.size());
         const uintmax_t replaced = Size(name);
-        if (::rename((dir_ / tmp).c_str(), (dir_ / name).c_str()) != 0) fail(tmp, errno);
+        if (::rename((dir_ / tmp).c_str(), (dir_ / name).c_str()) != 0) {
+            const int error = errno;
+            Remove(tmp);
+            fail(tmp, error);
+        }
         Free(replaced);
         // The rename itself on the disk before anything that relies on it.
         const int folder = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
