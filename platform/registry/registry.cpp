@@ -18,9 +18,8 @@ namespace registry {
 
 namespace {
 
-struct Entry {
-    std::string app, section, key, value;
-};
+using Entry = SettingsEntry;
+using Line = SettingsLine;
 
 bool sameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -65,12 +64,7 @@ std::string unescape(const std::string& s) {
 // The largest settings file read; a larger one is not the store's and is never rewritten.
 constexpr std::streamoff kMaxSettingsBytes = std::streamoff(16) << 20;
 
-// The store's file as read, line by line: an entry, or a line this version does not understand
-// (another field count), which is written back as it stands.
-struct Line {
-    std::optional<Entry> entry;
-    std::string raw;
-};
+// The store's file as read.
 struct Contents {
     bool whole = true;  // false: the file exists but could not be read whole
     std::vector<Line> lines;
@@ -89,22 +83,7 @@ Contents readAll(const std::string& path) {
         c.whole = false;
         return c;
     }
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        std::vector<std::string> f;
-        size_t start = 0;
-        for (size_t i = 0; i <= line.size(); ++i) {
-            if (i == line.size() || line[i] == '\t') {
-                f.push_back(unescape(line.substr(start, i - start)));
-                start = i + 1;
-            }
-        }
-        if (f.size() == 4) c.lines.push_back({Entry{f[0], f[1], f[2], f[3]}, {}});
-        else c.lines.push_back({std::nullopt, std::move(line)});
-    }
+    c.lines = ParseSettings(text);
     return c;
 }
 
@@ -112,14 +91,7 @@ Contents readAll(const std::string& path) {
 // what it holds.
 void writeAll(const std::string& path, const Contents& c) {
     if (!c.whole) vb::Raise(75, "registry", "Path/File access error: " + path + " could not be read whole");
-    std::string text;
-    for (const Line& l : c.lines) {
-        if (const auto& e = l.entry)
-            text += escape(e->app) + '\t' + escape(e->section) + '\t' + escape(e->key) + '\t' + escape(e->value);
-        else
-            text += l.raw;
-        text += '\n';
-    }
+    const std::string text = FormatSettings(c.lines);
     std::string tmp = path + ".tmp" + std::to_string(::getpid());
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -162,6 +134,39 @@ bool matches(const Entry& e, const std::string& app, const std::string& section)
 }
 
 }  // namespace
+
+std::vector<SettingsLine> ParseSettings(std::string_view text) {
+    std::vector<SettingsLine> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        std::string line(text.substr(at, end - at));
+        at = end + 1;
+        std::vector<std::string> f;
+        size_t start = 0;
+        for (size_t i = 0; i <= line.size() && f.size() <= 4; ++i) {
+            if (i == line.size() || line[i] == '\t') {
+                f.push_back(unescape(line.substr(start, i - start)));
+                start = i + 1;
+            }
+        }
+        if (f.size() == 4) lines.push_back({SettingsEntry{f[0], f[1], f[2], f[3]}, {}});
+        else lines.push_back({std::nullopt, std::move(line)});
+    }
+    return lines;
+}
+
+std::string FormatSettings(const std::vector<SettingsLine>& lines) {
+    std::string text;
+    for (const SettingsLine& l : lines) {
+        if (const auto& e = l.entry)
+            text += escape(e->app) + '\t' + escape(e->section) + '\t' + escape(e->key) + '\t' + escape(e->value);
+        else
+            text += l.raw;
+        text += '\n';
+    }
+    return text;
+}
 
 std::string SettingsFilePath() { return (fs::PlatformRoot() / "registry" / "settings.txt").string(); }
 
