@@ -57,7 +57,7 @@ void removeOldCopies(const sfs::path& mailRoot) {
 std::string copyAttachment(const std::string& path) {
     sfs::path mailRoot = ::fs::PlatformRoot() / "mail";
     std::error_code ec;
-    sfs::create_directories(mailRoot, ec);
+    ::fs::CreatePrivateFolders(mailRoot);
     removeOldCopies(mailRoot);
     std::string tmpl = (mailRoot / "XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) vb::Raise(kMailFailure, "MAPIMessages", "Cannot prepare the attachment " + path);

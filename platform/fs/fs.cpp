@@ -3,6 +3,7 @@
 #include "clock/clock.h"
 #include "vbrt/convert.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +141,28 @@ stdfs::path PlatformRoot() {
         return stdfs::path(state) / "lumarel";
     const char* home = std::getenv("HOME");
     return stdfs::path(home && *home ? home : "/tmp") / ".local" / "state" / "lumarel";
+}
+
+bool CreatePrivateFolders(const stdfs::path& dir) {
+    std::error_code ec;
+    if (dir.empty()) return false;
+    if (stdfs::is_directory(dir, ec)) return true;
+    const stdfs::path parent = dir.parent_path();
+    if (!parent.empty() && parent != dir && !CreatePrivateFolders(parent)) return false;
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        ::chmod(dir.c_str(), 0700);  // the umask may have taken bits away
+        return true;
+    }
+    return stdfs::is_directory(dir, ec);  // made meanwhile by another process
+}
+
+int OpenPrivateFile(const stdfs::path& file, int flags) {
+    const int fd = ::open(file.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd >= 0 && (flags & O_CREAT)) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) ::fchmod(fd, 0600);
+    }
+    return fd;
 }
 
 stdfs::path DriveFolder(char letter) {

@@ -28,6 +28,13 @@ namespace fs {
 // The platform root: $LUMAREL_ROOT, else $XDG_STATE_HOME/lumarel, else
 // $HOME/.local/state/lumarel. Read on every call (tests set their own); not created here.
 std::filesystem::path PlatformRoot();
+// Creates `dir` and the folders above it that are missing, each new one for its owner only
+// (0700, whatever the umask: the platform root holds the bus service's socket and the device's
+// keys); folders that exist keep their mode. True when `dir` is a folder afterwards.
+bool CreatePrivateFolders(const std::filesystem::path& dir);
+// open(2) of a file that, when created, is for its owner only (0600, whatever the umask).
+// Returns the descriptor (close-on-exec) or -1 with errno set.
+int OpenPrivateFile(const std::filesystem::path& file, int flags);
 // The folder that stands for drive `letter` (any case): PlatformRoot()/drives/<lower letter>.
 std::filesystem::path DriveFolder(char letter);
 

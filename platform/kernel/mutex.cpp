@@ -117,8 +117,7 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
     }
     existed = someoneHasItOpen(presencePath);
     if (!existed && !create) return nullptr;
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    fs::CreatePrivateFolders(folder);
     auto m = std::make_shared<MutexObject>();
     m->key = lockPath;
     m->lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/file.h>
 #include <unistd.h>
@@ -17,9 +18,8 @@ namespace registry {
 
 namespace {
 
-struct Entry {
-    std::string app, section, key, value;
-};
+using Entry = SettingsEntry;
+using Line = SettingsLine;
 
 bool sameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -61,31 +61,41 @@ std::string unescape(const std::string& s) {
     return out;
 }
 
-std::vector<Entry> readAll(const std::string& path) {
-    std::vector<Entry> entries;
+// The largest settings file read; a larger one is not the store's and is never rewritten.
+constexpr std::streamoff kMaxSettingsBytes = std::streamoff(16) << 20;
+
+// The store's file as read.
+struct Contents {
+    bool whole = true;  // false: the file exists but could not be read whole
+    std::vector<Line> lines;
+};
+
+Contents readAll(const std::string& path) {
+    Contents c;
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec) && !ec) return c;  // no settings yet
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        size_t start = 0;
-        for (size_t i = 0; i <= line.size(); ++i) {
-            if (i == line.size() || line[i] == '\t') {
-                f.push_back(unescape(line.substr(start, i - start)));
-                start = i + 1;
-            }
-        }
-        if (f.size() == 4) entries.push_back({f[0], f[1], f[2], f[3]});
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+    in.seekg(0);
+    std::string text(size >= 0 && size <= kMaxSettingsBytes ? size_t(size) : 0, '\0');
+    if (!in || size < 0 || size > kMaxSettingsBytes || !in.read(text.data(), size)) {
+        c.whole = false;
+        return c;
     }
-    return entries;
+    c.lines = ParseSettings(text);
+    return c;
 }
 
-void writeAll(const std::string& path, const std::vector<Entry>& entries) {
+// Writes the lines back. A file that was not read whole is never rewritten: that would lose
+// what it holds.
+void writeAll(const std::string& path, const Contents& c) {
+    if (!c.whole) vb::Raise(75, "registry", "Path/File access error: " + path + " could not be read whole");
+    const std::string text = FormatSettings(c.lines);
     std::string tmp = path + ".tmp" + std::to_string(::getpid());
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        for (const auto& e : entries)
-            out << escape(e.app) << '\t' << escape(e.section) << '\t' << escape(e.key) << '\t' << escape(e.value)
-                << '\n';
+        out << text;
         out.flush();
         if (!out) {
             std::remove(tmp.c_str());
@@ -102,8 +112,7 @@ void writeAll(const std::string& path, const std::vector<Entry>& entries) {
 class StoreLock {
 public:
     explicit StoreLock(bool exclusive) {
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(SettingsFilePath()).parent_path(), ec);
+        fs::CreatePrivateFolders(std::filesystem::path(SettingsFilePath()).parent_path());
         fd_ = ::open((SettingsFilePath() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
             while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
@@ -126,13 +135,46 @@ bool matches(const Entry& e, const std::string& app, const std::string& section)
 
 }  // namespace
 
+std::vector<SettingsLine> ParseSettings(std::string_view text) {
+    std::vector<SettingsLine> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        std::string line(text.substr(at, end - at));
+        at = end + 1;
+        std::vector<std::string> f;
+        size_t start = 0;
+        for (size_t i = 0; i <= line.size() && f.size() <= 4; ++i) {
+            if (i == line.size() || line[i] == '\t') {
+                f.push_back(unescape(line.substr(start, i - start)));
+                start = i + 1;
+            }
+        }
+        if (f.size() == 4) lines.push_back({SettingsEntry{f[0], f[1], f[2], f[3]}, {}});
+        else lines.push_back({std::nullopt, std::move(line)});
+    }
+    return lines;
+}
+
+std::string FormatSettings(const std::vector<SettingsLine>& lines) {
+    std::string text;
+    for (const SettingsLine& l : lines) {
+        if (const auto& e = l.entry)
+            text += escape(e->app) + '\t' + escape(e->section) + '\t' + escape(e->key) + '\t' + escape(e->value);
+        else
+            text += l.raw;
+        text += '\n';
+    }
+    return text;
+}
+
 std::string SettingsFilePath() { return (fs::PlatformRoot() / "registry" / "settings.txt").string(); }
 
 std::string GetSetting(const std::string& appName, const std::string& section, const std::string& key,
                        const std::string& defaultValue) {
     StoreLock lock(false);
-    for (const auto& e : readAll(SettingsFilePath()))
-        if (matches(e, appName, section) && sameName(e.key, key)) return e.value;
+    for (const Line& l : readAll(SettingsFilePath()).lines)
+        if (l.entry && matches(*l.entry, appName, section) && sameName(l.entry->key, key)) return l.entry->value;
     return defaultValue;
 }
 
@@ -140,35 +182,34 @@ void SaveSetting(const std::string& appName, const std::string& section, const s
                  const std::string& value) {
     if (appName.empty() || section.empty() || key.empty()) vb::Raise(5, "registry");
     StoreLock lock(true);
-    auto entries = readAll(SettingsFilePath());
+    Contents c = readAll(SettingsFilePath());
     bool found = false;
-    for (auto& e : entries) {
-        if (matches(e, appName, section) && sameName(e.key, key)) {
-            e.value = value;
+    for (Line& l : c.lines) {
+        if (l.entry && matches(*l.entry, appName, section) && sameName(l.entry->key, key)) {
+            l.entry->value = value;
             found = true;
             break;
         }
     }
-    if (!found) entries.push_back({appName, section, key, value});
-    writeAll(SettingsFilePath(), entries);
+    if (!found) c.lines.push_back({Entry{appName, section, key, value}, {}});
+    writeAll(SettingsFilePath(), c);
 }
 
 void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key) {
     StoreLock lock(true);
-    auto entries = readAll(SettingsFilePath());
-    size_t before = entries.size();
-    std::erase_if(entries, [&](const Entry& e) {
-        return matches(e, appName, section) && (key.empty() || sameName(e.key, key));
+    Contents c = readAll(SettingsFilePath());
+    const size_t removed = std::erase_if(c.lines, [&](const Line& l) {
+        return l.entry && matches(*l.entry, appName, section) && (key.empty() || sameName(l.entry->key, key));
     });
-    if (entries.size() != before) writeAll(SettingsFilePath(), entries);
+    if (removed != 0) writeAll(SettingsFilePath(), c);
 }
 
 std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::string& appName,
                                                                 const std::string& section) {
     StoreLock lock(false);
     std::vector<std::pair<std::string, std::string>> out;
-    for (const auto& e : readAll(SettingsFilePath()))
-        if (matches(e, appName, section)) out.emplace_back(e.key, e.value);
+    for (const Line& l : readAll(SettingsFilePath()).lines)
+        if (l.entry && matches(*l.entry, appName, section)) out.emplace_back(l.entry->key, l.entry->value);
     return out;
 }
 

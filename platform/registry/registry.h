@@ -8,7 +8,9 @@
 // a crash never leaves half a file.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,5 +36,18 @@ std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::strin
 
 // The file that holds the store (for messages and tests).
 std::string SettingsFilePath();
+
+// The settings file's form (its reader and writer). One entry a line, four fields separated by
+// tabs, with tab, line feed, carriage return and the backslash escaped inside a field. A line
+// of another field count is not this version's: it is kept as it stands and written back.
+struct SettingsEntry {
+    std::string app, section, key, value;
+};
+struct SettingsLine {
+    std::optional<SettingsEntry> entry;
+    std::string raw;  // the line as stored, when it is no entry
+};
+std::vector<SettingsLine> ParseSettings(std::string_view text);
+std::string FormatSettings(const std::vector<SettingsLine>& lines);
 
 }  // namespace registry

@@ -48,8 +48,7 @@ fsys::path keyFolder(Hive hive, const std::string& keyPath) {
 class KeyLock {
 public:
     KeyLock(const fsys::path& dir, bool exclusive) {
-        std::error_code ec;
-        if (exclusive) fsys::create_directories(dir, ec);
+        if (exclusive) fs::CreatePrivateFolders(dir);
         fd_ = ::open((dir / "values.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ >= 0)
             while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {

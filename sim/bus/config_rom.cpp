@@ -232,31 +232,31 @@ DirectoryPtr DirectoryFromJson(const nlohmann::json& entries, int depth);
 void EntryFromJson(RomDirectory& d, const nlohmann::json& e, int depth) {
     if (!e.is_object()) throw std::invalid_argument("config ROM entry: expected an object, got " + QuoteJson(e));
     if (e.contains("immediate")) {
-        d.Immediate(KeyOf(e["immediate"], "immediate"), uint32_t(JsonUnsigned(e.value("value", nlohmann::json(0)), "value", 0xFFFFFF)));
+        d.Immediate(KeyOf(JsonField(e, "immediate"), "immediate"), uint32_t(JsonUnsigned(e.value("value", nlohmann::json(0)), "value", 0xFFFFFF)));
     } else if (e.contains("csr_offset")) {
-        d.CsrOffset(KeyOf(e["csr_offset"], "csr_offset"), uint32_t(JsonUnsigned(e.value("value", nlohmann::json(0)), "value", 0xFFFFFF)));
+        d.CsrOffset(KeyOf(JsonField(e, "csr_offset"), "csr_offset"), uint32_t(JsonUnsigned(e.value("value", nlohmann::json(0)), "value", 0xFFFFFF)));
     } else if (e.contains("text")) {
-        if (!e["text"].is_string()) throw std::invalid_argument("text: expected a text");
-        d.Text(e["text"].get<std::string>(), e.value("terminate", true));
+        if (!JsonField(e, "text").is_string()) throw std::invalid_argument("text: expected a text");
+        d.Text(JsonField(e, "text").get<std::string>(), e.value("terminate", true));
     } else if (e.contains("leaf")) {
-        uint8_t k = KeyOf(e["leaf"], "leaf");
+        uint8_t k = KeyOf(JsonField(e, "leaf"), "leaf");
         if (e.contains("eui64")) {
             d.Leaf(k, RomLeaf::Eui64(JsonU64(e["eui64"], "eui64")));
         } else if (e.contains("quadlets")) {
             std::vector<uint32_t> body;
-            if (!e["quadlets"].is_array()) throw std::invalid_argument("quadlets: expected a list");
-            for (const auto& q : e["quadlets"]) body.push_back(JsonU32(q, "quadlets"));
+            if (!JsonField(e, "quadlets").is_array()) throw std::invalid_argument("quadlets: expected a list");
+            for (const auto& q : JsonField(e, "quadlets")) body.push_back(JsonU32(q, "quadlets"));
             d.Leaf(k, RomLeaf::Raw(std::move(body)));
         } else if (e.contains("string")) {
-            d.Leaf(k, RomLeaf::Text(e["string"].get<std::string>(), e.value("terminate", true)));
+            d.Leaf(k, RomLeaf::Text(JsonField(e, "string").get<std::string>(), e.value("terminate", true)));
         } else {
             throw std::invalid_argument("leaf: needs \"eui64\", \"quadlets\" or \"string\"");
         }
     } else if (e.contains("directory")) {
         if (depth > 16) throw std::invalid_argument("directory: nested too deeply");
-        d.Directory(KeyOf(e["directory"], "directory"), DirectoryFromJson(e.value("entries", nlohmann::json::array()), depth + 1));
+        d.Directory(KeyOf(JsonField(e, "directory"), "directory"), DirectoryFromJson(e.value("entries", nlohmann::json::array()), depth + 1));
     } else if (e.contains("raw")) {
-        d.Raw(JsonU32(e["raw"], "raw"));
+        d.Raw(JsonU32(JsonField(e, "raw"), "raw"));
     } else {
         throw std::invalid_argument("config ROM entry " + QuoteJson(e) + ": needs one of immediate, csr_offset, text, leaf, directory, raw");
     }
@@ -274,20 +274,20 @@ DirectoryPtr DirectoryFromJson(const nlohmann::json& entries, int depth) {
 std::vector<uint32_t> BuildConfigRomFromJson(const nlohmann::json& nodeDesc) {
     if (!nodeDesc.is_object()) throw std::invalid_argument("config ROM: expected an object");
     BusInfo info;
-    if (nodeDesc.contains("guid")) info.guid = JsonU64(nodeDesc["guid"], "guid");
+    if (nodeDesc.contains("guid")) info.guid = JsonU64(JsonField(nodeDesc, "guid"), "guid");
     if (nodeDesc.contains("bus_info")) {
-        const auto& b = nodeDesc["bus_info"];
+        const auto& b = JsonField(nodeDesc, "bus_info");
         if (!b.is_object()) throw std::invalid_argument("bus_info: expected an object");
         info.irmc = b.value("irmc", info.irmc);
         info.cmc = b.value("cmc", info.cmc);
         info.isc = b.value("isc", info.isc);
         info.bmc = b.value("bmc", info.bmc);
         info.pmc = b.value("pmc", info.pmc);
-        if (b.contains("cyc_clk_acc")) info.cycClkAcc = uint8_t(JsonUnsigned(b["cyc_clk_acc"], "cyc_clk_acc", 0xFF));
-        if (b.contains("max_rec")) info.maxRec = uint8_t(JsonUnsigned(b["max_rec"], "max_rec", 0xF));
-        if (b.contains("max_rom")) info.maxRom = uint8_t(JsonUnsigned(b["max_rom"], "max_rom", 3));
-        if (b.contains("generation")) info.generation = uint8_t(JsonUnsigned(b["generation"], "generation", 0xF));
-        if (b.contains("link_speed")) info.linkSpeed = uint8_t(JsonUnsigned(b["link_speed"], "link_speed", 7));
+        if (b.contains("cyc_clk_acc")) info.cycClkAcc = uint8_t(JsonUnsigned(JsonField(b, "cyc_clk_acc"), "cyc_clk_acc", 0xFF));
+        if (b.contains("max_rec")) info.maxRec = uint8_t(JsonUnsigned(JsonField(b, "max_rec"), "max_rec", 0xF));
+        if (b.contains("max_rom")) info.maxRom = uint8_t(JsonUnsigned(JsonField(b, "max_rom"), "max_rom", 3));
+        if (b.contains("generation")) info.generation = uint8_t(JsonUnsigned(JsonField(b, "generation"), "generation", 0xF));
+        if (b.contains("link_speed")) info.linkSpeed = uint8_t(JsonUnsigned(JsonField(b, "link_speed"), "link_speed", 7));
         info.crcCoversWholeRom = b.value("crc_whole_rom", false);
     }
     DirectoryPtr root = DirectoryFromJson(nodeDesc.value("root", nlohmann::json::array()), 0);

@@ -31,14 +31,14 @@ void CheckNodeKeys(const NodeContext& c, std::set<std::string> allowed) {
 
 std::string TextParam(const json& nodeDesc, const char* key, const std::string& fallback) {
     if (!nodeDesc.contains(key)) return fallback;
-    if (!nodeDesc[key].is_string()) throw std::invalid_argument(std::string(key) + ": expected a text");
-    return nodeDesc[key].get<std::string>();
+    if (!JsonField(nodeDesc, key).is_string()) throw std::invalid_argument(std::string(key) + ": expected a text");
+    return JsonField(nodeDesc, key).get<std::string>();
 }
 
 uint32_t U32Param(const json& nodeDesc, const char* key, uint32_t fallback, uint32_t max = 0xFFFFFFFFu) {
     if (!nodeDesc.contains(key)) return fallback;
-    uint32_t v = JsonU32(nodeDesc[key], key);
-    if (v > max) throw std::invalid_argument(std::string(key) + ": " + QuoteJson(nodeDesc[key]) + " is too large");
+    uint32_t v = JsonU32(JsonField(nodeDesc, key), key);
+    if (v > max) throw std::invalid_argument(std::string(key) + ": " + QuoteJson(JsonField(nodeDesc, key)) + " is too large");
     return v;
 }
 
@@ -60,7 +60,7 @@ std::unique_ptr<Node> MakeHost(const NodeContext& c) {
     info.maxRec = 0xB;
     info.maxRom = 2;
     info.linkSpeed = 3;
-    info.guid = c.nodeDesc.contains("guid") ? JsonU64(c.nodeDesc["guid"], "guid") : 0x0011223344556677ull;
+    info.guid = c.nodeDesc.contains("guid") ? JsonU64(JsonField(c.nodeDesc, "guid"), "guid") : 0x0011223344556677ull;
     RomDirectory root;
     root.Immediate(key::kNodeCapabilities, 0x0083C0)
         .Immediate(key::kVendor, uint32_t(info.guid >> 40))
@@ -78,9 +78,9 @@ std::unique_ptr<Node> MakeHost(const NodeContext& c) {
 // Another vendor's device: vendor and model names, a unit directory, an unprogrammed GUID.
 std::unique_ptr<Node> MakeForeign(const NodeContext& c) {
     CheckNodeKeys(c, {"guid", "vendor_id", "vendor", "model_id", "model", "specifier_id", "version", "rom"});
-    if (c.nodeDesc.contains("rom")) return std::make_unique<PlainNode>("foreign", BuildConfigRomFromJson(c.nodeDesc["rom"]));
+    if (c.nodeDesc.contains("rom")) return std::make_unique<PlainNode>("foreign", BuildConfigRomFromJson(JsonField(c.nodeDesc, "rom")));
     BusInfo info;
-    info.guid = c.nodeDesc.contains("guid") ? JsonU64(c.nodeDesc["guid"], "guid") : ~uint64_t(0);
+    info.guid = c.nodeDesc.contains("guid") ? JsonU64(JsonField(c.nodeDesc, "guid"), "guid") : ~uint64_t(0);
     info.generation = 0;
     auto unit = std::make_shared<RomDirectory>();
     unit->Immediate(key::kSpecifierId, U32Param(c.nodeDesc, "specifier_id", 0x00A02D, 0xFFFFFF))
@@ -104,7 +104,7 @@ std::unique_ptr<Node> MakeMinimal(const NodeContext& c) {
 std::unique_ptr<Node> MakeRaw(const NodeContext& c) {
     CheckNodeKeys(c, {"quadlets"});
     if (!c.nodeDesc.contains("quadlets")) throw std::invalid_argument("quadlets: missing (the ROM, one quadlet each)");
-    return std::make_unique<PlainNode>("raw", QuadletList(c.nodeDesc["quadlets"], "quadlets"));
+    return std::make_unique<PlainNode>("raw", QuadletList(JsonField(c.nodeDesc, "quadlets"), "quadlets"));
 }
 
 std::unique_ptr<Node> MakeUnreadable(const NodeContext& c) {
@@ -120,14 +120,14 @@ std::unique_ptr<Node> MakePlain(const NodeContext& c) {
     CheckNodeKeys(c, {"rom", "registers"});
     std::vector<uint32_t> rom;
     if (c.nodeDesc.contains("rom"))
-        rom = c.nodeDesc["rom"].is_array() ? QuadletList(c.nodeDesc["rom"], "rom") : BuildConfigRomFromJson(c.nodeDesc["rom"]);
+        rom = JsonField(c.nodeDesc, "rom").is_array() ? QuadletList(JsonField(c.nodeDesc, "rom"), "rom") : BuildConfigRomFromJson(JsonField(c.nodeDesc, "rom"));
     auto node = std::make_unique<PlainNode>("plain", std::move(rom));
     if (c.nodeDesc.contains("registers")) {
-        if (!c.nodeDesc["registers"].is_array()) throw std::invalid_argument("registers: expected a list");
-        for (const auto& r : c.nodeDesc["registers"]) {
+        if (!JsonField(c.nodeDesc, "registers").is_array()) throw std::invalid_argument("registers: expected a list");
+        for (const auto& r : JsonField(c.nodeDesc, "registers")) {
             if (!r.is_object() || !r.contains("address")) throw std::invalid_argument("registers: each needs an \"address\"");
             CheckKeys(r, {"address", "value", "writable"}, "node " + QuoteText(c.id) + " register");
-            uint64_t a = JsonU64(r["address"], "register address");
+            uint64_t a = JsonU64(JsonField(r, "address"), "register address");
             if (a >> 48 || a % 4) throw std::invalid_argument("register address: a quadlet address of 48 bits");
             node->SetRegister(uint16_t(a >> 32), uint32_t(a), U32Param(r, "value", 0), r.value("writable", false));
         }
@@ -218,8 +218,8 @@ std::string StateFolderName(const std::string& id) {
 void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& stateRoot) {
     if (!d.is_object()) throw DescriptionError("bus description: expected a JSON object");
     CheckKeys(d, {"nodes", "local_host", "virtual_devices"}, "bus description");
-    if (!d.contains("nodes") || !d["nodes"].is_array()) throw DescriptionError("bus description: \"nodes\" must be a list");
-    const json& nodes = d["nodes"];
+    if (!d.contains("nodes") || !JsonField(d, "nodes").is_array()) throw DescriptionError("bus description: \"nodes\" must be a list");
+    const json& nodes = JsonField(d, "nodes");
 
     // Build and check everything before the bus is touched.
     std::vector<BuiltNode> built;
@@ -229,13 +229,13 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
         const json& n = nodes[i];
         std::string where = "node " + std::to_string(i);
         if (!n.is_object()) throw DescriptionError(where + ": expected an object");
-        if (!n.contains("id") || !n["id"].is_string() || n["id"].get<std::string>().empty())
+        if (!n.contains("id") || !JsonField(n, "id").is_string() || JsonField(n, "id").get<std::string>().empty())
             throw DescriptionError(where + ": \"id\" must be a non-empty text");
-        std::string id = n["id"].get<std::string>();
+        std::string id = JsonField(n, "id").get<std::string>();
         where += " (" + QuoteText(id) + ")";
         if (!ids.insert(id).second) throw DescriptionError(where + ": the id is used twice");
-        if (!n.contains("kind") || !n["kind"].is_string()) throw DescriptionError(where + ": \"kind\" must be a text");
-        std::string kind = n["kind"].get<std::string>();
+        if (!n.contains("kind") || !JsonField(n, "kind").is_string()) throw DescriptionError(where + ": \"kind\" must be a text");
+        std::string kind = JsonField(n, "kind").get<std::string>();
         if (kind == "host") {
             if (hostIndex >= 0) throw DescriptionError(where + ": a bus has one local host");
             hostIndex = int(i);
@@ -247,10 +247,10 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
         try {
             b.plugged = JsonBool(n, "plugged", true, "");
             b.node->SetLinkActiveFlag(JsonBool(n, "link_active", b.node->LinkActive(), ""));
-            if (n.contains("phy")) b.node->SetPhy(PhyFromJson(n["phy"]));
+            if (n.contains("phy")) b.node->SetPhy(PhyFromJson(JsonField(n, "phy")));
             if (n.contains("faults")) {
-                if (!n["faults"].is_array()) throw std::invalid_argument("faults: expected a list");
-                for (const auto& f : n["faults"]) b.faults.push_back(FaultFromJson(f));
+                if (!JsonField(n, "faults").is_array()) throw std::invalid_argument("faults: expected a list");
+                for (const auto& f : JsonField(n, "faults")) b.faults.push_back(FaultFromJson(f));
             }
         } catch (const std::exception& e) {
             throw DescriptionError(where + ": " + e.what());
@@ -259,7 +259,7 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
     }
 
     if (d.contains("local_host")) {
-        const json& lh = d["local_host"];
+        const json& lh = JsonField(d, "local_host");
         if (!lh.is_number_integer() || lh.get<int64_t>() < 0 || lh.get<int64_t>() > int64_t(built.size()))
             throw DescriptionError("local_host: a position from 0 to " + std::to_string(built.size()));
         int pos = int(lh.get<int64_t>());
@@ -282,7 +282,7 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
 
     std::vector<std::pair<std::string, uint64_t>> vdevs;
     if (d.contains("virtual_devices")) {
-        const json& v = d["virtual_devices"];
+        const json& v = JsonField(d, "virtual_devices");
         if (!v.is_array() || v.size() > size_t(kMaxVirtualDevices))
             throw DescriptionError("virtual_devices: a list of at most 10 names");
         for (const auto& name : v) {

@@ -76,7 +76,7 @@ const std::map<std::string, PortState> kPortNames{
 
 uint8_t SmallParam(const json& j, const char* key, uint8_t fallback, uint8_t max) {
     if (!j.contains(key)) return fallback;
-    const auto& v = j[key];
+    const auto& v = JsonField(j, key);
     if (!v.is_number_integer() || v.get<int64_t>() < 0 || v.get<int64_t>() > max)
         throw std::invalid_argument(std::string("phy ") + key + ": a number from 0 to " + std::to_string(max));
     return uint8_t(v.get<int64_t>());
@@ -85,6 +85,13 @@ uint8_t SmallParam(const json& j, const char* key, uint8_t fallback, uint8_t max
 }  // namespace
 
 // ------------------------------------------------------------------ reading and quoting
+
+const json& JsonField(const json& j, std::string_view key) {
+    static const json kAbsent;
+    if (!j.is_object()) return kAbsent;
+    const auto it = j.find(key);
+    return it == j.end() ? kAbsent : *it;
+}
 
 json ParseJson(std::string_view text, std::string* error) {
     if (NestsDeeperThan(text, kMaxJsonDepth)) {
@@ -135,8 +142,8 @@ uint64_t JsonU64(const json& v, const char* field) { return JsonUnsigned(v, fiel
 
 bool JsonBool(const json& j, const char* key, bool fallback, const std::string& where) {
     if (!j.contains(key)) return fallback;
-    if (!j[key].is_boolean()) throw std::invalid_argument(where + std::string(key) + ": expected true or false");
-    return j[key].get<bool>();
+    if (!JsonField(j, key).is_boolean()) throw std::invalid_argument(where + std::string(key) + ": expected true or false");
+    return JsonField(j, key).get<bool>();
 }
 
 void CheckJsonKeys(const json& j, const std::set<std::string>& allowed, const std::string& where) {
@@ -171,8 +178,8 @@ json FaultToJson(const FaultSpec& f) {
 FaultSpec FaultFromJson(const json& j) {
     if (!j.is_object()) throw std::invalid_argument("fault: expected an object, got " + QuoteJson(j));
     FaultSpec f;
-    if (!j.contains("kind") || !j["kind"].is_string()) throw std::invalid_argument("fault: \"kind\" is missing");
-    std::string kind = j["kind"].get<std::string>();
+    if (!j.contains("kind") || !JsonField(j, "kind").is_string()) throw std::invalid_argument("fault: \"kind\" is missing");
+    std::string kind = JsonField(j, "kind").get<std::string>();
     bool known = false;
     for (const auto& k : kFaultKinds)
         if (kind == k.name) {
@@ -183,35 +190,35 @@ FaultSpec FaultFromJson(const json& j) {
         throw std::invalid_argument("fault: unknown kind " + QuoteText(kind) +
                                     " (no_response, address_error, late_answer, reset_after, unknown_error, code)");
     if (j.contains("direction")) {
-        std::string d = j["direction"].is_string() ? j["direction"].get<std::string>() : "";
+        std::string d = JsonField(j, "direction").is_string() ? JsonField(j, "direction").get<std::string>() : "";
         if (d == "any") f.direction = FaultSpec::Direction::Any;
         else if (d == "read") f.direction = FaultSpec::Direction::Read;
         else if (d == "write") f.direction = FaultSpec::Direction::Write;
         else throw std::invalid_argument("fault: direction must be \"any\", \"read\" or \"write\"");
     }
     if (j.contains("address")) {
-        uint64_t a = JsonU64(j["address"], "fault address");
+        uint64_t a = JsonU64(JsonField(j, "address"), "fault address");
         if (a >> 48) throw std::invalid_argument("fault address: more than 48 bits");
         f.anyAddress = false;
         f.offsetHigh = uint16_t(a >> 32);
         f.offsetLow = uint32_t(a);
-        f.length = j.contains("length") ? JsonU32(j["length"], "fault length") : 4;
+        f.length = j.contains("length") ? JsonU32(JsonField(j, "length"), "fault length") : 4;
         if (f.length == 0) throw std::invalid_argument("fault length: must be at least 1");
     }
     if (j.contains("count")) {
-        if (!j["count"].is_number_integer() || j["count"].get<int64_t>() < -1 || j["count"].get<int64_t>() == 0 ||
-            j["count"].get<int64_t>() > INT32_MAX)
+        if (!JsonField(j, "count").is_number_integer() || JsonField(j, "count").get<int64_t>() < -1 || JsonField(j, "count").get<int64_t>() == 0 ||
+            JsonField(j, "count").get<int64_t>() > INT32_MAX)
             throw std::invalid_argument("fault count: -1 (always) or a number of requests from 1");
-        f.count = int32_t(j["count"].get<int64_t>());
+        f.count = int32_t(JsonField(j, "count").get<int64_t>());
     }
-    if (j.contains("delay_ms")) f.delayMs = JsonU32(j["delay_ms"], "fault delay_ms");
+    if (j.contains("delay_ms")) f.delayMs = JsonU32(JsonField(j, "delay_ms"), "fault delay_ms");
     if (j.contains("after")) {
-        f.afterRequests = JsonU32(j["after"], "fault after");
+        f.afterRequests = JsonU32(JsonField(j, "after"), "fault after");
         if (f.afterRequests == 0) throw std::invalid_argument("fault after: must be at least 1");
     }
     if (f.kind == FaultSpec::Kind::Code) {
         if (!j.contains("code")) throw std::invalid_argument("fault: kind \"code\" needs \"code\"");
-        const auto& c = j["code"];
+        const auto& c = JsonField(j, "code");
         if (c.is_number_integer() && c.get<int64_t>() < 0) {
             if (c.get<int64_t>() < INT32_MIN) throw std::invalid_argument("fault code: out of range");
             f.code = int32_t(c.get<int64_t>());
@@ -235,7 +242,7 @@ PhyConfig PhyFromJson(const json& j) {
     p.contender = JsonBool(j, "contender", p.contender, "phy ");
     p.extendedPacket = JsonBool(j, "extended", p.extendedPacket, "phy ");
     if (j.contains("ports")) {
-        const auto& ports = j["ports"];
+        const auto& ports = JsonField(j, "ports");
         if (!ports.is_array() || ports.size() > 11) throw std::invalid_argument("phy ports: a list of at most 11 port states");
         for (const auto& port : ports) {
             if (port.is_string() && kPortNames.count(port.get<std::string>())) {

@@ -41,6 +41,11 @@ nlohmann::json ParseJson(std::string_view text, std::string* error = nullptr);
 // the reasons add "cannot be opened" and "larger than 16 MiB" (the read stops there).
 nlohmann::json ReadJsonFile(const std::filesystem::path& file, std::string* error = nullptr);
 
+// The value under `key` of the object j; a null value when j is not an object or has no such
+// key. Values from outside are read through here (or find/value): the const operator[] of a
+// missing key is undefined behaviour, not a null.
+const nlohmann::json& JsonField(const nlohmann::json& j, std::string_view key);
+
 // A value as a message quotes it: its JSON text, cut after kMaxQuoted characters ("...").
 std::string QuoteJson(const nlohmann::json& v);
 // A text as a message quotes it between double quotes, cut the same way.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "bus/json_codec.h"
+
 namespace sim::lumarel {
 
 using namespace audio;
@@ -51,7 +53,7 @@ bool isRate(uint32_t r) {
 
 uint32_t fieldU32(const json& j, const char* name) {
     if (!j.contains(name)) throw std::invalid_argument(std::string("missing \"") + name + "\"");
-    const json& v = j[name];
+    const json& v = JsonField(j, name);
     if (!v.is_number_unsigned() && !(v.is_number_integer() && v.get<int64_t>() >= 0))
         throw std::invalid_argument(std::string("\"") + name + "\" must be a whole number of 0 or more");
     uint64_t x = v.get<uint64_t>();
@@ -307,7 +309,7 @@ void AudioUnit::Apply(const json& command) {
     int inputs = -1, outputs = -1;
     uint32_t source = clockSource_, rate = rate_;
     if (command.contains("audio_faults")) {
-        const json& a = command["audio_faults"];
+        const json& a = JsonField(command, "audio_faults");
         if (!a.is_object()) throw std::invalid_argument("\"audio_faults\" must be an object");
         for (auto& [key, v] : a.items()) {
             if (key == "refuse_rate") f.refuseRate = fieldU32(a, "refuse_rate");
@@ -325,7 +327,7 @@ void AudioUnit::Apply(const json& command) {
         }
     }
     if (command.contains("channels")) {
-        const json& c = command["channels"];
+        const json& c = JsonField(command, "channels");
         if (!c.is_object()) throw std::invalid_argument("\"channels\" must be an object");
         inputs = int(std::min<uint32_t>(fieldU32(c, "inputs"), kMaxChannels + 1));
         outputs = int(std::min<uint32_t>(fieldU32(c, "outputs"), kMaxChannels + 1));
@@ -333,7 +335,7 @@ void AudioUnit::Apply(const json& command) {
             throw std::invalid_argument("at most 300 channels a list");
     }
     if (command.contains("clock")) {
-        const json& c = command["clock"];
+        const json& c = JsonField(command, "clock");
         if (!c.is_object()) throw std::invalid_argument("\"clock\" must be an object");
         source = fieldU32(c, "source");
         rate = fieldU32(c, "rate");
@@ -344,7 +346,7 @@ void AudioUnit::Apply(const json& command) {
     if (source != clockSource_ || rate != rate_) ++serial_;
     clockSource_ = source;
     rate_ = rate;
-    if (command.contains("clear_journal") && command["clear_journal"] == true) journal_.clear();
+    if (command.contains("clear_journal") && JsonField(command, "clear_journal") == true) journal_.clear();
 }
 
 json AudioUnit::Save() const {
@@ -359,14 +361,14 @@ void AudioUnit::Load(const json& j) {
     if (!j.is_object()) return;
     try {
         if (j.contains("clock")) {
-            uint32_t s = fieldU32(j["clock"], "source"), r = fieldU32(j["clock"], "rate");
+            uint32_t s = fieldU32(JsonField(j, "clock"), "source"), r = fieldU32(JsonField(j, "clock"), "rate");
             if (s <= 1 && isRate(r)) clockSource_ = s, rate_ = r;
         }
         for (const char* key : {"asio", "wdm"}) {
-            if (!j.contains(key) || !j[key].is_array() || j[key].size() != 4) continue;
+            if (!j.contains(key) || !JsonField(j, key).is_array() || JsonField(j, key).size() != 4) continue;
             auto& l = std::string(key) == "asio" ? asio_ : wdm_;
             for (size_t i = 0; i < 4; ++i)
-                if (j[key][i].is_number_unsigned()) l[i] = uint32_t(j[key][i].get<uint64_t>());
+                if (JsonField(j, key)[i].is_number_unsigned()) l[i] = uint32_t(JsonField(j, key)[i].get<uint64_t>());
         }
     } catch (const std::exception&) {
         // a damaged entry keeps its default

@@ -96,6 +96,9 @@ struct Faults {
     bool corruptImage = false;         // blocks are stored with a flipped bit
     bool ignoreDebugGuid = false;      // SetDebugGUID is answered but not stored
     bool silentFactoryDefaults = false;  // command 13 is carried out but never answered
+    // The room left on the disk under the state folder (-1: no limit). Saves take from it and
+    // give back what they remove; a write past it fails as on a full disk.
+    mutable int64_t stateDiskFree = -1;
 };
 
 struct DeviceConfig {
@@ -228,11 +231,13 @@ public:
 
     // The state as the control tool shows it.
     nlohmann::json Describe() const;
-    // Persistence in a folder: state.json and one file per flash slot. Writes go to temporary
-    // files renamed into place. Load ignores a missing folder and refuses (throws
-    // std::runtime_error, changing nothing) a state it cannot read.
-    void SaveState(const std::filesystem::path& dir) const;
-    void LoadState(const std::filesystem::path& dir);
+    // Persistence in a folder: state.json naming one file per image. A save is whole or not
+    // at all (throws std::runtime_error, leaving the folder's previous state loadable); the
+    // owner's own state `attached` goes with it. Load ignores a missing folder, refuses
+    // (throws std::runtime_error, changing nothing) a state it cannot read, and returns what
+    // was attached (null when nothing).
+    void SaveState(const std::filesystem::path& dir, const nlohmann::json& attached = nullptr) const;
+    nlohmann::json LoadState(const std::filesystem::path& dir);
     // Grows whenever state worth saving changed.
     uint64_t StateSerial() const { return serial_; }
 
@@ -368,8 +373,11 @@ private:
     // What the last save wrote, so that unchanged images are not written again: a stamp per
     // slot (and for the live configuration) that grows with every change of its bytes.
     std::array<uint64_t, kSlotCount + 1> contentStamp_{};
+    // The file each holds them in, and the last number given to a new file.
     mutable std::filesystem::path savedDir_;
     mutable std::array<uint64_t, kSlotCount + 1> savedStamp_{};
+    mutable std::array<std::string, kSlotCount + 1> savedFile_;
+    mutable uint64_t saveNumber_ = 0;
 };
 
 }  // namespace sim::lumarel

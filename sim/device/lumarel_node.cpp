@@ -99,23 +99,18 @@ nlohmann::json Lumarel460Node::Describe() const {
 }
 
 void Lumarel460Node::SaveState(const std::filesystem::path& dir) const {
-    device_.SaveState(dir);
-    const std::string text = audio_.Save().dump();
-    const std::filesystem::path file = dir / "audio.json", tmp = dir / "audio.json.tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) throw std::runtime_error("device state: cannot write " + tmp.string());
-    }
-    std::filesystem::rename(tmp, file);
+    // The audio side's settings go into the device's state file, so that both are saved as one.
+    device_.SaveState(dir, audio_.Save());
 }
 
 void Lumarel460Node::LoadState(const std::filesystem::path& dir) {
     try {
-        device_.LoadState(dir);
+        const nlohmann::json attached = device_.LoadState(dir);
         stateError_.clear();
-        std::ifstream in(dir / "audio.json", std::ios::binary);
-        if (in) {
+        if (!attached.is_null()) {
+            audio_.Load(attached);
+        } else if (std::ifstream in(dir / "audio.json", std::ios::binary); in) {
+            // A folder of an older version keeps the audio settings in a file of their own.
             // Bounded: the file holds a few hundred numbers.
             std::string text(64 * 1024, '\0');
             in.read(text.data(), std::streamsize(text.size()));

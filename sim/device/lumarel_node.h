@@ -37,6 +37,8 @@ public:
     // A state the device cannot read is moved aside to "<dir>.unreadable" (numbered when that
     // exists), so nothing is lost; the device keeps its defaults and Describe names the cause.
     void LoadState(const std::filesystem::path& dir) override;
+    // Why the last load set the state aside (empty when it loaded or there was none).
+    const std::string& StateError() const { return stateError_; }
     uint64_t StateSerial() const override;
 
     // The audio side, served by the device's audio driver only while the application runs and

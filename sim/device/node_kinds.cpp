@@ -26,7 +26,7 @@ namespace {
 template <size_t N>
 std::array<uint8_t, N> HexField(const nlohmann::json& nodeDesc, const char* field) {
     std::vector<uint8_t> bytes;
-    const nlohmann::json& v = nodeDesc[field];
+    const nlohmann::json& v = JsonField(nodeDesc, field);
     if (!v.is_string() || !wire::ParseHex(v.get<std::string>(), bytes) || bytes.size() != N)
         Bad(field, "must be " + std::to_string(N * 2) + " hex digits");
     std::array<uint8_t, N> out{};
@@ -36,20 +36,20 @@ std::array<uint8_t, N> HexField(const nlohmann::json& nodeDesc, const char* fiel
 
 uint32_t U32Field(const nlohmann::json& j, const char* field) {
     try {
-        return JsonU32(j[field], field);
+        return JsonU32(JsonField(j, field), field);
     } catch (const std::exception&) {
         Bad(field, "must be a 32-bit number");
     }
 }
 
 bool BoolField(const nlohmann::json& j, const char* field) {
-    if (!j[field].is_boolean()) Bad(field, "must be true or false");
-    return j[field].get<bool>();
+    if (!JsonField(j, field).is_boolean()) Bad(field, "must be true or false");
+    return JsonField(j, field).get<bool>();
 }
 
 std::string TextField(const nlohmann::json& j, const char* field) {
-    if (!j[field].is_string()) Bad(field, "must be a text");
-    return j[field].get<std::string>();
+    if (!JsonField(j, field).is_string()) Bad(field, "must be a text");
+    return JsonField(j, field).get<std::string>();
 }
 
 // Reads timing keys present in j into t (all or nothing).
@@ -83,6 +83,11 @@ void ReadFaults(const nlohmann::json& j, Faults& f) {
         } else if (k == "corrupt_image") n.corruptImage = BoolField(j, "corrupt_image");
         else if (k == "ignore_debug_guid") n.ignoreDebugGuid = BoolField(j, "ignore_debug_guid");
         else if (k == "silent_factory_defaults") n.silentFactoryDefaults = BoolField(j, "silent_factory_defaults");
+        else if (k == "state_disk_free") {
+            if (!item.value().is_number_integer() || item.value().get<int64_t>() < -1)
+                Bad(k, "must be a number of bytes (-1: no limit)");
+            n.stateDiskFree = item.value().get<int64_t>();
+        }
         else BadKey("device_faults", k, "is not a device fault");
     }
     f = n;
@@ -109,7 +114,7 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path, const char* field, s
 }
 
 int ImageTypeField(const nlohmann::json& j) {
-    const nlohmann::json& t = j["type"];
+    const nlohmann::json& t = JsonField(j, "type");
     if (t.is_string()) {
         for (int i = 0; i < kSlotCount; ++i)
             if (t.get<std::string>() == SlotName(i)) return i;
@@ -153,7 +158,7 @@ void InstallPackage(Lumarel460& device, const std::vector<uint8_t>& file, int ty
 DeviceConfig ConfigFromJson(const nlohmann::json& nodeDesc) {
     DeviceConfig c;
     if (nodeDesc.contains("protocol")) {
-        const nlohmann::json& p = nodeDesc["protocol"];
+        const nlohmann::json& p = JsonField(nodeDesc, "protocol");
         const auto v = ParseProtocol(p.is_number() ? std::to_string(p.get<int>()) : p.is_string() ? p.get<std::string>() : "");
         if (!v) Bad("protocol", "must be 1, 2, 3 or \"2be\"");
         c.protocol = *v;
@@ -176,8 +181,8 @@ DeviceConfig ConfigFromJson(const nlohmann::json& nodeDesc) {
     if (nodeDesc.contains("vendor")) c.vendorText = TextField(nodeDesc, "vendor");
     if (nodeDesc.contains("model")) c.modelText = TextField(nodeDesc, "model");
     if (nodeDesc.contains("boot_model")) c.bootModelText = TextField(nodeDesc, "boot_model");
-    if (nodeDesc.contains("timing")) ReadTiming(nodeDesc["timing"], c.timing);
-    if (nodeDesc.contains("device_faults")) ReadFaults(nodeDesc["device_faults"], c.faults);
+    if (nodeDesc.contains("timing")) ReadTiming(JsonField(nodeDesc, "timing"), c.timing);
+    if (nodeDesc.contains("device_faults")) ReadFaults(JsonField(nodeDesc, "device_faults"), c.faults);
     return c;
 }
 
@@ -194,8 +199,8 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
     if (nodeDesc.contains("guid")) device.SetGuid(HexField<8>(nodeDesc, "guid"));
     if (nodeDesc.contains("mac")) device.SetMac(HexField<6>(nodeDesc, "mac"));
     if (nodeDesc.contains("images")) {
-        if (!nodeDesc["images"].is_array()) Bad("images", "must be a list");
-        for (const nlohmann::json& image : nodeDesc["images"]) {
+        if (!JsonField(nodeDesc, "images").is_array()) Bad("images", "must be a list");
+        for (const nlohmann::json& image : JsonField(nodeDesc, "images")) {
             if (!image.is_object()) Bad("images", "entries must be objects");
             if (image.contains("package")) {
                 const int type = image.contains("type") ? ImageTypeField(image) : int(kApplicationImage);
@@ -223,8 +228,8 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
         }
     }
     if (nodeDesc.contains("keys")) {
-        if (!nodeDesc["keys"].is_object()) Bad("keys", "must be an object of name: hex bytes");
-        for (const auto& item : nodeDesc["keys"].items()) {
+        if (!JsonField(nodeDesc, "keys").is_object()) Bad("keys", "must be an object of name: hex bytes");
+        for (const auto& item : JsonField(nodeDesc, "keys").items()) {
             std::vector<uint8_t> data;
             if (!item.value().is_string() || !wire::ParseHex(item.value().get<std::string>(), data) ||
                 item.key().empty() || item.key().size() >= kMaxKeyNameBytes || data.size() > kMaxKeyDataBytes)
@@ -233,7 +238,7 @@ std::unique_ptr<Lumarel460Node> MakeLumarel460(const nlohmann::json& nodeDesc) {
         }
     }
     if (nodeDesc.contains("mode")) {
-        const auto mode = ParseMode(nodeDesc["mode"].is_string() ? nodeDesc["mode"].get<std::string>() : "");
+        const auto mode = ParseMode(JsonField(nodeDesc, "mode").is_string() ? JsonField(nodeDesc, "mode").get<std::string>() : "");
         if (!mode) Bad("mode", "must be bootloader, application or debugger");
         device.SetMode(*mode);
         if (device.mode() != *mode) Bad("mode", "needs a valid image of that kind");
@@ -263,10 +268,10 @@ bool ApplyDeviceCommand(Lumarel460& device, const nlohmann::json& command, std::
         Timing timing = device.timing();
         Faults faults = device.faults();
         int corrupt = -1;
-        if (command.contains("timing")) ReadTiming(command["timing"], timing);
-        if (command.contains("device_faults")) ReadFaults(command["device_faults"], faults);
+        if (command.contains("timing")) ReadTiming(JsonField(command, "timing"), timing);
+        if (command.contains("device_faults")) ReadFaults(JsonField(command, "device_faults"), faults);
         if (command.contains("corrupt_slot")) {
-            const nlohmann::json& t = command["corrupt_slot"];
+            const nlohmann::json& t = JsonField(command, "corrupt_slot");
             if (!t.is_number_integer() || t.get<int64_t>() < 0 || t.get<int64_t>() >= kSlotCount)
                 Bad("corrupt_slot", "must be 0-3");
             corrupt = t.get<int>();

@@ -17,7 +17,7 @@
 //   "timing": {"answer_latency_ms", "erase_time_ms", "verify_time_ms", "persistent_init_ms",
 //              "reset_time_ms"}
 //   "device_faults": {"silent", "late_answer_ms", "flash_write_failures", "corrupt_image",
-//                     "ignore_debug_guid", "silent_factory_defaults"}
+//                     "ignore_debug_guid", "silent_factory_defaults", "state_disk_free"}
 // Kind "debugger1394": no parameters.
 #pragma once
 

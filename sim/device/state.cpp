@@ -1,12 +1,23 @@
 // The Lumarel 460's state as the control tool shows it, and its persistence in a state folder.
 //
 // Folder layout: "state.json" (identity, keys, parameters, mode, each slot's build information,
-// length and CRC-32) and "slot0.bin" .. "slot3.bin", "liveconfig.bin" with the raw bytes. Every
-// file is written to a temporary name and renamed into place, the images before the JSON that
-// describes them; a load checks each image against the length and CRC the JSON records, so a
-// torn or foreign state is refused as a whole and the device keeps what it had.
+// length, CRC-32 and the name of the file with its bytes, the node's own settings) and one file
+// per image: "slot<type>-<n>.bin" and "liveconfig-<n>.bin". A save is whole or absent: images
+// that changed go to new files (a name is never written twice), then a new state.json that
+// names them replaces the old one by rename, and only after that do the files no state names
+// any more go. A save cut short anywhere (a full disk, a killed service) leaves the previous
+// state.json and every file it names as they were. A load checks each image against the length
+// and CRC the JSON records, so a foreign or damaged state is refused as a whole and the device
+// keeps what it had. Folders of older versions ("slot0.bin", "audio.json") still load.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -14,6 +25,7 @@
 #include "device/crc32.h"
 #include "device/lumarel460.h"
 #include "device/wire.h"
+#include "fs/fs.h"
 
 namespace sim::lumarel {
 
@@ -46,7 +58,7 @@ std::string Printable(const uint8_t* p, size_t n) {
 template <size_t N>
 std::array<uint8_t, N> HexArray(const nlohmann::json& j, const char* field) {
     std::vector<uint8_t> bytes;
-    if (!j.contains(field) || !j[field].is_string() || !wire::ParseHex(j[field].get<std::string>(), bytes) ||
+    if (!j.contains(field) || !JsonField(j, field).is_string() || !wire::ParseHex(JsonField(j, field).get<std::string>(), bytes) ||
         bytes.size() != N)
         throw std::runtime_error(std::string("device state: bad field \"") + field + "\"");
     std::array<uint8_t, N> out{};
@@ -56,27 +68,111 @@ std::array<uint8_t, N> HexArray(const nlohmann::json& j, const char* field) {
 
 std::vector<uint8_t> HexBytes(const nlohmann::json& j, const char* field) {
     std::vector<uint8_t> bytes;
-    if (!j.contains(field) || !j[field].is_string() || !wire::ParseHex(j[field].get<std::string>(), bytes))
+    if (!j.contains(field) || !JsonField(j, field).is_string() || !wire::ParseHex(JsonField(j, field).get<std::string>(), bytes))
         throw std::runtime_error(std::string("device state: bad field \"") + field + "\"");
     return bytes;
 }
 
 uint32_t U32(const nlohmann::json& j, const char* field) {
-    if (!j.contains(field) || !j[field].is_number_integer() || j[field].get<int64_t>() < 0 ||
-        j[field].get<int64_t>() > 0xFFFFFFFF)
+    if (!j.contains(field) || !JsonField(j, field).is_number_integer() || JsonField(j, field).get<int64_t>() < 0 ||
+        JsonField(j, field).get<int64_t>() > 0xFFFFFFFF)
         throw std::runtime_error(std::string("device state: bad field \"") + field + "\"");
-    return j[field].get<uint32_t>();
+    return JsonField(j, field).get<uint32_t>();
 }
 
-void WriteFileAtomically(const std::filesystem::path& path, const void* data, size_t n) {
-    const std::filesystem::path tmp = path.string() + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(static_cast<const char*>(data), std::streamsize(n));
-        out.flush();
-        if (!out) throw std::runtime_error("device state: cannot write " + tmp.string());
+// Writes the files of one save into the state folder. `diskFree` (an injected fault; -1: no
+// limit) is the room left on the disk: what is written takes from it, what a rename replaces or
+// a removal takes away gives back, and a write past it fails as on a full disk.
+class StateFiles {
+public:
+    StateFiles(std::filesystem::path dir, int64_t& diskFree) : dir_(std::move(dir)), diskFree_(diskFree) {}
+
+    // Writes a new file `name`; false (writing nothing) when the name is taken.
+    bool WriteNew(const std::string& name, const void* data, size_t n) const {
+        const int fd = fs::OpenPrivateFile(dir_ / name, O_WRONLY | O_CREAT | O_EXCL);
+        if (fd < 0 && errno == EEXIST) return false;
+        write(fd, name, data, n);
+        return true;
     }
-    std::filesystem::rename(tmp, path);
+    // Replaces `name` whole: written under "<name>.tmp", then renamed over it.
+    void Replace(const std::string& name, const std::string& text) const {
+        const std::string tmp = name + ".tmp";
+        write(fs::OpenPrivateFile(dir_ / tmp, O_WRONLY | O_CREAT | O_TRUNC), tmp, text.data(), text.size());
+        const uintmax_t replaced = Size(name);
+        if (::rename((dir_ / tmp).c_str(), (dir_ / name).c_str()) != 0) {
+            const int error = errno;
+            Remove(tmp);
+            fail(tmp, error);
+        }
+        Free(replaced);
+        // The rename itself on the disk before anything that relies on it.
+        const int folder = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+    }
+    void Remove(const std::string& name) const {
+        const uintmax_t size = Size(name);
+        if (::unlink((dir_ / name).c_str()) == 0) Free(size);
+    }
+
+private:
+    uintmax_t Size(const std::string& name) const {
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(dir_ / name, ec);
+        return ec ? 0 : size;
+    }
+    void Free(uintmax_t bytes) const {
+        if (diskFree_ >= 0) diskFree_ += int64_t(bytes);
+    }
+    // Writes and flushes to the disk; on failure the file goes and the save stops.
+    void write(int fd, const std::string& name, const void* data, size_t n) const {
+        if (fd < 0) fail(name, errno);
+        const auto* p = static_cast<const uint8_t*>(data);
+        int error = 0;
+        while (n > 0 && error == 0) {
+            const size_t room = diskFree_ < 0 ? n : size_t(std::min<int64_t>(diskFree_, int64_t(n)));
+            const ssize_t done = room == 0 ? (errno = ENOSPC, -1) : ::write(fd, p, room);
+            if (done < 0 && errno != EINTR) error = errno;
+            if (done > 0) {
+                p += done, n -= size_t(done);
+                if (diskFree_ >= 0) diskFree_ -= done;
+            }
+        }
+        if (error == 0 && ::fsync(fd) != 0) error = errno;
+        if (::close(fd) != 0 && error == 0) error = errno;
+        if (error != 0) {
+            Remove(name);
+            fail(name, error);
+        }
+    }
+    [[noreturn]] void fail(const std::string& name, int error) const {
+        throw std::runtime_error("device state: cannot write " + (dir_ / name).string() + ": " + std::strerror(error));
+    }
+
+    std::filesystem::path dir_;
+    int64_t& diskFree_;
+};
+
+// A file name a state.json may give for an image: "<stem>-<n>.bin", or the older "<stem>.bin".
+bool ImageFileName(const std::string& name, const std::string& stem) {
+    if (name == stem + ".bin") return true;
+    if (name.size() <= stem.size() + 5 || name.compare(0, stem.size() + 1, stem + "-") != 0 ||
+        name.compare(name.size() - 4, 4, ".bin") != 0)
+        return false;
+    for (size_t i = stem.size() + 1; i < name.size() - 4; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+}
+
+// The files of a state folder that a save writes and later removes.
+bool StateFileName(const std::string& name) {
+    if (name == "audio.json" || (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)) return true;
+    if (ImageFileName(name, "liveconfig")) return true;
+    for (int t = 0; t < kSlotCount; ++t)
+        if (ImageFileName(name, "slot" + std::to_string(t))) return true;
+    return false;
 }
 
 // Reads a whole file of at most `limit` bytes.
@@ -89,7 +185,17 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path, uintmax_t limit
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string SlotFile(int type) { return "slot" + std::to_string(type) + ".bin"; }
+std::string SlotStem(int type) { return "slot" + std::to_string(type); }
+constexpr const char* kLiveConfigStem = "liveconfig";
+
+// The file that holds an image: the name state.json gives, or the older fixed name.
+std::string ImageFile(const nlohmann::json& j, const char* field, const std::string& stem) {
+    const nlohmann::json& name = JsonField(j, field);
+    if (name.is_null()) return stem + ".bin";
+    if (!name.is_string() || !ImageFileName(name.get<std::string>(), stem))
+        throw std::runtime_error(std::string("device state: bad field \"") + field + "\"");
+    return name.get<std::string>();
+}
 
 nlohmann::json ImageInfoJson(const ImageInfo& info) {
     return {{"date", wire::Hex(info.date.data(), 8)},
@@ -172,7 +278,8 @@ nlohmann::json Lumarel460::Describe() const {
                    {"flash_write_failures", f.flashWriteFailures},
                    {"corrupt_image", f.corruptImage},
                    {"ignore_debug_guid", f.ignoreDebugGuid},
-                   {"silent_factory_defaults", f.silentFactoryDefaults}};
+                   {"silent_factory_defaults", f.silentFactoryDefaults},
+                   {"state_disk_free", f.stateDiskFree}};
     const Timing& t = config_.timing;
     j["timing"] = {{"answer_latency_ms", t.answerLatencyMs},
                    {"erase_time_ms", t.eraseTimeMs},
@@ -182,17 +289,26 @@ nlohmann::json Lumarel460::Describe() const {
     return j;
 }
 
-void Lumarel460::SaveState(const std::filesystem::path& dir) const {
-    std::filesystem::create_directories(dir);
+void Lumarel460::SaveState(const std::filesystem::path& dir, const nlohmann::json& attached) const {
+    if (!fs::CreatePrivateFolders(dir)) throw std::runtime_error("device state: cannot create the folder " + dir.string());
     if (dir != savedDir_) {
         savedDir_ = dir;
         savedStamp_.fill(~uint64_t(0));  // a new folder gets every file
+        savedFile_.fill({});
     }
-    // Writes one image file unless the folder already holds these bytes.
-    const auto writeImage = [&](size_t stamp, const std::string& name, const std::vector<uint8_t>& bytes) {
-        if (savedStamp_[stamp] == contentStamp_[stamp] && std::filesystem::exists(dir / name)) return;
-        WriteFileAtomically(dir / name, bytes.data(), bytes.size());
-        savedStamp_[stamp] = contentStamp_[stamp];
+    const StateFiles files(dir, config_.faults.stateDiskFree);
+    // The file of an image: the one saved before while its bytes are unchanged, else a new one.
+    const auto imageFile = [&](size_t stamp, const std::string& stem, const std::vector<uint8_t>& bytes) {
+        std::error_code ec;
+        if (savedStamp_[stamp] != contentStamp_[stamp] || savedFile_[stamp].empty() ||
+            !std::filesystem::exists(dir / savedFile_[stamp], ec)) {
+            std::string name;
+            do name = stem + "-" + std::to_string(++saveNumber_) + ".bin";
+            while (!files.WriteNew(name, bytes.data(), bytes.size()));
+            savedFile_[stamp] = name;
+            savedStamp_[stamp] = contentStamp_[stamp];
+        }
+        return savedFile_[stamp];
     };
     nlohmann::json j;
     j["format"] = kStateFormat;
@@ -207,10 +323,10 @@ void Lumarel460::SaveState(const std::filesystem::path& dir) const {
     nlohmann::json slots = nlohmann::json::array();
     for (int t = 0; t < kSlotCount; ++t) {
         const FlashSlot& s = slots_[size_t(t)];
-        writeImage(size_t(t), SlotFile(t), s.bytes);
         nlohmann::json e = ImageInfoJson(s.info);
         e["length"] = s.bytes.size();
         e["crc32"] = s.crc;
+        e["file"] = imageFile(size_t(t), SlotStem(t), s.bytes);
         slots.push_back(std::move(e));
     }
     j["slots"] = std::move(slots);
@@ -219,23 +335,31 @@ void Lumarel460::SaveState(const std::filesystem::path& dir) const {
         keys.push_back({{"name", wire::Hex(reinterpret_cast<const uint8_t*>(name.data()), name.size())},
                         {"data", wire::Hex(data)}});
     j["keys"] = std::move(keys);
-    writeImage(kSlotCount, "liveconfig.bin", persistent_.liveConfig);
     j["persistent"] = {{"initializations", persistent_.initializations},
                        {"factory_default_loads", persistent_.factoryDefaultLoads},
                        {"live_config_length", persistent_.liveConfig.size()},
-                       {"live_config_crc32", Crc32(persistent_.liveConfig)}};
-    const std::string text = j.dump(1);
-    WriteFileAtomically(dir / "state.json", text.data(), text.size());
+                       {"live_config_crc32", Crc32(persistent_.liveConfig)},
+                       {"live_config_file", imageFile(kSlotCount, kLiveConfigStem, persistent_.liveConfig)}};
+    if (!attached.is_null()) j["node"] = attached;
+    files.Replace("state.json", j.dump(1));
+
+    // The new state is in place: what no state names any more goes.
+    std::set<std::string> named(savedFile_.begin(), savedFile_.end());
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (StateFileName(name) && !named.count(name)) files.Remove(name);
+    }
 }
 
-void Lumarel460::LoadState(const std::filesystem::path& dir) {
+nlohmann::json Lumarel460::LoadState(const std::filesystem::path& dir) {
     const std::filesystem::path file = dir / "state.json";
-    if (!std::filesystem::exists(file)) return;
+    if (!std::filesystem::exists(file)) return nullptr;
     const std::vector<uint8_t> text = ReadFile(file);
     std::string why;
     const nlohmann::json j = ParseJson(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), &why);
     if (j.is_discarded()) throw std::runtime_error("device state: unreadable state.json: " + why);
-    if (!j.is_object() || !j.contains("format") || j["format"] != kStateFormat)
+    if (!j.is_object() || !j.contains("format") || JsonField(j, "format") != kStateFormat)
         throw std::runtime_error("device state: unknown format");
 
     // Everything is read into locals first; the device changes only when all of it checks out.
@@ -244,40 +368,44 @@ void Lumarel460::LoadState(const std::filesystem::path& dir) {
     const Guid guid = HexArray<8>(j, "guid");
     const Mac mac = HexArray<6>(j, "mac");
     const auto debugGuid = HexArray<8>(j, "debug_guid");
-    if (!j.contains("bootloader") || !j.contains("slots") || !j["slots"].is_array() ||
-        j["slots"].size() != kSlotCount || !j.contains("keys") || !j["keys"].is_array() ||
+    if (!j.contains("bootloader") || !j.contains("slots") || !JsonField(j, "slots").is_array() ||
+        JsonField(j, "slots").size() != kSlotCount || !j.contains("keys") || !JsonField(j, "keys").is_array() ||
         !j.contains("persistent"))
         throw std::runtime_error("device state: missing sections");
-    const nlohmann::json& boot = j["bootloader"];
+    const nlohmann::json& boot = JsonField(j, "bootloader");
     const uint32_t bootVersion = U32(boot, "version");
     const auto bootDate = HexArray<8>(boot, "date");
     const auto bootTime = HexArray<8>(boot, "time");
     std::array<FlashSlot, kSlotCount> slots;
+    std::array<std::string, kSlotCount + 1> files;
     for (int t = 0; t < kSlotCount; ++t) {
-        const nlohmann::json& e = j["slots"][size_t(t)];
+        const nlohmann::json& e = JsonField(j, "slots")[size_t(t)];
         FlashSlot& s = slots[size_t(t)];
         s.info = ImageInfoFromJson(e);
-        s.bytes = ReadFile(dir / SlotFile(t), SlotCapacity(t));
+        files[size_t(t)] = ImageFile(e, "file", SlotStem(t));
+        s.bytes = ReadFile(dir / files[size_t(t)], SlotCapacity(t));
         s.crc = Crc32(s.bytes);
         if (s.bytes.size() != U32(e, "length") || s.crc != U32(e, "crc32") || s.bytes.size() > SlotCapacity(t))
-            throw std::runtime_error("device state: " + SlotFile(t) + " does not match state.json");
+            throw std::runtime_error("device state: " + files[size_t(t)] + " does not match state.json");
     }
     std::map<std::string, std::vector<uint8_t>> keys;
-    for (const nlohmann::json& e : j["keys"]) {
+    for (const nlohmann::json& e : JsonField(j, "keys")) {
         const std::vector<uint8_t> name = HexBytes(e, "name");
         std::vector<uint8_t> data = HexBytes(e, "data");
         if (name.empty() || name.size() >= kMaxKeyNameBytes || data.size() > kMaxKeyDataBytes)
             throw std::runtime_error("device state: bad key");
         keys[std::string(name.begin(), name.end())] = std::move(data);
     }
-    const nlohmann::json& p = j["persistent"];
+    const nlohmann::json& p = JsonField(j, "persistent");
     PersistentParams persistent;
     persistent.initializations = U32(p, "initializations");
     persistent.factoryDefaultLoads = U32(p, "factory_default_loads");
-    persistent.liveConfig = ReadFile(dir / "liveconfig.bin", SlotCapacity(kConfigImage));
+    files[kSlotCount] = ImageFile(p, "live_config_file", kLiveConfigStem);
+    persistent.liveConfig = ReadFile(dir / files[kSlotCount], SlotCapacity(kConfigImage));
     if (persistent.liveConfig.size() != U32(p, "live_config_length") ||
         Crc32(persistent.liveConfig) != U32(p, "live_config_crc32"))
-        throw std::runtime_error("device state: liveconfig.bin does not match state.json");
+        throw std::runtime_error("device state: " + files[kSlotCount] + " does not match state.json");
+    nlohmann::json attached = JsonField(j, "node");
 
     guid_ = guid;
     mac_ = mac;
@@ -286,6 +414,10 @@ void Lumarel460::LoadState(const std::filesystem::path& dir) {
     keys_ = std::move(keys);
     persistent_ = std::move(persistent);
     for (uint64_t& stamp : contentStamp_) ++stamp;
+    // The files loaded hold these bytes: the next save names them again instead of copying.
+    savedDir_ = dir;
+    savedFile_ = files;
+    savedStamp_ = contentStamp_;
     // The saved bootloader is the one that runs; Restart would take slot 3's over it.
     Restart(*mode);
     runningBootVersion_ = bootVersion;
@@ -294,6 +426,7 @@ void Lumarel460::LoadState(const std::filesystem::path& dir) {
     ++restartGeneration_;
     online_ = true;
     Changed();
+    return attached;
 }
 
 }  // namespace sim::lumarel

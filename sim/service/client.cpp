@@ -26,6 +26,7 @@
 
 #include "bus/codes.h"
 #include "bus/json_codec.h"
+#include "fs/fs.h"
 #include "protocol.h"
 
 namespace bussvc {
@@ -54,10 +55,13 @@ int connectSocket(const std::string& path) {
 }
 
 // Sends Hello and returns the client id the service gives, or 0 when it did not answer (with
-// *silent set when it did not answer within waitMs: a hung service, not an ending one).
-uint32_t hello(int fd, uint8_t role, uint32_t clientId, int waitMs, bool* silent = nullptr) {
+// *silent set when it did not answer within waitMs: a hung service, not an ending one). The
+// request connection (role 0) receives the token in `token`; the notice connection (role 1)
+// presents it.
+uint32_t hello(int fd, uint8_t role, uint32_t clientId, uint64_t& token, int waitMs, bool* silent = nullptr) {
     Writer w;
     w.U32(kProtocolVersion).U32(uint32_t(::getpid())).U8(role).U32(clientId);
+    if (role == 1) w.U64(token);
     if (!SendFrame(fd, Op::Hello, w.Data())) return 0;
     FrameHeader h;
     std::vector<uint8_t> p;
@@ -67,6 +71,7 @@ uint32_t hello(int fd, uint8_t role, uint32_t clientId, int waitMs, bool* silent
     Reader r(p);
     if (r.U8() != 1) return 0;
     uint32_t id = r.U32();
+    if (role == 0) token = r.U64();
     return r.Complete() ? id : 0;
 }
 
@@ -177,7 +182,8 @@ public:
             }
             bool silent = false;
             const int greetingWaitMs = std::max(options_.replyTimeoutMs, kGreetingWaitMs);
-            uint32_t id = hello(fd, 0, 0, greetingWaitMs, &silent);
+            uint64_t token = 0;
+            uint32_t id = hello(fd, 0, 0, token, greetingWaitMs, &silent);
             if (id == 0) {
                 ::close(fd);
                 if (silent) {  // a hung service: asking again would hang as well
@@ -187,7 +193,7 @@ public:
                 continue;  // the service was ending while we connected
             }
             int nfd = connectSocket(sock);
-            if (nfd < 0 || hello(nfd, 1, id, greetingWaitMs) != id) {
+            if (nfd < 0 || hello(nfd, 1, id, token, greetingWaitMs) != id) {
                 if (nfd >= 0) ::close(nfd);
                 ::close(fd);
                 continue;
@@ -371,8 +377,7 @@ private:
 
     bool startLocked() {
         const std::string folder = ServiceFolder(options_.root);
-        std::error_code ec;
-        fsys::create_directories(folder, ec);
+        fs::CreatePrivateFolders(folder);
         int lockFd = ::open((folder + "/start.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (lockFd < 0) return false;
         while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
@@ -523,7 +528,7 @@ private:
 
     static bool isShutdown(const std::string& request) {
         nlohmann::json j = sim::ParseJson(request);
-        return j.is_object() && j.contains("cmd") && j["cmd"] == "shutdown";
+        return j.is_object() && j.contains("cmd") && sim::JsonField(j, "cmd") == "shutdown";
     }
 
     NoticeCallback onNotice_;

@@ -1,5 +1,10 @@
 #include "host.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -8,6 +13,7 @@
 
 #include "bus/description.h"
 #include "bus/json_codec.h"
+#include "fs/fs.h"
 #if LUMAREL_WITH_DEVICE
 #include "device/lumarel_node.h"
 #include "device/node_kinds.h"
@@ -45,19 +51,27 @@ uint32_t noticeFor(sim::EventKind kind) {
     return 0;
 }
 
+// Writes a file of the service's state whole (for its owner only): a temporary file renamed
+// over it.
 bool writeFileAtomically(const fsys::path& file, const std::string& text) {
-    std::error_code ec;
-    fsys::create_directories(file.parent_path(), ec);
+    if (!fs::CreatePrivateFolders(file.parent_path())) return false;
     fsys::path tmp = file;
     tmp += ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << text;
-        if (!out.flush()) return false;
+    const int fd = fs::OpenPrivateFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (size_t at = 0; ok && at < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n > 0) at += size_t(n);
+        else ok = n < 0 && errno == EINTR;
     }
-    fsys::rename(tmp, file, ec);
-    return !ec;
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    std::error_code ec;
+    if (ok) fsys::rename(tmp, file, ec);
+    ok = ok && !ec;
+    if (!ok) fsys::remove(tmp, ec);
+    return ok;
 }
 
 const json& need(const json& request, const char* field) {
@@ -113,14 +127,16 @@ public:
     Session(BusHost& host, NoticeCallback onNotice) : host_(host), onNotice_(std::move(onNotice)) {}
 
     ~Session() override {
-        std::set<int32_t> mine;
+        std::map<int32_t, uint32_t> mine;
         {
             std::lock_guard<std::recursive_mutex> lock(host_.m_);
             auto& s = host_.sessions_;
             s.erase(std::remove(s.begin(), s.end(), this), s.end());
             mine.swap(ranges_);
+            host_.rangeCount_ -= rangeCount_;
+            host_.rangeBytes_ -= rangeBytes_;
         }
-        for (int32_t h : mine) host_.bus_.FreeRange(h);
+        for (const auto& [h, length] : mine) host_.bus_.FreeRange(h);
     }
 
     void Notify(uint32_t message) {
@@ -182,10 +198,32 @@ public:
     int32_t AllocateRange(const std::string& device, uint16_t high, uint32_t low, uint32_t length,
                           uint32_t access, uint32_t notify, uint32_t& handle) override {
         if (!known(device)) return sim::kResultNotFound;
+        if (length == 0 || length > sim::kMaxRangeLength) return sim::kResultInvalidParameter;
+        // Counted before the bus allocates it, so that clients asking at once cannot pass the
+        // bounds together.
+        {
+            std::lock_guard<std::recursive_mutex> lock(host_.m_);
+            std::string passed;
+            if (rangeCount_ + 1 > kMaxRangesPerClient || rangeBytes_ + length > kMaxRangeBytesPerClient)
+                passed = "one client's bound of " + std::to_string(kMaxRangesPerClient) + " ranges or " +
+                         std::to_string(kMaxRangeBytesPerClient >> 20) + " MiB";
+            else if (host_.rangeCount_ + 1 > kMaxRangesInTotal || host_.rangeBytes_ + length > kMaxRangeBytesInTotal)
+                passed = "the bound of " + std::to_string(kMaxRangesInTotal) + " ranges or " +
+                         std::to_string(kMaxRangeBytesInTotal >> 20) + " MiB for all clients";
+            if (!passed.empty()) {
+                host_.Log("refused a host address range of " + std::to_string(length) + " bytes: it would pass " +
+                          passed);
+                return sim::kResultNoRoom;
+            }
+            count(+1, length);
+        }
         sim::RangeResult r = host_.bus_.AllocateRange(high, low, length, access, notify);
-        if (r.status != 0) return r.status;
         std::lock_guard<std::recursive_mutex> lock(host_.m_);
-        ranges_.insert(r.handle);
+        if (r.status != 0) {
+            count(-1, length);
+            return r.status;
+        }
+        ranges_[r.handle] = length;
         handle = uint32_t(r.handle);
         return 0;
     }
@@ -194,7 +232,10 @@ public:
         if (!known(device)) return sim::kResultNotFound;
         {
             std::lock_guard<std::recursive_mutex> lock(host_.m_);
-            if (!ranges_.erase(int32_t(handle))) return sim::kResultNotFound;
+            const auto it = ranges_.find(int32_t(handle));
+            if (it == ranges_.end()) return sim::kResultNotFound;
+            count(-1, it->second);
+            ranges_.erase(it);
         }
         return host_.bus_.FreeRange(int32_t(handle));
     }
@@ -224,7 +265,17 @@ private:
 
     BusHost& host_;
     NoticeCallback onNotice_;
-    std::set<int32_t> ranges_;  // under host_.m_
+    // Adds (+1) or takes away (-1) one range of `length` bytes, here and in the host's total.
+    void count(int sign, uint32_t length) {  // under host_.m_
+        rangeCount_ += uint32_t(sign);
+        rangeBytes_ += uint64_t(int64_t(sign) * int64_t(length));
+        host_.rangeCount_ += uint32_t(sign);
+        host_.rangeBytes_ += uint64_t(int64_t(sign) * int64_t(length));
+    }
+
+    std::map<int32_t, uint32_t> ranges_;  // handle -> length; under host_.m_
+    uint32_t rangeCount_ = 0;             // under host_.m_
+    uint64_t rangeBytes_ = 0;
 };
 
 // --------------------------------------------------------------------------------------- host
@@ -350,6 +401,11 @@ void BusHost::Load(const json* description) {
             std::error_code ec;
             if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
             savedSerial_[id] = n.StateSerial();
+#if LUMAREL_WITH_DEVICE
+            if (auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n); d && !d->StateError().empty())
+                Log("the saved state of node " + id + " could not be loaded, the node starts from its description: " +
+                    d->StateError());
+#endif
         });
     }
     if (!state_.empty()) restoreVirtualDevices();
@@ -375,14 +431,14 @@ bool BusHost::SaveChanges() {
             uint64_t serial = n->StateSerial();
             if (serial == 0 || serial == saved) continue;
             fsys::path dir = NodeStateFolder(id);
-            std::error_code ec;
-            fsys::create_directories(dir, ec);
             try {
                 n->SaveState(dir);
                 saved = serial;
+                if (failingSaves_.erase(id)) Log("the state of node " + id + " is saved again");
             } catch (const std::exception& e) {
                 allSaved = false;
-                Log("saving the state of node " + id + " failed: " + e.what());
+                // Said once: every request tries again, and a full disk fails them all alike.
+                if (failingSaves_.insert(id).second) Log("saving the state of node " + id + " failed: " + e.what());
             }
         }
         // After a failure the count stays behind, so that the next request tries again.
@@ -422,10 +478,15 @@ void BusHost::restoreVirtualDevices() {
         return;
     }
     for (const auto& d : bus_.VirtualDevices()) bus_.RemoveVirtualDevice(d.name, d.instance);
+    // An entry that is not a name and an instance number is skipped; the others still come back.
     for (const auto& e : list) {
-        if (!e.is_object() || !e.contains("name") || !e["name"].is_string()) continue;
-        uint64_t instance = e.value("instance", uint64_t(0));
-        bus_.AddVirtualDevice(e["name"].get<std::string>(), instance);
+        const json& name = sim::JsonField(e, "name");
+        const json& instance = sim::JsonField(e, "instance");
+        if (!name.is_string() || !(instance.is_null() || instance.is_number_unsigned())) {
+            Log("skipping a virtual device entry of " + file.string() + ": " + sim::QuoteJson(e));
+            continue;
+        }
+        bus_.AddVirtualDevice(name.get<std::string>(), instance.is_null() ? 0 : instance.get<uint64_t>());
     }
 }
 
@@ -477,7 +538,7 @@ int32_t BusHost::Control(const std::string& request, std::string& reply) {
     json req = sim::ParseJson(request, &why);
     int32_t code = kControlOk;
     json answer;
-    if (!req.is_object() || !req.contains("cmd") || !req["cmd"].is_string()) {
+    if (!req.is_object() || !req.contains("cmd") || !sim::JsonField(req, "cmd").is_string()) {
         std::string error = "a control command is a JSON object with a \"cmd\" text";
         if (req.is_discarded()) error += " (" + why + ")";
         answer = {{"error", error}};
@@ -499,7 +560,7 @@ int32_t BusHost::Control(const std::string& request, std::string& reply) {
 }
 
 json BusHost::control(const json& req) {
-    const std::string cmd = req["cmd"].get<std::string>();
+    const std::string cmd = sim::JsonField(req, "cmd").get<std::string>();
     auto nodeId = [&] {
         std::string id = needString(req, "id");
         auto ids = bus_.NodeIds();
@@ -613,7 +674,7 @@ json BusHost::control(const json& req) {
     }
     if (cmd == "vdev_add" || cmd == "vdev_remove") {
         std::string name = needString(req, "name");
-        uint64_t instance = req.contains("instance") ? sim::JsonU64(req["instance"], "instance") : 0;
+        uint64_t instance = req.contains("instance") ? sim::JsonU64(sim::JsonField(req, "instance"), "instance") : 0;
         int32_t code = cmd == "vdev_add" ? bus_.AddVirtualDevice(name, instance)
                                          : bus_.RemoveVirtualDevice(name, instance);
         if (code != 0) throw std::invalid_argument("virtual device " + sim::QuoteText(name) + ": code " + std::to_string(code));
@@ -645,7 +706,7 @@ json BusHost::audioCommand(const std::string& id, const json& command) {
         isDevice = true;
         try {
             // The journal is read before the command may clear it.
-            if (command.contains("journal") && command["journal"] == true) answer["journal"] = d->audio().JournalJson();
+            if (command.contains("journal") && sim::JsonField(command, "journal") == true) answer["journal"] = d->audio().JournalJson();
             d->audio().Apply(command);
             answer["audio"] = d->audio().Describe();
             answer["audio"]["present"] = d->AudioPresent();

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -25,6 +26,13 @@
 #include "bus/bus.h"
 
 namespace bussvc {
+
+// Host address ranges: what one client may hold, and all clients together. A range holds its
+// length in memory; the downloader and the mixer each hold a few small ones.
+inline constexpr uint32_t kMaxRangesPerClient = 64;
+inline constexpr uint64_t kMaxRangeBytesPerClient = uint64_t(16) << 20;
+inline constexpr uint32_t kMaxRangesInTotal = 256;
+inline constexpr uint64_t kMaxRangeBytesInTotal = uint64_t(64) << 20;
 
 // Control-command results.
 inline constexpr int32_t kControlOk = 0;
@@ -99,9 +107,12 @@ private:
     // bus's own listener (which the bus calls without its lock).
     mutable std::recursive_mutex m_;
     std::vector<Session*> sessions_;
+    uint32_t rangeCount_ = 0;  // ranges the sessions hold (or are allocating), and their bytes
+    uint64_t rangeBytes_ = 0;
     // What was saved last; held while nodes are saved.
     std::mutex saveM_;
     std::map<std::string, uint64_t> savedSerial_;
+    std::set<std::string> failingSaves_;  // nodes whose last save failed (said in the log)
     // The bus's count of state changes when every node's state was last saved.
     std::atomic<uint64_t> savedChanges_{0};
     std::atomic<bool> devicesChanged_{false};  // the virtual device list changed since saved

@@ -19,12 +19,13 @@
 
 namespace bussvc {
 
-inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kProtocolVersion = 2;
 // Largest payload either side accepts; a larger length is a malformed frame.
 inline constexpr uint32_t kMaxPayload = 8u << 20;
 
 enum class Op : uint16_t {
-    Hello = 1,          // u32 version, u32 pid, u8 role (0 request, 1 notice), u32 client id
+    Hello = 1,          // u32 version, u32 pid, u8 role (0 request, 1 notice), u32 client id,
+                        // (notice) u64 token; answered u32 client id, (request) u64 token
     Read = 2,           // u32 node, u16 offset high, u32 offset low, u32 count, i32 timeout
     Write = 3,          // u32 node, u16 high, u32 low, i32 timeout, bytes data
     TopologyMap = 4,    // str device

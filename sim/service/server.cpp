@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -26,6 +27,7 @@
 
 #include "bus/description.h"
 #include "bus/json_codec.h"
+#include "fs/fs.h"
 #include "clock/clock.h"
 #include "host.h"
 #include "protocol.h"
@@ -35,6 +37,15 @@ namespace bussvc {
 namespace {
 
 namespace fsys = std::filesystem;
+
+// A secret no other process can guess: the system's random source.
+uint64_t NoticeToken() {
+    uint64_t token = 0;
+    while (token == 0) {
+        if (::getrandom(&token, sizeof token, 0) != ssize_t(sizeof token)) token = 0;
+    }
+    return token;
+}
 
 // A connection's first frame must begin within this time and be a greeting of at most
 // kMaxGreeting bytes.
@@ -52,6 +63,9 @@ private:
     struct Client {
         std::mutex sendM;
         int noticeFd = -1;
+        // Given to the request connection in the answer to its greeting; the notice connection
+        // presents it with the client id, proving it belongs to that client.
+        uint64_t token = 0;
     };
 
     void log(const std::string& line);
@@ -61,8 +75,8 @@ private:
     // The socket file was removed (or replaced) since the service bound it.
     bool socketGone(const std::string& path) const;
     void serve(int fd);
-    void serveRequests(int fd, uint32_t clientId, uint32_t pid);
-    void serveNotices(int fd, uint32_t clientId);
+    void serveRequests(int fd, uint32_t clientId, uint64_t token, uint32_t pid);
+    void serveNotices(int fd, uint32_t clientId, uint64_t token);
     std::vector<uint8_t> dispatch(Access& session, const FrameHeader& h,
                                   const std::vector<uint8_t>& payload, uint32_t clientId);
     void notify(uint32_t clientId, uint32_t message);
@@ -240,6 +254,7 @@ void Server::serve(int fd) {
     uint32_t pid = r.U32();
     uint8_t role = r.U8();
     uint32_t clientId = r.U32();
+    const uint64_t token = role == 1 ? r.U64() : 0;
     if (!r.Complete() || version != kProtocolVersion || role > 1) {
         log("refused a greeting (protocol version " + std::to_string(version) + ", role " +
             std::to_string(role) + ")");
@@ -248,29 +263,30 @@ void Server::serve(int fd) {
     }
     if (stop_) return;  // ending: the client connects again to a new service
     if (role == 0) {
-        {
-            std::lock_guard<std::mutex> lock(connM_);
-            clientId = nextClient_++;
-            clients_[clientId] = std::make_shared<Client>();
-        }
-        serveRequests(fd, clientId, pid);
         std::shared_ptr<Client> c;
         {
             std::lock_guard<std::mutex> lock(connM_);
-            c = clients_[clientId];
+            clientId = nextClient_++;
+            c = std::make_shared<Client>();
+            c->token = NoticeToken();
+            clients_[clientId] = c;
+        }
+        serveRequests(fd, clientId, c->token, pid);
+        {
+            std::lock_guard<std::mutex> lock(connM_);
             clients_.erase(clientId);
         }
         std::lock_guard<std::mutex> lock(c->sendM);
         if (c->noticeFd >= 0) ::shutdown(c->noticeFd, SHUT_RDWR);
         c->noticeFd = -1;
     } else {
-        serveNotices(fd, clientId);
+        serveNotices(fd, clientId, token);
     }
 }
 
-void Server::serveRequests(int fd, uint32_t clientId, uint32_t pid) {
+void Server::serveRequests(int fd, uint32_t clientId, uint64_t token, uint32_t pid) {
     auto session = host_->Open([this, clientId](uint32_t m) { notify(clientId, m); });
-    if (!SendFrame(fd, Op::Reply, OkReply(Writer().U32(clientId)))) return;
+    if (!SendFrame(fd, Op::Reply, OkReply(Writer().U32(clientId).U64(token)))) return;
     log("client " + std::to_string(clientId) + " (process " + std::to_string(pid) + ") connected");
     FrameHeader h;
     std::vector<uint8_t> payload;
@@ -306,19 +322,27 @@ void Server::serveRequests(int fd, uint32_t clientId, uint32_t pid) {
     log("client " + std::to_string(clientId) + " disconnected");
 }
 
-void Server::serveNotices(int fd, uint32_t clientId) {
+void Server::serveNotices(int fd, uint32_t clientId, uint64_t token) {
     std::shared_ptr<Client> c;
     {
         std::lock_guard<std::mutex> lock(connM_);
         auto it = clients_.find(clientId);
         if (it != clients_.end()) c = it->second;
     }
-    if (!c) {
+    // Only the client's own notice connection, once: another process that names the id without
+    // the token, or a second connection, would take the client's notices away from it.
+    if (!c || c->token != token) {
+        log("refused a notice connection for client " + std::to_string(clientId) + " that did not prove it is theirs");
         SendFrame(fd, Op::Reply, ErrorReply("unknown client"));
         return;
     }
     {
         std::lock_guard<std::mutex> lock(c->sendM);
+        if (c->noticeFd >= 0) {
+            log("refused a second notice connection for client " + std::to_string(clientId));
+            SendFrame(fd, Op::Reply, ErrorReply("the client's notices are taken"));
+            return;
+        }
         if (!SendFrame(fd, Op::Reply, OkReply(Writer().U32(clientId)))) return;
         c->noticeFd = fd;
     }
@@ -475,10 +499,12 @@ std::vector<uint8_t> Server::dispatch(Access& a, const FrameHeader& h,
 int Server::Run() {
     folder_ = ServiceFolder(options_.root);
     std::error_code ec;
-    fsys::create_directories(folder_, ec);
+    fs::CreatePrivateFolders(folder_);
     // One earlier log is kept beside the current one, so the file does not grow without end.
     const std::string logPath = folder_ + "/service.log";
     if (fsys::file_size(logPath, ec) > 1'000'000 && !ec) fsys::rename(logPath, logPath + ".1", ec);
+    // The log names devices and their state: for the owner only.
+    if (const int fd = fs::OpenPrivateFile(logPath, O_WRONLY | O_CREAT | O_APPEND); fd >= 0) ::close(fd);
     logFile_.open(logPath, std::ios::app);
     if (!takeServiceLock()) {
         log("another bus service runs for this root; ending");

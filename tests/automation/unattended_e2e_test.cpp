@@ -177,6 +177,43 @@ TEST_F(Run, GuidFromTheCommandLineInThreeAttempts) {
     EXPECT_EQ(d["mode"], "application");
 }
 
+// A download that fails because the device's state cannot be saved (the disk under the
+// service's state folder is full) leaves the state saved before it whole: the next service
+// start keeps the GUID an earlier run set and the images, and sets nothing aside.
+TEST_F(Run, AFullStateDiskFailsTheDownloadAndTheNextStartKeepsTheDevice) {
+    const fsys::path running = Package(fwp::PackageBuilder().Image1(Pattern(512, 9), 0x10000000), "running.fwp");
+    Package(fwp::PackageBuilder().Image1(Pattern(5000, 1), 0x10000000).Config(Pattern(300, 2)), "new.fwp");
+    json dev = Device("dev", "0A3C7E1000010001", "application");
+    dev["images"] = json::array({json{{"package", running.string()}}});
+    Bus(json::array({Host(), dev}));
+    Start({"/G", "0A3C7E10", "0001ABCD"});
+    ASSERT_EQ(exitCode_, 0) << All();
+    const json before = State("dev");
+    ASSERT_EQ(before["guid"], "0A3C7E100001ABCD");
+
+    // Room on the disk for the next state file (the device's reset into its bootloader is
+    // saved) and then for the new image, but not for the state file that would name it as well
+    // (not even with the running image's bytes given back).
+    const json full = {{"cmd", "device"}, {"id", "dev"}, {"device_faults", {{"state_disk_free", 5000 + 200}}}};
+    ASSERT_FALSE(service_->Control(full).contains("error"));
+    Start({"/D", "new.fwp"});
+    EXPECT_EQ(exitCode_, 1) << All();
+    EXPECT_EQ(Count("Successfully programmed"), 0) << All();
+
+    service_->Stop();  // the next request starts a service on what was saved
+    const json after = State("dev");
+    EXPECT_EQ(after["guid"], "0A3C7E100001ABCD");
+    EXPECT_EQ(after["slots"], before["slots"]);
+    EXPECT_EQ(after["persistent"], before["persistent"]);
+    EXPECT_FALSE(after.contains("state_error")) << after.dump();
+    const std::string log = service_->Log();
+    // The reset was saved; the save that failed is the one after the new image's file.
+    EXPECT_EQ(after["mode"], "bootloader");
+    EXPECT_NE(log.find("saving the state of node dev failed: device state: cannot write"), std::string::npos) << log;
+    EXPECT_NE(log.find("state.json.tmp: No space left on device"), std::string::npos) << log;
+    EXPECT_EQ(log.find("could not be loaded"), std::string::npos) << log;
+}
+
 TEST_F(Run, AGuidOfFifteenDigitsLeavesTheDeviceUntouched) {
     Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
     Start({"/G", "0A3C7E10", "0001ABC"});

@@ -1,6 +1,7 @@
 // The access library against the real bus service: loaded with dlopen as the downloader loads
 // it, with other client processes, the control tool, restarts and misbehaving clients.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -348,6 +349,47 @@ TEST_F(Service, MalformedRequestsAreRefusedAndChangeNothing) {
     EXPECT_NE(root_->Log().find("refused request 999"), std::string::npos);
 }
 
+// A notice connection belongs to the request connection that greeted first: one that names a
+// client's id without the token given to that client, or comes a second time, is refused, and
+// the client keeps its notices.
+TEST_F(Service, ANoticeConnectionMustProveItsClient) {
+    ASSERT_EQ(api_.AddDevice(kDevice), 0);
+    const int requests = rawConnect(root_->Root());
+    ASSERT_GE(requests, 0);
+    bussvc::FrameHeader h;
+    std::vector<uint8_t> p;
+    ASSERT_TRUE(::send(requests, hello().data(), hello().size(), MSG_NOSIGNAL) > 0);
+    ASSERT_EQ(bussvc::RecvFrame(requests, h, p, 10000), bussvc::RecvStatus::Ok);
+    bussvc::Reader answer(p);
+    ASSERT_EQ(answer.U8(), 1);
+    const uint32_t id = answer.U32();
+    const uint64_t token = answer.U64();
+    ASSERT_TRUE(answer.Complete());
+
+    const auto notices = [&](uint64_t presented) {
+        const int fd = rawConnect(root_->Root());
+        const auto greeting = frame(uint16_t(bussvc::Op::Hello),
+                                    bussvc::Writer().U32(bussvc::kProtocolVersion).U32(2).U8(1).U32(id).U64(presented).Take());
+        ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+        std::vector<uint8_t> reply;
+        const bool taken = bussvc::RecvFrame(fd, h, reply, 10000) == bussvc::RecvStatus::Ok && !reply.empty() && reply[0] == 1;
+        return std::pair{fd, taken};
+    };
+    const auto [guessed, guessTaken] = notices(token + 1);
+    EXPECT_FALSE(guessTaken);
+    const auto [own, ownTaken] = notices(token);
+    EXPECT_TRUE(ownTaken);
+    const auto [second, secondTaken] = notices(token);
+    EXPECT_FALSE(secondTaken);
+    EXPECT_NE(root_->Log().find("did not prove it is theirs"), std::string::npos);
+
+    // The client's own notice connection still gets its notices.
+    EXPECT_EQ(tool("reset"), 0);
+    EXPECT_EQ(bussvc::RecvFrame(own, h, p, 10000), bussvc::RecvStatus::Ok);
+    EXPECT_EQ(h.op, uint16_t(bussvc::Op::Notice));
+    for (int fd : {guessed, own, second, requests}) ::close(fd);
+}
+
 // A value nested far deeper than any request needs would take the stack of whatever walks it
 // (the refusal message prints the bad value): it is refused before it is parsed.
 TEST_F(Service, ADeeplyNestedRequestIsRefusedAndTheServiceServesOn) {
@@ -566,6 +608,47 @@ TEST_F(Service, DeviceStateSurvivesAKilledService) {
     ASSERT_TRUE(WaitGone(pid));
     EXPECT_EQ(guid(), written);  // a new service, the device as it was acknowledged
     api_.HostBus(nullptr);
+}
+
+// The service's folder holds its socket and the device's keys: whatever the umask, its folders
+// are for their owner only (0700) and its files (device state, the list, the log) 0600.
+TEST_F(Service, TheServiceFolderIsPrivateWhateverTheUmask) {
+    root_.reset();
+    const mode_t umaskBefore = ::umask(0);
+    {
+        ServiceRoot def("private");  // the default bus: the host and a Lumarel 460
+        api_.HostBus(nullptr);
+        ASSERT_EQ(api_.AddDevice(kDevice), 0);
+        std::vector<uint8_t> request = {0, 0, 0, 1, 0, 1, 10, 2, 0x10, 0x7E, 0x3C, 0x0A, 0x99, 0x00, 0x01, 0x00};
+        Address48 a = At(0xFFFF, 0xC8021000u);
+        ASSERT_EQ(api_.AsyncWriteWrapper(1, &a, int32_t(request.size()), request.data(), 0), kResultSuccess);
+        const std::filesystem::path bus = def.Root() / "bus";
+        int folders = 0, files = 0;
+        bool stateSaved = false;
+        const auto mode = [](const std::filesystem::path& p) {
+            struct stat st {};
+            ::lstat(p.c_str(), &st);
+            return st.st_mode;
+        };
+        EXPECT_EQ(mode(bus) & 0777, 0700u);
+        for (const auto& e : std::filesystem::recursive_directory_iterator(bus)) {
+            const mode_t m = mode(e.path());
+            if (S_ISDIR(m)) {
+                EXPECT_EQ(m & 0777, 0700u) << e.path();
+                ++folders;
+            } else if (S_ISREG(m)) {
+                EXPECT_EQ(m & 0777, 0600u) << e.path();
+                ++files;
+                stateSaved |= e.path().filename() == "state.json";
+            }
+        }
+        EXPECT_GE(folders, 3);  // state, its nodes, the device's
+        EXPECT_GE(files, 4);    // the log, the list, the device's state and images
+        EXPECT_TRUE(stateSaved);
+        EXPECT_TRUE(std::filesystem::exists(bus / "service.log"));
+        api_.HostBus(nullptr);
+    }
+    ::umask(umaskBefore);
 }
 
 TEST_F(Service, ABadDescriptionStartsNoServiceAndSaysWhy) {

@@ -155,6 +155,37 @@ TEST_F(FsTest, LastWriteTimeIsAFileTime) {
     EXPECT_EQ(untouched.Year, 1999);
 }
 
+// Folders and files for the owner only, whatever the umask: new folders 0700 (existing ones
+// keep their mode), files created (or opened for writing) 0600.
+TEST_F(FsTest, PrivateFoldersAndFilesIgnoreTheUmask) {
+    const mode_t before = ::umask(0);
+    const auto mode = [](const stdfs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+    ::chmod(root_.c_str(), 0755);
+    const stdfs::path deep = root_ / "fresh" / "bus" / "state";
+    EXPECT_TRUE(fs::CreatePrivateFolders(deep));
+    EXPECT_TRUE(fs::CreatePrivateFolders(deep));  // already there
+    for (const auto& p : {root_ / "fresh", root_ / "fresh" / "bus", deep}) EXPECT_EQ(mode(p), 0700u) << p;
+    EXPECT_EQ(mode(root_), 0755u);
+    WriteFile(root_ / "file", "x");
+    EXPECT_FALSE(fs::CreatePrivateFolders(root_ / "file" / "below"));
+
+    int fd = fs::OpenPrivateFile(deep / "state.json", O_WRONLY | O_CREAT | O_EXCL);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(mode(deep / "state.json"), 0600u);
+    EXPECT_LT(fs::OpenPrivateFile(deep / "state.json", O_WRONLY | O_CREAT | O_EXCL), 0);
+    ::chmod((root_ / "file").c_str(), 0666);  // an older file, made before
+    fd = fs::OpenPrivateFile(root_ / "file", O_WRONLY | O_CREAT | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(mode(root_ / "file"), 0600u);
+    ::umask(before);
+}
+
 TEST(FileTime, RoundTripsThroughSystemTime) {
     const std::pair<uint64_t, fs::SYSTEMTIME> cases[] = {
         {0, {1601, 1, 1, 1, 0, 0, 0, 0}},                       // a Monday

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +81,49 @@ TEST_F(SettingsStore, ConcurrentProcessesLoseNoWrites) {
     }
     for (int c = 0; c < kChildren; ++c)
         EXPECT_EQ(registry::GetAllSettings("A", "S" + std::to_string(c)).size(), size_t(kEach));
+}
+
+// The store holds every program's settings in one file: a save never rewrites a file it could
+// not read whole (it is refused instead), and keeps the lines it does not understand.
+TEST_F(SettingsStore, ASaveKeepsWhatItCannotReadOrDoesNotUnderstand) {
+    namespace sfs = std::filesystem;
+    registry::SaveSetting("A", "S", "K", "1");
+    const std::string path = registry::SettingsFilePath();
+    const auto fileText = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    // A later version's line with a fifth field, a line with a tab too few, an empty line.
+    const std::string foreign = "Other\tS\tK\tv\textra\nbroken\tline\n\n";
+    { std::ofstream(path, std::ios::binary | std::ios::app) << foreign; }
+    registry::SaveSetting("A", "S", "K", "2");
+    registry::SaveSetting("B", "S", "K", "3");
+    registry::DeleteSetting("B", "S");
+    EXPECT_EQ(fileText(), "A\tS\tK\t2\n" + foreign);
+    EXPECT_EQ(registry::GetSetting("A", "S", "K"), "2");
+
+    // A file that cannot be read (its mode, for a user other than its owner): the save is
+    // refused and the file stays as it was.
+    const std::string before = fileText();
+    ::chmod(root_.c_str(), 0777);
+    ::chmod(sfs::path(path).parent_path().c_str(), 0777);
+    ::chmod(path.c_str(), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        int code = 1;
+        try {
+            registry::SaveSetting("A", "S", "New", "x");
+        } catch (const vb::Error& e) {
+            code = e.Number() == 75 ? 0 : 2;
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save was not refused";
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(fileText(), before);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // folder.
 #include <cstring>
 #include <fstream>
+#include <set>
 
 #include "device/crc32.h"
 #include "device/node_kinds.h"
@@ -230,7 +231,10 @@ TEST_F(Modes, StateFolderKeepsEverythingAndRefusesATornState) {
 
     // A slot file that no longer matches its record: refused, nothing changes.
     {
-        std::ofstream torn(dir / "slot0.bin", std::ios::binary | std::ios::trunc);
+        std::ifstream in(dir / "state.json");
+        const std::string slot0 = nlohmann::json::parse(in)["slots"][0].value("file", "");
+        ASSERT_FALSE(slot0.empty());
+        std::ofstream torn(dir / slot0, std::ios::binary | std::ios::trunc);
         torn << "short";
     }
     DeviceBus third;
@@ -241,9 +245,90 @@ TEST_F(Modes, StateFolderKeepsEverythingAndRefusesATornState) {
         EXPECT_EQ(dev.Describe(), before);
         // The node keeps running on its defaults and moves the unreadable state aside.
         n.LoadState(dir);
-        EXPECT_NE(n.Describe().value("state_error", "").find("slot0.bin"), std::string::npos);
+        EXPECT_NE(n.Describe().value("state_error", "").find("slot0-"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(dir));
         EXPECT_TRUE(std::filesystem::exists(dir.string() + ".unreadable"));
+    });
+}
+
+// A save is whole or not at all: one cut short (a full disk) leaves the state saved before it
+// loadable, with every file it names; the next save that succeeds leaves only its own files. A
+// folder of the older layout (fixed file names, the audio settings apart) still loads.
+TEST_F(Modes, ASaveCutShortLeavesThePreviousStateWhole) {
+    InstallApplication(d, 5000);
+    const std::filesystem::path dir = root.path() / "state" / "dev";
+    const auto folderFiles = [&] {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+        return names;
+    };
+    nlohmann::json saved;
+    d.bus.WithNode("dev", [&](Node& n) {
+        n.SaveState(dir);
+        saved = n.Describe();
+    });
+    const std::set<std::string> savedFiles = folderFiles();
+    EXPECT_EQ(savedFiles.size(), 6u) << "state.json, four slots and the live configuration";
+
+    // New GUID and a new application image; then the disk is (nearly) full. Each failure
+    // stage: the image's file, then the state file itself.
+    d.bus.WithNode("dev", [&](Node& n) {
+        auto& dev = static_cast<Lumarel460Node&>(n).device();
+        dev.SetGuid({0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x00, 0x77, 0x77});
+        dev.InstallImage(kApplicationImage, std::vector<uint8_t>(3000, 0x5A), ImageInfo{});
+        dev.faults().stateDiskFree = 2999;
+        EXPECT_THROW(n.SaveState(dir), std::runtime_error);
+        EXPECT_EQ(dev.faults().stateDiskFree, 2999);  // the part written is removed again
+        dev.faults().stateDiskFree = 3000;             // room for the image, not for the state file
+        EXPECT_THROW(n.SaveState(dir), std::runtime_error);
+    });
+    for (const auto& name : folderFiles()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    DeviceBus other;
+    other.bus.WithNode("dev", [&](Node& n) {
+        n.LoadState(dir);
+        const nlohmann::json loaded = n.Describe();
+        EXPECT_FALSE(loaded.contains("state_error")) << loaded.value("state_error", "");
+        for (const char* field : {"guid", "slots", "keys", "persistent"}) EXPECT_EQ(loaded[field], saved[field]) << field;
+    });
+
+    // The disk has room again: the next save is whole and the old files go.
+    d.bus.WithNode("dev", [&](Node& n) {
+        auto& dev = static_cast<Lumarel460Node&>(n).device();
+        dev.faults().stateDiskFree = -1;
+        n.SaveState(dir);
+        saved = n.Describe();
+    });
+    const std::set<std::string> after = folderFiles();
+    EXPECT_EQ(after.size(), 6u);
+    EXPECT_EQ(after.count("state.json"), 1u);
+    DeviceBus third;
+    third.bus.WithNode("dev", [&](Node& n) {
+        n.LoadState(dir);
+        EXPECT_EQ(n.Describe()["guid"], "0A3C7E1000007777");
+        EXPECT_EQ(n.Describe()["slots"], saved["slots"]);
+    });
+
+    // The older layout: "slot<n>.bin", "liveconfig.bin", no file names in state.json.
+    nlohmann::json state;
+    {
+        std::ifstream in(dir / "state.json");
+        state = nlohmann::json::parse(in);
+    }
+    for (int t = 0; t < kSlotCount; ++t) {
+        auto& e = state["slots"][size_t(t)];
+        std::filesystem::rename(dir / e["file"].get<std::string>(), dir / ("slot" + std::to_string(t) + ".bin"));
+        e.erase("file");
+    }
+    std::filesystem::rename(dir / state["persistent"]["live_config_file"].get<std::string>(), dir / "liveconfig.bin");
+    state["persistent"].erase("live_config_file");
+    state.erase("node");
+    std::ofstream(dir / "state.json") << state.dump();
+    DeviceBus fourth;
+    fourth.bus.WithNode("dev", [&](Node& n) {
+        n.LoadState(dir);
+        EXPECT_FALSE(n.Describe().contains("state_error"));
+        EXPECT_EQ(n.Describe()["guid"], "0A3C7E1000007777");
+        EXPECT_EQ(n.Describe()["slots"], saved["slots"]);
     });
 }
 
@@ -277,6 +362,9 @@ TEST(DeviceDescription, BuildsFromJsonAndRefusesBadFields) {
         {{"protocol", 4}},
         {{"mode", "application"}},  // no application image
         {{"images", {{{"type", 7}, {"file", image.string()}}}}},
+        {{"images", {{{"file", image.string()}}}}},                      // a raw image names its slot
+        {{"images", {{{"file", image.string()}, {"type", nullptr}}}}},
+        {{"timing", {{"erase_time_ms", "soon"}}}},
         {{"images", {{{"package", image.string()}}}}},  // not a package
         {{"device_faults", {{"explode", true}}}},
         {{"shell_ring_size", 100}},

@@ -29,7 +29,7 @@ void expectAnswer(int32_t code, const std::string& reply) {
     if (!answer.is_object()) std::abort();
     const bool refused = answer.contains("error");
     if (refused != (code == bussvc::kControlFailed)) std::abort();
-    if (refused && (!answer["error"].is_string() || answer["error"].get<std::string>().size() > kMaxErrorBytes))
+    if (refused && (!sim::JsonField(answer, "error").is_string() || sim::JsonField(answer, "error").get<std::string>().size() > kMaxErrorBytes))
         std::abort();
 }
 

@@ -176,7 +176,7 @@ public:
                 r.U32();
                 uint8_t role = r.U8() ? 1 : 0;
                 int index = greetings_[role]++;
-                SendFrame(fd, Op::Reply, OkReply(Writer().U32(7)));
+                SendFrame(fd, Op::Reply, role == 0 ? OkReply(Writer().U32(7).U64(77)) : OkReply(Writer().U32(7)));
                 fds_.push_back(fd);
                 workers_.emplace_back([this, fd, role, index] { serve_(fd, role, index); });
             }
@@ -315,6 +315,58 @@ TEST_F(Host, IncomingDataGoesToTheRangesOwnerAndRangesEndWithTheirSession) {
     EXPECT_EQ(b->AllocateRange("1394_VIRTUAL_DEVICE", 0xFFFF, 0xC8029000u, 64, 11, 3, other), 0);
 }
 
+// One greedy client cannot take the service's memory: its host address ranges are bounded, and
+// all clients' together; a refusal is a clear code and a log line, and what is freed (or goes
+// with its session) can be taken again.
+TEST_F(Host, HostAddressRangesAreBoundedPerClientAndInTotal) {
+    std::vector<std::string> log;
+    host_.SetLogger([&](const std::string& line) { log.push_back(line); });
+    constexpr uint32_t kRange = sim::kMaxRangeLength;  // 1 MiB each
+    uint32_t nextLow = 0x10000000u;
+    // Ranges of `client` until one is refused; returns how many were given.
+    const auto fill = [&](Access& client, std::vector<uint32_t>& handles) {
+        for (uint32_t handle = 0;; nextLow += kRange) {
+            const int32_t code = client.AllocateRange("1394_VIRTUAL_DEVICE", 0x0001, nextLow, kRange, 11, 3, handle);
+            if (code != 0) {
+                EXPECT_EQ(code, sim::kResultNoRoom);
+                return handles.size();
+            }
+            handles.push_back(handle);
+        }
+    };
+    std::vector<std::unique_ptr<Access>> clients;
+    std::vector<std::vector<uint32_t>> handles;
+    uint64_t given = 0;
+    while (given < kMaxRangeBytesInTotal && clients.size() < 16) {
+        clients.push_back(host_.Open(nullptr));
+        handles.emplace_back();
+        const size_t n = fill(*clients.back(), handles.back());
+        EXPECT_LE(n * kRange, kMaxRangeBytesPerClient);
+        EXPECT_GT(n, 0u);
+        given += n * kRange;
+    }
+    EXPECT_EQ(given, kMaxRangeBytesInTotal);
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.front().find("refused a host address range of 1048576 bytes"), std::string::npos) << log.front();
+    EXPECT_EQ(bus_.Ranges().size(), size_t(kMaxRangeBytesInTotal / kRange));
+
+    // A client with nothing yet is refused while all clients together hold the most.
+    auto small = host_.Open(nullptr);
+    uint32_t handle = 0;
+    EXPECT_EQ(small->AllocateRange("1394_VIRTUAL_DEVICE", 0x0002, 0, 4, 11, 3, handle), sim::kResultNoRoom);
+    EXPECT_NE(log.back().find("for all clients"), std::string::npos) << log.back();
+
+    // Freed and ended ranges are taken off the count.
+    ASSERT_EQ(clients[0]->FreeRange("1394_VIRTUAL_DEVICE", handles[0][0]), 0);
+    EXPECT_EQ(small->AllocateRange("1394_VIRTUAL_DEVICE", 0x0002, 0, kRange, 11, 3, handle), 0);
+    clients.clear();
+    EXPECT_EQ(bus_.Ranges().size(), 1u);
+    // Small ranges are bounded by their number.
+    for (uint32_t i = 1; i < kMaxRangesPerClient; ++i)
+        ASSERT_EQ(small->AllocateRange("1394_VIRTUAL_DEVICE", 0x0003, i * 4, 4, 11, 3, handle), 0) << i;
+    EXPECT_EQ(small->AllocateRange("1394_VIRTUAL_DEVICE", 0x0003, 0x1000, 4, 11, 3, handle), sim::kResultNoRoom);
+}
+
 TEST_F(Host, BadControlCommandsAreRefusedAndChangeNothing) {
     auto s = host_.Open(nullptr);
     uint32_t generation = bus_.Generation();
@@ -431,6 +483,32 @@ TEST(Paths, ARelativeRootIsTakenFromTheCurrentFolder) {
     std::string root = PlatformRoot();
     ::setenv("LUMAREL_ROOT", saved.c_str(), 1);
     EXPECT_EQ(root, (std::filesystem::current_path() / "relative-root").string());
+}
+
+// A saved virtual device entry of the wrong shape is skipped with a line in the log; the service
+// still starts and brings back the others.
+TEST(HostState, AVirtualDeviceEntryOfTheWrongTypeIsSkippedAndLogged) {
+    namespace fsys = std::filesystem;
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    fsys::path state = fsys::temp_directory_path() / ("bus-vdevs-" + std::to_string(::getpid()));
+    fsys::remove_all(state);
+    fsys::create_directories(state);
+    std::ofstream(state / "virtual_devices.json")
+        << R"([{"name": "1394_VIRTUAL_DEVICE", "instance": "one"}, {"name": 5}, {"name": "1394_VIRTUAL_DEVICE", "instance": -1},
+              {"name": "1394_VIRTUAL_DEVICE2", "instance": 0}, "text", {"name": "1394_VIRTUAL_DEVICE3"}])";
+    sim::Bus bus;
+    BusHost host(bus, state);
+    std::vector<std::string> log;
+    host.SetLogger([&](const std::string& line) { log.push_back(line); });
+    ASSERT_NO_THROW(host.Load(nullptr));
+    std::vector<std::string> names;
+    for (const auto& d : bus.VirtualDevices()) names.push_back(d.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"1394_VIRTUAL_DEVICE2", "1394_VIRTUAL_DEVICE3"}));
+    int skipped = 0;
+    for (const auto& line : log) skipped += line.find("skipping a virtual device entry") != std::string::npos;
+    EXPECT_EQ(skipped, 4);
+    fsys::remove_all(state);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Fuzz target: the bus-description file reader. The input is the file's text, loaded onto a bus
-// of the built-in node kinds on the manual clock. A description the reader refuses names its
+// of the built-in node kinds and the Lumarel 460's own (its images, keys, timing and faults) on
+// the manual clock. A description the reader refuses names its
 // fault in a short message and leaves the bus as it was; one it accepts gives a bus whose nodes
 // answer: every plugged node's config ROM is read from the local host as far as it goes, and the
 // bus describes itself.
@@ -7,6 +8,7 @@
 #include "bus/codes.h"
 #include "bus/description.h"
 #include "clock/clock.h"
+#include "device/node_kinds.h"
 
 #include <unistd.h>
 
@@ -53,6 +55,7 @@ const fsys::path& descriptionFile() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     clk::ManualClock clock;
     clk::ScopedClock scopedClock(clock);
+    sim::lumarel::RegisterNodeKinds();
     const fsys::path& file = descriptionFile();
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
