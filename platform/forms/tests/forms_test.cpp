@@ -122,6 +122,16 @@ TEST_F(FormsTest, FormWithEveryControlLoadsResizesUnloadsAndLoadsAgain) {
     EXPECT_TRUE(f.IsLoaded());
     EXPECT_EQ(f.loads, 1);
     EXPECT_EQ(f.Caption(), "Everything");
+    // A separator keeps its caption "-" but is a bare line: no text beside it.
+    for (Menu* separator : {&f.mnuFileSep, &f.mnuFileExit}) {
+        if (separator == &f.mnuFileExit) separator->Caption = "-";
+        EXPECT_TRUE(separator->Action()->isSeparator());
+        EXPECT_TRUE(separator->Action()->text().isEmpty());
+        EXPECT_EQ(separator->Caption(), "-");
+    }
+    f.mnuFileExit.Caption = "E&xit";
+    EXPECT_FALSE(f.mnuFileExit.Action()->isSeparator());
+    EXPECT_EQ(f.mnuFileExit.Caption(), "E&xit");
     EXPECT_EQ(f.Width(), 9000);
     EXPECT_EQ(f.Height(), 7005);
     // Twips snap to whole pixels (15 twips each).
