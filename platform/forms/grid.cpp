@@ -163,7 +163,7 @@ double MSFlexGrid::ColTextWidth(int32_t col, int32_t row) {
     // The view keeps a focus margin and a pixel on each side of a cell's text, and the grid line;
     // the rest is room for the cell's frame, so a text is never cut by a pixel.
     const int margin = table_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table_) + 1;
-    return (widest + 2 * margin + 8) * Tpx();
+    return (widest + 2 * margin + 4) * Tpx();
 }
 
 IndexedRef<int32_t> MSFlexGrid::ColAlignment(int32_t col) {

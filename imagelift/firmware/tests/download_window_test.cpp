@@ -18,6 +18,7 @@
 #include "firmware/memory_viewer.h"
 #include "firmware/text_view.h"
 #include "firmware_fixture.h"
+#include "forms/tests/text_fit.h"
 #include "registry/registry.h"
 #include "support/byte_utils.h"
 
@@ -122,6 +123,24 @@ TEST_F(DownloadWindow, BrowsesTheFolderAndShowsEachPackageWithItsCompatibility) 
     EXPECT_EQ(w.lblSoftwareID.Caption(), "Software ID: <unknown>");
     EXPECT_EQ(w.lblPackagesIncluded.Caption(), "Package included: <no image selected>");
     EXPECT_EQ(Buttons(w), (std::vector<bool>{false, false, false, false}));
+}
+
+TEST_F(DownloadWindow, TheButtonCaptionsFitAtTheScaleOfTheFontInUse) {
+    // The desktop's scale: the window's twips hold the text of the font in use.
+    forms::FixedScreen desktop{1600, 1200, forms::DesktopTwipsPerPixelX(), forms::DesktopTwipsPerPixelY()};
+    forms::SetScreen(&desktop);
+    struct Restore {
+        forms::FixedScreen& screen;
+        ~Restore() { forms::SetScreen(&screen); }
+    } restore{screen_};
+    Write("A.FWP", fwp::PackageBuilder().Image1(Image(2500), kImageAddress).Config(Image(300, 9)));
+    frmSelectFirmware& w = Open(0);
+    Select(w, "A.FWP");
+    for (const forms::CommandButton* button : {&w.cmdLoadSelected, &w.cmdLoadConfig, &w.cmdLoadImageAndConfig,
+                                               &w.cmdViewConfig, &w.cmdPreferences, &w.cmdClose})
+        EXPECT_TRUE(formstest::CaptionFits(*button));
+    SavePicture(w, "download_window_desktop_scale");
+    w.Unload();
 }
 
 TEST_F(DownloadWindow, AHandleWithoutTargetEnablesNothingAndTheMainWindowWaitsForTheFirstClose) {
