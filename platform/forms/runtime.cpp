@@ -98,11 +98,10 @@ void quietKnownWindowSystemNotes() {
     static const bool installed = [] {
         g_previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context,
                                                       const QString& message) {
+            // The offscreen window system's note on every top-level window, and the keyboard
+            // layer's notes where the desktop installs no keyboard descriptions.
             static const char* const notes[] = {
                 "This plugin does not support propagateSizeHints()",
-                "This plugin does not support raise()",
-                "This plugin does not support grabbing the keyboard",
-                "QStandardPaths: XDG_RUNTIME_DIR not set",
                 "Could not find a location of the system's Compose files",
                 "xkbcommon: ",
             };

@@ -17,6 +17,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -172,6 +173,29 @@ TEST_F(FormsTest, FormWithEveryControlLoadsResizesUnloadsAndLoadsAgain) {
     EXPECT_EQ(f.loads, 2);
     EXPECT_EQ(f.Width(), 9000);
     EXPECT_TRUE(f.Unload());
+}
+
+TEST_F(FormsTest, TheWindowSystemsKnownNotesAreQuietAndOtherMessagesStillShow) {
+    EnsureApplication();
+    char path[] = "/tmp/forms_stderr_XXXXXX";
+    const int file = ::mkstemp(path);
+    ASSERT_GE(file, 0);
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ::dup2(file, 2);
+    qWarning("This plugin does not support propagateSizeHints()");
+    qWarning("xkbcommon: ERROR: failed to add default include path /usr/share/X11/xkb");
+    qWarning("a real problem");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(file);
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ::unlink(path);
+    EXPECT_NE(text.find("a real problem"), std::string::npos) << text;
+    EXPECT_EQ(text.find("propagateSizeHints"), std::string::npos) << text;
+    EXPECT_EQ(text.find("xkbcommon"), std::string::npos) << text;
 }
 
 TEST_F(FormsTest, RefusedWritesRaiseTheirRunTimeErrors) {
