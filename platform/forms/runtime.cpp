@@ -17,8 +17,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace forms {
 
@@ -91,6 +94,31 @@ void providePrivateRuntimeFolder() {
     ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
 }
 
+// Without a display the program draws on the offscreen window system, whose screen is 800 x 600
+// pixels unless a screen file says otherwise: smaller than the desktops the windows were drawn
+// for, so the frame would not hold its windows. The program gives it a common small desktop,
+// 1024 x 768 at 96 dpi, through a screen file in the runtime folder of the platform root (written
+// whole under another name and renamed, as other programs of the system may read it meanwhile).
+std::string offscreenPlatform() {
+    std::error_code ec;
+    const std::filesystem::path dir = fs::PlatformRoot() / "runtime";
+    std::filesystem::create_directories(dir, ec);
+    const std::filesystem::path file = dir / "offscreen-screen.json";
+    const std::filesystem::path temporary = dir / ("offscreen-screen.json." + std::to_string(::getpid()));
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << R"({"screens": [{"name": "offscreen", "x": 0, "y": 0, "width": 1024, "height": 768, )"
+               R"("logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+        if (!out) return "offscreen";
+    }
+    std::filesystem::rename(temporary, file, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        return "offscreen";
+    }
+    return "offscreen:configfile=" + file.string();
+}
+
 // Notes the window system prints about what a desktop without a display lacks: nothing the
 // program can change, and not a fault. They are dropped; every other message goes on as before.
 QtMessageHandler g_previousHandler = nullptr;
@@ -145,7 +173,7 @@ void EnsureApplication() {
     if (g_pumpTarget) return;
     if (!QApplication::instance()) {
         if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            ::setenv("QT_QPA_PLATFORM", offscreenPlatform().c_str(), 1);
         providePrivateRuntimeFolder();
         quietKnownWindowSystemNotes();
         new QApplication(g_argc, g_argv);
