@@ -91,6 +91,6 @@ int main(int argc, char** argv) {
     imagelift::PlaceDriverStandIns();
     imagelift_firmware::InstallDownloadWindows();
     basAutomation::InstallAutomation();
-    basApp::Main(basApp::RawCommandLine(argc, argv));
+    basApp::Main(basApp::RawCommandLine(argc, argv, basAutomation::OptionTakesValue));
     return forms::RunMessageLoop();
 }

@@ -12,9 +12,9 @@ namespace {
 // button.
 constexpr uint32_t kWorkerEnded = user::WM_USER + 1;
 
-// Dialog units of the dialog's font (8-point, 96 dpi) in twips: 1.5 pixels across, 1.625 down.
-double DuX(double du) { return du * 1.5 * 15; }
-double DuY(double du) { return du * 1.625 * 15; }
+// The dialog is laid out in dialog units of its font.
+double DuX(double du) { return forms::DialogUnitsX(du); }
+double DuY(double du) { return forms::DialogUnitsY(du); }
 
 }  // namespace
 

@@ -90,17 +90,21 @@ std::string quotedValue(const std::string& value) {
 
 }  // namespace
 
-std::string RawCommandLine(int argc, const char* const* argv) {
+std::string RawCommandLine(int argc, const char* const* argv, const std::function<bool(char letter)>& takesValue) {
     std::string line;
+    bool valueDue = false;  // the argument before was a letter alone that takes a value
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i] ? argv[i] : "";
         if (!line.empty()) line += ' ';
-        // An option written together with its value ("/BC:/X.FWP") keeps its "/" and letter
-        // in front of the quotes.
-        if (arg.size() >= 2 && arg[0] == '/')
+        const bool letterAlone = arg.size() == 2 && arg[0] == '/';
+        // "/D /tmp/x/app.fwp": a path that begins with "/" right after its option is that
+        // option's value, not an option of its own. An option written together with its value
+        // ("/BC:/X.FWP") keeps its "/" and letter in front of the quotes.
+        if (arg.size() >= 2 && arg[0] == '/' && !(valueDue && !letterAlone))
             line += arg.substr(0, 2) + quotedValue(arg.substr(2));
         else
             line += quotedValue(arg);
+        valueDue = letterAlone && takesValue && takesValue(arg[1]);
     }
     return line;
 }

@@ -162,6 +162,8 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
             set(row, 4, vendor);
             set(row, 5, model);
         }
+        // The columns take the width of the row's texts before it shows.
+        ignoringFailure([&] { ResizeMFG(mfgDevices); });
         ignoringFailure([&] { Refresh(); });
     }
     return 1;

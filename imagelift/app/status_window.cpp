@@ -2,6 +2,7 @@
 // rectangle.
 #include "app/status_window.h"
 
+#include <algorithm>
 #include <array>
 
 #include "app/bas_app.h"
@@ -67,6 +68,13 @@ void frmStatus::PostMessage(const std::string& strMessage, float sngElapsedTime,
         mfgStatus.TextMatrix(last, 1) = levelText;
         mfgStatus.TextMatrix(last, 2) = strModule;
         mfgStatus.TextMatrix(last, 3) = strMessage;
+        // A line whose time, level or module is wider than its column widens the column.
+        for (int32_t c = 0; c < 3; ++c) {
+            if (mfgStatus.ColTextWidth(c, last) > mfgStatus.ColWidth(c)) {
+                Form_Resize();
+                break;
+            }
+        }
 
         // Row 1 is the oldest line, just below the header.
         if (mfgStatus.Rows > MaxStatusRows) mfgStatus.RemoveItem(1);
@@ -120,10 +128,16 @@ void frmStatus::Form_Resize() {
     fraApplicationStatus.Move(0, 0, ScaleWidth, ScaleHeight);
     mfgStatus.Move(0, 0, fraApplicationStatus.Width, fraApplicationStatus.Height);
     const double usable = mfgStatus.Width - 100;
-    for (int32_t c = 0; c < 4; ++c) {
-        const double w = vb::RoundHalfEven(usable * (c < 3 ? 0.1 : 0.7));
+    // The time, level and module columns never cut their texts in the font in use (a time needs
+    // its whole width to be read); the message takes what is left, at least its share.
+    double taken = 0;
+    for (int32_t c = 0; c < 3; ++c) {
+        const double w = std::max(vb::RoundHalfEven(usable * 0.1), mfgStatus.ColTextWidth(c));
         if (w > 0) mfgStatus.ColWidth(c) = w;
+        taken += std::max(w, 0.0);
     }
+    const double message = std::max(vb::RoundHalfEven(usable * 0.7), usable - taken);
+    if (message > 0) mfgStatus.ColWidth(3) = message;
 }
 
 int32_t frmStatus::SaveLayout() {

@@ -74,6 +74,14 @@ bool HasOperationOption(const std::vector<std::string>& tokens) {
     return false;
 }
 
+bool OptionTakesValue(char letter) {
+    if (State.OptionTable.size() <= 1) InitializeCommandLineOptions();
+    const std::string wanted = vb::UCase(std::string(1, letter));
+    for (size_t row = 1; row < State.OptionTable.size(); ++row)
+        if (State.OptionTable[row].Letter == wanted) return State.OptionTable[row].MinArgs > 0;
+    return false;
+}
+
 int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
     int32_t result = -1;
     try {
@@ -86,6 +94,15 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
         s.KeyBatchRequested = false;
         s.OperationFailed = false;
         std::string matchText;
+        // An option acted on without its value would quietly do something else (no download,
+        // any device instead of the one matched): the attempt is refused before any device step.
+        bool valueMissing = false;
+        const auto needValue = [&](const std::string& head, const std::string& token, const char* what) {
+            if (!withoutQuotesAndBlanks(valueOf(token)).empty()) return;
+            StatusDisplay("ERROR: option " + head + " needs " + what + ".  Can't perform operation!",
+                          basDebug::ERROR_LEVEL);
+            valueMissing = true;
+        };
 
         for (size_t i = 1; i < tokens.size(); ++i) {
             const std::string& token = tokens[i];
@@ -109,24 +126,34 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 if (!commandLineIsExactly("/F"))
                     StatusDisplay("The /F command cannot be used with other command-line options!", basDebug::ERROR_LEVEL);
             } else if (head == "/D") {
+                needValue(head, token, "a file name");
                 s.ImageFileName = withoutQuotes(valueOf(token));
             } else if (head == "/G") {
+                needValue(head, token, "a GUID");
                 s.GuidText = withoutQuotesAndBlanks(valueOf(token));
             } else if (head == "/M" || head == "/C" || head == "/Q" || head == "/I") {
                 // Named as operations, yet nothing carries them out: say so, or an empty status
                 // file would read as success.
                 StatusDisplay("Option " + head + " is not supported; nothing was performed.", basDebug::ERROR_LEVEL);
             } else if (head == "/X") {
+                needValue(head, token, "a GUID");
                 matchText = withoutQuotesAndBlanks(valueOf(token));
             } else if (head == "/B") {
+                needValue(head, token, "a file name");
                 s.BootloaderFileName = withoutQuotes(valueOf(token));
             } else if (head == "/R") {
+                needValue(head, token, "a file name");
                 s.KeyBatchRequested = true;
                 s.KeyBatchFileName = withoutQuotes(valueOf(token));
             }
         }
 
         int32_t r = 0;
+        if (valueMissing) {
+            s.OperationFailed = true;
+            State.LastResult = result;
+            return result;
+        }
         bool deviceWorkAsked = true;
         if (!s.ImageFileName.empty() || !s.BootloaderFileName.empty() || s.ProgramGuidFromFileFlag ||
             s.ProgramMacFromFileFlag) {

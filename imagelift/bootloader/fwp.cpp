@@ -145,13 +145,26 @@ FwpStruct LoadFWP(const std::string& fileName) {
     return FwpStruct{};
 }
 
+namespace {
+
+// A date or time field is text padded with zero bytes; a field never written (a device whose
+// application slot is empty) is all zero bytes and reads as no text, not as unprintable ones.
+std::string fieldText(const ByteArray& field) {
+    const std::string s = vb::BytesToText(field);
+    return s.substr(0, s.find('\0'));
+}
+
+}  // namespace
+
 std::string FormatFwpDate(const ByteArray& date) {
-    std::string s = vb::BytesToText(date);
+    const std::string s = fieldText(date);
+    if (s.empty()) return {};
     return vb::Mid(s, 1, 4) + "-" + vb::Mid(s, 5, 2) + "-" + vb::Mid(s, 7, 2);
 }
 
 std::string FormatFwpTime(const ByteArray& time) {
-    std::string s = vb::BytesToText(time);
+    const std::string s = fieldText(time);
+    if (s.empty()) return {};
     return vb::Mid(s, 1, 2) + ":" + vb::Mid(s, 3, 2) + ":" + vb::Mid(s, 5, 2) + " utc";
 }
 

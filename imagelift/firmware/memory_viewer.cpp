@@ -33,10 +33,32 @@ int32_t frmViewMemory::ColumnsForWidth(double widthTwips) {
     return std::max(columns, 4);
 }
 
-void frmViewMemory::showDump() {
-    txtNodeMemory.Text =
-        basUtils::HexDump(baseAddress_, bytes_, "<columnwidth = " + vb::CStr(columns_) + ">");
+namespace {
+
+// The dump row by row, its character column made printable: the dump writes a zero byte as the
+// control character 21 and other control characters as they are, which a text box draws as
+// boxes or (CR, LF) as broken rows; here each of them shows as a dot.
+std::string printableDump(int32_t baseAddress, const std::vector<uint8_t>& bytes, int32_t columns) {
+    const size_t perRow = columns < 1 ? 4 : size_t(columns);
+    const std::string options = "<columnwidth = " + vb::CStr(int32_t(perRow)) + ">";
+    std::string text;
+    for (size_t at = 0; at < bytes.size(); at += perRow) {
+        const std::vector<uint8_t> row(bytes.begin() + std::ptrdiff_t(at),
+                                       bytes.begin() + std::ptrdiff_t(std::min(at + perRow, bytes.size())));
+        std::string line = basUtils::HexDump(int32_t(uint32_t(baseAddress) + uint32_t(at)), row, options);
+        // The row's characters stand just before its CR LF.
+        for (size_t i = line.size() - 2 - row.size(); i < line.size() - 2; ++i) {
+            const auto c = uint8_t(line[i]);
+            if (c < 0x20 || c == 0x7F) line[i] = '.';
+        }
+        text += line;
+    }
+    return text;
 }
+
+}  // namespace
+
+void frmViewMemory::showDump() { txtNodeMemory.Text = printableDump(baseAddress_, bytes_, columns_); }
 
 void frmViewMemory::ByteData(const std::vector<uint8_t>& NewByteArray) {
     bytes_ = NewByteArray;

@@ -47,6 +47,16 @@ double Tpx();
 double Tpy();
 int32_t ToPixelsX(double twips);
 int32_t ToPixelsY(double twips);
+// Dialog units in twips. A dialog is laid out in units of its font: across, a quarter of the
+// font's average character width; down, an eighth of its height. They follow the font in use,
+// so a caption sized in them fits whatever font the desktop gives (8-point MS Sans Serif at
+// 96 dpi makes 1.5 and 1.625 pixels; without a desktop those are the units).
+double DialogUnitsX(double units);
+double DialogUnitsY(double units);
+// Twips per pixel at the scale of the application's font: 15 at the design font (8-point MS Sans
+// Serif, 96 dpi), fewer where the font in use is larger. The desktop's screen uses them.
+double DesktopTwipsPerPixelX();
+double DesktopTwipsPerPixelY();
 
 // Starts the desktop application object when none runs yet (argc/argv are optional), installs
 // the event-loop hooks: DoEvents, wake-ups for posted window messages, the interactive dialog

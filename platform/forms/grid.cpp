@@ -3,7 +3,9 @@
 
 #include "vbrt/error.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
+#include <QStyle>
 #include <QTableWidget>
 #include <algorithm>
 #include <cmath>
@@ -149,6 +151,19 @@ IndexedRef<double> MSFlexGrid::ColWidth(int32_t col) {
                 colWidth_[size_t(col)] = w;
                 table_->setColumnWidth(col, w < 0 ? 64 : int(std::lround(w / Tpx())));
             }};
+}
+
+double MSFlexGrid::ColTextWidth(int32_t col, int32_t row) {
+    if (col < 0 || col >= Cols()) badCol();
+    if (row < -1 || row >= Rows()) badRow();
+    const QFontMetrics metrics(table_->font());
+    int widest = 0;
+    for (int32_t r = row < 0 ? 0 : row; r < (row < 0 ? Rows() : row + 1); ++r)
+        widest = std::max(widest, metrics.horizontalAdvance(detail::ToQ(cells_[size_t(r)][size_t(col)])));
+    // The view keeps a focus margin and a pixel on each side of a cell's text, and the grid line;
+    // the rest is room for the cell's frame, so a text is never cut by a pixel.
+    const int margin = table_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table_) + 1;
+    return (widest + 2 * margin + 4) * Tpx();
 }
 
 IndexedRef<int32_t> MSFlexGrid::ColAlignment(int32_t col) {

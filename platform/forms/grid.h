@@ -47,6 +47,10 @@ public:
     Property<std::string> Text;    // the current cell
     IndexedRef<std::string> TextMatrix(int32_t row, int32_t col);
     IndexedRef<double> ColWidth(int32_t col);  // twips
+    // The width (twips) that shows every text of a column whole, the fixed rows' included: its
+    // widest text in the grid's font, with the room a cell keeps around its text. With a row,
+    // only that row's text counts.
+    double ColTextWidth(int32_t col, int32_t row = -1);
     IndexedRef<int32_t> ColAlignment(int32_t col);
 
     // Adds a row whose cells are the tab-separated parts of `item`, at `index` (-1: at the end).

@@ -13,6 +13,14 @@ namespace forms {
 
 // -------------------------------------------------------------------------------------- Menu
 
+namespace {
+
+// A caption of "-" is a separator line: the line carries no text (styles draw a separator's
+// text beside the line).
+QString separatorText(const std::string& caption) { return caption == "-" ? QString() : detail::ToQ(caption); }
+
+}  // namespace
+
 Menu::Menu(Form* form, std::string name, std::string caption, int32_t index)
     : Menu(form, nullptr, std::move(name), caption, index) {
     form->RegisterMenu(this, action_);
@@ -25,10 +33,10 @@ Menu::Menu(Menu* parent, std::string name, std::string caption, int32_t index)
 
 Menu::Menu(Form* form, Menu* parent, std::string name, const std::string& caption, int32_t index)
     : Control(form, std::move(name), index, NoWidget{}),
-      Caption([this] { return detail::FromQ(action_->text()); },
+      Caption([this] { return action_->isSeparator() ? std::string("-") : detail::FromQ(action_->text()); },
               [this](const std::string& c) {
                   action_->setSeparator(c == "-");
-                  action_->setText(detail::ToQ(c));
+                  action_->setText(separatorText(c));
               }),
       Checked([this] { return action_->isChecked(); },
               [this](const bool& c) {
@@ -45,7 +53,7 @@ Menu::Menu(Form* form, Menu* parent, std::string name, const std::string& captio
 }
 
 void Menu::init(const std::string& caption) {
-    action_ = new QAction(detail::ToQ(caption), form_->WindowWidget());
+    action_ = new QAction(separatorText(caption), form_->WindowWidget());
     action_->setSeparator(caption == "-");
     QObject::connect(action_, &QAction::triggered, [this] {
         // The platform leaves ticking a menu item to its Click handler.

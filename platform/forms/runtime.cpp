@@ -7,13 +7,21 @@
 #include "forms/dialogs.h"
 #include "user/window_registry.h"
 
+#include "fs/fs.h"
+
 #include <QApplication>
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QScreen>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace forms {
 
@@ -28,16 +36,35 @@ std::function<void(const std::string&)> g_errorHandler;
 size_t g_loadedForms = 0;
 QEventLoop* g_mainLoop = nullptr;
 
-// The primary screen; twips per pixel stay 15 (the platform's 96 dpi) whatever the display
-// reports, so stored layouts mean the same on every machine.
+// The dialog base units of a font in pixels, measured as the platform does: the average width of
+// the 52 letters, rounded, and the font's height. The windows were drawn for 8-point MS Sans
+// Serif at 96 dpi, whose units are 6 and 13 pixels.
+constexpr double kDesignBaseX = 6;
+constexpr double kDesignBaseY = 13;
+QSizeF dialogBaseUnits(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int letters = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {double((letters / 26 + 1) / 2), double(metrics.height())};
+}
+
+// The primary screen, at the scale of the font in use. A twip is a fixed part of the logical
+// inch, and the desktop's font is sized in that inch: on a desktop whose font is larger than the
+// one the windows were drawn for, a logical inch takes more pixels, as it does where a desktop
+// sets larger fonts (twips per pixel 12 instead of 15). So every size in twips (controls,
+// columns, stored layouts) keeps its proportion to the text it holds; at the design font the
+// scale is the plain 15 twips per pixel of 96 dpi.
 class DesktopScreen : public IScreen {
 public:
+    DesktopScreen() : tpx_(DesktopTwipsPerPixelX()), tpy_(DesktopTwipsPerPixelY()) {}
     double Width() const override { return sizePx().width() * TwipsPerPixelX(); }
     double Height() const override { return sizePx().height() * TwipsPerPixelY(); }
-    double TwipsPerPixelX() const override { return 15; }
-    double TwipsPerPixelY() const override { return 15; }
+    double TwipsPerPixelX() const override { return tpx_; }
+    double TwipsPerPixelY() const override { return tpy_; }
 
 private:
+    double tpx_;
+    double tpy_;
+
     static QSize sizePx() {
         QScreen* s = QGuiApplication::primaryScreen();
         return s ? s->geometry().size() : QSize(1024, 768);
@@ -55,6 +82,69 @@ void pumpPosted() {
     pumpMessages();
 }
 
+// A session gives every user a private runtime folder (XDG_RUNTIME_DIR); a program started
+// outside one (a service, a test, a terminal without a login session) gets one of its own under
+// the platform root, so the window system does not complain on every start.
+void providePrivateRuntimeFolder() {
+    if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir) return;
+    std::error_code ec;
+    const std::filesystem::path dir = fs::PlatformRoot() / "runtime";
+    std::filesystem::create_directories(dir, ec);
+    if (ec || ::chmod(dir.c_str(), 0700) != 0) return;  // Qt then says so itself
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+}
+
+// Without a display the program draws on the offscreen window system, whose screen is 800 x 600
+// pixels unless a screen file says otherwise: smaller than the desktops the windows were drawn
+// for, so the frame would not hold its windows. The program gives it a common small desktop,
+// 1024 x 768 at 96 dpi, through a screen file in the runtime folder of the platform root (written
+// whole under another name and renamed, as other programs of the system may read it meanwhile).
+std::string offscreenPlatform() {
+    std::error_code ec;
+    const std::filesystem::path dir = fs::PlatformRoot() / "runtime";
+    std::filesystem::create_directories(dir, ec);
+    const std::filesystem::path file = dir / "offscreen-screen.json";
+    const std::filesystem::path temporary = dir / ("offscreen-screen.json." + std::to_string(::getpid()));
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << R"({"screens": [{"name": "offscreen", "x": 0, "y": 0, "width": 1024, "height": 768, )"
+               R"("logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+        if (!out) return "offscreen";
+    }
+    std::filesystem::rename(temporary, file, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        return "offscreen";
+    }
+    return "offscreen:configfile=" + file.string();
+}
+
+// Notes the window system prints about what a desktop without a display lacks: nothing the
+// program can change, and not a fault. They are dropped; every other message goes on as before.
+QtMessageHandler g_previousHandler = nullptr;
+void quietKnownWindowSystemNotes() {
+    static const bool installed = [] {
+        g_previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context,
+                                                      const QString& message) {
+            // The offscreen window system's note on every top-level window, and the keyboard
+            // layer's notes where the desktop installs no keyboard descriptions.
+            static const char* const notes[] = {
+                "This plugin does not support propagateSizeHints()",
+                "Could not find a location of the system's Compose files",
+                "xkbcommon: ",
+            };
+            if (type == QtDebugMsg || type == QtWarningMsg || type == QtInfoMsg) {
+                for (const char* note : notes)
+                    if (message.startsWith(QLatin1String(note))) return;
+            }
+            if (g_previousHandler) g_previousHandler(type, context, message);
+            else std::cerr << message.toLocal8Bit().constData() << "\n";
+        });
+        return true;
+    }();
+    (void)installed;
+}
+
 }  // namespace
 
 double Tpx() { return Screen().TwipsPerPixelX(); }
@@ -62,11 +152,30 @@ double Tpy() { return Screen().TwipsPerPixelY(); }
 int32_t ToPixelsX(double twips) { return int32_t(std::lround(twips / Tpx())); }
 int32_t ToPixelsY(double twips) { return int32_t(std::lround(twips / Tpy())); }
 
+namespace {
+
+// The application font's dialog base units; without a desktop, the design font's.
+QSizeF fontBaseUnits() {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return {kDesignBaseX, kDesignBaseY};
+    const QSizeF units = dialogBaseUnits(QApplication::font());
+    return {units.width() > 0 ? units.width() : kDesignBaseX, units.height() > 0 ? units.height() : kDesignBaseY};
+}
+
+}  // namespace
+
+// In pixels a dialog unit follows the font in use.
+double DialogUnitsX(double units) { return units * fontBaseUnits().width() / 4 * Tpx(); }
+double DialogUnitsY(double units) { return units * fontBaseUnits().height() / 8 * Tpy(); }
+double DesktopTwipsPerPixelX() { return 15 * kDesignBaseX / fontBaseUnits().width(); }
+double DesktopTwipsPerPixelY() { return 15 * kDesignBaseY / fontBaseUnits().height(); }
+
 void EnsureApplication() {
     if (g_pumpTarget) return;
     if (!QApplication::instance()) {
         if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            ::setenv("QT_QPA_PLATFORM", offscreenPlatform().c_str(), 1);
+        providePrivateRuntimeFolder();
+        quietKnownWindowSystemNotes();
         new QApplication(g_argc, g_argv);
         QApplication::setQuitOnLastWindowClosed(false);
     }

@@ -16,6 +16,7 @@
 #include "devices/bus_devices.h"
 #include "devices/store_fixture.h"
 #include "forms/dialogs.h"
+#include "forms/tests/text_fit.h"
 #include "setup_dialog.h"
 
 namespace setup {
@@ -105,7 +106,13 @@ TEST_F(DialogTest, BothRunsInOrderThenFinishRemovesTheVirtualDevices) {
     EXPECT_EQ(d.Caption(), kDialogCaption);
     EXPECT_EQ(d.lblMessage.Caption(), kNoteText);
     EXPECT_FALSE(d.cmdUninstall.Visible());
+    // The dialog is laid out in dialog units of the font in use: its caption shows whole.
+    EXPECT_TRUE(formstest::CaptionFits(d.cmdUpdate));
     ASSERT_TRUE(WaitUntil([&] { return ButtonEnabled(); }));
+    const char* bin = std::getenv("LUMAREL_BIN");
+    const fsys::path out = bin ? fsys::path(bin) / ".." / "test-output" : fsys::path(root_) / "test-output";
+    fsys::create_directories(out);
+    EXPECT_TRUE(d.SaveImage((out / "setup_dialog.png").string()));
     EXPECT_EQ(bus0_.VirtualDevices().size(), 1u);
     EXPECT_EQ(bus1_.VirtualDevices().size(), 1u);
     EXPECT_EQ(bus1_.VirtualDevices()[0].instance, 1u);
@@ -125,11 +132,9 @@ TEST_F(DialogTest, BothRunsInOrderThenFinishRemovesTheVirtualDevices) {
     EXPECT_EQ(d.lblMessage.Caption(), kCompletedText);
     EXPECT_EQ(d.prgProgress.Value(), 1000);
     EXPECT_EQ(d.cmdUpdate.Caption(), "Finish");
+    EXPECT_TRUE(formstest::CaptionFits(d.cmdUpdate));
     EXPECT_TRUE(ButtonEnabled());
     EXPECT_EQ(VirtualDevices(), 2u);
-    const char* bin = std::getenv("LUMAREL_BIN");
-    const fsys::path out = bin ? fsys::path(bin) / ".." / "test-output" : fsys::path(root_) / "test-output";
-    fsys::create_directories(out);
     EXPECT_TRUE(d.SaveImage((out / "setup_dialog_finished.png").string()));
 
     d.cmdUpdate.Press();

@@ -248,6 +248,29 @@ TEST_F(Run, AFileThatIsNotAPackageFails) {
     EXPECT_EQ(State("dev")["mode"], "bootloader");
 }
 
+TEST_F(Run, APackageNamedByItsAbsolutePathIsDownloaded) {
+    const auto app = Pattern(1500, 4);
+    const fsys::path elsewhere = service_->Root() / "packages" / "x";
+    fsys::create_directories(elsewhere);
+    fwp::PackageBuilder().Image1(app, 0x10000000).WriteTo(elsewhere / "app.fwp");
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    Start({"/D", (elsewhere / "app.fwp").string()});
+    EXPECT_EQ(exitCode_, 0) << All();
+    EXPECT_TRUE(InOrder({"USER, basAutomation, Successfully programmed image from "})) << All();
+    EXPECT_EQ(Errors(), 0) << All();
+    EXPECT_EQ(State("dev")["slots"][0]["length"], app.size());
+}
+
+TEST_F(Run, AnOptionWithoutItsFileNameIsNamedAndNothingIsWritten) {
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    Start({"/D"});
+    EXPECT_EQ(exitCode_, 1);
+    EXPECT_TRUE(InOrder({"ERROR, basAutomation, ERROR: option /D needs a file name.  Can't perform operation!"}));
+    const json d = State("dev");
+    EXPECT_EQ(d["mode"], "bootloader");
+    EXPECT_EQ(d["slots"][0]["length"], 0);
+}
+
 TEST_F(Run, ARunThatCannotOpenItsStatusFileEndsAtOnceWithAFailure) {
     Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
     std::ofstream(folder_ / "script-data") << "a file where the folder belongs";

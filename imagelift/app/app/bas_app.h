@@ -93,8 +93,11 @@ void ShutDown();
 
 // The command line as the process received it, one text: the arguments joined with single
 // blanks, an argument that holds a blank, a double quote or a "/" after its first character
-// written in double quotes (so that its value stays one value for the parser).
-std::string RawCommandLine(int argc, const char* const* argv);
+// written in double quotes (so that its value stays one value for the parser). `takesValue`
+// names the option letters that take a value: the argument after such a letter standing alone
+// is its value even when it begins with "/" (an absolute path).
+std::string RawCommandLine(int argc, const char* const* argv,
+                           const std::function<bool(char letter)>& takesValue = {});
 
 // How the process ends (default: at once, with `code`). Tests install a hook that records the
 // end and returns; then ShutDown and Main return to their caller instead.

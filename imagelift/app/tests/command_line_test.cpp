@@ -72,15 +72,24 @@ TEST(RawCommandLine, KeepsEachValueOneValueForTheParser) {
         std::vector<const char*> argv;
         std::string line;
     };
+    // The letters that take a value, as the option table has them.
+    const auto takesValue = [](char letter) { return std::string("DBCQGMRX").find(letter) != std::string::npos; };
     const std::vector<Case> cases = {
         {{"Imagelift"}, ""},
         {{"Imagelift", "/O", "/B", "a.fwp"}, "/O /B a.fwp"},
         {{"Imagelift", "/B", "C:/X Y/A.FWP", "/D", "b.fwp"}, "/B \"C:/X Y/A.FWP\" /D b.fwp"},
         {{"Imagelift", "/BC:/X/A.FWP"}, "/B\"C:/X/A.FWP\""},
         {{"Imagelift", "/G", "0A3C7E10 00010203"}, "/G \"0A3C7E10 00010203\""},
+        // An absolute path after its option is its value; after an option without one, or
+        // where the next option stands alone, a "/" starts an option.
+        {{"Imagelift", "/D", "/tmp/x/app.fwp"}, "/D \"/tmp/x/app.fwp\""},
+        {{"Imagelift", "/O", "/B", "/a b/boot.fwp", "/D", "pkgs/app.fwp"},
+         "/O /B \"/a b/boot.fwp\" /D \"pkgs/app.fwp\""},
+        {{"Imagelift", "/O", "/BC:/X.FWP"}, "/O /B\"C:/X.FWP\""},
+        {{"Imagelift", "/D", "/B", "b.fwp"}, "/D /B b.fwp"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(basApp::RawCommandLine(int(c.argv.size()), c.argv.data()), c.line);
+        EXPECT_EQ(basApp::RawCommandLine(int(c.argv.size()), c.argv.data(), takesValue), c.line);
         // What the parser makes of it: the options stay apart, each value with its option.
         std::string text = vb::UCase(c.line);
         ASSERT_EQ(basApp::ParseCommandLine(text), 1);

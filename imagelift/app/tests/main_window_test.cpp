@@ -24,6 +24,7 @@
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
 #include "forms/forms.h"
+#include "forms/tests/text_fit.h"
 #include "support/db_manager.h"
 #include "tests/app/imagelift_process.h"
 
@@ -39,6 +40,9 @@ class MainWindow : public apptest::AppTest {
 protected:
     void SetUp() override {
         AppTest::SetUp();
+        // The desktop's scale: the windows' twips hold the text of the font in use.
+        forms::EnsureApplication();
+        screen_ = forms::FixedScreen{1600, 1200, forms::DesktopTwipsPerPixelX(), forms::DesktopTwipsPerPixelY()};
         forms::SetScreen(&screen_);
         previousEnd_ = basApp::SetEndProcess([this](int) { ++ended_; });
         const std::filesystem::path folder = std::filesystem::path(root_) / "program";
@@ -503,6 +507,8 @@ TEST_F(MainWindow, PictureOfTheWindowWithADeviceRow) {
     bas1394::State.NodeTable = {Node(0), boot};
     basBootloader::State.TargetList = {{}, Target(boot, 2, 0x00020001)};
     Main().IEEE1394Bus_NodesChanged();
+    // Each column shows its texts whole in the font in use.
+    EXPECT_TRUE(formstest::CellsFit(Main().mfgDevices));
     const char* bin = std::getenv("LUMAREL_BIN");
     const std::filesystem::path out =
         bin ? std::filesystem::path(bin) / ".." / "test-output" : std::filesystem::path(root_) / "test-output";

@@ -2,11 +2,13 @@
 // on real windows inside an MDI frame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/status_window.h"
 #include "app_fixture.h"
 #include "forms/forms.h"
+#include "forms/tests/text_fit.h"
 #include "support/db_manager.h"
 
 namespace {
@@ -74,6 +76,24 @@ TEST_F(StatusWindow, LoadsWithItsHeaderAndTheProgramsMessageLevel) {
     EXPECT_NEAR(w.mfgStatus.Height(), w.fraApplicationStatus.Height(), 15);
     EXPECT_NEAR(w.mfgStatus.ColWidth(3)(), (w.mfgStatus.Width() - 100) * 0.7, 15);
     EXPECT_NEAR(w.mfgStatus.ColWidth(0)(), (w.mfgStatus.Width() - 100) * 0.1, 15);
+    w.Unload();
+}
+
+TEST_F(StatusWindow, ANarrowWindowKeepsTimeLevelAndModuleWholeAndGivesTheMessageTheRest) {
+    frmStatus w;
+    w.Show();
+    w.Width = 6000;
+    forms::DoEvents();
+    int32_t priority = basDebug::USER;
+    w.PostMessage("first", 1234.0f, priority, std::string("basApp"));
+    // A longer module and a time past ten hours arrive later: their columns widen.
+    priority = basDebug::WARNING;
+    w.PostMessage("second", 36001234.0f, priority, std::string("basBootloader"));
+    EXPECT_TRUE(formstest::CellsFit(w.mfgStatus, 0, 2));
+    double taken = 0;
+    for (int32_t c = 0; c < 3; ++c) taken += w.mfgStatus.ColWidth(c)();
+    EXPECT_NEAR(w.mfgStatus.ColWidth(3)(), std::max((w.mfgStatus.Width() - 100) * 0.7, w.mfgStatus.Width() - 100 - taken),
+                30);
     w.Unload();
 }
 

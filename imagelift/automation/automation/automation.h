@@ -89,6 +89,8 @@ int32_t InitializeCommandLineOptions();
 // True when a token (from index 1) names an operation: its first two characters, in upper
 // case, are "/" and the letter of an operation row; or it is exactly "/A" or "/F".
 bool HasOperationOption(const std::vector<std::string>& tokens);
+// True when the option of that letter (any case) takes a value (a file name, a GUID).
+bool OptionTakesValue(char letter);
 // One attempt: 1 success; 2 run again after the next device list; 0 nothing performed; any
 // other value a failure code.
 int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens);

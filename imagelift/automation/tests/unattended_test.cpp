@@ -274,5 +274,34 @@ TEST_F(Unattended, OptionsThatNothingCarriesOutAreReported) {
     }
 }
 
+TEST_F(Unattended, AnOptionWithoutItsValueIsNamedAndNothingRuns) {
+    OneDevice(true);
+    Package(fwp::PackageBuilder().Image1(Pattern(1024), 0x10000000), "PKG.FWP");
+    Text("keys.txt", "read --single SERIAL\r\n");
+    struct Case {
+        std::vector<std::string> tokens;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {{"", "/D"}, "ERROR: option /D needs a file name.  Can't perform operation!"},
+        {{"", "/B \"\"", "/D PKG.FWP"}, "ERROR: option /B needs a file name.  Can't perform operation!"},
+        {{"", "/G"}, "ERROR: option /G needs a GUID.  Can't perform operation!"},
+        {{"", "/D PKG.FWP", "/X"}, "ERROR: option /X needs a GUID.  Can't perform operation!"},
+        {{"", "/R", "/D PKG.FWP"}, "ERROR: option /R needs a file name.  Can't perform operation!"},
+    };
+    for (const auto& c : cases) {
+        ClearLines();
+        EXPECT_EQ(PerformUnattendedOperations(c.tokens), -1) << c.line;
+        EXPECT_TRUE(Find(c.line));
+        EXPECT_FALSE(Find("application mode")) << c.line << ": the device was not reset";
+        EXPECT_EQ(ExitCode(), 1);
+    }
+    EXPECT_EQ(ModeOf("d"), Mode::Application);
+    EXPECT_FALSE(fsys::exists("KEYS.out.txt"));
+
+    for (char letter : {'D', 'b', 'G', 'X', 'R', 'M', 'C', 'Q'}) EXPECT_TRUE(OptionTakesValue(letter)) << letter;
+    for (char letter : {'O', 'S', 'I', 'A', 'F', 'Z'}) EXPECT_FALSE(OptionTakesValue(letter)) << letter;
+}
+
 }  // namespace
 }  // namespace autotest

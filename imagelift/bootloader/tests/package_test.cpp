@@ -104,6 +104,11 @@ TEST_F(Packages, DateTimeAndVersionTexts) {
     EXPECT_EQ(FormatFwpDate(Text("20040606")), "2004-06-06");
     EXPECT_EQ(FormatFwpTime(Text(std::string("134500") + '\0' + '\0')), "13:45:00 utc");
     EXPECT_EQ(FormatFwpTime(Text("1345")), "13:45: utc");
+    // A field never written (an empty application slot) is blank, with no zero bytes in it.
+    const std::string zeros(8, '\0');
+    EXPECT_EQ(FormatFwpDate(Text(zeros)), "");
+    EXPECT_EQ(FormatFwpTime(Text(zeros)), "");
+    EXPECT_EQ(FormatFwpLocalDateTime(Text(zeros), Text(zeros)), " ");
 
     fs::SYSTEMTIME st;
     EXPECT_EQ(FwpDateTimeToDate(Text("2004060"), Text("13450000"), st), -1);

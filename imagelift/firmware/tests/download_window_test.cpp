@@ -20,6 +20,7 @@
 #include "firmware/memory_viewer.h"
 #include "firmware/text_view.h"
 #include "firmware_fixture.h"
+#include "forms/tests/text_fit.h"
 #include "registry/registry.h"
 #include "support/byte_utils.h"
 
@@ -148,6 +149,24 @@ TEST_F(DownloadWindow, BrowsesTheFolderAndShowsEachPackageWithItsCompatibility) 
     w.ListView1_ColumnClick(w.ListView1.ColumnHeaders.Item(1));
     w.ListView1_ColumnClick(w.ListView1.ColumnHeaders.Item(1));
     EXPECT_EQ(listed(), (std::vector<std::string>{"A.FWP", "b.fwp", "c.bin", "m.fwp"}));
+}
+
+TEST_F(DownloadWindow, TheButtonCaptionsFitAtTheScaleOfTheFontInUse) {
+    // The desktop's scale: the window's twips hold the text of the font in use.
+    forms::FixedScreen desktop{1600, 1200, forms::DesktopTwipsPerPixelX(), forms::DesktopTwipsPerPixelY()};
+    forms::SetScreen(&desktop);
+    struct Restore {
+        forms::FixedScreen& screen;
+        ~Restore() { forms::SetScreen(&screen); }
+    } restore{screen_};
+    Write("A.FWP", fwp::PackageBuilder().Image1(Image(2500), kImageAddress).Config(Image(300, 9)));
+    frmSelectFirmware& w = Open(0);
+    Select(w, "A.FWP");
+    for (const forms::CommandButton* button : {&w.cmdLoadSelected, &w.cmdLoadConfig, &w.cmdLoadImageAndConfig,
+                                               &w.cmdViewConfig, &w.cmdPreferences, &w.cmdClose})
+        EXPECT_TRUE(formstest::CaptionFits(*button));
+    SavePicture(w, "download_window_desktop_scale");
+    w.Unload();
 }
 
 TEST_F(DownloadWindow, AHandleWithoutTargetEnablesNothingAndTheMainWindowWaitsForTheFirstClose) {

@@ -76,6 +76,9 @@ TEST_F(WindowsFixture, TheMemoryViewerDumpsAndReflowsToItsWidth) {
     viewer.BaseAddress(4096);
     viewer.ByteData(ByteArray{'A', 'B', 'C', 'D', 'E'});
     EXPECT_EQ(viewer.txtNodeMemory.Text(), "0x1000: 41 42 43 44 ABCD\r\n0x1004: 45          E\r\n");
+    // Bytes that print nothing (zero, CR, LF, other controls) show as dots, rows stay rows.
+    viewer.ByteData(ByteArray{0, 'a', 0x0D, 0x0A, 0x15, 0x7F, 0xE9});
+    EXPECT_EQ(viewer.txtNodeMemory.Text(), "0x1000: 00 61 0D 0A .a..\r\n0x1004: 15 7F E9    ..\xE9\r\n");
 
     // A longer array follows the width; a single byte is shown once and left alone.
     ByteArray bytes(4000);

@@ -18,6 +18,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -123,6 +124,16 @@ TEST_F(FormsTest, FormWithEveryControlLoadsResizesUnloadsAndLoadsAgain) {
     EXPECT_TRUE(f.IsLoaded());
     EXPECT_EQ(f.loads, 1);
     EXPECT_EQ(f.Caption(), "Everything");
+    // A separator keeps its caption "-" but is a bare line: no text beside it.
+    for (Menu* separator : {&f.mnuFileSep, &f.mnuFileExit}) {
+        if (separator == &f.mnuFileExit) separator->Caption = "-";
+        EXPECT_TRUE(separator->Action()->isSeparator());
+        EXPECT_TRUE(separator->Action()->text().isEmpty());
+        EXPECT_EQ(separator->Caption(), "-");
+    }
+    f.mnuFileExit.Caption = "E&xit";
+    EXPECT_FALSE(f.mnuFileExit.Action()->isSeparator());
+    EXPECT_EQ(f.mnuFileExit.Caption(), "E&xit");
     EXPECT_EQ(f.Width(), 9000);
     EXPECT_EQ(f.Height(), 7005);
     // Twips snap to whole pixels (15 twips each).
@@ -163,6 +174,29 @@ TEST_F(FormsTest, FormWithEveryControlLoadsResizesUnloadsAndLoadsAgain) {
     EXPECT_EQ(f.loads, 2);
     EXPECT_EQ(f.Width(), 9000);
     EXPECT_TRUE(f.Unload());
+}
+
+TEST_F(FormsTest, TheWindowSystemsKnownNotesAreQuietAndOtherMessagesStillShow) {
+    EnsureApplication();
+    char path[] = "/tmp/forms_stderr_XXXXXX";
+    const int file = ::mkstemp(path);
+    ASSERT_GE(file, 0);
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ::dup2(file, 2);
+    qWarning("This plugin does not support propagateSizeHints()");
+    qWarning("xkbcommon: ERROR: failed to add default include path /usr/share/X11/xkb");
+    qWarning("a real problem");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(file);
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ::unlink(path);
+    EXPECT_NE(text.find("a real problem"), std::string::npos) << text;
+    EXPECT_EQ(text.find("propagateSizeHints"), std::string::npos) << text;
+    EXPECT_EQ(text.find("xkbcommon"), std::string::npos) << text;
 }
 
 TEST_F(FormsTest, RefusedWritesRaiseTheirRunTimeErrors) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "clock/clock.h"
+#include "forms/app.h"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +28,14 @@ private:
     std::string path_;
 };
 
+// Window tests measure in twips at the design scale, 15 to a pixel, whatever font the desktop
+// has (the desktop's own scale has a test of its own).
 class FormsTest : public ::testing::Test {
 protected:
+    FormsTest() { forms::SetScreen(&screen_); }
+    ~FormsTest() override { forms::SetScreen(nullptr); }
     TempRoot root_;
     clk::ManualClock clock_;
     clk::ScopedClock scoped_{clock_};
+    forms::FixedScreen screen_{1024, 768};
 };

@@ -65,6 +65,12 @@ TEST(LayoutOnForms, ChildKeepsItsPlaceAndControlsFollowTheWindow) {
         }
     } removed{root};  // also when an assertion ends the test early
     ::setenv("LUMAREL_ROOT", root.c_str(), 1);
+    // The design scale, 15 twips per pixel, whatever font the desktop has.
+    forms::FixedScreen screen;
+    forms::SetScreen(&screen);
+    struct ScreenRestored {
+        ~ScreenRestored() { forms::SetScreen(nullptr); }
+    } restored;
     imagelift::ProgramContext ctx;
     imagelift::ScopedContext scoped(ctx);
     ctx.App.Title = "Imagelift";
