@@ -147,7 +147,7 @@ void frmSelectFirmware::Form_Design() {
                                     "&View Config",     "&Preferences",      "&Close Window"};
     for (size_t i = 0; i < std::size(buttons); ++i) {
         buttons[i]->Caption = buttonCaptions[i];
-        buttons[i]->Move(120 + double(i) * 2010, 300, 1960, 420);
+        buttons[i]->Move(120 + double(i) * 2020, 300, 2000, 420);
     }
 }
 
