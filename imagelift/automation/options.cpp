@@ -85,6 +85,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
         s.ProgramMacFromFileFlag = false;
         s.KeyBatchRequested = false;
         std::string matchText;
+        bool unsupportedAsked = false;
 
         for (size_t i = 1; i < tokens.size(); ++i) {
             const std::string& token = tokens[i];
@@ -115,6 +116,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 // Named as operations, yet nothing carries them out: say so, or an empty status
                 // file would read as success.
                 StatusDisplay("Option " + head + " is not supported; nothing was performed.", basDebug::ERROR_LEVEL);
+                unsupportedAsked = true;
             } else if (head == "/X") {
                 matchText = withoutQuotesAndBlanks(valueOf(token));
             } else if (head == "/B") {
@@ -142,6 +144,8 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
             result = r;
             if (s.ShowStatusOnExit && r != 2 && fs::FileExists(std::string_view(s.StatusFileName))) ShowStatusFile();
         }
+        // An operation asked for and not carried out fails the run, whatever the others did.
+        if (unsupportedAsked && result == 1) result = -1;
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in PerformUnattendedOperations"),
                       basDebug::ERROR_LEVEL);

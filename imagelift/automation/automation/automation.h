@@ -10,7 +10,8 @@
 // next device list. Every step is logged through StatusDisplay; lines of level ERROR and above
 // reach the status file, which calling scripts and the update utility read.
 //
-// The process ends with exit code 0 after a run whose last attempt succeeded, 1 otherwise.
+// The process ends with exit code 0 after a run whose last attempt succeeded and whose status
+// file took every line, 1 otherwise.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +65,7 @@ struct ModuleState {
 
     std::string StatusFileName;       // set by Initialize
     std::shared_ptr<StatusFile> Status;  // open from Initialize to Shutdown
+    bool StatusFileFailed = false;       // a line of the status file could not be written
 
     // WriteGuid initialises the persistent parameters once per process.
     bool PersistentParamsInitialized = false;
@@ -102,7 +104,8 @@ void WriteStatusFileLine(const std::string& text);
 void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
 // Closes the status file (shut-down of the program).
 void Shutdown();
-// The exit code of the process after the run: 0 when the last attempt succeeded, else 1.
+// The exit code of the process after the run: 0 when the last attempt succeeded and the status
+// file took every line, else 1.
 int ExitCode();
 
 // Opens a file with the desktop's default program (the status file, a key-batch report); not
@@ -152,6 +155,8 @@ struct KeyOperation {
     std::string DataFile;  // relative to KeyDataFolder
     ByteArray Data;
     int32_t Result = -1;
+    // Its data file lies outside the batch's folder: reported as failed, never performed.
+    bool Refused = false;
 };
 
 // Element 0 holds no operation; operations are 1 to n in file order.
