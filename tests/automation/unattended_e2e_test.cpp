@@ -302,7 +302,8 @@ TEST_F(Run, AKeyBatchReachesNoFileOutsideItsFolder) {
 
     std::ifstream in(folder_ / "run.sh", std::ios::binary);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), script);
-    for (const auto& k : State("dev")["keys"]) EXPECT_NE(k["name"], "NAME") << "the secret reached the device";
+    const json keys = State("dev")["keys"];
+    for (const auto& k : keys) EXPECT_NE(k["name"], "NAME") << "the secret reached the device";
     std::ifstream serial(folder_ / "batch" / "serial.txt", std::ios::binary);
     EXPECT_NE(std::string((std::istreambuf_iterator<char>(serial)), {}).find("\r\nSN-0042\r\n"), std::string::npos)
         << "the entry inside the folder still runs";
