@@ -4,7 +4,12 @@
 #include "automation/status_file.h"
 #include "automation/text_input.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "app/bas_app.h"
@@ -55,14 +60,31 @@ std::string missingBatchLine(const char* procedure, const std::string& file) {
            fs::CurDir() + ")";
 }
 
-// Lines ended by CR LF into a file that is replaced.
+// Lines ended by CR LF into a file that is replaced. A symbolic link in the file's place is not
+// written through: the open fails (Why() says so).
 class TextOut {
 public:
-    explicit TextOut(const std::string& fileName) : file_(std::fopen(fs::ToNativePath(fileName).c_str(), "wb")) {}
+    explicit TextOut(const std::string& fileName) {
+        const int fd = ::open(fs::ToNativePath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                              0666);
+        error_ = fd < 0 ? errno : 0;
+        if (fd >= 0) {
+            file_ = ::fdopen(fd, "wb");
+            if (!file_) {
+                error_ = errno;
+                ::close(fd);
+            }
+        }
+    }
     ~TextOut() { Close(); }
     TextOut(const TextOut&) = delete;
     TextOut& operator=(const TextOut&) = delete;
     bool IsOpen() const { return file_ != nullptr; }
+    // Why the file could not be opened.
+    std::string Why() const {
+        return error_ == ELOOP ? std::string("it is a symbolic link, which is not written through")
+                               : std::string(std::strerror(error_));
+    }
     void Line(const std::string& text) {
         if (!file_) return;
         std::fwrite(text.data(), 1, text.size(), file_);
@@ -74,8 +96,27 @@ public:
     }
 
 private:
-    std::FILE* file_;
+    std::FILE* file_ = nullptr;
+    int error_ = 0;
 };
+
+// A data file named in a batch lies in the batch file's folder or below it: a name that is
+// absolute (a leading separator, a drive, a share) or climbs out with "..", or that reaches
+// outside through a symbolic link, would let a batch read any file into a device key or replace
+// any file with a key's data.
+bool staysInBatchFolder(const std::string& name) {
+    if (name.empty() || name.front() == '\\' || name.front() == '/' || name.find(':') != std::string::npos)
+        return false;
+    // Resolved on disk, ".." and symbolic links included, the file still lies below the folder.
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::weakly_canonical(fs::ToNativePath(State.KeyDataFolder), ec);
+    if (ec) return false;
+    const std::filesystem::path file =
+        std::filesystem::weakly_canonical(fs::ToNativePath(State.KeyDataFolder + name), ec);
+    if (ec) return false;
+    const std::filesystem::path relative = file.lexically_relative(folder);
+    return !relative.empty() && *relative.begin() != "..";
+}
 
 // The first usable target: on a node, with an opened handle.
 const basBootloader::BootloaderTarget* firstUsableTarget() {
@@ -198,6 +239,16 @@ void ParseKeyOperations(const std::string& text, const std::string& batchFileNam
         KeyOperation op;
         const std::string verb = vb::LCase(words[0]);
         const size_t arguments = words.size() - 1;
+        // A data file outside the batch's folder: the entry stays as a FAILED row, and nothing is
+        // read, sent or written for it.
+        auto refuseOutside = [&]() {
+            if (op.DataFile.empty() || staysInBatchFolder(op.DataFile)) return false;
+            StatusDisplay("GetKeyOperationsFromFile: key data file '" + op.DataFile + "' is outside the folder of " +
+                              batchFileName + "; the operation is not performed.",
+                          ERROR_LEVEL);
+            op.Refused = true;
+            return true;
+        };
         if (verb == "read") {
             if (arguments < 2) {
                 StatusDisplay("GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not " +
@@ -207,12 +258,19 @@ void ParseKeyOperations(const std::string& text, const std::string& batchFileNam
                 op.OperationType = kKeyRead;
                 op.KeyName = words[2];
                 if (arguments >= 3) op.DataFile = words[3];
+                refuseOutside();
             }
         } else if (verb == "write") {
             if (arguments >= 3) {
                 op.DataFile = words[3];
                 const std::string path = State.KeyDataFolder + op.DataFile;
-                if (fs::FileExists(std::string_view(path))) {
+                if (refuseOutside()) {
+                    op.OperationType = kKeyWrite;
+                    op.KeyName = words[2];
+                } else if (fs::FileExists(std::string_view(path)) && !fs::IsRegularFile(path)) {
+                    StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' is not a regular file!",
+                                  ERROR_LEVEL);
+                } else if (fs::FileExists(std::string_view(path))) {
                     op.OperationType = kKeyWrite;
                     op.KeyName = words[2];
                     if (GetKeyDataFromFile(path, op.Data) != 1) {
@@ -251,6 +309,12 @@ int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationL
             StatusDisplay(missingBatchLine("GetKeyOperationsFromFile", batchFileName), ERROR_LEVEL);
             return -1;
         }
+        if (!fs::IsRegularFile(batchFileName)) {
+            StatusDisplay("GetKeyOperationsFromFile: \"" + batchFileName +
+                              "\" is not a regular file.  Can't perform operation!",
+                          ERROR_LEVEL);
+            return -1;
+        }
         std::string content;
         if (!ReadBoundedFile(batchFileName, kMaxBatchFileBytes, content)) {
             StatusDisplay("GetKeyOperationsFromFile: \"" + batchFileName + "\" cannot be read or is larger than " +
@@ -271,6 +335,7 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
     try {
         for (size_t i = 1; i < operations.size(); ++i) {
             KeyOperation& op = operations[i];
+            if (op.Refused) continue;
             int32_t handle = 0;
             if (op.DeviceId == kSingleTarget) {
                 // The first target that is on the bus now, not merely the first one ever seen.
@@ -327,7 +392,8 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
     try {
         const std::string reportName = ReportFileName(batchFileName);
         TextOut report(reportName);
-        if (!report.IsOpen()) vb::Raise(75, "DumpKeyBatchOutput");
+        if (!report.IsOpen())
+            vb::Raise(75, "DumpKeyBatchOutput", "Cannot write the report '" + reportName + "': " + report.Why() + ".");
         const std::string count = vb::CStr(int32_t(operations.empty() ? 0 : operations.size() - 1));
         const std::string stars = "# ********************************************************";
         for (const std::string& line :

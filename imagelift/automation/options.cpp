@@ -103,6 +103,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                           basDebug::ERROR_LEVEL);
             valueMissing = true;
         };
+        bool unsupportedAsked = false;
 
         for (size_t i = 1; i < tokens.size(); ++i) {
             const std::string& token = tokens[i];
@@ -135,6 +136,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 // Named as operations, yet nothing carries them out: say so, or an empty status
                 // file would read as success.
                 StatusDisplay("Option " + head + " is not supported; nothing was performed.", basDebug::ERROR_LEVEL);
+                unsupportedAsked = true;
             } else if (head == "/X") {
                 needValue(head, token, "a GUID");
                 matchText = withoutQuotesAndBlanks(valueOf(token));
@@ -175,6 +177,11 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
         } else {
             result = r;
             if (s.ShowStatusOnExit && r != 2 && fs::FileExists(std::string_view(s.StatusFileName))) ShowStatusFile();
+        }
+        // An operation asked for and not carried out fails the run, whatever the others did.
+        if (unsupportedAsked) {
+            s.OperationFailed = true;
+            if (result == 1) result = -1;
         }
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in PerformUnattendedOperations"),

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 
 #include "app/bas_app.h"
 #include "app/main_window.h"
@@ -26,21 +28,58 @@ ModuleState State;
 
 bool StatusFile::Open(const std::string& nativePath) {
     Close();
-    file_ = std::fopen(nativePath.c_str(), "wb");
+    path_ = nativePath;
+    failed_ = false;
+    // Never through a symbolic link: the file is the run's own, not one a link points at.
+    const int fd = ::open(nativePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) ::close(fd);
     return file_ != nullptr;
+}
+
+std::string StatusFile::EscapeControls(const std::string& line) {
+    std::string out;
+    out.reserve(line.size());
+    for (const char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            out += (u < 0x10 ? "\\x0" : "\\x") + vb::Hex(int32_t(u));
+        }
+    }
+    return out;
 }
 
 void StatusFile::WriteStatusFileLine(const std::string& line) {
     if (!file_) return;
-    std::fputs(line.c_str(), file_);
-    std::fputs("\r\n", file_);
-    std::fflush(file_);
+    // A CR or LF inside a message (a file name from the command line) would forge a line of
+    // its own for the script that reads the file.
+    const std::string text = EscapeControls(line) + "\r\n";
+    const bool written = std::fwrite(text.data(), 1, text.size(), file_) == text.size();
+    if (std::fflush(file_) != 0 || !written) fail(errno);
 }
 
 void StatusFile::Close() {
     if (!file_) return;
-    std::fclose(file_);
+    if (std::fclose(file_) != 0) fail(errno);
     file_ = nullptr;
+}
+
+void StatusFile::fail(int error) {
+    if (failed_) return;
+    failed_ = true;
+    // The calling script reads this file to learn how the run went: a file that cannot hold the
+    // lines (a full disk) is said on standard error, once, and the run fails.
+    std::cerr << "Imagelift: the status file '" << path_ << "' cannot be written (" << std::strerror(error ? error : EIO)
+              << ").\n";
 }
 
 void WriteStatusFileLine(const std::string& text) {
@@ -83,7 +122,11 @@ int32_t Initialize() {
         if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
         // The folder, with any folders above it, is made here; no command is started for it.
         if (!folder.empty() && !fs::DirExists(folder)) std::filesystem::create_directories(fs::ToNativePath(folder));
-        if (fs::FileExists(std::string_view(s.StatusFileName))) std::filesystem::remove(fs::ToNativePath(s.StatusFileName));
+        // A symbolic link in its place (dangling or not) is removed, never written through.
+        std::error_code ec;
+        const std::filesystem::path statusPath = fs::ToNativePath(s.StatusFileName);
+        if (std::filesystem::exists(std::filesystem::symlink_status(statusPath, ec)))
+            std::filesystem::remove(statusPath);
 
         auto status = std::make_shared<StatusFile>();
         if (!status->Open(fs::ToNativePath(s.StatusFileName).string())) vb::Raise(75, "Initialize");
@@ -107,11 +150,17 @@ int32_t Initialize() {
 void Shutdown() {
     auto& ctx = imagelift::Ctx();
     if (State.Status && ctx.StatusFile == State.Status.get()) ctx.StatusFile = nullptr;
-    if (State.Status) State.Status->Close();
+    if (State.Status) {
+        State.Status->Close();
+        if (State.Status->Failed()) State.StatusFileFailed = true;
+    }
     State.Status.reset();
 }
 
-int ExitCode() { return State.LastResult == 1 && !State.OperationFailed ? 0 : 1; }
+int ExitCode() {
+    const bool statusFailed = State.StatusFileFailed || (State.Status && State.Status->Failed());
+    return State.LastResult == 1 && !State.OperationFailed && !statusFailed ? 0 : 1;
+}
 
 // ---------------------------------------------------------------- desktop opener
 

@@ -49,7 +49,8 @@ std::vector<std::string> SplitDelimitedFields(const std::string& text) {
 bool ReadFileStart(const std::string& fileName, size_t limit, std::string& content) {
     content.clear();
     std::string name = fileName;
-    if (!fs::FileExists(name)) return false;
+    // A FIFO or a device would block the read (or never end): only regular files are read.
+    if (!fs::FileExists(name) || !fs::IsRegularFile(name)) return false;
     std::ifstream in(fs::ToNativePath(name), std::ios::binary);
     if (!in) return false;
     content.resize(limit);

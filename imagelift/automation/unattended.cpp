@@ -46,6 +46,22 @@ void logNotAPackage(const std::string& file) {
     StatusDisplay("ERROR: \"" + file + "\" is not a valid firmware package.  Can't perform operation!", ERROR_LEVEL);
 }
 
+// A FIFO or a device given where a file belongs would block the run on its first read.
+void logNotARegularFile(const std::string& file) {
+    StatusDisplay("ERROR: \"" + file + "\" is not a regular file.  Can't perform operation!", ERROR_LEVEL);
+}
+
+// A package whose application image and configuration are both empty programs nothing.
+bool holdsNothing(const basBootloader::FwpHeader& header) {
+    return header.Image1.Length <= 0 && header.Cne.Length <= 0;
+}
+
+void logEmptyPackage(const std::string& file) {
+    StatusDisplay("ERROR: \"" + file +
+                      "\" contains neither an application image nor a CNE (configuration data).  Can't perform operation!",
+                  ERROR_LEVEL);
+}
+
 void logInvalidIdentity(const char* what, const std::string& text, int digits) {
     StatusDisplay(std::string("ERROR: invalid ") + what + " text '" + text + "' (expected " + vb::CStr(int32_t(digits)) +
                       " hex digits).  Can't perform operation!",
@@ -144,11 +160,20 @@ int32_t m_PerformUnattendedOperations(bool guidFromFile, bool macFromFile, const
                 logMissing(f);
                 return 0;
             }
+        for (const auto& f : files)
+            if (!fs::IsRegularFile(f)) {
+                logNotARegularFile(f);
+                return -1;
+            }
         for (const std::string* package : {&imageFile, &bootloaderFile})
             if (!package->empty() && !isPackage(*package)) {
                 logNotAPackage(*package);
                 return -1;
             }
+        if (!imageFile.empty() && holdsNothing(basBootloader::LoadFWPQuiet(imageFile))) {
+            logEmptyPackage(imageFile);
+            return -1;
+        }
         ByteArray bytes;
         std::string text;
         if (guidFromFile && (!ReadFirstField(State.GuidFileName, text) || !ParseGuidText(text, bytes))) {
@@ -362,6 +387,10 @@ int32_t ProgramImageAndCneFromFile(int32_t handle, const std::string& fileName) 
         if (!basBootloader::IsValidFwp(header) ||
             fs::GetFileSize64(fileName).Value() < basBootloader::kFwpHeaderBytes) {
             logNotAPackage(fileName);
+            return -1;
+        }
+        if (holdsNothing(header)) {
+            logEmptyPackage(fileName);
             return -1;
         }
         status = 1;

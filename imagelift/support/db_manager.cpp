@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iostream>
 #include <system_error>
 
 #include "forms/dialogs.h"
@@ -235,6 +236,13 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
 clsDbManager::~clsDbManager() {
     try {
         StatusDisplay("Closing database...");
+        // Lines held for a locked store get one last wait for the lock.
+        if (!held_.empty()) {
+            const size_t count = held_.size();
+            if (!appendHeldLines(true))
+                std::cerr << "Imagelift: " << count << " status log lines could not be added to '"
+                          << DatabasePath().string() << "': another program still holds its lock.\n";
+        }
         CloseDatabase();
         CompactDatabase();
     } catch (...) {
@@ -383,37 +391,102 @@ int16_t clsDbManager::GetDefaultDownloadBehavior() {
 void clsDbManager::AppendToLog(const std::string& Message, int32_t Level, const std::string& Module,
                                int32_t RunTime) {
     if (!insertStatus_ || !Updatable()) return;
+    HeldLine line{Message.substr(0, kMaxMessageChars), Level, Module.substr(0, kMaxModuleChars), RunTime};
+    // A line the store's own report brings while it appends waits for the next append.
+    if (appending_) {
+        holdLine(std::move(line));
+        return;
+    }
+    struct Appending {
+        bool& flag;
+        explicit Appending(bool& f) : flag(f) { flag = true; }
+        ~Appending() { flag = false; }
+    } appending{appending_};
+
+    if (storeLocked_) {
+        // The lock was held a moment ago: one try without waiting, for the held lines and this.
+        holdLine(std::move(line));
+        appendHeldLines(false);
+        return;
+    }
+    if (appendLines({line}) != Appended::Locked) return;
+    storeLocked_ = true;
+    holdLine(std::move(line));
+    if (!lockReported_) {
+        lockReported_ = true;
+        const std::string text = "Another program holds the lock on the database file '" + DatabasePath().string() +
+                                 "': status log lines are kept in memory (at most " + std::to_string(kMaxHeldLines) +
+                                 ") and added when the lock is free.";
+        // Standard error too: a run stalled by someone else's lock is never silent.
+        std::cerr << "Imagelift: " << text << "\n";
+        StatusDisplay(text, basDebug::WARNING);
+    }
+}
+
+void clsDbManager::holdLine(HeldLine line) {
+    if (held_.size() >= kMaxHeldLines) {
+        held_.pop_front();
+        ++heldDropped_;
+    }
+    held_.push_back(std::move(line));
+}
+
+bool clsDbManager::appendHeldLines(bool wait) {
+    if (held_.empty() || !db_) return true;
+    if (heldDropped_ > 0) {
+        held_.push_back({std::to_string(heldDropped_) + " status log lines were lost while another program held the lock "
+                         "on the database file.",
+                         basDebug::WARNING, "clsDbManager", held_.back().RunTime});
+    }
+    if (!wait) db_->WaitWhenBusy(false);
+    const Appended result = appendLines(held_);
+    if (!wait) db_->WaitWhenBusy(true);
+    if (heldDropped_ > 0 && result != Appended::Done) held_.pop_back();
+    if (result == Appended::Locked) return false;
+    // Written, or refused for a reason of its own that keeping them would not mend.
+    held_.clear();
+    heldDropped_ = 0;
+    storeLocked_ = false;
+    return true;
+}
+
+clsDbManager::Appended clsDbManager::appendLines(const std::deque<HeldLine>& lines) {
     bool inTransaction = false;
     try {
-        // One commit for the new line and the removal of the oldest ones.
+        // One commit for the new lines and the removal of the oldest ones.
         begin_->Run();
         inTransaction = true;
-        insertStatus_->Reset();
-        insertStatus_->Bind(1, int64_t(RunTime)).Bind(2, int64_t(Level));
-        insertStatus_->Bind(3, toStore(Message.substr(0, kMaxMessageChars)));
-        insertStatus_->Bind(4, toStore(Module.substr(0, kMaxModuleChars)));
-        insertStatus_->Run();
-        ++statusRows_;
-        // At most two of the oldest rows go per line, so an over-full table shrinks gently.
-        for (int i = 0; i < 2 && statusRows_ > kMaxStatusRows; ++i) {
-            deleteOldest_->Run();
-            if (db_->Changes() == 0) break;
-            --statusRows_;
+        for (const HeldLine& line : lines) {
+            insertStatus_->Reset();
+            insertStatus_->Bind(1, int64_t(line.RunTime)).Bind(2, int64_t(line.Level));
+            insertStatus_->Bind(3, toStore(line.Message));
+            insertStatus_->Bind(4, toStore(line.Module));
+            insertStatus_->Run();
+            ++statusRows_;
+            // At most two of the oldest rows go per line, so an over-full table shrinks gently.
+            for (int i = 0; i < 2 && statusRows_ > kMaxStatusRows; ++i) {
+                deleteOldest_->Run();
+                if (db_->Changes() == 0) break;
+                --statusRows_;
+            }
         }
         commit_->Run();
+        return Appended::Done;
     } catch (...) {
+        const bool locked = vb::CurrentException().Number() == sqlite::kDbLocked;
         if (inTransaction) {
             try {
                 db_->Exec("ROLLBACK");
             } catch (...) {
             }
-            // The cached row count may no longer hold; read it again.
-            try {
-                sqlite::Statement count(*db_, "SELECT COUNT(*) FROM tblStatus");
-                statusRows_ = count.Step() ? count.ColumnInt(0) : statusRows_;
-            } catch (...) {
-            }
         }
+        // The cached row count may no longer hold; read it again.
+        try {
+            sqlite::Statement count(*db_, "SELECT COUNT(*) FROM tblStatus");
+            statusRows_ = count.Step() ? count.ColumnInt(0) : statusRows_;
+        } catch (...) {
+        }
+        return locked ? Appended::Locked : Appended::Failed;
     }
 }
 

@@ -47,7 +47,8 @@ int32_t ReadFileToByteArray(const std::string& fileName, ByteArray& data, int32_
 
     const std::filesystem::path native = fs::ToNativePath(name);
     std::error_code ec;
-    if (std::filesystem::is_directory(native, ec)) vb::Raise(75, "basUtils.ReadFileToByteArray");
+    // A folder, a FIFO or a device is no file to read (a FIFO would block until a writer came).
+    if (!std::filesystem::is_regular_file(native, ec)) vb::Raise(75, "basUtils.ReadFileToByteArray");
     errno = 0;
     std::ifstream in(native, std::ios::binary);
     if (!in) {

@@ -15,6 +15,8 @@ int32_t numberFor(int rc, int32_t otherwise) {
         case SQLITE_NOTADB:
         case SQLITE_CORRUPT: return kDbNotADatabase;
         case SQLITE_CANTOPEN: return kDbCannotOpen;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return kDbLocked;
         default: return otherwise;
     }
 }
@@ -75,6 +77,13 @@ void Database::Exec(const std::string& sql) {
         sqlite3_free(err);
         vb::Raise(numberFor(rc, kDbEngineError), "clsDbManager", text);
     }
+}
+
+void Database::WaitWhenBusy(bool wait) {
+    if (wait)
+        sqlite3_busy_handler(db_, waitWhileBusy, nullptr);
+    else
+        sqlite3_busy_handler(db_, nullptr, nullptr);
 }
 
 bool Database::ReadOnly() const { return sqlite3_db_readonly(db_, "main") != 0; }

@@ -266,6 +266,12 @@ bool DirExists(std::string_view path, int32_t /*attributes*/) {
     return Exists(ToNativePath(path));
 }
 
+bool IsRegularFile(std::string_view path) {
+    if (path.empty()) return false;
+    std::error_code ec;
+    return stdfs::is_regular_file(ToNativePath(path), ec);
+}
+
 // ---- sizes and times --------------------------------------------------------------------
 
 int64_t FileSize64::Value() const {

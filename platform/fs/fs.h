@@ -63,6 +63,9 @@ bool FileExists(std::string& path, int32_t attributes = 0);
 bool FileExists(std::string_view path, int32_t attributes = 0);
 // True when anything of that name exists, file or folder (the path is not changed).
 bool DirExists(std::string_view path, int32_t attributes = 0);
+// True when the path names a regular file (through symbolic links). A FIFO, a device or a
+// socket is no file to read: opening one for reading can wait for ever on a writer.
+bool IsRegularFile(std::string_view path);
 
 // ---- sizes and times --------------------------------------------------------------------
 

@@ -411,4 +411,48 @@ TEST_F(Run, AStartUpThatFailsAfterTheRunBeganEndsAtOnceWithItsErrorInTheStatusFi
     EXPECT_EQ(State("dev")["slots"][0]["length"], 0);
 }
 
+// A batch from an untrusted place reaches no file outside its folder: a write entry does not read
+// a file above it into a key, a read entry does not replace a script elsewhere with the key's
+// data, and a report whose name is a link to another file is not written through.
+TEST_F(Run, AKeyBatchReachesNoFileOutsideItsFolder) {
+    json dev = Device("dev", "0A3C7E1000010002");
+    dev["keys"] = json{{"SERIAL", "534E2D30303432"}};  // "SN-0042"
+    Bus(json::array({Host(), dev}));
+    fsys::create_directories(folder_ / "batch");
+    const std::string script = "#!/bin/sh\necho harmless\n";
+    std::ofstream(folder_ / "secret.txt", std::ios::binary) << "SECRET\r\n";
+    std::ofstream(folder_ / "run.sh", std::ios::binary) << script;
+    std::ofstream(folder_ / "batch" / "keys.txt", std::ios::binary)
+        << "write 0A3C7E1000010002 NAME ../secret.txt\r\n"
+           "read 0A3C7E1000010002 SERIAL ../run.sh\r\n"
+           "read 0A3C7E1000010002 SERIAL "
+        << (folder_ / "run.sh").string()
+        << "\r\n"
+           "read 0A3C7E1000010002 SERIAL serial.txt\r\n";
+    Start({"/R", "batch/keys.txt"});
+    EXPECT_EQ(Count("is outside the folder of BATCH/KEYS.TXT; the operation is not performed."), 3) << All();
+
+    std::ifstream in(folder_ / "run.sh", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), script);
+    const json keys = State("dev")["keys"];
+    for (const auto& k : keys) EXPECT_NE(k["name"], "NAME") << "the secret reached the device";
+    std::ifstream serial(folder_ / "batch" / "serial.txt", std::ios::binary);
+    EXPECT_NE(std::string((std::istreambuf_iterator<char>(serial)), {}).find("\r\nSN-0042\r\n"), std::string::npos)
+        << "the entry inside the folder still runs";
+    std::ifstream reportIn(folder_ / "batch" / "KEYS.out.txt", std::ios::binary);
+    const std::string report((std::istreambuf_iterator<char>(reportIn)), {});
+    size_t failed = 0;
+    for (size_t p = report.find("FAILED OPERATION"); p != std::string::npos; p = report.find("FAILED OPERATION", p + 1))
+        ++failed;
+    EXPECT_EQ(failed, 3u) << report;
+
+    // The report's name taken by a link to a file elsewhere.
+    fsys::remove(folder_ / "batch" / "KEYS.out.txt");
+    fsys::create_symlink(folder_ / "run.sh", folder_ / "batch" / "KEYS.out.txt");
+    Start({"/R", "batch/keys.txt"});
+    std::ifstream again(folder_ / "run.sh", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), {}), script);
+    EXPECT_TRUE(InOrder({"it is a symbolic link, which is not written through."}));
+}
+
 }  // namespace

@@ -11,7 +11,8 @@
 // reach the status file, which calling scripts and the update utility read.
 //
 // The process ends with exit code 0 only when every operation the command line asked for
-// succeeded (every row of a key batch among them), 1 otherwise.
+// succeeded (every row of a key batch among them) and the status file took every line, 1
+// otherwise.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +66,7 @@ struct ModuleState {
 
     std::string StatusFileName;       // set by Initialize
     std::shared_ptr<StatusFile> Status;  // open from Initialize to Shutdown
+    bool StatusFileFailed = false;       // a line of the status file could not be written
 
     // WriteGuid initialises the persistent parameters once per process.
     bool PersistentParamsInitialized = false;
@@ -108,7 +110,7 @@ void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
 // Closes the status file (shut-down of the program).
 void Shutdown();
 // The exit code of the process after the run: 0 only when the last attempt succeeded and every
-// operation it asked for succeeded, else 1.
+// operation it asked for succeeded and the status file took every line, else 1.
 int ExitCode();
 
 // Opens a file with the desktop's default program (the status file, a key-batch report); not
@@ -158,6 +160,8 @@ struct KeyOperation {
     std::string DataFile;  // relative to KeyDataFolder
     ByteArray Data;
     int32_t Result = -1;
+    // Its data file lies outside the batch's folder: reported as failed, never performed.
+    bool Refused = false;
 };
 
 // Element 0 holds no operation; operations are 1 to n in file order.

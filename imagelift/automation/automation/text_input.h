@@ -15,8 +15,8 @@ namespace basAutomation {
 // blanks.
 std::vector<std::string> SplitDelimitedFields(const std::string& text);
 
-// Reads the first `limit` bytes of a file (all of a shorter one). False when it does not exist
-// or cannot be read.
+// Reads the first `limit` bytes of a file (all of a shorter one). False when it does not exist,
+// is not a regular file (a FIFO, a device) or cannot be read.
 bool ReadFileStart(const std::string& fileName, size_t limit, std::string& content);
 
 // Reads a whole file of at most `limit` bytes. False when it does not exist, cannot be read or

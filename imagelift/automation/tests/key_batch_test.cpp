@@ -2,6 +2,8 @@
 // against a report and a data file written by hand.
 #include "automation_fixture.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <ctime>
 
@@ -106,6 +108,82 @@ TEST_F(KeyBatch, EntriesBecomeOperationsOrAreDroppedWithTheirMessage) {
     EXPECT_TRUE(Find("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in B/OPS.HTML"));
     EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'B/missing.txt' not found!"));
     EXPECT_EQ(Count("GetKeyOperationsFromFile"), 3) << "a write with two arguments is dropped silently";
+}
+
+// Data files stay inside the batch's folder: a name that is absolute or climbs out of it, or
+// reaches outside through a link, is an ERROR line and a FAILED row; nothing is read or written.
+TEST_F(KeyBatch, DataFileNamesOutsideTheBatchFolderAreRefused) {
+    Text("outside.txt", "SECRET\r\n");
+    Text("b/inside.txt", "OK\r\n");
+    Text("b/sub/deeper.txt", "DEEP\r\n");
+    fsys::create_symlink(fsys::current_path(), "b/up");
+    fsys::create_symlink(fsys::current_path() / "outside.txt", "b/alias.txt");
+    State.KeyDataFolder = "b/";
+    struct Case {
+        const char* name;
+        bool allowed;
+    } cases[] = {
+        {"inside.txt", true},         {"sub/deeper.txt", true},      {"sub\\..\\inside.txt", true},
+        {"./inside.txt", true},       {"../outside.txt", false},     {"..\\outside.txt", false},
+        {"sub/../../outside.txt", false}, {"/etc/passwd", false},    {"\\etc\\passwd", false},
+        {"C:\\outside.txt", false},  {"\\\\server\\share\\x", false}, {"up/outside.txt", false},
+        {"alias.txt", false},
+    };
+    for (const auto& c : cases) {
+        for (const char* verb : {"read", "write"}) {
+            SCOPED_TRACE(std::string(verb) + " " + c.name);
+            ClearLines();
+            KeyOperationList ops(1);
+            ParseKeyOperations(std::string(verb) + " 0A3C7E1000010001 KEY " + c.name, "b/ops.txt", ops);
+            ASSERT_EQ(ops.size(), 2u);
+            EXPECT_EQ(ops[1].Refused, !c.allowed);
+            EXPECT_EQ(Count("is outside the folder of b/ops.txt; the operation is not performed."), c.allowed ? 0 : 1);
+            if (!c.allowed || std::string(verb) == "read") EXPECT_TRUE(ops[1].Data.empty()) << "nothing was read";
+        }
+    }
+
+    // A refused entry is never sent to the device and stands in the report as a failure.
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-0042")); });
+    Text("b/keys.txt", "read 0A3C7E1000010001 SERIAL ../outside.txt\r\nwrite 0A3C7E1000010001 NAME ../outside.txt\r\n");
+    EXPECT_EQ(PerformKeyBatchOperation("b/keys.txt"), 1);
+    EXPECT_EQ(ReadFile("outside.txt"), "SECRET\r\n");
+    Dev("d", [](sim::lumarel::Lumarel460& d) { EXPECT_EQ(d.keys().count("NAME"), 0u); });
+    const std::string report = ReadFile("b/keys.out.txt");
+    EXPECT_NE(report.find("Read </td><td> 0A 3C 7E 10 00 01 00 01 </td><td> SERIAL </td><td> FAILED OPERATION </td><td> "
+                          "FAILED </td>"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("Write </td><td> 0A 3C 7E 10 00 01 00 01 </td><td> NAME </td><td> FAILED OPERATION </td><td> "
+                          "FAILED </td>"),
+              std::string::npos)
+        << report;
+}
+
+// A report whose name is taken by a link is not written through it.
+TEST_F(KeyBatch, TheReportIsNotWrittenThroughASymbolicLink) {
+    Text("elsewhere.txt", "kept\n");
+    Text("b/keys.txt", "read 0A3C7E1000010001 SERIAL\r\n");
+    fsys::create_symlink(fsys::current_path() / "elsewhere.txt", "b/keys.out.txt");
+    EXPECT_EQ(PerformKeyBatchOperation("b/keys.txt"), 1);
+    EXPECT_EQ(ReadFile("elsewhere.txt"), "kept\n");
+    EXPECT_TRUE(Find("Cannot write the report 'b/keys.out.txt': it is a symbolic link, which is not written through."));
+}
+
+// A FIFO as the batch or as a key data file would block the run for ever.
+TEST_F(KeyBatch, ABatchOrDataFileThatIsNotARegularFileIsRefused) {
+    ASSERT_EQ(::mkfifo("pipe.txt", 0600), 0);
+    EXPECT_EQ(PerformKeyBatchOperation("pipe.txt"), -1);
+    EXPECT_TRUE(Find("GetKeyOperationsFromFile: \"pipe.txt\" is not a regular file.  Can't perform operation!"));
+
+    Text("keys.txt", "write --single NAME pipe.txt\r\n");
+    KeyOperationList ops(1);
+    EXPECT_EQ(GetKeyOperationsFromFile("keys.txt", ops), 1);
+    EXPECT_EQ(ops.size(), 1u);
+    EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'pipe.txt' is not a regular file!"));
+    ByteArray data;
+    EXPECT_EQ(GetKeyDataFromFile("pipe.txt", data), -1);
 }
 
 TEST_F(KeyBatch, ABatchOnTheDeviceWritesItsReportAndDataFilesAsWrittenByHand) {

@@ -12,6 +12,7 @@
 #include "app/main_window.h"
 #include "app_fixture.h"
 #include "automation/automation.h"
+#include "automation/status_file.h"
 #include "bootloader/state.h"
 #include "bus1394/state.h"
 #include "forms/forms.h"
@@ -129,6 +130,66 @@ TEST_F(Start, AStatusFileThatCannotBeMadeLeavesAutomationOff) {
     ASSERT_TRUE(line);
     EXPECT_EQ(line->message.rfind("Error #", 0), 0u);
     EXPECT_EQ(line->level, basDebug::ERROR_LEVEL);
+}
+
+// A link in the status file's place (to a file elsewhere, or dangling) is replaced by the run's
+// own file; what it pointed at is never written.
+TEST_F(Start, TheStatusFileIsNeverWrittenThroughASymbolicLink) {
+    fsys::create_directories("script-data");
+    std::ofstream("elsewhere.txt") << "someone else's file\n";
+    for (const char* target : {"../elsewhere.txt", "../created-by-the-link.txt"}) {
+        SCOPED_TRACE(target);
+        fsys::remove("script-data/1394_write_status.txt");
+        fsys::create_symlink(target, "script-data/1394_write_status.txt");
+        ASSERT_EQ(Initialize(), 1);
+        StatusDisplay("a line", basDebug::ERROR_LEVEL);
+        Shutdown();
+        EXPECT_FALSE(fsys::is_symlink("script-data/1394_write_status.txt"));
+        EXPECT_NE(ReadFile("script-data/1394_write_status.txt").find("a line"), std::string::npos);
+    }
+    EXPECT_EQ(ReadFile("elsewhere.txt"), "someone else's file\n");
+    EXPECT_FALSE(fsys::exists("created-by-the-link.txt"));
+
+    // Opened directly, a link is refused.
+    fsys::create_symlink("elsewhere.txt", "link.txt");
+    StatusFile file;
+    EXPECT_FALSE(file.Open((fsys::current_path() / "link.txt").string()));
+}
+
+// One call is one line: a CR or LF in a message (a file name from the command line) cannot
+// forge a line of its own.
+TEST_F(Start, ControlCharactersInAStatusLineAreEscaped) {
+    ASSERT_EQ(Initialize(), 1);
+    StatusDisplay("ERROR: \"X.FWP\r\n0:00:01.000, USER, basAutomation, Successfully programmed\t\x01\x7F\" does not exist.",
+                  basDebug::ERROR_LEVEL);
+    Shutdown();
+    const std::string text = ReadFile("script-data/1394_write_status.txt");
+    EXPECT_NE(text.find(", ERROR, basAutomation, ERROR: \"X.FWP\\r\\n0:00:01.000, USER, basAutomation, Successfully "
+                        "programmed\\t\\x01\\x7F\" does not exist.\r\n"),
+              std::string::npos)
+        << text;
+    size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    EXPECT_EQ(lines, 1u) << text;
+}
+
+// A status file that cannot take its lines (a full disk) is said on standard error, and the run
+// fails whatever its operations did.
+TEST_F(Start, AStatusFileThatCannotBeWrittenFailsTheRunAndSaysSo) {
+    auto full = std::make_shared<StatusFile>();
+    ASSERT_TRUE(full->Open("/dev/full"));
+    State.Status = full;
+    ctx_.StatusFile = full.get();
+    ctx_.AutomationMode = true;
+    State.LastResult = 1;
+    ::testing::internal::CaptureStderr();
+    StatusDisplay("first", basDebug::ERROR_LEVEL);
+    StatusDisplay("second", basDebug::ERROR_LEVEL);
+    Shutdown();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "Imagelift: the status file '/dev/full' cannot be written (No space left on device).\n");
+    EXPECT_EQ(ExitCode(), 1);
+    ctx_.AutomationMode = false;
 }
 
 TEST_F(Start, OperationsAreNamedByTheirLetterAloneOrByAOrFExactly) {

@@ -2,6 +2,8 @@
 // bootloader and the retry, downloads, identity from files and from the command line.
 #include "automation_fixture.h"
 
+#include <sys/stat.h>
+
 #include "app/bas_app.h"
 #include "vbrt/convert.h"
 
@@ -198,6 +200,58 @@ TEST_F(Unattended, AFileThatIsNotAPackageFailsBeforeAnyDeviceStep) {
     EXPECT_EQ(ExitCode(), 1);
 }
 
+// A package with neither an application image nor a configuration would program nothing and
+// read as a success.
+TEST_F(Unattended, APackageThatHoldsNoImageFailsBeforeAnyDeviceStep) {
+    OneDevice(true);
+    Package(fwp::PackageBuilder(), "EMPTY.FWP");
+    EXPECT_EQ(PerformUnattendedOperations({"", "/D EMPTY.FWP"}), -1);
+    EXPECT_TRUE(Find("ERROR: \"EMPTY.FWP\" contains neither an application image nor a CNE (configuration data).  "
+                     "Can't perform operation!"));
+    EXPECT_FALSE(Find("application mode")) << "the device was not reset";
+    EXPECT_EQ(ExitCode(), 1);
+
+    // Called on its own, the step refuses it as well.
+    SettleAndRescan();
+    int32_t handle = 0, mode = 0;
+    ASSERT_EQ(GetNumCompatibleTargets("", handle, mode), 1);
+    EXPECT_EQ(ProgramImageAndCneFromFile(handle, "EMPTY.FWP"), -1);
+}
+
+// A FIFO where a file belongs (a package, GUID.txt, MACID.txt) would block the run for ever on
+// its first read: each is refused before anything reaches the device.
+TEST_F(Unattended, InputsThatAreNotRegularFilesAreRefused) {
+    OneDevice(false);
+    Package(fwp::PackageBuilder().Image1(Pattern(1024), 0x10000000), "DTCP/GUID/MACID/Config_Image.fwp");
+    Text("DTCP/GUID/MACID/GUID.txt", "0A3C7E10 00010002\r\n");
+    Text("DTCP/GUID/MACID/MACID.txt", "001122334455\r\n");
+    struct Case {
+        const char* fifo;
+        std::vector<std::string> tokens;
+    } cases[] = {
+        {"PIPE.FWP", {"", "/D PIPE.FWP"}},
+        {"PIPE.FWP", {"", "/B PIPE.FWP"}},
+        {"DTCP/GUID/MACID/GUID.txt", {"", "/A"}},
+        {"DTCP/GUID/MACID/MACID.txt", {"", "/A"}},
+    };
+    basApp::CommandLineText = "/A";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fifo);
+        ClearLines();
+        const std::string kept = fsys::exists(c.fifo) ? std::string(c.fifo) + ".kept" : "";
+        if (!kept.empty()) fsys::rename(c.fifo, kept);
+        ASSERT_EQ(::mkfifo(c.fifo, 0600), 0);
+        EXPECT_EQ(PerformUnattendedOperations(c.tokens), -1);
+        EXPECT_TRUE(Find("\" is not a regular file.  Can't perform operation!"));
+        fsys::remove(c.fifo);
+        if (!kept.empty()) fsys::rename(kept, c.fifo);
+    }
+    basApp::CommandLineText.clear();
+    const auto j = Describe("d");
+    EXPECT_EQ(j["persistent"]["initializations"], 0);
+    EXPECT_EQ(j["slots"][0]["length"], 0);
+}
+
 TEST_F(Unattended, TargetsMissingOrTooManyOrNoMatchPerformNothing) {
     Package(fwp::PackageBuilder().Image1(Pattern(1024), 0x10000000), "PKG.FWP");
     ASSERT_EQ(Rescan(), 1);
@@ -301,6 +355,16 @@ TEST_F(Unattended, AnOptionWithoutItsValueIsNamedAndNothingRuns) {
 
     for (char letter : {'D', 'b', 'G', 'X', 'R', 'M', 'C', 'Q'}) EXPECT_TRUE(OptionTakesValue(letter)) << letter;
     for (char letter : {'O', 'S', 'I', 'A', 'F', 'Z'}) EXPECT_FALSE(OptionTakesValue(letter)) << letter;
+}
+
+// Beside an operation that succeeds, one that nothing carries out still fails the run.
+TEST_F(Unattended, AnUnsupportedOptionFailsARunWhoseOtherOperationsSucceed) {
+    OneDevice(false);
+    Package(fwp::PackageBuilder().Image1(Pattern(1024), 0x10000000), "APP.FWP");
+    EXPECT_EQ(PerformUnattendedOperations({"", "/D APP.FWP", "/M 001122334455"}), -1);
+    EXPECT_TRUE(Find("Option /M is not supported; nothing was performed."));
+    EXPECT_TRUE(Find("Successfully programmed image from APP.FWP to the device."));
+    EXPECT_EQ(ExitCode(), 1);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -82,6 +83,7 @@ public:
 
     // Adds one status-log row (message cut to 250 characters, module to 50) and keeps the table
     // at most 2000 rows. Nothing else: the status file of an unattended run is the logger's.
+    // While another program holds the store's lock the row is kept in memory (see below).
     void AppendToLog(const std::string& Message, int32_t Level, const std::string& Module,
                      int32_t RunTime);
 
@@ -119,6 +121,29 @@ private:
     std::unique_ptr<sqlite::Statement> begin_;
     std::unique_ptr<sqlite::Statement> commit_;
     int64_t statusRows_ = 0;  // rows of tblStatus, counted when the database opens
+
+    // Status-log lines held while another connection keeps the store's write lock. After the
+    // first wait for the lock that fails, the user is told once; the lines wait here (the
+    // newest kMaxHeldLines, older ones counted as lost) and go in, in order, with the first line
+    // that finds the lock free. No line waits for the lock in the meantime.
+    struct HeldLine {
+        std::string Message;
+        int32_t Level;
+        std::string Module;
+        int32_t RunTime;
+    };
+    enum class Appended { Done, Locked, Failed };
+    Appended appendLines(const std::deque<HeldLine>& lines);
+    void holdLine(HeldLine line);
+    bool appendHeldLines(bool wait);
+    std::deque<HeldLine> held_;
+    size_t heldDropped_ = 0;
+    bool storeLocked_ = false;
+    bool lockReported_ = false;
+    bool appending_ = false;
+
+public:
+    static constexpr size_t kMaxHeldLines = 2000;
 };
 
 namespace dbschema {

@@ -28,7 +28,8 @@ public:
 // element: a whole file of n bytes gives n + 1 elements (its bytes and a 0); a read limit
 // L > 0 on a longer file gives its first L + 1 bytes. 1 when the result has at least three
 // elements (a file of two bytes or more), -1 for a missing or shorter file (data is then at
-// least {0}). A file that cannot be opened or read raises vb::Error (53, 70, 75 ...).
+// least {0}). A file that cannot be opened or read, or is no regular file (a folder, a FIFO),
+// raises vb::Error (53, 70, 75 ...).
 // With a progress bar, its Max is the size in steps of 128 KB and its Value follows the read;
 // with a window handle as well, the window is repainted and pending messages run at the end.
 int32_t ReadFileToByteArray(const std::string& fileName, ByteArray& data, int32_t readLimit = 0,

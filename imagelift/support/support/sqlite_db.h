@@ -1,7 +1,8 @@
 // A small RAII wrapper over the SQLite 3 C API: one connection, prepared statements with bound
 // parameters. Failures raise vb::Error (number kDbEngineError, the engine's own message as the
 // description; kDbNotADatabase when a file is not a database or its schema is damaged;
-// kDbCannotOpen when a file cannot be opened for another reason).
+// kDbCannotOpen when a file cannot be opened for another reason; kDbLocked when another
+// connection held the lock a statement needed for longer than the wait).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@ namespace sqlite {
 inline constexpr int32_t kDbCannotOpen = 3051;   // "The database engine cannot open the file."
 inline constexpr int32_t kDbNotADatabase = 3343;  // "Unrecognized database format."
 inline constexpr int32_t kDbEngineError = 3146;  // any other engine failure
+inline constexpr int32_t kDbLocked = 3218;        // "Could not update; currently locked."
 
 class Database {
 public:
@@ -30,6 +32,9 @@ public:
 
     // Runs one or more statements without results.
     void Exec(const std::string& sql);
+    // Whether a statement that meets another connection's lock waits for it (on the clock, for
+    // a bounded time) before failing with kDbLocked; on from the opening.
+    void WaitWhenBusy(bool wait);
     bool ReadOnly() const;
     int64_t Changes() const;
     sqlite3* Handle() const { return db_; }

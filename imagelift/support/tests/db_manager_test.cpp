@@ -128,6 +128,52 @@ TEST_F(DbManagerTest, AStatementWaitsOnTheClockForAnotherConnectionsLock) {
     holder.Exec("COMMIT");
 }
 
+// Another program holding the store's write lock for a whole run: after the first wait that
+// fails, the user is told once (standard error and the status window), the log's lines are held
+// in memory without a wait each, and they go in, in order, as soon as the lock is free.
+TEST_F(DbManagerTest, LinesThatMeetAnotherProgramsLockAreHeldAndAddedWhenItIsFree) {
+    ctx_.MainChildForm = &mainWindow_;
+    clsDbManager& store = OpenFresh();
+    sqlite::Database holder(Db(), sqlite::Database::Mode::ReadWrite);
+    holder.Exec("BEGIN IMMEDIATE");
+    ::testing::internal::CaptureStderr();
+    const int64_t start = clock_.NowMicros();
+    for (int i = 0; i < 20; ++i) store.AppendToLog("line " + std::to_string(i), 11, "m", i);
+    const int64_t waited = clock_.NowMicros() - start;
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_GE(waited, 2000000);
+    EXPECT_LT(waited, 2100000) << "one wait for the lock, not one per line";
+    const std::string notice = "Another program holds the lock on the database file '" + Db().string() +
+                               "': status log lines are kept in memory (at most 2000) and added when the lock is free.";
+    EXPECT_EQ(said, "Imagelift: " + notice + "\n");
+    size_t shown = 0;
+    for (const auto& line : window_.lines) shown += line.message == notice;
+    EXPECT_EQ(shown, 1u);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE strModule = 'm'"), 0);
+
+    holder.Exec("COMMIT");
+    store.AppendToLog("after", 11, "m", 20);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 20; ++i) expected.push_back("line " + std::to_string(i));
+    expected.push_back("after");
+    EXPECT_EQ(Column("SELECT Message FROM tblStatus WHERE strModule = 'm' ORDER BY id"), expected);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE 'Another program holds the lock%'"), 1);
+
+    // Held lines are bounded: the oldest go, and the log says how many.
+    holder.Exec("BEGIN IMMEDIATE");
+    ::testing::internal::CaptureStderr();
+    const size_t many = clsDbManager::kMaxHeldLines + 10;
+    for (size_t i = 0; i < many; ++i) store.AppendToLog("held " + std::to_string(i), 11, "h", 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "said once only";
+    holder.Exec("COMMIT");
+    ctx_.DbManager.reset();  // the store's end adds what it still holds
+    EXPECT_EQ(Column("SELECT Message FROM tblStatus WHERE strModule = 'h' ORDER BY id DESC LIMIT 1"),
+              std::vector<std::string>{"held " + std::to_string(many - 1)});
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE '% status log lines were lost while another "
+                    "program held the lock on the database file.'"),
+              1);
+}
+
 TEST_F(DbManagerTest, AFileThatIsNoStoreIsKeptAsideAndReplacedByTheTemplate) {
     struct Case {
         const char* name;

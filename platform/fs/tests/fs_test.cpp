@@ -118,6 +118,18 @@ TEST_F(FsTest, FileExistsStripsAsterisksInTheCallersText) {
     EXPECT_FALSE(fs::DirExists("C:\\Nothing"));
 }
 
+// Only a regular file is one to read: a FIFO would block its reader until a writer came.
+TEST_F(FsTest, OnlyRegularFilesAnswerAsRegularFiles) {
+    WriteFile(cwd_ / "Data.txt", "x");
+    ASSERT_EQ(::mkfifo((cwd_ / "pipe").c_str(), 0600), 0);
+    stdfs::create_symlink(cwd_ / "Data.txt", cwd_ / "link.txt");
+    const std::pair<const char*, bool> cases[] = {
+        {"Data.txt", true}, {"DATA.TXT", true}, {"link.txt", true}, {"pipe", false},
+        {"Missing.txt", false}, {".", false}, {"", false},
+    };
+    for (const auto& [path, regular] : cases) EXPECT_EQ(fs::IsRegularFile(path), regular) << path;
+}
+
 TEST_F(FsTest, FileSizeInTwoHalves) {
     auto small = fs::GetFileSize64("c:\\data\\fw\\app.fwp");
     EXPECT_EQ(small.Low, 5);
