@@ -36,12 +36,13 @@ std::string Hex(uint32_t v) {
 }  // namespace
 
 std::string Lumarel460::ConsoleCommand(const std::string& line) {
-    std::string word;
+    std::string typed, word;  // the first word as typed, and in lower case
     for (char c : line) {
         if (std::isspace(static_cast<unsigned char>(c))) {
-            if (!word.empty()) break;
+            if (!typed.empty()) break;
             continue;
         }
+        typed.push_back(c);
         word.push_back(char(std::tolower(static_cast<unsigned char>(c))));
     }
     std::string out;
@@ -67,7 +68,9 @@ std::string Lumarel460::ConsoleCommand(const std::string& line) {
         }
         out += "shell protocol " + std::string(ToString(config_.protocol)) + "\r\n";
     } else {
-        std::string shown = word.substr(0, 32);
+        // At most 32 characters of it, and only printable ones, go back to the terminal.
+        std::string shown;
+        for (char c : typed.substr(0, 32)) shown.push_back(c >= 0x20 && c < 0x7F ? c : '.');
         out = "unknown command \"" + shown + "\" (type help)\r\n";
     }
     return out + kPrompt;
