@@ -8,6 +8,7 @@
 
 #include "bus_requests.h"
 #include "clock/clock.h"
+#include "devices/install_calls.h"
 #include "devices/store.h"
 #include "drvkit.h"
 
@@ -34,6 +35,7 @@ bool WaitUnlessStopped(std::stop_token stop, uint32_t ms) {
 
 bool VirtualDeviceInterfacePresent() {
     const std::string wanted = kVirtualDeviceInterface;
+    devices::RefreshNodes();
     for (const devices::DeviceNode& node : devices::ListNodes()) {
         if (!node.present) continue;
         for (const std::string& entry : node.interfaces) {

@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <stop_token>
 
+#include "devices/bus_devices.h"
+
 namespace setup {
 
 inline constexpr char kVirtualDeviceInf[] = ".\\1394vdev.inf";
 // The interface class the virtual device exposes once its driver runs.
-inline constexpr char kVirtualDeviceInterface[] = "{737613E5-69EA-4B96-9C2A-EEBC220F4C39}";
+inline constexpr const char* kVirtualDeviceInterface = busdev::kVirtualDeviceInterfaceClass;
 // The audio interface's hardware ID: present means switched on and connected.
-inline constexpr char kLumarelHardwareId[] = "1394\\Halvorin_Inc&LUMA_Rel";
+inline constexpr const char* kLumarelHardwareId = busdev::kLumarelHardwareId;
 
 inline constexpr int kInterfacePolls = 101;
 inline constexpr uint32_t kInterfacePollMs = 1000;

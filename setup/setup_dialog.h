@@ -5,13 +5,16 @@
 // step machine, whose 100 ms timer runs the downloader twice; then it reads "Finish". Every way
 // out (Enter, Esc, the close box, "Finish", the hidden uninstall button) runs one cleanup: the
 // worker is stopped and joined, a downloader this update renamed is renamed back when no run is
-// in progress, the virtual devices are removed and the timer stops.
+// in progress, the virtual devices are removed and the timer stops. While the dialog lives the
+// device store follows the buses (the audio interface and the virtual devices come and go there
+// as the bus service has them).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <thread>
 
+#include "devices/bus_devices.h"
 #include "environment.h"
 #include "forms/controls.h"
 #include "forms/form.h"
@@ -63,6 +66,7 @@ private:
     void cleanUp();
     void stopWorker();
 
+    busdev::PlugAndPlay plugAndPlay_;
     MachineEnvironment env_;
     UpdateSteps steps_;
     std::jthread worker_;

@@ -1,10 +1,15 @@
 #include "devices/bus_devices.h"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <memory>
 #include <mutex>
 
+#include <nlohmann/json.hpp>
+
+#include "devices/install_calls.h"
+#include "devices/store.h"
 #include "service/client.h"
 #include "service/host.h"
 
@@ -134,6 +139,108 @@ void HostBuses(const std::vector<sim::Bus*>& buses) {
         });
     }
 }
+
+// ---- Plug and Play ----------------------------------------------------------------------------
+
+namespace {
+
+constexpr char kOwnerKey[] = "Enumerator";
+constexpr char kOwner[] = "1394";
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool OwnedByUs(const devices::DeviceNode& node) {
+    for (const auto& [key, value] : node.other)
+        if (key == kOwnerKey) return value == kOwner;
+    return false;
+}
+
+// The state of bus `index` as the bus service describes it, or a discarded value.
+nlohmann::json BusState(bussvc::Access& a, uint32_t index) {
+    std::string reply;
+    if (a.Control(nlohmann::json{{"cmd", "state"}, {"bus", index}}.dump(), reply) != 0)
+        return nlohmann::json(nlohmann::json::value_t::discarded);
+    return nlohmann::json::parse(reply, nullptr, false);
+}
+
+// The nodes the buses call for now; false when bus 0 could not be described.
+bool WantedNodes(bussvc::Access& a, std::vector<devices::DeviceNode>& wanted) {
+    for (uint32_t index = 0; index < kMaxBuses; ++index) {
+        const nlohmann::json bus = BusState(a, index);
+        if (!bus.is_object()) return index > 0;  // past the last bus
+        for (const auto& n : bus.value("nodes", nlohmann::json::array())) {
+            if (!n.is_object() || n.value("kind", "") != "lumarel460") continue;
+            // Unplugged, switched off or still starting: not on the bus.
+            if (!n.value("plugged", false) || n.value("phy_id", -1) < 0) continue;
+            const nlohmann::json st = n.value("state", nlohmann::json::object());
+            const std::string guid = st.is_object() ? st.value("guid", "") : "";
+            if (guid.size() != 16) continue;
+            devices::DeviceNode node;
+            node.hardwareIds = {kLumarelHardwareId};
+            node.instanceId = Upper(std::string(kLumarelHardwareId)) + "\\" + Upper(guid);
+            wanted.push_back(std::move(node));
+        }
+        for (const auto& v : bus.value("virtual_devices", nlohmann::json::array())) {
+            if (!v.is_object() || !v.contains("name") || !v["name"].is_string()) continue;
+            const std::string name = v["name"].get<std::string>();
+            const uint64_t instance = v.value("instance", uint64_t(0));
+            const std::string where = std::to_string(index) + "&" + std::to_string(instance);
+            devices::DeviceNode node;
+            node.hardwareIds = {"V1394\\" + name};
+            node.instanceId = Upper("V1394\\" + name) + "\\" + where;
+            node.interfaces = {std::string(kVirtualDeviceInterfaceClass) + " \\\\.\\VDEV" + std::to_string(index) + "_" +
+                               std::to_string(instance)};
+            wanted.push_back(std::move(node));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool EnumerateBusDevices() {
+    // One enumeration at a time in this process; the store's own lock keeps other processes'
+    // changes whole.
+    static std::mutex running;
+    std::lock_guard<std::mutex> guard(running);
+    auto a = access();
+    std::vector<devices::DeviceNode> wanted;
+    try {
+        if (!a || !WantedNodes(*a, wanted)) return false;
+    } catch (const std::exception&) {  // a description that is not what the service writes
+        return false;
+    }
+    if (!devices::EnsureFolders()) return false;
+    std::vector<devices::DeviceNode> existing = devices::ListNodes();
+    std::vector<bool> kept(existing.size(), false);
+    for (devices::DeviceNode& node : wanted) {
+        node.other = {{kOwnerKey, kOwner}};
+        auto same = std::find_if(existing.begin(), existing.end(), [&](const devices::DeviceNode& e) {
+            return Upper(e.instanceId) == Upper(node.instanceId);
+        });
+        if (same != existing.end()) {
+            kept[size_t(same - existing.begin())] = true;
+            // Its driver and whatever else others wrote stay; only what the bus says changes.
+            devices::DeviceNode updated = *same;
+            updated.present = true;
+            updated.hardwareIds = node.hardwareIds;
+            updated.interfaces = node.interfaces;
+            if (!OwnedByUs(updated)) updated.other.emplace_back(kOwnerKey, kOwner);
+            if (devices::FormatNode(updated) != devices::FormatNode(*same)) devices::WriteNode(updated);
+        } else {
+            devices::WriteNode(node);
+        }
+    }
+    for (size_t i = 0; i < existing.size(); ++i)
+        if (!kept[i] && OwnedByUs(existing[i])) devices::RemoveNode(existing[i].serial);
+    return true;
+}
+
+PlugAndPlay::PlugAndPlay() : id_(devices::RegisterEnumerator([] { EnumerateBusDevices(); })) {}
+PlugAndPlay::~PlugAndPlay() { devices::UnregisterEnumerator(id_); }
 
 int OpenHandles() {
     State& s = state();

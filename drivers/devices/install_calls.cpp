@@ -135,6 +135,25 @@ bool OpensAsWin4(const char* path) {
 
 }  // namespace
 
+// Runs every registered enumerator (not again from inside one); false when none is registered.
+static bool RunEnumerators() {
+    thread_local bool running = false;
+    if (running) return false;
+    std::vector<Enumerator> enumerators;
+    {
+        std::lock_guard<std::mutex> lock(g_enumeratorsMutex);
+        for (const auto& [id, e] : g_enumerators) enumerators.push_back(e);
+    }
+    if (enumerators.empty()) return false;
+    struct Running {
+        bool& flag;
+        explicit Running(bool& f) : flag(f) { flag = true; }
+        ~Running() { flag = false; }
+    } scope(running);
+    for (const Enumerator& e : enumerators) e();
+    return true;
+}
+
 // ---- device information sets --------------------------------------------------------------
 
 HDEVINFO SetupDiGetClassDevsA(const void* /*classGuid*/, const char* /*enumerator*/, void* /*parentWindow*/,
@@ -143,6 +162,7 @@ HDEVINFO SetupDiGetClassDevsA(const void* /*classGuid*/, const char* /*enumerato
         SetLastError(*fault);
         return INVALID_HANDLE_VALUE;
     }
+    RefreshNodes();
     auto set = std::make_unique<DeviceInfoSet>();
     for (DeviceNode& node : ListNodes()) {
         if ((flags & DIGCF_PRESENT) && !node.present) continue;
@@ -328,14 +348,13 @@ uint32_t CM_Reenumerate_DevNode(DEVINST devInst, uint32_t /*flags*/) {
     if (devInst != kRootDevInst) return CR_FAILURE;
     if (auto fault = InjectedFault("CM_Reenumerate_DevNode")) return *fault;
     BumpCounter("rescans");
-    std::vector<Enumerator> enumerators;
-    {
-        std::lock_guard<std::mutex> lock(g_enumeratorsMutex);
-        for (const auto& [id, e] : g_enumerators) enumerators.push_back(e);
-    }
-    for (const Enumerator& e : enumerators) e();
+    RunEnumerators();
     BindDrivers();
     return CR_SUCCESS;
+}
+
+void RefreshNodes() {
+    if (RunEnumerators()) BindDrivers();
 }
 
 int RegisterEnumerator(Enumerator enumerator) {

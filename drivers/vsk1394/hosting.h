@@ -26,4 +26,8 @@ VSK1394_EXPORT void* Vsk1394InProcessBus();
 // The JSON answer is copied into reply (cut to replySize - 1 bytes and zero-terminated).
 // Returns 0 when done, else a non-zero code.
 VSK1394_EXPORT int32_t Vsk1394Control(const char* request, char* reply, int32_t replySize);
+// Why the library has no bus (the bus service could not be reached or started, or refused its
+// bus description), copied into text like a reply; "" while it has one or has not tried. The
+// length of the whole reason.
+VSK1394_EXPORT int32_t Vsk1394BusError(char* text, int32_t size);
 }  // extern "C"

@@ -89,8 +89,10 @@ public:
             ownBus_.reset();
             hosted_ = nullptr;
             line(kSpewEvents, std::string("no bus: ") + e.what());
+            busError_ = e.what();
             return nullptr;
         }
+        busError_.clear();
         access_.store(a, std::memory_order_release);
         return a;
     }
@@ -102,6 +104,11 @@ public:
         host_ = std::make_unique<bussvc::BusHost>(*bus);
         hosted_ = bus;
         access_.store(std::shared_ptr<bussvc::Access>(host_->Open(noticeSink())));
+    }
+
+    std::string BusError() {
+        std::lock_guard<std::mutex> lock(m_);
+        return busError_;
     }
 
     sim::Bus* Hosted() {
@@ -204,6 +211,7 @@ private:
     std::unique_ptr<sim::Bus> ownBus_;
     std::unique_ptr<bussvc::BusHost> host_;
     sim::Bus* hosted_ = nullptr;
+    std::string busError_;  // why the last try to reach the bus failed (under m_)
     std::mutex clientsM_;  // registered windows, debug text window, hooked modules
     std::vector<int32_t> clients_;
     int32_t spewWindow_ = 0;
@@ -460,6 +468,20 @@ int32_t Vsk1394Control(const char* request, char* reply, int32_t replySize) {
         }
         return code;
     });
+}
+
+int32_t Vsk1394BusError(char* text, int32_t size) {
+    try {
+        const std::string why = lib().BusError();
+        if (text && size > 0) {
+            size_t n = std::min(why.size(), size_t(size - 1));
+            std::memcpy(text, why.data(), n);
+            text[n] = 0;
+        }
+        return int32_t(why.size());
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // extern "C"

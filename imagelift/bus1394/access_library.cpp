@@ -68,6 +68,9 @@ F Get(Fn fn) {
     return reinterpret_cast<F>(b.bound[fn]);
 }
 
+// Our library's own report of why it has no bus; a library without it simply has none.
+constexpr const char* kBusErrorName = "Vsk1394BusError";
+
 }  // namespace
 
 int32_t Load(const std::string& path) {
@@ -93,6 +96,17 @@ bool IsLoaded() { return static_cast<bool>(TheBinding().resolver); }
 void BindForTesting(Resolver resolver) {
     Unload();
     TheBinding().resolver = std::move(resolver);
+}
+
+std::string BusUnavailableReason() {
+    Binding& b = TheBinding();
+    if (!b.resolver) return {};
+    using Fn = int32_t (*)(char*, int32_t);
+    auto fn = reinterpret_cast<Fn>(b.resolver(kBusErrorName));
+    if (!fn) return {};
+    char text[1200] = {};
+    fn(text, int32_t(sizeof text));
+    return text;
 }
 
 int32_t RegisterClient(int32_t hwnd) {

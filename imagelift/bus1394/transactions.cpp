@@ -162,6 +162,11 @@ int32_t LoadVsk1394Dll(int32_t window) {
                 LogMsg("RegisterClient failed in bas1394.LoadVsk1394Dll, code " + std::to_string(r),
                        "WARNING");
             }
+            // Registering reaches the bus; without one no device will ever show.
+            if (const std::string why = lib::BusUnavailableReason(); !why.empty()) {
+                // (The bus client has said it on standard error already.)
+                LogMsg("ERROR: no 1394 bus: " + why, "ERROR");
+            }
         }
     } catch (const std::exception& e) {
         LogMsg(FailureLine(e, "LoadVSk1394Dll"), "ERROR");

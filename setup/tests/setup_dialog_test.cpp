@@ -1,6 +1,7 @@
 // The dialog offscreen, with a stand-in downloader as ".\Imagelift.app", two buses hosted in
-// this process, the device store under a root of its own and the manual clock. The downloader
-// runs in real time, so the waits for it are bounded in real time.
+// this process (a Lumarel 460 on bus 0), the device store under a root of its own, which follows
+// the buses as the dialog has it, and the manual clock. The downloader runs in real time, so the
+// waits for it are bounded in real time.
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -12,6 +13,8 @@
 #include <regex>
 
 #include "bus/bus.h"
+#include "bus/config_rom.h"
+#include "device/lumarel_node.h"
 #include "clock/clock.h"
 #include "devices/bus_devices.h"
 #include "devices/store_fixture.h"
@@ -40,9 +43,11 @@ protected:
         fsys::copy_file(fake, "Imagelift.app");
         std::ofstream("1394vdev.inf") << devices::fixture::InfListing({"V1394\\1394_VIRTUAL_DEVICE"});
         std::ofstream("vsk1394api.log") << "log\n";
-        AddNode("1394\\Halvorin_Inc&LUMA_Rel", "");
-        // The virtual device's interface is up already, so the worker ends after its first wait.
-        AddNode("V1394\\1394_VIRTUAL_DEVICE", "{737613E5-69EA-4B96-9C2A-EEBC220F4C39} \\\\.\\VDEV0");
+        bus0_.AddNode("host", std::make_unique<sim::PlainNode>("host", sim::MinimalRom(0x123456)));
+        bus0_.SetLocalHost("host");
+        bus0_.AddNode("dev", std::make_unique<sim::lumarel::Lumarel460Node>());
+        // The virtual devices the worker adds bring their interface at once, so the worker ends
+        // after its first wait.
         busdev::HostBuses({&bus0_, &bus1_});
     }
     void TearDown() override {
@@ -52,13 +57,6 @@ protected:
         StoreTest::TearDown();
     }
 
-    void AddNode(const std::string& id, const std::string& interface) {
-        devices::DeviceNode node;
-        node.instanceId = id + "\\0";
-        node.hardwareIds = {id};
-        if (!interface.empty()) node.interfaces = {interface};
-        devices::WriteNode(node);
-    }
     void Shape(const std::string& text) { std::ofstream("fake-downloader.txt") << text; }
 
     SetupDialog& Open() {
@@ -144,8 +142,7 @@ TEST_F(DialogTest, BothRunsInOrderThenFinishRemovesTheVirtualDevices) {
 }
 
 TEST_F(DialogTest, DeviceSwitchedOffAtTheClickThenOn) {
-    for (const auto& n : devices::ListNodes())
-        if (n.hardwareIds[0] == "1394\\Halvorin_Inc&LUMA_Rel") devices::RemoveNode(n.serial);
+    ASSERT_TRUE(bus0_.Unplug("dev"));
     SetupDialog& d = Open();
     ASSERT_TRUE(WaitUntil([&] { return ButtonEnabled(); }));
     d.cmdUpdate.Press();
@@ -157,7 +154,8 @@ TEST_F(DialogTest, DeviceSwitchedOffAtTheClickThenOn) {
     EXPECT_EQ(d.lblMessage.Caption(), kNoteText);
     EXPECT_TRUE(Launches().empty());
 
-    AddNode("1394\\Halvorin_Inc&LUMA_Rel", "");
+    ASSERT_TRUE(bus0_.Plug("dev"));
+    for (int i = 0; i < 50; ++i) Pump();  // it starts and joins the bus
     d.cmdUpdate.Press();
     ASSERT_TRUE(WaitUntil([&] { return d.Steps().Finished(); }));
     EXPECT_EQ(Launches().size(), 2u);

@@ -90,6 +90,7 @@ Lumarel460::Lumarel460(DeviceConfig config)
     runningBootDate_ = TextField<8>(config_.bootloaderDate);
     runningBootTime_ = TextField<8>(config_.bootloaderTime);
     console_.SetSink([this](const uint8_t* data, size_t n) { ConsoleOutput(data, n); });
+    console_.SetLineHandler([this](const std::string& line) { return ConsoleCommand(line); });
     if (RingProtocol()) RenderRing();
 }
 

@@ -329,6 +329,8 @@ private:
 
     void ScheduleRestart(Mode target);
     void ConsoleOutput(const uint8_t* data, size_t n);
+    // The console's answer to one typed line (console_commands.cpp).
+    std::string ConsoleCommand(const std::string& line);
     void RenderRing();
     void Changed() {
         ++serial_;

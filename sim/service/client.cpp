@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -97,7 +98,7 @@ std::string findProgram(const ServiceOptions& o) {
 
 // Starts the service detached from this process (its own session, standard handles on
 // /dev/null, no inherited descriptors) and waits until it listens or gives up.
-bool startService(const std::string& root, const std::string& program, int timeoutMs) {
+bool startService(const std::string& root, const std::string& program, int timeoutMs, std::string& why) {
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
     std::string rootArg = root;
@@ -131,14 +132,23 @@ bool startService(const std::string& root, const std::string& program, int timeo
     }
     // The service writes one byte once it listens; end of file means it gave up (another one
     // holds the service lock) or could not start.
+    // Once it cannot start it writes "0" and why before it ends.
     pollfd pfd{pipefd[0], POLLIN, 0};
     bool ready = false;
     for (;;) {
         int r = ::poll(&pfd, 1, timeoutMs);
         if (r < 0 && errno == EINTR) continue;
         if (r > 0) {
-            char c;
-            ready = ::read(pipefd[0], &c, 1) == 1;
+            char text[1024];
+            ssize_t n = ::read(pipefd[0], text, sizeof text);
+            ready = n >= 1 && text[0] == '1';
+            if (n > 1 && text[0] == '0') {
+                // The rest of the reason follows in as many reads as it takes.
+                why.assign(text + 1, size_t(n - 1));
+                while (why.size() < 1000 && (n = ::read(pipefd[0], text, sizeof text)) > 0) why.append(text, size_t(n));
+            }
+        } else if (r == 0) {
+            why = "it did not answer within " + std::to_string(timeoutMs) + " ms";
         }
         break;
     }
@@ -375,6 +385,11 @@ private:
         uint32_t remoteHandle;
     };
 
+public:
+    // Why the service this client started could not start (empty when it did, or said nothing).
+    const std::string& StartFailure() const { return startFailure_; }
+
+private:
     bool startLocked() {
         const std::string folder = ServiceFolder(options_.root);
         fs::CreatePrivateFolders(folder);
@@ -387,7 +402,7 @@ private:
         if (probe >= 0) {
             ::close(probe);  // someone else started it meanwhile
         } else {
-            ok = startService(options_.root, findProgram(options_), options_.startTimeoutMs);
+            ok = startService(options_.root, findProgram(options_), options_.startTimeoutMs, startFailure_);
         }
         ::close(lockFd);
         return ok;
@@ -544,6 +559,7 @@ private:
     std::atomic<bool> noticesLost_{false};  // the running service closed our notice connection
     bool silentGreeting_ = false;  // the last connect found a service that listens but does not greet
     std::vector<uint8_t> reply_;
+    std::string startFailure_;
     std::map<uint32_t, Range> ranges_;
     uint32_t nextHandle_ = 1;
 };
@@ -558,8 +574,22 @@ std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceO
         if (a->SilentGreeting())
             throw ServiceError("the bus service of " + root + " listens but did not greet within " +
                                std::to_string(std::max(options.replyTimeoutMs, kGreetingWaitMs)) + " ms");
-        throw ServiceError("cannot reach or start the bus service of " + root + " (see " + ServiceFolder(root) +
-                           "/service.log)");
+        const std::string log = ServiceFolder(root) + "/service.log";
+        const std::string message =
+            a->StartFailure().empty()
+                ? "cannot reach or start the bus service of " + root + " (see " + log + ")"
+                : "the bus service of " + root + " could not start: " + a->StartFailure() + " (see " + log + ")";
+        // The program that asked says so where its user looks, once per reason.
+        static std::mutex told;
+        static std::string lastTold;
+        {
+            std::lock_guard<std::mutex> lock(told);
+            if (lastTold != message) {
+                lastTold = message;
+                std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
+            }
+        }
+        throw ServiceError(message);
     }
     return a;
 }

@@ -44,7 +44,9 @@ public:
 };
 
 // Connects (starting the service when needed). Throws ServiceError when no service can be
-// reached or started.
+// reached or started; its text (also written to standard error, once per reason and process)
+// says why when the service said so (a bus description it refused or could not read) and names
+// the service's log.
 std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceOptions& options = {});
 
 // Connects only when a service already runs; nullptr otherwise (the control tool's "stop").

@@ -538,6 +538,23 @@ int32_t BusHost::Control(const std::string& request, std::string& reply) {
     json req = sim::ParseJson(request, &why);
     int32_t code = kControlOk;
     json answer;
+    // A command for another bus of the service ("bus": its index) goes to that bus's host.
+    if (req.is_object() && req.contains("bus") && sim::JsonField(req, "bus").is_number_integer() &&
+        sim::JsonField(req, "bus").get<int64_t>() != bus_.BusIndex()) {
+        const int64_t index = sim::JsonField(req, "bus").get<int64_t>();
+        BusHost* other = nullptr;
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_);
+            if (otherBuses_ && index >= 0 && index < 1024) other = otherBuses_(uint32_t(index));
+        }
+        if (!other || other == this) {
+            reply = json{{"error", "no bus " + std::to_string(index)}}.dump();
+            return kControlFailed;
+        }
+        req.erase("bus");
+        return other->Control(req.dump(), reply);
+    }
+    if (req.is_object()) req.erase("bus");
     if (!req.is_object() || !req.contains("cmd") || !sim::JsonField(req, "cmd").is_string()) {
         std::string error = "a control command is a JSON object with a \"cmd\" text";
         if (req.is_discarded()) error += " (" + why + ")";

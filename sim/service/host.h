@@ -76,7 +76,8 @@ public:
     int32_t AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
                          uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output);
 
-    // A control command (see Access::Control). "shutdown" calls the handler set here.
+    // A control command (see Access::Control). "shutdown" calls the handler set here; a
+    // command with "bus": n goes to bus n of the service.
     int32_t Control(const std::string& request, std::string& reply);
     void SetShutdownHandler(std::function<void()> handler);
     // Where the host writes its log lines (the service's log file); default: nowhere.

@@ -70,6 +70,7 @@ private:
 
     void log(const std::string& line);
     bool takeServiceLock();
+    void tellNotReady(const std::string& why);
     void releaseServiceLock();
     bool listenOn(const std::string& path);
     // The socket file was removed (or replaced) since the service bound it.
@@ -121,6 +122,16 @@ void Server::log(const std::string& line) {
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
     logFile_ << stamp << " [" << ::getpid() << "] " << line << '\n';
     logFile_.flush();
+}
+
+// The program that started the service waits on the ready descriptor: "1" when it listens;
+// "0" and the reason when it cannot start (end of file alone says nothing).
+void Server::tellNotReady(const std::string& why) {
+    if (options_.readyFd < 0) return;
+    const std::string text = "0" + why.substr(0, 1000);
+    (void)!::write(options_.readyFd, text.data(), text.size());
+    ::close(options_.readyFd);
+    options_.readyFd = -1;
 }
 
 bool Server::takeServiceLock() {
@@ -540,10 +551,14 @@ int Server::Run() {
     } catch (const std::exception& e) {
         log(std::string("cannot start: ") + e.what());
         std::cerr << "lumarel-bus: " << e.what() << '\n';
+        tellNotReady(e.what());
         return 2;
     }
     const std::string sock = SocketPath(options_.root);
-    if (!listenOn(sock)) return 1;
+    if (!listenOn(sock)) {
+        tellNotReady("cannot listen on " + sock);
+        return 1;
+    }
     log("serving " + sock + (options_.descriptionFile.empty() ? " (default bus)" : " with " + options_.descriptionFile) +
         ", idle period " + std::to_string(options_.idleMs) + " ms");
     if (options_.readyFd >= 0) {

@@ -663,6 +663,47 @@ TEST_F(Service, ABadDescriptionStartsNoServiceAndSaysWhy) {
     api_.HostBus(nullptr);
 }
 
+// Whoever asked for the bus learns why there is none: the client's error (which programs print
+// on standard error) and the access library's own report name the reason and the service's log.
+TEST_F(Service, AServiceThatCannotStartSaysWhyToWhoeverAsked) {
+    root_.reset();
+    struct Case {
+        const char* name;
+        std::string description;  // the file's text; empty: no file at all
+        const char* why;
+    };
+    const Case cases[] = {
+        {"unit-without-image", R"({"nodes": [{"id": "host", "kind": "host"},
+                                             {"id": "unit", "kind": "lumarel460", "mode": "application"}]})",
+         "\"mode\" needs a valid image"},
+        {"not-json", "{\"nodes\": [", "bus description"},
+        {"missing-file", "", "cannot be opened"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceRoot root(c.name);
+        const fsys::path file = root.Root() / "bus.json";
+        if (!c.description.empty()) std::ofstream(file) << c.description;
+        ::setenv("LUMAREL_BUS_DESCRIPTION", file.c_str(), 1);
+        try {
+            bussvc::ConnectToService(nullptr);
+            ADD_FAILURE() << "a service started";
+        } catch (const bussvc::ServiceError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("could not start: "), std::string::npos) << what;
+            EXPECT_NE(what.find(c.why), std::string::npos) << what;
+            EXPECT_NE(what.find((root.Root() / "bus" / "service.log").string()), std::string::npos) << what;
+        }
+        api_.HostBus(nullptr);
+        std::vector<uint8_t> q(4);
+        EXPECT_EQ(read(0, kRom, q), kResultNoResponse);
+        char text[512];
+        ASSERT_GT(api_.BusError(text, sizeof text), 0);
+        EXPECT_NE(std::string(text).find(c.why), std::string::npos) << text;
+        api_.HostBus(nullptr);
+    }
+}
+
 TEST_F(Service, EndsOnItsOwnWhenIdle) {
     root_.reset();
     ServiceRoot quick("idle", nullptr, 50);

@@ -1,11 +1,10 @@
-// The whole update: the dialog in this process, the built downloader as ".\Imagelift.app" in
-// the update's folder, the bus service with two buses and a Lumarel 460 on bus 0 running its
-// application from old firmware. The test plays the system's device enumerator: it lists the
-// audio interface and the virtual device with its interface in the device store.
+// The whole update as a user runs it by hand: the update folder the build assembles (the
+// downloader as ".\Imagelift.app", its packages, the INF, the driver library), copied to a
+// platform root of its own, the dialog in this process and the bus service with two buses and a
+// Lumarel 460 on bus 0 running its application from old firmware. Nothing writes the device
+// store but the platform: the audio interface and the virtual device's interface come from the
+// buses.
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <QApplication>
 #include <filesystem>
@@ -13,7 +12,6 @@
 #include <regex>
 
 #include "bus_requests.h"
-#include "devices/store.h"
 #include "driver_install_worker.h"
 #include "forms/dialogs.h"
 #include "fwpbuild/package_builder.h"
@@ -40,36 +38,12 @@ protected:
         ::setenv("LUMAREL_BUS_COUNT", "2", 1);
         service_ = std::make_unique<bustest::ServiceRoot>("setup-chain", nullptr, 60000);
         const fsys::path root = service_->Root();
-        folder_ = imagelifttest::MakeProgramFolder(root / "update");
-        fsys::rename(folder_ / "Imagelift", folder_ / "Imagelift.app");
-        // The installed bus drivers start-up checks (their absence would be ERROR lines).
-        const fsys::path drivers = root / "drives" / "c" / "WINDOWS" / "system32" / "drivers";
-        fsys::create_directories(drivers);
-        for (const char* name : {"1394vdev.sys", "1394bus.sys", "ohci1394.sys"}) {
-            std::ofstream(drivers / name) << "driver";
-            const timespec when[2] = {{1035547200, 0}, {1035547200, 0}};
-            ::utimensat(AT_FDCWD, (drivers / name).c_str(), when, 0);
-        }
-        fwp::PackageBuilder().Image1(app_, 0x10000000).Config(cne_).Date("20040623").WriteTo(
-            folder_ / "Lumarel_20040623_rc2_build2632.fwp");
-        fwp::PackageBuilder().Image1(boot_, 0x00000000).HardwareModel(999).Date("20040606").WriteTo(
-            folder_ / "bl1394_nrxLumarel_20040606_rc1__build2538.fwp");
+        const char* bin = std::getenv("LUMAREL_BIN");
+        ASSERT_NE(bin, nullptr);
+        folder_ = root / "update";
+        fsys::copy(fsys::path(bin) / ".." / "update", folder_, fsys::copy_options::recursive);
         const fsys::path old = root / "old.fwp";
         fwp::PackageBuilder().Image1(Pattern(2048, 9), 0x10000000).Date("20030101").WriteTo(old);
-        std::ofstream(folder_ / "1394vdev.inf")
-            << "[Version]\nSignature=\"$Windows NT$\"\n[Manufacturer]\n%Mfg%=Models\n[Models]\n"
-               "%Desc%=Install,V1394\\1394_VIRTUAL_DEVICE\n[Strings]\nMfg=\"Halvorin\"\nDesc=\"1394 Virtual Device\"\n";
-
-        ASSERT_TRUE(devices::EnsureFolders());
-        for (const auto& [id, interface] : {std::pair<std::string, std::string>{setup::kLumarelHardwareId, ""},
-                                            {"V1394\\1394_VIRTUAL_DEVICE", std::string(setup::kVirtualDeviceInterface) +
-                                                                               " \\\\.\\VDEV0"}}) {
-            devices::DeviceNode node;
-            node.instanceId = id + "\\0";
-            node.hardwareIds = {id};
-            if (!interface.empty()) node.interfaces = {interface};
-            ASSERT_FALSE(devices::WriteNode(node).empty());
-        }
 
         json dev = {{"id", "dev"}, {"kind", "lumarel460"}, {"mode", "application"}, {"guid", "0A3C7E1000010001"}};
         dev["images"] = json::array({json{{"package", old.string()}}});
@@ -107,7 +81,6 @@ protected:
         return true;
     }
 
-    const std::vector<uint8_t> app_ = Pattern(6000, 1), cne_ = Pattern(700, 2), boot_ = Pattern(3000, 3);
     std::unique_ptr<bustest::ServiceRoot> service_;
     fsys::path folder_, old_;
     forms::ScriptedPresenter boxes_;
@@ -143,12 +116,13 @@ TEST_F(FullChain, UpdatesBothImagesAndTheGuidAndLeavesNothingBehind) {
     const json dev = Device();
     EXPECT_EQ(dev["guid"], "0A3C7E10" + m[1].str());
     EXPECT_EQ(dev["mode"], "application");
-    EXPECT_EQ(dev["slots"][0]["length"], app_.size());
-    EXPECT_EQ(HexValue(dev["slots"][0]["crc32"]), fwp::ImageCrc(app_));
-    EXPECT_EQ(dev["slots"][1]["length"], cne_.size());
-    EXPECT_EQ(HexValue(dev["slots"][1]["crc32"]), fwp::ImageCrc(cne_));
-    EXPECT_EQ(dev["slots"][3]["length"], boot_.size());
-    EXPECT_EQ(HexValue(dev["slots"][3]["crc32"]), fwp::ImageCrc(boot_));
+    // The application, its configuration and the bootloader of the update's packages, whole.
+    for (const auto& [slot, date] : {std::pair{0, "20040623"}, {1, "20040623"}, {3, "20040606"}}) {
+        const json& s = dev["slots"][slot];
+        EXPECT_EQ(s["date"], date) << slot;
+        EXPECT_EQ(s["valid"], true) << slot;
+        EXPECT_EQ(HexValue(s["crc32"]), HexValue(s["announced_crc"])) << slot;
+    }
 
     EXPECT_TRUE(fsys::exists("Imagelift.app"));
     EXPECT_FALSE(fsys::exists("Imagelift.exe"));

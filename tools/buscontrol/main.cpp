@@ -135,6 +135,8 @@ int main(int argc, char** argv) {
         json answer = sim::ParseJson(reply);
         std::cout << (answer.is_discarded() ? reply : answer.dump(2)) << "\n";
         return code == 0 ? 0 : 1;
+    } catch (const bussvc::ServiceError&) {
+        return 1;  // the bus client has said why on standard error
     } catch (const std::exception& e) {
         std::cerr << "buscontrol: " << e.what() << "\n";
         return 1;

@@ -1,5 +1,6 @@
 // The program `Dorvik` as two processes on one platform root and the bus service: the second
-// start shows the first one's panel and ends at once without a window of its own.
+// start shows the first one's panel and ends at once without a window of its own. The README's
+// unit attaches, and a bus the service refuses is named on standard error.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "tests/bus/service_fixture.h"
 #include "user/window_registry.h"
@@ -94,6 +96,65 @@ TEST(DorvikProgram, ASecondStartShowsTheFirstPanelAndEnds) {
     EXPECT_EQ(root.ServicePid(), 0);
     std::error_code ec;
     fsys::remove(image, ec);
+}
+
+// The bus description the README gives for a unit in its application, as a user gets it from
+// the heredoc there (its "$PWD" being the clone's top folder).
+std::string ReadmeUnitDescription() {
+    std::ifstream in(std::string(LUMAREL_SOURCE_DIR) + "/README.md");
+    std::string line, text;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        const std::string body = line.size() >= 4 ? line.substr(4) : "";
+        if (!inside && body.starts_with("cat > /tmp/unit.json <<EOF")) {
+            inside = true;
+        } else if (inside && body == "EOF") {
+            break;
+        } else if (inside) {
+            text += body + "\n";
+        }
+    }
+    for (size_t at; (at = text.find("$PWD")) != std::string::npos;) text.replace(at, 4, LUMAREL_SOURCE_DIR);
+    return text;
+}
+
+TEST(DorvikProgram, TheReadmesUnitAttaches) {
+    const nlohmann::json description = nlohmann::json::parse(ReadmeUnitDescription(), nullptr, false);
+    ASSERT_TRUE(description.is_object()) << ReadmeUnitDescription();
+    bustest::ServiceRoot root("dorvik-readme", &description);
+    const fsys::path log = root.Root() / "dorvik.log";
+    const pid_t first = Start(log);
+    bustest::KillOnExit guard(first);
+    EXPECT_TRUE(WaitFor([&] {
+        auto p = Panels();
+        return p.size() == 1 && p[0].caption.rfind("Lumarel 460 v1.15", 0) == 0;
+    })) << root.Log();
+    ::kill(first, SIGTERM);
+    EXPECT_TRUE(bustest::WaitGone(first));
+    root.Stop();
+}
+
+TEST(DorvikProgram, ABusTheServiceRefusesIsNamedOnStandardError) {
+    const nlohmann::json refused = {{"nodes", {{{"id", "host"}, {"kind", "host"}},
+                                               {{"id", "unit"}, {"kind", "lumarel460"}, {"mode", "application"}}}}};
+    bustest::ServiceRoot root("dorvik-refused", &refused);
+    const fsys::path log = root.Root() / "dorvik.log";
+    const pid_t first = Start(log);
+    bustest::KillOnExit guard(first);
+    auto output = [&] {
+        std::ifstream in(log);
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    };
+    const std::string serviceLog = (root.Root() / "bus" / "service.log").string();
+    EXPECT_TRUE(WaitFor([&] {
+        const std::string o = output();
+        return o.find("could not start: ") != std::string::npos && o.find("\"mode\" needs a valid image") != std::string::npos &&
+               o.find(serviceLog) != std::string::npos;
+    })) << output();
+    ::kill(first, SIGTERM);
+    EXPECT_TRUE(bustest::WaitGone(first));
 }
 
 }  // namespace

@@ -41,6 +41,39 @@ bool DeviceIoControl(Handle h, uint32_t code, const void* in, uint32_t inSize, v
                      uint32_t* bytesReturned);
 bool CloseHandle(Handle h);
 
+// ---- Plug and Play ------------------------------------------------------------------------
+//
+// The bus driver enumerates what its buses carry into the device store, as the system's Plug and
+// Play manager would:
+//   - a Lumarel 460 on a bus (plugged in and switched on) is the present node
+//     "1394\HALVORIN_INC&LUMA_REL\<GUID>" with the hardware ID "1394\Halvorin_Inc&LUMA_Rel";
+//     the node is the unit's whichever image it runs, so it stays while the unit restarts
+//     between its bootloader and its application;
+//   - a virtual device added on bus n is the node "V1394\<NAME>\<n>&<instance>" with the
+//     hardware ID "V1394\<NAME>" and the virtual device driver's interface
+//     (kVirtualDeviceInterfaceClass, device path "\\.\VDEV<n>_<instance>").
+// The nodes it writes carry "Enumerator=1394"; such a node whose device has gone (unplugged,
+// switched off, removed) is taken out of the store. Nodes of anyone else stay as they are. When
+// the buses cannot be reached the store is left alone.
+inline constexpr const char* kLumarelHardwareId = "1394\\Halvorin_Inc&LUMA_Rel";
+inline constexpr const char* kVirtualDeviceInterfaceClass = "{737613E5-69EA-4B96-9C2A-EEBC220F4C39}";
+
+// Brings the store up to date with the buses once. False when the buses could not be reached.
+bool EnumerateBusDevices();
+
+// While one lives, the store follows the buses: every device information set, re-enumeration
+// and devices::RefreshNodes() first enumerates them. Programs that read the store hold one.
+class PlugAndPlay {
+public:
+    PlugAndPlay();
+    ~PlugAndPlay();
+    PlugAndPlay(const PlugAndPlay&) = delete;
+    PlugAndPlay& operator=(const PlugAndPlay&) = delete;
+
+private:
+    int id_;
+};
+
 // Tests: hosts these buses in this process (bus i answers "\\.\1394BUS" + its own index);
 // an empty list goes back to the bus service. Close every handle first.
 void HostBuses(const std::vector<sim::Bus*>& buses);

@@ -85,11 +85,16 @@ inline constexpr DEVINST kRootDevInst = 1;
 // The root node for no device ID; CR_FAILURE for any other. Fault: "CM_Locate_DevNode".
 uint32_t CM_Locate_DevNodeA(DEVINST* devInst, const char* deviceId, uint32_t flags);
 // Re-enumerates the devices: the counter "rescans" grows, every enumerator registered in this
-// process publishes its nodes, and nodes without a driver are bound to the installed INFs.
+// process publishes its nodes, and nodes without a driver are bound to the installed INFs
+// (whether or not an enumerator is registered).
 // Fault: "CM_Reenumerate_DevNode".
 uint32_t CM_Reenumerate_DevNode(DEVINST devInst, uint32_t flags);
 // Something that knows which devices exist (a bus) and writes their nodes when asked.
 using Enumerator = std::function<void()>;
+// Every enumerator registered in this process publishes its nodes, and nodes without a driver
+// are bound to the installed INFs; nothing happens when none is registered. Every device
+// information set is made after this, so it sees the devices that exist now.
+void RefreshNodes();
 // Registers an enumerator; the returned number removes it again.
 int RegisterEnumerator(Enumerator enumerator);
 void UnregisterEnumerator(int id);

@@ -33,6 +33,7 @@ struct Api {
     decltype(&::Vsk1394HostBus) HostBus = nullptr;
     decltype(&::Vsk1394InProcessBus) InProcessBus = nullptr;
     decltype(&::Vsk1394Control) Control = nullptr;
+    decltype(&::Vsk1394BusError) BusError = nullptr;
 
     static std::string Path() {
         const char* bin = std::getenv("LUMAREL_BIN");
@@ -60,6 +61,7 @@ struct Api {
         bind(HostBus, "Vsk1394HostBus");
         bind(InProcessBus, "Vsk1394InProcessBus");
         bind(Control, "Vsk1394Control");
+        bind(BusError, "Vsk1394BusError");
     }
     ~Api() {
         if (handle) dlclose(handle);

@@ -27,6 +27,9 @@ bool IsLoaded();
 // resolver leaves the binding unloaded.
 void BindForTesting(Resolver resolver);
 
+// Why the loaded library has no bus ("" when it has one, has not tried or cannot say).
+std::string BusUnavailableReason();
+
 int32_t RegisterClient(int32_t hwnd);
 int32_t DeRegisterClient(int32_t hwnd);
 int32_t SetDebugSpew(int32_t hwnd, int32_t level);

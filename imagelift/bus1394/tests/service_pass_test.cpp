@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -132,6 +133,50 @@ TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
     clk::SetDoEventsHandler(previous);
     user::DestroyWindow(notices);
     imagelift::InstallContext(nullptr);
+}
+
+// A bus description the service refuses: loading the library says why in the status log,
+// naming the service's log, since no device will ever show.
+TEST(ServicePass, ABusTheServiceRefusesIsNamedInTheStatusLog) {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    ASSERT_NE(bin, nullptr);
+    const fsys::path root = fsys::temp_directory_path() / ("bus1394-refused-" + std::to_string(::getpid()));
+    fsys::create_directories(root);
+    struct RemovedAtEnd {
+        fsys::path path;
+        ~RemovedAtEnd() {
+            std::error_code ec;
+            fsys::remove_all(path, ec);
+        }
+    } removed{root};
+    ::setenv("LUMAREL_ROOT", root.c_str(), 1);
+    const fsys::path description = root / "bus.json";
+    std::ofstream(description) << R"({"nodes": [{"id": "host", "kind": "host"},
+                                                {"id": "dev", "kind": "lumarel460", "mode": "application"}]})";
+    ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
+
+    imagelift::ProgramContext ctx;
+    Status status;
+    MainWindow main;
+    ctx.StatusWindow0 = &status;
+    ctx.MainChildForm = &main;
+    ctx.App.Path = bin;
+    imagelift::InstallContext(&ctx);
+    ResetModuleState();
+    const user::HWND window = user::CreateWindow("ThunderRT6TextBox", "");
+
+    ASSERT_NE(LoadVsk1394Dll(window), 0);
+    const std::string serviceLog = (root / "bus" / "service.log").string();
+    const auto line = std::find_if(status.lines.begin(), status.lines.end(), [&](const std::string& l) {
+        return l.starts_with("ERROR: no 1394 bus: ") && l.find("\"mode\" needs a valid image") != std::string::npos &&
+               l.find(serviceLog) != std::string::npos;
+    });
+    EXPECT_NE(line, status.lines.end()) << ::testing::PrintToString(status.lines);
+
+    UnloadVsk1394Dll();
+    user::DestroyWindow(window);
+    imagelift::InstallContext(nullptr);
+    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
 }
 
 }  // namespace

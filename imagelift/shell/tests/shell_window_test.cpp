@@ -117,7 +117,8 @@ TEST_F(ShellTest, PasteSendsTheClipboardInOneWrite) {
         EXPECT_EQ(Received(id), text);
         EXPECT_EQ(Count("WriteShellCharacters is taking the TargetList mutex") - writes, 1) << "one write";
         RunFor(250);
-        EXPECT_EQ(w.txtShell.Text(), text + "\n") << "only the echo shows";
+        EXPECT_EQ(w.txtShell.Text(), text + "\nunknown command \"" + text.substr(0, 32) + "\" (type help)\r\n> ")
+            << "the echo, then the console's answer";
         w.Unload();
     }
 }
@@ -356,12 +357,40 @@ TEST_F(ShellTest, NoExchangeWithATargetWhileOneOfItsDownloadBlocksIsInFlight) {
     EXPECT_EQ(w.txtShell.Text(), "waiting for the block") << "polling goes on after the block";
 }
 
+TEST_F(ShellTest, TheUnitsOwnConsoleAnswersItsCommandsInEveryProtocolVersion) {
+    uint8_t tail = 0;
+    for (auto protocol : kEveryProtocol) {
+        SCOPED_TRACE(sim::lumarel::ToString(protocol));
+        const std::string id = "c" + std::to_string(++tail);
+        frmShell& w = Launch(AddDevice(id, protocol, tail));
+        RunFor(250);
+        QWidget* box = w.txtShell.Widget();
+        Type(box, "help\r");
+        RunFor(250);
+        Type(box, "ver\r");
+        RunFor(250);
+        Type(box, "flash\r");
+        RunFor(250);
+        const std::string shown = w.txtShell.Text();
+        for (const std::string& part :
+             {std::string("help\r\nCommands:\r\n  help     this list\r\n"), std::string("\r\n> ver\r\nLumarel 460 bootloader\r\n"),
+              std::string("application: empty\r\n"), "shell protocol " + std::string(sim::lumarel::ToString(protocol)) + "\r\n> ",
+              std::string("> flash\r\nunknown command \"flash\" (type help)\r\n> ")})
+            EXPECT_NE(shown.find(part), std::string::npos) << part << "\nin: " << shown;
+        w.Unload();
+    }
+}
+
 TEST_F(ShellTest, PictureOfTheWindowWithDeviceOutput) {
     const int32_t h = AddDevice("d", ProtocolVariant::V1);
     frmShell& w = Launch(h);
     RunFor(250);
-    Emit("d", "Lumarel 460 bootloader shell\r\n> ver\r\nbootloader 1.0.5 (2026-01-05)\r\n> ");
+    // What a person sees after asking the unit for its commands and versions.
+    Type(w.txtShell.Widget(), "help\r");
     RunFor(250);
+    Type(w.txtShell.Widget(), "ver\r");
+    RunFor(250);
+    ASSERT_NE(w.txtShell.Text().find("shell protocol 1"), std::string::npos) << w.txtShell.Text();
     const char* bin = std::getenv("LUMAREL_BIN");
     const std::filesystem::path out =
         bin ? std::filesystem::path(bin) / ".." / "test-output" : std::filesystem::path(root_) / "test-output";
