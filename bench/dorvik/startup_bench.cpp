@@ -119,21 +119,16 @@ void StartToPanelShown(benchmark::State& state, bool saveEveryWrite) {
     }
 }
 // Ten starts each; the aggregates give min, median and max (and mean and spread) of the ten.
-BENCHMARK_CAPTURE(StartToPanelShown, SavesOnlyAChange, false)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(10)
-    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
-    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
-    ->DisplayAggregatesOnly(true);
-BENCHMARK_CAPTURE(StartToPanelShown, SavesEveryWrite, true)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->Repetitions(10)
-    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
-    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
-    ->DisplayAggregatesOnly(true);
+void TenStarts(benchmark::internal::Benchmark* b) {
+    b->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
+        ->Repetitions(10)
+        ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+        ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
+        ->DisplayAggregatesOnly(true);
+}
+BENCHMARK_CAPTURE(StartToPanelShown, SavesOnlyAChange, false)->Apply(TenStarts);
+BENCHMARK_CAPTURE(StartToPanelShown, SavesEveryWrite, true)->Apply(TenStarts);
 
 }  // namespace

@@ -48,37 +48,49 @@ public:
     int nodesChanged = 0;
 };
 
-TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
-    const char* bin = std::getenv("LUMAREL_BIN");
-    ASSERT_NE(bin, nullptr);
-    const fsys::path root = fsys::temp_directory_path() / ("bus1394-service-" + std::to_string(::getpid()));
-    fsys::create_directories(root);
-    struct RemovedAtEnd {
-        fsys::path path;
-        ~RemovedAtEnd() {
-            std::error_code ec;
-            fsys::remove_all(path, ec);  // a service still running here ends once its root is gone
-        }
-    } removed{root};  // also when an assertion ends the test early
-    ::setenv("LUMAREL_ROOT", root.c_str(), 1);
+// A temporary platform root with a bus description, and the program context the library logs
+// into; both go when the test ends, also when an assertion ends it early.
+class ServicePass : public ::testing::Test {
+protected:
+    void Start(const std::string& name, const std::string& busDescription) {
+        const char* b = std::getenv("LUMAREL_BIN");
+        ASSERT_NE(b, nullptr);
+        bin = b;
+        root = fsys::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+        fsys::create_directories(root);
+        ::setenv("LUMAREL_ROOT", root.c_str(), 1);
+        const fsys::path description = root / "bus.json";
+        std::ofstream(description) << busDescription;
+        ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
+        ctx.StatusWindow0 = &status;
+        ctx.MainChildForm = &main;
+        ctx.App.Path = bin;
+        imagelift::InstallContext(&ctx);
+        ResetModuleState();
+    }
+    void TearDown() override {
+        imagelift::InstallContext(nullptr);
+        ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+        std::error_code ec;
+        if (!root.empty()) fsys::remove_all(root, ec);  // a service still running here ends once its root is gone
+    }
+
+    std::string bin;
+    fsys::path root;
+    imagelift::ProgramContext ctx;
+    Status status;
+    MainWindow main;
+};
+
+TEST_F(ServicePass, FindsTheLumarel460WithItsTexts) {
     ::setenv("LUMAREL_BUS_IDLE_MS", "3000", 1);
-    const fsys::path description = root / "bus.json";
-    std::ofstream(description) << R"({"nodes": [
+    Start("bus1394-service", R"({"nodes": [
         {"id": "host", "kind": "host"},
         {"id": "camera", "kind": "foreign", "vendor_id": "0x00A02D", "vendor": "Other Maker", "model": "Camera"},
         {"id": "dev", "kind": "lumarel460", "mode": "bootloader", "guid": "0A3C7E1000010002",
          "vendor": "NRX", "boot_model": "Lumarel 460 Boot"}],
-      "virtual_devices": ["1394_VIRTUAL_DEVICE"]})";
-    ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
-
-    imagelift::ProgramContext ctx;
-    Status status;
-    MainWindow main;
-    ctx.StatusWindow0 = &status;
-    ctx.MainChildForm = &main;
-    ctx.App.Path = bin;
-    imagelift::InstallContext(&ctx);
-    ResetModuleState();
+      "virtual_devices": ["1394_VIRTUAL_DEVICE"]})");
+    if (HasFatalFailure()) return;
 
     // The notice text box: bus-reset notices ask for a rebuild, as the main window's does.
     const user::HWND notices = user::CreateWindow("ThunderRT6TextBox", "", [](user::HWND h, uint32_t m,
@@ -132,37 +144,14 @@ TEST(ServicePass, FindsTheLumarel460WithItsTexts) {
     UnloadVsk1394Dll();
     clk::SetDoEventsHandler(previous);
     user::DestroyWindow(notices);
-    imagelift::InstallContext(nullptr);
 }
 
 // A bus description the service refuses: loading the library says why in the status log,
 // naming the service's log, since no device will ever show.
-TEST(ServicePass, ABusTheServiceRefusesIsNamedInTheStatusLog) {
-    const char* bin = std::getenv("LUMAREL_BIN");
-    ASSERT_NE(bin, nullptr);
-    const fsys::path root = fsys::temp_directory_path() / ("bus1394-refused-" + std::to_string(::getpid()));
-    fsys::create_directories(root);
-    struct RemovedAtEnd {
-        fsys::path path;
-        ~RemovedAtEnd() {
-            std::error_code ec;
-            fsys::remove_all(path, ec);
-        }
-    } removed{root};
-    ::setenv("LUMAREL_ROOT", root.c_str(), 1);
-    const fsys::path description = root / "bus.json";
-    std::ofstream(description) << R"({"nodes": [{"id": "host", "kind": "host"},
-                                                {"id": "dev", "kind": "lumarel460", "mode": "application"}]})";
-    ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
-
-    imagelift::ProgramContext ctx;
-    Status status;
-    MainWindow main;
-    ctx.StatusWindow0 = &status;
-    ctx.MainChildForm = &main;
-    ctx.App.Path = bin;
-    imagelift::InstallContext(&ctx);
-    ResetModuleState();
+TEST_F(ServicePass, ABusTheServiceRefusesIsNamedInTheStatusLog) {
+    Start("bus1394-refused", R"({"nodes": [{"id": "host", "kind": "host"},
+                                                {"id": "dev", "kind": "lumarel460", "mode": "application"}]})");
+    if (HasFatalFailure()) return;
     const user::HWND window = user::CreateWindow("ThunderRT6TextBox", "");
 
     ASSERT_NE(LoadVsk1394Dll(window), 0);
@@ -175,8 +164,6 @@ TEST(ServicePass, ABusTheServiceRefusesIsNamedInTheStatusLog) {
 
     UnloadVsk1394Dll();
     user::DestroyWindow(window);
-    imagelift::InstallContext(nullptr);
-    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
 }
 
 }  // namespace
