@@ -69,6 +69,13 @@ protected:
         ResetModuleState();
     }
     void TearDown() override {
+        // The library may stay loaded after its unload (the loader keeps some objects for good):
+        // let go of this test's bus connection, so that the next test reaches its own service.
+        if (void* lib = dlopen((bin + "/Vsk1394api.dll").c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+            using HostBusFn = int32_t (*)(void*);
+            if (auto hostBus = reinterpret_cast<HostBusFn>(dlsym(lib, "Vsk1394HostBus"))) hostBus(nullptr);
+            dlclose(lib);
+        }
         imagelift::InstallContext(nullptr);
         ::unsetenv("LUMAREL_BUS_DESCRIPTION");
         std::error_code ec;

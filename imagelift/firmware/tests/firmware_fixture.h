@@ -134,7 +134,13 @@ protected:
         if (frame_) frame_->Unload();
         frame_.reset();
         basBootloader::Terminate();
-        if (library_) ::dlclose(library_);
+        if (library_) {
+            // Let go of the bus this test hosted: the library may stay loaded after its unload
+            // (the loader keeps some objects for good), and the next test wants a fresh device.
+            using HostBusFn = int32_t (*)(void*);
+            if (auto hostBus = reinterpret_cast<HostBusFn>(::dlsym(library_, "Vsk1394HostBus"))) hostBus(nullptr);
+            ::dlclose(library_);
+        }
         if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
         user::DestroyWindow(window_);
         WindowsTest::TearDown();
