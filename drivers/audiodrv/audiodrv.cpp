@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include "service/client.h"
 #include "service/host.h"
+#include "service/open_bus.h"
 
 namespace audiodrv {
 
@@ -73,17 +73,7 @@ bool sameText(const std::string& a, const std::string& b) {
 std::shared_ptr<bussvc::Access> access() {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.m);
-    if (!s.access) {
-        if (s.host) {
-            s.access = s.host->Open(nullptr);
-        } else {
-            try {
-                s.access = bussvc::ConnectToService(nullptr);
-            } catch (const std::exception&) {
-                return nullptr;
-            }
-        }
-    }
+    if (!s.access) s.access = bussvc::OpenBus(s.host.get(), nullptr);
     return s.access;
 }
 

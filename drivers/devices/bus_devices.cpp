@@ -12,6 +12,7 @@
 #include "devices/store.h"
 #include "service/client.h"
 #include "service/host.h"
+#include "service/open_bus.h"
 
 namespace busdev {
 namespace {
@@ -55,17 +56,7 @@ int64_t busIndexOf(const std::string& name) {
 std::shared_ptr<bussvc::Access> access() {
     State& s = state();
     std::lock_guard<std::mutex> lock(s.m);
-    if (!s.access) {
-        if (!s.hosts.empty()) {
-            s.access = s.hosts.front()->Open(nullptr);
-        } else {
-            try {
-                s.access = bussvc::ConnectToService(nullptr);
-            } catch (const std::exception&) {
-                return nullptr;
-            }
-        }
-    }
+    if (!s.access) s.access = bussvc::OpenBus(s.hosts.empty() ? nullptr : s.hosts.front().get(), nullptr);
     return s.access;
 }
 

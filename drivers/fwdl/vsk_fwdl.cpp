@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "service/client.h"
 #include "service/host.h"
+#include "service/open_bus.h"
 
 namespace {
 
@@ -49,13 +49,8 @@ int32_t VSKFWDL_EnumerateDevices(const char* guidText, int32_t* count) {
     s.units.clear();
     *count = 0;
     if (!sameText(guidText, kAudioClassText)) return 0;  // no unit exposes another class
-    if (!s.access) {
-        try {
-            s.access = s.host ? s.host->Open(nullptr) : bussvc::ConnectToService(nullptr);
-        } catch (const std::exception&) {
-            return 2;
-        }
-    }
+    if (!s.access) s.access = bussvc::OpenBus(s.host.get(), nullptr);
+    if (!s.access) return 2;
     if (s.access->AudioUnits(s.units) != 0) {
         s.units.clear();
         return 2;

@@ -18,7 +18,7 @@
 #include "bus/json_codec.h"
 #include "clock/clock.h"
 #include "hosting.h"
-#include "service/client.h"
+#include "service/open_bus.h"
 #include "service/host.h"
 #include "user/user.h"
 #include "vsk1394api.h"
@@ -66,6 +66,7 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         a = access_.load();
         if (a) return a;
+        std::string why;
         try {
             if (const char* e = std::getenv("LUMAREL_BUS_INPROCESS"); e && *e) {
                 ownBus_ = std::make_unique<sim::Bus>(0);
@@ -73,23 +74,24 @@ public:
                 if (std::string(e) == "default") {
                     host_->Load(nullptr);
                 } else {
-                    std::string why;
-                    nlohmann::json d = sim::ReadJsonFile(e, &why);
+                    std::string unread;
+                    nlohmann::json d = sim::ReadJsonFile(e, &unread);
                     if (d.is_discarded())
-                        throw sim::DescriptionError(std::string("cannot read the bus description ") + e + ": " + why);
+                        throw sim::DescriptionError(std::string("cannot read the bus description ") + e + ": " + unread);
                     host_->Load(&d);
                 }
                 hosted_ = ownBus_.get();
-                a = std::shared_ptr<bussvc::Access>(host_->Open(noticeSink()));
-            } else {
-                a = std::shared_ptr<bussvc::Access>(bussvc::ConnectToService(noticeSink()));
             }
+            a = bussvc::OpenBus(host_.get(), noticeSink(), &why);
         } catch (const std::exception& e) {
+            why = e.what();
+        }
+        if (!a) {
             host_.reset();
             ownBus_.reset();
             hosted_ = nullptr;
-            line(kSpewEvents, std::string("no bus: ") + e.what());
-            busError_ = e.what();
+            line(kSpewEvents, "no bus: " + why);
+            busError_ = why;
             return nullptr;
         }
         busError_.clear();

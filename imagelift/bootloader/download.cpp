@@ -1,10 +1,10 @@
-// Image download: one image of a firmware package goes into a target. The target is told what
-// comes (DownloadStart; it erases its flash meanwhile), receives the image in blocks of at most
-// 1024 bytes (each block sent at most three times in a row), and checks the whole image against
-// the CRC it was announced (DownloadEnd).
+// Image download: one image of a firmware package goes into a target, with what it does told in
+// the log. The package is checked here (model, record); the blocks go through the one transfer
+// loop (bootloader/transfer.h).
 #include "bootloader/download.h"
 #include "bootloader/commands.h"
 #include "bootloader/fwp.h"
+#include "bootloader/transfer.h"
 #include "internal.h"
 
 #include "clock/clock.h"
@@ -17,12 +17,6 @@
 namespace basBootloader {
 
 namespace {
-
-constexpr int32_t kBlockLimit = 1024;
-constexpr int32_t kAttemptsPerBlock = 3;
-constexpr int32_t kDownloadStartTimeoutMs = 40000;
-constexpr int32_t kDownloadEndTimeoutMs = 70000;
-constexpr float kProgressUnit = 131072.0f;
 
 const char* typeName(int32_t type) {
     switch (type) {
@@ -48,6 +42,65 @@ private:
     bool set_ = false;
 };
 
+// The transfer's events as log lines, and the caller's progress bar, if any.
+class LogReporter final : public TransferReporter {
+public:
+    LogReporter(const std::string& fileName, IProgressBar* bar) : fileName_(fileName), bar_(bar) {}
+
+    void StartAnswered(int32_t code) override {
+        if (bar_) bar_->SetVisible(false);
+        if (code != 1) Log("cmdLoadSelected failed: DownloadStart command failed, code " + Str(code), basDebug::ERROR_LEVEL);
+    }
+    void BadBlockSize(int32_t maxBlockSize) override {
+        Log("DownloadImage Error: Download start returned invalid block size: " + Str(maxBlockSize),
+            basDebug::ERROR_LEVEL);
+    }
+    void BlocksBegin(int64_t length) override {
+        if (!bar_) return;
+        bar_->SetMin(0);
+        bar_->SetVisible(true);
+        bar_->SetMax(float(double(length) / kTransferProgressUnit));
+        bar_->SetValue(bar_->Min());
+    }
+    void Sending(int64_t sent) override {
+        // The bus-reset timer and the window run while the blocks go.
+        clk::DoEvents();
+        const float done = float(double(sent) / kTransferProgressUnit);
+        if (bar_ && done <= bar_->Max()) bar_->SetValue(done);
+    }
+    void CopyFailed(int32_t blockSize, int32_t fileOffset) override {
+        Log("Failed to copy 0x" + Str(blockSize) + " byte block at address 0x" + Str(fileOffset) + " in file '" +
+                fileName_ + "' in Load Image function.",
+            basDebug::ERROR_LEVEL);
+    }
+    void BlockFailed(int32_t code, int32_t address, bool last) override {
+        const std::string tail = "basBootloader.DownloadBlock returned code " + Str(code) +
+                                 " for block at address 0x" + vb::Hex(address) + ".";
+        if (code == -3) {
+            Log("DownloadImage Warning: Failed to write data to flash on target.  " + tail, basDebug::WARNING);
+        } else {
+            Log("DownloadImage Warning: Error loading '" + fileName_ + "'.  " + tail, basDebug::WARNING);
+        }
+        if (last) {
+            Log("DownloadImage ERROR: Failed to load '" + fileName_ +
+                    "' onto target.  basBootloader.DownloadBlock returned code " + Str(code) + " after " +
+                    Str(kTransferAttemptsPerBlock) + " retries.  Aborting operation.",
+                basDebug::ERROR_LEVEL);
+        }
+    }
+    void EndFailed() override {
+        Log("Download end command failed while loading '" + fileName_ + "' onto target.", basDebug::ERROR_LEVEL);
+    }
+    void CrcFailed(int32_t crc, int32_t validity) override {
+        Log("CRC failure in Image Load process (CRC=0x" + vb::Hex(crc) + ", CRCvalidity=0x" + vb::Hex(validity) + ".",
+            basDebug::ERROR_LEVEL);
+    }
+
+private:
+    const std::string& fileName_;
+    IProgressBar* bar_;
+};
+
 int32_t ask(const std::string& prompt, int32_t buttons) { return forms::MsgBox(prompt, buttons, "Incompatible Image"); }
 
 }  // namespace
@@ -57,8 +110,6 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
     int32_t result = -1;
     DownloadFlag flag;
     try {
-        int32_t failures = 0;
-        int32_t blockCounter = 0;
         int64_t start = clk::QueryPerformanceCounter();
         imagelift::ProgramContext& ctx = imagelift::Ctx();
 
@@ -134,8 +185,8 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
         }
         // The record must lie inside the file before the target is told to erase its flash.
         // FileData holds the file and one extra zero byte from the read.
-        const int64_t fileSize = int64_t(fwp.FileData.size()) - 1;
-        if (record.FileOffset < 0 || int64_t(record.FileOffset) + record.Length > fileSize) {
+        if (!RecordInsidePackage(record, fwp.FileData)) {
+            const int64_t fileSize = int64_t(fwp.FileData.size()) - 1;
             Log("DownloadImage Error: the " + typeText + " record of '" + fileName + "' (offset " +
                     Str(record.FileOffset) + ", length " + Str(record.Length) + ") lies outside the file (" +
                     Str(fileSize) + " bytes).  Nothing was sent to the target.",
@@ -151,82 +202,18 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
         }
 
         flag.Set();
-        int32_t maxBlockSize = 0;
-        int32_t r = DownloadStart(handle, uint8_t(imageType & 0xFF), h.Date, h.Time, h.SoftwareId, h.SoftwareVersion,
-                                  targetAddress, record.Length, record.Crc, maxBlockSize, kDownloadStartTimeoutMs,
-                                  progressBar, window);
-        if (progressBar) progressBar->SetVisible(false);
-        if (r != 1) {
-            Log("cmdLoadSelected failed: DownloadStart command failed, code " + Str(r), basDebug::ERROR_LEVEL);
-            return -1;
-        }
-
-        const int32_t limit = std::min(maxBlockSize, kBlockLimit);
-        int64_t done = 0;
-        int32_t fileOffset = record.FileOffset;
-        if (progressBar) {
-            progressBar->SetMin(0);
-            progressBar->SetVisible(true);
-            progressBar->SetMax(float(record.Length) / kProgressUnit);
-            progressBar->SetValue(progressBar->Min());
-        }
-
-        bool loopFailed = false;
-        int32_t lastBlockResult = 1;
-        while (done < record.Length) {
-            const int32_t currentAddress = int32_t(uint32_t(targetAddress) + uint32_t(done));
-            if (progressBar && float(done) / kProgressUnit <= progressBar->Max()) {
-                progressBar->SetValue(float(done) / kProgressUnit);
-            }
-            const int32_t blockSize = int32_t(std::min<int64_t>(record.Length - done, limit));
-            ByteArray block;
-            if (basUtils::CopyBytes(fwp.FileData, fileOffset, blockSize, block, 0) != 1) {
-                Log("Failed to copy 0x" + Str(blockSize) + " byte block at address 0x" + Str(fileOffset) +
-                        " in file '" + fileName + "' in Load Image function.",
-                    basDebug::ERROR_LEVEL);
-                loopFailed = true;
-                lastBlockResult = -1;
-                break;
-            }
-            r = DownloadBlock(handle, blockCounter, currentAddress, blockSize, block);
-            if (r == 1) {
-                failures = 0;
-                ++blockCounter;
-                done += blockSize;
-                fileOffset += blockSize;
-            } else {
-                ++failures;
-                const std::string tail = "basBootloader.DownloadBlock returned code " + Str(r) +
-                                         " for block at address 0x" + vb::Hex(currentAddress) + ".";
-                if (r == -3) {
-                    Log("DownloadImage Warning: Failed to write data to flash on target.  " + tail, basDebug::WARNING);
-                } else {
-                    Log("DownloadImage Warning: Error loading '" + fileName + "'.  " + tail, basDebug::WARNING);
-                }
-                if (failures >= kAttemptsPerBlock) {
-                    Log("DownloadImage ERROR: Failed to load '" + fileName +
-                            "' onto target.  basBootloader.DownloadBlock returned code " + Str(r) + " after " +
-                            Str(kAttemptsPerBlock) + " retries.  Aborting operation.",
-                        basDebug::ERROR_LEVEL);
-                    loopFailed = true;
-                    lastBlockResult = r;
-                    break;
-                }
-            }
-            clk::DoEvents();
-        }
-
-        int32_t crc = 0, validity = 0;
-        int32_t endResult = DownloadEnd(handle, crc, validity, kDownloadEndTimeoutMs);
-        if (endResult != 1) {
-            Log("Download end command failed while loading '" + fileName + "' onto target.", basDebug::ERROR_LEVEL);
-        } else if (validity != 0) {
-            endResult = -1;
-            Log("CRC failure in Image Load process (CRC=0x" + vb::Hex(crc) + ", CRCvalidity=0x" + vb::Hex(validity) + ".",
-                basDebug::ERROR_LEVEL);
-        }
-
-        const int32_t outcome = loopFailed ? lastBlockResult : endResult;
+        LogReporter reporter(fileName, progressBar);
+        const TransferResult transfer = TransferImage({.handle = handle,
+                                               .imageType = imageType,
+                                               .header = &h,
+                                               .fileData = &fwp.FileData,
+                                               .record = record,
+                                               .targetAddress = targetAddress,
+                                               .startProgress = progressBar,
+                                               .window = window},
+                                              reporter);
+        if (!transfer.reachedBlocks) return -1;
+        const int32_t outcome = transfer.code;
         if (outcome != 1) {
             Log("Load new " + typeText + " operation failed.", basDebug::USER);
         } else {

@@ -102,16 +102,63 @@ int TreeLinesOf(const std::vector<uint8_t>& raw, int32_t d) {
     return lines;
 }
 
-// Reads `bytes` at `address` quadlet by quadlet; within a ROM walk, only while it has reads left.
-int32_t ReadRom(RomWalk* walk, const NodeRecord& node, uint32_t address, int32_t bytes,
-                std::vector<uint8_t>& out) {
-    if (walk && !walk->Take(bytes / 4, 0)) return kRomBoundReached;
-    bas1394::Address48 at;
-    at.OffsetHigh = -1;
-    at.OffsetLow = static_cast<int32_t>(address);
-    return bas1394::AsyncReadWrapperVB(node, at, bytes, true, imagelift::Ctx().ConfigRomTimeout, out);
-}
+// Where a ROM's quadlets come from: a node on the bus, or an image of its ROM in memory. Fetching
+// and parsing are one walk, because each block's header says how much follows it and each entry
+// where to read next; the walk asks its source for quadlets as it goes.
+class RomSource {
+public:
+    explicit RomSource(int32_t index) : nodeIndex(index) {}
+    virtual ~RomSource() = default;
+    // False once the node is no longer in the node table (a bus reset during the walk).
+    virtual bool Present() const = 0;
+    virtual int16_t NodeNumber() const = 0;
+    // Reads `bytes` (whole quadlets) at `address` of the ROM's 48-bit space (high part 0xFFFF).
+    virtual int32_t Read(uint32_t address, int32_t bytes, std::vector<uint8_t>& out) = 0;
+    // The node index the walk's messages name.
+    const int32_t nodeIndex;
+};
 
+// The ROM of NodeTable(nodeIndex), quadlet by quadlet through the read wrapper.
+class NodeRomSource final : public RomSource {
+public:
+    using RomSource::RomSource;
+    bool Present() const override { return ValidNodeIndex(nodeIndex); }
+    int16_t NodeNumber() const override { return State.NodeTable[static_cast<size_t>(nodeIndex)].NodeNumber; }
+    int32_t Read(uint32_t address, int32_t bytes, std::vector<uint8_t>& out) override {
+        bas1394::Address48 at;
+        at.OffsetHigh = -1;
+        at.OffsetLow = static_cast<int32_t>(address);
+        return bas1394::AsyncReadWrapperVB(NodeForReading(nodeIndex), at, bytes, true,
+                                           imagelift::Ctx().ConfigRomTimeout, out);
+    }
+};
+
+// A ROM image: its bytes from the ROM's base on. A read that does not lie wholly inside it fails.
+class ImageRomSource final : public RomSource {
+public:
+    explicit ImageRomSource(const std::vector<uint8_t>& image) : RomSource(0), image_(image) {}
+    bool Present() const override { return true; }
+    int16_t NodeNumber() const override { return 0; }
+    int32_t Read(uint32_t address, int32_t bytes, std::vector<uint8_t>& out) override {
+        const uint32_t base = static_cast<uint32_t>(bas1394::kConfigRomBase);
+        const uint64_t from = uint64_t(address) - base;
+        if (address < base || bytes < 0 || from + uint64_t(bytes) > image_.size()) {
+            return kOutsideRomImage;
+        }
+        out.assign(image_.begin() + static_cast<std::ptrdiff_t>(from),
+                   image_.begin() + static_cast<std::ptrdiff_t>(from + uint64_t(bytes)));
+        return 1;
+    }
+
+private:
+    const std::vector<uint8_t>& image_;
+};
+
+// Reads `bytes` at `address` from the source; within a ROM walk, only while it has reads left.
+int32_t ReadRom(RomWalk* walk, RomSource& source, uint32_t address, int32_t bytes, std::vector<uint8_t>& out) {
+    if (walk && !walk->Take(bytes / 4, 0)) return kRomBoundReached;
+    return source.Read(address, bytes, out);
+}
 
 // Target of a leaf or directory entry: offsets count in quadlets from the entry's own quadlet.
 // The sum is formed in 64 bits; a target beyond the 32-bit space cannot be read.
@@ -148,11 +195,11 @@ bool AlreadyWalked(const ConfigRomRecord& rom, int32_t directoryIndex, int32_t a
     return false;
 }
 
-int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t lengthMask,
+int32_t ReadEntry(RomWalk* walk, RomSource& source, int32_t address, int32_t lengthMask,
                   std::vector<uint8_t>& data, const Prefix& prefix);
-int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix);
-int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom);
-void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
+int32_t ReadBusInfoBlock(RomWalk* walk, RomSource& source, ConfigRomRecord& rom, const Prefix& prefix);
+int32_t WalkDirectory(RomWalk& walk, RomSource& source, int32_t address, int32_t d, ConfigRomRecord& rom);
+void ReadLeaf(RomWalk& walk, RomSource& source, int32_t address, const DirectoryEntry& entry,
               LeafRecord& leaf);
 
 }  // namespace
@@ -164,44 +211,48 @@ void LogMsg(const std::string& message, const basDebug::LevelArg& level, const P
 
 int32_t GetConfigRomEntry(int32_t nodeIndex, int32_t address, int32_t lengthMask,
                           std::vector<uint8_t>& data, const Prefix& prefix) {
-    return ReadEntry(nullptr, nodeIndex, address, lengthMask, data, prefix);
+    NodeRomSource source(nodeIndex);
+    return ReadEntry(nullptr, source, address, lengthMask, data, prefix);
 }
 
 int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& rom,
                                           const Prefix& prefix) {
-    return ReadBusInfoBlock(nullptr, nodeIndex, rom, prefix);
+    NodeRomSource source(nodeIndex);
+    return ReadBusInfoBlock(nullptr, source, rom, prefix);
 }
 
 int32_t GetConfigRomDirectory(int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom,
                               const Prefix& /*prefix*/) {
     RomWalk walk(nodeIndex);
-    return WalkDirectory(walk, nodeIndex, address, d, rom);
+    NodeRomSource source(nodeIndex);
+    return WalkDirectory(walk, source, address, d, rom);
 }
 
 void GetConfigRomLeaf(int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
                       LeafRecord& leaf) {
     RomWalk walk(nodeIndex);
-    ReadLeaf(walk, nodeIndex, address, entry, leaf);
+    NodeRomSource source(nodeIndex);
+    ReadLeaf(walk, source, address, entry, leaf);
 }
 
 namespace {
 
-int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t lengthMask,
+int32_t ReadEntry(RomWalk* walk, RomSource& source, int32_t address, int32_t lengthMask,
                   std::vector<uint8_t>& data, const Prefix& prefix) {
+    const int32_t nodeIndex = source.nodeIndex;
     const Prefix own = FormPrefix(prefix);
-    if (!ValidNodeIndex(nodeIndex)) {
+    if (!source.Present()) {
         LogMsg("GetConfigRomEntry: invalid node index: " + std::to_string(nodeIndex) +
                    ".  Exiting abnomally.",
                "ERROR");
         return -1;
     }
-    const NodeRecord node = NodeForReading(nodeIndex);
-    const std::string nodeText = std::to_string(node.NodeNumber);
+    const std::string nodeText = std::to_string(source.NodeNumber());
     const std::string where = kHighHex + vb::Hex(address);
     data.assign(1, 0);
 
     std::vector<uint8_t> header;
-    int32_t r = ReadRom(walk, node, static_cast<uint32_t>(address), 4, header);
+    int32_t r = ReadRom(walk, source, static_cast<uint32_t>(address), 4, header);
     if (r != 1) {
         LogMsg("Could not read config rom data at address 0x" + where + " node " + nodeText +
                    ", code " + std::to_string(r) + "(0x" + vb::Hex(r) + ")!",
@@ -231,7 +282,7 @@ int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t len
     std::vector<uint8_t> body(1, 0);
     const bool minimal = header[0] == 1 && address == bas1394::kConfigRomBase;
     if (!minimal) {
-        r = ReadRom(walk, node, static_cast<uint32_t>(address) + 4, length * 4, body);
+        r = ReadRom(walk, source, static_cast<uint32_t>(address) + 4, length * 4, body);
         if (r != 1) {
             LogMsg("GetConfigRomEntry: second call to AsyncReadWrapper returned code " +
                        std::to_string(r) + "(0x" + vb::Hex(r) + ") node " + nodeText,
@@ -244,7 +295,8 @@ int32_t ReadEntry(RomWalk* walk, int32_t nodeIndex, int32_t address, int32_t len
     return 1;
 }
 
-int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix) {
+int32_t ReadBusInfoBlock(RomWalk* walk, RomSource& source, ConfigRomRecord& rom, const Prefix& prefix) {
+    const int32_t nodeIndex = source.nodeIndex;
     const Prefix own = FormPrefix(prefix);
     const std::string index = std::to_string(nodeIndex);
     LogMsg("GetFormattedConfigRomBusInfoBlock: getting bus info block for node index #" + index +
@@ -257,7 +309,7 @@ int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom,
     // A bus reset during the read is tried again, three calls in all.
     int32_t r = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        r = ReadEntry(walk, nodeIndex, bas1394::kConfigRomBase, kRomHeaderLengthMask, info.RawBytes, {});
+        r = ReadEntry(walk, source, bas1394::kConfigRomBase, kRomHeaderLengthMask, info.RawBytes, {});
         if (r != bas1394::kInterruptedByReset) break;
     }
     if (r != 1) {
@@ -302,7 +354,11 @@ int32_t ReadBusInfoBlock(RomWalk* walk, int32_t nodeIndex, ConfigRomRecord& rom,
 
 }  // namespace
 
-int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix) {
+namespace {
+
+// The whole walk: the bus information block, then the root directory and all below it.
+int32_t FormatRom(RomSource& source, ConfigRomRecord& rom, const Prefix& prefix) {
+    const int32_t nodeIndex = source.nodeIndex;
     const Prefix own = FormPrefix(prefix);
     const std::string index = std::to_string(nodeIndex);
     int32_t result = -1;
@@ -327,7 +383,7 @@ int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Pre
                "DETAIL", own);
     });
     steps.Run([&] {
-        if (ReadBusInfoBlock(&walk, nodeIndex, rom, {}) != 1) {
+        if (ReadBusInfoBlock(&walk, source, rom, {}) != 1) {
             LogMsg("GetFormattedConfigRom: failed to read BusInfoBlock (nodeindex #" + index + ") " +
                        "in bas1394.GetFomattedConfigRom.",
                    "TRACE", own);
@@ -343,17 +399,30 @@ int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Pre
     steps.Run([&] { done = rom.BusInfo.RawBytes.at(0) == 1; });
     if (done) return result;
     steps.Run([&] {
-        result = WalkDirectory(walk, nodeIndex, rom.RootDirectory.Directories[0].Address, 0, rom) == 1
+        result = WalkDirectory(walk, source, rom.RootDirectory.Directories[0].Address, 0, rom) == 1
                      ? 1
                      : kRootNotRead;
     });
     return result;
 }
 
+}  // namespace
+
+int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix) {
+    NodeRomSource source(nodeIndex);
+    return FormatRom(source, rom, prefix);
+}
+
+int32_t ParseConfigRom(const std::vector<uint8_t>& image, ConfigRomRecord& rom) {
+    ImageRomSource source(image);
+    return FormatRom(source, rom, {});
+}
+
 namespace {
 
-int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t d, ConfigRomRecord& rom) {
-    if (!ValidNodeIndex(nodeIndex)) {
+int32_t WalkDirectory(RomWalk& walk, RomSource& source, int32_t address, int32_t d, ConfigRomRecord& rom) {
+    const int32_t nodeIndex = source.nodeIndex;
+    if (!source.Present()) {
         LogMsg("GetConfigRomDirectory: invalid node index: " + std::to_string(nodeIndex) +
                    ".  Exiting abnomally.",
                "ERROR");
@@ -373,7 +442,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
     }
 
     std::vector<uint8_t> raw;
-    int32_t r = ReadEntry(&walk, nodeIndex, address, kBlockLengthMask, raw, {});
+    int32_t r = ReadEntry(&walk, source, address, kBlockLengthMask, raw, {});
     if (r == 1 && !walk.Take(0, TreeLinesOf(raw, d))) {
         raw.assign(1, 0);
         r = kRomBoundReached;
@@ -433,7 +502,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
                 dirs[static_cast<size_t>(n)].Address = target;
                 dirs[static_cast<size_t>(n)].DescribedKeyId = described;
                 if (reachable) {
-                    WalkDirectory(walk, nodeIndex, target, n, rom);
+                    WalkDirectory(walk, source, target, n, rom);
                 } else {
                     LogUnreachable(nodeIndex, entry);
                 }
@@ -451,7 +520,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
                 leaf.Address = target;
                 leaf.DirectoryIndex = d;
                 if (reachable) {
-                    ReadLeaf(walk, nodeIndex, target, entry, leaf);
+                    ReadLeaf(walk, source, target, entry, leaf);
                 } else {
                     LogUnreachable(nodeIndex, entry);
                 }
@@ -465,8 +534,7 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
                 const uint32_t registerAddress =
                     static_cast<uint32_t>(bas1394::kCsrRegisterBase) + 4u * static_cast<uint32_t>(entry.Value);
                 std::vector<uint8_t> quadlet;
-                const NodeRecord node = NodeForReading(nodeIndex);
-                const int32_t rr = ReadRom(&walk, node, registerAddress, 4, quadlet);
+                const int32_t rr = ReadRom(&walk, source, registerAddress, 4, quadlet);
                 CsrOffsetRecord& offset = dirs[static_cast<size_t>(d)].Offsets[static_cast<size_t>(o)];
                 offset.DescribedKeyId = described;
                 offset.Address = static_cast<int32_t>(registerAddress);
@@ -485,23 +553,24 @@ int32_t WalkDirectory(RomWalk& walk, int32_t nodeIndex, int32_t address, int32_t
     return 1;
 }
 
-void ReadLeaf(RomWalk& walk, int32_t nodeIndex, int32_t address, const DirectoryEntry& entry,
+void ReadLeaf(RomWalk& walk, RomSource& source, int32_t address, const DirectoryEntry& entry,
               LeafRecord& leaf) {
+    const int32_t nodeIndex = source.nodeIndex;
     try {
-        if (!ValidNodeIndex(nodeIndex)) {
+        if (!source.Present()) {
             LogMsg("GetConfigRomLeaf: invalid node index: " + std::to_string(nodeIndex) +
                        ".  Exiting abnomally.",
                    "ERROR");
             return;
         }
-        const int16_t nodeNumber = State.NodeTable[static_cast<size_t>(nodeIndex)].NodeNumber;
+        const int16_t nodeNumber = source.NodeNumber();
         // A leaf already read for another entry of this ROM is taken as it was read then.
         int32_t r = kRomBoundReached;
         if (const auto known = walk.leaves.find(address); known != walk.leaves.end()) {
             r = known->second.result;
             leaf.RawBytes = known->second.bytes;
         } else {
-            r = ReadEntry(&walk, nodeIndex, address, kBlockLengthMask, leaf.RawBytes, {});
+            r = ReadEntry(&walk, source, address, kBlockLengthMask, leaf.RawBytes, {});
             walk.leaves.emplace(address, RomWalk::LeafBlock{r, leaf.RawBytes});
         }
         if (r != 1) {

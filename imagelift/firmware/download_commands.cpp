@@ -1,10 +1,8 @@
 // The download window's commands: image only, configuration data only, both; the view of the
 // configuration data; the preferences; and the window's own download procedure and package load.
 //
-// A download tells the target what comes (download start: the target erases its flash, which
-// takes a while), sends the image in blocks of at most 1024 bytes, each tried at most three
-// times in a row, and closes with download end, whose answer says whether the target found the
-// image's CRC good.
+// A download checks the package against the target, then sends the image through the bootloader
+// layer's transfer loop (bootloader/transfer.h), which reports to this window what it does.
 #include "firmware/select_firmware.h"
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include "bootloader/fwp.h"
 #include "bootloader/module.h"
 #include "bootloader/state.h"
+#include "bootloader/transfer.h"
 #include "bus1394/state.h"
 #include "clock/clock.h"
 #include "firmware/download_guard.h"
@@ -31,17 +30,75 @@
 
 namespace {
 
-constexpr int32_t kBlockLimit = 1024;
-constexpr int32_t kAttemptsPerBlock = 3;
-constexpr int32_t kDownloadStartTimeoutMs = 40000;
-constexpr int32_t kDownloadEndTimeoutMs = 70000;
-constexpr double kProgressUnit = 131072.0;
 constexpr int32_t kPackageReadLimit = 10000000;
 constexpr int32_t kHeaderCheckLimit = 1000;
 constexpr uint32_t kSettleAfterDownloadMs = 200;
 constexpr int64_t kProgressRepaintMs = 100;
 
 }  // namespace
+
+// The transfer's events as the window shows them: the status line, the status display and the
+// progress bar.
+class frmSelectFirmware::TransferView final : public basBootloader::TransferReporter {
+public:
+    TransferView(frmSelectFirmware& window, const std::string& type, const std::string& file)
+        : window_(window), type_(type), file_(file) {}
+
+    void StartAnswered(int32_t code) override {
+        window_.pgbReadFile.Visible = false;
+        if (code != 1) window_.StatusDisplay("cmdLoadSelected failed: DownloadStart command failed, code " + vb::CStr(code), "WATCH");
+    }
+    void BadBlockSize(int32_t maxBlockSize) override {
+        window_.StatusDisplay("Load " + type_ + " failed: Download start returned invalid block size: " + vb::CStr(maxBlockSize));
+    }
+    void BlocksBegin(int64_t length) override {
+        window_.lblStatus.Caption = "Loading new " + type_ + " from '" + file_ + "' to target...";
+        forms::ProgressBar& bar = window_.pgbReadFile;
+        bar.Min = 0;
+        bar.Visible = true;
+        bar.Max = double(length) / basBootloader::kTransferProgressUnit;
+        bar.Value = bar.Min();
+    }
+    void Sending(int64_t sent) override {
+        // The bar follows the blocks, repainted at most every kProgressRepaintMs: a repaint per
+        // block would cost more than the block's own transaction.
+        forms::ProgressBar& bar = window_.pgbReadFile;
+        const double done = double(sent) / basBootloader::kTransferProgressUnit;
+        const int64_t now = clk::TickCountMs();
+        if (done <= bar.Max() && (sent == 0 || now - shownAtMs_ >= kProgressRepaintMs)) {
+            bar.Value = done;
+            bar.Refresh();
+            shownAtMs_ = now;
+        }
+    }
+    void CopyFailed(int32_t blockSize, int32_t fileOffset) override {
+        window_.StatusDisplay("Failed to copy 0x" + vb::Hex(blockSize) + " byte block at address 0x" + vb::Hex(fileOffset) +
+                          " in file '" + file_ + "' in Load Image function.",
+                      "ERROR");
+    }
+    void BlockFailed(int32_t code, int32_t address, bool) override {
+        const std::string tail = "basBootloader.DownloadBlock returned code " + vb::CStr(code) +
+                                 " for block at address 0x" + vb::Hex(address) + ".";
+        window_.StatusDisplay(code == -3 ? "DownloadImage ERROR: Failed to write data to flash on target.  " + tail
+                                 : "DownloadImage ERROR: Failed to load '" + file_ + "' onto target.  " + tail,
+                      "ERROR");
+    }
+    void EndFailed() override {
+        window_.lblStatus.Caption = "Download end command failed while loading '" + file_ + "' onto target.";
+    }
+    void CrcFailed(int32_t crc, int32_t validity) override {
+        window_.StatusDisplay("CRC failure in Image Load process (CRC=0x" + vb::Hex(crc) + ", CRCvalidity=0x" +
+                          vb::Hex(validity) + ".",
+                      "ERROR");
+    }
+
+private:
+    frmSelectFirmware& window_;
+    const std::string& type_;
+    const std::string& file_;
+    int64_t shownAtMs_ = 0;
+};
+
 
 namespace imagelift_firmware {
 
@@ -220,8 +277,8 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         }
         // The start command erases the target's flash: the image must lie wholly inside the file
         // before it is sent. (The file data holds one more byte than the file, from the read.)
-        const int64_t fileBytes = int64_t(fwp.FileData.size()) - 1;
-        if (record.FileOffset < 0 || int64_t(record.FileOffset) + record.Length > fileBytes) {
+        if (!basBootloader::RecordInsidePackage(record, fwp.FileData)) {
+            const int64_t fileBytes = int64_t(fwp.FileData.size()) - 1;
             StatusDisplay("Load " + type + " failed: could not load FWP file '" + file + "': its " +
                               (config ? "CNE" : "Image1") + " record (offset " + vb::CStr(record.FileOffset) +
                               ", length " + vb::CStr(record.Length) + ") runs outside the file (" +
@@ -242,97 +299,25 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         imagelift::Ctx().DownloadInProgress = true;
 
         imagelift_firmware::CommandProgress progress(pgbReadFile);
-        int32_t maxBlockSize = 0;
-        int32_t r = basBootloader::DownloadStart(DeviceHandle, uint8_t(imageType & 0xFF), h.Date, h.Time, h.SoftwareId,
-                                                 h.SoftwareVersion, startAddress, record.Length, record.Crc,
-                                                 maxBlockSize, kDownloadStartTimeoutMs, &progress, int32_t(hWnd()));
-        pgbReadFile.Visible = false;
-        if (r != 1) {
-            StatusDisplay("cmdLoadSelected failed: DownloadStart command failed, code " + vb::CStr(r), "WATCH");
-            return result;
-        }
-        if (maxBlockSize < 1) {
-            StatusDisplay("Load " + type + " failed: Download start returned invalid block size: " +
-                          vb::CStr(maxBlockSize));
-            return result;
-        }
-        lblStatus.Caption = "Loading new " + type + " from '" + file + "' to target...";
-        maxBlockSize = std::min(maxBlockSize, kBlockLimit);
-        pgbReadFile.Min = 0;
-        pgbReadFile.Visible = true;
-        pgbReadFile.Max = double(record.Length) / kProgressUnit;
-        pgbReadFile.Value = pgbReadFile.Min();
-
-        const int64_t length = record.Length;
-        int64_t sent = 0;
-        int32_t fileOffset = record.FileOffset;
-        int32_t blockNumber = 0;
-        int32_t failures = 0;
-        bool blockFailed = false;
-        int32_t blockResult = 1;
-        basBootloader::ByteArray block;
-        int64_t shownAtMs = 0;
-        while (sent < length) {
-            const int32_t currentAddress = int32_t(uint32_t(startAddress) + uint32_t(sent));
-            // The bar follows the blocks, repainted at most every kProgressRepaintMs: a repaint
-            // per block would cost more than the block's own transaction.
-            const double done = double(sent) / kProgressUnit;
-            const int64_t now = clk::TickCountMs();
-            if (done <= pgbReadFile.Max() && (sent == 0 || now - shownAtMs >= kProgressRepaintMs)) {
-                pgbReadFile.Value = done;
-                pgbReadFile.Refresh();
-                shownAtMs = now;
-            }
-            const int32_t blockSize = int32_t(std::min<int64_t>(length - sent, maxBlockSize));
-            if (basUtils::CopyBytes(fwp.FileData, fileOffset, blockSize, block, 0) != 1) {
-                StatusDisplay("Failed to copy 0x" + vb::Hex(blockSize) + " byte block at address 0x" + vb::Hex(fileOffset) +
-                                  " in file '" + file + "' in Load Image function.",
-                              "ERROR");
-                blockFailed = true;
-                blockResult = -1;
-                break;
-            }
-            block.resize(size_t(blockSize));
-            r = basBootloader::DownloadBlock(DeviceHandle, blockNumber, currentAddress, blockSize, block);
-            if (r == 1) {
-                failures = 0;
-                ++blockNumber;
-                sent += blockSize;
-                fileOffset += blockSize;
-                continue;
-            }
-            ++failures;
-            const std::string tail = "basBootloader.DownloadBlock returned code " + vb::CStr(r) +
-                                     " for block at address 0x" + vb::Hex(currentAddress) + ".";
-            StatusDisplay(r == -3 ? "DownloadImage ERROR: Failed to write data to flash on target.  " + tail
-                                  : "DownloadImage ERROR: Failed to load '" + file + "' onto target.  " + tail,
-                          "ERROR");
-            if (failures >= kAttemptsPerBlock) {
-                blockFailed = true;
-                blockResult = r;
-                break;
-            }
-        }
-
-        // The end command goes out however the blocks went: the target closes its session.
-        int32_t crc = record.Crc, validity = 0;
-        int32_t endResult = basBootloader::DownloadEnd(DeviceHandle, crc, validity, kDownloadEndTimeoutMs);
-        if (endResult != 1) {
-            lblStatus.Caption = "Download end command failed while loading '" + file + "' onto target.";
-        } else if (validity != 0) {
-            endResult = -1;
-            StatusDisplay("CRC failure in Image Load process (CRC=0x" + vb::Hex(crc) + ", CRCvalidity=0x" +
-                              vb::Hex(validity) + ".",
-                          "ERROR");
-        }
-        const int32_t outcome = blockFailed ? blockResult : endResult;
+        TransferView reporter(*this, type, file);
+        const basBootloader::TransferResult transfer = basBootloader::TransferImage({.handle = DeviceHandle,
+                                                              .imageType = imageType,
+                                                              .header = &h,
+                                                              .fileData = &fwp.FileData,
+                                                              .record = record,
+                                                              .targetAddress = startAddress,
+                                                              .startProgress = &progress,
+                                                              .window = int32_t(hWnd())},
+                                                             reporter);
+        if (!transfer.reachedBlocks) return result;
+        const int32_t outcome = transfer.code;
         if (outcome != 1) {
             StatusDisplay("Load new " + type + " operation failed.", "ERROR");
         } else {
             result = 1;
             const double elapsed = imagelift::ElapsedMs(startCounter);
             StatusDisplay("Successfully loaded new " + type + " '" + file + "' onto target at " +
-                              imagelift_firmware::RateText(length, elapsed) + " kB/sec.",
+                              imagelift_firmware::RateText(record.Length, elapsed) + " kB/sec.",
                           "USER");
         }
     } catch (...) {

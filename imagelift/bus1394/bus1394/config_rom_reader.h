@@ -1,7 +1,8 @@
 // Reading and parsing a node's configuration ROM (IEEE 1212 layout as 1394 nodes expose it):
 // the ROM header and bus information block at 0xFFFF:F0000400, the root directory after it,
-// and every directory, leaf and CSR-offset register reachable from the root. All reads go
-// quadlet by quadlet through the read wrapper with the config ROM time-out.
+// and every directory, leaf and CSR-offset register reachable from the root. A node's ROM is read
+// quadlet by quadlet through the read wrapper with the config ROM time-out; a ROM image in memory
+// is parsed by the same walk.
 #pragma once
 
 #include <cstdint>
@@ -50,10 +51,15 @@ inline constexpr int kMaxDirectories = 256;
 inline constexpr int kMaxRomQuadletReads = 1024;
 inline constexpr int kMaxRomTreeNodes = 1024;
 inline constexpr int32_t kRomBoundReached = -22;
+// A read of a ROM image that does not lie wholly inside the image.
+inline constexpr int32_t kOutsideRomImage = -23;
 
 // Reads and parses the whole ROM of NodeTable(nodeIndex) into `rom`. 1 = everything read;
 // -1 = bus information block not read, or the ROM is minimal; -20 = root directory not read.
 int32_t GetFormattedConfigRom(int32_t nodeIndex, ConfigRomRecord& rom, const Prefix& prefix = {});
+// Parses a ROM image, its bytes from the ROM's base (0xFFFF:F0000400) on, as GetFormattedConfigRom
+// parses a node's ROM: the same results and bounds, with what lies outside the image unreadable.
+int32_t ParseConfigRom(const std::vector<uint8_t>& image, ConfigRomRecord& rom);
 // Reads and decodes the bus information block: 1 = decoded or minimal ROM; -1 = failure.
 int32_t GetFormattedConfigRomBusInfoBlock(int32_t nodeIndex, ConfigRomRecord& rom,
                                           const Prefix& prefix = {});

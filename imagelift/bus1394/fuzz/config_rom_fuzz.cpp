@@ -6,7 +6,7 @@
 // the code it ends with.
 //
 // However the ROM is laid out, one reading stays within the layer's bounds of quadlet reads and
-// tree lines, and every text comes out whole.
+// tree lines, and every text comes out whole. The whole quadlets are also parsed as a ROM image.
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/config_rom_texts.h"
 #include "bus1394/config_rom_tree.h"
@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -86,6 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t lines = 0;
     for (int32_t i = 1; i <= tree.NodeCount(); ++i) lines += tree.NodeText(i).size() + 2;
     if (basConfigRom::ConfigRomReport(tree).size() != lines) std::abort();
+
+    // The same bytes parsed as a ROM image, with no node and no read of the bus, stay within the
+    // same bounds.
+    bas1394::ConfigRomRecord parsed;
+    basConfigRom::ParseConfigRom(std::vector<uint8_t>(data, data + whole), parsed);
+    basConfigRom::RecordingTree parsedTree;
+    basConfigRom::FormatConfigRomApple(parsedTree, parsed);
+    if (parsedTree.NodeCount() > basConfigRom::kMaxRomTreeNodes) std::abort();
+    if (basConfigRom::GetGuidText(parsed).size() != 17) std::abort();
 
     (void)textBytes;
     bas1394::lib::Unload();

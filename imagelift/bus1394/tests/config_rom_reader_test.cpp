@@ -528,5 +528,69 @@ TEST_F(ConfigRomReaderTest, RecordCopiesAreWholeCopies) {
     EXPECT_EQ(b.RootDirectory.Directories.size(), 1u);
 }
 
+// The parser on ROM images alone: no node, no read of the bus.
+std::vector<uint8_t> ImageBytes(const std::vector<uint32_t>& quadlets) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t q : quadlets) {
+        for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(uint8_t(q >> shift));
+    }
+    return bytes;
+}
+
+TEST_F(ConfigRomReaderTest, RomImagesParseWithoutTheBus) {
+    const auto app = R::Lumarel460App();
+    auto badCrc = app;
+    badCrc[R::kRootHeader] &= 0xFFFF0000u;
+    auto badLength = app;
+    badLength[R::kRootHeader] = 0x02010000;
+    // The root's vendor text entry (its second) points 0xFFFF quadlets on, far past the image.
+    auto leafOutside = app;
+    leafOutside[R::kRootHeader + 2] = 0x8100FFFFu;
+    const char* const kNoVendor = "<UNREADABLE CONFIG ROM VENDOR TEXT>";
+    const char* const kNoModel = "<UNREADABLE CONFIG ROM MODEL TEXT>";
+    const char* const kNoRoot = "No root directory";
+    const char* const kMinimal = "Minimal ConfigRom (ven 0xA3C7E)";
+    auto oddBytes = ImageBytes(app);
+    oddBytes.resize(oddBytes.size() - 2);  // the last leaf's last quadlet is cut
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> image;
+        int32_t result;
+        size_t directories;
+        const char* vendorText;
+        const char* modelText;
+    } cases[] = {
+        {"valid", ImageBytes(app), 1, 2, "NRX", "Lumarel 460"},
+        {"CRC is shown, never checked", ImageBytes(badCrc), 1, 2, "NRX", "Lumarel 460"},
+        {"leaf outside the image", ImageBytes(leafOutside), 1, 2, kNoVendor, "Lumarel 460"},
+        {"last quadlet cut", oddBytes, 1, 2, "NRX", kNoModel},
+        {"truncated after the root header", ImageBytes({app.begin(), app.begin() + 7}), basConfigRom::kRootNotRead, 1,
+         kNoRoot, kNoRoot},
+        {"root longer than a block may be", ImageBytes(badLength), basConfigRom::kRootNotRead, 1, kNoRoot, kNoRoot},
+        {"bus information block cut", ImageBytes({app.begin(), app.begin() + 3}), -1, 1, kNoVendor, kNoModel},
+        {"empty", {}, -1, 1, kNoVendor, kNoModel},
+        {"minimal", ImageBytes(R::Minimal()), -1, 1, kMinimal, kMinimal},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConfigRomRecord rom;
+        EXPECT_EQ(basConfigRom::ParseConfigRom(c.image, rom), c.result);
+        EXPECT_EQ(rom.RootDirectory.Directories.size(), c.directories);
+        EXPECT_EQ(basConfigRom::GetVendorText(rom), c.vendorText);
+        EXPECT_EQ(basConfigRom::GetModelText(rom), c.modelText);
+    }
+    EXPECT_TRUE(Fake().reads.empty());
+
+    // A whole image parses to the tree a node serving it reads to (its CSR-offset register lies
+    // outside both).
+    ConfigRomRecord parsed;
+    ASSERT_EQ(basConfigRom::ParseConfigRom(ImageBytes(app), parsed), 1);
+    ASSERT_EQ(Read(app), 1);
+    RecordingTree fromImage, fromNode;
+    basConfigRom::FormatConfigRomApple(fromImage, parsed);
+    basConfigRom::FormatConfigRomApple(fromNode, Rom());
+    EXPECT_EQ(basConfigRom::ConfigRomReport(fromImage), basConfigRom::ConfigRomReport(fromNode));
+}
+
 }  // namespace
 }  // namespace bustest

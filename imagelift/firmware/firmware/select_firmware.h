@@ -113,6 +113,9 @@ protected:
     void Form_Resize() override;
 
 private:
+    // What a running download's transfer shows in this window.
+    class TransferView;
+
     void StatusDisplay(const std::string& message, const basDebug::LevelArg& level = {});
     void ClearFileInfo();
     // Runs the item click for the selected item, when there is one.
