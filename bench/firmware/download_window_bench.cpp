@@ -115,9 +115,16 @@ struct Downloader {
     }
 };
 
-Downloader& downloader() {
-    static Downloader d;
+// Made on first use and ended by main while the window system is still there: its window and
+// frame cannot be torn down by a static destructor after the application object is gone.
+std::unique_ptr<Downloader>& downloaderSlot() {
+    static std::unique_ptr<Downloader> d;
     return d;
+}
+Downloader& downloader() {
+    auto& d = downloaderSlot();
+    if (!d) d = std::make_unique<Downloader>();
+    return *d;
 }
 
 template <class Download>
@@ -162,3 +169,12 @@ BENCHMARK(WindowDownload256K)->Unit(benchmark::kMillisecond)->Iterations(3)->Use
 BENCHMARK(BootloaderDownload256K)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    downloaderSlot().reset();  // stops the bus service it started
+    return 0;
+}

@@ -386,6 +386,10 @@ void frmMain::tmrAutomationScheduler_Timer() {
 
 void frmMain::ExitAfterAutomation() {
     tmrAutomationScheduler.Enabled = false;
+    // The program ends: the messages still pending are let through, but the pumps start no new
+    // bus-reset or incoming-data pass (a full device list nobody would see).
+    tmrBusReset.Enabled = false;
+    tmrIncomingData.Enabled = false;
     forms::DoEvents();
     Refresh();
     clk::Sleep(2000);

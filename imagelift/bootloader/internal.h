@@ -24,6 +24,10 @@ bas1394::Address48 RegionAddress(uint32_t offset);
 
 std::string Str(int64_t v);
 
+// True when the module's log keeps a line of `level` now (while a download sends blocks, the
+// lines below level 8 are dropped): lines built per block are composed only when kept.
+bool LogKeeps(const basDebug::LevelArg& level);
+
 // SessionLayerTransaction that also tells whether the request reached the target's request
 // area (false when the handle was refused, the mutex not obtained or the send failed).
 int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int32_t timeoutMs,

@@ -21,6 +21,14 @@ void Log(const std::string& message, const basDebug::LevelArg& level) {
     basDebug::ModuleLog(basDebug::kBootloaderRule, "basBootloader", message, level);
 }
 
+bool LogKeeps(const basDebug::LevelArg& level) {
+    try {
+        return !basDebug::ModuleLogDrops(basDebug::kBootloaderRule, level);
+    } catch (...) {
+        return false;  // the log would drop it as well
+    }
+}
+
 void LogTrapped(const std::string& tail) {
     vb::Error e = vb::CurrentException();
     Log("ERROR #" + std::to_string(e.Number()) + ": " + e.Description() + tail, basDebug::WARNING);

@@ -10,6 +10,8 @@
 #include "support/program_context.h"
 #include "user/user.h"
 
+#include <sys/prctl.h>
+
 namespace basBootloader {
 
 namespace {
@@ -18,6 +20,15 @@ constexpr int32_t kPauseAfterReadMs = 10;
 constexpr int32_t kPauseBetweenPollsMs = 100;
 
 bool validNode(int16_t n) { return n >= 0 && n <= 62; }
+
+// The pause the target needs after each answer read; it paces every block of a download, so
+// the thread's sleeps are made to end when asked: the kernel's default timer slack (50 us)
+// would let each pause run long, block after block.
+void pauseAfterRead() {
+    thread_local const bool precise = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
+    (void)precise;
+    clk::Sleep(kPauseAfterReadMs);
+}
 
 std::string pair(int64_t request, const std::string& requestHex, int64_t response,
                  const std::string& responseHex) {
@@ -109,7 +120,7 @@ int32_t GetResponse(int32_t handle, BootPacket& response) {
     ByteArray data;
     int32_t result = bas1394::AsyncReadWrapperVB(node, RegionAddress(kResponseHeaderOffset),
                                                  kResponseHeaderReadBytes, false, 0, data);
-    clk::Sleep(kPauseAfterReadMs);
+    pauseAfterRead();
     if (result != 1) {
         Log("GetResponse failed in AsyncReadWrapper, code " + Str(result), basDebug::WARNING);
         return result;
@@ -185,11 +196,13 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
         bar->SetMin(0);
         bar->SetMax(float(timeoutMs) / 100.0f);
     }
-    const std::string mutexText = ", Mutex handle " + Str(State.TransactionMutexHandle);
-    Log("Transaction taking the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
-            Str(request.Sequence) + mutexText + ", CurrentThreadId=" + Str(kernel::GetCurrentThreadId()) +
-            ")...",
-        basDebug::MUTEX);
+    const bool logMutex = LogKeeps(basDebug::MUTEX);
+    const std::string mutexText = logMutex ? ", Mutex handle " + Str(State.TransactionMutexHandle) : std::string();
+    if (logMutex)
+        Log("Transaction taking the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
+                Str(request.Sequence) + mutexText + ", CurrentThreadId=" + Str(kernel::GetCurrentThreadId()) +
+                ")...",
+            basDebug::MUTEX);
     uint32_t wait = kernel::WaitForSingleObject(State.TransactionMutexHandle, uint32_t(State.MutexWaitMs));
     if (wait != kernel::WAIT_OBJECT_0) {
         if (wait == kernel::WAIT_ABANDONED) kernel::ReleaseMutex(State.TransactionMutexHandle);
@@ -198,9 +211,10 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
         return -1;
     }
     MutexHold hold(State.TransactionMutexHandle);
-    Log("Transaction took the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
-            Str(request.Sequence) + mutexText + ", WaitResult=" + Str(wait) + ")...",
-        basDebug::MUTEX);
+    if (logMutex)
+        Log("Transaction took the Transaction Mutex (command code " + Str(request.Command) + ", command ID " +
+                Str(request.Sequence) + mutexText + ", WaitResult=" + Str(wait) + ")...",
+            basDebug::MUTEX);
 
     int32_t result = SendRequest(handle, request);
     if (result != 1) {
@@ -246,9 +260,10 @@ int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int3
     }
 
     if (hold.Release()) {
-        Log("Transaction released the Transaction Mutex (command code " + Str(request.Command) +
-                ", command ID " + Str(request.Sequence) + mutexText + ")...",
-            basDebug::MUTEX);
+        if (logMutex)
+            Log("Transaction released the Transaction Mutex (command code " + Str(request.Command) +
+                    ", command ID " + Str(request.Sequence) + mutexText + ")...",
+                basDebug::MUTEX);
     } else {
         Log("Transaction failed to release the Transaction Mutex.", basDebug::ERROR_LEVEL);
     }

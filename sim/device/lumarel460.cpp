@@ -130,11 +130,12 @@ Lumarel460::Access Lumarel460::Read(uint16_t high, uint32_t low, std::span<uint8
     if (!place) return Access::AddressError;
     const uint32_t area = place->area, within = place->within;
     if (area == kInfoArea) {
+        // The registers, then zeros to the end of the area.
         const auto info = InfoRegisters();
-        for (size_t i = 0; i < out.size(); ++i) {
-            const size_t at = within + i;
-            out[i] = at < info.size() ? info[at] : 0;
-        }
+        const size_t from = std::min<size_t>(within, info.size());
+        const size_t copied = std::min(out.size(), info.size() - from);
+        std::copy_n(info.begin() + from, copied, out.begin());
+        std::fill(out.begin() + copied, out.end(), uint8_t(0));
         return Access::Ok;
     }
     if (area == kRequestArea) {

@@ -93,6 +93,26 @@ TEST_F(DeviceTest, InfoRegistersInEachProtocolVersionAndByteOrder) {
     }
 }
 
+// A read anywhere in the info area gives the registers' bytes where they lie and zeros past
+// their end, up to the end of the area.
+TEST_F(DeviceTest, InfoAreaReadsGiveTheRegistersThenZeros) {
+    DeviceBus d;
+    const auto registers = d.ReadOk(kRegionBase, kInfoRegistersSize);
+    struct Case {
+        uint32_t at, length;
+    };
+    const Case cases[] = {{0, 2048}, {96, 16}, {100, 4}, {104, 8}, {kAreaSize - 2048, 2048}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.at);
+        const auto got = d.ReadOk(kRegionBase + c.at, c.length);
+        ASSERT_EQ(got.size(), c.length);
+        for (uint32_t i = 0; i < c.length; ++i) {
+            const uint32_t at = c.at + i;
+            ASSERT_EQ(got[i], at < kInfoRegistersSize ? registers[at] : 0) << "byte " << at;
+        }
+    }
+}
+
 TEST_F(DeviceTest, AnswerEchoesRequestAndANewRequestVoidsTheOldAnswer) {
     DeviceConfig config;
     config.timing.answerLatencyMs = 30;
