@@ -10,8 +10,6 @@
 #include "support/program_context.h"
 #include "user/user.h"
 
-#include <sys/prctl.h>
-
 namespace basBootloader {
 
 namespace {
@@ -20,15 +18,6 @@ constexpr int32_t kPauseAfterReadMs = 10;
 constexpr int32_t kPauseBetweenPollsMs = 100;
 
 bool validNode(int16_t n) { return n >= 0 && n <= 62; }
-
-// The pause the target needs after each answer read; it paces every block of a download, so
-// the thread's sleeps are made to end when asked: the kernel's default timer slack (50 us)
-// would let each pause run long, block after block.
-void pauseAfterRead() {
-    thread_local const bool precise = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    (void)precise;
-    clk::Sleep(kPauseAfterReadMs);
-}
 
 std::string pair(int64_t request, const std::string& requestHex, int64_t response,
                  const std::string& responseHex) {
@@ -120,7 +109,7 @@ int32_t GetResponse(int32_t handle, BootPacket& response) {
     ByteArray data;
     int32_t result = bas1394::AsyncReadWrapperVB(node, RegionAddress(kResponseHeaderOffset),
                                                  kResponseHeaderReadBytes, false, 0, data);
-    pauseAfterRead();
+    clk::Sleep(kPauseAfterReadMs);
     if (result != 1) {
         Log("GetResponse failed in AsyncReadWrapper, code " + Str(result), basDebug::WARNING);
         return result;
