@@ -25,10 +25,8 @@
 #include "automation/automation.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
-#include "firmware/install.h"
 #include "forms/app.h"
 #include "forms/form.h"
-#include "shell/shell_window.h"
 #include "support/program_context.h"
 
 namespace {
@@ -83,14 +81,11 @@ int main(int argc, char** argv) {
 
     forms::EnsureApplication();
     imagelift::Ctx().Beep = [] { forms::Beep(); };
-    imagelift_shell::InstallShellWindows();
     closeOnSignals();
     if (const char* shot = std::getenv("IMAGELIFT_SCREENSHOT"); shot && *shot) screenshotWhenListed(shot);
 
     // The simulated platform has no 1394 stack installed: its driver files stand in place.
     imagelift::PlaceDriverStandIns();
-    imagelift_firmware::InstallDownloadWindows();
-    basAutomation::InstallAutomation();
     basApp::Main(basApp::RawCommandLine(argc, argv, basAutomation::OptionTakesValue));
     return forms::RunMessageLoop();
 }

@@ -13,7 +13,8 @@
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app/status_window.h"
+#include "automation/automation.h"
+#include "windows/status_window.h"
 #include "app_fixture.h"
 #include "bootloader/fwp.h"
 #include "bootloader/state.h"
@@ -57,7 +58,7 @@ protected:
     void TearDown() override {
         if (frame_) frame_->Unload();
         frame_.reset();
-        basApp::Automation() = {};
+        basAutomation::ResetState();
         basApp::CommandLineTokens.clear();
         basApp::internal::ForgetRun();
         basApp::StatusWindows.clear();
@@ -434,26 +435,27 @@ TEST_F(MainWindow, SchedulerWaitsForTheDeviceListAndEndsAfterSixResets) {
     ctx_.AutomationMode = true;
     ctx_.StatusFile = &file;
     frmMain& m = Main();
+    // Every attempt ends in a reset of the target.
     int runs = 0;
-    basApp::Automation().HasOperationOption = [](const std::vector<std::string>&) { return true; };
-    basApp::Automation().PerformUnattendedOperations = [&](const std::vector<std::string>&) {
-        ++runs;
-        return 2;
-    };
+    const frmMain::UnattendedRun resets{[](const std::vector<std::string>&) { return true; },
+                                        [&](const std::vector<std::string>&) {
+                                            ++runs;
+                                            return 2;
+                                        }};
     // No complete device list: the count starts again on every tick.
-    for (int i = 0; i < 10; ++i) m.tmrAutomationScheduler_Timer();
+    for (int i = 0; i < 10; ++i) m.SchedulerTick(resets);
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(m.SchedulerState.TickCount, 0);
 
     bas1394::State.TopologyReady = true;
-    for (int i = 0; i < 3; ++i) m.tmrAutomationScheduler_Timer();
+    for (int i = 0; i < 3; ++i) m.SchedulerTick(resets);
     EXPECT_EQ(runs, 0);
-    m.tmrAutomationScheduler_Timer();  // the fourth tick runs the operations
+    m.SchedulerTick(resets);  // the fourth tick runs the operations
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(m.SchedulerState.ResetAttempts, 1);
     // Five more runs that each end in a reset: the sixth aborts and ends the program.
     for (int i = 0; i < 5 * 4; ++i)
-        if (frame_->IsLoaded()) m.tmrAutomationScheduler_Timer();
+        if (frame_->IsLoaded()) m.SchedulerTick(resets);
     EXPECT_EQ(runs, 6);
     ASSERT_FALSE(file.lines.empty());
     EXPECT_NE(file.lines.front().find(

@@ -44,7 +44,6 @@ protected:
         bas1394::State.TopologyReady = false;
         basBootloader::State.TargetList.assign(1, {});
         ResetState();
-        InstallAutomation();
         InitializeCommandLineOptions();
         frame_ = std::make_unique<MDIForm1>();
         frame_->Show();
@@ -56,7 +55,6 @@ protected:
         if (frame_) frame_->Unload();
         frame_.reset();
         ResetState();
-        basApp::Automation() = {};
         basApp::CommandLineText.clear();
         basApp::CommandLineTokens.clear();
         basApp::internal::ForgetRun();
@@ -264,7 +262,7 @@ TEST_F(Start, WarningsOfTheModuleAreDroppedWhileADownloadSendsBlocks) {
 TEST_F(Start, ARunWithoutACompleteDeviceListEndsWithAFailure) {
     basApp::CommandLineText = "/D PKG.FWP";
     basApp::CommandLineTokens = {"", "/D PKG.FWP"};
-    basApp::Automation().AttemptWaitLimitTicks = 5;
+    basAutomation::State.AttemptWaitLimitTicks = 5;
     ASSERT_EQ(Initialize(), 1);
     for (int i = 0; i < 5; ++i) Main().tmrAutomationScheduler_Timer();
     EXPECT_TRUE(frame_->IsLoaded());

@@ -26,7 +26,6 @@
 #include "bus1394/bus_reset.h"
 #include "bus1394/state.h"
 #include "bus1394/transactions.h"
-#include "firmware/install.h"
 #include "firmware/select_firmware.h"
 #include "forms/forms.h"
 #include "fwpbuild/package_builder.h"
@@ -50,7 +49,6 @@ protected:
         ctx_.DbManager = std::make_unique<clsDbManager>(program, basDebug::ReportStoreLine);
         const char* bin = std::getenv("LUMAREL_BIN");
         ctx_.App.Path = bin ? bin : "";
-        imagelift_firmware::InstallDownloadWindows();
         frame_ = std::make_unique<MDIForm1>();
         frame_->Show();
         // The log lines of the windows come here (the frame made its own status window first).
@@ -62,9 +60,6 @@ protected:
     void TearDown() override {
         if (frame_) frame_->Unload();
         frame_.reset();
-        basApp::UpperWindows() = {};
-        MDIForm1::SetDownloadWindowMaker({});
-        MDIForm1::SetAboutBoxOpener({});
         basApp::internal::ForgetRun();
         basApp::StatusWindows.clear();
         basApp::DownloadWindows.clear();

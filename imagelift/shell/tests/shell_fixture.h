@@ -1,8 +1,8 @@
 // Shared set-up of the shell window's tests: the program layer's fixture (temporary root, manual
 // clock, fresh context, scripted boxes), a settings store, the real access library hosting a
 // simulated bus in this process (the local host and Lumarel 460s), the bootloader module, and the
-// real frame with its main window. The shell windows are made through the program's seam, as
-// the main window's shell command makes them.
+// real frame with its main window. The shell windows are made as the main window's shell
+// command makes them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -73,14 +73,12 @@ protected:
         frame_->Show();
         // The lines come here instead of the frame's status window 0.
         ctx_.StatusWindow0 = &status_;
-        imagelift_shell::InstallShellWindows();
     }
 
     void TearDown() override {
         // The frame's unload closes the shell windows and ends the module and the library.
         if (frame_) frame_->Unload();
         frame_.reset();
-        basApp::UpperWindows() = {};
         basApp::internal::ForgetRun();
         basApp::StatusWindows.clear();
         basApp::DownloadWindows.clear();
@@ -137,24 +135,24 @@ protected:
     // an existing window that shows the handle is shown again; otherwise a new window takes the
     // first free slot, gets its slot and then its handle, and is shown.
     frmShell& Launch(int32_t handle) {
-        auto& seam = basApp::UpperWindows();
         auto& windows = basApp::ShellWindows;
         if (windows[0]) {
             for (auto& w : windows) {
-                if (w && seam.GetShellHandle(*w) == handle) {
-                    seam.ShellForm(*w).Show();
-                    seam.ShellForm(*w).ZOrder();
+                if (w && w->CurrentHandle() == handle) {
+                    w->Show();
+                    w->ZOrder();
                     return *w;
                 }
             }
         }
         const int32_t slot = basApp::TakeSlot(windows);
-        std::shared_ptr<frmShell> w = seam.MakeShellWindow();
+        auto w = std::make_shared<frmShell>();
+        w->Load();
         windows[size_t(slot)] = w;
-        seam.SetShellWindowIndex(*w, slot);
-        seam.SetShellHandle(*w, handle);
-        seam.ShellForm(*w).Top = slot * 20.0;
-        seam.ShellForm(*w).Show();
+        w->WindowIndex = slot;
+        w->CurrentHandle(handle);
+        w->Top = slot * 20.0;
+        w->Show();
         return *w;
     }
 

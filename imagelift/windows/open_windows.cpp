@@ -1,8 +1,8 @@
-#include "app/open_windows.h"
+#include "windows/open_windows.h"
 
 #include <algorithm>
 
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "forms/form.h"
 
 namespace basApp {
