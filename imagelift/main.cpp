@@ -22,6 +22,7 @@
 #include "app/bas_app.h"
 #include "app/driver_stand_ins.h"
 #include "app/frame.h"
+#include "app/program_state.h"
 #include "automation/automation.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
@@ -71,6 +72,11 @@ void screenshotWhenListed(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The program's state, installed once for the life of the process (the process ends inside
+    // the shut-down, which closes what it holds).
+    imagelift::ProgramState program;
+    program.Install();
+
     auto& app = forms::App();
     const auto& info = imagelift::Ctx().App;
     app.Title = info.Title;

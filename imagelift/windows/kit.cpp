@@ -6,6 +6,7 @@
 #include "forms/dialogs.h"
 #include "forms/form.h"
 #include "support/program_context.h"
+#include "windows/open_windows.h"
 
 namespace basApp {
 
@@ -66,6 +67,8 @@ HeldMessages& held() {
     return h;
 }
 
+void forgetHeldMessages() { held() = HeldMessages{}; }
+
 }  // namespace
 
 namespace internal {
@@ -124,6 +127,27 @@ float RunTimeMs() {
     auto& ctx = imagelift::Ctx();
     if (!ctx.RunTimeClockStarted) internal::StartProgramClock();
     return ElapsedMs(ctx.RunTimeClockStart);
+}
+
+}  // namespace basApp
+
+// ---------------------------------------------------------------- reset
+
+namespace basApp {
+
+void ResetWindowKit() {
+    ForgetOpenWindows();
+    ShellWindows.clear();
+    StatusWindows.clear();
+    DownloadWindows.clear();
+    MemoryWindows.clear();
+    ReleaseRetiredWindows();
+    SetMainWindow(nullptr);
+    CommandLineText.clear();
+    CommandLineRawText.clear();
+    CommandLineTokens.assign(1, "");
+    CommandLineErrors.assign(1, "");
+    forgetHeldMessages();
 }
 
 }  // namespace basApp

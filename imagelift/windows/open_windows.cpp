@@ -29,6 +29,12 @@ void ReleaseOpenWindow(const forms::Form* window) {
     RetireWindow(std::move(held));
 }
 
+void ForgetOpenWindows() {
+    auto windows = std::move(kept());
+    kept().clear();
+    for (auto& w : windows) RetireWindow(std::move(w));
+}
+
 const std::vector<std::shared_ptr<forms::Form>>& OpenWindows() { return kept(); }
 
 }  // namespace basApp

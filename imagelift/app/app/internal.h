@@ -18,6 +18,9 @@ void CutCommandLine(std::string& text, std::vector<std::string>& tokens,
 // loaded, closes the instance mutex, lets ShutDown run again.
 void ForgetRun();
 
+// Forgets the notice window's hook without touching the window (which may be gone already).
+void ForgetNoticeHook();
+
 // Ends the process through the hook a test installed, else at once.
 void EndProcess(int code);
 

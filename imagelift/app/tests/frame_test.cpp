@@ -71,7 +71,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([this](int) {
+        basApp::SetEndProcess([this](int) {
             ++ended_;
             Probe().Record("end of process");
         });
@@ -90,15 +90,6 @@ protected:
         if (frame_) frame_->Unload();
         frame_.reset();
         bas1394::lib::BindForTesting({});
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
-        forms::SetScreen(nullptr);
         AppTest::TearDown();
     }
 
@@ -119,8 +110,6 @@ protected:
     static long Px(double twips) { return std::lround(twips / 15); }
 
     forms::FixedScreen screen_{1280, 1024};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     int ended_ = 0;
 };
 

@@ -45,7 +45,7 @@ protected:
         forms::EnsureApplication();
         screen_ = forms::FixedScreen{1600, 1200, forms::DesktopTwipsPerPixelX(), forms::DesktopTwipsPerPixelY()};
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([this](int) { ++ended_; });
+        basApp::SetEndProcess([this](int) { ++ended_; });
         const std::filesystem::path folder = std::filesystem::path(root_) / "program";
         std::filesystem::create_directories(folder);
         dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
@@ -54,23 +54,6 @@ protected:
         frame_ = std::make_unique<MDIForm1>();
         frame_->Show();
         ASSERT_NE(frame_->MainWindow(), nullptr);
-    }
-    void TearDown() override {
-        if (frame_) frame_->Unload();
-        frame_.reset();
-        basAutomation::ResetState();
-        basApp::CommandLineTokens.clear();
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
-        ResetTables();
-        forms::SetScreen(nullptr);
-        AppTest::TearDown();
     }
     static void ResetTables() {
         bas1394::ResetNodeTable();
@@ -136,8 +119,6 @@ protected:
     }
 
     forms::FixedScreen screen_{1600, 1200};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     int ended_ = 0;
 };
 

@@ -71,27 +71,11 @@ protected:
 
     void TearDown() override {
         if (MDIForm1* frame = basApp::Frame()) frame->mnuExit_Click();
-        basApp::internal::ForgetRun();
-        try {
-            basBootloader::Terminate();
-        } catch (...) {
-        }
-        try {
-            if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
-        } catch (...) {
-        }
+        // The library is let go of only after the program has unloaded it.
+        programState_.Teardown();
         if (library_) ::dlclose(library_);
-        basAutomation::ResetState();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::StatusWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(nullptr);
         fs::OverrideProgramFolder("");
         ::unsetenv("LUMAREL_BUS_INPROCESS");
-        ctx_.DbManager.reset();
-        ctx_.AutomationMode = false;
-        ctx_.StatusFile = nullptr;
         fsys::current_path(cwd_);
         AppTest::TearDown();
     }

@@ -54,23 +54,11 @@ protected:
     }
 
     void TearDown() override {
-        basApp::internal::ForgetRun();
-        // A start-up that ended half-way leaves the library and the module to close here.
-        try {
-            basBootloader::Terminate();
-        } catch (...) {
-        }
-        try {
-            if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
-        } catch (...) {
-        }
-        basAutomation::ResetState();
-        ctx_.AutomationMode = false;
-        ctx_.StatusFile = nullptr;
-        basApp::SetEndProcess(nullptr);
+        // A start-up that ended half-way leaves its frame, the module and the library to close:
+        // the program state's teardown does, before the program folder goes.
+        programState_.Teardown();
         fs::OverrideProgramFolder("");
         ::unsetenv("LUMAREL_BUS_INPROCESS");
-        ctx_.DbManager.reset();
         fsys::current_path(cwd_);
         AppTest::TearDown();
     }

@@ -42,7 +42,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([](int) {});
+        basApp::SetEndProcess([](int) {});
         const fsys::path program = fsys::path(root_) / "program";
         fsys::create_directories(program);
         dbschema::CreateCleanDatabase(program / clsDbManager::kDatabaseFile);
@@ -55,21 +55,6 @@ protected:
         ctx_.StatusWindow0 = &status_;
         packages_ = fsys::path(root_) / "packages";
         fsys::create_directories(packages_);
-    }
-
-    void TearDown() override {
-        if (frame_) frame_->Unload();
-        frame_.reset();
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
-        forms::SetScreen(nullptr);
-        AppTest::TearDown();
     }
 
     // A package written by the package builder into the packages folder.
@@ -89,8 +74,6 @@ protected:
     bool Logged(const std::string& part) const { return status_.Find(part).has_value(); }
 
     forms::FixedScreen screen_{1600, 1200};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     fsys::path packages_;
 };
 
@@ -139,7 +122,6 @@ protected:
         if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
         user::DestroyWindow(window_);
         WindowsTest::TearDown();
-        bas1394::ResetModuleState();
         ::unsetenv("LUMAREL_BUS_INPROCESS");
     }
 

@@ -47,7 +47,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([](int) {});
+        basApp::SetEndProcess([](int) {});
         const char* bin = std::getenv("LUMAREL_BIN");
         ASSERT_NE(bin, nullptr);
         ctx_.App.Path = bin;
@@ -56,7 +56,6 @@ protected:
         dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
         ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
 
-        bas1394::ResetModuleState();
         bus_.AddNode("host", std::make_unique<sim::PlainNode>("host", sim::MinimalRom(0x123456)));
         bus_.SetLocalHost("host");
         bus_.AddVirtualDevice(bas1394::kVirtualDeviceName);
@@ -79,20 +78,11 @@ protected:
         // The frame's unload closes the shell windows and ends the module and the library.
         if (frame_) frame_->Unload();
         frame_.reset();
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
+        // The library lets go of the bus only after the program has unloaded it.
+        programState_.Teardown();
         if (hostBus_) hostBus_(nullptr);
         if (library_) ::dlclose(library_);
         if (window_) user::DestroyWindow(window_);
-        ctx_.DbManager.reset();
-        basBootloader::State.TargetList.assign(1, {});
-        forms::SetScreen(nullptr);
         AppTest::TearDown();
     }
 
@@ -188,8 +178,6 @@ protected:
     int Count(const std::string& part) const { return status_.Count(part); }
 
     forms::FixedScreen screen_{1600, 1200};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     sim::Bus bus_;
     void* library_ = nullptr;
     int32_t (*hostBus_)(void*) = nullptr;

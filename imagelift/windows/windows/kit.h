@@ -130,6 +130,12 @@ extern std::vector<std::string> CommandLineTokens;
 // Element 0 is always ""; one message per problem found, from index 1.
 extern std::vector<std::string> CommandLineErrors;
 
+// ---------------------------------------------------------------- reset
+
+// Puts the kit's state back as program start leaves it: the window arrays empty, the retired
+// and kept windows released, no main window, the command line empty, no held messages.
+void ResetWindowKit();
+
 namespace internal {
 
 // Starts the program clock: every log line's run time counts from here.
