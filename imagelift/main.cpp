@@ -10,6 +10,20 @@
 //
 // With IMAGELIFT_SCREENSHOT=<file.png> the frame is saved as a picture each time a device list
 // is complete (the file shows the latest): the way to see the program where no display exists.
+//
+// Reading the downloader, from the top down:
+//   1. app/app/program_state.h: every record the program keeps between calls, and the one place
+//      that installs, resets and tears them down.
+//   2. app/startup.cpp (basApp::Main, ShutDown): the start-up steps in order, and the end.
+//   3. app/app/frame.h, app/app/main_window.h: the program's top. The main window's timers drive
+//      all work that is not a user action (bus-reset pass, incoming data, unattended scheduler);
+//      its commands open the download and shell windows.
+//   4. windows/windows/kit.h: what every window below the top builds on (window arrays, logger,
+//      clock, command line, the small views of the frame and the main window).
+//   5. firmware/firmware/select_firmware.h, shell/shell/shell_window.h,
+//      automation/automation/automation.h: the download windows, the shell, unattended runs.
+//   6. bootloader/bootloader/state.h and bus1394/bus1394/state.h: the device protocol and the
+//      bus layer underneath, each with its one state record.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>

@@ -9,6 +9,8 @@
 #include "bus1394/transactions.h"
 #include "bus1394/state.h"
 #include "support/db_manager.h"
+#include "vbrt/error.h"
+#include "vbrt/resume_next.h"
 #include "windows/kit.h"
 
 namespace imagelift {
@@ -41,24 +43,15 @@ void ProgramState::Teardown() {
     // A run's frame goes first (its unload ends the module and the library when it runs the
     // shut-down); whatever is still open after it is closed here. A failure of one step must not
     // keep the next from running.
-    try {
-        basApp::internal::ForgetRun();
-    } catch (...) {
-        basDebug::DebugLog("Teardown: the run's frame did not unload cleanly.", basDebug::WARNING,
+    vb::ResumeNext steps([](const vb::Error& e) {
+        basDebug::DebugLog(vb::ErrorLine("ERROR #", e, " in Teardown.  Resuming next..."), basDebug::WARNING,
                            std::string("ProgramState"));
-    }
-    try {
-        basBootloader::Terminate();
-    } catch (...) {
-        basDebug::DebugLog("Teardown: the bootloader module did not end cleanly.", basDebug::WARNING,
-                           std::string("ProgramState"));
-    }
-    try {
+    });
+    steps.Run([] { basApp::internal::ForgetRun(); });
+    steps.Run([] { basBootloader::Terminate(); });
+    steps.Run([] {
         if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
-    } catch (...) {
-        basDebug::DebugLog("Teardown: the access library did not unload cleanly.", basDebug::WARNING,
-                           std::string("ProgramState"));
-    }
+    });
     ResetRecords();
     ctx_.DbManager.reset();
     InstallContext(previous_);
