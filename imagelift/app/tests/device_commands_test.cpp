@@ -1,8 +1,8 @@
 // The main window's device commands against a simulated Lumarel 460 on a bus where another
 // maker's node comes first: identity programming in the byte order the device stores, answers
 // of the wrong length refused before anything is sent, resets, starts, persistent parameters,
-// factory defaults, the console switch, download and shell windows through the seams of the
-// layers above, and the key batch through the automation seam.
+// factory defaults, the console switch, the download and shell windows it opens, and the key
+// batch that starts an unattended run.
 #include <gtest/gtest.h>
 
 #include <array>

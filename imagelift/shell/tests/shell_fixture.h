@@ -1,4 +1,4 @@
-// Shared set-up of the shell window's tests: the program layer's fixture (temporary root, manual
+// Shared set-up of the shell window's tests: the program's one fixture (temporary root, manual
 // clock, fresh context, scripted boxes), a settings store, the real access library hosting a
 // simulated bus in this process (the local host and Lumarel 460s), the bootloader module, and the
 // real frame with its main window. The shell windows are made as the main window's shell
