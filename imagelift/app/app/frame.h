@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,7 +19,6 @@
 #include "windows/kit.h"
 
 class frmMain;
-class frmSelectFirmware;
 
 class MDIForm1 : public forms::MDIForm, public basApp::IFrameWindow {
 public:
