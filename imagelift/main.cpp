@@ -10,6 +10,20 @@
 //
 // With IMAGELIFT_SCREENSHOT=<file.png> the frame is saved as a picture each time a device list
 // is complete (the file shows the latest): the way to see the program where no display exists.
+//
+// Reading the downloader, from the top down:
+//   1. app/app/program_state.h: every record the program keeps between calls, and the one place
+//      that installs, resets and tears them down.
+//   2. app/startup.cpp (basApp::Main, ShutDown): the start-up steps in order, and the end.
+//   3. app/app/frame.h, app/app/main_window.h: the program's top. The main window's timers drive
+//      all work that is not a user action (bus-reset pass, incoming data, unattended scheduler);
+//      its commands open the download and shell windows.
+//   4. windows/windows/kit.h: what every window below the top builds on (window arrays, logger,
+//      clock, command line, the small views of the frame and the main window).
+//   5. firmware/firmware/select_firmware.h, shell/shell/shell_window.h,
+//      automation/automation/automation.h: the download windows, the shell, unattended runs.
+//   6. bootloader/bootloader/state.h and bus1394/bus1394/state.h: the device protocol and the
+//      bus layer underneath, each with its one state record.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -22,13 +36,12 @@
 #include "app/bas_app.h"
 #include "app/driver_stand_ins.h"
 #include "app/frame.h"
+#include "app/program_state.h"
 #include "automation/automation.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
-#include "firmware/install.h"
 #include "forms/app.h"
 #include "forms/form.h"
-#include "shell/shell_window.h"
 #include "support/program_context.h"
 
 namespace {
@@ -73,6 +86,11 @@ void screenshotWhenListed(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The program's state, installed once for the life of the process (the process ends inside
+    // the shut-down, which closes what it holds).
+    imagelift::ProgramState program;
+    program.Install();
+
     auto& app = forms::App();
     const auto& info = imagelift::Ctx().App;
     app.Title = info.Title;
@@ -83,14 +101,11 @@ int main(int argc, char** argv) {
 
     forms::EnsureApplication();
     imagelift::Ctx().Beep = [] { forms::Beep(); };
-    imagelift_shell::InstallShellWindows();
     closeOnSignals();
     if (const char* shot = std::getenv("IMAGELIFT_SCREENSHOT"); shot && *shot) screenshotWhenListed(shot);
 
     // The simulated platform has no 1394 stack installed: its driver files stand in place.
     imagelift::PlaceDriverStandIns();
-    imagelift_firmware::InstallDownloadWindows();
-    basAutomation::InstallAutomation();
     basApp::Main(basApp::RawCommandLine(argc, argv, basAutomation::OptionTakesValue));
     return forms::RunMessageLoop();
 }

@@ -88,8 +88,8 @@ public:
         const int32_t handle = basBootloader::GetDeviceHandle(node);
         if (handle < 63) { fail("no target on the bus"); return; }
 
-        imagelift_shell::InstallShellWindows();
-        window_ = basApp::UpperWindows().MakeShellWindow();
+        window_ = std::make_shared<frmShell>();
+        window_->Load();
         basApp::ShellWindows[0] = window_;
         window_->CurrentHandle(handle);
         window_->Show();

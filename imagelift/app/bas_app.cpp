@@ -1,4 +1,4 @@
-// The module data of basApp, its logger and the program clock.
+// The module data of basApp: the main window, the end of the process and the raw command line.
 #include "app/bas_app.h"
 #include "app/internal.h"
 
@@ -14,18 +14,9 @@
 
 namespace basApp {
 
-WindowArray<frmShell> ShellWindows;
-WindowArray<frmStatus> StatusWindows;
-WindowArray<frmSelectFirmware> DownloadWindows;
-WindowArray<frmViewMemory> MemoryWindows;
 frmMain* MainChildForm = nullptr;
 
 namespace {
-
-std::vector<std::shared_ptr<void>>& retired() {
-    static std::vector<std::shared_ptr<void>> windows;
-    return windows;
-}
 
 EndProcessFn& endProcess() {
     static EndProcessFn fn;
@@ -33,27 +24,6 @@ EndProcessFn& endProcess() {
 }
 
 }  // namespace
-
-AutomationSeam& Automation() {
-    static AutomationSeam seam;
-    return seam;
-}
-
-UpperWindowSeam& UpperWindows() {
-    static UpperWindowSeam seam;
-    return seam;
-}
-
-void RetireWindow(std::shared_ptr<void> window) {
-    if (window) retired().push_back(std::move(window));
-}
-
-void ReleaseRetiredWindows() {
-    // Moved out first: a window's destructor may retire another.
-    auto windows = std::move(retired());
-    retired().clear();
-    windows.clear();
-}
 
 EndProcessFn SetEndProcess(EndProcessFn fn) {
     EndProcessFn previous = std::move(endProcess());
@@ -111,79 +81,3 @@ std::string RawCommandLine(int argc, const char* const* argv, const std::functio
 
 }  // namespace basApp
 
-// ---------------------------------------------------------------- logger
-
-namespace basApp {
-
-namespace {
-
-struct HeldMessages {
-    bool holding = false;
-    std::vector<std::string> lines;
-};
-HeldMessages& held() {
-    static HeldMessages h;
-    return h;
-}
-
-}  // namespace
-
-namespace internal {
-
-void HoldUserMessages(bool hold) { held().holding = hold; }
-bool HoldingUserMessages() { return held().holding; }
-void HoldUserMessage(const std::string& line) { held().lines.push_back(line); }
-std::vector<std::string> TakeHeldUserMessages() {
-    auto lines = std::move(held().lines);
-    held().lines.clear();
-    return lines;
-}
-
-}  // namespace internal
-
-void StatusDisplay(const std::string& message, const basDebug::LevelArg& level) {
-    try {
-        if (imagelift::Ctx().MainChildForm) {
-            basDebug::DebugLog(message, level, std::string("basApp"));
-            return;
-        }
-        // Without the main window nothing shows a log line: only failures reach the user.
-        const int32_t n = basDebug::LevelNumber(level);
-        if (n < basDebug::ERROR_LEVEL) return;
-        const std::string caption = "basApp Message: " + basDebug::LevelName(n) + " level";
-        if (imagelift::Ctx().AutomationMode) {
-            // Nobody is there to answer a box; the status file carries the message.
-            imagelift::WriteStatusFileLine(caption + ": " + message);
-        } else if (internal::HoldingUserMessages()) {
-            internal::HoldUserMessage(message);
-        } else {
-            forms::MsgBox(message, forms::vbOKOnly, caption);
-        }
-    } catch (...) {
-        // The logger never fails towards its caller.
-    }
-}
-
-}  // namespace basApp
-
-// ---------------------------------------------------------------- program clock
-
-namespace basApp {
-
-namespace internal {
-void StartProgramClock() {
-    auto& ctx = imagelift::Ctx();
-    ctx.RunTimeClockStart = clk::QueryPerformanceCounter();
-    ctx.RunTimeClockStarted = true;
-}
-}  // namespace internal
-
-float ElapsedMs(int64_t& startCounter) { return imagelift::ElapsedMs(startCounter); }
-
-float RunTimeMs() {
-    auto& ctx = imagelift::Ctx();
-    if (!ctx.RunTimeClockStarted) internal::StartProgramClock();
-    return ElapsedMs(ctx.RunTimeClockStart);
-}
-
-}  // namespace basApp

@@ -10,11 +10,6 @@
 
 namespace basApp {
 
-std::string CommandLineText;
-std::string CommandLineRawText;
-std::vector<std::string> CommandLineTokens{""};
-std::vector<std::string> CommandLineErrors{""};
-
 namespace {
 
 const char kNoEndQuote[] = "Command Line Error: Begin quotation with no matching end quotation!";

@@ -13,11 +13,14 @@
 #include <string>
 
 #include "app/bas_app.h"
-#include "app/config_rom_viewer.h"
+#include "windows/config_rom_viewer.h"
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app/open_windows.h"
+#include "windows/open_windows.h"
+#include "automation/automation.h"
+#include "firmware/select_firmware.h"
+#include "shell/shell_window.h"
 #include "bootloader/commands.h"
 #include "bootloader/module.h"
 #include "bootloader/state.h"
@@ -137,9 +140,8 @@ int32_t frmMain::UpdateImage(int32_t imageType) {
                           "ERROR");
             return -1;
         }
-        const auto& upper = basApp::UpperWindows();
         MDIForm1* frame = basApp::Frame();
-        if (!frame || !upper.DownloadForm || !upper.SetDownloadFirmwareType || !upper.SetDownloadDevice) {
+        if (!frame) {
             StatusDisplay("UpdateImage: no download window is available.", "ERROR", std::string(kModule));
             basBootloader::CloseBootloaderDevice(handle);
             return -1;
@@ -152,12 +154,11 @@ int32_t frmMain::UpdateImage(int32_t imageType) {
             return -1;
         }
         const std::shared_ptr<frmSelectFirmware> window = windows[size_t(slot)];
-        upper.SetDownloadFirmwareType(*window, imageType);
-        upper.SetDownloadDevice(*window, handle);
-        forms::Form& form = upper.DownloadForm(*window);
+        window->FirmwareType(imageType);
+        window->hDevice(handle);
         // Successive windows are staggered.
-        form.Top = double(slot) * 20;
-        form.Show();
+        window->Top = double(slot) * 20;
+        window->Show();
         return 1;
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in UpdateImage"), "ERROR",
@@ -416,31 +417,23 @@ void frmMain::mnuLaunchShell_Click() {
             forms::MsgBox(row.InvalidNodeMessage(), forms::vbOKOnly, "");
             return;
         }
-        const auto& upper = basApp::UpperWindows();
-        if (!upper.MakeShellWindow || !upper.ShellForm || !upper.GetShellHandle || !upper.SetShellHandle ||
-            !upper.SetShellWindowIndex) {
-            StatusDisplay("No shell window is available.", "ERROR", std::string(kModule));
-            return;
-        }
         // A device has one shell window: an existing one (open or closed) is shown again.
         auto& windows = basApp::ShellWindows;
         for (const auto& window : windows) {
-            if (window && upper.GetShellHandle(*window) == handle) {
-                forms::Form& form = upper.ShellForm(*window);
-                form.Show();
-                form.ZOrder(0);
+            if (window && window->CurrentHandle() == handle) {
+                window->Show();
+                window->ZOrder(0);
                 return;
             }
         }
         const int32_t slot = basApp::TakeSlot(windows);
-        std::shared_ptr<frmShell> window = upper.MakeShellWindow();
-        if (!window) return;
+        auto window = std::make_shared<frmShell>();
+        window->Load();
         windows[size_t(slot)] = window;
-        upper.SetShellWindowIndex(*window, slot);
-        upper.SetShellHandle(*window, basBootloader::OpenBootloaderDevice(record));
-        forms::Form& form = upper.ShellForm(*window);
-        form.Top = double(slot) * 20;
-        form.Show();
+        window->WindowIndex = slot;
+        window->CurrentHandle(basBootloader::OpenBootloaderDevice(record));
+        window->Top = double(slot) * 20;
+        window->Show();
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in cmdLaunchShell"));
     }
@@ -471,18 +464,16 @@ void frmMain::mnuViewConfigROM_Click() {
 
 void frmMain::mnuExecuteKeyBatch_Click() {
     try {
-        auto& automation = basApp::Automation();
-        if (automation.SetShowStatusOnExit) automation.SetShowStatusOnExit();
+        basAutomation::State.ShowStatusOnExit = true;
         std::string commandLine = vb::UCase(vb::Trim("/R batch-operations\\keybatch.html"));
         if (basApp::ParseCommandLine(commandLine) != 1) {
             StatusDisplay("mnuExecuteKeybatch_Click: Error processing command line!", "ERROR");
             return;
         }
         auto& ctx = imagelift::Ctx();
-        if (automation.HasOperationOption && automation.Initialize &&
-            automation.HasOperationOption(basApp::CommandLineTokens)) {
+        if (basAutomation::HasOperationOption(basApp::CommandLineTokens)) {
             // Disables this window and starts the scheduler, whose tick runs the batch.
-            const int32_t result = automation.Initialize();
+            const int32_t result = basAutomation::Initialize();
             // A batch that cannot start ends the program, as an unattended run does at start-up.
             if (ctx.AutomationMode && result != 1) basApp::internal::EndProcess(1);
         } else {

@@ -3,11 +3,14 @@
 #include "app/frame.h"
 
 #include "app/bas_app.h"
-#include "app/help_window.h"
+#include "windows/help_window.h"
 #include "app/main_window.h"
-#include "app/open_windows.h"
-#include "app/status_window.h"
+#include "windows/open_windows.h"
+#include "windows/status_window.h"
 #include "bus1394/transactions.h"
+#include "firmware/about_box.h"
+#include "firmware/download_guard.h"
+#include "firmware/select_firmware.h"
 #include "clock/clock.h"
 #include "forms/dialogs.h"
 #include "support/byte_utils.h"
@@ -24,15 +27,6 @@ namespace {
 constexpr const char* kHelpFolder = "help";
 constexpr const char* kReleaseNotesPage = "/index.v1.1.6.html#Recent";
 constexpr const char* kUserGuidePage = "/v1.8.1/index.html";
-
-MDIForm1::DownloadWindowMaker& downloadWindowMaker() {
-    static MDIForm1::DownloadWindowMaker maker;
-    return maker;
-}
-MDIForm1::AboutBoxOpener& aboutBoxOpener() {
-    static MDIForm1::AboutBoxOpener opener;
-    return opener;
-}
 
 std::string appTitle() { return imagelift::Ctx().App.Title; }
 
@@ -90,11 +84,9 @@ MDIForm1::~MDIForm1() {
     for (auto& w : basApp::StatusWindows)
         if (w && ctx.StatusWindow0 == w.get()) ctx.StatusWindow0 = nullptr;
     if (basApp::MainChildForm == mainWindow_.get()) basApp::MainChildForm = nullptr;
+    if (basApp::MainWindow() == mainWindow_.get()) basApp::SetMainWindow(nullptr);
     mainWindow_.reset();
 }
-
-void MDIForm1::SetDownloadWindowMaker(DownloadWindowMaker maker) { downloadWindowMaker() = std::move(maker); }
-void MDIForm1::SetAboutBoxOpener(AboutBoxOpener opener) { aboutBoxOpener() = std::move(opener); }
 
 std::string MDIForm1::HelpLink(const std::string& path) {
     std::string folder = imagelift::Ctx().App.Path;
@@ -145,6 +137,7 @@ void MDIForm1::Form_Load() {
 
     mainWindow_ = std::make_unique<frmMain>();
     basApp::MainChildForm = mainWindow_.get();
+    basApp::SetMainWindow(mainWindow_.get());
     frmMain& main = *mainWindow_;
     main.Load();
 
@@ -176,7 +169,7 @@ void MDIForm1::Form_Load() {
 
 void MDIForm1::Form_QueryUnload(int32_t& Cancel, int32_t UnloadMode) {
     (void)UnloadMode;
-    if (basApp::UpperWindows().DownloadRunning && basApp::UpperWindows().DownloadRunning()) {
+    if (imagelift_firmware::DownloadRunning()) {
         StatusDisplay("The program cannot close while a firmware download runs.  Close it again once the download "
                       "has ended.",
                       basDebug::WARNING);
@@ -277,10 +270,11 @@ void MDIForm1::Form_Resize() { MDIForm_Resize(); }
 
 int32_t MDIForm1::CreateDownloadWindow(const std::string& windowType) {
     try {
-        if (windowType != "frmSelectFirmware" || !downloadWindowMaker()) return -1;
+        if (windowType != "frmSelectFirmware") return -1;
         const int32_t slot = basApp::TakeSlot(basApp::DownloadWindows);
-        auto window = downloadWindowMaker()(slot);
-        if (!window) return -1;
+        auto window = std::make_shared<frmSelectFirmware>();
+        window->Load();
+        window->WindowIndex = slot;
         basApp::DownloadWindows[size_t(slot)] = std::move(window);
         return slot;
     } catch (...) {
@@ -322,7 +316,8 @@ void MDIForm1::mnuAutoScaleChildren_Click() {
 void MDIForm1::mnuTile_Click() { ArrangeChildren(1); }
 
 void MDIForm1::mnuAbout_Click() {
-    if (aboutBoxOpener()) aboutBoxOpener()(*this);
+    frmAbout about;
+    about.Show(forms::vbModal, this);
 }
 
 void MDIForm1::mnuReleaseNotes_Click() { ShowHelp(HelpLink(kReleaseNotesPage), "Release Notes"); }

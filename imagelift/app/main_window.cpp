@@ -7,7 +7,8 @@
 
 #include "app/bas_app.h"
 #include "app/frame.h"
-#include "app/status_window.h"
+#include "automation/automation.h"
+#include "windows/status_window.h"
 #include "bootloader/commands.h"
 #include "bootloader/state.h"
 #include "bus1394/bus_reset.h"
@@ -56,6 +57,7 @@ frmMain::~frmMain() {
     auto& ctx = imagelift::Ctx();
     if (ctx.MainChildForm == this) ctx.MainChildForm = nullptr;
     if (basApp::MainChildForm == this) basApp::MainChildForm = nullptr;
+    if (basApp::MainWindow() == this) basApp::SetMainWindow(nullptr);
 }
 
 // ---------------------------------------------------------------- design and load
@@ -198,6 +200,7 @@ void frmMain::Form_Unload(int32_t& /*Cancel*/) {
     ignoringFailure([&] { LayoutManager.reset(); });
     ignoringFailure([&] { basApp::HookWindow(txtDebugSpew, false); });
     if (basApp::MainChildForm == this) basApp::MainChildForm = nullptr;
+    if (basApp::MainWindow() == this) basApp::SetMainWindow(nullptr);
     if (ctx.MainChildForm == this) ctx.MainChildForm = nullptr;
     // Closing the main window closes the program. The frame's unload unloads this window first;
     // a frame already unloading ignores this.
@@ -331,6 +334,10 @@ void frmMain::txtDebugSpew_Change() {
 // ---------------------------------------------------------------- unattended runs
 
 void frmMain::tmrAutomationScheduler_Timer() {
+    SchedulerTick({basAutomation::HasOperationOption, basAutomation::PerformUnattendedOperations});
+}
+
+void frmMain::SchedulerTick(const UnattendedRun& automation) {
     auto& s = SchedulerState;
     if (s.Busy) {
         StatusDisplay("tmrAutomationScheduler: ERROR - re-entering scheduler.  Aborting operation!", "WARNING");
@@ -342,12 +349,12 @@ void frmMain::tmrAutomationScheduler_Timer() {
         ~ClearBusy() { s.Busy = false; }
     } clearBusy{s};
 
-    auto& automation = basApp::Automation();
     // A device list that never completes (no bus, a bus that keeps resetting) must not keep an
     // unattended caller waiting for ever.
     s.TicksWithoutAttempt += 1;
-    if (s.TicksWithoutAttempt > automation.AttemptWaitLimitTicks) {
-        StatusDisplay("No complete device list after " + vb::CStr(automation.AttemptWaitLimitTicks) +
+    const int32_t waitLimit = basAutomation::State.AttemptWaitLimitTicks;
+    if (s.TicksWithoutAttempt > waitLimit) {
+        StatusDisplay("No complete device list after " + vb::CStr(waitLimit) +
                           " s; aborting unattended run.",
                       "ERROR");
         ExitAfterAutomation();

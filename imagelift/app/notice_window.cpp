@@ -5,6 +5,7 @@
 // (the rebuild and the halt broadcast run later, on those timers), and every message, notice
 // or not, goes on to the box's own procedure.
 #include "app/bas_app.h"
+#include "app/internal.h"
 
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
@@ -38,6 +39,13 @@ void HookWindow(forms::Control& control, bool enable) {
         g_previousWndProc = nullptr;
     }
 }
+
+namespace internal {
+void ForgetNoticeHook() {
+    g_hookedControl = nullptr;
+    g_previousWndProc = nullptr;
+}
+}  // namespace internal
 
 user::LRESULT WindowProc(user::HWND hwnd, uint32_t msg, user::WPARAM wParam, user::LPARAM lParam) {
     switch (msg) {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/frame.h"
+#include "automation/automation.h"
 #include "bootloader/module.h"
 #include "bus1394/access_library.h"
 #include "bus1394/host_resources.h"
@@ -158,8 +159,7 @@ void Main(const std::string& commandLine) {
         std::string text = vb::UCase(vb::Trim(commandLine));
         std::vector<std::string> tokens;
         internal::CutCommandLine(text, tokens, [](const std::string&) {});
-        auto& automation = Automation();
-        unattendedAsked = automation.HasOperationOption && automation.HasOperationOption(tokens);
+        unattendedAsked = basAutomation::HasOperationOption(tokens);
     }
     forms::DialogPresenter& previous = forms::Presenter();
     HoldingPresenter holding(previous);
@@ -264,13 +264,11 @@ void Main(const std::string& commandLine) {
             CommandLineRawText = commandLine;
             CommandLineText = vb::UCase(vb::Trim(commandLine));
             if (ParseCommandLine(CommandLineText) == 1) {
-                auto& automation = Automation();
-                const bool options = automation.InitializeCommandLineOptions &&
-                                     automation.InitializeCommandLineOptions() == 1;
+                const bool options = basAutomation::InitializeCommandLineOptions() == 1;
                 if (!options) {
                     ctx.AutomationMode = false;
-                } else if (automation.HasOperationOption && automation.HasOperationOption(CommandLineTokens)) {
-                    const int32_t started = automation.Initialize ? automation.Initialize() : -1;
+                } else if (basAutomation::HasOperationOption(CommandLineTokens)) {
+                    const int32_t started = basAutomation::Initialize();
                     if (started != 1) {
                         // The unattended run could not start: its caller must not wait on a
                         // program that now waits for a user. The held messages are kept in the
@@ -349,12 +347,12 @@ void ShutDown() {
     steps.Run([] { basBootloader::Terminate(); });
     steps.Run([] { bas1394::UnloadVsk1394Dll(); });
     steps.Run([&] {
-        if (ctx.AutomationMode && Automation().Shutdown) Automation().Shutdown();
+        if (ctx.AutomationMode) basAutomation::Shutdown();
     });
     // An unattended run ends the process with its outcome, for the script that started it.
     int exitCode = 0;
     steps.Run([&] {
-        if (ctx.AutomationMode && Automation().ExitCode) exitCode = Automation().ExitCode();
+        if (ctx.AutomationMode) exitCode = basAutomation::ExitCode();
     });
     // The store's end closes and compacts the database.
     steps.Run([&] { ctx.DbManager.reset(); });

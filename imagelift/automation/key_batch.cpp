@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "bootloader/keys.h"
 #include "bootloader/module.h"
 #include "bootloader/state.h"

@@ -3,7 +3,7 @@
 #include "automation/automation.h"
 #include "automation/status_file.h"
 
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "fs/fs.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"

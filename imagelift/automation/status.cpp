@@ -13,8 +13,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "app/bas_app.h"
-#include "app/main_window.h"
+#include "windows/kit.h"
 #include "fs/fs.h"
 #include "support/file_utils.h"
 #include "vbrt/convert.h"
@@ -133,10 +132,10 @@ int32_t Initialize() {
         s.Status = status;
         ctx.StatusFile = status.get();
 
-        frmMain* main = basApp::MainChildForm;
+        basApp::IMainWindow* main = basApp::MainWindow();
         if (!main) vb::Raise(91, "Initialize");  // no main window to run the scheduler
-        main->Enabled = false;
-        main->tmrAutomationScheduler.Enabled = true;
+        main->EnableInput(false);
+        main->StartAutomationScheduler();
         ctx.AutomationMode = true;
         return 1;
     } catch (...) {

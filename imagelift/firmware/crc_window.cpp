@@ -4,8 +4,7 @@
 #include <QFont>
 #include <QWidget>
 
-#include "app/main_window.h"
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "bootloader/commands.h"
 #include "bootloader/records.h"
 #include "firmware/package_texts.h"
@@ -74,7 +73,7 @@ void frmCRCs::ReadCRCs(int32_t handle) {
     lblDebuggerCRC.Caption = "    Debugger CRC: <failed to read>";
     if (handle <= 0) {
         const std::string line = "frmCRCs.ReadCRCs error: INVALID DEVICE HANDLE: " + vb::CStr(handle);
-        if (basApp::MainChildForm) basApp::MainChildForm->StatusDisplay(line, basDebug::TRACE);
+        if (basApp::IMainWindow* main = basApp::MainWindow()) main->StatusDisplay(line, basDebug::TRACE);
         else basDebug::DebugLog(line, basDebug::TRACE, std::string("frmCRCs"));
         return;
     }
@@ -84,3 +83,15 @@ void frmCRCs::ReadCRCs(int32_t handle) {
     lblCNE_CRC.Caption = "Config (CNE): " + ReadImageCRCText(basBootloader::kImageConfig);
     lblDebuggerCRC.Caption = "    Debugger: " + ReadImageCRCText(basBootloader::kImageDebugger);
 }
+
+namespace imagelift_firmware {
+
+void ShowFirmwareCrcs(int32_t hDevice, const std::string& deviceDetails) {
+    frmCRCs crcs;
+    crcs.Load();
+    crcs.hDevice(hDevice);
+    crcs.txtDeviceDetails.Text = deviceDetails;
+    crcs.Show(forms::vbModal, forms::MDIForm::Current());
+}
+
+}  // namespace imagelift_firmware

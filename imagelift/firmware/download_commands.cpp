@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "bootloader/commands.h"
 #include "bootloader/fwp.h"
 #include "bootloader/module.h"

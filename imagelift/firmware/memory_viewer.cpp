@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "layout/layout_manager.h"
 #include "support/byte_utils.h"
 #include "support/debug_log.h"

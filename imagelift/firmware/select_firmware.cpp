@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/bas_app.h"
-#include "app/main_window.h"
+#include "windows/kit.h"
+#include "fs/fs.h"
 #include "bootloader/fwp.h"
 #include "bootloader/module.h"
 #include "bootloader/state.h"
@@ -245,7 +245,7 @@ void frmSelectFirmware::Form_Load() {
         StatusDisplay(vb::ErrorLine("ERROR #", e, " in Form_Load.  Resuming next..."), "WARNING");
     });
     steps.Run([] {
-        if (basApp::MainChildForm) basApp::MainChildForm->Enabled = false;
+        if (basApp::IMainWindow* main = basApp::MainWindow()) main->EnableInput(false);
     });
     steps.Run([this] {
         FirmwareType(-1);
@@ -322,7 +322,7 @@ void frmSelectFirmware::Form_Unload(int32_t& Cancel) {
     });
     steps.Run([] { forms::DoEvents(); });
     steps.Run([] {
-        if (basApp::MainChildForm) basApp::MainChildForm->Enabled = true;
+        if (basApp::IMainWindow* main = basApp::MainWindow()) main->EnableInput(true);
     });
     steps.Run([this] {
         auto& windows = basApp::DownloadWindows;
@@ -354,8 +354,8 @@ void frmSelectFirmware::Dir1_Change() {
             for (const std::string& name : listFiles(Path, pattern)) {
                 forms::ListItem& item = ListView1.ListItems.Add(name);
                 const std::string full = Path + name;
-                item.SubItems(1) = imagelift_firmware::FileTimeText(basWinAPI::GetFileLastWriteTime(full));
-                item.SubItems(2) = imagelift_firmware::FileSizeText(basWinAPI::GetFileSize64(full));
+                item.SubItems(1) = imagelift_firmware::FileTimeText(fs::GetFileLastWriteTime(full));
+                item.SubItems(2) = imagelift_firmware::FileSizeText(fs::GetFileSize64(full));
             }
         });
     }
@@ -404,7 +404,7 @@ void frmSelectFirmware::ListView1_ItemClick(forms::ListItem& item) {
         const std::string folder = Dir1.Path();
         lblPath.Caption = folder;
         const std::string full = folder + "\\" + name;
-        if (!basWinAPI::FileExists(std::string_view(full))) return;
+        if (!fs::FileExists(std::string_view(full))) return;
 
         pgbReadFile.Visible = true;
         const std::string remembered = lblStatus.Caption;
@@ -413,7 +413,7 @@ void frmSelectFirmware::ListView1_ItemClick(forms::ListItem& item) {
         forms::DoEvents();
 
         lblFileCreatedOn.Caption =
-            "File Last Updated: " + basUtils::FormatWinDateTime(basWinAPI::GetFileLastWriteTime(full), "yyyy-mm-dd hh:nn:ss");
+            "File Last Updated: " + basUtils::FormatWinDateTime(fs::GetFileLastWriteTime(full), "yyyy-mm-dd hh:nn:ss");
 
         basBootloader::ByteArray bytes;
         imagelift_firmware::ReadProgress progress(pgbReadFile);

@@ -1,26 +1,10 @@
-// The text viewer the download window shows configuration data in.
+// The text viewer the download window shows configuration data in: the program's own.
 #include "firmware/text_view.h"
 
-#include "support/debug_log.h"
+#include "windows/text_viewer.h"
 
 namespace imagelift_firmware {
 
-namespace {
-ConfigTextOpener& opener() {
-    static ConfigTextOpener o;
-    return o;
-}
-}  // namespace
-
-void SetConfigTextOpener(ConfigTextOpener o) { opener() = std::move(o); }
-
-void ShowConfigText(const std::string& caption, const std::string& text) {
-    if (opener()) {
-        opener()(caption, text);
-        return;
-    }
-    basDebug::DebugLog("No text viewer is available to show \"" + caption + "\".", basDebug::WARNING,
-                       std::string("frmSelectFirmware"));
-}
+void ShowConfigText(const std::string& caption, const std::string& text) { frmConfig::Open(text, caption); }
 
 }  // namespace imagelift_firmware

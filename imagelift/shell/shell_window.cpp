@@ -2,8 +2,8 @@
 // list and the menus' device commands.
 #include "shell/shell_window.h"
 
-#include "app/bas_app.h"
-#include "app/frame.h"
+#include "windows/kit.h"
+#include "firmware/crc_window.h"
 #include "bootloader/commands.h"
 #include "bootloader/module.h"
 #include "bootloader/shell.h"
@@ -428,12 +428,7 @@ void frmShell::mnuInitializePersistentParameters_Click() {
 }
 
 void frmShell::mnuFirmwareCRCs_Click() {
-    const auto& show = basApp::UpperWindows().ShowFirmwareCrcs;
-    if (!show) {
-        StatusDisplay("Get Firmware CRCs: the CRC window is not available.", basDebug::WARNING);
-        return;
-    }
-    show(currentHandle_, cmbDeviceDetails.Text());
+    imagelift_firmware::ShowFirmwareCrcs(currentHandle_, cmbDeviceDetails.Text());
 }
 
 void frmShell::mnuAlwaysOnTop_Click() { AlwaysOnTop(!mnuAlwaysOnTop.Checked()); }
@@ -457,29 +452,9 @@ void frmShell::mnuPollingRate_Click() {
 }
 
 void frmShell::mnuTile_Click() {
-    if (MDIForm1* frame = basApp::Frame()) frame->Arrange(1);
+    if (forms::MDIForm* frame = forms::MDIForm::Current()) frame->Arrange(1);
 }
 
 void frmShell::mnuCascade_Click() {
-    if (MDIForm1* frame = basApp::Frame()) frame->Arrange(0);
+    if (forms::MDIForm* frame = forms::MDIForm::Current()) frame->Arrange(0);
 }
-
-// ---------------------------------------------------------------- the seam
-
-namespace imagelift_shell {
-
-void InstallShellWindows() {
-    auto& seam = basApp::UpperWindows();
-    seam.MakeShellWindow = [] {
-        auto window = std::make_shared<frmShell>();
-        window->Load();
-        return window;
-    };
-    seam.ShellForm = [](frmShell& window) -> forms::Form& { return window; };
-    seam.GetShellWindowIndex = [](const frmShell& window) { return window.WindowIndex; };
-    seam.SetShellWindowIndex = [](frmShell& window, int32_t index) { window.WindowIndex = index; };
-    seam.GetShellHandle = [](const frmShell& window) { return window.CurrentHandle(); };
-    seam.SetShellHandle = [](frmShell& window, int32_t hDevice) { window.CurrentHandle(hDevice); };
-}
-
-}  // namespace imagelift_shell

@@ -1,5 +1,6 @@
-// basApp: the downloader's start and end, its logger before and after the windows, the arrays
-// of open child windows, the command-line parser, screen fitting and the program clock.
+// basApp: the downloader's start and end, the access library's module hooks, the notice window
+// and the command-line parser. The arrays of open child windows, the program clock and the command
+// line as cut live in the shared window kit (windows/kit.h), which this header brings along.
 //
 // Main runs once on the user-interface thread before the event loop: it refuses a second
 // instance, picks the data folder, opens the settings-and-log store, reads the "Global" levels
@@ -18,6 +19,7 @@
 #include "fs/fs.h"
 #include "support/debug_log.h"
 #include "user/user.h"
+#include "windows/kit.h"
 
 namespace forms {
 class Form;
@@ -26,26 +28,8 @@ class Control;
 
 class MDIForm1;
 class frmMain;
-class frmStatus;
-class frmShell;
-class frmSelectFirmware;
-class frmViewMemory;
 
 namespace basApp {
-
-// ---------------------------------------------------------------- child windows
-
-// The open child windows of each kind. The frame's load gives each array one empty slot (index
-// 0); a new window takes the first empty slot from index 0 up, or a new slot at the end, and
-// keeps its index as its WindowIndex. Status, download and memory windows empty their slot when
-// they unload (EmptySlot); a shell window's slot keeps the closed window.
-template <class T>
-using WindowArray = std::vector<std::shared_ptr<T>>;
-
-extern WindowArray<frmShell> ShellWindows;
-extern WindowArray<frmStatus> StatusWindows;
-extern WindowArray<frmSelectFirmware> DownloadWindows;
-extern WindowArray<frmViewMemory> MemoryWindows;
 
 // The main window while it exists (set by the frame's load, cleared by the main window's
 // unload). The frame owns it. The main window also stands in the program context
@@ -55,31 +39,6 @@ extern frmMain* MainChildForm;
 
 // The MDI frame of the program, whoever created it; nullptr when none exists.
 MDIForm1* Frame();
-
-// Keeps a window object alive until no handler of it can still be running: a window that
-// empties its own slot inside its unload hands the object here. Released when the next slot is
-// taken and at shut-down.
-void RetireWindow(std::shared_ptr<void> window);
-void ReleaseRetiredWindows();
-
-// The slot a new window takes: the first empty one from index 0, else a new one at the end.
-template <class T>
-int32_t TakeSlot(WindowArray<T>& windows) {
-    ReleaseRetiredWindows();
-    for (size_t i = 0; i < windows.size(); ++i)
-        if (!windows[i]) return int32_t(i);
-    windows.emplace_back();
-    return int32_t(windows.size() - 1);
-}
-
-// Empties slot `index` (nothing happens outside the array); the window object lives on until
-// its own handlers have returned.
-template <class T>
-void EmptySlot(WindowArray<T>& windows, int32_t index) {
-    if (index < 0 || size_t(index) >= windows.size() || !windows[size_t(index)]) return;
-    RetireWindow(std::move(windows[size_t(index)]));
-    windows[size_t(index)].reset();
-}
 
 // ---------------------------------------------------------------- start and end
 
@@ -104,92 +63,7 @@ std::string RawCommandLine(int argc, const char* const* argv,
 using EndProcessFn = std::function<void(int code)>;
 EndProcessFn SetEndProcess(EndProcessFn fn);
 
-// ---------------------------------------------------------------- unattended runs
-
-// What start-up, the main window's scheduler tick and shut-down call of the automation layer,
-// which fills these in when it is part of the program. While a member is empty, start-up and the
-// scheduler act as for a command line that names no operation, and shut-down skips it.
-struct AutomationSeam {
-    // Builds the option table; 1 on success.
-    std::function<int32_t()> InitializeCommandLineOptions;
-    // True when the tokens name an operation (the run is then unattended).
-    std::function<bool(const std::vector<std::string>& tokens)> HasOperationOption;
-    // Starts the unattended run: status file, main window disabled, scheduler on; 1 on success.
-    std::function<int32_t()> Initialize;
-    // One attempt of the unattended operations: 1 done, 2 run again after the next device list,
-    // 0 nothing performed, another value a failure.
-    std::function<int32_t(const std::vector<std::string>& tokens)> PerformUnattendedOperations;
-    // Ends the unattended run (closes the status file).
-    std::function<void()> Shutdown;
-    // Asks the run to show its status file when the program ends (ShowStatusOnExit).
-    std::function<void()> SetShowStatusOnExit;
-    // The exit code of the process after an unattended run: 0 when its last attempt succeeded.
-    std::function<int()> ExitCode;
-    // Scheduler ticks (one a second) an unattended run waits for an attempt, that is for a
-    // complete device list, before it gives up.
-    int32_t AttemptWaitLimitTicks = 120;
-};
-AutomationSeam& Automation();
-
-// ---------------------------------------------------------------- windows of the layers above
-
-// The shell and download windows live in the layers above this one (the shell window, the
-// download windows), which fill these in when they are part of the program; the program's entry
-// does. The main window's commands reach those windows only through them. While a member is
-// empty, the command that needs it logs that the window is not available and does nothing.
-struct UpperWindowSeam {
-    // A new shell window, created and loaded; the caller sets its slot and handle next.
-    std::function<std::shared_ptr<frmShell>()> MakeShellWindow;
-    // The window as a form (to show, place and bring to the front).
-    std::function<forms::Form&(frmShell&)> ShellForm;
-    std::function<int32_t(const frmShell&)> GetShellWindowIndex;
-    std::function<void(frmShell&, int32_t windowIndex)> SetShellWindowIndex;
-    std::function<int32_t(const frmShell&)> GetShellHandle;
-    std::function<void(frmShell&, int32_t hDevice)> SetShellHandle;
-    // The firmware CRC window of the download-window layer for a device, shown modally and then
-    // discarded; `deviceDetails` goes into its device-details box (the shell window's command).
-    std::function<void(int32_t hDevice, const std::string& deviceDetails)> ShowFirmwareCrcs;
-
-    // A download window's image type (FirmwareType) and device handle (hDevice); the frame's
-    // CreateDownloadWindow makes the window through its download-window maker.
-    std::function<forms::Form&(frmSelectFirmware&)> DownloadForm;
-    std::function<void(frmSelectFirmware&, int32_t firmwareType)> SetDownloadFirmwareType;
-    std::function<void(frmSelectFirmware&, int32_t hDevice)> SetDownloadDevice;
-    // True while a download window sends an image to a device: the frame refuses to close then,
-    // since closing would leave the device's flash half written.
-    std::function<bool()> DownloadRunning;
-};
-UpperWindowSeam& UpperWindows();
-
-// ---------------------------------------------------------------- logging and the clock
-
-// This module's logger. With a main window: the central logger under the module "basApp".
-// Without one: lines below ERROR are dropped, and an ERROR line or above is shown in a message
-// box captioned "basApp Message: <LEVEL> level" (in an unattended run it becomes a status-file
-// line instead).
-void StatusDisplay(const std::string& message, const basDebug::LevelArg& level);
-
-// Milliseconds elapsed since a performance-counter reading taken earlier.
-float ElapsedMs(int64_t& startCounter);
-// Milliseconds since the program clock started: the one clock of every log line (the central
-// logger's too), started at the start of Main (or by the first line logged, in a test without
-// Main). Raises what ElapsedMs raises (53 once the access library is gone).
-float RunTimeMs();
-
-// Keeps `form` inside the visible area: the screen for the frame, the frame's client area for
-// an MDI child; logs each correction.
-void FitFormToScreen(forms::Form& form);
-
 // ---------------------------------------------------------------- command line
-
-// The command line as start-up hands it over: trimmed, then upper-cased.
-extern std::string CommandLineText;
-// The command line as the process received it (for reports that quote it).
-extern std::string CommandLineRawText;
-// Element 0 is always ""; the tokens (each "/" with its letter and value) follow from index 1.
-extern std::vector<std::string> CommandLineTokens;
-// Element 0 is always ""; one message per problem found, from index 1.
-extern std::vector<std::string> CommandLineErrors;
 
 // Cuts `text` (trimmed in place) into one token per "/" outside double quotes. 1 when cut, -1
 // when the parse failed unexpectedly.

@@ -10,18 +10,17 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "forms/form.h"
 #include "forms/menu.h"
 #include "support/debug_log.h"
+#include "windows/kit.h"
 
 class frmMain;
-class frmSelectFirmware;
 
-class MDIForm1 : public forms::MDIForm {
+class MDIForm1 : public forms::MDIForm, public basApp::IFrameWindow {
 public:
     MDIForm1();
     ~MDIForm1() override;
@@ -50,18 +49,18 @@ public:
 
     // Opens a download window when `windowType` is "frmSelectFirmware": takes a slot of
     // basApp::DownloadWindows, creates and loads the window there with the slot as its
-    // WindowIndex, and returns the slot. Any other kind, or no maker of download windows
-    // installed, gives -1 and creates nothing.
+    // WindowIndex, and returns the slot. Any other kind gives -1 and creates nothing.
     int32_t CreateDownloadWindow(const std::string& windowType);
 
     // 1 tiles (the main window three shares of the client height, each visible status window
     // one share, stacked below it), 2 rescales every visible child by the change of the client
     // size since the last rescale (the first one only records), anything else does nothing.
-    void ArrangeChildren(int16_t arrangementType);
+    void ArrangeChildren(int16_t arrangementType) override;
 
     // Rescales the children (ArrangeChildren 2) while AutosizeChildren is True, the main window
     // exists, the frame is not minimised and auto-scaling is checked.
-    void MDIForm_Resize();
+    void MDIForm_Resize() override;
+    bool AutoScalesChildren() const override { return mnuAutoScaleChildren.Checked(); }
 
     void mnuAutoScaleChildren_Click();
     void mnuDebugLoggingLevel_Click();
@@ -83,14 +82,6 @@ public:
 
     // The main window this frame loaded (nullptr before the load).
     frmMain* MainWindow() const { return mainWindow_.get(); }
-
-    // ------------------------------------------------------------ seams for later windows
-    // Creates, loads and returns a download window for slot `windowIndex` (its WindowIndex set).
-    using DownloadWindowMaker = std::function<std::shared_ptr<frmSelectFirmware>(int32_t windowIndex)>;
-    static void SetDownloadWindowMaker(DownloadWindowMaker maker);
-    // Shows the about box modally, owned by the frame.
-    using AboutBoxOpener = std::function<void(MDIForm1& owner)>;
-    static void SetAboutBoxOpener(AboutBoxOpener opener);
 
     // The address of a help page: `path` (from "/", an anchor may follow) below the "help"
     // folder beside the program.

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "windows/kit.h"
+
 namespace basApp::internal {
 
 // Cuts `text` (trimmed in place) into tokens as ParseCommandLine does, reporting each problem
@@ -12,22 +14,14 @@ namespace basApp::internal {
 void CutCommandLine(std::string& text, std::vector<std::string>& tokens,
                     const std::function<void(const std::string&)>& problem);
 
-// Starts the program clock: every log line's run time counts from here.
-void StartProgramClock();
-
 // Forgets a run of Main (tests run it more than once in one process): unloads the frame it
 // loaded, closes the instance mutex, lets ShutDown run again.
 void ForgetRun();
 
+// Forgets the notice window's hook without touching the window (which may be gone already).
+void ForgetNoticeHook();
+
 // Ends the process through the hook a test installed, else at once.
 void EndProcess(int code);
-
-// While an unattended run is asked for on the command line but not yet started, a message for
-// the user (a box that would wait for an answer nobody gives) is held as a line instead; start-up
-// logs the held lines at ERROR once the run's status file is open.
-void HoldUserMessages(bool hold);
-bool HoldingUserMessages();
-void HoldUserMessage(const std::string& line);
-std::vector<std::string> TakeHeldUserMessages();
 
 }  // namespace basApp::internal

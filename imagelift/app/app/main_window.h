@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "bus1394/host_resources.h"
 #include "support/debug_log.h"
 #include "support/program_context.h"
+#include "windows/kit.h"
 
 class clsLayoutManager;
 
@@ -33,7 +35,10 @@ namespace basBootloader {
 struct BootloaderTarget;
 }
 
-class frmMain : public forms::Form, public imagelift::IMainChildForm, public bas1394::IBusPumpTimers {
+class frmMain : public forms::Form,
+                public imagelift::IMainChildForm,
+                public bas1394::IBusPumpTimers,
+                public basApp::IMainWindow {
 public:
     frmMain();
     ~frmMain() override;
@@ -163,7 +168,11 @@ public:
     // level number or a text holding a level word (missing or unknown: TRACE); `Module` missing
     // gives "unspecified".
     void StatusDisplay(const std::string& Message, const basDebug::LevelArg& Level = {},
-                       const std::optional<std::string>& Module = std::nullopt);
+                       const std::optional<std::string>& Module = std::nullopt) override;
+    // What the windows it opens may do with it: take its input away and give it back, start
+    // the unattended run's scheduler.
+    void EnableInput(bool enabled) override { Enabled = enabled; }
+    void StartAutomationScheduler() override { tmrAutomationScheduler.Enabled = true; }
 
     // Ends an unattended run: scheduler off, the window repainted, two seconds' wait, then the
     // frame unloads (which ends the program).
@@ -182,7 +191,17 @@ public:
     void txtDebugSpew_Change();
     void tmrBusReset_Timer();
     void tmrIncomingData_Timer();
+    // One scheduler tick with the automation layer's operations.
     void tmrAutomationScheduler_Timer();
+    // What a scheduler tick runs of an unattended run: whether the command line names an
+    // operation, and one attempt of the operations (1 done, 2 again after the next device list,
+    // 0 nothing performed, another value a failure).
+    struct UnattendedRun {
+        std::function<bool(const std::vector<std::string>& tokens)> HasOperationOption;
+        std::function<int32_t(const std::vector<std::string>& tokens)> PerformUnattendedOperations;
+    };
+    // One tick: waits for a complete device list (three ticks more), then makes an attempt.
+    void SchedulerTick(const UnattendedRun& automation);
 
     void mnuExit_Click();
     void mnuStatusWindow_Click();

@@ -1,14 +1,20 @@
-// Shared set-up of the program layer's tests: a temporary platform root, a manual clock, a fresh
-// program context whose first status window records its lines, and scripted message boxes.
+// The one fixture of the downloader's window tests: a temporary platform root, a manual clock, a
+// fresh program state installed (its context's first status window records the lines), scripted
+// message boxes, and at the end the program state's one teardown after the frame the test
+// loaded (if any) has closed.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "app/frame.h"
+#include "app/program_state.h"
 #include "clock/clock.h"
 #include "forms/dialogs.h"
+#include "forms/app.h"
 #include "support/program_context.h"
 #include "recording_status.h"
 #include "testing/temp_root.h"
@@ -33,23 +39,29 @@ protected:
     void SetUp() override {
         TempRootTest::SetUp();
         clk::Install(&clock_);
+        programState_.Install();
         ctx_.StatusWindow0 = &status_;
         ctx_.DebugLoggingLevel = 17;  // nothing to a store
-        imagelift::InstallContext(&ctx_);
         forms::SetPresenter(&boxes_);
     }
 
     void TearDown() override {
+        if (frame_) frame_->Unload();
+        frame_.reset();
+        programState_.Teardown();
         forms::SetPresenter(nullptr);
-        imagelift::InstallContext(nullptr);
+        forms::SetScreen(nullptr);
         clk::Install(nullptr);
         TempRootTest::TearDown();
     }
 
     clk::ManualClock clock_;
-    imagelift::ProgramContext ctx_;
+    imagelift::ProgramState programState_;
+    imagelift::ProgramContext& ctx_ = programState_.Context();
     supporttest::RecordingStatusWindow status_;
     forms::ScriptedPresenter boxes_;
+    // The frame a test loads itself (start-up's own frame belongs to the run of Main).
+    std::unique_ptr<MDIForm1> frame_;
 };
 
 }  // namespace apptest

@@ -1,8 +1,8 @@
 // The main window's device commands against a simulated Lumarel 460 on a bus where another
 // maker's node comes first: identity programming in the byte order the device stores, answers
 // of the wrong length refused before anything is sent, resets, starts, persistent parameters,
-// factory defaults, the console switch, download and shell windows through the seams of the
-// layers above, and the key batch through the automation seam.
+// factory defaults, the console switch, the download and shell windows it opens, and the key
+// batch that starts an unattended run.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -246,17 +246,17 @@ TEST_F(DeviceCommands, UpdateOpensOneStaggeredDownloadWindowPerRequest) {
     for (size_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         ASSERT_TRUE(windows[i]);
-        EXPECT_EQ(windows[i]->FirmwareType, types[i]);
-        EXPECT_GE(windows[i]->hDevice, 63);
+        EXPECT_EQ(windows[i]->FirmwareType(), types[i]);
+        EXPECT_GE(windows[i]->hDevice(), 63);
         EXPECT_TRUE(windows[i]->Visible());
         // 20 twips apart, as near as whole pixels come.
         EXPECT_NEAR(windows[i]->Top(), 20.0 * double(i), 15.0);
     }
     EXPECT_TRUE(Logged("Updating firmare image (type = 3)"));
 
-    // A frame that cannot make a window: no slot is used, nothing is shown.
-    refuseDownloadWindows_ = true;
-    Main().cmdUpdateApplicationImage_Click();
+    // The frame makes download windows only: another kind uses no slot.
+    ASSERT_NE(basApp::Frame(), nullptr);
+    EXPECT_EQ(basApp::Frame()->CreateDownloadWindow("frmShell"), -1);
     EXPECT_EQ(std::count_if(windows.begin(), windows.end(), [](auto& w) { return bool(w); }), 3);
     EXPECT_FALSE(Logged("in UpdateImage"));
 }
@@ -264,20 +264,20 @@ TEST_F(DeviceCommands, UpdateOpensOneStaggeredDownloadWindowPerRequest) {
 TEST_F(DeviceCommands, TheShellWindowOfADeviceIsShownAgainInsteadOfASecond) {
     StartWithDevice();
     Main().mnuLaunchShell.Choose();
-    ASSERT_EQ(shellWindowsMade_, 1);
+    ASSERT_EQ(ShellWindowsMade(), 1);
     ASSERT_FALSE(basApp::ShellWindows.empty());
     std::shared_ptr<frmShell> shell = basApp::ShellWindows[0];
     ASSERT_TRUE(shell);
-    EXPECT_GE(shell->CurrentHandle, 63);
+    EXPECT_GE(shell->CurrentHandle(), 63);
     EXPECT_EQ(shell->WindowIndex, 0);
     EXPECT_TRUE(shell->Visible());
 
     Main().mnuLaunchShell_Click();
-    EXPECT_EQ(shellWindowsMade_, 1);
+    EXPECT_EQ(ShellWindowsMade(), 1);
     // Closed, it keeps its slot and comes back with its handle.
     shell->Unload();
     Main().mnuLaunchShell_Click();
-    EXPECT_EQ(shellWindowsMade_, 1);
+    EXPECT_EQ(ShellWindowsMade(), 1);
     EXPECT_TRUE(shell->IsLoaded());
     EXPECT_EQ(basApp::ShellWindows[0], shell);
 }
@@ -293,7 +293,7 @@ TEST_F(DeviceCommands, ARowWithoutATargetGetsTheInvalidNodeMessage) {
     Main().mnuLaunchShell_Click();
     ASSERT_EQ(boxes_.asked().size(), 1u);
     EXPECT_EQ(LastAsked().prompt, expected);
-    EXPECT_EQ(shellWindowsMade_, 0);
+    EXPECT_EQ(ShellWindowsMade(), 0);
 
     Main().mnuResetToBootloader_Click();
     ASSERT_EQ(boxes_.asked().size(), 2u);
@@ -317,36 +317,24 @@ TEST_F(DeviceCommands, ARowWithoutATargetGetsTheInvalidNodeMessage) {
 
 TEST_F(DeviceCommands, TheKeyBatchStartsAnUnattendedRun) {
     StartWithDevice();
-    std::vector<std::string> seen;
-    int showStatus = 0, initialized = 0;
-    int32_t initializeResult = 1;
-    auto& a = basApp::Automation();
-    a.SetShowStatusOnExit = [&] { ++showStatus; };
-    a.HasOperationOption = [&](const std::vector<std::string>& tokens) {
-        seen = tokens;
-        return true;
-    };
-    a.Initialize = [&] {
-        ++initialized;
-        ctx_.AutomationMode = true;
-        return initializeResult;
-    };
     Main().mnuExecuteKeyBatch_Click();
-    EXPECT_EQ(showStatus, 1);
-    EXPECT_EQ(initialized, 1);
-    EXPECT_EQ(seen, (std::vector<std::string>{"", "/R BATCH-OPERATIONS\\KEYBATCH.HTML"}));
+    EXPECT_TRUE(basAutomation::State.ShowStatusOnExit);
+    EXPECT_EQ(basApp::CommandLineTokens, (std::vector<std::string>{"", "/R BATCH-OPERATIONS\\KEYBATCH.HTML"}));
+    // Started: its status file is open, the main window takes no input, the scheduler runs.
+    EXPECT_TRUE(ctx_.AutomationMode);
+    EXPECT_NE(ctx_.StatusFile, nullptr);
+    EXPECT_FALSE(Main().Enabled());
+    EXPECT_TRUE(Main().tmrAutomationScheduler.Enabled());
     EXPECT_TRUE(ends_.empty());
 
-    // A run that cannot start ends the program.
-    initializeResult = -1;
-    Main().mnuExecuteKeyBatch_Click();
-    EXPECT_EQ(ends_, std::vector<int>{1});
-
-    // Tokens naming no operation leave the run off.
-    ends_.clear();
-    a.HasOperationOption = [](const std::vector<std::string>&) { return false; };
+    // A run that cannot start (its status file cannot be opened) stays off: the program stays
+    // open for its user.
+    basAutomation::Shutdown();
+    fsys::remove_all(fsys::current_path() / "script-data" / "1394_write_status.txt");
+    fsys::create_directories(fsys::current_path() / "script-data" / "1394_write_status.txt" / "occupied");
     Main().mnuExecuteKeyBatch_Click();
     EXPECT_FALSE(ctx_.AutomationMode);
+    EXPECT_EQ(ctx_.StatusFile, nullptr);
     EXPECT_TRUE(ends_.empty());
 }
 

@@ -13,15 +13,16 @@
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app/status_window.h"
+#include "firmware/select_firmware.h"
+#include "shell/shell_window.h"
+#include "windows/status_window.h"
 #include "app_fixture.h"
 #include "bus1394/access_library.h"
 #include "forms/forms.h"
 #include "support/db_manager.h"
 #include "vbrt/error.h"
 
-// Stand-ins for the download and shell windows (the firmware and shell layers build the real
-// ones): each records what was still open when it closed.
+// What was still open when a window closed.
 struct UnloadProbe {
     std::vector<std::string> events;
     void Record(const std::string& who) {
@@ -40,28 +41,22 @@ UnloadProbe& Probe() {
     return p;
 }
 
-class frmSelectFirmware : public forms::Form {
-public:
-    frmSelectFirmware();
-    int32_t WindowIndex = 0;
-
+// The real download and shell windows, each recording its unload.
+class ProbedDownloadWindow : public frmSelectFirmware {
 protected:
-    void Form_Unload(int32_t&) override {
+    void Form_Unload(int32_t& cancel) override {
         Probe().Record("download " + std::to_string(WindowIndex));
-        basApp::EmptySlot(basApp::DownloadWindows, WindowIndex);
+        frmSelectFirmware::Form_Unload(cancel);
     }
 };
-frmSelectFirmware::frmSelectFirmware() : forms::Form("frmSelectFirmware", true) {}
 
-class frmShell : public forms::Form {
-public:
-    frmShell();
-    int32_t WindowIndex = 0;
-
+class ProbedShellWindow : public frmShell {
 protected:
-    void Form_Unload(int32_t&) override { Probe().Record("shell " + std::to_string(WindowIndex)); }
+    void Form_Unload(int32_t& cancel) override {
+        Probe().Record("shell " + std::to_string(WindowIndex));
+        frmShell::Form_Unload(cancel);
+    }
 };
-frmShell::frmShell() : forms::Form("frmShell", true) {}
 
 namespace {
 
@@ -76,7 +71,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([this](int) {
+        basApp::SetEndProcess([this](int) {
             ++ended_;
             Probe().Record("end of process");
         });
@@ -94,17 +89,7 @@ protected:
     void TearDown() override {
         if (frame_) frame_->Unload();
         frame_.reset();
-        MDIForm1::SetDownloadWindowMaker({});
         bas1394::lib::BindForTesting({});
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
-        forms::SetScreen(nullptr);
         AppTest::TearDown();
     }
 
@@ -125,8 +110,6 @@ protected:
     static long Px(double twips) { return std::lround(twips / 15); }
 
     forms::FixedScreen screen_{1280, 1024};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     int ended_ = 0;
 };
 
@@ -453,13 +436,6 @@ TEST_F(Frame, TheMessageLevelDialogChoosesItsStatusWindow) {
 
 TEST_F(Frame, CreateDownloadWindowOnlyMakesDownloadWindows) {
     MDIForm1& frame = LoadFrame();
-    EXPECT_EQ(frame.CreateDownloadWindow("frmSelectFirmware"), -1);  // no maker installed
-    MDIForm1::SetDownloadWindowMaker([](int32_t slot) {
-        auto w = std::make_shared<frmSelectFirmware>();
-        w->Load();
-        w->WindowIndex = slot;
-        return w;
-    });
     EXPECT_EQ(frame.CreateDownloadWindow("frmShell"), -1);
     EXPECT_EQ(frame.CreateDownloadWindow("frmSelectFirmware"), 0);
     EXPECT_EQ(frame.CreateDownloadWindow("frmSelectFirmware"), 1);
@@ -467,10 +443,6 @@ TEST_F(Frame, CreateDownloadWindowOnlyMakesDownloadWindows) {
     EXPECT_EQ(basApp::DownloadWindows[1]->WindowIndex, 1);
     basApp::DownloadWindows[0]->Unload();
     EXPECT_EQ(frame.CreateDownloadWindow("frmSelectFirmware"), 0);
-    MDIForm1::SetDownloadWindowMaker([](int32_t) -> std::shared_ptr<frmSelectFirmware> { throw vb::Error(7); });
-    EXPECT_EQ(frame.CreateDownloadWindow("frmSelectFirmware"), -1);
-    EXPECT_EQ(basApp::StatusWindows[0]->mfgStatus.TextMatrix(basApp::StatusWindows[0]->mfgStatus.Rows - 1, 3)(),
-              "Error #7: Out of memory in CreateDownloadWindow");
 }
 
 // The children close in the frame's order (main window, download windows by slot, shell windows,
@@ -480,21 +452,23 @@ TEST_F(Frame, UnloadClosesTheChildrenInOrderThenShutsDownOnce) {
     for (Start start : {ExitMenu, CloseButton, MainWindowClosed}) {
         SCOPED_TRACE(start);
         MDIForm1& frame = LoadFrame();
-        MDIForm1::SetDownloadWindowMaker([](int32_t slot) {
-            auto w = std::make_shared<frmSelectFirmware>();
+        frame.mnuStatusWindow_Click();
+        // Download windows as the frame makes them, each recording its unload.
+        const auto openDownloadWindow = [] {
+            const int32_t slot = basApp::TakeSlot(basApp::DownloadWindows);
+            auto w = std::make_shared<ProbedDownloadWindow>();
             w->Load();
             w->WindowIndex = slot;
             w->Show();
-            return w;
-        });
-        frame.mnuStatusWindow_Click();
-        for (int i = 0; i < 3; ++i) frame.CreateDownloadWindow("frmSelectFirmware");
+            basApp::DownloadWindows[size_t(slot)] = w;
+        };
+        for (int i = 0; i < 3; ++i) openDownloadWindow();
         basApp::DownloadWindows[1]->Unload();
-        frame.CreateDownloadWindow("frmSelectFirmware");  // opened last, in slot 1
+        openDownloadWindow();  // opened last, in slot 1
         // A closed shell window keeps its slot; an open one is closed.
-        auto closed = std::make_shared<frmShell>();
+        auto closed = std::make_shared<ProbedShellWindow>();
         basApp::ShellWindows[0] = closed;
-        auto open = std::make_shared<frmShell>();
+        auto open = std::make_shared<ProbedShellWindow>();
         open->WindowIndex = 1;
         basApp::ShellWindows.push_back(open);
         open->Show();
@@ -504,7 +478,11 @@ TEST_F(Frame, UnloadClosesTheChildrenInOrderThenShutsDownOnce) {
 
         if (start == ExitMenu) frame.mnuExit.Choose();
         else if (start == CloseButton) frame.HandleClose();
-        else Main().HandleClose();
+        else {
+            // Open download windows take the main window's input; given back, its close box acts.
+            Main().Enabled = true;
+            Main().HandleClose();
+        }
 
         EXPECT_FALSE(frame.IsLoaded());
         EXPECT_FALSE(frame.MainWindow()->IsLoaded());

@@ -13,7 +13,8 @@
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app/status_window.h"
+#include "automation/automation.h"
+#include "windows/status_window.h"
 #include "app_fixture.h"
 #include "bootloader/fwp.h"
 #include "bootloader/state.h"
@@ -44,7 +45,7 @@ protected:
         forms::EnsureApplication();
         screen_ = forms::FixedScreen{1600, 1200, forms::DesktopTwipsPerPixelX(), forms::DesktopTwipsPerPixelY()};
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([this](int) { ++ended_; });
+        basApp::SetEndProcess([this](int) { ++ended_; });
         const std::filesystem::path folder = std::filesystem::path(root_) / "program";
         std::filesystem::create_directories(folder);
         dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
@@ -53,23 +54,6 @@ protected:
         frame_ = std::make_unique<MDIForm1>();
         frame_->Show();
         ASSERT_NE(frame_->MainWindow(), nullptr);
-    }
-    void TearDown() override {
-        if (frame_) frame_->Unload();
-        frame_.reset();
-        basApp::Automation() = {};
-        basApp::CommandLineTokens.clear();
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
-        ResetTables();
-        forms::SetScreen(nullptr);
-        AppTest::TearDown();
     }
     static void ResetTables() {
         bas1394::ResetNodeTable();
@@ -135,8 +119,6 @@ protected:
     }
 
     forms::FixedScreen screen_{1600, 1200};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     int ended_ = 0;
 };
 
@@ -434,26 +416,27 @@ TEST_F(MainWindow, SchedulerWaitsForTheDeviceListAndEndsAfterSixResets) {
     ctx_.AutomationMode = true;
     ctx_.StatusFile = &file;
     frmMain& m = Main();
+    // Every attempt ends in a reset of the target.
     int runs = 0;
-    basApp::Automation().HasOperationOption = [](const std::vector<std::string>&) { return true; };
-    basApp::Automation().PerformUnattendedOperations = [&](const std::vector<std::string>&) {
-        ++runs;
-        return 2;
-    };
+    const frmMain::UnattendedRun resets{[](const std::vector<std::string>&) { return true; },
+                                        [&](const std::vector<std::string>&) {
+                                            ++runs;
+                                            return 2;
+                                        }};
     // No complete device list: the count starts again on every tick.
-    for (int i = 0; i < 10; ++i) m.tmrAutomationScheduler_Timer();
+    for (int i = 0; i < 10; ++i) m.SchedulerTick(resets);
     EXPECT_EQ(runs, 0);
     EXPECT_EQ(m.SchedulerState.TickCount, 0);
 
     bas1394::State.TopologyReady = true;
-    for (int i = 0; i < 3; ++i) m.tmrAutomationScheduler_Timer();
+    for (int i = 0; i < 3; ++i) m.SchedulerTick(resets);
     EXPECT_EQ(runs, 0);
-    m.tmrAutomationScheduler_Timer();  // the fourth tick runs the operations
+    m.SchedulerTick(resets);  // the fourth tick runs the operations
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(m.SchedulerState.ResetAttempts, 1);
     // Five more runs that each end in a reset: the sixth aborts and ends the program.
     for (int i = 0; i < 5 * 4; ++i)
-        if (frame_->IsLoaded()) m.tmrAutomationScheduler_Timer();
+        if (frame_->IsLoaded()) m.SchedulerTick(resets);
     EXPECT_EQ(runs, 6);
     ASSERT_FALSE(file.lines.empty());
     EXPECT_NE(file.lines.front().find(

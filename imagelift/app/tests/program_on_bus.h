@@ -1,7 +1,6 @@
 // The whole program on a simulated bus inside the test: start-up with the real frame, main
 // window and access library, the bus built from a description the test writes, the manual clock
-// driving timers and the devices alike. The shell and download windows of the layers above are
-// stand-ins that record what the main window asks of them.
+// driving timers and the devices alike, with the real shell and download windows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,7 +19,10 @@
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app/open_windows.h"
+#include "automation/automation.h"
+#include "firmware/select_firmware.h"
+#include "shell/shell_window.h"
+#include "windows/open_windows.h"
 #include "app_fixture.h"
 #include "bootloader/module.h"
 #include "bus/bus.h"
@@ -31,25 +33,6 @@
 #include "forms/forms.h"
 #include "support/db_manager.h"
 #include "tests/app/imagelift_process.h"
-
-// Stand-ins for the windows of the layers above (one definition in this test program).
-class frmSelectFirmware : public forms::Form {
-public:
-    frmSelectFirmware() : forms::Form("frmSelectFirmware", true) {}
-    int32_t WindowIndex = 0;
-    int32_t FirmwareType = -1;
-    int32_t hDevice = 0;
-
-protected:
-    void Form_Unload(int32_t&) override { basApp::EmptySlot(basApp::DownloadWindows, WindowIndex); }
-};
-
-class frmShell : public forms::Form {
-public:
-    frmShell() : forms::Form("frmShell", true) {}
-    int32_t WindowIndex = 0;
-    int32_t CurrentHandle = 0;
-};
 
 namespace apptest {
 
@@ -84,34 +67,15 @@ protected:
         fsys::create_directory_symlink(bin_ / "help", program_ / "help");
         fs::OverrideProgramFolder(program_.string());
         basApp::SetEndProcess([this](int code) { ends_.push_back(code); });
-        InstallUpperWindows();
     }
 
     void TearDown() override {
         if (MDIForm1* frame = basApp::Frame()) frame->mnuExit_Click();
-        basApp::internal::ForgetRun();
-        try {
-            basBootloader::Terminate();
-        } catch (...) {
-        }
-        try {
-            if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
-        } catch (...) {
-        }
+        // The library is let go of only after the program has unloaded it.
+        programState_.Teardown();
         if (library_) ::dlclose(library_);
-        basApp::Automation() = basApp::AutomationSeam{};
-        basApp::UpperWindows() = basApp::UpperWindowSeam{};
-        MDIForm1::SetDownloadWindowMaker({});
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::StatusWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(nullptr);
         fs::OverrideProgramFolder("");
         ::unsetenv("LUMAREL_BUS_INPROCESS");
-        ctx_.DbManager.reset();
-        ctx_.AutomationMode = false;
-        ctx_.StatusFile = nullptr;
         fsys::current_path(cwd_);
         AppTest::TearDown();
     }
@@ -182,38 +146,16 @@ protected:
         return out;
     }
 
-    // The stand-ins of the layers above, made through the seams the main window uses.
-    void InstallUpperWindows() {
-        auto& upper = basApp::UpperWindows();
-        upper.MakeShellWindow = [this] {
-            ++shellWindowsMade_;
-            auto w = std::make_shared<frmShell>();
-            w->Load();
-            return w;
-        };
-        upper.ShellForm = [](frmShell& w) -> forms::Form& { return w; };
-        upper.GetShellWindowIndex = [](const frmShell& w) { return w.WindowIndex; };
-        upper.SetShellWindowIndex = [](frmShell& w, int32_t i) { w.WindowIndex = i; };
-        upper.GetShellHandle = [](const frmShell& w) { return w.CurrentHandle; };
-        upper.SetShellHandle = [](frmShell& w, int32_t h) { w.CurrentHandle = h; };
-        upper.DownloadForm = [](frmSelectFirmware& w) -> forms::Form& { return w; };
-        upper.SetDownloadFirmwareType = [](frmSelectFirmware& w, int32_t t) { w.FirmwareType = t; };
-        upper.SetDownloadDevice = [](frmSelectFirmware& w, int32_t h) { w.hDevice = h; };
-        MDIForm1::SetDownloadWindowMaker([this](int32_t slot) -> std::shared_ptr<frmSelectFirmware> {
-            if (refuseDownloadWindows_) return nullptr;
-            auto w = std::make_shared<frmSelectFirmware>();
-            w->Load();
-            w->WindowIndex = slot;
-            return w;
-        });
-    }
-
     fsys::path cwd_, program_, bin_;
     std::vector<int> ends_;
     void* library_ = nullptr;
     sim::Bus* bus_ = nullptr;
-    int shellWindowsMade_ = 0;
-    bool refuseDownloadWindows_ = false;
+    // The shell windows made so far (a closed one keeps its slot).
+    static int ShellWindowsMade() {
+        int made = 0;
+        for (const auto& w : basApp::ShellWindows) made += w ? 1 : 0;
+        return made;
+    }
 };
 
 }  // namespace apptest

@@ -13,10 +13,11 @@
 #include <fstream>
 
 #include "app/bas_app.h"
-#include "app/config_rom_viewer.h"
+#include "windows/config_rom_viewer.h"
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
+#include "automation/automation.h"
 #include "app_fixture.h"
 #include "bootloader/module.h"
 #include "bus1394/node_records.h"
@@ -32,12 +33,6 @@ namespace {
 namespace fsys = std::filesystem;
 
 const char kCaption[] = "Downloader / Shell Application v1.8.41 (Engineering Version) (NRX Custom Build)";
-
-class StatusFileLines : public imagelift::IStatusFile {
-public:
-    void WriteStatusFileLine(const std::string& line) override { lines.push_back(line); }
-    std::vector<std::string> lines;
-};
 
 class Startup : public apptest::AppTest {
 protected:
@@ -59,21 +54,11 @@ protected:
     }
 
     void TearDown() override {
-        basApp::internal::ForgetRun();
-        // A start-up that ended half-way leaves the library and the module to close here.
-        try {
-            basBootloader::Terminate();
-        } catch (...) {
-        }
-        try {
-            if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
-        } catch (...) {
-        }
-        basApp::Automation() = basApp::AutomationSeam{};
-        basApp::SetEndProcess(nullptr);
+        // A start-up that ended half-way leaves its frame, the module and the library to close:
+        // the program state's teardown does, before the program folder goes.
+        programState_.Teardown();
         fs::OverrideProgramFolder("");
         ::unsetenv("LUMAREL_BUS_INPROCESS");
-        ctx_.DbManager.reset();
         fsys::current_path(cwd_);
         AppTest::TearDown();
     }
@@ -264,79 +249,63 @@ TEST_F(Startup, FromANetworkPathWithoutADataFolderTheUserIsTold) {
               "The application might not operate properly under these circumstances.");
 }
 
-// An automation layer that starts whenever a "/B" option is named, with its status file.
-void InstallAutomation(imagelift::ProgramContext& ctx, StatusFileLines& file, int32_t initializeResult) {
-    auto& a = basApp::Automation();
-    a.InitializeCommandLineOptions = [] { return 1; };
-    a.HasOperationOption = [](const std::vector<std::string>& tokens) {
-        for (const auto& t : tokens)
-            if (t.rfind("/B", 0) == 0) return true;
-        return false;
-    };
-    a.Initialize = [&ctx, &file, initializeResult] {
-        ctx.AutomationMode = true;
-        ctx.StatusFile = &file;
-        return initializeResult;
-    };
+// The lines of the unattended run's status file, in the data folder (here the program folder).
+std::vector<std::string> StatusFileLinesIn(const fsys::path& folder) {
+    std::vector<std::string> lines;
+    std::ifstream in(folder / "script-data" / "1394_write_status.txt", std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 TEST_F(Startup, ASecondInstanceAskedForAnOperationEndsWithAFailureAndWaitsForNobody) {
     const kernel::Handle first = kernel::CreateMutex(false, "Imagelift.Instance");
     ASSERT_NE(first, 0);
-    StatusFileLines file;
-    InstallAutomation(ctx_, file, 1);
     basApp::Main("/B PKG.FWP");
     kernel::CloseHandle(first);
     EXPECT_EQ(ends_, std::vector<int>{1});
     EXPECT_TRUE(boxes_.asked().empty());
     EXPECT_EQ(basApp::Frame(), nullptr);
     EXPECT_FALSE(ctx_.AutomationMode);
-    EXPECT_TRUE(file.lines.empty());
+    EXPECT_TRUE(StatusFileLinesIn(program_).empty());
 }
 
 TEST_F(Startup, AnUnattendedRunWhoseStartUpFailsEndsAtOnceThroughTheFrame) {
     fsys::remove(program_ / "Vsk1394api.dll");  // the access library is missing
-    StatusFileLines file;
-    InstallAutomation(ctx_, file, 1);
     basApp::Main("/B PKG.FWP");
     EXPECT_EQ(ends_.size(), 1u) << "the run ends, through the frame's unload and the shut-down";
     ASSERT_NE(basApp::Frame(), nullptr);
     EXPECT_FALSE(basApp::Frame()->IsLoaded());
     bool found = false;
-    for (const auto& line : file.lines)
+    for (const auto& line : StatusFileLinesIn(program_))
         found |= line.find(", ERROR, basApp, ERROR #53: ") != std::string::npos &&
                  line.find(" in Main.  Exiting initialization abnormally.") != std::string::npos;
     EXPECT_TRUE(found);
-    ctx_.StatusFile = nullptr;
 }
 
 TEST_F(Startup, AnUnattendedRunWaitsForNobodyBeforeItsStatusFileIsOpen) {
     // No store to open: the store's message about it would be a box.
     fsys::remove(program_ / "db1_clean.mdb");
-    StatusFileLines file;
-    InstallAutomation(ctx_, file, 1);
     basApp::Main("/b pkg.fwp");
     EXPECT_TRUE(ends_.empty());
     EXPECT_TRUE(boxes_.asked().empty()) << boxes_.asked()[0].prompt;
     EXPECT_TRUE(ctx_.AutomationMode);
     EXPECT_EQ(basApp::CommandLineText, "/B PKG.FWP");
     // The held message reached the status file as an ERROR line once it was open.
+    basAutomation::Shutdown();
     bool found = false;
-    for (const auto& line : file.lines)
+    for (const auto& line : StatusFileLinesIn(program_))
         found = found || (line.find("ERROR, basApp, The database file (db1.mdb or alternatively db1_clean.mdb) cannot be found.") !=
                           std::string::npos);
     EXPECT_TRUE(found);
-    ctx_.StatusFile = nullptr;
 }
 
 TEST_F(Startup, AnUnattendedRunThatCannotStartEndsTheProcessWithoutShutDown) {
-    StatusFileLines file;
-    InstallAutomation(ctx_, file, -1);
+    // A folder that is not empty stands where the status file goes: the run cannot open it.
+    fsys::create_directories(program_ / "script-data" / "1394_write_status.txt" / "occupied");
     basApp::Main("/B pkg.fwp");
     EXPECT_EQ(ends_, std::vector<int>{1});
     EXPECT_FALSE(Logged("Started Imagelift"));
     EXPECT_EQ(bas1394::State.LibraryModule, 0);
-    ctx_.StatusFile = nullptr;
 }
 
 TEST_F(Startup, AnInteractiveRunShowsItsMessages) {

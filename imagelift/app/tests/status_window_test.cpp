@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/status_window.h"
+#include "windows/status_window.h"
 #include "app_fixture.h"
 #include "forms/forms.h"
 #include "forms/tests/text_fit.h"

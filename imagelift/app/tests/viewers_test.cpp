@@ -8,9 +8,9 @@
 #include <regex>
 #include <sstream>
 
-#include "app/config_rom_viewer.h"
-#include "app/help_window.h"
-#include "app/text_viewer.h"
+#include "windows/config_rom_viewer.h"
+#include "windows/help_window.h"
+#include "windows/text_viewer.h"
 #include "program_on_bus.h"
 #include "support/date_text.h"
 

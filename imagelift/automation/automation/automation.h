@@ -77,6 +77,10 @@ struct ModuleState {
     // (a download before a key batch, a FAILED row of the batch): together they decide the exit code.
     int32_t LastResult = -1;
     bool OperationFailed = false;
+
+    // Scheduler ticks (one a second) an unattended run waits for an attempt, that is for a
+    // complete device list, before it gives up.
+    int32_t AttemptWaitLimitTicks = 120;
 };
 
 extern ModuleState State;
@@ -184,10 +188,5 @@ int32_t SplitArguments(std::string& line, std::vector<std::string>& words);
 // The report's name beside the batch file: a final ".txt" or ".html" (any case) becomes
 // ".out.txt" or ".out.html"; any other name gets ".out.txt" appended.
 std::string ReportFileName(const std::string& batchFileName);
-
-// ---------------------------------------------------------------- the program's seam
-
-// Fills the program layer's automation seam with this module's procedures.
-void InstallAutomation();
 
 }  // namespace basAutomation

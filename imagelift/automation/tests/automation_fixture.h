@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/program_state.h"
 #include "automation/automation.h"
 #include "boot_fixture.h"
 #include "bootloader/state.h"
@@ -19,9 +20,11 @@ namespace fsys = std::filesystem;
 class AutomationTest : public boottest::BootTest {
 protected:
     void SetUp() override {
+        // Every record of the program as program start leaves it; the bootloader layer's fixture
+        // then installs its context and binds the library.
+        imagelift::ProgramState::ResetRecords();
         BootTest::SetUp();
         ctx_.StatusWindow0 = &all_;  // every module's lines, not the bootloader layer's alone
-        basAutomation::ResetState();
         basAutomation::InitializeCommandLineOptions();
         previousCwd_ = fsys::current_path();
         fsys::create_directories(root_ + "/work");
@@ -30,9 +33,9 @@ protected:
     }
     void TearDown() override {
         basAutomation::SetExternalOpener(previousOpener_);
-        basAutomation::ResetState();
         fsys::current_path(previousCwd_);
         BootTest::TearDown();
+        imagelift::ProgramState::ResetRecords();
     }
 
     static basBootloader::ByteArray Pattern(size_t n, uint8_t seed = 1) {

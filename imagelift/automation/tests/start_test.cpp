@@ -33,7 +33,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([this](int code) { ends_.push_back(code); });
+        basApp::SetEndProcess([this](int code) { ends_.push_back(code); });
         previousOpener_ = SetExternalOpener([this](const std::string& p) { opened_.push_back(p); });
         previousCwd_ = fsys::current_path();
         const fsys::path folder = fsys::path(root_) / "program";
@@ -41,10 +41,6 @@ protected:
         fsys::current_path(folder);
         dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
         ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
-        bas1394::State.TopologyReady = false;
-        basBootloader::State.TargetList.assign(1, {});
-        ResetState();
-        InstallAutomation();
         InitializeCommandLineOptions();
         frame_ = std::make_unique<MDIForm1>();
         frame_->Show();
@@ -55,29 +51,18 @@ protected:
     void TearDown() override {
         if (frame_) frame_->Unload();
         frame_.reset();
-        ResetState();
-        basApp::Automation() = {};
-        basApp::CommandLineText.clear();
-        basApp::CommandLineTokens.clear();
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::ReleaseRetiredWindows();
+        programState_.Teardown();
         SetExternalOpener(previousOpener_);
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
         fsys::current_path(previousCwd_);
-        forms::SetScreen(nullptr);
         AppTest::TearDown();
     }
     frmMain& Main() { return *frame_->MainWindow(); }
 
     forms::FixedScreen screen_{1600, 1200};
-    basApp::EndProcessFn previousEnd_;
     ExternalOpener previousOpener_;
     std::vector<int> ends_;
     std::vector<std::string> opened_;
     fsys::path previousCwd_;
-    std::unique_ptr<MDIForm1> frame_;
 };
 
 TEST_F(Start, InitializeOpensAFreshStatusFileDisablesTheMainWindowAndStartsTheScheduler) {
@@ -264,7 +249,7 @@ TEST_F(Start, WarningsOfTheModuleAreDroppedWhileADownloadSendsBlocks) {
 TEST_F(Start, ARunWithoutACompleteDeviceListEndsWithAFailure) {
     basApp::CommandLineText = "/D PKG.FWP";
     basApp::CommandLineTokens = {"", "/D PKG.FWP"};
-    basApp::Automation().AttemptWaitLimitTicks = 5;
+    basAutomation::State.AttemptWaitLimitTicks = 5;
     ASSERT_EQ(Initialize(), 1);
     for (int i = 0; i < 5; ++i) Main().tmrAutomationScheduler_Timer();
     EXPECT_TRUE(frame_->IsLoaded());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <memory>
 
 #include "forms/controls.h"
@@ -47,3 +48,11 @@ private:
     int32_t hDevice_ = 0;
     std::unique_ptr<clsLayoutManager> layout_;
 };
+
+namespace imagelift_firmware {
+
+// The shell window's "Get Firmware CRCs...": a CRC window for `hDevice`, read before it shows,
+// shown modally over the frame with `deviceDetails` in its device-details box, then discarded.
+void ShowFirmwareCrcs(int32_t hDevice, const std::string& deviceDetails);
+
+}  // namespace imagelift_firmware

@@ -19,6 +19,8 @@
 #include "firmware/download_guard.h"
 #include "firmware/memory_viewer.h"
 #include "firmware/text_view.h"
+#include "windows/open_windows.h"
+#include "windows/text_viewer.h"
 #include "firmware_fixture.h"
 #include "forms/tests/text_fit.h"
 #include "registry/registry.h"
@@ -510,18 +512,17 @@ TEST_F(DownloadWindow, ViewConfigShowsTheConfigurationDataAsDumpAndAsText) {
     const std::vector<uint8_t> config(text.begin(), text.end());
     const auto app = Image(16);
     Write("cfg.fwp", fwp::PackageBuilder().Image1(app, kImageAddress).Config(config));
-    std::string caption, shown;
-    imagelift_firmware::SetConfigTextOpener([&](const std::string& c, const std::string& t) {
-        caption = c;
-        shown = t;
-    });
     frmSelectFirmware& w = Open(0);
     Select(w, "cfg.fwp");
     w.cmdViewConfig_Click();
-    imagelift_firmware::SetConfigTextOpener({});
 
-    EXPECT_EQ(caption, "Config (CNE) data from 'cfg.fwp'");
-    EXPECT_EQ(shown, "+Audio\r\n  | Rate=48000\r\n");
+    // The program's text viewer shows the text.
+    ASSERT_FALSE(basApp::OpenWindows().empty());
+    auto* textViewer = dynamic_cast<frmConfig*>(basApp::OpenWindows().back().get());
+    ASSERT_NE(textViewer, nullptr);
+    EXPECT_EQ(textViewer->Caption(), "Config (CNE) data from 'cfg.fwp'");
+    EXPECT_EQ(textViewer->RTB1.Text(), "+Audio\r\n  | Rate=48000\r\n");
+    textViewer->Unload();
     ASSERT_GE(basApp::MemoryWindows.size(), 1u);
     frmViewMemory* viewer = basApp::MemoryWindows[0].get();
     ASSERT_NE(viewer, nullptr);
@@ -565,8 +566,6 @@ TEST_F(DownloadWindow, TheCrcWindowShowsTheTargetsVerdictOnEachImage) {
 }
 
 TEST_F(DownloadWindow, TheShellWindowsCrcCommandShowsTheVerdictsInAModalDialog) {
-    auto& seam = basApp::UpperWindows();
-    ASSERT_TRUE(seam.ShowFirmwareCrcs);
     std::vector<std::string> shown;
     QTimer::singleShot(0, [&] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -575,7 +574,7 @@ TEST_F(DownloadWindow, TheShellWindowsCrcCommandShowsTheVerdictsInAModalDialog) 
             w->close();
         }
     });
-    seam.ShowFirmwareCrcs(handle_, "Lumarel 460 in its bootloader");
+    imagelift_firmware::ShowFirmwareCrcs(handle_, "Lumarel 460 in its bootloader");
     // The CRCs were read before the dialog showed: the empty bootloader slot has its verdict.
     EXPECT_NE(std::find(shown.begin(), shown.end(), "  Bootloader: Invalid CRC indicated by target"), shown.end());
 }

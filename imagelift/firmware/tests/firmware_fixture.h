@@ -26,7 +26,6 @@
 #include "bus1394/bus_reset.h"
 #include "bus1394/state.h"
 #include "bus1394/transactions.h"
-#include "firmware/install.h"
 #include "firmware/select_firmware.h"
 #include "forms/forms.h"
 #include "fwpbuild/package_builder.h"
@@ -43,38 +42,19 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([](int) {});
+        basApp::SetEndProcess([](int) {});
         const fsys::path program = fsys::path(root_) / "program";
         fsys::create_directories(program);
         dbschema::CreateCleanDatabase(program / clsDbManager::kDatabaseFile);
         ctx_.DbManager = std::make_unique<clsDbManager>(program, basDebug::ReportStoreLine);
         const char* bin = std::getenv("LUMAREL_BIN");
         ctx_.App.Path = bin ? bin : "";
-        imagelift_firmware::InstallDownloadWindows();
         frame_ = std::make_unique<MDIForm1>();
         frame_->Show();
         // The log lines of the windows come here (the frame made its own status window first).
         ctx_.StatusWindow0 = &status_;
         packages_ = fsys::path(root_) / "packages";
         fsys::create_directories(packages_);
-    }
-
-    void TearDown() override {
-        if (frame_) frame_->Unload();
-        frame_.reset();
-        basApp::UpperWindows() = {};
-        MDIForm1::SetDownloadWindowMaker({});
-        MDIForm1::SetAboutBoxOpener({});
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        ctx_.DbManager.reset();
-        forms::SetScreen(nullptr);
-        AppTest::TearDown();
     }
 
     // A package written by the package builder into the packages folder.
@@ -94,8 +74,6 @@ protected:
     bool Logged(const std::string& part) const { return status_.Find(part).has_value(); }
 
     forms::FixedScreen screen_{1600, 1200};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     fsys::path packages_;
 };
 
@@ -144,7 +122,6 @@ protected:
         if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
         user::DestroyWindow(window_);
         WindowsTest::TearDown();
-        bas1394::ResetModuleState();
         ::unsetenv("LUMAREL_BUS_INPROCESS");
     }
 

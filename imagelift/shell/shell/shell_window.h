@@ -8,9 +8,8 @@
 // every key typed goes to the target, with no local echo. Its menus carry the device commands
 // of the main window for this target.
 //
-// The main window's shell command creates it (through basApp::UpperWindows(), filled by
-// imagelift_shell::InstallShellWindows), loads it, gives it its slot in basApp::ShellWindows and
-// then its handle. Closing it keeps the object in its slot; showing it again loads it afresh
+// The main window's shell command creates it, loads it, gives it its slot in basApp::ShellWindows
+// and then its handle. Closing it keeps the object in its slot; showing it again loads it afresh
 // with the handle it had.
 #pragma once
 
@@ -151,10 +150,3 @@ private:
     bool validNode_ = false;
     std::unique_ptr<clsLayoutManager> LayoutManager;
 };
-
-namespace imagelift_shell {
-
-// Fills the shell-window members of basApp::UpperWindows(): the program's entry calls it once.
-void InstallShellWindows();
-
-}  // namespace imagelift_shell

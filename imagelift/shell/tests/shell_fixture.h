@@ -1,8 +1,8 @@
-// Shared set-up of the shell window's tests: the program layer's fixture (temporary root, manual
+// Shared set-up of the shell window's tests: the program's one fixture (temporary root, manual
 // clock, fresh context, scripted boxes), a settings store, the real access library hosting a
 // simulated bus in this process (the local host and Lumarel 460s), the bootloader module, and the
-// real frame with its main window. The shell windows are made through the program's seam, as
-// the main window's shell command makes them.
+// real frame with its main window. The shell windows are made as the main window's shell
+// command makes them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -47,7 +47,7 @@ protected:
     void SetUp() override {
         AppTest::SetUp();
         forms::SetScreen(&screen_);
-        previousEnd_ = basApp::SetEndProcess([](int) {});
+        basApp::SetEndProcess([](int) {});
         const char* bin = std::getenv("LUMAREL_BIN");
         ASSERT_NE(bin, nullptr);
         ctx_.App.Path = bin;
@@ -56,7 +56,6 @@ protected:
         dbschema::CreateCleanDatabase(folder / clsDbManager::kDatabaseFile);
         ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
 
-        bas1394::ResetModuleState();
         bus_.AddNode("host", std::make_unique<sim::PlainNode>("host", sim::MinimalRom(0x123456)));
         bus_.SetLocalHost("host");
         bus_.AddVirtualDevice(bas1394::kVirtualDeviceName);
@@ -73,28 +72,17 @@ protected:
         frame_->Show();
         // The lines come here instead of the frame's status window 0.
         ctx_.StatusWindow0 = &status_;
-        imagelift_shell::InstallShellWindows();
     }
 
     void TearDown() override {
         // The frame's unload closes the shell windows and ends the module and the library.
         if (frame_) frame_->Unload();
         frame_.reset();
-        basApp::UpperWindows() = {};
-        basApp::internal::ForgetRun();
-        basApp::StatusWindows.clear();
-        basApp::DownloadWindows.clear();
-        basApp::ShellWindows.clear();
-        basApp::MemoryWindows.clear();
-        basApp::ReleaseRetiredWindows();
-        basApp::SetEndProcess(previousEnd_);
-        if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
+        // The library lets go of the bus only after the program has unloaded it.
+        programState_.Teardown();
         if (hostBus_) hostBus_(nullptr);
         if (library_) ::dlclose(library_);
         if (window_) user::DestroyWindow(window_);
-        ctx_.DbManager.reset();
-        basBootloader::State.TargetList.assign(1, {});
-        forms::SetScreen(nullptr);
         AppTest::TearDown();
     }
 
@@ -137,24 +125,24 @@ protected:
     // an existing window that shows the handle is shown again; otherwise a new window takes the
     // first free slot, gets its slot and then its handle, and is shown.
     frmShell& Launch(int32_t handle) {
-        auto& seam = basApp::UpperWindows();
         auto& windows = basApp::ShellWindows;
         if (windows[0]) {
             for (auto& w : windows) {
-                if (w && seam.GetShellHandle(*w) == handle) {
-                    seam.ShellForm(*w).Show();
-                    seam.ShellForm(*w).ZOrder();
+                if (w && w->CurrentHandle() == handle) {
+                    w->Show();
+                    w->ZOrder();
                     return *w;
                 }
             }
         }
         const int32_t slot = basApp::TakeSlot(windows);
-        std::shared_ptr<frmShell> w = seam.MakeShellWindow();
+        auto w = std::make_shared<frmShell>();
+        w->Load();
         windows[size_t(slot)] = w;
-        seam.SetShellWindowIndex(*w, slot);
-        seam.SetShellHandle(*w, handle);
-        seam.ShellForm(*w).Top = slot * 20.0;
-        seam.ShellForm(*w).Show();
+        w->WindowIndex = slot;
+        w->CurrentHandle(handle);
+        w->Top = slot * 20.0;
+        w->Show();
         return *w;
     }
 
@@ -190,8 +178,6 @@ protected:
     int Count(const std::string& part) const { return status_.Count(part); }
 
     forms::FixedScreen screen_{1600, 1200};
-    std::unique_ptr<MDIForm1> frame_;
-    basApp::EndProcessFn previousEnd_;
     sim::Bus bus_;
     void* library_ = nullptr;
     int32_t (*hostBus_)(void*) = nullptr;

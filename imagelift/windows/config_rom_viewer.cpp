@@ -1,10 +1,10 @@
 // The config ROM viewer: the tree of a node's config ROM, filled by the config ROM formatter of
 // the bus layer through the tree view's node collection, and the report it copies and saves.
-#include "app/config_rom_viewer.h"
+#include "windows/config_rom_viewer.h"
 
 #include <fstream>
 
-#include "app/open_windows.h"
+#include "windows/open_windows.h"
 #include "bus1394/config_rom_tree.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"

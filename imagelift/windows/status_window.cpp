@@ -1,12 +1,11 @@
 // The status windows: a grid of log lines with a level filter, a row cap and a remembered
 // rectangle.
-#include "app/status_window.h"
+#include "windows/status_window.h"
 
 #include <algorithm>
 #include <array>
 
-#include "app/bas_app.h"
-#include "app/frame.h"
+#include "windows/kit.h"
 #include "support/db_manager.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
@@ -176,7 +175,7 @@ int32_t frmStatus::RestoreLayout() {
 
 void frmStatus::Form_Unload(int32_t& Cancel) {
     (void)Cancel;
-    auto* frame = dynamic_cast<MDIForm1*>(forms::MDIForm::Current());
+    basApp::IFrameWindow* frame = basApp::FrameWindow();
     vb::ResumeNext steps;
     steps.Run([&] { SaveLayout(); });
     // Hidden, it takes no share of the frame's tiling.
@@ -185,7 +184,7 @@ void frmStatus::Form_Unload(int32_t& Cancel) {
         if (frame) frame->MDIForm_Resize();
     });
     steps.Run([&] {
-        if (frame && frame->mnuAutoScaleChildren.Checked) frame->ArrangeChildren(1);
+        if (frame && frame->AutoScalesChildren()) frame->ArrangeChildren(1);
     });
     steps.Run([&] {
         auto& ctx = imagelift::Ctx();

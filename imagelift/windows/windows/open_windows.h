@@ -17,6 +17,8 @@ namespace basApp {
 void KeepOpenWindow(std::shared_ptr<forms::Form> window);
 // Called by the window's unload: lets go of it (nothing happens for a window not kept here).
 void ReleaseOpenWindow(const forms::Form* window);
+// Lets go of every kept window (they wait among the retired windows).
+void ForgetOpenWindows();
 // The windows kept now, in the order they were opened.
 const std::vector<std::shared_ptr<forms::Form>>& OpenWindows();
 

@@ -1,7 +1,7 @@
 // The text viewer: a read-only rich text box in a fixed-pitch font that fills the window.
-#include "app/text_viewer.h"
+#include "windows/text_viewer.h"
 
-#include "app/open_windows.h"
+#include "windows/open_windows.h"
 #include "layout/layout_manager.h"
 #include "vbrt/error.h"
 #include "vbrt/resume_next.h"

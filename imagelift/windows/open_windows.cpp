@@ -1,8 +1,8 @@
-#include "app/open_windows.h"
+#include "windows/open_windows.h"
 
 #include <algorithm>
 
-#include "app/bas_app.h"
+#include "windows/kit.h"
 #include "forms/form.h"
 
 namespace basApp {
@@ -27,6 +27,12 @@ void ReleaseOpenWindow(const forms::Form* window) {
     std::shared_ptr<forms::Form> held = std::move(*it);
     windows.erase(it);
     RetireWindow(std::move(held));
+}
+
+void ForgetOpenWindows() {
+    auto windows = std::move(kept());
+    kept().clear();
+    for (auto& w : windows) RetireWindow(std::move(w));
 }
 
 const std::vector<std::shared_ptr<forms::Form>>& OpenWindows() { return kept(); }

@@ -1,7 +1,7 @@
 // The help window: a browser on the local help pages that always fills the window.
-#include "app/help_window.h"
+#include "windows/help_window.h"
 
-#include "app/open_windows.h"
+#include "windows/open_windows.h"
 #include "layout/layout_manager.h"
 #include "vbrt/error.h"
 #include "vbrt/resume_next.h"

@@ -1,6 +1,6 @@
 // Screen fitting: a window is kept inside what can be seen of it, the screen for the frame and
 // the frame's client area for a window inside the frame.
-#include "app/bas_app.h"
+#include "windows/kit.h"
 
 #include <cmath>
 
