@@ -155,11 +155,8 @@ void frmMain::Form_Load() {
     mfgDevices.FixedRows = 1;
     mfgDevices.FixedCols = 0;
     mfgDevices.Rows = 1;
-    static const char* const kHeaders[7] = {"drv",          "#",          "ID",
-                                            "State",        "Manufacterer", "Model Name",
-                                            "Firmware Version"};
     for (int32_t c = 0; c < 7; ++c) {
-        mfgDevices.TextMatrix(0, c) = std::string(kHeaders[c]);
+        mfgDevices.TextMatrix(0, c) = imagelift::kDeviceHeaders[size_t(c)];
         mfgDevices.ColAlignment(c) = c < 2 ? forms::flexAlignCenterCenter : forms::flexAlignLeftCenter;
     }
     ResizeMFG(mfgDevices);
