@@ -53,6 +53,7 @@ frmMain::frmMain() : forms::Form("frmMain", true) {
 }
 
 frmMain::~frmMain() {
+    if (bas1394::State.PumpTimers == this) bas1394::State.PumpTimers = nullptr;
     auto& ctx = imagelift::Ctx();
     if (ctx.MainChildForm == this) ctx.MainChildForm = nullptr;
     if (basApp::MainChildForm == this) basApp::MainChildForm = nullptr;
