@@ -53,39 +53,57 @@ struct Raised {
 
 // ---------------------------------------------------------------- the grid
 
+// The grid keeps its rows from one refill to the next: the device list says which rows changed,
+// only their cells that differ are written, rows are added or cut at the end, and the grid is
+// painted once when the refill is done. A bus-reset pass refills after every node it keeps, so
+// a refill costs what changed, not what the list holds.
 int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes,
                                    const std::vector<basBootloader::BootloaderTarget>& Targets) {
-    try {
-        mfgDevices.Rows = mfgDevices.FixedRows();
-    } catch (...) {
-        StatusDisplay(errorLine("RefreshDeviceList"));
-    }
-    // A cell that cannot be written is left as it is.
-    auto set = [&](int32_t row, int32_t col, const std::string& text) {
-        try {
-            mfgDevices.TextMatrix(row, col) = text;
-        } catch (...) {
-        }
-    };
-
     const imagelift::DeviceSources sources{Nodes,
                                            Targets,
                                            basBootloader::State.DebuggerNodes,
                                            bas1394::State.TopologyMap.Entries,
                                            int16_t(bas1394::State.LocalHostNode.load()),
                                            basBootloader::State.BootloaderListReady[0]};
-    Devices.Replace(imagelift::BuildDeviceRows(sources));
+    const size_t before = Devices.Rows().size();
+    const std::vector<size_t> changed = Devices.Replace(imagelift::BuildDeviceRows(sources));
+    const std::vector<imagelift::DeviceRow>& rows = Devices.Rows();
 
     Raised refilling(refilling_);
-    Devices.CarrySelection([&](size_t index, bool running) {
-        const imagelift::DeviceRow& device = Devices.Rows()[index];
-        try {
-            mfgDevices.Rows = mfgDevices.Rows() + 1;
-        } catch (...) {
-            return;
+
+    const int32_t fixedRows = mfgDevices.FixedRows();
+    try {
+        if (mfgDevices.Rows() != fixedRows + int32_t(rows.size())) mfgDevices.Rows = fixedRows + int32_t(rows.size());
+    } catch (...) {
+        StatusDisplay(errorLine("RefreshDeviceList"));
+    }
+    // A cell that cannot be written is left as it is.
+    for (size_t index : changed) {
+        const int32_t row = fixedRows + int32_t(index);
+        for (size_t c = 0; c < imagelift::kDeviceColumns; ++c) {
+            try {
+                auto cell = mfgDevices.TextMatrix(row, int32_t(c));
+                if (std::string(cell) != rows[index].Cells[c]) cell = rows[index].Cells[c];
+            } catch (...) {
+            }
         }
-        const int32_t row = mfgDevices.Rows() - 1;
-        for (size_t c = 0; c < imagelift::kDeviceColumns; ++c) set(row, int32_t(c), device.Cells[c]);
+    }
+    // The columns take the width of the texts they now hold. Their widths follow from the widest
+    // text of each column alone, so when rows were only added, only the added rows are measured,
+    // and the columns are sized again only when one of them holds a wider text than before.
+    ignoringFailure([&] {
+        const bool onlyAdded = rows.size() >= before && (changed.empty() || changed.front() >= before);
+        bool wider = !onlyAdded;
+        for (size_t index : onlyAdded ? changed : std::vector<size_t>{})
+            for (size_t c = 0; c < imagelift::kDeviceColumns; ++c)
+                if (mfgDevices.ColTextWidth(int32_t(c), fixedRows + int32_t(index)) > columnNeed_[c]) wider = true;
+        if (!wider) return;
+        ResizeMFG(mfgDevices);
+        for (size_t c = 0; c < imagelift::kDeviceColumns; ++c) columnNeed_[c] = mfgDevices.ColTextWidth(int32_t(c));
+    });
+
+    Devices.CarrySelection([&](size_t index, bool running) {
+        const imagelift::DeviceRow& device = rows[index];
         if (device.BadState)
             StatusDisplay("Invalid Bootloader state for node " + vb::CStr(int32_t(device.Node.NodeNumber)) + ": " +
                               vb::CStr(device.TargetState),
@@ -96,10 +114,9 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
             ignoringFailure([&] { showCurrentDevice(); });
             mfgDevices_RowColChange();
         }
-        // The columns take the width of the row's texts before it shows.
-        ignoringFailure([&] { ResizeMFG(mfgDevices); });
-        ignoringFailure([&] { Refresh(); });
     });
+    // No running row: no device row is current.
+    ignoringFailure([&] { showCurrentDevice(); });
     return 1;
 }
 

@@ -243,9 +243,18 @@ void frmMain::ResizeMFG(forms::MSFlexGrid& /*grid*/) {
 // ---------------------------------------------------------------- bus events
 
 void frmMain::IEEE1394Bus_NodesChanged() {
-    mfgDevices.Rows = mfgDevices.FixedRows();
-    ClearDetailPane();
-    RefreshDeviceList(bas1394::State.NodeTable, basBootloader::State.TargetList);
+    // A bus-reset pass calls this for every node it keeps: the window is painted once, when the
+    // list and the pane are complete, not for every step of the refill.
+    HoldRedraw(true);
+    struct Release {
+        frmMain& window;
+        ~Release() { window.HoldRedraw(false); }
+    };
+    {
+        Release release{*this};
+        ClearDetailPane();
+        RefreshDeviceList(bas1394::State.NodeTable, basBootloader::State.TargetList);
+    }
     Refresh();
     forms::DoEvents();
 }

@@ -9,6 +9,7 @@
 // switched on by the automation layer). Closing it closes the frame and so the program.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -258,4 +259,6 @@ private:
     std::unique_ptr<clsLayoutManager> LayoutManager;
     bool refilling_ = false;           // RefreshDeviceList is filling the grid
     bool showingCurrentDevice_ = false;  // the grid's row follows the device list's
+    // The width each grid column's widest text needs, as the last refill measured it.
+    std::array<double, imagelift::kDeviceColumns> columnNeed_{};
 };
