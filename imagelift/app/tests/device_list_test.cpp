@@ -8,6 +8,7 @@
 #include "app/device_list.h"
 #include "bootloader/fwp.h"
 #include "bus1394/config_rom_texts.h"
+#include "tests/maker_node.h"
 
 namespace {
 
@@ -15,17 +16,7 @@ using imagelift::DeviceList;
 using imagelift::DeviceRow;
 using V = std::vector<std::string>;
 
-bas1394::NodeRecord Node(int16_t number) {
-    bas1394::NodeRecord node;
-    node.DriverType = "vdev";
-    node.NodeNumber = number;
-    node.ConfigRom.BusInfo.RawBytes.assign(20, 0);
-    node.ConfigRom.BusInfo.RawBytes[0] = 4;
-    node.ConfigRom.BusInfo.NodeVendorId = 0x0A3C7E;
-    node.ConfigRom.BusInfo.ChipIdHi = 0x10;
-    node.ConfigRom.BusInfo.ChipIdLo = 0x00010000 + number;
-    return node;
-}
+bas1394::NodeRecord Node(int16_t number) { return apptest::MakerNode(number); }
 
 basBootloader::BootloaderTarget Target(const bas1394::NodeRecord& node, int32_t state, int32_t bootloaderVersion) {
     basBootloader::BootloaderTarget t;

@@ -15,6 +15,7 @@
 #include "app/main_window.h"
 #include "app/status_window.h"
 #include "app_fixture.h"
+#include "tests/maker_node.h"
 #include "bootloader/fwp.h"
 #include "bootloader/state.h"
 #include "bus1394/access_library.h"
@@ -86,14 +87,7 @@ protected:
 
     // A node of the maker with a readable config ROM and an active link.
     static bas1394::NodeRecord Node(int16_t number, bool linkActive = true) {
-        bas1394::NodeRecord node;
-        node.DriverType = bas1394::kDriverVdev;
-        node.NodeNumber = number;
-        node.ConfigRom.BusInfo.RawBytes.assign(20, 0);
-        node.ConfigRom.BusInfo.RawBytes[0] = 4;
-        node.ConfigRom.BusInfo.NodeVendorId = 0x0A3C7E;
-        node.ConfigRom.BusInfo.ChipIdHi = 0x10;
-        node.ConfigRom.BusInfo.ChipIdLo = 0x00010000 + number;
+        bas1394::NodeRecord node = apptest::MakerNode(number);
         bas1394::State.TopologyMap.Entries[size_t(number)].LinkActive = linkActive ? 1 : 0;
         return node;
     }
