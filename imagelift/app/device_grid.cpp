@@ -54,9 +54,9 @@ struct Raised {
 // ---------------------------------------------------------------- the grid
 
 // The grid keeps its rows from one refill to the next: the device list says which rows changed,
-// only their cells that differ are written, rows are added or cut at the end, and the grid is
-// painted once when the refill is done. A bus-reset pass refills after every node it keeps, so
-// a refill costs what changed, not what the list holds.
+// only their cells that differ are written, and rows are added or cut at the end (the window is
+// painted once, after the refill: IEEE1394Bus_NodesChanged holds its painting). A bus-reset pass
+// refills after every node it keeps, so a refill costs what changed, not what the list holds.
 int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes,
                                    const std::vector<basBootloader::BootloaderTarget>& Targets) {
     const imagelift::DeviceSources sources{Nodes,
@@ -115,7 +115,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
             mfgDevices_RowColChange();
         }
     });
-    // No running row: no device row is current.
+    // The grid's current row ends where the list's is (the header row when no row runs).
     ignoringFailure([&] { showCurrentDevice(); });
     return 1;
 }
