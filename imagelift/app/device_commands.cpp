@@ -1,13 +1,15 @@
-// The main window's device commands: the buttons and menu items that act on the device of the
-// selected grid row, or on the bus. Every device command ends in one bootloader command.
+// The main window's device commands: the buttons and menu items that act on the selected device
+// of the device list, or on the bus. Every device command ends in one bootloader command.
 //
 // A command reaches its target in one of two ways:
-//   - by row: the node record of the row's driver key (column 0) and node number (column 1),
-//     and the bootloader target on that node (a handle below 1 when there is none);
+//   - by row: the node record of the selected device's driver key and node number, as the
+//     node table now holds it, and the bootloader target on that node (a handle below 1 when
+//     there is none);
 //   - by selection: GetSelectedBootloaderHandle, which gives a handle only while the selected
 //     target's bootloader runs (and logs its own warning otherwise).
-// The row is read before any question is asked: a bus reset may refill the grid while a message
-// or input box waits, and the command goes on with what it read.
+// The selected device is read from the device list before any question is asked: a bus reset
+// may refill the list while a message or input box waits, and the command goes on with what it
+// read.
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,28 +49,19 @@ bool onBus(int32_t nodeNumber) { return nodeNumber >= 0 && nodeNumber <= 62; }
 
 std::string hex(int32_t value) { return vb::Hex(value); }
 
-// The texts of the selected grid row that the commands use.
+// The selected device as a command reads it from the device list: the texts its messages quote
+// and the node it acts on.
 struct SelectedRow {
-    std::string driver;  // column 0 "drv"
-    std::string node;    // column 1 "#"
-    std::string id;      // column 2 "ID"
-    std::string maker;   // column 4 "Manufacterer"
-    std::string model;   // column 5 "Model Name"
+    imagelift::DeviceTexts texts;
+    const frmMain& window;
 
-    // "Invalid Node: <#>  GUID=<ID> Mfg=<maker> Model=<model>"
-    std::string InvalidNodeMessage() const {
-        return "Invalid Node: " + node + " " + " GUID=" + id + " Mfg=" + maker + " Model=" + model;
-    }
-    // The node's record (the empty record, node number 128, when the table has no such node).
-    // A node column that is not a number raises 13.
-    bas1394::NodeRecord Record() const { return bas1394::GetNodeRecord(driver, vb::CInt(node)); }
+    std::string InvalidNodeMessage() const { return texts.InvalidNodeMessage(); }
+    // The node's record as the node table now holds it (the empty record, node number 128,
+    // once the node has gone); with no device row selected, error 13.
+    bas1394::NodeRecord Record() const { return window.SelectedNode(); }
 };
 
-SelectedRow readRow(forms::MSFlexGrid& grid) {
-    const int32_t row = grid.Row();
-    auto cell = [&](int32_t col) { return std::string(grid.TextMatrix(row, col)); };
-    return SelectedRow{cell(0), cell(1), cell(2), cell(4), cell(5)};
-}
+SelectedRow readRow(const frmMain& window) { return SelectedRow{window.Devices.SelectedTexts(), window}; }
 
 // Identity answers: the user types hex bytes ("00 11 22 ..."); anything but exactly `count`
 // bytes is refused before the user is asked to confirm, so a typo never reaches the device.
@@ -127,10 +120,10 @@ void frmMain::mnuUpdateDebuggerFirmware_Click() { UpdateImage(basBootloader::kIm
 int32_t frmMain::UpdateImage(int32_t imageType) {
     try {
         StatusDisplay("Updating firmare image (type = " + vb::CStr(imageType) + ")", "TRACE");
-        const SelectedRow row = readRow(mfgDevices);
+        const SelectedRow row = readRow(*this);
         const bas1394::NodeRecord record = row.Record();
         if (!onBus(record.NodeNumber)) {
-            StatusDisplay("UpdateImage failed: Invalid node number in Device table: " + row.node, "ERROR");
+            StatusDisplay("UpdateImage failed: Invalid node number in Device table: " + row.texts.Node, "ERROR");
             return -1;
         }
         int32_t handle = basBootloader::OpenBootloaderDevice(record);
@@ -178,7 +171,7 @@ void frmMain::mnuResetToBootloader_Click() { ResetSelectedDevice(basBootloader::
 
 void frmMain::ResetSelectedDevice(uint8_t resetMode) {
     try {
-        const SelectedRow row = readRow(mfgDevices);
+        const SelectedRow row = readRow(*this);
         const int32_t handle = basBootloader::OpenBootloaderDevice(row.Record());
         if (handle < 1) {
             // Nobody answers a message box in an unattended run: the line goes to its status file.
@@ -230,7 +223,7 @@ void frmMain::mnuStartDebugger_Click() { startImage(basBootloader::kImageDebugge
 
 void frmMain::startImage(int32_t imageType) {
     try {
-        const SelectedRow row = readRow(mfgDevices);
+        const SelectedRow row = readRow(*this);
         const int32_t handle = GetSelectedBootloaderHandle();
         if (handle < 1) {
             StatusDisplay(row.InvalidNodeMessage(), "ERROR", std::string(kModule));
@@ -257,7 +250,7 @@ void frmMain::startImage(int32_t imageType) {
 
 void frmMain::mnuSwitchTo1394Shell_Click() {
     try {
-        const SelectedRow row = readRow(mfgDevices);
+        const SelectedRow row = readRow(*this);
         const int32_t handle = basBootloader::OpenBootloaderDevice(row.Record());
         if (handle < 1) {
             StatusDisplay(row.InvalidNodeMessage(), "ERROR", std::string(kModule));
@@ -278,7 +271,7 @@ void frmMain::mnuSwitchTo1394Shell_Click() {
 
 void frmMain::mnuInitializePersistentParameters_Click() {
     try {
-        const SelectedRow row = readRow(mfgDevices);
+        const SelectedRow row = readRow(*this);
         const int32_t handle = GetSelectedBootloaderHandle();
         if (handle < 1) {
             StatusDisplay(row.InvalidNodeMessage(), "ERROR", std::string(kModule));
@@ -405,7 +398,7 @@ void frmMain::mnuSetMACaddress_Click() {
 
 void frmMain::mnuLaunchShell_Click() {
     try {
-        const SelectedRow row = readRow(mfgDevices);
+        const SelectedRow row = readRow(*this);
         const bas1394::NodeRecord record = row.Record();
         if (!onBus(record.NodeNumber)) {
             forms::MsgBox(row.InvalidNodeMessage(), forms::vbOKOnly, "");
@@ -443,16 +436,17 @@ void frmMain::mnuLaunchShellApp_Click() { forms::MsgBox("Not implemented yet.", 
 
 void frmMain::mnuViewConfigROM_Click() {
     try {
-        const SelectedRow row = readRow(mfgDevices);
-        if (!basUtils::IsDigit(row.node)) return;
-        const int32_t nodeNumber = vb::CLng(row.node);
+        const imagelift::DeviceRow* device = Devices.Selected();
+        if (!device) return;
+        const imagelift::DeviceTexts row = Devices.SelectedTexts();
+        const int32_t nodeNumber = device->Node.NodeNumber;
         if (nodeNumber < 0 || nodeNumber > 255) return;
         auto viewer = std::make_shared<frmConfigROM>();
         viewer->Load();
         basApp::KeepOpenWindow(viewer);
         viewer->NodeNum(nodeNumber);
-        viewer->Caption = std::string("Config ROM ") + "for Node " + vb::CStr(nodeNumber) + "  " + "ID=" + row.id +
-                          "  " + "mfg=" + row.maker + "  " + "mdl=" + row.model;
+        viewer->Caption = std::string("Config ROM ") + "for Node " + vb::CStr(nodeNumber) + "  " + "ID=" + row.Id +
+                          "  " + "mfg=" + row.Maker + "  " + "mdl=" + row.Model;
         viewer->Show();
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in mnuViewConfigROM"), "ERROR",

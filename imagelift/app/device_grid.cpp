@@ -4,8 +4,6 @@
 //
 // Everything here reads the bus and bootloader tables that the finished bus-reset pass left
 // behind; nothing writes to the bus (the one handle opened for the pane is closed again).
-#include <cctype>
-
 #include "app/bas_app.h"
 #include "app/main_window.h"
 #include "bootloader/fwp.h"
@@ -28,16 +26,10 @@ constexpr const char* kModule = "frmMain";
 
 using app_detail::ignoringFailure;
 
-// Column texts of a device row.
-constexpr const char* kReadFailed = "<read failed>";
-constexpr const char* kIncompatible = "Incompatible";
-constexpr const char* kUnknown = "<unknown>";
 constexpr const char* kLinkNotActive = "<link not active>";
-constexpr const char* kScanning = "<scanning...>";
 
 // The target state the bootloader layer gives a target that is on the bus and answers.
 constexpr int32_t kTargetRunning = 2;
-constexpr int32_t kTargetMissing = 1;
 
 bool linkActive(int16_t nodeNumber) {
     const auto& entries = bas1394::State.TopologyMap.Entries;
@@ -45,163 +37,119 @@ bool linkActive(int16_t nodeNumber) {
     return entries[size_t(nodeNumber)].LinkActive != 0;
 }
 
-bool sameNode(const bas1394::NodeRecord& a, const bas1394::NodeRecord& b) {
-    return a.DriverType == b.DriverType && a.NodeNumber == b.NodeNumber;
-}
-
-std::string firmwareText(const basBootloader::InfoRegisters& info, bool bootloaderRunning) {
-    if (bootloaderRunning)
-        return basBootloader::VersionToString(info.BootloaderVersion) + " " +
-               basBootloader::FormatFwpDate(info.BootloaderDate) + " " +
-               basBootloader::FormatFwpTime(info.BootloaderTime);
-    return basBootloader::VersionToString(info.SoftwareVersion) + " " +
-           basBootloader::FormatFwpDate(info.SoftwareDate) + " " + basBootloader::FormatFwpTime(info.SoftwareTime);
-}
-
-// A device ID as the grid shows it: 16 hex digits once its blanks are removed, whatever digits
-// it begins with. Placeholders ("<link not active>", " <unknown>", "<read failed>") are none.
-bool isDeviceId(const std::string& text) {
-    std::string compact;
-    for (char ch : text)
-        if (ch != ' ') compact += ch;
-    if (compact.size() != 16) return false;
-    for (char ch : compact)
-        if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
-    return true;
-}
-
 std::string errorLine(const std::string& where) {
     const vb::Error e = vb::CurrentException();
     return "Error #" + vb::CStr(e.Number()) + ": " + e.Description() + " in " + where;
 }
 
+// Sets a flag for the life of a scope.
+struct Raised {
+    bool& flag;
+    explicit Raised(bool& f) : flag(f) { flag = true; }
+    ~Raised() { flag = false; }
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------- the grid
 
+// The grid keeps its rows from one refill to the next: the device list says which rows changed,
+// only their cells that differ are written, and rows are added or cut at the end (the window is
+// painted once, after the refill: IEEE1394Bus_NodesChanged holds its painting). A bus-reset pass
+// refills after every node it keeps, so a refill costs what changed, not what the list holds.
 int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes,
                                    const std::vector<basBootloader::BootloaderTarget>& Targets) {
+    const imagelift::DeviceSources sources{Nodes,
+                                           Targets,
+                                           basBootloader::State.DebuggerNodes,
+                                           bas1394::State.TopologyMap.Entries,
+                                           int16_t(bas1394::State.LocalHostNode.load()),
+                                           basBootloader::State.BootloaderListReady[0]};
+    const size_t before = Devices.Rows().size();
+    const std::vector<size_t> changed = Devices.Replace(imagelift::BuildDeviceRows(sources));
+    const std::vector<imagelift::DeviceRow>& rows = Devices.Rows();
+
+    Raised refilling(refilling_);
+
+    const int32_t fixedRows = mfgDevices.FixedRows();
     try {
-        mfgDevices.Rows = mfgDevices.FixedRows();
+        if (mfgDevices.Rows() != fixedRows + int32_t(rows.size())) mfgDevices.Rows = fixedRows + int32_t(rows.size());
     } catch (...) {
         StatusDisplay(errorLine("RefreshDeviceList"));
     }
-    // A cell that cannot be written, or a text that cannot be had, is left as it is.
-    auto set = [&](int32_t row, int32_t col, const std::string& text) {
-        try {
-            mfgDevices.TextMatrix(row, col) = text;
-        } catch (...) {
-        }
-    };
-    auto text = [](auto&& fn) -> std::string {
-        try {
-            return fn();
-        } catch (...) {
-            return std::string();
-        }
-    };
-
-    const int16_t localHost = int16_t(bas1394::State.LocalHostNode.load());
-    refilling_ = true;
-    struct EndRefill {
-        bool& flag;
-        ~EndRefill() { flag = false; }
-    } endRefill{refilling_};
-    for (const bas1394::NodeRecord& node : Nodes) {
-        if (node.NodeNumber == bas1394::kNoNode) break;
-        const std::string model = text([&] { return basConfigRom::GetModelText(node.ConfigRom); });
-        const std::string vendor = text([&] { return basConfigRom::GetVendorText(node.ConfigRom); });
-
-        try {
-            mfgDevices.Rows = mfgDevices.Rows() + 1;
-        } catch (...) {
-            continue;
-        }
-        const int32_t row = mfgDevices.Rows() - 1;
-        set(row, 0, node.DriverType);
-        set(row, 1, vb::CStr(int32_t(node.NodeNumber)));
-        set(row, 2, node.ConfigRom.BusInfo.RawBytes.size() >= 2
-                        ? text([&] { return basConfigRom::GetGuidText(node.ConfigRom); })
-                        : std::string(kReadFailed));
-        set(row, 3, kIncompatible);
-        set(row, 6, kUnknown);
-
-        if (node.NodeNumber == localHost) {
-            set(row, 2, std::string(" ") + kUnknown);
-            set(row, 3, "Local PC Node");
-            set(row, 4, "No Local Config ROM");
-            set(row, 5, "No Local Config ROM");
-        } else if (!linkActive(node.NodeNumber)) {
-            for (int32_t c = 2; c <= 5; ++c) set(row, c, kLinkNotActive);
-        } else if (!basBootloader::State.BootloaderListReady[0]) {
-            set(row, 3, kScanning);
-            set(row, 6, kScanning);
-            set(row, 4, vendor);
-            set(row, 5, model);
-        } else {
-            for (const basBootloader::BootloaderTarget& target : Targets) {
-                if (sameNode(target.Device, node)) {
-                    if (target.State == kTargetMissing) {
-                        set(row, 3, "missing");
-                    } else if (target.State == kTargetRunning) {
-                        const bool bootloader = target.Info.BootloaderVersion != 0;
-                        set(row, 3, bootloader ? "Bootloader Running" : "App Running");
-                        set(row, 6, text([&] { return firmwareText(target.Info, bootloader); }));
-                        selectFilledRow(row);
-                    } else {
-                        StatusDisplay("Invalid Bootloader state for node " + vb::CStr(int32_t(node.NodeNumber)) +
-                                          ": " + vb::CStr(target.State),
-                                      "ERROR", std::string(kModule));
-                        set(row, 3, "error");
-                    }
-                    break;
-                }
-                for (const basBootloader::DebuggerNode& debugger : basBootloader::State.DebuggerNodes)
-                    if (debugger.Device.NodeNumber == node.NodeNumber) set(row, 3, "Debugger Running");
+    // A cell that cannot be written is left as it is.
+    for (size_t index : changed) {
+        const int32_t row = fixedRows + int32_t(index);
+        for (size_t c = 0; c < imagelift::kDeviceColumns; ++c) {
+            try {
+                auto cell = mfgDevices.TextMatrix(row, int32_t(c));
+                if (std::string(cell) != rows[index].Cells[c]) cell = rows[index].Cells[c];
+            } catch (...) {
             }
-            set(row, 4, vendor);
-            set(row, 5, model);
         }
-        // The columns take the width of the row's texts before it shows.
-        ignoringFailure([&] { ResizeMFG(mfgDevices); });
-        ignoringFailure([&] { Refresh(); });
     }
+    // The columns take the width of the texts they now hold. Their widths follow from the widest
+    // text of each column alone, so when rows were only added, only the added rows are measured,
+    // and the columns are sized again only when one of them holds a wider text than before.
+    ignoringFailure([&] {
+        const bool onlyAdded = rows.size() >= before && (changed.empty() || changed.front() >= before);
+        bool wider = !onlyAdded;
+        for (size_t index : onlyAdded ? changed : std::vector<size_t>{})
+            for (size_t c = 0; c < imagelift::kDeviceColumns; ++c)
+                if (mfgDevices.ColTextWidth(int32_t(c), fixedRows + int32_t(index)) > columnNeed_[c]) wider = true;
+        if (!wider) return;
+        ResizeMFG(mfgDevices);
+        for (size_t c = 0; c < imagelift::kDeviceColumns; ++c) columnNeed_[c] = mfgDevices.ColTextWidth(int32_t(c));
+    });
+
+    Devices.CarrySelection([&](size_t index, bool running) {
+        const imagelift::DeviceRow& device = rows[index];
+        if (device.BadState)
+            StatusDisplay("Invalid Bootloader state for node " + vb::CStr(int32_t(device.Node.NodeNumber)) + ": " +
+                              vb::CStr(device.TargetState),
+                          "ERROR", std::string(kModule));
+        // A running row has taken the selection or left it on the chosen device: its pane is
+        // drawn again either way.
+        if (running) {
+            ignoringFailure([&] { showCurrentDevice(); });
+            mfgDevices_RowColChange();
+        }
+    });
+    // The grid's current row ends where the list's is (the header row when no row runs).
+    ignoringFailure([&] { showCurrentDevice(); });
     return 1;
 }
 
-// A row that became "Bootloader Running" or "App Running" takes the selection unless the current
-// row is the device selected before the refill. With no device chosen yet, the first running
-// device becomes the choice, so the rows filled after it leave the selection there.
-void frmMain::selectFilledRow(int32_t row) {
-    try {
-        const std::string currentId = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
-        if (currentId == SelectedDeviceId || mfgDevices.Row() == row)
-            mfgDevices_RowColChange();
-        else
-            mfgDevices.Row = row;  // raises the row-change and selection events
-        if (SelectedDeviceId.empty()) keepSelectedDevice();
-    } catch (...) {
-    }
+void frmMain::showCurrentDevice() {
+    const int32_t row = Devices.Current() == imagelift::DeviceList::kNone
+                            ? 0
+                            : mfgDevices.FixedRows() + Devices.Current();
+    if (mfgDevices.Row() == row) return;
+    Raised showing(showingCurrentDevice_);
+    mfgDevices.Row = row;
 }
 
-void frmMain::keepSelectedDevice() {
-    if (mfgDevices.Rows() <= mfgDevices.FixedRows()) return;
-    const std::string id = mfgDevices.TextMatrix(mfgDevices.Row(), 2);
-    if (isDeviceId(id)) SelectedDeviceId = id;
+bas1394::NodeRecord frmMain::SelectedNode() const {
+    const imagelift::DeviceRow* row = Devices.Selected();
+    // The header row names no node: its "#" is not a number.
+    if (!row) vb::Raise(13);
+    return bas1394::GetNodeRecord(row->Node.DriverType, row->Node.NodeNumber);
 }
 
 void frmMain::mfgDevices_SelChange() {
     // Rows the refill itself moves to are not the user's choice: the device chosen before the
     // refill stays the one the refill looks for, so the selection comes back to it further down.
-    if (refilling_) return;
-    // Only a device ID is kept; a placeholder text keeps the ID chosen before.
-    try {
-        keepSelectedDevice();
-    } catch (...) {
-    }
+    if (refilling_ || showingCurrentDevice_) return;
+    // Only a device ID is kept; a placeholder keeps the ID chosen before.
+    Devices.SetCurrent(mfgDevices.Row() - mfgDevices.FixedRows());
+    Devices.KeepSelected();
 }
 
 void frmMain::mfgDevices_RowColChange() {
+    if (showingCurrentDevice_) return;
+    // Outside a refill the grid's current row is the user's choice; inside one the device list
+    // moves it.
+    if (!refilling_) Devices.SetCurrent(mfgDevices.Row() - mfgDevices.FixedRows());
     ignoringFailure([&] {
         mfgDevices.Col = 0;
         mfgDevices.ColSel = mfgDevices.Cols() - 1;
@@ -242,10 +190,9 @@ void frmMain::ClearDetailPane() {
 void frmMain::DrawScreen() {
     int32_t handle = 0;
     try {
-        if (mfgDevices.Rows() <= mfgDevices.FixedRows()) return;
-        const int32_t row = mfgDevices.Row();
-        const bas1394::NodeRecord node = bas1394::GetNodeRecord(
-            mfgDevices.TextMatrix(row, 0), vb::CInt(std::string(mfgDevices.TextMatrix(row, 1))));
+        if (Devices.Rows().empty()) return;
+        // The node as the node table now has it: it may have gone since the row was filled.
+        const bas1394::NodeRecord node = SelectedNode();
         const int16_t number = node.NodeNumber;
         const int16_t localHost = int16_t(bas1394::State.LocalHostNode.load());
         const bool onBus = number >= 0 && number <= 62 && number != localHost;
@@ -351,17 +298,10 @@ void frmMain::DrawScreen() {
 
 int32_t frmMain::GetSelectedBootloaderHandle() {
     try {
-        if (mfgDevices.Rows() <= mfgDevices.FixedRows()) return 0;
-        const int32_t row = mfgDevices.Row();
-        const bas1394::NodeRecord node = bas1394::GetNodeRecord(
-            mfgDevices.TextMatrix(row, 0), vb::CInt(std::string(mfgDevices.TextMatrix(row, 1))));
-        const int32_t handle = basBootloader::OpenBootloaderDevice(node);
+        if (Devices.Rows().empty()) return 0;
+        const int32_t handle = basBootloader::OpenBootloaderDevice(SelectedNode());
         if (handle < 1) {
-            StatusDisplay("Invalid Node: " + std::string(mfgDevices.TextMatrix(row, 1)) + " " + " GUID=" +
-                              std::string(mfgDevices.TextMatrix(row, 2)) + " Mfg=" +
-                              std::string(mfgDevices.TextMatrix(row, 4)) + " Model=" +
-                              std::string(mfgDevices.TextMatrix(row, 5)),
-                          "WARNING", std::string(kModule));
+            StatusDisplay(Devices.SelectedTexts().InvalidNodeMessage(), "WARNING", std::string(kModule));
             return 0;
         }
         const int32_t index = basBootloader::GetTargetIndex(handle);

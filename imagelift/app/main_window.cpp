@@ -54,6 +54,7 @@ frmMain::frmMain() : forms::Form("frmMain", true) {
 }
 
 frmMain::~frmMain() {
+    if (bas1394::State.PumpTimers == this) bas1394::State.PumpTimers = nullptr;
     auto& ctx = imagelift::Ctx();
     if (ctx.MainChildForm == this) ctx.MainChildForm = nullptr;
     if (basApp::MainChildForm == this) basApp::MainChildForm = nullptr;
@@ -157,11 +158,8 @@ void frmMain::Form_Load() {
     mfgDevices.FixedRows = 1;
     mfgDevices.FixedCols = 0;
     mfgDevices.Rows = 1;
-    static const char* const kHeaders[7] = {"drv",          "#",          "ID",
-                                            "State",        "Manufacterer", "Model Name",
-                                            "Firmware Version"};
     for (int32_t c = 0; c < 7; ++c) {
-        mfgDevices.TextMatrix(0, c) = std::string(kHeaders[c]);
+        mfgDevices.TextMatrix(0, c) = imagelift::kDeviceHeaders[size_t(c)];
         mfgDevices.ColAlignment(c) = c < 2 ? forms::flexAlignCenterCenter : forms::flexAlignLeftCenter;
     }
     ResizeMFG(mfgDevices);
@@ -248,9 +246,18 @@ void frmMain::ResizeMFG(forms::MSFlexGrid& /*grid*/) {
 // ---------------------------------------------------------------- bus events
 
 void frmMain::IEEE1394Bus_NodesChanged() {
-    mfgDevices.Rows = mfgDevices.FixedRows();
-    ClearDetailPane();
-    RefreshDeviceList(bas1394::State.NodeTable, basBootloader::State.TargetList);
+    // A bus-reset pass calls this for every node it keeps: the window is painted once, when the
+    // list and the pane are complete, not for every step of the refill.
+    HoldRedraw(true);
+    struct Release {
+        frmMain& window;
+        ~Release() { window.HoldRedraw(false); }
+    };
+    {
+        Release release{*this};
+        ClearDetailPane();
+        RefreshDeviceList(bas1394::State.NodeTable, basBootloader::State.TargetList);
+    }
     Refresh();
     forms::DoEvents();
 }

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/frame.h"
+#include "app/main_window.h"
 #include "automation/automation.h"
 #include "bootloader/module.h"
 #include "bus1394/access_library.h"
@@ -316,7 +317,7 @@ void Main(const std::string& commandLine) {
             forms::Control* box = main ? main->FindControl("txtDebugSpew") : nullptr;
             if (!box) vb::Raise(91, "Main");  // no main window with its notice text box
             const user::HWND notices = box->hWnd();
-            if (bas1394::LoadVsk1394Dll(notices) != 0) {
+            if (bas1394::LoadVsk1394Dll(notices, MainChildForm) != 0) {
                 InitializeBootloaderModule();
                 InitializeDebuggerModule();
             }

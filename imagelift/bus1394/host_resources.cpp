@@ -10,7 +10,6 @@
 #include "clock/clock.h"
 #include "internal.h"
 #include "support/byte_utils.h"
-#include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
 
@@ -186,7 +185,7 @@ int32_t RefreshVirtualDeviceList() {
                 LogMsg("BusResetHandlerThread: 1394 virtual device driver loaded on retry.", "USER");
             }
             State.NoBusInterface = false;
-            if (auto* timers = dynamic_cast<IBusPumpTimers*>(imagelift::Ctx().MainChildForm)) {
+            if (IBusPumpTimers* timers = State.PumpTimers) {
                 timers->EnableBusResetTimer();
                 timers->EnableIncomingDataTimer();
             }

@@ -124,11 +124,12 @@ void BindElapsedTimeToLibrary() {
     };
 }
 
-int32_t LoadVsk1394Dll(int32_t window) {
+int32_t LoadVsk1394Dll(int32_t window, IBusPumpTimers* timers) {
     int32_t result = 0;
     try {
         State.EmptyNodeRecord.NodeNumber = kNoNode;
         State.ClientWindow = window;
+        State.PumpTimers = timers;
         std::string folder = imagelift::Ctx().App.Path;
         if (folder.empty()) folder = fs::ProgramFolder();
         LogMsg(std::string("About to load '") + kAccessLibraryFile + "'...", "TRACE");

@@ -540,6 +540,10 @@ void Form::Refresh() {
     if (window_ && window_->isVisible()) window_->repaint();
 }
 
+void Form::HoldRedraw(bool hold) {
+    if (window_) window_->setUpdatesEnabled(!hold);
+}
+
 void Form::SetFocus() {
     if (sub_) sub_->mdiArea()->setActiveSubWindow(sub_);
     if (window_) window_->activateWindow();

@@ -166,6 +166,10 @@ public:
     // Returns false when the unload was cancelled.
     bool Unload(int32_t unloadMode = vbFormCode);
     void Refresh();
+    // While held, the window and its controls are not painted (Refresh included); letting go
+    // paints them once, when events next run. For a change of many controls that the user
+    // should see as one.
+    void HoldRedraw(bool hold);
     void SetFocus();
     void ZOrder(int32_t position = 0);
     void Move(double left, double top = -1, double width = -1, double height = -1);

@@ -9,6 +9,7 @@
 // switched on by the automation layer). Closing it closes the frame and so the program.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "forms/grid.h"
 #include "forms/mail.h"
 #include "forms/menu.h"
+#include "app/device_list.h"
 #include "bus1394/host_resources.h"
 #include "support/debug_log.h"
 #include "support/program_context.h"
@@ -144,8 +146,10 @@ public:
     forms::Timer tmrAutomationScheduler{this, "tmrAutomationScheduler"};
 
     // ------------------------------------------------------------ window-level state
-    // The ID column's text of the selected row, carried over a refill of the grid.
-    std::string SelectedDeviceId;
+    // The device list the grid shows: its rows, the current row and the chosen device.
+    imagelift::DeviceList Devices;
+    // The ID column's text of the chosen device, carried over a refill of the grid.
+    std::string& SelectedDeviceId = Devices.SelectedDeviceId;
     // Counters that persist across scheduler ticks.
     struct SchedulerCounters {
         bool Busy = false;
@@ -186,6 +190,9 @@ public:
     void mfgDevices_RowColChange();
     // The device handle of the selected row's target while its bootloader runs, else 0.
     int32_t GetSelectedBootloaderHandle();
+    // The selected device's record as the node table now holds it (the empty record, node
+    // number 128, once the node has gone); with no device row current, error 13.
+    bas1394::NodeRecord SelectedNode() const;
 
     // ------------------------------------------------------------ handlers
     void txtDebugSpew_Change();
@@ -254,12 +261,8 @@ protected:
 private:
     // The grid's selection event: keeps the selected row's ID (device commands build on it).
     void mfgDevices_SelChange();
-    // Moves the selection to a row just filled with a running target, unless the current row
-    // holds the device selected before the refill.
-    void selectFilledRow(int32_t row);
-    // Keeps the current row's ID in SelectedDeviceId when it is a device ID (16 hex digits
-    // without its blanks, whatever they begin with); a placeholder keeps the ID chosen before.
-    void keepSelectedDevice();
+    // Makes the grid's current row the device list's current row (raising no grid events).
+    void showCurrentDevice();
 
     // The device commands' buttons and menu items get their handlers (device_commands.cpp).
     void connectDeviceCommands();
@@ -273,5 +276,8 @@ private:
     void startImage(int32_t imageType);
 
     std::unique_ptr<clsLayoutManager> LayoutManager;
-    bool refilling_ = false;  // RefreshDeviceList is filling the grid
+    bool refilling_ = false;           // RefreshDeviceList is filling the grid
+    bool showingCurrentDevice_ = false;  // the grid's row follows the device list's
+    // The width each grid column's widest text needs, as the last refill measured it.
+    std::array<double, imagelift::kDeviceColumns> columnNeed_{};
 };

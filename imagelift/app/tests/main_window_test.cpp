@@ -16,6 +16,7 @@
 #include "automation/automation.h"
 #include "windows/status_window.h"
 #include "app_fixture.h"
+#include "tests/maker_node.h"
 #include "bootloader/fwp.h"
 #include "bootloader/state.h"
 #include "bus1394/access_library.h"
@@ -70,14 +71,7 @@ protected:
 
     // A node of the maker with a readable config ROM and an active link.
     static bas1394::NodeRecord Node(int16_t number, bool linkActive = true) {
-        bas1394::NodeRecord node;
-        node.DriverType = bas1394::kDriverVdev;
-        node.NodeNumber = number;
-        node.ConfigRom.BusInfo.RawBytes.assign(20, 0);
-        node.ConfigRom.BusInfo.RawBytes[0] = 4;
-        node.ConfigRom.BusInfo.NodeVendorId = 0x0A3C7E;
-        node.ConfigRom.BusInfo.ChipIdHi = 0x10;
-        node.ConfigRom.BusInfo.ChipIdLo = 0x00010000 + number;
+        bas1394::NodeRecord node = apptest::MakerNode(number);
         bas1394::State.TopologyMap.Entries[size_t(number)].LinkActive = linkActive ? 1 : 0;
         return node;
     }
@@ -498,6 +492,44 @@ TEST_F(MainWindow, PictureOfTheWindowWithADeviceRow) {
     std::filesystem::create_directories(out);
     EXPECT_TRUE(frame_->SaveImage((out / "main_window.png").string()));
     EXPECT_TRUE(Main().SaveImage((out / "main_window_alone.png").string()));
+}
+
+// The grid keeps its rows between refills: after a pass that adds its nodes one at a time, and
+// after a list that shrinks and changes, it shows the device list cell for cell, with the column
+// widths that sizing every column again would give.
+TEST_F(MainWindow, ARefillShowsTheListWhateverTheGridHeldBefore) {
+    bas1394::State.LocalHostNode = 0;
+    frmMain& m = Main();
+    auto showsTheList = [&](const char* when) {
+        SCOPED_TRACE(when);
+        const auto& rows = m.Devices.Rows();
+        ASSERT_EQ(m.mfgDevices.Rows(), int32_t(rows.size()) + 1);
+        for (size_t i = 0; i < rows.size(); ++i)
+            EXPECT_EQ(Row(int32_t(i) + 1), std::vector<std::string>(rows[i].Cells.begin(), rows[i].Cells.end()));
+        std::vector<double> widths;
+        for (int32_t c = 0; c < 7; ++c) widths.push_back(m.mfgDevices.ColWidth(c));
+        m.ResizeMFG(m.mfgDevices);
+        for (int32_t c = 0; c < 7; ++c) EXPECT_EQ(m.mfgDevices.ColWidth(c), widths[size_t(c)]) << c;
+    };
+    bas1394::State.NodeTable.clear();
+    for (int16_t n = 0; n < 6; ++n) {
+        bas1394::State.NodeTable.push_back(Node(n));
+        m.IEEE1394Bus_NodesChanged();
+        showsTheList("a pass adding node by node");
+    }
+    basBootloader::State.BootloaderListReady[0] = true;
+    auto dev = Node(4);
+    dev.ConfigRom.BusInfo.ChipIdLo = 0x7FFF0004;
+    bas1394::State.NodeTable = {Node(0), dev};
+    basBootloader::State.TargetList = {{}, Target(dev, 2, 0x00020001)};
+    m.IEEE1394Bus_NodesChanged();
+    showsTheList("a shorter list with a running device");
+    EXPECT_EQ(Row(2)[3], "Bootloader Running");
+    EXPECT_EQ(m.mfgDevices.Row(), 2);
+    bas1394::ResetNodeTable();
+    m.IEEE1394Bus_NodesChanged();
+    showsTheList("an empty list");
+    EXPECT_EQ(m.mfgDevices.Row(), 0);
 }
 
 }  // namespace

@@ -19,8 +19,9 @@ const char* FirstVirtualDeviceName();
 
 inline constexpr char kVirtualDeviceName[] = "1394_VIRTUAL_DEVICE";
 
-// The main window's pump timers, when the main window offers them (the refresh switches them
-// on once a virtual device exists). The main window implements this beside its other members.
+// The pump timers that run the bus-reset and incoming-data passes (the main window's), given to
+// the bus layer when the access library is loaded; the refresh switches them on once a virtual
+// device exists.
 class IBusPumpTimers {
 public:
     virtual ~IBusPumpTimers() = default;

@@ -17,6 +17,8 @@
 
 namespace bas1394 {
 
+class IBusPumpTimers;
+
 // A value that the access library's notices may set from another thread. Unlike std::atomic it
 // copies (by value), so the record that holds it can be reset by assignment.
 template <typename T>
@@ -79,6 +81,9 @@ struct ModuleState {
     // ---- the library binding
     int32_t ClientWindow = 0;   // window registered with the library (the notice text box)
     int32_t LibraryModule = 0;  // module handle of the loaded library; 0 = not loaded
+    // The pump timers given with the library's load (the main window's), switched on once a
+    // virtual device exists; none = nothing to switch on.
+    IBusPumpTimers* PumpTimers = nullptr;
 };
 
 extern ModuleState State;

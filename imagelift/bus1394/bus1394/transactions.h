@@ -27,10 +27,14 @@ inline constexpr int32_t kOtherDriverKind = static_cast<int32_t>(0xEE000200u);
 
 inline constexpr int32_t kMaxPayload = 2048;
 
+class IBusPumpTimers;
+
 // Loads the library from the program's folder and registers `window` for its notices (the
-// window becomes ClientWindow, the handle LibraryModule of the bus layer's state). Returns the
-// module handle, 0 when the library could not be loaded.
-int32_t LoadVsk1394Dll(int32_t window);
+// window becomes ClientWindow, the handle LibraryModule of the bus layer's state). `timers` are
+// the pumps of the bus-reset and incoming-data passes (PumpTimers), switched on once a virtual
+// device exists; without them nothing is switched on. Returns the module handle, 0 when the
+// library could not be loaded.
+int32_t LoadVsk1394Dll(int32_t window, IBusPumpTimers* timers = nullptr);
 // Frees every held address range, deregisters the window and unloads the library. Always 0
 // (nothing for the caller to act on: the program is ending).
 int32_t UnloadVsk1394Dll();

@@ -64,6 +64,7 @@ protected:
             if (onDoEvents_) onDoEvents_();
         });
         bas1394::ResetModuleState();
+        bas1394::State.PumpTimers = &main_;
         BindFakeLibrary();
         bas1394::BindElapsedTimeToLibrary();
     }
