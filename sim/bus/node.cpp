@@ -147,6 +147,10 @@ void Node::SaveState(const std::filesystem::path&) const {}
 void Node::LoadState(const std::filesystem::path&) {}
 uint64_t Node::StateSerial() const { return 0; }
 
+std::string Node::StateError() const { return {}; }
+
+AudioDevice* Node::AsAudioDevice() { return nullptr; }
+
 PlainNode::PlainNode(std::string kind, std::vector<uint32_t> rom) : Node(std::move(kind)) {
     SetConfigRom(std::move(rom));
 }
