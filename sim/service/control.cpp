@@ -10,6 +10,7 @@
 #include "bus/audio_device.h"
 #include "bus/description.h"
 #include "bus/json_codec.h"
+#include "bus/wire.h"
 #include "service/host.h"
 
 namespace bussvc {
@@ -44,21 +45,16 @@ bool needBool(const json& request, const char* field) {
     return v.get<bool>();
 }
 
+// The bytes of a "data" text: hex digits, blanks between them allowed.
 std::vector<uint8_t> hexBytes(const std::string& text) {
     std::string digits;
     for (char c : text)
         if (!std::isspace(static_cast<unsigned char>(c))) digits += c;
     if (digits.size() % 2 != 0) throw std::invalid_argument("\"data\" needs whole bytes of hex");
     std::vector<uint8_t> out;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        auto nib = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            throw std::invalid_argument("\"data\" must be hex digits");
-        };
-        out.push_back(uint8_t(nib(digits[i]) << 4 | nib(digits[i + 1])));
-    }
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }) ||
+        !sim::wire::ParseHex(digits, out))
+        throw std::invalid_argument("\"data\" must be hex digits");
     return out;
 }
 
@@ -214,11 +210,7 @@ json BusHost::control(const json& req) {
         if (length < 4 || length > 2048 || length % 4) throw std::invalid_argument("\"length\" must be 4 to 2048 in quadlets");
         std::vector<uint8_t> data(size_t(length), 0);
         int32_t code = bus_.ReadFrom(source, dest, high, low, uint32_t(length), data.data());
-        std::string hex;
-        static const char* digits = "0123456789ABCDEF";
-        if (code == sim::kResultSuccess)
-            for (uint8_t b : data) { hex += digits[b >> 4]; hex += digits[b & 15]; }
-        return {{"code", code}, {"data", hex}};
+        return {{"code", code}, {"data", code == sim::kResultSuccess ? sim::wire::Hex(data) : std::string()}};
     }
     if (cmd == "vdev_add" || cmd == "vdev_remove") {
         std::string name = needString(req, "name");

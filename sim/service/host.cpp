@@ -14,6 +14,7 @@
 #include "bus/audio_device.h"
 #include "bus/description.h"
 #include "bus/json_codec.h"
+#include "bus/wire.h"
 #include "device/node_kinds.h"
 #include "fs/fs.h"
 
@@ -33,10 +34,6 @@ constexpr size_t kBusRequestMax = kBusRequestHeader + 256 + 8;
 constexpr int32_t kErrorInvalidFunction = 1;
 constexpr int32_t kErrorInvalidHandle = 6;
 constexpr int32_t kErrorWriteFault = 29;  // the change is made but could not be saved
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 uint32_t noticeFor(sim::EventKind kind) {
     switch (kind) {
@@ -246,8 +243,8 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
     if (controlCode != kBusApiRequest) return kErrorInvalidFunction;
     if (input.size() < kBusRequestHeader || input.size() > kBusRequestMax) return sim::kResultInvalidParameter;
     const uint8_t* p = input.data();
-    uint32_t request = le32(p);
-    uint64_t instance = uint64_t(le32(p + 16)) | uint64_t(le32(p + 20)) << 32;
+    uint32_t request = sim::wire::Le32(p);
+    uint64_t instance = uint64_t(sim::wire::Le32(p + 16)) | uint64_t(sim::wire::Le32(p + 20)) << 32;
     const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
     std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
     if (id.empty()) return sim::kResultInvalidParameter;  // a request without a device ID
@@ -272,12 +269,10 @@ int32_t BusHost::AudioUnits(std::vector<AudioUnitInfo>& units) {
             AudioUnitInfo u;
             u.node = id;
             u.guid = facts.guid;
-            static const char* digits = "0123456789abcdef";
-            std::string g;
-            for (uint8_t b : u.guid) g += {digits[b >> 4], digits[b & 15]};
-            std::string lower = facts.identifier;
-            for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-            u.interfacePath = "\\\\?\\1394#" + lower + "#" + g + "#{006902cb-e626-45b4-8a62-2eaad63f8d12}";
+            // The driver's interface path names the unit in lower case.
+            u.interfacePath = "\\\\?\\1394#" + facts.identifier + "#" + sim::wire::Hex(u.guid.data(), u.guid.size()) +
+                              "#{006902cb-e626-45b4-8a62-2eaad63f8d12}";
+            for (char& c : u.interfacePath) c = char(std::tolower(static_cast<unsigned char>(c)));
             u.controlOpenable = facts.controlOpenable;
             u.identifier = std::move(facts.identifier);
             u.softwareDate = std::move(facts.softwareDate);
