@@ -226,8 +226,6 @@ void Server::notify(uint32_t clientId, uint32_t message) {
         if (it == clients_.end()) return;
         c = it->second;
     }
-    Writer w;
-    w.U32(message);
     std::lock_guard<std::mutex> lock(c->sendM);
     if (c->noticeFd < 0) return;
     // A notice is 12 bytes; a client whose socket buffer is full has stopped reading.
