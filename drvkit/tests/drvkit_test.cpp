@@ -23,7 +23,7 @@
 
 #include "clock/clock.h"
 #include "devices/install_calls.h"
-#include "devices/store_fixture.h"
+#include "testing/store_fixture.h"
 
 extern char** environ;
 
