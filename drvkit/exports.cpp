@@ -4,10 +4,10 @@
 #include <new>
 #include <string>
 
-#include "device_installer.h"
+#include "drvkit/device_installer.h"
 #include "devices/errors.h"
 #include "devices/processes.h"
-#include "drvkit.h"
+#include "drvkit/drvkit.h"
 
 namespace {
 

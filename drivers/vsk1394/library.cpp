@@ -17,11 +17,11 @@
 #include "bus/description.h"
 #include "bus/json_codec.h"
 #include "clock/clock.h"
-#include "hosting.h"
+#include "vsk1394/hosting.h"
 #include "service/open_bus.h"
 #include "service/host.h"
 #include "user/user.h"
-#include "vsk1394api.h"
+#include "vsk1394/vsk1394api.h"
 
 // The library hands the bus's result codes on as they are.
 static_assert(kResultSuccess == sim::kResultSuccess && kResultNoResponse == sim::kResultNoResponse &&

@@ -1,4 +1,4 @@
-#include "drvkit.h"
+#include "drvkit/drvkit.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

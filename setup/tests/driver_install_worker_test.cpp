@@ -11,7 +11,7 @@
 #include "clock/clock.h"
 #include "devices/bus_devices.h"
 #include "testing/store_fixture.h"
-#include "driver_install_worker.h"
+#include "setup/driver_install_worker.h"
 
 namespace setup {
 namespace {

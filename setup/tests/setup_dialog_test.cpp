@@ -19,8 +19,8 @@
 #include "devices/bus_devices.h"
 #include "testing/store_fixture.h"
 #include "forms/dialogs.h"
-#include "forms/tests/text_fit.h"
-#include "setup_dialog.h"
+#include "tests/text_fit.h"
+#include "setup/setup_dialog.h"
 
 namespace setup {
 namespace {

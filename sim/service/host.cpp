@@ -1,4 +1,4 @@
-#include "host.h"
+#include "service/host.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "access.h"
+#include "service/access.h"
 #include "bus/bus.h"
 
 namespace bussvc {

@@ -1,4 +1,4 @@
-#include "server.h"
+#include "service/server.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -29,8 +29,8 @@
 #include "bus/json_codec.h"
 #include "fs/fs.h"
 #include "clock/clock.h"
-#include "host.h"
-#include "protocol.h"
+#include "service/host.h"
+#include "service/protocol.h"
 
 namespace bussvc {
 
