@@ -34,6 +34,7 @@ int32_t RunLocked(int32_t failure, const char* leaveFormat, Operation&& operatio
     } catch (const std::bad_alloc&) {
         g_installer.log(drvkit::kLogError, "Insufficient Memory!\n");
     } catch (...) {
+        // Nothing may leave a C export; the library's log names only a memory shortage.
     }
     g_installer.log(drvkit::kLogInfo, leaveFormat, result);
     return result;

@@ -250,6 +250,7 @@ int32_t guarded(int32_t failure, F&& f) {
         try {
             lib().line(kSpewFailures, std::string("internal error: ") + e.what());
         } catch (...) {
+            // The log itself failed: there is nowhere left to say so, and nothing may leave a C export.
         }
         return failure;
     } catch (...) {

@@ -94,6 +94,7 @@ struct RealClock::Impl {
                 try {
                     fn();
                 } catch (...) {
+                    // Dropped (see above): the worker thread has nobody to tell.
                 }
                 lock.lock();
             }

@@ -590,8 +590,10 @@ int Server::Run() {
                         try {
                             log(std::string("connection ended by an internal error: ") + e.what());
                         } catch (...) {
+                            // The log could not take the line either; nothing may leave the connection's thread.
                         }
                     } catch (...) {
+                        // Not a standard exception: no text to log, and nothing may leave the connection's thread.
                     }
                     closed(fd);
                     ::close(fd);
