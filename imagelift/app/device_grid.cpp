@@ -91,6 +91,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
         try {
             mfgDevices.TextMatrix(row, col) = text;
         } catch (...) {
+            // Left as it is (see above): the refill goes on with the next cell.
         }
     };
     auto text = [](auto&& fn) -> std::string {
@@ -181,6 +182,7 @@ void frmMain::selectFilledRow(int32_t row) {
             mfgDevices.Row = row;  // raises the row-change and selection events
         if (SelectedDeviceId.empty()) keepSelectedDevice();
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
 }
 
@@ -198,6 +200,7 @@ void frmMain::mfgDevices_SelChange() {
     try {
         keepSelectedDevice();
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
 }
 

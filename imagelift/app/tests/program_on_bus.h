@@ -93,10 +93,12 @@ protected:
         try {
             basBootloader::Terminate();
         } catch (...) {
+            // Best-effort clean-up: a run that ended half-way may have nothing left to close.
         }
         try {
             if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
         } catch (...) {
+            // Best-effort clean-up: a run that ended half-way may have nothing left to close.
         }
         if (library_) ::dlclose(library_);
         basApp::Automation() = basApp::AutomationSeam{};

@@ -64,10 +64,12 @@ protected:
         try {
             basBootloader::Terminate();
         } catch (...) {
+            // Best-effort clean-up: see above.
         }
         try {
             if (bas1394::State.LibraryModule != 0) bas1394::UnloadVsk1394Dll();
         } catch (...) {
+            // Best-effort clean-up: see above.
         }
         basApp::Automation() = basApp::AutomationSeam{};
         basApp::SetEndProcess(nullptr);
