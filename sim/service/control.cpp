@@ -237,6 +237,20 @@ json BusHost::control(const json& req) {
 
 json BusHost::audioCommand(const std::string& id, const json& command) {
     json answer;
+    if (!onDevice(id, [&](sim::AudioDevice& d) { answer = d.AudioCommand(command); }))
+        throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
+    return answer;
+}
+
+bool BusHost::withDevice(const std::string& id, const json& command) {
+    return onDevice(id, [&](sim::AudioDevice& d) {
+        std::string error;
+        d.DeviceCommand(command, error);
+        if (!error.empty()) throw std::invalid_argument(error);
+    });
+}
+
+bool BusHost::onDevice(const std::string& id, const std::function<void(sim::AudioDevice&)>& fn) {
     bool isDevice = false;
     std::string error;
     bus_.WithNode(id, [&](sim::Node& n) {
@@ -244,24 +258,10 @@ json BusHost::audioCommand(const std::string& id, const json& command) {
         if (!d) return;
         isDevice = true;
         try {
-            answer = d->AudioCommand(command);
+            fn(*d);
         } catch (const std::exception& e) {
             error = e.what();
         }
-    });
-    if (!error.empty()) throw std::invalid_argument(error);
-    if (!isDevice) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
-    return answer;
-}
-
-bool BusHost::withDevice(const std::string& id, const json& command) {
-    bool isDevice = false;
-    std::string error;
-    bus_.WithNode(id, [&](sim::Node& n) {
-        sim::AudioDevice* d = n.AsAudioDevice();
-        if (!d) return;
-        isDevice = true;
-        d->DeviceCommand(command, error);
     });
     if (!error.empty()) throw std::invalid_argument(error);
     return isDevice;
