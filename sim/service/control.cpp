@@ -1,5 +1,7 @@
 // The bus service's control commands: JSON requests of the control tool and of tests that
 // change the simulated bus and its devices (plug, power, faults, notices, node requests ...).
+#include "service/host.h"
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -11,7 +13,6 @@
 #include "bus/description.h"
 #include "bus/json_codec.h"
 #include "bus/wire.h"
-#include "service/host.h"
 
 namespace bussvc {
 

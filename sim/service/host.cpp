@@ -6,10 +6,9 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <climits>
+#include <cctype>
 #include <cstring>
 #include <fstream>
-#include <set>
 
 #include "bus/audio_device.h"
 #include "bus/description.h"
