@@ -1,4 +1,4 @@
-#include "device_installer.h"
+#include "drvkit/device_installer.h"
 
 #include <cstring>
 #include <new>

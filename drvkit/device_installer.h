@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "devices/install_calls.h"
-#include "installer_log.h"
+#include "drvkit/installer_log.h"
 
 namespace drvkit {
 

@@ -4,10 +4,10 @@
 #include <new>
 #include <string>
 
-#include "device_installer.h"
+#include "drvkit/device_installer.h"
 #include "devices/errors.h"
 #include "devices/processes.h"
-#include "drvkit.h"
+#include "drvkit/drvkit.h"
 
 namespace {
 
@@ -34,6 +34,7 @@ int32_t RunLocked(int32_t failure, const char* leaveFormat, Operation&& operatio
     } catch (const std::bad_alloc&) {
         g_installer.log(drvkit::kLogError, "Insufficient Memory!\n");
     } catch (...) {
+        // Nothing may leave a C export; the library's log names only a memory shortage.
     }
     g_installer.log(drvkit::kLogInfo, leaveFormat, result);
     return result;

@@ -1,4 +1,4 @@
-#include "installer_log.h"
+#include "drvkit/installer_log.h"
 
 #include <cstring>
 

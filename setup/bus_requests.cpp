@@ -1,4 +1,4 @@
-#include "bus_requests.h"
+#include "setup/bus_requests.h"
 
 #include <cstring>
 #include <string>

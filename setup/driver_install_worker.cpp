@@ -1,4 +1,4 @@
-#include "driver_install_worker.h"
+#include "setup/driver_install_worker.h"
 
 #include <strings.h>
 
@@ -6,11 +6,11 @@
 #include <memory>
 #include <mutex>
 
-#include "bus_requests.h"
+#include "setup/bus_requests.h"
 #include "clock/clock.h"
 #include "devices/install_calls.h"
 #include "devices/store.h"
-#include "drvkit.h"
+#include "drvkit/drvkit.h"
 
 namespace setup {
 

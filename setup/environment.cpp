@@ -1,4 +1,4 @@
-#include "environment.h"
+#include "setup/environment.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -5,7 +5,7 @@
 #include <functional>
 #include <set>
 
-#include "update_steps.h"
+#include "setup/update_steps.h"
 
 namespace setup {
 

@@ -1,6 +1,6 @@
 // The firmware update utility: one modal dialog; the program ends when it closes.
 #include "forms/form.h"
-#include "setup_dialog.h"
+#include "setup/setup_dialog.h"
 
 int main(int argc, char** argv) {
     (void)argc, (void)argv;

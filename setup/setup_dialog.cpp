@@ -1,8 +1,8 @@
-#include "setup_dialog.h"
+#include "setup/setup_dialog.h"
 
-#include "bus_requests.h"
-#include "driver_install_worker.h"
-#include "drvkit.h"
+#include "setup/bus_requests.h"
+#include "setup/driver_install_worker.h"
+#include "drvkit/drvkit.h"
 #include "forms/dialogs.h"
 
 namespace setup {

@@ -15,11 +15,11 @@
 #include <thread>
 
 #include "devices/bus_devices.h"
-#include "environment.h"
+#include "setup/environment.h"
 #include "forms/controls.h"
 #include "forms/form.h"
 #include "forms/menu.h"
-#include "update_steps.h"
+#include "setup/update_steps.h"
 
 namespace setup {
 

@@ -1,4 +1,4 @@
-#include "update_steps.h"
+#include "setup/update_steps.h"
 
 #include <cstdio>
 #include <sstream>

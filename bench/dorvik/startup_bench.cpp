@@ -20,7 +20,7 @@
 #include <fstream>
 
 #include "clock/clock.h"
-#include "tests/bus/service_fixture.h"
+#include "bus/service_fixture.h"
 #include "user/window_mailbox.h"
 #include "user/window_registry.h"
 

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "layout.h"
-#include "strip_set.h"
+#include "strips/layout.h"
+#include "strips/strip_set.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audiodrv.h"
+#include "audiodrv/audiodrv.h"
 #include "clock/clock.h"
-#include "panel.h"
+#include "core/panel.h"
 #include "service/client.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "about_box.h"
+#include "app/about_box.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 
-#include "strip_set.h"
+#include "strips/strip_set.h"
 
 namespace dorvik {
 

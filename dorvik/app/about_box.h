@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "panel.h"
+#include "core/panel.h"
 
 class QLineEdit;
 

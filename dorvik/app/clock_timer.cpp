@@ -1,4 +1,4 @@
-#include "clock_timer.h"
+#include "app/clock_timer.h"
 
 #include <QMetaObject>
 #include <QObject>

@@ -1,4 +1,4 @@
 // Dorvik: the Lumarel 460's mixer panel, living in the notification area.
-#include "main_window.h"
+#include "app/main_window.h"
 
 int main() { return dorvik::WinMain(); }

@@ -1,4 +1,4 @@
-#include "main_window.h"
+#include "app/main_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -14,12 +14,12 @@
 #include <QShortcut>
 #include <cstdio>
 
-#include "about_box.h"
-#include "bytes.h"
-#include "clock_timer.h"
+#include "app/about_box.h"
+#include "core/bytes.h"
+#include "app/clock_timer.h"
 #include "forms/form.h"
-#include "mixer_commands.h"
-#include "strip_commands.h"
+#include "core/mixer_commands.h"
+#include "core/strip_commands.h"
 #include "user/window_mailbox.h"
 #include "user/window_registry.h"
 

@@ -14,9 +14,9 @@
 #include <map>
 #include <memory>
 
-#include "panel.h"
-#include "strip_set.h"
-#include "tray_icon.h"
+#include "core/panel.h"
+#include "strips/strip_set.h"
+#include "app/tray_icon.h"
 #include "user/user.h"
 
 class QAction;

@@ -1,4 +1,4 @@
-#include "tray_icon.h"
+#include "app/tray_icon.h"
 
 #include <QIcon>
 #include <QImage>

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bytes.h"
-#include "panel.h"
+#include "core/bytes.h"
+#include "core/panel.h"
 
 namespace dorvik {
 

@@ -1,9 +1,9 @@
-#include "driver_control.h"
+#include "core/driver_control.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace dorvik {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "audiodrv.h"
+#include "audiodrv/audiodrv.h"
 
 namespace dorvik {
 

@@ -1,6 +1,6 @@
-#include "mixer_commands.h"
+#include "core/mixer_commands.h"
 
-#include "strip_commands.h"
+#include "core/strip_commands.h"
 
 namespace dorvik {
 

@@ -1,8 +1,8 @@
-#include "mixer_settings.h"
+#include "core/mixer_settings.h"
 
 #include <cstring>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace dorvik {
 

@@ -1,11 +1,11 @@
-#include "panel.h"
+#include "core/panel.h"
 
 #include <cstddef>
 #include <cstring>
 
-#include "bytes.h"
+#include "core/bytes.h"
 #include "registry/values.h"
-#include "vsk_fwdl.h"
+#include "fwdl/vsk_fwdl.h"
 
 namespace dorvik {
 

@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
-#include "driver_control.h"
-#include "mixer_settings.h"
+#include "core/driver_control.h"
+#include "core/mixer_settings.h"
 
 namespace dorvik {
 

@@ -1,4 +1,4 @@
-#include "strip_commands.h"
+#include "core/strip_commands.h"
 
 namespace dorvik {
 

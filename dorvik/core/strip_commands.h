@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "panel.h"
+#include "core/panel.h"
 
 namespace dorvik {
 

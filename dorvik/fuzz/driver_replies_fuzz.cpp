@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "mixer_settings.h"
-#include "driver_control.h"
-#include "panel.h"
+#include "core/mixer_settings.h"
+#include "core/driver_control.h"
+#include "core/panel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace dorvik;

@@ -1,4 +1,4 @@
-#include "controls.h"
+#include "strips/controls.h"
 
 #include <QBitmap>
 #include <QColor>
@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "forms/dialogs.h"
-#include "layout.h"
-#include "skin.h"
+#include "strips/layout.h"
+#include "strips/skin.h"
 
 namespace dorvik {
 

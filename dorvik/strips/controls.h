@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "strip_set.h"
+#include "strips/strip_set.h"
 
 class QFont;
 

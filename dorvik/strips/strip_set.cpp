@@ -1,4 +1,4 @@
-#include "strip_set.h"
+#include "strips/strip_set.h"
 
 #include <QImage>
 #include <QRect>
@@ -6,10 +6,10 @@
 
 #include <cstdio>
 
-#include "controls.h"
-#include "layout.h"
-#include "panel.h"
-#include "strip_commands.h"
+#include "strips/controls.h"
+#include "strips/layout.h"
+#include "core/panel.h"
+#include "core/strip_commands.h"
 
 namespace dorvik {
 

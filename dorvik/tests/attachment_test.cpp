@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "registry/values.h"
-#include "unit_bus.h"
+#include "tests/unit_bus.h"
 
 namespace dorvik::testing {
 namespace {

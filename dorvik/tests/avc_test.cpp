@@ -2,7 +2,7 @@
 // the replies it refuses.
 #include <gtest/gtest.h>
 
-#include "unit_bus.h"
+#include "tests/unit_bus.h"
 
 namespace dorvik::testing {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <fstream>
 
-#include "audiodrv.h"
-#include "panel.h"
-#include "tests/bus/service_fixture.h"
+#include "audiodrv/audiodrv.h"
+#include "core/panel.h"
+#include "bus/service_fixture.h"
 
 namespace dorvik {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "bytes.h"
+#include "core/bytes.h"
 #include "registry/values.h"
-#include "unit_bus.h"
+#include "tests/unit_bus.h"
 
 namespace dorvik::testing {
 namespace {

@@ -12,9 +12,9 @@
 #include <memory>
 
 #include "forms/dialogs.h"
-#include "panel.h"
-#include "strip_commands.h"
-#include "strip_test_support.h"
+#include "core/panel.h"
+#include "core/strip_commands.h"
+#include "tests/strip_test_support.h"
 
 namespace dorvik::testing {
 namespace {

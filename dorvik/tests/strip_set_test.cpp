@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <iostream>
 
-#include "panel.h"
-#include "strip_commands.h"
-#include "strip_test_support.h"
-#include "unit_bus.h"
+#include "core/panel.h"
+#include "core/strip_commands.h"
+#include "tests/strip_test_support.h"
+#include "tests/unit_bus.h"
 
 namespace dorvik::testing {
 namespace {

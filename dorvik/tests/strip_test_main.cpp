@@ -3,7 +3,7 @@
 
 #include <QApplication>
 
-#include "strip_set.h"
+#include "strips/strip_set.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

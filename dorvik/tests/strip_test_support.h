@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "controls.h"
-#include "layout.h"
-#include "strip_set.h"
+#include "strips/controls.h"
+#include "strips/layout.h"
+#include "strips/strip_set.h"
 
 namespace dorvik::testing {
 

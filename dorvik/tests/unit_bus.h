@@ -12,15 +12,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audiodrv.h"
+#include "audiodrv/audiodrv.h"
 #include "bus/bus.h"
 #include "bus/config_rom.h"
 #include "clock/clock.h"
 #include "device/lumarel_node.h"
-#include "panel.h"
+#include "core/panel.h"
 #include "service/host.h"
 #include "testing/temp_root.h"
-#include "vsk_fwdl.h"
+#include "fwdl/vsk_fwdl.h"
 
 namespace dorvik::testing {
 

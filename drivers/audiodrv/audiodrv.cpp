@@ -1,4 +1,4 @@
-#include "audiodrv.h"
+#include "audiodrv/audiodrv.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "vsk_fwdl.h"
+#include "fwdl/vsk_fwdl.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "vsk1394api.h"
+#include "vsk1394/vsk1394api.h"
 
 extern "C" {
 

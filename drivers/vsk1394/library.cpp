@@ -17,11 +17,11 @@
 #include "bus/description.h"
 #include "bus/json_codec.h"
 #include "clock/clock.h"
-#include "hosting.h"
+#include "vsk1394/hosting.h"
 #include "service/open_bus.h"
 #include "service/host.h"
 #include "user/user.h"
-#include "vsk1394api.h"
+#include "vsk1394/vsk1394api.h"
 
 // The library hands the bus's result codes on as they are.
 static_assert(kResultSuccess == sim::kResultSuccess && kResultNoResponse == sim::kResultNoResponse &&
@@ -250,6 +250,7 @@ int32_t guarded(int32_t failure, F&& f) {
         try {
             lib().line(kSpewFailures, std::string("internal error: ") + e.what());
         } catch (...) {
+            // The log itself failed: there is nowhere left to say so, and nothing may leave a C export.
         }
         return failure;
     } catch (...) {

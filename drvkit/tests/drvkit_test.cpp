@@ -1,4 +1,4 @@
-#include "drvkit.h"
+#include "drvkit/drvkit.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@
 
 #include "clock/clock.h"
 #include "devices/install_calls.h"
-#include "devices/store_fixture.h"
+#include "testing/store_fixture.h"
 
 extern char** environ;
 

@@ -85,6 +85,7 @@ int32_t frmMain::RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes
                 auto cell = mfgDevices.TextMatrix(row, int32_t(c));
                 if (std::string(cell) != rows[index].Cells[c]) cell = rows[index].Cells[c];
             } catch (...) {
+                // Left as it is (see above): the refill goes on with the next cell.
             }
         }
     }

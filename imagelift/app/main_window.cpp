@@ -220,6 +220,7 @@ void frmMain::Form_Resize() {
         LayoutManager->ResizeForm();
         ResizeMFG(mfgDevices);
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
 }
 
@@ -287,6 +288,7 @@ void frmMain::StatusDisplay(const std::string& Message, const basDebug::LevelArg
     try {
         level = basDebug::LevelNumber(Level);
     } catch (...) {
+        // StatusDisplay cannot log about itself: a failing step is dropped and the next one runs.
     }
     try {
         if (level >= 15) {
@@ -298,6 +300,7 @@ void frmMain::StatusDisplay(const std::string& Message, const basDebug::LevelArg
             }
         }
     } catch (...) {
+        // StatusDisplay cannot log about itself: a failing step is dropped and the next one runs.
     }
     const std::string module = Module ? *Module : std::string("unspecified");
     // One program clock for every line, whichever route it takes.
@@ -305,6 +308,7 @@ void frmMain::StatusDisplay(const std::string& Message, const basDebug::LevelArg
     try {
         elapsed = basApp::RunTimeMs();
     } catch (...) {
+        // StatusDisplay cannot log about itself: a failing step is dropped and the next one runs.
     }
     const int32_t runtime = int32_t(vb::RoundHalfEven(elapsed));
     for (size_t i = 0; i < basApp::StatusWindows.size(); ++i) {
@@ -315,11 +319,13 @@ void frmMain::StatusDisplay(const std::string& Message, const basDebug::LevelArg
             // A level of 0 comes back as 5, and is stored as such.
             window->PostMessage(Message, elapsed, level, module);
         } catch (...) {
+            // StatusDisplay cannot log about itself: a failing step is dropped and the next one runs.
         }
     }
     try {
         basDebug::RecordLine(Message, level, module, runtime);
     } catch (...) {
+        // StatusDisplay cannot log about itself: a failing step is dropped and the next one runs.
     }
 }
 

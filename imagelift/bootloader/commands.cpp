@@ -2,7 +2,7 @@
 // block runs its own exchange under the transaction mutex).
 #include "bootloader/commands.h"
 #include "bootloader/transaction.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "clock/clock.h"
 #include "kernel/mutex.h"

@@ -5,7 +5,7 @@
 #include "bootloader/commands.h"
 #include "bootloader/fwp.h"
 #include "bootloader/transfer.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "clock/clock.h"
 #include "forms/dialogs.h"

@@ -3,7 +3,7 @@
 // image data the records point to. This reader parses and checks them and turns their dates,
 // times and versions into text.
 #include "bootloader/fwp.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include <cstdint>
 #include <utility>

@@ -3,7 +3,7 @@
 // and the software builds. Also the probe that tells whether a node runs the 1394 debugger.
 #include "bootloader/info_registers.h"
 #include "bootloader/fwp.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "bus1394/transactions.h"
 #include "clock/clock.h"

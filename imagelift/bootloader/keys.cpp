@@ -4,7 +4,7 @@
 // (write). Each exchange is one transaction.
 #include "bootloader/keys.h"
 #include "bootloader/transaction.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "support/byte_utils.h"
 

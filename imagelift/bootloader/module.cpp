@@ -3,7 +3,7 @@
 #include "bootloader/module.h"
 #include "bootloader/state.h"
 #include "bootloader/target_list.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "bus1394/state.h"
 #include "kernel/mutex.h"

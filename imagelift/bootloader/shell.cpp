@@ -5,7 +5,7 @@
 // the response payload area and reads typed characters from the request payload area.
 #include "bootloader/shell.h"
 #include "bootloader/transaction.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "kernel/mutex.h"
 #include "support/byte_utils.h"

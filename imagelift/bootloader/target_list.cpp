@@ -5,7 +5,7 @@
 #include "bootloader/target_list.h"
 #include "bootloader/commands.h"
 #include "bootloader/info_registers.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "bus1394/bus_reset.h"
 #include "bus1394/config_rom_reader.h"

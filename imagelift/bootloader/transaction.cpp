@@ -2,7 +2,7 @@
 // from the response area, both under the machine-wide transaction mutex; raw payload writes and
 // reads for the commands that move bulk data.
 #include "bootloader/transaction.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 
 #include "bus1394/transactions.h"
 #include "clock/clock.h"

@@ -4,7 +4,7 @@
 
 #include "bus1394/state.h"
 #include "bus1394/transactions.h"
-#include "internal.h"
+#include "bus1394/internal.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"

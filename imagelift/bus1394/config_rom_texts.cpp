@@ -3,7 +3,7 @@
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
-#include "internal.h"
+#include "bus1394/internal.h"
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 

@@ -1,7 +1,7 @@
 #include "bus1394/config_rom_tree.h"
 
 #include "bus1394/config_rom_reader.h"
-#include "internal.h"
+#include "bus1394/internal.h"
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"

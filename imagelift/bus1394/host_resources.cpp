@@ -8,7 +8,7 @@
 #include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
-#include "internal.h"
+#include "bus1394/internal.h"
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"

@@ -7,7 +7,7 @@
 #include "bus1394/state.h"
 #include "clock/clock.h"
 #include "fs/fs.h"
-#include "internal.h"
+#include "bus1394/internal.h"
 #include "support/byte_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"

@@ -209,6 +209,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             try {
                 window.MousePointer = forms::vbDefault;
             } catch (...) {
+                // Nothing may leave a destructor; the pointer is cosmetic.
             }
             imagelift::Ctx().DownloadInProgress = false;
         }

@@ -104,6 +104,7 @@ void frmViewMemory::Form_Unload(int32_t& Cancel) {
     try {
         if (layout_) layout_->SaveLayout();
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
     layout_.reset();
     auto& windows = basApp::MemoryWindows;

@@ -196,6 +196,7 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
             }
         }
     } catch (...) {
+        // A start-up step that fails is skipped without a word; the next one runs.
     }
 
     // Without a working database, start from the clean template; without either, tell the user
@@ -217,6 +218,7 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
             }
         }
     } catch (...) {
+        // A start-up step that fails is skipped without a word; the next one runs.
     }
 
     try {
@@ -230,6 +232,7 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
             if (setAsideLine) StatusDisplay(*setAsideLine, basDebug::WARNING);
         }
     } catch (...) {
+        // A start-up step that fails is skipped without a word; the store then works without a database.
     }
 }
 
@@ -246,6 +249,7 @@ clsDbManager::~clsDbManager() {
         CloseDatabase();
         CompactDatabase();
     } catch (...) {
+        // Nothing may leave the destructor; a shut-down step that fails is skipped without a word.
     }
 }
 
@@ -324,6 +328,7 @@ std::string clsDbManager::GetSetting(const std::string& AppName, const std::stri
             if (q.Step()) result = fromStore(q.ColumnText(0));
         }
     } catch (...) {
+        // A read that fails gives the default, without a word.
     }
     if (result.empty() && DefaultValue) result = *DefaultValue;
     return result;
@@ -353,6 +358,7 @@ std::string clsDbManager::SaveSetting(const std::string& AppName, const std::str
             insert.Bind(4, toStore(Value)).Run();
         }
     } catch (...) {
+        // A write that fails changes nothing, without a word.
     }
     return "";
 }
@@ -371,11 +377,8 @@ int32_t clsDbManager::RemoveSetting(const std::string& AppName, const std::strin
 }
 
 int32_t clsDbManager::SetDefaultDownloadBehavior(int16_t DownloadType) {
-    try {
-        SaveSetting(imagelift::Ctx().App.Title, "frmSelectFirmware", "DefaultLoadBehavior",
-                    vb::CStr(int32_t(DownloadType)));
-    } catch (...) {
-    }
+    // SaveSetting skips a failed write itself.
+    SaveSetting(imagelift::Ctx().App.Title, "frmSelectFirmware", "DefaultLoadBehavior", vb::CStr(int32_t(DownloadType)));
     return 0;
 }
 
@@ -478,6 +481,7 @@ clsDbManager::Appended clsDbManager::appendLines(const std::deque<HeldLine>& lin
             try {
                 db_->Exec("ROLLBACK");
             } catch (...) {
+                // The append has failed already; a failed rollback adds nothing the caller could act on.
             }
         }
         // The cached row count may no longer hold; read it again.
@@ -485,6 +489,7 @@ clsDbManager::Appended clsDbManager::appendLines(const std::deque<HeldLine>& lin
             sqlite::Statement count(*db_, "SELECT COUNT(*) FROM tblStatus");
             statusRows_ = count.Step() ? count.ColumnInt(0) : statusRows_;
         } catch (...) {
+            // The cached count stays as it was.
         }
         return locked ? Appended::Locked : Appended::Failed;
     }

@@ -113,14 +113,10 @@ void writeStatusLine(const std::string& message, int32_t level, const std::strin
 
 // The status file of an unattended run gets every failure, whatever the logging level keeps;
 // then `store`, when given, keeps the line. A status file that cannot be written never keeps a
-// line out of the store.
+// line out of the store: WriteStatusFileLine drops its own failures.
 void recordIn(clsDbManager* store, const std::string& message, int32_t level, const std::string& module,
               int32_t runTimeMs) {
-    try {
-        if (imagelift::Ctx().AutomationMode && level >= ERROR_LEVEL)
-            writeStatusLine(message, level, module, runTimeMs);
-    } catch (...) {
-    }
+    if (imagelift::Ctx().AutomationMode && level >= ERROR_LEVEL) writeStatusLine(message, level, module, runTimeMs);
     if (store) store->AppendToLog(message, level, module, runTimeMs);
 }
 

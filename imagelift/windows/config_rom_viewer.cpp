@@ -90,6 +90,7 @@ void frmConfigROM::Form_Resize() {
     try {
         if (LayoutManager) LayoutManager->ResizeForm();
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
 }
 
@@ -100,6 +101,7 @@ void frmConfigROM::Form_Unload(int32_t& /*Cancel*/) {
         else
             LayoutManager.reset();  // saves the window's rectangle
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
     basApp::ReleaseOpenWindow(this);
 }

@@ -38,6 +38,7 @@ void frmHelp::Form_Resize() {
         if (WindowState() == forms::vbMinimized) return;
         WebBrowser1.Move(0, 0, ScaleWidth(), ScaleHeight());
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
 }
 
@@ -48,6 +49,7 @@ void frmHelp::Form_Unload(int32_t& /*Cancel*/) {
         else
             LayoutManager.reset();  // saves the window's rectangle
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
     basApp::ReleaseOpenWindow(this);
 }

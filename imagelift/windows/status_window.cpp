@@ -96,6 +96,7 @@ void frmStatus::ShowErrorInCaption(const std::string& message, const basDebug::L
     try {
         if (basDebug::LevelNumber(level) >= basDebug::ERROR_LEVEL) Caption = Caption() + ": " + message;
     } catch (...) {
+        // Passed over: this is the window's own failure path, with nowhere further to report.
     }
 }
 

@@ -51,6 +51,7 @@ void frmConfig::Form_Resize() {
     try {
         if (LayoutManager) LayoutManager->ResizeForm();
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
 }
 
@@ -61,6 +62,7 @@ void frmConfig::Form_Unload(int32_t& /*Cancel*/) {
         else
             LayoutManager.reset();  // saves the window's rectangle
     } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
     }
     basApp::ReleaseOpenWindow(this);
 }

@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "clock/clock.h"
 
 #include <sys/prctl.h>
 
@@ -94,6 +94,7 @@ struct RealClock::Impl {
                 try {
                     fn();
                 } catch (...) {
+                    // Dropped (see above): the worker thread has nobody to tell.
                 }
                 lock.lock();
             }

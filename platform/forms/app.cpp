@@ -1,4 +1,4 @@
-#include "app.h"
+#include "forms/app.h"
 
 #include "fs/fs.h"
 

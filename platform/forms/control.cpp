@@ -1,5 +1,5 @@
-#include "control.h"
-#include "internal.h"
+#include "forms/control.h"
+#include "forms/internal.h"
 
 #include "vbrt/error.h"
 

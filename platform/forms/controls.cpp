@@ -1,5 +1,5 @@
-#include "controls.h"
-#include "internal.h"
+#include "forms/controls.h"
+#include "forms/internal.h"
 
 #include "vbrt/error.h"
 

@@ -1,6 +1,6 @@
-#include "dialogs.h"
+#include "forms/dialogs.h"
 
-#include "app.h"
+#include "forms/app.h"
 
 #include <atomic>
 #include <iostream>

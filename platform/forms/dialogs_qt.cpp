@@ -1,6 +1,6 @@
 // Message boxes, input boxes and file dialogs for a person, on the desktop.
 #include "forms/dialogs.h"
-#include "internal.h"
+#include "forms/internal.h"
 
 #include "user/window_registry.h"
 

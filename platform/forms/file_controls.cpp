@@ -1,5 +1,5 @@
-#include "file_controls.h"
-#include "internal.h"
+#include "forms/file_controls.h"
+#include "forms/internal.h"
 
 #include "forms/dialogs.h"
 #include "vbrt/error.h"

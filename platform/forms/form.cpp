@@ -1,6 +1,6 @@
-#include "form.h"
-#include "control.h"
-#include "internal.h"
+#include "forms/form.h"
+#include "forms/control.h"
+#include "forms/internal.h"
 
 #include "user/window_registry.h"
 #include "vbrt/error.h"

@@ -1,5 +1,5 @@
-#include "grid.h"
-#include "internal.h"
+#include "forms/grid.h"
+#include "forms/internal.h"
 
 #include "vbrt/error.h"
 

@@ -1,5 +1,5 @@
-#include "list_controls.h"
-#include "internal.h"
+#include "forms/list_controls.h"
+#include "forms/internal.h"
 
 #include "vbrt/error.h"
 

@@ -1,4 +1,4 @@
-#include "mail.h"
+#include "forms/mail.h"
 
 #include "clock/clock.h"
 #include "fs/fs.h"

@@ -1,5 +1,5 @@
-#include "menu.h"
-#include "internal.h"
+#include "forms/menu.h"
+#include "forms/internal.h"
 
 #include "clock/clock.h"
 

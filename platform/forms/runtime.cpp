@@ -1,7 +1,7 @@
 // The event loop's hooks: one desktop application object per process, DoEvents, posted window
 // messages delivered on the user-interface thread, and the screen in twips.
-#include "form.h"
-#include "internal.h"
+#include "forms/form.h"
+#include "forms/internal.h"
 
 #include "clock/clock.h"
 #include "forms/dialogs.h"

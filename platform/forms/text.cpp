@@ -1,4 +1,4 @@
-#include "internal.h"
+#include "forms/internal.h"
 
 #include <QFont>
 #include <QString>

@@ -1,5 +1,5 @@
-#include "views.h"
-#include "internal.h"
+#include "forms/views.h"
+#include "forms/internal.h"
 
 #include "vbrt/error.h"
 

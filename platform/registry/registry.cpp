@@ -1,4 +1,4 @@
-#include "registry.h"
+#include "registry/registry.h"
 
 #include "fs/fs.h"
 #include "vbrt/error.h"

@@ -1,4 +1,4 @@
-#include "user.h"
+#include "user/user.h"
 
 #include <condition_variable>
 #include <cstring>

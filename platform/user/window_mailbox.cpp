@@ -1,4 +1,4 @@
-#include "window_mailbox.h"
+#include "user/window_mailbox.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "window_registry.h"
+#include "user/window_registry.h"
 
 #include "fs/fs.h"
 

@@ -1,4 +1,4 @@
-#include "error.h"
+#include "vbrt/error.h"
 
 #include <filesystem>
 #include <map>

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "environment.h"
-#include "update_steps.h"
+#include "setup/environment.h"
+#include "setup/update_steps.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > setup::kMaxStatusFileBytes) return 0;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "bus/bus.h"
-#include "bus_requests.h"
+#include "setup/bus_requests.h"
 #include "devices/bus_devices.h"
 
 namespace setup {

@@ -10,8 +10,8 @@
 #include "bus/bus.h"
 #include "clock/clock.h"
 #include "devices/bus_devices.h"
-#include "devices/store_fixture.h"
-#include "driver_install_worker.h"
+#include "testing/store_fixture.h"
+#include "setup/driver_install_worker.h"
 
 namespace setup {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "environment.h"
+#include "setup/environment.h"
 #include "testing/temp_root.h"
 
 namespace setup {

@@ -17,10 +17,10 @@
 #include "device/lumarel_node.h"
 #include "clock/clock.h"
 #include "devices/bus_devices.h"
-#include "devices/store_fixture.h"
+#include "testing/store_fixture.h"
 #include "forms/dialogs.h"
-#include "forms/tests/text_fit.h"
-#include "setup_dialog.h"
+#include "tests/text_fit.h"
+#include "setup/setup_dialog.h"
 
 namespace setup {
 namespace {

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "clock/clock.h"
-#include "update_steps.h"
+#include "setup/update_steps.h"
 
 namespace setup {
 namespace {

@@ -142,6 +142,7 @@ uint32_t BusState::Reset(ResetCause cause, const Node* initiator) {
             try {
                 byPhy[size_t(k)]->node->OnBusReset(gen, k);
             } catch (...) {
+                // A node model that fails must not stop the others' reset or the reset notice; the bus keeps no log.
             }
         }
         // A node that asks again at every reset gets a bounded storm, not a hang.
@@ -172,6 +173,7 @@ void BusState::Detach(Slot& s) {
         try {
             s.node->OnUnplugged();
         } catch (...) {
+            // Also called from the bus's destructor: nothing may leave it, and the bus keeps no log.
         }
     }
     s.node->phyId_ = -1;

@@ -316,9 +316,4 @@ void LoadDescriptionFile(Bus& bus, const std::filesystem::path& file, const std:
     }
 }
 
-json DefaultDescription() {
-    std::string device = IsNodeKindRegistered("lumarel460") ? "lumarel460" : "foreign";
-    return json{{"nodes", json::array({json{{"id", "host"}, {"kind", "host"}}, json{{"id", "device"}, {"kind", device}}})}};
-}
-
 }  // namespace sim

@@ -81,8 +81,4 @@ void LoadDescription(Bus& bus, const nlohmann::json& description,
 void LoadDescriptionFile(Bus& bus, const std::filesystem::path& file,
                          const std::filesystem::path& stateRoot = {});
 
-// The bus a service hosts when it has no description: the local host and one audio interface
-// ("lumarel460", when that kind is registered; a foreign node until then).
-nlohmann::json DefaultDescription();
-
 }  // namespace sim

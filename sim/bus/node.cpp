@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bus/wire.h"
+
 namespace sim {
 
 namespace {
@@ -17,17 +19,6 @@ std::string Address(uint16_t high, uint32_t low) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%04X%08X", high, low);
     return buf;
-}
-
-void PutBe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-
-uint32_t GetBe32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
 // True when [low, low + length) lies inside [start, start + size) of the same high part.
@@ -80,13 +71,13 @@ Reply Node::ReadRequest(const Access& a, std::span<uint8_t> out) {
         size_t first = (a.offsetLow - kConfigRomBase) / 4;
         size_t count = a.length / 4;
         if (first + count > rom_.size()) return Reply::Error(Rcode::AddressError);
-        for (size_t i = 0; i < count; ++i) PutBe32(out.data() + 4 * i, rom_[first + i]);
+        for (size_t i = 0; i < count; ++i) wire::PutBe32(out.data() + 4 * i, rom_[first + i]);
         return Reply::Ok();
     }
     if (!registers_.empty() && a.length == 4) {
         auto it = registers_.find({a.offsetHigh, a.offsetLow});
         if (it != registers_.end()) {
-            PutBe32(out.data(), it->second.value);
+            wire::PutBe32(out.data(), it->second.value);
             return Reply::Ok();
         }
     }
@@ -106,7 +97,7 @@ Reply Node::WriteRequest(const Access& a, std::span<const uint8_t> data) {
         auto it = registers_.find({a.offsetHigh, a.offsetLow});
         if (it != registers_.end()) {
             if (!it->second.writable) return Reply::Error(Rcode::TypeError);
-            it->second.value = GetBe32(data.data());
+            it->second.value = wire::Be32(data.data());
             return Reply::Ok();
         }
     }
@@ -146,6 +137,10 @@ nlohmann::json Node::Describe() const {
 void Node::SaveState(const std::filesystem::path&) const {}
 void Node::LoadState(const std::filesystem::path&) {}
 uint64_t Node::StateSerial() const { return 0; }
+
+std::string Node::StateError() const { return {}; }
+
+AudioDevice* Node::AsAudioDevice() { return nullptr; }
 
 PlainNode::PlainNode(std::string kind, std::vector<uint32_t> rom) : Node(std::move(kind)) {
     SetConfigRom(std::move(rom));

@@ -29,6 +29,7 @@
 
 namespace sim {
 
+class AudioDevice;
 class Bus;
 namespace detail {
 struct BusState;
@@ -152,6 +153,11 @@ public:
     virtual void SaveState(const std::filesystem::path& dir) const;
     virtual void LoadState(const std::filesystem::path& dir);
     virtual uint64_t StateSerial() const;
+    // Why the last LoadState set the saved state aside (empty when it loaded or there was none).
+    virtual std::string StateError() const;
+
+    // The device model behind a node that models one of our audio interfaces; null for others.
+    virtual AudioDevice* AsAudioDevice();
 
     // Runs fn after delayMs on the clock, with the bus lock held, unless the node has been
     // removed from its bus (or the bus is gone) by then. A node model's later answers and

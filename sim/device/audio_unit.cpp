@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "bus/json_codec.h"
+#include "bus/wire.h"
 
 namespace sim::lumarel {
 
@@ -20,24 +21,6 @@ constexpr size_t kAvcIn = 520;
 constexpr size_t kAvcOut = 516;
 constexpr size_t kAvcFrameMax = 512;
 constexpr int kMaxChannels = 300;
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-std::string hex(std::span<const uint8_t> bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        s += digits[b >> 4];
-        s += digits[b & 15];
-    }
-    return s;
-}
 
 std::string hex32(uint32_t v) {
     char buf[16];
@@ -64,8 +47,8 @@ uint32_t fieldU32(const json& j, const char* name) {
 AudioUnit::ChannelRecord makeChannel(uint32_t id, const std::string& name) {
     AudioUnit::ChannelRecord r;
     r.id = id;
-    put32(r.bytes.data(), id);
-    put32(r.bytes.data() + 4, 24);  // sample width the driver reports
+    wire::PutLe32(r.bytes.data(), id);
+    wire::PutLe32(r.bytes.data() + 4, 24);  // sample width the driver reports
     std::copy_n(name.begin(), std::min(name.size(), size_t(39)), r.bytes.begin() + kChannelNameAt);
     return r;
 }
@@ -99,25 +82,25 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
     switch (code) {
     case kRead2004: {
         std::array<uint8_t, 8> r{};
-        put32(r.data(), 0x0460);
-        put32(r.data() + 4, 1);
+        wire::PutLe32(r.data(), 0x0460);
+        wire::PutLe32(r.data() + 4, 1);
         return reply(r);
     }
     case kQueryInfo: {
         std::array<uint8_t, 8> r{};
-        put32(r.data(), 0x00010015);  // driver version
-        put32(r.data() + 4, uint32_t(streams_.size()));
+        wire::PutLe32(r.data(), 0x00010015);  // driver version
+        wire::PutLe32(r.data() + 4, uint32_t(streams_.size()));
         return reply(r);
     }
     case kReadClock: {
         std::array<uint8_t, 8> r{};
-        put32(r.data(), clockSource_);
-        put32(r.data() + 4, rate_);
+        wire::PutLe32(r.data(), clockSource_);
+        wire::PutLe32(r.data() + 4, rate_);
         return reply(r);
     }
     case kWriteClock: {
         if (!needIn(8)) return kErrInvalidParameter;
-        uint32_t source = le32(in.data()), rate = le32(in.data() + 4);
+        uint32_t source = wire::Le32(in.data()), rate = wire::Le32(in.data() + 4);
         if (source > 1) return kErrInvalidParameter;
         if (source == 0 || rate != 0) {
             if (!isRate(rate)) return kErrInvalidParameter;
@@ -133,35 +116,35 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
     case kStreamIds: {
         std::array<uint8_t, 260> r{};
         size_t n = std::min(streams_.size(), size_t(64));
-        put32(r.data(), faults_.idCount ? faults_.idCount : uint32_t(n));
-        for (size_t i = 0; i < n; ++i) put32(r.data() + 4 + 4 * i, streams_[i]);
+        wire::PutLe32(r.data(), faults_.idCount ? faults_.idCount : uint32_t(n));
+        for (size_t i = 0; i < n; ++i) wire::PutLe32(r.data() + 4 + 4 * i, streams_[i]);
         return reply(r);
     }
     case kStreamEntry: {
         if (!needIn(4)) return kErrInvalidParameter;
-        uint32_t id = le32(in.data());
+        uint32_t id = wire::Le32(in.data());
         if (std::find(streams_.begin(), streams_.end(), id) == streams_.end()) return kErrNotFound;
         std::array<uint8_t, kStreamEntrySize> r{};
-        put32(r.data(), id);
-        put32(r.data() + 4, id == 1 ? 0 : 1);  // direction: 0 playback, 1 recording
-        put32(r.data() + 8, id == 1 ? uint32_t(outputs_.size()) : uint32_t(inputs_.size()));
+        wire::PutLe32(r.data(), id);
+        wire::PutLe32(r.data() + 4, id == 1 ? 0 : 1);  // direction: 0 playback, 1 recording
+        wire::PutLe32(r.data() + 8, id == 1 ? uint32_t(outputs_.size()) : uint32_t(inputs_.size()));
         return reply(r);
     }
     case kStreamInfo: {
         if (!needIn(4)) return kErrInvalidParameter;
-        uint32_t id = le32(in.data());
+        uint32_t id = wire::Le32(in.data());
         if (std::find(streams_.begin(), streams_.end(), id) == streams_.end()) return kErrNotFound;
         std::array<uint8_t, 84> r{};
-        put32(r.data(), id);
-        put32(r.data() + 4, rate_);
+        wire::PutLe32(r.data(), id);
+        wire::PutLe32(r.data() + 4, rate_);
         return reply(r);
     }
     case kChannelIds: {
         std::array<uint8_t, 2056> r{};
         auto fill = [&](size_t at, const std::vector<ChannelRecord>& list) {
             size_t n = std::min(list.size(), size_t(256));
-            put32(r.data() + at, faults_.idCount ? faults_.idCount : uint32_t(n));
-            for (size_t i = 0; i < n; ++i) put32(r.data() + at + 4 + 4 * i, list[i].id);
+            wire::PutLe32(r.data() + at, faults_.idCount ? faults_.idCount : uint32_t(n));
+            for (size_t i = 0; i < n; ++i) wire::PutLe32(r.data() + at + 4 + 4 * i, list[i].id);
         };
         fill(0, inputs_);
         fill(1028, outputs_);
@@ -171,7 +154,7 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
     case kChannelWrite: {
         size_t need = code == kChannelRead ? 4 : kChannelRecordSize;
         if (!needIn(need)) return kErrInvalidParameter;
-        uint32_t id = le32(in.data());
+        uint32_t id = wire::Le32(in.data());
         ChannelRecord* rec = nullptr;
         for (auto* list : {&inputs_, &outputs_})
             for (auto& c : *list)
@@ -189,32 +172,32 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
         return 0;
     case kRead2100: {
         std::array<uint8_t, 16> r{};
-        for (int i = 0; i < 4; ++i) put32(r.data() + 4 * i, 256);
+        for (int i = 0; i < 4; ++i) wire::PutLe32(r.data() + 4 * i, 256);
         return reply(r);
     }
     case kReadAsio:
     case kReadWdm: {
         std::array<uint8_t, 16> r{};
         const auto& l = code == kReadAsio ? asio_ : wdm_;
-        for (int i = 0; i < 4; ++i) put32(r.data() + 4 * i, l[size_t(i)]);
+        for (int i = 0; i < 4; ++i) wire::PutLe32(r.data() + 4 * i, l[size_t(i)]);
         return reply(r);
     }
     case kWriteAsio:
     case kWriteWdm: {
         if (!needIn(16)) return kErrInvalidParameter;
         auto& l = code == kWriteAsio ? asio_ : wdm_;
-        uint32_t us = le32(in.data());
+        uint32_t us = wire::Le32(in.data());
         if (us == 0 || us > 100000) return kErrInvalidParameter;
         if (faults_.refuseLatency && us == faults_.refuseLatency) return kErrGenFailure;
         std::array<uint32_t, 4> taken{};
-        for (int i = 0; i < 4; ++i) taken[size_t(i)] = le32(in.data() + 4 * i);
+        for (int i = 0; i < 4; ++i) taken[size_t(i)] = wire::Le32(in.data() + 4 * i);
         if (taken != l || faults_.saveEveryWrite) ++serial_;
         l = taken;
         return 0;
     }
     case kRead2208: {
         std::array<uint8_t, 60> r{};
-        put32(r.data(), 0x2208);
+        wire::PutLe32(r.data(), 0x2208);
         return reply(r);
     }
     case kAvcCommand: {
@@ -230,7 +213,7 @@ uint32_t AudioUnit::Request(uint32_t code, std::span<const uint8_t> in, uint32_t
 uint32_t AudioUnit::avc(std::span<const uint8_t> in, uint32_t outSize, std::vector<uint8_t>& out) {
     if (in.size() < kAvcIn) return kErrInvalidParameter;
     if (outSize < kAvcOut) return kErrInsufficientBuffer;
-    uint32_t length = le32(in.data() + 4);
+    uint32_t length = wire::Le32(in.data() + 4);
     if (length < 3 || length > kAvcFrameMax) return kErrInvalidParameter;
     const uint8_t* f = in.data() + 8;
     // The response frame echoes the command with the response code in place of the ctype.
@@ -239,7 +222,7 @@ uint32_t AudioUnit::avc(std::span<const uint8_t> in, uint32_t outSize, std::vect
     auto answer = [&](uint8_t code) {
         resp[0] = code;
         out.assign(4 + resp.size(), 0);
-        put32(out.data(), uint32_t(resp.size()));
+        wire::PutLe32(out.data(), uint32_t(resp.size()));
         std::copy(resp.begin(), resp.end(), out.begin() + 4);
         return 0u;
     };
@@ -300,7 +283,7 @@ json AudioUnit::Describe() const {
 
 json AudioUnit::JournalJson() const {
     json a = json::array();
-    for (const auto& e : journal_) a.push_back({{"code", hex32(e.code)}, {"input", hex(e.input)}});
+    for (const auto& e : journal_) a.push_back({{"code", hex32(e.code)}, {"input", wire::Hex(e.input)}});
     return a;
 }
 

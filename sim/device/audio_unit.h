@@ -102,6 +102,7 @@ public:
     uint32_t Request(uint32_t code, std::span<const uint8_t> in, uint32_t outSize, std::vector<uint8_t>& out);
 
     AudioFaults& faults() { return faults_; }
+    const AudioFaults& faults() const { return faults_; }
     const std::vector<JournalEntry>& journal() const { return journal_; }
     void ClearJournal() { journal_.clear(); }
     uint32_t rate() const { return rate_; }

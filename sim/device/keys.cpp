@@ -16,7 +16,7 @@
 #include <iterator>
 
 #include "device/lumarel460.h"
-#include "device/wire.h"
+#include "bus/wire.h"
 
 namespace sim::lumarel {
 

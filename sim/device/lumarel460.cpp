@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "device/crc32.h"
-#include "device/wire.h"
+#include "bus/wire.h"
 
 namespace sim::lumarel {
 

@@ -1,11 +1,14 @@
 #include "device/lumarel_node.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 #include "bus/bus.h"
 #include "bus/config_rom.h"
+#include "bus/json_codec.h"
 #include "clock/clock.h"
+#include "device/node_kinds.h"
 
 namespace sim::lumarel {
 
@@ -139,6 +142,35 @@ uint32_t Lumarel460Node::AudioRequest(uint32_t code, std::span<const uint8_t> in
     uint32_t error = audio_.Request(code, in, outSize, out);
     if (audio_.Serial() != before) StateChanged();
     return error;
+}
+
+sim::AudioUnitFacts Lumarel460Node::AudioFacts() const {
+    auto text = [](const std::array<uint8_t, 8>& t) {
+        return std::string(reinterpret_cast<const char*>(t.data()), strnlen(reinterpret_cast<const char*>(t.data()), 8));
+    };
+    sim::AudioUnitFacts f;
+    f.guid = device_.guid();
+    f.identifier = AudioIdentifier();
+    f.controlOpenable = !audio_.faults().controlUnopenable;
+    const FlashSlot& app = device_.slot(0);
+    f.softwareDate = text(app.info.date);
+    f.softwareTime = text(app.info.time);
+    f.bootloaderDate = text(device_.runningBootDate());
+    f.bootloaderTime = text(device_.runningBootTime());
+    return f;
+}
+
+nlohmann::json Lumarel460Node::AudioCommand(const nlohmann::json& command) {
+    nlohmann::json answer;
+    if (command.contains("journal") && JsonField(command, "journal") == true) answer["journal"] = audio_.JournalJson();
+    audio_.Apply(command);
+    answer["audio"] = audio_.Describe();
+    answer["audio"]["present"] = AudioPresent();
+    return answer;
+}
+
+bool Lumarel460Node::DeviceCommand(const nlohmann::json& command, std::string& error) {
+    return ApplyDeviceCommand(device_, command, error);
 }
 
 std::string Lumarel460Node::AudioIdentifier() const {

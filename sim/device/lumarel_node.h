@@ -11,6 +11,7 @@
 
 #include <memory>
 
+#include "bus/audio_device.h"
 #include "bus/node.h"
 #include "device/audio_unit.h"
 #include "device/debug_probe.h"
@@ -21,7 +22,7 @@ namespace sim::lumarel {
 inline constexpr const char* kLumarelKind = "lumarel460";
 inline constexpr const char* kDebuggerKind = "debugger1394";
 
-class Lumarel460Node : public sim::Node {
+class Lumarel460Node : public sim::Node, public sim::AudioDevice {
 public:
     explicit Lumarel460Node(DeviceConfig config = {});
     ~Lumarel460Node() override;
@@ -37,17 +38,23 @@ public:
     // A state the device cannot read is moved aside to "<dir>.unreadable" (numbered when that
     // exists), so nothing is lost; the device keeps its defaults and Describe names the cause.
     void LoadState(const std::filesystem::path& dir) override;
-    // Why the last load set the state aside (empty when it loaded or there was none).
-    const std::string& StateError() const { return stateError_; }
+    std::string StateError() const override { return stateError_; }
     uint64_t StateSerial() const override;
+    sim::AudioDevice* AsAudioDevice() override { return this; }
 
     // The audio side, served by the device's audio driver only while the application runs and
     // the node is on the bus. Use it with the bus lock held, as the device.
-    bool AudioPresent() const;
+    bool AudioPresent() const override;
     AudioUnit& audio() { return audio_; }
     const AudioUnit& audio() const { return audio_; }
+    sim::AudioUnitFacts AudioFacts() const override;
     // One request to the audio driver (see AudioUnit::Request); reports a change of state.
-    uint32_t AudioRequest(uint32_t code, std::span<const uint8_t> in, uint32_t outSize, std::vector<uint8_t>& out);
+    uint32_t AudioRequest(uint32_t code, std::span<const uint8_t> in, uint32_t outSize,
+                          std::vector<uint8_t>& out) override;
+    // The journal is read before the command may clear it.
+    nlohmann::json AudioCommand(const nlohmann::json& command) override;
+    // See ApplyDeviceCommand.
+    bool DeviceCommand(const nlohmann::json& command, std::string& error) override;
     // The text the audio driver's device information names the unit by: vendor and model with
     // blanks as underscores ("Halvorin_Inc&LUMA_Rel").
     std::string AudioIdentifier() const;

@@ -7,7 +7,7 @@
 #include "bus/description.h"
 #include "bus/json_codec.h"
 #include "device/crc32.h"
-#include "device/wire.h"
+#include "bus/wire.h"
 
 namespace sim::lumarel {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/wire.h"
+#include "bus/wire.h"
 
 namespace sim::lumarel {
 

@@ -24,7 +24,7 @@
 #include "bus/json_codec.h"
 #include "device/crc32.h"
 #include "device/lumarel460.h"
-#include "device/wire.h"
+#include "bus/wire.h"
 #include "fs/fs.h"
 
 namespace sim::lumarel {

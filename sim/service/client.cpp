@@ -1,4 +1,4 @@
-#include "client.h"
+#include "service/client.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -28,7 +28,7 @@
 #include "bus/codes.h"
 #include "bus/json_codec.h"
 #include "fs/fs.h"
-#include "protocol.h"
+#include "service/protocol.h"
 
 namespace bussvc {
 

@@ -20,7 +20,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "access.h"
+#include "service/access.h"
 
 namespace bussvc {
 

@@ -1,4 +1,4 @@
-#include "host.h"
+#include "service/host.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,18 +6,16 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <climits>
+#include <cctype>
 #include <cstring>
 #include <fstream>
-#include <set>
 
+#include "bus/audio_device.h"
 #include "bus/description.h"
 #include "bus/json_codec.h"
-#include "fs/fs.h"
-#if LUMAREL_WITH_DEVICE
-#include "device/lumarel_node.h"
+#include "bus/wire.h"
 #include "device/node_kinds.h"
-#endif
+#include "fs/fs.h"
 
 namespace bussvc {
 
@@ -35,10 +33,6 @@ constexpr size_t kBusRequestMax = kBusRequestHeader + 256 + 8;
 constexpr int32_t kErrorInvalidFunction = 1;
 constexpr int32_t kErrorInvalidHandle = 6;
 constexpr int32_t kErrorWriteFault = 29;  // the change is made but could not be saved
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 uint32_t noticeFor(sim::EventKind kind) {
     switch (kind) {
@@ -72,50 +66,6 @@ bool writeFileAtomically(const fsys::path& file, const std::string& text) {
     ok = ok && !ec;
     if (!ok) fsys::remove(tmp, ec);
     return ok;
-}
-
-const json& need(const json& request, const char* field) {
-    if (!request.contains(field)) throw std::invalid_argument(std::string("missing \"") + field + "\"");
-    return request.at(field);
-}
-
-std::string needString(const json& request, const char* field) {
-    const json& v = need(request, field);
-    if (!v.is_string()) throw std::invalid_argument(std::string("\"") + field + "\" must be a text");
-    return v.get<std::string>();
-}
-
-// A whole number that fits an int (a fraction or a huge value is refused, never converted).
-int needInt(const json& request, const char* field) {
-    const json& v = need(request, field);
-    if (!v.is_number_integer() || v.get<int64_t>() < INT_MIN || v.get<int64_t>() > INT_MAX ||
-        (v.is_number_unsigned() && v.get<uint64_t>() > uint64_t(INT_MAX)))
-        throw std::invalid_argument(std::string("\"") + field + "\" must be a whole number");
-    return int(v.get<int64_t>());
-}
-
-bool needBool(const json& request, const char* field) {
-    const json& v = need(request, field);
-    if (!v.is_boolean()) throw std::invalid_argument(std::string("\"") + field + "\" must be true or false");
-    return v.get<bool>();
-}
-
-std::vector<uint8_t> hexBytes(const std::string& text) {
-    std::string digits;
-    for (char c : text)
-        if (!std::isspace(static_cast<unsigned char>(c))) digits += c;
-    if (digits.size() % 2 != 0) throw std::invalid_argument("\"data\" needs whole bytes of hex");
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        auto nib = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            throw std::invalid_argument("\"data\" must be hex digits");
-        };
-        out.push_back(uint8_t(nib(digits[i]) << 4 | nib(digits[i + 1])));
-    }
-    return out;
 }
 
 }  // namespace
@@ -292,8 +242,8 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
     if (controlCode != kBusApiRequest) return kErrorInvalidFunction;
     if (input.size() < kBusRequestHeader || input.size() > kBusRequestMax) return sim::kResultInvalidParameter;
     const uint8_t* p = input.data();
-    uint32_t request = le32(p);
-    uint64_t instance = uint64_t(le32(p + 16)) | uint64_t(le32(p + 20)) << 32;
+    uint32_t request = sim::wire::Le32(p);
+    uint64_t instance = uint64_t(sim::wire::Le32(p + 16)) | uint64_t(sim::wire::Le32(p + 20)) << 32;
     const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
     std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
     if (id.empty()) return sim::kResultInvalidParameter;  // a request without a device ID
@@ -309,36 +259,28 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
 
 int32_t BusHost::AudioUnits(std::vector<AudioUnitInfo>& units) {
     units.clear();
-#if LUMAREL_WITH_DEVICE
-    auto text = [](const std::array<uint8_t, 8>& t) {
-        return std::string(reinterpret_cast<const char*>(t.data()), strnlen(reinterpret_cast<const char*>(t.data()), 8));
-    };
     bus_.Locked([&] {
         for (const std::string& id : bus_.NodeIds()) {
-            auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(bus_.FindNode(id));
+            sim::Node* n = bus_.FindNode(id);
+            sim::AudioDevice* d = n ? n->AsAudioDevice() : nullptr;
             if (!d || !d->AudioPresent() || units.size() >= kMaxAudioUnits) continue;
-            const auto& dev = d->device();
+            sim::AudioUnitFacts facts = d->AudioFacts();
             AudioUnitInfo u;
             u.node = id;
-            u.guid = dev.guid();
-            static const char* digits = "0123456789abcdef";
-            std::string g;
-            for (uint8_t b : u.guid) g += {digits[b >> 4], digits[b & 15]};
-            std::string ident = d->AudioIdentifier();
-            std::string lower = ident;
-            for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-            u.interfacePath = "\\\\?\\1394#" + lower + "#" + g + "#{006902cb-e626-45b4-8a62-2eaad63f8d12}";
-            u.controlOpenable = !d->audio().faults().controlUnopenable;
-            u.identifier = ident;
-            const sim::lumarel::FlashSlot& app = dev.slot(0);
-            u.softwareDate = text(app.info.date);
-            u.softwareTime = text(app.info.time);
-            u.bootloaderDate = text(dev.runningBootDate());
-            u.bootloaderTime = text(dev.runningBootTime());
+            u.guid = facts.guid;
+            // The driver's interface path names the unit in lower case.
+            u.interfacePath = "\\\\?\\1394#" + facts.identifier + "#" + sim::wire::Hex(u.guid.data(), u.guid.size()) +
+                              "#{006902cb-e626-45b4-8a62-2eaad63f8d12}";
+            for (char& c : u.interfacePath) c = char(std::tolower(static_cast<unsigned char>(c)));
+            u.controlOpenable = facts.controlOpenable;
+            u.identifier = std::move(facts.identifier);
+            u.softwareDate = std::move(facts.softwareDate);
+            u.softwareTime = std::move(facts.softwareTime);
+            u.bootloaderDate = std::move(facts.bootloaderDate);
+            u.bootloaderTime = std::move(facts.bootloaderTime);
             units.push_back(std::move(u));
         }
     });
-#endif
     return 0;
 }
 
@@ -346,19 +288,15 @@ int32_t BusHost::AudioRequest(const std::string& node, uint32_t code, const std:
                               uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output) {
     int32_t result = sim::kResultNotFound;
     output.clear();
-#if LUMAREL_WITH_DEVICE
     outSize = std::min(outSize, kMaxAudioBytes);
     bus_.WithNode(node, [&](sim::Node& n) {
-        auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n);
+        sim::AudioDevice* d = n.AsAudioDevice();
         if (!d || !d->AudioPresent()) return;
         error = d->AudioRequest(code, input, outSize, output);
         result = 0;
     });
     // Settings the driver took are kept like the rest of the device's state.
     if (result == 0) SaveChanges();
-#else
-    (void)node, (void)code, (void)input, (void)outSize, (void)error;
-#endif
     return result;
 }
 
@@ -384,12 +322,8 @@ fsys::path BusHost::NodeStateFolder(const std::string& nodeId) const {
 }
 
 void BusHost::Load(const json* description) {
-#if LUMAREL_WITH_DEVICE
     sim::lumarel::RegisterNodeKinds();
     json d = description ? *description : sim::lumarel::DefaultBusDescription();
-#else
-    json d = description ? *description : sim::DefaultDescription();
-#endif
     sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
     std::lock_guard<std::mutex> lock(saveM_);
     // Taken before the nodes are looked at: a change from here on leads to a look at them all.
@@ -401,11 +335,9 @@ void BusHost::Load(const json* description) {
             std::error_code ec;
             if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
             savedSerial_[id] = n.StateSerial();
-#if LUMAREL_WITH_DEVICE
-            if (auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n); d && !d->StateError().empty())
+            if (const std::string why = n.StateError(); !why.empty())
                 Log("the saved state of node " + id + " could not be loaded, the node starts from its description: " +
-                    d->StateError());
-#endif
+                    why);
         });
     }
     if (!state_.empty()) restoreVirtualDevices();
@@ -531,232 +463,6 @@ void BusHost::onEvent(const sim::BusEvent& event) {
         if (event.kind == sim::EventKind::IncomingData && !s->Owns(event.rangeHandle)) continue;
         s->Notify(message);
     }
-}
-
-int32_t BusHost::Control(const std::string& request, std::string& reply) {
-    std::string why;
-    json req = sim::ParseJson(request, &why);
-    int32_t code = kControlOk;
-    json answer;
-    // A command for another bus of the service ("bus": its index) goes to that bus's host.
-    if (req.is_object() && req.contains("bus") && sim::JsonField(req, "bus").is_number_integer() &&
-        sim::JsonField(req, "bus").get<int64_t>() != bus_.BusIndex()) {
-        const int64_t index = sim::JsonField(req, "bus").get<int64_t>();
-        BusHost* other = nullptr;
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_);
-            if (otherBuses_ && index >= 0 && index < 1024) other = otherBuses_(uint32_t(index));
-        }
-        if (!other || other == this) {
-            reply = json{{"error", "no bus " + std::to_string(index)}}.dump();
-            return kControlFailed;
-        }
-        req.erase("bus");
-        return other->Control(req.dump(), reply);
-    }
-    if (req.is_object()) req.erase("bus");
-    if (!req.is_object() || !req.contains("cmd") || !sim::JsonField(req, "cmd").is_string()) {
-        std::string error = "a control command is a JSON object with a \"cmd\" text";
-        if (req.is_discarded()) error += " (" + why + ")";
-        answer = {{"error", error}};
-        code = kControlFailed;
-    } else {
-        try {
-            answer = control(req);
-        } catch (const std::exception& e) {
-            answer = {{"error", e.what()}};
-            code = kControlFailed;
-        }
-    }
-    if (!SaveChanges() && code == kControlOk) {
-        answer = {{"error", "the change could not be saved"}};
-        code = kControlFailed;
-    }
-    reply = answer.dump();
-    return code;
-}
-
-json BusHost::control(const json& req) {
-    const std::string cmd = sim::JsonField(req, "cmd").get<std::string>();
-    auto nodeId = [&] {
-        std::string id = needString(req, "id");
-        auto ids = bus_.NodeIds();
-        if (std::find(ids.begin(), ids.end(), id) == ids.end())
-            throw std::invalid_argument("no node " + sim::QuoteText(id) + " on the bus");
-        return id;
-    };
-    if (cmd == "state") {
-        json s = bus_.Describe();
-        s["sessions"] = Sessions();
-        return s;
-    }
-    if (cmd == "reset") return {{"generation", bus_.Reset(sim::ResetCause::Request)}};
-    if (cmd == "reset_storm") {
-        int count = needInt(req, "count");
-        if (count < 1 || count > 1000) throw std::invalid_argument("\"count\" must be 1 to 1000");
-        bus_.ResetStorm(count);
-        return {{"generation", bus_.Generation()}};
-    }
-    if (cmd == "power" && needBool(req, "on") && withDevice(nodeId(), {{"power_cycle", true}}))
-        return {{"generation", bus_.Generation()}};  // it boots and joins after its reset time
-    if (cmd == "power" && !needBool(req, "on") && withDevice(nodeId(), {{"power_off", true}}))
-        return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(nodeId())}};
-    if (cmd == "device") {
-        std::string id = nodeId();
-        json command = req;
-        command.erase("cmd");
-        command.erase("id");
-        if (!withDevice(id, command)) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
-        return json::object();
-    }
-    if (cmd == "plug" || cmd == "unplug" || cmd == "power") {
-        std::string id = nodeId();
-        bool on = cmd == "plug" || (cmd == "power" && needBool(req, "on"));
-        // A device switched off leaves the bus like an unplugged one; switched on it joins again.
-        bool ok = on ? bus_.Plug(id) : bus_.Unplug(id);
-        if (!ok && on) throw std::invalid_argument("node " + sim::QuoteText(id) + " cannot join: no room on the bus");
-        return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
-    }
-    if (cmd == "link") {
-        std::string id = nodeId();
-        bus_.SetLinkActive(id, needBool(req, "active"));
-        return {{"generation", bus_.Generation()}};
-    }
-    if (cmd == "add_node") {
-        const json& nodeDesc = need(req, "node");
-        if (!nodeDesc.is_object()) throw std::invalid_argument("\"node\" must be an object");
-        std::string id = needString(nodeDesc, "id");
-        std::string kind = needString(nodeDesc, "kind");
-        int position = req.contains("position") ? needInt(req, "position") : -1;
-        sim::NodeContext ctx{nodeDesc, id, NodeStateFolder(id)};
-        auto node = sim::MakeNode(kind, ctx);
-        int32_t code = bus_.AddNode(id, std::move(node), position, nodeDesc.value("plugged", true));
-        if (code != sim::kResultSuccess)
-            throw std::invalid_argument("node " + sim::QuoteText(id) + " was not added, code " + std::to_string(code));
-        trackNode(id, true);
-        return {{"generation", bus_.Generation()}, {"phy", bus_.PhyOf(id)}};
-    }
-    if (cmd == "remove_node") {
-        std::string id = nodeId();
-        bus_.RemoveNode(id);
-        trackNode(id, false);
-        return {{"generation", bus_.Generation()}};
-    }
-    if (cmd == "fault") {
-        std::string id = nodeId();
-        sim::FaultSpec f = sim::FaultFromJson(need(req, "fault"));
-        bus_.AddFault(id, f);
-        return {{"faults", bus_.Faults(id).size()}};
-    }
-    if (cmd == "clear_faults") {
-        if (req.contains("id"))
-            bus_.ClearFaults(nodeId());
-        else
-            bus_.ClearAllFaults();
-        return json::object();
-    }
-    if (cmd == "notice") {
-        std::string kind = needString(req, "kind");
-        if (kind == "driver_error")
-            bus_.InjectNotice(sim::EventKind::DriverError);
-        else if (kind == "other_driver_reset")
-            bus_.InjectNotice(sim::EventKind::OtherDriverReset);
-        else
-            throw std::invalid_argument("\"kind\" must be \"driver_error\" or \"other_driver_reset\"");
-        return json::object();
-    }
-    if (cmd == "node_write" || cmd == "node_read") {
-        // A request issued by a node of the bus (e.g. into a host range of the local host).
-        std::string id = nodeId();
-        int source = bus_.PhyOf(id);
-        if (source < 0) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not on the bus");
-        int dest = req.contains("node") ? needInt(req, "node") : bus_.LocalHostPhy();
-        uint64_t address = sim::JsonU64(need(req, "address"), "address");
-        uint16_t high = uint16_t(address >> 32);
-        uint32_t low = uint32_t(address);
-        if (cmd == "node_write") {
-            std::vector<uint8_t> data = hexBytes(needString(req, "data"));
-            int32_t code = bus_.WriteFrom(source, dest, high, low, uint32_t(data.size()), data.data());
-            return {{"code", code}};
-        }
-        int length = needInt(req, "length");
-        if (length < 4 || length > 2048 || length % 4) throw std::invalid_argument("\"length\" must be 4 to 2048 in quadlets");
-        std::vector<uint8_t> data(size_t(length), 0);
-        int32_t code = bus_.ReadFrom(source, dest, high, low, uint32_t(length), data.data());
-        std::string hex;
-        static const char* digits = "0123456789ABCDEF";
-        if (code == sim::kResultSuccess)
-            for (uint8_t b : data) { hex += digits[b >> 4]; hex += digits[b & 15]; }
-        return {{"code", code}, {"data", hex}};
-    }
-    if (cmd == "vdev_add" || cmd == "vdev_remove") {
-        std::string name = needString(req, "name");
-        uint64_t instance = req.contains("instance") ? sim::JsonU64(sim::JsonField(req, "instance"), "instance") : 0;
-        int32_t code = cmd == "vdev_add" ? bus_.AddVirtualDevice(name, instance)
-                                         : bus_.RemoveVirtualDevice(name, instance);
-        if (code != 0) throw std::invalid_argument("virtual device " + sim::QuoteText(name) + ": code " + std::to_string(code));
-        return json::object();
-    }
-    if (cmd == "audio") return audioCommand(nodeId(), req);
-    if (cmd == "save") return json::object();  // SaveChanges runs after every command
-    if (cmd == "shutdown") {
-        std::function<void()> h;
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_);
-            h = shutdown_;
-        }
-        if (!h) throw std::invalid_argument("this bus is not hosted by a service");
-        h();
-        return json::object();
-    }
-    throw std::invalid_argument("unknown command " + sim::QuoteText(cmd));
-}
-
-json BusHost::audioCommand(const std::string& id, const json& command) {
-#if LUMAREL_WITH_DEVICE
-    json answer;
-    bool isDevice = false;
-    std::string error;
-    bus_.WithNode(id, [&](sim::Node& n) {
-        auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n);
-        if (!d) return;
-        isDevice = true;
-        try {
-            // The journal is read before the command may clear it.
-            if (command.contains("journal") && sim::JsonField(command, "journal") == true) answer["journal"] = d->audio().JournalJson();
-            d->audio().Apply(command);
-            answer["audio"] = d->audio().Describe();
-            answer["audio"]["present"] = d->AudioPresent();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-    });
-    if (!error.empty()) throw std::invalid_argument(error);
-    if (!isDevice) throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
-    return answer;
-#else
-    (void)command;
-    throw std::invalid_argument("node " + sim::QuoteText(id) + " is not a Lumarel 460");
-#endif
-}
-
-bool BusHost::withDevice(const std::string& id, const json& command) {
-#if LUMAREL_WITH_DEVICE
-    bool isDevice = false;
-    std::string error;
-    bus_.WithNode(id, [&](sim::Node& n) {
-        auto* d = dynamic_cast<sim::lumarel::Lumarel460Node*>(&n);
-        if (!d) return;
-        isDevice = true;
-        if (!sim::lumarel::ApplyDeviceCommand(d->device(), command, error)) return;
-    });
-    if (!error.empty()) throw std::invalid_argument(error);
-    return isDevice;
-#else
-    (void)id;
-    (void)command;
-    return false;
-#endif
 }
 
 }  // namespace bussvc

@@ -22,8 +22,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "access.h"
+#include "bus/audio_device.h"
 #include "bus/bus.h"
+#include "service/access.h"
 
 namespace bussvc {
 
@@ -93,6 +94,10 @@ private:
     bool withDevice(const std::string& id, const nlohmann::json& command);
     // The "audio" control command: the audio side's state, faults and journal of a node.
     nlohmann::json audioCommand(const std::string& id, const nlohmann::json& command);
+    // Runs fn on the device model behind node `id`, with the bus lock held; false when the node
+    // models none. A failure of fn is thrown again (as std::invalid_argument) once the lock is
+    // let go.
+    bool onDevice(const std::string& id, const std::function<void(sim::AudioDevice&)>& fn);
     bool saveVirtualDevices();
     // Saves the changes of a request that ended with `code` (0 = done); a done request whose
     // change could not be saved ends with 29 instead, as it is not kept over a restart.

@@ -14,8 +14,8 @@
 #include <iostream>
 #include <string>
 
-#include "protocol.h"
-#include "server.h"
+#include "service/protocol.h"
+#include "service/server.h"
 
 namespace {
 

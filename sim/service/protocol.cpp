@@ -1,4 +1,4 @@
-#include "protocol.h"
+#include "service/protocol.h"
 
 #include "fs/fs.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "access.h"
+#include "service/access.h"
 
 namespace bussvc {
 

@@ -1,4 +1,4 @@
-#include "server.h"
+#include "service/server.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -29,8 +29,8 @@
 #include "bus/json_codec.h"
 #include "fs/fs.h"
 #include "clock/clock.h"
-#include "host.h"
-#include "protocol.h"
+#include "service/host.h"
+#include "service/protocol.h"
 
 namespace bussvc {
 
@@ -226,8 +226,6 @@ void Server::notify(uint32_t clientId, uint32_t message) {
         if (it == clients_.end()) return;
         c = it->second;
     }
-    Writer w;
-    w.U32(message);
     std::lock_guard<std::mutex> lock(c->sendM);
     if (c->noticeFd < 0) return;
     // A notice is 12 bytes; a client whose socket buffer is full has stopped reading.
@@ -592,8 +590,10 @@ int Server::Run() {
                         try {
                             log(std::string("connection ended by an internal error: ") + e.what());
                         } catch (...) {
+                            // The log could not take the line either; nothing may leave the connection's thread.
                         }
                     } catch (...) {
+                        // Not a standard exception: no text to log, and nothing may leave the connection's thread.
                     }
                     closed(fd);
                     ::close(fd);

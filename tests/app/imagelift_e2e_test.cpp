@@ -7,8 +7,8 @@
 
 #include <fstream>
 
-#include "../bus/service_fixture.h"
-#include "imagelift_process.h"
+#include "bus/service_fixture.h"
+#include "app/imagelift_process.h"
 
 namespace {
 

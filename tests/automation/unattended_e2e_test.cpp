@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "fwpbuild/package_builder.h"
-#include "tests/app/imagelift_process.h"
-#include "tests/bus/service_fixture.h"
+#include "app/imagelift_process.h"
+#include "bus/service_fixture.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "bus/config_rom.h"
 #include "service/protocol.h"
-#include "service_fixture.h"
+#include "bus/service_fixture.h"
 #include "tests/api_loader.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "bus/description.h"
 #include "clock/clock.h"
 #include "device/node_kinds.h"
-#include "device/tests/device_bus.h"
+#include "tests/device_bus.h"
 #include "fwpbuild/package_builder.h"
 
 namespace sim::lumarel::testing {

@@ -11,13 +11,13 @@
 #include <fstream>
 #include <regex>
 
-#include "bus_requests.h"
-#include "driver_install_worker.h"
+#include "setup/bus_requests.h"
+#include "setup/driver_install_worker.h"
 #include "forms/dialogs.h"
 #include "fwpbuild/package_builder.h"
-#include "setup_dialog.h"
-#include "tests/app/imagelift_process.h"
-#include "tests/bus/service_fixture.h"
+#include "setup/setup_dialog.h"
+#include "app/imagelift_process.h"
+#include "bus/service_fixture.h"
 
 namespace {
 

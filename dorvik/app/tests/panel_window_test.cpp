@@ -15,15 +15,15 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "about_box.h"
-#include "bytes.h"
-#include "controls.h"
+#include "app/about_box.h"
+#include "core/bytes.h"
+#include "strips/controls.h"
 #include "forms/form.h"
-#include "main_window.h"
-#include "mixer_commands.h"
+#include "app/main_window.h"
+#include "core/mixer_commands.h"
 #include "registry/values.h"
-#include "strip_commands.h"
-#include "unit_bus.h"
+#include "core/strip_commands.h"
+#include "tests/unit_bus.h"
 #include "user/window_mailbox.h"
 #include "user/window_registry.h"
 

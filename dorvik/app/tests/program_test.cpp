@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/bus/service_fixture.h"
+#include "bus/service_fixture.h"
 #include "user/window_registry.h"
 
 namespace {

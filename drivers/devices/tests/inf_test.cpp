@@ -5,7 +5,7 @@
 
 #include "devices/errors.h"
 #include "devices/inf.h"
-#include "devices/store_fixture.h"
+#include "testing/store_fixture.h"
 
 namespace devices {
 namespace {

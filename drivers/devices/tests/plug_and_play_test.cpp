@@ -10,7 +10,7 @@
 #include "device/lumarel_node.h"
 #include "devices/bus_devices.h"
 #include "devices/install_calls.h"
-#include "devices/store_fixture.h"
+#include "testing/store_fixture.h"
 #include "service/host.h"
 
 namespace {

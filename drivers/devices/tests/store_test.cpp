@@ -7,7 +7,7 @@
 #include "devices/errors.h"
 #include "devices/processes.h"
 #include "devices/install_calls.h"
-#include "devices/store_fixture.h"
+#include "testing/store_fixture.h"
 
 namespace devices {
 namespace {

@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "hosting.h"
-#include "vsk1394api.h"
+#include "vsk1394/hosting.h"
+#include "vsk1394/vsk1394api.h"
 
 namespace vsktest {
 

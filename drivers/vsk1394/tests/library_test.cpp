@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "api_loader.h"
+#include "tests/api_loader.h"
 #include "bus/bus.h"
 #include "bus/config_rom.h"
 #include "bus/description.h"

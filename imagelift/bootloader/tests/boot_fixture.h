@@ -36,7 +36,7 @@
 #include "device/lumarel_node.h"
 #include "forms/dialogs.h"
 #include "kernel/mutex.h"
-#include "recording_status.h"
+#include "tests/recording_status.h"
 #include "support/program_context.h"
 #include "user/user.h"
 

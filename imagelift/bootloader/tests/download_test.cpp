@@ -1,5 +1,5 @@
 // Image downloads from packages into the simulated Lumarel 460.
-#include "boot_fixture.h"
+#include "tests/boot_fixture.h"
 #include "bootloader/download.h"
 #include "bootloader/fwp.h"
 

@@ -1,5 +1,5 @@
 // Firmware packages: parsing, checks, the loaders and the date, time and version texts.
-#include "boot_fixture.h"
+#include "tests/boot_fixture.h"
 #include "bootloader/fwp.h"
 
 #include "fwpbuild/package_builder.h"

@@ -1,5 +1,5 @@
 // The 1394 shell's character transport in each protocol version, against the simulated console.
-#include "boot_fixture.h"
+#include "tests/boot_fixture.h"
 #include "bootloader/commands.h"
 #include "bootloader/shell.h"
 

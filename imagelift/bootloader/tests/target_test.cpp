@@ -1,6 +1,6 @@
 // The target list, info registers and the command set against simulated Lumarel 460s on the
 // in-process bus.
-#include "boot_fixture.h"
+#include "tests/boot_fixture.h"
 #include "bootloader/commands.h"
 #include "bootloader/info_registers.h"
 #include "bootloader/keys.h"

@@ -1,13 +1,13 @@
 // The transaction layer, the target lookups and the download block exchange, against a target
 // whose answers each test scripts.
-#include "boot_fixture.h"
+#include "tests/boot_fixture.h"
 #include "bootloader/commands.h"
 #include "bootloader/download.h"
 #include "bootloader/info_registers.h"
 #include "bootloader/keys.h"
 #include "bootloader/shell.h"
 #include "bootloader/transaction.h"
-#include "scripted_target.h"
+#include "tests/scripted_target.h"
 
 #include "kernel/mutex.h"
 

@@ -14,8 +14,8 @@
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
 #include "support/program_context.h"
-#include "../tests/fake_library.h"
-#include "quiet_program.h"
+#include "tests/fake_library.h"
+#include "tests/quiet_program.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -20,8 +20,8 @@
 #include "bus1394/state.h"
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
-#include "fake_library.h"
-#include "recording_status.h"
+#include "tests/fake_library.h"
+#include "tests/recording_status.h"
 #include "support/program_context.h"
 
 namespace bustest {

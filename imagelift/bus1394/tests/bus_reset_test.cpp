@@ -4,8 +4,8 @@
 
 #include "bus1394/bus_reset.h"
 #include "bus1394/host_resources.h"
-#include "bus_fixture.h"
-#include "rom_builder.h"
+#include "tests/bus_fixture.h"
+#include "tests/rom_builder.h"
 #include "vbrt/error.h"
 
 namespace bustest {

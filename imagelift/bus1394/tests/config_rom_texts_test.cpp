@@ -3,8 +3,8 @@
 
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/config_rom_texts.h"
-#include "bus_fixture.h"
-#include "rom_builder.h"
+#include "tests/bus_fixture.h"
+#include "tests/rom_builder.h"
 
 namespace bustest {
 namespace {

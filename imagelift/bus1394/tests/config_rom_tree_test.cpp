@@ -4,8 +4,8 @@
 
 #include "bus1394/config_rom_reader.h"
 #include "bus1394/config_rom_tree.h"
-#include "bus_fixture.h"
-#include "rom_builder.h"
+#include "tests/bus_fixture.h"
+#include "tests/rom_builder.h"
 
 namespace bustest {
 namespace {

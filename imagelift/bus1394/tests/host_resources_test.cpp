@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "bus1394/host_resources.h"
-#include "bus_fixture.h"
+#include "tests/bus_fixture.h"
 #include "vbrt/error.h"
 
 namespace bustest {

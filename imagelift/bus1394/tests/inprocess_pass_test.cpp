@@ -23,7 +23,7 @@
 #include "bus1394/transactions.h"
 #include "clock/clock.h"
 #include "device/node_kinds.h"
-#include "rom_builder.h"
+#include "tests/rom_builder.h"
 #include "support/program_context.h"
 #include "user/user.h"
 

@@ -5,7 +5,7 @@
 
 #include "bus1394/access_library.h"
 #include "bus1394/transactions.h"
-#include "bus_fixture.h"
+#include "tests/bus_fixture.h"
 #include "vbrt/error.h"
 
 namespace bustest {

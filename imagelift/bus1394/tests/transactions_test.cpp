@@ -4,7 +4,7 @@
 
 #include "bus1394/access_library.h"
 #include "bus1394/transactions.h"
-#include "bus_fixture.h"
+#include "tests/bus_fixture.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"

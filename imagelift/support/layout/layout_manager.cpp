@@ -101,6 +101,7 @@ int32_t clsLayoutManager::SaveLayout() {
         int32_t state = form_->LayoutWindowState();
         if (state == 2 || state == 1) return result;  // the last normal rectangle stays
     } catch (...) {
+        // A step that fails is skipped without a word; the next one runs.
     }
     forms::PixelRect r{};
     try {
@@ -115,6 +116,7 @@ int32_t clsLayoutManager::SaveLayout() {
         try {
             StoreSetting(kEdges[i], std::to_string(edges[i]));
         } catch (...) {
+            // A step that fails is skipped without a word; the next one runs.
         }
     }
     return 1;

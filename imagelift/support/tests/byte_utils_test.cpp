@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support_fixture.h"
+#include "tests/support_fixture.h"
 #include "vbrt/error.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "support/db_testing.h"
 #include "support/sqlite_db.h"
-#include "support_fixture.h"
+#include "tests/support_fixture.h"
 #include "vbrt/error.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/db_manager.h"
-#include "support_fixture.h"
+#include "tests/support_fixture.h"
 #include "vbrt/error.h"
 
 namespace {

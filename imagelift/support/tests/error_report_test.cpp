@@ -3,7 +3,7 @@
 #include "forms/dialogs.h"
 #include "forms/mail.h"
 #include "support/debug_log.h"
-#include "support_fixture.h"
+#include "tests/support_fixture.h"
 
 #include <fstream>
 #include <sstream>

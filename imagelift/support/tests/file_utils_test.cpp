@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "fs/fs.h"
-#include "support_fixture.h"
+#include "tests/support_fixture.h"
 #include "user/user.h"
 #include "vbrt/error.h"
 

@@ -1,5 +1,5 @@
 #include "forms/forms.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 #include "user/window_registry.h"
 #include "vbrt/error.h"
 

@@ -1,7 +1,7 @@
 #include "forms/app.h"
 #include "forms/dialogs.h"
 #include "forms/mail.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 #include "vbrt/error.h"
 
 #include <fstream>

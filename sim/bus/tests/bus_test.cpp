@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "fixture.h"
+#include "tests/fixture.h"
 
 namespace {
 

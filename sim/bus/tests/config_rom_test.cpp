@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "fixture.h"
+#include "tests/fixture.h"
 
 namespace {
 

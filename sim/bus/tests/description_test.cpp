@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "fixture.h"
+#include "tests/fixture.h"
 
 namespace {
 
@@ -74,12 +74,6 @@ TEST_F(Description, DefaultHostAtAPositionAndRegisteredKinds) {
     EXPECT_EQ(ReadQuadlet(0, kConfigRomBase, &code), 0x01000009u);
     EXPECT_EQ(ReadQuadlet(2, 0xF0000800, &code), 7u);  // its state folder is <root>/dev-two
     EXPECT_EQ(ReadQuadlet(3, 0xF0000800, &code), 5u);  // "___up", not a folder outside the root
-
-    json def = DefaultDescription();
-    EXPECT_EQ(def["nodes"][0]["kind"], "host");
-    EXPECT_EQ(def["nodes"][1]["kind"], IsNodeKindRegistered("lumarel460") ? "lumarel460" : "foreign");
-    sim::LoadDescription(bus, def);
-    EXPECT_EQ(bus.NodeCount(), 2);
 }
 
 TEST_F(Description, BadDescriptionsAreRefusedClearlyAndChangeNothing) {

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "fixture.h"
+#include "tests/fixture.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "device/crc32.h"
-#include "device/tests/device_bus.h"
+#include "tests/device_bus.h"
 
 namespace sim::lumarel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "device/crc32.h"
 #include "device/node_kinds.h"
-#include "device/tests/device_bus.h"
+#include "tests/device_bus.h"
 
 namespace sim::lumarel::testing {
 namespace {

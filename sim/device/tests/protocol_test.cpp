@@ -1,7 +1,7 @@
 // The device's protocol engine driven over the in-process bus as a host drives it.
 #include <zlib.h>
 
-#include "device/tests/device_bus.h"
+#include "tests/device_bus.h"
 
 namespace sim::lumarel::testing {
 namespace {

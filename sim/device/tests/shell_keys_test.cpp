@@ -1,7 +1,7 @@
 // The shell in each protocol version and the key exchanges, driven as a host drives them.
 #include <optional>
 
-#include "device/tests/device_bus.h"
+#include "tests/device_bus.h"
 
 namespace sim::lumarel::testing {
 namespace {

@@ -1,5 +1,5 @@
 #include "layout/layout_manager.h"
-#include "layout_fixture.h"
+#include "tests/layout_fixture.h"
 #include "registry/registry.h"
 #include "support/debug_log.h"
 

@@ -1,6 +1,7 @@
-// Byte-order helpers of the device model. The protocol engine is little-endian except where
-// the big-endian variant of protocol 2 or a single command says otherwise; config ROM quadlets
-// are big-endian. The model keeps its own helpers so that it never shares a codec with a host.
+// Byte-order and hex helpers of the simulated bus, its device models and the bus service. The
+// device's protocol engine is little-endian except where the big-endian variant of protocol 2
+// or a single command says otherwise; config ROM quadlets and CSR registers are big-endian. The
+// simulation keeps its own helpers so that it never shares a codec with a host.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace sim::lumarel::wire {
+namespace sim::wire {
 
 inline uint32_t Le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -73,4 +74,4 @@ inline bool ParseHex(const std::string& text, std::vector<uint8_t>& out) {
     return high < 0;
 }
 
-}  // namespace sim::lumarel::wire
+}  // namespace sim::wire
