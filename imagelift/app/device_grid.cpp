@@ -18,13 +18,13 @@
 #include "support/byte_utils.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
-#include "ignore_failure.h"
+#include "windows/ignore_failure.h"
 
 namespace {
 
 constexpr const char* kModule = "frmMain";
 
-using app_detail::ignoringFailure;
+using basApp::ignoringFailure;
 
 constexpr const char* kLinkNotActive = "<link not active>";
 

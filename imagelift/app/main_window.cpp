@@ -20,13 +20,13 @@
 #include "support/db_manager.h"
 #include "vbrt/convert.h"
 #include "vbrt/error.h"
-#include "ignore_failure.h"
+#include "windows/ignore_failure.h"
 
 namespace {
 
 constexpr const char* kModule = "frmMain";
 
-using app_detail::ignoringFailure;
+using basApp::ignoringFailure;
 
 }  // namespace
 

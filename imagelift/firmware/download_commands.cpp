@@ -21,7 +21,7 @@
 #include "firmware/preferences.h"
 #include "firmware/text_view.h"
 #include "forms/dialogs.h"
-#include "progress_adapters.h"
+#include "firmware/progress_adapters.h"
 #include "support/byte_utils.h"
 #include "support/file_utils.h"
 #include "support/program_context.h"

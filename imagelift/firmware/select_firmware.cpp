@@ -18,7 +18,7 @@
 #include "firmware/package_texts.h"
 #include "forms/dialogs.h"
 #include "layout/layout_manager.h"
-#include "progress_adapters.h"
+#include "firmware/progress_adapters.h"
 #include "registry/registry.h"
 #include "support/byte_utils.h"
 #include "support/db_manager.h"

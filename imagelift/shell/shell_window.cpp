@@ -2,6 +2,7 @@
 // list and the menus' device commands.
 #include "shell/shell_window.h"
 
+#include "windows/ignore_failure.h"
 #include "windows/kit.h"
 #include "firmware/crc_window.h"
 #include "bootloader/commands.h"
@@ -20,6 +21,7 @@
 
 namespace {
 
+using basApp::ignoringFailure;
 using basBootloader::ByteArray;
 
 constexpr const char* kModule = "frmShell";
@@ -27,15 +29,6 @@ constexpr int32_t kReadsPerTick = 3;
 constexpr int32_t kStateMissing = 1;
 constexpr int32_t kStateConnected = 2;
 constexpr int16_t kHighestNode = 62;
-
-template <class Fn>
-void ignoringFailure(Fn&& fn) {
-    try {
-        fn();
-    } catch (...) {
-        // Skipped without a word: the window procedure goes on with its next step.
-    }
-}
 
 // The failure line of a procedure that ends on an error: "ERROR #n: description in <where>".
 std::string errorLine(const std::string& where) {

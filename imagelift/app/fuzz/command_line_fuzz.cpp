@@ -5,7 +5,7 @@
 #include "app/bas_app.h"
 #include "clock/clock.h"
 #include "support/program_context.h"
-#include "quiet_program.h"
+#include "tests/quiet_program.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -16,7 +16,7 @@
 #include "forms/dialogs.h"
 #include "forms/app.h"
 #include "support/program_context.h"
-#include "recording_status.h"
+#include "tests/recording_status.h"
 #include "testing/temp_root.h"
 
 namespace apptest {

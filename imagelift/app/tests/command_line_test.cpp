@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/bas_app.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "vbrt/convert.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "bootloader/state.h"
 #include "support/byte_utils.h"
-#include "program_on_bus.h"
+#include "tests/program_on_bus.h"
 #include "vbrt/convert.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "firmware/select_firmware.h"
 #include "shell/shell_window.h"
 #include "windows/status_window.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "bus1394/access_library.h"
 #include "forms/forms.h"
 #include "support/db_manager.h"

@@ -15,7 +15,7 @@
 #include "app/main_window.h"
 #include "automation/automation.h"
 #include "windows/status_window.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "tests/maker_node.h"
 #include "bootloader/fwp.h"
 #include "bootloader/state.h"

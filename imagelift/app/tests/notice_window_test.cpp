@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "app/bas_app.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
 #include "forms/forms.h"

@@ -23,7 +23,7 @@
 #include "firmware/select_firmware.h"
 #include "shell/shell_window.h"
 #include "windows/open_windows.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "bootloader/module.h"
 #include "bus/bus.h"
 #include "bus1394/access_library.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "app/bas_app.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "forms/forms.h"
 
 namespace {

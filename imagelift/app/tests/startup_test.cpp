@@ -18,7 +18,7 @@
 #include "app/internal.h"
 #include "app/main_window.h"
 #include "automation/automation.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "bootloader/module.h"
 #include "bus1394/node_records.h"
 #include "bus1394/transactions.h"

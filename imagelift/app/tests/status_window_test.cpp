@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "windows/status_window.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "forms/forms.h"
 #include "forms/tests/text_fit.h"
 #include "support/db_manager.h"

@@ -10,7 +10,7 @@
 
 #include "app/bas_app.h"
 #include "app/driver_stand_ins.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "windows/config_rom_viewer.h"
 #include "windows/help_window.h"
 #include "windows/text_viewer.h"
-#include "program_on_bus.h"
+#include "tests/program_on_bus.h"
 #include "support/date_text.h"
 
 namespace {

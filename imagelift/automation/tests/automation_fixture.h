@@ -9,7 +9,7 @@
 
 #include "app/program_state.h"
 #include "automation/automation.h"
-#include "boot_fixture.h"
+#include "tests/boot_fixture.h"
 #include "bootloader/state.h"
 #include "fwpbuild/package_builder.h"
 

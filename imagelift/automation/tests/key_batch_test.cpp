@@ -1,6 +1,6 @@
 // Key batches: the entry parser, the report's name, and a whole batch on a simulated Lumarel 460
 // against a report and a data file written by hand.
-#include "automation_fixture.h"
+#include "tests/automation_fixture.h"
 
 #include <sys/stat.h>
 

@@ -10,7 +10,7 @@
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "automation/automation.h"
 #include "automation/status_file.h"
 #include "bootloader/state.h"

@@ -1,6 +1,6 @@
 // The unattended operations on simulated Lumarel 460s: target choice, the reset into the
 // bootloader and the retry, downloads, identity from files and from the command line.
-#include "automation_fixture.h"
+#include "tests/automation_fixture.h"
 
 #include <sys/stat.h>
 

@@ -21,7 +21,7 @@
 #include "firmware/text_view.h"
 #include "windows/open_windows.h"
 #include "windows/text_viewer.h"
-#include "firmware_fixture.h"
+#include "tests/firmware_fixture.h"
 #include "forms/tests/text_fit.h"
 #include "registry/registry.h"
 #include "support/byte_utils.h"

@@ -18,7 +18,7 @@
 #include "app/frame.h"
 #include "app/internal.h"
 #include "app/main_window.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "bootloader/module.h"
 #include "bootloader/state.h"
 #include "bootloader/target_list.h"

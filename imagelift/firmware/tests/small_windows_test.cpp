@@ -11,7 +11,7 @@
 #include "firmware/memory_viewer.h"
 #include "firmware/package_texts.h"
 #include "firmware/preferences.h"
-#include "firmware_fixture.h"
+#include "tests/firmware_fixture.h"
 
 namespace fwtest {
 namespace {

@@ -20,7 +20,7 @@
 #include "app/bas_app.h"
 #include "app/frame.h"
 #include "app/internal.h"
-#include "app_fixture.h"
+#include "tests/app_fixture.h"
 #include "bootloader/module.h"
 #include "bootloader/state.h"
 #include "bus/bus.h"

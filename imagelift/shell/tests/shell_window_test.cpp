@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "shell_fixture.h"
+#include "tests/shell_fixture.h"
 
 #include "bootloader/commands.h"
 #include "bootloader/records.h"

@@ -2,7 +2,7 @@
 // step whatever this one did (unload, resize and the grid's fill work this way).
 #pragma once
 
-namespace app_detail {
+namespace basApp {
 
 template <class Fn>
 void ignoringFailure(Fn&& fn) {
@@ -13,4 +13,4 @@ void ignoringFailure(Fn&& fn) {
     }
 }
 
-}  // namespace app_detail
+}  // namespace basApp
