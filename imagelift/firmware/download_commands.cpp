@@ -6,6 +6,7 @@
 #include "firmware/select_firmware.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "app/bas_app.h"
 #include "bootloader/commands.h"
@@ -60,16 +61,25 @@ public:
         bar.Value = bar.Min();
     }
     void Sending(int64_t sent) override {
-        // The bar follows the blocks, repainted at most every kProgressRepaintMs: a repaint per
-        // block would cost more than the block's own transaction.
+        // The bar follows the blocks, shown at most every kProgressRepaintMs: setting its value
+        // repaints it at once whenever its drawing changes, and a repaint per block would cost
+        // more than the block's own transaction. A value held back is shown when the blocks end.
         forms::ProgressBar& bar = window_.pgbReadFile;
         const double done = double(sent) / basBootloader::kTransferProgressUnit;
+        if (done > bar.Max()) return;
         const int64_t now = clk::TickCountMs();
-        if (done <= bar.Max() && (sent == 0 || now - shownAtMs_ >= kProgressRepaintMs)) {
+        if (sent == 0 || now - shownAtMs_ >= kProgressRepaintMs) {
             bar.Value = done;
-            bar.Refresh();
             shownAtMs_ = now;
+            heldBack_.reset();
+        } else {
+            heldBack_ = done;
         }
+    }
+    // Shows the last value the blocks reached, if it was held back.
+    void ShowLastProgress() {
+        if (heldBack_) window_.pgbReadFile.Value = *heldBack_;
+        heldBack_.reset();
     }
     void CopyFailed(int32_t blockSize, int32_t fileOffset) override {
         window_.StatusDisplay("Failed to copy 0x" + vb::Hex(blockSize) + " byte block at address 0x" + vb::Hex(fileOffset) +
@@ -97,6 +107,7 @@ private:
     const std::string& type_;
     const std::string& file_;
     int64_t shownAtMs_ = 0;
+    std::optional<double> heldBack_;
 };
 
 
@@ -309,6 +320,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
                                                               .startProgress = &progress,
                                                               .window = int32_t(hWnd())},
                                                              reporter);
+        reporter.ShowLastProgress();
         if (!transfer.reachedBlocks) return result;
         const int32_t outcome = transfer.code;
         if (outcome != 1) {
