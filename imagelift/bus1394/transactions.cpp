@@ -35,8 +35,19 @@ int32_t ReadRequest(const NodeRecord& node, const Address48& address, int32_t co
     return 0;
 }
 
+// True when the module's log drops a line of `level` now (a download drops its detail lines):
+// a line built for every read is composed only when kept.
+bool LogDrops(const basDebug::LevelArg& level) {
+    try {
+        return basDebug::ModuleLogDrops(basDebug::kBootloaderRule, level);
+    } catch (...) {
+        return true;  // the log would drop it as well
+    }
+}
+
 void LogReadOutcome(int32_t code, const Address48& address, uint32_t offsetReached,
                     int16_t nodeNumber, float elapsedMs) {
+    if (code == kSuccess && LogDrops("DETAIL")) return;
     const std::string h = basUtils::FormatHex(address.OffsetHigh, "0000");
     const std::string l = basUtils::FormatHex(static_cast<int32_t>(offsetReached), "00000000");
     const std::string lShort = vb::Hex(static_cast<int32_t>(offsetReached));
