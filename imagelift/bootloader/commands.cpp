@@ -247,27 +247,32 @@ int32_t DownloadBlock(int32_t handle, int32_t blockNumber, int32_t blockAddress,
         hold.Adopt(State.TransactionMutexHandle);
         BlockInFlight inFlight(handle);
 
-        int32_t r = WriteRequestBuffer(handle, data);
-        if (r != 1) {
-            Log("DownloadBlock failed, WriteRequestBuffer returned code " + Str(r), basDebug::ERROR_LEVEL);
+        ByteArray ops;
+        ops.reserve(12);
+        basUtils::AppendU32(ops, blockNumber, ByteOrder::Little);
+        basUtils::AppendU32(ops, blockAddress, ByteOrder::Little);
+        basUtils::AppendU32(ops, blockLength, ByteOrder::Little);
+        BootPacket request = makeRequest(kCmdDownloadBlock, 3, std::move(ops)), response;
+        // The payload, the request and the first read of the answer.
+        const PayloadExchange first = SendWithPayload(handle, data, request, response);
+        if (first.payload != 1) {
+            Log("DownloadBlock failed, WriteRequestBuffer returned code " + Str(first.payload), basDebug::ERROR_LEVEL);
             result = -1;
         } else {
-            ByteArray ops;
-            basUtils::AppendU32(ops, blockNumber, ByteOrder::Little);
-            basUtils::AppendU32(ops, blockAddress, ByteOrder::Little);
-            basUtils::AppendU32(ops, blockLength, ByteOrder::Little);
-            BootPacket request = makeRequest(kCmdDownloadBlock, 3, ops), response;
-            r = SendRequest(handle, request);
-            if (r != 1) {
-                Log("DownloadBlock failed: SendRequest failed, code " + Str(r), basDebug::ERROR_LEVEL);
-                result = r;
+            if (first.request != 1) {
+                Log("DownloadBlock failed: SendRequest failed, code " + Str(first.request), basDebug::ERROR_LEVEL);
+                result = first.request;
             } else {
                 int32_t echo = 0, status = 0;
                 for (int poll = 1; poll <= kDownloadBlockPolls; ++poll) {
                     echo = 0;
                     status = 0;
-                    response = BootPacket{};
-                    result = GetResponse(handle, response);
+                    if (poll == 1) {
+                        result = first.response;
+                    } else {
+                        response = BootPacket{};
+                        result = GetResponse(handle, response);
+                    }
                     if (result != 1) {
                         Log("DownloadBlock failed: GetResponse returned error code " + Str(result),
                             basDebug::ERROR_LEVEL);

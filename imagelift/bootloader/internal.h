@@ -33,6 +33,19 @@ bool LogKeeps(const basDebug::LevelArg& level);
 int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int32_t timeoutMs,
                  IProgressBar* progressBar, int32_t window, bool* sent);
 
+// The three transactions that send a request with a payload and read its answer once: the
+// payload into the request area, then the request, then the answer (GetResponse, with its
+// pause). Each result as WriteRequestBuffer, SendRequest and GetResponse give it, with their log
+// lines; one that was not reached stays 0. The three reach the access library in one call where
+// it takes a sequence, so the block waits once for the bus instead of three times; the target
+// sees the same transactions in the same order.
+struct PayloadExchange {
+    int32_t payload = 0;
+    int32_t request = 0;
+    int32_t response = 0;
+};
+PayloadExchange SendWithPayload(int32_t handle, ByteArray& payload, BootPacket& request, BootPacket& response);
+
 // Values of the bootloader protocol travel least significant byte first, unless a target
 // declares the big-endian variant of protocol 2.
 using basUtils::ByteOrder;
