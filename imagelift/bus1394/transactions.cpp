@@ -354,31 +354,36 @@ int32_t AsyncSequenceVB(const NodeRecord& node, TransferStep* steps, int32_t cou
     }
     try {
         AsyncTransferRecord records[kMaxTransferSequence];
+        // A read's data is made anew only when the read is carried out: it lands here first.
+        std::vector<uint8_t> room[kMaxTransferSequence];
         for (int32_t i = 0; i < count; ++i) {
             TransferStep& t = steps[i];
             if (t.timeoutMs < 0) t.timeoutMs = imagelift::Ctx().Default1394TransactionTimeout;
             if (t.write) {
                 while (t.data->size() % 4 != 0) t.data->push_back(0);
             } else {
-                t.data->assign(static_cast<size_t>((t.length + 3) & ~3), 0);
+                room[i].assign(static_cast<size_t>((t.length + 3) & ~3), 0);
             }
+            std::vector<uint8_t>& bytes = t.write ? *t.data : room[i];
             records[i].Write = t.write ? 1 : 0;
             records[i].Node = node.NodeNumber;
             records[i].Address = t.address;
-            records[i].ByteCount = static_cast<int32_t>(t.data->size());
+            records[i].ByteCount = static_cast<int32_t>(bytes.size());
             records[i].TimeoutMs = t.timeoutMs;
-            records[i].Buffer = t.data->data();
+            records[i].Buffer = bytes.data();
         }
         const int64_t start = clk::QueryPerformanceCounter();
         const int32_t done = std::clamp(lib::AsyncTransferSequence(records, count), 0, count);
         for (int32_t i = 0; i < done; ++i) {
             TransferStep& t = steps[i];
+            if (!t.write) *t.data = std::move(room[i]);
             t.result = t.write ? finishWrite(node, t.address, records[i].Result, start)
                                : finishRead(node, t.address, 0, records[i].Result, Elapsed(start));
             if (t.result != kSuccess) return i + 1;
         }
         if (done > 0) return done;
         // Nothing carried out: the library refused the sequence as a whole.
+        if (!steps[0].write) *steps[0].data = std::move(room[0]);
         steps[0].result = steps[0].write ? finishWrite(node, steps[0].address, kLibUnknownError, start)
                                          : finishRead(node, steps[0].address, 0, kLibUnknownError, Elapsed(start));
         return 1;
