@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "bootloader/module.h"
@@ -45,6 +46,19 @@ struct PayloadExchange {
     int32_t response = 0;
 };
 PayloadExchange SendWithPayload(int32_t handle, ByteArray& payload, BootPacket& request, BootPacket& response);
+
+// Work run in the pause after each read of a target's answer while the scope lasts (a transfer's
+// blocks); the pause still lasts its 10 ms from the read, whatever the work took.
+class PauseWorkScope {
+public:
+    explicit PauseWorkScope(std::function<void()> work);
+    ~PauseWorkScope();
+    PauseWorkScope(const PauseWorkScope&) = delete;
+    PauseWorkScope& operator=(const PauseWorkScope&) = delete;
+
+private:
+    std::function<void()> previous_;
+};
 
 // Values of the bootloader protocol travel least significant byte first, unless a target
 // declares the big-endian variant of protocol 2.

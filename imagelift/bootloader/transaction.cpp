@@ -61,10 +61,29 @@ void logPayloadWriteFailed(int32_t result, const bas1394::NodeRecord& node) {
 
 void logRequestWriteFailed(int32_t result) { Log("SendRequest failed: AsyncWriteWrapper failed, code " + Str(result)); }
 
+std::function<void()> g_pauseWork;
+
+// The pause the target needs after each read of its response area. Work given for it runs first;
+// the sleep then makes up the rest in whole milliseconds, so the pause never falls short.
+void pauseAfterRead() {
+    if (!g_pauseWork) {
+        clk::Sleep(kPauseAfterReadMs);
+        return;
+    }
+    const int64_t start = clk::QueryPerformanceCounter();
+    try {
+        g_pauseWork();
+    } catch (...) {
+        // Display work that failed takes nothing from the exchange.
+    }
+    const int32_t spentMs = clk::ElapsedMsSince(start);
+    if (spentMs < kPauseAfterReadMs) clk::Sleep(uint32_t(kPauseAfterReadMs - spentMs));
+}
+
 // The answer read from the response area (`result` of the read), after the pause the target
 // needs after each read of it.
 int32_t takeResponse(int32_t result, ByteArray& data, BootPacket& response) {
-    clk::Sleep(kPauseAfterReadMs);
+    pauseAfterRead();
     if (result != 1) {
         Log("GetResponse failed in AsyncReadWrapper, code " + Str(result), basDebug::WARNING);
         return result;
@@ -87,6 +106,12 @@ int32_t takeResponse(int32_t result, ByteArray& data, BootPacket& response) {
     return 1;
 }
 }  // namespace
+
+PauseWorkScope::PauseWorkScope(std::function<void()> work) : previous_(std::move(g_pauseWork)) {
+    g_pauseWork = std::move(work);
+}
+
+PauseWorkScope::~PauseWorkScope() { g_pauseWork = std::move(previous_); }
 
 MutexHold::~MutexHold() {
     if (handle_ != 0) kernel::ReleaseMutex(handle_);

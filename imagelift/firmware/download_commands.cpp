@@ -61,19 +61,26 @@ public:
         bar.Value = bar.Min();
     }
     void Sending(int64_t sent) override {
-        // The bar follows the blocks, shown at most every kProgressRepaintMs: setting its value
-        // repaints it at once whenever its drawing changes, and a repaint per block would cost
-        // more than the block's own transaction. A value held back is shown when the blocks end.
-        forms::ProgressBar& bar = window_.pgbReadFile;
+        // The bar follows the blocks. Setting its value repaints it at once whenever its drawing
+        // changes, which costs more than a block's own transactions: it is set in the pause after
+        // a block's answer (time the block waits anyway), at most every kProgressRepaintMs, and
+        // the last value is shown when the blocks end.
         const double done = double(sent) / basBootloader::kTransferProgressUnit;
-        if (done > bar.Max()) return;
-        const int64_t now = clk::TickCountMs();
-        if (sent == 0 || now - shownAtMs_ >= kProgressRepaintMs) {
-            bar.Value = done;
-            shownAtMs_ = now;
+        if (done > window_.pgbReadFile.Max()) return;
+        if (sent == 0) {
+            window_.pgbReadFile.Value = done;
+            shownAtMs_ = clk::TickCountMs();
             heldBack_.reset();
         } else {
             heldBack_ = done;
+        }
+    }
+    void Paused() override {
+        const int64_t now = clk::TickCountMs();
+        if (heldBack_ && now - shownAtMs_ >= kProgressRepaintMs) {
+            window_.pgbReadFile.Value = *heldBack_;
+            shownAtMs_ = now;
+            heldBack_.reset();
         }
     }
     // Shows the last value the blocks reached, if it was held back.
