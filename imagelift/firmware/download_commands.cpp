@@ -281,7 +281,6 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         }
 
         pgbReadFile.Visible = true;
-        Refresh();
 
         // Configuration data goes to address 0 of its flash area; the images to their own address.
         const bool config = imageType == basBootloader::kImageConfig;
@@ -310,8 +309,9 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             StatusDisplay("Loading new " + type + "(Image1) from '" + file + "' onto target.  First erasing flash...",
                           "USER");
             forms::DoEvents();
-            Refresh();
         }
+        // The bar and the line above are seen before the target is busy.
+        Refresh();
 
         int64_t startCounter = clk::QueryPerformanceCounter();
         imagelift::Ctx().DownloadInProgress = true;
