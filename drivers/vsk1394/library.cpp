@@ -311,6 +311,44 @@ int32_t AsyncWriteWrapper(int32_t node, const Address48* address, int32_t byteCo
     });
 }
 
+int32_t AsyncTransferSequence(AsyncTransfer* transfers, int32_t count) {
+    return guarded(0, [&]() -> int32_t {
+        if (!transfers || count < 1 || count > kMaxTransferSequence) return 0;
+        // The transactions up to the first with bad arguments go to the bus; that one fails as
+        // a call of its own would, without reaching it.
+        bussvc::Transfer sequence[kMaxTransferSequence];
+        int32_t valid = 0;
+        for (; valid < count; ++valid) {
+            const AsyncTransfer& t = transfers[valid];
+            if (!validTransfer(&t.Address, t.ByteCount, t.Buffer)) break;
+            sequence[valid] = {.write = t.Write != 0,
+                               .node = t.Node,
+                               .offsetHigh = uint16_t(t.Address.OffsetHigh),
+                               .offsetLow = uint32_t(t.Address.OffsetLow),
+                               .count = uint32_t(t.ByteCount),
+                               .data = t.Buffer,
+                               .timeoutMs = t.TimeoutMs};
+        }
+        int32_t done = 0;
+        if (valid > 0) {
+            if (auto a = lib().Access()) {
+                done = int32_t(a->Transfers(sequence, size_t(valid)));
+            } else {
+                sequence[0].code = kResultNoResponse;
+                done = 1;
+            }
+        }
+        for (int32_t i = 0; i < done; ++i) transfers[i].Result = sequence[i].code;
+        if (done == valid && valid < count && (done == 0 || transfers[done - 1].Result == kResultSuccess))
+            transfers[done++].Result = kResultBadParameter;
+        for (int32_t i = 0; i < done; ++i) {
+            const AsyncTransfer& t = transfers[i];
+            transactionLine(t.Write ? "write" : "read", t.Node, &t.Address, t.ByteCount, t.Result);
+        }
+        return done;
+    });
+}
+
 int32_t GetLocalHostInformation(int32_t, const char* deviceName, HostInfoRequest* request, int32_t) {
     return guarded(kResultBadParameter, [&]() -> int32_t {
         if (!request || !deviceName) return kResultBadParameter;

@@ -77,10 +77,33 @@ struct VirtualDeviceDescriptor {
     const char* Name;
 };
 
+// One transaction of a sequence (AsyncTransferSequence): Write 0 reads ByteCount bytes into
+// Buffer, 1 writes ByteCount bytes from it; Result is set once it was carried out.
+inline constexpr int kMaxTransferSequence = 4;
+struct AsyncTransfer {
+    int32_t Write;
+    int32_t Node;
+    Address48 Address;
+    int32_t ByteCount;
+    int32_t TimeoutMs;
+    uint8_t* Buffer;
+    int32_t Result;  // out
+    int32_t Fill;
+};
+
 static_assert(sizeof(Address48) == 8);
 static_assert(offsetof(Address48, OffsetHigh) == 0);
 static_assert(offsetof(Address48, Fill) == 2);
 static_assert(offsetof(Address48, OffsetLow) == 4);
+
+static_assert(sizeof(AsyncTransfer) == 40);
+static_assert(offsetof(AsyncTransfer, Write) == 0);
+static_assert(offsetof(AsyncTransfer, Node) == 4);
+static_assert(offsetof(AsyncTransfer, Address) == 8);
+static_assert(offsetof(AsyncTransfer, ByteCount) == 16);
+static_assert(offsetof(AsyncTransfer, TimeoutMs) == 20);
+static_assert(offsetof(AsyncTransfer, Buffer) == 24);
+static_assert(offsetof(AsyncTransfer, Result) == 32);
 
 static_assert(sizeof(VirtualDeviceList) == 2564);
 static_assert(offsetof(VirtualDeviceList, Count) == 0);
@@ -155,6 +178,11 @@ VSK1394_EXPORT int32_t AsyncReadWrapper(int32_t node, const Address48* address, 
                                         uint8_t* destination, int32_t timeoutMs);
 VSK1394_EXPORT int32_t AsyncWriteWrapper(int32_t node, const Address48* address, int32_t byteCount,
                                          const uint8_t* source, int32_t timeoutMs);
+// Carries out 1 to kMaxTransferSequence transactions in order, each exactly as AsyncReadWrapper
+// or AsyncWriteWrapper carries it out, and stops after the first that does not succeed. Returns
+// how many were carried out (each of those has its Result); 0 when the arguments are bad. A
+// program's exchange of several transactions with a device reaches the bus in one call.
+VSK1394_EXPORT int32_t AsyncTransferSequence(AsyncTransfer* transfers, int32_t count);
 VSK1394_EXPORT int32_t GetLocalHostInformation(int32_t hwnd, const char* deviceName,
                                                HostInfoRequest* request, int32_t reserved);
 VSK1394_EXPORT int32_t Get1394AddressFromDeviceObject(int32_t hwnd, const char* deviceName,

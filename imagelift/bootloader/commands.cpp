@@ -247,61 +247,64 @@ int32_t DownloadBlock(int32_t handle, int32_t blockNumber, int32_t blockAddress,
         hold.Adopt(State.TransactionMutexHandle);
         BlockInFlight inFlight(handle);
 
-        int32_t r = WriteRequestBuffer(handle, data);
-        if (r != 1) {
-            Log("DownloadBlock failed, WriteRequestBuffer returned code " + Str(r), basDebug::ERROR_LEVEL);
+        ByteArray ops;
+        ops.reserve(12);
+        basUtils::AppendU32(ops, blockNumber, ByteOrder::Little);
+        basUtils::AppendU32(ops, blockAddress, ByteOrder::Little);
+        basUtils::AppendU32(ops, blockLength, ByteOrder::Little);
+        BootPacket request = makeRequest(kCmdDownloadBlock, 3, std::move(ops)), response;
+        // The payload, the request and the first read of the answer.
+        const PayloadExchange first = SendWithPayload(handle, data, request, response);
+        if (first.payload != 1) {
+            Log("DownloadBlock failed, WriteRequestBuffer returned code " + Str(first.payload), basDebug::ERROR_LEVEL);
             result = -1;
+        } else if (first.request != 1) {
+            Log("DownloadBlock failed: SendRequest failed, code " + Str(first.request), basDebug::ERROR_LEVEL);
+            result = first.request;
         } else {
-            ByteArray ops;
-            basUtils::AppendU32(ops, blockNumber, ByteOrder::Little);
-            basUtils::AppendU32(ops, blockAddress, ByteOrder::Little);
-            basUtils::AppendU32(ops, blockLength, ByteOrder::Little);
-            BootPacket request = makeRequest(kCmdDownloadBlock, 3, ops), response;
-            r = SendRequest(handle, request);
-            if (r != 1) {
-                Log("DownloadBlock failed: SendRequest failed, code " + Str(r), basDebug::ERROR_LEVEL);
-                result = r;
-            } else {
-                int32_t echo = 0, status = 0;
-                for (int poll = 1; poll <= kDownloadBlockPolls; ++poll) {
-                    echo = 0;
-                    status = 0;
+            int32_t echo = 0, status = 0;
+            for (int poll = 1; poll <= kDownloadBlockPolls; ++poll) {
+                echo = 0;
+                status = 0;
+                if (poll == 1) {
+                    result = first.response;
+                } else {
                     response = BootPacket{};
                     result = GetResponse(handle, response);
-                    if (result != 1) {
-                        Log("DownloadBlock failed: GetResponse returned error code " + Str(result),
-                            basDebug::ERROR_LEVEL);
-                    } else if ((result = ValidateResponse(request, response)) != 1) {
-                        Log("DownloadBlock failed: Validate response failed, code " + Str(result),
-                            basDebug::ERROR_LEVEL);
-                    } else if (response.OperandCount != 2) {
-                        Log("DownloadBlock failure: expected 2 operands, received " + Str(response.OperandCount),
-                            basDebug::ERROR_LEVEL);
-                        result = -1;
-                    } else {
-                        echo = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
-                        status = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
-                        result = 1;
-                        if (echo != blockNumber) result = -102;
-                        if (status != 0) {
-                            Log("DownloadBlock failure: Target returned error code " + Str(status) + " (0x" +
-                                    vb::Hex(status) + ")",
-                                basDebug::ERROR_LEVEL);
-                            result = -2;
-                        }
-                    }
-                    if (result == 1 || result == -2) break;
-                    if (poll == kDownloadBlockPolls) {
-                        result = -2;
-                        break;
-                    }
-                    clk::DoEvents();
-                    clk::Sleep(kDownloadBlockPollGapMs);
                 }
-                if (result == -2) {
+                if (result != 1) {
+                    Log("DownloadBlock failed: GetResponse returned error code " + Str(result),
+                        basDebug::ERROR_LEVEL);
+                } else if ((result = ValidateResponse(request, response)) != 1) {
+                    Log("DownloadBlock failed: Validate response failed, code " + Str(result),
+                        basDebug::ERROR_LEVEL);
+                } else if (response.OperandCount != 2) {
+                    Log("DownloadBlock failure: expected 2 operands, received " + Str(response.OperandCount),
+                        basDebug::ERROR_LEVEL);
+                    result = -1;
+                } else {
+                    echo = basUtils::ReadI32(response.Operands, 0, ByteOrder::Little);
+                    status = basUtils::ReadI32(response.Operands, 4, ByteOrder::Little);
+                    result = 1;
                     if (echo != blockNumber) result = -102;
-                    if (status != 0) result = status == 1 ? -101 : status;
+                    if (status != 0) {
+                        Log("DownloadBlock failure: Target returned error code " + Str(status) + " (0x" +
+                                vb::Hex(status) + ")",
+                            basDebug::ERROR_LEVEL);
+                        result = -2;
+                    }
                 }
+                if (result == 1 || result == -2) break;
+                if (poll == kDownloadBlockPolls) {
+                    result = -2;
+                    break;
+                }
+                clk::DoEvents();
+                clk::Sleep(kDownloadBlockPollGapMs);
+            }
+            if (result == -2) {
+                if (echo != blockNumber) result = -102;
+                if (status != 0) result = status == 1 ? -101 : status;
             }
         }
     } catch (...) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "bootloader/module.h"
@@ -32,6 +33,32 @@ bool LogKeeps(const basDebug::LevelArg& level);
 // area (false when the handle was refused, the mutex not obtained or the send failed).
 int32_t Transact(int32_t handle, BootPacket& request, BootPacket& response, int32_t timeoutMs,
                  IProgressBar* progressBar, int32_t window, bool* sent);
+
+// The three transactions that send a request with a payload and read its answer once: the
+// payload into the request area, then the request, then the answer (GetResponse, with its
+// pause). Each result as WriteRequestBuffer, SendRequest and GetResponse give it, with their log
+// lines; one that was not reached stays 0. The three reach the access library in one call where
+// it takes a sequence, so the block waits once for the bus instead of three times; the target
+// sees the same transactions in the same order.
+struct PayloadExchange {
+    int32_t payload = 0;
+    int32_t request = 0;
+    int32_t response = 0;
+};
+PayloadExchange SendWithPayload(int32_t handle, ByteArray& payload, BootPacket& request, BootPacket& response);
+
+// Work run in the pause after each read of a target's answer while the scope lasts (a transfer's
+// blocks); the pause still lasts its 10 ms from the read, whatever the work took.
+class PauseWorkScope {
+public:
+    explicit PauseWorkScope(std::function<void()> work);
+    ~PauseWorkScope();
+    PauseWorkScope(const PauseWorkScope&) = delete;
+    PauseWorkScope& operator=(const PauseWorkScope&) = delete;
+
+private:
+    std::function<void()> previous_;
+};
 
 // Values of the bootloader protocol travel least significant byte first, unless a target
 // declares the big-endian variant of protocol 2.

@@ -24,7 +24,94 @@ std::string pair(int64_t request, const std::string& requestHex, int64_t respons
     return "(request = " + Str(request) + " (0x" + requestHex + "), response = " + Str(response) +
            " (0x" + responseHex + ")";
 }
+
+// Numbers the request and lays it out as it goes into the request area: version (4 bytes),
+// sequence (2), command (1), operand quadlets (1), the operands.
+ByteArray requestBytes(BootPacket& request, int32_t version) {
+    ++State.CommandSequence;
+    if (State.CommandSequence >= 32767) State.CommandSequence = 1;
+    request.ProtocolVersion = version;
+    request.Sequence = int16_t(State.CommandSequence);
+    if (request.Command < 0 || request.Command > 255) vb::Raise(6);  // does not fit the byte
+    ByteArray bytes;
+    bytes.reserve(8 + request.Operands.size());
+    basUtils::AppendU32(bytes, uint32_t(version), ByteOrder::Little);
+    basUtils::AppendU16(bytes, uint16_t(request.Sequence), ByteOrder::Little);
+    bytes.push_back(uint8_t(request.Command));
+    bytes.push_back(request.OperandCount);
+    if (request.OperandCount > 0) bytes.insert(bytes.end(), request.Operands.begin(), request.Operands.end());
+    return bytes;
+}
+
+// The checks SendRequest makes before it writes, made without a word: the protocol version of
+// the request when they all pass, else 0.
+int32_t quietRequestVersion(int32_t handle, const BootPacket& request, const bas1394::NodeRecord& node) {
+    if (handle < 1 || !validNode(node.NodeNumber)) return 0;
+    const int32_t index = GetDeviceIndex(handle);
+    if (index < 0) return 0;
+    const int32_t version = State.TargetList[index].Info.ProtocolVersion;
+    if (version > 255 || request.Command < 0 || request.Command > 255) return 0;
+    return version;
+}
+
+void logPayloadWriteFailed(int32_t result, const bas1394::NodeRecord& node) {
+    Log("bas1394.WriteRequestBuffer failed: AsyncWriteWrapper failed, code " + Str(result) +
+        "  params: NodeNum=" + Str(node.NodeNumber));
+}
+
+void logRequestWriteFailed(int32_t result) { Log("SendRequest failed: AsyncWriteWrapper failed, code " + Str(result)); }
+
+std::function<void()> g_pauseWork;
+
+// The pause the target needs after each read of its response area. Work given for it runs first;
+// the sleep then makes up the rest in whole milliseconds, so the pause never falls short.
+void pauseAfterRead() {
+    if (!g_pauseWork) {
+        clk::Sleep(kPauseAfterReadMs);
+        return;
+    }
+    const int64_t start = clk::QueryPerformanceCounter();
+    try {
+        g_pauseWork();
+    } catch (...) {
+        // Display work that failed takes nothing from the exchange.
+    }
+    const int32_t spentMs = clk::ElapsedMsSince(start);
+    if (spentMs < kPauseAfterReadMs) clk::Sleep(uint32_t(kPauseAfterReadMs - spentMs));
+}
+
+// The answer read from the response area (`result` of the read), after the pause the target
+// needs after each read of it.
+int32_t takeResponse(int32_t result, ByteArray& data, BootPacket& response) {
+    pauseAfterRead();
+    if (result != 1) {
+        Log("GetResponse failed in AsyncReadWrapper, code " + Str(result), basDebug::WARNING);
+        return result;
+    }
+    data.resize(std::max<size_t>(data.size(), kResponseHeaderReadBytes), 0);
+    response.ProtocolVersion = basUtils::ReadI32(data, 0, ByteOrder::Little);
+    response.Sequence = int16_t(basUtils::ReadU16(data, 4, ByteOrder::Little));
+    response.Command = data[6];
+    response.OperandCount = data[7];
+    if (response.OperandCount > kMaxOperandQuadlets) {
+        Log("GetResponse Error: invalid number of quadlets returned: " + Str(response.OperandCount),
+            basDebug::ERROR_LEVEL);
+        return -1;
+    }
+    if (response.OperandCount > 0) {
+        const size_t n = size_t(response.OperandCount) * 4;
+        response.Operands.assign(n, 0);
+        std::copy_n(data.begin() + 8, std::min(n, data.size() - 8), response.Operands.begin());
+    }
+    return 1;
+}
 }  // namespace
+
+PauseWorkScope::PauseWorkScope(std::function<void()> work) : previous_(std::move(g_pauseWork)) {
+    g_pauseWork = std::move(work);
+}
+
+PauseWorkScope::~PauseWorkScope() { g_pauseWork = std::move(previous_); }
 
 MutexHold::~MutexHold() {
     if (handle_ != 0) kernel::ReleaseMutex(handle_);
@@ -77,23 +164,10 @@ int32_t SendRequest(int32_t handle, BootPacket& request) {
                 basDebug::ERROR_LEVEL);
             version = 1;
         }
-        ++State.CommandSequence;
-        if (State.CommandSequence >= 32767) State.CommandSequence = 1;
-        request.ProtocolVersion = version;
-        request.Sequence = int16_t(State.CommandSequence);
-        if (request.Command < 0 || request.Command > 255) vb::Raise(6);  // does not fit the byte
-
-        // Version (4 bytes), sequence (2), command (1), operand quadlets (1), the operands.
-        ByteArray bytes;
-        basUtils::AppendU32(bytes, uint32_t(version), ByteOrder::Little);
-        basUtils::AppendU16(bytes, uint16_t(request.Sequence), ByteOrder::Little);
-        bytes.push_back(uint8_t(request.Command));
-        bytes.push_back(request.OperandCount);
-        if (request.OperandCount > 0) bytes.insert(bytes.end(), request.Operands.begin(), request.Operands.end());
-
+        ByteArray bytes = requestBytes(request, version);
         int32_t timeout = 0;
         result = bas1394::AsyncWriteWrapperVB(node, RegionAddress(kRequestHeaderOffset), 0, timeout, bytes);
-        if (result != 1) Log("SendRequest failed: AsyncWriteWrapper failed, code " + Str(result));
+        if (result != 1) logRequestWriteFailed(result);
         return result;
     } catch (...) {
         LogTrapped(" in basBootloader.SendRequest.  Exiting...");
@@ -109,28 +183,40 @@ int32_t GetResponse(int32_t handle, BootPacket& response) {
     ByteArray data;
     int32_t result = bas1394::AsyncReadWrapperVB(node, RegionAddress(kResponseHeaderOffset),
                                                  kResponseHeaderReadBytes, false, 0, data);
-    clk::Sleep(kPauseAfterReadMs);
-    if (result != 1) {
-        Log("GetResponse failed in AsyncReadWrapper, code " + Str(result), basDebug::WARNING);
-        return result;
+    return takeResponse(result, data, response);
+}
+
+PayloadExchange SendWithPayload(int32_t handle, ByteArray& payload, BootPacket& request, BootPacket& response) {
+    PayloadExchange out;
+    const bas1394::NodeRecord node = GetNodeNum(handle);
+    const int32_t version = quietRequestVersion(handle, request, node);
+    if (version == 0) {
+        // One of the calls has something to say: each says it as it always does.
+        out.payload = WriteRequestBuffer(handle, payload);
+        if (out.payload != 1) return out;
+        out.request = SendRequest(handle, request);
+        if (out.request != 1) return out;
+        out.response = GetResponse(handle, response);
+        return out;
     }
-    data.resize(std::max<size_t>(data.size(), kResponseHeaderReadBytes), 0);
-    response.ProtocolVersion = basUtils::ReadI32(data, 0, ByteOrder::Little);
-    response.Sequence = int16_t(basUtils::ReadU16(data, 4, ByteOrder::Little));
-    response.Command = data[6];
-    response.OperandCount = data[7];
-    if (response.OperandCount > kMaxOperandQuadlets) {
-        Log("GetResponse Error: invalid number of quadlets returned: " + Str(response.OperandCount),
-            basDebug::ERROR_LEVEL);
-        return -1;
+    ByteArray header = requestBytes(request, version), answer;
+    bas1394::TransferStep steps[] = {
+        {.address = RegionAddress(kRequestPayloadOffset), .write = true, .data = &payload},
+        {.address = RegionAddress(kRequestHeaderOffset), .write = true, .data = &header},
+        {.address = RegionAddress(kResponseHeaderOffset), .length = kResponseHeaderReadBytes, .data = &answer}};
+    bas1394::AsyncSequenceVB(node, steps, 3);
+    out.payload = steps[0].result;
+    if (out.payload != 1) {
+        logPayloadWriteFailed(out.payload, node);
+        return out;
     }
-    if (response.OperandCount > 0) {
-        response.Operands.assign(size_t(response.OperandCount) * 4, 0);
-        for (size_t i = 0; i < response.Operands.size() && 8 + i < data.size(); ++i) {
-            response.Operands[i] = data[8 + i];
-        }
+    out.request = steps[1].result;
+    if (out.request != 1) {
+        logRequestWriteFailed(out.request);
+        return out;
     }
-    return 1;
+    out.response = takeResponse(steps[2].result, answer, response);
+    return out;
 }
 
 int32_t ValidateResponse(const BootPacket& request, const BootPacket& response) {
@@ -271,10 +357,7 @@ int32_t WriteRequestBuffer(int32_t handle, ByteArray& data) {
     }
     int32_t timeout = 0;
     int32_t result = bas1394::AsyncWriteWrapperVB(node, RegionAddress(kRequestPayloadOffset), 0, timeout, data);
-    if (result != 1) {
-        Log("bas1394.WriteRequestBuffer failed: AsyncWriteWrapper failed, code " + Str(result) +
-            "  params: NodeNum=" + Str(node.NodeNumber));
-    }
+    if (result != 1) logPayloadWriteFailed(result, node);
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bootloader/commands.h"
+#include "internal.h"
 #include "support/byte_utils.h"
 
 namespace basBootloader {
@@ -45,32 +46,36 @@ TransferResult TransferImage(const TransferRequest& request, TransferReporter& r
     bool blocksFailed = false;
     int32_t blockResult = 1;
     ByteArray block;
-    while (sent < length) {
-        const int32_t address = int32_t(uint32_t(request.targetAddress) + uint32_t(sent));
-        reporter.Sending(sent);
-        const int32_t blockSize = int32_t(std::min<int64_t>(length - sent, limit));
-        if (basUtils::CopyBytes(*request.fileData, fileOffset, blockSize, block, 0) != 1) {
-            reporter.CopyFailed(blockSize, fileOffset);
-            blocksFailed = true;
-            blockResult = -1;
-            break;
-        }
-        block.resize(size_t(blockSize));
-        r = DownloadBlock(request.handle, blockNumber, address, blockSize, block);
-        if (r == 1) {
-            failures = 0;
-            ++blockNumber;
-            sent += blockSize;
-            fileOffset += blockSize;
-            continue;
-        }
-        ++failures;
-        const bool last = failures >= kTransferAttemptsPerBlock;
-        reporter.BlockFailed(r, address, last);
-        if (last) {
-            blocksFailed = true;
-            blockResult = r;
-            break;
+    {
+        // The blocks only: their pauses give the reporter its room.
+        const PauseWorkScope pauses([&reporter] { reporter.Paused(); });
+        while (sent < length) {
+            const int32_t address = int32_t(uint32_t(request.targetAddress) + uint32_t(sent));
+            reporter.Sending(sent);
+            const int32_t blockSize = int32_t(std::min<int64_t>(length - sent, limit));
+            if (basUtils::CopyBytes(*request.fileData, fileOffset, blockSize, block, 0) != 1) {
+                reporter.CopyFailed(blockSize, fileOffset);
+                blocksFailed = true;
+                blockResult = -1;
+                break;
+            }
+            block.resize(size_t(blockSize));
+            r = DownloadBlock(request.handle, blockNumber, address, blockSize, block);
+            if (r == 1) {
+                failures = 0;
+                ++blockNumber;
+                sent += blockSize;
+                fileOffset += blockSize;
+                continue;
+            }
+            ++failures;
+            const bool last = failures >= kTransferAttemptsPerBlock;
+            reporter.BlockFailed(r, address, last);
+            if (last) {
+                blocksFailed = true;
+                blockResult = r;
+                break;
+            }
         }
     }
 

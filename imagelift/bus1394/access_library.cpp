@@ -42,6 +42,9 @@ struct Binding {
     void* module = nullptr;
     Resolver resolver;
     std::array<void*, kFnCount> bound{};
+    // Optional exports of our own library, looked up once.
+    bool sequenceLooked = false;
+    void* sequence = nullptr;
 };
 
 Binding& TheBinding() {
@@ -128,6 +131,30 @@ int32_t AsyncWriteWrapper(int32_t node, const Address48* address, int32_t byteCo
     return Get<int32_t (*)(int32_t, const Address48*, int32_t, const uint8_t*, int32_t)>(
         kAsyncWriteWrapper)(node, address, byteCount, data, timeoutMs);
 }
+namespace {
+using SequenceFn = int32_t (*)(AsyncTransferRecord*, int32_t);
+SequenceFn sequenceFn() {
+    Binding& b = TheBinding();
+    if (!b.resolver) return nullptr;
+    if (!b.sequenceLooked) {
+        b.sequence = b.resolver("AsyncTransferSequence");
+        b.sequenceLooked = true;
+    }
+    return reinterpret_cast<SequenceFn>(b.sequence);
+}
+}  // namespace
+
+bool HasAsyncTransferSequence() { return sequenceFn() != nullptr; }
+
+int32_t AsyncTransferSequence(AsyncTransferRecord* transfers, int32_t count) {
+    SequenceFn fn = sequenceFn();
+    if (!fn) {
+        vb::Raise(453, "bas1394",
+                  std::string("Can't find DLL entry point AsyncTransferSequence in ") + kAccessLibraryFile);
+    }
+    return fn(transfers, count);
+}
+
 int32_t GetLocalHostInformation(int32_t hwnd, const char* deviceName, HostInfoRequest* request,
                                 int32_t reserved) {
     return Get<int32_t (*)(int32_t, const char*, HostInfoRequest*, int32_t)>(

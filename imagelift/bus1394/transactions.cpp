@@ -1,5 +1,6 @@
 #include "bus1394/transactions.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "bus1394/access_library.h"
@@ -35,8 +36,19 @@ int32_t ReadRequest(const NodeRecord& node, const Address48& address, int32_t co
     return 0;
 }
 
+// True when the module's log drops a line of `level` now (a download drops its detail lines):
+// a line built for every read is composed only when kept.
+bool LogDrops(const basDebug::LevelArg& level) {
+    try {
+        return basDebug::ModuleLogDrops(basDebug::kBootloaderRule, level);
+    } catch (...) {
+        return true;  // the log would drop it as well
+    }
+}
+
 void LogReadOutcome(int32_t code, const Address48& address, uint32_t offsetReached,
                     int16_t nodeNumber, float elapsedMs) {
+    if (code == kSuccess && LogDrops("DETAIL")) return;
     const std::string h = basUtils::FormatHex(address.OffsetHigh, "0000");
     const std::string l = basUtils::FormatHex(static_cast<int32_t>(offsetReached), "00000000");
     const std::string lShort = vb::Hex(static_cast<int32_t>(offsetReached));
@@ -95,6 +107,53 @@ void LogReadOutcome(int32_t code, const Address48& address, uint32_t offsetReach
                "WARNING");
         break;
     }
+}
+
+// A read's result from the library's code, with its log line.
+int32_t finishRead(const NodeRecord& node, const Address48& address, uint32_t reached, int32_t code, float elapsed) {
+    LogReadOutcome(code, address, static_cast<uint32_t>(address.OffsetLow) + reached, node.NodeNumber, elapsed);
+    if (code == kLibBusReset || (code != kSuccess && State.BusResetPending)) return kInterruptedByReset;
+    return code;
+}
+
+// A write's result from the library's code: 1, else -105 after a bus reset or -1, with the
+// failure's log lines.
+int32_t finishWrite(const NodeRecord& node, const Address48& address, int32_t code, int64_t start) {
+    if (code == kSuccess) return kSuccess;
+    const float elapsed = Elapsed(start);
+    const int32_t result = State.BusResetPending ? kInterruptedByReset : kRefused;
+    const std::string x = vb::Hex(code);
+    LogMsg("AsyncWriteWrapperVB: call to AsyncWrite failed, code" + std::to_string(code) + "(0x" + x + "), node " +
+               std::to_string(node.NodeNumber) + ", address 0x" + vb::Hex(address.OffsetHigh) +
+               vb::Hex(address.OffsetLow) + ", call time = " + TimeText(elapsed) + " ms",
+           "TRACE");
+    std::string why;
+    if (code == kLibResponseError) {
+        why = " indicates that a response error packet was received from the target.";
+    } else if (code == kLibUnknownError) {
+        why = " indicates that no response packet was received from the target.  TODO: verify this.";
+    } else {
+        why = " is an unknown error response.";
+    }
+    LogMsg("AsyncWriteWrapperVB: code 0x" + x + why, "TRACE");
+    return result;
+}
+
+// True when the steps may go to the library as one sequence: the node is reached through it and
+// every step passes the checks its own wrapper makes. Otherwise each step goes through its
+// wrapper, which refuses it with the wrapper's own line.
+bool sequenceFits(const NodeRecord& node, const TransferStep* steps, int32_t count) {
+    if (count < 1 || count > kMaxTransferSequence || !lib::HasAsyncTransferSequence()) return false;
+    if (node.NodeNumber < 0 || node.NodeNumber > 62 || node.Topology.LinkActive == 0) return false;
+    if (node.DriverType != kDriverVdev) return false;
+    for (int32_t i = 0; i < count; ++i) {
+        const TransferStep& t = steps[i];
+        if (!t.data) return false;
+        const size_t bytes = t.write ? t.data->size() : size_t(t.length);
+        if (t.write ? bytes == 0 : t.length < 1) return false;
+        if (((bytes + 3) & ~size_t(3)) > size_t(kMaxPayload)) return false;
+    }
+    return true;
 }
 
 // Leading hex digits of a text as an unsigned value (0 when there are none).
@@ -237,14 +296,7 @@ int32_t AsyncReadWrapperVB(const NodeRecord& node, const Address48& address, int
             }
             reached = i;
         }
-        const float elapsed = Elapsed(start);
-        LogReadOutcome(code, address, static_cast<uint32_t>(address.OffsetLow) + reached,
-                       node.NodeNumber, elapsed);
-        if (code == kLibBusReset || (code != kSuccess && State.BusResetPending)) {
-            result = kInterruptedByReset;
-        } else {
-            result = code;
-        }
+        result = finishRead(node, address, reached, code, Elapsed(start));
     } catch (const std::exception& e) {
         LogMsg(FailureLine(e, "bas1394.AsyncReadWrapperVB"), "ERROR");
     }
@@ -283,29 +335,64 @@ int32_t AsyncWriteWrapperVB(const NodeRecord& node, const Address48& address, in
             LogMsg("AsyncWriteWrapperVB: Unknown Driver error.  Exiting abnormally.", "ERROR");
             return kRefused;
         }
-        if (code == kSuccess) return kSuccess;
-
-        const float elapsed = Elapsed(start);
-        if (State.BusResetPending) result = kInterruptedByReset;
-        const std::string x = vb::Hex(code);
-        LogMsg("AsyncWriteWrapperVB: call to AsyncWrite failed, code" + std::to_string(code) +
-                   "(0x" + x + "), node " + std::to_string(node.NodeNumber) + ", address 0x" +
-                   vb::Hex(address.OffsetHigh) + vb::Hex(address.OffsetLow) +
-                   ", call time = " + TimeText(elapsed) + " ms",
-               "TRACE");
-        std::string why;
-        if (code == kLibResponseError) {
-            why = " indicates that a response error packet was received from the target.";
-        } else if (code == kLibUnknownError) {
-            why = " indicates that no response packet was received from the target.  TODO: verify this.";
-        } else {
-            why = " is an unknown error response.";
-        }
-        LogMsg("AsyncWriteWrapperVB: code 0x" + x + why, "TRACE");
+        result = finishWrite(node, address, code, start);
     } catch (const std::exception& e) {
         LogMsg(FailureLine(e, "bas1394.AsyncWriteWrapperVB"), "ERROR");
     }
     return result;
+}
+
+int32_t AsyncSequenceVB(const NodeRecord& node, TransferStep* steps, int32_t count) {
+    if (!sequenceFits(node, steps, count)) {
+        int32_t done = 0;
+        while (done < count) {
+            TransferStep& t = steps[done++];
+            t.result = t.write ? AsyncWriteWrapperVB(node, t.address, 0, t.timeoutMs, *t.data)
+                               : AsyncReadWrapperVB(node, t.address, t.length, false, t.timeoutMs, *t.data);
+            if (t.result != kSuccess) break;
+        }
+        return done;
+    }
+    try {
+        AsyncTransferRecord records[kMaxTransferSequence];
+        // A read's data is made anew only when the read is carried out: it lands here first.
+        std::vector<uint8_t> room[kMaxTransferSequence];
+        for (int32_t i = 0; i < count; ++i) {
+            TransferStep& t = steps[i];
+            if (t.timeoutMs < 0) t.timeoutMs = imagelift::Ctx().Default1394TransactionTimeout;
+            if (t.write) {
+                while (t.data->size() % 4 != 0) t.data->push_back(0);
+            } else {
+                room[i].assign(static_cast<size_t>((t.length + 3) & ~3), 0);
+            }
+            std::vector<uint8_t>& bytes = t.write ? *t.data : room[i];
+            records[i].Write = t.write ? 1 : 0;
+            records[i].Node = node.NodeNumber;
+            records[i].Address = t.address;
+            records[i].ByteCount = static_cast<int32_t>(bytes.size());
+            records[i].TimeoutMs = t.timeoutMs;
+            records[i].Buffer = bytes.data();
+        }
+        const int64_t start = clk::QueryPerformanceCounter();
+        const int32_t done = std::clamp(lib::AsyncTransferSequence(records, count), 0, count);
+        for (int32_t i = 0; i < done; ++i) {
+            TransferStep& t = steps[i];
+            if (!t.write) *t.data = std::move(room[i]);
+            t.result = t.write ? finishWrite(node, t.address, records[i].Result, start)
+                               : finishRead(node, t.address, 0, records[i].Result, Elapsed(start));
+            if (t.result != kSuccess) return i + 1;
+        }
+        if (done > 0) return done;
+        // Nothing carried out: the library refused the sequence as a whole.
+        if (!steps[0].write) *steps[0].data = std::move(room[0]);
+        steps[0].result = steps[0].write ? finishWrite(node, steps[0].address, kLibUnknownError, start)
+                                         : finishRead(node, steps[0].address, 0, kLibUnknownError, Elapsed(start));
+        return 1;
+    } catch (const std::exception& e) {
+        LogMsg(FailureLine(e, "bas1394.AsyncSequenceVB"), "ERROR");
+        steps[0].result = kRefused;
+        return 1;
+    }
 }
 
 int32_t HexString2Address(const std::string& text, Address48& address) {

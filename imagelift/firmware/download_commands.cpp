@@ -6,6 +6,7 @@
 #include "firmware/select_firmware.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "windows/kit.h"
 #include "bootloader/commands.h"
@@ -60,16 +61,32 @@ public:
         bar.Value = bar.Min();
     }
     void Sending(int64_t sent) override {
-        // The bar follows the blocks, repainted at most every kProgressRepaintMs: a repaint per
-        // block would cost more than the block's own transaction.
-        forms::ProgressBar& bar = window_.pgbReadFile;
+        // The bar follows the blocks. Setting its value repaints it at once whenever its drawing
+        // changes, which costs more than a block's own transactions: it is set in the pause after
+        // a block's answer (time the block waits anyway), at most every kProgressRepaintMs, and
+        // the last value is shown when the blocks end.
         const double done = double(sent) / basBootloader::kTransferProgressUnit;
-        const int64_t now = clk::TickCountMs();
-        if (done <= bar.Max() && (sent == 0 || now - shownAtMs_ >= kProgressRepaintMs)) {
-            bar.Value = done;
-            bar.Refresh();
-            shownAtMs_ = now;
+        if (done > window_.pgbReadFile.Max()) return;
+        if (sent == 0) {
+            window_.pgbReadFile.Value = done;
+            shownAtMs_ = clk::TickCountMs();
+            heldBack_.reset();
+        } else {
+            heldBack_ = done;
         }
+    }
+    void Paused() override {
+        const int64_t now = clk::TickCountMs();
+        if (heldBack_ && now - shownAtMs_ >= kProgressRepaintMs) {
+            window_.pgbReadFile.Value = *heldBack_;
+            shownAtMs_ = now;
+            heldBack_.reset();
+        }
+    }
+    // Shows the last value the blocks reached, if it was held back.
+    void ShowLastProgress() {
+        if (heldBack_) window_.pgbReadFile.Value = *heldBack_;
+        heldBack_.reset();
     }
     void CopyFailed(int32_t blockSize, int32_t fileOffset) override {
         window_.StatusDisplay("Failed to copy 0x" + vb::Hex(blockSize) + " byte block at address 0x" + vb::Hex(fileOffset) +
@@ -97,6 +114,7 @@ private:
     const std::string& type_;
     const std::string& file_;
     int64_t shownAtMs_ = 0;
+    std::optional<double> heldBack_;
 };
 
 
@@ -264,7 +282,6 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
         }
 
         pgbReadFile.Visible = true;
-        Refresh();
 
         // Configuration data goes to address 0 of its flash area; the images to their own address.
         const bool config = imageType == basBootloader::kImageConfig;
@@ -293,8 +310,9 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             StatusDisplay("Loading new " + type + "(Image1) from '" + file + "' onto target.  First erasing flash...",
                           "USER");
             forms::DoEvents();
-            Refresh();
         }
+        // The bar and the line above are seen before the target is busy.
+        Refresh();
 
         int64_t startCounter = clk::QueryPerformanceCounter();
         imagelift::Ctx().DownloadInProgress = true;
@@ -310,6 +328,7 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
                                                               .startProgress = &progress,
                                                               .window = int32_t(hWnd())},
                                                              reporter);
+        reporter.ShowLastProgress();
         if (!transfer.reachedBlocks) return result;
         const int32_t outcome = transfer.code;
         if (outcome != 1) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "bus/codes.h"
+
 namespace bussvc {
 
 using NoticeCallback = std::function<void(uint32_t message)>;
@@ -35,9 +37,41 @@ struct AudioUnitInfo {
 inline constexpr uint32_t kMaxAudioUnits = 64;
 inline constexpr uint32_t kMaxAudioBytes = 4096;
 
+// One asynchronous transaction of a sequence: a write of `count` bytes from `data`, or a read of
+// `count` bytes into it; `code` is its result once it was carried out.
+struct Transfer {
+    bool write = false;
+    int32_t node = 0;
+    uint16_t offsetHigh = 0;
+    uint32_t offsetLow = 0;
+    uint32_t count = 0;
+    uint8_t* data = nullptr;
+    int32_t timeoutMs = 0;
+    int32_t code = 0;
+};
+
+// The most transactions one sequence carries.
+inline constexpr size_t kMaxSequence = 4;
+
 class Access {
 public:
     virtual ~Access() = default;
+
+    // Carries out up to kMaxSequence transactions in order, each a transaction of its own on the
+    // bus exactly as Read and Write carry it, and stops after the first that does not succeed.
+    // Returns how many were carried out (each of those has its code). A connection to the
+    // service carries a sequence in one request, so that a program's exchange of several
+    // transactions with a device waits once for the service instead of once per transaction.
+    virtual size_t Transfers(Transfer* transfers, size_t count) {
+        size_t done = 0;
+        while (done < count && done < kMaxSequence) {
+            Transfer& t = transfers[done++];
+            t.code = t.write ? Write(t.node, t.offsetHigh, t.offsetLow, t.data, t.count, t.timeoutMs)
+                             : Read(t.node, t.offsetHigh, t.offsetLow, t.count, t.timeoutMs, t.data);
+            if (t.code != sim::kResultSuccess) break;
+        }
+        return done;
+    }
 
     // Asynchronous transactions; count is 4..2048 in whole quadlets (checked by the bus).
     virtual int32_t Read(int32_t node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t count,

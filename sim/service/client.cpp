@@ -249,6 +249,28 @@ public:
         return codeOnly();
     }
 
+    size_t Transfers(Transfer* transfers, size_t count) override {
+        count = std::min(count, kMaxSequence);
+        if (count == 0) return 0;
+        int32_t timeoutMs = 0;
+        for (size_t i = 0; i < count; ++i) timeoutMs = std::max(timeoutMs, transfers[i].timeoutMs);
+        Writer w;
+        EncodeTransfers(w, transfers, count);
+        std::lock_guard<std::mutex> lock(m_);
+        // The service carries the transactions out one after another: its answer may take each
+        // one's time-out.
+        if (auto f = request(Op::Transfers, w, int32_t(std::min<int64_t>(int64_t(timeoutMs) * int64_t(count), INT32_MAX)))) {
+            // Not carried out as a whole (refused, cut off, no service): to the caller the first
+            // transaction failed with that code.
+            transfers[0].code = *f;
+            return 1;
+        }
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        if (auto done = DecodeTransfersDone(r, transfers, count)) return *done;
+        transfers[0].code = sim::kResultUnknownError;
+        return 1;
+    }
+
     int32_t TopologyMap(const std::string& device, std::vector<uint8_t>& map) override {
         Writer w;
         w.Str(device);

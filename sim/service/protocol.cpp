@@ -191,6 +191,74 @@ RecvStatus FrameReader::Next(FrameHeader& header, std::vector<uint8_t>& payload,
     return RecvStatus::Ok;
 }
 
+namespace {
+bool transferCountFits(uint32_t count) { return count >= 4 && count <= sim::kMaxPayload && count % 4 == 0; }
+}  // namespace
+
+void EncodeTransfers(Writer& w, const Transfer* transfers, size_t count) {
+    w.U32(uint32_t(count));
+    for (size_t i = 0; i < count; ++i) {
+        const Transfer& t = transfers[i];
+        w.U8(t.write ? 1 : 0).U32(uint32_t(t.node)).U16(t.offsetHigh).U32(t.offsetLow).I32(t.timeoutMs);
+        if (t.write) w.Bytes(t.data, t.count);
+        else w.U32(t.count);
+    }
+}
+
+bool DecodeTransfers(Reader& r, std::vector<Transfer>& transfers, std::vector<uint8_t>& buffer) {
+    transfers.clear();
+    const uint32_t n = r.U32();
+    if (!r.Ok() || n < 1 || n > kMaxSequence) return false;
+    // Room for every transfer at its largest, made once: the pointers below stay valid.
+    buffer.assign(size_t(n) * sim::kMaxPayload, 0);
+    for (uint32_t i = 0; i < n; ++i) {
+        Transfer t;
+        const uint8_t kind = r.U8();
+        t.node = int32_t(r.U32());
+        t.offsetHigh = r.U16();
+        t.offsetLow = r.U32();
+        t.timeoutMs = r.I32();
+        t.data = buffer.data() + size_t(i) * sim::kMaxPayload;
+        if (kind == 1) {
+            t.write = true;
+            t.count = r.U32();
+            if (!r.Ok() || !transferCountFits(t.count) || t.count > r.Left()) return false;
+            r.RawInto(t.data, t.count);
+        } else if (kind == 0) {
+            t.count = r.U32();
+            if (!transferCountFits(t.count)) return false;
+        } else {
+            return false;
+        }
+        if (!r.Ok()) return false;
+        transfers.push_back(t);
+    }
+    return r.Complete();
+}
+
+void EncodeTransfersDone(Writer& w, const Transfer* transfers, size_t done) {
+    w.U32(uint32_t(done));
+    for (size_t i = 0; i < done; ++i) {
+        w.I32(transfers[i].code);
+        if (!transfers[i].write && transfers[i].code == sim::kResultSuccess)
+            w.Bytes(transfers[i].data, transfers[i].count);
+    }
+}
+
+std::optional<size_t> DecodeTransfersDone(Reader& r, Transfer* transfers, size_t count) {
+    const uint32_t done = r.U32();
+    if (!r.Ok() || done > count) return std::nullopt;
+    for (uint32_t i = 0; i < done; ++i) {
+        Transfer& t = transfers[i];
+        t.code = r.I32();
+        if (!t.write && t.code == sim::kResultSuccess && !r.BytesInto(t.data, t.count)) return std::nullopt;
+        // Only the last one carried out may have failed.
+        if (t.code != sim::kResultSuccess && i + 1 != done) return std::nullopt;
+    }
+    if (!r.Complete()) return std::nullopt;
+    return done;
+}
+
 std::vector<uint8_t> OkReply(const Writer& body) {
     std::vector<uint8_t> out;
     out.reserve(body.Data().size() + 1);

@@ -40,6 +40,9 @@ enum class Op : uint16_t {
     Control = 13,       // str JSON command
     AudioUnits = 14,    //
     AudioRequest = 15,  // str node, u32 control code, bytes input, u32 output size
+    Transfers = 16,     // u32 n (1..kMaxSequence), n times: u8 write, u32 node, u16 high,
+                        // u32 low, i32 timeout, then (write) bytes data or (read) u32 count;
+                        // answered u32 carried out, each: i32 code, (read done) bytes data
     Reply = 0x8000,
     Notice = 0x8001,    // u32 message
 };
@@ -109,6 +112,10 @@ public:
         pos_ += n;
         return true;
     }
+    // Copies the next n bytes (no length before them) into dst.
+    void RawInto(uint8_t* dst, size_t n) { Raw(dst, n); }
+    // Bytes not yet read.
+    size_t Left() const { return n_ - pos_; }
     bool Ok() const { return ok_; }
     bool AtEnd() const { return pos_ == n_; }
     // Understood completely: no overrun and nothing left over.
@@ -169,6 +176,19 @@ private:
 // Decodes the answer to AudioUnits (after the reply's first byte): the code, then at most
 // kMaxAudioUnits units. A malformed answer gives 0x8000013D and no units.
 int32_t DecodeAudioUnits(const uint8_t* p, size_t n, std::vector<AudioUnitInfo>& units);
+
+// A sequence of transactions (Op::Transfers). The request: EncodeTransfers builds it from the
+// caller's transfers; DecodeTransfers takes it apart for the service, pointing each transfer
+// into `buffer` (a write's bytes, a read's room). Decoding fails, and nothing may be carried
+// out, unless there are 1 to kMaxSequence transfers, each of 4 to 2048 bytes in whole quadlets
+// (a write's bytes exactly its count), and nothing follows them.
+void EncodeTransfers(Writer& w, const Transfer* transfers, size_t count);
+bool DecodeTransfers(Reader& r, std::vector<Transfer>& transfers, std::vector<uint8_t>& buffer);
+// The answer: how many were carried out, each one's code and a successful read's bytes.
+void EncodeTransfersDone(Writer& w, const Transfer* transfers, size_t done);
+// Reads the answer into the caller's transfers; how many were carried out, or nullopt when the
+// answer does not fit the request.
+std::optional<size_t> DecodeTransfersDone(Reader& r, Transfer* transfers, size_t count);
 
 // Replies.
 std::vector<uint8_t> OkReply(const Writer& body);

@@ -404,6 +404,14 @@ std::vector<uint8_t> Server::dispatch(Access& a, const FrameHeader& h,
         w.I32(a.Write(node, high, low, data.data(), uint32_t(data.size()), timeout));
         return OkReply(w);
     }
+    case Op::Transfers: {
+        std::vector<Transfer> transfers;
+        std::vector<uint8_t> buffer;
+        if (!DecodeTransfers(r, transfers, buffer)) return refuse("malformed transfer sequence");
+        const size_t done = a.Transfers(transfers.data(), transfers.size());
+        EncodeTransfersDone(w, transfers.data(), done);
+        return OkReply(w);
+    }
     case Op::TopologyMap: {
         std::string device = r.Str(4096);
         if (!r.Complete()) return refuse("malformed topology request");

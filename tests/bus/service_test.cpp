@@ -153,6 +153,39 @@ TEST_F(Service, DownloaderPathEndToEnd) {
     EXPECT_EQ(root_->ServicePid(), 0);
 }
 
+// Several transactions in one call reach the bus in order, each as a call of its own would, and
+// the first that fails ends the sequence.
+TEST_F(Service, ATransferSequenceRunsInOrderAndStopsAtTheFirstFailure) {
+    ASSERT_EQ(api_.AddDevice(kDevice), 0);
+    constexpr int kLumarel = 3, kMissing = 7;
+    constexpr uint32_t kScratch = 0xC8021080u;  // inside the device's request area
+    std::vector<uint8_t> written{1, 2, 3, 4, 5, 6, 7, 8}, back(8), missing(4), never(4);
+    auto step = [](int32_t write, int node, uint32_t low, std::vector<uint8_t>& bytes, int32_t count = -1) {
+        return AsyncTransfer{write, node, At(0xFFFF, low), count < 0 ? int32_t(bytes.size()) : count, 0,
+                             bytes.data(), -7, 0};
+    };
+    AsyncTransfer run[] = {step(1, kLumarel, kScratch, written), step(0, kLumarel, kScratch, back),
+                           step(0, kMissing, kRom, missing), step(0, kLumarel, kScratch, never)};
+    ASSERT_EQ(api_.AsyncTransferSequence(run, 4), 3);
+    EXPECT_EQ(run[0].Result, kResultSuccess);
+    EXPECT_EQ(run[1].Result, kResultSuccess);
+    EXPECT_EQ(back, written);
+    EXPECT_EQ(run[2].Result, kResultNoResponse);
+    EXPECT_EQ(run[3].Result, -7);  // not carried out
+
+    // A transaction with bad arguments fails as a call of its own would, after those before it.
+    std::vector<uint8_t> again{9, 9, 9, 9, 9, 9, 9, 9}, odd(4);
+    AsyncTransfer bad[] = {step(1, kLumarel, kScratch, again), step(0, kLumarel, kScratch, odd, 3)};
+    ASSERT_EQ(api_.AsyncTransferSequence(bad, 2), 2);
+    EXPECT_EQ(bad[0].Result, kResultSuccess);
+    EXPECT_EQ(bad[1].Result, kResultBadParameter);
+    EXPECT_EQ(api_.AsyncTransferSequence(bad, 0), 0);
+    EXPECT_EQ(api_.AsyncTransferSequence(bad, kMaxTransferSequence + 1), 0);
+    std::vector<uint8_t> q(8);
+    EXPECT_EQ(read(kLumarel, kScratch, q), kResultSuccess);
+    EXPECT_EQ(q, again);
+}
+
 TEST_F(Service, FaultsReachTheLibrary) {
     // The service runs in real time: the late answer is judged against a short time-out.
     struct Case { const char* fault; int32_t code; int32_t timeoutMs = 0; } cases[] = {
@@ -330,6 +363,14 @@ TEST_F(Service, MalformedRequestsAreRefusedAndChangeNothing) {
     EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::RemoveVirtual), {0, 0, 0, 0, 0})));  // cut-off name
     EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::AddVirtual),                        // name longer than sent
                                   bussvc::Writer().U32(0).U64(0).U32(1000).U8('X').Take())));
+    // Transfer sequences: none, too many, a write longer than a transaction, a bad kind.
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::Transfers), bussvc::Writer().U32(0).Take())));
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::Transfers), bussvc::Writer().U32(5).Take())));
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::Transfers),
+                                  bussvc::Writer().U32(1).U8(1).U32(3).U16(0xFFFF).U32(0xC8021080u).I32(0)
+                                      .Bytes(std::vector<uint8_t>(4096, 0)).Take())));
+    EXPECT_TRUE(refused(fd, frame(uint16_t(bussvc::Op::Transfers),
+                                  bussvc::Writer().U32(1).U8(2).U32(3).U16(0xFFFF).U32(0xC8021080u).I32(0).U32(4).Take())));
     // A length beyond any frame: refused and the connection closed.
     EXPECT_TRUE(refused(fd, {0xFF, 0xFF, 0xFF, 0x7F, 2, 0, 0, 0}));
     ::close(fd);

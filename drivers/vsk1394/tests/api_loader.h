@@ -20,6 +20,7 @@ struct Api {
     decltype(&::SetDebugSpew) SetDebugSpew = nullptr;
     decltype(&::AsyncReadWrapper) AsyncReadWrapper = nullptr;
     decltype(&::AsyncWriteWrapper) AsyncWriteWrapper = nullptr;
+    decltype(&::AsyncTransferSequence) AsyncTransferSequence = nullptr;
     decltype(&::GetLocalHostInformation) GetLocalHostInformation = nullptr;
     decltype(&::Get1394AddressFromDeviceObject) Get1394AddressFromDeviceObject = nullptr;
     decltype(&::AddVirtualDriver) AddVirtualDriver = nullptr;
@@ -48,6 +49,7 @@ struct Api {
         bind(SetDebugSpew, "SetDebugSpew");
         bind(AsyncReadWrapper, "AsyncReadWrapper");
         bind(AsyncWriteWrapper, "AsyncWriteWrapper");
+        bind(AsyncTransferSequence, "AsyncTransferSequence");
         bind(GetLocalHostInformation, "GetLocalHostInformation");
         bind(Get1394AddressFromDeviceObject, "Get1394AddressFromDeviceObject");
         bind(AddVirtualDriver, "AddVirtualDriver");

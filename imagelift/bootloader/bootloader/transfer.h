@@ -32,6 +32,10 @@ public:
     virtual void BlocksBegin(int64_t length) = 0;
     // Before each attempt at a block: `sent` bytes have gone so far.
     virtual void Sending(int64_t sent) = 0;
+    // In the pause the target needs after each read of a block's answer, which lasts its 10 ms
+    // whatever this takes: room for short work the transfer should not wait for (a repaint of
+    // its progress). It must not start another exchange with a target.
+    virtual void Paused() {}
     // The block at `fileOffset` could not be taken from the package.
     virtual void CopyFailed(int32_t blockSize, int32_t fileOffset) = 0;
     // A block attempt failed with `code`; `last` when it was the block's final attempt.

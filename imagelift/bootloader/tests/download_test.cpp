@@ -2,6 +2,7 @@
 #include "tests/boot_fixture.h"
 #include "bootloader/download.h"
 #include "bootloader/fwp.h"
+#include "bootloader/transfer.h"
 
 #include "fwpbuild/package_builder.h"
 
@@ -69,6 +70,45 @@ TEST_F(Download, ThreeHundredKilobytesInKilobyteBlocks) {
     EXPECT_EQ(Slot(1), Pattern(300));
     EXPECT_TRUE(Find("Loading new Config Data(CNE) from '" + file + "' onto target..."));
     EXPECT_TRUE(Find("Successfully loaded new Config Data '" + file + "'"));
+}
+
+// The reporter's work runs in the pause after each block's answer; the pause still lasts its
+// 10 ms from the read, and the work is not added on top of it.
+TEST_F(Download, WorkInTheBlockPausesLeavesEachPauseItsTenMilliseconds) {
+    const ByteArray image = Pattern(4 * 1024);
+    const FwpStruct fwp = LoadFWP(Write(fwp::PackageBuilder().Image1(image, 0x10000000)));
+    struct Reporter final : TransferReporter {
+        clk::ManualClock* clock = nullptr;
+        std::vector<int64_t> pausedAt;
+        void Paused() override {
+            pausedAt.push_back(clock->NowMicros());
+            clock->AdvanceMicros(2500);
+        }
+        void StartAnswered(int32_t) override {}
+        void BadBlockSize(int32_t) override {}
+        void BlocksBegin(int64_t) override {}
+        void Sending(int64_t) override {}
+        void CopyFailed(int32_t, int32_t) override {}
+        void BlockFailed(int32_t, int32_t, bool) override {}
+        void EndFailed() override {}
+        void CrcFailed(int32_t, int32_t) override {}
+    } reporter;
+    reporter.clock = &clock_;
+    const TransferResult result = TransferImage({.handle = 63,
+                                                 .imageType = kImageApplication,
+                                                 .header = &fwp.Header,
+                                                 .fileData = &fwp.FileData,
+                                                 .record = fwp.Header.Image1,
+                                                 .targetAddress = fwp.Header.Image1.TargetAddress},
+                                                reporter);
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(Slot(0), image);
+    ASSERT_EQ(reporter.pausedAt.size(), 4u) << "one pause per block; none for start and end";
+    for (size_t i = 1; i < reporter.pausedAt.size(); ++i) {
+        const int64_t gap = reporter.pausedAt[i] - reporter.pausedAt[i - 1];
+        EXPECT_GE(gap, 10000) << i;
+        EXPECT_LT(gap, 12500) << i;
+    }
 }
 
 TEST_F(Download, ADownloadTimedAtZeroMillisecondsStillReportsARate) {

@@ -37,6 +37,10 @@ int32_t AsyncReadWrapper(int32_t node, const Address48* address, int32_t byteCou
                          int32_t timeoutMs);
 int32_t AsyncWriteWrapper(int32_t node, const Address48* address, int32_t byteCount,
                           const uint8_t* data, int32_t timeoutMs);
+// Our library's sequence of transactions in one call (see AsyncTransferSequence in the library):
+// how many were carried out. A library without it has HasAsyncTransferSequence() false.
+bool HasAsyncTransferSequence();
+int32_t AsyncTransferSequence(AsyncTransferRecord* transfers, int32_t count);
 int32_t GetLocalHostInformation(int32_t hwnd, const char* deviceName, HostInfoRequest* request,
                                 int32_t reserved);
 int32_t Get1394AddressFromDeviceObject(int32_t hwnd, const char* deviceName,

@@ -20,6 +20,26 @@ struct VirtualDeviceListRecord {
 };
 static_assert(sizeof(VirtualDeviceListRecord) == 4 + 10 * 256);
 
+// One transaction of a sequence (passed to AsyncTransferSequence): Write 0 reads ByteCount bytes
+// into Buffer, 1 writes them from it; the library sets Result once it was carried out.
+inline constexpr int kMaxTransferSequence = 4;
+struct AsyncTransferRecord {
+    int32_t Write = 0;
+    int32_t Node = 0;
+    Address48 Address;
+    int32_t ByteCount = 0;
+    int32_t TimeoutMs = 0;
+    uint8_t* Buffer = nullptr;
+    int32_t Result = 0;
+    int32_t Fill = 0;
+};
+static_assert(sizeof(AsyncTransferRecord) == 40);
+static_assert(offsetof(AsyncTransferRecord, Address) == 8);
+static_assert(offsetof(AsyncTransferRecord, ByteCount) == 16);
+static_assert(offsetof(AsyncTransferRecord, TimeoutMs) == 20);
+static_assert(offsetof(AsyncTransferRecord, Buffer) == 24);
+static_assert(offsetof(AsyncTransferRecord, Result) == 32);
+
 // One host address range (passed to AllocateAddressRange).
 struct AddressRangeRecord {
     int32_t Word0 = 1;

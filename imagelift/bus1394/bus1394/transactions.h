@@ -55,6 +55,22 @@ int32_t AsyncReadWrapperVB(const NodeRecord& node, const Address48& address, int
 int32_t AsyncWriteWrapperVB(const NodeRecord& node, const Address48& address, int16_t mode,
                             int32_t& timeoutMs, std::vector<uint8_t>& data);
 
+// One step of AsyncSequenceVB: a write of `data` (padded as AsyncWriteWrapperVB pads it) or a
+// read of `length` bytes into `data` (re-made as AsyncReadWrapperVB makes it), at `address`.
+struct TransferStep {
+    Address48 address;
+    bool write = false;
+    int32_t length = 0;
+    int32_t timeoutMs = 0;
+    std::vector<uint8_t>* data = nullptr;
+    int32_t result = 0;  // set for each step carried out
+};
+// Carries out the steps on `node` in order, each with the result and the log lines its wrapper
+// gives, and stops after the first whose result is not 1. Through a library that takes a
+// sequence of transactions in one call they reach the bus in that one call, each still a
+// transaction of its own. Returns how many steps were carried out.
+int32_t AsyncSequenceVB(const NodeRecord& node, TransferStep* steps, int32_t count);
+
 // "0xffffc8029000" -> (0xFFFF, 0xC8029000); 1 = converted. Raises 14592 in automation for a
 // text that is neither "0x"-prefixed nor a non-zero hex value; 6 for more than 12 digits.
 int32_t HexString2Address(const std::string& text, Address48& address);

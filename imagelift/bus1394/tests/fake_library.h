@@ -44,6 +44,9 @@ struct FakeLibrary {
     std::function<std::optional<int32_t>(int32_t node, uint32_t address, int32_t bytes)> onRead;
     std::function<std::optional<int32_t>(int32_t node, uint32_t address, int32_t bytes)> onWrite;
 
+    // Offers our library's sequence of transactions in one call (bound by OfferSequence).
+    bool offersSequence = false;
+
     std::map<std::string, int> calls;
     std::vector<std::pair<int32_t, uint32_t>> reads;  // node and address of each read request
     std::vector<int32_t> readTimeouts;
@@ -179,6 +182,18 @@ inline int32_t GetVirtualDeviceList(bas1394::VirtualDeviceListRecord* list) {
 }
 inline int32_t QueryElapsedTimeMsLongInt(const int64_t* start) { return clk::ElapsedMsSince(*start); }
 inline int32_t HookSystemModule(const char*) { ++Fake().calls["HookSystemModule"]; return 1; }
+// As the library does it: each transaction as its own call would carry it, up to the first that fails.
+inline int32_t AsyncTransferSequence(bas1394::AsyncTransferRecord* t, int32_t count) {
+    ++Fake().calls["AsyncTransferSequence"];
+    int32_t done = 0;
+    while (done < count) {
+        bas1394::AsyncTransferRecord& r = t[done++];
+        r.Result = r.Write ? AsyncWriteWrapper(r.Node, &r.Address, r.ByteCount, r.Buffer, r.TimeoutMs)
+                           : AsyncReadWrapper(r.Node, &r.Address, r.ByteCount, r.Buffer, r.TimeoutMs);
+        if (r.Result != 1) break;
+    }
+    return done;
+}
 
 }  // namespace fakefn
 
@@ -203,9 +218,19 @@ inline void BindFakeLibrary() {
         {"HookSystemModule", reinterpret_cast<void*>(&fakefn::HookSystemModule)},
     };
     bas1394::lib::BindForTesting([](const char* name) -> void* {
+        if (std::strcmp(name, "AsyncTransferSequence") == 0)
+            return Fake().offersSequence ? reinterpret_cast<void*>(&fakefn::AsyncTransferSequence) : nullptr;
         const auto it = table.find(name);
         return it == table.end() ? nullptr : it->second;
     });
+}
+
+// Binds the fake again, offering the sequence call or not; its state stays.
+inline void OfferSequence(bool offered) {
+    FakeLibrary kept = std::move(Fake());
+    kept.offersSequence = offered;
+    BindFakeLibrary();
+    Fake() = std::move(kept);
 }
 
 }  // namespace bustest

@@ -191,6 +191,86 @@ TEST_F(TransactionsTest, WritePadsSendsAndJudges) {
     }
 }
 
+// A sequence gives what its steps give one call each (results, requests, lines), whether the
+// library takes it in one call or not, and stops after the first step that fails.
+TEST_F(TransactionsTest, ASequenceGivesWhatItsStepsGiveOneByOne) {
+    struct Case {
+        const char* name;
+        int32_t failingCall;  // 0 none; else the 1-based call that fails
+        int32_t code;
+        bool pending;
+        int32_t done;
+    };
+    const Case cases[] = {
+        {"all succeed", 0, 1, false, 3},
+        {"first write answered with an error", 1, kLibResponseError, false, 1},
+        {"second write unanswered after a reset", 2, kLibUnknownError, true, 2},
+        {"read unanswered", 3, 121, false, 3},
+        {"read cut off by a reset", 3, kLibBusReset, false, 3},
+    };
+    struct Outcome {
+        int32_t done;
+        std::vector<int32_t> results;
+        std::vector<std::vector<uint8_t>> writes, data;
+        std::vector<std::pair<int32_t, uint32_t>> reads;
+        std::vector<std::pair<std::string, int32_t>> lines;
+        bool pending;
+    };
+    auto run = [&](const Case& c, bool offered) {
+        OfferSequence(offered);
+        Fake().writes.clear();
+        Fake().reads.clear();
+        ClearLines();
+        State.BusResetPending = c.pending;
+        int call = 0;
+        auto inject = [&](int32_t, uint32_t, int32_t) {
+            return ++call == c.failingCall ? std::optional<int32_t>(c.code) : std::nullopt;
+        };
+        Fake().onWrite = inject;
+        Fake().onRead = inject;
+        std::vector<uint8_t> payload{1, 2, 3, 4, 5, 6}, header{7, 8, 9, 10}, answer;
+        Address48 at = RomBase();
+        TransferStep steps[] = {{.address = at, .write = true, .data = &payload},
+                                {.address = at, .write = true, .timeoutMs = -1, .data = &header},
+                                {.address = at, .length = 10, .data = &answer}};
+        Outcome o;
+        o.done = AsyncSequenceVB(Node(2), steps, 3);
+        for (int i = 0; i < o.done; ++i) o.results.push_back(steps[i].result);
+        o.writes = Fake().writes;
+        o.reads = Fake().reads;
+        o.data = {payload, header, answer};
+        for (const Line& l : status_.lines) o.lines.emplace_back(l.message, l.level);
+        o.pending = State.BusResetPending;
+        return o;
+    };
+    for (const Case& c : cases) {
+        const Outcome oneByOne = run(c, false);
+        EXPECT_EQ(Fake().calls["AsyncTransferSequence"], 0) << c.name;
+        const Outcome together = run(c, true);
+        EXPECT_EQ(Fake().calls["AsyncTransferSequence"], 1) << c.name;
+        Fake().calls.clear();
+        EXPECT_EQ(together.done, c.done) << c.name;
+        EXPECT_EQ(together.done, oneByOne.done) << c.name;
+        EXPECT_EQ(together.results, oneByOne.results) << c.name;
+        EXPECT_EQ(together.writes, oneByOne.writes) << c.name;
+        EXPECT_EQ(together.reads, oneByOne.reads) << c.name;
+        EXPECT_EQ(together.data, oneByOne.data) << c.name;
+        EXPECT_EQ(together.lines, oneByOne.lines) << c.name;
+        EXPECT_EQ(together.pending, oneByOne.pending) << c.name;
+    }
+    // A step its wrapper would refuse sends the whole sequence one call at a time.
+    OfferSequence(true);
+    Fake().onWrite = nullptr;
+    Fake().onRead = nullptr;
+    std::vector<uint8_t> payload{1, 2, 3, 4}, big(2049, 0);
+    TransferStep steps[] = {{.address = RomBase(), .write = true, .data = &payload},
+                            {.address = RomBase(), .write = true, .data = &big}};
+    EXPECT_EQ(AsyncSequenceVB(Node(2), steps, 2), 2);
+    EXPECT_EQ(steps[1].result, -1);
+    EXPECT_EQ(Find(" in bas1394.AsyncWriteWrapperVB")->level, basDebug::ERROR_LEVEL);
+    EXPECT_EQ(Fake().calls["AsyncTransferSequence"], 0);
+}
+
 TEST_F(TransactionsTest, HexString2Address) {
     struct Case {
         const char* text;

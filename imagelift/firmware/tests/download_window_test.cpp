@@ -15,6 +15,7 @@
 #include <fstream>
 #include <vector>
 
+#include "bootloader/transfer.h"
 #include "firmware/crc_window.h"
 #include "firmware/download_guard.h"
 #include "firmware/memory_viewer.h"
@@ -232,6 +233,10 @@ TEST_F(DownloadWindow, DownloadsTheImageTheConfigurationAndBothIntoTheDevice) {
     EXPECT_TRUE(w.cmdClose.Enabled());
     EXPECT_FALSE(imagelift_firmware::DownloadRunning());
     EXPECT_FALSE(ctx_.DownloadInProgress);
+    // The window's own procedure: its bar repaints at most every 100 ms, yet ends where the last
+    // block began (the command above reads the package again afterwards, which moves the bar).
+    ASSERT_EQ(w.DownloadImage(basBootloader::kImageApplication, w.Dir1.Path(), "app.fwp"), 1);
+    EXPECT_DOUBLE_EQ(w.pgbReadFile.Value(), 2048.0 / basBootloader::kTransferProgressUnit);
 
     // Configuration data goes to address 0 of its own area.
     bas1394::State.BusResetPending = false;

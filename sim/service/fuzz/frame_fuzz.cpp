@@ -46,6 +46,16 @@ const char* layoutOf(uint16_t op) {
 
 void decodePayload(uint16_t op, const std::vector<uint8_t>& payload) {
     Reader r(payload);
+    if (Op(op) == Op::Transfers) {
+        std::vector<Transfer> transfers;
+        std::vector<uint8_t> buffer;
+        if (DecodeTransfers(r, transfers, buffer)) {
+            // Every transfer points inside the buffer, within its bounds.
+            for (const Transfer& t : transfers)
+                if (t.data < buffer.data() || t.data + t.count > buffer.data() + buffer.size()) std::abort();
+        }
+        return;
+    }
     for (const char* f = layoutOf(op); *f; ++f) {
         switch (*f) {
         case '1': r.U8(); break;
