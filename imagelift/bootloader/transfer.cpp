@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "bootloader/commands.h"
-#include "internal.h"
+#include "bootloader/internal.h"
 #include "support/byte_utils.h"
 
 namespace basBootloader {
