@@ -80,7 +80,9 @@ void frmStatus::PostMessage(const std::string& strMessage, float sngElapsedTime,
         if (mfgStatus.Rows > MaxStatusRows) mfgStatus.RemoveItem(1);
 
         mfgStatus.TopRow = mfgStatus.Rows - 1;
-        Refresh();
+        // Painted when events next run: a burst of lines (a bus scan logs several per node)
+        // costs one paint, and the newest line is on screen as soon as the program is idle.
+        RefreshWhenIdle();
     } catch (...) {
         const vb::Error e = vb::CurrentException();
         ShowErrorInCaption(vb::ErrorLine("Error #", e, " in PostMessage"), "ERROR");

@@ -540,6 +540,10 @@ void Form::Refresh() {
     if (window_ && window_->isVisible()) window_->repaint();
 }
 
+void Form::RefreshWhenIdle() {
+    if (window_ && window_->isVisible()) window_->update();
+}
+
 void Form::HoldRedraw(bool hold) {
     if (window_) window_->setUpdatesEnabled(!hold);
 }

@@ -166,6 +166,10 @@ public:
     // Returns false when the unload was cancelled.
     bool Unload(int32_t unloadMode = vbFormCode);
     void Refresh();
+    // Asks for a paint when events next run, not now: any number of calls before then paint
+    // the window once, showing it as it stands at that moment. For a window changed many
+    // times in a row (a log that grows line by line) where only the last state need be seen.
+    void RefreshWhenIdle();
     // While held, the window and its controls are not painted (Refresh included); letting go
     // paints them once, when events next run. For a change of many controls that the user
     // should see as one.

@@ -2,6 +2,10 @@
 // on real windows inside an MDI frame.
 #include <gtest/gtest.h>
 
+#include <QEvent>
+#include <QObject>
+#include <QWidget>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -153,6 +157,36 @@ TEST_F(StatusWindow, KeepsTheNewest499LinesBelowTheHeader) {
     int32_t priority = 5;
     w.PostMessage("line 506", 506.0f, priority, std::string("m"));
     EXPECT_EQ(w.mfgStatus.Rows(), 499);
+    w.Unload();
+}
+
+// Counts the paints a widget receives.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* w) { w->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
+
+TEST_F(StatusWindow, ABurstOfLinesIsPaintedOnceWhenEventsRun) {
+    frmStatus w;
+    w.Show();
+    w.DebugMessageLevel = 1;
+    forms::DoEvents();
+    PaintCounter counter(w.WindowWidget());
+    for (int i = 1; i <= 40; ++i) {
+        int32_t priority = 7;
+        w.PostMessage("line " + std::to_string(i), float(i), priority, std::string("m"));
+    }
+    EXPECT_EQ(counter.paints, 0);  // nothing painted while the lines come in
+    forms::DoEvents();
+    EXPECT_EQ(counter.paints, 1);
+    EXPECT_EQ(w.mfgStatus.TextMatrix(w.mfgStatus.Rows - 1, 3)(), "line 40");
     w.Unload();
 }
 
