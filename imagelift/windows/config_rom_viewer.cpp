@@ -95,15 +95,7 @@ void frmConfigROM::Form_Resize() {
 }
 
 void frmConfigROM::Form_Unload(int32_t& /*Cancel*/) {
-    try {
-        if (!LayoutManager)
-            StatusDisplay("clsLayoutMan terminated prior to form termination.", "WARNING");
-        else
-            LayoutManager.reset();  // saves the window's rectangle
-    } catch (...) {
-        // A window event: failures are passed over and nothing may leave it.
-    }
-    basApp::ReleaseOpenWindow(this);
+    basApp::UnloadOpenWindow(this, LayoutManager, [this](const std::string& warning) { StatusDisplay(warning, "WARNING"); });
 }
 
 void frmConfigROM::NodeNum(int32_t NewNodeNum) {

@@ -43,13 +43,5 @@ void frmHelp::Form_Resize() {
 }
 
 void frmHelp::Form_Unload(int32_t& /*Cancel*/) {
-    try {
-        if (!LayoutManager)
-            StatusDisplay("clsLayoutMan terminated prior to form termination.", "WARNING");
-        else
-            LayoutManager.reset();  // saves the window's rectangle
-    } catch (...) {
-        // A window event: failures are passed over and nothing may leave it.
-    }
-    basApp::ReleaseOpenWindow(this);
+    basApp::UnloadOpenWindow(this, LayoutManager, [this](const std::string& warning) { StatusDisplay(warning, "WARNING"); });
 }

@@ -4,6 +4,7 @@
 
 #include "windows/kit.h"
 #include "forms/form.h"
+#include "layout/layout_manager.h"
 
 namespace basApp {
 
@@ -27,6 +28,19 @@ void ReleaseOpenWindow(const forms::Form* window) {
     std::shared_ptr<forms::Form> held = std::move(*it);
     windows.erase(it);
     RetireWindow(std::move(held));
+}
+
+void UnloadOpenWindow(const forms::Form* window, std::unique_ptr<clsLayoutManager>& layout,
+                      const std::function<void(const std::string& warning)>& warn) {
+    try {
+        if (!layout)
+            warn("clsLayoutMan terminated prior to form termination.");
+        else
+            layout.reset();
+    } catch (...) {
+        // A window event: failures are passed over and nothing may leave it.
+    }
+    ReleaseOpenWindow(window);
 }
 
 void ForgetOpenWindows() {

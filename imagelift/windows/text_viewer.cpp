@@ -56,13 +56,5 @@ void frmConfig::Form_Resize() {
 }
 
 void frmConfig::Form_Unload(int32_t& /*Cancel*/) {
-    try {
-        if (!LayoutManager)
-            StatusDisplay("clsLayoutMan terminated prior to form termination.", "WARNING");
-        else
-            LayoutManager.reset();  // saves the window's rectangle
-    } catch (...) {
-        // A window event: failures are passed over and nothing may leave it.
-    }
-    basApp::ReleaseOpenWindow(this);
+    basApp::UnloadOpenWindow(this, LayoutManager, [this](const std::string& warning) { StatusDisplay(warning, "WARNING"); });
 }
