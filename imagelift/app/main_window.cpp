@@ -248,7 +248,8 @@ void frmMain::ResizeMFG(forms::MSFlexGrid& /*grid*/) {
 
 void frmMain::IEEE1394Bus_NodesChanged() {
     // A bus-reset pass calls this for every node it keeps: the window is painted once, when the
-    // list and the pane are complete, not for every step of the refill.
+    // list and the pane are complete, not for every step of the refill, and only where they
+    // changed (the changed cells, the pane): the events let run below paint it before returning.
     HoldRedraw(true);
     struct Release {
         frmMain& window;
@@ -259,7 +260,6 @@ void frmMain::IEEE1394Bus_NodesChanged() {
         ClearDetailPane();
         RefreshDeviceList(bas1394::State.NodeTable, basBootloader::State.TargetList);
     }
-    Refresh();
     forms::DoEvents();
 }
 

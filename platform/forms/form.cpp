@@ -537,6 +537,7 @@ bool Form::unload(int32_t unloadMode, bool askFirst) {
 }
 
 void Form::Refresh() {
+    if (redrawHeld_) return;
     if (window_ && window_->isVisible()) window_->repaint();
 }
 
@@ -544,9 +545,9 @@ void Form::RefreshWhenIdle() {
     if (window_ && window_->isVisible()) window_->update();
 }
 
-void Form::HoldRedraw(bool hold) {
-    if (window_) window_->setUpdatesEnabled(!hold);
-}
+// Not the widgets' own switch for painting: turning that back on asks for the whole window
+// to be painted again, though only a few of its controls changed.
+void Form::HoldRedraw(bool hold) { redrawHeld_ = hold; }
 
 void Form::SetFocus() {
     if (sub_) sub_->mdiArea()->setActiveSubWindow(sub_);

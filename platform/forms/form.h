@@ -170,9 +170,10 @@ public:
     // the window once, showing it as it stands at that moment. For a window changed many
     // times in a row (a log that grows line by line) where only the last state need be seen.
     void RefreshWhenIdle();
-    // While held, the window and its controls are not painted (Refresh included); letting go
-    // paints them once, when events next run. For a change of many controls that the user
-    // should see as one.
+    // While held, Refresh does not paint. Controls changed meanwhile ask for their own areas
+    // to be painted, and those areas are painted once, when events next run (after the hold,
+    // as nothing lets events run inside it): letting go paints nothing by itself. For a change
+    // of many controls that the user should see as one, at the cost of what changed.
     void HoldRedraw(bool hold);
     void SetFocus();
     void ZOrder(int32_t position = 0);
@@ -260,6 +261,7 @@ private:
     user::HWND hwnd_ = 0;
     std::string caption_;
     bool loaded_ = false;
+    bool redrawHeld_ = false;
     bool unloading_ = false;
     bool designing_ = false;
     bool keyPreview_ = false;

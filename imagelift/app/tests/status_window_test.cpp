@@ -2,16 +2,13 @@
 // on real windows inside an MDI frame.
 #include <gtest/gtest.h>
 
-#include <QEvent>
-#include <QObject>
-#include <QWidget>
-
 #include <algorithm>
 #include <filesystem>
 
 #include "windows/status_window.h"
 #include "tests/app_fixture.h"
 #include "forms/forms.h"
+#include "forms/tests/paint_counter.h"
 #include "forms/tests/text_fit.h"
 #include "support/db_manager.h"
 
@@ -160,25 +157,12 @@ TEST_F(StatusWindow, KeepsTheNewest499LinesBelowTheHeader) {
     w.Unload();
 }
 
-// Counts the paints a widget receives.
-class PaintCounter : public QObject {
-public:
-    explicit PaintCounter(QWidget* w) { w->installEventFilter(this); }
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Paint) ++paints;
-        return false;
-    }
-};
-
 TEST_F(StatusWindow, ABurstOfLinesIsPaintedOnceWhenEventsRun) {
     frmStatus w;
     w.Show();
     w.DebugMessageLevel = 1;
     forms::DoEvents();
-    PaintCounter counter(w.WindowWidget());
+    formstest::PaintCounter counter(w.WindowWidget());
     for (int i = 1; i <= 40; ++i) {
         int32_t priority = 7;
         w.PostMessage("line " + std::to_string(i), float(i), priority, std::string("m"));

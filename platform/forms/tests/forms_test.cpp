@@ -1,4 +1,5 @@
 #include "forms/forms.h"
+#include "forms/tests/paint_counter.h"
 #include "tests/test_support.h"
 #include "user/window_registry.h"
 #include "vbrt/error.h"
@@ -347,6 +348,24 @@ TEST_F(FormsTest, AWindowProcedureThatThrowsIsReportedAndNeverReachesTheEventLoo
                             "Unhandled error in WindowProc: Error #5: Invalid procedure call or argument"}));
     SetUnhandledErrorHandler(nullptr);
     user::SetWindowProc(h, previous);
+    f.Unload();
+}
+
+TEST_F(FormsTest, HeldRedrawPaintsOnlyWhatChangedWhenEventsRun) {
+    frmEverything f;
+    f.Show();
+    DoEvents();
+    formstest::PaintCounter changed(f.cmdOK.Widget()), unchanged(f.cmbPort.Widget());
+    f.HoldRedraw(true);
+    f.cmdOK.Caption = "Changed";
+    f.Refresh();
+    f.HoldRedraw(false);
+    EXPECT_EQ(changed.paints, 0);  // nothing painted inside the hold or on letting go
+    DoEvents();
+    EXPECT_GE(changed.paints, 1);
+    EXPECT_EQ(unchanged.paints, 0);  // letting go did not ask for the whole window
+    f.Refresh();  // outside a hold, a refresh paints all at once
+    EXPECT_GE(unchanged.paints, 1);
     f.Unload();
 }
 
