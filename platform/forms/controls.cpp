@@ -47,6 +47,19 @@ private:
     std::function<void()>* dbl_;
 };
 
+// Calls `shown` when the widget is shown by anyone (its own Visible, or Qt directly).
+class ShowTap : public QObject {
+public:
+    explicit ShowTap(std::function<void()> shown) : shown_(std::move(shown)) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::ShowToParent) shown_();
+        return false;
+    }
+
+private:
+    std::function<void()> shown_;
+};
+
 void tapClicks(QWidget* w, std::function<void()>* click, std::function<void()>* dbl = nullptr) {
     auto* tap = new ClickTap(click, dbl);
     tap->setParent(w);
@@ -144,12 +157,34 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
         edit_->setHorizontalScrollBarPolicy(style & HorizontalScroll ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
         edit_->setLineWrapMode(style & HorizontalScroll ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
         QObject::connect(edit_, &QPlainTextEdit::textChanged, [this] { fromWidget(); });
+        auto* tap = new ShowTap([this] { unpark(); });
+        tap->setParent(edit_);
+        edit_->installEventFilter(tap);
         SetWidget(edit_);
     } else {
         line_ = new QLineEdit(parent);
         QObject::connect(line_, &QLineEdit::textChanged, [this] { fromWidget(); });
         SetWidget(line_);
     }
+}
+
+// A hidden multi-line box is often a mailbox: a library posts its lines there and the program
+// takes them out again at once. Laying each line out in the widget (and moving its scroll bar)
+// was most of that work, so while the box is hidden only the text and selection here change;
+// the widget is given them when it is shown.
+bool TextBox::parking() {
+    if (!edit_ || !edit_->isHidden()) return false;
+    parked_ = true;
+    return true;
+}
+
+void TextBox::unpark() {
+    if (!parked_) return;
+    parked_ = false;
+    updating_ = true;
+    edit_->setPlainText(ToQ(detail::CrLfToLf(text_)));
+    updating_ = false;
+    selectInWidget();
 }
 
 void TextBox::replaceSelection(const std::string& s) {
@@ -159,7 +194,9 @@ void TextBox::replaceSelection(const std::string& s) {
     if (size_t(selStart_) == text_.size() && selLength_ == 0) {
         // Appending at the end, the usual way of adding a line, updates the widget in place.
         changed = !s.empty();
-        if (changed && edit_) {
+        if (changed && parking()) {
+            text_ += s;
+        } else if (changed && edit_) {
             text_ += s;
             updating_ = true;
             QTextCursor c(edit_->document());
@@ -183,9 +220,9 @@ void TextBox::replaceSelection(const std::string& s) {
 void TextBox::setAll(const std::string& text) {
     text_ = text;
     updating_ = true;
-    if (edit_) {
+    if (edit_ && !parking()) {
         edit_->setPlainText(ToQ(detail::CrLfToLf(text)));
-    } else {
+    } else if (line_) {
         line_->setText(ToQ(text));
     }
     updating_ = false;
@@ -229,6 +266,7 @@ int32_t TextBox::fromWidgetPos(int32_t pos) const {
 }
 
 void TextBox::selectionFromWidget() {
+    if (parked_) return;  // the selection is the one kept here
     int32_t a, b;
     if (edit_) {
         QTextCursor c = edit_->textCursor();
@@ -247,6 +285,7 @@ void TextBox::selectionFromWidget() {
 }
 
 void TextBox::selectInWidget() {
+    if (parked_ || parking()) return;
     int32_t a = toWidgetPos(selStart_), b = toWidgetPos(selStart_ + selLength_);
     if (edit_) {
         QTextCursor c = edit_->textCursor();

@@ -59,6 +59,8 @@ private:
     int32_t fromWidgetPos(int32_t pos) const;
     void selectionFromWidget();
     void selectInWidget();
+    bool parking();
+    void unpark();
     void fireChange();
     user::LRESULT OwnWindowProc(user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l) override;
     bool InsertTypedChar(int32_t keyAscii) override;
@@ -71,6 +73,7 @@ private:
     int32_t selStart_ = 0;
     int32_t selLength_ = 0;
     bool updating_ = false;
+    bool parked_ = false;  // hidden: the widget does not hold the text and selection kept here
 };
 
 class CommandButton : public Control {

@@ -3,9 +3,14 @@
 
 #include "vbrt/error.h"
 
+#include <QApplication>
 #include <QFontMetrics>
+#include <QHash>
 #include <QHeaderView>
+#include <QPainter>
+#include <QStaticText>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <algorithm>
 #include <cmath>
@@ -24,7 +29,127 @@ Qt::Alignment qtAlignment(int32_t a) {
     int v = a == 9 ? 1 : a % 3;
     return h | (v == 0 ? Qt::AlignTop : v == 1 ? Qt::AlignVCenter : Qt::AlignBottom);
 }
+
+// Paints a cell as the style does, its text from a copy laid out once per text and width.
+// A view paints every visible cell again whenever a row is added or it scrolls, so a grid that
+// grows by a row at a time (the device list, a status log) lays out the same texts again and
+// again; shaping and eliding them was nearly all of its painting. The copies are dropped when
+// the font changes, and all at once when there are too many to keep.
+class CellPainter final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        const QString text = opt.text;
+        opt.text.clear();
+        const QWidget* widget = opt.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        // Background, selection and focus frame, without the text.
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        if (text.isEmpty()) return;
+
+        // The room the style gives a cell's text: its focus margin and a pixel on each side.
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+        const QRect room = opt.rect.adjusted(margin, 0, -margin, 0);
+        if (room.width() <= 0) return;
+        const QStaticText& shown = laidOut(text, room.width(), opt.font);
+        const QSize size = shown.size().toSize();
+        const QRect at = QStyle::alignedRect(opt.direction, opt.displayAlignment, size, room);
+
+        const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : opt.state & QStyle::State_Active   ? QPalette::Normal
+                                                                                : QPalette::Inactive;
+        painter->save();
+        painter->setClipRect(room);
+        painter->setFont(opt.font);
+        painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                                     : QPalette::Text));
+        painter->drawStaticText(at.topLeft(), shown);
+        painter->restore();
+    }
+
+private:
+    static constexpr int kMaxKept = 4096;
+
+    const QStaticText& laidOut(const QString& text, int width, const QFont& font) const {
+        if (font != font_) {
+            kept_.clear();
+            font_ = font;
+        }
+        const Key key{text, width};
+        auto found = kept_.constFind(key);
+        if (found != kept_.constEnd()) return *found;
+        if (kept_.size() >= kMaxKept) kept_.clear();
+        const QFontMetrics metrics(font);
+        QStaticText shown(metrics.elidedText(text, Qt::ElideRight, width));
+        shown.setTextFormat(Qt::PlainText);
+        shown.prepare(QTransform(), font);
+        return *kept_.insert(key, shown);
+    }
+
+    using Key = std::pair<QString, int>;
+    mutable QHash<Key, QStaticText> kept_;
+    mutable QFont font_;
+};
 }  // namespace
+
+// The grid's table. After rows are added or removed a table lays itself out again and then
+// repaints every cell it shows. When rows were only added at the end, the cells above them stay
+// where they were: then only the new rows, and any row written while the layout was pending
+// (the table does not repaint those itself), are repainted. A grid that grows a row at a time
+// (the device list as nodes are found, a status log) so paints one row per row added.
+class GridTable final : public QTableWidget {
+public:
+    explicit GridTable(QWidget* parent) : QTableWidget(parent) {}
+
+    // Rows were added at the end, the first of them at `first`.
+    void RowsAppended(int first) {
+        if (appended_ < 0 || first < appended_) appended_ = first;
+    }
+    // Rows were removed, or added above others: the next layout repaints everything.
+    void RowsMoved() { moved_ = true; }
+    // A cell's text or look was set.
+    void CellWritten(int row) {
+        if (appended_ >= 0 && (written_ < 0 || row < written_)) written_ = row;
+    }
+
+    void doItemsLayout() override {
+        const int appended = appended_, written = written_;
+        const bool moved = moved_;
+        appended_ = written_ = -1;
+        moved_ = false;
+        QWidget* view = viewport();
+        const QSize size = view->size();
+        const bool onlyAppended = !moved && appended >= 0 && appended == laidRows_ && rowCount() > laidRows_ &&
+                                  columnCount() == laidCols_ && font() == laidFont_;
+        laidRows_ = rowCount();
+        laidCols_ = columnCount();
+        laidFont_ = font();
+        if (!onlyAppended) {
+            QTableWidget::doItemsLayout();
+            return;
+        }
+        const bool updatesOff = view->testAttribute(Qt::WA_UpdatesDisabled);
+        view->setAttribute(Qt::WA_UpdatesDisabled, true);
+        QTableWidget::doItemsLayout();
+        view->setAttribute(Qt::WA_UpdatesDisabled, updatesOff);
+        // A scroll bar that came or went resized the view: all of it is new.
+        if (view->size() != size) {
+            view->update();
+            return;
+        }
+        const int top = std::max(0, rowViewportPosition(written >= 0 ? std::min(written, appended) : appended));
+        if (top < view->height()) view->update(0, top, view->width(), view->height() - top);
+    }
+
+private:
+    int appended_ = -1, written_ = -1;
+    bool moved_ = false;
+    int laidRows_ = 0, laidCols_ = 0;
+    QFont laidFont_;
+};
 
 MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
@@ -101,13 +226,15 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
                  }),
       Text([this] { return std::string(TextMatrix(row_, col_)); },
            [this](const std::string& t) { TextMatrix(row_, col_) = t; }) {
-    table_ = new QTableWidget(container->ContainerWidget());
+    table_ = new GridTable(container->ContainerWidget());
     table_->horizontalHeader()->hide();
     table_->verticalHeader()->hide();
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->verticalHeader()->setDefaultSectionSize(16);
     table_->verticalHeader()->setMinimumSectionSize(8);
+    table_->setItemDelegate(new CellPainter(table_));
+    table_->setWordWrap(false);
     QObject::connect(table_, &QTableWidget::currentCellChanged, [this](int r, int c, int, int) {
         if (updating_ || r < 0 || c < 0) return;
         // A click on a heading cell keeps the current cell where it was.
@@ -193,6 +320,11 @@ void MSFlexGrid::AddItem(const std::string& item, int32_t index) {
     }
     cells_.insert(cells_.begin() + at, std::move(row));
     updating_ = true;
+    if (at == rows) {
+        table_->RowsAppended(at);
+    } else {
+        table_->RowsMoved();
+    }
     table_->insertRow(at);
     updating_ = false;
     for (int32_t col = 0; col < Cols(); ++col) showCell(at, col);
@@ -206,6 +338,7 @@ void MSFlexGrid::RemoveItem(int32_t index) {
         vb::Raise(30015, "MSFlexGrid", "Cannot remove last non-fixed row");
     cells_.erase(cells_.begin() + index);
     updating_ = true;
+    table_->RowsMoved();
     table_->removeRow(index);
     updating_ = false;
     row_ = std::min(row_, Rows() - 1);
@@ -259,6 +392,11 @@ void MSFlexGrid::resize(int32_t rows, int32_t cols) {
     rowSel_ = std::clamp(rowSel_, 0, std::max(rows - 1, 0));
     colSel_ = std::clamp(colSel_, 0, std::max(cols - 1, 0));
     updating_ = true;
+    if (rows > oldRows) {
+        table_->RowsAppended(oldRows);
+    } else if (rows < oldRows) {
+        table_->RowsMoved();
+    }
     table_->setRowCount(rows);
     table_->setColumnCount(cols);
     updating_ = false;
@@ -281,6 +419,7 @@ void MSFlexGrid::showCell(int32_t r, int32_t c) {
         it = new QTableWidgetItem();
         table_->setItem(r, c, it);
     }
+    table_->CellWritten(r);
     it->setText(ToQ(cells_[size_t(r)][size_t(c)]));
     bool fixed = r < fixedRows_ || c < fixedCols_;
     it->setBackground(fixed ? QBrush(QColor(0xC0, 0xC0, 0xC0)) : QBrush());
@@ -299,14 +438,20 @@ void MSFlexGrid::showAll() {
 
 void MSFlexGrid::showCurrent() {
     if (Rows() == 0 || Cols() == 0) return;
+    const int r0 = std::min(row_, rowSel_), r1 = std::max(row_, rowSel_);
+    const int c0 = std::min(col_, colSel_), c1 = std::max(col_, colSel_);
+    // Selecting what is already selected would still repaint it (rows are added below a current
+    // row a row at a time).
+    const QList<QTableWidgetSelectionRange> now = table_->selectedRanges();
+    const bool same = table_->currentRow() == row_ && table_->currentColumn() == col_ &&
+                      (row_ >= fixedRows_ ? now.size() == 1 && now[0].topRow() == r0 && now[0].bottomRow() == r1 &&
+                                                now[0].leftColumn() == c0 && now[0].rightColumn() == c1
+                                          : now.isEmpty());
+    if (same) return;
     updating_ = true;
     table_->setCurrentCell(row_, col_, QItemSelectionModel::NoUpdate);
     table_->clearSelection();
-    if (row_ >= fixedRows_) {
-        int r0 = std::min(row_, rowSel_), r1 = std::max(row_, rowSel_);
-        int c0 = std::min(col_, colSel_), c1 = std::max(col_, colSel_);
-        table_->setRangeSelected(QTableWidgetSelectionRange(r0, c0, r1, c1), true);
-    }
+    if (row_ >= fixedRows_) table_->setRangeSelected(QTableWidgetSelectionRange(r0, c0, r1, c1), true);
     updating_ = false;
 }
 

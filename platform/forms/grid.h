@@ -8,9 +8,9 @@
 
 #include "forms/control.h"
 
-class QTableWidget;
-
 namespace forms {
+
+class GridTable;
 
 // Cell alignments.
 enum : int32_t {
@@ -73,7 +73,7 @@ private:
     void showAll();
     void showCell(int32_t r, int32_t c);
     void showCurrent();
-    QTableWidget* table_;
+    GridTable* table_;
     std::vector<std::vector<std::string>> cells_;
     int32_t cols_ = 0;  // kept apart from the cells: a grid without rows still has its columns
     std::vector<double> colWidth_;

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -298,6 +299,88 @@ TEST_F(FormsTest, TheLastRowMadeTheTopRowShowsWhole) {
     f.Unload();
 }
 
+TEST_F(FormsTest, AGridRepaintsTheRowsThatChangedAndAllWhenRowsMove) {
+    // A grid about six rows high holding ten: what each change repaints when events next run.
+    struct Case {
+        const char* change;
+        std::function<void(MSFlexGrid&)> apply;
+        bool repaintsRow1;  // the first row, which only a write or a move changes
+        bool repaintsRow4;  // a row further down, which only a write or a move changes
+    };
+    const std::vector<Case> cases = {
+        {"a row added below the view", [](MSFlexGrid& g) { g.AddItem("new\tx"); }, false, false},
+        {"rows added by Rows", [](MSFlexGrid& g) { g.Rows = g.Rows() + 3; }, false, false},
+        {"a row added and the first written",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.TextMatrix(1, 1) = "written";
+         },
+         true, true},
+        {"a row added and the fourth written",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.TextMatrix(4, 1) = "written";
+         },
+         false, true},
+        {"a row inserted above", [](MSFlexGrid& g) { g.AddItem("new\tx", 3); }, true, true},
+        {"a row removed", [](MSFlexGrid& g) { g.RemoveItem(3); }, true, true},
+        {"rows cut back", [](MSFlexGrid& g) { g.Rows = 4; }, true, true},
+        {"a column added with a row", [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.Cols = 3;
+         }, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change);
+        frmEverything f;
+        f.Show();
+        MSFlexGrid& g = f.mfgDevices;
+        g.Cols = 2;
+        g.Rows = 1;
+        for (int i = 1; i <= 10; ++i) g.AddItem("row " + std::to_string(i) + "\tcell");
+        for (int i = 0; i < 3; ++i) DoEvents();  // the window is shown, activated and painted
+        auto* table = static_cast<QTableWidget*>(g.Widget());
+        const QRect row1 = table->visualRect(table->model()->index(1, 0));
+        const QRect row4 = table->visualRect(table->model()->index(4, 0));
+        ASSERT_TRUE(table->viewport()->rect().contains(row4));
+        formstest::PaintCounter viewport(table->viewport());
+        c.apply(g);
+        for (int i = 0; i < 3; ++i) DoEvents();  // laid out, then painted
+        EXPECT_EQ(viewport.painted.intersects(row1), c.repaintsRow1);
+        EXPECT_EQ(viewport.painted.intersects(row4), c.repaintsRow4);
+        f.Unload();
+    }
+}
+
+TEST_F(FormsTest, AGridCellShowsItsTextAsItChanges) {
+    // Cells draw texts laid out once and kept: what shows must follow the text and the width.
+    frmEverything f;
+    f.Show();
+    MSFlexGrid& g = f.mfgDevices;
+    g.Cols = 2;
+    g.Rows = 2;
+    auto* table = static_cast<QTableWidget*>(g.Widget());
+    const auto shot = [&] {
+        DoEvents();
+        return table->viewport()->grab(table->visualRect(table->model()->index(1, 1))).toImage();
+    };
+    g.TextMatrix(1, 1) = "first text";
+    const QImage first = shot();
+    g.TextMatrix(1, 1) = "second text";
+    const QImage second = shot();
+    EXPECT_NE(first, second);
+    g.TextMatrix(1, 1) = "first text";
+    EXPECT_EQ(shot(), first);
+    // Narrowed, the text ends in an ellipsis instead of being cut; widened, it shows as before.
+    const double width = g.ColWidth(1);
+    g.ColWidth(1) = 600;
+    const QImage narrow = shot();
+    EXPECT_NE(narrow, first.copy(0, 0, narrow.width(), narrow.height()));
+    g.ColWidth(1) = width;
+    EXPECT_EQ(shot(), first);
+    f.Unload();
+}
+
 TEST_F(FormsTest, PostedMessagesReachASubclassedTextBoxInOrderOnTheGuiThread) {
     frmEverything f;
     f.Show();
@@ -428,27 +511,43 @@ TEST_F(FormsTest, TimerTicksInsideDoEventsWithoutReenteringItself) {
 }
 
 TEST_F(FormsTest, TextBoxCountsCrLfAndAppendsThroughSelText) {
-    frmEverything f;
-    f.Show();
-    TextBox& t = f.txtLog;
-    int changes = 0;
-    t.Change = [&] { ++changes; };
-    t.Text = "one\r\ntwo";
-    EXPECT_EQ(changes, 1);
-    t.SelStart = int32_t(t.Text().size());
-    t.SelText = "\r\nthree";
-    EXPECT_EQ(t.Text(), "one\r\ntwo\r\nthree");
-    EXPECT_EQ(t.SelStart(), 15);
-    EXPECT_EQ(changes, 2);
-    t.SelStart = 5;
-    t.SelLength = 3;
-    EXPECT_EQ(t.SelText(), "two");
-    t.SelText = "2";
-    EXPECT_EQ(t.Text(), "one\r\n2\r\nthree");
-    // Windows-1252 texts survive the widget.
-    t.Text = "caf\xE9 \x80";
-    EXPECT_EQ(t.Text(), "caf\xE9 \x80");
-    f.Unload();
+    // The same whether the box shows or is hidden (a hidden box leaves its widget alone until it
+    // is shown, and must then show what it was given).
+    for (const bool hidden : {false, true}) {
+        SCOPED_TRACE(hidden ? "hidden" : "shown");
+        frmEverything f;
+        f.Show();
+        TextBox& t = f.txtLog;
+        t.Visible = !hidden;
+        int changes = 0;
+        t.Change = [&] { ++changes; };
+        t.Text = "one\r\ntwo";
+        EXPECT_EQ(changes, 1);
+        t.SelStart = int32_t(t.Text().size());
+        t.SelText = "\r\nthree";
+        EXPECT_EQ(t.Text(), "one\r\ntwo\r\nthree");
+        EXPECT_EQ(t.SelStart(), 15);
+        EXPECT_EQ(changes, 2);
+        t.SelStart = 5;
+        t.SelLength = 3;
+        EXPECT_EQ(t.SelText(), "two");
+        t.SelText = "2";
+        EXPECT_EQ(t.Text(), "one\r\n2\r\nthree");
+        t.SelStart = 0;
+        t.SelLength = 3;
+        EXPECT_EQ(user::GetWindowText(t.hWnd()), "one\r\n2\r\nthree");
+
+        t.Visible = true;
+        auto* edit = qobject_cast<QPlainTextEdit*>(t.Widget());
+        ASSERT_TRUE(edit);
+        EXPECT_EQ(edit->toPlainText().toStdString(), "one\n2\nthree");
+        EXPECT_EQ(edit->textCursor().selectedText().toStdString(), "one");
+        EXPECT_EQ(t.SelText(), "one");
+        // Windows-1252 texts survive the widget.
+        t.Text = "caf\xE9 \x80";
+        EXPECT_EQ(t.Text(), "caf\xE9 \x80");
+        f.Unload();
+    }
 }
 
 TEST_F(FormsTest, SmallControlsBehaveAsTheWindowsExpect) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QEvent>
+#include <QPaintEvent>
+#include <QRegion>
 #include <QObject>
 #include <QWidget>
 
@@ -11,10 +13,14 @@ class PaintCounter : public QObject {
 public:
     explicit PaintCounter(QWidget* w) { w->installEventFilter(this); }
     int paints = 0;
+    QRegion painted;  // all that was painted, in the widget's own coordinates
 
 protected:
     bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::Paint) ++paints;
+        if (e->type() == QEvent::Paint) {
+            ++paints;
+            painted += static_cast<QPaintEvent*>(e)->region();
+        }
         return false;
     }
 };
