@@ -64,20 +64,17 @@ void logRequestWriteFailed(int32_t result) { Log("SendRequest failed: AsyncWrite
 std::function<void()> g_pauseWork;
 
 // The pause the target needs after each read of its response area. Work given for it runs first;
-// the sleep then makes up the rest in whole milliseconds, so the pause never falls short.
+// the pause then ends 10 ms after it began, to the microsecond, never sooner.
 void pauseAfterRead() {
-    if (!g_pauseWork) {
-        clk::Sleep(kPauseAfterReadMs);
-        return;
+    const int64_t end = clk::QueryPerformanceCounter() + kPauseAfterReadMs * (clk::kCounterFrequency / 1000);
+    if (g_pauseWork) {
+        try {
+            g_pauseWork();
+        } catch (...) {
+            // Display work that failed takes nothing from the exchange.
+        }
     }
-    const int64_t start = clk::QueryPerformanceCounter();
-    try {
-        g_pauseWork();
-    } catch (...) {
-        // Display work that failed takes nothing from the exchange.
-    }
-    const int32_t spentMs = clk::ElapsedMsSince(start);
-    if (spentMs < kPauseAfterReadMs) clk::Sleep(uint32_t(kPauseAfterReadMs - spentMs));
+    clk::SleepUntil(end);
 }
 
 // The answer read from the response area (`result` of the read), after the pause the target

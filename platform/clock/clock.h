@@ -21,8 +21,14 @@ public:
     virtual ~Clock() = default;
     // Performance counter in ticks of kCounterFrequency.
     virtual int64_t Counter() = 0;
-    // Waits (real clock) or advances time (manual clock) by ms milliseconds.
+    // Waits (real clock) or advances time (manual clock) by ms milliseconds. The real clock's
+    // wait may end a little late (tenths of a millisecond in a virtual machine): fine for polls.
     virtual void Sleep(uint32_t ms) = 0;
+    // Waits until the counter reaches `counter` (returns at once when it has). For pauses a
+    // device's protocol counts, repeated over a long run of steps (the bootloader's pause after
+    // each answer of a download): the real clock sleeps to just short of the end and spends the
+    // last part on the CPU, so the pause ends within microseconds of its length, never before.
+    virtual void SleepUntil(int64_t counter) = 0;
     // Wall time (UTC).
     virtual std::chrono::system_clock::time_point WallNow() = 0;
     // Runs fn once the clock has passed `delayMs` from now. On the real clock fn runs on a
@@ -55,6 +61,7 @@ float ElapsedMsFloat(int64_t startCounter);
 // Milliseconds since the clock started (monotonic; what the platform's tick count gives).
 int64_t TickCountMs();
 void Sleep(uint32_t ms);
+void SleepUntil(int64_t counter);
 std::chrono::system_clock::time_point WallNow();
 
 // The DoEvents seam: lets pending window messages and timer ticks run. Long work on the user
@@ -71,6 +78,7 @@ public:
     ~RealClock() override;
     int64_t Counter() override;
     void Sleep(uint32_t ms) override;
+    void SleepUntil(int64_t counter) override;
     std::chrono::system_clock::time_point WallNow() override;
     void Schedule(uint32_t delayMs, std::function<void()> fn) override;
 
@@ -90,6 +98,7 @@ public:
     ~ManualClock() override;
     int64_t Counter() override;
     void Sleep(uint32_t ms) override;
+    void SleepUntil(int64_t counter) override;
     std::chrono::system_clock::time_point WallNow() override;
     void Schedule(uint32_t delayMs, std::function<void()> fn) override;
     bool IsManual() const override { return true; }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <set>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <fcntl.h>
@@ -30,8 +32,33 @@ struct MutexObject {
     bool abandoned = false;  // the owning thread ended without releasing
     int lockFd = -1;
     int presenceFd = -1;
+    // The lock file's first byte mapped into memory: '1' while a thread of some process owns
+    // the mutex, so that the next owner can tell that an owning process died. Set and cleared
+    // once per take without a system call each (a download takes the mutex once per block).
+    // Null where the file could not be mapped: the byte is then read and written.
+    volatile char* mark = nullptr;
     int handles = 0;
 };
+
+char readMark(const MutexObject& m) {
+    if (m.mark) return m.mark[0];
+    char c = '0';
+    return ::pread(m.lockFd, &c, 1, 0) == 1 ? c : '0';
+}
+
+void writeMark(MutexObject& m, char c) {
+    if (m.mark) m.mark[0] = c;
+    else (void)!::pwrite(m.lockFd, &c, 1, 0);
+}
+
+// Maps the lock file's first byte (the file is given its byte first when it has none).
+void mapMark(MutexObject& m) {
+    struct stat st{};
+    if (::fstat(m.lockFd, &st) != 0) return;
+    if (st.st_size < 1 && ::ftruncate(m.lockFd, 1) != 0) return;
+    void* p = ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED, m.lockFd, 0);
+    if (p != MAP_FAILED) m.mark = static_cast<volatile char*>(p);
+}
 
 struct State {
     std::mutex lock;
@@ -58,8 +85,7 @@ void markReleased(MutexObject& m, bool abandonedMarker) {
     m.ownerTid = 0;
     m.count = 0;
     if (m.lockFd >= 0) {
-        char c = abandonedMarker ? '1' : '0';
-        (void)!::pwrite(m.lockFd, &c, 1, 0);
+        writeMark(m, abandonedMarker ? '1' : '0');
         ::flock(m.lockFd, LOCK_UN);
     }
 }
@@ -130,11 +156,11 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
     // A probe by another process holds the presence file exclusively for an instant only.
     while (::flock(m->presenceFd, LOCK_SH) != 0 && errno == EINTR) {
     }
+    mapMark(*m);
     // A name nobody had open is a new mutex: an owner that died with the last handle left no
     // abandoned state behind.
     if (!existed && ::flock(m->lockFd, LOCK_EX | LOCK_NB) == 0) {
-        char c = '0';
-        (void)!::pwrite(m->lockFd, &c, 1, 0);
+        writeMark(*m, '0');
         ::flock(m->lockFd, LOCK_UN);
     }
     s.named[lockPath] = m;
@@ -144,6 +170,8 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
 void destroyObject(State& s, MutexObject& m) {
     if (m.key.empty()) return;
     if (m.count > 0) markReleased(m, false);
+    if (m.mark) ::munmap(const_cast<char*>(m.mark), 1);
+    m.mark = nullptr;
     if (m.lockFd >= 0) ::close(m.lockFd);
     if (m.presenceFd >= 0) ::close(m.presenceFd);
     m.lockFd = m.presenceFd = -1;
@@ -161,10 +189,8 @@ uint32_t tryTake(MutexObject& m, const std::shared_ptr<MutexObject>& sp, uint32_
     bool abandoned = m.abandoned;
     if (m.lockFd >= 0) {
         if (::flock(m.lockFd, LOCK_EX | LOCK_NB) != 0) return WAIT_TIMEOUT;
-        char c = '0';
-        if (::pread(m.lockFd, &c, 1, 0) == 1 && c == '1') abandoned = true;  // owner process died
-        c = '1';
-        (void)!::pwrite(m.lockFd, &c, 1, 0);
+        if (readMark(m) == '1') abandoned = true;  // owner process died
+        writeMark(m, '1');
     }
     m.abandoned = false;
     m.ownerTid = tid;

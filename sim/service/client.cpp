@@ -40,6 +40,8 @@ namespace fsys = std::filesystem;
 // schedule the service's thread: the greeting gets at least this long (real time), however short
 // the reply time-out of requests is set.
 constexpr int kGreetingWaitMs = 10000;
+// Receives tried before a wait for an answer blocks (FrameReader): a few hundred microseconds.
+constexpr int kQuickReplyTries = 200;
 
 int connectSocket(const std::string& path) {
     sockaddr_un addr{};
@@ -209,7 +211,7 @@ public:
                 continue;
             }
             requestFd_ = fd;
-            replies_ = std::make_unique<FrameReader>(fd);
+            replies_ = std::make_unique<FrameReader>(fd, kQuickReplyTries);
             noticeFd_ = nfd;
             noticesLost_ = false;
             noticeThread_ = std::thread([this, nfd] {

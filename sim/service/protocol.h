@@ -159,7 +159,9 @@ RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
 // life after its greeting (RecvFrame never reads ahead, so the two may follow each other).
 class FrameReader {
 public:
-    explicit FrameReader(int fd) : fd_(fd), buf_(kChunk) {}
+    // `quickTries`: before a wait for a frame's first bytes blocks, this many receives that do
+    // not wait are tried first (see fill).
+    explicit FrameReader(int fd, int quickTries = 0) : fd_(fd), quickTries_(quickTries), buf_(kChunk) {}
     // As RecvFrame; the payload stays valid until the next call.
     RecvStatus Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs = -1,
                     int midFrameMs = -1);
@@ -168,6 +170,7 @@ private:
     static constexpr size_t kChunk = 16384;
     RecvStatus fill(size_t need, int timeoutMs, int midFrameMs);
     int fd_;
+    int quickTries_;
     int socketWaitMs_ = -1;  // the receive time-out the socket holds (-1: none)
     std::vector<uint8_t> buf_;
     size_t begin_ = 0, end_ = 0;

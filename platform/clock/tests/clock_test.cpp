@@ -45,6 +45,22 @@ TEST(ManualClock, WallTimeMovesWithTheCounter) {
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(clk::WallNow() - before).count(), 1500);
 }
 
+TEST(ManualClock, SleepUntilReachesTheCounterAndNeverGoesBack) {
+    clk::ManualClock manual;
+    clk::ScopedClock scoped(manual);
+    bool ran = false;
+    manual.Schedule(3, [&] { ran = true; });
+    clk::SleepUntil(25'001);  // 2.5001 ms: the clock moves in microseconds, never short of it
+    EXPECT_FALSE(ran);
+    EXPECT_GE(clk::QueryPerformanceCounter(), 25'001);
+    EXPECT_EQ(manual.NowMicros(), 2501);
+    clk::SleepUntil(0);  // passed: at once
+    EXPECT_EQ(manual.NowMicros(), 2501);
+    clk::SleepUntil(30'000);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(manual.NowMicros(), 3000);
+}
+
 TEST(DoEvents, RunsTheInstalledHandlerOnly) {
     int calls = 0;
     clk::DoEvents();  // no handler: nothing happens
@@ -54,6 +70,14 @@ TEST(DoEvents, RunsTheInstalledHandlerOnly) {
     clk::SetDoEventsHandler(previous);
     clk::DoEvents();
     EXPECT_EQ(calls, 2);
+}
+
+TEST(RealClock, SleepUntilNeverEndsEarly) {
+    for (const int64_t ticks : {int64_t(0), int64_t(1'000), int64_t(20'000), int64_t(100'000)}) {
+        const int64_t end = clk::QueryPerformanceCounter() + ticks;
+        clk::SleepUntil(end);
+        EXPECT_GE(clk::QueryPerformanceCounter(), end) << ticks;
+    }
 }
 
 TEST(RealClock, ScheduledCallbackRuns) {
