@@ -40,8 +40,6 @@ namespace fsys = std::filesystem;
 // schedule the service's thread: the greeting gets at least this long (real time), however short
 // the reply time-out of requests is set.
 constexpr int kGreetingWaitMs = 10000;
-// Receives tried before a wait for an answer blocks (FrameReader): a few hundred microseconds.
-constexpr int kQuickReplyTries = 200;
 
 int connectSocket(const std::string& path) {
     sockaddr_un addr{};
@@ -211,7 +209,7 @@ public:
                 continue;
             }
             requestFd_ = fd;
-            replies_ = std::make_unique<FrameReader>(fd, kQuickReplyTries);
+            replies_ = std::make_unique<FrameReader>(fd);
             noticeFd_ = nfd;
             noticesLost_ = false;
             noticeThread_ = std::thread([this, nfd] {
@@ -504,7 +502,12 @@ private:
         FrameHeader h;
         if (!SendFrame(requestFd_, op, w.Data())) return Exchange::Broken;
         int64_t wait = int64_t(options_.replyTimeoutMs) + std::max<int64_t>(timeoutMs, sim::kDefaultTimeoutMs);
-        RecvStatus s = replies_->Next(h, reply_, int(std::min<int64_t>(wait, INT32_MAX)));
+        // A sequence of transactions is what a download sends once per block, after a pause in
+        // which the processors went idle: its answer is taken without blocking first. Single
+        // requests come back to back (a config ROM, many programs at once), where a client that
+        // keeps its processor only takes it from the service.
+        const int quickTries = op == Op::Transfers ? kQuickAnswerTries : 0;
+        RecvStatus s = replies_->Next(h, reply_, int(std::min<int64_t>(wait, INT32_MAX)), -1, quickTries);
         // Silent before its answer or in the middle of it: either way a hung service.
         if (s == RecvStatus::TimedOut || s == RecvStatus::Stalled) return Exchange::Silent;
         if (s != RecvStatus::Ok) return Exchange::Broken;

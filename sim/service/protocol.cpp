@@ -145,7 +145,7 @@ RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
 }
 
 // Makes at least `need` bytes available from begin_, reading as much as the socket has.
-RecvStatus FrameReader::fill(size_t need, int timeoutMs, int midFrameMs) {
+RecvStatus FrameReader::fill(size_t need, int timeoutMs, int midFrameMs, int quickTries) {
     if (end_ - begin_ >= need) return RecvStatus::Ok;
     if (begin_ > 0) {  // keep what is there at the front
         std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
@@ -158,11 +158,12 @@ RecvStatus FrameReader::fill(size_t need, int timeoutMs, int midFrameMs) {
         const bool begun = end_ > 0;
         size_t got = 0;
         // An answer the service gives at once arrives within some microseconds. A thread that
-        // blocks for it gives up its processor, and waking it again costs more than the wait
-        // (tenths of a millisecond in a virtual machine), so a few receives that do not wait go
-        // first. They are counted, not timed: the time-out below is kept whatever they find.
+        // blocks for it gives up its processor, and waking it again can cost more than the wait
+        // (tenths of a millisecond in a virtual machine), so the caller may have a few receives
+        // that do not wait go first. They are counted, not timed: the time-out below is kept
+        // whatever they find.
         if (!begun && timeoutMs != 0) {
-            for (int i = 0; i < quickTries_ && got == 0; ++i) {
+            for (int i = 0; i < quickTries && got == 0; ++i) {
                 const ssize_t k = ::recv(fd_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
                 if (k > 0) got = size_t(k);
                 else if (k == 0) return RecvStatus::Closed;
@@ -182,16 +183,16 @@ RecvStatus FrameReader::fill(size_t need, int timeoutMs, int midFrameMs) {
 }
 
 RecvStatus FrameReader::Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs,
-                             int midFrameMs) {
+                             int midFrameMs, int quickTries) {
     if (midFrameMs < 0) midFrameMs = timeoutMs;
-    RecvStatus s = fill(kHeaderBytes, timeoutMs, midFrameMs);
+    RecvStatus s = fill(kHeaderBytes, timeoutMs, midFrameMs, quickTries);
     if (s != RecvStatus::Ok) return s;
     const uint8_t* h = buf_.data() + begin_;
     std::memcpy(&header.length, h, 4);
     std::memcpy(&header.op, h + 4, 2);
     std::memcpy(&header.reserved, h + 6, 2);
     if (header.length > kMaxPayload) return RecvStatus::Malformed;
-    s = fill(kHeaderBytes + header.length, timeoutMs, midFrameMs);
+    s = fill(kHeaderBytes + header.length, timeoutMs, midFrameMs, 0);
     if (s != RecvStatus::Ok) return s;
     const uint8_t* p = buf_.data() + begin_ + kHeaderBytes;
     payload.assign(p, p + header.length);

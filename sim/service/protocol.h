@@ -157,20 +157,22 @@ RecvStatus RecvFrame(int fd, FrameHeader& header, std::vector<uint8_t>& payload,
 // Receives frames from one connection through a buffer, so that a frame usually arrives with
 // one system call and frames sent back to back are taken apart. Use it for a connection's whole
 // life after its greeting (RecvFrame never reads ahead, so the two may follow each other).
+// Receives a client may try before it blocks for an answer (FrameReader::Next): a few hundred
+// microseconds' worth, more than the service takes to answer a transaction.
+inline constexpr int kQuickAnswerTries = 200;
+
 class FrameReader {
 public:
-    // `quickTries`: before a wait for a frame's first bytes blocks, this many receives that do
-    // not wait are tried first (see fill).
-    explicit FrameReader(int fd, int quickTries = 0) : fd_(fd), quickTries_(quickTries), buf_(kChunk) {}
-    // As RecvFrame; the payload stays valid until the next call.
+    explicit FrameReader(int fd) : fd_(fd), buf_(kChunk) {}
+    // As RecvFrame; the payload stays valid until the next call. With `quickTries`, before the
+    // wait for the frame's first bytes blocks, this many receives that do not wait go first.
     RecvStatus Next(FrameHeader& header, std::vector<uint8_t>& payload, int timeoutMs = -1,
-                    int midFrameMs = -1);
+                    int midFrameMs = -1, int quickTries = 0);
 
 private:
     static constexpr size_t kChunk = 16384;
-    RecvStatus fill(size_t need, int timeoutMs, int midFrameMs);
+    RecvStatus fill(size_t need, int timeoutMs, int midFrameMs, int quickTries);
     int fd_;
-    int quickTries_;
     int socketWaitMs_ = -1;  // the receive time-out the socket holds (-1: none)
     std::vector<uint8_t> buf_;
     size_t begin_ = 0, end_ = 0;

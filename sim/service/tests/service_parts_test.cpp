@@ -60,8 +60,8 @@ TEST(Frames, BackToBackLargeAndBrokenFrames) {
     EXPECT_EQ(frames.Next(h, p, 5000), RecvStatus::Malformed);
     ::shutdown(s.fd[0], SHUT_WR);
     EXPECT_EQ(RecvFrame(s.fd[1], h, p, 5000), RecvStatus::Closed);
-    FrameReader quick(s.fd[1], 50);  // a peer gone is found by the receives that do not wait
-    EXPECT_EQ(quick.Next(h, p, 5000), RecvStatus::Closed);
+    FrameReader quick(s.fd[1]);  // a peer gone is found by the receives that do not wait
+    EXPECT_EQ(quick.Next(h, p, 5000, -1, 50), RecvStatus::Closed);
 }
 
 TEST(Frames, ReaderStopsAtTheEndOfThePayload) {
@@ -105,11 +105,12 @@ TEST(Frames, APeerSilentMidFrameIsStalledNotWaitedFor) {
             ASSERT_EQ(::send(s.fd[0], whole.data(), c.sent, 0), ssize_t(c.sent));
             FrameHeader h;
             std::vector<uint8_t> p;
-            FrameReader frames(s.fd[1], std::max(quickTries, 0));
+            FrameReader frames(s.fd[1]);
             // A long wait for the frame to begin, a short one inside it: a stall ends on the
             // short one, and a frame that never began on the long one.
             const int begin = c.sent == 0 ? 20 : 60000;
-            RecvStatus got = buffered ? frames.Next(h, p, begin, 20) : RecvFrame(s.fd[1], h, p, begin, 20);
+            RecvStatus got = buffered ? frames.Next(h, p, begin, 20, std::max(quickTries, 0))
+                                      : RecvFrame(s.fd[1], h, p, begin, 20);
             EXPECT_EQ(got, c.expected) << c.sent << " bytes sent, quick tries " << quickTries;
             if (c.expected == RecvStatus::Ok) {
                 EXPECT_EQ(Reader(p).U64(), 42u);
