@@ -62,7 +62,7 @@ public:
                                            : opt.state & QStyle::State_Active   ? QPalette::Normal
                                                                                 : QPalette::Inactive;
         painter->save();
-        painter->setClipRect(room);
+        painter->setClipRect(room, Qt::IntersectClip);
         painter->setFont(opt.font);
         painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
                                                                                      : QPalette::Text));
