@@ -8,12 +8,15 @@
 #include <QHash>
 #include <QHeaderView>
 #include <QPainter>
+#include <QScrollBar>
 #include <QStaticText>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <unordered_map>
 
 namespace forms {
 
@@ -144,7 +147,24 @@ public:
         if (top < view->height()) view->update(0, top, view->width(), view->height() - top);
     }
 
+    // A text's width in pixels in the table's font. Measuring lays the text out, and a column's
+    // widest text is asked for again as rows come and go, so each width is kept until the font
+    // changes (or too many are kept).
+    int TextWidth(const std::string& text) {
+        if (font() != widthFont_) {
+            widths_.clear();
+            widthFont_ = font();
+        }
+        if (auto it = widths_.find(text); it != widths_.end()) return it->second;
+        if (widths_.size() >= 4096) widths_.clear();
+        const int width = QFontMetrics(widthFont_).horizontalAdvance(ToQ(text));
+        widths_.emplace(text, width);
+        return width;
+    }
+
 private:
+    std::unordered_map<std::string, int> widths_;
+    QFont widthFont_;
     int appended_ = -1, written_ = -1;
     bool moved_ = false;
     int laidRows_ = 0, laidCols_ = 0;
@@ -234,6 +254,11 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
     table_->verticalHeader()->setDefaultSectionSize(16);
     table_->verticalHeader()->setMinimumSectionSize(8);
     table_->setItemDelegate(new CellPainter(table_));
+    // The style fills a scroll bar's whole rectangle: what lies beneath (the frame, the group,
+    // the window's caption) need not be painted again each time the bar moves, as it does for
+    // every row a growing grid adds.
+    table_->verticalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
+    table_->horizontalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
     table_->setWordWrap(false);
     QObject::connect(table_, &QTableWidget::currentCellChanged, [this](int r, int c, int, int) {
         if (updating_ || r < 0 || c < 0) return;
@@ -283,10 +308,9 @@ IndexedRef<double> MSFlexGrid::ColWidth(int32_t col) {
 double MSFlexGrid::ColTextWidth(int32_t col, int32_t row) {
     if (col < 0 || col >= Cols()) badCol();
     if (row < -1 || row >= Rows()) badRow();
-    const QFontMetrics metrics(table_->font());
     int widest = 0;
     for (int32_t r = row < 0 ? 0 : row; r < (row < 0 ? Rows() : row + 1); ++r)
-        widest = std::max(widest, metrics.horizontalAdvance(detail::ToQ(cells_[size_t(r)][size_t(col)])));
+        widest = std::max(widest, table_->TextWidth(cells_[size_t(r)][size_t(col)]));
     // The view keeps a focus margin and a pixel on each side of a cell's text, and the grid line;
     // the rest is room for the cell's frame, so a text is never cut by a pixel.
     const int margin = table_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table_) + 1;
