@@ -378,6 +378,15 @@ TEST_F(FormsTest, AGridCellShowsItsTextAsItChanges) {
     EXPECT_NE(narrow, first.copy(0, 0, narrow.width(), narrow.height()));
     g.ColWidth(1) = width;
     EXPECT_EQ(shot(), first);
+    // The width a column needs follows its texts and the font.
+    const double need = g.ColTextWidth(1);
+    g.TextMatrix(1, 1) = "first text, longer";
+    EXPECT_GT(g.ColTextWidth(1), need);
+    const double longer = g.ColTextWidth(1);
+    QFont larger = table->font();
+    larger.setPointSizeF(larger.pointSizeF() * 2);
+    table->setFont(larger);
+    EXPECT_GT(g.ColTextWidth(1), longer);
     f.Unload();
 }
 
