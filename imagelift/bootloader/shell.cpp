@@ -20,7 +20,8 @@ ByteArray text(const std::string& s) { return ByteArray(s.begin(), s.end()); }
 
 const std::string kCrLf = "\r\n";
 
-bool isEmpty(const ByteArray& chars) { return chars.empty() || (chars.size() == 1 && chars[0] == 0); }
+// No characters: nothing, or the lone NUL a target sends when it has none.
+bool holdsNoCharacters(const ByteArray& chars) { return chars.empty() || (chars.size() == 1 && chars[0] == 0); }
 
 // The TargetList mutex around one shell read or write, with the procedure's MUTEX lines.
 class TargetListHold {
@@ -296,7 +297,7 @@ int32_t WriteShellCharacters(int32_t handle, const ByteArray& characters) {
     int32_t result = -1;
     try {
         const int32_t index = GetDeviceIndex(handle);
-        if (isEmpty(characters)) {
+        if (holdsNoCharacters(characters)) {
             Log("Warning: WriteShellCharacters fail: no data to send", basDebug::WARNING);
             result = -1;
         } else if (index < 0) {
