@@ -99,6 +99,10 @@ bool SameHardwareId(std::string_view a, std::string_view b);
 // Binds every present node that has no driver yet to the first installed oem<N>.inf (in name
 // order) that lists one of its hardware IDs. The number of nodes bound.
 int BindDrivers();
+// True while the node is bound to an installed oem<N>.inf of the INF folder that lists one of
+// its hardware IDs: its driver can run. A driver name of a package since deleted (or of anything
+// else) is not one.
+bool HasInstalledDriver(const DeviceNode& node);
 
 // ---- fault injection and counters ---------------------------------------------------------
 
