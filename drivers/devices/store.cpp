@@ -287,13 +287,13 @@ bool SameHardwareId(std::string_view a, std::string_view b) {
     return vb::StrEqual(TrimWhite(a), TrimWhite(b), vb::Compare::Text);
 }
 
-namespace {
-
-// An installed driver package: oem<N>.inf in the INF folder.
 bool IsInstalledInfName(const std::string& name) {
     const std::string lower = vb::LCase(name);
-    return lower.starts_with("oem") && lower.ends_with(".inf") && name.find_first_of("/\\") == std::string::npos;
+    return lower.size() > 7 && lower.starts_with("oem") && lower.ends_with(".inf") &&
+           name.find_first_of("/\\") == std::string::npos;
 }
+
+namespace {
 
 bool ListsOneOf(const std::vector<std::string>& listed, const std::vector<std::string>& mine) {
     return std::any_of(mine.begin(), mine.end(), [&](const std::string& id) {
