@@ -48,7 +48,9 @@ foreach(lib IN LISTS loaded)
 endforeach()
 
 # The build's run path names the program folder; the update folder's files name their own.
-foreach(f Imagelift.app setup lumarel-bus Vsk1394api.dll libXDRVKIT.so ${ours})
+set(elfs Imagelift.app setup lumarel-bus Vsk1394api.dll libXDRVKIT.so ${ours})
+list(REMOVE_DUPLICATES elfs)
+foreach(f IN LISTS elfs)
   unset(runpath)
   unset(rpath)
   file(READ_ELF ${OUT}/${f} RUNPATH runpath RPATH rpath)
