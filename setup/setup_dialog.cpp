@@ -8,8 +8,8 @@
 namespace setup {
 namespace {
 
-// Posted by the worker to the dialog's window when it ends; the dialog's thread enables the
-// button.
+// Posted by the worker to the dialog's window when it ends (wParam 1 when the virtual device's
+// interface came up); the dialog's thread enables the button.
 constexpr uint32_t kWorkerEnded = user::WM_USER + 1;
 
 // The dialog is laid out in dialog units of its font.
@@ -59,14 +59,17 @@ void SetupDialog::Form_Load() {
     user::SetWindowProc(hwnd, [this, previous](user::HWND h, uint32_t msg, user::WPARAM w, user::LPARAM l) {
         if (msg == kWorkerEnded) {
             workerDone_ = true;
-            if (!cleanedUp_) cmdUpdate.Enabled = true;
+            if (cleanedUp_) return user::LRESULT(0);
+            cmdUpdate.Enabled = true;
+            // The update is still offered, but the user learns why it may not get through.
+            if (w == 0) forms::MsgBox(kNoVirtualDeviceText, forms::vbOKOnly | forms::vbExclamation);
             return user::LRESULT(0);
         }
         return user::CallWindowProc(previous, h, msg, w, l);
     });
     worker_ = std::jthread([hwnd](std::stop_token stop) {
-        InstallDriverAndVirtualDevices(stop);
-        if (!stop.stop_requested()) user::PostMessage(hwnd, kWorkerEnded, 0, 0);
+        const InstallOutcome outcome = InstallDriverAndVirtualDevices(stop);
+        if (!stop.stop_requested()) user::PostMessage(hwnd, kWorkerEnded, outcome.interfaceUp ? 1 : 0, 0);
     });
 }
 
@@ -121,6 +124,10 @@ void SetupDialog::cleanUp() {
     tmrStep.Enabled = false;
     steps_.OnClose();
     ForEachBus(RemoveVirtualDevice);
+    // The store follows the buses only while someone reads it; bring it up to date once more,
+    // so that it does not go on listing the removed virtual devices (with their interface) or
+    // the unit under the GUID it had before the update.
+    busdev::EnumerateBusDevices();
 }
 
 int32_t SetupDialog::ProgressPos() { return int32_t(prgProgress.Value()); }

@@ -2,12 +2,14 @@
 //
 // While it opens, a worker installs the virtual-device driver and adds a virtual device on each
 // bus; its end enables the button. The button checks that the Lumarel 460 is on and starts the
-// step machine, whose 100 ms timer runs the downloader twice; then it reads "Finish". Every way
-// out (Enter, Esc, the close box, "Finish", the hidden uninstall button) runs one cleanup: the
-// worker is stopped and joined, a downloader this update renamed is renamed back when no run is
-// in progress, the virtual devices are removed and the timer stops. While the dialog lives the
-// device store follows the buses (the audio interface and the virtual devices come and go there
-// as the bus service has them).
+// step machine, whose 100 ms timer runs the downloader twice; then it reads "Finish". When the
+// virtual device's interface did not come up, a message box says so as the button is enabled.
+// Every way out (Enter, Esc, the close box, "Finish", the hidden uninstall button) runs one
+// cleanup: the worker is stopped and joined, a downloader this update renamed is renamed back
+// when no run is in progress, the virtual devices are removed, the device store is brought up to
+// date with the buses once more and the timer stops. While the dialog lives the device store
+// follows the buses (the audio interface and the virtual devices come and go there as the bus
+// service has them).
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,10 @@ inline constexpr char kNoteText[] =
     "Note: If a hardware wizard dialog appears to install the\n'1394 Virtual Device', please click 'Next' and then "
     "continue.\n \nTo continue, click the Update Firmware button.";
 inline constexpr char kTurnOnText[] = "Please turn on Lumarel 460!!";
+// Shown when the virtual device's interface did not come up while the dialog opened: its driver
+// was not installed (or does not run), which the update would otherwise pass over in silence.
+inline constexpr char kNoVirtualDeviceText[] =
+    "The '1394 Virtual Device' did not start; its driver may not be installed.\nThe firmware update may fail.";
 
 class SetupDialog : public forms::Form, private UpdateView {
 public:

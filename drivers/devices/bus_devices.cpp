@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -205,20 +206,23 @@ bool EnumerateBusDevices() {
         return false;
     }
     if (!devices::EnsureFolders()) return false;
+
+    // The devices on the buses: each a present node, others' entries (its driver among them)
+    // kept as they are. What a device's driver publishes waits for the driver below.
+    std::map<std::string, std::vector<std::string>> published;  // instance ID (upper case) -> interfaces
     std::vector<devices::DeviceNode> existing = devices::ListNodes();
     std::vector<bool> kept(existing.size(), false);
     for (devices::DeviceNode& node : wanted) {
+        published[Upper(node.instanceId)] = std::exchange(node.interfaces, {});
         node.other = {{kOwnerKey, kOwner}};
         auto same = std::find_if(existing.begin(), existing.end(), [&](const devices::DeviceNode& e) {
             return Upper(e.instanceId) == Upper(node.instanceId);
         });
         if (same != existing.end()) {
             kept[size_t(same - existing.begin())] = true;
-            // Its driver and whatever else others wrote stay; only what the bus says changes.
             devices::DeviceNode updated = *same;
             updated.present = true;
             updated.hardwareIds = node.hardwareIds;
-            updated.interfaces = node.interfaces;
             if (!OwnedByUs(updated)) updated.other.emplace_back(kOwnerKey, kOwner);
             if (devices::FormatNode(updated) != devices::FormatNode(*same)) devices::WriteNode(updated);
         } else {
@@ -227,6 +231,18 @@ bool EnumerateBusDevices() {
     }
     for (size_t i = 0; i < existing.size(); ++i)
         if (!kept[i] && OwnedByUs(existing[i])) devices::RemoveNode(existing[i].serial);
+
+    // A new device gets its driver from the installed packages; a device's interface exists
+    // only while a driver of an installed package is bound to its node (the driver publishes
+    // it), so a driver that was never installed, or was removed, leaves the device without one.
+    devices::BindDrivers();
+    for (const devices::DeviceNode& node : devices::ListNodes()) {
+        auto it = published.find(Upper(node.instanceId));
+        if (it == published.end() || !OwnedByUs(node)) continue;
+        devices::DeviceNode updated = node;
+        updated.interfaces = devices::HasInstalledDriver(node) ? it->second : std::vector<std::string>{};
+        if (updated.interfaces != node.interfaces) devices::WriteNode(updated);
+    }
     return true;
 }
 

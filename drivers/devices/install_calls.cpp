@@ -83,11 +83,6 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-bool IsOemInfName(const std::string& name) {
-    std::string lower = vb::LCase(name);
-    return lower.size() > 7 && lower.starts_with("oem") && lower.ends_with(".inf");
-}
-
 // Copies an INF that opened in the Windows 4 style into the INF folder unless an installed one
 // holds the same bytes; the installed file's name, or empty (with the last error) on failure.
 std::string InstallInf(const std::string& sourceInf) {
@@ -103,7 +98,7 @@ std::string InstallInf(const std::string& sourceInf) {
     for (const auto& entry : stdfs::directory_iterator(InfFolderNative(), ec)) {
         std::string name = entry.path().filename().string();
         taken.insert(vb::LCase(name));
-        if (entry.is_regular_file() && IsOemInfName(name)) installed.push_back(name);
+        if (entry.is_regular_file() && IsInstalledInfName(name)) installed.push_back(name);
     }
     std::sort(installed.begin(), installed.end());
     for (const std::string& name : installed) {

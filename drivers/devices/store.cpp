@@ -287,6 +287,23 @@ bool SameHardwareId(std::string_view a, std::string_view b) {
     return vb::StrEqual(TrimWhite(a), TrimWhite(b), vb::Compare::Text);
 }
 
+bool IsInstalledInfName(const std::string& name) {
+    const std::string lower = vb::LCase(name);
+    return lower.size() > 7 && lower.starts_with("oem") && lower.ends_with(".inf") &&
+           name.find_first_of("/\\") == std::string::npos;
+}
+
+namespace {
+
+bool ListsOneOf(const std::vector<std::string>& listed, const std::vector<std::string>& mine) {
+    return std::any_of(mine.begin(), mine.end(), [&](const std::string& id) {
+        return std::any_of(listed.begin(), listed.end(),
+                           [&](const std::string& theirs) { return SameHardwareId(id, theirs); });
+    });
+}
+
+}  // namespace
+
 int BindDrivers() {
     // The installed INFs and the hardware IDs each one lists, in name order.
     std::vector<std::pair<std::string, std::vector<std::string>>> installed;
@@ -294,8 +311,7 @@ int BindDrivers() {
     std::vector<std::string> names;
     for (const auto& entry : stdfs::directory_iterator(InfFolderNative(), ec)) {
         std::string name = entry.path().filename().string();
-        if (entry.is_regular_file() && vb::LCase(name).starts_with("oem") && vb::LCase(name).ends_with(".inf"))
-            names.push_back(name);
+        if (entry.is_regular_file() && IsInstalledInfName(name)) names.push_back(name);
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
@@ -306,19 +322,23 @@ int BindDrivers() {
     int bound = 0;
     for (DeviceNode node : ListNodes()) {
         if (!node.present || !node.driver.empty()) continue;
-        for (const auto& entry : installed) {
-            const std::vector<std::string>& ids = entry.second;
-            bool listed = std::any_of(node.hardwareIds.begin(), node.hardwareIds.end(), [&](const std::string& mine) {
-                return std::any_of(ids.begin(), ids.end(),
-                                   [&](const std::string& theirs) { return SameHardwareId(mine, theirs); });
-            });
-            if (!listed) continue;
-            node.driver = entry.first;
+        for (const auto& [name, ids] : installed) {
+            if (!ListsOneOf(ids, node.hardwareIds)) continue;
+            node.driver = name;
             if (!WriteNode(node).empty()) ++bound;
             break;
         }
     }
     return bound;
+}
+
+bool HasInstalledDriver(const DeviceNode& node) {
+    if (!IsInstalledInfName(node.driver)) return false;
+    const stdfs::path inf = InfFolderNative() / node.driver;
+    std::error_code ec;
+    if (!stdfs::is_regular_file(inf, ec)) return false;
+    auto ids = InfModelHardwareIds(inf.string());
+    return ids && ListsOneOf(*ids, node.hardwareIds);
 }
 
 // ---- fault injection and counters ---------------------------------------------------------

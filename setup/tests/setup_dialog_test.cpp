@@ -206,7 +206,32 @@ TEST_F(DialogTest, ASlowStartIsFollowedByItsProcessSoTheGuidRunIsNotRefused) {
     EXPECT_EQ(d.lblMessage.Caption(), kCompletedText);
 }
 
-// Enter, Esc, the close box and the hidden uninstall button all run the one cleanup.
+// A driver that cannot be installed leaves the virtual devices without their interface: when the
+// worker's wait is over the update is offered all the same, and a message box says why it may
+// fail.
+TEST_F(DialogTest, AFailedDriverInstallIsReportedWhenTheWaitEnds) {
+    devices::AddFault("SetupCopyOEMInf=5");
+    SetupDialog& d = Open();
+    ASSERT_TRUE(WaitUntil([&] { return ButtonEnabled(); }));
+    ASSERT_EQ(boxes_.asked().size(), 1u);
+    EXPECT_EQ(boxes_.asked()[0].prompt, kNoVirtualDeviceText);
+    EXPECT_EQ(boxes_.asked()[0].buttons, forms::vbOKOnly | forms::vbExclamation);
+    EXPECT_EQ(d.lblMessage.Caption(), kNoteText);
+    EXPECT_EQ(VirtualDevices(), 2u);
+    EXPECT_FALSE(InfExists("oem0.inf"));
+    int virtualNodes = 0;
+    for (const auto& n : devices::ListNodes()) {
+        if (n.hardwareIds[0] != "V1394\\1394_VIRTUAL_DEVICE") continue;
+        ++virtualNodes;
+        EXPECT_TRUE(n.interfaces.empty()) << n.instanceId;
+    }
+    EXPECT_EQ(virtualNodes, 2);
+    d.Unload();
+    EXPECT_EQ(boxes_.asked().size(), 1u);
+}
+
+// Enter, Esc, the close box and the hidden uninstall button all run the one cleanup, which also
+// leaves the device store without the virtual devices.
 TEST_F(DialogTest, EveryWayOutRemovesTheVirtualDevices) {
     const std::vector<std::function<void(SetupDialog&)>> ways = {
         [](SetupDialog& d) {
@@ -227,9 +252,8 @@ TEST_F(DialogTest, EveryWayOutRemovesTheVirtualDevices) {
         ways[i](d);
         EXPECT_FALSE(d.IsLoaded()) << i;
         EXPECT_EQ(VirtualDevices(), 0u) << i;
+        for (const auto& n : devices::ListNodes()) EXPECT_NE(n.hardwareIds[0], "V1394\\1394_VIRTUAL_DEVICE") << i;
     }
-    // The uninstall also took the virtual device's node away.
-    for (const auto& n : devices::ListNodes()) EXPECT_NE(n.hardwareIds[0], "V1394\\1394_VIRTUAL_DEVICE");
 }
 
 // The worker is stopped and joined before the removals, whether it is still adding its devices

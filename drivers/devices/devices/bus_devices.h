@@ -50,8 +50,11 @@ bool CloseHandle(Handle h);
 //     the node is the unit's whichever image it runs, so it stays while the unit restarts
 //     between its bootloader and its application;
 //   - a virtual device added on bus n is the node "V1394\<NAME>\<n>&<instance>" with the
-//     hardware ID "V1394\<NAME>" and the virtual device driver's interface
-//     (kVirtualDeviceInterfaceClass, device path "\\.\VDEV<n>_<instance>").
+//     hardware ID "V1394\<NAME>"; while the node is bound to the driver of an installed INF
+//     (devices::HasInstalledDriver) it has the virtual device driver's interface
+//     (kVirtualDeviceInterfaceClass, device path "\\.\VDEV<n>_<instance>"), which the driver
+//     publishes once it runs.
+// A new node is bound to the installed INFs as it appears (devices::BindDrivers).
 // The nodes it writes carry "Enumerator=1394"; such a node whose device has gone (unplugged,
 // switched off, removed) is taken out of the store. Nodes of anyone else stay as they are. When
 // the buses cannot be reached the store is left alone.

@@ -96,9 +96,16 @@ std::optional<std::string> ReadBoundedFile(const std::filesystem::path& path, st
 std::string TrimWhite(std::string_view text);
 bool SameHardwareId(std::string_view a, std::string_view b);
 
+// The name of an installed driver package in the INF folder: oem<N>.inf (without regard to
+// case), a bare file name.
+bool IsInstalledInfName(const std::string& name);
 // Binds every present node that has no driver yet to the first installed oem<N>.inf (in name
 // order) that lists one of its hardware IDs. The number of nodes bound.
 int BindDrivers();
+// True while the node is bound to an installed oem<N>.inf of the INF folder that lists one of
+// its hardware IDs: its driver can run. A driver name of a package since deleted (or of anything
+// else) is not one.
+bool HasInstalledDriver(const DeviceNode& node);
 
 // ---- fault injection and counters ---------------------------------------------------------
 

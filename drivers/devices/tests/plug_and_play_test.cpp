@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "bus/bus.h"
 #include "bus/config_rom.h"
@@ -74,8 +76,8 @@ protected:
 };
 
 const std::string kUnit = "1394\\HALVORIN_INC&LUMA_REL\\0A3C7E1000010007 | 1394\\Halvorin_Inc&LUMA_Rel |";
-const std::string kVirtual1 =
-    "V1394\\1394_VIRTUAL_DEVICE\\1&1 | V1394\\1394_VIRTUAL_DEVICE | {737613E5-69EA-4B96-9C2A-EEBC220F4C39} \\\\.\\VDEV1_1";
+const std::string kVirtual1NoDriver = "V1394\\1394_VIRTUAL_DEVICE\\1&1 | V1394\\1394_VIRTUAL_DEVICE |";
+const std::string kVirtual1 = kVirtual1NoDriver + " {737613E5-69EA-4B96-9C2A-EEBC220F4C39} \\\\.\\VDEV1_1";
 
 TEST_F(PlugAndPlayTest, TheStoreFollowsPlugPowerAndVirtualDevices) {
     // Without anyone following the buses the store stays as it is.
@@ -98,16 +100,21 @@ TEST_F(PlugAndPlayTest, TheStoreFollowsPlugPowerAndVirtualDevices) {
     Settle();
     EXPECT_EQ(Present(), (std::vector<std::string>{kUnit, kOther}));
 
-    // A virtual device on bus 1 (instance 1) brings its interface; removing it takes it away.
+    // A virtual device on bus 1 (instance 1) is a node at once, but its interface comes only
+    // with a driver of an installed INF bound to the node, and goes with that INF.
     ASSERT_TRUE(VirtualDevice(1, true));
+    EXPECT_EQ(Present(), (std::vector<std::string>{kUnit, kOther, kVirtual1NoDriver}));
+    const auto inf = devices::InfFolderNative() / "oem0.inf";
+    std::ofstream(inf) << devices::fixture::InfListing({"V1394\\1394_VIRTUAL_DEVICE"});
     EXPECT_EQ(Present(), (std::vector<std::string>{kUnit, kOther, kVirtual1}));
-    // The node keeps a driver bound to it while the device stays.
-    std::ofstream(devices::InfFolderNative() / "oem0.inf") << devices::fixture::InfListing({"V1394\\1394_VIRTUAL_DEVICE"});
-    ASSERT_EQ(devices::CM_Reenumerate_DevNode(devices::kRootDevInst, 0), 0u);
-    Present();
     bool bound = false;
     for (const DeviceNode& n : devices::ListNodes()) bound |= n.instanceId.starts_with("V1394") && n.driver == "oem0.inf";
     EXPECT_TRUE(bound);
+    std::filesystem::remove(inf);
+    EXPECT_EQ(Present(), (std::vector<std::string>{kUnit, kOther, kVirtual1NoDriver}));
+    std::ofstream(inf) << devices::fixture::InfListing({"V1394\\1394_VIRTUAL_DEVICE"});
+    EXPECT_EQ(Present(), (std::vector<std::string>{kUnit, kOther, kVirtual1}));
+    // Removing the device takes its node, interface and all, away.
     ASSERT_TRUE(VirtualDevice(1, false));
     EXPECT_EQ(Present(), (std::vector<std::string>{kUnit, kOther}));
     EXPECT_TRUE(devices::ReadNode(other).has_value());

@@ -178,6 +178,31 @@ TEST_F(Store, RescanRunsEnumeratorsAndBindsTheirNodes) {
     EXPECT_EQ(CM_Locate_DevNodeA(&root, "ROOT\\X", 0), CR_FAILURE);
 }
 
+// A node's driver runs only from an installed package that still lists the node's hardware ID;
+// the driver name comes from a node file, so it never reaches outside the INF folder.
+TEST_F(Store, ADriverRunsOnlyFromAnInstalledInfThatListsTheNode) {
+    WriteInf("oem2.inf", InfListing({" v1394\\virtual "}));
+    WriteInf("oem3.inf", InfListing({"Other\\X"}));
+    WriteInf("drv.inf", InfListing({"V1394\\VIRTUAL"}));
+    WriteFile("drives/c/WINDOWS/oem9.inf", InfListing({"V1394\\VIRTUAL"}));
+    std::filesystem::create_directories(InfFolderNative() / "oem5.inf");
+    const struct {
+        const char* driver;
+        bool runs;
+    } cases[] = {
+        {"oem2.inf", true},
+        {"", false},         {"oem3.inf", false},  // none; lists another device
+        {"oem4.inf", false}, {"oem5.inf", false},  // deleted; not a file
+        {"drv.inf", false},  {"../oem9.inf", false}, {"..\\oem9.inf", false},  // no package; outside
+    };
+    for (const auto& c : cases) {
+        DeviceNode node;
+        node.hardwareIds = {"V1394\\VIRTUAL"};
+        node.driver = c.driver;
+        EXPECT_EQ(HasInstalledDriver(node), c.runs) << c.driver;
+    }
+}
+
 TEST_F(Store, FileCallsOnTheInfFolder) {
     WriteInf("oem7.inf", "x");
     WriteInf("OEM8.INF", "x");
