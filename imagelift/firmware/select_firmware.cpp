@@ -108,8 +108,8 @@ void frmSelectFirmware::Form_Design() {
     Caption = "Select Firmware Image";
     FontName = "Courier New";
 
-    // The window is as wide as the main window's client area (10860 twips), so that it fits the
-    // frame, which is sized around the main window.
+    // The window is no wider than the main window's client area (10860 twips), so that it fits
+    // the frame, which is sized around the main window.
     fraFileFinder.Caption = "File Finder";
     fraFileFinder.Move(120, 120, 4560, 5400);
     Drive1.Move(120, 300, 4320);
