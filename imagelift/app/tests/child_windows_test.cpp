@@ -1,6 +1,7 @@
 // Every child window of the program fits the frame as the frame first sizes itself around the
 // main window and status window 0: each visible control lies inside the frame's client area and
-// inside every window and group that holds it, and a button shows its caption whole. The frame
+// inside every window and group that holds it, and a button or a one-line label shows its caption
+// whole. The frame
 // keeps no scroll bars once a window that reached past its client area has closed.
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ protected:
 
     // The controls of `form` that are cut: by the frame's default client area (for a window
     // inside the frame; a dialog of its own must be no larger), by the window or a group holding
-    // them, or a button by its caption.
+    // them, or a button or one-line label by its caption.
     std::vector<std::string> Cut(forms::Form& form) {
         std::vector<std::string> cut;
         QWidget* viewport = Area().viewport();
@@ -65,8 +66,8 @@ protected:
             }
             const QRect whole = inside ? QRect(w->mapTo(viewport, QPoint(0, 0)), w->size())
                                        : QRect(w->mapTo(top, QPoint(0, 0)), w->size());
-            std::ostringstream s;
             if (shown != whole) {
+                std::ostringstream s;
                 s << form.Name << "." << control->Name << " at " << whole.x() << "," << whole.y() << " "
                   << whole.width() << " x " << whole.height() << " shows " << shown.width() << " x "
                   << shown.height();
