@@ -1,8 +1,8 @@
 // Every child window of the program fits the frame as the frame first sizes itself around the
 // main window and status window 0: each visible control lies inside the frame's client area and
 // inside every window and group that holds it, and a button or a one-line label shows its caption
-// whole. The frame
-// keeps no scroll bars once a window that reached past its client area has closed.
+// whole. The frame keeps no scroll bars once a window that reached past its client area has
+// closed.
 #include <gtest/gtest.h>
 
 #include <QFontMetrics>
