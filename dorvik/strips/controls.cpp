@@ -3,7 +3,6 @@
 #include <QBitmap>
 #include <QColor>
 #include <QFont>
-#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "forms/dialogs.h"
+#include "forms/fonts.h"
 #include "strips/layout.h"
 #include "strips/skin.h"
 
@@ -35,6 +35,7 @@ struct Kit {
     static constexpr size_t kNameRoom = 31;
 
     std::unique_ptr<QFont> font;
+    std::unique_ptr<QFont> levelFont;
     std::vector<CachedBitmap> cache;
     QImage background;
     int32_t wheelStep = 1;
@@ -69,13 +70,9 @@ bool WheelUp(const QWheelEvent* e) { return e->angleDelta().y() > 0; }
 void RegisterControlClasses() {
     Kit& kit = TheKit();
     if (!kit.font) {
-        // A height of 12 is the character cell's (ascent and descent together), not the em.
-        kit.font = std::make_unique<QFont>(QString::fromLatin1(layout::kFontFamily));
-        kit.font->setWeight(QFont::Weight(layout::kFontWeight));
-        int em = layout::kFontHeight;
-        do {
-            kit.font->setPixelSize(em);
-        } while (QFontMetrics(*kit.font).height() > layout::kFontHeight && --em > 6);
+        kit.font = std::make_unique<QFont>(forms::LogicalFont(layout::kFontFamily, layout::kFontHeight, layout::kFontWeight));
+        kit.levelFont =
+            std::make_unique<QFont>(forms::LogicalFont(layout::kFontFamily, layout::kLevelFontHeight, layout::kFontWeight));
     }
 }
 
@@ -83,6 +80,7 @@ void UnregisterControlClasses() {
     Kit& kit = TheKit();
     kit.cache.clear();
     kit.font.reset();
+    kit.levelFont.reset();
     kit.background = QImage();
 }
 
@@ -113,6 +111,11 @@ int32_t WheelStep() { return std::clamp<int32_t>(TheKit().wheelStep, 1, 16); }
 QFont KitFont() {
     RegisterControlClasses();
     return *TheKit().font;
+}
+
+QFont LevelFont() {
+    RegisterControlClasses();
+    return *TheKit().levelFont;
 }
 
 QImage CaptureBackground(int x, int y, int w, int h) {
@@ -401,6 +404,7 @@ TextField::TextField(QWidget* parent, ControlParent& notify, int id, const QRect
       background_(background.isNull() ? CaptureBackground(rect.x(), rect.y(), rect.width(), rect.height())
                                       : Opaque(background)),
       text_(text.substr(0, kTextFieldRoom)) {
+    setFont(KitFont());
     setFocusPolicy(Qt::NoFocus);
     show();
 }
@@ -413,7 +417,7 @@ void TextField::SetText(const std::string& text) {
 void TextField::compose(QImage& into) const {
     QPainter p(&into);
     p.drawImage(0, 0, background_);
-    p.setFont(KitFont());
+    p.setFont(font());
     p.setPen(FromRgb(textColour_));
     p.drawText(QRect(0, 0, width(), height()), Qt::AlignHCenter | Qt::AlignTop,
                QString::fromLatin1(text_.data(), qsizetype(text_.size())));

@@ -34,8 +34,10 @@ inline constexpr const char* kTextFieldClass = "Orvel_SmallTextModifyClass";
 QImage CaptureBackground(int x, int y, int w, int h);
 // The step of one key press or wheel notch the controls use: the stored step, within 1..16.
 int32_t WheelStep();
-// The readouts' font (Arial, 12 pixels high, normal weight).
+// The readouts' font (Arial, a cell 12 pixels high, normal weight), and the smaller one of the
+// level readouts under the faders (a cell 10 pixels high).
 QFont KitFont();
+QFont LevelFont();
 // Texts of a text field keep at most this many characters.
 inline constexpr int kTextFieldRoom = 63;
 
@@ -147,6 +149,7 @@ private:
     bool captured_ = false;
 };
 
+// Draws in its own font, the kit font unless it is given another (setFont).
 class TextField : public KitControl {
 public:
     // `background` null: captured from the background source at `rect`.

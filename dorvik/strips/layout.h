@@ -31,8 +31,9 @@ inline constexpr int kFaderMaximum = 127;
 inline constexpr int kThumbWidth = 17;
 inline constexpr int kThumbHeight = 22;
 
-// Level fields 23 x 16; toggles take the size of their "on" bitmap.
-inline constexpr int kLevelFieldWidth = 23;
+// Level fields 26 x 16, wide enough for the widest level of the fader's scale (" -48dB") in their
+// font; toggles take the size of their "on" bitmap.
+inline constexpr int kLevelFieldWidth = 26;
 inline constexpr int kLevelFieldHeight = 16;
 inline constexpr int kMuteWidth = 23;
 inline constexpr int kMuteHeight = 14;
@@ -52,8 +53,8 @@ struct StripGeometry {
     int muteX[2];
     int linkX;
 };
-inline constexpr StripGeometry kPlainStrip{{-8, 21}, {-10, 18}, {-10, 18}, 7};
-inline constexpr StripGeometry kPanStrip{{-8, 30}, {-10, 27}, {-10, 27}, 11};
+inline constexpr StripGeometry kPlainStrip{{-8, 21}, {-11, 17}, {-10, 18}, 7};
+inline constexpr StripGeometry kPanStrip{{-8, 30}, {-11, 26}, {-10, 27}, 11};
 inline constexpr int kFieldDy = 210;
 inline constexpr int kMuteDy = 182;
 inline constexpr int kLinkDy = 226;
@@ -89,9 +90,13 @@ inline constexpr uint32_t kFieldColour = 0x54A8C6;  // level, value and clock re
 inline constexpr uint32_t kLabelColour = 0xFF0000;  // the "WDM" and "ASIO" labels: red
 inline constexpr uint32_t kThumbKeyColour = 0xFF00FF;  // the thumb's transparent colour
 
-// The text font of the readouts.
+// The text font of the readouts. Heights are character cells (ascent and descent together). A
+// level readout has at most the room of half a strip, 28 pixels, and the widest level text
+// (" -48dB") takes 32 in the readouts' font: the levels under the faders take one two pixels
+// lower, in which it takes 26.
 inline constexpr const char* kFontFamily = "Arial";
 inline constexpr int kFontHeight = 12;
+inline constexpr int kLevelFontHeight = 10;
 inline constexpr int kFontWeight = 400;
 
 // Sizes of the remaining pictures: the window and tray icon and the About picture.

@@ -134,6 +134,7 @@ std::unique_ptr<StripSet> StripSet::CreateMixerStrips(QWidget* client, ControlPa
             s.level[side] = add(new TextField(client, parent, ControlId(kKindLevelField, channel),
                                               Place(layout::LevelFieldRect(pair, side), x0, y0), fieldColour,
                                               fieldColour, kInitialText));
+            s.level[side]->setFont(LevelFont());
             s.mute[side] = add(new Toggle(client, parent, ControlId(kKindMute, channel),
                                           Place(layout::MuteRect(pair, side), x0, y0, muteOn), muteOn));
         }

@@ -66,9 +66,16 @@ TEST_F(Kit, SkinPicturesHaveTheirSizesAndFitTheLayout) {
     EXPECT_EQ(GetBitmap("ICON217").size(), QSize(32, 32));
     EXPECT_FALSE(GetBitmap("ABOUT216").isNull());
     EXPECT_FALSE(GetBitmap("POINT").isNull());
-    // Toggles stay inside the window and clear of the readouts below them.
+    // Toggles stay inside the window and clear of the readouts below them; no two level readouts
+    // meet.
     const QRect window(0, 0, L::kBackWidth, L::kBackHeight);
     for (int pair = 0; pair < 7; ++pair) {
+        for (int other = 0; other < 14; ++other)
+            for (int side = 0; side < 2; ++side)
+                if (other != 2 * pair + side)
+                    EXPECT_FALSE(ToQRect(L::LevelFieldRect(pair, side))
+                                     .intersects(ToQRect(L::LevelFieldRect(other / 2, other % 2))))
+                        << pair << side << " and " << other;
         const QRect link = ToQRect(L::LinkRect(pair));
         EXPECT_TRUE(window.contains(link)) << pair;
         for (int side = 0; side < 2; ++side) {

@@ -6,7 +6,9 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <string_view>
 
 #include "windows/kit.h"
 #include "fs/fs.h"
@@ -106,18 +108,20 @@ void frmSelectFirmware::Form_Design() {
     Caption = "Select Firmware Image";
     FontName = "Courier New";
 
+    // The window is no wider than the main window's client area (10860 twips), so that it fits
+    // the frame, which is sized around the main window.
     fraFileFinder.Caption = "File Finder";
-    fraFileFinder.Move(120, 120, 5400, 5400);
-    Drive1.Move(120, 300, 5160);
-    Dir1.Move(120, 720, 5160, 1800);
-    ListView1.Move(120, 2640, 5160, 2640);
+    fraFileFinder.Move(120, 120, 4560, 5400);
+    Drive1.Move(120, 300, 4320);
+    Dir1.Move(120, 720, 4320, 1800);
+    ListView1.Move(120, 2640, 4320, 2640);
     // Sorted by the file name, ascending; a column click sorts by that column or turns the order.
     ListView1.Sorted = true;
     ListView1.SortKey = 0;
     ListView1.SortOrder = forms::lvwAscending;
 
     fraImageProperties.Caption = "Firmware Image Properties";
-    fraImageProperties.Move(5640, 120, 6960, 5400);
+    fraImageProperties.Move(4800, 120, 5880, 5400);
     forms::Label* labels[] = {&lblPath,           &lblFilename,           &lblSoftwareInfo,        &lblSoftwareID,
                               &lblSoftwareBuiltOn, &lblFileCreatedOn,     &lblSoftwareVersion,     &lblCompatibleHardware,
                               &lblVendorCompatibility, &lblPackagesIncluded};
@@ -127,27 +131,40 @@ void frmSelectFirmware::Form_Design() {
     for (size_t i = 0; i < std::size(labels); ++i) {
         labels[i]->Caption = captions[i];
         labels[i]->WordWrap = true;
-        labels[i]->Move(120, 300 + double(i) * 500, 6720, 480);
+        labels[i]->Move(120, 300 + double(i) * 500, 5640, 480);
     }
 
     fraStatus.Caption = "Status";
-    fraStatus.Move(120, 5640, 12480, 900);
+    fraStatus.Move(120, 5640, 10560, 900);
     lblStatus.Caption = "Operation Status:";
-    lblStatus.Move(120, 270, 12240, 300);
-    pgbReadFile.Move(120, 600, 12240, 225);
+    lblStatus.Move(120, 270, 10320, 300);
+    pgbReadFile.Move(120, 600, 10320, 225);
     pgbReadFile.Visible = false;
 
     fraDownloadControls.Caption = "Download Controls";
-    fraDownloadControls.Move(120, 6660, 12480, 1200);
+    fraDownloadControls.Move(120, 6660, 10560, 1200);
     fraCommandSet.Caption = "Command Set";
-    fraCommandSet.Move(120, 240, 12240, 840);
+    fraCommandSet.Move(120, 240, 10320, 840);
+    // One row of buttons, each as wide as its caption: a character of the window's fixed-width
+    // font takes at most 100 twips at the desktop's scale, and the button's frame 160. What the
+    // row leaves over goes between the buttons.
     forms::CommandButton* buttons[] = {&cmdLoadSelected, &cmdLoadConfig,  &cmdLoadImageAndConfig,
                                        &cmdViewConfig,   &cmdPreferences, &cmdClose};
     const char* buttonCaptions[] = {"&Load Image Only", "Loa&d Config Only", "Load Image &And Config",
                                     "&View Config",     "&Preferences",      "&Close Window"};
+    constexpr double kRowLeft = 120, kRowWidth = 10080;
+    double widths[std::size(buttons)] = {};
+    double taken = 0;
+    for (size_t i = 0; i < std::size(buttons); ++i) {
+        widths[i] = 160 + 100 * double(std::string_view(buttonCaptions[i]).size() - 1);  // less the "&"
+        taken += widths[i];
+    }
+    const double gap = std::floor((kRowWidth - taken) / double(std::size(buttons) - 1));
+    double left = kRowLeft;
     for (size_t i = 0; i < std::size(buttons); ++i) {
         buttons[i]->Caption = buttonCaptions[i];
-        buttons[i]->Move(120 + double(i) * 2020, 300, 2000, 420);
+        buttons[i]->Move(left, 300, widths[i], 420);
+        left += widths[i] + gap;
     }
 }
 

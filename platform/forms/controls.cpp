@@ -66,12 +66,6 @@ void tapClicks(QWidget* w, std::function<void()>* click, std::function<void()>* 
     w->installEventFilter(tap);
 }
 
-void setFontSize(QWidget* w, double size) {
-    QFont f = w->font();
-    f.setPointSizeF(size > 0 ? size : 8.25);
-    w->setFont(f);
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------------------------ Label
@@ -147,7 +141,7 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
              }),
       MultiLineMode([this] { return multi_; }, [](const bool&) { RaiseReadOnly("MultiLine"); }),
       FontName([this] { return detail::FontName(Widget()); }, [this](const std::string& n) { detail::SetFontName(Widget(), n); }),
-      FontSize([this] { return Widget()->font().pointSizeF(); }, [this](const double& s) { setFontSize(Widget(), s); }),
+      FontSize([this] { return detail::FontSize(Widget()); }, [this](const double& s) { detail::SetFontSize(Widget(), s); }),
       multi_((style & MultiLine) != 0) {
     QWidget* parent = container->ContainerWidget();
     if (multi_) {
@@ -416,7 +410,7 @@ RichTextBox::RichTextBox(Container* container, std::string name, int32_t index)
            }),
       Locked([this] { return edit_->isReadOnly(); }, [this](const bool& l) { edit_->setReadOnly(l); }),
       FontName([this] { return detail::FontName(edit_); }, [this](const std::string& n) { detail::SetFontName(edit_, n); }),
-      FontSize([this] { return edit_->font().pointSizeF(); }, [this](const double& s) { setFontSize(edit_, s); }) {
+      FontSize([this] { return detail::FontSize(edit_); }, [this](const double& s) { detail::SetFontSize(edit_, s); }) {
     edit_ = new QTextEdit(container->ContainerWidget());
     edit_->setAcceptRichText(false);
     QObject::connect(edit_, &QTextEdit::textChanged, [this] {

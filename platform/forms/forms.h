@@ -7,6 +7,7 @@
 #include "forms/controls.h"
 #include "forms/dialogs.h"
 #include "forms/file_controls.h"
+#include "forms/fonts.h"
 #include "forms/form.h"
 #include "forms/grid.h"
 #include "forms/list_controls.h"

@@ -26,6 +26,11 @@ std::string LfToCrLf(const std::string& text);
 // asks for a fixed-pitch face where the family itself is not installed).
 std::string FontName(const QWidget* widget);
 void SetFontName(QWidget* widget, const std::string& name);
+// A widget's font size in points, as a control's FontSize reads and writes it: points measure
+// the em, as a point size does here (a height in pixels names the cell: LogicalFont). A size of
+// 0 or less sets the design font's 8.25.
+double FontSize(const QWidget* widget);
+void SetFontSize(QWidget* widget, double points);
 
 void InstallDesktopPresenter();
 // An object living on the user-interface thread, for work handed over from other threads.

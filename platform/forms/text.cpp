@@ -65,4 +65,12 @@ void SetFontName(QWidget* widget, const std::string& name) {
     widget->setFont(font);
 }
 
+double FontSize(const QWidget* widget) { return widget->font().pointSizeF(); }
+
+void SetFontSize(QWidget* widget, double points) {
+    QFont font = widget->font();
+    font.setPointSizeF(points > 0 ? points : 8.25);
+    widget->setFont(font);
+}
+
 }  // namespace forms::detail

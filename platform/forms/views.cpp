@@ -109,18 +109,8 @@ Node& NodeCollection::Item(const std::string& key) const {
 
 TreeView::TreeView(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
-      FontName([this] { return FromQ(tree_->font().family()); },
-               [this](const std::string& n) {
-                   QFont f = tree_->font();
-                   f.setFamily(ToQ(n));
-                   tree_->setFont(f);
-               }),
-      FontSize([this] { return tree_->font().pointSizeF(); },
-               [this](const double& s) {
-                   QFont f = tree_->font();
-                   f.setPointSizeF(s > 0 ? s : 8.25);
-                   tree_->setFont(f);
-               }) {
+      FontName([this] { return detail::FontName(tree_); }, [this](const std::string& n) { detail::SetFontName(tree_, n); }),
+      FontSize([this] { return detail::FontSize(tree_); }, [this](const double& s) { detail::SetFontSize(tree_, s); }) {
     tree_ = new QTreeWidget(container->ContainerWidget());
     tree_->setHeaderHidden(true);
     tree_->setColumnCount(1);

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "app/about_box.h"
 #include "core/bytes.h"
@@ -23,6 +25,7 @@
 #include "core/mixer_commands.h"
 #include "registry/values.h"
 #include "core/strip_commands.h"
+#include "strips/layout.h"
 #include "tests/unit_bus.h"
 #include "user/window_mailbox.h"
 #include "user/window_registry.h"
@@ -654,6 +657,50 @@ TEST_F(PanelWindow, AboutShowsTheUnitsGuidAndFirmwareDates) {
     EXPECT_EQ(software, "2004/06/23  13:05:00");
     EXPECT_EQ(bootloader.substr(0, 10), "2004/06/08");
     EXPECT_EQ(result, 2);
+}
+
+// Every readout shows each text it can show whole: the widest one of each kind is measured in the
+// field's own font against the field. The levels are those of the faders' scale (79 to 127).
+TEST_F(PanelWindow, EveryReadoutShowsItsWidestTextWhole) {
+    Open();
+    ASSERT_TRUE(window->panel().Attached());
+    std::set<std::string> cut, seen;
+    auto measure = [&] {
+        for (QWidget* w : window->strips()->Controls()) {
+            auto* f = dynamic_cast<TextField*>(w);
+            if (!f) continue;
+            seen.insert(f->text());
+            const QFontMetrics metrics(f->font());
+            const int need = metrics.horizontalAdvance(QString::fromLatin1(f->text().c_str()));
+            if (need > f->width() || metrics.height() > f->height())
+                cut.insert('"' + f->text() + "\" needs " + std::to_string(need) + " x " +
+                              std::to_string(metrics.height()) + " px in field " + std::to_string(f->x()) + "," +
+                              std::to_string(f->y()) + " of " + std::to_string(f->width()) + " x " +
+                              std::to_string(f->height()));
+        }
+    };
+    measure();  // as the panel came up, and the labels
+    for (const ValueCommand& c : kRateCommands) {
+        window->panel().working.sampleRate = c.value;
+        window->panel().SyncSettingsToUi();
+        measure();
+    }
+    window->MainWndProc(window->hwnd(), kWmCommand, kCmdExternalClock, 0);
+    measure();
+    for (const ValueCommand& c : kAsioCommands) {
+        window->panel().working.asioLatency = window->panel().working.wdmLatency = c.value;
+        window->panel().SyncSettingsToUi();
+        measure();
+    }
+    for (int32_t level = layout::kFaderMinimum; level <= layout::kFaderMaximum; ++level) {
+        for (ChannelPair& pair : window->panel().working.pairs) pair.level[0] = pair.level[1] = level;
+        window->panel().SyncSettingsToUi();
+        measure();
+    }
+    EXPECT_TRUE(cut.empty()) << ::testing::PrintToString(cut);
+    // The widest texts were among them.
+    for (const char* text : {" -48dB", "192000 Hz", "EXT Clock", "16ms", "WDM", "ASIO"})
+        EXPECT_TRUE(seen.count(text)) << text << " not among " << ::testing::PrintToString(seen);
 }
 
 TEST_F(PanelWindow, APictureOfThePanel) {

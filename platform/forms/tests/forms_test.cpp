@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QAction>
+#include <QFont>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -1103,6 +1105,29 @@ TEST_F(FormsTest, KeyPreviewSeesKeysBeforeTheControl) {
     EXPECT_EQ(f.seen, expected);
     EXPECT_EQ(f.Text1.Text(), "aB");
     f.Unload();
+}
+
+}  // namespace
+
+namespace {
+
+// A positive height names the character cell: the largest em whose ascent and descent fit it.
+// A negative height names the em; zero leaves the desktop's size.
+TEST_F(FormsTest, AFontHeightIsTheCellAndANegativeOneTheEm) {
+    EnsureApplication();
+    for (int32_t height = 8; height <= 24; ++height) {
+        const QFont font = LogicalFont("Arial", height);
+        EXPECT_LE(QFontMetrics(font).height(), height) << height;
+        QFont larger = font;
+        larger.setPixelSize(font.pixelSize() + 1);
+        EXPECT_GT(QFontMetrics(larger).height(), height) << height;
+        EXPECT_LT(font.pixelSize(), height) << "the em is smaller than the cell, " << height;
+    }
+    EXPECT_EQ(LogicalFont("Arial", -12).pixelSize(), 12);
+    EXPECT_EQ(LogicalFont("Arial", 0).pixelSize(), QFont().pixelSize());
+    EXPECT_EQ(LogicalFont("Arial", 12, 700).weight(), QFont::Bold);
+    EXPECT_EQ(LogicalFont("Arial", 12, 0).weight(), QFont::Normal);
+    EXPECT_EQ(LogicalFont("Arial", 12).family(), "Arial");
 }
 
 }  // namespace
