@@ -6,6 +6,10 @@
 
 #include <QApplication>
 #include <QAction>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -348,6 +352,80 @@ TEST_F(FormsTest, AGridRepaintsTheRowsThatChangedAndAllWhenRowsMove) {
         for (int i = 0; i < 3; ++i) DoEvents();  // laid out, then painted
         EXPECT_EQ(viewport.painted.intersects(row1), c.repaintsRow1);
         EXPECT_EQ(viewport.painted.intersects(row4), c.repaintsRow4);
+        f.Unload();
+    }
+}
+
+// A window holding only a grid about six rows high, as a log window does: nothing lies over it.
+class frmGridAlone : public Form {
+public:
+    frmGridAlone() : Form("frmGridAlone") {}
+    MSFlexGrid mfgLog{this, "mfgLog"};
+
+protected:
+    void Form_Design() override {
+        Move(0, 0, 5400, 2000);
+        mfgLog.Move(120, 120, 5000, 1500);
+    }
+};
+
+TEST_F(FormsTest, AGridScrolledToItsEndPaintsAboutARowPerChangeAndShowsItsRowsInLine) {
+    // A log grid scrolled to its newest row: each change, followed by scrolling to the last row
+    // as a log does, repaints about a row, and the window (read back from its backing store, as
+    // the screen shows it) is what a full render paints.
+    struct Case {
+        const char* change;
+        std::function<void(MSFlexGrid&)> apply;
+    };
+    const std::vector<Case> cases = {
+        {"a row added", [](MSFlexGrid& g) { g.AddItem("new\tx"); }},
+        {"a row added and the oldest removed (a log at its cap)",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.RemoveItem(1);
+         }},
+        {"two rows added and the oldest two removed",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.AddItem("newer\ty");
+             g.RemoveItem(1);
+             g.RemoveItem(1);
+         }},
+        {"a row added and written", [](MSFlexGrid& g) {
+             g.AddItem("new");
+             g.TextMatrix(g.Rows() - 1, 1) = "written";
+         }},
+        {"a row inserted above the rows shown", [](MSFlexGrid& g) { g.AddItem("inserted\tx", 2); }},
+        {"a row removed above the rows shown", [](MSFlexGrid& g) { g.RemoveItem(1); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change);
+        frmGridAlone f;
+        f.Show();
+        MSFlexGrid& g = f.mfgLog;
+        g.Cols = 2;
+        g.Rows = 1;
+        for (int i = 1; i <= 40; ++i) g.AddItem("row " + std::to_string(i) + "\tcell");
+        g.TopRow = g.Rows() - 1;
+        for (int i = 0; i < 3; ++i) DoEvents();
+        auto* table = static_cast<QTableWidget*>(g.Widget());
+        QWidget* view = table->viewport();
+        const int rowHeight = table->rowHeight(1);
+        for (int step = 0; step < 6; ++step) {
+            SCOPED_TRACE(step);
+            formstest::PaintCounter counter(view);
+            c.apply(g);
+            g.TopRow = g.Rows() - 1;
+            for (int i = 0; i < 3; ++i) DoEvents();
+            EXPECT_LE(counter.painted.boundingRect().height(), 2 * rowHeight);
+        }
+        QWidget* top = view->window();
+        const QPoint at = view->mapTo(top, QPoint(0, 0));
+        const QImage shown = QGuiApplication::primaryScreen()
+                                 ->grabWindow(top->winId(), at.x(), at.y(), view->width(), view->height())
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_RGB32);
+        EXPECT_EQ(shown, view->grab().toImage().convertToFormat(QImage::Format_RGB32));
         f.Unload();
     }
 }
