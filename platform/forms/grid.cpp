@@ -518,7 +518,10 @@ void MSFlexGrid::showCell(int32_t r, int32_t c) {
     table_->CellWritten(r);
     it->setText(ToQ(cells_[size_t(r)][size_t(c)]));
     bool fixed = r < fixedRows_ || c < fixedCols_;
+    // Heading cells have colours of their own, the button face's grey and black text, whatever the
+    // grid's state: a disabled grid's text colour (a light grey on white) would vanish on the grey.
     it->setBackground(fixed ? QBrush(QColor(0xC0, 0xC0, 0xC0)) : QBrush());
+    it->setForeground(fixed ? QBrush(Qt::black) : QBrush());
     it->setFlags(fixed ? Qt::ItemIsEnabled : Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     int32_t a = fixed ? flexAlignLeftCenter : colAlign_[size_t(c)];
     it->setTextAlignment(qtAlignment(a));

@@ -19,6 +19,8 @@
 #include <QTreeWidget>
 #include <QWidget>
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <atomic>
 #include <fstream>
 #include <spawn.h>
@@ -428,6 +430,53 @@ TEST_F(FormsTest, AGridScrolledToItsEndPaintsAboutARowPerChangeAndShowsItsRowsIn
         EXPECT_EQ(shown, view->grab().toImage().convertToFormat(QImage::Format_RGB32));
         f.Unload();
     }
+}
+
+// The contrast of two colours as readers perceive it: 1 for the same colour, 21 for black on
+// white; text wants at least 4.5.
+double contrastRatio(QColor a, QColor b) {
+    const auto luminance = [](QColor c) {
+        const auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST_F(FormsTest, ADisabledGridKeepsItsHeadingsReadable) {
+    // A window disabled while it works (the main window during a download) still shows what its
+    // columns are.
+    frmGridAlone f;
+    f.Show();
+    MSFlexGrid& g = f.mfgLog;
+    g.Cols = 2;
+    g.Rows = 2;
+    g.TextMatrix(0, 0) = "Heading";
+    g.TextMatrix(0, 1) = "Other";
+    g.TextMatrix(1, 1) = "cell";
+    auto* table = static_cast<QTableWidget*>(g.Widget());
+    const auto headingColours = [&] {
+        DoEvents();
+        const QImage cell = table->viewport()->grab(table->visualRect(table->model()->index(0, 0))).toImage();
+        // The background is the commonest colour, the text the one furthest from it.
+        std::map<QRgb, int> counts;
+        for (int y = 0; y < cell.height(); ++y)
+            for (int x = 0; x < cell.width(); ++x) ++counts[cell.pixel(x, y)];
+        const QColor background(std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                    return a.second < b.second;
+                                })->first);
+        QColor text = background;
+        for (const auto& [rgb, n] : counts)
+            if (contrastRatio(QColor(rgb), background) > contrastRatio(text, background)) text = QColor(rgb);
+        return std::pair{text, background};
+    };
+    const auto [enabledText, enabledBackground] = headingColours();
+    f.Enabled = false;
+    const auto [text, background] = headingColours();
+    EXPECT_EQ(background, enabledBackground);
+    EXPECT_GE(contrastRatio(text, background), 4.5) << "text " << text.name().toStdString() << " on "
+                                                    << background.name().toStdString();
+    f.Unload();
 }
 
 TEST_F(FormsTest, AGridCellShowsItsTextAsItChanges) {
