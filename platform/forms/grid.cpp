@@ -210,6 +210,17 @@ public:
         return width;
     }
 
+protected:
+    // A scroll before the layout moves the pixels shown at once: where the rows stood then moves
+    // with them.
+    void scrollContentsBy(int dx, int dy) override {
+        const int left = horizontalHeader()->offset(), top = verticalHeader()->offset();
+        QTableWidget::scrollContentsBy(dx, dy);
+        if (!changes_) return;
+        changes_->left += horizontalHeader()->offset() - left;
+        changes_->anchorTop += top - verticalHeader()->offset();
+    }
+
 private:
     // What changed since the last layout, and where the rows shown were then.
     struct Changes {
