@@ -195,6 +195,9 @@ public:
             view->update(QRect(0, rowViewportPosition(changes->appended), all.width(), all.height()) & all);
     }
 
+    // Lays the rows out now if a layout is due, as it would be when events next run.
+    void LayOutNow() { executeDelayedItemsLayout(); }
+
     // A text's width in pixels in the table's font. Measuring lays the text out, and a column's
     // widest text is asked for again as rows come and go, so each width is kept until the font
     // changes (or too many are kept).
@@ -310,8 +313,9 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
           [this](const int32_t& r) {
               if (r < 0 || r >= Rows()) badRow();
               // The view works out its scroll range for rows just added only when events run;
-              // scrolling before that stops one row short, so the range is brought up to date.
-              table_->doItemsLayout();
+              // scrolling before that stops one row short, so the range is brought up to date
+              // (by a layout only when one is due: each layout asks for a paint).
+              table_->LayOutNow();
               table_->scrollToItem(table_->item(r, 0), QAbstractItemView::PositionAtTop);
           }),
       SelectionMode([this] { return selectionMode_; },
