@@ -15,6 +15,8 @@
 #include <QTableWidget>
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 #include <string>
 #include <unordered_map>
 
@@ -99,38 +101,72 @@ private:
 }  // namespace
 
 // The grid's table. After rows are added or removed a table lays itself out again and then
-// repaints every cell it shows. When rows were only added at the end, the cells above them stay
-// where they were: then only the new rows, and any row written while the layout was pending
-// (the table does not repaint those itself), are repainted. A grid that grows a row at a time
-// (the device list as nodes are found, a status log) so paints one row per row added.
+// repaints every cell it shows. Most changes leave the rows on screen as they were, only moved:
+// rows added at the end (the device list as nodes are found, a status log), and rows removed or
+// inserted above the first row shown (a log past its cap drops its oldest). Then the pixels shown
+// are moved with their rows and only what is new is painted: the rows added, any row written
+// while the layout was pending (the table does not repaint those itself), and what the move
+// uncovered. A grid that grows a row at a time so paints about a row per row added.
+//
+// The move must be the rows' own. Laying out also works the scroll offset out again: a table
+// scrolled to its end keeps its last row flush with the bottom edge, and once rows are added that
+// offset becomes the top of the first row shown, some pixels further. Painting only the new rows
+// after that would leave the rows above drawn where they were, out of step with the scroll that
+// follows (rows squeezed together, a half row at the top, grid lines missing).
 class GridTable final : public QTableWidget {
 public:
     explicit GridTable(QWidget* parent) : QTableWidget(parent) {}
 
-    // Rows were added at the end, the first of them at `first`.
-    void RowsAppended(int first) {
-        if (appended_ < 0 || first < appended_) appended_ = first;
+    // `count` rows are about to be added at the end, the first of them at `first`.
+    void RowsAppended(int first, int count) {
+        if (!follow()) return;
+        if (changes_->appended < 0 || first < changes_->appended) changes_->appended = first;
+        changes_->rows += count;
     }
-    // Rows were removed, or added above others: the next layout repaints everything.
-    void RowsMoved() { moved_ = true; }
+    // A row is about to be inserted at `row`, above others.
+    void RowInserted(int row) {
+        if (!follow()) return;
+        // Only rows above the first one shown move the rows shown all alike.
+        if (row > changes_->anchor) changes_->moved = true;
+        ++changes_->anchor;
+        if (changes_->appended >= row) ++changes_->appended;
+        if (changes_->writtenFirst >= row) ++changes_->writtenFirst;
+        if (changes_->writtenLast >= row) ++changes_->writtenLast;
+        ++changes_->rows;
+    }
+    // The row `row` is about to be removed.
+    void RowRemoved(int row) {
+        if (!follow()) return;
+        if (row >= changes_->anchor) changes_->moved = true;
+        --changes_->anchor;
+        if (changes_->appended > row) --changes_->appended;
+        if (changes_->writtenFirst > row) --changes_->writtenFirst;
+        if (changes_->writtenLast >= row) --changes_->writtenLast;
+        --changes_->rows;
+    }
+    // Rows are about to change in some other way: the next layout repaints everything.
+    void RowsMoved() {
+        if (follow()) changes_->moved = true;
+    }
     // A cell's text or look was set.
     void CellWritten(int row) {
-        if (appended_ >= 0 && (written_ < 0 || row < written_)) written_ = row;
+        if (!changes_) return;
+        if (changes_->writtenFirst < 0 || row < changes_->writtenFirst) changes_->writtenFirst = row;
+        changes_->writtenLast = std::max(changes_->writtenLast, row);
     }
 
     void doItemsLayout() override {
-        const int appended = appended_, written = written_;
-        const bool moved = moved_;
-        appended_ = written_ = -1;
-        moved_ = false;
+        const std::optional<Changes> changes = std::exchange(changes_, std::nullopt);
         QWidget* view = viewport();
         const QSize size = view->size();
-        const bool onlyAppended = !moved && appended >= 0 && appended == laidRows_ && rowCount() > laidRows_ &&
-                                  columnCount() == laidCols_ && font() == laidFont_;
+        const bool rowsMoveAlike = changes && !changes->moved && changes->anchor >= 0 &&
+                                   changes->anchor < rowCount() && changes->rows == rowCount() &&
+                                   changes->laidRows == laidRows_ && columnCount() == laidCols_ &&
+                                   font() == laidFont_;
         laidRows_ = rowCount();
         laidCols_ = columnCount();
         laidFont_ = font();
-        if (!onlyAppended) {
+        if (!rowsMoveAlike) {
             QTableWidget::doItemsLayout();
             return;
         }
@@ -143,9 +179,24 @@ public:
             view->update();
             return;
         }
-        const int top = std::max(0, rowViewportPosition(written >= 0 ? std::min(written, appended) : appended));
-        if (top < view->height()) view->update(0, top, view->width(), view->height() - top);
+        // The rows shown move as their first one did; the move uncovers what must be painted
+        // (and carries any paint still pending with it).
+        const int dx = changes->left - horizontalHeader()->offset();
+        const int dy = rowViewportPosition(changes->anchor) - changes->anchorTop;
+        if (dx != 0 || dy != 0) view->scroll(dx, dy);
+        // The rows written, and the rows added down to the bottom edge (where none were before).
+        const QRect all = view->rect();
+        if (changes->writtenFirst >= 0 && changes->writtenLast >= changes->writtenFirst) {
+            const int top = rowViewportPosition(changes->writtenFirst);
+            const int bottom = rowViewportPosition(changes->writtenLast) + rowHeight(changes->writtenLast);
+            view->update(QRect(0, top, all.width(), bottom - top) & all);
+        }
+        if (changes->appended >= 0)
+            view->update(QRect(0, rowViewportPosition(changes->appended), all.width(), all.height()) & all);
     }
+
+    // Lays the rows out now if a layout is due, as it would be when events next run.
+    void LayOutNow() { executeDelayedItemsLayout(); }
 
     // A text's width in pixels in the table's font. Measuring lays the text out, and a column's
     // widest text is asked for again as rows come and go, so each width is kept until the font
@@ -162,11 +213,46 @@ public:
         return width;
     }
 
+protected:
+    // A scroll before the layout moves the pixels shown at once: where the rows stood then moves
+    // with them.
+    void scrollContentsBy(int dx, int dy) override {
+        const int left = horizontalHeader()->offset(), top = verticalHeader()->offset();
+        QTableWidget::scrollContentsBy(dx, dy);
+        if (!changes_) return;
+        changes_->left += horizontalHeader()->offset() - left;
+        changes_->anchorTop += top - verticalHeader()->offset();
+    }
+
 private:
+    // What changed since the last layout, and where the rows shown were then.
+    struct Changes {
+        int laidRows;       // the row count when the first change came
+        int rows;           // the row count the changes lead to
+        int anchor;         // the first row shown then, numbered as the rows now stand
+        int anchorTop;      // its top in the view then
+        int left;           // the horizontal scroll offset then
+        int appended = -1;      // the first row added at the end
+        int writtenFirst = -1;  // the first and last rows written
+        int writtenLast = -1;
+        bool moved = false;  // rows shown moved apart: everything is painted again
+    };
+
+    // Starts following the changes up to the next layout; false when the next layout repaints
+    // everything anyway.
+    bool follow() {
+        if (!changes_) {
+            const int anchor = rowAt(0);
+            changes_ = Changes{rowCount(), rowCount(), anchor, anchor >= 0 ? rowViewportPosition(anchor) : 0,
+                               horizontalHeader()->offset()};
+            if (anchor < 0) changes_->moved = true;
+        }
+        return !changes_->moved;
+    }
+
     std::unordered_map<std::string, int> widths_;
     QFont widthFont_;
-    int appended_ = -1, written_ = -1;
-    bool moved_ = false;
+    std::optional<Changes> changes_;
     int laidRows_ = 0, laidCols_ = 0;
     QFont laidFont_;
 };
@@ -227,8 +313,9 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
           [this](const int32_t& r) {
               if (r < 0 || r >= Rows()) badRow();
               // The view works out its scroll range for rows just added only when events run;
-              // scrolling before that stops one row short, so the range is brought up to date.
-              table_->doItemsLayout();
+              // scrolling before that stops one row short, so the range is brought up to date
+              // (by a layout only when one is due: each layout asks for a paint).
+              table_->LayOutNow();
               table_->scrollToItem(table_->item(r, 0), QAbstractItemView::PositionAtTop);
           }),
       SelectionMode([this] { return selectionMode_; },
@@ -345,9 +432,9 @@ void MSFlexGrid::AddItem(const std::string& item, int32_t index) {
     cells_.insert(cells_.begin() + at, std::move(row));
     updating_ = true;
     if (at == rows) {
-        table_->RowsAppended(at);
+        table_->RowsAppended(at, 1);
     } else {
-        table_->RowsMoved();
+        table_->RowInserted(at);
     }
     table_->insertRow(at);
     updating_ = false;
@@ -362,7 +449,7 @@ void MSFlexGrid::RemoveItem(int32_t index) {
         vb::Raise(30015, "MSFlexGrid", "Cannot remove last non-fixed row");
     cells_.erase(cells_.begin() + index);
     updating_ = true;
-    table_->RowsMoved();
+    table_->RowRemoved(index);
     table_->removeRow(index);
     updating_ = false;
     row_ = std::min(row_, Rows() - 1);
@@ -417,7 +504,7 @@ void MSFlexGrid::resize(int32_t rows, int32_t cols) {
     colSel_ = std::clamp(colSel_, 0, std::max(cols - 1, 0));
     updating_ = true;
     if (rows > oldRows) {
-        table_->RowsAppended(oldRows);
+        table_->RowsAppended(oldRows, rows - oldRows);
     } else if (rows < oldRows) {
         table_->RowsMoved();
     }
@@ -446,7 +533,10 @@ void MSFlexGrid::showCell(int32_t r, int32_t c) {
     table_->CellWritten(r);
     it->setText(ToQ(cells_[size_t(r)][size_t(c)]));
     bool fixed = r < fixedRows_ || c < fixedCols_;
+    // Heading cells have colours of their own, the button face's grey and black text, whatever the
+    // grid's state: a disabled grid's text colour (a light grey on white) would vanish on the grey.
     it->setBackground(fixed ? QBrush(QColor(0xC0, 0xC0, 0xC0)) : QBrush());
+    it->setForeground(fixed ? QBrush(Qt::black) : QBrush());
     it->setFlags(fixed ? Qt::ItemIsEnabled : Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     int32_t a = fixed ? flexAlignLeftCenter : colAlign_[size_t(c)];
     it->setTextAlignment(qtAlignment(a));

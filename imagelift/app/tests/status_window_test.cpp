@@ -2,6 +2,7 @@
 // on real windows inside an MDI frame.
 #include <gtest/gtest.h>
 
+#include <QTableWidget>
 #include <algorithm>
 #include <filesystem>
 
@@ -154,6 +155,35 @@ TEST_F(StatusWindow, KeepsTheNewest499LinesBelowTheHeader) {
     int32_t priority = 5;
     w.PostMessage("line 506", 506.0f, priority, std::string("m"));
     EXPECT_EQ(w.mfgStatus.Rows(), 499);
+    w.Unload();
+}
+
+TEST_F(StatusWindow, PastItsCapALinePaintsAboutARowOfTheGrid) {
+    // The oldest line goes as each new one comes: the rows shown move up a row, and only the
+    // new row is painted, not the whole grid.
+    frmStatus w;
+    w.Show();
+    w.DebugMessageLevel = 1;
+    auto post = [&](int i) {
+        int32_t priority = 7;
+        w.PostMessage("line " + std::to_string(i), float(i), priority, std::string("m"));
+    };
+    for (int i = 1; i <= 510; ++i) post(i);
+    for (int i = 0; i < 3; ++i) forms::DoEvents();
+    auto* table = static_cast<QTableWidget*>(w.mfgStatus.Widget());
+    QWidget* view = table->viewport();
+    for (int i = 511; i <= 515; ++i) {
+        SCOPED_TRACE(i);
+        formstest::PaintCounter counter(view);
+        post(i);
+        for (int j = 0; j < 3; ++j) forms::DoEvents();
+        int area = 0;
+        for (const QRect& r : counter.painted) area += r.width() * r.height();
+        EXPECT_GT(area, 0);
+        EXPECT_LE(area, 2 * table->rowHeight(1) * view->width());
+    }
+    EXPECT_EQ(w.mfgStatus.Rows(), 500);
+    EXPECT_EQ(w.mfgStatus.TextMatrix(499, 3)(), "line 515");
     w.Unload();
 }
 

@@ -8,6 +8,11 @@
 #include <QAction>
 #include <QFont>
 #include <QFontMetrics>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+#include <QScrollBar>
 #include <QKeyEvent>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -17,6 +22,8 @@
 #include <QTreeWidget>
 #include <QWidget>
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <atomic>
 #include <fstream>
 #include <spawn.h>
@@ -352,6 +359,145 @@ TEST_F(FormsTest, AGridRepaintsTheRowsThatChangedAndAllWhenRowsMove) {
         EXPECT_EQ(viewport.painted.intersects(row4), c.repaintsRow4);
         f.Unload();
     }
+}
+
+// A window holding only a grid about six rows high, as a log window does: nothing lies over it.
+class frmGridAlone : public Form {
+public:
+    frmGridAlone() : Form("frmGridAlone") {}
+    MSFlexGrid mfgLog{this, "mfgLog"};
+
+protected:
+    void Form_Design() override {
+        Move(0, 0, 5400, 2000);
+        mfgLog.Move(120, 120, 5000, 1500);
+    }
+};
+
+TEST_F(FormsTest, AGridScrolledToItsEndPaintsAboutARowPerChangeAndShowsItsRowsInLine) {
+    // A log grid scrolled to its newest row: each change, followed by scrolling to the last row
+    // as a log does, repaints about a row, and the window (read back from its backing store, as
+    // the screen shows it) is what a full render paints.
+    struct Case {
+        const char* change;
+        std::function<void(MSFlexGrid&)> apply;
+        int rowsPainted = 2;  // at most, per change
+    };
+    const std::vector<Case> cases = {
+        {"a row added", [](MSFlexGrid& g) { g.AddItem("new\tx"); }},
+        {"a row added and the oldest removed (a log at its cap)",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.RemoveItem(1);
+         }},
+        {"two rows added and the oldest two removed",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             g.AddItem("newer\ty");
+             g.RemoveItem(1);
+             g.RemoveItem(1);
+         }},
+        {"a row added and written", [](MSFlexGrid& g) {
+             g.AddItem("new");
+             g.TextMatrix(g.Rows() - 1, 1) = "written";
+         }},
+        {"a row added, then the view scrolled up before it is laid out",
+         [](MSFlexGrid& g) {
+             g.AddItem("new\tx");
+             QScrollBar* bar = static_cast<QTableWidget*>(g.Widget())->verticalScrollBar();
+             bar->setValue(bar->value() - 1);
+         }},
+        {"a row inserted above the rows shown", [](MSFlexGrid& g) { g.AddItem("inserted\tx", 2); }},
+        {"a row removed above the rows shown", [](MSFlexGrid& g) { g.RemoveItem(1); }},
+        // The current row keeps its number, so its selection moves to the row that takes its
+        // place (the old and the new selected rows are painted again).
+        {"a row added and the oldest removed, a row shown being current",
+         [](MSFlexGrid& g) {
+             g.Row = g.Rows() - 3;
+             g.AddItem("new\tx");
+             g.RemoveItem(1);
+         },
+         4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.change);
+        frmGridAlone f;
+        f.Show();
+        MSFlexGrid& g = f.mfgLog;
+        g.Cols = 2;
+        g.Rows = 1;
+        for (int i = 1; i <= 40; ++i) g.AddItem("row " + std::to_string(i) + "\tcell");
+        g.TopRow = g.Rows() - 1;
+        for (int i = 0; i < 3; ++i) DoEvents();
+        auto* table = static_cast<QTableWidget*>(g.Widget());
+        QWidget* view = table->viewport();
+        const int rowHeight = table->rowHeight(1);
+        for (int step = 0; step < 6; ++step) {
+            SCOPED_TRACE(step);
+            formstest::PaintCounter counter(view);
+            c.apply(g);
+            g.TopRow = g.Rows() - 1;
+            for (int i = 0; i < 3; ++i) DoEvents();
+            int area = 0;
+            for (const QRect& r : counter.painted) area += r.width() * r.height();
+            EXPECT_LE(area, c.rowsPainted * rowHeight * view->width());
+        }
+        QWidget* top = view->window();
+        const QPoint at = view->mapTo(top, QPoint(0, 0));
+        const QImage shown = QGuiApplication::primaryScreen()
+                                 ->grabWindow(top->winId(), at.x(), at.y(), view->width(), view->height())
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_RGB32);
+        EXPECT_EQ(shown, view->grab().toImage().convertToFormat(QImage::Format_RGB32));
+        f.Unload();
+    }
+}
+
+// The contrast of two colours as readers perceive it: 1 for the same colour, 21 for black on
+// white; text wants at least 4.5.
+double contrastRatio(QColor a, QColor b) {
+    const auto luminance = [](QColor c) {
+        const auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST_F(FormsTest, ADisabledGridKeepsItsHeadingsReadable) {
+    // A window disabled while it works (the main window during a download) still shows what its
+    // columns are.
+    frmGridAlone f;
+    f.Show();
+    MSFlexGrid& g = f.mfgLog;
+    g.Cols = 2;
+    g.Rows = 2;
+    g.TextMatrix(0, 0) = "Heading";
+    g.TextMatrix(0, 1) = "Other";
+    g.TextMatrix(1, 1) = "cell";
+    auto* table = static_cast<QTableWidget*>(g.Widget());
+    const auto headingColours = [&] {
+        DoEvents();
+        const QImage cell = table->viewport()->grab(table->visualRect(table->model()->index(0, 0))).toImage();
+        // The background is the commonest colour, the text the one furthest from it.
+        std::map<QRgb, int> counts;
+        for (int y = 0; y < cell.height(); ++y)
+            for (int x = 0; x < cell.width(); ++x) ++counts[cell.pixel(x, y)];
+        const QColor background(std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                    return a.second < b.second;
+                                })->first);
+        QColor text = background;
+        for (const auto& [rgb, n] : counts)
+            if (contrastRatio(QColor(rgb), background) > contrastRatio(text, background)) text = QColor(rgb);
+        return std::pair{text, background};
+    };
+    const auto [enabledText, enabledBackground] = headingColours();
+    f.Enabled = false;
+    const auto [text, background] = headingColours();
+    EXPECT_EQ(background, enabledBackground);
+    EXPECT_GE(contrastRatio(text, background), 4.5) << "text " << text.name().toStdString() << " on "
+                                                    << background.name().toStdString();
+    f.Unload();
 }
 
 TEST_F(FormsTest, AGridCellShowsItsTextAsItChanges) {
