@@ -801,6 +801,9 @@ TEST_F(Service, ControlToolPrintsAndChangesTheBus) {
     api_.HostBus(nullptr);  // let go, or the library would start the service again
     pid_t pid = root_->ServicePid();
     EXPECT_EQ(tool("stop"), 0);
+    // "stop" returns once the service has saved its state and let go of its root.
+    const std::string log = root_->Log();
+    EXPECT_EQ(log.rfind("ended\n"), log.size() - 6) << log;
     EXPECT_TRUE(WaitGone(pid));
 }
 

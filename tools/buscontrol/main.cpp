@@ -17,6 +17,12 @@
 //   buscontrol stop                       end the running service
 //
 // Prints the service's JSON answer; exit code 0 when done, 1 when refused, 2 on bad usage.
+// "stop" returns once the service has ended (it saves the devices' state on its way out), so
+// that its state folder may be removed or a new service started right after.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -24,7 +30,9 @@
 #include <nlohmann/json.hpp>
 
 #include "bus/json_codec.h"
+#include "clock/clock.h"
 #include "service/client.h"
+#include "service/protocol.h"
 
 using nlohmann::json;
 
@@ -108,6 +116,21 @@ json command(const std::vector<std::string>& a) {
     throw std::invalid_argument("unknown command \"" + c + "\"");
 }
 
+// Waits (at most about ten seconds) until no service holds the service lock of the platform
+// root: a service holds it until it has saved its last state and closed its socket.
+bool waitForServiceEnd() {
+    const std::string lock = bussvc::ServiceFolder(bussvc::PlatformRoot()) + "/service.lock";
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;  // no lock file: no service
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+        if (!ended) clk::Sleep(50);
+    }
+    ::close(fd);  // also lets go of the lock taken here
+    return ended;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,6 +157,11 @@ int main(int argc, char** argv) {
         int32_t code = bus->Control(cmd.dump(), reply);
         json answer = sim::ParseJson(reply);
         std::cout << (answer.is_discarded() ? reply : answer.dump(2)) << "\n";
+        bus.reset();  // the service ends only when its last connection has gone
+        if (code == 0 && args[0] == "stop" && !waitForServiceEnd()) {
+            std::cerr << "buscontrol: the service has not ended within 10 s\n";
+            return 1;
+        }
         return code == 0 ? 0 : 1;
     } catch (const bussvc::ServiceError&) {
         return 1;  // the bus client has said why on standard error

@@ -7,7 +7,8 @@
 //
 // Numbers are decimal or 0x-prefixed hex. --break writes a deliberately broken package (the
 // record faults apply to Image1, or to the configuration data when there is no Image1).
-// Prints each record; on bad arguments prints why, writes nothing and ends with status 2.
+// Prints each record; on bad arguments prints why, writes nothing and ends with status 2. -h
+// prints the usage line; without arguments it goes to standard error, with status 2.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -18,6 +19,12 @@
 #include "fwpbuild/package_builder.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: fwpbuild -o OUT.fwp [--image1 FILE[@ADDR]] [--image2 FILE[@ADDR]] "
+    "[--config FILE] [--date YYYYMMDD] [--time hhmmss] [--software-id N] "
+    "[--software-version N|A.B.C.D] [--model N] [--vendor N] [--format N] "
+    "[--info TEXT] [--break bad-magic|short[=N]|past-end|negative-offset|bad-crc]\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -70,6 +77,11 @@ void Image(fwp::PackageBuilder& b, fwp::Record r, const std::string& arg, const 
 }
 
 int Run(int argc, char** argv) {
+    // Without arguments there is nothing to write: the usage line says what to give.
+    if (argc < 2) {
+        std::cerr << kUsage;
+        return 2;
+    }
     fwp::PackageBuilder b;
     std::string out;
     std::string broken;
@@ -77,10 +89,7 @@ int Run(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
-            std::cout << "usage: fwpbuild -o OUT.fwp [--image1 FILE[@ADDR]] [--image2 FILE[@ADDR]] "
-                         "[--config FILE] [--date YYYYMMDD] [--time hhmmss] [--software-id N] "
-                         "[--software-version N|A.B.C.D] [--model N] [--vendor N] [--format N] "
-                         "[--info TEXT] [--break bad-magic|short[=N]|past-end|negative-offset|bad-crc]\n";
+            std::cout << kUsage;
             return 0;
         }
         if (i + 1 >= argc) throw UsageError(option + ": missing value");

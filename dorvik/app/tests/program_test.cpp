@@ -99,7 +99,8 @@ TEST(DorvikProgram, ASecondStartShowsTheFirstPanelAndEnds) {
 }
 
 // The bus description the README gives for a unit in its application, as a user gets it from
-// the heredoc there (its "$PWD" being the clone's top folder).
+// the heredoc there: its "$PWD" is the clone's top folder, and its "$PWD/build" the build folder,
+// which here is the one this test was built in (BUILD_DIR and SANITIZE=1 build elsewhere).
 std::string ReadmeUnitDescription() {
     std::ifstream in(std::string(LUMAREL_SOURCE_DIR) + "/README.md");
     std::string line, text;
@@ -114,6 +115,9 @@ std::string ReadmeUnitDescription() {
             text += body + "\n";
         }
     }
+    const std::string readmeBuild = "$PWD/build/";
+    for (size_t at; (at = text.find(readmeBuild)) != std::string::npos;)
+        text.replace(at, readmeBuild.size(), std::string(LUMAREL_BINARY_DIR) + "/");
     for (size_t at; (at = text.find("$PWD")) != std::string::npos;) text.replace(at, 4, LUMAREL_SOURCE_DIR);
     return text;
 }

@@ -184,5 +184,22 @@ TEST(FwpbuildCommand, BuildsTheSamePackageAndRefusesBadArguments) {
     }
 }
 
+TEST(FwpbuildCommand, WithoutArgumentsPrintsItsUsageLine) {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    ASSERT_NE(bin, nullptr);
+    TempDir dir;
+    const std::string tool = std::string(bin) + "/fwpbuild";
+    const auto text = [&](const std::string& name) {
+        std::ifstream in(dir / name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const int bare = std::system((tool + " >" + (dir / "bare.out").string() + " 2>" + (dir / "bare.err").string()).c_str());
+    EXPECT_TRUE(WIFEXITED(bare) && WEXITSTATUS(bare) == 2) << bare;
+    ASSERT_EQ(std::system((tool + " -h >" + (dir / "help.out").string()).c_str()), 0);
+    EXPECT_EQ(text("bare.out"), "");
+    EXPECT_EQ(text("bare.err"), text("help.out"));
+    EXPECT_EQ(text("help.out").rfind("usage: fwpbuild -o OUT.fwp ", 0), 0u) << text("help.out");
+}
+
 }  // namespace
 }  // namespace fwp
