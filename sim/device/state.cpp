@@ -175,14 +175,12 @@ bool StateFileName(const std::string& name) {
     return false;
 }
 
-// Reads a whole file of at most `limit` bytes.
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path, uintmax_t limit = 16u << 20) {
-    std::error_code ec;
-    const uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > limit) throw std::runtime_error("device state: cannot read " + path.string());
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("device state: cannot read " + path.string());
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Reads a whole regular file of at most `limit` bytes.
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path, size_t limit = 16u << 20) {
+    std::string bytes;
+    if (fs::ReadRegularFile(path, limit, bytes) != fs::ReadResult::Ok)
+        throw std::runtime_error("device state: cannot read " + path.string());
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::string SlotStem(int type) { return "slot" + std::to_string(type); }

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
 
 #include "bus/audio_device.h"
 #include "bus/description.h"
@@ -403,10 +402,12 @@ bool BusHost::saveVirtualDevices() {
 
 void BusHost::restoreVirtualDevices() {
     fsys::path file = state_ / "virtual_devices.json";
-    if (!std::ifstream(file, std::ios::binary)) return;
-    json list = sim::ReadJsonFile(file);
+    std::error_code ec;
+    if (!fsys::exists(fsys::symlink_status(file, ec))) return;  // none saved yet
+    std::string why;
+    json list = sim::ReadJsonFile(file, &why);
     if (!list.is_array()) {
-        Log("ignoring an unreadable " + file.string());
+        Log("ignoring an unreadable " + file.string() + (why.empty() ? "" : ": " + why));
         return;
     }
     for (const auto& d : bus_.VirtualDevices()) bus_.RemoveVirtualDevice(d.name, d.instance);

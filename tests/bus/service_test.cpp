@@ -746,6 +746,50 @@ TEST_F(Service, AServiceThatCannotStartSaysWhyToWhoeverAsked) {
     }
 }
 
+// A file named by a bus description, or by a node added later, must be a regular file: a FIFO
+// would hold the service in open(2) for ever (at start-up with the service lock held, so that
+// no later start on the root could serve). It is refused at once with a clear error; the next
+// start on the root serves, and a running service serves on.
+TEST_F(Service, AFifoNamedForTheBusIsRefusedAtOnceAndTheServiceServesOn) {
+    root_.reset();
+    ServiceRoot root("fifo");
+    const fsys::path fifo = root.Root() / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto unitWith = [&](const char* key) {
+        return json{{"id", "unit"}, {"kind", "lumarel460"}, {"images", {{{"type", 0}, {key, fifo.string()}}}}};
+    };
+    const fsys::path withImage = root.Root() / "image.json", withPackage = root.Root() / "package.json";
+    std::ofstream(withImage) << json{{"nodes", {unitWith("file")}}}.dump();
+    std::ofstream(withPackage) << json{{"nodes", {unitWith("package")}}}.dump();
+    const std::pair<fsys::path, const char*> descriptions[] = {
+        {fifo, "is not a regular file"},
+        {withImage, "\"images.file\" names something that is not a regular file"},
+        {withPackage, "\"images.package\" names something that is not a regular file"},
+    };
+    for (const auto& [description, why] : descriptions) {
+        SCOPED_TRACE(description);
+        ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
+        try {
+            bussvc::ConnectToService(nullptr);
+            ADD_FAILURE() << "a service started";
+        } catch (const bussvc::ServiceError& e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+        EXPECT_NE(root.Log().find(why), std::string::npos);
+    }
+    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+    std::string out;
+    ASSERT_EQ(tool("state", &out), 0) << out;  // the default bus on the same root
+    const pid_t pid = root.ServicePid();
+    for (const char* key : {"file", "package"}) {
+        EXPECT_EQ(tool("add-node '" + unitWith(key).dump() + "'", &out), 1) << out;
+        EXPECT_NE(out.find("not a regular file"), std::string::npos) << out;
+    }
+    EXPECT_EQ(tool("state", &out), 0) << out;
+    EXPECT_EQ(root.ServicePid(), pid);
+    EXPECT_EQ(json::parse(out, nullptr, false).value("nodes", json::array()).size(), 2u);  // nothing added
+}
+
 TEST_F(Service, EndsOnItsOwnWhenIdle) {
     root_.reset();
     ServiceRoot quick("idle", nullptr, 50);
