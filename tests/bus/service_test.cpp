@@ -790,6 +790,60 @@ TEST_F(Service, AFifoNamedForTheBusIsRefusedAtOnceAndTheServiceServesOn) {
     EXPECT_EQ(json::parse(out, nullptr, false).value("nodes", json::array()).size(), 2u);  // nothing added
 }
 
+// The service outlives the program that started it and must not pin that program's folder
+// (its file system could not be unmounted): once it serves, its current folder is "/". A root
+// and a description named relative to the folder it was started in still serve and save there.
+TEST_F(Service, TheServiceLeavesTheFolderItWasStartedIn) {
+    root_.reset();
+    ServiceRoot root("cwd");
+    const fsys::path work = root.Root() / "work";
+    fsys::create_directories(work / "r");
+    std::ofstream(work / "bus.json") << TestBus().dump();
+    const auto cwdOf = [](pid_t pid) {
+        std::error_code ec;
+        return fsys::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec);
+    };
+
+    // Started by hand in `work`, with a relative root and description.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string program = std::string(std::getenv("LUMAREL_BIN")) + "/lumarel-bus";
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent || ::chdir(work.c_str()) != 0) ::_exit(1);
+        ::dup2(ready[1], 3);
+        ::execl(program.c_str(), "lumarel-bus", "--root", "r", "--description", "bus.json", "--ready-fd", "3",
+                "--idle-ms", "3000", nullptr);
+        ::_exit(127);
+    }
+    KillOnExit reaper(child);
+    ::close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(byte, '1');
+    EXPECT_EQ(cwdOf(child), fsys::path("/"));
+    ::setenv("LUMAREL_ROOT", (work / "r").c_str(), 1);
+    std::string out;
+    EXPECT_EQ(tool(std::string("vdev-add ") + kDevice, &out), 0) << out;
+    EXPECT_TRUE(fsys::exists(work / "r" / "bus" / "state" / "virtual_devices.json"));
+    EXPECT_EQ(tool("state", &out), 0) << out;
+    EXPECT_EQ(json::parse(out, nullptr, false).value("nodes", json::array()).size(), 5u) << out;
+    EXPECT_EQ(::kill(child, 0), 0) << "the service that was started ended meanwhile";
+    EXPECT_EQ(tool("stop"), 0);
+    EXPECT_TRUE(WaitGone(child));  // reaped by `reaper`
+
+    // Started by a client, as programs start it.
+    ::setenv("LUMAREL_ROOT", root.Root().c_str(), 1);
+    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+    EXPECT_EQ(tool("state", &out), 0) << out;
+    const pid_t started = root.ServicePid();
+    ASSERT_NE(started, 0);
+    EXPECT_EQ(cwdOf(started), fsys::path("/"));
+}
+
 TEST_F(Service, EndsOnItsOwnWhenIdle) {
     root_.reset();
     ServiceRoot quick("idle", nullptr, 50);
