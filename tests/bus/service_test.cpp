@@ -651,6 +651,50 @@ TEST_F(Service, DeviceStateSurvivesAKilledService) {
     api_.HostBus(nullptr);
 }
 
+// A node's state folder is named after its id, with characters outside [A-Za-z0-9_-] as '_':
+// an id alone keeps that folder (what was saved there still loads), but a second node whose id
+// would meet it there is refused, at start-up and when added, instead of sharing its state.
+TEST_F(Service, IdsThatWouldShareAStateFolderAreRefused) {
+    root_.reset();
+    const json one = {{"nodes", {{{"id", "host"}, {"kind", "host"}}, {{"id", "u.1"}, {"kind", "lumarel460"}}}}};
+    ServiceRoot root("shared-folder", &one);
+    api_.HostBus(nullptr);
+    std::vector<uint8_t> request = {0, 0, 0, 1, 0, 1, 10, 2, 0x10, 0x7E, 0x3C, 0x0A, 0x99, 0x00, 0x01, 0x00};
+    Address48 a = At(0xFFFF, 0xC8021000u);
+    ASSERT_EQ(api_.AsyncWriteWrapper(1, &a, int32_t(request.size()), request.data(), 0), kResultSuccess);
+    EXPECT_TRUE(fsys::exists(root.Root() / "bus" / "state" / "nodes" / "u_1" / "state.json"));
+    const auto guidOf = [&](const std::string& id) {
+        for (const json& n : root.Control(json{{"cmd", "state"}}).value("nodes", json::array()))
+            if (n.value("id", "") == id) return n["state"].value("guid", "");
+        return std::string();
+    };
+    const std::string programmed = guidOf("u.1");
+    ASSERT_NE(programmed, "0A3C7E1000010001");
+
+    std::string out;
+    EXPECT_EQ(tool(R"(add-node '{"id": "u_1", "kind": "lumarel460"}')", &out), 1) << out;
+    EXPECT_NE(json::parse(out, nullptr, false).value("error", "").find(
+                  "would share its state folder \"u_1\" with node \"u.1\""),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(tool(R"(add-node '{"id": "u-1", "kind": "lumarel460"}')", &out), 0) << out;  // a folder of its own
+
+    root.Stop();
+    EXPECT_EQ(guidOf("u.1"), programmed);  // the saved state loads from the folder it always had
+    root.Stop();
+    api_.HostBus(nullptr);
+
+    const json both = {{"nodes", {{{"id", "host"}, {"kind", "host"}}, {{"id", "u.1"}, {"kind", "lumarel460"}},
+                                  {{"id", "u_1"}, {"kind", "lumarel460"}}}}};
+    std::ofstream(root.Root() / "bus.json") << both.dump();
+    try {
+        bussvc::ConnectToService(nullptr);
+        ADD_FAILURE() << "a service started";
+    } catch (const bussvc::ServiceError& e) {
+        EXPECT_NE(std::string(e.what()).find("would share its state folder"), std::string::npos) << e.what();
+    }
+}
+
 // The service's folder holds its socket and the device's keys: whatever the umask, its folders
 // are for their owner only (0700) and its files (device state, the list, the log) 0600.
 TEST_F(Service, TheServiceFolderIsPrivateWhateverTheUmask) {
