@@ -333,6 +333,7 @@ void BusHost::Load(const json* description) {
         bus_.WithNode(id, [&](sim::Node& n) {
             std::error_code ec;
             if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
+            n.MarkStateSaved();  // what a failed save goes back to
             savedSerial_[id] = n.StateSerial();
             if (const std::string why = n.StateError(); !why.empty())
                 Log("the saved state of node " + id + " could not be loaded, the node starts from its description: " +
@@ -368,11 +369,18 @@ bool BusHost::SaveChanges() {
                 if (failingSaves_.erase(id)) Log("the state of node " + id + " is saved again");
             } catch (const std::exception& e) {
                 allSaved = false;
-                // Said once: every request tries again, and a full disk fails them all alike.
-                if (failingSaves_.insert(id).second) Log("saving the state of node " + id + " failed: " + e.what());
+                // The change is dropped, as a restart would drop it: the node goes back to the
+                // state its folder holds. Kept in memory, it would go into every later save and
+                // fail it too, though the change of that save would fit.
+                n->RevertUnsavedState();
+                saved = n->StateSerial();
+                failingSaves_.insert(id);
+                Log("saving the state of node " + id + " failed: " + e.what() +
+                    "; the change is dropped and the node is back to its saved state");
             }
         }
-        // After a failure the count stays behind, so that the next request tries again.
+        // After a failure the count stays behind, so that the next request looks again (a node
+        // taken back to its saved state has nothing new to save).
         if (allSaved) savedChanges_.store(changes);
         ok = allSaved;
     });
@@ -389,7 +397,10 @@ void BusHost::trackNode(const std::string& id, bool known) {
         savedSerial_.erase(id);
         return;
     }
-    bus_.WithNode(id, [&](sim::Node& n) { savedSerial_[id] = n.StateSerial(); });
+    bus_.WithNode(id, [&](sim::Node& n) {
+        n.MarkStateSaved();
+        savedSerial_[id] = n.StateSerial();
+    });
 }
 
 bool BusHost::saveVirtualDevices() {
