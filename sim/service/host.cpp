@@ -50,16 +50,7 @@ bool writeFileAtomically(const fsys::path& file, const std::string& text) {
     if (!fs::CreatePrivateFolders(file.parent_path())) return false;
     fsys::path tmp = file;
     tmp += ".tmp";
-    const int fd = fs::OpenPrivateFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (size_t at = 0; ok && at < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
-        if (n > 0) at += size_t(n);
-        else ok = n < 0 && errno == EINTR;
-    }
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
+    bool ok = fs::WritePrivateFile(tmp, text, true);
     std::error_code ec;
     if (ok) fsys::rename(tmp, file, ec);
     ok = ok && !ec;
