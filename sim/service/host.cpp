@@ -31,7 +31,7 @@ constexpr size_t kBusRequestHeader = 24;
 constexpr size_t kBusRequestMax = kBusRequestHeader + 256 + 8;
 constexpr int32_t kErrorInvalidFunction = 1;
 constexpr int32_t kErrorInvalidHandle = 6;
-constexpr int32_t kErrorWriteFault = 29;  // the change is made but could not be saved
+constexpr int32_t kErrorWriteFault = 29;  // the change could not be saved
 
 uint32_t noticeFor(sim::EventKind kind) {
     switch (kind) {
@@ -285,8 +285,12 @@ int32_t BusHost::AudioRequest(const std::string& node, uint32_t code, const std:
         error = d->AudioRequest(code, input, outSize, output);
         result = 0;
     });
-    // Settings the driver took are kept like the rest of the device's state.
-    if (result == 0) SaveChanges();
+    // Settings the driver took are kept like the rest of the device's state. A change that could
+    // not be saved is dropped again (SaveChanges): the request did not take.
+    if (result == 0 && !SaveChanges() && error == 0) {
+        error = kErrorWriteFault;
+        output.clear();
+    }
     return result;
 }
 
