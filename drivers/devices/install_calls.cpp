@@ -92,7 +92,7 @@ std::string InstallInf(const std::string& sourceInf) {
         return {};
     }
     std::error_code ec;
-    stdfs::create_directories(InfFolderNative(), ec);
+    fs::CreatePrivateFolders(InfFolderNative());
     std::set<std::string> taken;
     std::vector<std::string> installed;
     for (const auto& entry : stdfs::directory_iterator(InfFolderNative(), ec)) {
@@ -107,11 +107,8 @@ std::string InstallInf(const std::string& sourceInf) {
     for (unsigned n = 0; n < 100000; ++n) {
         std::string stem = "oem" + std::to_string(n);
         if (taken.count(stem + ".inf") || taken.count(stem + ".pnf")) continue;
-        std::ofstream inf(InfFolderNative() / (stem + ".inf"), std::ios::binary);
-        inf << *bytes;
-        std::ofstream pnf(InfFolderNative() / (stem + ".pnf"), std::ios::binary);
-        pnf << "compiled " << stem << ".inf\n";
-        if (!inf.flush() || !pnf.flush()) {
+        if (!fs::WritePrivateFile(InfFolderNative() / (stem + ".inf"), *bytes) ||
+            !fs::WritePrivateFile(InfFolderNative() / (stem + ".pnf"), "compiled " + stem + ".inf\n")) {
             SetLastError(ERROR_ACCESS_DENIED);
             return {};
         }

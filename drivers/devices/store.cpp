@@ -30,9 +30,8 @@ thread_local uint32_t t_lastError = ERROR_SUCCESS;
 class StoreLock {
 public:
     StoreLock() {
-        std::error_code ec;
-        stdfs::create_directories(StoreFolder(), ec);
-        fd_ = ::open((StoreFolder() / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fs::CreatePrivateFolders(StoreFolder());
+        fd_ = fs::OpenPrivateFile(StoreFolder() / ".lock", O_RDWR | O_CREAT);
         if (fd_ >= 0) ::flock(fd_, LOCK_EX);
     }
     ~StoreLock() {
@@ -49,12 +48,7 @@ private:
 bool WriteFileWhole(const stdfs::path& path, const std::string& text) {
     stdfs::path temp = path;
     temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << text;
-        if (!out.flush()) return false;
-    }
+    if (!fs::WritePrivateFile(temp, text)) return false;
     std::error_code ec;
     stdfs::rename(temp, path, ec);
     return !ec;
@@ -157,10 +151,9 @@ stdfs::path WindowsFolderNative() { return fs::DriveFolder('C') / "WINDOWS"; }
 stdfs::path InfFolderNative() { return WindowsFolderNative() / "inf"; }
 
 bool EnsureFolders() {
-    std::error_code ec1, ec2;
-    stdfs::create_directories(StoreFolder(), ec1);
-    stdfs::create_directories(InfFolderNative(), ec2);
-    return !ec1 && !ec2;
+    // For the owner only, whatever the umask: another user writing here could plant a driver.
+    const bool store = fs::CreatePrivateFolders(StoreFolder());
+    return fs::CreatePrivateFolders(InfFolderNative()) && store;
 }
 
 std::optional<DeviceNode> ParseNode(std::string_view text) {
@@ -365,8 +358,11 @@ std::optional<uint32_t> InjectedFault(std::string_view operation, const std::vec
 
 void AddFault(const std::string& rule) {
     StoreLock lock;
-    std::ofstream out(StoreFolder() / "faults", std::ios::binary | std::ios::app);
-    out << rule << "\n";
+    const int fd = fs::OpenPrivateFile(StoreFolder() / "faults", O_WRONLY | O_CREAT | O_APPEND);
+    if (fd < 0) return;
+    const std::string line = rule + "\n";
+    (void)!::write(fd, line.data(), line.size());
+    ::close(fd);
 }
 
 void BumpCounter(const std::string& name) {

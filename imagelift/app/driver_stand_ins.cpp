@@ -49,13 +49,10 @@ void PlaceDriverStandIns() {
         const std::string path = windows.substr(0, size_t(n)) + s.path;
         if (basWinAPI::FileExists(std::string_view(path))) continue;
         const std::filesystem::path file = fs::ToNativePath(path);
-        std::error_code ec;
-        std::filesystem::create_directories(file.parent_path(), ec);
-        {
-            std::ofstream out(file, std::ios::binary);
-            if (!out) continue;
-            out << "Stand-in for a driver of the simulated 1394 stack.\n";
-        }
+        // Drive C lies under the platform root: its folders and files are for the owner only.
+        if (!fs::CreatePrivateFolders(file.parent_path()) ||
+            !fs::WritePrivateFile(file, "Stand-in for a driver of the simulated 1394 stack.\n"))
+            continue;
         dateFile(file, s);
     }
 }

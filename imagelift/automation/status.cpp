@@ -120,7 +120,7 @@ int32_t Initialize() {
         folder = vb::Trim(folder);
         if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
         // The folder, with any folders above it, is made here; no command is started for it.
-        if (!folder.empty() && !fs::DirExists(folder)) std::filesystem::create_directories(fs::ToNativePath(folder));
+        if (!folder.empty() && !fs::DirExists(folder)) fs::CreatePrivateFolders(fs::ToNativePath(folder));
         // A symbolic link in its place (dangling or not) is removed, never written through.
         std::error_code ec;
         const std::filesystem::path statusPath = fs::ToNativePath(s.StatusFileName);

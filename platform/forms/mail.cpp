@@ -63,6 +63,8 @@ std::string copyAttachment(const std::string& path) {
     if (!::mkdtemp(tmpl.data())) vb::Raise(kMailFailure, "MAPIMessages", "Cannot prepare the attachment " + path);
     sfs::path copy = sfs::path(tmpl) / sfs::path(path).filename();
     sfs::copy_file(path, copy, sfs::copy_options::overwrite_existing, ec);
+    // The copy takes the original's mode: it is for the owner only, as everything under the root.
+    if (!ec) sfs::permissions(copy, sfs::perms::owner_read | sfs::perms::owner_write, ec);
     if (ec) vb::Raise(kMailFailure, "MAPIMessages", "Cannot copy the attachment " + path + ": " + ec.message());
     return copy.string();
 }

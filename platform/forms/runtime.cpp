@@ -87,10 +87,8 @@ void pumpPosted() {
 // the platform root, so the window system does not complain on every start.
 void providePrivateRuntimeFolder() {
     if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir) return;
-    std::error_code ec;
     const std::filesystem::path dir = fs::PlatformRoot() / "runtime";
-    std::filesystem::create_directories(dir, ec);
-    if (ec || ::chmod(dir.c_str(), 0700) != 0) return;  // Qt then says so itself
+    if (!fs::CreatePrivateFolders(dir) || ::chmod(dir.c_str(), 0700) != 0) return;  // Qt then says so itself
     ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
 }
 
@@ -102,14 +100,13 @@ void providePrivateRuntimeFolder() {
 std::string offscreenPlatform() {
     std::error_code ec;
     const std::filesystem::path dir = fs::PlatformRoot() / "runtime";
-    std::filesystem::create_directories(dir, ec);
+    fs::CreatePrivateFolders(dir);
     const std::filesystem::path file = dir / "offscreen-screen.json";
     const std::filesystem::path temporary = dir / ("offscreen-screen.json." + std::to_string(::getpid()));
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << R"({"screens": [{"name": "offscreen", "x": 0, "y": 0, "width": 1024, "height": 768, )"
-               R"("logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
-        if (!out) return "offscreen";
+    if (!fs::WritePrivateFile(temporary, R"({"screens": [{"name": "offscreen", "x": 0, "y": 0, "width": 1024, "height": 768, )"
+                                         R"("logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})")) {
+        std::filesystem::remove(temporary, ec);
+        return "offscreen";
     }
     std::filesystem::rename(temporary, file, ec);
     if (ec) {

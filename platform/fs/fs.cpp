@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -165,6 +166,22 @@ int OpenPrivateFile(const stdfs::path& file, int flags) {
     return fd;
 }
 
+bool WritePrivateFile(const stdfs::path& file, std::string_view bytes, bool sync) {
+    const int fd = OpenPrivateFile(file, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (size_t at = 0; ok && at < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
+        if (n > 0) at += size_t(n);
+        else ok = n < 0 && errno == EINTR;
+    }
+    const int error = ok ? 0 : errno;
+    if (ok && sync) ok = ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (error != 0) errno = error;
+    return ok;
+}
+
 stdfs::path DriveFolder(char letter) {
     char lower = (letter >= 'A' && letter <= 'Z') ? char(letter + 0x20) : letter;
     return PlatformRoot() / "drives" / std::string(1, lower);
@@ -270,6 +287,61 @@ bool IsRegularFile(std::string_view path) {
     if (path.empty()) return false;
     std::error_code ec;
     return stdfs::is_regular_file(ToNativePath(path), ec);
+}
+
+// ---- reading files named from outside ----------------------------------------------------
+
+int OpenRegularFile(const stdfs::path& file, bool* notRegular) {
+    if (notRegular) *notRegular = false;
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer (and is then refused).
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (notRegular) *notRegular = true;
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+ReadResult ReadRegularFile(const stdfs::path& file, size_t limit, std::string& bytes) {
+    bytes.clear();
+    bool notRegular = false;
+    const int fd = OpenRegularFile(file, &notRegular);
+    if (fd < 0) return notRegular ? ReadResult::NotRegular : ReadResult::CannotOpen;
+    ReadResult result = ReadResult::Ok;
+    char piece[65536];
+    for (;;) {
+        const size_t want = std::min(sizeof piece, limit + 1 - bytes.size());
+        const ssize_t n = ::read(fd, piece, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            result = ReadResult::ReadFailed;
+            break;
+        }
+        if (n == 0) break;
+        bytes.append(piece, size_t(n));
+        if (bytes.size() > limit) {
+            result = ReadResult::TooLarge;
+            break;
+        }
+    }
+    ::close(fd);
+    if (result != ReadResult::Ok) bytes.clear();
+    return result;
+}
+
+std::string ReadResultText(ReadResult result, size_t limit) {
+    switch (result) {
+    case ReadResult::Ok: return {};
+    case ReadResult::CannotOpen: return "cannot be opened";
+    case ReadResult::NotRegular: return "is not a regular file";
+    case ReadResult::TooLarge: return "is larger than " + std::to_string(limit) + " bytes";
+    case ReadResult::ReadFailed: return "cannot be read";
+    }
+    return {};
 }
 
 // ---- sizes and times --------------------------------------------------------------------

@@ -35,6 +35,11 @@ bool CreatePrivateFolders(const std::filesystem::path& dir);
 // open(2) of a file that, when created, is for its owner only (0600, whatever the umask).
 // Returns the descriptor (close-on-exec) or -1 with errno set.
 int OpenPrivateFile(const std::filesystem::path& file, int flags);
+// Writes `bytes` as the whole of `file` (created for its owner only, as OpenPrivateFile; an
+// existing file is truncated, a symbolic link in its place is not followed), flushed to the disk
+// when `sync` is set. False (errno set) when any step failed; callers that replace a file write
+// it under a temporary name and rename it.
+bool WritePrivateFile(const std::filesystem::path& file, std::string_view bytes, bool sync = false);
 // The folder that stands for drive `letter` (any case): PlatformRoot()/drives/<lower letter>.
 std::filesystem::path DriveFolder(char letter);
 
@@ -66,6 +71,22 @@ bool DirExists(std::string_view path, int32_t attributes = 0);
 // True when the path names a regular file (through symbolic links). A FIFO, a device or a
 // socket is no file to read: opening one for reading can wait for ever on a writer.
 bool IsRegularFile(std::string_view path);
+
+// ---- reading files named from outside ----------------------------------------------------
+
+// Opens a file for reading when it is a regular file (through symbolic links), without waiting:
+// a name from outside (a bus description, a control command) may name a FIFO, whose open(2)
+// waits for a writer for ever, or a device that never ends. Such a file is closed again at
+// once. Returns the descriptor (close-on-exec, reads blocking as usual) or -1.
+int OpenRegularFile(const std::filesystem::path& file, bool* notRegular = nullptr);
+
+enum class ReadResult { Ok, CannotOpen, NotRegular, TooLarge, ReadFailed };
+// Reads the whole of a regular file of at most `limit` bytes into `bytes` (opened as
+// OpenRegularFile opens it; no more than limit + 1 bytes are read whatever the file claims).
+ReadResult ReadRegularFile(const std::filesystem::path& file, size_t limit, std::string& bytes);
+// The reason as a message says it: "cannot be opened", "is not a regular file", "is larger
+// than <limit> bytes", "cannot be read" (empty for Ok).
+std::string ReadResultText(ReadResult result, size_t limit);
 
 // ---- sizes and times --------------------------------------------------------------------
 

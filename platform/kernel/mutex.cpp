@@ -146,8 +146,9 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
     fs::CreatePrivateFolders(folder);
     auto m = std::make_shared<MutexObject>();
     m->key = lockPath;
-    m->lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    m->presenceFd = ::open(presencePath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // For the owner only, whatever the umask: the platform root is one user's machine.
+    m->lockFd = fs::OpenPrivateFile(lockPath, O_RDWR | O_CREAT);
+    m->presenceFd = fs::OpenPrivateFile(presencePath, O_RDWR | O_CREAT);
     if (m->lockFd < 0 || m->presenceFd < 0) {
         if (m->lockFd >= 0) ::close(m->lockFd);
         if (m->presenceFd >= 0) ::close(m->presenceFd);

@@ -93,14 +93,9 @@ void writeAll(const std::string& path, const Contents& c) {
     if (!c.whole) vb::Raise(75, "registry", "Path/File access error: " + path + " could not be read whole");
     const std::string text = FormatSettings(c.lines);
     std::string tmp = path + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::remove(tmp.c_str());
-            vb::Raise(75, "registry", "Path/File access error: " + path);
-        }
+    if (!fs::WritePrivateFile(tmp, text)) {
+        std::remove(tmp.c_str());
+        vb::Raise(75, "registry", "Path/File access error: " + path);
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::remove(tmp.c_str());

@@ -185,14 +185,10 @@ int32_t SetValue(Hive hive, const std::string& keyPath, const std::string& name,
     }
     std::vector<uint8_t> bytes = FormatKeyFile(values);
     fsys::path tmp = dir / ("values.key.tmp" + std::to_string(::getpid()));
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        if (!out.flush()) {
-            std::error_code ec;
-            fsys::remove(tmp, ec);
-            return kRegAccessDenied;
-        }
+    if (!fs::WritePrivateFile(tmp, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
+        std::error_code ec;
+        fsys::remove(tmp, ec);
+        return kRegAccessDenied;
     }
     std::error_code ec;
     fsys::rename(tmp, dir / "values.key", ec);

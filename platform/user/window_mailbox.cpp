@@ -1,5 +1,7 @@
 #include "user/window_mailbox.h"
 
+#include "fs/fs.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -97,7 +99,7 @@ WindowMailbox::WindowMailbox(HWND hwnd, std::function<bool(uint32_t msg)> accept
     s.hwnd = hwnd;
     s.accept = std::move(accept);
     const std::string folder = WindowRegistryFolder();
-    ::mkdir(folder.c_str(), 0700);
+    fs::CreatePrivateFolders(folder);
     s.path = mailboxPath(folder, ::getpid(), hwnd);
     sockaddr_un addr{};
     if (!socketAddress(s.path, addr)) return;

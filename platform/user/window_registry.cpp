@@ -11,7 +11,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,17 +19,7 @@ namespace user {
 
 namespace {
 
-void makeFolder(const std::string& folder) {
-    std::string partial;
-    std::stringstream ss(folder);
-    std::string piece;
-    if (!folder.empty() && folder[0] == '/') partial = "/";
-    while (std::getline(ss, piece, '/')) {
-        if (piece.empty()) continue;
-        partial += piece + "/";
-        ::mkdir(partial.c_str(), 0700);
-    }
-}
+void makeFolder(const std::string& folder) { fs::CreatePrivateFolders(folder); }
 
 struct Published {
     std::string folder;
@@ -152,16 +141,11 @@ std::string unescapeLine(const std::string& s) {
 void writeEntry(const std::string& folder, HWND hwnd, const Published& p) {
     std::string path = entryPath(folder, ::getpid(), hwnd);
     std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << "class=" << escapeLine(p.className) << "\n"
-            << "caption=" << escapeLine(p.caption) << "\n"
-            << "visible=" << (p.visible ? 1 : 0) << "\n"
-            << "hwnd=" << hwnd << "\n";
-        if (!out) {
-            ::unlink(tmp.c_str());
-            return;
-        }
+    const std::string text = "class=" + escapeLine(p.className) + "\ncaption=" + escapeLine(p.caption) +
+                             "\nvisible=" + (p.visible ? "1" : "0") + "\nhwnd=" + std::to_string(hwnd) + "\n";
+    if (!fs::WritePrivateFile(tmp, text)) {
+        ::unlink(tmp.c_str());
+        return;
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
 }

@@ -215,6 +215,13 @@ std::string StateFolderName(const std::string& id) {
     return out.empty() ? "_" : out;
 }
 
+std::string StateFolderSharedWith(const std::vector<std::string>& ids, const std::string& id) {
+    const std::string folder = StateFolderName(id);
+    for (const std::string& other : ids)
+        if (other != id && StateFolderName(other) == folder) return other;
+    return {};
+}
+
 void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& stateRoot) {
     if (!d.is_object()) throw DescriptionError("bus description: expected a JSON object");
     CheckKeys(d, {"nodes", "local_host", "virtual_devices"}, "bus description");
@@ -234,6 +241,11 @@ void LoadDescription(Bus& bus, const json& d, const std::filesystem::path& state
         std::string id = JsonField(n, "id").get<std::string>();
         where += " (" + QuoteText(id) + ")";
         if (!ids.insert(id).second) throw DescriptionError(where + ": the id is used twice");
+        if (const std::string other = StateFolderSharedWith(std::vector<std::string>(ids.begin(), ids.end()), id);
+            !other.empty())
+            throw DescriptionError(where + ": the id would share its state folder " + QuoteText(StateFolderName(id)) +
+                                   " with node " + QuoteText(other) +
+                                   "; ids must differ in more than characters outside A-Z, a-z, 0-9, '-' and '_'");
         if (!n.contains("kind") || !JsonField(n, "kind").is_string()) throw DescriptionError(where + ": \"kind\" must be a text");
         std::string kind = JsonField(n, "kind").get<std::string>();
         if (kind == "host") {

@@ -70,11 +70,16 @@ std::unique_ptr<Node> MakeNode(const std::string& kind, const NodeContext& conte
 // The name of a node's state folder: its id with every character outside [A-Za-z0-9_-]
 // replaced by '_', so that no id reaches outside the state root.
 std::string StateFolderName(const std::string& id);
+// The id among `ids` (other than `id` itself) whose state folder is the one of `id`: ids that
+// differ only in characters outside [A-Za-z0-9_-] ("u.1" and "u_1") would share one, and one
+// device would come back with the other's state. Empty when there is none. A bus refuses the
+// second of two such nodes, so every node keeps its own folder under its usual name.
+std::string StateFolderSharedWith(const std::vector<std::string>& ids, const std::string& id);
 
 // Replaces everything on the bus by the description's nodes and virtual devices and resets
 // the bus once (cause Configuration). Nodes get the state folder stateRoot / StateFolderName(id) when
 // stateRoot is not empty. Throws DescriptionError and leaves the bus as it was when the
-// description is bad.
+// description is bad (two ids that would share a state folder included).
 void LoadDescription(Bus& bus, const nlohmann::json& description,
                      const std::filesystem::path& stateRoot = {});
 // Reads a JSON file (DescriptionError when it is missing or not JSON) and loads it.

@@ -1,8 +1,9 @@
 #include "bus/json_codec.h"
 
+#include "fs/fs.h"
+
 #include <climits>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 
@@ -104,18 +105,14 @@ json ParseJson(std::string_view text, std::string* error) {
 }
 
 json ReadJsonFile(const std::filesystem::path& file, std::string* error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        if (error) *error = "cannot be opened";
-        return json(json::value_t::discarded);
-    }
-    // Read in pieces up to one byte past the bound, so that an endless file costs no more.
+    // Only a regular file, opened without waiting: a FIFO named here would hold its reader for
+    // ever. Read up to one byte past the bound, so that an endless file costs no more.
     std::string text;
-    char piece[65536];
-    while (text.size() <= kMaxJsonFileBytes && in.read(piece, sizeof piece).gcount() > 0)
-        text.append(piece, size_t(in.gcount()));
-    if (text.size() > kMaxJsonFileBytes) {
-        if (error) *error = "larger than " + std::to_string(kMaxJsonFileBytes >> 20) + " MiB";
+    const fs::ReadResult read = fs::ReadRegularFile(file, kMaxJsonFileBytes, text);
+    if (read != fs::ReadResult::Ok) {
+        if (error)
+            *error = read == fs::ReadResult::TooLarge ? "larger than " + std::to_string(kMaxJsonFileBytes >> 20) + " MiB"
+                                                      : fs::ReadResultText(read, kMaxJsonFileBytes);
         return json(json::value_t::discarded);
     }
     return ParseJson(text, error);

@@ -38,7 +38,8 @@ inline constexpr size_t kMaxQuoted = 80;
 // checked before anything is parsed.
 nlohmann::json ParseJson(std::string_view text, std::string* error = nullptr);
 // Reads a JSON file and parses it as ParseJson does. A discarded value when it cannot be used;
-// the reasons add "cannot be opened" and "larger than 16 MiB" (the read stops there).
+// the reasons add "cannot be opened", "is not a regular file" (a FIFO or a device, which is
+// never opened for reading), "cannot be read" and "larger than 16 MiB" (the read stops there).
 nlohmann::json ReadJsonFile(const std::filesystem::path& file, std::string* error = nullptr);
 
 // The value under `key` of the object j; a null value when j is not an object or has no such

@@ -139,6 +139,8 @@ void Node::LoadState(const std::filesystem::path&) {}
 uint64_t Node::StateSerial() const { return 0; }
 
 std::string Node::StateError() const { return {}; }
+void Node::MarkStateSaved() {}
+void Node::RevertUnsavedState() {}
 
 AudioDevice* Node::AsAudioDevice() { return nullptr; }
 

@@ -155,6 +155,13 @@ public:
     virtual uint64_t StateSerial() const;
     // Why the last LoadState set the saved state aside (empty when it loaded or there was none).
     virtual std::string StateError() const;
+    // The state its folder holds, for going back to it: a host marks the node's state as it is
+    // when it starts keeping it (after LoadState, or as built while nothing is saved yet); a
+    // SaveState that succeeds marks what it wrote. After a SaveState that failed, the host
+    // reverts the node to the marked state: a change the disk could not take is dropped, as a
+    // restart would drop it, instead of staying in memory to fail every later save with it.
+    virtual void MarkStateSaved();
+    virtual void RevertUnsavedState();
 
     // The device model behind a node that models one of our audio interfaces; null for others.
     virtual AudioDevice* AsAudioDevice();

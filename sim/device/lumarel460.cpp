@@ -92,6 +92,7 @@ Lumarel460::Lumarel460(DeviceConfig config)
     console_.SetSink([this](const uint8_t* data, size_t n) { ConsoleOutput(data, n); });
     console_.SetLineHandler([this](const std::string& line) { return ConsoleCommand(line); });
     if (RingProtocol()) RenderRing();
+    MarkSaved();  // as it leaves the factory, until its owner marks otherwise
 }
 
 Lumarel460::~Lumarel460() = default;

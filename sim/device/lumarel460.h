@@ -238,6 +238,12 @@ public:
     // was attached (null when nothing).
     void SaveState(const std::filesystem::path& dir, const nlohmann::json& attached = nullptr) const;
     nlohmann::json LoadState(const std::filesystem::path& dir);
+    // The identity, images, keys and persistent parameters as the state folder holds them:
+    // marked by a save that succeeded, by a load, or by the owner when it starts keeping the
+    // state. RevertToSaved takes them back there after a save that failed (the mode and the
+    // running bootloader are what the device runs now, and stay).
+    void MarkSaved() const;
+    void RevertToSaved();
     // Grows whenever state worth saving changed.
     uint64_t StateSerial() const { return serial_; }
 
@@ -380,6 +386,17 @@ private:
     mutable std::array<uint64_t, kSlotCount + 1> savedStamp_{};
     mutable std::array<std::string, kSlotCount + 1> savedFile_;
     mutable uint64_t saveNumber_ = 0;
+    // What MarkSaved took (images copied only when their content stamp moved).
+    struct Saved {
+        Guid guid{};
+        Mac mac{};
+        std::array<uint8_t, 8> debugGuid{};
+        std::array<FlashSlot, kSlotCount> images;
+        std::map<std::string, std::vector<uint8_t>> keys;
+        PersistentParams persistent;
+        std::array<uint64_t, kSlotCount + 1> contentStamp{};
+    };
+    mutable Saved saved_;
 };
 
 }  // namespace sim::lumarel

@@ -73,6 +73,7 @@ Lumarel460Node::Lumarel460Node(DeviceConfig config)
     anchor_->node = this;
     env_ = std::make_unique<Env>(*this);
     device_.SetEnv(env_.get());
+    savedAudio_ = audio_.Save();
     SetConfigRom(device_.ConfigRom());
     const auto read = [this](const sim::Access& a, std::span<uint8_t> out) {
         return ToReply(device_.Read(a.offsetHigh, a.offsetLow, out));
@@ -103,7 +104,19 @@ nlohmann::json Lumarel460Node::Describe() const {
 
 void Lumarel460Node::SaveState(const std::filesystem::path& dir) const {
     // The audio side's settings go into the device's state file, so that both are saved as one.
-    device_.SaveState(dir, audio_.Save());
+    nlohmann::json audio = audio_.Save();
+    device_.SaveState(dir, audio);
+    savedAudio_ = std::move(audio);
+}
+
+void Lumarel460Node::MarkStateSaved() {
+    device_.MarkSaved();
+    savedAudio_ = audio_.Save();
+}
+
+void Lumarel460Node::RevertUnsavedState() {
+    device_.RevertToSaved();
+    audio_.Load(savedAudio_);
 }
 
 void Lumarel460Node::LoadState(const std::filesystem::path& dir) {

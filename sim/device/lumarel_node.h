@@ -40,6 +40,8 @@ public:
     void LoadState(const std::filesystem::path& dir) override;
     std::string StateError() const override { return stateError_; }
     uint64_t StateSerial() const override;
+    void MarkStateSaved() override;
+    void RevertUnsavedState() override;
     sim::AudioDevice* AsAudioDevice() override { return this; }
 
     // The audio side, served by the device's audio driver only while the application runs and
@@ -66,6 +68,7 @@ private:
     Lumarel460 device_;
     AudioUnit audio_;
     std::string stateError_;  // why the state folder could not be loaded
+    mutable nlohmann::json savedAudio_;  // the audio side's settings as last saved or marked
     std::shared_ptr<Anchor> anchor_;
     std::unique_ptr<Env> env_;
 };

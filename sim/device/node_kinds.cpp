@@ -8,6 +8,7 @@
 #include "bus/json_codec.h"
 #include "device/crc32.h"
 #include "bus/wire.h"
+#include "fs/fs.h"
 
 namespace sim::lumarel {
 
@@ -98,19 +99,18 @@ void ReadFaults(const nlohmann::json& j, Faults& f) {
 constexpr size_t kMaxPackageFileBytes = size_t(16) << 20;
 
 // Reads a file of at most `limit` bytes. The name comes from a description or a control request,
-// so it may be anything (a device that never ends, a pipe): the read stops one byte past the
-// limit, and a longer file is refused.
+// so it may be anything: a FIFO (whose open would wait for a writer for ever, holding up the
+// service), a device that never ends, a folder. Only a regular file is read, opened without
+// waiting; the read stops one byte past the limit, and a longer file is refused.
 std::vector<uint8_t> ReadWholeFile(const std::string& path, const char* field, size_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) Bad(field, "names a file that cannot be read: " + QuoteText(path));
-    std::vector<uint8_t> bytes;
-    char chunk[64 * 1024];
-    while (in && bytes.size() <= limit) {
-        in.read(chunk, std::streamsize(std::min(sizeof chunk, limit + 1 - bytes.size())));
-        bytes.insert(bytes.end(), chunk, chunk + in.gcount());
+    std::string bytes;
+    switch (fs::ReadRegularFile(path, limit, bytes)) {
+    case fs::ReadResult::Ok: break;
+    case fs::ReadResult::NotRegular: Bad(field, "names something that is not a regular file: " + QuoteText(path));
+    case fs::ReadResult::TooLarge: Bad(field, "names a file larger than " + std::to_string(limit) + " bytes");
+    default: Bad(field, "names a file that cannot be read: " + QuoteText(path));
     }
-    if (bytes.size() > limit) Bad(field, "names a file larger than " + std::to_string(limit) + " bytes");
-    return bytes;
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 int ImageTypeField(const nlohmann::json& j) {

@@ -12,7 +12,8 @@
 //                    into the bootloader (the host sees incoming data)
 //   "images": [{"type": 0-3, "file": "image.bin"}, {"package": "firmware.fwp"}]
 //       a raw image file goes into the slot of its type as a verified image; a package puts
-//       its application image (or "type" given) and its configuration data into their slots
+//       its application image (or "type" given) and its configuration data into their slots;
+//       each names a regular file (anything else, a FIFO included, is refused at once)
 //   "keys": {"name": "hex bytes", ...}
 //   "timing": {"answer_latency_ms", "erase_time_ms", "verify_time_ms", "persistent_init_ms",
 //              "reset_time_ms"}

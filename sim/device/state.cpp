@@ -175,14 +175,12 @@ bool StateFileName(const std::string& name) {
     return false;
 }
 
-// Reads a whole file of at most `limit` bytes.
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path, uintmax_t limit = 16u << 20) {
-    std::error_code ec;
-    const uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > limit) throw std::runtime_error("device state: cannot read " + path.string());
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("device state: cannot read " + path.string());
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Reads a whole regular file of at most `limit` bytes.
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path, size_t limit = 16u << 20) {
+    std::string bytes;
+    if (fs::ReadRegularFile(path, limit, bytes) != fs::ReadResult::Ok)
+        throw std::runtime_error("device state: cannot read " + path.string());
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::string SlotStem(int type) { return "slot" + std::to_string(type); }
@@ -291,57 +289,72 @@ nlohmann::json Lumarel460::Describe() const {
 
 void Lumarel460::SaveState(const std::filesystem::path& dir, const nlohmann::json& attached) const {
     if (!fs::CreatePrivateFolders(dir)) throw std::runtime_error("device state: cannot create the folder " + dir.string());
+    // A save that fails leaves the folder as it was: the image files it wrote go again, and the
+    // next save knows the files of the state.json still in place.
+    const std::filesystem::path dirBefore = savedDir_;
+    const auto stampBefore = savedStamp_;
+    const auto fileBefore = savedFile_;
+    std::vector<std::string> written;
     if (dir != savedDir_) {
         savedDir_ = dir;
         savedStamp_.fill(~uint64_t(0));  // a new folder gets every file
         savedFile_.fill({});
     }
     const StateFiles files(dir, config_.faults.stateDiskFree);
-    // The file of an image: the one saved before while its bytes are unchanged, else a new one.
-    const auto imageFile = [&](size_t stamp, const std::string& stem, const std::vector<uint8_t>& bytes) {
-        std::error_code ec;
-        if (savedStamp_[stamp] != contentStamp_[stamp] || savedFile_[stamp].empty() ||
-            !std::filesystem::exists(dir / savedFile_[stamp], ec)) {
-            std::string name;
-            do name = stem + "-" + std::to_string(++saveNumber_) + ".bin";
-            while (!files.WriteNew(name, bytes.data(), bytes.size()));
-            savedFile_[stamp] = name;
-            savedStamp_[stamp] = contentStamp_[stamp];
+    try {
+        const auto imageFile = [&](size_t stamp, const std::string& stem, const std::vector<uint8_t>& bytes) {
+            std::error_code ec;
+            if (savedStamp_[stamp] != contentStamp_[stamp] || savedFile_[stamp].empty() ||
+                !std::filesystem::exists(dir / savedFile_[stamp], ec)) {
+                std::string name;
+                do name = stem + "-" + std::to_string(++saveNumber_) + ".bin";
+                while (!files.WriteNew(name, bytes.data(), bytes.size()));
+                written.push_back(name);
+                savedFile_[stamp] = name;
+                savedStamp_[stamp] = contentStamp_[stamp];
+            }
+            return savedFile_[stamp];
+        };
+        nlohmann::json j;
+        j["format"] = kStateFormat;
+        // A device caught in the middle of a restart comes back in the mode it was heading for.
+        j["mode"] = ToString(mode_);
+        j["guid"] = wire::Hex(guid_.data(), 8);
+        j["mac"] = wire::Hex(mac_.data(), 6);
+        j["debug_guid"] = wire::Hex(debugGuid_.data(), 8);
+        j["bootloader"] = {{"version", runningBootVersion_},
+                           {"date", wire::Hex(runningBootDate_.data(), 8)},
+                           {"time", wire::Hex(runningBootTime_.data(), 8)}};
+        nlohmann::json slots = nlohmann::json::array();
+        for (int t = 0; t < kSlotCount; ++t) {
+            const FlashSlot& s = slots_[size_t(t)];
+            nlohmann::json e = ImageInfoJson(s.info);
+            e["length"] = s.bytes.size();
+            e["crc32"] = s.crc;
+            e["file"] = imageFile(size_t(t), SlotStem(t), s.bytes);
+            slots.push_back(std::move(e));
         }
-        return savedFile_[stamp];
-    };
-    nlohmann::json j;
-    j["format"] = kStateFormat;
-    // A device caught in the middle of a restart comes back in the mode it was heading for.
-    j["mode"] = ToString(mode_);
-    j["guid"] = wire::Hex(guid_.data(), 8);
-    j["mac"] = wire::Hex(mac_.data(), 6);
-    j["debug_guid"] = wire::Hex(debugGuid_.data(), 8);
-    j["bootloader"] = {{"version", runningBootVersion_},
-                       {"date", wire::Hex(runningBootDate_.data(), 8)},
-                       {"time", wire::Hex(runningBootTime_.data(), 8)}};
-    nlohmann::json slots = nlohmann::json::array();
-    for (int t = 0; t < kSlotCount; ++t) {
-        const FlashSlot& s = slots_[size_t(t)];
-        nlohmann::json e = ImageInfoJson(s.info);
-        e["length"] = s.bytes.size();
-        e["crc32"] = s.crc;
-        e["file"] = imageFile(size_t(t), SlotStem(t), s.bytes);
-        slots.push_back(std::move(e));
+        j["slots"] = std::move(slots);
+        nlohmann::json keys = nlohmann::json::array();
+        for (const auto& [name, data] : keys_)
+            keys.push_back({{"name", wire::Hex(reinterpret_cast<const uint8_t*>(name.data()), name.size())},
+                            {"data", wire::Hex(data)}});
+        j["keys"] = std::move(keys);
+        j["persistent"] = {{"initializations", persistent_.initializations},
+                           {"factory_default_loads", persistent_.factoryDefaultLoads},
+                           {"live_config_length", persistent_.liveConfig.size()},
+                           {"live_config_crc32", Crc32(persistent_.liveConfig)},
+                           {"live_config_file", imageFile(kSlotCount, kLiveConfigStem, persistent_.liveConfig)}};
+        if (!attached.is_null()) j["node"] = attached;
+        files.Replace("state.json", j.dump(1));
+    } catch (...) {
+        for (const std::string& name : written) files.Remove(name);
+        savedDir_ = dirBefore;
+        savedStamp_ = stampBefore;
+        savedFile_ = fileBefore;
+        throw;
     }
-    j["slots"] = std::move(slots);
-    nlohmann::json keys = nlohmann::json::array();
-    for (const auto& [name, data] : keys_)
-        keys.push_back({{"name", wire::Hex(reinterpret_cast<const uint8_t*>(name.data()), name.size())},
-                        {"data", wire::Hex(data)}});
-    j["keys"] = std::move(keys);
-    j["persistent"] = {{"initializations", persistent_.initializations},
-                       {"factory_default_loads", persistent_.factoryDefaultLoads},
-                       {"live_config_length", persistent_.liveConfig.size()},
-                       {"live_config_crc32", Crc32(persistent_.liveConfig)},
-                       {"live_config_file", imageFile(kSlotCount, kLiveConfigStem, persistent_.liveConfig)}};
-    if (!attached.is_null()) j["node"] = attached;
-    files.Replace("state.json", j.dump(1));
+    MarkSaved();
 
     // The new state is in place: what no state names any more goes.
     std::set<std::string> named(savedFile_.begin(), savedFile_.end());
@@ -418,6 +431,7 @@ nlohmann::json Lumarel460::LoadState(const std::filesystem::path& dir) {
     savedDir_ = dir;
     savedFile_ = files;
     savedStamp_ = contentStamp_;
+    MarkSaved();
     // The saved bootloader is the one that runs; Restart would take slot 3's over it.
     Restart(*mode);
     runningBootVersion_ = bootVersion;
@@ -427,6 +441,35 @@ nlohmann::json Lumarel460::LoadState(const std::filesystem::path& dir) {
     online_ = true;
     Changed();
     return attached;
+}
+
+void Lumarel460::MarkSaved() const {
+    saved_.guid = guid_;
+    saved_.mac = mac_;
+    saved_.debugGuid = debugGuid_;
+    saved_.keys = keys_;
+    // Images are copied only when their bytes changed since the last mark.
+    for (size_t t = 0; t < kSlotCount; ++t)
+        if (saved_.contentStamp[t] != contentStamp_[t]) saved_.images[t] = slots_[t];
+    saved_.persistent.initializations = persistent_.initializations;
+    saved_.persistent.factoryDefaultLoads = persistent_.factoryDefaultLoads;
+    if (saved_.contentStamp[kSlotCount] != contentStamp_[kSlotCount]) saved_.persistent.liveConfig = persistent_.liveConfig;
+    saved_.contentStamp = contentStamp_;
+}
+
+void Lumarel460::RevertToSaved() {
+    guid_ = saved_.guid;
+    mac_ = saved_.mac;
+    debugGuid_ = saved_.debugGuid;
+    keys_ = saved_.keys;
+    for (size_t t = 0; t < kSlotCount; ++t)
+        if (saved_.contentStamp[t] != contentStamp_[t]) slots_[t] = saved_.images[t];
+    persistent_.initializations = saved_.persistent.initializations;
+    persistent_.factoryDefaultLoads = saved_.persistent.factoryDefaultLoads;
+    if (saved_.contentStamp[kSlotCount] != contentStamp_[kSlotCount]) persistent_.liveConfig = saved_.persistent.liveConfig;
+    // The stamps go back with the bytes: the files the last save wrote hold them again.
+    contentStamp_ = saved_.contentStamp;
+    Changed();
 }
 
 }  // namespace sim::lumarel

@@ -114,8 +114,8 @@ public:
     }
     // One request to the audio driver of a unit (node id): 0 when the unit's driver took it,
     // with its result in `error` and its reply (at most outSize bytes, at most kMaxAudioBytes)
-    // in `output`; 1168 when the unit is not present; another non-zero code when the bus could
-    // not carry it.
+    // in `output` (29 there when a change it took could not be saved: the change is dropped);
+    // 1168 when the unit is not present; another non-zero code when the bus could not carry it.
     virtual int32_t AudioRequest(const std::string& node, uint32_t code, const std::vector<uint8_t>& input,
                                  uint32_t outSize, uint32_t& error, std::vector<uint8_t>& output) {
         (void)node, (void)code, (void)input, (void)outSize, (void)error, (void)output;

@@ -158,7 +158,19 @@ json BusHost::control(const json& req) {
         int position = req.contains("position") ? needInt(req, "position") : -1;
         sim::NodeContext ctx{nodeDesc, id, NodeStateFolder(id)};
         auto node = sim::MakeNode(kind, ctx);
-        int32_t code = bus_.AddNode(id, std::move(node), position, nodeDesc.value("plugged", true));
+        const bool plugged = nodeDesc.value("plugged", true);
+        // Checked and added under one lock, so that two requests cannot pass the check together.
+        int32_t code = sim::kResultSuccess;
+        std::string sharing;
+        bus_.Locked([&] {
+            sharing = sim::StateFolderSharedWith(bus_.NodeIds(), id);
+            if (sharing.empty()) code = bus_.AddNode(id, std::move(node), position, plugged);
+        });
+        if (!sharing.empty())
+            throw std::invalid_argument("node " + sim::QuoteText(id) + " would share its state folder " +
+                                        sim::QuoteText(sim::StateFolderName(id)) + " with node " +
+                                        sim::QuoteText(sharing) + "; give it an id that differs in more than " +
+                                        "characters outside A-Z, a-z, 0-9, '-' and '_'");
         if (code != sim::kResultSuccess)
             throw std::invalid_argument("node " + sim::QuoteText(id) + " was not added, code " + std::to_string(code));
         trackNode(id, true);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
 
 #include "bus/audio_device.h"
 #include "bus/description.h"
@@ -32,7 +31,7 @@ constexpr size_t kBusRequestHeader = 24;
 constexpr size_t kBusRequestMax = kBusRequestHeader + 256 + 8;
 constexpr int32_t kErrorInvalidFunction = 1;
 constexpr int32_t kErrorInvalidHandle = 6;
-constexpr int32_t kErrorWriteFault = 29;  // the change is made but could not be saved
+constexpr int32_t kErrorWriteFault = 29;  // the change could not be saved
 
 uint32_t noticeFor(sim::EventKind kind) {
     switch (kind) {
@@ -51,16 +50,7 @@ bool writeFileAtomically(const fsys::path& file, const std::string& text) {
     if (!fs::CreatePrivateFolders(file.parent_path())) return false;
     fsys::path tmp = file;
     tmp += ".tmp";
-    const int fd = fs::OpenPrivateFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (size_t at = 0; ok && at < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
-        if (n > 0) at += size_t(n);
-        else ok = n < 0 && errno == EINTR;
-    }
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
+    bool ok = fs::WritePrivateFile(tmp, text, true);
     std::error_code ec;
     if (ok) fsys::rename(tmp, file, ec);
     ok = ok && !ec;
@@ -295,8 +285,12 @@ int32_t BusHost::AudioRequest(const std::string& node, uint32_t code, const std:
         error = d->AudioRequest(code, input, outSize, output);
         result = 0;
     });
-    // Settings the driver took are kept like the rest of the device's state.
-    if (result == 0) SaveChanges();
+    // Settings the driver took are kept like the rest of the device's state. A change that could
+    // not be saved is dropped again (SaveChanges): the request did not take.
+    if (result == 0 && !SaveChanges() && error == 0) {
+        error = kErrorWriteFault;
+        output.clear();
+    }
     return result;
 }
 
@@ -334,6 +328,7 @@ void BusHost::Load(const json* description) {
         bus_.WithNode(id, [&](sim::Node& n) {
             std::error_code ec;
             if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
+            n.MarkStateSaved();  // what a failed save goes back to
             savedSerial_[id] = n.StateSerial();
             if (const std::string why = n.StateError(); !why.empty())
                 Log("the saved state of node " + id + " could not be loaded, the node starts from its description: " +
@@ -369,11 +364,18 @@ bool BusHost::SaveChanges() {
                 if (failingSaves_.erase(id)) Log("the state of node " + id + " is saved again");
             } catch (const std::exception& e) {
                 allSaved = false;
-                // Said once: every request tries again, and a full disk fails them all alike.
-                if (failingSaves_.insert(id).second) Log("saving the state of node " + id + " failed: " + e.what());
+                // The change is dropped, as a restart would drop it: the node goes back to the
+                // state its folder holds. Kept in memory, it would go into every later save and
+                // fail it too, though the change of that save would fit.
+                n->RevertUnsavedState();
+                saved = n->StateSerial();
+                failingSaves_.insert(id);
+                Log("saving the state of node " + id + " failed: " + e.what() +
+                    "; the change is dropped and the node is back to its saved state");
             }
         }
-        // After a failure the count stays behind, so that the next request tries again.
+        // After a failure the count stays behind, so that the next request looks again (a node
+        // taken back to its saved state has nothing new to save).
         if (allSaved) savedChanges_.store(changes);
         ok = allSaved;
     });
@@ -390,7 +392,10 @@ void BusHost::trackNode(const std::string& id, bool known) {
         savedSerial_.erase(id);
         return;
     }
-    bus_.WithNode(id, [&](sim::Node& n) { savedSerial_[id] = n.StateSerial(); });
+    bus_.WithNode(id, [&](sim::Node& n) {
+        n.MarkStateSaved();
+        savedSerial_[id] = n.StateSerial();
+    });
 }
 
 bool BusHost::saveVirtualDevices() {
@@ -403,10 +408,12 @@ bool BusHost::saveVirtualDevices() {
 
 void BusHost::restoreVirtualDevices() {
     fsys::path file = state_ / "virtual_devices.json";
-    if (!std::ifstream(file, std::ios::binary)) return;
-    json list = sim::ReadJsonFile(file);
+    std::error_code ec;
+    if (!fsys::exists(fsys::symlink_status(file, ec))) return;  // none saved yet
+    std::string why;
+    json list = sim::ReadJsonFile(file, &why);
     if (!list.is_array()) {
-        Log("ignoring an unreadable " + file.string());
+        Log("ignoring an unreadable " + file.string() + (why.empty() ? "" : ": " + why));
         return;
     }
     for (const auto& d : bus_.VirtualDevices()) bus_.RemoveVirtualDevice(d.name, d.instance);

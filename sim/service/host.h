@@ -57,7 +57,9 @@ public:
     // saved virtual device list. Throws sim::DescriptionError for a bad description.
     void Load(const nlohmann::json* description);
     // Saves every node whose state changed since it was last saved, and the virtual device
-    // list when it changed. Returns false (and logs) when a save failed. Cheap when nothing
+    // list when it changed. Returns false (and logs) when a save failed; a node whose save
+    // failed is taken back to its saved state (Node::RevertUnsavedState), so the change that did
+    // not fit is dropped and the next one is saved on its own. Cheap when nothing
     // changed: nodes report their changes to the bus (Node::StateChanged), so no node is
     // asked and no lock taken while none did.
     bool SaveChanges();

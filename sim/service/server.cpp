@@ -513,7 +513,18 @@ std::vector<uint8_t> Server::dispatch(Access& a, const FrameHeader& h,
     }
 }
 
+// A path as the service keeps it: absolute, taken from the folder it was started in.
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    const fsys::path absolute = fsys::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
 int Server::Run() {
+    // The service leaves the folder it was started in once it serves (see below), so every path
+    // it keeps is made absolute first.
+    options_.root = absolutePath(options_.root);
+    if (!options_.descriptionFile.empty()) options_.descriptionFile = absolutePath(options_.descriptionFile);
     folder_ = ServiceFolder(options_.root);
     std::error_code ec;
     fs::CreatePrivateFolders(folder_);
@@ -567,6 +578,11 @@ int Server::Run() {
     }
     log("serving " + sock + (options_.descriptionFile.empty() ? " (default bus)" : " with " + options_.descriptionFile) +
         ", idle period " + std::to_string(options_.idleMs) + " ms");
+    // A service outlives the program that started it: kept as its current folder, that
+    // program's folder would pin its file system (a removable disk or a tmpfs could not be
+    // unmounted while the service runs). The description's files are read by now; files that
+    // nodes added later name are best given absolute (a relative name starts at "/").
+    if (::chdir("/") != 0) log(std::string("cannot leave the current folder: ") + std::strerror(errno));
     if (options_.readyFd >= 0) {
         char one = '1';
         (void)!::write(options_.readyFd, &one, 1);

@@ -651,6 +651,50 @@ TEST_F(Service, DeviceStateSurvivesAKilledService) {
     api_.HostBus(nullptr);
 }
 
+// A node's state folder is named after its id, with characters outside [A-Za-z0-9_-] as '_':
+// an id alone keeps that folder (what was saved there still loads), but a second node whose id
+// would meet it there is refused, at start-up and when added, instead of sharing its state.
+TEST_F(Service, IdsThatWouldShareAStateFolderAreRefused) {
+    root_.reset();
+    const json one = {{"nodes", {{{"id", "host"}, {"kind", "host"}}, {{"id", "u.1"}, {"kind", "lumarel460"}}}}};
+    ServiceRoot root("shared-folder", &one);
+    api_.HostBus(nullptr);
+    std::vector<uint8_t> request = {0, 0, 0, 1, 0, 1, 10, 2, 0x10, 0x7E, 0x3C, 0x0A, 0x99, 0x00, 0x01, 0x00};
+    Address48 a = At(0xFFFF, 0xC8021000u);
+    ASSERT_EQ(api_.AsyncWriteWrapper(1, &a, int32_t(request.size()), request.data(), 0), kResultSuccess);
+    EXPECT_TRUE(fsys::exists(root.Root() / "bus" / "state" / "nodes" / "u_1" / "state.json"));
+    const auto guidOf = [&](const std::string& id) {
+        for (const json& n : root.Control(json{{"cmd", "state"}}).value("nodes", json::array()))
+            if (n.value("id", "") == id) return n["state"].value("guid", "");
+        return std::string();
+    };
+    const std::string programmed = guidOf("u.1");
+    ASSERT_NE(programmed, "0A3C7E1000010001");
+
+    std::string out;
+    EXPECT_EQ(tool(R"(add-node '{"id": "u_1", "kind": "lumarel460"}')", &out), 1) << out;
+    EXPECT_NE(json::parse(out, nullptr, false).value("error", "").find(
+                  "would share its state folder \"u_1\" with node \"u.1\""),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(tool(R"(add-node '{"id": "u-1", "kind": "lumarel460"}')", &out), 0) << out;  // a folder of its own
+
+    root.Stop();
+    EXPECT_EQ(guidOf("u.1"), programmed);  // the saved state loads from the folder it always had
+    root.Stop();
+    api_.HostBus(nullptr);
+
+    const json both = {{"nodes", {{{"id", "host"}, {"kind", "host"}}, {{"id", "u.1"}, {"kind", "lumarel460"}},
+                                  {{"id", "u_1"}, {"kind", "lumarel460"}}}}};
+    std::ofstream(root.Root() / "bus.json") << both.dump();
+    try {
+        bussvc::ConnectToService(nullptr);
+        ADD_FAILURE() << "a service started";
+    } catch (const bussvc::ServiceError& e) {
+        EXPECT_NE(std::string(e.what()).find("would share its state folder"), std::string::npos) << e.what();
+    }
+}
+
 // The service's folder holds its socket and the device's keys: whatever the umask, its folders
 // are for their owner only (0700) and its files (device state, the list, the log) 0600.
 TEST_F(Service, TheServiceFolderIsPrivateWhateverTheUmask) {
@@ -744,6 +788,104 @@ TEST_F(Service, AServiceThatCannotStartSaysWhyToWhoeverAsked) {
         EXPECT_NE(std::string(text).find(c.why), std::string::npos) << text;
         api_.HostBus(nullptr);
     }
+}
+
+// A file named by a bus description, or by a node added later, must be a regular file: a FIFO
+// would hold the service in open(2) for ever (at start-up with the service lock held, so that
+// no later start on the root could serve). It is refused at once with a clear error; the next
+// start on the root serves, and a running service serves on.
+TEST_F(Service, AFifoNamedForTheBusIsRefusedAtOnceAndTheServiceServesOn) {
+    root_.reset();
+    ServiceRoot root("fifo");
+    const fsys::path fifo = root.Root() / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto unitWith = [&](const char* key) {
+        return json{{"id", "unit"}, {"kind", "lumarel460"}, {"images", {{{"type", 0}, {key, fifo.string()}}}}};
+    };
+    const fsys::path withImage = root.Root() / "image.json", withPackage = root.Root() / "package.json";
+    std::ofstream(withImage) << json{{"nodes", {unitWith("file")}}}.dump();
+    std::ofstream(withPackage) << json{{"nodes", {unitWith("package")}}}.dump();
+    const std::pair<fsys::path, const char*> descriptions[] = {
+        {fifo, "is not a regular file"},
+        {withImage, "\"images.file\" names something that is not a regular file"},
+        {withPackage, "\"images.package\" names something that is not a regular file"},
+    };
+    for (const auto& [description, why] : descriptions) {
+        SCOPED_TRACE(description);
+        ::setenv("LUMAREL_BUS_DESCRIPTION", description.c_str(), 1);
+        try {
+            bussvc::ConnectToService(nullptr);
+            ADD_FAILURE() << "a service started";
+        } catch (const bussvc::ServiceError& e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+        EXPECT_NE(root.Log().find(why), std::string::npos);
+    }
+    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+    std::string out;
+    ASSERT_EQ(tool("state", &out), 0) << out;  // the default bus on the same root
+    const pid_t pid = root.ServicePid();
+    for (const char* key : {"file", "package"}) {
+        EXPECT_EQ(tool("add-node '" + unitWith(key).dump() + "'", &out), 1) << out;
+        EXPECT_NE(out.find("not a regular file"), std::string::npos) << out;
+    }
+    EXPECT_EQ(tool("state", &out), 0) << out;
+    EXPECT_EQ(root.ServicePid(), pid);
+    EXPECT_EQ(json::parse(out, nullptr, false).value("nodes", json::array()).size(), 2u);  // nothing added
+}
+
+// The service outlives the program that started it and must not pin that program's folder
+// (its file system could not be unmounted): once it serves, its current folder is "/". A root
+// and a description named relative to the folder it was started in still serve and save there.
+TEST_F(Service, TheServiceLeavesTheFolderItWasStartedIn) {
+    root_.reset();
+    ServiceRoot root("cwd");
+    const fsys::path work = root.Root() / "work";
+    fsys::create_directories(work / "r");
+    std::ofstream(work / "bus.json") << TestBus().dump();
+    const auto cwdOf = [](pid_t pid) {
+        std::error_code ec;
+        return fsys::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec);
+    };
+
+    // Started by hand in `work`, with a relative root and description.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string program = std::string(std::getenv("LUMAREL_BIN")) + "/lumarel-bus";
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent || ::chdir(work.c_str()) != 0) ::_exit(1);
+        ::dup2(ready[1], 3);
+        ::execl(program.c_str(), "lumarel-bus", "--root", "r", "--description", "bus.json", "--ready-fd", "3",
+                "--idle-ms", "3000", nullptr);
+        ::_exit(127);
+    }
+    KillOnExit reaper(child);
+    ::close(ready[1]);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(byte, '1');
+    EXPECT_EQ(cwdOf(child), fsys::path("/"));
+    ::setenv("LUMAREL_ROOT", (work / "r").c_str(), 1);
+    std::string out;
+    EXPECT_EQ(tool(std::string("vdev-add ") + kDevice, &out), 0) << out;
+    EXPECT_TRUE(fsys::exists(work / "r" / "bus" / "state" / "virtual_devices.json"));
+    EXPECT_EQ(tool("state", &out), 0) << out;
+    EXPECT_EQ(json::parse(out, nullptr, false).value("nodes", json::array()).size(), 5u) << out;
+    EXPECT_EQ(::kill(child, 0), 0) << "the service that was started ended meanwhile";
+    EXPECT_EQ(tool("stop"), 0);
+    EXPECT_TRUE(WaitGone(child));  // reaped by `reaper`
+
+    // Started by a client, as programs start it.
+    ::setenv("LUMAREL_ROOT", root.Root().c_str(), 1);
+    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+    EXPECT_EQ(tool("state", &out), 0) << out;
+    const pid_t started = root.ServicePid();
+    ASSERT_NE(started, 0);
+    EXPECT_EQ(cwdOf(started), fsys::path("/"));
 }
 
 TEST_F(Service, EndsOnItsOwnWhenIdle) {

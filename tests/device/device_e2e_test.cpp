@@ -337,4 +337,62 @@ TEST_F(DeviceEndToEnd, DownloadGuidAndResetsThroughTheServiceSurviveARestart) {
               (std::vector<uint8_t>{0x10, 0x7E, 0x3C, 0x0A, 0x02, 0x00, 0x01, 0x00}));
 }
 
+// A download whose image the disk under the service's state folder cannot take fails, and
+// only that one: the device goes back to the state its folder holds, so the next download that
+// fits is saved (it is not held up by the image that was not), and a restart shows it.
+TEST_F(DeviceEndToEnd, ADownloadTooLargeForTheStateDiskFailsAloneAndTheNextOneIsSaved) {
+    Downloader d;
+    ASSERT_TRUE(d.Loaded());
+    // The library may still hold the connection of a service an earlier test ended: its first
+    // call then answers a bus reset, and the next starts a service for this test's root.
+    int32_t added = d.AddVirtualDevice();
+    if (added == int32_t(0x80000001u)) added = d.AddVirtualDevice();
+    ASSERT_EQ(added, 0);
+    constexpr int node = 1;  // the default bus: the host, then the Lumarel 460
+    int status = 0;
+    const std::string set = RunCommand(bin_ + "/buscontrol send '" +
+                                           json{{"cmd", "device"}, {"id", "lumarel460"},
+                                                {"device_faults", {{"state_disk_free", 24000}}}}
+                                               .dump() +
+                                           "'",
+                                       &status);
+    ASSERT_EQ(status, 0) << set;
+
+    // DownloadStart, the blocks, DownloadEnd: true when every request went through and the
+    // device found the image whole.
+    const auto download = [&](size_t size, uint8_t seed) {
+        std::vector<uint8_t> image(size);
+        for (size_t i = 0; i < size; ++i) image[i] = uint8_t(i * 7 + seed);
+        const uint32_t crc = uint32_t(crc32(0L, image.data(), uInt(image.size())));
+        const uint32_t address = 0x10000000;
+        std::vector<uint8_t> start = {0, 0, 0, 0};
+        for (const char* text : {"20260301", "101500\0\0"}) start.insert(start.end(), text, text + 8);
+        for (uint32_t v : {3u, 0x01000000u, address, uint32_t(size), crc}) PutLe(start, v);
+        if (!d.Command(node, 4, start).ok) return false;
+        for (uint32_t done = 0, number = 0; done < size; done += 1024, ++number) {
+            const uint32_t n = std::min<uint32_t>(1024, uint32_t(size) - done);
+            std::vector<uint8_t> op;
+            for (uint32_t v : {number, address + done, n}) PutLe(op, v);
+            const auto block = d.Command(node, 5, op, std::vector<uint8_t>(image.begin() + done, image.begin() + done + n));
+            if (!block.ok || block.Op(1) != 0) return false;
+        }
+        const auto end = d.Command(node, 6, {});
+        return end.ok && end.Op(0) == crc && end.Op(1) == 0;
+    };
+    const auto application = [&] { return DeviceState()["slots"][0].value("length", size_t(0)); };
+
+    EXPECT_FALSE(download(40 * 1024, 1));
+    EXPECT_EQ(application(), 0u);  // the image that could not be saved is not kept either
+    EXPECT_TRUE(download(6 * 1024, 2));
+    EXPECT_EQ(application(), 6u * 1024);
+    EXPECT_TRUE(download(5 * 1024, 3));  // and so on
+    EXPECT_EQ(application(), 5u * 1024);
+
+    RunCommand(bin_ + "/buscontrol stop");
+    EXPECT_EQ(application(), 5u * 1024);  // a new service loads what was saved
+    std::ifstream log(root_ / "bus" / "service.log");
+    const std::string text((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(text.find("the change is dropped and the node is back to its saved state"), std::string::npos) << text;
+}
+
 }  // namespace

@@ -195,7 +195,49 @@ TEST_F(FsTest, PrivateFoldersAndFilesIgnoreTheUmask) {
     ASSERT_GE(fd, 0);
     ::close(fd);
     EXPECT_EQ(mode(root_ / "file"), 0600u);
+
+    // Written whole, for the owner; an older file of a wider mode is narrowed, a link not followed.
+    ASSERT_TRUE(fs::WritePrivateFile(deep / "list.json", "[]"));
+    EXPECT_EQ(mode(deep / "list.json"), 0600u);
+    ::chmod((deep / "list.json").c_str(), 0644);
+    ASSERT_TRUE(fs::WritePrivateFile(deep / "list.json", "[1]", true));
+    EXPECT_EQ(mode(deep / "list.json"), 0600u);
+    std::string text;
+    ASSERT_EQ(fs::ReadRegularFile(deep / "list.json", 100, text), fs::ReadResult::Ok);
+    EXPECT_EQ(text, "[1]");
+    stdfs::create_symlink(root_ / "file", deep / "link");
+    EXPECT_FALSE(fs::WritePrivateFile(deep / "link", "x"));
     ::umask(before);
+}
+
+// A file named from outside is read only when it is a regular file, and never past its bound:
+// a FIFO is refused at once instead of waiting for a writer, a device or folder is no file.
+TEST_F(FsTest, OnlyBoundedRegularFilesAreReadAndAFifoNeverWaits) {
+    WriteFile(cwd_ / "ten", "0123456789");
+    ASSERT_EQ(::mkfifo((cwd_ / "pipe").c_str(), 0600), 0);
+    stdfs::create_symlink(cwd_ / "pipe", cwd_ / "to-pipe");
+    struct Case {
+        stdfs::path file;
+        size_t limit;
+        fs::ReadResult result;
+        const char* text;
+    };
+    const Case cases[] = {
+        {cwd_ / "ten", 10, fs::ReadResult::Ok, "0123456789"},
+        {cwd_ / "ten", 9, fs::ReadResult::TooLarge, ""},
+        {cwd_ / "pipe", 10, fs::ReadResult::NotRegular, ""},
+        {cwd_ / "to-pipe", 10, fs::ReadResult::NotRegular, ""},
+        {"/dev/zero", 10, fs::ReadResult::NotRegular, ""},
+        {cwd_, 10, fs::ReadResult::NotRegular, ""},
+        {cwd_ / "missing", 10, fs::ReadResult::CannotOpen, ""},
+    };
+    for (const Case& c : cases) {
+        std::string bytes = "old";
+        EXPECT_EQ(fs::ReadRegularFile(c.file, c.limit, bytes), c.result) << c.file;
+        EXPECT_EQ(bytes, c.text) << c.file;
+    }
+    EXPECT_EQ(fs::ReadResultText(fs::ReadResult::NotRegular, 10), "is not a regular file");
+    EXPECT_EQ(fs::ReadResultText(fs::ReadResult::TooLarge, 9), "is larger than 9 bytes");
 }
 
 TEST(FileTime, RoundTripsThroughSystemTime) {

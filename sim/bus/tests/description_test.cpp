@@ -104,6 +104,10 @@ TEST_F(Description, BadDescriptionsAreRefusedClearlyAndChangeNothing) {
         {R"({"nodes": [ {"id": "a", "kind": "foreign", "faults": [ {"kind": "code"} ]} ]})", "needs \"code\""},
         {R"({"nodes": [ {"id": "a", "kind": "unreadable", "error": "maybe"} ]})", "error"},
         {R"({"nodes": [], "virtual_devices": [""]})", "virtual_devices"},
+        // Ids that would share one state folder: the second is refused, whatever kind it is.
+        {R"({"nodes": [ {"id": "u.1", "kind": "foreign"}, {"id": "u_1", "kind": "foreign"} ]})",
+         "node 1 (\"u_1\"): the id would share its state folder \"u_1\" with node \"u.1\""},
+        {R"({"nodes": [ {"id": "u.1", "kind": "foreign"}, {"id": "u:1", "kind": "host"} ]})", "with node \"u.1\""},
     };
     for (const auto& c : cases) {
         try {

@@ -53,9 +53,13 @@ TEST_F(JsonFiles, AreBoundedInSizeAndNesting) {
     } catch (const DescriptionError& e) {
         EXPECT_NE(std::string(e.what()).find("bus.json\": nested more than 64 levels deep"), std::string::npos) << e.what();
     }
-    // An endless file is read no further than the bound.
-    EXPECT_TRUE(ReadJsonFile("/dev/zero", &error).is_discarded());
+    // A large file is read no further than the bound; an endless device not at all.
+    std::ofstream(root_ / "large.json") << "[";
+    std::filesystem::resize_file(root_ / "large.json", (17u << 20));
+    EXPECT_TRUE(ReadJsonFile(root_ / "large.json", &error).is_discarded());
     EXPECT_EQ(error, "larger than 16 MiB");
+    EXPECT_TRUE(ReadJsonFile("/dev/zero", &error).is_discarded());
+    EXPECT_EQ(error, "is not a regular file");
     EXPECT_TRUE(ReadJsonFile(root_ / "missing.json", &error).is_discarded());
     EXPECT_EQ(error, "cannot be opened");
 }

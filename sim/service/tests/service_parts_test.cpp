@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "bus/description.h"
+#include "bus/wire.h"
+#include "device/audio_unit.h"
 #include "clock/clock.h"
 #include "service/client.h"
 #include "service/host.h"
@@ -487,6 +489,50 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     }()), 29);
     fsys::remove_all(state / "virtual_devices.json");
     EXPECT_EQ(session->RemoveVirtualDevice(0, 0, "1394_VIRTUAL_DEVICE"), 0);
+    session.reset();
+    fsys::remove_all(state);
+}
+
+// An audio setting the driver takes is kept like the rest of the device's state: when it cannot
+// be saved, the request fails and the setting is dropped (the unit keeps what its folder holds),
+// and the next one that can be saved is taken.
+TEST(HostState, AnAudioSettingThatCannotBeSavedIsRefusedAndDropped) {
+    namespace fsys = std::filesystem;
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    const fsys::path state = fsys::temp_directory_path() / ("bus-audio-state-" + std::to_string(::getpid()));
+    fsys::remove_all(state);
+    fsys::create_directories(state);
+    std::ofstream(state / "app.bin", std::ios::binary) << std::string(4096, 'A');
+    sim::Bus bus;
+    BusHost host(bus, state / "bus");
+    const json description = {{"nodes",
+                               {{{"id", "host"}, {"kind", "host"}},
+                                {{"id", "dev"},
+                                 {"kind", "lumarel460"},
+                                 {"images", {{{"file", (state / "app.bin").string()}, {"type", "application"}}}},
+                                 {"mode", "application"}}}}};
+    host.Load(&description);
+    auto session = host.Open(nullptr);
+    const auto rate = [&](uint32_t write) {
+        uint32_t error = 0;
+        std::vector<uint8_t> in(8, 0), out;
+        sim::wire::PutLe32(in.data() + 4, write);
+        EXPECT_EQ(session->AudioRequest("dev", sim::lumarel::audio::kWriteClock, in, 0, error, out), 0);
+        const uint32_t written = error;
+        EXPECT_EQ(session->AudioRequest("dev", sim::lumarel::audio::kReadClock, {}, 8, error, out), 0);
+        EXPECT_EQ(out.size(), 8u);
+        return std::pair{written, out.size() == 8 ? sim::wire::Le32(out.data() + 4) : 0u};
+    };
+    std::string reply;
+    const auto diskFree = [&](int bytes) {
+        const json command = {{"cmd", "device"}, {"id", "dev"}, {"device_faults", {{"state_disk_free", bytes}}}};
+        ASSERT_EQ(session->Control(command.dump(), reply), kControlOk) << reply;
+    };
+    diskFree(0);
+    EXPECT_EQ(rate(44100), std::pair(29u, 48000u));
+    diskFree(-1);
+    EXPECT_EQ(rate(44100), std::pair(0u, 44100u));
     session.reset();
     fsys::remove_all(state);
 }
