@@ -81,8 +81,11 @@ TEST_F(KeyBatch, ReportNamesNeverReplaceTheBatch) {
     for (const auto& c : cases) EXPECT_EQ(ReportFileName(c.batch), c.report);
 }
 
-TEST_F(KeyBatch, EntriesBecomeOperationsOrAreDroppedWithTheirMessage) {
+// Every entry becomes an operation; one that cannot be performed as written is refused with its
+// ERROR line (it becomes a FAILED row of the report and fails the run).
+TEST_F(KeyBatch, EveryEntryBecomesAnOperationAndTheUnperformableOnesAreRefusedWithTheirMessage) {
     Text("b/data.txt", "# comment\r\nAB,CD # tail\r\n");
+    Text("b/empty.txt", "# nothing but a comment\r\n");
     Text("b/ops.html",
          "<html><p>read 0A3C7E1000010002 SERIAL # no data file</p>\r\n"
          "<b>write</b> --single NAME data.txt\r\n"
@@ -90,24 +93,52 @@ TEST_F(KeyBatch, EntriesBecomeOperationsOrAreDroppedWithTheirMessage) {
          "read 0A3C7E1000010002\r\n"
          "erase 0A3C7E1000010002 NAME\r\n"
          "write --single NAME missing.txt\r\n"
+         "write --single NAME empty.txt\r\n"
+         "read 0A3C7E1000010002 KEY <span\r\nclass=x> read 0A3C7E1000010002 OTHER\r\n"
          "read 0A3C7E1000010003 A, read 0A3C7E1000010004 B</html>\r\n");
     State.KeyDataFolder = "B/";
     KeyOperationList ops(1);
     ASSERT_EQ(GetKeyOperationsFromFile("B/OPS.HTML", ops), 1);
-    ASSERT_EQ(ops.size(), 5u);
-    EXPECT_EQ(ops[1].OperationType, kKeyRead);
-    EXPECT_EQ(ops[1].DeviceId, (ByteArray{0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x02}));
-    EXPECT_EQ(ops[1].KeyName, "SERIAL");
+    const ByteArray guid2{0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x02};
+    struct Row {
+        int32_t type;
+        ByteArray device;
+        const char* key;
+        bool refused;
+    };
+    const Row rows[] = {
+        {kKeyRead, guid2, "SERIAL", false},  {kKeyWrite, {2}, "NAME", false},   {kKeyWrite, guid2, "NAME", true},
+        {kKeyRead, guid2, "", true},         {kKeyInvalid, guid2, "NAME", true}, {kKeyWrite, {2}, "NAME", true},
+        {kKeyWrite, {2}, "NAME", true},      {kKeyRead, guid2, "KEY", true},    {kKeyInvalid, {0x00, 0xAD}, "0A3C7E1000010002", true},  // "class=x> read <guid> OTHER"
+        {kKeyRead, {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x03}, "A", false},
+        {kKeyRead, {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x04}, "B", false},
+    };
+    ASSERT_EQ(ops.size(), std::size(rows) + 1);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i + 1));
+        const KeyOperation& op = ops[i + 1];
+        EXPECT_EQ(op.OperationType, rows[i].type);
+        EXPECT_EQ(op.DeviceId, rows[i].device);
+        EXPECT_EQ(op.KeyName, rows[i].key);
+        EXPECT_EQ(op.Refused, rows[i].refused);
+        EXPECT_EQ(op.Result, -1);
+        if (op.Refused) EXPECT_TRUE(op.Data.empty());
+    }
     EXPECT_EQ(ops[1].DataFile, "");
-    EXPECT_EQ(ops[2].OperationType, kKeyWrite);
-    EXPECT_EQ(ops[2].DeviceId, ByteArray{2});
     EXPECT_EQ(ops[2].Data, vb::TextToBytes("ABCD"));
-    EXPECT_EQ(ops[3].KeyName, "A");  // a comma splits a line into two entries
-    EXPECT_EQ(ops[4].KeyName, "B");
-    EXPECT_EQ(Count("read operation takes 2 or 3 arguments, not 1"), 1);
-    EXPECT_TRUE(Find("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in B/OPS.HTML"));
-    EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'B/missing.txt' not found!"));
-    EXPECT_EQ(Count("GetKeyOperationsFromFile"), 3) << "a write with two arguments is dropped silently";
+    for (const char* line : {
+             "GetKeyOperationsFromFile: write operation takes 3 arguments, not 2",
+             "GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not 1",
+             "GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in B/OPS.HTML",
+             "GetKeyOperationsFromFile: key data file 'B/missing.txt' not found!",
+             "GetKeyOperationsFromFile failed to read data from file 'B/empty.txt'!",
+             "StripHTML: HtmlParse ERROR - '<' with no '>', line 8.  Exiting abnormally.",
+             "StripHTML: HtmlParse ERROR - '>' with no '<', line 9.  Exiting abnormally.",
+         }) {
+        const auto found = Find(line);
+        ASSERT_TRUE(found) << line;
+        EXPECT_EQ(found->level, basDebug::ERROR_LEVEL) << line;
+    }
 }
 
 // Data files stay inside the batch's folder: a name that is absolute or climbs out of it, or
@@ -180,7 +211,8 @@ TEST_F(KeyBatch, ABatchOrDataFileThatIsNotARegularFileIsRefused) {
     Text("keys.txt", "write --single NAME pipe.txt\r\n");
     KeyOperationList ops(1);
     EXPECT_EQ(GetKeyOperationsFromFile("keys.txt", ops), 1);
-    EXPECT_EQ(ops.size(), 1u);
+    ASSERT_EQ(ops.size(), 2u);
+    EXPECT_TRUE(ops[1].Refused);
     EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'pipe.txt' is not a regular file!"));
     ByteArray data;
     EXPECT_EQ(GetKeyDataFromFile("pipe.txt", data), -1);

@@ -144,7 +144,7 @@ TEST_F(DbManagerTest, LinesThatMeetAnotherProgramsLockAreHeldAndAddedWhenItIsFre
     EXPECT_GE(waited, 2000000);
     EXPECT_LT(waited, 2100000) << "one wait for the lock, not one per line";
     const std::string notice = "Another program holds the lock on the database file '" + Db().string() +
-                               "': status log lines are kept in memory (at most 2000) and added when the lock is free.";
+                               "': status log lines (at most 2000) and settings are kept in memory and written when the lock is free.";
     EXPECT_EQ(said, "Imagelift: " + notice + "\n");
     size_t shown = 0;
     for (const auto& line : window_.lines) shown += line.message == notice;
