@@ -523,7 +523,9 @@ bool clsDbManager::writeHeld(bool wait) {
 clsDbManager::Appended clsDbManager::saveSettings(const std::deque<HeldSetting>& settings) {
     bool inTransaction = false;
     try {
-        begin_->Run();
+        // The write lock first: a transaction that has read before it asks for the lock is
+        // refused at once by another writer, without the wait.
+        db_->Exec("BEGIN IMMEDIATE");
         inTransaction = true;
         for (const HeldSetting& s : settings) {
             sqlite::Statement find(*db_, std::string("SELECT id") + kSettingsWhere + " ORDER BY id LIMIT 1");
