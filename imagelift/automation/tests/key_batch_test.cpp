@@ -2,7 +2,11 @@
 // against a report and a data file written by hand.
 #include "tests/automation_fixture.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
+#include <sstream>
 
 #include <cstdlib>
 #include <ctime>
@@ -288,6 +292,144 @@ TEST_F(KeyBatch, AnyFailedRowFailsTheRunAndAWrittenFileNeverChanges) {
     Text("k.txt", "read --single SERIAL\r\n");
     EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
     EXPECT_EQ(ExitCode(), 1);
+}
+
+// The report's row of each operation, one line each ("Read </td><td> ... </td><td> FAILED </td><td> ").
+std::vector<std::string> ReportRows(const std::string& report) {
+    std::vector<std::string> rows;
+    std::istringstream in(report);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with("Read </td><td> ") || line.starts_with("Write </td><td> ") ||
+            line.starts_with("Invalid </td><td> "))
+            rows.push_back(line.substr(0, line.size() - (line.ends_with("\r") ? 1 : 0)));
+    return rows;
+}
+
+// A read's data file that cannot be written (a folder in its place, a folder that does not exist,
+// a file of the run itself, one an earlier read wrote) fails its row with an ERROR line; the
+// rows after it, a completed write among them, are still reported, and the run fails. A data
+// file that is written holds a secret: it is its owner's alone, whatever the umask.
+TEST_F(KeyBatch, ADataFileThatCannotBeWrittenFailsItsRowAndTheReportGoesOn) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-0042")); });
+    fsys::create_directories("folder.txt/inside");
+    Text("name.txt", "Lumarel-7\r\n");
+    Text("script-data/1394_write_status.txt", "the run's first line\r\n");
+    State.StatusFileName = "script-data\\1394_write_status.txt";
+    Text("k.txt",
+         "read --single SERIAL folder.txt\r\n"
+         "read --single SERIAL nowhere/x.txt\r\n"
+         "write --single NAME name.txt\r\n"
+         "read --single SERIAL copy.txt\r\n"
+         "read --single SERIAL script-data/1394_write_status.txt\r\n"
+         "read --single SERIAL K.out.txt\r\n"
+         "read --single SERIAL COPY.TXT\r\n");
+    const mode_t umask = ::umask(0);
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
+    ::umask(umask);
+    EXPECT_EQ(ExitCode(), 1);
+
+    const std::string cells = " </td><td> 0A 3C 7E 10 00 01 00 01 </td><td> ";
+    EXPECT_EQ(ReportRows(ReadFile("K.out.txt")),
+              (std::vector<std::string>{
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Write" + cells + "NAME </td><td> <A HREF=\"name.txt\">name.txt</A> </td><td> SUCCESS </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> <A HREF=\"copy.txt\">copy.txt</A> </td><td> SUCCESS </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+              }));
+    for (const char* line : {
+             "DumpKeyBatchOutput: failed to remove existing file'folder.txt', aborting operation!",
+             "DumpKeyBatchOutput: the data file 'folder.txt' could not be written (Is a directory); the data read is "
+             "lost.",
+             "DumpKeyBatchOutput: the data file 'nowhere/x.txt' could not be written (No such file or directory); the "
+             "data read is lost.",
+             "DumpKeyBatchOutput: 'script-data/1394_write_status.txt' is the status file of this run; the data read is "
+             "not written over it.",
+             "DumpKeyBatchOutput: 'K.out.txt' is the report of this batch; the data read is not written over it.",
+             "DumpKeyBatchOutput: 'COPY.TXT' was written by an earlier read of this batch; the data read is not "
+             "written over it.",
+         }) {
+        const auto found = Find(line);
+        ASSERT_TRUE(found) << line;
+        EXPECT_EQ(found->level, basDebug::ERROR_LEVEL);
+    }
+    EXPECT_TRUE(fsys::is_directory("folder.txt/inside"));
+    EXPECT_EQ(ReadFile("script-data/1394_write_status.txt"), "the run's first line\r\n");
+    EXPECT_NE(ReadFile("copy.txt").find("\r\nSN-0042\r\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat("copy.txt", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // No temporary file is left beside the data files.
+    for (const auto& entry : fsys::directory_iterator("."))
+        EXPECT_EQ(entry.path().filename().string().find(".txt."), std::string::npos) << entry.path();
+}
+
+// A full disk (here a file-size limit, its signal ignored): a data file that does not take its
+// data fails its row and leaves the file it would replace as it was; a report that cannot be
+// written whole fails the run with an ERROR line.
+TEST_F(KeyBatch, WritesThatTheDiskRefusesFailAloudAndReplaceNothing) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    const std::string serial(6000, 'S');
+    Dev("d", [&](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes(serial)); });
+    Text("old.txt", "the earlier read\r\n");
+    struct FileSizeLimit {
+        rlimit previous{};
+        void (*handler)(int) = SIG_DFL;
+        explicit FileSizeLimit(rlim_t bytes) {
+            ::getrlimit(RLIMIT_FSIZE, &previous);
+            handler = ::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = previous;
+            small.rlim_cur = bytes;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~FileSizeLimit() {
+            ::setrlimit(RLIMIT_FSIZE, &previous);
+            ::signal(SIGXFSZ, handler);
+        }
+    };
+    struct Case {
+        const char* batch;
+        rlim_t limit;
+        const char* line;
+    } cases[] = {
+        // Room for the report, not for the data.
+        {"read --single SERIAL old.txt\r\n", 4000,
+         "DumpKeyBatchOutput: the data file 'old.txt' could not be written (File too large); the data read is lost."},
+        // Room for neither: the report is cut short.
+        {"read --single SERIAL old.txt\r\nread --single NOSUCH\r\nread --single NOSUCH\r\n", 500,
+         "DumpKeyBatchOutput: the report 'k.out.txt' could not be written (File too large)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.batch);
+        ClearLines();
+        Text("k.txt", c.batch);
+        KeyOperationList ops(1);
+        State.KeyDataFolder.clear();
+        ASSERT_EQ(GetKeyOperationsFromFile("k.txt", ops), 1);
+        ASSERT_EQ(PerformKeyOperations(ops), 1);
+        int32_t dumped = 0;
+        {
+            FileSizeLimit limit(c.limit);
+            dumped = DumpKeyBatchOutput(ops, "k.txt");
+        }
+        const auto found = Find(c.line);
+        ASSERT_TRUE(found) << ::testing::PrintToString(Messages());
+        EXPECT_EQ(found->level, basDebug::ERROR_LEVEL);
+        EXPECT_EQ(ops[1].Result, -1);
+        EXPECT_EQ(ReadFile("old.txt"), "the earlier read\r\n");
+        if (c.limit == 4000) {
+            EXPECT_EQ(dumped, 1);
+            EXPECT_EQ(ReportRows(ReadFile("k.out.txt")).size(), 1u);
+        } else {
+            EXPECT_EQ(dumped, -1);
+        }
+    }
 }
 
 TEST_F(KeyBatch, SingleTakesTheFirstTargetOnTheBus) {
