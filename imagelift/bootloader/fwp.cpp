@@ -207,7 +207,7 @@ std::string FormatFwpLocalDateTime(const ByteArray& date, const ByteArray& time)
 std::string ImpossibleRecordReason(const FwpImageRecord& record, int64_t fileBytes, uint32_t targetAddress) {
     if (record.Length < 0) return "has a negative length";
     // 64-bit sums: no field of a record can overflow them.
-    if (record.FileOffset < 0 || int64_t(record.FileOffset) + record.Length > fileBytes)
+    if (record.FileOffset < 0 || (record.Length > 0 && int64_t(record.FileOffset) + record.Length > fileBytes))
         return "runs outside the file (" + Str(fileBytes) + " bytes)";
     constexpr int64_t kAddressSpace = int64_t(1) << 32;
     if (int64_t(targetAddress) + record.Length > kAddressSpace)

@@ -201,8 +201,10 @@ TEST_F(Download, ImpossibleRecordsAreRefusedBeforeTheTargetErases) {
             EXPECT_FALSE(ctx_.DownloadInProgress);
         }
     }
-    // The last byte of the address space is the last an image may reach.
+    // The last byte of the address space is the last an image may reach; a record without an
+    // image may point anywhere but before the file.
     EXPECT_EQ(basBootloader::ImpossibleRecordReason({352, int32_t(0xFFFFFF00u), 256, 0}, 608, 0xFFFFFF00u), "");
+    EXPECT_EQ(basBootloader::ImpossibleRecordReason({5000, 0, 0, 0}, 608, 0), "");
 }
 
 TEST_F(Download, RefusalsWithoutTouchingTheTarget) {
