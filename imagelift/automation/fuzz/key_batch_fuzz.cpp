@@ -21,6 +21,12 @@ const std::string& batchFolder() {
             std::filesystem::temp_directory_path() / ("key_batch_fuzz_" + std::to_string(::getpid()));
         std::filesystem::create_directories(p);
         std::ofstream(p / "data.txt") << "# data\r\nABCD\r\n";
+        // Gone again when the run ends.
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(
+                std::filesystem::temp_directory_path() / ("key_batch_fuzz_" + std::to_string(::getpid())), ec);
+        });
         return p.string() + "/";
     }();
     return folder;
