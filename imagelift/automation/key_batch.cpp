@@ -32,7 +32,6 @@ namespace {
 
 using basDebug::ERROR_LEVEL;
 using basDebug::USER;
-using basDebug::WARNING;
 using basDebug::WATCH;
 
 // A batch file or a key data file larger than this is refused.
@@ -437,9 +436,10 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
             } else {
                 handle = basBootloader::GetTargetHandleByGuid(op.DeviceId);
             }
+            // A FAILED row says why in the status file, which takes ERROR lines.
             if (handle == 0 || handle == basBootloader::kHandleCreated) {
                 StatusDisplay("PerformKeyOperations: failed to get handle for device '" + hexText(op.DeviceId) + "'",
-                              WARNING);
+                              ERROR_LEVEL);
                 continue;
             }
             if (op.OperationType == kKeyRead) {
@@ -450,7 +450,10 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
                                       " bytes from target",
                                   WATCH);
                     StatusDisplay("  data='" + vb::BytesToText(op.Data) + "'", WATCH);
-                    if (op.Data.size() < 2) op.Result = -1;
+                    if (op.Data.size() < 2) {
+                        op.Result = -1;
+                        StatusDisplay("PerformKeyOperations: key '" + op.KeyName + "' holds no data.", ERROR_LEVEL);
+                    }
                 } else {
                     StatusDisplay("PerformKeyOperations: failed to read key value, code 0x" + vb::Hex(op.Result) + ".",
                                   ERROR_LEVEL);
