@@ -74,7 +74,8 @@ public:
         if (mode == Mode::InPlace) {
             fd = ::open(native_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
         } else {
-            temp_ = native_.string() + ".XXXXXX";
+            // A short name beside it: the file's own name may already be as long as names get.
+            temp_ = (native_.parent_path() / ".keydata.XXXXXX").string();
             fd = ::mkostemp(temp_.data(), O_CLOEXEC);  // 0600
             if (fd < 0) temp_.clear();
         }

@@ -21,9 +21,9 @@ std::string FormatFwpTime(const ByteArray& time);
 std::string FormatFwpLocalDateTime(const ByteArray& date, const ByteArray& time);
 
 // Why an image record cannot stand for bytes of its package going to `targetAddress`, or ""
-// when it can: a negative length ("0 or less: no such image" holds only for 0), a file range
-// that starts before the file or ends past its `fileBytes`, or a target range that runs past
-// the 32-bit address space. A record of length 0 passes when its offset is not negative.
+// when it can: a negative length (only 0 means that the package holds no such image), a file
+// range that starts before the file or ends past its `fileBytes`, or a target range that runs
+// past the 32-bit address space. A record of length 0 passes when its offset is not negative.
 std::string ImpossibleRecordReason(const FwpImageRecord& record, int64_t fileBytes, uint32_t targetAddress);
 
 // The first impossible one of the records a download takes from a package of `fileBytes` bytes
