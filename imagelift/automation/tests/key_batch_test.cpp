@@ -145,6 +145,24 @@ TEST_F(KeyBatch, EveryEntryBecomesAnOperationAndTheUnperformableOnesAreRefusedWi
     }
 }
 
+// A batch holds at most 1000 operations: the entries past them are counted, said in the report,
+// and fail the run.
+TEST_F(KeyBatch, EntriesPastTheLimitAreCountedAndSaid) {
+    std::string batch;
+    for (int i = 0; i < 1003; ++i) batch += "read --single K" + std::to_string(i) + "\r\n";
+    Text("k.txt", batch);
+    KeyOperationList ops(1);
+    size_t leftOut = 0;
+    ASSERT_EQ(GetKeyOperationsFromFile("k.txt", ops, &leftOut), 1);
+    EXPECT_EQ(ops.size(), kMaxKeyOperations + 1);
+    EXPECT_EQ(leftOut, 3u);
+    EXPECT_EQ(Count("GetKeyOperationsFromFile: more than 1000 operations in k.txt; the rest is not performed."), 1);
+    EXPECT_EQ(DumpKeyBatchOutput(ops, "k.txt", leftOut), 1);
+    EXPECT_NE(ReadFile("k.out.txt").find("\r\n# 1000 operations performed.\r\n<br>\r\n# 3 further entries were not "
+                                         "performed (a batch holds at most 1000).\r\n<br>\r\n# ****"),
+              std::string::npos);
+}
+
 // Data files stay inside the batch's folder: a name that is absolute or climbs out of it, or
 // reaches outside through a link, is an ERROR line and a FAILED row; nothing is read or written.
 TEST_F(KeyBatch, DataFileNamesOutsideTheBatchFolderAreRefused) {
