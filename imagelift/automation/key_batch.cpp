@@ -32,16 +32,12 @@ namespace {
 
 using basDebug::ERROR_LEVEL;
 using basDebug::USER;
-using basDebug::WARNING;
 using basDebug::WATCH;
 
 // A batch file or a key data file larger than this is refused.
 constexpr size_t kMaxBatchFileBytes = size_t(1) << 20;
 // A key holds at most this many bytes (the bootloader's own limit).
 constexpr size_t kMaxKeyBytes = size_t(64) << 10;
-
-// A batch holds at most this many operations (each may carry a whole key's data).
-constexpr size_t kMaxKeyOperations = 1000;
 
 const ByteArray kSingleTarget{2};
 
@@ -60,44 +56,92 @@ std::string missingBatchLine(const char* procedure, const std::string& file) {
            fs::CurDir() + ")";
 }
 
-// Lines ended by CR LF into a file that is replaced. A symbolic link in the file's place is not
-// written through: the open fails (Why() says so).
+// Lines ended by CR LF into a file that is replaced, every write checked: a line that does not
+// go in (a full disk) is remembered, and Finish says whether the whole file was written.
+//
+// The report is written in its place (an existing one is emptied first); a symbolic link in its
+// place is not written through: the open fails (Why() says so). A key's data is written beside
+// its file under a temporary name, readable by its owner alone whatever the umask (a key is a
+// secret), and takes the file's place in one rename once complete: an existing file stays whole
+// until then, and one that cannot be replaced (a folder in its place, an immutable file) stays
+// as it is.
 class TextOut {
 public:
-    explicit TextOut(const std::string& fileName) {
-        const int fd = ::open(fs::ToNativePath(fileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                              0666);
-        error_ = fd < 0 ? errno : 0;
-        if (fd >= 0) {
-            file_ = ::fdopen(fd, "wb");
-            if (!file_) {
-                error_ = errno;
-                ::close(fd);
-            }
+    enum class Mode { InPlace, ReplaceWhenDone };
+
+    TextOut(const std::string& fileName, Mode mode) : mode_(mode), native_(fs::ToNativePath(fileName)) {
+        int fd = -1;
+        if (mode == Mode::InPlace) {
+            fd = ::open(native_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        } else {
+            // A short name beside it: the file's own name may already be as long as names get.
+            temp_ = (native_.parent_path() / ".keydata.XXXXXX").string();
+            fd = ::mkostemp(temp_.data(), O_CLOEXEC);  // 0600
+            if (fd < 0) temp_.clear();
+        }
+        if (fd < 0) {
+            error_ = errno;
+            return;
+        }
+        file_ = ::fdopen(fd, "wb");
+        if (!file_) {
+            error_ = errno;
+            ::close(fd);
+            discardTemp();
         }
     }
-    ~TextOut() { Close(); }
+    ~TextOut() {
+        if (file_) std::fclose(file_);
+        discardTemp();
+    }
     TextOut(const TextOut&) = delete;
     TextOut& operator=(const TextOut&) = delete;
+
     bool IsOpen() const { return file_ != nullptr; }
-    // Why the file could not be opened.
+    // Why the file could not be opened, written or put in its place.
     std::string Why() const {
-        return error_ == ELOOP ? std::string("it is a symbolic link, which is not written through")
-                               : std::string(std::strerror(error_));
+        return error_ == ELOOP && mode_ == Mode::InPlace ? std::string("it is a symbolic link, which is not written through")
+                                                         : std::string(std::strerror(error_ ? error_ : EIO));
     }
     void Line(const std::string& text) {
-        if (!file_) return;
-        std::fwrite(text.data(), 1, text.size(), file_);
-        std::fputs("\r\n", file_);
+        if (!file_ || error_) return;
+        if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fputs("\r\n", file_) == EOF)
+            error_ = errno ? errno : EIO;
     }
-    void Close() {
-        if (file_) std::fclose(file_);
+    // Closes the file: true when every line is in it and (for a key's data) it is in its place.
+    bool Finish() {
+        if (!file_) return false;
+        if (std::fflush(file_) != 0 && !error_) error_ = errno;
+        // The data is on the disk before it replaces the file it updates.
+        if (mode_ == Mode::ReplaceWhenDone && !error_ && ::fsync(::fileno(file_)) != 0) error_ = errno;
+        if (std::fclose(file_) != 0 && !error_) error_ = errno;
         file_ = nullptr;
+        if (!error_ && mode_ == Mode::ReplaceWhenDone) {
+            if (::rename(temp_.c_str(), native_.c_str()) == 0) {
+                temp_.clear();
+            } else {
+                error_ = errno;
+                replaceFailed_ = true;
+            }
+        }
+        discardTemp();
+        return error_ == 0;
     }
+    // The file was written whole but could not take the place of what stands there.
+    bool ReplaceFailed() const { return replaceFailed_; }
 
 private:
+    void discardTemp() {
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+
+    Mode mode_;
+    std::filesystem::path native_;
+    std::string temp_;
     std::FILE* file_ = nullptr;
     int error_ = 0;
+    bool replaceFailed_ = false;
 };
 
 // A data file named in a batch lies in the batch file's folder or below it: a name that is
@@ -126,7 +170,50 @@ const basBootloader::BootloaderTarget* firstUsableTarget() {
     return nullptr;
 }
 
-const char* typeName(int32_t type) { return type == kKeyRead ? "Read" : "Write"; }
+const char* typeName(int32_t type) {
+    return type == kKeyRead ? "Read" : type == kKeyWrite ? "Write" : "Invalid";
+}
+
+// A report cell: the words of an entry refused for a tag it did not close may hold "<" or ">".
+std::string cellText(const std::string& text) { return vb::Replace(vb::Replace(text, "<", "&lt;"), ">", "&gt;"); }
+
+// Removes the HTML tags of a line; `complete` is false when a "<" or a ">" is left without its
+// partner (the line is then returned as it stood at that point), which is logged when `log`.
+std::string stripTags(const std::string& line, const std::string& lineNumber, bool log, bool& complete) {
+    std::string text = line;
+    complete = true;
+    for (;;) {
+        const size_t open = text.find('<');
+        if (open != std::string::npos) {
+            const size_t close = text.find('>', open);
+            if (close == std::string::npos) {
+                complete = false;
+                if (log)
+                    StatusDisplay("StripHTML: HtmlParse ERROR - '<' with no '>', line " + lineNumber +
+                                      ".  Exiting abnormally.",
+                                  ERROR_LEVEL);
+                break;
+            }
+            text.erase(open, close - open + 1);
+            continue;
+        }
+        if (text.find('>') != std::string::npos) {
+            complete = false;
+            if (log)
+                StatusDisplay("StripHTML: HtmlParse ERROR - '>' with no '<', line " + lineNumber + ".  Exiting abnormally.",
+                              ERROR_LEVEL);
+        }
+        break;
+    }
+    return text;
+}
+
+// An entry as the parser cleans it: trimmed, its comment cut, its HTML tags removed, trimmed
+// again. `complete` is false when a tag did not close: such an entry (half of a tag split
+// across lines, say) means something else than it says and is not performed.
+std::string cleanEntry(const std::string& field, const std::string& lineNumber, bool log, bool& complete) {
+    return vb::Trim(stripTags(StripComments(vb::Trim(field)), lineNumber, log, complete));
+}
 
 // The data a successful read brought, without the one closing zero byte the key read adds.
 ByteArray dataToWrite(const KeyOperation& op) {
@@ -166,25 +253,8 @@ std::string StripComments(const std::string& line) {
 }
 
 std::string StripHTML(const std::string& line, const std::string& lineNumber) {
-    std::string text = line;
-    for (;;) {
-        const size_t open = text.find('<');
-        if (open != std::string::npos) {
-            const size_t close = text.find('>', open);
-            if (close == std::string::npos) {
-                StatusDisplay("StripHTML: HtmlParse ERROR - '<' with no '>', line " + lineNumber + ".  Exiting abnormally.",
-                              ERROR_LEVEL);
-                break;
-            }
-            text.erase(open, close - open + 1);
-            continue;
-        }
-        if (text.find('>') != std::string::npos)
-            StatusDisplay("StripHTML: HtmlParse ERROR - '>' with no '<', line " + lineNumber + ".  Exiting abnormally.",
-                          ERROR_LEVEL);
-        break;
-    }
-    return text;
+    bool complete = true;
+    return stripTags(line, lineNumber, true, complete);
 }
 
 int32_t SplitArguments(std::string& line, std::vector<std::string>& words) {
@@ -228,82 +298,100 @@ int32_t GetKeyDataFromFile(const std::string& fileName, ByteArray& data) {
     }
 }
 
-void ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations) {
+size_t ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations) {
     if (operations.empty()) operations.resize(1);
     int32_t count = 0;
+    size_t leftOut = 0;
     for (const std::string& field : SplitDelimitedFields(text)) {
         ++count;
-        std::string entry = vb::Trim(StripHTML(StripComments(vb::Trim(field)), vb::CStr(count)));
+        // Past the limit the rest is only counted: the report and the exit code say so.
+        const bool full = operations.size() > kMaxKeyOperations;
+        bool complete = true;
+        std::string entry = cleanEntry(field, vb::CStr(count), !full, complete);
         std::vector<std::string> words;
         if (entry.empty() || SplitArguments(entry, words) != 1 || words.empty()) continue;
+        if (full) {
+            if (leftOut++ == 0)
+                StatusDisplay("GetKeyOperationsFromFile: more than " + vb::CStr(int32_t(kMaxKeyOperations)) +
+                                  " operations in " + batchFileName + "; the rest is not performed.",
+                              ERROR_LEVEL);
+            continue;
+        }
+        // Every entry becomes a row of the report. One that cannot be carried out as written is
+        // refused: it stays as a FAILED row, and nothing is read, sent or written for it.
         KeyOperation op;
+        op.Refused = !complete;
         const std::string verb = vb::LCase(words[0]);
         const size_t arguments = words.size() - 1;
-        // A data file outside the batch's folder: the entry stays as a FAILED row, and nothing is
-        // read, sent or written for it.
+        if (arguments >= 2) op.KeyName = words[2];
+        if (arguments >= 3) op.DataFile = words[3];
+        // A data file outside the batch's folder is never read or written.
         auto refuseOutside = [&]() {
             if (op.DataFile.empty() || staysInBatchFolder(op.DataFile)) return false;
             StatusDisplay("GetKeyOperationsFromFile: key data file '" + op.DataFile + "' is outside the folder of " +
                               batchFileName + "; the operation is not performed.",
                           ERROR_LEVEL);
-            op.Refused = true;
             return true;
         };
         if (verb == "read") {
+            op.OperationType = kKeyRead;
             if (arguments < 2) {
                 StatusDisplay("GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not " +
                                   vb::CStr(int32_t(arguments)),
-                              WARNING);
-            } else {
-                op.OperationType = kKeyRead;
-                op.KeyName = words[2];
-                if (arguments >= 3) op.DataFile = words[3];
-                refuseOutside();
+                              ERROR_LEVEL);
+                op.Refused = true;
+            } else if (refuseOutside()) {
+                op.Refused = true;
             }
         } else if (verb == "write") {
-            if (arguments >= 3) {
-                op.DataFile = words[3];
-                const std::string path = State.KeyDataFolder + op.DataFile;
-                if (refuseOutside()) {
-                    op.OperationType = kKeyWrite;
-                    op.KeyName = words[2];
-                } else if (fs::FileExists(std::string_view(path)) && !fs::IsRegularFile(path)) {
-                    StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' is not a regular file!",
-                                  ERROR_LEVEL);
-                } else if (fs::FileExists(std::string_view(path))) {
-                    op.OperationType = kKeyWrite;
-                    op.KeyName = words[2];
-                    if (GetKeyDataFromFile(path, op.Data) != 1) {
-                        op.OperationType = kKeyInvalid;
-                        StatusDisplay("GetKeyOperationsFromFile failed to read data from file '" + path + "'!",
-                                      ERROR_LEVEL);
-                    }
-                } else {
-                    StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' not found!", ERROR_LEVEL);
-                }
+            op.OperationType = kKeyWrite;
+            const std::string path = State.KeyDataFolder + op.DataFile;
+            if (arguments < 3) {
+                StatusDisplay("GetKeyOperationsFromFile: write operation takes 3 arguments, not " +
+                                  vb::CStr(int32_t(arguments)),
+                              ERROR_LEVEL);
+                op.Refused = true;
+            } else if (refuseOutside()) {
+                op.Refused = true;
+            } else if (op.Refused) {
+                // A tag left open: the data file is not read either.
+            } else if (fs::FileExists(std::string_view(path)) && !fs::IsRegularFile(path)) {
+                StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' is not a regular file!",
+                              ERROR_LEVEL);
+                op.Refused = true;
+            } else if (!fs::FileExists(std::string_view(path))) {
+                StatusDisplay("GetKeyOperationsFromFile: key data file '" + path + "' not found!", ERROR_LEVEL);
+                op.Refused = true;
+            } else if (GetKeyDataFromFile(path, op.Data) != 1) {
+                StatusDisplay("GetKeyOperationsFromFile failed to read data from file '" + path + "'!", ERROR_LEVEL);
+                op.Refused = true;
             }
         } else {
             StatusDisplay("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in " +
                               batchFileName,
                           ERROR_LEVEL);
+            op.Refused = true;
         }
-        if (op.OperationType == kKeyInvalid) continue;
-        if (operations.size() > kMaxKeyOperations) {
-            StatusDisplay("GetKeyOperationsFromFile: more than " + vb::CStr(int32_t(kMaxKeyOperations)) +
-                              " operations in " + batchFileName + "; the rest is ignored.",
-                          ERROR_LEVEL);
-            break;
-        }
-        if (vb::InStrText(words[1], "--single") > 0) {
+        if (op.Refused) op.Data.clear();
+        if (arguments >= 1 && vb::InStrText(words[1], "--single") > 0) {
             op.DeviceId = kSingleTarget;
-        } else {
+        } else if (arguments >= 1 && !op.Refused) {
+            // A malformed device GUID of an entry to perform raises, which aborts the batch.
             basUtils::HexString2Ascii(words[1], op.DeviceId);
+        } else if (arguments >= 1) {
+            try {
+                basUtils::HexString2Ascii(words[1], op.DeviceId);
+            } catch (...) {
+                op.DeviceId.clear();  // the row shows no device
+            }
         }
         operations.push_back(std::move(op));
     }
+    return leftOut;
 }
 
-int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations) {
+int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations, size_t* leftOut) {
+    if (leftOut) *leftOut = 0;
     try {
         if (!fs::FileExists(std::string_view(batchFileName))) {
             StatusDisplay(missingBatchLine("GetKeyOperationsFromFile", batchFileName), ERROR_LEVEL);
@@ -322,7 +410,8 @@ int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationL
                           ERROR_LEVEL);
             return -1;
         }
-        ParseKeyOperations(content, batchFileName, operations);
+        const size_t left = ParseKeyOperations(content, batchFileName, operations);
+        if (leftOut) *leftOut = left;
         return 1;
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in GetKeyOperationsFromFile"), ERROR_LEVEL);
@@ -348,9 +437,10 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
             } else {
                 handle = basBootloader::GetTargetHandleByGuid(op.DeviceId);
             }
+            // A FAILED row says why in the status file, which takes ERROR lines.
             if (handle == 0 || handle == basBootloader::kHandleCreated) {
                 StatusDisplay("PerformKeyOperations: failed to get handle for device '" + hexText(op.DeviceId) + "'",
-                              WARNING);
+                              ERROR_LEVEL);
                 continue;
             }
             if (op.OperationType == kKeyRead) {
@@ -361,7 +451,10 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
                                       " bytes from target",
                                   WATCH);
                     StatusDisplay("  data='" + vb::BytesToText(op.Data) + "'", WATCH);
-                    if (op.Data.size() < 2) op.Result = -1;
+                    if (op.Data.size() < 2) {
+                        op.Result = -1;
+                        StatusDisplay("PerformKeyOperations: key '" + op.KeyName + "' holds no data.", ERROR_LEVEL);
+                    }
                 } else {
                     StatusDisplay("PerformKeyOperations: failed to read key value, code 0x" + vb::Hex(op.Result) + ".",
                                   ERROR_LEVEL);
@@ -388,44 +481,57 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
     return result;
 }
 
-int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batchFileName) {
+int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batchFileName, size_t leftOut) {
     try {
         const std::string reportName = ReportFileName(batchFileName);
-        TextOut report(reportName);
+        TextOut report(reportName, TextOut::Mode::InPlace);
         if (!report.IsOpen())
             vb::Raise(75, "DumpKeyBatchOutput", "Cannot write the report '" + reportName + "': " + report.Why() + ".");
         const std::string count = vb::CStr(int32_t(operations.empty() ? 0 : operations.size() - 1));
         const std::string stars = "# ********************************************************";
-        for (const std::string& line :
-             {stars, std::string("<br>"), "# " + reportName, std::string("<br>"), "# Batch status file written on: " + nowText(),
-              std::string("<br>"), "# " + appLine(), std::string("<br>"), "# " + count + " operations performed.",
-              std::string("<br>"), stars, std::string("<table border=1><tr><td>"),
-              std::string("# Type </td><td> Device ID </td><td>  Key </td><td> Data File </td><td> Results "),
-              std::string("</td></tr>")})
-            report.Line(line);
+        std::vector<std::string> header{stars, "<br>", "# " + reportName, "<br>", "# Batch status file written on: " + nowText(),
+                                        "<br>", "# " + appLine(), "<br>", "# " + count + " operations performed.", "<br>"};
+        if (leftOut > 0) {
+            header.push_back("# " + vb::CStr(int32_t(leftOut)) + " further entries were not performed (a batch holds at most " +
+                             vb::CStr(int32_t(kMaxKeyOperations)) + ").");
+            header.push_back("<br>");
+        }
+        for (const char* line : {stars.c_str(), "<table border=1><tr><td>",
+                                 "# Type </td><td> Device ID </td><td>  Key </td><td> Data File </td><td> Results ",
+                                 "</td></tr>"})
+            header.push_back(line);
+        for (const std::string& line : header) report.Line(line);
 
-        // The files this batch reads: the batch itself and the data of its writes. A read's data
-        // never replaces one of them.
-        std::vector<std::filesystem::path> inputs{fs::ToNativePath(batchFileName)};
+        // The files of this run that a read's data never replaces: what the batch reads (itself
+        // and the data of its writes), the report being written, the run's status file (still
+        // open: its later lines would be lost), and the data files this batch has written so far.
+        struct Kept {
+            std::filesystem::path path;
+            const char* what;
+        };
+        std::vector<Kept> kept{{fs::ToNativePath(batchFileName), "is an input of this batch"},
+                               {fs::ToNativePath(reportName), "is the report of this batch"}};
+        if (!State.StatusFileName.empty())
+            kept.push_back({fs::ToNativePath(State.StatusFileName), "is the status file of this run"});
         for (size_t i = 1; i < operations.size(); ++i)
-            if (operations[i].OperationType == kKeyWrite)
-                inputs.push_back(fs::ToNativePath(State.KeyDataFolder + operations[i].DataFile));
-        const auto isInput = [&](const std::string& path) {
+            if (operations[i].OperationType == kKeyWrite && !operations[i].DataFile.empty())
+                kept.push_back({fs::ToNativePath(State.KeyDataFolder + operations[i].DataFile), "is an input of this batch"});
+        const auto keptAs = [&](const std::string& path) -> const char* {
             std::error_code ec;
-            for (const auto& input : inputs)
-                if (std::filesystem::equivalent(fs::ToNativePath(path), input, ec)) return true;
-            return false;
+            for (const auto& k : kept)
+                if (std::filesystem::equivalent(fs::ToNativePath(path), k.path, ec)) return k.what;
+            return nullptr;
         };
 
         for (size_t i = 1; i < operations.size(); ++i) {
             KeyOperation& op = operations[i];
-            if (op.OperationType != kKeyRead && op.OperationType != kKeyWrite) continue;
-            if (op.Result == 1 && op.OperationType == kKeyRead && !op.DataFile.empty() &&
-                isInput(State.KeyDataFolder + op.DataFile)) {
-                StatusDisplay("DumpKeyBatchOutput: '" + State.KeyDataFolder + op.DataFile +
-                                  "' is an input of this batch; the data read is not written over it.",
-                              ERROR_LEVEL);
-                op.Result = -1;
+            if (op.Result == 1 && op.OperationType == kKeyRead && !op.DataFile.empty()) {
+                if (const char* what = keptAs(State.KeyDataFolder + op.DataFile)) {
+                    StatusDisplay("DumpKeyBatchOutput: '" + State.KeyDataFolder + op.DataFile + "' " + what +
+                                      "; the data read is not written over it.",
+                                  ERROR_LEVEL);
+                    op.Result = -1;
+                }
             }
             if (op.Result != 1) {
                 StatusDisplay("# FAILED, code 0x" + vb::Hex(op.Result), USER);
@@ -435,26 +541,38 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
             } else {
                 if (op.DataFile.empty()) op.DataFile = hexText(op.DeviceId) + ".txt";
                 const std::string path = State.KeyDataFolder + op.DataFile;
-                if (fs::FileExists(std::string_view(path))) {
-                    StatusDisplay("Overwriting existing file '" + path + "'", USER);
-                    std::error_code ec;
-                    std::filesystem::remove(fs::ToNativePath(path), ec);
-                    if (fs::FileExists(std::string_view(path))) {
-                        StatusDisplay("DumpKeyBatchOutput: failed to remove existing file'" + path +
-                                          "', aborting operation!",
+                if (const char* what = keptAs(path)) {
+                    // A name made of the device ID that an earlier read of this batch wrote.
+                    StatusDisplay("DumpKeyBatchOutput: '" + path + "' " + what + "; the data read is not written over it.",
+                                  ERROR_LEVEL);
+                    op.Result = -1;
+                } else {
+                    const bool existed = fs::FileExists(std::string_view(path));
+                    if (existed) StatusDisplay("Overwriting existing file '" + path + "'", USER);
+                    const std::string rule = "#-----------------------------------------------";
+                    TextOut data(path, TextOut::Mode::ReplaceWhenDone);
+                    for (const std::string& line :
+                         {rule, "# " + op.DataFile, "# date generated: " + nowText(), std::string("# "), "# " + appLine(),
+                          deviceLine(op.DeviceId), "# " + count + " operations performed.", std::string("# "),
+                          std::string("# Batch Parameters (") + typeName(op.OperationType) + ") Operation): ",
+                          "#   Device GUID = " + hexText(op.DeviceId), "#   Key Name = " + op.KeyName, std::string("# "),
+                          rule, std::string("# Status: OK"), std::string("# DATA:"), rule,
+                          vb::BytesToText(dataToWrite(op)), rule})
+                        data.Line(line);
+                    // A data file that does not take the data fails its row; the other rows go on.
+                    if (data.Finish()) {
+                        kept.push_back({fs::ToNativePath(path), "was written by an earlier read of this batch"});
+                    } else {
+                        if (existed && data.ReplaceFailed())
+                            StatusDisplay("DumpKeyBatchOutput: failed to remove existing file'" + path +
+                                              "', aborting operation!",
+                                          ERROR_LEVEL);
+                        StatusDisplay("DumpKeyBatchOutput: the data file '" + path + "' could not be written (" +
+                                          data.Why() + "); the data read is lost.",
                                       ERROR_LEVEL);
-                        return -1;
+                        op.Result = -1;
                     }
                 }
-                const std::string rule = "#-----------------------------------------------";
-                TextOut data(path);
-                for (const std::string& line :
-                     {rule, "# " + op.DataFile, "# date generated: " + nowText(), std::string("# "), "# " + appLine(),
-                      deviceLine(op.DeviceId), "# " + count + " operations performed.", std::string("# "),
-                      std::string("# Batch Parameters (") + typeName(op.OperationType) + ") Operation): ",
-                      "#   Device GUID = " + hexText(op.DeviceId), "#   Key Name = " + op.KeyName, std::string("# "), rule,
-                      std::string("# Status: OK"), std::string("# DATA:"), rule, vb::BytesToText(dataToWrite(op)), rule})
-                    data.Line(line);
             }
             std::string fileCell = "FAILED OPERATION";
             if (op.Result == 1) {
@@ -467,8 +585,8 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
                                                              : "FAILED, code 0x" + vb::Hex(op.Result);
             report.Line("<tr><td>");
             std::string row;
-            for (const std::string& cell : {std::string(typeName(op.OperationType)), hexText(op.DeviceId), op.KeyName,
-                                            fileCell, resultCell})
+            for (const std::string& cell : {std::string(typeName(op.OperationType)), hexText(op.DeviceId),
+                                            cellText(op.KeyName), fileCell, resultCell})
                 row += cell + " </td><td> ";
             report.Line(row);
             report.Line("</td></tr>");
@@ -485,7 +603,11 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
                         "</A>");
             break;
         }
-        report.Close();
+        if (!report.Finish()) {
+            StatusDisplay("DumpKeyBatchOutput: the report '" + reportName + "' could not be written (" + report.Why() + ").",
+                          ERROR_LEVEL);
+            return -1;
+        }
         if (State.ShowStatusOnExit) OpenWithDesktop(reportName);
         return 1;
     } catch (...) {
@@ -504,7 +626,8 @@ int32_t PerformKeyBatchOperation(const std::string& batchFileName) {
         std::string file;
         basUtils::SplitPath(batchFileName, State.KeyDataFolder, file);
         KeyOperationList operations(1);
-        int32_t r = GetKeyOperationsFromFile(batchFileName, operations);
+        size_t leftOut = 0;
+        int32_t r = GetKeyOperationsFromFile(batchFileName, operations, &leftOut);
         if (r != 1) {
             StatusDisplay("PerformKeyBatchOperation error: GetKeyOperationsFromFile returned code 0x" + vb::Hex(r),
                           ERROR_LEVEL);
@@ -514,17 +637,15 @@ int32_t PerformKeyBatchOperation(const std::string& batchFileName) {
         r = PerformKeyOperations(operations);
         if (r != 1)
             StatusDisplay("PerformKeyBatchOperation error: PerformKeyOperations returned code 0x" + vb::Hex(r), ERROR_LEVEL);
-        r = DumpKeyBatchOutput(operations, batchFileName);
+        r = DumpKeyBatchOutput(operations, batchFileName, leftOut);
         if (r != 1)
             StatusDisplay("PerformKeyBatchOperation error: PerformKeyOperations returned code 0x" + vb::Hex(r), ERROR_LEVEL);
         // The batch counts as run, yet a caller judging the run by its exit code must learn of
-        // every FAILED row, and of a report that could not be written.
-        for (size_t i = 1; i < operations.size(); ++i) {
-            const KeyOperation& op = operations[i];
-            if ((op.OperationType == kKeyRead || op.OperationType == kKeyWrite) && op.Result != 1)
-                State.OperationFailed = true;
-        }
-        if (r != 1) State.OperationFailed = true;
+        // every FAILED row (an entry refused as written among them), of entries past the limit,
+        // and of a report that could not be written.
+        for (size_t i = 1; i < operations.size(); ++i)
+            if (operations[i].Result != 1) State.OperationFailed = true;
+        if (r != 1 || leftOut > 0) State.OperationFailed = true;
         return 1;
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in PerformKeyBatchOperation"), ERROR_LEVEL);

@@ -103,7 +103,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                           basDebug::ERROR_LEVEL);
             valueMissing = true;
         };
-        bool unsupportedAsked = false;
+        bool notCarriedOut = false;
 
         for (size_t i = 1; i < tokens.size(); ++i) {
             const std::string& token = tokens[i];
@@ -136,7 +136,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 // Named as operations, yet nothing carries them out: say so, or an empty status
                 // file would read as success.
                 StatusDisplay("Option " + head + " is not supported; nothing was performed.", basDebug::ERROR_LEVEL);
-                unsupportedAsked = true;
+                notCarriedOut = true;
             } else if (head == "/X") {
                 needValue(head, token, "a GUID");
                 matchText = withoutQuotesAndBlanks(valueOf(token));
@@ -161,6 +161,14 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
             s.ProgramMacFromFileFlag) {
             r = m_PerformUnattendedOperations(s.ProgramGuidFromFileFlag, s.ProgramMacFromFileFlag, s.ImageFileName,
                                               s.BootloaderFileName, matchText);
+            // Only the download run happens: a GUID given beside it is not programmed, and the
+            // run says so and fails (once, on the attempt that ends the run).
+            if (!s.GuidText.empty() && r != 2) {
+                StatusDisplay("ERROR: the GUID of option /G was not programmed: /G is not carried out together with "
+                              "a download (/D, /B, /A or /F).",
+                              basDebug::ERROR_LEVEL);
+                notCarriedOut = true;
+            }
         } else if (!s.GuidText.empty()) {
             r = WriteGuid(matchText, s.GuidText);
         } else {
@@ -179,7 +187,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
             if (s.ShowStatusOnExit && r != 2 && fs::FileExists(std::string_view(s.StatusFileName))) ShowStatusFile();
         }
         // An operation asked for and not carried out fails the run, whatever the others did.
-        if (unsupportedAsked) {
+        if (notCarriedOut) {
             s.OperationFailed = true;
             if (result == 1) result = -1;
         }

@@ -46,6 +46,19 @@ void logNotAPackage(const std::string& file) {
     StatusDisplay("ERROR: \"" + file + "\" is not a valid firmware package.  Can't perform operation!", ERROR_LEVEL);
 }
 
+// A package whose records cannot be what they say (a negative length or offset, bytes past the
+// end of the file, an image past the address space) is refused before any device step: a
+// negative application length would pass for "no application image" and its configuration
+// would go in alone. True (and logged) when the package is refused.
+bool refusedForItsRecords(const std::string& file, const basBootloader::FwpHeader& header) {
+    const std::string why = basBootloader::ImpossiblePackageRecords(header, fs::GetFileSize64(file).Value(),
+                                                                    basBootloader::kConfigDataAddress);
+    if (why.empty()) return false;
+    StatusDisplay("ERROR: \"" + file + "\" is not a valid firmware package: its " + why + ".  Can't perform operation!",
+                  ERROR_LEVEL);
+    return true;
+}
+
 // A FIFO or a device given where a file belongs would block the run on its first read.
 void logNotARegularFile(const std::string& file) {
     StatusDisplay("ERROR: \"" + file + "\" is not a regular file.  Can't perform operation!", ERROR_LEVEL);
@@ -165,11 +178,14 @@ int32_t m_PerformUnattendedOperations(bool guidFromFile, bool macFromFile, const
                 logNotARegularFile(f);
                 return -1;
             }
-        for (const std::string* package : {&imageFile, &bootloaderFile})
-            if (!package->empty() && !isPackage(*package)) {
+        for (const std::string* package : {&imageFile, &bootloaderFile}) {
+            if (package->empty()) continue;
+            if (!isPackage(*package)) {
                 logNotAPackage(*package);
                 return -1;
             }
+            if (refusedForItsRecords(*package, basBootloader::LoadFWPQuiet(*package))) return -1;
+        }
         if (!imageFile.empty() && holdsNothing(basBootloader::LoadFWPQuiet(imageFile))) {
             logEmptyPackage(imageFile);
             return -1;
@@ -389,6 +405,7 @@ int32_t ProgramImageAndCneFromFile(int32_t handle, const std::string& fileName) 
             logNotAPackage(fileName);
             return -1;
         }
+        if (refusedForItsRecords(fileName, header)) return -1;
         if (holdsNothing(header)) {
             logEmptyPackage(fileName);
             return -1;

@@ -126,6 +126,16 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
             return -1;
         }
         const FwpHeader& h = fwp.Header;
+        // A record that cannot be what it says refuses the whole package before the target hears
+        // of it: the start command would have it erase its flash.
+        // FileData holds the file and one extra zero byte from the read.
+        const std::string impossible =
+            ImpossiblePackageRecords(h, int64_t(fwp.FileData.size()) - 1, configAddress);
+        if (!impossible.empty()) {
+            Log("DownloadImage Error: '" + fileName + "': its " + impossible + ".  Nothing was sent to the target.",
+                basDebug::ERROR_LEVEL);
+            return -1;
+        }
 
         int32_t index = GetDeviceIndex(handle);
         if (index >= 0 && h.HardwareModelId != State.TargetList[index].Info.HardwareModelId) {
@@ -182,16 +192,6 @@ int32_t DownloadImage(int32_t handle, int32_t imageType, const std::string& file
                 Log("DownloadImage: '" + fileName + "' contains no image.  Exiting...", basDebug::USER);
                 return -1;
             }
-        }
-        // The record must lie inside the file before the target is told to erase its flash.
-        // FileData holds the file and one extra zero byte from the read.
-        if (!RecordInsidePackage(record, fwp.FileData)) {
-            const int64_t fileSize = int64_t(fwp.FileData.size()) - 1;
-            Log("DownloadImage Error: the " + typeText + " record of '" + fileName + "' (offset " +
-                    Str(record.FileOffset) + ", length " + Str(record.Length) + ") lies outside the file (" +
-                    Str(fileSize) + " bytes).  Nothing was sent to the target.",
-                basDebug::ERROR_LEVEL);
-            return -1;
         }
         if (imageType == kImageConfig) {
             Log("Loading new " + typeText + "(CNE) from '" + fileName + "' onto target...", basDebug::USER);

@@ -204,6 +204,33 @@ std::string FormatFwpLocalDateTime(const ByteArray& date, const ByteArray& time)
     return text;
 }
 
+std::string ImpossibleRecordReason(const FwpImageRecord& record, int64_t fileBytes, uint32_t targetAddress) {
+    if (record.Length < 0) return "has a negative length";
+    // 64-bit sums: no field of a record can overflow them.
+    if (record.FileOffset < 0 || (record.Length > 0 && int64_t(record.FileOffset) + record.Length > fileBytes))
+        return "runs outside the file (" + Str(fileBytes) + " bytes)";
+    constexpr int64_t kAddressSpace = int64_t(1) << 32;
+    if (int64_t(targetAddress) + record.Length > kAddressSpace)
+        return "runs past the end of the 4 GiB address space (target address 0x" + vb::Hex(targetAddress) + ")";
+    return {};
+}
+
+std::string ImpossiblePackageRecords(const FwpHeader& header, int64_t fileBytes, int32_t configAddress) {
+    const struct {
+        const char* name;
+        const FwpImageRecord& record;
+        uint32_t target;
+    } records[] = {{"Image1", header.Image1, uint32_t(header.Image1.TargetAddress)},
+                   {"CNE", header.Cne, uint32_t(configAddress)}};
+    for (const auto& r : records) {
+        const std::string why = ImpossibleRecordReason(r.record, fileBytes, r.target);
+        if (!why.empty())
+            return std::string(r.name) + " record (offset " + Str(r.record.FileOffset) + ", length " +
+                   Str(r.record.Length) + ") " + why;
+    }
+    return {};
+}
+
 std::string VersionToString(int32_t version) {
     uint32_t v = uint32_t(version);
     return Str(v >> 24) + "." + Str((v >> 16) & 0xFF) + "." + Str((v >> 8) & 0xFF) + "." + Str(v & 0xFF);

@@ -16,11 +16,6 @@ constexpr int32_t kDownloadEndTimeoutMs = 70000;
 
 }  // namespace
 
-bool RecordInsidePackage(const FwpImageRecord& record, const ByteArray& fileData) {
-    const int64_t fileBytes = int64_t(fileData.size()) - 1;
-    return record.FileOffset >= 0 && record.Length >= 0 && int64_t(record.FileOffset) + record.Length <= fileBytes;
-}
-
 TransferResult TransferImage(const TransferRequest& request, TransferReporter& reporter) {
     const FwpHeader& h = *request.header;
     const FwpImageRecord& record = request.record;

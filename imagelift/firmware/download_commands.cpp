@@ -248,6 +248,18 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             return result;
         }
         const basBootloader::FwpHeader& h = fwp.Header;
+        // The start command erases the target's flash: a package with a record that cannot be
+        // what it says (a negative length or offset, bytes past the end of the file, an image
+        // running past the address space) is refused whole before the target hears of it. (The
+        // file data holds one more byte than the file, from the read.)
+        const std::string impossible =
+            basBootloader::ImpossiblePackageRecords(h, int64_t(fwp.FileData.size()) - 1, 0);
+        if (!impossible.empty()) {
+            StatusDisplay("Load " + type + " failed: could not load FWP file '" + file + "': its " + impossible +
+                              ".  Nothing was sent to the target.",
+                          "ERROR");
+            return result;
+        }
 
         // Compatibility of the package just loaded (the file may have changed since it was
         // clicked) with the target as the last device list saw it.
@@ -291,17 +303,6 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             StatusDisplay(config ? "DownloadImage (CNE): '" + file + "' contains no CNE.  Exiting..."
                                  : "DownloadImage: '" + file + "' contains no image.  Exiting...",
                           "USER");
-            return result;
-        }
-        // The start command erases the target's flash: the image must lie wholly inside the file
-        // before it is sent. (The file data holds one more byte than the file, from the read.)
-        if (!basBootloader::RecordInsidePackage(record, fwp.FileData)) {
-            const int64_t fileBytes = int64_t(fwp.FileData.size()) - 1;
-            StatusDisplay("Load " + type + " failed: could not load FWP file '" + file + "': its " +
-                              (config ? "CNE" : "Image1") + " record (offset " + vb::CStr(record.FileOffset) +
-                              ", length " + vb::CStr(record.Length) + ") runs outside the file (" +
-                              vb::CStr(fileBytes) + " bytes).  Nothing was sent to the target.",
-                          "ERROR");
             return result;
         }
         if (config) {

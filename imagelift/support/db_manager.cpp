@@ -239,12 +239,13 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
 clsDbManager::~clsDbManager() {
     try {
         StatusDisplay("Closing database...");
-        // Lines held for a locked store get one last wait for the lock.
-        if (!held_.empty()) {
-            const size_t count = held_.size();
-            if (!appendHeldLines(true))
-                std::cerr << "Imagelift: " << count << " status log lines could not be added to '"
-                          << DatabasePath().string() << "': another program still holds its lock.\n";
+        // Lines and settings held for a locked store get one last wait for the lock.
+        if (!held_.empty() || !heldSettings_.empty()) {
+            const size_t lines = held_.size(), settings = heldSettings_.size();
+            if (!writeHeld(true))
+                std::cerr << "Imagelift: " << lines << " status log lines and " << settings
+                          << " settings could not be written to '" << DatabasePath().string()
+                          << "': another program still holds its lock.\n";
         }
         CloseDatabase();
         CompactDatabase();
@@ -321,8 +322,11 @@ std::string clsDbManager::GetSetting(const std::string& AppName, const std::stri
                                      const std::string& Key,
                                      const std::optional<std::string>& DefaultValue) {
     std::string result;
+    // A value saved while another program held the lock is the setting's value already.
+    for (auto it = heldSettings_.rbegin(); it != heldSettings_.rend() && result.empty(); ++it)
+        if (it->AppName == AppName && it->Section == Section && it->Key == Key) result = it->Value;
     try {
-        if (db_) {
+        if (db_ && result.empty()) {
             sqlite::Statement q(*db_, std::string("SELECT strValue") + kSettingsWhere + " ORDER BY id LIMIT 1");
             q.Bind(1, toStore(AppName)).Bind(2, toStore(Section)).Bind(3, toStore(Key));
             if (q.Step()) result = fromStore(q.ColumnText(0));
@@ -343,20 +347,16 @@ std::string clsDbManager::SaveSetting(const std::string& AppName, const std::str
                                       const std::string& Key, const std::string& Value) {
     try {
         if (!Updatable()) return "";
-        sqlite::Statement find(*db_, std::string("SELECT id") + kSettingsWhere + " ORDER BY id LIMIT 1");
-        find.Bind(1, toStore(AppName)).Bind(2, toStore(Section)).Bind(3, toStore(Key));
-        if (find.Step()) {
-            // An empty value leaves the stored one as it is.
-            if (!Value.empty()) {
-                sqlite::Statement update(*db_, "UPDATE tblSettings SET strValue = ?1 WHERE id = ?2");
-                update.Bind(1, toStore(Value)).Bind(2, find.ColumnInt(0)).Run();
-            }
-        } else {
-            sqlite::Statement insert(
-                *db_, "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES (?1, ?2, ?3, ?4)");
-            insert.Bind(1, toStore(AppName)).Bind(2, toStore(Section)).Bind(3, toStore(Key));
-            insert.Bind(4, toStore(Value)).Run();
+        HeldSetting setting{AppName, Section, Key, Value};
+        if (storeLocked_) {
+            // The lock was held a moment ago: one try without waiting, for what is held and this.
+            holdSetting(std::move(setting));
+            writeHeld(false);
+            return "";
         }
+        if (saveSettings({setting}) != Appended::Locked) return "";
+        holdSetting(std::move(setting));
+        lockMet();
     } catch (...) {
         // A write that fails changes nothing, without a word.
     }
@@ -367,6 +367,19 @@ int32_t clsDbManager::RemoveSetting(const std::string& AppName, const std::strin
                                     const std::string& Key) {
     try {
         if (!Updatable()) return -1;
+        // A value held for a locked store would bring the setting back when the lock is free.
+        std::erase_if(heldSettings_, [&](const HeldSetting& h) {
+            return h.AppName == AppName && h.Section == Section && h.Key == Key;
+        });
+        // While another program holds the lock, no removal waits for it.
+        struct NoWait {
+            sqlite::Database& db;
+            bool on;
+            ~NoWait() {
+                if (on) db.WaitWhenBusy(true);
+            }
+        } noWait{*db_, storeLocked_};
+        if (noWait.on) db_->WaitWhenBusy(false);
         sqlite::Statement del(*db_, std::string("DELETE FROM tblSettings WHERE id = (SELECT id") +
                                         kSettingsWhere + " ORDER BY id LIMIT 1)");
         del.Bind(1, toStore(AppName)).Bind(2, toStore(Section)).Bind(3, toStore(Key)).Run();
@@ -407,23 +420,59 @@ void clsDbManager::AppendToLog(const std::string& Message, int32_t Level, const 
     } appending{appending_};
 
     if (storeLocked_) {
-        // The lock was held a moment ago: one try without waiting, for the held lines and this.
+        // The lock was held a moment ago: one try without waiting, for what is held and this.
         holdLine(std::move(line));
-        appendHeldLines(false);
+        writeHeld(false);
         return;
     }
-    if (appendLines({line}) != Appended::Locked) return;
-    storeLocked_ = true;
-    holdLine(std::move(line));
-    if (!lockReported_) {
-        lockReported_ = true;
-        const std::string text = "Another program holds the lock on the database file '" + DatabasePath().string() +
-                                 "': status log lines are kept in memory (at most " + std::to_string(kMaxHeldLines) +
-                                 ") and added when the lock is free.";
-        // Standard error too: a run stalled by someone else's lock is never silent.
-        std::cerr << "Imagelift: " << text << "\n";
-        StatusDisplay(text, basDebug::WARNING);
+    // Lines the store's own report brought during an earlier append go first; then, as a count,
+    // the lines a failing database (a full disk) cost; then this line.
+    std::deque<HeldLine> lines = held_;
+    if (lostLines_ > 0)
+        lines.push_back({std::to_string(lostLines_) + " status log lines were lost while the database file could not "
+                         "be written.",
+                         basDebug::WARNING, "clsDbManager", line.RunTime});
+    lines.push_back(line);
+    switch (appendLines(lines)) {
+    case Appended::Done:
+        held_.clear();
+        lostLines_ = 0;
+        return;
+    case Appended::Failed: {
+        const size_t count = held_.size() + 1;
+        held_.clear();
+        linesLost(count);
+        return;
     }
+    case Appended::Locked:
+        holdLine(std::move(line));
+        lockMet();
+        return;
+    }
+}
+
+void clsDbManager::lockMet() {
+    storeLocked_ = true;
+    if (lockReported_) return;
+    lockReported_ = true;
+    const std::string text = "Another program holds the lock on the database file '" + DatabasePath().string() +
+                             "': status log lines (at most " + std::to_string(kMaxHeldLines) +
+                             ") and settings are kept in memory and written when the lock is free.";
+    // Standard error too: a run stalled by someone else's lock is never silent.
+    std::cerr << "Imagelift: " << text << "\n";
+    StatusDisplay(text, basDebug::WARNING);
+}
+
+void clsDbManager::linesLost(size_t count) {
+    lostLines_ += count;
+    if (lossReported_) return;
+    lossReported_ = true;
+    const std::string text = "The status log in the database file '" + DatabasePath().string() +
+                             "' cannot take more lines (" + lastFailure_ + "): they are lost until it can.";
+    // Said once, on standard error and to the logger at ERROR: an unattended run's status file
+    // has it. The lines the status file takes are not lost; the run's result is not changed.
+    std::cerr << "Imagelift: " << text << "\n";
+    StatusDisplay(text, basDebug::ERROR_LEVEL);
 }
 
 void clsDbManager::holdLine(HeldLine line) {
@@ -434,23 +483,80 @@ void clsDbManager::holdLine(HeldLine line) {
     held_.push_back(std::move(line));
 }
 
-bool clsDbManager::appendHeldLines(bool wait) {
-    if (held_.empty() || !db_) return true;
-    if (heldDropped_ > 0) {
-        held_.push_back({std::to_string(heldDropped_) + " status log lines were lost while another program held the lock "
-                         "on the database file.",
-                         basDebug::WARNING, "clsDbManager", held_.back().RunTime});
+void clsDbManager::holdSetting(HeldSetting setting) {
+    // One value per key, the latest; an empty value keeps the one held before it.
+    for (HeldSetting& h : heldSettings_) {
+        if (h.AppName == setting.AppName && h.Section == setting.Section && h.Key == setting.Key) {
+            if (!setting.Value.empty()) h.Value = std::move(setting.Value);
+            return;
+        }
     }
+    heldSettings_.push_back(std::move(setting));
+}
+
+bool clsDbManager::writeHeld(bool wait) {
+    if (!db_) return true;
     if (!wait) db_->WaitWhenBusy(false);
-    const Appended result = appendLines(held_);
+    const Appended settings = heldSettings_.empty() ? Appended::Done : saveSettings(heldSettings_);
+    Appended lines = Appended::Done;
+    if (settings != Appended::Locked && !held_.empty()) {
+        if (heldDropped_ > 0) {
+            held_.push_back({std::to_string(heldDropped_) + " status log lines were lost while another program held the "
+                             "lock on the database file.",
+                             basDebug::WARNING, "clsDbManager", held_.back().RunTime});
+        }
+        lines = appendLines(held_);
+        if (heldDropped_ > 0 && lines != Appended::Done) held_.pop_back();
+    }
     if (!wait) db_->WaitWhenBusy(true);
-    if (heldDropped_ > 0 && result != Appended::Done) held_.pop_back();
-    if (result == Appended::Locked) return false;
-    // Written, or refused for a reason of its own that keeping them would not mend.
+    // Written, or refused for a reason of their own that keeping them would not mend.
+    if (settings != Appended::Locked) heldSettings_.clear();
+    if (settings == Appended::Locked || lines == Appended::Locked) return false;
+    const size_t count = held_.size();
     held_.clear();
     heldDropped_ = 0;
     storeLocked_ = false;
+    if (lines == Appended::Failed) linesLost(count);
     return true;
+}
+
+clsDbManager::Appended clsDbManager::saveSettings(const std::deque<HeldSetting>& settings) {
+    bool inTransaction = false;
+    try {
+        // The write lock first: a transaction that has read before it asks for the lock is
+        // refused at once by another writer, without the wait.
+        db_->Exec("BEGIN IMMEDIATE");
+        inTransaction = true;
+        for (const HeldSetting& s : settings) {
+            sqlite::Statement find(*db_, std::string("SELECT id") + kSettingsWhere + " ORDER BY id LIMIT 1");
+            find.Bind(1, toStore(s.AppName)).Bind(2, toStore(s.Section)).Bind(3, toStore(s.Key));
+            if (find.Step()) {
+                // An empty value leaves the stored one as it is.
+                if (!s.Value.empty()) {
+                    sqlite::Statement update(*db_, "UPDATE tblSettings SET strValue = ?1 WHERE id = ?2");
+                    update.Bind(1, toStore(s.Value)).Bind(2, find.ColumnInt(0)).Run();
+                }
+            } else {
+                sqlite::Statement insert(
+                    *db_, "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES (?1, ?2, ?3, ?4)");
+                insert.Bind(1, toStore(s.AppName)).Bind(2, toStore(s.Section)).Bind(3, toStore(s.Key));
+                insert.Bind(4, toStore(s.Value)).Run();
+            }
+        }
+        commit_->Run();
+        return Appended::Done;
+    } catch (...) {
+        const vb::Error e = vb::CurrentException();
+        if (inTransaction) {
+            try {
+                db_->Exec("ROLLBACK");
+            } catch (...) {
+                // The save has failed already; a failed rollback adds nothing the caller could act on.
+            }
+        }
+        lastFailure_ = e.Description();
+        return e.Number() == sqlite::kDbLocked ? Appended::Locked : Appended::Failed;
+    }
 }
 
 clsDbManager::Appended clsDbManager::appendLines(const std::deque<HeldLine>& lines) {
@@ -476,7 +582,9 @@ clsDbManager::Appended clsDbManager::appendLines(const std::deque<HeldLine>& lin
         commit_->Run();
         return Appended::Done;
     } catch (...) {
-        const bool locked = vb::CurrentException().Number() == sqlite::kDbLocked;
+        const vb::Error e = vb::CurrentException();
+        const bool locked = e.Number() == sqlite::kDbLocked;
+        lastFailure_ = e.Description();
         if (inTransaction) {
             try {
                 db_->Exec("ROLLBACK");

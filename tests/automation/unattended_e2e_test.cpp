@@ -347,18 +347,92 @@ TEST_F(Run, AKeyBatchReadsAndWritesKeysByGuid) {
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(name)), {}), "Lumarel-7\r\n");
 }
 
-// The exit code is 0 only when every operation asked for succeeded. Each case of the table is
-// a run of its own, registered as a test of its own so that the cases run side by side.
+// The exit code is 0 only when every operation asked for succeeded: every entry of a key batch
+// done (an entry that cannot be performed as written is a FAILED row of the report), every data
+// file written, every option acted on, every package sound. Each case of the table is a run of
+// its own, registered as a test of its own so that the cases run side by side.
 struct ExitCodeCase {
     const char* name;
     std::vector<std::string> args;
     int exitCode;
+    // Parts of the status file's lines, in this order.
+    std::vector<std::string> statusLines;
+    // The batch's report (beside the program) and its rows, in order, when the case has one.
+    const char* report = nullptr;
+    std::vector<std::string> reportRows;
+    // The device afterwards: the lengths of its application and configuration slots, its GUID.
+    int appLength = -1;
+    int configLength = -1;
+    const char* guid = nullptr;
 };
+
+const std::string kDev = " </td><td> 0A 3C 7E 10 00 01 00 02 </td><td> ";
+const std::string kFailedCells = " </td><td> FAILED OPERATION </td><td> FAILED </td><td> ";
+
 const ExitCodeCase kExitCodeCases[] = {
     {"EveryRowSucceeds", {"/R", "batch/ok.txt"}, 0},
     {"AKeyTheDeviceLacksIsAFailedRow", {"/R", "batch/lacking.txt"}, 1},
     {"NoSuchDeviceIsAFailedRow", {"/R", "batch/absent.txt"}, 1},
     {"ADownloadFailedBeforeAGoodBatch", {"/D", "missing.fwp", "/R", "batch/ok.txt"}, 1},
+    // Entries that cannot be performed as written: each says why and is a FAILED row.
+    {"EntriesThatCannotBePerformedAreFailedRows",
+     {"/R", "batch/parse.txt"},
+     1,
+     {"ERROR, basAutomation, GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in "
+      "BATCH/PARSE.TXT",
+      "ERROR, basAutomation, GetKeyOperationsFromFile: write operation takes 3 arguments, not 2",
+      "ERROR, basAutomation, GetKeyOperationsFromFile: key data file 'BATCH/missing.txt' not found!",
+      "ERROR, basAutomation, GetKeyOperationsFromFile failed to read data from file 'BATCH/big.txt'!",
+      "ERROR, basAutomation, GetKeyOperationsFromFile: key data file 'BATCH/sub' is not a regular file!",
+      "ERROR, basAutomation, StripHTML: HtmlParse ERROR - '<' with no '>', line 6.  Exiting abnormally."},
+     "batch/PARSE.out.txt",
+     {"Invalid" + kDev + "SERIAL" + kFailedCells, "Write" + kDev + "NAME" + kFailedCells,
+      "Write" + kDev + "NAME" + kFailedCells, "Write" + kDev + "NAME" + kFailedCells,
+      "Write" + kDev + "NAME" + kFailedCells, "Read" + kDev + "SERIAL" + kFailedCells,
+      "Read" + kDev + "SERIAL </td><td> <A HREF=\"serial.txt\">serial.txt</A> </td><td> SUCCESS </td><td> "}},
+    // Data files that cannot be written fail their rows; the rows after them are still reported.
+    {"DataFilesThatCannotBeWrittenAreFailedRowsAndTheReportGoesOn",
+     {"/R", "batch/files.txt"},
+     1,
+     {"ERROR, basAutomation, DumpKeyBatchOutput: the data file 'BATCH/nowhere/serial.txt' could not be written (No "
+      "such file or directory); the data read is lost.",
+      "ERROR, basAutomation, DumpKeyBatchOutput: failed to remove existing file'BATCH/taken.txt', aborting operation!"},
+     "batch/FILES.out.txt",
+     {"Read" + kDev + "SERIAL" + kFailedCells, "Read" + kDev + "SERIAL" + kFailedCells,
+      "Write" + kDev + "NAME </td><td> <A HREF=\"name.txt\">name.txt</A> </td><td> SUCCESS </td><td> ",
+      "Read" + kDev + "SERIAL </td><td> <A HREF=\"serial.txt\">serial.txt</A> </td><td> SUCCESS </td><td> "}},
+    // A read never replaces the run's own status file or the batch's report.
+    {"AReadOverTheRunsOwnFilesIsRefused",
+     {"/R", "own.txt"},
+     1,
+     {"ERROR, basAutomation, DumpKeyBatchOutput: 'script-data/1394_write_status.txt' is the status file of this run; "
+      "the data read is not written over it.",
+      "ERROR, basAutomation, DumpKeyBatchOutput: 'OWN.out.txt' is the report of this batch; the data read is not "
+      "written over it."},
+     "OWN.out.txt",
+     {"Read" + kDev + "SERIAL" + kFailedCells, "Read" + kDev + "SERIAL" + kFailedCells}},
+    // Only the download runs beside "/G", and the GUID not programmed fails the run.
+    {"AGuidBesideADownloadIsNotProgrammedAndFailsTheRun",
+     {"/D", "pkg.fwp", "/G", "0A3C7E10", "0001ABCD"},
+     1,
+     {"USER, basAutomation, Successfully programmed image from PKG.FWP to the device.",
+      "ERROR, basAutomation, ERROR: the GUID of option /G was not programmed: /G is not carried out together with a "
+      "download (/D, /B, /A or /F)."},
+     nullptr,
+     {},
+     1024,
+     -1,
+     "0A3C7E1000010002"},
+    // A negative application length is no package of configuration data alone.
+    {"APackageWithANegativeRecordLengthIsRefusedBeforeTheDevice",
+     {"/D", "neglen.fwp"},
+     1,
+     {"ERROR, basAutomation, ERROR: \"NEGLEN.FWP\" is not a valid firmware package: its Image1 record (offset 0, "
+      "length -5) has a negative length.  Can't perform operation!"},
+     nullptr,
+     {},
+     0,
+     0},
 };
 
 class ExitCode : public Run {
@@ -368,15 +442,59 @@ public:
         json dev = Device("dev", "0A3C7E1000010002");
         dev["keys"] = json{{"SERIAL", "534E2D30303432"}};
         Bus(json::array({Host(), dev}));
-        fsys::create_directories(folder_ / "batch");
-        std::ofstream(folder_ / "batch" / "ok.txt", std::ios::binary) << "read 0A3C7E1000010002 SERIAL\r\n";
-        std::ofstream(folder_ / "batch" / "lacking.txt", std::ios::binary) << "read 0A3C7E1000010002 NOSUCHKEY\r\n";
-        std::ofstream(folder_ / "batch" / "absent.txt", std::ios::binary) << "read 0A3C7E10000100FF SERIAL\r\n";
+        Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "pkg.fwp");
+        Package(fwp::PackageBuilder().Config(Pattern(700, 2)).Length(fwp::Record::Image1, -5), "neglen.fwp");
+        fsys::create_directories(folder_ / "batch" / "sub");
+        fsys::create_directories(folder_ / "batch" / "taken.txt" / "inside");
+        const auto text = [this](const fsys::path& name, const std::string& content) {
+            std::ofstream(folder_ / name, std::ios::binary) << content;
+        };
+        text("batch/ok.txt", "read 0A3C7E1000010002 SERIAL\r\n");
+        text("batch/lacking.txt", "read 0A3C7E1000010002 NOSUCHKEY\r\n");
+        text("batch/absent.txt", "read 0A3C7E10000100FF SERIAL\r\n");
+        text("batch/name.txt", "Lumarel-7\r\n");
+        text("batch/big.txt", std::string((1 << 20) + 1, 'x'));
+        text("batch/parse.txt",
+             "reed 0A3C7E1000010002 SERIAL\r\n"
+             "write 0A3C7E1000010002 NAME\r\n"
+             "write 0A3C7E1000010002 NAME missing.txt\r\n"
+             "write 0A3C7E1000010002 NAME big.txt\r\n"
+             "write 0A3C7E1000010002 NAME sub\r\n"
+             "read 0A3C7E1000010002 SERIAL <b\r\n"
+             "read 0A3C7E1000010002 SERIAL serial.txt\r\n");
+        text("batch/files.txt",
+             "read 0A3C7E1000010002 SERIAL nowhere/serial.txt\r\n"
+             "read 0A3C7E1000010002 SERIAL taken.txt\r\n"
+             "write 0A3C7E1000010002 NAME name.txt\r\n"
+             "read 0A3C7E1000010002 SERIAL serial.txt\r\n");
+        text("own.txt",
+             "read 0A3C7E1000010002 SERIAL script-data/1394_write_status.txt\r\n"
+             "read 0A3C7E1000010002 SERIAL OWN.out.txt\r\n");
+
         Start(case_.args);
         EXPECT_EQ(exitCode_, case_.exitCode) << All();
+        EXPECT_TRUE(InOrder(case_.statusLines));
+        if (case_.report) EXPECT_EQ(ReportRows(folder_ / case_.report), case_.reportRows);
+        const json d = State("dev");
+        if (case_.appLength >= 0) EXPECT_EQ(d["slots"][0]["length"], case_.appLength);
+        if (case_.configLength >= 0) EXPECT_EQ(d["slots"][1]["length"], case_.configLength);
+        if (case_.guid) EXPECT_EQ(d["guid"], case_.guid);
     }
 
 private:
+    // The rows of a report, one line each, as the report lays them out.
+    static std::vector<std::string> ReportRows(const fsys::path& report) {
+        std::ifstream in(report, std::ios::binary);
+        std::vector<std::string> rows;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            for (const char* type : {"Read </td>", "Write </td>", "Invalid </td>"})
+                if (line.starts_with(type)) rows.push_back(line);
+        }
+        return rows;
+    }
+
     const ExitCodeCase& case_;
 };
 

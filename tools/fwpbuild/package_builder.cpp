@@ -70,6 +70,7 @@ std::vector<uint8_t> PackageBuilder::Build() const {
             if (pastEnd_[i] != 0) f.length = int32_t(file.size()) - f.fileOffset + pastEnd_[i];
             if (negative_[i]) f.fileOffset = -f.fileOffset;
         }
+        if (length_[i]) f.length = *length_[i];
         const size_t at = RecordOffset(Record(i));
         PutLe32(file, at, uint32_t(f.fileOffset));
         PutLe32(file, at + 4, f.targetAddress);

@@ -20,7 +20,7 @@
 // device checks each download with (the same as zlib's crc32).
 //
 // The builder can also write deliberately broken packages: a wrong magic, a short file, a
-// record past the end or at a negative offset, a wrong CRC (a wrong model is just another
+// record past the end, at a negative offset or of any length, a wrong CRC (a wrong model is just another
 // model ID).
 #pragma once
 
@@ -75,6 +75,8 @@ public:
     // The record's length runs `bytes` past the end of the file.
     PackageBuilder& PastEnd(Record r, int32_t bytes = 1) { pastEnd_[size_t(r)] = bytes; return *this; }
     PackageBuilder& NegativeOffset(Record r) { negative_[size_t(r)] = true; return *this; }
+    // The record's length field says `length` (a negative one, say), whatever the record holds.
+    PackageBuilder& Length(Record r, int32_t length) { length_[size_t(r)] = length; return *this; }
     // The file is cut to n bytes after everything else.
     PackageBuilder& TruncateTo(size_t n) { truncate_ = n; return *this; }
 
@@ -106,6 +108,7 @@ private:
     std::array<bool, 3> wrongCrc_{};
     std::array<int32_t, 3> pastEnd_{};
     std::array<bool, 3> negative_{};
+    std::array<std::optional<int32_t>, 3> length_{};
     std::optional<size_t> truncate_;
 };
 

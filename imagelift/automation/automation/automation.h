@@ -164,21 +164,34 @@ struct KeyOperation {
     std::string DataFile;  // relative to KeyDataFolder
     ByteArray Data;
     int32_t Result = -1;
-    // Its data file lies outside the batch's folder: reported as failed, never performed.
+    // The entry cannot be performed as written (an unknown verb, too few words, a tag left open,
+    // a data file outside the batch's folder, missing or unreadable): it is never sent and stands
+    // in the report as a FAILED row. Its type is 0 for an unknown verb; it carries no data.
     bool Refused = false;
 };
 
 // Element 0 holds no operation; operations are 1 to n in file order.
 using KeyOperationList = std::vector<KeyOperation>;
 
+// A batch holds at most this many operations; further entries are not performed (and fail the run).
+inline constexpr size_t kMaxKeyOperations = 1000;
+
 int32_t PerformKeyBatchOperation(const std::string& batchFileName);
-int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations);
+// `leftOut`, when given, receives the number of entries past kMaxKeyOperations.
+int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations,
+                                 size_t* leftOut = nullptr);
 int32_t PerformKeyOperations(KeyOperationList& operations);
-int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batchFileName);
+// The report (a row per operation, refused ones as FAILED, and a line for `leftOut` entries past
+// the limit) and the data files of the successful reads. -1 when the report could not be written;
+// a data file that could not be written fails its row (Result -1) and the rest goes on.
+int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batchFileName, size_t leftOut = 0);
 int32_t GetKeyDataFromFile(const std::string& fileName, ByteArray& data);
-// The entries of a batch's text as GetKeyOperationsFromFile reads them (appended to the list; a
-// malformed device GUID raises, which aborts the batch); the data of a key data file's text.
-void ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations);
+// The entries of a batch's text as GetKeyOperationsFromFile reads them, appended to the list: one
+// operation per entry, an entry that cannot be performed as written marked Refused (with its ERROR
+// line). A malformed device GUID of an entry to perform raises, which aborts the batch. Returns
+// the number of entries past kMaxKeyOperations, which are left out. Also the data of a key data
+// file's text.
+size_t ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations);
 int32_t KeyDataFromText(const std::string& text, ByteArray& data);
 
 std::string StripComments(const std::string& line);

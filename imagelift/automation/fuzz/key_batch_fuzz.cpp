@@ -1,5 +1,6 @@
 // Fuzz target: key-batch files and key data files, which operators write by hand (text or HTML).
-// No entry may upset the parser, and what it accepts is well formed.
+// No entry may upset the parser; what it takes to perform is well formed, and what it refuses
+// carries nothing.
 #include "automation/automation.h"
 
 #include <unistd.h>
@@ -20,6 +21,12 @@ const std::string& batchFolder() {
             std::filesystem::temp_directory_path() / ("key_batch_fuzz_" + std::to_string(::getpid()));
         std::filesystem::create_directories(p);
         std::ofstream(p / "data.txt") << "# data\r\nABCD\r\n";
+        // Gone again when the run ends.
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(
+                std::filesystem::temp_directory_path() / ("key_batch_fuzz_" + std::to_string(::getpid())), ec);
+        });
         return p.string() + "/";
     }();
     return folder;
@@ -33,18 +40,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     State.KeyDataFolder = batchFolder();
 
     KeyOperationList operations(1);
+    size_t leftOut = 0;
     try {
-        ParseKeyOperations(text, "fuzz.txt", operations);
+        leftOut = ParseKeyOperations(text, "fuzz.txt", operations);
     } catch (...) {
-        // A device GUID of an odd digit count aborts the batch, as the reader's caller expects.
+        // A device GUID of an odd digit count in an entry to perform aborts the batch, as the
+        // reader's caller expects.
     }
     for (size_t i = 1; i < operations.size(); ++i) {
         const KeyOperation& op = operations[i];
+        if (op.Result != -1) std::abort();
+        if (op.Refused) {
+            // Refused as written: a FAILED row, with nothing read for it.
+            if (!op.Data.empty()) std::abort();
+            continue;
+        }
+        // To be performed: a read or a write of a named key on a named device, a write with the
+        // data of its file.
         if (op.OperationType != kKeyRead && op.OperationType != kKeyWrite) std::abort();
         if (op.KeyName.empty() || op.DeviceId.empty()) std::abort();
         if (op.OperationType == kKeyWrite && op.Data != ByteArray{'A', 'B', 'C', 'D'}) std::abort();
+        if (op.OperationType == kKeyRead && !op.Data.empty()) std::abort();
     }
-    if (operations.size() > 1001) std::abort();
+    if (operations.size() > kMaxKeyOperations + 1) std::abort();
+    if (leftOut > 0 && operations.size() != kMaxKeyOperations + 1) std::abort();
 
     ByteArray key;
     if (KeyDataFromText(text, key) == 1 && (key.empty() || key.size() > 65536)) std::abort();

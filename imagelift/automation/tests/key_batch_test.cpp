@@ -2,7 +2,11 @@
 // against a report and a data file written by hand.
 #include "tests/automation_fixture.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
+#include <sstream>
 
 #include <cstdlib>
 #include <ctime>
@@ -81,8 +85,11 @@ TEST_F(KeyBatch, ReportNamesNeverReplaceTheBatch) {
     for (const auto& c : cases) EXPECT_EQ(ReportFileName(c.batch), c.report);
 }
 
-TEST_F(KeyBatch, EntriesBecomeOperationsOrAreDroppedWithTheirMessage) {
+// Every entry becomes an operation; one that cannot be performed as written is refused with its
+// ERROR line (it becomes a FAILED row of the report and fails the run).
+TEST_F(KeyBatch, EveryEntryBecomesAnOperationAndTheUnperformableOnesAreRefusedWithTheirMessage) {
     Text("b/data.txt", "# comment\r\nAB,CD # tail\r\n");
+    Text("b/empty.txt", "# nothing but a comment\r\n");
     Text("b/ops.html",
          "<html><p>read 0A3C7E1000010002 SERIAL # no data file</p>\r\n"
          "<b>write</b> --single NAME data.txt\r\n"
@@ -90,24 +97,70 @@ TEST_F(KeyBatch, EntriesBecomeOperationsOrAreDroppedWithTheirMessage) {
          "read 0A3C7E1000010002\r\n"
          "erase 0A3C7E1000010002 NAME\r\n"
          "write --single NAME missing.txt\r\n"
+         "write --single NAME empty.txt\r\n"
+         "read 0A3C7E1000010002 KEY <span\r\nclass=x> read 0A3C7E1000010002 OTHER\r\n"
          "read 0A3C7E1000010003 A, read 0A3C7E1000010004 B</html>\r\n");
     State.KeyDataFolder = "B/";
     KeyOperationList ops(1);
     ASSERT_EQ(GetKeyOperationsFromFile("B/OPS.HTML", ops), 1);
-    ASSERT_EQ(ops.size(), 5u);
-    EXPECT_EQ(ops[1].OperationType, kKeyRead);
-    EXPECT_EQ(ops[1].DeviceId, (ByteArray{0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x02}));
-    EXPECT_EQ(ops[1].KeyName, "SERIAL");
+    const ByteArray guid2{0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x02};
+    struct Row {
+        int32_t type;
+        ByteArray device;
+        const char* key;
+        bool refused;
+    };
+    const Row rows[] = {
+        {kKeyRead, guid2, "SERIAL", false},  {kKeyWrite, {2}, "NAME", false},   {kKeyWrite, guid2, "NAME", true},
+        {kKeyRead, guid2, "", true},         {kKeyInvalid, guid2, "NAME", true}, {kKeyWrite, {2}, "NAME", true},
+        {kKeyWrite, {2}, "NAME", true},      {kKeyRead, guid2, "KEY", true},    {kKeyInvalid, {0x00, 0xAD}, "0A3C7E1000010002", true},  // "class=x> read <guid> OTHER"
+        {kKeyRead, {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x03}, "A", false},
+        {kKeyRead, {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x04}, "B", false},
+    };
+    ASSERT_EQ(ops.size(), std::size(rows) + 1);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE("entry " + std::to_string(i + 1));
+        const KeyOperation& op = ops[i + 1];
+        EXPECT_EQ(op.OperationType, rows[i].type);
+        EXPECT_EQ(op.DeviceId, rows[i].device);
+        EXPECT_EQ(op.KeyName, rows[i].key);
+        EXPECT_EQ(op.Refused, rows[i].refused);
+        EXPECT_EQ(op.Result, -1);
+        if (op.Refused) EXPECT_TRUE(op.Data.empty());
+    }
     EXPECT_EQ(ops[1].DataFile, "");
-    EXPECT_EQ(ops[2].OperationType, kKeyWrite);
-    EXPECT_EQ(ops[2].DeviceId, ByteArray{2});
     EXPECT_EQ(ops[2].Data, vb::TextToBytes("ABCD"));
-    EXPECT_EQ(ops[3].KeyName, "A");  // a comma splits a line into two entries
-    EXPECT_EQ(ops[4].KeyName, "B");
-    EXPECT_EQ(Count("read operation takes 2 or 3 arguments, not 1"), 1);
-    EXPECT_TRUE(Find("GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in B/OPS.HTML"));
-    EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'B/missing.txt' not found!"));
-    EXPECT_EQ(Count("GetKeyOperationsFromFile"), 3) << "a write with two arguments is dropped silently";
+    for (const char* line : {
+             "GetKeyOperationsFromFile: write operation takes 3 arguments, not 2",
+             "GetKeyOperationsFromFile: read operation takes 2 or 3 arguments, not 1",
+             "GetKeyOperationsFromFile: Invalid key operation (first parameter) specified in B/OPS.HTML",
+             "GetKeyOperationsFromFile: key data file 'B/missing.txt' not found!",
+             "GetKeyOperationsFromFile failed to read data from file 'B/empty.txt'!",
+             "StripHTML: HtmlParse ERROR - '<' with no '>', line 8.  Exiting abnormally.",
+             "StripHTML: HtmlParse ERROR - '>' with no '<', line 9.  Exiting abnormally.",
+         }) {
+        const auto found = Find(line);
+        ASSERT_TRUE(found) << line;
+        EXPECT_EQ(found->level, basDebug::ERROR_LEVEL) << line;
+    }
+}
+
+// A batch holds at most 1000 operations: the entries past them are counted, said in the report,
+// and fail the run.
+TEST_F(KeyBatch, EntriesPastTheLimitAreCountedAndSaid) {
+    std::string batch;
+    for (int i = 0; i < 1003; ++i) batch += "read --single K" + std::to_string(i) + "\r\n";
+    Text("k.txt", batch);
+    KeyOperationList ops(1);
+    size_t leftOut = 0;
+    ASSERT_EQ(GetKeyOperationsFromFile("k.txt", ops, &leftOut), 1);
+    EXPECT_EQ(ops.size(), kMaxKeyOperations + 1);
+    EXPECT_EQ(leftOut, 3u);
+    EXPECT_EQ(Count("GetKeyOperationsFromFile: more than 1000 operations in k.txt; the rest is not performed."), 1);
+    EXPECT_EQ(DumpKeyBatchOutput(ops, "k.txt", leftOut), 1);
+    EXPECT_NE(ReadFile("k.out.txt").find("\r\n# 1000 operations performed.\r\n<br>\r\n# 3 further entries were not "
+                                         "performed (a batch holds at most 1000).\r\n<br>\r\n# ****"),
+              std::string::npos);
 }
 
 // Data files stay inside the batch's folder: a name that is absolute or climbs out of it, or
@@ -180,7 +233,8 @@ TEST_F(KeyBatch, ABatchOrDataFileThatIsNotARegularFileIsRefused) {
     Text("keys.txt", "write --single NAME pipe.txt\r\n");
     KeyOperationList ops(1);
     EXPECT_EQ(GetKeyOperationsFromFile("keys.txt", ops), 1);
-    EXPECT_EQ(ops.size(), 1u);
+    ASSERT_EQ(ops.size(), 2u);
+    EXPECT_TRUE(ops[1].Refused);
     EXPECT_TRUE(Find("GetKeyOperationsFromFile: key data file 'pipe.txt' is not a regular file!"));
     ByteArray data;
     EXPECT_EQ(GetKeyDataFromFile("pipe.txt", data), -1);
@@ -256,6 +310,144 @@ TEST_F(KeyBatch, AnyFailedRowFailsTheRunAndAWrittenFileNeverChanges) {
     Text("k.txt", "read --single SERIAL\r\n");
     EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
     EXPECT_EQ(ExitCode(), 1);
+}
+
+// The report's row of each operation, one line each ("Read </td><td> ... </td><td> FAILED </td><td> ").
+std::vector<std::string> ReportRows(const std::string& report) {
+    std::vector<std::string> rows;
+    std::istringstream in(report);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with("Read </td><td> ") || line.starts_with("Write </td><td> ") ||
+            line.starts_with("Invalid </td><td> "))
+            rows.push_back(line.substr(0, line.size() - (line.ends_with("\r") ? 1 : 0)));
+    return rows;
+}
+
+// A read's data file that cannot be written (a folder in its place, a folder that does not exist,
+// a file of the run itself, one an earlier read wrote) fails its row with an ERROR line; the
+// rows after it, a completed write among them, are still reported, and the run fails. A data
+// file that is written holds a secret: it is its owner's alone, whatever the umask.
+TEST_F(KeyBatch, ADataFileThatCannotBeWrittenFailsItsRowAndTheReportGoesOn) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-0042")); });
+    fsys::create_directories("folder.txt/inside");
+    Text("name.txt", "Lumarel-7\r\n");
+    Text("script-data/1394_write_status.txt", "the run's first line\r\n");
+    State.StatusFileName = "script-data\\1394_write_status.txt";
+    Text("k.txt",
+         "read --single SERIAL folder.txt\r\n"
+         "read --single SERIAL nowhere/x.txt\r\n"
+         "write --single NAME name.txt\r\n"
+         "read --single SERIAL copy.txt\r\n"
+         "read --single SERIAL script-data/1394_write_status.txt\r\n"
+         "read --single SERIAL K.out.txt\r\n"
+         "read --single SERIAL COPY.TXT\r\n");
+    const mode_t umask = ::umask(0);
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
+    ::umask(umask);
+    EXPECT_EQ(ExitCode(), 1);
+
+    const std::string cells = " </td><td> 0A 3C 7E 10 00 01 00 01 </td><td> ";
+    EXPECT_EQ(ReportRows(ReadFile("K.out.txt")),
+              (std::vector<std::string>{
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Write" + cells + "NAME </td><td> <A HREF=\"name.txt\">name.txt</A> </td><td> SUCCESS </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> <A HREF=\"copy.txt\">copy.txt</A> </td><td> SUCCESS </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+                  "Read" + cells + "SERIAL </td><td> FAILED OPERATION </td><td> FAILED </td><td> ",
+              }));
+    for (const char* line : {
+             "DumpKeyBatchOutput: failed to remove existing file'folder.txt', aborting operation!",
+             "DumpKeyBatchOutput: the data file 'folder.txt' could not be written (Is a directory); the data read is "
+             "lost.",
+             "DumpKeyBatchOutput: the data file 'nowhere/x.txt' could not be written (No such file or directory); the "
+             "data read is lost.",
+             "DumpKeyBatchOutput: 'script-data/1394_write_status.txt' is the status file of this run; the data read is "
+             "not written over it.",
+             "DumpKeyBatchOutput: 'K.out.txt' is the report of this batch; the data read is not written over it.",
+             "DumpKeyBatchOutput: 'COPY.TXT' was written by an earlier read of this batch; the data read is not "
+             "written over it.",
+         }) {
+        const auto found = Find(line);
+        ASSERT_TRUE(found) << line;
+        EXPECT_EQ(found->level, basDebug::ERROR_LEVEL);
+    }
+    EXPECT_TRUE(fsys::is_directory("folder.txt/inside"));
+    EXPECT_EQ(ReadFile("script-data/1394_write_status.txt"), "the run's first line\r\n");
+    EXPECT_NE(ReadFile("copy.txt").find("\r\nSN-0042\r\n"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat("copy.txt", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // No temporary file is left beside the data files.
+    for (const auto& entry : fsys::directory_iterator("."))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".keydata.")) << entry.path();
+}
+
+// A full disk (here a file-size limit, its signal ignored): a data file that does not take its
+// data fails its row and leaves the file it would replace as it was; a report that cannot be
+// written whole fails the run with an ERROR line.
+TEST_F(KeyBatch, WritesThatTheDiskRefusesFailAloudAndReplaceNothing) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    const std::string serial(6000, 'S');
+    Dev("d", [&](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes(serial)); });
+    Text("old.txt", "the earlier read\r\n");
+    struct FileSizeLimit {
+        rlimit previous{};
+        void (*handler)(int) = SIG_DFL;
+        explicit FileSizeLimit(rlim_t bytes) {
+            ::getrlimit(RLIMIT_FSIZE, &previous);
+            handler = ::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = previous;
+            small.rlim_cur = bytes;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~FileSizeLimit() {
+            ::setrlimit(RLIMIT_FSIZE, &previous);
+            ::signal(SIGXFSZ, handler);
+        }
+    };
+    struct Case {
+        const char* batch;
+        rlim_t limit;
+        const char* line;
+    } cases[] = {
+        // Room for the report, not for the data.
+        {"read --single SERIAL old.txt\r\n", 4000,
+         "DumpKeyBatchOutput: the data file 'old.txt' could not be written (File too large); the data read is lost."},
+        // Room for neither: the report is cut short.
+        {"read --single SERIAL old.txt\r\nread --single NOSUCH\r\nread --single NOSUCH\r\n", 500,
+         "DumpKeyBatchOutput: the report 'k.out.txt' could not be written (File too large)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.batch);
+        ClearLines();
+        Text("k.txt", c.batch);
+        KeyOperationList ops(1);
+        State.KeyDataFolder.clear();
+        ASSERT_EQ(GetKeyOperationsFromFile("k.txt", ops), 1);
+        ASSERT_EQ(PerformKeyOperations(ops), 1);
+        int32_t dumped = 0;
+        {
+            FileSizeLimit limit(c.limit);
+            dumped = DumpKeyBatchOutput(ops, "k.txt");
+        }
+        const auto found = Find(c.line);
+        ASSERT_TRUE(found) << ::testing::PrintToString(Messages());
+        EXPECT_EQ(found->level, basDebug::ERROR_LEVEL);
+        EXPECT_EQ(ops[1].Result, -1);
+        EXPECT_EQ(ReadFile("old.txt"), "the earlier read\r\n");
+        if (c.limit == 4000) {
+            EXPECT_EQ(dumped, 1);
+            EXPECT_EQ(ReportRows(ReadFile("k.out.txt")).size(), 1u);
+        } else {
+            EXPECT_EQ(dumped, -1);
+        }
+    }
 }
 
 TEST_F(KeyBatch, SingleTakesTheFirstTargetOnTheBus) {

@@ -59,10 +59,6 @@ struct TransferRequest {
     int32_t window = 0;
 };
 
-// True when the record lies wholly inside the package's bytes. A package's bytes hold one more
-// (zero) byte than the file, from the read; that byte is not part of any image.
-bool RecordInsidePackage(const FwpImageRecord& record, const ByteArray& fileData);
-
 struct TransferResult {
     // 1 when every block went and the target reported a good CRC; otherwise the code that ended
     // the transfer (that of download start, of the failing block, or of download end).

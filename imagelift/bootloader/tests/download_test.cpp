@@ -166,24 +166,45 @@ TEST_F(Download, ModelMismatch) {
               0u);
 }
 
-TEST_F(Download, RecordsOutsideTheFileAreRefusedBeforeTheTargetErases) {
+// A record that cannot be what it says refuses the whole package, whichever image is asked
+// for: a negative Image1 length is no "package without an application image".
+TEST_F(Download, ImpossibleRecordsAreRefusedBeforeTheTargetErases) {
     struct Case {
         const char* name;
         fwp::PackageBuilder builder;
+        const char* why;
     };
     std::vector<Case> cases = {
-        {"past the end", fwp::PackageBuilder().Image1(Pattern(2000), 0).PastEnd(fwp::Record::Image1, 1)},
-        {"negative offset", fwp::PackageBuilder().Image1(Pattern(2000), 0).NegativeOffset(fwp::Record::Image1)},
+        {"past the end", fwp::PackageBuilder().Image1(Pattern(2000), 0).PastEnd(fwp::Record::Image1, 1),
+         "its Image1 record (offset 352, length 2001) runs outside the file (2352 bytes)."},
+        {"negative offset", fwp::PackageBuilder().Image1(Pattern(2000), 0).NegativeOffset(fwp::Record::Image1),
+         "its Image1 record (offset -352, length 2000) runs outside the file (2352 bytes)."},
+        {"negative application length",
+         fwp::PackageBuilder().Config(Pattern(100)).Length(fwp::Record::Image1, -5),
+         "its Image1 record (offset 0, length -5) has a negative length."},
+        {"negative configuration length",
+         fwp::PackageBuilder().Image1(Pattern(100), 0).Config(Pattern(100)).Length(fwp::Record::Config, -1),
+         "its CNE record (offset 452, length -1) has a negative length."},
+        {"past 4 GiB", fwp::PackageBuilder().Image1(Pattern(0x200), 0xFFFFFF00u),
+         "its Image1 record (offset 352, length 512) runs past the end of the 4 GiB address space (target address "
+         "0xFFFFFF00)."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ClearLines();
-        const uint64_t before = Requests();
-        EXPECT_EQ(DownloadImage(63, kImageApplication, Write(c.builder)), -1);
-        EXPECT_EQ(Requests(), before);
-        EXPECT_TRUE(Find("lies outside the file"));
-        EXPECT_FALSE(ctx_.DownloadInProgress);
+        const std::string file = Write(c.builder);
+        for (const int32_t type : {kImageApplication, kImageConfig}) {
+            ClearLines();
+            const uint64_t before = Requests();
+            EXPECT_EQ(DownloadImage(63, type, file), -1);
+            EXPECT_EQ(Requests(), before);
+            EXPECT_TRUE(Find("DownloadImage Error: '" + file + "': " + c.why + "  Nothing was sent to the target."));
+            EXPECT_FALSE(ctx_.DownloadInProgress);
+        }
     }
+    // The last byte of the address space is the last an image may reach; a record without an
+    // image may point anywhere but before the file.
+    EXPECT_EQ(basBootloader::ImpossibleRecordReason({352, int32_t(0xFFFFFF00u), 256, 0}, 608, 0xFFFFFF00u), "");
+    EXPECT_EQ(basBootloader::ImpossibleRecordReason({5000, 0, 0, 0}, 608, 0), "");
 }
 
 TEST_F(Download, RefusalsWithoutTouchingTheTarget) {

@@ -327,6 +327,7 @@ TEST_F(DownloadWindow, AnImageRecordOutsideTheFileIsRefusedBeforeTheDeviceIsTouc
     Write("good.fwp", fwp::PackageBuilder().Image1(good, kImageAddress));
     Write("past.fwp", fwp::PackageBuilder().Image1(Image(1200, 2), kImageAddress).PastEnd(fwp::Record::Image1, 10));
     Write("negative.fwp", fwp::PackageBuilder().Image1(Image(1200, 3), kImageAddress).NegativeOffset(fwp::Record::Image1));
+    Write("negative-length.fwp", fwp::PackageBuilder().Config(Image(300, 4)).Length(fwp::Record::Image1, -5));
     frmSelectFirmware& w = Open(0);
     Select(w, "good.fwp");
     w.cmdLoadSelected_Click();
@@ -341,6 +342,16 @@ TEST_F(DownloadWindow, AnImageRecordOutsideTheFileIsRefusedBeforeTheDeviceIsTouc
         EXPECT_EQ(Slot(0), loaded) << name;
     }
     EXPECT_EQ(status_.Count("runs outside the file"), 2);
+
+    // A negative application length is no package of configuration data alone: its
+    // configuration does not go in either.
+    const nlohmann::json config = Slot(1);
+    Select(w, "negative-length.fwp");
+    w.cmdLoadConfig_Click();
+    EXPECT_EQ(Slot(1), config);
+    EXPECT_EQ(status_.Count("could not load FWP file 'negative-length.fwp': its Image1 record (offset 0, length -5) "
+                            "has a negative length.  Nothing was sent to the target."),
+              1);
 }
 
 // The window's own block loop on its failure paths, the device misbehaving on purpose: the

@@ -74,7 +74,8 @@ public:
     std::string GetSetting(const std::string& AppName, const std::string& Section,
                            const std::string& Key, int32_t DefaultValue);
     // Stores Value (an empty Value keeps an existing value, or stores "" for a new key).
-    // Always returns "".
+    // Always returns "". While another program holds the store's lock the setting is kept in
+    // memory and written with the held log lines (see below).
     std::string SaveSetting(const std::string& AppName, const std::string& Section,
                             const std::string& Key, const std::string& Value);
     // 1 when a row was deleted, -1 when none matched or the store cannot be changed.
@@ -83,7 +84,8 @@ public:
 
     // Adds one status-log row (message cut to 250 characters, module to 50) and keeps the table
     // at most 2000 rows. Nothing else: the status file of an unattended run is the logger's.
-    // While another program holds the store's lock the row is kept in memory (see below).
+    // While another program holds the store's lock the row is kept in memory (see below); a row
+    // the database cannot take (a full disk) is lost, which is said once.
     void AppendToLog(const std::string& Message, int32_t Level, const std::string& Module,
                      int32_t RunTime);
 
@@ -122,25 +124,44 @@ private:
     std::unique_ptr<sqlite::Statement> commit_;
     int64_t statusRows_ = 0;  // rows of tblStatus, counted when the database opens
 
-    // Status-log lines held while another connection keeps the store's write lock. After the
-    // first wait for the lock that fails, the user is told once; the lines wait here (the
-    // newest kMaxHeldLines, older ones counted as lost) and go in, in order, with the first line
-    // that finds the lock free. No line waits for the lock in the meantime.
+    // Status-log lines and settings held while another connection keeps the store's write lock.
+    // After the first wait for the lock that fails (an append or a save), the user is told once;
+    // the lines wait here (the newest kMaxHeldLines, older ones counted as lost), the settings
+    // too (the latest value of each key, which reads see), and they go in, in order, with the
+    // first write that finds the lock free. No write waits for the lock in the meantime; the
+    // store's end gives them one last wait.
     struct HeldLine {
         std::string Message;
         int32_t Level;
         std::string Module;
         int32_t RunTime;
     };
+    struct HeldSetting {
+        std::string AppName;
+        std::string Section;
+        std::string Key;
+        std::string Value;
+    };
     enum class Appended { Done, Locked, Failed };
     Appended appendLines(const std::deque<HeldLine>& lines);
+    Appended saveSettings(const std::deque<HeldSetting>& settings);
     void holdLine(HeldLine line);
-    bool appendHeldLines(bool wait);
+    void holdSetting(HeldSetting setting);
+    bool writeHeld(bool wait);
+    void lockMet();
+    // A status-log line the database did not take for a reason other than the lock (a full
+    // disk): counted, and said once (standard error and the logger at ERROR, so an unattended
+    // run's status file has it); the count goes in with the first line the log takes again.
+    void linesLost(size_t count);
     std::deque<HeldLine> held_;
+    std::deque<HeldSetting> heldSettings_;
     size_t heldDropped_ = 0;
     bool storeLocked_ = false;
     bool lockReported_ = false;
     bool appending_ = false;
+    std::string lastFailure_;  // the engine's words for the last write that failed
+    size_t lostLines_ = 0;
+    bool lossReported_ = false;
 
 public:
     static constexpr size_t kMaxHeldLines = 2000;

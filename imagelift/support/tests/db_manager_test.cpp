@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,7 +145,7 @@ TEST_F(DbManagerTest, LinesThatMeetAnotherProgramsLockAreHeldAndAddedWhenItIsFre
     EXPECT_GE(waited, 2000000);
     EXPECT_LT(waited, 2100000) << "one wait for the lock, not one per line";
     const std::string notice = "Another program holds the lock on the database file '" + Db().string() +
-                               "': status log lines are kept in memory (at most 2000) and added when the lock is free.";
+                               "': status log lines (at most 2000) and settings are kept in memory and written when the lock is free.";
     EXPECT_EQ(said, "Imagelift: " + notice + "\n");
     size_t shown = 0;
     for (const auto& line : window_.lines) shown += line.message == notice;
@@ -172,6 +173,105 @@ TEST_F(DbManagerTest, LinesThatMeetAnotherProgramsLockAreHeldAndAddedWhenItIsFre
     EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE '% status log lines were lost while another "
                     "program held the lock on the database file.'"),
               1);
+}
+
+// Settings saved while another program holds the store's lock: one wait for the whole run, the
+// values held in memory (reads see them) and written, in order, once the lock is free.
+TEST_F(DbManagerTest, SettingsThatMeetAnotherProgramsLockWaitOnceAndAreWrittenWhenItIsFree) {
+    ctx_.MainChildForm = &mainWindow_;
+    clsDbManager& store = OpenFresh();
+    store.SaveSetting(kApp, "Win", "Kept", "stored");
+    sqlite::Database holder(Db(), sqlite::Database::Mode::ReadWrite);
+    holder.Exec("BEGIN IMMEDIATE");
+    ::testing::internal::CaptureStderr();
+    const int64_t start = clock_.NowMicros();
+    for (int i = 0; i < 20; ++i) store.SaveSetting(kApp, "Win", "K" + std::to_string(i), "v" + std::to_string(i));
+    store.AppendToLog("a line", 11, "m", 0);
+    const int64_t waited = clock_.NowMicros() - start;
+    EXPECT_GE(waited, 2000000);
+    EXPECT_LT(waited, 2100000) << "one wait for the lock, not one per setting";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Imagelift: Another program holds the lock on the database file '" + Db().string() +
+                  "': status log lines (at most 2000) and settings are kept in memory and written when the lock is "
+                  "free.\n");
+    // Reads see the held values; an empty value keeps the one held, as it keeps a stored one.
+    store.SaveSetting(kApp, "Win", "K3", "");
+    EXPECT_EQ(store.GetSetting(kApp, "Win", "K3"), "v3");
+    EXPECT_EQ(store.GetSetting(kApp, "Win", "Kept"), "stored");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblSettings WHERE strSection = 'Win'"), 1);
+
+    holder.Exec("COMMIT");
+    store.SaveSetting(kApp, "Win", "K20", "v20");  // finds the lock free: all of it goes in
+    std::vector<std::string> expected{"Kept=stored"};
+    for (int i = 0; i <= 20; ++i) expected.push_back("K" + std::to_string(i) + "=v" + std::to_string(i));
+    EXPECT_EQ(Column("SELECT strKeyName || '=' || strValue FROM tblSettings WHERE strSection = 'Win' ORDER BY id"),
+              expected);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message = 'a line'"), 1);
+
+    // A removal drops a held value, which would otherwise bring the key back; the store's end
+    // gives what it still holds one last wait.
+    holder.Exec("BEGIN IMMEDIATE");
+    store.SaveSetting(kApp, "Win", "Last", "1");
+    store.SaveSetting(kApp, "Win", "Gone", "1");
+    store.RemoveSetting(kApp, "Win", "Gone");
+    holder.Exec("COMMIT");
+    ctx_.DbManager.reset();
+    EXPECT_EQ(Column("SELECT strKeyName FROM tblSettings WHERE strKeyName IN ('Last', 'Gone')"),
+              std::vector<std::string>{"Last"});
+}
+
+// The disk under the store fills during a run (here a file-size limit, the signal it raises
+// ignored, as a full disk refuses a write): the log's lost lines are said once, on standard
+// error and in an unattended run's status file, and counted in the log once it takes lines again.
+TEST_F(DbManagerTest, ALogThatCannotGrowSaysSoOnceAndCountsWhatItLost) {
+    ctx_.MainChildForm = &mainWindow_;
+    ctx_.AutomationMode = true;
+    ctx_.StatusFile = &statusFile_;
+    clsDbManager& store = OpenFresh();
+    store.AppendToLog("before", 11, "m", 0);
+    const stdfs::path wal = Db().string() + "-wal";
+    ASSERT_TRUE(stdfs::exists(wal));
+    constexpr int kLines = 40;
+    std::string said;
+    {
+        struct FileSizeLimit {
+            rlimit previous{};
+            void (*handler)(int) = SIG_DFL;
+            explicit FileSizeLimit(rlim_t bytes) {
+                ::getrlimit(RLIMIT_FSIZE, &previous);
+                handler = ::signal(SIGXFSZ, SIG_IGN);
+                rlimit small = previous;
+                small.rlim_cur = bytes;
+                ::setrlimit(RLIMIT_FSIZE, &small);
+            }
+            ~FileSizeLimit() {
+                ::setrlimit(RLIMIT_FSIZE, &previous);
+                ::signal(SIGXFSZ, handler);
+            }
+        } limit(stdfs::file_size(wal) + 4096);
+        ::testing::internal::CaptureStderr();
+        for (int i = 0; i < kLines; ++i) store.AppendToLog("full " + std::to_string(i) + std::string(200, '.'), 11, "m", i);
+        said = ::testing::internal::GetCapturedStderr();
+    }
+    const std::string head = "Imagelift: The status log in the database file '" + Db().string() + "' cannot take more lines (";
+    const std::string tail = "): they are lost until it can.\n";
+    EXPECT_EQ(said.rfind(head, 0), 0u) << said;
+    EXPECT_TRUE(said.ends_with(tail)) << said;
+    EXPECT_EQ(said.find(head, 1), std::string::npos) << "said once";
+    size_t inStatusFile = 0;
+    for (const auto& line : statusFile_.lines)
+        inStatusFile += line.find(", ERROR, clsDbManager, The status log in the database file '") != std::string::npos;
+    EXPECT_EQ(inStatusFile, 1u);
+
+    store.AppendToLog("after", 11, "m", kLines);
+    const int64_t kept = Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE 'full %'");
+    EXPECT_LT(kept, kLines);
+    const auto lost = Column("SELECT Message FROM tblStatus WHERE Message LIKE '% status log lines were lost while the "
+                             "database file could not be written.'");
+    ASSERT_EQ(lost.size(), 1u);
+    // Every line is in the log or in the count (the notice itself among the lost ones).
+    EXPECT_EQ(kept + std::stoll(lost[0]), kLines + 1);
+    EXPECT_EQ(Column("SELECT Message FROM tblStatus ORDER BY id DESC LIMIT 1"), std::vector<std::string>{"after"});
 }
 
 TEST_F(DbManagerTest, AFileThatIsNoStoreIsKeptAsideAndReplacedByTheTemplate) {

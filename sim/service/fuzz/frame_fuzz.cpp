@@ -20,10 +20,10 @@ namespace {
 using namespace bussvc;
 
 // The request layouts, one letter a field: 1, 2, 4, 8 a number of that many bytes, s a text,
-// b a byte block.
+// b a byte block. The greeting has one of two layouts (decodeHello).
 const char* layoutOf(uint16_t op) {
     switch (Op(op)) {
-    case Op::Hello: return "4414";
+    case Op::Hello: return "";  // read by decodeHello: its last field depends on its role
     case Op::Read: return "42444";
     case Op::Write: return "4244b";
     case Op::TopologyMap:
@@ -44,8 +44,22 @@ const char* layoutOf(uint16_t op) {
     return "b";
 }
 
+// A greeting as the service reads it: protocol version, process, role (0 request, 1 notice),
+// client id, and on a notice connection the token its request connection was given.
+void decodeHello(Reader& r) {
+    r.U32();
+    r.U32();
+    const uint8_t role = r.U8();
+    r.U32();
+    if (role == 1) r.U64();
+}
+
 void decodePayload(uint16_t op, const std::vector<uint8_t>& payload) {
     Reader r(payload);
+    if (Op(op) == Op::Hello) {
+        decodeHello(r);
+        return;
+    }
     if (Op(op) == Op::Transfers) {
         std::vector<Transfer> transfers;
         std::vector<uint8_t> buffer;
