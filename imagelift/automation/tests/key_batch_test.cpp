@@ -2,10 +2,8 @@
 // against a report and a data file written by hand.
 #include "tests/automation_fixture.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <sstream>
 
 #include <cstdlib>
@@ -13,6 +11,7 @@
 
 #include "app/bas_app.h"
 #include "automation/text_input.h"
+#include "testing/file_size_limit.h"
 #include "vbrt/convert.h"
 
 namespace autotest {
@@ -396,21 +395,6 @@ TEST_F(KeyBatch, WritesThatTheDiskRefusesFailAloudAndReplaceNothing) {
     const std::string serial(6000, 'S');
     Dev("d", [&](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes(serial)); });
     Text("old.txt", "the earlier read\r\n");
-    struct FileSizeLimit {
-        rlimit previous{};
-        void (*handler)(int) = SIG_DFL;
-        explicit FileSizeLimit(rlim_t bytes) {
-            ::getrlimit(RLIMIT_FSIZE, &previous);
-            handler = ::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = previous;
-            small.rlim_cur = bytes;
-            ::setrlimit(RLIMIT_FSIZE, &small);
-        }
-        ~FileSizeLimit() {
-            ::setrlimit(RLIMIT_FSIZE, &previous);
-            ::signal(SIGXFSZ, handler);
-        }
-    };
     struct Case {
         const char* batch;
         rlim_t limit;
@@ -433,7 +417,7 @@ TEST_F(KeyBatch, WritesThatTheDiskRefusesFailAloudAndReplaceNothing) {
         ASSERT_EQ(PerformKeyOperations(ops), 1);
         int32_t dumped = 0;
         {
-            FileSizeLimit limit(c.limit);
+            testing_support::FileSizeLimit limit(c.limit);
             dumped = DumpKeyBatchOutput(ops, "k.txt");
         }
         const auto found = Find(c.line);

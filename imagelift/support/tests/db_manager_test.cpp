@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include "support/db_testing.h"
 #include "support/sqlite_db.h"
+#include "testing/file_size_limit.h"
 #include "tests/support_fixture.h"
 #include "vbrt/error.h"
 
@@ -234,21 +234,7 @@ TEST_F(DbManagerTest, ALogThatCannotGrowSaysSoOnceAndCountsWhatItLost) {
     constexpr int kLines = 40;
     std::string said;
     {
-        struct FileSizeLimit {
-            rlimit previous{};
-            void (*handler)(int) = SIG_DFL;
-            explicit FileSizeLimit(rlim_t bytes) {
-                ::getrlimit(RLIMIT_FSIZE, &previous);
-                handler = ::signal(SIGXFSZ, SIG_IGN);
-                rlimit small = previous;
-                small.rlim_cur = bytes;
-                ::setrlimit(RLIMIT_FSIZE, &small);
-            }
-            ~FileSizeLimit() {
-                ::setrlimit(RLIMIT_FSIZE, &previous);
-                ::signal(SIGXFSZ, handler);
-            }
-        } limit(stdfs::file_size(wal) + 4096);
+        testing_support::FileSizeLimit limit(stdfs::file_size(wal) + 4096);
         ::testing::internal::CaptureStderr();
         for (int i = 0; i < kLines; ++i) store.AppendToLog("full " + std::to_string(i) + std::string(200, '.'), 11, "m", i);
         said = ::testing::internal::GetCapturedStderr();

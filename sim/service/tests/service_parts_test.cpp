@@ -493,27 +493,45 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     fsys::remove_all(state);
 }
 
+// The local host and one Lumarel 460 running its application from a 4 KB image, on a bus whose
+// device state lives in a fresh folder that goes with the test.
+struct AppDeviceOnDisk {
+    explicit AppDeviceOnDisk(const std::string& prefix)
+        : state(MakeFolder(std::filesystem::temp_directory_path() / (prefix + std::to_string(::getpid())))),
+          host(bus, state / "bus") {
+        const json description = {{"nodes",
+                                   {{{"id", "host"}, {"kind", "host"}},
+                                    {{"id", "dev"},
+                                     {"kind", "lumarel460"},
+                                     {"images", {{{"file", (state / "app.bin").string()}, {"type", "application"}}}},
+                                     {"mode", "application"}}}}};
+        host.Load(&description);
+        session = host.Open(nullptr);
+    }
+    ~AppDeviceOnDisk() {
+        session.reset();
+        std::filesystem::remove_all(state);
+    }
+    static std::filesystem::path MakeFolder(const std::filesystem::path& folder) {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / "app.bin", std::ios::binary) << std::string(4096, 'A');
+        return folder;
+    }
+    const std::filesystem::path state;
+    sim::Bus bus;
+    BusHost host;
+    std::unique_ptr<Access> session;
+};
+
 // An audio setting the driver takes is kept like the rest of the device's state: when it cannot
 // be saved, the request fails and the setting is dropped (the unit keeps what its folder holds),
 // and the next one that can be saved is taken.
 TEST(HostState, AnAudioSettingThatCannotBeSavedIsRefusedAndDropped) {
-    namespace fsys = std::filesystem;
     clk::ManualClock clock;
     clk::ScopedClock scoped(clock);
-    const fsys::path state = fsys::temp_directory_path() / ("bus-audio-state-" + std::to_string(::getpid()));
-    fsys::remove_all(state);
-    fsys::create_directories(state);
-    std::ofstream(state / "app.bin", std::ios::binary) << std::string(4096, 'A');
-    sim::Bus bus;
-    BusHost host(bus, state / "bus");
-    const json description = {{"nodes",
-                               {{{"id", "host"}, {"kind", "host"}},
-                                {{"id", "dev"},
-                                 {"kind", "lumarel460"},
-                                 {"images", {{{"file", (state / "app.bin").string()}, {"type", "application"}}}},
-                                 {"mode", "application"}}}}};
-    host.Load(&description);
-    auto session = host.Open(nullptr);
+    AppDeviceOnDisk device("bus-audio-state-");
+    auto& session = device.session;
     const auto rate = [&](uint32_t write) {
         uint32_t error = 0;
         std::vector<uint8_t> in(8, 0), out;
@@ -533,8 +551,6 @@ TEST(HostState, AnAudioSettingThatCannotBeSavedIsRefusedAndDropped) {
     EXPECT_EQ(rate(44100), std::pair(29u, 48000u));
     diskFree(-1);
     EXPECT_EQ(rate(44100), std::pair(0u, 44100u));
-    session.reset();
-    fsys::remove_all(state);
 }
 
 // Reads save nothing unless a node reported a change, but a change the device makes on its own
@@ -545,20 +561,9 @@ TEST(HostState, DeviceWorkFinishedOnItsOwnIsSavedBeforeTheNextReadIsAnswered) {
     namespace fsys = std::filesystem;
     clk::ManualClock clock;
     clk::ScopedClock scoped(clock);
-    fsys::path state = fsys::temp_directory_path() / ("bus-later-" + std::to_string(::getpid()));
-    fsys::remove_all(state);
-    fsys::create_directories(state);
-    std::ofstream(state / "app.bin", std::ios::binary) << std::string(4096, 'A');
-    sim::Bus bus;
-    BusHost host(bus, state / "bus");
-    const json description = {{"nodes",
-                               {{{"id", "host"}, {"kind", "host"}},
-                                {{"id", "dev"},
-                                 {"kind", "lumarel460"},
-                                 {"images", {{{"file", (state / "app.bin").string()}, {"type", "application"}}}},
-                                 {"mode", "application"}}}}};
-    host.Load(&description);
-    auto session = host.Open(nullptr);
+    AppDeviceOnDisk device("bus-later-");
+    BusHost& host = device.host;
+    auto& session = device.session;
     const fsys::path saved = host.NodeStateFolder("dev") / "state.json";
     auto savedMode = [&] {
         std::ifstream in(saved);
@@ -576,8 +581,6 @@ TEST(HostState, DeviceWorkFinishedOnItsOwnIsSavedBeforeTheNextReadIsAnswered) {
     EXPECT_NE(savedMode(), "bootloader");  // done by the device, not yet seen by anyone
     session->Read(0, 0xFFFF, 0xF0000400u, 4, 0, q);
     EXPECT_EQ(savedMode(), "bootloader");
-    session.reset();
-    fsys::remove_all(state);
 }
 
 // A relative platform root names the folder below the current one when it is read, so a
