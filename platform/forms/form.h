@@ -306,6 +306,9 @@ protected:
 
 private:
     friend class Form;
+    // Shows the active child's menus (the frame's own when it has none), usable while it is
+    // enabled.
+    void showActiveMenus();
     void showMenusOf(Form* form);
     bool unloadChildren(int32_t mode);
     QMdiArea* area_ = nullptr;
