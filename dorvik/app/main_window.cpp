@@ -42,9 +42,12 @@ protected:
         QPainter p(this);
         p.drawImage(0, 0, GetBitmap("BACK"));
     }
-    // The panel in front takes the keyboard as the mouse moves over it.
+    // The panel in front takes the keyboard as the mouse moves over its background, away from
+    // the control that had it: the keyboard follows the mouse, as a fader takes it when the
+    // mouse moves over the fader, so no control the mouse has left goes on turning with the
+    // arrow keys. (A move over a control is the control's alone and does not come here.)
     void mouseMoveEvent(QMouseEvent* e) override {
-        if (window()->isActiveWindow() && !window()->focusWidget()) window()->setFocus();
+        if (window()->isActiveWindow()) window()->setFocus(Qt::MouseFocusReason);
         QWidget::mouseMoveEvent(e);
     }
 };
