@@ -49,6 +49,12 @@ public:
     }
     ~XServer() {
         if (pid_ <= 0) return;
+        // Asked to end, the server removes its socket and lock file; killed, it would leave them.
+        ::kill(pid_, SIGTERM);
+        for (int waited = 0; waited < 5000; waited += 10) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            ::poll(nullptr, 0, 10);
+        }
         ::kill(pid_, SIGKILL);
         while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
