@@ -362,7 +362,14 @@ void MainWindow::UpdateWheelMenu() {
 
 void MainWindow::ShowAboutBox() {
     AboutBox box(panel_->deviceInfo, this);
+    about_ = &box;
     box.exec();
+    about_ = nullptr;
+}
+
+void MainWindow::EndFromOutside() {
+    if (about_) about_->reject();
+    onCommand(kCmdExit);
 }
 
 void MainWindow::WindowPosition(int32_t& x, int32_t& y) {
@@ -396,13 +403,25 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
     forms::EnsureApplication();
     RegisterControlClasses();
     int result = 0;
+    // SIGTERM (a session's end) and SIGINT (Ctrl-C) end the program as Exit does: the settings
+    // are saved and the tray icon goes. Heard from before the window is published, so that
+    // whoever finds the window can ask it to end.
+    MainWindow* running = nullptr;
+    forms::EndOnRequest([&running] {
+        if (running) running->EndFromOutside();
+    });
     {
         QEventLoop loop;
         MainWindow window(std::move(tray));
         window.hide();
         window.SetQuitHandler([&loop](int code) { loop.exit(code); });
-        result = loop.exec();
+        running = &window;
+        // A request that came while the window was being made ends it now.
+        if (forms::EndRequested()) window.EndFromOutside();
+        if (!window.Destroyed()) result = loop.exec();
+        running = nullptr;
     }
+    forms::EndOnRequest(nullptr);
     UnregisterControlClasses();
     return result;
 }

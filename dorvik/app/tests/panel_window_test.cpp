@@ -667,6 +667,41 @@ TEST_F(PanelWindow, AltQuestionMarkOpensTheAboutBox) {
     EXPECT_TRUE(opened);
 }
 
+// A request to end from outside while the About box is up closes the box and ends the program
+// as Exit does (the settings saved with the window's position).
+TEST_F(PanelWindow, ARequestToEndClosesTheAboutBoxAndEndsAsExitDoes) {
+    Open();
+    window->show();
+    window->move(40, 50);
+    QApplication::setActiveWindow(window.get());
+    int quit = -1;
+    window->SetQuitHandler([&quit](int code) { quit = code; });
+    bool wasOpen = false;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) wasOpen = true;
+        window->EndFromOutside();
+    });
+    // Should the box stay up, it is closed after a while, so that the test fails instead of
+    // waiting for ever.
+    bool stayedUp = false;
+    QTimer fallback;
+    fallback.setSingleShot(true);
+    QObject::connect(&fallback, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) stayedUp = true, b->reject();
+    });
+    fallback.start(5000);
+    QTest::keyClick(window.get(), Qt::Key_Question, Qt::AltModifier);
+    EXPECT_TRUE(wasOpen);
+    EXPECT_FALSE(stayedUp);
+    EXPECT_TRUE(window->Destroyed());
+    EXPECT_EQ(quit, 0);
+    EXPECT_EQ(StoredInt("WinX"), window->pos().x());
+    EXPECT_EQ(StoredInt("WinY"), window->pos().y());
+    EXPECT_FALSE(Published());
+}
+
 TEST_F(PanelWindow, AboutShowsTheUnitsGuidAndFirmwareDates) {
     Open();
     std::string guid, software, bootloader, caption;
