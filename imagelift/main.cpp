@@ -3,7 +3,9 @@
 //
 // A request to end from outside (SIGTERM, as a desktop session sends when it ends, or SIGINT
 // from a terminal) closes the frame as its close button does, so the program shuts down the
-// normal way: windows unloaded, library unloaded, store compacted.
+// normal way: windows unloaded, library unloaded, store compacted. It is heard in a message box
+// too: the second start's box about the running instance ends with it, and a request that comes
+// before the frame exists closes it once start-up has made it.
 //
 // Before start-up it puts stand-ins for the 1394 stack's driver files into the simulated Windows
 // folder where none exist, so that the supporting-file check finds what a real installation has.
@@ -24,11 +26,6 @@
 //      automation/automation/automation.h: the download windows, the shell, unattended runs.
 //   6. bootloader/bootloader/state.h and bus1394/bus1394/state.h: the device protocol and the
 //      bus layer underneath, each with its one state record.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdlib>
 #include <string>
@@ -46,29 +43,10 @@
 
 namespace {
 
-int g_closePipe[2] = {-1, -1};
-
-void askToClose(int) {
-    const char c = 1;
-    (void)!::write(g_closePipe[1], &c, 1);
-}
-
-// Signals are turned into a byte on a pipe that the event loop watches; the frame closes there,
-// on the user-interface thread.
-void closeOnSignals() {
-    if (::pipe2(g_closePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    auto* notifier = new QSocketNotifier(g_closePipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char buffer[16];
-        while (::read(g_closePipe[0], buffer, sizeof buffer) > 0) {
-        }
-        if (MDIForm1* frame = basApp::Frame()) frame->Unload(forms::vbAppTaskManager);
-    });
-    struct sigaction sa {};
-    sa.sa_handler = askToClose;
-    ::sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGINT, &sa, nullptr);
+// The frame closes as the desktop's task manager closes it; without a frame there is nothing
+// to close yet.
+void closeFrame() {
+    if (MDIForm1* frame = basApp::Frame()) frame->Unload(forms::vbAppTaskManager);
 }
 
 // Saves the frame as a picture whenever a device list has become complete.
@@ -101,11 +79,12 @@ int main(int argc, char** argv) {
 
     forms::EnsureApplication();
     imagelift::Ctx().Beep = [] { forms::Beep(); };
-    closeOnSignals();
+    forms::EndOnRequest(closeFrame);
     if (const char* shot = std::getenv("IMAGELIFT_SCREENSHOT"); shot && *shot) screenshotWhenListed(shot);
 
     // The simulated platform has no 1394 stack installed: its driver files stand in place.
     imagelift::PlaceDriverStandIns();
     basApp::Main(basApp::RawCommandLine(argc, argv, basAutomation::OptionTakesValue));
+    if (forms::EndRequested()) closeFrame();
     return forms::RunMessageLoop();
 }

@@ -42,9 +42,12 @@ protected:
         QPainter p(this);
         p.drawImage(0, 0, GetBitmap("BACK"));
     }
-    // The panel in front takes the keyboard as the mouse moves over it.
+    // The panel in front takes the keyboard as the mouse moves over its background, away from
+    // the control that had it: the keyboard follows the mouse, as a fader takes it when the
+    // mouse moves over the fader, so no control the mouse has left goes on turning with the
+    // arrow keys. (A move over a control is the control's alone and does not come here.)
     void mouseMoveEvent(QMouseEvent* e) override {
-        if (window()->isActiveWindow() && !window()->focusWidget()) window()->setFocus();
+        if (window()->isActiveWindow()) window()->setFocus(Qt::MouseFocusReason);
         QWidget::mouseMoveEvent(e);
     }
 };
@@ -359,7 +362,14 @@ void MainWindow::UpdateWheelMenu() {
 
 void MainWindow::ShowAboutBox() {
     AboutBox box(panel_->deviceInfo, this);
+    about_ = &box;
     box.exec();
+    about_ = nullptr;
+}
+
+void MainWindow::EndFromOutside() {
+    if (about_) about_->reject();
+    onCommand(kCmdExit);
 }
 
 void MainWindow::WindowPosition(int32_t& x, int32_t& y) {
@@ -393,13 +403,25 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
     forms::EnsureApplication();
     RegisterControlClasses();
     int result = 0;
+    // SIGTERM (a session's end) and SIGINT (Ctrl-C) end the program as Exit does: the settings
+    // are saved and the tray icon goes. Heard from before the window is published, so that
+    // whoever finds the window can ask it to end.
+    MainWindow* running = nullptr;
+    forms::EndOnRequest([&running] {
+        if (running) running->EndFromOutside();
+    });
     {
         QEventLoop loop;
         MainWindow window(std::move(tray));
         window.hide();
         window.SetQuitHandler([&loop](int code) { loop.exit(code); });
-        result = loop.exec();
+        running = &window;
+        // A request that came while the window was being made ends it now.
+        if (forms::EndRequested()) window.EndFromOutside();
+        if (!window.Destroyed()) result = loop.exec();
+        running = nullptr;
     }
+    forms::EndOnRequest(nullptr);
     UnregisterControlClasses();
     return result;
 }

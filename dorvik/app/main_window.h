@@ -20,6 +20,7 @@
 #include "user/user.h"
 
 class QAction;
+class QDialog;
 class QMenu;
 
 namespace user {
@@ -55,6 +56,9 @@ public:
     user::LRESULT MainWndProc(user::HWND hwnd, uint32_t msg, user::WPARAM wParam, user::LPARAM lParam);
     // Exit: saves, frees the strips, removes the tray icon and ends the event loop. Once.
     void DestroyPanel();
+    // A request to end from outside (a session's end, Ctrl-C): the program ends as Exit ends
+    // it, the About box closed if it is up.
+    void EndFromOutside();
     bool Destroyed() const { return destroyed_; }
     // What ends the program's event loop when the window is destroyed (given the quit code).
     void SetQuitHandler(std::function<void(int)> quit) { quit_ = std::move(quit); }
@@ -114,6 +118,7 @@ private:
     std::map<int, QAction*> actions_;
     std::map<int, bool> marks_;
     std::function<void(int)> quit_;
+    QDialog* about_ = nullptr;  // the About box while it is up
     user::HWND hwnd_ = 0;
     bool alwaysOnTop_ = false;
     bool destroyed_ = false;
@@ -121,7 +126,7 @@ private:
 };
 
 // The program: when a panel runs already, shows it (message 0x405) and returns 0; otherwise
-// runs the panel until Exit. `tray` null: the desktop's notification area.
+// runs the panel until Exit (or a request to end from outside, which ends it the same way). `tray` null: the desktop's notification area.
 int WinMain(std::unique_ptr<TrayIcon> tray = nullptr);
 
 }  // namespace dorvik

@@ -137,7 +137,13 @@ bas1394::NodeRecord frmMain::SelectedNode() const {
     return bas1394::GetNodeRecord(row->Node.DriverType, row->Node.NodeNumber);
 }
 
-void frmMain::mfgDevices_SelChange() {
+void frmMain::mfgDevices_SelChange() { keepSelection(); }
+
+// A key goes down on the grid before it moves anything: the row the user has in front of them
+// (the one a refill left current, when the chosen device has left the bus) becomes the choice.
+void frmMain::mfgDevices_KeyDown(int32_t& /*KeyCode*/, int32_t /*Shift*/) { keepSelection(); }
+
+void frmMain::keepSelection() {
     // Rows the refill itself moves to are not the user's choice: the device chosen before the
     // refill stays the one the refill looks for, so the selection comes back to it further down.
     if (refilling_ || showingCurrentDevice_) return;

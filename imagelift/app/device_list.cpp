@@ -164,11 +164,16 @@ void DeviceList::KeepSelected() {
 }
 
 void DeviceList::CarrySelection(const std::function<void(size_t index, bool running)>& visit) {
+    // Whether the chosen device is among the running rows: the selection moves down to it.
+    // Otherwise (it has left the bus, or nothing is chosen yet) the first running row takes the
+    // selection and keeps it.
+    bool chosenRuns = false;
+    for (const DeviceRow& row : rows_) chosenRuns |= row.Running && row.Id() == SelectedDeviceId;
     for (size_t i = 0; i < rows_.size(); ++i) {
         const bool running = rows_[i].Running;
         if (running) {
             const DeviceRow* current = Selected();
-            const bool keep = (current && current->Id() == SelectedDeviceId) || current_ == int32_t(i);
+            const bool keep = current && (current->Id() == SelectedDeviceId || !chosenRuns);
             if (!keep) current_ = int32_t(i);
             if (SelectedDeviceId.empty()) KeepSelected();
         }

@@ -48,6 +48,7 @@ frmMain::frmMain() : forms::Form("frmMain", true) {
     txtDebugSpew.Change = [this] { txtDebugSpew_Change(); };
     mfgDevices.RowColChange = [this] { mfgDevices_RowColChange(); };
     mfgDevices.SelChange = [this] { mfgDevices_SelChange(); };
+    mfgDevices.KeyDown = [this](int32_t& KeyCode, int32_t Shift) { mfgDevices_KeyDown(KeyCode, Shift); };
     tmrBusReset.OnTimer = [this] { tmrBusReset_Timer(); };
     tmrIncomingData.OnTimer = [this] { tmrIncomingData_Timer(); };
     tmrAutomationScheduler.OnTimer = [this] { tmrAutomationScheduler_Timer(); };

@@ -9,7 +9,9 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <algorithm>
 #include <iostream>
+#include <vector>
 
 namespace forms {
 
@@ -35,10 +37,27 @@ private:
     user::HWND hwnd_;
 };
 
+// The dialogs on screen, the innermost last: a request to end answers them.
+std::vector<QDialog*>& openDialogs() {
+    static std::vector<QDialog*> dialogs;
+    return dialogs;
+}
+
+class OpenDialog {
+public:
+    explicit OpenDialog(QDialog& dialog) : dialog_(&dialog) { openDialogs().push_back(dialog_); }
+    ~OpenDialog() { std::erase(openDialogs(), dialog_); }
+    OpenDialog(const OpenDialog&) = delete;
+    OpenDialog& operator=(const OpenDialog&) = delete;
+
+private:
+    QDialog* dialog_;
+};
+
 // On the offscreen platform (no display: tests, runs on a server) nobody can answer a dialog;
 // the question goes to the standard error stream and gets the unattended answer at once
-// instead of waiting for ever.
-bool Headless() { return QGuiApplication::platformName() == "offscreen"; }
+// instead of waiting for ever. The same holds while the program ends on a request from outside.
+bool Headless() { return QGuiApplication::platformName() == "offscreen" || detail::EndUnderWay(); }
 
 DialogPresenter& HeadlessPresenter() {
     static StatusLinePresenter presenter([](const std::string& line) { std::cerr << line << "\n"; });
@@ -82,6 +101,8 @@ public:
         box.setStandardButtons(all);
         size_t def = (r.buttons & vbDefaultButton3) ? 2 : (r.buttons & vbDefaultButton2) ? 1 : 0;
         if (def < choices.size()) box.setDefaultButton(choices[def].button);
+        OpenDialog open(box);
+        // A box closed without a button (a request to end) gets no choice of the list.
         auto pressed = QMessageBox::StandardButton(box.exec());
         for (auto& c : choices)
             if (c.button == pressed) return c.answer;
@@ -91,11 +112,13 @@ public:
     std::optional<std::string> InputBox(const InputBoxRequest& r) override {
         if (Headless()) return HeadlessPresenter().InputBox(r);
         PublishedDialog published(r.title);
-        bool ok = false;
-        QString text = QInputDialog::getText(nullptr, ToQ(r.title), ToQ(r.prompt), QLineEdit::Normal,
-                                             ToQ(r.defaultText), &ok);
-        if (!ok) return std::nullopt;
-        return FromQ(text);
+        QInputDialog dialog;
+        dialog.setWindowTitle(ToQ(r.title));
+        dialog.setLabelText(ToQ(r.prompt));
+        dialog.setTextValue(ToQ(r.defaultText));
+        OpenDialog open(dialog);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return FromQ(dialog.textValue());
     }
 
     std::string FileDialog(const FileDialogRequest& r) override {
@@ -108,10 +131,13 @@ public:
         QString start = QString::fromStdString(r.initDir);
         if (!r.fileName.empty()) start = start.isEmpty() ? QString::fromStdString(r.fileName)
                                                          : start + "/" + QString::fromStdString(r.fileName);
-        QString title = ToQ(r.dialogTitle);
-        QString chosen = r.save ? QFileDialog::getSaveFileName(nullptr, title, start, filters.join(";;"), &selected)
-                                : QFileDialog::getOpenFileName(nullptr, title, start, filters.join(";;"), &selected);
-        return chosen.toStdString();
+        QFileDialog dialog(nullptr, ToQ(r.dialogTitle), start, filters.join(";;"));
+        dialog.setAcceptMode(r.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        dialog.setFileMode(r.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+        if (!selected.isEmpty()) dialog.selectNameFilter(selected);
+        OpenDialog open(dialog);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return "";
+        return dialog.selectedFiles().front().toStdString();
     }
 };
 
@@ -121,6 +147,12 @@ namespace detail {
 void InstallDesktopPresenter() {
     static DesktopPresenter presenter;
     SetInteractivePresenter(&presenter);
+}
+
+void CloseOpenDialogs() {
+    // Innermost first; each one's own loop ends as control comes back to it.
+    const std::vector<QDialog*> open = openDialogs();
+    for (auto it = open.rbegin(); it != open.rend(); ++it) (*it)->done(QDialog::Rejected);
 }
 }  // namespace detail
 

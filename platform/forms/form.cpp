@@ -168,7 +168,12 @@ Form::Form(std::string name, Kind kind)
                   if (v) Show();
                   else Hide();
               }),
-      Enabled([this] { return window_->isEnabled(); }, [this](const bool& e) { window_->setEnabled(e); }),
+      Enabled([this] { return window_->isEnabled(); },
+              [this](const bool& e) {
+                  window_->setEnabled(e);
+                  // The frame shows an active child's menus as its own: they follow the child.
+                  if (kind_ == MdiChild && g_frame) g_frame->showActiveMenus();
+              }),
       KeyPreview([this] { return keyPreview_; }, [this](const bool& k) { keyPreview_ = k; }),
       MousePointer([this] { return mousePointer_; },
                    [this](const int32_t& p) {
@@ -680,11 +685,20 @@ void MDIForm::ChildActivated(Form* child) {
     if (child) child->HandleActivate();
 }
 
+void MDIForm::showActiveMenus() {
+    Form* child = ActiveForm();
+    showMenusOf(child && !child->TopMenus().empty() ? child : this);
+}
+
 void MDIForm::showMenusOf(Form* form) {
-    // The active child's menus take the frame's place, as the platform's MDI frames do.
+    // The active child's menus take the frame's place, as the platform's MDI frames do. A child
+    // can become the active one while it is disabled (Ctrl+Tab walks to it, or it was active
+    // when it was disabled): it takes no input, so its menus show greyed and open for nobody,
+    // access keys included.
     QMenuBar* bar = MenuBar();
     for (QAction* a : bar->actions()) bar->removeAction(a);
     for (QAction* a : form->topMenuActions_) bar->addAction(a);
+    bar->setEnabled(form == this || (form->window_ && form->window_->isEnabled()));
 }
 
 void MDIForm::ChildUnloaded(Form* child) {

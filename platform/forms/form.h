@@ -75,6 +75,17 @@ user::HWND PublishApplicationWindow();
 void Beep();
 // Runs the event loop until no form is loaded any more (the program's main loop).
 int RunMessageLoop();
+// Ends the program on a request from outside: SIGTERM (as a desktop session sends when it ends)
+// or SIGINT (Ctrl-C in a terminal). `end` runs on the user-interface thread in whatever event
+// loop is running when the request comes, a modal box's included, and ends the program its
+// normal way (it closes the program's frame or main window); message and input boxes asked for
+// meanwhile get the answer nobody can give (OK, Cancel, No) at once. Where the program still
+// runs afterwards (it had nothing to close yet, or it refuses for now), the boxes that are open
+// are answered the same way, so that the code that asked goes on to its own end instead of
+// waiting for a person. Installed once; a later call replaces `end`.
+void EndOnRequest(std::function<void()> end);
+// Whether such a request has come (a program that was not ready to end yet looks once it is).
+bool EndRequested();
 // Where an error that escaped an event handler is reported (standard error by default). No
 // error leaves an event handler into the event loop.
 void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler);
@@ -306,6 +317,9 @@ protected:
 
 private:
     friend class Form;
+    // Shows the active child's menus (the frame's own when it has none), usable while it is
+    // enabled.
+    void showActiveMenus();
     void showMenusOf(Form* form);
     bool unloadChildren(int32_t mode);
     QMdiArea* area_ = nullptr;

@@ -33,6 +33,10 @@ double FontSize(const QWidget* widget);
 void SetFontSize(QWidget* widget, double points);
 
 void InstallDesktopPresenter();
+// While a request to end runs, nobody answers a box: the presenter answers at once.
+bool EndUnderWay();
+// Answers every message, input and file box that is open as nobody can answer it.
+void CloseOpenDialogs();
 // An object living on the user-interface thread, for work handed over from other threads.
 QObject* GuiTarget();
 // The count of loaded forms, which the main loop runs on: a form counts itself in when it

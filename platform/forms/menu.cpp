@@ -58,6 +58,10 @@ void Menu::init(const std::string& caption) {
     QObject::connect(action_, &QAction::triggered, [this] {
         // The platform leaves ticking a menu item to its Click handler.
         if (action_->isCheckable()) action_->setChecked(!action_->isChecked());
+        // A disabled window takes no commands, whoever shows its menus (an MDI frame shows its
+        // active child's).
+        const QWidget* window = form_->WindowWidget();
+        if (!window || !window->isEnabled()) return;
         if (Click) detail::Fire("Click", Click);
     });
 }

@@ -26,7 +26,8 @@ public:
     std::function<void()> Click;
 
     QAction* Action() const { return action_; }
-    // Runs Click as a user's choice would (when the item is enabled and visible).
+    // Runs Click as a user's choice would (when the item is enabled and visible, and its window
+    // takes input).
     void Choose();
 
 protected:

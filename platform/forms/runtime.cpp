@@ -13,12 +13,16 @@
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <signal.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +39,32 @@ QObject* g_pumpTarget = nullptr;
 std::function<void(const std::string&)> g_errorHandler;
 size_t g_loadedForms = 0;
 QEventLoop* g_mainLoop = nullptr;
+
+// A request to end from outside: the signal handler writes a byte to a pipe, which the event
+// loop watches; every loop watches it, the loop of a modal box as much as the main loop.
+int g_endPipe[2] = {-1, -1};
+std::function<void()> g_end;
+bool g_endRequested = false;
+bool g_endUnderWay = false;
+
+void writeEndRequest(int) {
+    const int saved = errno;
+    const char c = 1;
+    (void)!::write(g_endPipe[1], &c, 1);
+    errno = saved;
+}
+
+void takeEndRequest() {
+    char buffer[16];
+    while (::read(g_endPipe[0], buffer, sizeof buffer) > 0) {
+    }
+    g_endRequested = true;
+    g_endUnderWay = true;
+    if (g_end) detail::Fire("EndRequest", g_end);
+    g_endUnderWay = false;
+    // Still running: what was asked of a person gets its answer, and the asking code goes on.
+    detail::CloseOpenDialogs();
+}
 
 // The dialog base units of a font in pixels, measured as the platform does: the average width of
 // the 52 letters, rounded, and the font's height. The windows were drawn for 8-point MS Sans
@@ -225,11 +255,29 @@ int RunMessageLoop() {
     return 0;
 }
 
+void EndOnRequest(std::function<void()> end) {
+    EnsureApplication();
+    g_end = std::move(end);
+    if (g_endPipe[0] >= 0 || ::pipe2(g_endPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(g_endPipe[0], QSocketNotifier::Read, g_pumpTarget);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] { takeEndRequest(); });
+    struct sigaction sa {};
+    sa.sa_handler = writeEndRequest;
+    ::sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+bool EndRequested() { return g_endRequested; }
+
 void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler) { g_errorHandler = std::move(handler); }
 
 namespace detail {
 
 QObject* GuiTarget() { return g_pumpTarget; }
+
+bool EndUnderWay() { return g_endUnderWay; }
 
 void FormLoaded() { ++g_loadedForms; }
 void FormUnloaded() { --g_loadedForms; }

@@ -9,6 +9,7 @@
 
 #include "bus/service_fixture.h"
 #include "app/imagelift_process.h"
+#include "app/x_server.h"
 
 namespace {
 
@@ -125,6 +126,44 @@ TEST(ImageliftProcessTest, StartsListsTheBusIsFoundClosesAndCompactsItsStore) {
 
     service.Stop();
     EXPECT_TRUE(ProcessesOfRoot(service.Root()).empty());
+}
+
+// A second start shows its box about the running instance and waits for a person: on a screen it
+// does. A request to end from outside (SIGTERM as a session's end sends it, SIGINT as Ctrl-C in a
+// terminal) ends it all the same, with the first instance untouched.
+TEST(ImageliftProcessTest, ASecondStartEndsOnARequestWhileItsBoxWaits) {
+    bustest::ServiceRoot service("imagelift-second", nullptr, 30000);
+    imagelifttest::XServer screen;
+    ASSERT_FALSE(screen.Display().empty()) << "no X server (Xvfb) came up";
+    const fsys::path first = imagelifttest::MakeProgramFolder(service.Root() / "first");
+    ImageliftProcess running(first, {});
+    ASSERT_TRUE(imagelifttest::WaitForLogLine(first / "db1.mdb", "Started Imagelift version", 30000))
+        << imagelifttest::StatusLogTail(first / "db1.mdb");
+
+    const fsys::path second = imagelifttest::MakeProgramFolder(service.Root() / "second");
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        ImageliftProcess program(second, {}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + screen.Display()});
+        const std::string box = "Multiple Instances of Imagelift";
+        const int64_t start = imagelifttest::RealNow();
+        while (!program.Window(std::string("#32770"), box) && imagelifttest::RealMsSince(start) < 30000 &&
+               !program.WaitExit(0))
+            imagelifttest::Breathe(10);
+        ASSERT_TRUE(program.Window(std::string("#32770"), box)) << "the box did not come up";
+
+        ::kill(program.Pid(), signal);
+        // A bound for the wait (real time), so that a program that does not end fails the test.
+        const auto code = program.WaitExit(10000);
+        ASSERT_TRUE(code.has_value()) << "the second start did not end while its box waited";
+        EXPECT_EQ(*code, 0);
+        EXPECT_FALSE(program.Window(std::nullopt, std::nullopt).has_value()) << "a window outlived the process";
+    }
+
+    EXPECT_FALSE(running.WaitExit(0).has_value()) << "the first instance ended";
+    running.Close();
+    const auto code = running.WaitExit(30000);
+    ASSERT_TRUE(code.has_value()) << "the first instance did not end";
+    EXPECT_EQ(*code, 0);
 }
 
 }  // namespace

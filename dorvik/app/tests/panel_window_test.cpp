@@ -296,6 +296,41 @@ TEST_F(PanelWindow, RisingTo192kHzMovesTheMainChannelsToBlock1AndHidesThePanStri
     EXPECT_EQ(ClockText(), "EXT Clock");
 }
 
+// The keyboard follows the mouse over the panel in front: a fader takes it as the mouse moves
+// over it, a clicked knob keeps it while the mouse moves over the knob, and the background takes
+// it back, so the arrow keys turn nothing the mouse has left.
+TEST_F(PanelWindow, TheKeyboardFollowsTheMouseOverThePanelInFront) {
+    Open();
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QWidget* knob = window->strips()->Control(ControlId(kKindKnob, 8));
+    QWidget* fader = window->strips()->Control(ControlId(kKindFader, 0));
+    ASSERT_TRUE(knob && fader);
+    ASSERT_TRUE(knob->isVisible() && fader->isVisible());
+    // A spot of bare background beside the fader.
+    QWidget* client = window->Client();
+    QPoint bare;
+    for (int x = fader->geometry().right() + 1; x < client->width() && bare.isNull(); ++x)
+        if (!client->childAt(x, fader->geometry().center().y())) bare = QPoint(x, fader->geometry().center().y());
+    ASSERT_FALSE(bare.isNull());
+
+    QTest::mouseMove(fader, fader->rect().center());
+    EXPECT_TRUE(fader->hasFocus());
+    QTest::mouseClick(knob, Qt::LeftButton, {}, knob->rect().center());
+    QTest::mouseMove(knob, knob->rect().center() + QPoint(1, 1));
+    EXPECT_TRUE(knob->hasFocus());
+    Journal();
+    QTest::keyClick(knob, Qt::Key_Up);
+    EXPECT_FALSE(Requests().empty());  // the knob turned: its balance went to the unit
+
+    QTest::mouseMove(client, bare);
+    EXPECT_FALSE(knob->hasFocus());
+    EXPECT_EQ(QApplication::focusWidget(), window.get());
+    QTest::keyClick(window.get(), Qt::Key_Up);
+    EXPECT_TRUE(Requests().empty());
+}
+
 TEST_F(PanelWindow, ARefusedClockKeepsTheRateItsMarkAndItsChannels) {
     Open();
     Audio({{"audio_faults", {{"refuse_rate", 192000}}}});
@@ -633,6 +668,41 @@ TEST_F(PanelWindow, AltQuestionMarkOpensTheAboutBox) {
     });
     QTest::keyClick(window.get(), Qt::Key_Question, Qt::AltModifier);
     EXPECT_TRUE(opened);
+}
+
+// A request to end from outside while the About box is up closes the box and ends the program
+// as Exit does (the settings saved with the window's position).
+TEST_F(PanelWindow, ARequestToEndClosesTheAboutBoxAndEndsAsExitDoes) {
+    Open();
+    window->show();
+    window->move(40, 50);
+    QApplication::setActiveWindow(window.get());
+    int quit = -1;
+    window->SetQuitHandler([&quit](int code) { quit = code; });
+    bool wasOpen = false;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) wasOpen = true;
+        window->EndFromOutside();
+    });
+    // Should the box stay up, it is closed after a while, so that the test fails instead of
+    // waiting for ever.
+    bool stayedUp = false;
+    QTimer fallback;
+    fallback.setSingleShot(true);
+    QObject::connect(&fallback, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = dynamic_cast<AboutBox*>(w); b && b->isVisible()) stayedUp = true, b->reject();
+    });
+    fallback.start(5000);
+    QTest::keyClick(window.get(), Qt::Key_Question, Qt::AltModifier);
+    EXPECT_TRUE(wasOpen);
+    EXPECT_FALSE(stayedUp);
+    EXPECT_TRUE(window->Destroyed());
+    EXPECT_EQ(quit, 0);
+    EXPECT_EQ(StoredInt("WinX"), window->pos().x());
+    EXPECT_EQ(StoredInt("WinY"), window->pos().y());
+    EXPECT_FALSE(Published());
 }
 
 TEST_F(PanelWindow, AboutShowsTheUnitsGuidAndFirmwareDates) {

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "bus/service_fixture.h"
+#include "registry/values.h"
 #include "user/window_registry.h"
 
 namespace {
@@ -159,6 +160,33 @@ TEST(DorvikProgram, ABusTheServiceRefusesIsNamedOnStandardError) {
     })) << output();
     ::kill(first, SIGTERM);
     EXPECT_TRUE(bustest::WaitGone(first));
+}
+
+// A request to end from outside (SIGTERM as a session's end sends it, SIGINT as Ctrl-C in a
+// terminal) ends the program as Exit does: its settings and window position are saved, and
+// nothing of it stays published.
+TEST(DorvikProgram, ARequestToEndFromOutsideEndsItAsExitDoes) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        bustest::ServiceRoot root("dorvik-end-" + std::to_string(signal));
+        const fsys::path log = root.Root() / "dorvik.log";
+        const pid_t program = Start(log);
+        bustest::KillOnExit guard(program);
+        ASSERT_TRUE(WaitFor([&] { return Panels().size() == 1; })) << root.Log();
+        registry::Value position;
+        const auto stored = [&] {
+            return registry::QueryValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX", position) ==
+                   registry::kRegOk;
+        };
+        ASSERT_FALSE(stored());
+
+        ::kill(program, signal);
+        ASSERT_TRUE(bustest::WaitGone(program)) << "the program did not end";
+        EXPECT_EQ(bustest::ExitCode(program), 0);
+        EXPECT_TRUE(stored());
+        EXPECT_TRUE(Panels().empty());
+        root.Stop();
+    }
 }
 
 }  // namespace

@@ -98,8 +98,10 @@ public:
 
     // Walks the rows of a refill in order and moves the current row as the refill shows them:
     // a running row takes the selection unless the current row holds the chosen device (then
-    // it stays); with no device chosen yet, the first running device becomes the choice, so
-    // the rows after it leave the selection there. `visit(i, running)` is called for every row
+    // it stays). When the chosen device runs on none of the rows (it has left the bus), the
+    // first running device takes the selection and the rows after it leave it there; the choice
+    // stays, so the device is selected again when it comes back. With no device chosen yet, the
+    // first running device becomes the choice. `visit(i, running)` is called for every row
     // after its step; for a running row the pane of the current row is then due.
     void CarrySelection(const std::function<void(size_t index, bool running)>& visit);
 

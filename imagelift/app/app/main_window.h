@@ -259,8 +259,11 @@ protected:
     void Form_KeyPress(int32_t& KeyAscii) override;
 
 private:
-    // The grid's selection event: keeps the selected row's ID (device commands build on it).
+    // The grid's selection event and key down: keep the selected row's ID (device commands
+    // build on it).
     void mfgDevices_SelChange();
+    void mfgDevices_KeyDown(int32_t& KeyCode, int32_t Shift);
+    void keepSelection();
     // Makes the grid's current row the device list's current row (raising no grid events).
     void showCurrentDevice();
 

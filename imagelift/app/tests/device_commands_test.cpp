@@ -237,8 +237,10 @@ TEST_F(DeviceCommands, PersistentParametersFactoryDefaultsAndTheShellSwitch) {
 
 TEST_F(DeviceCommands, UpdateOpensOneStaggeredDownloadWindowPerRequest) {
     StartWithDevice();
+    // An open download window disables the main window (its menus then take no choice): the
+    // requests come from code.
     Main().cmdUpdateBootloader_Click();
-    Main().mnuUpdateApplicationFirmware.Choose();
+    Main().mnuUpdateApplicationFirmware_Click();
     Main().cmdUpdateDebugMonitor_Click();
     auto& windows = basApp::DownloadWindows;
     ASSERT_EQ(windows.size(), 3u);

@@ -144,12 +144,17 @@ TEST(DeviceList, TheSelectionFindsItsDeviceAgain) {
     EXPECT_EQ(list.Current(), 2);
     EXPECT_EQ(list.SelectedTexts().Id, Guid(Node(2)));
 
-    // Once it has gone the last running device is current, but the choice stays.
+    // Once it has gone the first running device is current, but the choice stays: back on the
+    // bus, the device is selected again.
     bus.nodes = {Node(0), Node(1), Node(3)};
-    refill();
-    EXPECT_EQ(list.Current(), 2);
-    EXPECT_EQ(list.Selected()->Node.NodeNumber, 3);
+    EXPECT_EQ(refill(), (std::vector<size_t>{1, 2}));
+    EXPECT_EQ(list.Current(), 1);
+    EXPECT_EQ(list.Selected()->Node.NodeNumber, 1);
     EXPECT_EQ(list.SelectedDeviceId, Guid(Node(2)));
+    bus.nodes = {Node(0), Node(1), Node(3), Node(2)};
+    refill();
+    EXPECT_EQ(list.Current(), 3);
+    EXPECT_EQ(list.Selected()->Node.NodeNumber, 2);
 
     // No running device: no row is current, and the texts quoted are the header's.
     bus.listReady = false;

@@ -3,7 +3,11 @@
 // order with the shut-down run exactly once.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QMdiArea>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
 
 #include <cmath>
 #include <cstring>
@@ -18,6 +22,7 @@
 #include "windows/status_window.h"
 #include "tests/app_fixture.h"
 #include "bus1394/access_library.h"
+#include "bus1394/state.h"
 #include "forms/forms.h"
 #include "support/db_manager.h"
 #include "vbrt/error.h"
@@ -514,6 +519,78 @@ TEST_F(Frame, UnloadClosesTheChildrenInOrderThenShutsDownOnce) {
         basApp::ShellWindows.clear();
         OpenStore();
     }
+}
+
+// An unattended run (or an open download window) disables the main window. Ctrl+Tab still makes
+// it the frame's active child, and the frame then shows its menus; they take no command, whether
+// chosen, triggered from the menu bar or reached by their access keys, until it is enabled again.
+TEST_F(Frame, ADisabledMainWindowTakesNoCommandsFromTheMenusTheFrameShows) {
+    MDIForm1& frame = LoadFrame();
+    frmMain& main = *frame.MainWindow();
+    QMenuBar* bar = frame.MenuBar();
+    // Every command of the main window is counted before it runs.
+    int commands = 0;
+    std::vector<forms::Menu*> items;
+    for (forms::Control* c : main.Controls()) {
+        auto* menu = dynamic_cast<forms::Menu*>(c);
+        if (!menu) continue;
+        items.push_back(menu);
+        menu->Click = [&commands, run = menu->Click] {
+            ++commands;
+            if (run) run();
+        };
+    }
+    const auto barTitles = [bar] {
+        std::vector<std::string> titles;
+        for (QAction* a : bar->actions()) titles.push_back(a->text().toStdString());
+        return titles;
+    };
+    const auto pressAccessKeys = [&](Qt::Key menuKey, Qt::Key itemKey) {
+        QTest::keyClick(frame.WindowWidget(), menuKey, Qt::AltModifier);
+        QApplication::processEvents();
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            QTest::keyClick(popup, itemKey);
+            QApplication::processEvents();
+        }
+        if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+    };
+
+    // The status window active: the frame shows its own menus.
+    basApp::StatusWindows[0]->SetFocus();
+    ASSERT_EQ(frame.ActiveForm(), basApp::StatusWindows[0].get());
+    ASSERT_EQ(barTitles().front(), "&File");
+    ASSERT_EQ(barTitles().size(), 4u);
+    main.Enabled = false;
+    QTest::keyClick(basApp::StatusWindows[0]->WindowWidget(), Qt::Key_Tab, Qt::ControlModifier);
+    QApplication::processEvents();
+    ASSERT_EQ(frame.ActiveForm(), &main);
+    EXPECT_EQ(barTitles().at(2), "&Command");  // the main window's menus, greyed
+    EXPECT_FALSE(bar->isEnabled());
+
+    // Exit comes last: would it run, the windows would be gone.
+    for (forms::Menu* item : items)
+        if (item != &main.mnuExit) item->Choose();
+    for (QAction* title : bar->actions())
+        if (QMenu* menu = title->menu(); menu && title != main.mnuFile.Action())
+            for (QAction* a : menu->actions()) a->trigger();
+    pressAccessKeys(Qt::Key_C, Qt::Key_C);  // Command > Rescan Bus
+    EXPECT_EQ(commands, 0);
+    EXPECT_FALSE(bas1394::State.BusResetPending);
+    main.mnuExit.Choose();
+    main.mnuExit.Action()->trigger();
+    pressAccessKeys(Qt::Key_F, Qt::Key_X);  // File > Exit
+    ASSERT_TRUE(frame.IsLoaded());
+    EXPECT_EQ(ended_, 0);
+    EXPECT_EQ(commands, 0);
+
+    // Enabled again, its menus work: by their access keys as well.
+    main.Enabled = true;
+    EXPECT_TRUE(bar->isEnabled());
+    pressAccessKeys(Qt::Key_C, Qt::Key_C);
+    EXPECT_EQ(commands, 1);
+    EXPECT_TRUE(bas1394::State.BusResetPending);
+    main.mnuTile.Choose();
+    EXPECT_EQ(commands, 2);
 }
 
 }  // namespace

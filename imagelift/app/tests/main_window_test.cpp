@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QMdiSubWindow>
+#include <QTest>
 
 #include <algorithm>
 #include <cstdlib>
@@ -260,11 +261,30 @@ TEST_F(MainWindow, TheSelectionFollowsItsDeviceAcrossRefills) {
     m.mfgDevices.Row = 1;  // the local node: " <unknown>"
     EXPECT_EQ(m.SelectedDeviceId, basConfigRom::GetGuidText(b.ConfigRom));
     m.mfgDevices.Row = 3;
-    // Once it has gone, the last running device takes the selection.
+    // Once it has gone, the first running device takes the selection; the choice stays, and the
+    // device is selected again when it comes back.
     bas1394::State.NodeTable = {Node(0), a, c};
     m.IEEE1394Bus_NodesChanged();
-    EXPECT_EQ(m.mfgDevices.Row(), 3);
-    EXPECT_EQ(m.lblNode.Caption(), "Node: 3");
+    EXPECT_EQ(m.mfgDevices.Row(), 2);
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 1");
+    EXPECT_EQ(m.SelectedDeviceId, basConfigRom::GetGuidText(b.ConfigRom));
+    bas1394::State.NodeTable = {Node(0), a, c, b};
+    m.IEEE1394Bus_NodesChanged();
+    EXPECT_EQ(m.mfgDevices.Row(), 4);
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 2");
+
+    // A key going down on the grid makes the row in front of the user the choice, before the
+    // key moves anything: here the first device, which the refill put there while the chosen one
+    // was gone; it stays chosen when that one is back.
+    bas1394::State.NodeTable = {Node(0), a, c};
+    m.IEEE1394Bus_NodesChanged();
+    ASSERT_EQ(m.mfgDevices.Row(), 2);
+    QTest::keyClick(m.mfgDevices.Widget(), Qt::Key_F5);
+    EXPECT_EQ(m.SelectedDeviceId, basConfigRom::GetGuidText(a.ConfigRom));
+    bas1394::State.NodeTable = {Node(0), a, c, b};
+    m.IEEE1394Bus_NodesChanged();
+    EXPECT_EQ(m.mfgDevices.Row(), 2);
+    EXPECT_EQ(m.lblNode.Caption(), "Node: 1");
 }
 
 TEST_F(MainWindow, DetailPaneOfARunningBootloaderAndAnApplication) {
