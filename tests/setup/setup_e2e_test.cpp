@@ -215,8 +215,9 @@ TEST_F(FullChain, TheCopiedFolderRunsWithNothingFromTheBuild) {
         if (!fsys::is_regular_file(file) || !IsElf(file)) continue;
         ++elfs;
         for (const std::string& line : Lines(Output("readelf -d '" + file.string() + "'")))
-            if (line.find("(RUNPATH)") != std::string::npos || line.find("(RPATH)") != std::string::npos)
+            if (line.find("(RUNPATH)") != std::string::npos || line.find("(RPATH)") != std::string::npos) {
                 EXPECT_TRUE(line.ends_with("[$ORIGIN]")) << name << ": " << line;
+            }
         for (const std::string& line : Lines(Output("ldd '" + file.string() + "'"))) {
             EXPECT_EQ(line.find("not found"), std::string::npos) << name << ": " << line;
             EXPECT_EQ(line.find(build_.string()), std::string::npos) << name << ": " << line;
@@ -271,7 +272,9 @@ TEST_F(FullChain, TheCopiedFolderRunsWithNothingFromTheBuild) {
     EXPECT_TRUE(loaded.count(folder_ / "setup"));
     EXPECT_TRUE(loaded.count(folder_ / "libXDRVKIT.so"));
     for (const fsys::path& path : loaded)
-        if (OursByName(path.filename().string())) EXPECT_EQ(path.parent_path(), folder_) << path;
+        if (OursByName(path.filename().string())) {
+            EXPECT_EQ(path.parent_path(), folder_) << path;
+        }
     ::kill(child, SIGTERM);
     EXPECT_TRUE(bustest::WaitGone(child));
     // Ended by a signal, it leaves its virtual devices: take them away again.
