@@ -40,6 +40,7 @@ const char* layoutOf(uint16_t op) {
     case Op::AudioRequest: return "s4b4";
     case Op::Notice: return "4";
     case Op::Reply: return "1s";
+    case Op::Transfers: return "";  // read by DecodeTransfers: its blocks follow its count
     }
     return "b";
 }
