@@ -27,14 +27,6 @@ using apptest::ProgramOnBus;
 
 class ChildWindows : public ProgramOnBus {
 protected:
-    template <class T>
-    T* Newest() {
-        const auto& windows = basApp::OpenWindows();
-        for (auto it = windows.rbegin(); it != windows.rend(); ++it)
-            if (auto* w = dynamic_cast<T*>(it->get())) return w;
-        return nullptr;
-    }
-
     QMdiArea& Area() { return *basApp::Frame()->Area(); }
 
     // The controls of `form` that are cut: by the frame's default client area (for a window

@@ -40,6 +40,15 @@ namespace fsys = std::filesystem;
 
 class ProgramOnBus : public AppTest {
 protected:
+    // The newest open window of that kind.
+    template <class T>
+    static T* Newest() {
+        const auto& windows = basApp::OpenWindows();
+        for (auto it = windows.rbegin(); it != windows.rend(); ++it)
+            if (auto* w = dynamic_cast<T*>(it->get())) return w;
+        return nullptr;
+    }
+
     // The default bus: a foreign node at node 0 ahead of the Lumarel 460 at node 1, the local
     // host last (node 2). Extra device keys (images ...) come from `deviceExtra`.
     static std::string Description(const std::string& deviceExtra = "") {

@@ -37,14 +37,6 @@ std::vector<std::string> CrLfLines(const std::string& text) {
 
 class Viewers : public ProgramOnBus {
 protected:
-    // The newest open window of that kind.
-    template <class T>
-    T* Newest() {
-        const auto& windows = basApp::OpenWindows();
-        for (auto it = windows.rbegin(); it != windows.rend(); ++it)
-            if (auto* w = dynamic_cast<T*>(it->get())) return w;
-        return nullptr;
-    }
     static std::string Golden() {
         const char* source = std::getenv("LUMAREL_SOURCE");
         return ReadFile(fsys::path(source ? source : ".") / "imagelift/app/tests/data/lumarel460_bootloader_rom.txt");
