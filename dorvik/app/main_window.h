@@ -126,7 +126,8 @@ private:
 };
 
 // The program: when a panel runs already, shows it (message 0x405) and returns 0; otherwise
-// runs the panel until Exit (or a request to end from outside, which ends it the same way). `tray` null: the desktop's notification area.
+// runs the panel until Exit (or a request to end from outside, which ends it the same way).
+// `tray` null: the desktop's notification area.
 int WinMain(std::unique_ptr<TrayIcon> tray = nullptr);
 
 }  // namespace dorvik

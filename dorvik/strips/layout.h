@@ -92,8 +92,8 @@ inline constexpr uint32_t kThumbKeyColour = 0xFF00FF;  // the thumb's transparen
 
 // The text font of the readouts. Heights are character cells (ascent and descent together). A
 // level readout has at most the room of half a strip, 28 pixels, and the widest level text
-// (" -48dB") takes 32 in the readouts' font: the levels under the faders take one two pixels
-// lower, in which it takes 26.
+// (" -48dB") takes 32 in the readouts' font: the levels under the faders take a font whose cell
+// is two pixels lower, in which it takes 26.
 inline constexpr const char* kFontFamily = "Arial";
 inline constexpr int kFontHeight = 12;
 inline constexpr int kLevelFontHeight = 10;

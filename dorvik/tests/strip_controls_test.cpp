@@ -72,10 +72,11 @@ TEST_F(Kit, SkinPicturesHaveTheirSizesAndFitTheLayout) {
     for (int pair = 0; pair < 7; ++pair) {
         for (int other = 0; other < 14; ++other)
             for (int side = 0; side < 2; ++side)
-                if (other != 2 * pair + side)
+                if (other != 2 * pair + side) {
                     EXPECT_FALSE(ToQRect(L::LevelFieldRect(pair, side))
                                      .intersects(ToQRect(L::LevelFieldRect(other / 2, other % 2))))
                         << pair << side << " and " << other;
+                }
         const QRect link = ToQRect(L::LinkRect(pair));
         EXPECT_TRUE(window.contains(link)) << pair;
         for (int side = 0; side < 2; ++side) {

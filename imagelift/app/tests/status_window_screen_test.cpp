@@ -14,25 +14,16 @@
 #include <string>
 
 #include "forms/forms.h"
-#include "tests/app_fixture.h"
+#include "tests/frame_fixture.h"
 #include "windows/status_window.h"
 
 namespace {
 
-class StatusWindowOnScreen : public apptest::AppTest {
+class StatusWindowOnScreen : public apptest::FrameTest {
 protected:
     void SetUp() override {
-        AppTest::SetUp();
-        forms::SetScreen(&screen_);
-        frame_ = std::make_unique<forms::MDIForm>("MDIForm1");
-        frame_->Show();
-        frame_->Move(0, 0, 12000, 9000);
+        FrameTest::SetUp();
         ASSERT_EQ(QGuiApplication::platformName(), "xcb") << "this test needs a real X server";
-    }
-    void TearDown() override {
-        frame_->Unload();
-        frame_.reset();
-        AppTest::TearDown();
     }
 
     // Lets every pending paint reach the server and the server's answers come back: a round
@@ -89,8 +80,6 @@ protected:
         EXPECT_EQ(differing, 0) << name << ": the screen differs from the full render (pictures in " << out << ")";
     }
 
-    forms::FixedScreen screen_{1280, 1024};
-    std::unique_ptr<forms::MDIForm> frame_;
     int posted_ = 0;
 };
 

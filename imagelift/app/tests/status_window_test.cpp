@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "windows/status_window.h"
-#include "tests/app_fixture.h"
+#include "tests/frame_fixture.h"
 #include "forms/forms.h"
 #include "forms/tests/paint_counter.h"
 #include "forms/tests/text_fit.h"
@@ -15,22 +15,8 @@
 
 namespace {
 
-class StatusWindow : public apptest::AppTest {
+class StatusWindow : public apptest::FrameTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        forms::SetScreen(&screen_);
-        frame_ = std::make_unique<forms::MDIForm>("MDIForm1");
-        frame_->Show();
-        frame_->Move(0, 0, 12000, 9000);
-    }
-    void TearDown() override {
-        frame_->Unload();
-        frame_.reset();
-        ctx_.DbManager.reset();
-        forms::SetScreen(nullptr);
-        AppTest::TearDown();
-    }
     void UseStore() {
         const std::filesystem::path folder = std::filesystem::path(root_) / "program";
         std::filesystem::create_directories(folder);
@@ -45,9 +31,6 @@ protected:
         for (int32_t c = 0; c < 4; ++c) cells.push_back(w.mfgStatus.TextMatrix(r, c));
         return cells;
     }
-
-    forms::FixedScreen screen_{1280, 1024};
-    std::unique_ptr<forms::MDIForm> frame_;
 };
 
 TEST_F(StatusWindow, TimeTextIsHoursMinutesSecondsAndMilliseconds) {
