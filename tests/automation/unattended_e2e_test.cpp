@@ -356,10 +356,10 @@ struct ExitCodeCase {
     std::vector<std::string> args;
     int exitCode;
     // Parts of the status file's lines, in this order.
-    std::vector<std::string> statusLines;
+    std::vector<std::string> statusLines = {};
     // The batch's report (beside the program) and its rows, in order, when the case has one.
     const char* report = nullptr;
-    std::vector<std::string> reportRows;
+    std::vector<std::string> reportRows = {};
     // The device afterwards: the lengths of its application and configuration slots, its GUID.
     int appLength = -1;
     int configLength = -1;
@@ -474,11 +474,19 @@ public:
         Start(case_.args);
         EXPECT_EQ(exitCode_, case_.exitCode) << All();
         EXPECT_TRUE(InOrder(case_.statusLines));
-        if (case_.report) EXPECT_EQ(ReportRows(folder_ / case_.report), case_.reportRows);
+        if (case_.report) {
+            EXPECT_EQ(ReportRows(folder_ / case_.report), case_.reportRows);
+        }
         const json d = State("dev");
-        if (case_.appLength >= 0) EXPECT_EQ(d["slots"][0]["length"], case_.appLength);
-        if (case_.configLength >= 0) EXPECT_EQ(d["slots"][1]["length"], case_.configLength);
-        if (case_.guid) EXPECT_EQ(d["guid"], case_.guid);
+        if (case_.appLength >= 0) {
+            EXPECT_EQ(d["slots"][0]["length"], case_.appLength);
+        }
+        if (case_.configLength >= 0) {
+            EXPECT_EQ(d["slots"][1]["length"], case_.configLength);
+        }
+        if (case_.guid) {
+            EXPECT_EQ(d["guid"], case_.guid);
+        }
     }
 
 private:

@@ -125,7 +125,9 @@ TEST_F(KeyBatch, EveryEntryBecomesAnOperationAndTheUnperformableOnesAreRefusedWi
         EXPECT_EQ(op.KeyName, rows[i].key);
         EXPECT_EQ(op.Refused, rows[i].refused);
         EXPECT_EQ(op.Result, -1);
-        if (op.Refused) EXPECT_TRUE(op.Data.empty());
+        if (op.Refused) {
+            EXPECT_TRUE(op.Data.empty());
+        }
     }
     EXPECT_EQ(ops[1].DataFile, "");
     EXPECT_EQ(ops[2].Data, vb::TextToBytes("ABCD"));
@@ -190,7 +192,9 @@ TEST_F(KeyBatch, DataFileNamesOutsideTheBatchFolderAreRefused) {
             ASSERT_EQ(ops.size(), 2u);
             EXPECT_EQ(ops[1].Refused, !c.allowed);
             EXPECT_EQ(Count("is outside the folder of b/ops.txt; the operation is not performed."), c.allowed ? 0 : 1);
-            if (!c.allowed || std::string(verb) == "read") EXPECT_TRUE(ops[1].Data.empty()) << "nothing was read";
+            if (!c.allowed || std::string(verb) == "read") {
+                EXPECT_TRUE(ops[1].Data.empty()) << "nothing was read";
+            }
         }
     }
 
