@@ -744,7 +744,9 @@ TEST_F(Service, ABadDescriptionStartsNoServiceAndSaysWhy) {
     std::vector<uint8_t> q(4);
     EXPECT_EQ(read(0, kRom, q), kResultNoResponse);
     // The refused service says why before it ends: it may still be on its way out.
-    if (const pid_t pid = broken.ServicePid()) EXPECT_TRUE(WaitGone(pid)) << "the refused service keeps running";
+    if (const pid_t pid = broken.ServicePid()) {
+        EXPECT_TRUE(WaitGone(pid)) << "the refused service keeps running";
+    }
     EXPECT_NE(broken.Log().find("no_such_kind"), std::string::npos) << broken.Log();
     api_.HostBus(nullptr);
 }
