@@ -35,6 +35,38 @@ Qt::Alignment qtAlignment(int32_t a) {
     return h | (v == 0 ? Qt::AlignTop : v == 1 ? Qt::AlignVCenter : Qt::AlignBottom);
 }
 
+// How far apart two colours are for a reader: 1 for the same colour, 21 for black on white.
+double Contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// `text`, or the nearest colour on its way to black (or white, on a dark background) that reads
+// on `background`. Text wants a contrast of at least 4.5; the pen aims at 6, since the strokes of
+// a small font, drawn smoothed, come out lighter than the pen.
+QColor ReadableOn(const QColor& text, const QColor& background) {
+    constexpr double kReadable = 6;
+    if (Contrast(text, background) >= kReadable) return text;
+    const QColor towards = Contrast(Qt::black, background) >= Contrast(Qt::white, background) ? QColor(Qt::black)
+                                                                                             : QColor(Qt::white);
+    QColor mixed = towards;
+    for (int step = 1; step <= 16; ++step) {
+        const double t = step / 16.0;
+        const QColor c = QColor::fromRgbF(float(text.redF() + (towards.redF() - text.redF()) * t),
+                                          float(text.greenF() + (towards.greenF() - text.greenF()) * t),
+                                          float(text.blueF() + (towards.blueF() - text.blueF()) * t));
+        if (Contrast(c, background) >= kReadable) {
+            mixed = c;
+            break;
+        }
+    }
+    return mixed;
+}
+
 // Paints a cell as the style does, its text from a copy laid out once per text and width.
 // A view paints every visible cell again whenever a row is added or it scrolls, so a grid that
 // grows by a row at a time (the device list, a status log) lays out the same texts again and
@@ -66,11 +98,21 @@ public:
         const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
                                            : opt.state & QStyle::State_Active   ? QPalette::Normal
                                                                                 : QPalette::Inactive;
+        const bool selected = opt.state & QStyle::State_Selected;
+        QColor pen = opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text);
+        // A disabled grid (a window that works on its own for a while: the device list during a
+        // download) still shows what it holds: the style's grey for disabled text is kept only as
+        // far as it stays readable on the cell.
+        if (group == QPalette::Disabled) {
+            const QColor under = opt.backgroundBrush.style() != Qt::NoBrush ? opt.backgroundBrush.color()
+                                 : selected ? opt.palette.color(group, QPalette::Highlight)
+                                            : opt.palette.color(group, QPalette::Base);
+            pen = ReadableOn(pen, under);
+        }
         painter->save();
         painter->setClipRect(room, Qt::IntersectClip);
         painter->setFont(opt.font);
-        painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                                     : QPalette::Text));
+        painter->setPen(pen);
         painter->drawStaticText(at.topLeft(), shown);
         painter->restore();
     }
