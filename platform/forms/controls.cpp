@@ -32,6 +32,21 @@ using detail::ToQ;
 
 namespace {
 
+// A text as a text box shows it. The box acts on tabs and line ends; any other control character
+// (an escape a console echoes for an arrow key, a Ctrl+C) has no glyph in the fonts and would
+// show as a missing-glyph box, so it shows as nothing: an invisible character of no width (a
+// word joiner) stands in its place, one for one, and positions in the widget stay those of the
+// text.
+constexpr char16_t kUnseen = 0x2060;
+QString Shown(const std::string& text) {
+    QString shown = ToQ(text);
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const char16_t u = shown[i].unicode();
+        if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || (u >= 0x7F && u <= 0x9F)) shown[i] = QChar(kUnseen);
+    }
+    return shown;
+}
+
 // Reports clicks on widgets that have no click signal of their own.
 class ClickTap : public QObject {
 public:
@@ -176,7 +191,7 @@ void TextBox::unpark() {
     if (!parked_) return;
     parked_ = false;
     updating_ = true;
-    edit_->setPlainText(ToQ(detail::CrLfToLf(text_)));
+    edit_->setPlainText(Shown(detail::CrLfToLf(text_)));
     updating_ = false;
     selectInWidget();
 }
@@ -195,7 +210,7 @@ void TextBox::replaceSelection(const std::string& s) {
             updating_ = true;
             QTextCursor c(edit_->document());
             c.movePosition(QTextCursor::End);
-            c.insertText(ToQ(detail::CrLfToLf(s)));
+            c.insertText(Shown(detail::CrLfToLf(s)));
             updating_ = false;
         } else if (changed) {
             setAll(text_ + s);
@@ -215,9 +230,9 @@ void TextBox::setAll(const std::string& text) {
     text_ = text;
     updating_ = true;
     if (edit_ && !parking()) {
-        edit_->setPlainText(ToQ(detail::CrLfToLf(text)));
+        edit_->setPlainText(Shown(detail::CrLfToLf(text)));
     } else if (line_) {
-        line_->setText(ToQ(text));
+        line_->setText(Shown(text));
     }
     updating_ = false;
     selStart_ = std::min<int32_t>(selStart_, int32_t(text_.size()));
@@ -226,8 +241,20 @@ void TextBox::setAll(const std::string& text) {
 
 void TextBox::fromWidget() {
     if (updating_) return;
-    std::string t = FromQ(edit_ ? edit_->toPlainText() : line_->text());
-    if (edit_) t = detail::LfToCrLf(t);
+    // Only what the user changed is read from the widget; the rest is the text kept here, with
+    // the control characters that the widget shows as nothing.
+    const QString now = edit_ ? edit_->toPlainText() : line_->text();
+    const QString before = edit_ ? Shown(detail::CrLfToLf(text_)) : Shown(text_);
+    qsizetype head = 0, tail = 0;
+    while (head < before.size() && head < now.size() && before[head] == now[head]) ++head;
+    while (tail < before.size() - head && tail < now.size() - head &&
+           before[before.size() - 1 - tail] == now[now.size() - 1 - tail])
+        ++tail;
+    std::string typed = FromQ(now.mid(head, now.size() - head - tail));
+    if (edit_) typed = detail::LfToCrLf(typed);
+    const size_t from = size_t(fromWidgetPos(int32_t(head)));
+    const size_t to = size_t(fromWidgetPos(int32_t(before.size() - tail)));
+    std::string t = text_.substr(0, from) + typed + text_.substr(to);
     if (t == text_) return;
     text_ = std::move(t);
     fireChange();
