@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -464,21 +465,25 @@ double contrastRatio(QColor a, QColor b) {
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
-TEST_F(FormsTest, ADisabledGridKeepsItsHeadingsReadable) {
+TEST_F(FormsTest, ADisabledGridKeepsItsTextReadable) {
     // A window disabled while it works (the main window during a download) still shows what its
-    // columns are.
+    // columns are and what its rows hold: headings, the selected cell and the other cells.
     frmGridAlone f;
     f.Show();
     MSFlexGrid& g = f.mfgLog;
     g.Cols = 2;
-    g.Rows = 2;
+    g.Rows = 3;
+    g.FixedRows = 1;
     g.TextMatrix(0, 0) = "Heading";
     g.TextMatrix(0, 1) = "Other";
-    g.TextMatrix(1, 1) = "cell";
+    g.TextMatrix(1, 1) = "selected";
+    g.TextMatrix(2, 1) = "cell";
+    ASSERT_EQ(g.Row(), 1);
+    ASSERT_EQ(g.Col(), 1);
     auto* table = static_cast<QTableWidget*>(g.Widget());
-    const auto headingColours = [&] {
+    const auto colours = [&](int row, int col) {
         DoEvents();
-        const QImage cell = table->viewport()->grab(table->visualRect(table->model()->index(0, 0))).toImage();
+        const QImage cell = table->viewport()->grab(table->visualRect(table->model()->index(row, col))).toImage();
         // The background is the commonest colour, the text the one furthest from it.
         std::map<QRgb, int> counts;
         for (int y = 0; y < cell.height(); ++y)
@@ -491,12 +496,23 @@ TEST_F(FormsTest, ADisabledGridKeepsItsHeadingsReadable) {
             if (contrastRatio(QColor(rgb), background) > contrastRatio(text, background)) text = QColor(rgb);
         return std::pair{text, background};
     };
-    const auto [enabledText, enabledBackground] = headingColours();
-    f.Enabled = false;
-    const auto [text, background] = headingColours();
-    EXPECT_EQ(background, enabledBackground);
-    EXPECT_GE(contrastRatio(text, background), 4.5) << "text " << text.name().toStdString() << " on "
-                                                    << background.name().toStdString();
+    const struct {
+        const char* cell;
+        int row, col;
+    } cases[] = {{"a heading", 0, 0}, {"the selected cell", 1, 1}, {"an ordinary cell", 2, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cell);
+        f.Enabled = true;
+        const auto [enabledText, enabledBackground] = colours(c.row, c.col);
+        f.Enabled = false;
+        const auto [text, background] = colours(c.row, c.col);
+        // Headings keep their look whatever the grid's state.
+        if (c.row == 0) {
+            EXPECT_EQ(background, enabledBackground);
+        }
+        EXPECT_GE(contrastRatio(text, background), 4.5) << "text " << text.name().toStdString() << " on "
+                                                        << background.name().toStdString();
+    }
     f.Unload();
 }
 
@@ -705,6 +721,51 @@ TEST_F(FormsTest, TextBoxCountsCrLfAndAppendsThroughSelText) {
         EXPECT_EQ(t.Text(), "caf\xE9 \x80");
         f.Unload();
     }
+}
+
+// A console echoes an arrow key as ESC [ A: the box keeps the escape in its text, and shows it as
+// nothing (not as a missing-glyph box), as it shows every control character it does not act on.
+// An edit the user makes in the widget leaves those characters in the text.
+TEST_F(FormsTest, ATextBoxShowsNoGlyphForAControlCharacterItDoesNotActOn) {
+    frmEverything f;
+    f.Show();
+    for (TextBox* box : {&f.txtLog, &f.txtName}) {
+        SCOPED_TRACE(box->Name);
+        QWidget* w = box->Widget();
+        auto* edit = qobject_cast<QPlainTextEdit*>(w);
+        auto* line = qobject_cast<QLineEdit*>(w);
+        ASSERT_TRUE(edit || line);
+        QWidget* face = edit ? edit->viewport() : w;
+        const auto picture = [&](const std::string& text) {
+            box->Text = text;
+            w->clearFocus();
+            DoEvents();
+            return face->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        const std::string controls = "> \x1b[A\x03\x7f\x81\x1b[D";
+        EXPECT_TRUE(picture(controls) == picture("> [A[D"));
+        EXPECT_FALSE(picture(controls) == picture("> [A [D"));  // the pictures do tell texts apart
+        picture(controls);
+        EXPECT_EQ(box->Text(), controls);
+        int changes = 0;
+        box->Change = [&] { ++changes; };
+        if (edit) {
+            QTextCursor c = edit->textCursor();
+            c.movePosition(QTextCursor::End);
+            c.insertText("z");
+            c.setPosition(1);
+            c.deletePreviousChar();
+        } else {
+            line->end(false);
+            line->insert("z");
+            line->home(false);
+            line->del();
+        }
+        EXPECT_EQ(box->Text(), " \x1b[A\x03\x7f\x81\x1b[Dz");
+        EXPECT_EQ(changes, 2);
+        box->Change = nullptr;
+    }
+    f.Unload();
 }
 
 TEST_F(FormsTest, SmallControlsBehaveAsTheWindowsExpect) {
