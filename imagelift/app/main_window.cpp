@@ -16,6 +16,7 @@
 #include "bus1394/node_records.h"
 #include "bus1394/state.h"
 #include "clock/clock.h"
+#include "forms/views.h"
 #include "layout/layout_manager.h"
 #include "support/db_manager.h"
 #include "vbrt/convert.h"
@@ -226,23 +227,15 @@ void frmMain::Form_Resize() {
 }
 
 void frmMain::ResizeMFG(forms::MSFlexGrid& /*grid*/) {
-    static const double kShares[7] = {0.02, 0.02, 0.2, 0.15, 0.23, 0.23, 0.15};
+    static const std::vector<double> kShares = {0.02, 0.02, 0.2, 0.15, 0.23, 0.23, 0.15};
     const double usable = mfgDevices.Width() - 100;
     // Each column takes its share of the grid, but never less than its texts need in the font in
-    // use. What the columns then take beyond the grid comes back from the room other columns
-    // have beyond their texts, in proportion to that room.
-    double width[7], need[7], total = 0, room = 0;
-    for (int32_t c = 0; c < 7; ++c) {
-        need[c] = mfgDevices.ColTextWidth(c);
-        width[c] = std::max(vb::RoundHalfEven(usable * kShares[c]), need[c]);
-        total += width[c];
-        room += width[c] - need[c];
-    }
-    const double over = total - usable;
-    for (int32_t c = 0; c < 7; ++c) {
-        if (over > 0 && room > 0) width[c] -= (width[c] - need[c]) * std::min(over, room) / room;
-        if (width[c] > 0) mfgDevices.ColWidth(c) = vb::RoundHalfEven(width[c]);
-    }
+    // use.
+    std::vector<double> need;
+    for (int32_t c = 0; c < 7; ++c) need.push_back(mfgDevices.ColTextWidth(c));
+    const std::vector<double> width = forms::ShareColumnWidths(kShares, need, usable);
+    for (int32_t c = 0; c < 7; ++c)
+        if (width[size_t(c)] > 0) mfgDevices.ColWidth(c) = vb::RoundHalfEven(width[size_t(c)]);
 }
 
 // ---------------------------------------------------------------- bus events

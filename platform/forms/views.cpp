@@ -1,9 +1,13 @@
 #include "forms/views.h"
 #include "forms/internal.h"
 
+#include "vbrt/convert.h"
 #include "vbrt/error.h"
 
+#include <QFontMetricsF>
 #include <QHeaderView>
+#include <QScrollBar>
+#include <QStyle>
 #include <QMouseEvent>
 #include <QTreeWidget>
 #include <algorithm>
@@ -151,6 +155,24 @@ ColumnHeader& ColumnHeaderCollection::Item(int32_t index) const {
     return *columns_[size_t(index - 1)];
 }
 
+// ----------------------------------------------------------------------------- column widths
+
+std::vector<double> ShareColumnWidths(const std::vector<double>& shares, const std::vector<double>& needs,
+                                      double usable) {
+    const size_t n = std::min(shares.size(), needs.size());
+    std::vector<double> width(n);
+    double total = 0, room = 0;
+    for (size_t c = 0; c < n; ++c) {
+        width[c] = std::max(vb::RoundHalfEven(usable * shares[c]), needs[c]);
+        total += width[c];
+        room += width[c] - needs[c];
+    }
+    const double over = total - usable;
+    if (over > 0 && room > 0)
+        for (size_t c = 0; c < n; ++c) width[c] -= (width[c] - needs[c]) * std::min(over, room) / room;
+    return width;
+}
+
 // -------------------------------------------------------------------------------- list items
 
 ListItem::ListItem(ListView* view, const std::string& text)
@@ -270,6 +292,32 @@ void ListView::sort() {
     std::stable_sort(items.begin(), items.end(), [&](const auto& a, const auto& b) {
         return sortOrder_ == lvwAscending ? keyOf(*a) < keyOf(*b) : keyOf(*b) < keyOf(*a);
     });
+}
+
+double ListView::ColumnTextWidth(int32_t index) const {
+    if (index < 1 || index > ColumnHeaders.Count()) vb::Raise(35600, "ListView", "Index out of bounds");
+    const int c = index - 1;
+    // The heading with the header's margins; an item's text with the view's focus margin and a
+    // pixel on each side, as the style lays a cell out. Texts are laid out in fractions of a
+    // pixel, and one that is a fraction wider than its room is cut: widths round up.
+    double widest = tree_->header()->sectionSizeHint(c);
+    const QFontMetricsF metrics(tree_->font());
+    const int margins = 2 * (tree_->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree_) + 1);
+    for (int r = 0; r < tree_->topLevelItemCount(); ++r)
+        widest = std::max(widest, std::ceil(metrics.horizontalAdvance(tree_->topLevelItem(r)->text(c))) + margins);
+    return widest * Tpx();
+}
+
+void ListView::SetColumnWidth(int32_t index, double twips) {
+    ColumnHeaders.Item(index).Width = twips;
+    tree_->setColumnWidth(index - 1, int(std::lround(twips / Tpx())));
+}
+
+double ListView::ColumnsRoom() const {
+    // The widget's inside, computed from its size: the view's own viewport is sized only once the
+    // window shows.
+    const int scrollBar = tree_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, tree_->verticalScrollBar());
+    return std::max(0, tree_->width() - 2 * tree_->frameWidth() - scrollBar) * Tpx();
 }
 
 ListItem* ListView::SelectedItem() const {

@@ -4,6 +4,7 @@
 #include "forms/control.h"
 
 #include <memory>
+#include <vector>
 
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -71,6 +72,15 @@ public:
 private:
     QTreeWidget* tree_;
 };
+
+// ---------------------------------------------------------------------------- column widths
+
+// Widths for columns that share `usable` twips: each takes its share but never less than it
+// needs (`needs`, in twips); what the columns then take beyond `usable` comes back from the room
+// the other columns have beyond their needs, in proportion to that room. The shares are rounded
+// to whole twips, the results are not.
+std::vector<double> ShareColumnWidths(const std::vector<double>& shares, const std::vector<double>& needs,
+                                      double usable);
 
 // ------------------------------------------------------------------------------- list view
 
@@ -149,6 +159,15 @@ public:
     Property<bool> Sorted;
     Property<int32_t> SortKey;
     Property<int32_t> SortOrder;
+    // The width in twips that column `index` (from 1) needs to show its heading and every text
+    // of its items whole, as the style draws them.
+    double ColumnTextWidth(int32_t index) const;
+    // Gives column `index` (from 1) a width in twips.
+    void SetColumnWidth(int32_t index, double twips);
+    // The width in twips that the columns can take without a horizontal scroll bar, with room
+    // kept for a vertical one (so the columns stay as they are when the list grows past its
+    // height).
+    double ColumnsRoom() const;
     // The selected item (nullptr when none); assigning selects it.
     ListItem* SelectedItem() const;
     void SetSelectedItem(ListItem* item);
