@@ -109,19 +109,21 @@ void frmSelectFirmware::Form_Design() {
     FontName = "Courier New";
 
     // The window is no wider than the main window's client area (10860 twips), so that it fits
-    // the frame, which is sized around the main window.
+    // the frame, which is sized around the main window. The file finder takes the larger part:
+    // its list shows a date of 27 characters, a size and a name on each line, where the package
+    // properties beside it wrap onto a second line.
     fraFileFinder.Caption = "File Finder";
-    fraFileFinder.Move(120, 120, 4560, 5400);
-    Drive1.Move(120, 300, 4320);
-    Dir1.Move(120, 720, 4320, 1800);
-    ListView1.Move(120, 2640, 4320, 2640);
+    fraFileFinder.Move(120, 120, 5880, 5400);
+    Drive1.Move(120, 300, 5640);
+    Dir1.Move(120, 720, 5640, 1800);
+    ListView1.Move(120, 2640, 5640, 2640);
     // Sorted by the file name, ascending; a column click sorts by that column or turns the order.
     ListView1.Sorted = true;
     ListView1.SortKey = 0;
     ListView1.SortOrder = forms::lvwAscending;
 
     fraImageProperties.Caption = "Firmware Image Properties";
-    fraImageProperties.Move(4800, 120, 5880, 5400);
+    fraImageProperties.Move(6120, 120, 4560, 5400);
     forms::Label* labels[] = {&lblPath,           &lblFilename,           &lblSoftwareInfo,        &lblSoftwareID,
                               &lblSoftwareBuiltOn, &lblFileCreatedOn,     &lblSoftwareVersion,     &lblCompatibleHardware,
                               &lblVendorCompatibility, &lblPackagesIncluded};
@@ -131,7 +133,7 @@ void frmSelectFirmware::Form_Design() {
     for (size_t i = 0; i < std::size(labels); ++i) {
         labels[i]->Caption = captions[i];
         labels[i]->WordWrap = true;
-        labels[i]->Move(120, 300 + double(i) * 500, 5640, 480);
+        labels[i]->Move(120, 300 + double(i) * 500, 4320, 480);
     }
 
     fraStatus.Caption = "Status";
@@ -310,6 +312,7 @@ void frmSelectFirmware::Form_Activate() {
 void frmSelectFirmware::Form_Resize() {
     try {
         if (layout_) layout_->ResizeForm();
+        sizeColumns();
     } catch (...) {
         StatusDisplay(vb::ErrorLine("Error #", vb::CurrentException(), " in Form_Resize"), "ERROR");
     }
@@ -376,7 +379,23 @@ void frmSelectFirmware::Dir1_Change() {
             }
         });
     }
+    steps.Run([this] { sizeColumns(); });
     steps.Run([this] { registry::SaveSetting(appTitle(), "Global", "Last_Path", Path); });
+}
+
+void frmSelectFirmware::sizeColumns() {
+    // Half of the list for the names, a quarter each for the dates and the sizes, and each column
+    // at least as wide as its heading and its texts: a date or a size cut short reads as another
+    // one. A name longer than the list has room for beside them is the one that is cut.
+    static const std::vector<double> kShares = {0.5, 0.25, 0.25};
+    const int32_t count = ListView1.ColumnHeaders.Count();
+    if (count != int32_t(kShares.size())) return;
+    std::vector<double> need;
+    for (int32_t c = 1; c <= count; ++c) need.push_back(ListView1.ColumnTextWidth(c));
+    const double room = ListView1.ColumnsRoom();
+    need[0] = std::min(need[0], std::max(0.0, room - need[1] - need[2]));
+    const std::vector<double> width = forms::ShareColumnWidths(kShares, need, room);
+    for (int32_t c = 1; c <= count; ++c) ListView1.SetColumnWidth(c, width[size_t(c - 1)]);
 }
 
 // ---------------------------------------------------------------- package display

@@ -120,6 +120,8 @@ private:
     void ClearFileInfo();
     // Runs the item click for the selected item, when there is one.
     void clickSelectedItem();
+    // Sizes the package list's columns to the list and to the texts they show.
+    void sizeColumns();
     // The download commands' frame: the steps every command shares around its downloads.
     void runDownloadCommand(const char* procedure, const std::string& startText, bool downloadingText,
                             const std::string& failureText, int32_t (frmSelectFirmware::*downloads)(const std::string&));

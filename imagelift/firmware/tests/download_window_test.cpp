@@ -154,7 +154,7 @@ TEST_F(DownloadWindow, BrowsesTheFolderAndShowsEachPackageWithItsCompatibility) 
     EXPECT_EQ(listed(), (std::vector<std::string>{"A.FWP", "b.fwp", "c.bin", "m.fwp"}));
 }
 
-TEST_F(DownloadWindow, TheButtonCaptionsFitAtTheScaleOfTheFontInUse) {
+TEST_F(DownloadWindow, TheButtonCaptionsAndTheListFitAtTheScaleOfTheFontInUse) {
     // The desktop's scale: the window's twips hold the text of the font in use.
     forms::FixedScreen desktop{1600, 1200, forms::DesktopTwipsPerPixelX(), forms::DesktopTwipsPerPixelY()};
     forms::SetScreen(&desktop);
@@ -162,13 +162,24 @@ TEST_F(DownloadWindow, TheButtonCaptionsFitAtTheScaleOfTheFontInUse) {
         forms::FixedScreen& screen;
         ~Restore() { forms::SetScreen(&screen); }
     } restore{screen_};
+    // Names of the usual length, and sizes up to five digits of kB.
     Write("A.FWP", fwp::PackageBuilder().Image1(Image(2500), kImageAddress).Config(Image(300, 9)));
+    Write("Config_Image.fwp", fwp::PackageBuilder().Config(Image(300, 9)));
+    std::ofstream(packages_ / "boot.bin") << std::string(400, 'x');
+    std::ofstream(packages_ / "flash_dump.bin").close();
+    std::filesystem::resize_file(packages_ / "flash_dump.bin", 99'999'999);
     frmSelectFirmware& w = Open(0);
+    ASSERT_EQ(w.ListView1.ListItems.Count(), 4);
     Select(w, "A.FWP");
     for (const forms::CommandButton* button : {&w.cmdLoadSelected, &w.cmdLoadConfig, &w.cmdLoadImageAndConfig,
                                                &w.cmdViewConfig, &w.cmdPreferences, &w.cmdClose})
         EXPECT_TRUE(formstest::CaptionFits(*button));
+    // Every name, date and size stands whole, also once the window is made wider.
+    EXPECT_TRUE(formstest::ItemsFit(w.ListView1));
     SavePicture(w, "download_window_desktop_scale");
+    w.Width = w.Width() * 1.2;
+    forms::DoEvents();
+    EXPECT_TRUE(formstest::ItemsFit(w.ListView1));
     w.Unload();
 }
 
