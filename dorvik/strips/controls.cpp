@@ -419,8 +419,14 @@ void TextField::compose(QImage& into) const {
     p.drawImage(0, 0, background_);
     p.setFont(font());
     p.setPen(FromRgb(textColour_));
+    // The text stands in the middle of the field. Readouts come padded to a count of places (a
+    // level right-aligned in four, "  -6dB"); drawn with its blanks, a text would sit off the
+    // middle by half of them, its end against the box's edge.
+    const size_t first = text_.find_first_not_of(' ');
+    const size_t last = text_.find_last_not_of(' ');
+    const std::string shown = first == std::string::npos ? std::string() : text_.substr(first, last - first + 1);
     p.drawText(QRect(0, 0, width(), height()), Qt::AlignHCenter | Qt::AlignTop,
-               QString::fromLatin1(text_.data(), qsizetype(text_.size())));
+               QString::fromLatin1(shown.data(), qsizetype(shown.size())));
 }
 
 }  // namespace dorvik

@@ -31,9 +31,10 @@ inline constexpr int kFaderMaximum = 127;
 inline constexpr int kThumbWidth = 17;
 inline constexpr int kThumbHeight = 22;
 
-// Level fields 26 x 16, wide enough for the widest level of the fader's scale (" -48dB") in their
-// font; toggles take the size of their "on" bitmap.
-inline constexpr int kLevelFieldWidth = 26;
+// Level fields 28 x 16, half a strip each, the two of a strip and those of neighbouring strips
+// side by side: the widest level of the fader's scale (" -48dB") keeps a pixel clear of the box's
+// edge on each side in their font. Toggles take the size of their "on" bitmap.
+inline constexpr int kLevelFieldWidth = 28;
 inline constexpr int kLevelFieldHeight = 16;
 inline constexpr int kMuteWidth = 23;
 inline constexpr int kMuteHeight = 14;
@@ -53,8 +54,8 @@ struct StripGeometry {
     int muteX[2];
     int linkX;
 };
-inline constexpr StripGeometry kPlainStrip{{-8, 21}, {-11, 17}, {-10, 18}, 7};
-inline constexpr StripGeometry kPanStrip{{-8, 30}, {-11, 26}, {-10, 27}, 11};
+inline constexpr StripGeometry kPlainStrip{{-8, 21}, {-12, 16}, {-10, 18}, 7};
+inline constexpr StripGeometry kPanStrip{{-8, 30}, {-12, 25}, {-10, 27}, 11};
 inline constexpr int kFieldDy = 210;
 inline constexpr int kMuteDy = 182;
 inline constexpr int kLinkDy = 226;
@@ -93,7 +94,8 @@ inline constexpr uint32_t kThumbKeyColour = 0xFF00FF;  // the thumb's transparen
 // The text font of the readouts. Heights are character cells (ascent and descent together). A
 // level readout has at most the room of half a strip, 28 pixels, and the widest level text
 // (" -48dB") takes 32 in the readouts' font: the levels under the faders take a font whose cell
-// is two pixels lower, in which it takes 26.
+// is two pixels lower, in which the ink of "-48dB" (a field leaves out the blanks) takes 24 of the
+// 26 inside the box's edges.
 inline constexpr const char* kFontFamily = "Arial";
 inline constexpr int kFontHeight = 12;
 inline constexpr int kLevelFontHeight = 10;

@@ -267,7 +267,7 @@ TEST_F(Strips, StripsStartAsTheLayoutSaysAndShowAndHideByGroup) {
         {ControlId(kKindFader, 0), QRect(248, 91, 17, 180), kFaderClass},
         {ControlId(kKindFader, 1), QRect(277, 91, 17, 180), kFaderClass},
         {ControlId(kKindFader, 9), QRect(84, 91, 17, 180), kFaderClass},
-        {ControlId(kKindLevelField, 7), QRect(441, 301, 26, 16), kTextFieldClass},
+        {ControlId(kKindLevelField, 7), QRect(440, 301, 28, 16), kTextFieldClass},
         {ControlId(kKindMute, 8), QRect(44, 273, L::kMuteWidth, L::kMuteHeight), kToggleClass},
         {ControlId(kKindLink, 4), QRect(65, 317, L::kLinkWidth, L::kLinkHeight), kToggleClass},
         {ControlId(kKindLink, 6), QRect(188, 317, L::kLinkWidth, L::kLinkHeight), kToggleClass},

@@ -730,23 +730,40 @@ TEST_F(PanelWindow, AboutShowsTheUnitsGuidAndFirmwareDates) {
 }
 
 // Every readout shows each text it can show whole: the widest one of each kind is measured in the
-// field's own font against the field. The levels are those of the faders' scale (79 to 127).
+// field's own font against the field, and its ink, as the field draws it, keeps at least a pixel
+// free on each side inside the field's box. The levels are those of the faders' scale (79 to 127).
 TEST_F(PanelWindow, EveryReadoutShowsItsWidestTextWhole) {
     Open();
     ASSERT_TRUE(window->panel().Attached());
     std::set<std::string> cut, seen;
+    const auto face = [](TextField* f) { return f->grab().toImage().convertToFormat(QImage::Format_RGB32); };
     auto measure = [&] {
         for (QWidget* w : window->strips()->Controls()) {
             auto* f = dynamic_cast<TextField*>(w);
             if (!f) continue;
-            seen.insert(f->text());
+            const std::string text = f->text();
+            seen.insert(text);
+            const std::string where = " in a field of " + std::to_string(f->width()) + " x " + std::to_string(f->height());
             const QFontMetrics metrics(f->font());
-            const int need = metrics.horizontalAdvance(QString::fromLatin1(f->text().c_str()));
+            const int need = metrics.horizontalAdvance(QString::fromLatin1(text.c_str()));
             if (need > f->width() || metrics.height() > f->height())
-                cut.insert('"' + f->text() + "\" needs " + std::to_string(need) + " x " +
-                              std::to_string(metrics.height()) + " px in field " + std::to_string(f->x()) + "," +
-                              std::to_string(f->y()) + " of " + std::to_string(f->width()) + " x " +
-                              std::to_string(f->height()));
+                cut.insert('"' + text + "\" needs " + std::to_string(need) + " x " + std::to_string(metrics.height()) +
+                           " px" + where);
+            // The ink: the columns where the field differs from its face without the text.
+            f->SetText("");
+            const QImage empty = face(f);
+            f->SetText(text);
+            const QImage shown = face(f);
+            int left = shown.width(), right = -1;
+            for (int y = 0; y < shown.height(); ++y)
+                for (int x = 0; x < shown.width(); ++x)
+                    if (shown.pixel(x, y) != empty.pixel(x, y)) left = std::min(left, x), right = std::max(right, x);
+            // The readouts stand in boxes with an edge a pixel wide; the labels "WDM" and "ASIO" on
+            // the bare panel.
+            const int edge = text == "WDM" || text == "ASIO" ? 0 : 1;
+            if (right >= 0 && (left < edge + 1 || right > f->width() - 2 - edge))
+                cut.insert('"' + text + "\" is inked from column " + std::to_string(left) + " to " +
+                           std::to_string(right) + where);
         }
     };
     measure();  // as the panel came up, and the labels
