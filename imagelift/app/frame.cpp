@@ -158,6 +158,11 @@ void MDIForm1::Form_Load() {
     status->Move(0, main.Top + main.Height, main.Width);
     status->Show();
     Height = Height - ScaleHeight + status->Height + main.Height;
+    // Windows left short would squeeze the main window's details onto each other and onto the
+    // edges of their groups: the frame opens at least tall enough for the tiling below (three
+    // shares of four to the main window) to give the main window its designed height.
+    const double designed = main.DesignHeight() * 4 / 3;
+    if (ScaleHeight() < designed) Height = Height - ScaleHeight + designed;
 
     ArrangeChildren(1);
     basApp::FitFormToScreen(*this);

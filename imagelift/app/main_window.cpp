@@ -78,17 +78,19 @@ void frmMain::Form_Design() {
 
     fraSelectedDevice.Caption = "Selected Device";
     fraSelectedDevice.Move(60, 2580, 10800, 3000);
+    // The first row starts below the group's caption and its edge, which take about 260 twips
+    // in the font in use.
     const double col1 = 120, col2 = 5460, w = 5220, h = 255;
-    lblDriver.Move(col1, 240, w, h);
-    lblNode.Move(col1, 500, w, h);
-    lblGUID.Move(col1, 760, w, h);
-    lblDeviceState.Move(col1, 1020, w, h);
-    lblHardwareVersion.Move(col2, 240, w, h);
-    lblManufacturer.Move(col2, 500, w, h);
-    lblModelID.Move(col2, 760, w, h);
-    lblModelName.Move(col2, 1020, w, h);
-    lblBootloaderGuidInfo.Move(col1, 1280, w, h);
-    lblBootloaderGuidGet.Move(col2, 1280, w, h);
+    lblDriver.Move(col1, 300, w, h);
+    lblNode.Move(col1, 560, w, h);
+    lblGUID.Move(col1, 820, w, h);
+    lblDeviceState.Move(col1, 1080, w, h);
+    lblHardwareVersion.Move(col2, 300, w, h);
+    lblManufacturer.Move(col2, 560, w, h);
+    lblModelID.Move(col2, 820, w, h);
+    lblModelName.Move(col2, 1080, w, h);
+    lblBootloaderGuidInfo.Move(col1, 1340, w, h);
+    lblBootloaderGuidGet.Move(col2, 1340, w, h);
 
     lblApplicationImage.Caption = "Application:";
     lblBootloader.Caption = "Bootloader:";
@@ -101,7 +103,7 @@ void frmMain::Form_Design() {
         forms::TextBox& text;
         forms::CommandButton& button;
     };
-    double top = 1600;
+    double top = 1660;
     for (Line line : {Line{lblApplicationImage, txtApplicationImageVersion, cmdUpdateApplicationImage},
                       Line{lblBootloader, txtBootloaderVersion, cmdUpdateBootloader},
                       Line{lblDebugMonitor, txtDebugMonitorVersion, cmdUpdateDebugMonitor}}) {
@@ -169,6 +171,7 @@ void frmMain::Form_Load() {
     // The client area just holds the two frames.
     Height = fraSelectedDevice.Top() + fraSelectedDevice.Height() + (Height() - ScaleHeight());
     Width = fraDeviceList.Left() + fraDeviceList.Width() + (Width() - ScaleWidth());
+    designHeight_ = Height();
 
     LayoutManager = std::make_unique<clsLayoutManager>();
     ignoringFailure([&] { LayoutManager->LayoutForm(*this); });

@@ -123,7 +123,7 @@ void frmSelectFirmware::Form_Design() {
     ListView1.SortOrder = forms::lvwAscending;
 
     fraImageProperties.Caption = "Firmware Image Properties";
-    fraImageProperties.Move(6120, 120, 4560, 5400);
+    fraImageProperties.Move(6120, 120, 4500, 5400);
     forms::Label* labels[] = {&lblPath,           &lblFilename,           &lblSoftwareInfo,        &lblSoftwareID,
                               &lblSoftwareBuiltOn, &lblFileCreatedOn,     &lblSoftwareVersion,     &lblCompatibleHardware,
                               &lblVendorCompatibility, &lblPackagesIncluded};
@@ -133,7 +133,7 @@ void frmSelectFirmware::Form_Design() {
     for (size_t i = 0; i < std::size(labels); ++i) {
         labels[i]->Caption = captions[i];
         labels[i]->WordWrap = true;
-        labels[i]->Move(120, 300 + double(i) * 500, 4320, 480);
+        labels[i]->Move(120, 300 + double(i) * 500, 4260, 480);
     }
 
     fraStatus.Caption = "Status";

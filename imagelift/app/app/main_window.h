@@ -182,6 +182,10 @@ public:
     // frame unloads (which ends the program).
     void ExitAfterAutomation();
 
+    // The height (twips) the window's load gives it before its saved layout is restored: the
+    // height at which its controls stand as designed.
+    double DesignHeight() const { return designHeight_; }
+
     // ------------------------------------------------------------ device grid and detail pane
     int32_t RefreshDeviceList(const std::vector<bas1394::NodeRecord>& Nodes,
                               const std::vector<basBootloader::BootloaderTarget>& Targets);
@@ -279,6 +283,7 @@ private:
     void startImage(int32_t imageType);
 
     std::unique_ptr<clsLayoutManager> LayoutManager;
+    double designHeight_ = 0;
     bool refilling_ = false;           // RefreshDeviceList is filling the grid
     bool showingCurrentDevice_ = false;  // the grid's row follows the device list's
     // The width each grid column's widest text needs, as the last refill measured it.

@@ -514,6 +514,63 @@ TEST_F(MainWindow, PictureOfTheWindowWithADeviceRow) {
     EXPECT_TRUE(Main().SaveImage((out / "main_window_alone.png").string()));
 }
 
+// The frame sizes itself around the main and status windows as they were last left. However
+// short they were left, the main window's details stand inside their group, below its caption and
+// clear of its edges, and a picture shows it at the smallest such size.
+TEST_F(MainWindow, TheDetailsStandInsideTheirGroupHoweverShortTheWindowsWereLeft) {
+    const std::filesystem::path folder = std::filesystem::path(root_) / "program";
+    const struct {
+        const char* name;
+        int mainBottom, statusBottom;  // pixels, both windows at the top left; 0: nothing saved
+    } cases[] = {{"as first started", 0, 0}, {"left 604 px tall", 428, 585}, {"left as short as can be", 60, 90}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        frame_->Unload();
+        frame_.reset();
+        ctx_.DbManager = std::make_unique<clsDbManager>(folder, basDebug::ReportStoreLine);
+        for (const char* window : {"frmMain", "frmStatus"})
+            for (const char* edge : {"Top", "Left", "Bottom", "Right"}) ctx_.DbManager->RemoveSetting(ctx_.App.Title, window, edge);
+        if (c.mainBottom > 0) {
+            const auto save = [&](const char* window, int top, int bottom) {
+                ctx_.DbManager->SaveSetting(ctx_.App.Title, window, "Top", std::to_string(top));
+                ctx_.DbManager->SaveSetting(ctx_.App.Title, window, "Left", "0");
+                ctx_.DbManager->SaveSetting(ctx_.App.Title, window, "Bottom", std::to_string(bottom));
+                ctx_.DbManager->SaveSetting(ctx_.App.Title, window, "Right", "800");
+            };
+            save("frmMain", 0, c.mainBottom);
+            save("frmStatus", c.mainBottom, c.statusBottom);
+        }
+        frame_ = std::make_unique<MDIForm1>();
+        frame_->Show();
+        ASSERT_NE(frame_->MainWindow(), nullptr);
+        forms::DoEvents();
+        frmMain& m = Main();
+        auto* group = static_cast<QWidget*>(m.fraSelectedDevice.Widget());
+        const QRect inside = group->contentsRect();
+        for (forms::Control* c : std::initializer_list<forms::Control*>{
+                 &m.lblDriver, &m.lblNode, &m.lblGUID, &m.lblDeviceState, &m.lblHardwareVersion, &m.lblManufacturer,
+                 &m.lblModelID, &m.lblModelName, &m.lblBootloaderGuidInfo, &m.lblBootloaderGuidGet,
+                 &m.lblApplicationImage, &m.txtApplicationImageVersion, &m.cmdUpdateApplicationImage,
+                 &m.lblBootloader, &m.txtBootloaderVersion, &m.cmdUpdateBootloader, &m.lblDebugMonitor,
+                 &m.txtDebugMonitorVersion, &m.cmdUpdateDebugMonitor}) {
+            const QRect at = c->Widget()->geometry();
+            EXPECT_TRUE(inside.contains(at)) << c->Name << " at " << at.y() << " to " << at.bottom()
+                                             << ", the group's inside " << inside.y() << " to " << inside.bottom();
+        }
+    }
+    bas1394::State.LocalHostNode = 0;
+    basBootloader::State.BootloaderListReady[0] = true;
+    const auto boot = Node(1);
+    bas1394::State.NodeTable = {Node(0), boot};
+    basBootloader::State.TargetList = {{}, Target(boot, 2, 0x00020001)};
+    Main().IEEE1394Bus_NodesChanged();
+    const char* bin = std::getenv("LUMAREL_BIN");
+    const std::filesystem::path out =
+        bin ? std::filesystem::path(bin) / ".." / "test-output" : std::filesystem::path(root_) / "test-output";
+    std::filesystem::create_directories(out);
+    EXPECT_TRUE(frame_->SaveImage((out / "main_window_shortest.png").string()));
+}
+
 // The grid keeps its rows between refills: after a pass that adds its nodes one at a time, and
 // after a list that shrinks and changes, it shows the device list cell for cell, with the column
 // widths that sizing every column again would give.
