@@ -512,6 +512,10 @@ TEST_F(MainWindow, PictureOfTheWindowWithADeviceRow) {
     std::filesystem::create_directories(out);
     EXPECT_TRUE(frame_->SaveImage((out / "main_window.png").string()));
     EXPECT_TRUE(Main().SaveImage((out / "main_window_alone.png").string()));
+    // Disabled, as during a download or an unattended run.
+    Main().Enabled = false;
+    EXPECT_TRUE(Main().SaveImage((out / "main_window_disabled.png").string()));
+    Main().Enabled = true;
 }
 
 // The frame sizes itself around the main and status windows as they were last left. However

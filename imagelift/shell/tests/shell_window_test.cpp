@@ -406,6 +406,10 @@ TEST_F(ShellTest, PictureOfTheWindowWithDeviceOutput) {
     Type(w.txtShell.Widget(), "ver\r");
     RunFor(250);
     ASSERT_NE(w.txtShell.Text().find("shell protocol 1"), std::string::npos) << w.txtShell.Text();
+    // An arrow key the unit echoes: the escape shows as nothing before "[A".
+    Key(w.txtShell.Widget(), Qt::Key_Up);
+    RunFor(250);
+    ASSERT_NE(w.txtShell.Text().find("\x1b[A"), std::string::npos) << w.txtShell.Text();
     const char* bin = std::getenv("LUMAREL_BIN");
     const std::filesystem::path out =
         bin ? std::filesystem::path(bin) / ".." / "test-output" : std::filesystem::path(root_) / "test-output";
