@@ -3,6 +3,7 @@
 #include "forms/form.h"
 
 #include <QGuiApplication>
+#include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QStyle>
 #include <QStyleOptionTitleBar>
