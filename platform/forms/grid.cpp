@@ -243,6 +243,9 @@ public:
         bar->setValue(row < FixedRows() ? bar->minimum() : row - FixedRows());
     }
 
+    // The scroll bars were switched on or off: the scroll ranges follow at once.
+    void ScrollBarsChanged() { updateGeometries(); }
+
     // Where cell (row, col) shows now, in the table's own pixels (empty when out of view).
     QRect CellRect(int row, int col) const {
         if (row < 0 || col < 0 || row >= rowCount() || col >= columnCount()) return {};
@@ -260,11 +263,12 @@ public:
         } else {
             cell = QRect(columnViewportPosition(col), rowViewportPosition(row), columnWidth(col), rowHeight(row));
         }
-        if (cell.isEmpty() || !on->isVisible()) return {};
-        // Less the grid line at its right and bottom, as the view gives a cell.
+        if (!on->isVisible()) return {};
+        // Less the grid line at its right and bottom, as the view gives a cell; only what shows.
         const int grid = showGrid() ? 1 : 0;
-        cell.adjust(0, 0, -grid, -grid);
-        return QRect(on->mapTo(this, cell.topLeft()), cell.size()) & rect();
+        cell = cell.adjusted(0, 0, -grid, -grid) & on->rect();
+        if (cell.isEmpty()) return {};
+        return QRect(on->mapTo(this, cell.topLeft()), cell.size());
     }
 
     // The rows and columns a strip shows, placed in the strip's own pixels: the fixed ones stacked
@@ -688,6 +692,7 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
                      scrollBars_ = s;
                      table_->setHorizontalScrollBarPolicy(s & 1 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
                      table_->setVerticalScrollBarPolicy(s & 2 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+                     table_->ScrollBarsChanged();
                  }),
       Text([this] { return std::string(TextMatrix(row_, col_)); },
            [this](const std::string& t) { TextMatrix(row_, col_) = t; }) {

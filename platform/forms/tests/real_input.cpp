@@ -6,6 +6,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QStyle>
+#include <QStyleHints>
 #include <QStyleOptionTitleBar>
 
 // The X headers come last: they define macros (None, Bool, Status ...) that Qt's names collide with.
@@ -36,11 +37,17 @@ RealInput::~RealInput() {
 void RealInput::Click(QPoint global) {
     if (!display_) return;
     Display* d = dpy(display_);
-    XTestFakeMotionEvent(d, DefaultScreen(d), global.x(), global.y(), CurrentTime);
-    XSync(d, False);
-    // A person's pointer rests on the box before the button goes down: the window learns what
-    // lies under the pointer from its moves.
-    Settle();
+    // Each click is a click of its own: a test clicks again at once where a person would pause,
+    // and the program would otherwise take the second click on a spot for a double click.
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(0);
+    // A person's pointer comes onto the spot and rests there before the button goes down: the
+    // window learns what lies under the pointer from its moves (and the pointer may already be
+    // there, from an earlier click, which would make no move at all).
+    for (const QPoint at : {global + QPoint(1, 1), global}) {
+        XTestFakeMotionEvent(d, DefaultScreen(d), at.x(), at.y(), CurrentTime);
+        XSync(d, False);
+        Settle();
+    }
     XTestFakeButtonEvent(d, 1, True, CurrentTime);
     XTestFakeButtonEvent(d, 1, False, CurrentTime);
     XSync(d, False);

@@ -13,7 +13,8 @@ namespace formstest {
 
 class RealInput {
 public:
-    // Opens a connection of its own to the display the program uses.
+    // Opens a connection of its own to the display the program uses (the desktop application must
+    // be running). Its clicks are single clicks, however soon one follows another.
     RealInput();
     ~RealInput();
     RealInput(const RealInput&) = delete;
