@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
+#include <QHeaderView>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QScreen>
@@ -165,11 +166,15 @@ TEST_F(StatusWindowOnScreen, KeepsItsHeadingRowAtTheTopAndAClickedLineMovesNothi
     const QRect time = rect(row, 0), message = rect(row, 3);
     ASSERT_FALSE(time.isEmpty());
     ASSERT_FALSE(message.isEmpty());
+    auto* table = static_cast<QTableWidget*>(grid);
     input.Click(grid->mapToGlobal(message.center()));
     ASSERT_TRUE(input.SettleUntil([&] { return g.Row() == row; })) << "the click did not reach the line";
+    // A moment after a press (once no double click can follow) the view scrolls the pressed cell
+    // into view, the wide message column's end included: that is done here at once.
+    table->scrollTo(table->currentIndex());
     settle();
     EXPECT_EQ(rect(row, 0), time) << "the time column moved";
-    EXPECT_EQ(static_cast<QTableWidget*>(grid)->horizontalScrollBar()->value(), 0);
+    EXPECT_EQ(table->horizontalScrollBar()->value(), 0);
     EXPECT_EQ(headings(onScreen(grid)), screenBefore);
     expectScreenIsTheRender(w, "status_screen_clicked");
     w.Unload();
