@@ -510,6 +510,10 @@ TEST_F(FormsTest, AGridsFixedRowsAndColumnsNeverScroll) {
     EXPECT_EQ(shot(0, 2), headingShot);
     EXPECT_EQ(at(30, 0).left(), row1Heading.left()) << "the fixed column stays at the left";
     EXPECT_EQ(at(30, 0).top(), at(30, 2).top());
+    const std::string out = std::getenv("LUMAREL_BIN") ? std::string(std::getenv("LUMAREL_BIN")) + "/../test-output"
+                                                      : root_.path() + "/test-output";
+    std::filesystem::create_directories(out);
+    EXPECT_TRUE(f.SaveImage(out + "/grid_scrolled_both_ways.png"));
 
     // A click on a heading reaches the grid's Click and leaves the current cell where it was.
     int clicks = 0, moves = 0;
