@@ -436,6 +436,7 @@ void Form::attachToFrame() {
     });
     tap->setParent(sub_);
     sub_->installEventFilter(tap);
+    subTap_ = tap;
     // Keep the window's outer size as it was set before it went into the frame. The sub-window
     // learns its frame margins (title bar, borders) from the style when it is polished, which
     // otherwise happens only when it first shows: until then the window inside would be measured
@@ -451,13 +452,22 @@ void Form::detachFromFrame() {
     if (!sub_) return;
     QMdiSubWindow* sub = sub_;
     sub_ = nullptr;
+    // The form no longer hears from this sub-window.
+    if (subTap_) sub->removeEventFilter(subTap_);
+    subTap_ = nullptr;
+    QMdiArea* area = sub->mdiArea();
     if (window_) {
-        QMdiArea* area = sub->mdiArea();
         if (area) area->removeSubWindow(window_);
         window_->setParent(nullptr);
         window_->hide();
     }
-    delete sub;
+    // The unload may run inside one of the sub-window's own events: its close box unloads the
+    // form from inside the sub-window's mouse release, which goes on to repaint the title bar
+    // once the close returns. So the sub-window leaves the frame now, empty and hidden, and is
+    // deleted when control is back in the event loop.
+    sub->hide();
+    if (area) area->removeSubWindow(sub);
+    sub->deleteLater();
     layoutClient();
 }
 

@@ -10,7 +10,10 @@
 // Form_Design (the design values of its controls) and then Form_Load; Unload asks
 // Form_QueryUnload and Form_Unload, either of which may cancel, then hides the window, stops
 // its timers and withdraws it; the same object can be shown again and loads afresh. Unloading a
-// form that is not loaded, or is already unloading, does nothing.
+// form that is not loaded, or is already unloading, does nothing. Unloading never deletes a
+// widget at once: a close box, a button or a menu item may unload its own form from inside
+// its event, so the MDI sub-window an unloaded child leaves behind is deleted only once control
+// is back in the event loop.
 //
 // Everything here runs on the user-interface thread. Other threads reach a window only through
 // the window messages of platform/user (PostMessage), which the event loop delivers.
@@ -269,6 +272,7 @@ private:
     QWidget* client_ = nullptr;   // controls sit here
     QMenuBar* menuBar_ = nullptr;
     QMdiSubWindow* sub_ = nullptr;
+    QObject* subTap_ = nullptr;  // the sub-window's event filter that reports to this form
     user::HWND hwnd_ = 0;
     std::string caption_;
     bool loaded_ = false;

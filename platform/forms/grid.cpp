@@ -7,6 +7,8 @@
 #include <QFontMetrics>
 #include <QHash>
 #include <QHeaderView>
+#include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStaticText>
@@ -15,10 +17,12 @@
 #include <QTableWidget>
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <optional>
 #include <utility>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace forms {
 
@@ -142,6 +146,55 @@ private:
 };
 }  // namespace
 
+// A row's or a column's place in a strip of fixed cells: its number, where it starts in the
+// strip and how long it is.
+struct CellLine {
+    int index;
+    int start;
+    int length;
+};
+
+class GridTable;
+
+// A strip of the fixed cells. The table keeps its fixed rows and columns out of its body, which
+// alone scrolls, and shows them where its headers would stand: the fixed rows above the body
+// (they move sideways with it, never up or down), the fixed columns at its left (they move up and
+// down with it, never sideways). The header places the strip and keeps it in step with the body.
+class FixedStrip final : public QHeaderView {
+public:
+    FixedStrip(Qt::Orientation orientation, GridTable* table);
+    // As high as the fixed rows (as wide as the fixed columns).
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    // Nothing to drag: a fixed row or column is neither resized nor moved by the mouse.
+    void mouseMoveEvent(QMouseEvent*) override {}
+
+private:
+    GridTable* table_;
+    std::pair<int, int> pressed_{-1, -1};
+};
+
+// Where the fixed rows and columns meet: cells that never move.
+class FixedCorner final : public QWidget {
+public:
+    explicit FixedCorner(GridTable* table);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    GridTable* table_;
+    std::pair<int, int> pressed_{-1, -1};
+};
+
 // The grid's table. After rows are added or removed a table lays itself out again and then
 // repaints every cell it shows. Most changes leave the rows on screen as they were, only moved:
 // rows added at the end (the device list as nodes are found, a status log), and rows removed or
@@ -157,7 +210,202 @@ private:
 // follows (rows squeezed together, a half row at the top, grid lines missing).
 class GridTable final : public QTableWidget {
 public:
-    explicit GridTable(QWidget* parent) : QTableWidget(parent) {}
+    explicit GridTable(QWidget* parent) : QTableWidget(parent) {
+        setHorizontalHeader(new FixedStrip(Qt::Horizontal, this));
+        setVerticalHeader(new FixedStrip(Qt::Vertical, this));
+        horizontalHeader()->hide();
+        verticalHeader()->hide();
+        setCornerButtonEnabled(false);
+        corner_ = new FixedCorner(this);
+        corner_->hide();
+        // A fixed cell written shows at once where its strip shows it.
+        connect(model(), &QAbstractItemModel::dataChanged, this,
+                [this](const QModelIndex& first, const QModelIndex& last) { fixedCellsWritten(first, last); });
+    }
+
+    // Where the strips are, as the table tells them apart.
+    enum class Strip { Rows, Columns, Corner };
+
+    // Keeps the first `rows` rows and `cols` columns out of the body, in the strips.
+    void SetFixed(int rows, int cols) {
+        const int oldRows = fixedRows_, oldCols = fixedCols_;
+        bool changed = rows != oldRows || cols != oldCols;
+        fixedRows_ = rows;
+        fixedCols_ = cols;
+        // A row inserted or removed among the fixed rows moves one row across the boundary.
+        for (int r = 0; r < std::min(rowCount(), std::max(rows, oldRows) + 1); ++r) {
+            if ((r < rows) == isRowHidden(r)) continue;
+            setRowHidden(r, r < rows);
+            changed = true;
+        }
+        for (int c = 0; c < std::min(columnCount(), std::max(cols, oldCols) + 1); ++c) {
+            const bool fixed = c < cols;
+            if (fixed == isColumnHidden(c)) continue;
+            changed = true;
+            if (fixed) {
+                hiddenWidths_[c] = columnWidth(c);
+                setColumnHidden(c, true);
+            } else {
+                setColumnHidden(c, false);
+                if (auto it = hiddenWidths_.find(c); it != hiddenWidths_.end()) setColumnWidth(c, it->second);
+                hiddenWidths_.erase(c);
+            }
+        }
+        std::erase_if(hiddenWidths_, [this](const auto& w) { return w.first >= columnCount(); });
+        // The strips show as many rows and columns as there are, up to the fixed ones.
+        const bool shown[2] = {FixedRows() > 0, FixedCols() > 0};
+        if (changed || shown[0] == horizontalHeader()->isHidden() || shown[1] == verticalHeader()->isHidden())
+            stripsChanged();
+    }
+    int FixedRows() const { return std::min(fixedRows_, rowCount()); }
+    int FixedCols() const { return std::min(fixedCols_, columnCount()); }
+
+    // A column's width in pixels, a fixed column's included (the body does not show those).
+    int ColumnWidthPx(int col) const {
+        if (!isColumnHidden(col)) return columnWidth(col);
+        const auto it = hiddenWidths_.find(col);
+        return it != hiddenWidths_.end() ? it->second : horizontalHeader()->defaultSectionSize();
+    }
+    void SetColumnWidthPx(int col, int px) {
+        if (isColumnHidden(col)) {
+            hiddenWidths_[col] = px;
+            stripsChanged();
+        } else {
+            setColumnWidth(col, px);
+        }
+    }
+    // Every row is as high as the others.
+    int RowHeightPx() const { return verticalHeader()->defaultSectionSize(); }
+
+    // Scrolls the body so that `row` is the first row it shows (as near as the rows below allow);
+    // a fixed row is always shown, so the body goes back to its first row. Nothing moves sideways.
+    void ScrollRowToTop(int row) {
+        QScrollBar* bar = verticalScrollBar();
+        // The body scrolls a row at a time and counts only the rows it shows.
+        bar->setValue(row < FixedRows() ? bar->minimum() : row - FixedRows());
+    }
+
+    // The scroll bars were switched on or off: the scroll ranges follow at once.
+    void ScrollBarsChanged() { updateGeometries(); }
+
+    // Where cell (row, col) shows now, in the table's own pixels (empty when out of view).
+    QRect CellRect(int row, int col) const {
+        if (row < 0 || col < 0 || row >= rowCount() || col >= columnCount()) return {};
+        const bool fixedRow = row < FixedRows(), fixedCol = col < FixedCols();
+        const QWidget* on = fixedRow && fixedCol ? static_cast<const QWidget*>(corner_)
+                            : fixedRow          ? horizontalHeader()->viewport()
+                            : fixedCol          ? verticalHeader()->viewport()
+                                                : viewport();
+        const Strip strip = fixedRow && fixedCol ? Strip::Corner : fixedRow ? Strip::Rows : Strip::Columns;
+        QRect cell;
+        if (fixedRow || fixedCol) {
+            for (const CellLine& r : StripRows(strip))
+                for (const CellLine& c : StripCols(strip))
+                    if (r.index == row && c.index == col) cell = QRect(c.start, r.start, c.length, r.length);
+        } else {
+            cell = QRect(columnViewportPosition(col), rowViewportPosition(row), columnWidth(col), rowHeight(row));
+        }
+        if (!on->isVisible()) return {};
+        // Less the grid line at its right and bottom, as the view gives a cell; only what shows.
+        const int grid = showGrid() ? 1 : 0;
+        cell = cell.adjusted(0, 0, -grid, -grid) & on->rect();
+        if (cell.isEmpty()) return {};
+        return QRect(on->mapTo(this, cell.topLeft()), cell.size());
+    }
+
+    // The rows and columns a strip shows, placed in the strip's own pixels: the fixed ones stacked
+    // from its edge, the body's ones where the body shows them now.
+    std::vector<CellLine> StripRows(Strip strip) const {
+        std::vector<CellLine> lines;
+        if (strip != Strip::Columns) {
+            for (int r = 0; r < FixedRows(); ++r) lines.push_back({r, r * RowHeightPx(), RowHeightPx()});
+            return lines;
+        }
+        const int height = viewport()->height();
+        for (int r = std::max(rowAt(0), FixedRows()); r >= 0 && r < rowCount(); ++r) {
+            if (isRowHidden(r)) continue;
+            const int top = rowViewportPosition(r);
+            if (top >= height) break;
+            lines.push_back({r, top, rowHeight(r)});
+        }
+        return lines;
+    }
+    std::vector<CellLine> StripCols(Strip strip) const {
+        std::vector<CellLine> lines;
+        if (strip != Strip::Rows) {
+            int left = 0;
+            for (int c = 0; c < FixedCols(); ++c) {
+                lines.push_back({c, left, ColumnWidthPx(c)});
+                left += ColumnWidthPx(c);
+            }
+            return lines;
+        }
+        const int width = viewport()->width();
+        for (int c = std::max(columnAt(0), FixedCols()); c >= 0 && c < columnCount(); ++c) {
+            if (isColumnHidden(c)) continue;
+            const int left = columnViewportPosition(c);
+            if (left >= width) break;
+            lines.push_back({c, left, columnWidth(c)});
+        }
+        return lines;
+    }
+
+    // Paints the cells of a strip as the body paints its own: the cell's panel, the grid's cell
+    // painter and the grid lines at the right and bottom, drawn across the dirty area as the body
+    // draws them.
+    void PaintStrip(QPainter& painter, const QRect& dirty, Strip strip) const {
+        const std::vector<CellLine> rows = StripRows(strip), cols = StripCols(strip);
+        QStyleOptionViewItem base;
+        initViewItemOption(&base);
+        const int grid = showGrid() ? 1 : 0;
+        for (const CellLine& r : rows) {
+            for (const CellLine& c : cols) {
+                const QRect cell(c.start, r.start, c.length, r.length);
+                if (!cell.intersects(dirty)) continue;
+                const QModelIndex index = model()->index(r.index, c.index);
+                QStyleOptionViewItem option(base);
+                option.rect = cell.adjusted(0, 0, -grid, -grid);
+                if (option.state & QStyle::State_Enabled) {
+                    const bool enabled = model()->flags(index) & Qt::ItemIsEnabled;
+                    if (!enabled) option.state &= ~QStyle::State_Enabled;
+                    option.palette.setCurrentColorGroup(enabled ? QPalette::Normal : QPalette::Disabled);
+                }
+                style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
+                itemDelegate()->paint(&painter, option, index);
+            }
+        }
+        if (!grid) return;
+        const QColor colour = QColor::fromRgba(QRgb(style()->styleHint(QStyle::SH_Table_GridLineColor, &base, this)));
+        painter.save();
+        painter.setPen(QPen(colour, 1, gridStyle()));
+        for (const CellLine& r : rows) {
+            const int y = r.start + r.length - 1;
+            painter.drawLine(dirty.left(), y, dirty.right(), y);
+        }
+        for (const CellLine& c : cols) {
+            const int x = c.start + c.length - 1;
+            painter.drawLine(x, dirty.top(), x, dirty.bottom());
+        }
+        painter.restore();
+    }
+
+    // The cell of a strip at `at` ({-1, -1} where there is none).
+    std::pair<int, int> StripCellAt(Strip strip, QPoint at) const {
+        std::pair<int, int> cell{-1, -1};
+        for (const CellLine& r : StripRows(strip))
+            if (at.y() >= r.start && at.y() < r.start + r.length) cell.first = r.index;
+        for (const CellLine& c : StripCols(strip))
+            if (at.x() >= c.start && at.x() < c.start + c.length) cell.second = c.index;
+        if (cell.first < 0 || cell.second < 0) return {-1, -1};
+        return cell;
+    }
+
+    // A click on a fixed cell: the grid hears of it as of any cell's, and its current cell stays.
+    void StripClicked(std::pair<int, int> cell, bool twice) {
+        if (cell.first < 0) return;
+        if (twice) emit cellDoubleClicked(cell.first, cell.second);
+        else emit cellClicked(cell.first, cell.second);
+    }
 
     // `count` rows are about to be added at the end, the first of them at `first`.
     void RowsAppended(int first, int count) {
@@ -208,6 +456,8 @@ public:
         laidRows_ = rowCount();
         laidCols_ = columnCount();
         laidFont_ = font();
+        // The fixed columns move up and down with the body's rows.
+        if (!verticalHeader()->isHidden()) verticalHeader()->viewport()->update();
         if (!rowsMoveAlike) {
             QTableWidget::doItemsLayout();
             return;
@@ -256,6 +506,20 @@ public:
     }
 
 protected:
+    void updateGeometries() override {
+        QTableWidget::updateGeometries();
+        // Without a horizontal scroll bar nothing moves sideways, as the user could not move it
+        // back: the view would otherwise scroll a wide column into view when a cell of it is
+        // clicked or made current, cutting the columns at the left.
+        if (horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOff) horizontalScrollBar()->setRange(0, 0);
+        const bool corner = !horizontalHeader()->isHidden() && !verticalHeader()->isHidden();
+        if (corner)
+            corner_->setGeometry(verticalHeader()->x(), horizontalHeader()->y(), verticalHeader()->width(),
+                                 horizontalHeader()->height());
+        corner_->setVisible(corner);
+        if (corner) corner_->raise();
+    }
+
     // A scroll before the layout moves the pixels shown at once: where the rows stood then moves
     // with them.
     void scrollContentsBy(int dx, int dy) override {
@@ -292,12 +556,108 @@ private:
         return !changes_->moved;
     }
 
+    // The fixed cells changed in number or size: the strips are measured and placed again.
+    void stripsChanged() {
+        horizontalHeader()->setHidden(FixedRows() == 0);
+        verticalHeader()->setHidden(FixedCols() == 0);
+        horizontalHeader()->updateGeometry();
+        verticalHeader()->updateGeometry();
+        updateGeometries();
+        horizontalHeader()->viewport()->update();
+        verticalHeader()->viewport()->update();
+        corner_->update();
+    }
+
+    void fixedCellsWritten(const QModelIndex& first, const QModelIndex& last) {
+        if (!first.isValid() || !last.isValid()) return;
+        if (first.row() < FixedRows()) {
+            horizontalHeader()->viewport()->update();
+            corner_->update();
+        }
+        if (first.column() < FixedCols() && last.row() >= FixedRows()) {
+            const int top = rowViewportPosition(std::max(first.row(), FixedRows()));
+            const int bottom = rowViewportPosition(last.row()) + rowHeight(last.row());
+            QWidget* strip = verticalHeader()->viewport();
+            strip->update(QRect(0, top, strip->width(), bottom - top));
+        }
+    }
+
     std::unordered_map<std::string, int> widths_;
     QFont widthFont_;
     std::optional<Changes> changes_;
     int laidRows_ = 0, laidCols_ = 0;
     QFont laidFont_;
+    int fixedRows_ = 0, fixedCols_ = 0;
+    std::map<int, int> hiddenWidths_;  // the widths of the fixed columns, which the body hides
+    FixedCorner* corner_ = nullptr;
 };
+
+FixedStrip::FixedStrip(Qt::Orientation orientation, GridTable* table) : QHeaderView(orientation, table), table_(table) {
+    setSectionsClickable(false);
+    setHighlightSections(false);
+    setSectionResizeMode(QHeaderView::Fixed);
+    setFocusPolicy(Qt::NoFocus);
+    // The cells' own background, as the body's.
+    viewport()->setBackgroundRole(QPalette::Base);
+}
+
+QSize FixedStrip::sizeHint() const {
+    if (orientation() == Qt::Horizontal) return {0, table_->FixedRows() * table_->RowHeightPx()};
+    int width = 0;
+    for (int c = 0; c < table_->FixedCols(); ++c) width += table_->ColumnWidthPx(c);
+    return {width, 0};
+}
+
+namespace {
+GridTable::Strip stripOf(Qt::Orientation orientation) {
+    return orientation == Qt::Horizontal ? GridTable::Strip::Rows : GridTable::Strip::Columns;
+}
+}  // namespace
+
+void FixedStrip::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    table_->PaintStrip(painter, event->rect(), stripOf(orientation()));
+}
+
+void FixedStrip::mousePressEvent(QMouseEvent* event) {
+    pressed_ = table_->StripCellAt(stripOf(orientation()), event->position().toPoint());
+    table_->setFocus(Qt::MouseFocusReason);
+}
+
+void FixedStrip::mouseReleaseEvent(QMouseEvent* event) {
+    const auto cell = table_->StripCellAt(stripOf(orientation()), event->position().toPoint());
+    if (cell == pressed_) table_->StripClicked(cell, false);
+    pressed_ = {-1, -1};
+}
+
+void FixedStrip::mouseDoubleClickEvent(QMouseEvent* event) {
+    table_->StripClicked(table_->StripCellAt(stripOf(orientation()), event->position().toPoint()), true);
+}
+
+FixedCorner::FixedCorner(GridTable* table) : QWidget(table), table_(table) {
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Base);
+}
+
+void FixedCorner::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    table_->PaintStrip(painter, event->rect(), GridTable::Strip::Corner);
+}
+
+void FixedCorner::mousePressEvent(QMouseEvent* event) {
+    pressed_ = table_->StripCellAt(GridTable::Strip::Corner, event->position().toPoint());
+    table_->setFocus(Qt::MouseFocusReason);
+}
+
+void FixedCorner::mouseReleaseEvent(QMouseEvent* event) {
+    const auto cell = table_->StripCellAt(GridTable::Strip::Corner, event->position().toPoint());
+    if (cell == pressed_) table_->StripClicked(cell, false);
+    pressed_ = {-1, -1};
+}
+
+void FixedCorner::mouseDoubleClickEvent(QMouseEvent* event) {
+    table_->StripClicked(table_->StripCellAt(GridTable::Strip::Corner, event->position().toPoint()), true);
+}
 
 MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
     : Control(container, std::move(name), index),
@@ -315,6 +675,7 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
                 [this](const int32_t& f) {
                     if (f < 0 || f > Rows()) badRow();
                     fixedRows_ = f;
+                    table_->SetFixed(fixedRows_, fixedCols_);
                     row_ = std::max(row_, std::min(f, int32_t(cells_.size()) - 1));
                     rowSel_ = row_;
                     showAll();
@@ -323,6 +684,7 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
                 [this](const int32_t& f) {
                     if (f < 0 || f > Cols()) badCol();
                     fixedCols_ = f;
+                    table_->SetFixed(fixedRows_, fixedCols_);
                     col_ = std::max(col_, std::min(f, Cols() - 1));
                     colSel_ = col_;
                     showAll();
@@ -358,7 +720,7 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
               // scrolling before that stops one row short, so the range is brought up to date
               // (by a layout only when one is due: each layout asks for a paint).
               table_->LayOutNow();
-              table_->scrollToItem(table_->item(r, 0), QAbstractItemView::PositionAtTop);
+              table_->ScrollRowToTop(r);
           }),
       SelectionMode([this] { return selectionMode_; },
                     [this](const int32_t& m) {
@@ -372,6 +734,7 @@ MSFlexGrid::MSFlexGrid(Container* container, std::string name, int32_t index)
                      scrollBars_ = s;
                      table_->setHorizontalScrollBarPolicy(s & 1 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
                      table_->setVerticalScrollBarPolicy(s & 2 ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+                     table_->ScrollBarsChanged();
                  }),
       Text([this] { return std::string(TextMatrix(row_, col_)); },
            [this](const std::string& t) { TextMatrix(row_, col_) = t; }) {
@@ -425,13 +788,19 @@ IndexedRef<std::string> MSFlexGrid::TextMatrix(int32_t row, int32_t col) {
 IndexedRef<double> MSFlexGrid::ColWidth(int32_t col) {
     return {[this, col] {
                 if (col < 0 || col >= Cols()) badCol();
-                return table_->columnWidth(col) * Tpx();
+                return table_->ColumnWidthPx(col) * Tpx();
             },
             [this, col](const double& w) {
                 if (col < 0 || col >= Cols()) badCol();
                 colWidth_[size_t(col)] = w;
-                table_->setColumnWidth(col, w < 0 ? 64 : int(std::lround(w / Tpx())));
+                table_->SetColumnWidthPx(col, w < 0 ? 64 : int(std::lround(w / Tpx())));
             }};
+}
+
+PixelRect MSFlexGrid::CellRect(int32_t row, int32_t col) const {
+    const QRect r = table_->CellRect(row, col);
+    if (r.isEmpty()) return {};
+    return {r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
 }
 
 double MSFlexGrid::ColTextWidth(int32_t col, int32_t row) {
@@ -475,10 +844,13 @@ void MSFlexGrid::AddItem(const std::string& item, int32_t index) {
     updating_ = true;
     if (at == rows) {
         table_->RowsAppended(at, 1);
+    } else if (at < fixedRows_) {
+        table_->RowsMoved();  // a row enters the fixed rows and their last one leaves them
     } else {
         table_->RowInserted(at);
     }
     table_->insertRow(at);
+    table_->SetFixed(fixedRows_, fixedCols_);
     updating_ = false;
     for (int32_t col = 0; col < Cols(); ++col) showCell(at, col);
     if (at <= row_ && rows > fixedRows_) ++row_, rowSel_ = row_;
@@ -491,8 +863,11 @@ void MSFlexGrid::RemoveItem(int32_t index) {
         vb::Raise(30015, "MSFlexGrid", "Cannot remove last non-fixed row");
     cells_.erase(cells_.begin() + index);
     updating_ = true;
-    table_->RowRemoved(index);
+    if (index < fixedRows_) table_->RowsMoved();
+    else table_->RowRemoved(index);
     table_->removeRow(index);
+    fixedRows_ = std::min(fixedRows_, Rows());
+    table_->SetFixed(fixedRows_, fixedCols_);
     updating_ = false;
     row_ = std::min(row_, Rows() - 1);
     rowSel_ = std::min(rowSel_, Rows() - 1);
@@ -552,6 +927,7 @@ void MSFlexGrid::resize(int32_t rows, int32_t cols) {
     }
     table_->setRowCount(rows);
     table_->setColumnCount(cols);
+    table_->SetFixed(fixedRows_, fixedCols_);
     updating_ = false;
     if (fixedRows_ != oldFixedRows || fixedCols_ != oldFixedCols) {
         showAll();

@@ -1,4 +1,7 @@
 // The grid: rows and columns of texts with fixed (heading) rows and columns at the top and left.
+// The fixed rows and columns never scroll: the fixed rows stay at the top however far the rows
+// below them are scrolled, the fixed columns stay at the left. Without a horizontal scroll bar
+// the grid never scrolls sideways (a click on a wide column leaves the columns where they are).
 //
 // Setting Row or Col in code raises RowColChange and then SelChange at once (re-entrantly, from
 // inside the assignment), as a user's click does; setting a value the grid already has raises
@@ -52,6 +55,9 @@ public:
     // only that row's text counts.
     double ColTextWidth(int32_t col, int32_t row = -1);
     IndexedRef<int32_t> ColAlignment(int32_t col);
+    // Where a cell shows now, in pixels of the grid's own widget, less its grid lines; empty when
+    // it is out of view. For drawing code and tests.
+    PixelRect CellRect(int32_t row, int32_t col) const;
 
     // Adds a row whose cells are the tab-separated parts of `item`, at `index` (-1: at the end).
     void AddItem(const std::string& item, int32_t index = -1);

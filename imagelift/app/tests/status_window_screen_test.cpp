@@ -6,6 +6,9 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QTableWidget>
 #include <QScreen>
 #include <QWidget>
 #include <QWindow>
@@ -14,6 +17,7 @@
 #include <string>
 
 #include "forms/forms.h"
+#include "forms/tests/real_input.h"
 #include "tests/frame_fixture.h"
 #include "windows/status_window.h"
 
@@ -111,6 +115,68 @@ TEST_F(StatusWindowOnScreen, ShowsWhatAFullRenderShowsAsItFillsInBurstsAndSingle
     settle();
     EXPECT_EQ(w.mfgStatus.Rows(), w.MaxStatusRows);
     expectScreenIsTheRender(w, "status_screen_full");
+    w.Unload();
+}
+
+// The heading row "Time / Level / Module / Message" stays at the top of the grid however many
+// lines have scrolled past, on screen and in a full render alike; and a click on a line (a
+// person's, from the server) makes it current without moving the grid sideways: the grid has no
+// horizontal scroll bar to move it back with.
+TEST_F(StatusWindowOnScreen, KeepsItsHeadingRowAtTheTopAndAClickedLineMovesNothingSideways) {
+    formstest::RealInput input;
+    ASSERT_TRUE(input.Ready()) << "no fake input on the display";
+    frmStatus w;
+    w.Show();
+    w.DebugMessageLevel = 1;
+    waitExposed();
+    forms::MSFlexGrid& g = w.mfgStatus;
+    QWidget* grid = g.Widget();
+    const auto rect = [&](int32_t row, int32_t col) {
+        const forms::PixelRect r = g.CellRect(row, col);
+        return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+    };
+    // The headings of the time, level and module columns (the message column narrows as the
+    // vertical scroll bar comes).
+    const auto headings = [&](const QImage& picture) { return picture.copy(rect(0, 0).united(rect(0, 2))); };
+
+    post(w, 0);  // the columns take their widths from the first line
+    settle();
+    const QRect headingsAt = rect(0, 0).united(rect(0, 2));
+    ASSERT_FALSE(headingsAt.isEmpty());
+    EXPECT_EQ(std::string(g.TextMatrix(0, 0)), "Time");
+    const QImage screenBefore = headings(onScreen(grid)), renderBefore = headings(rendered(grid));
+    EXPECT_EQ(screenBefore, renderBefore);
+
+    for (int burst = 0; burst < 8; ++burst) {
+        for (int i = 0; i < 7; ++i) post(w, 1);
+        settle();
+    }
+    ASSERT_GT(g.TopRow(), 5) << "the lines did not scroll";
+    EXPECT_EQ(rect(0, 0).united(rect(0, 2)), headingsAt);
+    const QImage screenAfter = headings(onScreen(grid)), renderAfter = headings(rendered(grid));
+    EXPECT_EQ(screenAfter, screenBefore) << "the heading row is not on screen";
+    EXPECT_EQ(renderAfter, renderBefore) << "the heading row is not in the render";
+    if (screenAfter != screenBefore) {
+        const std::filesystem::path out = std::filesystem::path(std::getenv("LUMAREL_BIN")) / ".." / "test-output";
+        screenAfter.save(QString::fromStdString((out / "status_headings_screen.png").string()));
+    }
+
+    // A click on the message of a line in the middle of the window.
+    const int32_t row = g.TopRow() + 2;
+    const QRect time = rect(row, 0), message = rect(row, 3);
+    ASSERT_FALSE(time.isEmpty());
+    ASSERT_FALSE(message.isEmpty());
+    auto* table = static_cast<QTableWidget*>(grid);
+    input.Click(grid->mapToGlobal(message.center()));
+    ASSERT_TRUE(input.SettleUntil([&] { return g.Row() == row; })) << "the click did not reach the line";
+    // A moment after a press (once no double click can follow) the view scrolls the pressed cell
+    // into view, the wide message column's end included: that is done here at once.
+    table->scrollTo(table->currentIndex());
+    settle();
+    EXPECT_EQ(rect(row, 0), time) << "the time column moved";
+    EXPECT_EQ(table->horizontalScrollBar()->value(), 0);
+    EXPECT_EQ(headings(onScreen(grid)), screenBefore);
+    expectScreenIsTheRender(w, "status_screen_clicked");
     w.Unload();
 }
 

@@ -301,7 +301,8 @@ TEST_F(FormsTest, TheLastRowMadeTheTopRowShowsWhole) {
     for (int i = 0; i < 20; ++i) {
         g.AddItem("line " + std::to_string(i));
         g.TopRow = g.Rows() - 1;
-        const QRect last = table->visualRect(table->model()->index(g.Rows() - 1, 0));
+        // The row's first cell that scrolls (the fixed column stays in its strip at the left).
+        const QRect last = table->visualRect(table->model()->index(g.Rows() - 1, g.FixedCols()));
         ASSERT_TRUE(last.isValid()) << i;
         EXPECT_LE(last.bottom(), table->viewport()->height()) << i;
         EXPECT_GE(last.top(), 0) << i;
@@ -350,8 +351,9 @@ TEST_F(FormsTest, AGridRepaintsTheRowsThatChangedAndAllWhenRowsMove) {
         for (int i = 1; i <= 10; ++i) g.AddItem("row " + std::to_string(i) + "\tcell");
         for (int i = 0; i < 3; ++i) DoEvents();  // the window is shown, activated and painted
         auto* table = static_cast<QTableWidget*>(g.Widget());
-        const QRect row1 = table->visualRect(table->model()->index(1, 0));
-        const QRect row4 = table->visualRect(table->model()->index(4, 0));
+        // The rows' cells in the first column that scrolls: the fixed column has a strip of its own.
+        const QRect row1 = table->visualRect(table->model()->index(1, g.FixedCols()));
+        const QRect row4 = table->visualRect(table->model()->index(4, g.FixedCols()));
         ASSERT_TRUE(table->viewport()->rect().contains(row4));
         formstest::PaintCounter viewport(table->viewport());
         c.apply(g);
@@ -454,6 +456,108 @@ TEST_F(FormsTest, AGridScrolledToItsEndPaintsAboutARowPerChangeAndShowsItsRowsIn
     }
 }
 
+// A click of a person's mouse on whatever widget lies at `at` (in `top`'s pixels).
+void clickAt(QWidget* top, QPoint at) {
+    QWidget* w = top->childAt(at);
+    if (!w) w = top;
+    const QPointF local = w->mapFrom(top, at);
+    const QPointF global = w->mapToGlobal(local);
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QApplication::sendEvent(w, &release);
+}
+
+TEST_F(FormsTest, AGridsFixedRowsAndColumnsNeverScroll) {
+    // Scrolled down and sideways, the fixed row stays at the top (its headings move sideways with
+    // their columns), the fixed column at the left (its cells move up and down with their rows),
+    // and their corner stays where it was.
+    frmGridAlone f;
+    f.Show();
+    MSFlexGrid& g = f.mfgLog;  // one fixed row and one fixed column
+    g.Cols = 6;
+    g.Rows = 1;
+    for (int32_t c = 0; c < g.Cols(); ++c) {
+        g.TextMatrix(0, c) = "head " + std::to_string(c);
+        g.ColWidth(c) = 1500;  // six of them are wider than the grid: it scrolls sideways too
+    }
+    for (int i = 1; i <= 40; ++i) g.AddItem("row " + std::to_string(i) + "\tcell\tcell\tcell\tcell\tcell");
+    auto* table = static_cast<QTableWidget*>(g.Widget());
+    const auto at = [&](int32_t row, int32_t col) {
+        const PixelRect r = g.CellRect(row, col);
+        return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+    };
+    const auto shot = [&](int32_t row, int32_t col) { return table->grab(at(row, col)).toImage(); };
+    for (int i = 0; i < 3; ++i) DoEvents();
+    const QRect corner = at(0, 0), heading = at(0, 2), row1Heading = at(1, 0), row1Cell = at(1, 1);
+    ASSERT_FALSE(corner.isEmpty());
+    ASSERT_FALSE(heading.isEmpty());
+    ASSERT_FALSE(row1Heading.isEmpty());
+    const QImage cornerShot = shot(0, 0), headingShot = shot(0, 2);
+    EXPECT_NE(cornerShot, shot(1, 1)) << "the corner shows its heading";
+    EXPECT_EQ(row1Cell.top(), corner.bottom() + 2) << "the first row follows the fixed row, past a grid line";
+
+    g.TopRow = 30;
+    table->horizontalScrollBar()->setValue(table->horizontalScrollBar()->value() + 1);
+    for (int i = 0; i < 3; ++i) DoEvents();
+    EXPECT_EQ(g.TopRow(), 30);
+    EXPECT_TRUE(at(1, 2).isEmpty()) << "row 1 scrolled out";
+    EXPECT_TRUE(at(30, 1).isEmpty()) << "column 1 scrolled out";
+    EXPECT_EQ(at(30, 2).top(), row1Cell.top()) << "the top row shows below the fixed row";
+    EXPECT_EQ(at(0, 0), corner);
+    EXPECT_EQ(shot(0, 0), cornerShot);
+    EXPECT_EQ(at(0, 2).top(), heading.top());
+    EXPECT_LT(at(0, 2).left(), heading.left()) << "a heading moves sideways with its column";
+    EXPECT_EQ(shot(0, 2), headingShot);
+    EXPECT_EQ(at(30, 0).left(), row1Heading.left()) << "the fixed column stays at the left";
+    EXPECT_EQ(at(30, 0).top(), at(30, 2).top());
+    const std::string out = std::getenv("LUMAREL_BIN") ? std::string(std::getenv("LUMAREL_BIN")) + "/../test-output"
+                                                      : root_.path() + "/test-output";
+    std::filesystem::create_directories(out);
+    EXPECT_TRUE(f.SaveImage(out + "/grid_scrolled_both_ways.png"));
+
+    // A click on a heading reaches the grid's Click and leaves the current cell where it was.
+    int clicks = 0, moves = 0;
+    g.Click = [&] { ++clicks; };
+    g.RowColChange = [&] { ++moves; };
+    const int32_t row = g.Row();
+    clickAt(table, at(0, 2).center());
+    clickAt(table, at(0, 0).center());
+    clickAt(table, at(31, 0).center());
+    EXPECT_EQ(clicks, 3);
+    EXPECT_EQ(moves, 0);
+    EXPECT_EQ(g.Row(), row);
+    // A click on a cell of the body makes it current.
+    clickAt(table, at(31, 2).center());
+    EXPECT_EQ(g.Row(), 31);
+    EXPECT_EQ(g.Col(), 2);
+    EXPECT_EQ(moves, 1);
+
+    // Without a horizontal scroll bar the grid never moves sideways, though its columns are
+    // wider than it: a cell of the widest column made current leaves them where they are.
+    g.ScrollBars = 2;
+    table->horizontalScrollBar()->setValue(0);
+    for (int i = 0; i < 3; ++i) DoEvents();
+    const QRect left = at(32, 1);
+    g.ColWidth(2) = 9000;
+    g.Row = 32;
+    g.Col = 2;
+    clickAt(table, at(33, 2).center());
+    for (int i = 0; i < 3; ++i) DoEvents();
+    EXPECT_EQ(g.Row(), 33);
+    EXPECT_EQ(at(32, 1), left);
+    EXPECT_EQ(table->horizontalScrollBar()->value(), 0);
+
+    // Fewer fixed rows and columns show their former headings as ordinary cells.
+    g.FixedRows = 0;
+    g.FixedCols = 0;
+    g.TopRow = 0;
+    for (int i = 0; i < 3; ++i) DoEvents();
+    EXPECT_EQ(at(0, 0).topLeft(), corner.topLeft());
+    EXPECT_NE(shot(0, 0), cornerShot) << "no longer painted as a heading";
+    f.Unload();
+}
+
 // The contrast of two colours as readers perceive it: 1 for the same colour, 21 for black on
 // white; text wants at least 4.5.
 double contrastRatio(QColor a, QColor b) {
@@ -483,7 +587,8 @@ TEST_F(FormsTest, ADisabledGridKeepsItsTextReadable) {
     auto* table = static_cast<QTableWidget*>(g.Widget());
     const auto colours = [&](int row, int col) {
         DoEvents();
-        const QImage cell = table->viewport()->grab(table->visualRect(table->model()->index(row, col))).toImage();
+        const PixelRect at = g.CellRect(row, col);
+        const QImage cell = table->grab(QRect(at.left, at.top, at.right - at.left, at.bottom - at.top)).toImage();
         // The background is the commonest colour, the text the one furthest from it.
         std::map<QRgb, int> counts;
         for (int y = 0; y < cell.height(); ++y)
