@@ -176,8 +176,9 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
     auto fail = [&](const std::string& file) {
         const int e = errno;
         error = diskFull(e) ? ERROR_DISK_FULL : e == ELOOP ? ERROR_ACCESS_DENIED : ERROR_INVALID_NAME;
-        detail = e == ELOOP ? "the file '" + file + "' is a symbolic link, not this mutex's own file"
-                            : "the file '" + file + "' cannot be used (" + std::strerror(e) + ")";
+        detail = e == ELOOP       ? "the file '" + file + "' is a symbolic link, not this mutex's own file"
+                 : diskFull(e) ? "the disk has no room for the file '" + file + "' (" + std::strerror(e) + ")"
+                               : "the file '" + file + "' cannot be used (" + std::strerror(e) + ")";
         if (m->lockFd >= 0) ::close(m->lockFd);
         if (m->presenceFd >= 0) ::close(m->presenceFd);
         return nullptr;
