@@ -117,9 +117,11 @@ void ReplaceStatusFileOfFailedStart(const std::string& commandLine, const std::v
     const std::string name = StatusFileNameFor(commandLine);
     try {
         if (auto status = openFreshStatusFile(name)) {
-            for (const std::string& reason : reasons)
-                status->WriteStatusFileLine(basDebug::RunTimeText(0) + ", " + basDebug::LevelName(basDebug::ERROR_LEVEL) +
-                                            ", basApp, " + reason);
+            for (const std::string& reason : reasons) {
+                if (reason.empty()) continue;
+                status->WriteStatusFileLine(basDebug::RunTimeText(0) + ", " +
+                                            basDebug::LevelName(basDebug::ERROR_LEVEL) + ", basApp, " + reason);
+            }
             status->Close();
             if (!status->Failed()) return;
         }

@@ -252,7 +252,9 @@ TEST_F(FsTest, AFolderOfTheRootThatAnotherUserOwnsOrMayWriteIsRefused) {
         if (c.busMode != 0) {
             stdfs::create_directory(bus);
             ::chmod(bus.c_str(), c.busMode);
-            if (c.busOwner != uid_t(-1)) ASSERT_EQ(::chown(bus.c_str(), c.busOwner, c.busOwner), 0);
+            if (c.busOwner != uid_t(-1)) {
+                ASSERT_EQ(::chown(bus.c_str(), c.busOwner, c.busOwner), 0);
+            }
         }
         std::string problem;
         errno = 0;
