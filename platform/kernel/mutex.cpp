@@ -156,8 +156,14 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
         }
     }
     // The folder is the user's own, or no file in it is trusted (another user could have put a
-    // link in place of a lock file).
-    if (!fs::CreatePrivateFolders(folder, &detail)) {
+    // link in place of a lock file). Only a mutex being created makes it.
+    if (!create) {
+        if (auto problem = fs::PrivateFolderProblem(folder)) {
+            error = ERROR_ACCESS_DENIED;
+            detail = *problem;
+            return nullptr;
+        }
+    } else if (!fs::CreatePrivateFolders(folder, &detail)) {
         error = ERROR_ACCESS_DENIED;
         if (detail.empty()) {
             error = diskFull(errno) ? ERROR_DISK_FULL : ERROR_PATH_NOT_FOUND;
