@@ -176,6 +176,7 @@ public:
     // Connects the request and notice connections. Under m_.
     bool connect() {
         silentGreeting_ = false;
+        refused_ = false;
         if (stopped_) return false;
         const std::string sock = SocketPath(options_.root);
         // A socket in a folder that another user owns or may write could be theirs, swapped in
