@@ -92,7 +92,11 @@ std::string InstallInf(const std::string& sourceInf) {
         return {};
     }
     std::error_code ec;
-    fs::CreatePrivateFolders(InfFolderNative());
+    // An INF folder that another user owns or may write is not installed into.
+    if (!fs::CreatePrivateFolders(InfFolderNative())) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return {};
+    }
     std::set<std::string> taken;
     std::vector<std::string> installed;
     for (const auto& entry : stdfs::directory_iterator(InfFolderNative(), ec)) {

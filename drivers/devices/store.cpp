@@ -29,11 +29,13 @@ thread_local uint32_t t_lastError = ERROR_SUCCESS;
 // Holds the store's lock file for a change, so that processes sharing the root take turns.
 class StoreLock {
 public:
+    // A store folder that another user owns or may write is not taken (nor written).
     StoreLock() {
-        fs::CreatePrivateFolders(StoreFolder());
+        if (!fs::CreatePrivateFolders(StoreFolder())) return;
         fd_ = fs::OpenPrivateFile(StoreFolder() / ".lock", O_RDWR | O_CREAT);
         if (fd_ >= 0) ::flock(fd_, LOCK_EX);
     }
+    bool Held() const { return fd_ >= 0; }
     ~StoreLock() {
         if (fd_ >= 0) ::close(fd_);  // closing releases the lock
     }
@@ -209,6 +211,8 @@ std::string FormatNode(const DeviceNode& node) {
 
 std::vector<DeviceNode> ListNodes() {
     std::vector<DeviceNode> nodes;
+    // Nodes in a folder that another user owns or may write could be anyone's.
+    if (fs::PrivateFolderProblem(StoreFolder())) return nodes;
     std::error_code ec;
     for (const auto& entry : stdfs::directory_iterator(StoreFolder(), ec)) {
         if (!IsNodeFile(entry)) continue;
@@ -226,6 +230,7 @@ std::vector<DeviceNode> ListNodes() {
 
 std::optional<DeviceNode> ReadNode(const std::string& serial) {
     if (serial.empty() || serial.find('/') != std::string::npos) return std::nullopt;
+    if (fs::PrivateFolderProblem(StoreFolder())) return std::nullopt;
     auto text = ReadBoundedFile(StoreFolder() / (serial + ".dev"), kMaxNodeFileBytes);
     if (!text) return std::nullopt;
     auto node = ParseNode(*text);
@@ -236,6 +241,7 @@ std::optional<DeviceNode> ReadNode(const std::string& serial) {
 std::string WriteNode(DeviceNode node) {
     if (node.serial.find('/') != std::string::npos) return {};
     StoreLock lock;
+    if (!lock.Held()) return {};
     if (node.serial.empty()) {
         // Serials are zero-padded numbers, so that name order is numeric order.
         uint64_t next = 1;
@@ -256,6 +262,7 @@ std::string WriteNode(DeviceNode node) {
 bool RemoveNode(const std::string& serial) {
     if (serial.empty() || serial.find('/') != std::string::npos) return false;
     StoreLock lock;
+    if (!lock.Held()) return false;
     std::error_code ec;
     bool removed = stdfs::remove(StoreFolder() / (serial + ".dev"), ec);
     if (removed) BumpGenerationLocked();
@@ -358,6 +365,7 @@ std::optional<uint32_t> InjectedFault(std::string_view operation, const std::vec
 
 void AddFault(const std::string& rule) {
     StoreLock lock;
+    if (!lock.Held()) return;
     const int fd = fs::OpenPrivateFile(StoreFolder() / "faults", O_WRONLY | O_CREAT | O_APPEND);
     if (fd < 0) return;
     const std::string line = rule + "\n";
@@ -367,6 +375,7 @@ void AddFault(const std::string& rule) {
 
 void BumpCounter(const std::string& name) {
     StoreLock lock;
+    if (!lock.Held()) return;
     stdfs::path path = StoreFolder() / "counters";
     std::vector<std::pair<std::string, uint64_t>> counters;
     if (auto text = ReadBoundedFile(path, kMaxSmallFileBytes)) {

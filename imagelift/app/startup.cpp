@@ -178,6 +178,23 @@ void Main(const std::string& commandLine) {
     bool frameLoaded = false;
     bool ended = false;  // a step ended the process (a test's end hook returns here)
     std::vector<std::string> settingWarnings;
+    std::string lastFailure;  // the line of the step that ended start-up
+
+    // An unattended run that cannot start ends with a failure, and the status file that an earlier
+    // run left (its "Successfully ..." lines) is replaced by one with this run's reasons: the
+    // caller reads that file as the run's own. The held messages go to standard error too.
+    auto endFailedStart = [&](std::vector<std::string> reasons) {
+        internal::HoldUserMessages(false);
+        std::vector<std::string> held = internal::TakeHeldUserMessages();
+        for (const auto& line : held) std::cerr << line << "\n";
+        held.insert(held.end(), reasons.begin(), reasons.end());
+        if (unattendedAsked) {
+            chooseCurrentFolder();  // where the run would have written it
+            basAutomation::ReplaceStatusFileOfFailedStart(commandLine, held);
+        }
+        ended = true;
+        internal::EndProcess(1);
+    };
 
     // Runs one step. Error 5 is logged and start-up goes on; any other failure ends start-up
     // (and, before the frame exists, the process).
@@ -192,17 +209,16 @@ void Main(const std::string& commandLine) {
                               basDebug::WARNING);
                 return true;
             }
-            StatusDisplay(vb::ErrorLine("ERROR #", e, " in Main.  Exiting initialization abnormally."),
-                          basDebug::ERROR_LEVEL);
+            lastFailure = vb::ErrorLine("ERROR #", e, " in Main.  Exiting initialization abnormally.");
+            StatusDisplay(lastFailure, basDebug::ERROR_LEVEL);
             return false;
         }
     };
     auto abort = [&] {
-        internal::HoldUserMessages(false);
         if (!frameLoaded) {
-            for (const auto& line : internal::TakeHeldUserMessages()) std::cerr << line << "\n";
-            internal::EndProcess(1);
+            endFailedStart({lastFailure});
         } else {
+            internal::HoldUserMessages(false);
             logHeldMessages();
             // An unattended run that cannot finish its start-up would wait for ever for a device
             // list that never comes: it ends now, through the frame's unload, with a failure.
@@ -214,8 +230,19 @@ void Main(const std::string& commandLine) {
 
     // 1. One instance at a time.
     {
-        state.instanceMutex = kernel::CreateMutex(false, ctx.App.Title + ".Instance");
-        if (state.instanceMutex != 0 && kernel::GetLastError() == kernel::ERROR_ALREADY_EXISTS) {
+        const std::string name = ctx.App.Title + ".Instance";
+        state.instanceMutex = kernel::CreateMutex(false, name);
+        if (state.instanceMutex == 0) {
+            // Without the mutex the program cannot tell whether another instance runs: its
+            // platform root may not be used, or the disk has no room for the mutex's file.
+            const std::string reason = "The program cannot start: its instance mutex \"" + name +
+                                       "\" cannot be created (" + kernel::LastErrorDetail() + ").";
+            std::cerr << "Imagelift: " << reason << "\n";
+            if (!unattendedAsked) forms::MsgBox(reason, forms::vbOKOnly | forms::vbCritical, ctx.App.Title);
+            endFailedStart({reason});
+            return;
+        }
+        if (kernel::GetLastError() == kernel::ERROR_ALREADY_EXISTS) {
             forms::MsgBox("There is already an instance of " + ctx.App.Title + " running.  Cannot run a second instance.",
                           forms::vbOKOnly, "Multiple Instances of " + ctx.App.Title);
             kernel::CloseHandle(state.instanceMutex);
@@ -276,7 +303,11 @@ void Main(const std::string& commandLine) {
                         // status log, and the program ends with a failure without its shut-down.
                         std::cerr << "Imagelift: the unattended run could not start.\n";
                         internal::HoldUserMessages(false);
-                        logHeldMessages();
+                        const std::vector<std::string> held = internal::TakeHeldUserMessages();
+                        for (const auto& line : held) basDebug::DebugLog(line, basDebug::ERROR_LEVEL, std::string("basApp"));
+                        std::vector<std::string> reasons = held;
+                        reasons.push_back("The unattended run could not start.");
+                        basAutomation::ReplaceStatusFileOfFailedStart(commandLine, reasons);
                         ended = true;
                         internal::EndProcess(1);
                         return;

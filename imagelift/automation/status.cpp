@@ -85,6 +85,53 @@ void WriteStatusFileLine(const std::string& text) {
     if (State.Status) State.Status->WriteStatusFileLine(text);
 }
 
+namespace {
+
+// Opens the status file of that name empty, its folder (with any folders above it) made first;
+// no command is started for it. A symbolic link in its place (dangling or not) is removed,
+// never written through. Null when it cannot be opened.
+std::shared_ptr<StatusFile> openFreshStatusFile(const std::string& name) {
+    std::string folder, file;
+    basUtils::SplitPath(name, folder, file);
+    folder = vb::Trim(folder);
+    if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+    if (!folder.empty() && !fs::DirExists(folder)) fs::CreatePrivateFolders(fs::ToNativePath(folder));
+    std::error_code ec;
+    const std::filesystem::path statusPath = fs::ToNativePath(name);
+    if (std::filesystem::exists(std::filesystem::symlink_status(statusPath, ec)))
+        std::filesystem::remove(statusPath);
+    auto status = std::make_shared<StatusFile>();
+    if (!status->Open(statusPath.string())) return nullptr;
+    return status;
+}
+
+}  // namespace
+
+std::string StatusFileNameFor(const std::string& commandLine) {
+    const std::string line = vb::UCase(vb::Trim(commandLine));
+    return (line == "/A" || line == "/F") ? "1394_WRITE_STATUS\\1394_write_status.txt"
+                                          : "script-data\\1394_write_status.txt";
+}
+
+void ReplaceStatusFileOfFailedStart(const std::string& commandLine, const std::vector<std::string>& reasons) {
+    const std::string name = StatusFileNameFor(commandLine);
+    try {
+        if (auto status = openFreshStatusFile(name)) {
+            for (const std::string& reason : reasons) {
+                if (reason.empty()) continue;
+                status->WriteStatusFileLine(basDebug::RunTimeText(0) + ", " +
+                                            basDebug::LevelName(basDebug::ERROR_LEVEL) + ", basApp, " + reason);
+            }
+            status->Close();
+            if (!status->Failed()) return;
+        }
+    } catch (...) {
+        // Removed below.
+    }
+    std::error_code ec;
+    std::filesystem::remove(fs::ToNativePath(name), ec);
+}
+
 void ResetState() {
     Shutdown();
     State = ModuleState{};
@@ -110,25 +157,11 @@ int32_t Initialize() {
         s.KeyBatchRequested = false;
         s.GuidFileName = "script-data\\GUID.txt";
         s.MacFileName = "script-data\\MACID.txt";
-        const std::string line = vb::UCase(vb::Trim(basApp::CommandLineText));
-        s.StatusFileName = (line == "/A" || line == "/F") ? "1394_WRITE_STATUS\\1394_write_status.txt"
-                                                           : "script-data\\1394_write_status.txt";
+        s.StatusFileName = StatusFileNameFor(basApp::CommandLineText);
         if (s.Status) Shutdown();
 
-        std::string folder, file;
-        basUtils::SplitPath(s.StatusFileName, folder, file);
-        folder = vb::Trim(folder);
-        if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
-        // The folder, with any folders above it, is made here; no command is started for it.
-        if (!folder.empty() && !fs::DirExists(folder)) fs::CreatePrivateFolders(fs::ToNativePath(folder));
-        // A symbolic link in its place (dangling or not) is removed, never written through.
-        std::error_code ec;
-        const std::filesystem::path statusPath = fs::ToNativePath(s.StatusFileName);
-        if (std::filesystem::exists(std::filesystem::symlink_status(statusPath, ec)))
-            std::filesystem::remove(statusPath);
-
-        auto status = std::make_shared<StatusFile>();
-        if (!status->Open(fs::ToNativePath(s.StatusFileName).string())) vb::Raise(75, "Initialize");
+        auto status = openFreshStatusFile(s.StatusFileName);
+        if (!status) vb::Raise(75, "Initialize");
         s.Status = status;
         ctx.StatusFile = status.get();
 

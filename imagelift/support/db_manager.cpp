@@ -1,9 +1,12 @@
 #include "support/db_manager.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <system_error>
 
@@ -170,6 +173,28 @@ fsys::path setAside(const fsys::path& file) {
     vb::Raise(58, "clsDbManager", "No free name to keep '" + file.string() + "' aside.");
 }
 
+// The store keeps key data in its log lines (a key written, a key read back): the file and its
+// side files are for their owner only. The engine gives the side files it creates the mode of the
+// file beside them, so a store made wider by an earlier version is narrowed before it opens.
+void keepToOwner(const fsys::path& db) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const fsys::path file = withSuffix(db, suffix);
+        struct stat st {};
+        if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            (st.st_mode & 077) != 0)
+            ::chmod(file.c_str(), st.st_mode & 0700);
+    }
+}
+
+// The file a compaction writes: made empty for its owner only before the engine fills it (the
+// engine would create it with the mode it gives every new database, readable by others).
+void makePrivateEmptyFile(const fsys::path& file) {
+    const int fd = fs::OpenPrivateFile(file, O_WRONLY | O_CREAT | O_EXCL);
+    if (fd < 0)
+        vb::Raise(75, "clsDbManager", "Path/File access error: '" + file.string() + "' (" + std::strerror(errno) + ")");
+    ::close(fd);
+}
+
 const char* const kSettingsWhere =
     " FROM tblSettings WHERE strAppName = ?1 AND strSection = ?2 AND strKeyName = ?3";
 
@@ -207,9 +232,13 @@ clsDbManager::clsDbManager(fsys::path folder, Reporter report)
         if (!fsys::exists(db, ec)) {
             const fsys::path clean = folder_ / kTemplateFile;
             if (fsys::exists(clean, ec)) {
+                // The store keeps key data in its log: it is its owner's alone from the first
+                // byte, whatever mode the template has.
                 fsys::path temp = db;
                 temp += ".tmp";
-                fsys::copy_file(clean, temp, fsys::copy_options::overwrite_existing);
+                if (!fs::CopyToPrivateFile(clean, temp))
+                    throw fsys::filesystem_error("cannot copy the template", clean, temp,
+                                                 std::error_code(errno, std::generic_category()));
                 fsys::rename(temp, db);
             } else {
                 TellUser(std::string("The database file (db1.mdb or alternatively db1_clean.mdb) cannot be found.  ") +
@@ -257,6 +286,7 @@ clsDbManager::~clsDbManager() {
 bool clsDbManager::OpenDatabase() {
     std::error_code ec;
     if (!fsys::exists(DatabasePath(), ec)) return false;
+    keepToOwner(DatabasePath());
     try {
         db_ = openStoreFile(DatabasePath());
     } catch (const vb::Error& e) {
@@ -663,6 +693,7 @@ int32_t clsDbManager::CompactDatabase() {
         {
             // A file that is not the store (one that could not be set aside) is left as it is.
             const auto source = openStoreFile(DatabasePath());
+            makePrivateEmptyFile(target);
             faultPoint("compact.vacuum");
             sqlite::Statement vacuum(*source, "VACUUM INTO ?1");
             vacuum.Bind(1, target.string()).Run();

@@ -57,7 +57,9 @@ void removeOldCopies(const sfs::path& mailRoot) {
 std::string copyAttachment(const std::string& path) {
     sfs::path mailRoot = ::fs::PlatformRoot() / "mail";
     std::error_code ec;
-    ::fs::CreatePrivateFolders(mailRoot);
+    if (!::fs::CreatePrivateFolders(mailRoot))
+        vb::Raise(kMailFailure, "MAPIMessages", "Cannot prepare the attachment " + path + ": the folder " +
+                                                    mailRoot.string() + " may not be used");
     removeOldCopies(mailRoot);
     std::string tmpl = (mailRoot / "XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) vb::Raise(kMailFailure, "MAPIMessages", "Cannot prepare the attachment " + path);

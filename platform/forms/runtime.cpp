@@ -130,7 +130,7 @@ void providePrivateRuntimeFolder() {
 std::string offscreenPlatform() {
     std::error_code ec;
     const std::filesystem::path dir = fs::PlatformRoot() / "runtime";
-    fs::CreatePrivateFolders(dir);
+    if (!fs::CreatePrivateFolders(dir)) return "offscreen";
     const std::filesystem::path file = dir / "offscreen-screen.json";
     const std::filesystem::path temporary = dir / ("offscreen-screen.json." + std::to_string(::getpid()));
     if (!fs::WritePrivateFile(temporary, R"({"screens": [{"name": "offscreen", "x": 0, "y": 0, "width": 1024, "height": 768, )"

@@ -4,14 +4,17 @@
 #include "vbrt/convert.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace fs {
@@ -132,6 +135,83 @@ FILETIME FromUnix(int64_t seconds, int64_t nanoseconds) {
     return FILETIME::FromValue(uint64_t(std::max<int64_t>(ticks, 0)));
 }
 
+// The home folder the password database gives the effective user; empty when it has none.
+std::string HomeFromPasswordDatabase() {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (size < 1024) size = 16384;
+    for (int attempt = 0; attempt < 6; ++attempt, size *= 4) {
+        std::vector<char> buffer(static_cast<size_t>(size));
+        passwd entry {};
+        passwd* found = nullptr;
+        const int rc = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE) continue;
+        if (rc != 0 || !found || !found->pw_dir || !*found->pw_dir) return {};
+        return found->pw_dir;
+    }
+    return {};
+}
+
+// The components of a path made absolute and normal ("/", then one name each).
+std::vector<std::string> Components(const stdfs::path& p) {
+    std::error_code ec;
+    stdfs::path absolute = stdfs::absolute(p, ec);
+    if (ec) absolute = p;
+    std::vector<std::string> parts;
+    for (const auto& part : absolute.lexically_normal()) {
+        const std::string text = part.string();
+        if (!text.empty() && text != ".") parts.push_back(text);
+    }
+    return parts;
+}
+
+// A text as one word of a shell command line.
+std::string ShellWord(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Why a folder of the platform root may not be used, from its status.
+std::optional<std::string> FolderProblem(const std::string& folder, const struct stat& st) {
+    const uid_t me = ::geteuid();
+    if (st.st_uid != me)
+        return "The folder '" + folder + "' of the platform root belongs to another user (uid " +
+               std::to_string(st.st_uid) + ", not " + std::to_string(me) +
+               "): it cannot hold this user's private state.  Remove it, or have an administrator give it to this "
+               "user with \"chown -R " + std::to_string(me) + " " + ShellWord(folder) + "\".";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+        return "The folder '" + folder + "' of the platform root can be written by other users (mode " + mode +
+               "): it cannot hold this user's private state.  Mend it with \"chmod go-w " + ShellWord(folder) +
+               "\".";
+    }
+    return std::nullopt;
+}
+
+// A refused folder is said on standard error once per process: whichever program meets it,
+// its user learns which folder and how to mend it.
+void ReportRefusedFolder(const std::string& text) {
+    static std::mutex m;
+    static std::set<std::string> told;
+    std::lock_guard<std::mutex> lock(m);
+    if (told.insert(text).second) std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
+}
+
+// Creates `dir` and the folders above it that are missing, each new one 0700.
+bool CreateFolders(const stdfs::path& dir) {
+    std::error_code ec;
+    if (dir.empty()) return false;
+    if (stdfs::is_directory(dir, ec)) return true;
+    const stdfs::path parent = dir.parent_path();
+    if (!parent.empty() && parent != dir && !CreateFolders(parent)) return false;
+    if (::mkdir(dir.c_str(), 0700) == 0) {
+        ::chmod(dir.c_str(), 0700);  // the umask may have taken bits away
+        return true;
+    }
+    return stdfs::is_directory(dir, ec);  // made meanwhile by another process
+}
+
 }  // namespace
 
 // ---- roots and folders ------------------------------------------------------------------
@@ -140,25 +220,50 @@ stdfs::path PlatformRoot() {
     if (const char* root = std::getenv("LUMAREL_ROOT"); root && *root) return root;
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
         return stdfs::path(state) / "lumarel";
-    const char* home = std::getenv("HOME");
-    return stdfs::path(home && *home ? home : "/tmp") / ".local" / "state" / "lumarel";
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h && *h) home = h;
+    if (home.empty()) home = HomeFromPasswordDatabase();
+    if (home.empty()) return {};
+    return stdfs::path(home) / ".local" / "state" / "lumarel";
 }
 
-bool CreatePrivateFolders(const stdfs::path& dir) {
-    std::error_code ec;
-    if (dir.empty()) return false;
-    if (stdfs::is_directory(dir, ec)) return true;
-    const stdfs::path parent = dir.parent_path();
-    if (!parent.empty() && parent != dir && !CreatePrivateFolders(parent)) return false;
-    if (::mkdir(dir.c_str(), 0700) == 0) {
-        ::chmod(dir.c_str(), 0700);  // the umask may have taken bits away
-        return true;
+std::optional<std::string> PrivateFolderProblem(const stdfs::path& dir) {
+    const stdfs::path root = PlatformRoot();
+    if (root.empty())
+        return "There is no platform root: LUMAREL_ROOT, XDG_STATE_HOME and HOME are unset, and the password "
+               "database names no home folder for uid " + std::to_string(::geteuid()) +
+               ".  Set LUMAREL_ROOT to a folder of this user's own.";
+    const std::vector<std::string> rootParts = Components(root), dirParts = Components(dir);
+    if (dirParts.size() < rootParts.size() || !std::equal(rootParts.begin(), rootParts.end(), dirParts.begin()))
+        return std::nullopt;  // not below the platform root
+    stdfs::path at;
+    for (size_t i = 0; i < dirParts.size(); ++i) {
+        at /= dirParts[i];
+        if (i + 1 < rootParts.size()) continue;  // above the root: the user's choice of place
+        struct stat st {};
+        if (::stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) break;  // made (or refused) by the caller
+        if (auto problem = FolderProblem(at.string(), st)) return problem;
     }
-    return stdfs::is_directory(dir, ec);  // made meanwhile by another process
+    return std::nullopt;
+}
+
+bool CreatePrivateFolders(const stdfs::path& dir, std::string* problem) {
+    // Judged before and after: a folder that did not exist yet and was made meanwhile by someone
+    // else is judged as well.
+    auto refused = [&](const std::string& text) {
+        ReportRefusedFolder(text);
+        if (problem) *problem = text;
+        errno = EACCES;
+        return false;
+    };
+    if (auto p = PrivateFolderProblem(dir)) return refused(*p);
+    if (!CreateFolders(dir)) return false;
+    if (auto p = PrivateFolderProblem(dir)) return refused(*p);
+    return true;
 }
 
 int OpenPrivateFile(const stdfs::path& file, int flags) {
-    const int fd = ::open(file.c_str(), flags | O_CLOEXEC, 0600);
+    const int fd = ::open(file.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0 && (flags & O_CREAT)) {
         struct stat st {};
         if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) ::fchmod(fd, 0600);
@@ -178,6 +283,38 @@ bool WritePrivateFile(const stdfs::path& file, std::string_view bytes, bool sync
     const int error = ok ? 0 : errno;
     if (ok && sync) ok = ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
+    if (error != 0) errno = error;
+    return ok;
+}
+
+bool CopyToPrivateFile(const stdfs::path& from, const stdfs::path& file) {
+    const int in = OpenRegularFile(from);
+    if (in < 0) return false;
+    const int out = OpenPrivateFile(file, O_WRONLY | O_CREAT | O_TRUNC);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        errno = error;
+        return false;
+    }
+    bool ok = true;
+    char buffer[65536];
+    while (ok) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        for (ssize_t at = 0; ok && at < n;) {
+            const ssize_t w = ::write(out, buffer + at, size_t(n - at));
+            if (w > 0) at += w;
+            else ok = w < 0 && errno == EINTR;
+        }
+    }
+    const int error = ok ? 0 : errno;
+    ok = ::close(out) == 0 && ok;
+    ::close(in);
     if (error != 0) errno = error;
     return ok;
 }

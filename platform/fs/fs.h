@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,20 +27,39 @@ namespace fs {
 // ---- roots and folders ------------------------------------------------------------------
 
 // The platform root: $LUMAREL_ROOT, else $XDG_STATE_HOME/lumarel, else
-// $HOME/.local/state/lumarel. Read on every call (tests set their own); not created here.
+// <home>/.local/state/lumarel, where <home> is $HOME or, when HOME is unset or empty, the home
+// folder the password database gives the user (never the current folder: a folder another user
+// can reach). Empty when none of them names a folder. Read on every call (tests set their own);
+// not created here.
 std::filesystem::path PlatformRoot();
+// Why `dir` may not hold this user's private state, or nothing when it may. The platform root
+// holds the bus service's socket, lock and state files, the device's keys and the driver store:
+// the root and every existing folder from it down to `dir` must belong to the user and be
+// writable by nobody else, or another local user could swap the socket, put a symbolic link in
+// place of a lock file or plant a driver. The text names the folder and how to mend it. A folder
+// outside the platform root is not judged here.
+std::optional<std::string> PrivateFolderProblem(const std::filesystem::path& dir);
 // Creates `dir` and the folders above it that are missing, each new one for its owner only
 // (0700, whatever the umask: the platform root holds the bus service's socket and the device's
-// keys); folders that exist keep their mode. True when `dir` is a folder afterwards.
-bool CreatePrivateFolders(const std::filesystem::path& dir);
-// open(2) of a file that, when created, is for its owner only (0600, whatever the umask).
-// Returns the descriptor (close-on-exec) or -1 with errno set.
+// keys). Inside the platform root, folders that exist are judged as PrivateFolderProblem judges
+// them and are never widened or narrowed: one that another user owns or may write is refused
+// (false, errno EACCES), said once on standard error, and its problem stored in `problem` when
+// given. True when `dir` is a folder that may be used afterwards.
+bool CreatePrivateFolders(const std::filesystem::path& dir, std::string* problem = nullptr);
+// open(2) of a file that, when created, is for its owner only (0600, whatever the umask), never
+// through a symbolic link in its place (a lock or state file under the platform root is the
+// user's own, not a file a link points at). Returns the descriptor (close-on-exec) or -1 with
+// errno set (ELOOP for a link).
 int OpenPrivateFile(const std::filesystem::path& file, int flags);
 // Writes `bytes` as the whole of `file` (created for its owner only, as OpenPrivateFile; an
 // existing file is truncated, a symbolic link in its place is not followed), flushed to the disk
 // when `sync` is set. False (errno set) when any step failed; callers that replace a file write
 // it under a temporary name and rename it.
 bool WritePrivateFile(const std::filesystem::path& file, std::string_view bytes, bool sync = false);
+// Copies the regular file `from` into `file`, which is created (or truncated) as WritePrivateFile
+// creates it: for its owner only from the first byte, whatever mode `from` has. False (errno
+// set) when any step failed.
+bool CopyToPrivateFile(const std::filesystem::path& from, const std::filesystem::path& file);
 // The folder that stands for drive `letter` (any case): PlatformRoot()/drives/<lower letter>.
 std::filesystem::path DriveFolder(char letter);
 

@@ -4,6 +4,7 @@
 #include "fs/fs.h"
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -51,13 +52,20 @@ void writeMark(MutexObject& m, char c) {
     else (void)!::pwrite(m.lockFd, &c, 1, 0);
 }
 
-// Maps the lock file's first byte (the file is given its byte first when it has none).
-void mapMark(MutexObject& m) {
-    struct stat st{};
-    if (::fstat(m.lockFd, &st) != 0) return;
-    if (st.st_size < 1 && ::ftruncate(m.lockFd, 1) != 0) return;
+// Gives the lock file its byte on the disk, then maps it. The byte is reserved first: a file
+// grown with ftruncate alone has no block behind it, and on a full disk the first write to the
+// mapped page would end the process with SIGBUS instead of failing here. An earlier file made
+// that way gets its block now as well. False (errno set) when the disk has no room; a file that
+// cannot be mapped is read and written instead.
+bool reserveAndMapMark(MutexObject& m) {
+    const int rc = ::posix_fallocate(m.lockFd, 0, 1);
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
     void* p = ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED, m.lockFd, 0);
     if (p != MAP_FAILED) m.mark = static_cast<volatile char*>(p);
+    return true;
 }
 
 struct State {
@@ -73,6 +81,7 @@ State& state() {
 }
 
 thread_local uint32_t t_lastError = ERROR_SUCCESS;
+thread_local std::string t_lastErrorDetail;
 
 // Mutexes owned by the calling thread; when the thread ends they are marked abandoned.
 struct OwnedByThread {
@@ -114,7 +123,7 @@ std::string sanitize(const std::string& name) {
 
 // True when some handle (in any process) holds the presence file open.
 bool someoneHasItOpen(const std::string& presencePath) {
-    int fd = ::open(presencePath.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = ::open(presencePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     if (!busy) ::flock(fd, LOCK_UN);
@@ -129,8 +138,13 @@ Handle addHandle(State& s, const std::shared_ptr<MutexObject>& m) {
     return h;
 }
 
+// A write that fails for want of room: a full disk, a quota, a file-size limit.
+bool diskFull(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
+
 // Opens (or, with `create`, creates) the named object of this process. Caller holds s.lock.
-std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool create, bool& existed) {
+// Null when it cannot: `error` and `detail` then say why.
+std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool create, bool& existed,
+                                         uint32_t& error, std::string& detail) {
     std::string folder = NamedObjectFolder();
     std::string base = folder + "/" + sanitize(name);
     std::string lockPath = base + ".lock";
@@ -141,23 +155,48 @@ std::shared_ptr<MutexObject> namedObject(State& s, const std::string& name, bool
             return m;
         }
     }
+    // The folder is the user's own, or no file in it is trusted (another user could have put a
+    // link in place of a lock file). Only a mutex being created makes it.
+    if (!create) {
+        if (auto problem = fs::PrivateFolderProblem(folder)) {
+            error = ERROR_ACCESS_DENIED;
+            detail = *problem;
+            return nullptr;
+        }
+    } else if (!fs::CreatePrivateFolders(folder, &detail)) {
+        error = ERROR_ACCESS_DENIED;
+        if (detail.empty()) {
+            error = diskFull(errno) ? ERROR_DISK_FULL : ERROR_PATH_NOT_FOUND;
+            detail = "the folder '" + folder + "' cannot be created (" + std::strerror(errno) + ")";
+        }
+        return nullptr;
+    }
     existed = someoneHasItOpen(presencePath);
-    if (!existed && !create) return nullptr;
-    fs::CreatePrivateFolders(folder);
+    if (!existed && !create) {
+        error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
     auto m = std::make_shared<MutexObject>();
     m->key = lockPath;
     // For the owner only, whatever the umask: the platform root is one user's machine.
-    m->lockFd = fs::OpenPrivateFile(lockPath, O_RDWR | O_CREAT);
-    m->presenceFd = fs::OpenPrivateFile(presencePath, O_RDWR | O_CREAT);
-    if (m->lockFd < 0 || m->presenceFd < 0) {
+    auto fail = [&](const std::string& file) {
+        const int e = errno;
+        error = diskFull(e) ? ERROR_DISK_FULL : e == ELOOP ? ERROR_ACCESS_DENIED : ERROR_INVALID_NAME;
+        detail = e == ELOOP       ? "the file '" + file + "' is a symbolic link, not this mutex's own file"
+                 : diskFull(e) ? "the disk has no room for the file '" + file + "' (" + std::strerror(e) + ")"
+                               : "the file '" + file + "' cannot be used (" + std::strerror(e) + ")";
         if (m->lockFd >= 0) ::close(m->lockFd);
         if (m->presenceFd >= 0) ::close(m->presenceFd);
         return nullptr;
-    }
+    };
+    m->lockFd = fs::OpenPrivateFile(lockPath, O_RDWR | O_CREAT);
+    if (m->lockFd < 0) return fail(lockPath);
+    m->presenceFd = fs::OpenPrivateFile(presencePath, O_RDWR | O_CREAT);
+    if (m->presenceFd < 0) return fail(presencePath);
+    if (!reserveAndMapMark(*m)) return fail(lockPath);
     // A probe by another process holds the presence file exclusively for an instant only.
     while (::flock(m->presenceFd, LOCK_SH) != 0 && errno == EINTR) {
     }
-    mapMark(*m);
     // A name nobody had open is a new mutex: an owner that died with the last handle left no
     // abandoned state behind.
     if (!existed && ::flock(m->lockFd, LOCK_EX | LOCK_NB) == 0) {
@@ -215,6 +254,8 @@ std::string NamedObjectFolder() { return (fs::PlatformRoot() / "kernel" / "mutex
 
 uint32_t GetLastError() { return t_lastError; }
 
+std::string LastErrorDetail() { return t_lastErrorDetail; }
+
 uint32_t GetCurrentThreadId() { return uint32_t(::syscall(SYS_gettid)); }
 
 Handle CreateMutex(bool initialOwner, const std::string& name) {
@@ -227,15 +268,19 @@ Handle CreateMutex(bool initialOwner, const std::string& name) {
         if (name.empty()) {
             m = std::make_shared<MutexObject>();
         } else {
-            m = namedObject(s, name, true, existed);
+            uint32_t error = ERROR_INVALID_NAME;
+            std::string detail;
+            m = namedObject(s, name, true, existed, error, detail);
             if (!m) {
-                t_lastError = ERROR_INVALID_NAME;
+                t_lastError = error;
+                t_lastErrorDetail = detail;
                 return 0;
             }
         }
         h = addHandle(s, m);
     }
     t_lastError = existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+    t_lastErrorDetail.clear();
     if (initialOwner && !existed) WaitForSingleObject(h, 0);
     return h;
 }
@@ -248,12 +293,16 @@ Handle OpenMutex(uint32_t, bool, const std::string& name) {
         return 0;
     }
     bool existed = false;
-    auto m = namedObject(s, name, false, existed);
+    uint32_t error = ERROR_FILE_NOT_FOUND;
+    std::string detail;
+    auto m = namedObject(s, name, false, existed, error, detail);
     if (!m) {
-        t_lastError = ERROR_FILE_NOT_FOUND;
+        t_lastError = error;
+        t_lastErrorDetail = detail;
         return 0;
     }
     t_lastError = ERROR_SUCCESS;
+    t_lastErrorDetail.clear();
     return addHandle(s, m);
 }
 

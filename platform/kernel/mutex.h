@@ -27,13 +27,19 @@ inline constexpr uint32_t SYNCHRONIZE = 0x100000;
 // Error codes left by the calls below (GetLastError).
 inline constexpr uint32_t ERROR_SUCCESS = 0;
 inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+inline constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
+inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 inline constexpr uint32_t ERROR_INVALID_HANDLE = 6;
+inline constexpr uint32_t ERROR_DISK_FULL = 112;
 inline constexpr uint32_t ERROR_INVALID_NAME = 123;
 inline constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr uint32_t ERROR_NOT_OWNER = 288;
 
 // Creates a mutex. An empty name makes an unnamed one; a named one that exists already is
-// opened (GetLastError then gives ERROR_ALREADY_EXISTS). Returns 0 on failure.
+// opened (GetLastError then gives ERROR_ALREADY_EXISTS). Returns 0 on failure: ERROR_DISK_FULL
+// when the disk has no room for the name's lock file, ERROR_ACCESS_DENIED when the folder of the
+// names may not be trusted (another user owns it or may write it) or a symbolic link stands in
+// place of a lock file; LastErrorDetail then says which file or folder.
 Handle CreateMutex(bool initialOwner, const std::string& name = {});
 // Opens an existing named mutex: one that some handle, in any process, holds open. Returns 0
 // with ERROR_FILE_NOT_FOUND when none is open. The access mask and inheritance are accepted
@@ -49,6 +55,9 @@ bool ReleaseMutex(Handle h);
 bool CloseHandle(Handle h);
 
 uint32_t GetLastError();
+// The last failure of CreateMutex or OpenMutex on the calling thread in words, naming the file
+// or folder and how to mend it where that is known; empty after a success.
+std::string LastErrorDetail();
 // The calling thread's system-wide identifier.
 uint32_t GetCurrentThreadId();
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -106,9 +107,13 @@ void writeAll(const std::string& path, const Contents& c) {
 // Holds the store's lock file for one read or read-modify-write.
 class StoreLock {
 public:
+    // A folder that another user owns or may write is not used: `refused` then says why.
     explicit StoreLock(bool exclusive) {
-        fs::CreatePrivateFolders(std::filesystem::path(SettingsFilePath()).parent_path());
-        fd_ = ::open((SettingsFilePath() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (!fs::CreatePrivateFolders(std::filesystem::path(SettingsFilePath()).parent_path(), &refused)) {
+            if (refused.empty()) refused = std::strerror(errno);
+            return;
+        }
+        fd_ = fs::OpenPrivateFile(SettingsFilePath() + ".lock", O_RDWR | O_CREAT);
         if (fd_ >= 0) {
             while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
             }
@@ -119,6 +124,8 @@ public:
     }
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
+
+    std::string refused;
 
 private:
     int fd_ = -1;
@@ -168,6 +175,7 @@ std::string SettingsFilePath() { return (fs::PlatformRoot() / "registry" / "sett
 std::string GetSetting(const std::string& appName, const std::string& section, const std::string& key,
                        const std::string& defaultValue) {
     StoreLock lock(false);
+    if (!lock.refused.empty()) return defaultValue;
     for (const Line& l : readAll(SettingsFilePath()).lines)
         if (l.entry && matches(*l.entry, appName, section) && sameName(l.entry->key, key)) return l.entry->value;
     return defaultValue;
@@ -177,6 +185,7 @@ void SaveSetting(const std::string& appName, const std::string& section, const s
                  const std::string& value) {
     if (appName.empty() || section.empty() || key.empty()) vb::Raise(5, "registry");
     StoreLock lock(true);
+    if (!lock.refused.empty()) vb::Raise(70, "registry", "Permission denied: " + lock.refused);
     Contents c = readAll(SettingsFilePath());
     bool found = false;
     for (Line& l : c.lines) {
@@ -192,6 +201,7 @@ void SaveSetting(const std::string& appName, const std::string& section, const s
 
 void DeleteSetting(const std::string& appName, const std::string& section, const std::string& key) {
     StoreLock lock(true);
+    if (!lock.refused.empty()) vb::Raise(70, "registry", "Permission denied: " + lock.refused);
     Contents c = readAll(SettingsFilePath());
     const size_t removed = std::erase_if(c.lines, [&](const Line& l) {
         return l.entry && matches(*l.entry, appName, section) && (key.empty() || sameName(l.entry->key, key));
@@ -203,6 +213,7 @@ std::vector<std::pair<std::string, std::string>> GetAllSettings(const std::strin
                                                                 const std::string& section) {
     StoreLock lock(false);
     std::vector<std::pair<std::string, std::string>> out;
+    if (!lock.refused.empty()) return out;
     for (const Line& l : readAll(SettingsFilePath()).lines)
         if (l.entry && matches(*l.entry, appName, section)) out.emplace_back(l.entry->key, l.entry->value);
     return out;

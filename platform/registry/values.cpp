@@ -47,9 +47,11 @@ fsys::path keyFolder(Hive hive, const std::string& keyPath) {
 
 class KeyLock {
 public:
+    // A key in a folder that another user owns or may write is neither read nor written: the
+    // lock is then not held.
     KeyLock(const fsys::path& dir, bool exclusive) {
-        if (exclusive) fs::CreatePrivateFolders(dir);
-        fd_ = ::open((dir / "values.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (exclusive ? !fs::CreatePrivateFolders(dir) : bool(fs::PrivateFolderProblem(dir))) return;
+        fd_ = fs::OpenPrivateFile(dir / "values.lock", O_RDWR | O_CREAT);
         if (fd_ >= 0)
             while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
             }
@@ -85,6 +87,7 @@ int32_t find(Hive hive, const std::string& keyPath, const std::string& name, Val
     std::error_code ec;
     if (!fsys::is_directory(dir, ec)) return kRegFileNotFound;
     KeyLock lock(dir, false);
+    if (!lock.Held() && fs::PrivateFolderProblem(dir)) return kRegAccessDenied;
     std::vector<std::pair<std::string, Value>> values;
     if (!readKey(dir, values)) return kRegFileNotFound;
     for (auto& [n, v] : values)
@@ -205,6 +208,7 @@ int32_t DeleteKey(Hive hive, const std::string& keyPath) {
     std::error_code ec;
     if (!fsys::exists(dir / "values.key", ec)) return kRegFileNotFound;
     KeyLock lock(dir, true);
+    if (!lock.Held()) return kRegAccessDenied;
     fsys::remove(dir / "values.key", ec);
     return ec ? kRegAccessDenied : kRegOk;
 }

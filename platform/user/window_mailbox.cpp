@@ -99,7 +99,7 @@ WindowMailbox::WindowMailbox(HWND hwnd, std::function<bool(uint32_t msg)> accept
     s.hwnd = hwnd;
     s.accept = std::move(accept);
     const std::string folder = WindowRegistryFolder();
-    fs::CreatePrivateFolders(folder);
+    if (!fs::CreatePrivateFolders(folder)) return;  // no mailbox in a folder another user may write
     s.path = mailboxPath(folder, ::getpid(), hwnd);
     sockaddr_un addr{};
     if (!socketAddress(s.path, addr)) return;

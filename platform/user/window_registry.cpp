@@ -19,7 +19,9 @@ namespace user {
 
 namespace {
 
-void makeFolder(const std::string& folder) { fs::CreatePrivateFolders(folder); }
+// The folder, made for the owner only; false when it may not be used (another user owns it or
+// may write it: entries there could be anyone's).
+bool makeFolder(const std::string& folder) { return fs::CreatePrivateFolders(folder); }
 
 struct Published {
     std::string folder;
@@ -91,10 +93,10 @@ void sweepDeadProcesses(const std::string& folder) {
 // Takes this process's lock in the folder, once. Caller holds the state mutex.
 bool ensureLock(State& s, const std::string& folder) {
     if (s.lockFds.count(folder)) return true;
-    makeFolder(folder);
+    if (!makeFolder(folder)) return false;
     std::string path = lockPath(folder, ::getpid());
     for (int attempt = 0; attempt < 10; ++attempt) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        int fd = fs::OpenPrivateFile(path, O_RDWR | O_CREAT);
         if (fd < 0) return false;
         while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
         }
@@ -169,7 +171,7 @@ bool iequal(const std::string& a, const std::string& b) {
 // open file, so the test also works for the calling process's own lock.
 bool processAlive(const std::string& folder, pid_t pid) {
     std::string path = lockPath(folder, pid);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
         bool held = errno == EWOULDBLOCK;
@@ -210,6 +212,7 @@ std::vector<TopWindow> scan(const std::optional<std::string>& className, const s
                             bool firstOnly) {
     std::string folder = WindowRegistryFolder();
     std::vector<std::pair<pid_t, std::string>> files;
+    if (fs::PrivateFolderProblem(folder)) return {};  // entries anyone could have written
     if (DIR* d = ::opendir(folder.c_str())) {
         while (dirent* e = ::readdir(d)) {
             std::string n = e->d_name;

@@ -366,6 +366,8 @@ void Lumarel460::SaveState(const std::filesystem::path& dir, const nlohmann::jso
 }
 
 nlohmann::json Lumarel460::LoadState(const std::filesystem::path& dir) {
+    // A state that another user may have written is not the device's.
+    if (const auto problem = fs::PrivateFolderProblem(dir)) throw std::runtime_error("device state: " + *problem);
     const std::filesystem::path file = dir / "state.json";
     if (!std::filesystem::exists(file)) return nullptr;
     const std::vector<uint8_t> text = ReadFile(file);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -175,8 +176,16 @@ public:
     // Connects the request and notice connections. Under m_.
     bool connect() {
         silentGreeting_ = false;
+        refused_ = false;
         if (stopped_) return false;
         const std::string sock = SocketPath(options_.root);
+        // A socket in a folder that another user owns or may write could be theirs, swapped in
+        // for the service's: nothing is sent to it.
+        if (auto problem = fs::PrivateFolderProblem(ServiceFolder(options_.root))) {
+            startFailure_ = *problem;
+            refused_ = true;
+            return false;
+        }
         for (int attempt = 0; attempt < 20; ++attempt) {
             int fd = connectSocket(sock);
             if (fd < 0) {
@@ -410,13 +419,18 @@ private:
 public:
     // Why the service this client started could not start (empty when it did, or said nothing).
     const std::string& StartFailure() const { return startFailure_; }
+    // True when the service's folder was refused: another user owns it or may write it.
+    bool Refused() const { return refused_; }
 
 private:
     bool startLocked() {
         const std::string folder = ServiceFolder(options_.root);
-        fs::CreatePrivateFolders(folder);
-        int lockFd = ::open((folder + "/start.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lockFd < 0) return false;
+        if (!fs::CreatePrivateFolders(folder, &startFailure_)) return false;
+        int lockFd = fs::OpenPrivateFile(folder + "/start.lock", O_RDWR | O_CREAT);
+        if (lockFd < 0) {
+            startFailure_ = "cannot open " + folder + "/start.lock: " + std::strerror(errno);
+            return false;
+        }
         while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
         }
         bool ok = true;
@@ -587,6 +601,7 @@ private:
     bool silentGreeting_ = false;  // the last connect found a service that listens but does not greet
     std::vector<uint8_t> reply_;
     std::string startFailure_;
+    bool refused_ = false;
     std::map<uint32_t, Range> ranges_;
     uint32_t nextHandle_ = 1;
 };
@@ -603,7 +618,8 @@ std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceO
                                std::to_string(std::max(options.replyTimeoutMs, kGreetingWaitMs)) + " ms");
         const std::string log = ServiceFolder(root) + "/service.log";
         const std::string message =
-            a->StartFailure().empty()
+            a->Refused() ? "the bus service of " + root + " cannot be used: " + a->StartFailure()
+            : a->StartFailure().empty()
                 ? "cannot reach or start the bus service of " + root + " (see " + log + ")"
                 : "the bus service of " + root + " could not start: " + a->StartFailure() + " (see " + log + ")";
         // The program that asked says so where its user looks, once per reason.

@@ -135,7 +135,8 @@ void Server::tellNotReady(const std::string& why) {
 }
 
 bool Server::takeServiceLock() {
-    lockFd_ = ::open((folder_ + "/service.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // Never through a symbolic link: the service writes its process id into the file it opens.
+    lockFd_ = fs::OpenPrivateFile(folder_ + "/service.lock", O_RDWR | O_CREAT);
     if (lockFd_ < 0) return false;
     // A service that is just ending still holds the lock for a moment: wait a little for it.
     for (int i = 0; i < 100; ++i) {
@@ -527,14 +528,36 @@ int Server::Run() {
     if (!options_.descriptionFile.empty()) options_.descriptionFile = absolutePath(options_.descriptionFile);
     folder_ = ServiceFolder(options_.root);
     std::error_code ec;
-    fs::CreatePrivateFolders(folder_);
+    // The folder holds the socket, the lock and the device's state: one that another user owns
+    // or may write (who could swap the socket or put a link in place of the lock) is not served.
+    std::string problem;
+    const bool made = fs::CreatePrivateFolders(folder_, &problem);
+    if (made && problem.empty()) problem = fs::PrivateFolderProblem(folder_ + "/state").value_or("");
+    if (!made || !problem.empty()) {
+        const std::string why = problem.empty() ? "cannot create " + folder_ + ": " + std::strerror(errno) : problem;
+        if (made || problem.empty()) std::cerr << "lumarel-bus: " << why << '\n';  // else said by the check
+        tellNotReady(why);
+        return 2;
+    }
     // One earlier log is kept beside the current one, so the file does not grow without end.
     const std::string logPath = folder_ + "/service.log";
     if (fsys::file_size(logPath, ec) > 1'000'000 && !ec) fsys::rename(logPath, logPath + ".1", ec);
-    // The log names devices and their state: for the owner only.
-    if (const int fd = fs::OpenPrivateFile(logPath, O_WRONLY | O_CREAT | O_APPEND); fd >= 0) ::close(fd);
-    logFile_.open(logPath, std::ios::app);
+    // The log names devices and their state: for the owner only, and never through a link.
+    if (const int fd = fs::OpenPrivateFile(logPath, O_WRONLY | O_CREAT | O_APPEND); fd >= 0) {
+        ::close(fd);
+        logFile_.open(logPath, std::ios::app);
+    }
     if (!takeServiceLock()) {
+        if (lockFd_ < 0) {  // no lock file to take: a symbolic link in its place, or no room
+            const int error = errno;
+            const std::string why = "cannot open " + folder_ + "/service.lock: " +
+                                    (error == ELOOP ? "it is a symbolic link, not the service's own file"
+                                                    : std::string(std::strerror(error)));
+            log(why);
+            std::cerr << "lumarel-bus: " << why << '\n';
+            tellNotReady(why);
+            return 2;
+        }
         log("another bus service runs for this root; ending");
         if (lockFd_ >= 0) ::close(lockFd_);
         lockFd_ = -1;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,8 @@ public:
         root_ = fsys::temp_directory_path() / ("bus-" + name + "-" + std::to_string(::getpid()));
         fsys::remove_all(root_);
         fsys::create_directories(root_);
+        // The user's own root whatever the umask: one that others may write is refused.
+        ::chmod(root_.c_str(), 0700);
         ::setenv("LUMAREL_ROOT", root_.c_str(), 1);
         ::setenv("LUMAREL_BUS_IDLE_MS", std::to_string(idleMs).c_str(), 1);
         if (description) {

@@ -2,14 +2,25 @@
 // planted INF would install a driver), drive C, the registry, the window directory, the named
 // mutexes and the bus service's socket and device state. Whatever the umask the programs run
 // under, and whatever mode the user gave the root itself, every folder they create below it is
-// for its owner only (0700) and every file 0600, so that no other user can write into them.
+// for its owner only (0700) and every file 0600, so that no other user can write into them; the
+// downloader's store, which keeps key data in its log, is its owner's alone as well. A root, or a
+// folder in it, that another user owns or may write is refused with what to do about it, and a
+// lock file is never opened through a symbolic link.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "app/imagelift_process.h"
@@ -24,14 +35,37 @@ mode_t ModeOf(const fsys::path& p) {
     return st.st_mode;
 }
 
-std::string RunCommand(const std::string& command) {
+struct Outcome {
+    int exitCode = -1;
+    std::string output;  // standard output and error together
+};
+
+Outcome RunCommand(const std::string& command) {
     FILE* f = ::popen((command + " 2>&1").c_str(), "r");
-    std::string out;
+    Outcome o;
     char buf[4096];
-    while (size_t n = std::fread(buf, 1, sizeof buf, f)) out.append(buf, n);
-    ::pclose(f);
-    return out;
+    while (size_t n = std::fread(buf, 1, sizeof buf, f)) o.output.append(buf, n);
+    const int status = ::pclose(f);
+    o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return o;
 }
+
+std::string ReadAll(const fsys::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every path below `root`, in name order.
+std::vector<std::string> Listing(const fsys::path& root) {
+    std::vector<std::string> paths;
+    for (const auto& e : fsys::recursive_directory_iterator(root)) paths.push_back(e.path().string());
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// What a caller would find from an earlier unattended run that went well.
+const char kEarlierSuccess[] =
+    "0:00:04.120, USER, basAutomation, Successfully programmed GUID 0A3C7E100001ABCD to the device.\r\n";
 
 class PrivateRoot : public ::testing::Test {
 protected:
@@ -107,6 +141,145 @@ TEST_F(PrivateRoot, EverythingTheProgramsCreateIsForTheOwnerWhateverTheUmask) {
     }
     EXPECT_GT(folders, 10);
     EXPECT_GT(files, 10);
+    // The store of the program folder (made from the template, compacted at the end).
+    EXPECT_EQ(ModeOf(program / "db1.mdb") & 07777, 0600u);
+}
+
+// A root made wide by hand, a folder in it that another user owns, a service folder others may
+// write (they could swap the socket) and a link in place of the service's lock file (the service
+// would write its process id through it): the programs refuse them, say which folder or file and
+// how to mend it, and write nothing into a refused folder or through the link. A refused
+// unattended run replaces the earlier run's status file with its reason.
+TEST_F(PrivateRoot, ARootAnotherUserCouldUseIsRefusedWithWhatToDo) {
+    const fsys::path program = imagelifttest::MakeProgramFolder(outside_ / "program");
+    const fsys::path status = program / "script-data" / "1394_write_status.txt";
+    const fsys::path precious = outside_ / "precious.txt";
+    struct Case {
+        const char* name;
+        bool needsRoot;                 // chown to another user
+        std::function<void()> arrange;  // on a fresh root of mode 0755
+        bool downloader;                // else the bus control tool
+        std::vector<std::string> says;
+        fsys::path refused;             // the folder that gets nothing (none for the link)
+    };
+    const std::string rootWord = "'" + root_.string() + "'";
+    const Case cases[] = {
+        {"the root writable by all", false, [&] { ::chmod(root_.c_str(), 0777); }, true,
+         {"The folder " + rootWord + " of the platform root can be written by other users (mode 0777)",
+          "Mend it with \"chmod go-w " + rootWord + "\"."},
+         root_},
+        {"a folder of another user", true,
+         [&] {
+             fsys::create_directory(root_ / "kernel");
+             ASSERT_EQ(::chown((root_ / "kernel").c_str(), 65534, 65534), 0);
+         },
+         true,
+         {"The folder '" + (root_ / "kernel").string() + "' of the platform root belongs to another user (uid 65534",
+          "\"chown -R 0 '" + (root_ / "kernel").string() + "'\""},
+         root_ / "kernel"},
+        {"a service folder others may write", false,
+         [&] {
+             fsys::create_directory(root_ / "bus");
+             ::chmod((root_ / "bus").c_str(), 0770);
+         },
+         false, {"Mend it with \"chmod go-w '" + (root_ / "bus").string() + "'\"."}, root_ / "bus"},
+        {"a link in place of the service lock", false,
+         [&] {
+             fsys::create_directory(root_ / "bus");
+             ::chmod((root_ / "bus").c_str(), 0700);
+             fsys::create_symlink(precious, root_ / "bus" / "service.lock");
+         },
+         false, {(root_ / "bus" / "service.lock").string() + ": it is a symbolic link"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) continue;  // only an administrator gives a folder away
+        fsys::remove_all(root_);
+        fsys::create_directory(root_);
+        ::chmod(root_.c_str(), 0755);
+        std::ofstream(precious) << "another user's file";
+        c.arrange();
+        const std::vector<std::string> before = c.refused.empty() ? std::vector<std::string>{} : Listing(c.refused);
+        std::string said;
+        if (c.downloader) {
+            fsys::create_directories(status.parent_path());
+            std::ofstream(status, std::ios::binary) << kEarlierSuccess;
+            imagelifttest::ImageliftProcess run(program, {"/G", "0A3C7E10", "0001ABCD"},
+                                                {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR="});
+            EXPECT_EQ(run.WaitExit(60000), 1);
+            said = ReadAll(status);
+            EXPECT_EQ(said.find("Successfully"), std::string::npos) << said;
+        } else {
+            const Outcome o = RunCommand(bin_ + "/buscontrol state");
+            EXPECT_EQ(o.exitCode, 1);
+            said = o.output;
+        }
+        for (const std::string& part : c.says) EXPECT_NE(said.find(part), std::string::npos) << part << "\n" << said;
+        EXPECT_EQ(ReadAll(precious), "another user's file");
+        if (!c.refused.empty()) {
+            EXPECT_EQ(Listing(c.refused), before);
+        }
+    }
+}
+
+// The first run on a root whose disk is full (a small file system, filled; no mutex folder yet):
+// the downloader cannot give its instance mutex's lock file the byte it maps. It ends with a
+// failure that says so, instead of dying of SIGBUS at the first write to a page the disk cannot
+// hold, and the earlier run's status file, with its success, is replaced by this run's reason.
+TEST_F(PrivateRoot, AFullDiskFailsTheFirstStartWithItsReasonInPlaceOfAnEarlierSuccess) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a small file system is mounted by an administrator only";
+    const fsys::path program = imagelifttest::MakeProgramFolder(outside_ / "program");
+    const fsys::path status = program / "script-data" / "1394_write_status.txt";
+    fsys::create_directories(status.parent_path());
+    std::ofstream(status, std::ios::binary) << kEarlierSuccess;
+
+    // The child mounts the file system in a mount namespace of its own, which goes with it.
+    const std::string exe = (program / "Imagelift").string();
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", root_.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
+            ::_exit(77);
+        if (FILE* filler = std::fopen((root_ / "filler").c_str(), "wb")) {
+            const std::string block(4096, 'x');
+            while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+            }
+            std::fclose(filler);
+        }
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("XDG_RUNTIME_DIR", "", 1);
+        if (::chdir(program.c_str()) != 0) ::_exit(126);
+        ::execl(exe.c_str(), exe.c_str(), "/G", "0A3C7E10", "0001ABCD", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int wstatus = 0;
+    const int64_t start = imagelifttest::RealNow();
+    pid_t done = 0;
+    while ((done = ::waitpid(child, &wstatus, WNOHANG)) == 0 && imagelifttest::RealMsSince(start) < 60000)
+        imagelifttest::Breathe(10);
+    if (done == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &wstatus, 0);
+        FAIL() << "the downloader did not end";
+    }
+    const int exitCode = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    if (exitCode == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(exitCode, 1) << "135 is SIGBUS";
+    const std::string said = ReadAll(status);
+    EXPECT_EQ(said.find("Successfully"), std::string::npos) << said;
+    EXPECT_NE(said.find(", ERROR, basApp, The program cannot start: its instance mutex \"Imagelift.Instance\" cannot be "
+                        "created ("),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("the disk has no room for the file '" +
+                        (root_ / "kernel" / "mutex" / "Imagelift.Instance.lock").string() +
+                        "' (No space left on device)"),
+              std::string::npos)
+        << said;
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ json command(const std::vector<std::string>& a) {
 // root: a service holds it until it has saved its last state and closed its socket.
 bool waitForServiceEnd() {
     const std::string lock = bussvc::ServiceFolder(bussvc::PlatformRoot()) + "/service.lock";
-    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return true;  // no lock file: no service
     bool ended = false;
     for (int i = 0; i < 200 && !ended; ++i) {

@@ -106,6 +106,13 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens);
 // Switches automation on: option table, default file names, a fresh status file (its folder
 // created), the main window disabled and its scheduler on. 1, or -1 after a failure (logged).
 int32_t Initialize();
+// The status file of a command line: "1394_WRITE_STATUS\1394_write_status.txt" for "/A" or "/F"
+// alone, else "script-data\1394_write_status.txt" (relative to the current folder).
+std::string StatusFileNameFor(const std::string& commandLine);
+// A run asked for an operation cannot start. The status file an earlier run left (full of its
+// "Successfully ..." lines) must not be read as this run's: it is replaced by one that holds the
+// reasons as ERROR lines, or removed when that file cannot be written.
+void ReplaceStatusFileOfFailedStart(const std::string& commandLine, const std::vector<std::string>& reasons);
 // Appends one line to the status file while it is open; never fails visibly.
 void WriteStatusFileLine(const std::string& text);
 // The module's logger: the central logger under "basAutomation"; while a download sends its

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -545,6 +546,46 @@ TEST_F(DbManagerTest, ReleaseCompactsInPlace) {
     EXPECT_EQ(Column("SELECT strValue FROM tblSettings"), std::vector<std::string>{"kept"});
     EXPECT_EQ(Column("PRAGMA integrity_check"), std::vector<std::string>{"ok"});
     EXPECT_EQ(Open().GetSetting(kApp, "Keep", "K"), "kept");
+}
+
+// The log keeps key data (a key written, a key read back): the store, its write-ahead log and
+// index, and the compacted copy that replaces it at the end are their owner's alone, whatever
+// the umask and the template's mode. A store made wider by an earlier version is narrowed.
+TEST_F(DbManagerTest, TheStoreItsSideFilesAndItsCompactedCopyAreTheOwnersAlone) {
+    const mode_t umaskBefore = ::umask(0);
+    const auto mode = [](const stdfs::path& p) {
+        struct stat st {};
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    struct Case {
+        const char* name;
+        bool earlierStore;  // else the template is copied in
+    };
+    for (const Case c : {Case{"from the template", false}, Case{"an earlier, wider store", true}}) {
+        SCOPED_TRACE(c.name);
+        std::error_code ec;
+        for (const char* f : {"db1.mdb", "db1.mdb-wal", "db1.mdb-shm", "db1_clean.mdb"}) stdfs::remove(root_ / f, ec);
+        MakeTemplate();
+        ::chmod((root_ / "db1_clean.mdb").c_str(), 0666);
+        if (c.earlierStore) {
+            stdfs::copy_file(root_ / "db1_clean.mdb", Db());
+            ::chmod(Db().c_str(), 0644);
+        }
+        clsDbManager& s = Open();
+        ASSERT_TRUE(s.IsOpen());
+        s.AppendToLog("WriteKey (serial): data='534E2D30303432'", 11, "basAutomation", 0);
+        for (const char* f : {"db1.mdb", "db1.mdb-wal", "db1.mdb-shm"}) EXPECT_EQ(mode(root_ / f), 0600u) << f;
+        mode_t compacted = 0;
+        auto previous = dbtesting::SetFaultHook([&](std::string_view step) {
+            if (step == "compact.rename") compacted = mode(root_ / "db1-compacted.mdb");
+        });
+        ctx_.DbManager.reset();
+        dbtesting::SetFaultHook(previous);
+        EXPECT_EQ(compacted, 0600u);
+        EXPECT_EQ(mode(Db()), 0600u);
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM tblStatus WHERE Message LIKE 'WriteKey%'"), 1);
+    }
+    ::umask(umaskBefore);
 }
 
 // Whatever step of the compaction fails, "db1.mdb" keeps every setting and no temporary file

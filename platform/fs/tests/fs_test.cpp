@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -207,6 +209,78 @@ TEST_F(FsTest, PrivateFoldersAndFilesIgnoreTheUmask) {
     EXPECT_EQ(text, "[1]");
     stdfs::create_symlink(root_ / "file", deep / "link");
     EXPECT_FALSE(fs::WritePrivateFile(deep / "link", "x"));
+    EXPECT_LT(fs::OpenPrivateFile(deep / "link", O_RDWR | O_CREAT), 0);  // a lock file in its place
+    EXPECT_EQ(errno, ELOOP);
+    ::umask(before);
+}
+
+// The platform root and the folders in it hold one user's sockets, locks, keys and drivers: a
+// folder there that another user owns or may write is refused (and not widened or narrowed),
+// with the folder and what to do about it; nothing is made below it. Folders elsewhere are the
+// caller's business.
+TEST_F(FsTest, AFolderOfTheRootThatAnotherUserOwnsOrMayWriteIsRefused) {
+    const mode_t before = ::umask(0);
+    const stdfs::path bus = root_ / "bus";
+    struct Case {
+        const char* name;
+        mode_t rootMode;
+        mode_t busMode;       // 0: no bus folder yet
+        uid_t busOwner;       // -1: this user
+        stdfs::path asked;    // the folder asked for
+        const char* refused;  // the refused folder, below root_ ("" for root_ itself); null: accepted
+        std::string mend;
+    };
+    const uid_t me = ::geteuid();
+    const Case cases[] = {
+        {"a fresh folder of a private root", 0700, 0, uid_t(-1), bus / "state", nullptr, ""},
+        {"the user's own choice of a readable root", 0755, 0755, uid_t(-1), bus / "state", nullptr, ""},
+        {"a root made wide by hand", 0777, 0, uid_t(-1), bus / "state", "", "chmod go-w '" + root_.string() + "'"},
+        {"a root its group may write", 0770, 0700, uid_t(-1), bus, "", "chmod go-w '" + root_.string() + "'"},
+        {"a folder below with the sticky bit", 0700, 01777, uid_t(-1), bus / "state", "bus",
+         "chmod go-w '" + bus.string() + "'"},
+        {"a folder of another user", 0700, 0700, 65534, bus / "state", "bus",
+         "chown -R " + std::to_string(me) + " '" + bus.string() + "'"},
+        {"a folder outside the root", 0777, 0, uid_t(-1), stdfs::path("/tmp") / ("lumarel-outside-" + std::to_string(::getpid())),
+         nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.busOwner != uid_t(-1) && me != 0) continue;  // only an administrator gives a folder away
+        std::error_code ec;
+        stdfs::remove_all(bus, ec);
+        ::chmod(root_.c_str(), c.rootMode);
+        if (c.busMode != 0) {
+            stdfs::create_directory(bus);
+            ::chmod(bus.c_str(), c.busMode);
+            if (c.busOwner != uid_t(-1)) {
+                ASSERT_EQ(::chown(bus.c_str(), c.busOwner, c.busOwner), 0);
+            }
+        }
+        std::string problem;
+        errno = 0;
+        const bool made = fs::CreatePrivateFolders(c.asked, &problem);
+        const auto judged = fs::PrivateFolderProblem(c.asked);
+        if (!c.refused) {
+            EXPECT_TRUE(made) << problem;
+            EXPECT_TRUE(stdfs::is_directory(c.asked));
+            EXPECT_FALSE(judged.has_value());
+        } else {
+            const stdfs::path folder = *c.refused ? root_ / c.refused : root_;
+            EXPECT_FALSE(made);
+            EXPECT_EQ(errno, EACCES);
+            EXPECT_EQ(problem.rfind("The folder '" + folder.string() + "' of the platform root ", 0), 0u) << problem;
+            EXPECT_NE(problem.find(c.mend), std::string::npos) << problem;
+            EXPECT_EQ(judged, problem);
+            EXPECT_FALSE(stdfs::exists(bus / "state"));
+            if (c.busMode != 0) {
+                struct stat st {};
+                ::stat(bus.c_str(), &st);
+                EXPECT_EQ(st.st_mode & 07777, c.busMode) << "a refused folder keeps its mode";
+            }
+        }
+        if (c.asked.parent_path() == "/tmp") stdfs::remove(c.asked, ec);
+    }
+    ::chmod(root_.c_str(), 0700);
     ::umask(before);
 }
 
@@ -322,8 +396,17 @@ TEST(Roots, PlatformRootDefaults) {
         EXPECT_EQ(fs::PlatformRoot(), stdfs::path("/r/state/lumarel"));
     }
     ScopedEnv xdg("XDG_STATE_HOME", nullptr);
-    ScopedEnv home("HOME", "/r/home");
-    EXPECT_EQ(fs::PlatformRoot(), stdfs::path("/r/home/.local/state/lumarel"));
+    {
+        ScopedEnv home("HOME", "/r/home");
+        EXPECT_EQ(fs::PlatformRoot(), stdfs::path("/r/home/.local/state/lumarel"));
+    }
+    // Without HOME the password database names the home folder, never the current folder.
+    const passwd* user = ::getpwuid(::geteuid());
+    ASSERT_NE(user, nullptr);
+    for (const char* home : {static_cast<const char*>(nullptr), ""}) {
+        ScopedEnv unset("HOME", home);
+        EXPECT_EQ(fs::PlatformRoot(), stdfs::path(user->pw_dir) / ".local" / "state" / "lumarel");
+    }
 }
 
 TEST(Roots, ProgramFolderIsTheExecutablesFolder) {

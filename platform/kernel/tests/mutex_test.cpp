@@ -2,12 +2,16 @@
 
 #include "clock/clock.h"
 
+#include "testing/file_size_limit.h"
 #include "testing/temp_root.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -159,6 +163,68 @@ TEST_F(KernelMutex, NamedMutexCreatedAfreshIsNotAbandoned) {
     ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(kernel::OpenMutex(kernel::MUTEX_ALL_ACCESS, true, "ShellTransactionMutex"), 0);
     kernel::Handle h = kernel::CreateMutex(false, "ShellTransactionMutex");
+    EXPECT_EQ(kernel::WaitForSingleObject(h, 0), kernel::WAIT_OBJECT_0);
+    EXPECT_TRUE(kernel::ReleaseMutex(h));
+    kernel::CloseHandle(h);
+}
+
+// A named mutex is refused, with its reason, where it cannot be what it claims: in a folder
+// another user may write (who could put a link in place of its lock file), through a symbolic
+// link, or on a disk without room for its lock file's byte (mapping a byte the disk cannot hold
+// would end the process at the first write). Nothing outside the folder is touched.
+TEST_F(KernelMutex, ANamedMutexIsRefusedWhereItsFilesCannotBeTrustedOrHeld) {
+    namespace fsys = std::filesystem;
+    const fsys::path folder = kernel::NamedObjectFolder();
+    const fsys::path outside = fsys::path(root_) / "outside.txt";
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        uint32_t error;
+        std::string detail;  // a part of LastErrorDetail
+    };
+    const Case cases[] = {
+        {"a root others may write", [&] { ::chmod(root_.c_str(), 0777); }, kernel::ERROR_ACCESS_DENIED,
+         "\"chmod go-w '" + root_ + "'\""},
+        {"a mutex folder others may write",
+         [&] {
+             fsys::create_directories(folder);
+             ::chmod(folder.c_str(), 0775);
+         },
+         kernel::ERROR_ACCESS_DENIED, "The folder '" + folder.string() + "' of the platform root can be written"},
+        {"a link in place of the lock file",
+         [&] {
+             fsys::create_directories(folder);
+             fsys::create_symlink(outside, folder / "Lumarel.Instance.lock");
+         },
+         kernel::ERROR_ACCESS_DENIED, "'" + (folder / "Lumarel.Instance.lock").string() + "' is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fsys::remove_all(fsys::path(root_) / "kernel");
+        ::chmod(root_.c_str(), 0700);
+        std::ofstream(outside) << "another's file";
+        c.arrange();
+        EXPECT_EQ(kernel::CreateMutex(false, "Lumarel.Instance"), 0);
+        EXPECT_EQ(kernel::GetLastError(), c.error);
+        EXPECT_NE(kernel::LastErrorDetail().find(c.detail), std::string::npos) << kernel::LastErrorDetail();
+        std::ifstream in(outside);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "another's file");
+    }
+    ::chmod(root_.c_str(), 0700);
+    fsys::remove_all(fsys::path(root_) / "kernel");
+
+    // The disk has no room for the byte (a file-size limit fails the reservation as a full disk
+    // does). The mutex works once there is room again.
+    {
+        testing_support::FileSizeLimit full(0);
+        EXPECT_EQ(kernel::CreateMutex(false, "Lumarel.Instance"), 0);
+        EXPECT_EQ(kernel::GetLastError(), kernel::ERROR_DISK_FULL);
+        EXPECT_NE(kernel::LastErrorDetail().find("Lumarel.Instance.lock"), std::string::npos)
+            << kernel::LastErrorDetail();
+    }
+    const kernel::Handle h = kernel::CreateMutex(false, "Lumarel.Instance");
+    ASSERT_NE(h, 0) << kernel::LastErrorDetail();
+    EXPECT_EQ(kernel::LastErrorDetail(), "");
     EXPECT_EQ(kernel::WaitForSingleObject(h, 0), kernel::WAIT_OBJECT_0);
     EXPECT_TRUE(kernel::ReleaseMutex(h));
     kernel::CloseHandle(h);

@@ -1,4 +1,5 @@
 #include "registry/registry.h"
+#include "registry/values.h"
 #include "vbrt/error.h"
 
 #include "testing/temp_root.h"
@@ -103,10 +104,16 @@ TEST_F(SettingsStore, ASaveKeepsWhatItCannotReadOrDoesNotUnderstand) {
     EXPECT_EQ(registry::GetSetting("A", "S", "K"), "2");
 
     // A file that cannot be read (its mode, for a user other than its owner): the save is
-    // refused and the file stays as it was.
+    // refused and the file stays as it was. An administrator runs the save as another user, to
+    // whom the root and its folder are given (a root of another user would be refused whole).
     const std::string before = fileText();
-    ::chmod(root_.c_str(), 0777);
-    ::chmod(sfs::path(path).parent_path().c_str(), 0777);
+    const bool administrator = ::geteuid() == 0;
+    const auto giveFolders = [&](uid_t user) {
+        if (!administrator) return;
+        ASSERT_EQ(::chown(root_.c_str(), user, user), 0);
+        ASSERT_EQ(::chown(sfs::path(path).parent_path().c_str(), user, user), 0);
+    };
+    giveFolders(65534);
     ::chmod(path.c_str(), 0);
     const pid_t child = ::fork();
     if (child == 0) {
@@ -122,8 +129,48 @@ TEST_F(SettingsStore, ASaveKeepsWhatItCannotReadOrDoesNotUnderstand) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save was not refused";
+    giveFolders(0);
     ::chmod(path.c_str(), 0600);
     EXPECT_EQ(fileText(), before);
+}
+
+// Settings and values in a folder that another user may write could be theirs: they are neither
+// read nor written there (a read gives the default, a write fails and says which folder and how
+// to mend it), and what is there stays as it was.
+TEST_F(SettingsStore, AStoreInAFolderOthersMayWriteIsNeitherReadNorWritten) {
+    namespace sfs = std::filesystem;
+    const std::string key = "Software\\NRX\\Lumarel460";
+    const uint32_t x = 7;
+    registry::SaveSetting("App", "S", "K", "mine");
+    ASSERT_EQ(registry::SetValue(registry::Hive::LocalMachine, key, "WinX", registry::kRegDword, &x, 4), registry::kRegOk);
+    const sfs::path settings = sfs::path(registry::SettingsFilePath()).parent_path();
+    ::chmod(settings.c_str(), 0777);  // the folder of both
+    const std::string settingsBefore = [&] {
+        std::ifstream in(registry::SettingsFilePath(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+
+    EXPECT_EQ(registry::GetSetting("App", "S", "K", "default"), "default");
+    EXPECT_TRUE(registry::GetAllSettings("App", "S").empty());
+    try {
+        registry::SaveSetting("App", "S", "K", "theirs");
+        ADD_FAILURE() << "the save was not refused";
+    } catch (const vb::Error& e) {
+        EXPECT_EQ(e.Number(), 70);
+        EXPECT_NE(e.Description().find("chmod go-w '" + settings.string() + "'"), std::string::npos) << e.Description();
+    }
+    registry::Value v;
+    EXPECT_EQ(registry::QueryValue(registry::Hive::LocalMachine, key, "WinX", v), registry::kRegAccessDenied);
+    EXPECT_EQ(registry::SetValue(registry::Hive::LocalMachine, key, "WinX", registry::kRegDword, &x, 4),
+              registry::kRegAccessDenied);
+    EXPECT_EQ(registry::DeleteKey(registry::Hive::LocalMachine, key), registry::kRegAccessDenied);
+
+    ::chmod(settings.c_str(), 0700);
+    EXPECT_EQ(registry::GetSetting("App", "S", "K", "default"), "mine");
+    ASSERT_EQ(registry::QueryValue(registry::Hive::LocalMachine, key, "WinX", v), registry::kRegOk);
+    EXPECT_EQ(v.data, std::vector<uint8_t>({7, 0, 0, 0}));
+    std::ifstream in(registry::SettingsFilePath(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), settingsBefore);
 }
 
 }  // namespace
