@@ -17,6 +17,7 @@
 #include "app/about_box.h"
 #include "core/bytes.h"
 #include "app/clock_timer.h"
+#include "forms/dialogs.h"
 #include "forms/form.h"
 #include "core/mixer_commands.h"
 #include "core/strip_commands.h"
