@@ -471,12 +471,21 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     fsys::remove_all(folder);
     fsys::create_directories(folder.parent_path());
     std::ofstream(folder) << "a file where the device's folder belongs";
+    // The answer header in the response area: what a host polls for once its request is written.
+    const auto answered = [&] {
+        clock.Advance(1000);  // past any answer latency
+        uint8_t header[8] = {};
+        EXPECT_EQ(session->Read(1, 0xFFFF, 0xC8029000u, 8, 0, header), sim::kResultSuccess);
+        return header[6] == 10 && header[7] == 0;
+    };
     EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
               sim::kResultUnknownError);
+    EXPECT_FALSE(answered());  // the dropped change is not reported done by the device either
     fsys::remove(folder);
     EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
               sim::kResultSuccess);
     EXPECT_TRUE(fsys::is_directory(folder));
+    EXPECT_TRUE(answered());
 
     // Likewise a virtual device the list file cannot take (a folder in the file's place).
     fsys::create_directories(state / "virtual_devices.json" / "x");
