@@ -17,9 +17,11 @@
 #include "app/about_box.h"
 #include "core/bytes.h"
 #include "app/clock_timer.h"
+#include "forms/dialogs.h"
 #include "forms/form.h"
 #include "core/mixer_commands.h"
 #include "core/strip_commands.h"
+#include "registry/values.h"
 #include "user/window_mailbox.h"
 #include "user/window_registry.h"
 
@@ -278,10 +280,30 @@ void MainWindow::onMainCreate() {
     if (uint32_t(y) > uint32_t(sh - h)) y = (sh - h) / 2;
     move(x, y);
 
-    panel_->LoadSettingsAndCreateStrips();
+    if (panel_->SettingsLocked() || !panel_->LoadSettingsAndCreateStrips()) {
+        failStart();
+        return;
+    }
     deviceTimer_ = std::make_unique<ClockTimer>(this, kDeviceCheckMs, [this] {
         if (!destroyed_) panel_->CheckDeviceChange();
     });
+}
+
+// The stored settings could not be read: another process kept the registry key's lock. The
+// panel does not run on the factory settings in their place (they would reach the unit and,
+// saved at the end, replace the stored ones). It is withdrawn first, so that a second start no
+// longer finds it, then says what holds the key, and the program ends. Asked to end meanwhile
+// (the wait gave up at once), it just ends.
+void MainWindow::failStart() {
+    DestroyPanel();  // saves nothing: the panel knows it never read the settings
+    if (forms::EndSignalled()) return;
+    exitCode_ = 1;
+    forms::MsgBox("The mixer settings cannot be read: the registry key HKEY_LOCAL_MACHINE\\" +
+                      std::string(kRegistryKey) + " is held by " + panel_->SettingsHolder() +
+                      ", which did not let go of it within " + std::to_string(registry::kLockWaitMs / 1000) +
+                      " seconds.\n\nThe mixer ends and leaves the settings as they are. Start it again once that "
+                      "process has finished or been ended.",
+                  forms::vbCritical);
 }
 
 void MainWindow::DestroyPanel() {
@@ -410,6 +432,9 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
     forms::EndOnRequest([&running] {
         if (running) running->EndFromOutside();
     });
+    // A wait for the registry (another process holding the settings' key) gives up once the
+    // program is asked to end, even before the event loop runs to hear of it.
+    registry::SetLockWaitGiveUp([] { return forms::EndSignalled(); });
     {
         QEventLoop loop;
         MainWindow window(std::move(tray));
@@ -418,9 +443,10 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
         running = &window;
         // A request that came while the window was being made ends it now.
         if (forms::EndRequested()) window.EndFromOutside();
-        if (!window.Destroyed()) result = loop.exec();
+        result = window.Destroyed() ? window.ExitCode() : loop.exec();
         running = nullptr;
     }
+    registry::SetLockWaitGiveUp(nullptr);
     forms::EndOnRequest(nullptr);
     UnregisterControlClasses();
     return result;

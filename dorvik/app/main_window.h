@@ -60,6 +60,9 @@ public:
     // it, the About box closed if it is up.
     void EndFromOutside();
     bool Destroyed() const { return destroyed_; }
+    // The program's exit code when the window was destroyed before the event loop ran: 1 when
+    // the panel could not start (its settings were locked by another process), else 0.
+    int ExitCode() const { return exitCode_; }
     // What ends the program's event loop when the window is destroyed (given the quit code).
     void SetQuitHandler(std::function<void(int)> quit) { quit_ = std::move(quit); }
 
@@ -105,6 +108,7 @@ private:
     void applyMarks();
     void addTrayIcon();
     void onMainCreate();
+    void failStart();
     void bringUp();
     void hideAndSave();
     void flipAlwaysOnTop();
@@ -123,10 +127,13 @@ private:
     bool alwaysOnTop_ = false;
     bool destroyed_ = false;
     bool noTray_ = false;
+    int exitCode_ = 0;
 };
 
 // The program: when a panel runs already, shows it (message 0x405) and returns 0; otherwise
 // runs the panel until Exit (or a request to end from outside, which ends it the same way).
+// Returns 1 when the panel could not read its settings (another process kept their registry
+// key locked), after saying so.
 // `tray` null: the desktop's notification area.
 int WinMain(std::unique_ptr<TrayIcon> tray = nullptr);
 

@@ -256,10 +256,16 @@ void Panel::ReadMixerFromDevice() {
 int Panel::ReadRegistryValue(const std::string& name, uint8_t* buffer, const uint8_t* def, uint32_t size) {
     uint32_t type = 0, length = size;
     std::vector<uint8_t> read(size);
-    int32_t r = registry::QueryValue(registry::Hive::LocalMachine, kRegistryKey, name, type, read.data(), length);
+    int32_t r = settingsLocked_ ? registry::kRegBusy
+                                : registry::QueryValue(registry::Hive::LocalMachine, kRegistryKey, name, type,
+                                                       read.data(), length);
     if (r == registry::kRegOk && type == registry::kRegBinary) {
         std::memcpy(buffer, read.data(), length);
         return 1;
+    }
+    if (r == registry::kRegBusy && !settingsLocked_) {
+        settingsLocked_ = true;
+        settingsHolder_ = registry::BusyKeyHolder();
     }
     // Nothing read: the buffer takes the default, which callers often give as the buffer itself.
     if (def && def != buffer) std::memmove(buffer, def, size);
@@ -271,6 +277,7 @@ int32_t Panel::WriteRegistryValue(const std::string& name, const void* data, uin
 }
 
 void Panel::SaveSettings() {
+    if (settingsLocked_) return;
     int32_t x = 0, y = 0;
     ui_.WindowPosition(x, y);
     uint8_t b[4];
@@ -287,12 +294,15 @@ void Panel::ResetToFactoryDefaults() {
     SetFactoryDefaults(working);
 }
 
-void Panel::LoadSettingsAndCreateStrips() {
+bool Panel::LoadSettingsAndCreateStrips() {
     applied = AllOnes();
     SetFactoryDefaults(working);
     ui_.CreateMixerStrips();
     SettingsBytes bytes = ToBytes(working);
     ReadRegistryValue("MixerSetting", bytes.data(), bytes.data(), uint32_t(bytes.size()));
+    // Settings that could not be read are not stood in for by the factory settings: those would
+    // go to the unit and, saved, replace what is stored.
+    if (settingsLocked_) return false;
     working = FromBytes(bytes);
     if (control_.IsOpen()) {
         ReadBackDeviceState();
@@ -304,6 +314,7 @@ void Panel::LoadSettingsAndCreateStrips() {
         ui_.EnablePanKnobs(false);
         ui_.ShowMixerStrips(false);
     }
+    return true;
 }
 
 void Panel::SyncSettingsToUi() {

@@ -141,14 +141,23 @@ public:
 
     // --- settings
     void ResetToFactoryDefaults();
-    void LoadSettingsAndCreateStrips();
+    // Creates the strips and takes the stored settings to the unit and the windows. False (and
+    // nothing taken or sent) when the stored settings could not be read: SettingsLocked.
+    bool LoadSettingsAndCreateStrips();
     void SyncSettingsToUi();
+    // Writes the applied settings and the window position; nothing while SettingsLocked (the
+    // settings were never read, and the factory settings would replace the stored ones).
     void SaveSettings();
     // Registry values under HKEY_LOCAL_MACHINE\Software\NRX\Lumarel460 (REG_BINARY). Read: 1
     // when read (a value shorter than size fills only its length); else 0, and `def` is copied
     // into the buffer unless it is the buffer itself.
     int ReadRegistryValue(const std::string& name, uint8_t* buffer, const uint8_t* def, uint32_t size);
     int32_t WriteRegistryValue(const std::string& name, const void* data, uint32_t size);
+    // Another process kept the key's lock while a value was read (registry::kLockWaitMs): the
+    // stored settings are unknown. Later reads then give their defaults without waiting again.
+    bool SettingsLocked() const { return settingsLocked_; }
+    // Who held it then ("process 4242 (name)").
+    const std::string& SettingsHolder() const { return settingsHolder_; }
 
     // --- state
     MixerSettings working{};
@@ -176,6 +185,8 @@ private:
     ControlDevice control_;
     audiodrv::Handle interfaceList_ = 0;
     std::string title_;
+    bool settingsLocked_ = false;
+    std::string settingsHolder_;
     bool watching_ = false;
     audiodrv::Guid watchedClass_{};
     std::set<std::string> seen_;

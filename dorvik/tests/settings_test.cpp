@@ -1,5 +1,8 @@
 // The settings block: its layout, factory settings, registry values and the refresh of the windows.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -142,6 +145,42 @@ TEST_F(Settings, SyncRefreshesOnlyWhatDiffersAndFactoryDefaultRefreshesEverythin
     panel.SyncSettingsToUi();
     EXPECT_EQ(ui.calls, (std::vector<std::string>{"strips", "wheel", "asio", "wdm", "clock", "rate"}));
     EXPECT_EQ(std::memcmp(&panel.applied, &panel.working, sizeof(MixerSettings)), 0);
+}
+
+// Another process keeping the settings' key locked: the panel waits for it no longer than the
+// registry's bound, once, and names the holder. It takes no factory settings in place of the
+// stored ones (nothing reaches the windows or a unit) and saves nothing over them, even once the
+// lock is free again.
+TEST_F(Settings, SettingsLockedByAnotherProcessAreNeitherReplacedNorOverwritten) {
+    const std::vector<uint8_t> stored(kMixerSettingsSize, 0x42), storedX = {1, 0, 0, 0};
+    StoreBlob("MixerSetting", registry::kRegBinary, stored);
+    StoreBlob("WinX", registry::kRegBinary, storedX);
+    const std::string lockFile = root_ + "/registry/hklm/software/nrx/lumarel460/values.lock";
+    const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    Panel panel(ui);
+    uint8_t x[4] = {7, 7, 7, 7};
+    EXPECT_EQ(panel.ReadRegistryValue("WinX", x, x, 4), 0);
+    EXPECT_EQ(x[0], 7);
+    EXPECT_TRUE(panel.SettingsLocked());
+    EXPECT_NE(panel.SettingsHolder().find("process " + std::to_string(::getpid())), std::string::npos)
+        << panel.SettingsHolder();
+    const int64_t waited = clock.NowMicros();
+    EXPECT_GE(waited, int64_t(registry::kLockWaitMs) * 1000);
+    ui.calls.clear();
+    EXPECT_FALSE(panel.LoadSettingsAndCreateStrips());
+    EXPECT_EQ(clock.NowMicros(), waited);  // known locked: no second wait
+    EXPECT_EQ(ui.calls, std::vector<std::string>{"create"});
+
+    ASSERT_EQ(::flock(holder, LOCK_UN), 0);
+    ::close(holder);
+    panel.SaveSettings();
+    EXPECT_EQ(Stored("MixerSetting"), stored);
+    EXPECT_EQ(Stored("WinX"), storedX);
 }
 
 }  // namespace

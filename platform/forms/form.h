@@ -89,6 +89,10 @@ int RunMessageLoop();
 void EndOnRequest(std::function<void()> end);
 // Whether such a request has come (a program that was not ready to end yet looks once it is).
 bool EndRequested();
+// Whether a request to end has arrived, even while the event loop has not taken it up yet (the
+// program is busy, or waits on something outside it): what such a wait asks to know it should
+// stop waiting.
+bool EndSignalled();
 // Where an error that escaped an event handler is reported (standard error by default). No
 // error leaves an event handler into the event loop.
 void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler);

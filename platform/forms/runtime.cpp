@@ -47,7 +47,10 @@ std::function<void()> g_end;
 bool g_endRequested = false;
 bool g_endUnderWay = false;
 
+volatile sig_atomic_t g_endSignalled = 0;
+
 void writeEndRequest(int) {
+    g_endSignalled = 1;
     const int saved = errno;
     const char c = 1;
     (void)!::write(g_endPipe[1], &c, 1);
@@ -270,6 +273,8 @@ void EndOnRequest(std::function<void()> end) {
 }
 
 bool EndRequested() { return g_endRequested; }
+
+bool EndSignalled() { return g_endRequested || g_endSignalled != 0; }
 
 void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler) { g_errorHandler = std::move(handler); }
 

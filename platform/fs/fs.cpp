@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -468,6 +470,63 @@ ReadResult ReadRegularFile(const stdfs::path& file, size_t limit, std::string& b
     ::close(fd);
     if (result != ReadResult::Ok) bytes.clear();
     return result;
+}
+
+// ---- file locks ---------------------------------------------------------------------------
+
+std::vector<int> LockHolderPids(std::string_view procLocks, unsigned major, unsigned minor, uint64_t inode) {
+    // A line: "<n>: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> <start> <end>", major and
+    // minor in hex, the inode in decimal; a waiter's line has "->" after the number.
+    std::vector<int> pids;
+    size_t at = 0;
+    while (at < procLocks.size() && pids.size() < kMaxLockHolders) {
+        size_t end = procLocks.find('\n', at);
+        if (end == std::string_view::npos) end = procLocks.size();
+        const std::string_view line = procLocks.substr(at, end - at);
+        at = end + 1;
+        std::vector<std::string_view> fields;
+        for (size_t i = 0; i < line.size() && fields.size() < 6;) {
+            while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+            const size_t from = i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+            if (i > from) fields.push_back(line.substr(from, i - from));
+        }
+        if (fields.size() < 6 || fields[1] != "FLOCK") continue;  // a waiter's second field is "->"
+        // Whole numbers only: no sign, no blanks, nothing left over, nothing out of range.
+        const auto number = [](std::string_view text, int base, uint64_t& value) {
+            const auto r = std::from_chars(text.data(), text.data() + text.size(), value, base);
+            return r.ec == std::errc() && r.ptr == text.data() + text.size() && !text.empty();
+        };
+        const std::string_view file = fields[5];
+        const size_t colon1 = file.find(':'), colon2 = colon1 == std::string_view::npos ? colon1 : file.find(':', colon1 + 1);
+        uint64_t pid = 0, fileMajor = 0, fileMinor = 0, fileInode = 0;
+        if (!number(fields[4], 10, pid) || pid == 0 || pid > 0x7FFFFFFF || colon2 == std::string_view::npos ||
+            !number(file.substr(0, colon1), 16, fileMajor) ||
+            !number(file.substr(colon1 + 1, colon2 - colon1 - 1), 16, fileMinor) ||
+            !number(file.substr(colon2 + 1), 10, fileInode) || fileMajor != major || fileMinor != minor ||
+            fileInode != inode)
+            continue;
+        if (std::find(pids.begin(), pids.end(), int(pid)) == pids.end()) pids.push_back(int(pid));
+    }
+    return pids;
+}
+
+std::string LockHolders(int fd) {
+    struct stat st {};
+    std::string locks;
+    if (::fstat(fd, &st) != 0 || ReadRegularFile("/proc/locks", 4u << 20, locks) != ReadResult::Ok) return {};
+    std::string text;
+    for (int pid : LockHolderPids(locks, ::major(st.st_dev), ::minor(st.st_dev), uint64_t(st.st_ino))) {
+        std::string name;
+        ReadRegularFile("/proc/" + std::to_string(pid) + "/comm", 64, name);
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
+        // Any process picks its own name: it goes into a message only as printable text.
+        for (char& c : name)
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+        if (!text.empty()) text += ", ";
+        text += "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+    }
+    return text;
 }
 
 std::string ReadResultText(ReadResult result, size_t limit) {

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fs {
 
@@ -107,6 +108,18 @@ ReadResult ReadRegularFile(const std::filesystem::path& file, size_t limit, std:
 // The reason as a message says it: "cannot be opened", "is not a regular file", "is larger
 // than <limit> bytes", "cannot be read" (empty for Ok).
 std::string ReadResultText(ReadResult result, size_t limit);
+
+// ---- file locks ---------------------------------------------------------------------------
+
+// Who holds a lock (flock(2)) on the open file `fd`: "process 4242 (Dorvik)", with the name the
+// system gives the process, several joined by ", "; empty when the system does not say. For
+// messages that name what keeps a caller waiting.
+std::string LockHolders(int fd);
+// The ids of the processes that hold a flock(2) lock on the file (device major, minor, inode)
+// by a text in the form of /proc/locks; those still waiting for one ("->" lines) hold none. At
+// most kMaxLockHolders distinct ids, in the order the text gives them.
+inline constexpr size_t kMaxLockHolders = 8;
+std::vector<int> LockHolderPids(std::string_view procLocks, unsigned major, unsigned minor, uint64_t inode);
 
 // ---- sizes and times --------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #include "registry/values.h"
 
+#include "clock/clock.h"
 #include "fs/fs.h"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -45,6 +47,31 @@ fsys::path keyFolder(Hive hive, const std::string& keyPath) {
     return parts ? dir : fsys::path();
 }
 
+// How often a waiting call tries the lock again.
+constexpr uint32_t kLockRetryMs = 10;
+
+thread_local std::string t_busyHolder;
+
+std::mutex& giveUpM() {
+    static std::mutex m;
+    return m;
+}
+std::function<bool()>& giveUpCheck() {
+    static std::function<bool()> check;
+    return check;
+}
+
+bool givingUp() {
+    std::function<bool()> check;
+    {
+        std::lock_guard<std::mutex> lock(giveUpM());
+        check = giveUpCheck();
+    }
+    return check && check();
+}
+
+// Holds a key's lock file for one read or read-modify-write. Waits at most kLockWaitMs for
+// another process to let go of it; then Busy(), with the holder noted for BusyKeyHolder.
 class KeyLock {
 public:
     // A key in a folder that another user owns or may write is neither read nor written: the
@@ -52,17 +79,28 @@ public:
     KeyLock(const fsys::path& dir, bool exclusive) {
         if (exclusive ? !fs::CreatePrivateFolders(dir) : bool(fs::PrivateFolderProblem(dir))) return;
         fd_ = fs::OpenPrivateFile(dir / "values.lock", O_RDWR | O_CREAT);
-        if (fd_ >= 0)
-            while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
-            }
+        if (fd_ < 0) return;
+        const int64_t start = clk::QueryPerformanceCounter();
+        for (;;) {
+            if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return;
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) return;  // a file system without locks: go on unlocked, as always
+            if (clk::ElapsedMsSince(start) >= int32_t(kLockWaitMs) || givingUp()) break;
+            clk::Sleep(kLockRetryMs);
+        }
+        const std::string holders = fs::LockHolders(fd_);
+        t_busyHolder = holders.empty() ? "another process" : holders;
+        busy_ = true;
     }
     ~KeyLock() {
         if (fd_ >= 0) ::close(fd_);
     }
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return fd_ >= 0 && !busy_; }
+    bool Busy() const { return busy_; }
 
 private:
     int fd_ = -1;
+    bool busy_ = false;
 };
 
 void put32(std::vector<uint8_t>& out, uint32_t v) {
@@ -87,6 +125,7 @@ int32_t find(Hive hive, const std::string& keyPath, const std::string& name, Val
     std::error_code ec;
     if (!fsys::is_directory(dir, ec)) return kRegFileNotFound;
     KeyLock lock(dir, false);
+    if (lock.Busy()) return kRegBusy;
     if (!lock.Held() && fs::PrivateFolderProblem(dir)) return kRegAccessDenied;
     std::vector<std::pair<std::string, Value>> values;
     if (!readKey(dir, values)) return kRegFileNotFound;
@@ -144,6 +183,13 @@ std::vector<uint8_t> FormatKeyFile(const std::vector<std::pair<std::string, Valu
     return out;
 }
 
+std::string BusyKeyHolder() { return t_busyHolder.empty() ? "another process" : t_busyHolder; }
+
+void SetLockWaitGiveUp(std::function<bool()> giveUp) {
+    std::lock_guard<std::mutex> lock(giveUpM());
+    giveUpCheck() = std::move(giveUp);
+}
+
 int32_t QueryValue(Hive hive, const std::string& keyPath, const std::string& name, Value& value) {
     return find(hive, keyPath, name, value);
 }
@@ -170,6 +216,7 @@ int32_t SetValue(Hive hive, const std::string& keyPath, const std::string& name,
     if (dir.empty() || name.size() > kMaxValueName || size > kMaxValueData || (size && !data))
         return kRegInvalidParameter;
     KeyLock lock(dir, true);
+    if (lock.Busy()) return kRegBusy;
     if (!lock.Held()) return kRegAccessDenied;
     std::vector<std::pair<std::string, Value>> values;
     readKey(dir, values);  // an unreadable key starts afresh
@@ -208,6 +255,7 @@ int32_t DeleteKey(Hive hive, const std::string& keyPath) {
     std::error_code ec;
     if (!fsys::exists(dir / "values.key", ec)) return kRegFileNotFound;
     KeyLock lock(dir, true);
+    if (lock.Busy()) return kRegBusy;
     if (!lock.Held()) return kRegAccessDenied;
     fsys::remove(dir / "values.key", ec);
     return ec ? kRegAccessDenied : kRegOk;

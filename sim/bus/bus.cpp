@@ -258,19 +258,21 @@ std::vector<uint8_t> Bus::TopologyMap() const {
     return map;
 }
 
-int32_t Bus::Read(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount, uint8_t* dst, uint32_t timeoutMs) {
+int32_t Bus::Read(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount, uint8_t* dst, uint32_t timeoutMs,
+                  const RequestHooks* around) {
     if (!dst) return kResultInvalidParameter;
     std::array<uint8_t, kMaxPayload> buf;
-    int32_t r = impl_->Transact(node, offsetHigh, offsetLow, byteCount, false, buf.data(), timeoutMs);
+    int32_t r = impl_->Transact(node, offsetHigh, offsetLow, byteCount, false, buf.data(), timeoutMs, around);
     if (r == kResultSuccess) std::memcpy(dst, buf.data(), byteCount);
     return r;
 }
 
-int32_t Bus::Write(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount, const uint8_t* src, uint32_t timeoutMs) {
+int32_t Bus::Write(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount, const uint8_t* src, uint32_t timeoutMs,
+                   const RequestHooks* around) {
     if (!src) return kResultInvalidParameter;
     std::array<uint8_t, kMaxPayload> buf;
     if (byteCount <= kMaxPayload) std::memcpy(buf.data(), src, byteCount);
-    return impl_->Transact(node, offsetHigh, offsetLow, byteCount, true, buf.data(), timeoutMs);
+    return impl_->Transact(node, offsetHigh, offsetLow, byteCount, true, buf.data(), timeoutMs, around);
 }
 
 int32_t Bus::ReadFrom(int sourcePhy, int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount, uint8_t* dst) {

@@ -100,6 +100,14 @@ struct RangeResult {
     int32_t handle = 0;   // non-zero when allocated
 };
 
+// What runs around the node's part of a request of the local host (see Bus::Read), with the bus
+// lock held. A host that keeps its nodes' state saves there: before, what others changed; after,
+// what this request changed, so that no other request sees a change before it is saved.
+struct RequestHooks {
+    std::function<void()> before;
+    std::function<void()> after;
+};
+
 class Bus {
 public:
     // busIndex names the bus device "\\.\1394BUS" + index.
@@ -160,10 +168,13 @@ public:
     // node: 0-62, 63 = broadcast (writes only), or a full node ID 0xFFC0 | n.
     // byteCount: 4 to 2048, a multiple of 4. timeoutMs 0 = kDefaultTimeoutMs.
     // While the local host is unplugged every request ends with kResultNoResponse.
+    // `around` (optional) runs in the same hold of the bus lock as the node's part of the
+    // request: before, just ahead of it; after, right behind it and before any wait for a late
+    // answer. No other request, node timer or control call comes between the three.
     int32_t Read(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount,
-                 uint8_t* dst, uint32_t timeoutMs);
+                 uint8_t* dst, uint32_t timeoutMs, const RequestHooks* around = nullptr);
     int32_t Write(int node, uint16_t offsetHigh, uint32_t offsetLow, uint32_t byteCount,
-                  const uint8_t* src, uint32_t timeoutMs);
+                  const uint8_t* src, uint32_t timeoutMs, const RequestHooks* around = nullptr);
 
     // ---- transactions issued by a node model (no waiting: an answer that never comes is a
     // time-out, a delayed one counts as given). The source must be plugged with its link on

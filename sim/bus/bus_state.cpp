@@ -318,17 +318,24 @@ Outcome BusState::Submit(int source, int node, uint16_t high, uint32_t low, uint
 }
 
 // The requester's side: issue, then wait on the clock for a late answer.
-int32_t BusState::Transact(int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf, uint32_t timeoutMs) {
+int32_t BusState::Transact(int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf, uint32_t timeoutMs,
+                           const RequestHooks* around) {
     Outcome o;
     {
         Lock lock(*this);
+        if (around && around->before) around->before();
         int source = -1;
+        bool reaches = true;
         if (Slot* h = Find(localHost)) {
             // With its adapter off the bus the host reaches nobody.
             source = h->node->PhyId();
-            if (source < 0) return kResultNoResponse;
+            reaches = source >= 0;
         }
-        o = Submit(source, node, high, low, count, write, buf);
+        if (reaches)
+            o = Submit(source, node, high, low, count, write, buf);
+        else
+            o.code = kResultNoResponse;
+        if (around && around->after) around->after();
     }
     if (!o.pending) return o.code;
     if (timeoutMs == 0) timeoutMs = kDefaultTimeoutMs;

@@ -116,7 +116,8 @@ struct BusState {
     bool HostRange(const Access& a, bool write, uint8_t* buf, Reply* reply);
     Reply Deliver(Slot& target, const Access& a, bool write, uint8_t* buf);
     Outcome Submit(int source, int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf);
-    int32_t Transact(int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf, uint32_t timeoutMs);
+    int32_t Transact(int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf, uint32_t timeoutMs,
+                     const RequestHooks* around);
     int32_t TransactFrom(int source, int node, uint16_t high, uint32_t low, uint32_t count, bool write, uint8_t* buf);
 };
 

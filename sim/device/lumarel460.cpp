@@ -177,9 +177,7 @@ void Lumarel460::TakeRequest(uint32_t written) {
     if (written < kHeaderSize) return;
     ++requestsTaken_;
     // A new request voids the previous answer at once, including one still on its way.
-    std::fill_n(response_.begin(), kPayloadOffset, uint8_t(0));
-    ++answerGeneration_;
-    if (ringHidden_) RenderRing();
+    VoidAnswer();
 
     Request req;
     std::copy_n(request_.begin(), 4, req.version.begin());
@@ -300,6 +298,12 @@ std::optional<Lumarel460::Answer> Lumarel460::HandleBootloader(const Request& re
             return DoWriteKey(req);
     }
     return std::nullopt;  // unknown command codes, 16 among them
+}
+
+void Lumarel460::VoidAnswer() {
+    std::fill_n(response_.begin(), kPayloadOffset, uint8_t(0));
+    ++answerGeneration_;
+    if (ringHidden_) RenderRing();
 }
 
 void Lumarel460::Publish(const Request& req, const Answer& answer) {

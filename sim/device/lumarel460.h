@@ -241,7 +241,8 @@ public:
     // The identity, images, keys and persistent parameters as the state folder holds them:
     // marked by a save that succeeded, by a load, or by the owner when it starts keeping the
     // state. RevertToSaved takes them back there after a save that failed (the mode and the
-    // running bootloader are what the device runs now, and stay).
+    // running bootloader are what the device runs now, and stay), and voids the answer that
+    // reported the change.
     void MarkSaved() const;
     void RevertToSaved();
     // Grows whenever state worth saving changed.
@@ -338,6 +339,8 @@ private:
     // The console's answer to one typed line (console_commands.cpp).
     std::string ConsoleCommand(const std::string& line);
     void RenderRing();
+    // Clears the answer header, and drops an answer still on its way.
+    void VoidAnswer();
     void Changed() {
         ++serial_;
         if (env_) env_->StateChanged();

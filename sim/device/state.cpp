@@ -471,6 +471,10 @@ void Lumarel460::RevertToSaved() {
     if (saved_.contentStamp[kSlotCount] != contentStamp_[kSlotCount]) persistent_.liveConfig = saved_.persistent.liveConfig;
     // The stamps go back with the bytes: the files the last save wrote hold them again.
     contentStamp_ = saved_.contentStamp;
+    // The answer that reported the dropped change goes with it (also one still on its way), as
+    // a restart would take it: a host that looks for it finds none, not a success for a change
+    // that is not kept.
+    VoidAnswer();
     Changed();
 }
 

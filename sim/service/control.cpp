@@ -89,16 +89,22 @@ int32_t BusHost::Control(const std::string& request, std::string& reply) {
         answer = {{"error", error}};
         code = kControlFailed;
     } else {
-        try {
-            answer = control(req);
-        } catch (const std::exception& e) {
-            answer = {{"error", e.what()}};
+        // Carried out and saved in one hold of the bus lock, like a client's request.
+        const std::string cmd = sim::JsonField(req, "cmd").get<std::string>();
+        const bool saved = settled(
+            [&] {
+                try {
+                    answer = control(req);
+                } catch (const std::exception& e) {
+                    answer = {{"error", e.what()}};
+                    code = kControlFailed;
+                }
+            },
+            cmd == "vdev_add" || cmd == "vdev_remove" || cmd == "save");
+        if (!saved && code == kControlOk) {
+            answer = {{"error", "the change could not be saved"}};
             code = kControlFailed;
         }
-    }
-    if (!SaveChanges() && code == kControlOk) {
-        answer = {{"error", "the change could not be saved"}};
-        code = kControlFailed;
     }
     reply = answer.dump();
     return code;
@@ -234,7 +240,9 @@ json BusHost::control(const json& req) {
         return json::object();
     }
     if (cmd == "audio") return audioCommand(nodeId(), req);
-    if (cmd == "save") return json::object();  // SaveChanges runs after every command
+    // Every command is saved before it is answered; this one saves what others left unsaved
+    // (and fails while the virtual device list cannot be written).
+    if (cmd == "save") return json::object();
     if (cmd == "shutdown") {
         std::function<void()> h;
         {

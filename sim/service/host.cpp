@@ -84,21 +84,27 @@ public:
     }
     bool Owns(int32_t handle) const { return ranges_.count(handle) != 0; }  // under host_.m_
 
+    // A device finishes some work on its own time (a flash write after its erase time) and the
+    // host learns of it by reading the answer: that work is saved (or dropped) before the read
+    // reaches the device. What a transaction changes itself is saved before any other request
+    // sees it, and its answer is given only then: a success that a restart would undo is a
+    // failure.
     int32_t Read(int32_t node, uint16_t high, uint32_t low, uint32_t count, int32_t timeoutMs,
                  uint8_t* out) override {
-        int32_t code = host_.bus_.Read(node, high, low, count, out, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
-        // A device finishes some work on its own time (a flash write after its erase time) and
-        // the host learns of it by reading the answer: save before that answer goes out.
-        host_.SaveChanges();
+        bool saved = true;
+        const sim::RequestHooks around = host_.settling(saved);
+        int32_t code = host_.bus_.Read(node, high, low, count, out, timeoutMs > 0 ? uint32_t(timeoutMs) : 0, &around);
+        if (!saved && code == sim::kResultSuccess) code = sim::kResultUnknownError;
         return code;
     }
 
     int32_t Write(int32_t node, uint16_t high, uint32_t low, const uint8_t* data, uint32_t count,
                   int32_t timeoutMs) override {
+        bool saved = true;
+        const sim::RequestHooks around = host_.settling(saved);
         int32_t code =
-            host_.bus_.Write(node, high, low, count, data, timeoutMs > 0 ? uint32_t(timeoutMs) : 0);
-        // Acknowledged only once saved: a success that a restart would undo is a failure.
-        if (!host_.SaveChanges() && code == sim::kResultSuccess) code = sim::kResultUnknownError;
+            host_.bus_.Write(node, high, low, count, data, timeoutMs > 0 ? uint32_t(timeoutMs) : 0, &around);
+        if (!saved && code == sim::kResultSuccess) code = sim::kResultUnknownError;
         return code;
     }
 
@@ -121,17 +127,16 @@ public:
     }
 
     int32_t AddVirtualDevice(uint32_t, uint64_t instance, const std::string& name) override {
-        return host_.Saved(host_.bus_.AddVirtualDevice(name, instance));
+        return host_.listRequest([&] { return host_.bus_.AddVirtualDevice(name, instance); });
     }
 
     int32_t RemoveVirtualDevice(uint32_t, uint64_t instance, const std::string& name) override {
-        return host_.Saved(host_.bus_.RemoveVirtualDevice(name, instance));
+        return host_.listRequest([&] { return host_.bus_.RemoveVirtualDevice(name, instance); });
     }
 
     int32_t ResetBus(const std::string& device) override {
         if (!known(device)) return sim::kResultNotFound;
-        host_.bus_.Reset(sim::ResetCause::Request);
-        host_.SaveChanges();
+        host_.settled([&] { host_.bus_.Reset(sim::ResetCause::Request); });
         return 0;
     }
 
@@ -237,14 +242,10 @@ int32_t BusHost::BusDeviceRequest(uint32_t busIndex, uint32_t controlCode, const
     const char* name = reinterpret_cast<const char*>(p + kBusRequestHeader);
     std::string id(name, strnlen(name, input.size() - kBusRequestHeader));
     if (id.empty()) return sim::kResultInvalidParameter;  // a request without a device ID
-    int32_t code;
-    if (request == 1)
-        code = bus_.AddVirtualDevice(id, instance);
-    else if (request == 2)
-        code = bus_.RemoveVirtualDevice(id, instance);
-    else
-        return sim::kResultInvalidParameter;
-    return Saved(code);
+    if (request != 1 && request != 2) return sim::kResultInvalidParameter;
+    return listRequest([&] {
+        return request == 1 ? bus_.AddVirtualDevice(id, instance) : bus_.RemoveVirtualDevice(id, instance);
+    });
 }
 
 int32_t BusHost::AudioUnits(std::vector<AudioUnitInfo>& units) {
@@ -279,24 +280,60 @@ int32_t BusHost::AudioRequest(const std::string& node, uint32_t code, const std:
     int32_t result = sim::kResultNotFound;
     output.clear();
     outSize = std::min(outSize, kMaxAudioBytes);
-    bus_.WithNode(node, [&](sim::Node& n) {
-        sim::AudioDevice* d = n.AsAudioDevice();
-        if (!d || !d->AudioPresent()) return;
-        error = d->AudioRequest(code, input, outSize, output);
-        result = 0;
-    });
     // Settings the driver took are kept like the rest of the device's state. A change that could
-    // not be saved is dropped again (SaveChanges): the request did not take.
-    if (result == 0 && !SaveChanges() && error == 0) {
+    // not be saved is dropped again (saveNodes): the request did not take.
+    const bool saved = settled([&] {
+        bus_.WithNode(node, [&](sim::Node& n) {
+            sim::AudioDevice* d = n.AsAudioDevice();
+            if (!d || !d->AudioPresent()) return;
+            error = d->AudioRequest(code, input, outSize, output);
+            result = 0;
+        });
+    });
+    if (result == 0 && !saved && error == 0) {
         error = kErrorWriteFault;
         output.clear();
     }
     return result;
 }
 
-int32_t BusHost::Saved(int32_t code) {
-    if (!SaveChanges() && code == 0) return kErrorWriteFault;
-    return code;
+int32_t BusHost::listRequest(const std::function<int32_t()>& fn) {
+    int32_t code = 0;
+    const bool saved = settled([&] { code = fn(); }, true);
+    return !saved && code == 0 ? kErrorWriteFault : code;
+}
+
+bool BusHost::settled(const std::function<void()>& fn, bool listRequest) {
+    bool saved = true;
+    bus_.Locked([&] {
+        // What others left unsaved: its outcome is theirs (and the log's), not this request's.
+        saveNodes();
+        saveVirtualDevices();
+        const std::vector<sim::VirtualDevice> listBefore = bus_.VirtualDevices();
+        fn();
+        saved = saveNodes();
+        // The list's own change notice comes only once the lock is let go.
+        const std::vector<sim::VirtualDevice> listAfter = bus_.VirtualDevices();
+        const bool listChanged =
+            listAfter.size() != listBefore.size() ||
+            !std::equal(listAfter.begin(), listAfter.end(), listBefore.begin(),
+                        [](const sim::VirtualDevice& a, const sim::VirtualDevice& b) {
+                            return a.name == b.name && a.instance == b.instance;
+                        });
+        if (listChanged) devicesChanged_ = true;
+        // A list request is done only when the list on disk holds what it answers, even when an
+        // earlier request left the list unsaved (adding a device that is there already).
+        if (listChanged || listRequest) saved = saveVirtualDevices() && saved;
+    });
+    return saved;
+}
+
+sim::RequestHooks BusHost::settling(bool& saved) {
+    return {[this] {
+                saveNodes();
+                saveVirtualDevices();
+            },
+            [this, &saved] { saved = saveNodes(); }};
 }
 
 void BusHost::SetOtherBuses(std::function<BusHost*(uint32_t busIndex)> find) {
@@ -318,39 +355,46 @@ fsys::path BusHost::NodeStateFolder(const std::string& nodeId) const {
 void BusHost::Load(const json* description) {
     sim::lumarel::RegisterNodeKinds();
     json d = description ? *description : sim::lumarel::DefaultBusDescription();
-    sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
-    std::lock_guard<std::mutex> lock(saveM_);
-    // Taken before the nodes are looked at: a change from here on leads to a look at them all.
-    savedChanges_ = bus_.StateChanges();
-    savedSerial_.clear();
-    for (const std::string& id : bus_.NodeIds()) {
-        fsys::path dir = NodeStateFolder(id);
-        bus_.WithNode(id, [&](sim::Node& n) {
-            std::error_code ec;
-            if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
-            n.MarkStateSaved();  // what a failed save goes back to
-            savedSerial_[id] = n.StateSerial();
-            if (const std::string why = n.StateError(); !why.empty())
-                Log("the saved state of node " + id + " could not be loaded, the node starts from its description: " +
-                    why);
-        });
-    }
-    if (!state_.empty()) restoreVirtualDevices();
+    bus_.Locked([&] {
+        sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
+        // Taken before the nodes are looked at: a change from here on leads to a look at them all.
+        savedChanges_ = bus_.StateChanges();
+        savedSerial_.clear();
+        for (const std::string& id : bus_.NodeIds()) {
+            fsys::path dir = NodeStateFolder(id);
+            bus_.WithNode(id, [&](sim::Node& n) {
+                std::error_code ec;
+                if (!dir.empty() && fsys::exists(dir, ec)) n.LoadState(dir);
+                n.MarkStateSaved();  // what a failed save goes back to
+                savedSerial_[id] = n.StateSerial();
+                if (const std::string why = n.StateError(); !why.empty())
+                    Log("the saved state of node " + id +
+                        " could not be loaded, the node starts from its description: " + why);
+            });
+        }
+        if (!state_.empty()) restoreVirtualDevices();
+    });
 }
 
 bool BusHost::SaveChanges() {
+    bool ok = true;
+    bus_.Locked([&] {
+        ok = saveNodes();
+        ok = saveVirtualDevices() && ok;
+    });
+    return ok;
+}
+
+bool BusHost::saveNodes() {
     if (state_.empty()) return true;
     // Most requests change nothing: while no node has reported a change since the last save
-    // of them all (and the virtual device list is as saved), there is nothing to do, and no
-    // lock to take. savedChanges_ moves only after the files are written, so a request that
-    // finds it current also finds its changes on disk.
-    if (!devicesChanged_ && bus_.StateChanges() == savedChanges_.load()) return true;
+    // of them all, there is nothing to do. savedChanges_ moves only after the files are
+    // written, and every change and save happens under the bus lock, so a request that finds
+    // it current also finds every change on disk.
     bool ok = true;
-    std::lock_guard<std::mutex> lock(saveM_);
-    // One pass under the bus lock over the nodes this host keeps state for.
     bus_.Locked([&] {
         const uint64_t changes = bus_.StateChanges();
-        if (changes == savedChanges_.load()) return;  // saved meanwhile by another request
+        if (changes == savedChanges_) return;
         bool allSaved = true;
         for (auto& [id, saved] : savedSerial_) {
             sim::Node* n = bus_.FindNode(id);
@@ -376,34 +420,38 @@ bool BusHost::SaveChanges() {
         }
         // After a failure the count stays behind, so that the next request looks again (a node
         // taken back to its saved state has nothing new to save).
-        if (allSaved) savedChanges_.store(changes);
+        if (allSaved) savedChanges_ = changes;
         ok = allSaved;
     });
-    if (devicesChanged_.exchange(false) && !saveVirtualDevices()) {
-        devicesChanged_ = true;  // try again with the next change
-        ok = false;
-    }
     return ok;
 }
 
 void BusHost::trackNode(const std::string& id, bool known) {
-    std::lock_guard<std::mutex> lock(saveM_);
-    if (!known) {
-        savedSerial_.erase(id);
-        return;
-    }
-    bus_.WithNode(id, [&](sim::Node& n) {
-        n.MarkStateSaved();
-        savedSerial_[id] = n.StateSerial();
+    bus_.Locked([&] {
+        if (!known) {
+            savedSerial_.erase(id);
+            return;
+        }
+        bus_.WithNode(id, [&](sim::Node& n) {
+            n.MarkStateSaved();
+            savedSerial_[id] = n.StateSerial();
+        });
     });
 }
 
 bool BusHost::saveVirtualDevices() {
-    json list = json::array();
-    for (const auto& d : bus_.VirtualDevices()) list.push_back({{"name", d.name}, {"instance", d.instance}});
-    if (writeFileAtomically(state_ / "virtual_devices.json", list.dump())) return true;
-    Log("saving the virtual device list failed");
-    return false;
+    if (state_.empty() || !devicesChanged_) return true;
+    bool ok = true;
+    bus_.Locked([&] {
+        if (!devicesChanged_.exchange(false)) return;
+        json list = json::array();
+        for (const auto& d : bus_.VirtualDevices()) list.push_back({{"name", d.name}, {"instance", d.instance}});
+        if (writeFileAtomically(state_ / "virtual_devices.json", list.dump())) return;
+        devicesChanged_ = true;  // tried again with the next request
+        Log("saving the virtual device list failed");
+        ok = false;
+    });
+    return ok;
 }
 
 void BusHost::restoreVirtualDevices() {

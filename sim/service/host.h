@@ -7,6 +7,12 @@
 // device list when it starts and saves every changed node (and the list) before a request that
 // changed them is answered, so nothing acknowledged is lost when the process ends.
 //
+// Clients run at once, so a request and the save of what it changed happen in one hold of the
+// bus lock (what others changed meanwhile, such as a device's work on its own time, is saved
+// first and its outcome only logged). A save's outcome thus goes to the request that caused it
+// and to no other, and no request, a read included, ever sees a change that is not saved yet or
+// is about to be dropped.
+//
 // The bus service runs one BusHost for all its connections; the access library runs one in the
 // test process when a test hosts its bus in-process (on the manual clock).
 #pragma once
@@ -61,7 +67,7 @@ public:
     // failed is taken back to its saved state (Node::RevertUnsavedState), so the change that did
     // not fit is dropped and the next one is saved on its own. Cheap when nothing
     // changed: nodes report their changes to the bus (Node::StateChanged), so no node is
-    // asked and no lock taken while none did.
+    // asked while none did.
     bool SaveChanges();
 
     // A new client session. Notices for it go to onNotice (any thread).
@@ -100,10 +106,22 @@ private:
     // models none. A failure of fn is thrown again (as std::invalid_argument) once the lock is
     // let go.
     bool onDevice(const std::string& id, const std::function<void(sim::AudioDevice&)>& fn);
+    // Under the bus lock: saves every node whose state changed since it was last saved. False
+    // when a save failed; that node is back at its saved state.
+    bool saveNodes();
+    // Under the bus lock: writes the virtual device list when it changed since it was saved.
     bool saveVirtualDevices();
-    // Saves the changes of a request that ended with `code` (0 = done); a done request whose
-    // change could not be saved ends with 29 instead, as it is not kept over a restart.
-    int32_t Saved(int32_t code);
+    // Runs one request of a client (fn) in one hold of the bus lock with what it changed saved
+    // before the lock is let go; what others left unsaved is saved first (logged, not reported).
+    // False when the request's change could not be saved. A request on the virtual device list
+    // (listRequest) also fails while the list on disk is behind the one in memory.
+    bool settled(const std::function<void()>& fn, bool listRequest = false);
+    // The same for a transaction (Bus::Read/Write): `saved` gets false when what the
+    // transaction changed could not be saved.
+    sim::RequestHooks settling(bool& saved);
+    // A request on the virtual device list that ended with `code` (0 = done): a done request
+    // whose change could not be saved ends with 29 instead, as it is not kept over a restart.
+    int32_t listRequest(const std::function<int32_t()>& fn);
     // Starts (known) or stops keeping state for a node added or removed after Load.
     void trackNode(const std::string& id, bool known);
     void restoreVirtualDevices();
@@ -117,13 +135,14 @@ private:
     std::vector<Session*> sessions_;
     uint32_t rangeCount_ = 0;  // ranges the sessions hold (or are allocating), and their bytes
     uint64_t rangeBytes_ = 0;
-    // What was saved last; held while nodes are saved.
-    std::mutex saveM_;
+    // What was saved last. Used under the bus lock, which every save holds.
     std::map<std::string, uint64_t> savedSerial_;
     std::set<std::string> failingSaves_;  // nodes whose last save failed (said in the log)
     // The bus's count of state changes when every node's state was last saved.
-    std::atomic<uint64_t> savedChanges_{0};
-    std::atomic<bool> devicesChanged_{false};  // the virtual device list changed since saved
+    uint64_t savedChanges_ = 0;
+    // The virtual device list changed since it was saved (set from bus events, which arrive
+    // after the lock is let go, and by the list requests themselves).
+    std::atomic<bool> devicesChanged_{false};
     std::function<void()> shutdown_;
     std::function<BusHost*(uint32_t)> otherBuses_;
     std::function<void(const std::string&)> logger_;

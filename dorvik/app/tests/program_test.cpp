@@ -1,10 +1,12 @@
 // The program `Dorvik` as two processes on one platform root and the bus service: the second
 // start shows the first one's panel and ends at once without a window of its own. The README's
-// unit attaches, and a bus the service refuses is named on standard error.
+// unit attaches, and a bus the service refuses is named on standard error. A settings key that
+// another process keeps locked ends the program with a message instead of hanging it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/x_server.h"
 #include "bus/service_fixture.h"
 #include "registry/values.h"
 #include "user/window_registry.h"
@@ -26,8 +29,8 @@ std::string Program() {
     return std::string(bin ? bin : ".") + "/Dorvik";
 }
 
-// Starts the program with its output in `log`.
-pid_t Start(const fsys::path& log) {
+// Starts the program with its output in `log`, offscreen unless an X display is given.
+pid_t Start(const fsys::path& log, const std::string& display = "") {
     pid_t child = ::fork();
     if (child == 0) {
         int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -35,7 +38,8 @@ pid_t Start(const fsys::path& log) {
             ::dup2(fd, 1);
             ::dup2(fd, 2);
         }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("QT_QPA_PLATFORM", display.empty() ? "offscreen" : "xcb", 1);
+        if (!display.empty()) ::setenv("DISPLAY", display.c_str(), 1);
         const std::string program = Program();
         ::execl(program.c_str(), "Dorvik", nullptr);
         ::_exit(127);
@@ -187,6 +191,90 @@ TEST(DorvikProgram, ARequestToEndFromOutsideEndsItAsExitDoes) {
         EXPECT_TRUE(Panels().empty());
         root.Stop();
     }
+}
+
+// Another process keeping the mixer settings' registry key locked at start-up: the program no
+// longer waits for ever. Left alone, it names the holder and ends with exit code 1 once the
+// registry's bound has passed; asked to end meanwhile, it ends at once (0, no message). Either
+// way the stored settings stay as they were and nothing of it stays published.
+TEST(DorvikProgram, ASettingsKeyLockedByAnotherProcessEndsItWithAMessageInsteadOfAHang) {
+    struct Case {
+        const char* what;
+        bool terminate;
+        int exitCode;
+        bool message;
+    };
+    for (const Case& c : {Case{"left alone", false, 1, true}, Case{"asked to end", true, 0, false}}) {
+        SCOPED_TRACE(c.what);
+        bustest::ServiceRoot root(std::string("dorvik-locked-") + (c.terminate ? "end" : "alone"));
+        const fsys::path log = root.Root() / "dorvik.log";
+        const uint8_t storedX[4] = {0x21, 0, 0, 0};
+        ASSERT_EQ(registry::SetValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX",
+                                     registry::kRegBinary, storedX, 4),
+                  registry::kRegOk);
+        const fsys::path lockFile = root.Root() / "registry" / "hklm" / "software" / "nrx" / "lumarel460" / "values.lock";
+        const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+
+        const pid_t program = Start(log);
+        bustest::KillOnExit guard(program);
+        // Published first (so that a second start finds it), then waiting for the key.
+        ASSERT_TRUE(WaitFor([&] { return Panels().size() == 1; })) << root.Log();
+        if (c.terminate) ::kill(program, SIGTERM);
+        ASSERT_TRUE(bustest::WaitGone(program, 30000)) << "the program hangs";
+        EXPECT_EQ(bustest::ExitCode(program), c.exitCode);
+        std::ifstream in(log);
+        std::stringstream output;
+        output << in.rdbuf();
+        const std::string expected = "The mixer settings cannot be read: the registry key "
+                                     "HKEY_LOCAL_MACHINE\\Software\\NRX\\Lumarel460 is held by process " +
+                                     std::to_string(::getpid()) + " (";
+        EXPECT_EQ(output.str().find(expected) != std::string::npos, c.message) << output.str();
+        EXPECT_TRUE(Panels().empty());
+
+        ::close(holder);
+        registry::Value x;
+        ASSERT_EQ(registry::QueryValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX", x),
+                  registry::kRegOk);
+        EXPECT_EQ(x.data, std::vector<uint8_t>(storedX, storedX + 4));
+        root.Stop();
+    }
+}
+
+// With a person at the screen the message is a box, up until it is answered; a request to end
+// answers it, and the program ends (still 1: it never started).
+TEST(DorvikProgram, ASettingsKeyLockedByAnotherProcessIsToldInABoxOnAScreen) {
+    imagelifttest::XServer screen;
+    ASSERT_FALSE(screen.Display().empty()) << "no X server (Xvfb) came up";
+    bustest::ServiceRoot root("dorvik-locked-screen");
+    const fsys::path log = root.Root() / "dorvik.log";
+    const uint8_t storedX[4] = {0x21, 0, 0, 0};
+    ASSERT_EQ(registry::SetValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX",
+                                 registry::kRegBinary, storedX, 4),
+              registry::kRegOk);
+    const fsys::path lockFile = root.Root() / "registry" / "hklm" / "software" / "nrx" / "lumarel460" / "values.lock";
+    const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+
+    const pid_t program = Start(log, screen.Display());
+    bustest::KillOnExit guard(program);
+    const auto box = [&] {
+        for (const auto& w : user::EnumTopWindows())
+            if (w.pid == program && w.className == "#32770" && w.visible) return true;
+        return false;
+    };
+    ASSERT_TRUE(WaitFor(box, 30000)) << "no box came up";
+    EXPECT_TRUE(Panels().empty());  // withdrawn before the box: a second start does not find it
+    EXPECT_EQ(::waitpid(program, nullptr, WNOHANG), 0);  // the box waits for its answer
+
+    ::kill(program, SIGTERM);
+    ASSERT_TRUE(bustest::WaitGone(program, 30000)) << "the program hangs";
+    EXPECT_EQ(bustest::ExitCode(program), 1);
+    EXPECT_FALSE(box());
+    ::close(holder);
+    root.Stop();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -427,6 +429,35 @@ TEST_F(FsTest, CurrentFolderFollowsWindowsPaths) {
     EXPECT_EQ(fs::CurDir(), (drive_ / "Data/Fw").string());
     std::string relative = "APP.FWP";
     EXPECT_TRUE(fs::FileExists(relative));
+}
+
+// The holders of a lock as the system lists them: only those holding a lock on that very file,
+// each once; waiters and other files' holders are no holders, and a damaged line is skipped.
+TEST(LockHolders, OnlyHoldersOfThatFileAreNamed) {
+    const std::string locks =
+        "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1234567 0 EOF\n"
+        "1: -> FLOCK  ADVISORY  WRITE 4343 fd:01:1234567 0 EOF\n"
+        "2: FLOCK  ADVISORY  READ 77 fd:01:1234567 0 EOF\n"
+        "3: FLOCK  ADVISORY  READ 77 fd:01:1234567 0 EOF\n"
+        "4: POSIX  ADVISORY  WRITE 88 fd:01:1234567 0 EOF\n"
+        "5: FLOCK  ADVISORY  WRITE 99 fd:01:7654321 0 EOF\n"
+        "6: FLOCK  ADVISORY  WRITE 98 fd:02:1234567 0 EOF\n"
+        "7: FLOCK  ADVISORY  WRITE -5 fd:01:1234567 0 EOF\n"
+        "8: FLOCK  ADVISORY  WRITE 97 fd:01:1234567x 0 EOF\n"
+        "9: FLOCK  ADVISORY  WRITE 96 fd:01\n"
+        "10: FLOCK  ADVISORY  WRITE 99999999999999999999 fd:01:1234567 0 EOF";
+    EXPECT_EQ(fs::LockHolderPids(locks, 0xfd, 1, 1234567), (std::vector<int>{4242, 77}));
+    EXPECT_EQ(fs::LockHolderPids("", 0xfd, 1, 1234567), std::vector<int>{});
+
+    // And for a lock this process holds on a real file: its own id and name.
+    const std::string file = "/tmp/lock_holders_" + std::to_string(::getpid());
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fs::LockHolders(fd), "");
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    EXPECT_EQ(fs::LockHolders(fd).rfind("process " + std::to_string(::getpid()) + " (", 0), 0u) << fs::LockHolders(fd);
+    ::close(fd);
+    ::unlink(file.c_str());
 }
 
 }  // namespace

@@ -1,11 +1,17 @@
 #include "registry/values.h"
 
+#include "clock/clock.h"
 #include "testing/temp_root.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -63,6 +69,64 @@ TEST_F(RegistryValues, ABufferTooSmallOrAFailedReadLeavesTheBufferAlone) {
     EXPECT_EQ(size, 1u);
     EXPECT_EQ(buffer[0], 1);
     EXPECT_EQ(buffer[1], 0xAB);
+}
+
+// Another process holding a key's lock is waited for, but not for ever: after kLockWaitMs the
+// call ends with kRegBusy, changes nothing, and the holder is named. A wait told to give up ends
+// at once, yet a free lock is still taken; readers do not keep each other out.
+TEST_F(RegistryValues, AHeldKeyLockIsWaitedForBoundedAndItsHolderNamed) {
+    const std::string key = "Software\\NRX\\Lumarel460";
+    const uint8_t stored = 7, other = 9;
+    ASSERT_EQ(SetValue(Hive::LocalMachine, key, "MixerSetting", kRegBinary, &stored, 1), kRegOk);
+    // Locks belong to the open file: this one conflicts with the registry's own opens.
+    const auto lockFile = std::filesystem::path(root_) / "registry" / "hklm" / "software" / "nrx" / "lumarel460" / "values.lock";
+    const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    struct Case {
+        const char* what;
+        int lock;  // LOCK_EX or LOCK_SH, as the other process holds it
+        std::function<int32_t()> call;
+        int32_t expected;
+    };
+    Value v;
+    const Case cases[] = {
+        {"read while written", LOCK_EX, [&] { return QueryValue(Hive::LocalMachine, key, "MixerSetting", v); }, kRegBusy},
+        {"write while written", LOCK_EX,
+         [&] { return SetValue(Hive::LocalMachine, key, "MixerSetting", kRegBinary, &other, 1); }, kRegBusy},
+        {"delete while written", LOCK_EX, [&] { return DeleteKey(Hive::LocalMachine, key); }, kRegBusy},
+        {"write while read", LOCK_SH,
+         [&] { return SetValue(Hive::LocalMachine, key, "MixerSetting", kRegBinary, &other, 1); }, kRegBusy},
+        {"read while read", LOCK_SH, [&] { return QueryValue(Hive::LocalMachine, key, "MixerSetting", v); }, kRegOk},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(::flock(holder, c.lock), 0);
+        const int64_t before = clock.NowMicros();
+        EXPECT_EQ(c.call(), c.expected);
+        if (c.expected == kRegBusy) {
+            EXPECT_GE(clock.NowMicros() - before, int64_t(kLockWaitMs) * 1000);
+            EXPECT_LT(clock.NowMicros() - before, int64_t(kLockWaitMs + 1000) * 1000);
+            EXPECT_NE(BusyKeyHolder().find("process " + std::to_string(::getpid()) + " ("), std::string::npos)
+                << BusyKeyHolder();
+        }
+        ASSERT_EQ(::flock(holder, LOCK_UN), 0);
+    }
+    ASSERT_EQ(QueryValue(Hive::LocalMachine, key, "MixerSetting", v), kRegOk);
+    EXPECT_EQ(v.data, std::vector<uint8_t>{stored});
+
+    // Told to give up (the program is asked to end): no wait for a held lock, a free one taken.
+    SetLockWaitGiveUp([] { return true; });
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const int64_t before = clock.NowMicros();
+    EXPECT_EQ(QueryValue(Hive::LocalMachine, key, "MixerSetting", v), kRegBusy);
+    EXPECT_EQ(clock.NowMicros(), before);
+    ASSERT_EQ(::flock(holder, LOCK_UN), 0);
+    EXPECT_EQ(SetValue(Hive::LocalMachine, key, "MixerSetting", kRegBinary, &other, 1), kRegOk);
+    SetLockWaitGiveUp(nullptr);
+    ::close(holder);
 }
 
 }  // namespace

@@ -471,12 +471,21 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     fsys::remove_all(folder);
     fsys::create_directories(folder.parent_path());
     std::ofstream(folder) << "a file where the device's folder belongs";
+    // The answer header in the response area: what a host polls for once its request is written.
+    const auto answered = [&] {
+        clock.Advance(1000);  // past any answer latency
+        uint8_t header[8] = {};
+        EXPECT_EQ(session->Read(1, 0xFFFF, 0xC8029000u, 8, 0, header), sim::kResultSuccess);
+        return header[6] == 10 && header[7] == 0;
+    };
     EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
               sim::kResultUnknownError);
+    EXPECT_FALSE(answered());  // the dropped change is not reported done by the device either
     fsys::remove(folder);
     EXPECT_EQ(session->Write(1, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0),
               sim::kResultSuccess);
     EXPECT_TRUE(fsys::is_directory(folder));
+    EXPECT_TRUE(answered());
 
     // Likewise a virtual device the list file cannot take (a folder in the file's place).
     fsys::create_directories(state / "virtual_devices.json" / "x");
@@ -490,6 +499,102 @@ TEST(HostState, AWriteWhoseStateCannotBeSavedIsNotAcknowledged) {
     fsys::remove_all(state / "virtual_devices.json");
     EXPECT_EQ(session->RemoveVirtualDevice(0, 0, "1394_VIRTUAL_DEVICE"), 0);
     session.reset();
+    fsys::remove_all(state);
+}
+
+// Two clients program two devices at once (MAC and GUID, through the request area as a
+// downloader writes it): one device's disk is full, the other's has room. Each write's answer
+// is the outcome of its own change's save, given only once that save is done: a success finds
+// the value it wrote on disk, a failure the value before. A third client reading the full
+// device's GUID meanwhile never sees a value that was not saved.
+TEST(HostState, ConcurrentWritersEachGetTheOutcomeOfTheirOwnSave) {
+    namespace fsys = std::filesystem;
+    clk::ManualClock clock;
+    clk::ScopedClock scoped(clock);
+    const fsys::path state = fsys::temp_directory_path() / ("bus-concurrent-" + std::to_string(::getpid()));
+    fsys::remove_all(state);
+    sim::Bus bus;
+    BusHost host(bus, state);
+    const json description = {
+        {"nodes",
+         {{{"id", "host"}, {"kind", "host"}},
+          {{"id", "full"}, {"kind", "lumarel460"}, {"guid", "0A3C7E1000010001"}, {"mac", "00A0DE000001"},
+           {"device_faults", {{"state_disk_free", 0}}}},
+          {{"id", "fine"}, {"kind", "lumarel460"}, {"guid", "0A3C7E1000010002"}, {"mac", "00A0DE000002"}}}}};
+    host.Load(&description);
+
+    struct Device {
+        std::string id;
+        std::string guid, mac;  // as saved last (hex): what a failed write leaves on disk
+        int successes = 0, failures = 0;
+    };
+    Device full{"full", "0A3C7E1000010001", "00A0DE000001"};
+    Device fine{"fine", "0A3C7E1000010002", "00A0DE000002"};
+    // Nothing saved yet: the device runs on what its description gave it.
+    const auto onDisk = [&](const Device& d, const char* field, const std::string& factory) {
+        std::ifstream in(host.NodeStateFolder(d.id) / "state.json");
+        const json j = json::parse(in, nullptr, false);
+        return j.is_object() ? j.value(field, std::string("(none)")) : factory;
+    };
+    constexpr int kWrites = 150;
+    std::atomic<bool> writing{true};
+    const auto writer = [&](Device& d) {
+        const std::string factoryGuid = d.guid, factoryMac = d.mac;
+        auto session = host.Open(nullptr);
+        const int node = bus.PhyOf(d.id);
+        for (int i = 1; i <= kWrites; ++i) {
+            // Header: version 1, sequence, command (10 GUID, 11 MAC), two operand quadlets.
+            const bool guid = i % 2 == 0;
+            std::vector<uint8_t> request = {0, 0, 0, 1, uint8_t(i >> 8), uint8_t(i), uint8_t(guid ? 10 : 11), 2};
+            std::string written;
+            if (guid) {
+                uint8_t g[8] = {0x0A, 0x3C, 0x7E, 0x20, 0x00, uint8_t(node), uint8_t(i >> 8), uint8_t(i)};
+                written = sim::wire::Hex(g, 8);
+                sim::wire::SwapQuadlets(g, 8);
+                request.insert(request.end(), g, g + 8);
+            } else {
+                const uint8_t m[6] = {0x02, 0x11, uint8_t(node), 0x00, uint8_t(i >> 8), uint8_t(i)};
+                written = sim::wire::Hex(m, 6);
+                const uint8_t op[8] = {m[3], m[2], m[1], m[0], 0, 0, m[5], m[4]};
+                request.insert(request.end(), op, op + 8);
+            }
+            const int32_t code =
+                session->Write(node, 0xFFFF, 0xC8021000u, request.data(), uint32_t(request.size()), 0);
+            std::string& saved = guid ? d.guid : d.mac;
+            const char* field = guid ? "guid" : "mac";
+            if (code == sim::kResultSuccess) {
+                ++d.successes;
+                saved = written;
+            } else {
+                ++d.failures;
+                EXPECT_EQ(code, sim::kResultUnknownError) << d.id << " write " << i;
+            }
+            EXPECT_EQ(onDisk(d, field, guid ? factoryGuid : factoryMac), saved) << d.id << " write " << i << " answered " << code;
+        }
+    };
+    // The GUID registers of the info area, as the full device shows its factory GUID.
+    auto readerSession = host.Open(nullptr);
+    uint8_t factory[8];
+    ASSERT_EQ(readerSession->Read(bus.PhyOf("full"), 0xFFFF, 0xC8020010u, 8, 0, factory), sim::kResultSuccess);
+    std::vector<std::string> unsavedSeen;
+    std::thread reader([&] {
+        const int node = bus.PhyOf("full");
+        uint8_t now[8];
+        while (writing) {
+            if (readerSession->Read(node, 0xFFFF, 0xC8020010u, 8, 0, now) == sim::kResultSuccess &&
+                std::memcmp(now, factory, 8) != 0 && unsavedSeen.size() < 5)
+                unsavedSeen.push_back(sim::wire::Hex(now, 8));
+        }
+    });
+    std::thread first([&] { writer(full); });
+    std::thread second([&] { writer(fine); });
+    first.join();
+    second.join();
+    writing = false;
+    reader.join();
+    EXPECT_EQ(full.successes, 0);
+    EXPECT_EQ(fine.failures, 0);
+    EXPECT_EQ(unsavedSeen, std::vector<std::string>{});
     fsys::remove_all(state);
 }
 
