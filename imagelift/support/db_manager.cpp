@@ -139,7 +139,13 @@ std::optional<std::string> whyNotAStore(const fsys::path& path) {
         return std::string("the file is empty");
     try {
         sqlite::Database db(path, sqlite::Database::Mode::ReadWrite);
-        return missingTables(db);
+        if (auto missing = missingTables(db)) return missing;
+        // Damaged pages (overwritten, cut off) leave the schema readable, yet the store's own
+        // statements fail on them: the engine's quick check reads every page once.
+        sqlite::Statement check(db, "PRAGMA quick_check(1)");
+        const std::optional<std::string> verdict = check.Step() ? check.ColumnText(0) : std::nullopt;
+        if (verdict && *verdict != "ok") return "the file is damaged: " + *verdict;
+        return std::nullopt;
     } catch (const vb::Error& e) {
         if (e.Number() == sqlite::kDbNotADatabase) return std::string("not a database");
         return std::nullopt;
@@ -279,7 +285,9 @@ bool clsDbManager::OpenDatabase() {
     } catch (const vb::Error&) {
         // A read-only file keeps its journal mode; reads still work.
     }
-    // Should preparing the log's statements still fail, the settings keep working.
+    // The store's statements, all of them or none: every write uses them. A file that opens yet
+    // cannot take them (damaged where the start-up check did not look, or damaged since) is not
+    // used: the program runs without its store and says so.
     try {
         insertStatus_ = std::make_unique<sqlite::Statement>(
             *db_, "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)");
@@ -289,11 +297,12 @@ bool clsDbManager::OpenDatabase() {
         statusRows_ = count.Step() ? count.ColumnInt(0) : 0;
         begin_ = std::make_unique<sqlite::Statement>(*db_, "BEGIN");
         commit_ = std::make_unique<sqlite::Statement>(*db_, "COMMIT");
-    } catch (const vb::Error&) {
-        insertStatus_.reset();
-        deleteOldest_.reset();
-        begin_.reset();
-        commit_.reset();
+    } catch (const vb::Error& e) {
+        CloseDatabase();
+        TellUser("The database file '" + DatabasePath().string() + "' cannot be used (" + e.Description() +
+                     ").  The program runs without its settings and status log.",
+                 "Database error");
+        throw;
     }
     return true;
 }
@@ -304,6 +313,14 @@ void clsDbManager::CloseDatabase() {
     begin_.reset();
     commit_.reset();
     db_.reset();
+}
+
+std::vector<fsys::path> clsDbManager::StoreFiles(const fsys::path& folder) {
+    std::vector<fsys::path> files{folder / kDatabaseFile};
+    for (const char* side : kSideFiles) files.push_back(withSuffix(folder / kDatabaseFile, side));
+    files.push_back(folder / kCompactedFile);
+    files.push_back(folder / kTemplateFile);
+    return files;
 }
 
 bool clsDbManager::IsOpen() const { return db_ != nullptr; }

@@ -85,6 +85,8 @@ int RunMessageLoop();
 // waiting for a person. Installed once; a later call replaces `end`.
 void EndOnRequest(std::function<void()> end);
 // Whether such a request has come (a program that was not ready to end yet looks once it is).
+// True from the moment the signal arrives, before any event loop has heard it: work that runs
+// long inside one event looks between its steps and stops early.
 bool EndRequested();
 // Where an error that escaped an event handler is reported (standard error by default). No
 // error leaves an event handler into the event loop.
