@@ -7,7 +7,7 @@
 //
 // The batch is named as an unattended command line gives it (upper case, "BATCH/KEYS.TXT"), so
 // every file name is looked up in the folder without regard to case, as in a real run. Each
-// iteration starts from a folder with the batch alone.
+// iteration starts from a new folder with the batch alone.
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
@@ -24,6 +24,8 @@
 #include "bus/config_rom.h"
 #include "bus1394/access_library.h"
 #include "bus1394/bus_reset.h"
+#include "bus1394/host_resources.h"
+#include "bus1394/transactions.h"
 #include "bus1394/state.h"
 #include "clock/clock.h"
 #include "device/lumarel_node.h"
@@ -75,9 +77,6 @@ public:
         basBootloader::Initialize();
         bas1394::State.BusResetPending = false;
         ready_ = bas1394::BusResetHandler() == 1;
-
-        fsys::create_directories(root_ / "work" / "batch");
-        fsys::current_path(root_ / "work");
     }
     ~Bench() {
         fsys::current_path("/");
@@ -95,17 +94,19 @@ public:
     }
     bool Ready() const { return ready_; }
 
-    // The batch folder with a batch of `reads` reads alone in it.
+    // A new current folder with a batch of `reads` reads alone in its folder "batch". Earlier
+    // runs' files stay until the end: removing thousands of files between runs would make the
+    // file system slower to create the next ones, which is no work of the batch's.
     void FreshBatch(int reads) {
-        const fsys::path folder = root_ / "work" / "batch";
-        fsys::remove_all(folder);
-        fsys::create_directories(folder);
-        std::ofstream out(folder / "keys.txt", std::ios::binary);
+        const fsys::path work = root_ / ("work" + std::to_string(++runs_));
+        fsys::create_directories(work / "batch");
+        fsys::current_path(work);
+        std::ofstream out(work / "batch" / "keys.txt", std::ios::binary);
         for (int i = 1; i <= reads; ++i) out << "read 0A3C7E1000010002 SERIAL serial" << i << ".txt\r\n";
     }
     // The rows of the last report that succeeded.
     int Successes() const {
-        std::ifstream in(root_ / "work" / "batch" / "KEYS.out.txt", std::ios::binary);
+        std::ifstream in(fsys::current_path() / "batch" / "KEYS.out.txt", std::ios::binary);
         int n = 0;
         for (std::string line; std::getline(in, line);) n += line.find(" </td><td> SUCCESS </td><td> ") != std::string::npos;
         return n;
@@ -120,6 +121,7 @@ private:
     void* library_ = nullptr;
     user::HWND window_ = 0;
     bool ready_ = false;
+    int runs_ = 0;
 };
 
 Bench& bench() {

@@ -569,14 +569,17 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
         for (const auto& file :
              clsDbManager::StoreFiles(ctx.DbManager ? ctx.DbManager->Folder() : std::filesystem::path(fs::CurDir())))
             kept.Add(file, "is a file of this program's settings and status log store");
+        // The data files' names, resolved in the batch's folder as it fills: a name that does not
+        // exist yet is looked up among the folder's names without reading the folder again.
+        fs::FolderNames names(fs::ToNativePath(State.KeyDataFolder));
         for (size_t i = 1; i < operations.size(); ++i)
             if (operations[i].OperationType == kKeyWrite && !operations[i].DataFile.empty())
-                kept.Add(fs::ToNativePath(State.KeyDataFolder + operations[i].DataFile), "is an input of this batch");
+                kept.Add(names.Resolve(operations[i].DataFile), "is an input of this batch");
 
         for (size_t i = 1; i < operations.size(); ++i) {
             KeyOperation& op = operations[i];
             if (op.Result == 1 && op.OperationType == kKeyRead && !op.DataFile.empty()) {
-                if (const char* what = kept.Find(fs::ToNativePath(State.KeyDataFolder + op.DataFile))) {
+                if (const char* what = kept.Find(names.Resolve(op.DataFile))) {
                     StatusDisplay("DumpKeyBatchOutput: '" + State.KeyDataFolder + op.DataFile + "' " + what +
                                       "; the data read is not written over it.",
                                   ERROR_LEVEL);
@@ -591,9 +594,7 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
             } else {
                 if (op.DataFile.empty()) op.DataFile = hexText(op.DeviceId) + ".txt";
                 const std::string path = State.KeyDataFolder + op.DataFile;
-                // Resolved once for the row: each resolution of a name that does not exist yet
-                // reads the whole folder, which fills up as the batch goes on.
-                const std::filesystem::path native = fs::ToNativePath(path);
+                const std::filesystem::path native = names.Resolve(op.DataFile);
                 if (const char* what = kept.Find(native)) {
                     // A name made of the device ID that an earlier read of this batch wrote.
                     StatusDisplay("DumpKeyBatchOutput: '" + path + "' " + what + "; the data read is not written over it.",
@@ -616,6 +617,7 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
                     // A data file that does not take the data fails its row; the other rows go on.
                     if (data.Finish()) {
                         kept.Add(native, "was written by an earlier read of this batch");
+                        names.Added(native);
                     } else {
                         if (existed && data.ReplaceFailed())
                             StatusDisplay("DumpKeyBatchOutput: failed to remove existing file'" + path +
