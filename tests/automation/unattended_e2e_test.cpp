@@ -655,9 +655,9 @@ const fwp::PackageBuilder kIdentityPackage = fwp::PackageBuilder().Image1(Patter
 
 // The files of an identity run ("/A"): its package, GUID and MAC.
 void IdentityFiles(Fault& f) {
-    f.Package(kIdentityPackage, "DTCP/GUID/MACID/Config_Image.fwp");
     f.Text("DTCP/GUID/MACID/GUID.txt", "0A3C7E100001ABCD\r\n");
     f.Text("DTCP/GUID/MACID/MACID.txt", "00A0DE123456\r\n");
+    f.Package(kIdentityPackage, "DTCP/GUID/MACID/Config_Image.fwp");
 }
 
 // A store whose pages 6 to 10 hold random bytes: its schema reads, its tables do not.
