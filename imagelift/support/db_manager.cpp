@@ -128,6 +128,25 @@ std::unique_ptr<sqlite::Database> openStoreFile(const fsys::path& path) {
     return db;
 }
 
+// The store's own statements on an open database, all of them or none (raises): every write of
+// the store uses them.
+struct StoreStatements {
+    std::unique_ptr<sqlite::Statement> insertStatus, deleteOldest, begin, commit;
+    int64_t statusRows = 0;
+};
+StoreStatements prepareStoreStatements(sqlite::Database& db) {
+    StoreStatements s;
+    s.insertStatus = std::make_unique<sqlite::Statement>(
+        db, "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)");
+    s.deleteOldest =
+        std::make_unique<sqlite::Statement>(db, "DELETE FROM tblStatus WHERE id = (SELECT MIN(id) FROM tblStatus)");
+    sqlite::Statement count(db, "SELECT COUNT(*) FROM tblStatus");
+    s.statusRows = count.Step() ? count.ColumnInt(0) : 0;
+    s.begin = std::make_unique<sqlite::Statement>(db, "BEGIN");
+    s.commit = std::make_unique<sqlite::Statement>(db, "COMMIT");
+    return s;
+}
+
 // Why the file at `path` cannot be the store, or nothing when it can. Only a file the engine
 // reads and finds wanting is judged: one it cannot open now (locked by another program,
 // unreadable, a folder) is left for the opening to report.
@@ -142,9 +161,17 @@ std::optional<std::string> whyNotAStore(const fsys::path& path) {
         if (auto missing = missingTables(db)) return missing;
         // Damaged pages (overwritten, cut off) leave the schema readable, yet the store's own
         // statements fail on them: the engine's quick check reads every page once.
-        sqlite::Statement check(db, "PRAGMA quick_check(1)");
-        const std::optional<std::string> verdict = check.Step() ? check.ColumnText(0) : std::nullopt;
-        if (verdict && *verdict != "ok") return "the file is damaged: " + *verdict;
+        {
+            sqlite::Statement check(db, "PRAGMA quick_check(1)");
+            const std::optional<std::string> verdict = check.Step() ? check.ColumnText(0) : std::nullopt;
+            if (verdict && *verdict != "ok") return "the file is damaged: " + vb::Replace(*verdict, "\n", " ");
+        }
+        // Tables that hold the columns yet take no rows (a view in a table's place, say).
+        try {
+            prepareStoreStatements(db);
+        } catch (const vb::Error& e) {
+            if (e.Number() != sqlite::kDbLocked) return "its statements cannot be prepared: " + db.ErrorMessage();
+        }
         return std::nullopt;
     } catch (const vb::Error& e) {
         if (e.Number() == sqlite::kDbNotADatabase) return std::string("not a database");
@@ -289,14 +316,13 @@ bool clsDbManager::OpenDatabase() {
     // cannot take them (damaged where the start-up check did not look, or damaged since) is not
     // used: the program runs without its store and says so.
     try {
-        insertStatus_ = std::make_unique<sqlite::Statement>(
-            *db_, "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)");
-        deleteOldest_ = std::make_unique<sqlite::Statement>(
-            *db_, "DELETE FROM tblStatus WHERE id = (SELECT MIN(id) FROM tblStatus)");
-        sqlite::Statement count(*db_, "SELECT COUNT(*) FROM tblStatus");
-        statusRows_ = count.Step() ? count.ColumnInt(0) : 0;
-        begin_ = std::make_unique<sqlite::Statement>(*db_, "BEGIN");
-        commit_ = std::make_unique<sqlite::Statement>(*db_, "COMMIT");
+        faultPoint("open.statements");
+        StoreStatements statements = prepareStoreStatements(*db_);
+        insertStatus_ = std::move(statements.insertStatus);
+        deleteOldest_ = std::move(statements.deleteOldest);
+        begin_ = std::move(statements.begin);
+        commit_ = std::move(statements.commit);
+        statusRows_ = statements.statusRows;
     } catch (const vb::Error& e) {
         CloseDatabase();
         TellUser("The database file '" + DatabasePath().string() + "' cannot be used (" + e.Description() +

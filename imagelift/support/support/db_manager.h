@@ -5,10 +5,11 @@
 // tblStatus holds the status log (at most 2000 rows, oldest removed first). Without "db1.mdb"
 // the clean template "db1_clean.mdb" of the same folder is copied; without either the user is
 // told and the program runs without a store (reads give their defaults, writes do nothing).
-// A "db1.mdb" that is no store (an empty file, not a database, without both tables, or with
-// damaged pages) is renamed aside to "db1.mdb.bad" (or "db1.mdb.bad2", ... when taken), never
-// deleted, and treated like a missing one; a WARNING line in the new store says so. A file that
-// opens but cannot take the store's statements is not used at all: the program runs without a
+// A "db1.mdb" that is no store (an empty file, not a database, without both tables, with
+// damaged pages, or with tables that cannot take the store's statements) is renamed aside to
+// "db1.mdb.bad" (or "db1.mdb.bad2", ... when taken), never deleted, and treated like a missing
+// one; a WARNING line in the new store says so. A file that still cannot take the statements
+// when it is opened (another program's lock) is not used at all: the program runs without a
 // store and tells the user.
 // Releasing the store closes the database and compacts it into a temporary file that then
 // replaces "db1.mdb" in one rename, so a failure never loses the original.
