@@ -183,6 +183,9 @@ int32_t PerformKeyBatchOperation(const std::string& batchFileName);
 // `leftOut`, when given, receives the number of entries past kMaxKeyOperations.
 int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations,
                                  size_t* leftOut = nullptr);
+// Performs the operations not refused, in order; a request to end the program (SIGTERM, Ctrl-C)
+// stops it before the next one, and those not performed keep Result -1 (FAILED rows). 1 when any
+// operation succeeded, else -1.
 int32_t PerformKeyOperations(KeyOperationList& operations);
 // The report (a row per operation, refused ones as FAILED, and a line for `leftOut` entries past
 // the limit) and the data files of the successful reads. -1 when the report could not be written;
