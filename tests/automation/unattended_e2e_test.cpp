@@ -641,7 +641,8 @@ public:
         std::ofstream(folder_ / name, std::ios::binary) << content;
     }
     bool HasKey(const std::string& id, const std::string& key) {
-        for (const auto& k : State(id)["keys"])
+        const json keys = State(id)["keys"];
+        for (const auto& k : keys)
             if (k["name"] == key) return true;
         return false;
     }
