@@ -296,7 +296,7 @@ void MainWindow::onMainCreate() {
 // (the wait gave up at once), it just ends.
 void MainWindow::failStart() {
     DestroyPanel();  // saves nothing: the panel knows it never read the settings
-    if (forms::EndSignalled()) return;
+    if (forms::EndRequested()) return;
     exitCode_ = 1;
     forms::MsgBox("The mixer settings cannot be read: the registry key HKEY_LOCAL_MACHINE\\" +
                       std::string(kRegistryKey) + " is held by " + panel_->SettingsHolder() +
@@ -434,7 +434,7 @@ int WinMain(std::unique_ptr<TrayIcon> tray) {
     });
     // A wait for the registry (another process holding the settings' key) gives up once the
     // program is asked to end, even before the event loop runs to hear of it.
-    registry::SetLockWaitGiveUp([] { return forms::EndSignalled(); });
+    registry::SetLockWaitGiveUp([] { return forms::EndRequested(); });
     {
         QEventLoop loop;
         MainWindow window(std::move(tray));

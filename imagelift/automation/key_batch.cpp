@@ -5,12 +5,16 @@
 #include "automation/text_input.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <unordered_map>
 
 #include "windows/kit.h"
 #include "bootloader/keys.h"
@@ -18,9 +22,11 @@
 #include "bootloader/state.h"
 #include "bus1394/config_rom_texts.h"
 #include "bus1394/node_records.h"
+#include "forms/form.h"
 #include "fs/fs.h"
 #include "support/byte_utils.h"
 #include "support/date_text.h"
+#include "support/db_manager.h"
 #include "support/file_utils.h"
 #include "support/program_context.h"
 #include "vbrt/convert.h"
@@ -69,7 +75,8 @@ class TextOut {
 public:
     enum class Mode { InPlace, ReplaceWhenDone };
 
-    TextOut(const std::string& fileName, Mode mode) : mode_(mode), native_(fs::ToNativePath(fileName)) {
+    TextOut(const std::string& fileName, Mode mode) : TextOut(fs::ToNativePath(fileName), mode) {}
+    TextOut(std::filesystem::path native, Mode mode) : mode_(mode), native_(std::move(native)) {
         int fd = -1;
         if (mode == Mode::InPlace) {
             fd = ::open(native_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -142,6 +149,43 @@ private:
     std::FILE* file_ = nullptr;
     int error_ = 0;
     bool replaceFailed_ = false;
+};
+
+// The files a read's data never replaces, each found by where it is on the disk: by device and
+// inode when it exists (a link or a second name to it is the same file), and by its resolved path
+// (one that does not exist yet, such as the store's compacted copy, is still the same place).
+// A lookup costs the same however many files are kept: a batch of reads stays linear.
+class KeptFiles {
+public:
+    void Add(const std::filesystem::path& native, const char* what) {
+        if (const auto id = idOf(native)) byId_.emplace(*id, what);
+        byPath_.emplace(placeOf(native), what);
+    }
+    // Why the file may not be replaced, or nullptr when it may.
+    const char* Find(const std::filesystem::path& native) const {
+        if (const auto id = idOf(native)) {
+            const auto it = byId_.find(*id);
+            if (it != byId_.end()) return it->second;
+        }
+        const auto it = byPath_.find(placeOf(native));
+        return it == byPath_.end() ? nullptr : it->second;
+    }
+
+private:
+    using Id = std::pair<dev_t, ino_t>;
+    static std::optional<Id> idOf(const std::filesystem::path& native) {
+        struct stat st {};
+        if (::stat(native.c_str(), &st) != 0) return std::nullopt;
+        return Id{st.st_dev, st.st_ino};
+    }
+    static std::string placeOf(const std::filesystem::path& native) {
+        std::error_code ec;
+        const std::filesystem::path place = std::filesystem::weakly_canonical(native, ec);
+        return (ec ? native.lexically_normal() : place).string();
+    }
+
+    std::map<Id, const char*> byId_;
+    std::unordered_map<std::string, const char*> byPath_;
 };
 
 // A data file named in a batch lies in the batch file's folder or below it: a name that is
@@ -372,19 +416,20 @@ size_t ParseKeyOperations(const std::string& text, const std::string& batchFileN
                           ERROR_LEVEL);
             op.Refused = true;
         }
-        if (op.Refused) op.Data.clear();
         if (arguments >= 1 && vb::InStrText(words[1], "--single") > 0) {
             op.DeviceId = kSingleTarget;
-        } else if (arguments >= 1 && !op.Refused) {
-            // A malformed device GUID of an entry to perform raises, which aborts the batch.
-            basUtils::HexString2Ascii(words[1], op.DeviceId);
         } else if (arguments >= 1) {
-            try {
-                basUtils::HexString2Ascii(words[1], op.DeviceId);
-            } catch (...) {
-                op.DeviceId.clear();  // the row shows no device
+            // A device ID that is not hex bytes is refused with this entry alone (its row shows no
+            // device): read leniently, a stray letter would name another device.
+            const std::string why = ParseDeviceIdText(words[1], op.DeviceId);
+            if (!why.empty() && !op.Refused) {
+                StatusDisplay("GetKeyOperationsFromFile: device ID '" + words[1] + "' is not valid (" + why +
+                                  "); the operation is not performed.",
+                              ERROR_LEVEL);
+                op.Refused = true;
             }
         }
+        if (op.Refused) op.Data.clear();
         operations.push_back(std::move(op));
     }
     return leftOut;
@@ -423,6 +468,15 @@ int32_t PerformKeyOperations(KeyOperationList& operations) {
     int32_t result = -1;
     try {
         for (size_t i = 1; i < operations.size(); ++i) {
+            // A request to end (the session ends, Ctrl-C) stops the batch before its next entry;
+            // the entries not performed stay FAILED rows of the report, which is still written.
+            if (forms::EndRequested()) {
+                StatusDisplay("PerformKeyOperations: the program was asked to end; the last " +
+                                  vb::CStr(int32_t(operations.size() - i)) + " of " +
+                                  vb::CStr(int32_t(operations.size() - 1)) + " operations are not performed.",
+                              ERROR_LEVEL);
+                break;
+            }
             KeyOperation& op = operations[i];
             if (op.Refused) continue;
             int32_t handle = 0;
@@ -504,29 +558,28 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
 
         // The files of this run that a read's data never replaces: what the batch reads (itself
         // and the data of its writes), the report being written, the run's status file (still
-        // open: its later lines would be lost), and the data files this batch has written so far.
-        struct Kept {
-            std::filesystem::path path;
-            const char* what;
-        };
-        std::vector<Kept> kept{{fs::ToNativePath(batchFileName), "is an input of this batch"},
-                               {fs::ToNativePath(reportName), "is the report of this batch"}};
-        if (!State.StatusFileName.empty())
-            kept.push_back({fs::ToNativePath(State.StatusFileName), "is the status file of this run"});
+        // open: its later lines would be lost), the program's store (replaced by its compacted
+        // copy when the program ends, so the data would be gone), and the data files this batch
+        // has written so far.
+        KeptFiles kept;
+        kept.Add(fs::ToNativePath(batchFileName), "is an input of this batch");
+        kept.Add(fs::ToNativePath(reportName), "is the report of this batch");
+        if (!State.StatusFileName.empty()) kept.Add(fs::ToNativePath(State.StatusFileName), "is the status file of this run");
+        const auto& ctx = imagelift::Ctx();
+        for (const auto& file :
+             clsDbManager::StoreFiles(ctx.DbManager ? ctx.DbManager->Folder() : std::filesystem::path(fs::CurDir())))
+            kept.Add(file, "is a file of this program's settings and status log store");
+        // The data files' names, resolved in the batch's folder as it fills: a name that does not
+        // exist yet is looked up among the folder's names without reading the folder again.
+        fs::FolderNames names(fs::ToNativePath(State.KeyDataFolder));
         for (size_t i = 1; i < operations.size(); ++i)
             if (operations[i].OperationType == kKeyWrite && !operations[i].DataFile.empty())
-                kept.push_back({fs::ToNativePath(State.KeyDataFolder + operations[i].DataFile), "is an input of this batch"});
-        const auto keptAs = [&](const std::string& path) -> const char* {
-            std::error_code ec;
-            for (const auto& k : kept)
-                if (std::filesystem::equivalent(fs::ToNativePath(path), k.path, ec)) return k.what;
-            return nullptr;
-        };
+                kept.Add(names.Resolve(operations[i].DataFile), "is an input of this batch");
 
         for (size_t i = 1; i < operations.size(); ++i) {
             KeyOperation& op = operations[i];
             if (op.Result == 1 && op.OperationType == kKeyRead && !op.DataFile.empty()) {
-                if (const char* what = keptAs(State.KeyDataFolder + op.DataFile)) {
+                if (const char* what = kept.Find(names.Resolve(op.DataFile))) {
                     StatusDisplay("DumpKeyBatchOutput: '" + State.KeyDataFolder + op.DataFile + "' " + what +
                                       "; the data read is not written over it.",
                                   ERROR_LEVEL);
@@ -541,16 +594,18 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
             } else {
                 if (op.DataFile.empty()) op.DataFile = hexText(op.DeviceId) + ".txt";
                 const std::string path = State.KeyDataFolder + op.DataFile;
-                if (const char* what = keptAs(path)) {
+                const std::filesystem::path native = names.Resolve(op.DataFile);
+                if (const char* what = kept.Find(native)) {
                     // A name made of the device ID that an earlier read of this batch wrote.
                     StatusDisplay("DumpKeyBatchOutput: '" + path + "' " + what + "; the data read is not written over it.",
                                   ERROR_LEVEL);
                     op.Result = -1;
                 } else {
-                    const bool existed = fs::FileExists(std::string_view(path));
+                    std::error_code ec;
+                    const bool existed = std::filesystem::exists(native, ec);
                     if (existed) StatusDisplay("Overwriting existing file '" + path + "'", USER);
                     const std::string rule = "#-----------------------------------------------";
-                    TextOut data(path, TextOut::Mode::ReplaceWhenDone);
+                    TextOut data(native, TextOut::Mode::ReplaceWhenDone);
                     for (const std::string& line :
                          {rule, "# " + op.DataFile, "# date generated: " + nowText(), std::string("# "), "# " + appLine(),
                           deviceLine(op.DeviceId), "# " + count + " operations performed.", std::string("# "),
@@ -561,7 +616,8 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
                         data.Line(line);
                     // A data file that does not take the data fails its row; the other rows go on.
                     if (data.Finish()) {
-                        kept.push_back({fs::ToNativePath(path), "was written by an earlier read of this batch"});
+                        kept.Add(native, "was written by an earlier read of this batch");
+                        names.Added(native);
                     } else {
                         if (existed && data.ReplaceFailed())
                             StatusDisplay("DumpKeyBatchOutput: failed to remove existing file'" + path +

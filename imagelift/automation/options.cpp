@@ -104,6 +104,22 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
             valueMissing = true;
         };
         bool notCarriedOut = false;
+        // One package of each kind goes to the device in a run: an option that names another one
+        // after it ("/A" beside "/D", "/D" twice) leaves the earlier one undone, which is said and
+        // fails the run.
+        std::string imageOption, bootloaderOption;
+        std::vector<std::string> packagesLeftOut;
+        const auto setPackage = [&](std::string& file, std::string& setBy, const std::string& option,
+                                    const std::string& value) {
+            if (!file.empty() && !value.empty() && file != value) {
+                packagesLeftOut.push_back("ERROR: the package '" + file + "' of option " + setBy +
+                                          " was not downloaded: option " + option + " names '" + value +
+                                          "' in its place.");
+                notCarriedOut = true;
+            }
+            file = value;
+            setBy = option;
+        };
 
         for (size_t i = 1; i < tokens.size(); ++i) {
             const std::string& token = tokens[i];
@@ -115,7 +131,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 s.ShowStatusOnExit = true;
                 StatusDisplay("Automatically showing output file on exit.", basDebug::USER);
             } else if (token == "/A") {
-                s.ImageFileName = "DTCP\\GUID\\MACID\\Config_Image.fwp";
+                setPackage(s.ImageFileName, imageOption, token, "DTCP\\GUID\\MACID\\Config_Image.fwp");
                 s.GuidFileName = "DTCP\\GUID\\MACID\\GUID.txt";
                 s.MacFileName = "DTCP\\GUID\\MACID\\MACID.txt";
                 s.ProgramGuidFromFileFlag = true;
@@ -123,12 +139,12 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 if (!commandLineIsExactly("/A"))
                     StatusDisplay("The /A command cannot be used with other command-line options!", basDebug::ERROR_LEVEL);
             } else if (token == "/F") {
-                s.ImageFileName = "DTCP\\GUID\\MACID\\Config_Image.fwp";
+                setPackage(s.ImageFileName, imageOption, token, "DTCP\\GUID\\MACID\\Config_Image.fwp");
                 if (!commandLineIsExactly("/F"))
                     StatusDisplay("The /F command cannot be used with other command-line options!", basDebug::ERROR_LEVEL);
             } else if (head == "/D") {
                 needValue(head, token, "a file name");
-                s.ImageFileName = withoutQuotes(valueOf(token));
+                setPackage(s.ImageFileName, imageOption, head, withoutQuotes(valueOf(token)));
             } else if (head == "/G") {
                 needValue(head, token, "a GUID");
                 s.GuidText = withoutQuotesAndBlanks(valueOf(token));
@@ -142,7 +158,7 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
                 matchText = withoutQuotesAndBlanks(valueOf(token));
             } else if (head == "/B") {
                 needValue(head, token, "a file name");
-                s.BootloaderFileName = withoutQuotes(valueOf(token));
+                setPackage(s.BootloaderFileName, bootloaderOption, head, withoutQuotes(valueOf(token)));
             } else if (head == "/R") {
                 needValue(head, token, "a file name");
                 s.KeyBatchRequested = true;
@@ -174,6 +190,9 @@ int32_t PerformUnattendedOperations(const std::vector<std::string>& tokens) {
         } else {
             deviceWorkAsked = false;
         }
+        // Said once, on the attempt that ends the run.
+        if (r != 2)
+            for (const std::string& line : packagesLeftOut) StatusDisplay(line, basDebug::ERROR_LEVEL);
         // A key batch's result replaces the attempt's; a download that failed before it must still
         // fail the run.
         if (deviceWorkAsked && r != 1 && r != 2) s.OperationFailed = true;

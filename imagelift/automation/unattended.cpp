@@ -81,13 +81,24 @@ void logInvalidIdentity(const char* what, const std::string& text, int digits) {
                   ERROR_LEVEL);
 }
 
-// Exactly `digits` hex digits once the separators the byte conversion ignores are gone.
-bool parseHexIdentity(const std::string& text, size_t digits, ByteArray& bytes) {
+// The text without the separators the byte conversion ignores.
+std::string withoutHexSeparators(const std::string& text) {
     std::string clean = text;
     for (const char* drop : {" ", "0x", "&H", "\r", "\n"}) clean = vb::Replace(clean, drop, "");
-    if (clean.size() != digits) return false;
-    for (char c : clean)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return clean;
+}
+
+// The first character that is no hex digit, or 0 when there is none.
+char firstNonHexDigit(const std::string& digits) {
+    for (char c : digits)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return c;
+    return 0;
+}
+
+// Exactly `digits` hex digits once the separators the byte conversion ignores are gone.
+bool parseHexIdentity(const std::string& text, size_t digits, ByteArray& bytes) {
+    const std::string clean = withoutHexSeparators(text);
+    if (clean.size() != digits || firstNonHexDigit(clean) != 0) return false;
     bytes.clear();
     return basUtils::HexString2Ascii(clean, bytes) == 1 && bytes.size() == digits / 2;
 }
@@ -127,6 +138,26 @@ void startApplication(int32_t handle) {
 
 bool ParseGuidText(const std::string& text, ByteArray& bytes) { return parseHexIdentity(text, 16, bytes); }
 bool ParseMacText(const std::string& text, ByteArray& bytes) { return parseHexIdentity(text, 12, bytes); }
+
+std::string ParseDeviceIdText(const std::string& text, ByteArray& bytes) {
+    bytes.clear();
+    const std::string clean = withoutHexSeparators(text);
+    if (clean.empty()) return "it holds no hex digits";
+    // The byte conversion reads a pair up to its first non-digit: "0I" would be byte 0, and the
+    // entry would go to another device.
+    if (const char c = firstNonHexDigit(clean)) {
+        const auto u = static_cast<unsigned char>(c);
+        const std::string shown = u >= 0x20 && u < 0x7F ? std::string(1, c) : "0x" + vb::Hex(int32_t(u));
+        return "'" + shown + "' is not a hex digit";
+    }
+    if (clean.size() % 2 != 0)
+        return "it has an odd number of hex digits (" + vb::CStr(int32_t(clean.size())) + "), two make a byte";
+    if (basUtils::HexString2Ascii(clean, bytes) != 1) {
+        bytes.clear();
+        return "it cannot be read as hex bytes";
+    }
+    return "";
+}
 
 bool ReadFirstField(const std::string& fileName, std::string& field) {
     std::string content;

@@ -131,6 +131,25 @@ std::unique_ptr<sqlite::Database> openStoreFile(const fsys::path& path) {
     return db;
 }
 
+// The store's own statements on an open database, all of them or none (raises): every write of
+// the store uses them.
+struct StoreStatements {
+    std::unique_ptr<sqlite::Statement> insertStatus, deleteOldest, begin, commit;
+    int64_t statusRows = 0;
+};
+StoreStatements prepareStoreStatements(sqlite::Database& db) {
+    StoreStatements s;
+    s.insertStatus = std::make_unique<sqlite::Statement>(
+        db, "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)");
+    s.deleteOldest =
+        std::make_unique<sqlite::Statement>(db, "DELETE FROM tblStatus WHERE id = (SELECT MIN(id) FROM tblStatus)");
+    sqlite::Statement count(db, "SELECT COUNT(*) FROM tblStatus");
+    s.statusRows = count.Step() ? count.ColumnInt(0) : 0;
+    s.begin = std::make_unique<sqlite::Statement>(db, "BEGIN");
+    s.commit = std::make_unique<sqlite::Statement>(db, "COMMIT");
+    return s;
+}
+
 // Why the file at `path` cannot be the store, or nothing when it can. Only a file the engine
 // reads and finds wanting is judged: one it cannot open now (locked by another program,
 // unreadable, a folder) is left for the opening to report.
@@ -142,7 +161,21 @@ std::optional<std::string> whyNotAStore(const fsys::path& path) {
         return std::string("the file is empty");
     try {
         sqlite::Database db(path, sqlite::Database::Mode::ReadWrite);
-        return missingTables(db);
+        if (auto missing = missingTables(db)) return missing;
+        // Damaged pages (overwritten, cut off) leave the schema readable, yet the store's own
+        // statements fail on them: the engine's quick check reads every page once.
+        {
+            sqlite::Statement check(db, "PRAGMA quick_check(1)");
+            const std::optional<std::string> verdict = check.Step() ? check.ColumnText(0) : std::nullopt;
+            if (verdict && *verdict != "ok") return "the file is damaged: " + vb::Replace(*verdict, "\n", " ");
+        }
+        // Tables that hold the columns yet take no rows (a view in a table's place, say).
+        try {
+            prepareStoreStatements(db);
+        } catch (const vb::Error& e) {
+            if (e.Number() != sqlite::kDbLocked) return "its statements cannot be prepared: " + db.ErrorMessage();
+        }
+        return std::nullopt;
     } catch (const vb::Error& e) {
         if (e.Number() == sqlite::kDbNotADatabase) return std::string("not a database");
         return std::nullopt;
@@ -309,21 +342,23 @@ bool clsDbManager::OpenDatabase() {
     } catch (const vb::Error&) {
         // A read-only file keeps its journal mode; reads still work.
     }
-    // Should preparing the log's statements still fail, the settings keep working.
+    // The store's statements, all of them or none: every write uses them. A file that opens yet
+    // cannot take them (damaged where the start-up check did not look, or damaged since) is not
+    // used: the program runs without its store and says so.
     try {
-        insertStatus_ = std::make_unique<sqlite::Statement>(
-            *db_, "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)");
-        deleteOldest_ = std::make_unique<sqlite::Statement>(
-            *db_, "DELETE FROM tblStatus WHERE id = (SELECT MIN(id) FROM tblStatus)");
-        sqlite::Statement count(*db_, "SELECT COUNT(*) FROM tblStatus");
-        statusRows_ = count.Step() ? count.ColumnInt(0) : 0;
-        begin_ = std::make_unique<sqlite::Statement>(*db_, "BEGIN");
-        commit_ = std::make_unique<sqlite::Statement>(*db_, "COMMIT");
-    } catch (const vb::Error&) {
-        insertStatus_.reset();
-        deleteOldest_.reset();
-        begin_.reset();
-        commit_.reset();
+        faultPoint("open.statements");
+        StoreStatements statements = prepareStoreStatements(*db_);
+        insertStatus_ = std::move(statements.insertStatus);
+        deleteOldest_ = std::move(statements.deleteOldest);
+        begin_ = std::move(statements.begin);
+        commit_ = std::move(statements.commit);
+        statusRows_ = statements.statusRows;
+    } catch (const vb::Error& e) {
+        CloseDatabase();
+        TellUser("The database file '" + DatabasePath().string() + "' cannot be used (" + e.Description() +
+                     ").  The program runs without its settings and status log.",
+                 "Database error");
+        throw;
     }
     return true;
 }
@@ -334,6 +369,14 @@ void clsDbManager::CloseDatabase() {
     begin_.reset();
     commit_.reset();
     db_.reset();
+}
+
+std::vector<fsys::path> clsDbManager::StoreFiles(const fsys::path& folder) {
+    std::vector<fsys::path> files{folder / kDatabaseFile};
+    for (const char* side : kSideFiles) files.push_back(withSuffix(folder / kDatabaseFile, side));
+    files.push_back(folder / kCompactedFile);
+    files.push_back(folder / kTemplateFile);
+    return files;
 }
 
 bool clsDbManager::IsOpen() const { return db_ != nullptr; }

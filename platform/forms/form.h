@@ -88,11 +88,10 @@ int RunMessageLoop();
 // waiting for a person. Installed once; a later call replaces `end`.
 void EndOnRequest(std::function<void()> end);
 // Whether such a request has come (a program that was not ready to end yet looks once it is).
+// True from the moment the signal arrives, before any event loop has heard it: work that runs
+// long inside one event looks between its steps and stops early, and a wait on something
+// outside the program (a lock another process holds) stops waiting.
 bool EndRequested();
-// Whether a request to end has arrived, even while the event loop has not taken it up yet (the
-// program is busy, or waits on something outside it): what such a wait asks to know it should
-// stop waiting.
-bool EndSignalled();
 // Where an error that escaped an event handler is reported (standard error by default). No
 // error leaves an event handler into the event loop.
 void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler);

@@ -46,7 +46,8 @@ int g_endPipe[2] = {-1, -1};
 std::function<void()> g_end;
 bool g_endRequested = false;
 bool g_endUnderWay = false;
-
+// Set by the signal handler itself: work that runs long inside one event (a key batch in a
+// timer's tick) learns of the request between its steps, before any loop has run again.
 volatile sig_atomic_t g_endSignalled = 0;
 
 void writeEndRequest(int) {
@@ -272,9 +273,8 @@ void EndOnRequest(std::function<void()> end) {
     ::sigaction(SIGINT, &sa, nullptr);
 }
 
-bool EndRequested() { return g_endRequested; }
+bool EndRequested() { return g_endRequested || g_endSignalled != 0; }
 
-bool EndSignalled() { return g_endRequested || g_endSignalled != 0; }
 
 void SetUnhandledErrorHandler(std::function<void(const std::string&)> handler) { g_errorHandler = std::move(handler); }
 

@@ -406,6 +406,37 @@ stdfs::path ToNativePath(std::string_view path) {
     return resolved;
 }
 
+FolderNames::FolderNames(stdfs::path folder) : folder_(std::move(folder)) {}
+
+void FolderNames::list() {
+    listed_ = true;
+    std::error_code ec;
+    stdfs::directory_iterator it(folder_, ec), end;
+    if (ec) return;
+    for (; it != end; it.increment(ec)) {
+        if (ec) break;
+        Added(it->path());
+    }
+}
+
+void FolderNames::Added(const stdfs::path& file) {
+    if (!listed_ || file.parent_path() != folder_) return;
+    std::string name = file.filename().string();
+    auto [at, added] = byFoldedName_.try_emplace(FoldedName(name), name);
+    if (!added && name < at->second) at->second = std::move(name);
+}
+
+stdfs::path FolderNames::Resolve(std::string_view name) {
+    const std::string text = NativeText(name);
+    if (text.empty() || text == "." || text == ".." || std::any_of(text.begin(), text.end(), IsSeparator))
+        return ToNativePath(folder_.string() + "/" + text);
+    const stdfs::path exact = folder_ / text;
+    if (Exists(exact)) return exact;
+    if (!listed_) list();
+    const auto it = byFoldedName_.find(FoldedName(text));
+    return it == byFoldedName_.end() ? exact : folder_ / it->second;
+}
+
 bool FileExists(std::string& path, int32_t /*attributes*/) {
     path.erase(std::remove(path.begin(), path.end(), '*'), path.end());
     if (path.empty()) return false;

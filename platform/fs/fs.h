@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace fs {
@@ -81,6 +82,28 @@ bool ChDir(std::string_view path);
 // The native path for a Windows-style path text (see the top of this file). Empty text gives
 // the current folder.
 std::filesystem::path ToNativePath(std::string_view path);
+
+// Names in one folder resolved as ToNativePath resolves them (the exact name when it exists,
+// else the entry that differs from it only in case, else the name as given), with the folder
+// read once: resolving a name that does not exist yet reads the whole folder, so a caller that
+// resolves many names in a folder that it fills (a key batch writing a data file per entry)
+// keeps the names here and tells of each file it makes. A name with a separator, "." or ".."
+// goes to ToNativePath. Files that others make meanwhile in other case are not seen.
+class FolderNames {
+public:
+    // `folder` as ToNativePath gives it.
+    explicit FolderNames(std::filesystem::path folder);
+    // The native path of `name` in the folder.
+    std::filesystem::path Resolve(std::string_view name);
+    // The caller made this file (a native path that Resolve gave).
+    void Added(const std::filesystem::path& file);
+
+private:
+    void list();
+    std::filesystem::path folder_;
+    bool listed_ = false;
+    std::unordered_map<std::string, std::string> byFoldedName_;  // the first in name order
+};
 
 // True when a file or folder of that name exists. Removes every "*" from `path` first, also in
 // the caller's variable. The attribute mask has no effect.

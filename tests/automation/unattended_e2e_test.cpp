@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 
 #include "fwpbuild/package_builder.h"
@@ -73,9 +75,12 @@ protected:
         return folder_ / name;
     }
 
-    // Runs the program to its end (bounded) and reads its status file.
-    void Start(const std::vector<std::string>& args, int timeoutMs = 90000) {
+    // Runs the program to its end (bounded) and reads its status file. `during`, when given,
+    // acts on the running program first (a signal, a fault while it works).
+    void Start(const std::vector<std::string>& args, int timeoutMs = 90000,
+               const std::function<void(ImageliftProcess&)>& during = {}) {
         ImageliftProcess program(folder_, args, {"QT_QPA_PLATFORM=offscreen"});
+        if (during) during(program);
         exitCode_ = program.WaitExit(timeoutMs);
         ASSERT_TRUE(exitCode_.has_value()) << "the program did not end";
         std::ifstream in(folder_ / "script-data" / "1394_write_status.txt", std::ios::binary);
@@ -366,6 +371,19 @@ struct ExitCodeCase {
     const char* guid = nullptr;
 };
 
+// The rows of a report, one line each, as the report lays them out.
+std::vector<std::string> ReportRows(const fsys::path& report) {
+    std::ifstream in(report, std::ios::binary);
+    std::vector<std::string> rows;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (const char* type : {"Read </td>", "Write </td>", "Invalid </td>"})
+            if (line.starts_with(type)) rows.push_back(line);
+    }
+    return rows;
+}
+
 const std::string kDev = " </td><td> 0A 3C 7E 10 00 01 00 02 </td><td> ";
 const std::string kFailedCells = " </td><td> FAILED OPERATION </td><td> FAILED </td><td> ";
 
@@ -490,19 +508,6 @@ public:
     }
 
 private:
-    // The rows of a report, one line each, as the report lays them out.
-    static std::vector<std::string> ReportRows(const fsys::path& report) {
-        std::ifstream in(report, std::ios::binary);
-        std::vector<std::string> rows;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            for (const char* type : {"Read </td>", "Write </td>", "Invalid </td>"})
-                if (line.starts_with(type)) rows.push_back(line);
-        }
-        return rows;
-    }
-
     const ExitCodeCase& case_;
 };
 
@@ -599,5 +604,259 @@ TEST_F(Run, AKeyBatchReachesNoFileOutsideItsFolder) {
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), {}), script);
     EXPECT_TRUE(InOrder({"it is a symbolic link, which is not written through."}));
 }
+
+// Faults of unattended runs, through the real program on a bus of its own: what a run must refuse,
+// say and end with. Each case is a run: the bus (`nodes`, by default the host and one Lumarel 460
+// with a SERIAL key), the program folder with "app.fwp" and "name.txt", and what the case adds
+// (`prepare`: files, a store, a fault); it may act on the running program (`during`) and look at
+// what is left afterwards (`check`). Every case has its exit code and its status lines in order,
+// and a batch's report its rows. Registered as a test of its own each, so the cases run side by
+// side.
+class Fault;
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> args;
+    int exitCode;
+    std::vector<std::string> statusLines = {};
+    const char* report = nullptr;
+    std::vector<std::string> reportRows = {};
+    json nodes = nullptr;
+    std::function<void(Fault&)> prepare = nullptr;
+    std::function<void(Fault&, ImageliftProcess&)> during = nullptr;
+    std::function<void(Fault&)> check = nullptr;
+};
+
+class Fault : public Run {
+public:
+    explicit Fault(const FaultCase& c) : case_(c) {}
+    void TestBody() override;
+
+    // What the steps of a case use.
+    using Run::All;
+    using Run::folder_;
+    using Run::Package;
+    using Run::State;
+    void Text(const fsys::path& name, const std::string& content) {
+        fsys::create_directories((folder_ / name).parent_path());
+        std::ofstream(folder_ / name, std::ios::binary) << content;
+    }
+    bool HasKey(const std::string& id, const std::string& key) {
+        const json keys = State(id)["keys"];
+        for (const auto& k : keys)
+            if (k["name"] == key) return true;
+        return false;
+    }
+
+private:
+    const FaultCase& case_;
+};
+
+const fwp::PackageBuilder kAppPackage = fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000);
+const fwp::PackageBuilder kIdentityPackage = fwp::PackageBuilder().Image1(Pattern(2048, 5), 0x10000000);
+
+// The files of an identity run ("/A"): its package, GUID and MAC.
+void IdentityFiles(Fault& f) {
+    f.Text("DTCP/GUID/MACID/GUID.txt", "0A3C7E100001ABCD\r\n");
+    f.Text("DTCP/GUID/MACID/MACID.txt", "00A0DE123456\r\n");
+    f.Package(kIdentityPackage, "DTCP/GUID/MACID/Config_Image.fwp");
+}
+
+// A store whose pages 6 to 10 hold random bytes: its schema reads, its tables do not.
+void DamagedStore(Fault& f) {
+    const fsys::path db = f.folder_ / "db1.mdb";
+    fsys::copy_file(f.folder_ / "db1_clean.mdb", db);
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    const std::string fill =
+        "BEGIN; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+        "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) SELECT i, 13, printf('%.*c', 200, 'x'), 'basApp' "
+        "FROM n; INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES ('Imagelift', 'Global', "
+        "'DebugLoggingLevel', '5'); COMMIT;";
+    ASSERT_EQ(sqlite3_exec(h, fill.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
+    sqlite3_close(h);
+    ASSERT_GE(fsys::file_size(db), 20u * 1024);
+    std::mt19937 random(46);
+    std::string bytes(5 * 1024, '\0');
+    for (char& b : bytes) b = char(random());
+    std::fstream file(db, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(5 * 1024);  // page 6 of 1024-byte pages
+    file.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+const std::string kFailedRow = " </td><td> FAILED OPERATION </td><td> FAILED </td><td> ";
+const std::string kStoreLine =
+    "' is a file of this program's settings and status log store; the data read is not written over it.";
+
+const FaultCase kFaultCases[] = {
+    // "/A" beside "/D": the rule is said, one of the two packages is left out, and the run fails.
+    {"AnIdentityRunBeforeADownloadLeavesItsPackageOutAndFails",
+     {"/A", "/D", "app.fwp"},
+     1,
+     {"ERROR, basAutomation, The /A command cannot be used with other command-line options!",
+      "USER, basAutomation, Successfully programmed image from APP.FWP to the device.",
+      "ERROR, basAutomation, ERROR: the package 'DTCP\\GUID\\MACID\\Config_Image.fwp' of option /A was not downloaded: "
+      "option /D names 'APP.FWP' in its place."},
+     nullptr,
+     {},
+     nullptr,
+     IdentityFiles,
+     nullptr,
+     [](Fault& f) {
+         const json d = f.State("dev");
+         EXPECT_EQ(d["guid"], "0A3C7E100001ABCD");
+         EXPECT_EQ(d["slots"][0]["length"], 1024);
+     }},
+    {"ADownloadBeforeAnIdentityRunIsLeftOutAndFails",
+     {"/D", "app.fwp", "/A"},
+     1,
+     {"ERROR, basAutomation, The /A command cannot be used with other command-line options!",
+      "USER, basAutomation, Successfully programmed image from DTCP\\GUID\\MACID\\Config_Image.fwp to the device.",
+      "ERROR, basAutomation, ERROR: the package 'APP.FWP' of option /D was not downloaded: option /A names "
+      "'DTCP\\GUID\\MACID\\Config_Image.fwp' in its place."},
+     nullptr,
+     {},
+     nullptr,
+     IdentityFiles,
+     nullptr,
+     [](Fault& f) {
+         const json d = f.State("dev");
+         EXPECT_EQ(d["guid"], "0A3C7E100001ABCD");
+         EXPECT_EQ(d["slots"][0]["length"], 2048);
+     }},
+    // A device ID with a letter that is not hex, or an odd number of digits, refuses its entry
+    // alone: no device gets the key, and the entries after it run.
+    {"DeviceIdsThatAreNotHexBytesAreFailedRows",
+     {"/R", "batch/ids.txt"},
+     1,
+     {"ERROR, basAutomation, GetKeyOperationsFromFile: device ID '0A3C7E100001000I' is not valid ('I' is not a hex "
+      "digit); the operation is not performed.",
+      "ERROR, basAutomation, GetKeyOperationsFromFile: device ID '0A3C7E100001000' is not valid (it has an odd number of "
+      "hex digits (15), two make a byte); the operation is not performed."},
+     "batch/IDS.out.txt",
+     {"Write </td><td>  </td><td> NAME" + kFailedRow, "Write </td><td>  </td><td> NAME" + kFailedRow,
+      "Read </td><td> 0A 3C 7E 10 00 01 00 01 </td><td> SERIAL </td><td> <A HREF=\"serial.txt\">serial.txt</A> "
+      "</td><td> SUCCESS </td><td> "},
+     json::array({Host(), Device("zero", "0A3C7E1000010000"),
+                  [] {
+                      json d = Device("one", "0A3C7E1000010001");
+                      d["keys"] = json{{"SERIAL", "534E2D30303432"}};
+                      return d;
+                  }()}),
+     [](Fault& f) {
+         f.Text("batch/name.txt", "Lumarel-7\r\n");
+         f.Text("batch/ids.txt",
+                "write 0A3C7E100001000I NAME name.txt\r\n"
+                "write 0A3C7E100001000 NAME name.txt\r\n"
+                "read 0A3C7E1000010001 SERIAL serial.txt\r\n");
+     },
+     nullptr,
+     [](Fault& f) {
+         EXPECT_FALSE(f.HasKey("zero", "NAME"));
+         EXPECT_FALSE(f.HasKey("one", "NAME"));
+     }},
+    // A batch in the program folder reads into none of the store's files: the store keeps the
+    // run's log and is not set aside at the next start.
+    {"AReadIntoTheStoreIsRefused",
+     {"/R", "store.txt"},
+     1,
+     {"ERROR, basAutomation, DumpKeyBatchOutput: 'db1.mdb" + kStoreLine,
+      "ERROR, basAutomation, DumpKeyBatchOutput: 'db1.mdb-wal" + kStoreLine,
+      "ERROR, basAutomation, DumpKeyBatchOutput: 'db1.mdb-shm" + kStoreLine,
+      "ERROR, basAutomation, DumpKeyBatchOutput: 'db1-compacted.mdb" + kStoreLine},
+     "STORE.out.txt",
+     {"Read" + kDev + "SERIAL" + kFailedRow, "Read" + kDev + "SERIAL" + kFailedRow,
+      "Read" + kDev + "SERIAL" + kFailedRow, "Read" + kDev + "SERIAL" + kFailedRow,
+      "Read" + kDev + "SERIAL </td><td> <A HREF=\"serial.txt\">serial.txt</A> </td><td> SUCCESS </td><td> "},
+     nullptr,
+     [](Fault& f) {
+         f.Text("store.txt",
+                "read --single SERIAL db1.mdb\r\n"
+                "read --single SERIAL db1.mdb-wal\r\n"
+                "read --single SERIAL db1.mdb-shm\r\n"
+                "read --single SERIAL db1-compacted.mdb\r\n"
+                "read --single SERIAL serial.txt\r\n");
+     },
+     nullptr,
+     [](Fault& f) {
+         EXPECT_TRUE(imagelifttest::FindRow(imagelifttest::ReadStatusLog(f.folder_ / "db1.mdb"),
+                                            "PerformKeyOperations: received"))
+             << "the store holds the run's log";
+         EXPECT_FALSE(fsys::exists(f.folder_ / "db1.mdb.bad"));
+         EXPECT_FALSE(fsys::exists(f.folder_ / "db1-compacted.mdb"));
+     }},
+    // A store with damaged pages is set aside at start-up; the download runs and ends well, and
+    // the new store says what happened.
+    {"ADamagedStoreIsSetAsideAndTheDownloadEndsWell",
+     {"/D", "app.fwp"},
+     0,
+     {"USER, basAutomation, Successfully programmed image from APP.FWP to the device."},
+     nullptr,
+     {},
+     nullptr,
+     DamagedStore,
+     nullptr,
+     [](Fault& f) {
+         EXPECT_TRUE(fsys::exists(f.folder_ / "db1.mdb.bad"));
+         EXPECT_TRUE(imagelifttest::FindRow(imagelifttest::ReadStatusLog(f.folder_ / "db1.mdb"),
+                                            "The database file db1.mdb could not be used (the file is damaged: "));
+         EXPECT_EQ(f.State("dev")["slots"][0]["length"], 1024);
+     }},
+    // A request to end stops a long batch between entries: the entries done are reported, the
+    // rest are FAILED rows, and the run fails.
+    {"AnEndRequestStopsABatchBetweenEntries",
+     {"/R", "many.txt"},
+     1,
+     {"ERROR, basAutomation, PerformKeyOperations: the program was asked to end; the last "},
+     nullptr,
+     {},
+     nullptr,
+     [](Fault& f) {
+         std::string batch;
+         for (int i = 1; i <= 1000; ++i) batch += "read --single SERIAL s" + std::to_string(i) + ".txt\r\n";
+         f.Text("many.txt", batch);
+     },
+     [](Fault& f, ImageliftProcess& program) {
+         ASSERT_TRUE(imagelifttest::WaitForLogLine(f.folder_ / "db1.mdb", "PerformKeyOperations: received", 60000, 20))
+             << "the batch did not start";
+         program.Close();
+     },
+     [](Fault& f) {
+         const auto rows = ReportRows(f.folder_ / "MANY.out.txt");
+         ASSERT_EQ(rows.size(), 1000u);
+         size_t done = 0;
+         while (done < rows.size() && rows[done].find(" SUCCESS ") != std::string::npos) ++done;
+         EXPECT_GE(done, 1u);
+         EXPECT_LT(done, rows.size()) << "the batch ran to its end";
+         for (size_t i = done; i < rows.size(); ++i) EXPECT_NE(rows[i].find(kFailedRow), std::string::npos) << rows[i];
+     }},
+};
+
+void Fault::TestBody() {
+    json dev = Device("dev", "0A3C7E1000010002");
+    dev["keys"] = json{{"SERIAL", "534E2D30303432"}};  // "SN-0042"
+    Bus(case_.nodes.is_null() ? json::array({Host(), dev}) : case_.nodes);
+    Package(kAppPackage, "app.fwp");
+    Text("name.txt", "Lumarel-7\r\n");
+    if (case_.prepare) {
+        case_.prepare(*this);
+        if (HasFatalFailure()) return;
+    }
+    std::function<void(ImageliftProcess&)> during;
+    if (case_.during) during = [this](ImageliftProcess& program) { case_.during(*this, program); };
+    Start(case_.args, 120000, during);
+    EXPECT_EQ(exitCode_, case_.exitCode) << All();
+    EXPECT_TRUE(InOrder(case_.statusLines));
+    if (case_.report) {
+        EXPECT_EQ(ReportRows(folder_ / case_.report), case_.reportRows);
+    }
+    if (case_.check) case_.check(*this);
+}
+
+const bool kFaultCasesRegistered = [] {
+    for (const FaultCase& c : kFaultCases)
+        ::testing::RegisterTest("Fault", c.name, nullptr, nullptr, __FILE__, __LINE__,
+                                [&c]() -> Run* { return new Fault(c); });
+    return true;
+}();
 
 }  // namespace

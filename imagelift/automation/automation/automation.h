@@ -155,6 +155,9 @@ int32_t initCNEFactoryDefaults(int32_t handle);
 // (MAC) hex digits.
 bool ParseGuidText(const std::string& text, ByteArray& bytes);
 bool ParseMacText(const std::string& text, ByteArray& bytes);
+// A key batch entry's device ID, with the same separators removed: hex digits, two for each
+// byte. "" with the bytes; otherwise why the text is no device ID (the bytes empty).
+std::string ParseDeviceIdText(const std::string& text, ByteArray& bytes);
 
 // The first field of a text file as the platform's delimited-text input reads it; false when
 // the file cannot be read. At most the first 4 KiB of the file are read.
@@ -187,6 +190,9 @@ int32_t PerformKeyBatchOperation(const std::string& batchFileName);
 // `leftOut`, when given, receives the number of entries past kMaxKeyOperations.
 int32_t GetKeyOperationsFromFile(const std::string& batchFileName, KeyOperationList& operations,
                                  size_t* leftOut = nullptr);
+// Performs the operations not refused, in order; a request to end the program (SIGTERM, Ctrl-C)
+// stops it before the next one, and those not performed keep Result -1 (FAILED rows). 1 when any
+// operation succeeded, else -1.
 int32_t PerformKeyOperations(KeyOperationList& operations);
 // The report (a row per operation, refused ones as FAILED, and a line for `leftOut` entries past
 // the limit) and the data files of the successful reads. -1 when the report could not be written;
@@ -195,7 +201,7 @@ int32_t DumpKeyBatchOutput(KeyOperationList& operations, const std::string& batc
 int32_t GetKeyDataFromFile(const std::string& fileName, ByteArray& data);
 // The entries of a batch's text as GetKeyOperationsFromFile reads them, appended to the list: one
 // operation per entry, an entry that cannot be performed as written marked Refused (with its ERROR
-// line). A malformed device GUID of an entry to perform raises, which aborts the batch. Returns
+// line), a device ID that is not hex bytes among them (its row then shows no device). Returns
 // the number of entries past kMaxKeyOperations, which are left out. Also the data of a key data
 // file's text.
 size_t ParseKeyOperations(const std::string& text, const std::string& batchFileName, KeyOperationList& operations);

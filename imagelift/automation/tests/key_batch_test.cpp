@@ -112,7 +112,7 @@ TEST_F(KeyBatch, EveryEntryBecomesAnOperationAndTheUnperformableOnesAreRefusedWi
     const Row rows[] = {
         {kKeyRead, guid2, "SERIAL", false},  {kKeyWrite, {2}, "NAME", false},   {kKeyWrite, guid2, "NAME", true},
         {kKeyRead, guid2, "", true},         {kKeyInvalid, guid2, "NAME", true}, {kKeyWrite, {2}, "NAME", true},
-        {kKeyWrite, {2}, "NAME", true},      {kKeyRead, guid2, "KEY", true},    {kKeyInvalid, {0x00, 0xAD}, "0A3C7E1000010002", true},  // "class=x> read <guid> OTHER"
+        {kKeyWrite, {2}, "NAME", true},      {kKeyRead, guid2, "KEY", true},    {kKeyInvalid, {}, "0A3C7E1000010002", true},  // "class=x> read <guid> OTHER"
         {kKeyRead, {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x03}, "A", false},
         {kKeyRead, {0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x04}, "B", false},
     };
@@ -144,6 +144,62 @@ TEST_F(KeyBatch, EveryEntryBecomesAnOperationAndTheUnperformableOnesAreRefusedWi
         ASSERT_TRUE(found) << line;
         EXPECT_EQ(found->level, basDebug::ERROR_LEVEL) << line;
     }
+}
+
+// A device ID is hex digits, two for each byte, with the separators identity texts allow; any
+// other ID refuses its own entry with an ERROR line (its row shows no device) and the entries
+// after it are read as usual. Read leniently, a stray letter would name another device.
+TEST_F(KeyBatch, DeviceIdsThatAreNotHexBytesRefuseTheirEntryAlone) {
+    const ByteArray guid1{0x0A, 0x3C, 0x7E, 0x10, 0x00, 0x01, 0x00, 0x01};
+    struct Case {
+        const char* id;
+        ByteArray device;  // empty: refused
+        const char* why;
+    } cases[] = {
+        {"0A3C7E1000010001", guid1, ""},
+        {"0a3c7e1000010001", guid1, ""},
+        {"0x0A3C7E1000010001", guid1, ""},
+        {"&H0A3C7E10&H00010001", guid1, ""},
+        {"--SINGLE", {2}, ""},
+        {"0A3C7E100001000I", {}, "'I' is not a hex digit"},
+        {"0X0A3C7E1000010001", {}, "'X' is not a hex digit"},
+        {"0A3C-7E1000010001", {}, "'-' is not a hex digit"},
+        {"0A3C7E100001000", {}, "it has an odd number of hex digits (15), two make a byte"},
+        {"0x", {}, "it holds no hex digits"},
+    };
+    std::string batch;
+    for (const Case& c : cases) batch += std::string("read ") + c.id + " SERIAL\r\n";
+    KeyOperationList ops(1);
+    ParseKeyOperations(batch, "ids.txt", ops);
+    ASSERT_EQ(ops.size(), std::size(cases) + 1);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(ops[i + 1].DeviceId, c.device);
+        EXPECT_EQ(ops[i + 1].Refused, c.device.empty());
+        EXPECT_EQ(ops[i + 1].KeyName, "SERIAL");
+        if (*c.why) {
+            const auto found = Find(std::string("GetKeyOperationsFromFile: device ID '") + c.id + "' is not valid (" +
+                                    c.why + "); the operation is not performed.");
+            ASSERT_TRUE(found) << ::testing::PrintToString(Messages());
+            EXPECT_EQ(found->level, basDebug::ERROR_LEVEL);
+        }
+    }
+
+    // On the bus: the entry with the stray letter is a FAILED row, and no device gets its key.
+    AddDevice("d0", boottest::Config(sim::lumarel::ProtocolVariant::V1, 0));
+    AddDevice("d1", boottest::Config(sim::lumarel::ProtocolVariant::V1, 1));
+    ASSERT_EQ(Rescan(), 1);
+    Text("name.txt", "Lumarel-7\r\n");
+    Text("k.txt", "write 0A3C7E100001000I NAME name.txt\r\nwrite 0A3C7E1000010001 NAME name.txt\r\n");
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
+    EXPECT_EQ(ExitCode(), 1);
+    Dev("d0", [](sim::lumarel::Lumarel460& d) { EXPECT_EQ(d.keys().count("NAME"), 0u); });
+    Dev("d1", [](sim::lumarel::Lumarel460& d) { EXPECT_EQ(d.keys().count("NAME"), 1u); });
+    const std::string report = ReadFile("K.out.txt");
+    EXPECT_NE(report.find("Write </td><td>  </td><td> NAME </td><td> FAILED OPERATION </td><td> FAILED </td>"),
+              std::string::npos)
+        << report;
 }
 
 // A batch holds at most 1000 operations: the entries past them are counted, said in the report,
@@ -472,6 +528,42 @@ TEST_F(KeyBatch, MissingBatchOrFailedDevicesStillAnswerAsTheyShould) {
     EXPECT_EQ(rows, 2u);
     ASSERT_EQ(opened_.size(), 2u);
     EXPECT_EQ(opened_[1], (fsys::current_path() / "all.out.txt").string());
+}
+
+// A read never names the program's settings and status-log store, its engine's side files, its
+// compacted copy or its template: the compacted copy replaces the store when the program ends,
+// and the key's data, or the store's, would be gone.
+TEST_F(KeyBatch, AReadNeverReplacesTheStoreOrItsFiles) {
+    AddDevice("d");
+    ASSERT_EQ(Rescan(), 1);
+    Dev("d", [](sim::lumarel::Lumarel460& d) { d.SetKey("SERIAL", vb::TextToBytes("SN-0042")); });
+    // Without a store open, its place is the current folder, where start-up opens it.
+    const std::vector<std::string> existing = {"db1.mdb", "db1.mdb-wal", "db1.mdb-shm", "db1.mdb-journal",
+                                               "db1_clean.mdb"};
+    for (const auto& name : existing) Text(name, "store " + name);
+    const std::vector<std::string> named = {"db1.mdb",         "DB1.MDB",           "db1.mdb-wal",
+                                            "db1.mdb-shm",     "db1.mdb-journal",   "db1-compacted.mdb",
+                                            "db1_clean.mdb",   "./sub/../db1.mdb"};
+    std::string batch;
+    for (const auto& name : named) batch += "read --single SERIAL " + name + "\r\n";
+    batch += "read --single SERIAL serial.txt\r\n";
+    Text("k.txt", batch);
+    fsys::create_directories("sub");
+    EXPECT_EQ(PerformUnattendedOperations({"", "/R K.TXT"}), 1);
+    EXPECT_EQ(ExitCode(), 1);
+
+    for (const auto& name : existing) EXPECT_EQ(ReadFile(name), "store " + name);
+    EXPECT_FALSE(fsys::exists("db1-compacted.mdb"));
+    for (const auto& name : named)
+        EXPECT_EQ(Count("DumpKeyBatchOutput: '" + name +
+                        "' is a file of this program's settings and status log store; the data read is not "
+                        "written over it."),
+                  1)
+            << name;
+    const auto rows = ReportRows(ReadFile("K.out.txt"));
+    ASSERT_EQ(rows.size(), named.size() + 1);
+    for (size_t i = 0; i < named.size(); ++i) EXPECT_NE(rows[i].find("FAILED OPERATION"), std::string::npos) << rows[i];
+    EXPECT_NE(rows.back().find("SUCCESS"), std::string::npos) << rows.back();
 }
 
 }  // namespace

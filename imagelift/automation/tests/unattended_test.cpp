@@ -367,5 +367,47 @@ TEST_F(Unattended, AnUnsupportedOptionFailsARunWhoseOtherOperationsSucceed) {
     EXPECT_EQ(ExitCode(), 1);
 }
 
+// One package of each kind goes to the device in a run: an option that names another one in its
+// place leaves the earlier one undone, which is said once (on the attempt that ends the run, not
+// on the one that reset the device) and fails the run; the same package named twice is no loss.
+TEST_F(Unattended, APackageThatAnotherOptionReplacesIsSaidOnceAndFailsTheRun) {
+    OneDevice(true);
+    Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "A.FWP");
+    Package(fwp::PackageBuilder().Image1(Pattern(1500, 2), 0x10000000), "B.FWP");
+    Package(fwp::PackageBuilder().Image1(Pattern(800, 3), 0), "BOOT1.FWP");
+    Package(fwp::PackageBuilder().Image1(Pattern(900, 4), 0), "BOOT2.FWP");
+    struct Case {
+        std::vector<std::string> tokens;
+        const char* line;  // nullptr: nothing left out
+        int exitCode;
+    };
+    const Case cases[] = {
+        {{"", "/D A.FWP", "/D B.FWP"},
+         "ERROR: the package 'A.FWP' of option /D was not downloaded: option /D names 'B.FWP' in its place.", 1},
+        {{"", "/B BOOT1.FWP", "/B BOOT2.FWP", "/D A.FWP"},
+         "ERROR: the package 'BOOT1.FWP' of option /B was not downloaded: option /B names 'BOOT2.FWP' in its place.", 1},
+        {{"", "/D A.FWP", "/D A.FWP"}, nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tokens[1] + " " + c.tokens[2]);
+        if (ModeOf("d") != Mode::Application) {
+            Dev("d", [&](Lumarel460& d) {
+                InstallApplication(d, Pattern(2048, 9));
+                d.PowerCycle();
+            });
+            SettleAndRescan();
+        }
+        ClearLines();
+        const auto results = Attempts(c.tokens);
+        ASSERT_EQ(results.size(), 2u) << "reset, then the downloads";
+        EXPECT_EQ(results.back(), c.exitCode == 0 ? 1 : -1);
+        EXPECT_EQ(Count("was not downloaded"), c.line ? 1 : 0);
+        if (c.line) {
+            EXPECT_TRUE(Find(c.line));
+        }
+        EXPECT_EQ(ExitCode(), c.exitCode);
+    }
+}
+
 }  // namespace
 }  // namespace autotest

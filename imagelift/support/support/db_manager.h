@@ -5,9 +5,12 @@
 // tblStatus holds the status log (at most 2000 rows, oldest removed first). Without "db1.mdb"
 // the clean template "db1_clean.mdb" of the same folder is copied; without either the user is
 // told and the program runs without a store (reads give their defaults, writes do nothing).
-// A "db1.mdb" that is no store (an empty file, not a database, or without both tables) is
-// renamed aside to "db1.mdb.bad" (or "db1.mdb.bad2", ... when taken), never deleted, and
-// treated like a missing one; a WARNING line in the new store says so.
+// A "db1.mdb" that is no store (an empty file, not a database, without both tables, with
+// damaged pages, or with tables that cannot take the store's statements) is renamed aside to
+// "db1.mdb.bad" (or "db1.mdb.bad2", ... when taken), never deleted, and treated like a missing
+// one; a WARNING line in the new store says so. A file that still cannot take the statements
+// when it is opened (another program's lock) is not used at all: the program runs without a
+// store and tells the user.
 // Releasing the store closes the database and compacts it into a temporary file that then
 // replaces "db1.mdb" in one rename, so a failure never loses the original.
 //
@@ -23,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/log_levels.h"
 
@@ -99,6 +103,12 @@ public:
     // handed to the mail program, -1 otherwise: the user is told why (unless they cancelled the
     // mail themselves) and the failure is logged through the store's own lines.
     int32_t SendErrorReport(forms::MAPISession& MAPISession1, forms::MAPIMessages& MAPIMessages1);
+
+    // The files the store keeps in `folder`: the database, the engine's side files beside it
+    // (write-ahead log and its index, rollback journal), the compacted copy that replaces the
+    // database when the program ends, and the clean template. Whatever else writes one of them
+    // loses its data, or the store's.
+    static std::vector<std::filesystem::path> StoreFiles(const std::filesystem::path& folder);
 
     // --- for start-up, tests and tools ---
     bool IsOpen() const;

@@ -283,6 +283,23 @@ TEST_F(DbManagerTest, AFileThatIsNoStoreIsKeptAsideAndReplacedByTheTemplate) {
              bytes.replace(100, 100, 100, '\xFF');  // the schema's page, after the file header
              WriteFile(p, bytes);
          }, "not a database"},
+        // Rows fill pages 2 and on; pages 6 to 10 overwritten: the schema reads, the tables do not.
+        {"damaged pages", [](const stdfs::path& p) {
+             dbschema::CreateCleanDatabase(p);
+             sqlite::Database(p, sqlite::Database::Mode::ReadWrite)
+                 .Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200) "
+                       "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) "
+                       "SELECT i, 13, printf('%.*c', 200, 'x'), 'm' FROM n;");
+             std::string bytes = ReadFile(p);
+             ASSERT_GT(bytes.size(), 10u * 1024);
+             bytes.replace(5 * 1024, 5 * 1024, 5 * 1024, '\xA5');
+             WriteFile(p, bytes);
+         }, "the file is damaged: *** in database main *** Page 10: btreeInitPage() returns error code 11"},
+        // A view has the columns, yet takes no rows.
+        {"a view for a table",
+         sqliteFile("CREATE TABLE tblSettings (strAppName, strSection, strKeyName, strValue);"
+                    "CREATE VIEW tblStatus AS SELECT 1 AS id, 2 AS lngRuntime, 3 AS Level, 4 AS Message, 5 AS strModule;"),
+         "its statements cannot be prepared: cannot modify tblStatus because it is a view"},
         {"other tables", sqliteFile("CREATE TABLE other (x);"), "tblSettings and tblStatus missing"},
         {"settings only", sqliteFile("CREATE TABLE tblSettings (strAppName, strSection, strKeyName, strValue);"),
          "tblStatus missing"},
@@ -365,6 +382,33 @@ TEST_F(DbManagerTest, ABadFileThatCannotBeMovedIsReportedAndLeftAlone) {
         EXPECT_EQ(ReadFile(Db()), c.bytes);
         EXPECT_FALSE(stdfs::exists(root_ / "db1.mdb.bad"));
     }
+}
+
+// A store that opens but cannot prepare its statements (another program's lock outlasting the
+// wait, a file damaged after the start-up check) is not used: the user is told, and every read
+// and write of the run answers as without a store, none of them on a statement never made.
+TEST_F(DbManagerTest, AStoreWhoseStatementsCannotBePreparedIsNotUsedAndSaysSo) {
+    MakeTemplate();
+    struct HookGuard {
+        dbtesting::FaultHook previous = dbtesting::SetFaultHook([](std::string_view step) {
+            if (step == "open.statements") vb::Raise(sqlite::kDbLocked, "test", "database is locked");
+        });
+        ~HookGuard() { dbtesting::SetFaultHook(previous); }
+    } hook;
+    clsDbManager& store = Open();
+    EXPECT_FALSE(store.IsOpen());
+    ASSERT_EQ(boxes_.asked().size(), 1u);
+    EXPECT_EQ(boxes_.asked()[0].title, "Database error");
+    EXPECT_EQ(boxes_.asked()[0].prompt, "The database file '" + Db().string() +
+                                            "' cannot be used (database is locked).  The program runs without its "
+                                            "settings and status log.");
+    store.SaveSetting(kApp, "Global", "K", "v");
+    store.AppendToLog("x", 13, "m", 1);
+    EXPECT_EQ(store.RemoveSetting(kApp, "Global", "K"), -1);
+    EXPECT_EQ(store.GetSetting(kApp, "Global", "K", std::string("d")), "d");
+    EXPECT_EQ(store.SetDefaultDownloadBehavior(1), 0);
+    ctx_.DbManager.reset();
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM tblSettings"), 0);
 }
 
 // --- settings ----------------------------------------------------------------------------

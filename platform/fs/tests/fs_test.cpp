@@ -97,6 +97,22 @@ TEST_F(FsTest, AnExactNameWinsOverOneThatDiffersInCase) {
     EXPECT_EQ(fs::ToNativePath("readme"), cwd_ / "README");  // first in name order
 }
 
+// Names resolved in one folder read it once, and agree with ToNativePath: the exact name, else
+// the first that differs only in case, else the name as given; files the caller makes count.
+TEST_F(FsTest, FolderNamesResolveAsNativePathsDoWhileTheFolderFills) {
+    WriteFile(cwd_ / "Sub" / "README", "upper");
+    WriteFile(cwd_ / "Sub" / "Readme", "mixed");
+    fs::FolderNames names(fs::ToNativePath("SUB"));
+    for (const char* name : {"Readme", "README", "readme", "file.TXT", "new.txt", "Inner\\X.TXT", "..\\sub\\FILE.txt"}) {
+        EXPECT_EQ(names.Resolve(name), fs::ToNativePath(std::string("SUB\\") + name)) << name;
+    }
+    // Made after the folder was read: the caller tells of it, and it is found in any case.
+    WriteFile(cwd_ / "Sub" / "Added.txt", "x");
+    names.Added(cwd_ / "Sub" / "Added.txt");
+    EXPECT_EQ(names.Resolve("ADDED.TXT"), cwd_ / "Sub" / "Added.txt");
+    EXPECT_EQ(names.Resolve("added.txt"), cwd_ / "Sub" / "Added.txt");
+}
+
 TEST_F(FsTest, FileExistsStripsAsterisksInTheCallersText) {
     struct Case {
         std::string in, after;
