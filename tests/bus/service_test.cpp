@@ -958,7 +958,8 @@ TEST_F(Service, TheControlToolNamedAnotherBusThanTheRunningOneSaysSoAndSendsNoth
             << out;
         ::setenv("LUMAREL_BUS_DESCRIPTION", started.c_str(), 1);
         bool plugged = false;
-        for (const auto& n : root_->Control({{"cmd", "state"}})["nodes"])
+        const json state = root_->Control({{"cmd", "state"}});
+        for (const auto& n : state["nodes"])
             if (n["id"] == "dev") plugged = n["plugged"];
         EXPECT_EQ(plugged, c.named) << "sent nothing, or unplugged";
         if (!plugged) ASSERT_EQ(tool("plug dev", &out), 0) << out;
