@@ -534,8 +534,8 @@ private:
     // Right after a connect (under m_): when the program names a bus description, whether the
     // service reached hosts that bus. A service that was started for this program read the same
     // description; one that was running already may host another bus, and the program then
-    // says so instead of going on as if its description had been read. A service that cannot
-    // tell (it answers no "description") is taken at its word.
+    // says so instead of going on as if its description had been read. A service that does not
+    // answer the "description" command (one of an older build) is not judged.
     void checkDescription() {
         mismatch_.clear();
         const char* named = std::getenv("LUMAREL_BUS_DESCRIPTION");
