@@ -8,6 +8,7 @@
 
 #include "setup/bus_requests.h"
 #include "clock/clock.h"
+#include "devices/inf.h"
 #include "devices/install_calls.h"
 #include "devices/store.h"
 #include "drvkit/drvkit.h"
@@ -47,9 +48,27 @@ bool VirtualDeviceInterfacePresent() {
     return false;
 }
 
+bool InfDriverInstalledForItsDevices(const std::string& infPath) {
+    const auto ids = devices::InfModelHardwareIds(infPath);
+    if (!ids) return false;
+    for (const devices::DeviceNode& node : devices::ListNodes()) {
+        if (!devices::HasInstalledDriver(node)) continue;
+        for (const std::string& id : node.hardwareIds)
+            for (const std::string& wanted : *ids)
+                if (devices::SameHardwareId(id, wanted)) return true;
+    }
+    return false;
+}
+
 InstallOutcome InstallDriverAndVirtualDevices(std::stop_token stop) {
     InstallOutcome out;
-    if (DRVKIT_EnumerateDevNodesByHardwareIDs(kVirtualDeviceInf, 0) == 0) DRVKIT_CopyOEMInf(kVirtualDeviceInf);
+    // No device node of the INF: the driver is not in the system. Nodes that exist but none of
+    // which runs a driver from an installed INF (the downloader's own virtual device, left on the
+    // bus by any earlier run): not either, and the install then binds them. A count that failed
+    // (-1) is left alone.
+    const int32_t nodes = DRVKIT_EnumerateDevNodesByHardwareIDs(kVirtualDeviceInf, 0);
+    if (nodes == 0 || (nodes > 0 && !InfDriverInstalledForItsDevices(kVirtualDeviceInf)))
+        DRVKIT_CopyOEMInf(kVirtualDeviceInf);
     ForEachBus(AddVirtualDevice);
     for (int i = 0; i < kInterfacePolls; ++i) {
         if (!WaitUnlessStopped(stop, kInterfacePollMs)) {

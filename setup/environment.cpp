@@ -78,6 +78,8 @@ std::optional<std::string> MachineEnvironment::ReadStatusFile() {
     return devices::ReadBoundedFile(fs::ToNativePath(kStatusFile), kMaxStatusFileBytes);
 }
 
+void MachineEnvironment::Log(const std::string& line) { std::fprintf(stderr, "setup: %s\n", line.c_str()); }
+
 uint16_t MachineEnvironment::NextRandom() {
     static std::random_device source;
     return uint16_t(std::uniform_int_distribution<int>(0, 32767)(source));

@@ -30,6 +30,8 @@ public:
     bool ProcessRunning(int64_t pid) override;
     std::optional<std::string> ReadStatusFile() override;
     void ShowMessage(const std::string& text) override { show_(text); }
+    // The program has no log file of its own: its lines go to standard error.
+    void Log(const std::string& line) override;
     uint16_t NextRandom() override;
 
 private:

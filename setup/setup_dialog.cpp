@@ -51,6 +51,7 @@ void SetupDialog::Form_Load() {
     cmdUpdate.Enabled = false;
     cleanedUp_ = false;
     workerDone_ = false;
+    steps_.RecoverInterruptedUpdate();
 
     // The worker reaches the dialog only through a message to its window; the close stops and
     // joins it before anything it touched (the buses, the window) goes away.

@@ -37,6 +37,14 @@ bool RunSucceeded(const std::string& statusText, const std::string& successLine)
     return success;
 }
 
+bool UpdateSteps::RecoverInterruptedUpdate() {
+    // The move never replaces a target: it fails where ".\Imagelift.app" is in its place, or
+    // where there is no ".\Imagelift.exe" to move.
+    if (!env_.MoveFile(kDownloaderExe, kDownloaderApp)) return false;
+    env_.Log(kRecoveredText);
+    return true;
+}
+
 void UpdateSteps::Begin() {
     step_ = 0;
     view_.SetMessage(kWaitText);

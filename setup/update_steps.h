@@ -33,6 +33,9 @@ inline constexpr char kWaitText[] =
 inline constexpr char kUncompressText[] = "Please uncompress the downloaded file, and run LRUpdate.exe again!!";
 inline constexpr char kCompletedText[] =
     "The firmware update completed successfully.\nYou need to install the latest Lumarel 460 driver software now.";
+// Logged when the dialog opens and finds the downloader as ".\Imagelift.exe" only.
+inline constexpr char kRecoveredText[] =
+    "Renamed .\\Imagelift.exe back to .\\Imagelift.app: an earlier update ended during a run and left it renamed.";
 inline constexpr char kFailedText[] =
     "The firmware update failed.\nPlease check the FireWire connection and run the update again.";
 
@@ -61,6 +64,8 @@ public:
     // The status file's text (bounded), nullopt when it cannot be read.
     virtual std::optional<std::string> ReadStatusFile() = 0;
     virtual void ShowMessage(const std::string& text) = 0;
+    // A line of the program's own account of what it did (no box).
+    virtual void Log(const std::string& line) = 0;
     // 0 to 32767, from a real random source.
     virtual uint16_t NextRandom() = 0;
 };
@@ -88,6 +93,11 @@ class UpdateSteps {
 public:
     UpdateSteps(UpdateEnvironment& env, UpdateView& view) : env_(env), view_(view) {}
 
+    // The dialog opens: a downloader found as ".\Imagelift.exe" without ".\Imagelift.app" was left
+    // renamed by an update that ended during a run (the program killed, the machine switched
+    // off); every later update would stop at the uncompress message. It is renamed back and that
+    // is logged. True when it was.
+    bool RecoverInterruptedUpdate();
     // The update click, once the device was found: step 0, the wait text, the bar at 0, timer on.
     void Begin();
     // One tick of the 100 ms timer.

@@ -30,4 +30,9 @@ VSK1394_EXPORT int32_t Vsk1394Control(const char* request, char* reply, int32_t 
 // bus description), copied into text like a reply; "" while it has one or has not tried. The
 // length of the whole reason.
 VSK1394_EXPORT int32_t Vsk1394BusError(char* text, int32_t size);
+// Why the bus the library reaches is not the one the program's bus description names
+// (LUMAREL_BUS_DESCRIPTION named a description, and the bus service was already running another
+// bus), naming both, copied into text like a reply; "" while they agree, while no description is
+// named, before the first use and for a bus hosted in this process. The length of the whole text.
+VSK1394_EXPORT int32_t Vsk1394BusMismatch(char* text, int32_t size);
 }  // extern "C"

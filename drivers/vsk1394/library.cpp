@@ -113,6 +113,12 @@ public:
         return busError_;
     }
 
+    // The bus reached as it stands now (the connection checks again whenever it reconnects).
+    std::string BusMismatch() {
+        auto a = access_.load(std::memory_order_acquire);
+        return a ? a->DescriptionMismatch() : std::string();
+    }
+
     sim::Bus* Hosted() {
         std::lock_guard<std::mutex> lock(m_);
         return hosted_;
@@ -511,15 +517,29 @@ int32_t Vsk1394Control(const char* request, char* reply, int32_t replySize) {
     });
 }
 
+namespace {
+// A text handed out like a reply: cut to size - 1 bytes and zero-terminated; its whole length.
+int32_t copyText(const std::string& why, char* text, int32_t size) {
+    if (text && size > 0) {
+        size_t n = std::min(why.size(), size_t(size - 1));
+        std::memcpy(text, why.data(), n);
+        text[n] = 0;
+    }
+    return int32_t(why.size());
+}
+}  // namespace
+
 int32_t Vsk1394BusError(char* text, int32_t size) {
     try {
-        const std::string why = lib().BusError();
-        if (text && size > 0) {
-            size_t n = std::min(why.size(), size_t(size - 1));
-            std::memcpy(text, why.data(), n);
-            text[n] = 0;
-        }
-        return int32_t(why.size());
+        return copyText(lib().BusError(), text, size);
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t Vsk1394BusMismatch(char* text, int32_t size) {
+    try {
+        return copyText(lib().BusMismatch(), text, size);
     } catch (...) {
         return 0;
     }

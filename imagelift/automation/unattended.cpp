@@ -46,10 +46,10 @@ void logNotAPackage(const std::string& file) {
     StatusDisplay("ERROR: \"" + file + "\" is not a valid firmware package.  Can't perform operation!", ERROR_LEVEL);
 }
 
-// A package whose records cannot be what they say (a negative length or offset, bytes past the
-// end of the file, an image past the address space) is refused before any device step: a
-// negative application length would pass for "no application image" and its configuration
-// would go in alone. True (and logged) when the package is refused.
+// A package with an image whose record cannot be what it says (bytes before the file or inside
+// its header, past the end of the file, or an image past the address space) is refused before
+// any device step. A record of length 0 or less holds no image and is never in the way.
+// True (and logged) when the package is refused.
 bool refusedForItsRecords(const std::string& file, const basBootloader::FwpHeader& header) {
     const std::string why = basBootloader::ImpossiblePackageRecords(header, fs::GetFileSize64(file).Value(),
                                                                     basBootloader::kConfigDataAddress);
@@ -456,7 +456,7 @@ int32_t ProgramImageAndCneFromFile(int32_t handle, const std::string& fileName) 
             }
         }
         if (status == 1) {
-            if (header.Cne.Length == 0) {
+            if (header.Cne.Length <= 0) {
                 StatusDisplay("File does not contain a CNE (configuration data): " + fileName, USER);
             } else {
                 const int32_t r = basBootloader::DownloadImage(handle, basBootloader::kImageConfig, fileName);

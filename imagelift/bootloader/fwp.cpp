@@ -205,10 +205,14 @@ std::string FormatFwpLocalDateTime(const ByteArray& date, const ByteArray& time)
 }
 
 std::string ImpossibleRecordReason(const FwpImageRecord& record, int64_t fileBytes, uint32_t targetAddress) {
-    if (record.Length < 0) return "has a negative length";
+    // A length of 0 or less: the package holds no such image, whatever the record's other fields
+    // say (an all-0xFF record is the usual mark of an absent image). Nothing of it is sent.
+    if (record.Length <= 0) return {};
     // 64-bit sums: no field of a record can overflow them.
-    if (record.FileOffset < 0 || (record.Length > 0 && int64_t(record.FileOffset) + record.Length > fileBytes))
+    if (record.FileOffset < 0 || int64_t(record.FileOffset) + record.Length > fileBytes)
         return "runs outside the file (" + Str(fileBytes) + " bytes)";
+    if (record.FileOffset < kFwpHeaderBytes)
+        return "starts inside the " + Str(kFwpHeaderBytes) + "-byte package header";
     constexpr int64_t kAddressSpace = int64_t(1) << 32;
     if (int64_t(targetAddress) + record.Length > kAddressSpace)
         return "runs past the end of the 4 GiB address space (target address 0x" + vb::Hex(targetAddress) + ")";

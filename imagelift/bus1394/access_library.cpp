@@ -71,8 +71,21 @@ F Get(Fn fn) {
     return reinterpret_cast<F>(b.bound[fn]);
 }
 
-// Our library's own report of why it has no bus; a library without it simply has none.
+// Our library's own reports of why it has no bus and of a bus other than the one named; a
+// library without them simply has none.
 constexpr const char* kBusErrorName = "Vsk1394BusError";
+constexpr const char* kBusMismatchName = "Vsk1394BusMismatch";
+
+std::string libraryReport(const char* name) {
+    Binding& b = TheBinding();
+    if (!b.resolver) return {};
+    using Fn = int32_t (*)(char*, int32_t);
+    auto fn = reinterpret_cast<Fn>(b.resolver(name));
+    if (!fn) return {};
+    char text[1200] = {};
+    fn(text, int32_t(sizeof text));
+    return text;
+}
 
 }  // namespace
 
@@ -101,16 +114,8 @@ void BindForTesting(Resolver resolver) {
     TheBinding().resolver = std::move(resolver);
 }
 
-std::string BusUnavailableReason() {
-    Binding& b = TheBinding();
-    if (!b.resolver) return {};
-    using Fn = int32_t (*)(char*, int32_t);
-    auto fn = reinterpret_cast<Fn>(b.resolver(kBusErrorName));
-    if (!fn) return {};
-    char text[1200] = {};
-    fn(text, int32_t(sizeof text));
-    return text;
-}
+std::string BusUnavailableReason() { return libraryReport(kBusErrorName); }
+std::string BusDescriptionMismatch() { return libraryReport(kBusMismatchName); }
 
 int32_t RegisterClient(int32_t hwnd) {
     return Get<int32_t (*)(int32_t)>(kRegisterClient)(hwnd);

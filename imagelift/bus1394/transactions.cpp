@@ -227,6 +227,11 @@ int32_t LoadVsk1394Dll(int32_t window, IBusPumpTimers* timers) {
                 // (The bus client has said it on standard error already.)
                 LogMsg("ERROR: no 1394 bus: " + why, "ERROR");
             }
+            // A bus other than the one the program was started for: it goes on with the bus
+            // there is, but its log says why the devices may not be the ones expected.
+            if (const std::string other = lib::BusDescriptionMismatch(); !other.empty()) {
+                LogMsg("ERROR: " + other, "ERROR");
+            }
         }
     } catch (const std::exception& e) {
         LogMsg(FailureLine(e, "LoadVSk1394Dll"), "ERROR");

@@ -248,11 +248,12 @@ int32_t frmSelectFirmware::DownloadImage(int32_t imageType, const std::string& f
             return result;
         }
         const basBootloader::FwpHeader& h = fwp.Header;
-        // The start command erases the target's flash: a package with a record that cannot be
-        // what it says (a negative length or offset, bytes past the end of the file, an image
-        // running past the address space) is refused whole before the target hears of it. (The
-        // file data holds one more byte than the file, from the read; the window sends
-        // configuration data to address 0, below.)
+        // The start command erases the target's flash: a package with an image whose record
+        // cannot be what it says (bytes before the file or inside its header, past the end of
+        // the file, an image running past the address space) is refused whole before the target
+        // hears of it; a record of length 0 or less holds no image. (The file data holds one more
+        // byte than the file, from the read; the window sends configuration data to address 0,
+        // below.)
         const std::string impossible =
             basBootloader::ImpossiblePackageRecords(h, int64_t(fwp.FileData.size()) - 1, /*configAddress=*/0);
         if (!impossible.empty()) {

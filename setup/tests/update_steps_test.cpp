@@ -80,6 +80,8 @@ public:
         return statusText;
     }
     void ShowMessage(const std::string& t) override { messages.push_back(t); }
+    void Log(const std::string& line) override { logged.push_back(line); }
+    std::vector<std::string> logged;
     uint16_t NextRandom() override { return 0x7ABC; }
 
     int32_t ProgressPos() override { return progress; }
@@ -131,6 +133,41 @@ TEST_F(UpdateStepsTest, BothRunsInOrderThenFinish) {
     EXPECT_FALSE(m.files.count(kDownloaderExe));
     EXPECT_FALSE(m.files.count(kAccessLog));
     EXPECT_TRUE(m.messages.empty());
+}
+
+// The downloader left as ".\Imagelift.exe" by an update that ended during a run is renamed back
+// when the dialog opens, and the update then runs; where it is in its place (or missing) nothing
+// moves.
+TEST_F(UpdateStepsTest, ADownloaderLeftRenamedIsRenamedBackAndTheUpdateRuns) {
+    const struct {
+        const char* name;
+        std::set<std::string> files, after;
+        bool recovered;
+    } cases[] = {
+        {"left renamed", {kDownloaderExe}, {kDownloaderApp}, true},
+        {"in its place", {kDownloaderApp}, {kDownloaderApp}, false},
+        {"both", {kDownloaderApp, kDownloaderExe}, {kDownloaderApp, kDownloaderExe}, false},
+        {"missing", {}, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeMachine machine;
+        machine.files = c.files;
+        UpdateSteps recovering{machine, machine};
+        EXPECT_EQ(recovering.RecoverInterruptedUpdate(), c.recovered);
+        EXPECT_EQ(machine.files, c.after);
+        EXPECT_EQ(machine.logged, c.recovered ? std::vector<std::string>{kRecoveredText} : std::vector<std::string>{});
+    }
+
+    m.files = {kDownloaderExe};
+    m.script = {{.status = kDownloadOk}, {.status = kGuidOk}};
+    ASSERT_TRUE(steps.RecoverInterruptedUpdate());
+    steps.Begin();
+    RunTimer();
+    ASSERT_TRUE(steps.Finished());
+    EXPECT_FALSE(steps.Failed());
+    EXPECT_TRUE(m.messages.empty()) << m.messages.front();
+    EXPECT_EQ(m.files, (std::set<std::string>{kDownloaderApp, kStatusFile}));
 }
 
 TEST(RunSucceeded, SuccessLineAndNoLineOfFailure) {

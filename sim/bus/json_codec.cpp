@@ -118,6 +118,17 @@ json ReadJsonFile(const std::filesystem::path& file, std::string* error) {
     return ParseJson(text, error);
 }
 
+std::string JsonFingerprint(const json& value) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (unsigned char c : value.dump(-1, ' ', false, json::error_handler_t::replace)) {
+        h ^= c;
+        h *= 0x100000001B3ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(h));
+    return text;
+}
+
 std::string QuoteJson(const json& v) { return Cut(v.dump(-1, ' ', false, json::error_handler_t::replace)); }
 
 std::string QuoteText(std::string_view text) { return "\"" + Cut(std::string(text)) + "\""; }

@@ -42,6 +42,11 @@ nlohmann::json ParseJson(std::string_view text, std::string* error = nullptr);
 // never opened for reading), "cannot be read" and "larger than 16 MiB" (the read stops there).
 nlohmann::json ReadJsonFile(const std::filesystem::path& file, std::string* error = nullptr);
 
+// A fingerprint of a value: 16 upper-case hex digits of a 64-bit FNV-1a hash of its compact
+// JSON text. Equal values give equal fingerprints (object members print in key order), so two
+// programs can tell whether they hold the same description without sending it whole.
+std::string JsonFingerprint(const nlohmann::json& value);
+
 // The value under `key` of the object j; a null value when j is not an object or has no such
 // key. Values from outside are read through here (or find/value): the const operator[] of a
 // missing key is undefined behaviour, not a null.

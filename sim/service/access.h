@@ -107,6 +107,13 @@ public:
     // a JSON text. 0 when done, else a non-zero code and the answer holds {"error": text}.
     virtual int32_t Control(const std::string& request, std::string& reply) = 0;
 
+    // Why the bus reached is not the one this program's bus description names: the program was
+    // started with LUMAREL_BUS_DESCRIPTION, met a bus service that was already running, and that
+    // service hosts another bus (a description is read only when the service starts). Names both;
+    // the connection has written it to standard error. Empty when the buses agree, when no
+    // description is named, and for a bus hosted in this process.
+    virtual std::string DescriptionMismatch() { return {}; }
+
     // The audio interfaces present now, in bus order. 0 when listed, else a non-zero code.
     virtual int32_t AudioUnits(std::vector<AudioUnitInfo>& units) {
         units.clear();

@@ -22,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -75,6 +76,15 @@ uint32_t hello(int fd, uint8_t role, uint32_t clientId, uint64_t& token, int wai
     uint32_t id = r.U32();
     if (role == 0) token = r.U64();
     return r.Complete() ? id : 0;
+}
+
+// Writes a line to standard error where the program's user looks, once per text and process.
+void tellOnce(const std::string& message) {
+    static std::mutex told;
+    static std::set<std::string> toldBefore;
+    std::lock_guard<std::mutex> lock(told);
+    if (toldBefore.size() < 64 && toldBefore.insert(message).second)
+        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
 }
 
 std::string moduleFolder() {
@@ -230,6 +240,7 @@ public:
                     noticesLost_ = true;
                 }
             });
+            checkDescription();
             return true;
         }
         return false;
@@ -408,6 +419,11 @@ public:
         return code;
     }
 
+    std::string DescriptionMismatch() override {
+        std::lock_guard<std::mutex> lock(m_);
+        return mismatch_;
+    }
+
 private:
     struct Range {
         std::string device;
@@ -529,6 +545,41 @@ private:
         return reply_[0] == 1 ? Exchange::Ok : Exchange::Refused;
     }
 
+    // Right after a connect (under m_): when the program names a bus description, whether the
+    // service reached hosts that bus. A service that was started for this program read the same
+    // description; one that was running already may host another bus, and the program then
+    // says so instead of going on as if its description had been read. A service that does not
+    // answer the "description" command (one of an older build) is not judged.
+    void checkDescription() {
+        mismatch_.clear();
+        const char* named = std::getenv("LUMAREL_BUS_DESCRIPTION");
+        if (!options_.checkDescription || !named || !*named) return;
+        Writer w;
+        w.Str(nlohmann::json{{"cmd", "description"}}.dump());
+        if (exchange(Op::Control, w) != Exchange::Ok) return;
+        Reader r(reply_.data() + 1, reply_.size() - 1);
+        const int32_t code = r.I32();
+        const nlohmann::json answer = sim::ParseJson(r.Str());
+        if (!r.Complete() || code != 0 || !answer.is_object()) return;
+        const nlohmann::json& fingerprint = sim::JsonField(answer, "fingerprint");
+        const nlohmann::json& file = sim::JsonField(answer, "file");
+        if (!fingerprint.is_string()) return;
+        std::string unread;
+        const nlohmann::json wanted = sim::ReadJsonFile(named, &unread);
+        if (!wanted.is_discarded() && sim::JsonFingerprint(wanted) == fingerprint.get<std::string>()) return;
+        std::error_code ec;
+        const fsys::path absolute = fsys::absolute(named, ec);
+        const std::string ours = ec ? std::string(named) : absolute.lexically_normal().string();
+        const std::string theirs =
+            file.is_string() ? "the bus description " + file.get<std::string>() + " (as it read it then)" : "the default bus";
+        mismatch_ = "the bus description " + ours + " (LUMAREL_BUS_DESCRIPTION)" +
+                    (wanted.is_discarded() ? ", which cannot be used (" + unread + ")," : "") +
+                    " is not the bus of the running bus service of " + options_.root + ", which started with " +
+                    theirs + "; a description is read only when the service starts: end the programs on the bus "
+                    "and stop the service (buscontrol stop) to start it with " + ours;
+        tellOnce(mismatch_);
+    }
+
     // The refusal text of the last reply.
     std::string refusal() const {
         Reader r(reply_.data() + 1, reply_.size() - 1);
@@ -602,6 +653,7 @@ private:
     std::vector<uint8_t> reply_;
     std::string startFailure_;
     bool refused_ = false;
+    std::string mismatch_;  // see DescriptionMismatch
     std::map<uint32_t, Range> ranges_;
     uint32_t nextHandle_ = 1;
 };
@@ -623,15 +675,7 @@ std::unique_ptr<Access> ConnectToService(NoticeCallback onNotice, const ServiceO
                 ? "cannot reach or start the bus service of " + root + " (see " + log + ")"
                 : "the bus service of " + root + " could not start: " + a->StartFailure() + " (see " + log + ")";
         // The program that asked says so where its user looks, once per reason.
-        static std::mutex told;
-        static std::string lastTold;
-        {
-            std::lock_guard<std::mutex> lock(told);
-            if (lastTold != message) {
-                lastTold = message;
-                std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, message.c_str());
-            }
-        }
+        tellOnce(message);
         throw ServiceError(message);
     }
     return a;

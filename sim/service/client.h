@@ -7,6 +7,11 @@
 // LUMAREL_BUS_IDLE_MS (how long it stays without clients) and LUMAREL_BUS_COUNT (1394 buses)
 // from the environment it inherits.
 //
+// A description is read only when the service starts. A program started with
+// LUMAREL_BUS_DESCRIPTION that meets a service running another bus (one started earlier with
+// another description or with the default bus) is told so on every connect: the connection's
+// DescriptionMismatch names both, and standard error gets it once.
+//
 // When the service goes away under a connected client (killed, or ended while idle), the next
 // request connects again (starting a new service), re-allocates the client's address ranges under
 // their old handles, reports the interrupted request as cut off by a bus reset and posts a
@@ -36,6 +41,9 @@ struct ServiceOptions {
     // service that stays silent longer is taken as hung: the request ends with 0x80000102 and
     // the next one connects afresh, so a stuck service never hangs the program.
     int replyTimeoutMs = 30000;
+    // Whether the bus reached is compared with the one LUMAREL_BUS_DESCRIPTION names (see
+    // above); not for a connection that only ends the service.
+    bool checkDescription = true;
 };
 
 class ServiceError : public std::runtime_error {

@@ -124,6 +124,11 @@ json BusHost::control(const json& req) {
         s["sessions"] = Sessions();
         return s;
     }
+    if (cmd == "description") {
+        std::lock_guard<std::recursive_mutex> lock(m_);
+        return {{"file", descriptionFile_.empty() ? json() : json(descriptionFile_)},
+                {"fingerprint", sim::JsonFingerprint(description_)}};
+    }
     if (cmd == "reset") return {{"generation", bus_.Reset(sim::ResetCause::Request)}};
     if (cmd == "reset_storm") {
         int count = needInt(req, "count");

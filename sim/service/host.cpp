@@ -352,11 +352,16 @@ fsys::path BusHost::NodeStateFolder(const std::string& nodeId) const {
     return state_ / "nodes" / sim::StateFolderName(nodeId);
 }
 
-void BusHost::Load(const json* description) {
+void BusHost::Load(const json* description, const std::string& sourceFile) {
     sim::lumarel::RegisterNodeKinds();
     json d = description ? *description : sim::lumarel::DefaultBusDescription();
     bus_.Locked([&] {
         sim::LoadDescription(bus_, d, state_.empty() ? fsys::path() : state_ / "nodes");
+        {
+            std::lock_guard<std::recursive_mutex> lock(m_);
+            description_ = d;
+            descriptionFile_ = sourceFile;
+        }
         // Taken before the nodes are looked at: a change from here on leads to a look at them all.
         savedChanges_ = bus_.StateChanges();
         savedSerial_.clear();

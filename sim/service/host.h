@@ -60,8 +60,12 @@ public:
     std::filesystem::path NodeStateFolder(const std::string& nodeId) const;
 
     // Loads a description (nullptr: the default bus) with the nodes' state folders, then the
-    // saved virtual device list. Throws sim::DescriptionError for a bad description.
-    void Load(const nlohmann::json* description);
+    // saved virtual device list. Throws sim::DescriptionError for a bad description. The
+    // "description" control command answers with the file it was read from (`sourceFile`, empty
+    // for none) and the fingerprint of what was loaded (sim::JsonFingerprint):
+    // {"file": path or null, "fingerprint": text}, so that a program that names a description can
+    // tell whether this bus is the one it names.
+    void Load(const nlohmann::json* description, const std::string& sourceFile = {});
     // Saves every node whose state changed since it was last saved, and the virtual device
     // list when it changed. Returns false (and logs) when a save failed; a node whose save
     // failed is taken back to its saved state (Node::RevertUnsavedState), so the change that did
@@ -146,6 +150,9 @@ private:
     std::function<void()> shutdown_;
     std::function<BusHost*(uint32_t)> otherBuses_;
     std::function<void(const std::string&)> logger_;
+    // What Load loaded and where from (under m_).
+    nlohmann::json description_;
+    std::string descriptionFile_;
 };
 
 }  // namespace bussvc

@@ -575,7 +575,7 @@ int Server::Run() {
             nlohmann::json d = sim::ReadJsonFile(options_.descriptionFile, &why);
             if (d.is_discarded())
                 throw sim::DescriptionError("the bus description " + options_.descriptionFile + ": " + why);
-            host_->Load(&d);
+            host_->Load(&d, options_.descriptionFile);
         }
         const nlohmann::json hostOnly = {{"nodes", {{{"id", "host"}, {"kind", "host"}}}}};
         for (int b = 1; b < options_.buses; ++b) {

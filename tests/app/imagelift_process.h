@@ -2,6 +2,7 @@
 // in "db1.mdb" read while it runs, its published windows, and a bounded wait for its end.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -140,24 +141,30 @@ inline bool WaitForDeviceList(const fsys::path& db, const std::string& node, int
 // A started downloader; killed and reaped when the object goes (an early test end included).
 class ImageliftProcess {
 public:
-    // Starts `folder`/Imagelift with the arguments; the environment is this process's plus
-    // `env` ("NAME=value"). The process dies with this one.
+    // Starts `folder`/`program` with the arguments; the environment is this process's plus
+    // `env` ("NAME=value"); standard error goes to the file `errors` when one is named. The
+    // process dies with this one.
     ImageliftProcess(const fsys::path& folder, const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {}) {
+                     const std::vector<std::string>& env = {}, const std::string& program = "Imagelift",
+                     const fsys::path& errors = {}) {
         const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != parent) ::_exit(1);
             for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+            if (!errors.empty()) {
+                const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+                if (fd < 0 || ::dup2(fd, 2) < 0) ::_exit(125);
+            }
             if (::chdir(folder.c_str()) != 0) ::_exit(126);
             std::vector<char*> argv;
-            std::string program = (folder / "Imagelift").string();
-            argv.push_back(program.data());
+            std::string path = (folder / program).string();
+            argv.push_back(path.data());
             std::vector<std::string> copies(args);
             for (auto& a : copies) argv.push_back(a.data());
             argv.push_back(nullptr);
-            ::execv(program.c_str(), argv.data());
+            ::execv(path.c_str(), argv.data());
             ::_exit(127);
         }
     }

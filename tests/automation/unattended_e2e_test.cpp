@@ -76,10 +76,13 @@ protected:
     }
 
     // Runs the program to its end (bounded) and reads its status file. `during`, when given,
-    // acts on the running program first (a signal, a fault while it works).
+    // acts on the running program first (a signal, a fault while it works). `env` adds to its
+    // environment; its standard error goes to `errors` when that is named.
     void Start(const std::vector<std::string>& args, int timeoutMs = 90000,
-               const std::function<void(ImageliftProcess&)>& during = {}) {
-        ImageliftProcess program(folder_, args, {"QT_QPA_PLATFORM=offscreen"});
+               const std::function<void(ImageliftProcess&)>& during = {}, std::vector<std::string> env = {},
+               const fsys::path& errors = {}) {
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        ImageliftProcess program(folder_, args, env, "Imagelift", errors);
         if (during) during(program);
         exitCode_ = program.WaitExit(timeoutMs);
         ASSERT_TRUE(exitCode_.has_value()) << "the program did not end";
@@ -167,6 +170,28 @@ TEST_F(Run, BootloaderAndApplicationFromApplicationModeWithTheRetry) {
     EXPECT_EQ(d["slots"][3]["length"], boot.size());
     EXPECT_EQ(d["persistent"]["factory_default_loads"], 1);
     EXPECT_EQ(d["guid"], "0A3C7E1000010002");
+}
+
+// A program started with a bus description that the running service does not host (it was
+// started with another) says so, naming both: in its status file and on standard error. It goes
+// on with the bus there is.
+TEST_F(Run, ADescriptionTheRunningServiceDoesNotHostIsNamedAndTheRunGoesOn) {
+    const auto app = Pattern(1024, 1);
+    Package(fwp::PackageBuilder().Image1(app, 0x10000000), "pkg.fwp");
+    Bus(json::array({Host(), Device("dev", "0A3C7E1000010001")}));
+    const fsys::path named = service_->Root() / "unit.json", errors = service_->Root() / "stderr.txt";
+    std::ofstream(named) << json{{"nodes", json::array({Host()})}}.dump();
+    Start({"/D", "pkg.fwp"}, 90000, {}, {"LUMAREL_BUS_DESCRIPTION=" + named.string()}, errors);
+    EXPECT_EQ(exitCode_, 0) << All();
+    const std::string said = "the bus description " + named.string() +
+                             " (LUMAREL_BUS_DESCRIPTION) is not the bus of the running bus service of " +
+                             service_->Root().string() + ", which started with the bus description " +
+                             (service_->Root() / "bus.json").string() + " (as it read it then)";
+    EXPECT_TRUE(InOrder({"ERROR, bas1394, ERROR: " + said, "Successfully programmed image from PKG.FWP"}));
+    std::ifstream in(errors);
+    const std::string standardError((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(standardError.find("Imagelift: " + said), std::string::npos) << standardError;
+    EXPECT_EQ(State("dev")["slots"][0]["length"], app.size());
 }
 
 TEST_F(Run, GuidFromTheCommandLineInThreeAttempts) {
@@ -365,10 +390,12 @@ struct ExitCodeCase {
     // The batch's report (beside the program) and its rows, in order, when the case has one.
     const char* report = nullptr;
     std::vector<std::string> reportRows = {};
-    // The device afterwards: the lengths of its application and configuration slots, its GUID.
+    // The device afterwards: the lengths of its application and configuration slots, its GUID,
+    // the length of its bootloader slot.
     int appLength = -1;
     int configLength = -1;
     const char* guid = nullptr;
+    int bootLength = -1;
 };
 
 // The rows of a report, one line each, as the report lays them out.
@@ -441,12 +468,34 @@ const ExitCodeCase kExitCodeCases[] = {
      1024,
      -1,
      "0A3C7E1000010002"},
-    // A negative application length is no package of configuration data alone.
-    {"APackageWithANegativeRecordLengthIsRefusedBeforeTheDevice",
+    // A record of length 0 or less holds no image, whatever its other fields: a negative
+    // application length leaves the configuration data to go in alone ...
+    {"APackageWithANegativeApplicationLengthDownloadsItsConfigurationAlone",
      {"/D", "neglen.fwp"},
+     0,
+     {"USER, basAutomation, File does not contain an application image: NEGLEN.FWP",
+      "USER, basAutomation, Successfully programmed CNE from NEGLEN.FWP to the device."},
+     nullptr,
+     {},
+     0,
+     700},
+    // ... and a bootloader package marks its absent configuration data with a record of all 0xFF.
+    {"ABootloaderPackageWithAnAllOnesConfigurationRecordIsAccepted",
+     {"/B", "bootff.fwp"},
+     0,
+     {"USER, basAutomation, Successfully programmed new bootloader firmware image."},
+     nullptr,
+     {},
+     -1,
+     0,
+     nullptr,
+     900},
+    // An image whose bytes would come from the package's header is refused before the device.
+    {"AnImageInsideThePackageHeaderIsRefusedBeforeTheDevice",
+     {"/D", "inheader.fwp"},
      1,
-     {"ERROR, basAutomation, ERROR: \"NEGLEN.FWP\" is not a valid firmware package: its Image1 record (offset 0, "
-      "length -5) has a negative length.  Can't perform operation!"},
+     {"ERROR, basAutomation, ERROR: \"INHEADER.FWP\" is not a valid firmware package: its Image1 record (offset "
+      "96, length 1024) starts inside the 352-byte package header.  Can't perform operation!"},
      nullptr,
      {},
      0,
@@ -462,6 +511,9 @@ public:
         Bus(json::array({Host(), dev}));
         Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000), "pkg.fwp");
         Package(fwp::PackageBuilder().Config(Pattern(700, 2)).Length(fwp::Record::Image1, -5), "neglen.fwp");
+        Package(fwp::PackageBuilder().Image1(Pattern(900, 3), 0).AllOnes(fwp::Record::Config), "bootff.fwp");
+        Package(fwp::PackageBuilder().Image1(Pattern(1024, 1), 0x10000000).Offset(fwp::Record::Image1, 96),
+                "inheader.fwp");
         fsys::create_directories(folder_ / "batch" / "sub");
         fsys::create_directories(folder_ / "batch" / "taken.txt" / "inside");
         const auto text = [this](const fsys::path& name, const std::string& content) {
@@ -504,6 +556,9 @@ public:
         }
         if (case_.guid) {
             EXPECT_EQ(d["guid"], case_.guid);
+        }
+        if (case_.bootLength >= 0) {
+            EXPECT_EQ(d["slots"][3]["length"], case_.bootLength);
         }
     }
 

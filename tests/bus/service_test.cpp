@@ -923,6 +923,64 @@ TEST_F(Service, EndsOnceItsRootIsRemoved) {
     EXPECT_FALSE(fsys::exists(gone.Root()));
 }
 
+// A description is read only when the service starts. The control tool, named (with
+// LUMAREL_BUS_DESCRIPTION) a bus that the running service does not host, says so on standard error,
+// naming both, sends nothing and exits 1; named the bus it hosts, from whatever file, or none, it
+// does its work. "stop" ends the running service whatever was named.
+TEST_F(Service, TheControlToolNamedAnotherBusThanTheRunningOneSaysSoAndSendsNothing) {
+    const fsys::path started = root_->Root() / "bus.json";
+    ASSERT_EQ(tool("state"), 0);
+    const fsys::path other = root_->Root() / "other.json", copy = root_->Root() / "copy.json";
+    std::ofstream(other) << json{{"nodes", json::array({json{{"id", "host"}, {"kind", "host"}}})}}.dump();
+    fsys::copy_file(started, copy);
+    struct Case {
+        const char* name;
+        fsys::path description;  // empty: none named
+        bool named;              // the tool says the buses differ
+    };
+    const Case cases[] = {
+        {"another bus", other, true},
+        {"a file that cannot be read", root_->Root() / "missing.json", true},
+        {"the file the service started with", started, false},
+        {"the same bus in another file", copy, false},
+        {"none", {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.description.empty()) ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+        else ::setenv("LUMAREL_BUS_DESCRIPTION", c.description.c_str(), 1);
+        std::string out;
+        EXPECT_EQ(tool("unplug dev", &out), c.named ? 1 : 0) << out;
+        EXPECT_EQ(out.find("buscontrol: the bus description " + c.description.string() + " (LUMAREL_BUS_DESCRIPTION)"),
+                  c.named ? 0 : std::string::npos)
+            << out;
+        EXPECT_EQ(out.find("which started with the bus description " + started.string()) != std::string::npos, c.named)
+            << out;
+        ::setenv("LUMAREL_BUS_DESCRIPTION", started.c_str(), 1);
+        bool plugged = false;
+        const json state = root_->Control({{"cmd", "state"}});
+        for (const auto& n : state["nodes"])
+            if (n["id"] == "dev") plugged = n["plugged"];
+        EXPECT_EQ(plugged, c.named) << "sent nothing, or unplugged";
+        if (!plugged) ASSERT_EQ(tool("plug dev", &out), 0) << out;
+    }
+
+    // A service of the default bus, met by a tool that names a description.
+    api_.HostBus(nullptr);
+    ASSERT_EQ(tool("stop"), 0);
+    ::unsetenv("LUMAREL_BUS_DESCRIPTION");
+    std::string out;
+    ASSERT_EQ(tool("state", &out), 0) << out;
+    ::setenv("LUMAREL_BUS_DESCRIPTION", started.c_str(), 1);
+    EXPECT_EQ(tool("state", &out), 1) << out;
+    EXPECT_NE(out.find("which started with the default bus"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"nodes\""), std::string::npos) << "nothing printed of the running bus: " << out;
+    const pid_t pid = root_->ServicePid();
+    EXPECT_EQ(tool("stop", &out), 0) << out;
+    EXPECT_EQ(out.find("LUMAREL_BUS_DESCRIPTION"), std::string::npos) << out;
+    EXPECT_TRUE(WaitGone(pid));
+}
+
 TEST_F(Service, ControlToolPrintsAndChangesTheBus) {
     std::string out;
     ASSERT_EQ(tool("state", &out), 0) << out;

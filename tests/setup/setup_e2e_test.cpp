@@ -6,6 +6,7 @@
 // firmware. Nothing writes the device store but the platform: the audio interface and the
 // virtual device's interface come from the buses.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/prctl.h>
@@ -129,6 +130,22 @@ protected:
     }
     size_t VirtualDevicesOnBus0() { return service_->Control(json{{"cmd", "state"}}).value("virtual_devices", json::array()).size(); }
 
+    // Starts the copied update utility in the copy, as a user would, with its standard error in
+    // `errors`; it dies with this process.
+    pid_t StartSetup(const fsys::path& errors) {
+        const pid_t parent = ::getpid();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent || ::chdir(folder_.c_str()) != 0) ::_exit(126);
+            const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (fd < 0 || ::dup2(fd, 2) < 0) ::_exit(125);
+            ::execl("./setup", "setup", nullptr);
+            ::_exit(127);
+        }
+        return child;
+    }
+
     template <class Pred>
     bool WaitUntil(Pred pred, int realMs) {
         const int64_t start = imagelifttest::RealNow();
@@ -147,11 +164,27 @@ protected:
     std::unique_ptr<setup::SetupDialog> dialog_;
 };
 
-TEST_F(FullChain, UpdatesBothImagesAndTheGuidAndLeavesNothingBehind) {
+// The README's way: the downloader ran first (here the update folder's own, with a window, ended
+// as a desktop session ends it), which leaves its virtual device on the bus without a driver, and
+// the bus service was stopped (the device stays in its saved state). The update utility installs
+// the driver for it, so its interface comes up at once: "Update Firmware" is offered after the
+// first polls and no box warns of a missing driver.
+TEST_F(FullChain, AfterADownloaderRunUpdatesBothImagesAndTheGuidAndLeavesNothingBehind) {
+    {
+        imagelifttest::ImageliftProcess downloader(folder_, {}, {"QT_QPA_PLATFORM=offscreen"}, "Imagelift.app");
+        ASSERT_TRUE(WaitUntil([&] { return VirtualDevicesOnBus0() == 1; }, 30000));
+        downloader.Close();
+        ASSERT_EQ(downloader.WaitExit(30000), 0);
+    }
+    service_->Stop();
+    ASSERT_EQ(VirtualDevicesOnBus0(), 1u) << "the downloader's virtual device is kept over the service's restart";
+
     dialog_ = std::make_unique<setup::SetupDialog>();
     setup::SetupDialog& d = *dialog_;
     d.Show();
+    // Well within the worker's bound of 101 polls of a second.
     ASSERT_TRUE(WaitUntil([&] { return d.cmdUpdate.Enabled(); }, 20000));
+    EXPECT_TRUE(boxes_.asked().empty()) << boxes_.asked().front().prompt;
     EXPECT_EQ(VirtualDevicesOnBus0(), 1u);
 
     d.cmdUpdate.Press();
@@ -237,22 +270,9 @@ TEST_F(FullChain, TheCopiedFolderRunsWithNothingFromTheBuild) {
     EXPECT_EQ(fsys::read_symlink("/proc/" + std::to_string(service) + "/exe"), folder_ / "lumarel-bus");
 
     // The update utility itself, started in the copy like a user would.
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
+    const pid_t child = StartSetup(service_->Root() / "setup-stderr.txt");
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent || ::chdir(folder_.c_str()) != 0) ::_exit(126);
-        ::execl("./setup", "setup", nullptr);
-        ::_exit(127);
-    }
-    struct Reap {
-        pid_t pid;
-        ~Reap() {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    } reap{child};
+    bustest::KillOnExit reap(child);
     // Its worker installed the driver and added a virtual device on both buses, whose interface
     // came up (the store follows the buses as that process reads it).
     auto interfaces = [] {
@@ -278,6 +298,31 @@ TEST_F(FullChain, TheCopiedFolderRunsWithNothingFromTheBuild) {
     ::kill(child, SIGTERM);
     EXPECT_TRUE(bustest::WaitGone(child));
     // Ended by a signal, it leaves its virtual devices: take them away again.
+    setup::ForEachBus(setup::RemoveVirtualDevice);
+}
+
+// An update ended during a run (setup killed while the downloader ran) leaves the downloader
+// renamed to "Imagelift.exe". The next setup in that folder renames it back as it opens and says
+// so on standard error (it has no log of its own), so that its update finds the downloader; it
+// runs on until it is ended (here by a signal, as nothing else ends it from outside).
+TEST_F(FullChain, ASetupThatFindsTheDownloaderLeftRenamedRenamesItBack) {
+    fsys::rename(folder_ / "Imagelift.app", folder_ / "Imagelift.exe");
+    const fsys::path errors = service_->Root() / "setup-stderr.txt";
+    const pid_t child = StartSetup(errors);
+    ASSERT_GE(child, 0);
+    bustest::KillOnExit reap(child);
+    auto said = [&] {
+        std::ifstream in(errors);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    ASSERT_TRUE(WaitUntil([&] { return said().find(setup::kRecoveredText) != std::string::npos; }, 20000)) << said();
+    EXPECT_NE(said().find(std::string("setup: ") + setup::kRecoveredText + "\n"), std::string::npos) << said();
+    EXPECT_TRUE(fsys::exists(folder_ / "Imagelift.app"));
+    EXPECT_FALSE(fsys::exists(folder_ / "Imagelift.exe"));
+    EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), 0) << "setup ended on its own";
+    ::kill(child, SIGTERM);
+    ASSERT_TRUE(bustest::WaitGone(child));
+    EXPECT_EQ(bustest::ExitCode(child), 128 + SIGTERM) << "it ran until it was ended";
     setup::ForEachBus(setup::RemoveVirtualDevice);
 }
 

@@ -16,7 +16,9 @@
 //   buscontrol send JSON                  any control command as it stands
 //   buscontrol stop                       end the running service
 //
-// Prints the service's JSON answer; exit code 0 when done, 1 when refused, 2 on bad usage.
+// Prints the service's JSON answer; exit code 0 when done, 1 when refused, 2 on bad usage. Named
+// with LUMAREL_BUS_DESCRIPTION a bus that the running service does not host, it says so, sends
+// nothing and exits 1 (except "stop", which ends that service).
 // "stop" returns once the service has ended (it saves the devices' state on its way out), so
 // that its state folder may be removed or a new service started right after.
 #include <fcntl.h>
@@ -145,13 +147,18 @@ int main(int argc, char** argv) {
     try {
         std::unique_ptr<bussvc::Access> bus;
         if (args[0] == "stop") {
-            bus = bussvc::ConnectToRunningService(nullptr);
+            bussvc::ServiceOptions options;
+            options.checkDescription = false;  // the service to end may well host another bus
+            bus = bussvc::ConnectToRunningService(nullptr, options);
             if (!bus) {
                 std::cout << "{\"stopped\":false,\"running\":false}\n";
                 return 0;
             }
         } else {
             bus = bussvc::ConnectToService(nullptr);
+            // The bus named by LUMAREL_BUS_DESCRIPTION is not the one running: a command for
+            // it would look at or change another bus (the connection has said so).
+            if (!bus->DescriptionMismatch().empty()) return 1;
         }
         std::string reply;
         int32_t code = bus->Control(cmd.dump(), reply);

@@ -71,6 +71,8 @@ std::vector<uint8_t> PackageBuilder::Build() const {
             if (negative_[i]) f.fileOffset = -f.fileOffset;
         }
         if (length_[i]) f.length = *length_[i];
+        if (offset_[i]) f.fileOffset = *offset_[i];
+        if (allOnes_[i]) f = RecordFields{-1, 0xFFFFFFFFu, -1, 0xFFFFFFFFu};
         const size_t at = RecordOffset(Record(i));
         PutLe32(file, at, uint32_t(f.fileOffset));
         PutLe32(file, at + 4, f.targetAddress);

@@ -16,12 +16,13 @@
 //   80  16   configuration data record (same form)
 //   96  256  information text, NUL-padded
 //   352 ...  image data, in the order Image1, Image2, configuration data
-// A record with length 0 means the package holds no such image. The CRC is the CRC-32 the
-// device checks each download with (the same as zlib's crc32).
+// A record with length 0 or less means the package holds no such image (this builder writes 0;
+// all 0xFF is the other usual mark). The CRC is the CRC-32 the device checks each download with
+// (the same as zlib's crc32).
 //
-// The builder can also write deliberately broken packages: a wrong magic, a short file, a
-// record past the end, at a negative offset or of any length, a wrong CRC (a wrong model is just another
-// model ID).
+// The builder can also write deliberately odd or broken packages: a wrong magic, a short file,
+// a record past the end, at a negative or any other offset, of any length or all 0xFF, a wrong
+// CRC (a wrong model is just another model ID).
 #pragma once
 
 #include <array>
@@ -77,6 +78,11 @@ public:
     PackageBuilder& NegativeOffset(Record r) { negative_[size_t(r)] = true; return *this; }
     // The record's length field says `length` (a negative one, say), whatever the record holds.
     PackageBuilder& Length(Record r, int32_t length) { length_[size_t(r)] = length; return *this; }
+    // The record's offset field says `offset` (inside the header, say), whatever the record holds.
+    PackageBuilder& Offset(Record r, int32_t offset) { offset_[size_t(r)] = offset; return *this; }
+    // All four of the record's fields are 0xFFFFFFFF: the usual mark of an image the package does
+    // not hold (its length reads as -1).
+    PackageBuilder& AllOnes(Record r) { allOnes_[size_t(r)] = true; return *this; }
     // The file is cut to n bytes after everything else.
     PackageBuilder& TruncateTo(size_t n) { truncate_ = n; return *this; }
 
@@ -109,6 +115,8 @@ private:
     std::array<int32_t, 3> pastEnd_{};
     std::array<bool, 3> negative_{};
     std::array<std::optional<int32_t>, 3> length_{};
+    std::array<std::optional<int32_t>, 3> offset_{};
+    std::array<bool, 3> allOnes_{};
     std::optional<size_t> truncate_;
 };
 

@@ -21,16 +21,17 @@ std::string FormatFwpTime(const ByteArray& time);
 std::string FormatFwpLocalDateTime(const ByteArray& date, const ByteArray& time);
 
 // Why an image record cannot stand for bytes of its package going to `targetAddress`, or ""
-// when it can: a negative length (only 0 means that the package holds no such image), a file
-// range that starts before the file or ends past its `fileBytes`, or a target range that runs
-// past the 32-bit address space. A record of length 0 passes when its offset is not negative.
+// when it can. A record whose length is 0 or less stands for no image (the package holds none of
+// that kind), whatever its other fields, and always passes. One that holds an image is refused
+// when its bytes start before the file or inside the package header, end past the file's
+// `fileBytes`, or go to a target range that runs past the 32-bit address space.
 std::string ImpossibleRecordReason(const FwpImageRecord& record, int64_t fileBytes, uint32_t targetAddress);
 
 // The first impossible one of the records a download takes from a package of `fileBytes` bytes
 // (Image1 at its own address, then the configuration data at `configAddress`), as
 // "Image1 record (offset o, length n) <reason>" or "CNE record ...", or "" when both are sound.
 // Such a package is refused whole before anything reaches a target: its other record cannot be
-// trusted either (a negative Image1 length would otherwise pass for "no application image").
+// trusted either.
 std::string ImpossiblePackageRecords(const FwpHeader& header, int64_t fileBytes, int32_t configAddress);
 
 }  // namespace basBootloader

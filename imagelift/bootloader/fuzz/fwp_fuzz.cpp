@@ -21,15 +21,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         FormatFwpLocalDateTime(header.Date, header.Time);
         VersionToString(header.SoftwareVersion);
-        // The record check takes any field values; a record it passes holds no negative field,
-        // and one that holds an image lies inside the file and inside the address space.
+        // The record check takes any field values. A record of length 0 or less holds no image
+        // and passes whatever else it says; one that holds an image and passes lies in the
+        // file's data after the header and inside the address space.
         const int64_t fileBytes = int64_t(bytes.size());
         if (ImpossiblePackageRecords(header, fileBytes, kConfigDataAddress).empty()) {
             for (const FwpImageRecord& r : {header.Image1, header.Cne}) {
-                if (r.Length < 0 || r.FileOffset < 0) std::abort();
-                if (r.Length > 0 && int64_t(r.FileOffset) + r.Length > fileBytes) std::abort();
+                if (r.Length <= 0) continue;
+                if (r.FileOffset < kFwpHeaderBytes || int64_t(r.FileOffset) + r.Length > fileBytes) std::abort();
             }
-            if (int64_t(uint32_t(header.Image1.TargetAddress)) + header.Image1.Length > (int64_t(1) << 32)) std::abort();
+            if (header.Image1.Length > 0 &&
+                int64_t(uint32_t(header.Image1.TargetAddress)) + header.Image1.Length > (int64_t(1) << 32))
+                std::abort();
         }
     }
 

@@ -166,8 +166,8 @@ TEST_F(Download, ModelMismatch) {
               0u);
 }
 
-// A record that cannot be what it says refuses the whole package, whichever image is asked
-// for: a negative Image1 length is no "package without an application image".
+// A record that holds an image but cannot be what it says refuses the whole package, whichever
+// image is asked for.
 TEST_F(Download, ImpossibleRecordsAreRefusedBeforeTheTargetErases) {
     struct Case {
         const char* name;
@@ -179,12 +179,12 @@ TEST_F(Download, ImpossibleRecordsAreRefusedBeforeTheTargetErases) {
          "its Image1 record (offset 352, length 2001) runs outside the file (2352 bytes)."},
         {"negative offset", fwp::PackageBuilder().Image1(Pattern(2000), 0).NegativeOffset(fwp::Record::Image1),
          "its Image1 record (offset -352, length 2000) runs outside the file (2352 bytes)."},
-        {"negative application length",
-         fwp::PackageBuilder().Config(Pattern(100)).Length(fwp::Record::Image1, -5),
-         "its Image1 record (offset 0, length -5) has a negative length."},
-        {"negative configuration length",
-         fwp::PackageBuilder().Image1(Pattern(100), 0).Config(Pattern(100)).Length(fwp::Record::Config, -1),
-         "its CNE record (offset 452, length -1) has a negative length."},
+        {"application inside the header",
+         fwp::PackageBuilder().Image1(Pattern(100), 0).Config(Pattern(100)).Offset(fwp::Record::Image1, 0),
+         "its Image1 record (offset 0, length 100) starts inside the 352-byte package header."},
+        {"configuration inside the header",
+         fwp::PackageBuilder().Image1(Pattern(100), 0).Config(Pattern(100)).Offset(fwp::Record::Config, 351),
+         "its CNE record (offset 351, length 100) starts inside the 352-byte package header."},
         {"past 4 GiB", fwp::PackageBuilder().Image1(Pattern(0x200), 0xFFFFFF00u),
          "its Image1 record (offset 352, length 512) runs past the end of the 4 GiB address space (target address "
          "0xFFFFFF00)."},
@@ -201,10 +201,44 @@ TEST_F(Download, ImpossibleRecordsAreRefusedBeforeTheTargetErases) {
             EXPECT_FALSE(ctx_.DownloadInProgress);
         }
     }
-    // The last byte of the address space is the last an image may reach; a record without an
-    // image may point anywhere but before the file.
+    // The last byte of the address space is the last an image may reach, the first byte after
+    // the header the first it may start at; a record without an image (length 0 or less) may say
+    // anything else.
     EXPECT_EQ(basBootloader::ImpossibleRecordReason({352, int32_t(0xFFFFFF00u), 256, 0}, 608, 0xFFFFFF00u), "");
-    EXPECT_EQ(basBootloader::ImpossibleRecordReason({5000, 0, 0, 0}, 608, 0), "");
+    for (const FwpImageRecord& absent : {FwpImageRecord{5000, 0, 0, 0}, FwpImageRecord{-1, -1, -1, -1},
+                                         FwpImageRecord{0, int32_t(0xFFFFFF00u), INT32_MIN, 0}})
+        EXPECT_EQ(basBootloader::ImpossibleRecordReason(absent, 608, uint32_t(absent.TargetAddress)), "");
+}
+
+// A record of length 0 or less holds no image, whatever its other fields: the package's other
+// image goes in, and asked for the absent one, the target hears nothing.
+TEST_F(Download, ARecordOfLengthZeroOrLessIsAnAbsentImageWhateverItsOtherFields) {
+    const ByteArray app = Pattern(700), config = Pattern(300);
+    struct Case {
+        const char* name;
+        fwp::PackageBuilder builder;
+        int32_t present, absent;
+    };
+    const std::vector<Case> cases = {
+        {"configuration of all 0xFF", fwp::PackageBuilder().Image1(app, 0).AllOnes(fwp::Record::Config),
+         kImageApplication, kImageConfig},
+        {"application of all 0xFF", fwp::PackageBuilder().Config(config).AllOnes(fwp::Record::Image1), kImageConfig,
+         kImageApplication},
+        {"application of negative length", fwp::PackageBuilder().Config(config).Length(fwp::Record::Image1, -5),
+         kImageConfig, kImageApplication},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = Write(c.builder);
+        ClearLines();
+        EXPECT_EQ(DownloadImage(63, c.present, file), 1);
+        EXPECT_EQ(Slot(c.present == kImageApplication ? 0 : 1), c.present == kImageApplication ? app : config);
+        const uint64_t before = Requests();
+        EXPECT_EQ(DownloadImage(63, c.absent, file), -1);
+        EXPECT_EQ(Requests(), before);
+        EXPECT_TRUE(Find(c.absent == kImageConfig ? "contains no CNE.  Exiting..." : "contains no image.  Exiting..."));
+        EXPECT_FALSE(Find("DownloadImage Error"));
+    }
 }
 
 TEST_F(Download, RefusalsWithoutTouchingTheTarget) {

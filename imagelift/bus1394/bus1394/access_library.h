@@ -29,6 +29,9 @@ void BindForTesting(Resolver resolver);
 
 // Why the loaded library has no bus ("" when it has one, has not tried or cannot say).
 std::string BusUnavailableReason();
+// Why the loaded library's bus is not the one the program's bus description names ("" when it
+// is, when none is named, or when the library cannot say).
+std::string BusDescriptionMismatch();
 
 int32_t RegisterClient(int32_t hwnd);
 int32_t DeRegisterClient(int32_t hwnd);

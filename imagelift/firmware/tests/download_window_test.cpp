@@ -354,15 +354,20 @@ TEST_F(DownloadWindow, AnImageRecordOutsideTheFileIsRefusedBeforeTheDeviceIsTouc
     }
     EXPECT_EQ(status_.Count("runs outside the file"), 2);
 
-    // A negative application length is no package of configuration data alone: its
-    // configuration does not go in either.
-    const nlohmann::json config = Slot(1);
+    // A record of length 0 or less holds no image, whatever else it says: a package whose
+    // application record has a negative length is configuration data alone, and "Load Config
+    // Only" sends it; so does a bootloader package whose configuration record is all 0xFF.
     Select(w, "negative-length.fwp");
     w.cmdLoadConfig_Click();
-    EXPECT_EQ(Slot(1), config);
-    EXPECT_EQ(status_.Count("could not load FWP file 'negative-length.fwp': its Image1 record (offset 0, length -5) "
-                            "has a negative length.  Nothing was sent to the target."),
-              1);
+    EXPECT_EQ(Slot(1)["crc32"], Crc(Image(300, 4)));
+    EXPECT_EQ(Slot(0), loaded);
+    const auto boot = Image(900, 6);
+    Write("boot.fwp", fwp::PackageBuilder().Image1(boot, 0).AllOnes(fwp::Record::Config));
+    frmSelectFirmware& bootWindow = Open(3);
+    Select(bootWindow, "boot.fwp");
+    bootWindow.cmdLoadSelected_Click();
+    EXPECT_EQ(Slot(3)["crc32"], Crc(boot));
+    EXPECT_EQ(status_.Count("Nothing was sent to the target."), 2) << "only past.fwp and negative.fwp";
 }
 
 // The window's own block loop on its failure paths, the device misbehaving on purpose: the
