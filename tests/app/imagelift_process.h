@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -143,10 +144,13 @@ class ImageliftProcess {
 public:
     // Starts `folder`/`program` with the arguments; the environment is this process's plus
     // `env` ("NAME=value"); standard error goes to the file `errors` when one is named. The
-    // process dies with this one.
+    // process dies with this one. `inChild`, when given, runs in the new process before it
+    // becomes the program (a mount namespace of its own); when it fails the process ends with
+    // kNotStarted instead.
+    static constexpr int kNotStarted = 77;
     ImageliftProcess(const fsys::path& folder, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {}, const std::string& program = "Imagelift",
-                     const fsys::path& errors = {}) {
+                     const fsys::path& errors = {}, const std::function<bool()>& inChild = {}) {
         const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -157,6 +161,7 @@ public:
                 const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
                 if (fd < 0 || ::dup2(fd, 2) < 0) ::_exit(125);
             }
+            if (inChild && !inChild()) ::_exit(kNotStarted);
             if (::chdir(folder.c_str()) != 0) ::_exit(126);
             std::vector<char*> argv;
             std::string path = (folder / program).string();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "fwpbuild/package_builder.h"
 #include "app/imagelift_process.h"
 #include "bus/service_fixture.h"
+#include "root/full_disk.h"
 
 namespace {
 
@@ -77,12 +79,15 @@ protected:
 
     // Runs the program to its end (bounded) and reads its status file. `during`, when given,
     // acts on the running program first (a signal, a fault while it works). `env` adds to its
-    // environment; its standard error goes to `errors` when that is named.
+    // environment; its standard error goes to `errors` when that is named. `name` names
+    // another program of the folder; `inChild` prepares its process before it starts (see
+    // ImageliftProcess).
     void Start(const std::vector<std::string>& args, int timeoutMs = 90000,
                const std::function<void(ImageliftProcess&)>& during = {}, std::vector<std::string> env = {},
-               const fsys::path& errors = {}) {
+               const fsys::path& errors = {}, const std::string& name = "Imagelift",
+               const std::function<bool()>& inChild = {}) {
         env.push_back("QT_QPA_PLATFORM=offscreen");
-        ImageliftProcess program(folder_, args, env, "Imagelift", errors);
+        ImageliftProcess program(folder_, args, env, name, errors, inChild);
         if (during) during(program);
         exitCode_ = program.WaitExit(timeoutMs);
         ASSERT_TRUE(exitCode_.has_value()) << "the program did not end";
@@ -665,7 +670,10 @@ TEST_F(Run, AKeyBatchReachesNoFileOutsideItsFolder) {
 // with a SERIAL key), the program folder with "app.fwp" and "name.txt", and what the case adds
 // (`prepare`: files, a store, a fault); it may act on the running program (`during`) and look at
 // what is left afterwards (`check`). Every case has its exit code and its status lines in order,
-// and a batch's report its rows. Registered as a test of its own each, so the cases run side by
+// the lines of standard error it names in order, and a batch's report its rows. A case may run
+// another program of the folder (`program`), prepare the program's own process before it starts
+// (`inChild`: a full disk only it sees), and name why it cannot be made on this machine
+// (`absent`: empty where it can). Registered as a test of its own each, so the cases run side by
 // side.
 class Fault;
 struct FaultCase {
@@ -679,6 +687,10 @@ struct FaultCase {
     std::function<void(Fault&)> prepare = nullptr;
     std::function<void(Fault&, ImageliftProcess&)> during = nullptr;
     std::function<void(Fault&)> check = nullptr;
+    std::vector<std::string> errorLines = {};
+    const char* program = "Imagelift";
+    std::function<bool(Fault&)> inChild = nullptr;
+    std::function<const char*()> absent = nullptr;
 };
 
 class Fault : public Run {
@@ -691,6 +703,15 @@ public:
     using Run::folder_;
     using Run::Package;
     using Run::State;
+    using Run::Count;
+    using Run::InOrder;
+    using Run::service_;
+    // The started program's standard error.
+    fsys::path ErrorsFile() const { return service_->Root() / "stderr.txt"; }
+    std::string StandardError() const {
+        std::ifstream in(ErrorsFile(), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
     void Text(const fsys::path& name, const std::string& content) {
         fsys::create_directories((folder_ / name).parent_path());
         std::ofstream(folder_ / name, std::ios::binary) << content;
@@ -736,6 +757,19 @@ void DamagedStore(Fault& f) {
     std::fstream file(db, std::ios::binary | std::ios::in | std::ios::out);
     file.seekp(5 * 1024);  // page 6 of 1024-byte pages
     file.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// The update folder as a setup killed during its download leaves it: the build's update folder
+// (the downloader in it as ".\Imagelift.app", the update utility, their libraries and the bus
+// service) copied into the program folder, with the downloader renamed to ".\Imagelift.exe" for
+// the run that never ended.
+void UpdateFolderLeftByAKilledSetup(Fault& f) {
+    const char* bin = std::getenv("LUMAREL_BIN");
+    ASSERT_NE(bin, nullptr) << "LUMAREL_BIN names the program folder";
+    fsys::remove(f.folder_ / "Imagelift");
+    fsys::copy(fsys::path(bin) / ".." / "update", f.folder_,
+               fsys::copy_options::recursive | fsys::copy_options::overwrite_existing);
+    fsys::rename(f.folder_ / "Imagelift.app", f.folder_ / "Imagelift.exe");
 }
 
 const std::string kFailedRow = " </td><td> FAILED OPERATION </td><td> FAILED </td><td> ";
@@ -839,6 +873,32 @@ const FaultCase kFaultCases[] = {
          EXPECT_FALSE(fsys::exists(f.folder_ / "db1.mdb.bad"));
          EXPECT_FALSE(fsys::exists(f.folder_ / "db1-compacted.mdb"));
      }},
+    // A setup killed during its download left the downloader renamed. The next setup in that
+    // folder renames it back as it opens, says so on standard error (it has no log of its own)
+    // and offers its update in its dialog; it runs on until it is ended, here by a signal, as
+    // nothing else ends it from outside.
+    {.name = "ASetupThatFindsTheDownloaderLeftRenamedRenamesItBackAndGoesOn",
+     .args = {},
+     .exitCode = 128 + SIGTERM,
+     .prepare = UpdateFolderLeftByAKilledSetup,
+     .during =
+         [](Fault& f, ImageliftProcess& setup) {
+             const int64_t start = imagelifttest::RealNow();
+             while (!(f.StandardError().find("Renamed") != std::string::npos &&
+                      setup.Window(std::nullopt, "Lumarel 460 Firmware Update Utillity")) &&
+                    imagelifttest::RealMsSince(start) < 20000)
+                 imagelifttest::Breathe(5);
+             EXPECT_TRUE(setup.Window(std::nullopt, "Lumarel 460 Firmware Update Utillity")) << "its dialog is open";
+             setup.Close();  // a setup that ended on its own has another exit code
+         },
+     .check =
+         [](Fault& f) {
+             EXPECT_TRUE(fsys::is_regular_file(f.folder_ / "Imagelift.app"));
+             EXPECT_FALSE(fsys::exists(f.folder_ / "Imagelift.exe"));
+         },
+     .errorLines = {"setup: Renamed .\\Imagelift.exe back to .\\Imagelift.app: an earlier update ended during a run "
+                    "and left it renamed.\n"},
+     .program = "setup"},
     // A store with damaged pages is set aside at start-up; the download runs and ends well, and
     // the new store says what happened.
     {"ADamagedStoreIsSetAsideAndTheDownloadEndsWell",
@@ -856,6 +916,33 @@ const FaultCase kFaultCases[] = {
                                             "The database file db1.mdb could not be used (the file is damaged: "));
          EXPECT_EQ(f.State("dev")["slots"][0]["length"], 1024);
      }},
+    // The first run on a full disk: no mutex folder yet, and the disk under the platform root's
+    // kernel folder full (for the program alone). The instance mutex's lock file gets no room, so
+    // the run ends with a failure that says why instead of dying of SIGBUS, and the earlier run's
+    // status file with its success is replaced by this run's reason. The device is not touched.
+    {.name = "AFirstRunOnAFullDiskFailsWithItsReasonInPlaceOfAnEarlierSuccess",
+     .args = {"/G", "0A3C7E10", "0001ABCD"},
+     .exitCode = 1,
+     .statusLines = {"ERROR, basApp, The program cannot start: its instance mutex \"Imagelift.Instance\" cannot be "
+                     "created ("},
+     .prepare =
+         [](Fault& f) {
+             fsys::create_directories(f.service_->Root() / "kernel");
+             f.Text("script-data/1394_write_status.txt", roottest::kEarlierSuccess);
+         },
+     .check =
+         [](Fault& f) {
+             EXPECT_EQ(f.Count("Successfully"), 0) << f.All();
+             EXPECT_TRUE(f.InOrder({"the disk has no room for the file '" +
+                                    (f.service_->Root() / "kernel" / "mutex" / "Imagelift.Instance.lock").string() +
+                                    "' (No space left on device)"}));
+             const json d = f.State("dev");
+             EXPECT_EQ(d["guid"], "0A3C7E1000010002");
+             EXPECT_EQ(d["persistent"]["initializations"], 0);
+         },
+     .errorLines = {"Imagelift: The program cannot start: its instance mutex \"Imagelift.Instance\" cannot be created ("},
+     .inChild = [](Fault& f) { return roottest::MountFullDisk(f.service_->Root() / "kernel"); },
+     .absent = roottest::FullDiskAbsent},
     // A request to end stops a long batch between entries: the entries done are reported, the
     // rest are FAILED rows, and the run fails.
     {"AnEndRequestStopsABatchBetweenEntries",
@@ -887,6 +974,7 @@ const FaultCase kFaultCases[] = {
 };
 
 void Fault::TestBody() {
+    if (case_.absent && *case_.absent()) GTEST_SKIP() << case_.absent();
     json dev = Device("dev", "0A3C7E1000010002");
     dev["keys"] = json{{"SERIAL", "534E2D30303432"}};  // "SN-0042"
     Bus(case_.nodes.is_null() ? json::array({Host(), dev}) : case_.nodes);
@@ -898,9 +986,21 @@ void Fault::TestBody() {
     }
     std::function<void(ImageliftProcess&)> during;
     if (case_.during) during = [this](ImageliftProcess& program) { case_.during(*this, program); };
-    Start(case_.args, 120000, during);
-    EXPECT_EQ(exitCode_, case_.exitCode) << All();
+    std::function<bool()> inChild;
+    if (case_.inChild) inChild = [this] { return case_.inChild(*this); };
+    Start(case_.args, 120000, during, {}, ErrorsFile(), case_.program, inChild);
+    if (HasFatalFailure()) return;
+    if (inChild && exitCode_ == ImageliftProcess::kNotStarted) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(exitCode_, case_.exitCode) << All() << StandardError();
     EXPECT_TRUE(InOrder(case_.statusLines));
+    const std::string errors = StandardError();
+    size_t at = 0;
+    for (const auto& line : case_.errorLines) {
+        const size_t found = errors.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "missing in order on standard error: " << line << "\n" << errors;
+        if (found == std::string::npos) break;
+        at = found + line.size();
+    }
     if (case_.report) {
         EXPECT_EQ(ReportRows(folder_ / case_.report), case_.reportRows);
     }

@@ -8,9 +8,6 @@
 // lock file is never opened through a symbolic link.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +21,7 @@
 #include <string>
 
 #include "app/imagelift_process.h"
+#include "root/full_disk.h"
 
 namespace {
 
@@ -62,10 +60,6 @@ std::vector<std::string> Listing(const fsys::path& root) {
     std::sort(paths.begin(), paths.end());
     return paths;
 }
-
-// What a caller would find from an earlier unattended run that went well.
-const char kEarlierSuccess[] =
-    "0:00:04.120, USER, basAutomation, Successfully programmed GUID 0A3C7E100001ABCD to the device.\r\n";
 
 class PrivateRoot : public ::testing::Test {
 protected:
@@ -203,7 +197,7 @@ TEST_F(PrivateRoot, ARootAnotherUserCouldUseIsRefusedWithWhatToDo) {
         std::string said;
         if (c.downloader) {
             fsys::create_directories(status.parent_path());
-            std::ofstream(status, std::ios::binary) << kEarlierSuccess;
+            std::ofstream(status, std::ios::binary) << roottest::kEarlierSuccess;
             imagelifttest::ImageliftProcess run(program, {"/G", "0A3C7E10", "0001ABCD"},
                                                 {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR="});
             EXPECT_EQ(run.WaitExit(60000), 1);
@@ -227,47 +221,18 @@ TEST_F(PrivateRoot, ARootAnotherUserCouldUseIsRefusedWithWhatToDo) {
 // failure that says so, instead of dying of SIGBUS at the first write to a page the disk cannot
 // hold, and the earlier run's status file, with its success, is replaced by this run's reason.
 TEST_F(PrivateRoot, AFullDiskFailsTheFirstStartWithItsReasonInPlaceOfAnEarlierSuccess) {
-    if (::geteuid() != 0) GTEST_SKIP() << "a small file system is mounted by an administrator only";
+    if (*roottest::FullDiskAbsent()) GTEST_SKIP() << roottest::FullDiskAbsent();
     const fsys::path program = imagelifttest::MakeProgramFolder(outside_ / "program");
     const fsys::path status = program / "script-data" / "1394_write_status.txt";
     fsys::create_directories(status.parent_path());
-    std::ofstream(status, std::ios::binary) << kEarlierSuccess;
+    std::ofstream(status, std::ios::binary) << roottest::kEarlierSuccess;
 
-    // The child mounts the file system in a mount namespace of its own, which goes with it.
-    const std::string exe = (program / "Imagelift").string();
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(1);
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", root_.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0)
-            ::_exit(77);
-        if (FILE* filler = std::fopen((root_ / "filler").c_str(), "wb")) {
-            const std::string block(4096, 'x');
-            while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
-            }
-            std::fclose(filler);
-        }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        ::setenv("XDG_RUNTIME_DIR", "", 1);
-        if (::chdir(program.c_str()) != 0) ::_exit(126);
-        ::execl(exe.c_str(), exe.c_str(), "/G", "0A3C7E10", "0001ABCD", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int wstatus = 0;
-    const int64_t start = imagelifttest::RealNow();
-    pid_t done = 0;
-    while ((done = ::waitpid(child, &wstatus, WNOHANG)) == 0 && imagelifttest::RealMsSince(start) < 60000)
-        imagelifttest::Breathe(10);
-    if (done == 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &wstatus, 0);
-        FAIL() << "the downloader did not end";
-    }
-    const int exitCode = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    if (exitCode == 77) GTEST_SKIP() << "no mount namespace here";
+    imagelifttest::ImageliftProcess run(program, {"/G", "0A3C7E10", "0001ABCD"},
+                                        {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR="}, "Imagelift", {},
+                                        [this] { return roottest::MountFullDisk(root_); });
+    const std::optional<int> exitCode = run.WaitExit(60000);
+    ASSERT_TRUE(exitCode.has_value()) << "the downloader did not end";
+    if (exitCode == run.kNotStarted) GTEST_SKIP() << "no mount namespace here";
     EXPECT_EQ(exitCode, 1) << "135 is SIGBUS";
     const std::string said = ReadAll(status);
     EXPECT_EQ(said.find("Successfully"), std::string::npos) << said;
