@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <atomic>
 #include <fstream>
 #include <spawn.h>
@@ -885,10 +886,10 @@ TEST_F(FormsTest, CopyingFromATextBoxGivesTheClipboardTheControlCharactersItHold
         QApplication::sendEvent(w, &press);
     };
     const auto menu = [](QWidget* w, std::initializer_list<const char*> items) {
-        QMenu* m = nullptr;
-        if (auto* edit = qobject_cast<QPlainTextEdit*>(w)) m = edit->createStandardContextMenu();
-        else m = qobject_cast<QLineEdit*>(w)->createStandardContextMenu();
-        for (const char* item : items) {
+        for (const char* item : items) {  // the menu opened once for each, as a user does
+            std::unique_ptr<QMenu> m;
+            if (auto* edit = qobject_cast<QPlainTextEdit*>(w)) m.reset(edit->createStandardContextMenu());
+            else m.reset(qobject_cast<QLineEdit*>(w)->createStandardContextMenu());
             const auto actions = m->actions();
             const auto action = std::find_if(actions.begin(), actions.end(), [&](QAction* a) {
                 return a->text().remove('&').section('\t', 0, 0) == QLatin1String(item);
@@ -896,7 +897,6 @@ TEST_F(FormsTest, CopyingFromATextBoxGivesTheClipboardTheControlCharactersItHold
             ASSERT_NE(action, actions.end()) << item;
             (*action)->trigger();
         }
-        delete m;
     };
     struct Way {
         const char* name;
