@@ -195,6 +195,7 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
     QWidget* parent = container->ContainerWidget();
     if (multi_) {
         edit_ = new PlainTextEdit(parent, [this](int32_t a, int32_t b) {
+            if (parked_) return QString();  // the widget holds an older text: its own is given
             const size_t from = size_t(fromWidgetPos(a)), to = size_t(fromWidgetPos(b));
             return ToQ(detail::CrLfToLf(text_.substr(from, to - from)));
         });
