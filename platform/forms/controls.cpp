@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -22,6 +23,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace forms {
 
@@ -46,6 +48,38 @@ QString Shown(const std::string& text) {
     }
     return shown;
 }
+
+// What leaves a box for the clipboard or a drag is the text it holds, not what it shows: each
+// stand-in in `shown` (a stretch as the widget gives it out) becomes the character it stands
+// for in `real` (the same stretch of the box's text). The two match one for one; should they
+// not, the widget's own is kept.
+QString Unshown(QString shown, const QString& real) {
+    if (shown.size() != real.size()) return shown;
+    for (qsizetype i = 0; i < shown.size(); ++i)
+        if (shown[i].unicode() == kUnseen) shown[i] = real[i];
+    return shown;
+}
+
+// A multi-line box's widget: a copy, a cut, a drag and the primary selection all take their
+// data from here.
+class PlainTextEdit : public QPlainTextEdit {
+public:
+    // `real` gives the box's text between two widget positions.
+    PlainTextEdit(QWidget* parent, std::function<QString(int32_t, int32_t)> real)
+        : QPlainTextEdit(parent), real_(std::move(real)) {}
+
+protected:
+    QMimeData* createMimeDataFromSelection() const override {
+        std::unique_ptr<QMimeData> shown(QPlainTextEdit::createMimeDataFromSelection());
+        const QTextCursor c = textCursor();
+        auto* data = new QMimeData;
+        data->setText(Unshown(shown->text(), real_(c.selectionStart(), c.selectionEnd())));
+        return data;
+    }
+
+private:
+    std::function<QString(int32_t, int32_t)> real_;
+};
 
 // Reports clicks on widgets that have no click signal of their own.
 class ClickTap : public QObject {
@@ -160,7 +194,11 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
       multi_((style & MultiLine) != 0) {
     QWidget* parent = container->ContainerWidget();
     if (multi_) {
-        edit_ = new QPlainTextEdit(parent);
+        edit_ = new PlainTextEdit(parent, [this](int32_t a, int32_t b) {
+            if (parked_) return QString();  // the widget holds an older text: its own is given
+            const size_t from = size_t(fromWidgetPos(a)), to = size_t(fromWidgetPos(b));
+            return ToQ(detail::CrLfToLf(text_.substr(from, to - from)));
+        });
         edit_->setTabChangesFocus(false);
         edit_->setVerticalScrollBarPolicy(style & VerticalScroll ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
         edit_->setHorizontalScrollBarPolicy(style & HorizontalScroll ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
@@ -173,6 +211,16 @@ TextBox::TextBox(Container* container, std::string name, int32_t style, int32_t 
     } else {
         line_ = new QLineEdit(parent);
         QObject::connect(line_, &QLineEdit::textChanged, [this] { fromWidget(); });
+        // A single-line widget puts its selection on the clipboard (copy and cut keys, its menu,
+        // the primary selection) as it shows it, with no hook on the way; so when the clipboard
+        // has just been given this box's selection with stand-ins in it, it gets the real one.
+        QObject::connect(QGuiApplication::clipboard(), &QClipboard::changed, line_, [this](QClipboard::Mode mode) {
+            QClipboard* clipboard = QGuiApplication::clipboard();
+            const QString shown = line_->selectedText();
+            const size_t from = size_t(std::max(0, line_->selectionStart()));
+            if (!shown.contains(QChar(kUnseen)) || from > text_.size() || clipboard->text(mode) != shown) return;
+            clipboard->setText(Unshown(shown, ToQ(text_.substr(size_t(from), size_t(shown.size())))), mode);
+        });
         SetWidget(line_);
     }
 }

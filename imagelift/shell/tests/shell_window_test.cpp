@@ -4,9 +4,12 @@
 // the device list, the polling period, and no exchange while a download block is in flight.
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QTextEdit>
 #include <QTimer>
 #include <algorithm>
+#include <memory>
 
 #include "tests/shell_fixture.h"
 
@@ -127,6 +130,25 @@ TEST_F(ShellTest, PasteSendsTheClipboardInOneWrite) {
             << "the echo, then the console's answer";
         w.Unload();
     }
+}
+
+// The terminal's own menu (the window has no Select All of its own): Select All, then Copy, puts
+// on the clipboard what the console sent, escapes and all, though the box shows those as nothing.
+TEST_F(ShellTest, SelectAllAndCopyGiveTheConsolesOutputAsItCame) {
+    const int32_t h = AddDevice("d", ProtocolVariant::V3);
+    frmShell& w = Launch(h);
+    RunFor(250);
+    Emit("d", "> \x1b[1mbold\x1b[0m\x07\r\n> ");
+    RunFor(250);
+    ASSERT_EQ(w.txtShell.Text(), "> \x1b[1mbold\x1b[0m\x07\r\n> ");
+    forms::Clipboard::Clear();
+    for (const char* item : {"Select All", "Copy"}) {  // the menu opened once for each
+        std::unique_ptr<QMenu> menu(qobject_cast<QPlainTextEdit*>(w.txtShell.Widget())->createStandardContextMenu());
+        for (QAction* action : menu->actions())
+            if (action->text().remove('&').section('\t', 0, 0) == QLatin1String(item)) action->trigger();
+    }
+    EXPECT_EQ(forms::Clipboard::GetText(), "> \x1b[1mbold\x1b[0m\x07\n> ");
+    w.Unload();
 }
 
 TEST_F(ShellTest, TheCommandMenusReachTheDevice) {

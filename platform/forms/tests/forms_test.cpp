@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -25,6 +26,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <atomic>
 #include <fstream>
 #include <spawn.h>
@@ -869,6 +871,61 @@ TEST_F(FormsTest, ATextBoxShowsNoGlyphForAControlCharacterItDoesNotActOn) {
         EXPECT_EQ(box->Text(), " \x1b[A\x03\x7f\x81\x1b[Dz");
         EXPECT_EQ(changes, 2);
         box->Change = nullptr;
+    }
+    f.Unload();
+}
+
+// What leaves a box for the clipboard is the text it holds, not what it shows: the control
+// characters it shows as nothing go out as themselves, by the copy and cut keys, by its context
+// menu's Copy, and after its Select All.
+TEST_F(FormsTest, CopyingFromATextBoxGivesTheClipboardTheControlCharactersItHolds) {
+    frmEverything f;
+    f.Show();
+    const auto key = [](QWidget* w, Qt::Key k, char typed) {
+        QKeyEvent press(QEvent::KeyPress, k, Qt::ControlModifier, QString(QChar(typed)));
+        QApplication::sendEvent(w, &press);
+    };
+    const auto menu = [](QWidget* w, std::initializer_list<const char*> items) {
+        for (const char* item : items) {  // the menu opened once for each, as a user does
+            std::unique_ptr<QMenu> m;
+            if (auto* edit = qobject_cast<QPlainTextEdit*>(w)) m.reset(edit->createStandardContextMenu());
+            else m.reset(qobject_cast<QLineEdit*>(w)->createStandardContextMenu());
+            const auto actions = m->actions();
+            const auto action = std::find_if(actions.begin(), actions.end(), [&](QAction* a) {
+                return a->text().remove('&').section('\t', 0, 0) == QLatin1String(item);
+            });
+            ASSERT_NE(action, actions.end()) << item;
+            (*action)->trigger();
+        }
+    };
+    struct Way {
+        const char* name;
+        std::function<void(QWidget*)> act;
+        bool all;  // the whole text goes
+        bool cut;
+    };
+    const Way ways[] = {
+        {"Ctrl+C", [&](QWidget* w) { key(w, Qt::Key_C, '\x03'); }, false, false},
+        {"Copy from the menu", [&](QWidget* w) { menu(w, {"Copy"}); }, false, false},
+        {"Select All, then Copy from the menu", [&](QWidget* w) { menu(w, {"Select All", "Copy"}); }, true, false},
+        {"Ctrl+X", [&](QWidget* w) { key(w, Qt::Key_X, '\x18'); }, false, true},
+    };
+    for (TextBox* box : {&f.txtLog, &f.txtName}) {
+        const bool multi = box->MultiLineMode();
+        // A multi-line box gives out its line ends as the widget has them.
+        const std::string text = multi ? "> \x1b[A\x03 ok\x7f\r\nnext \x81" : "> \x1b[A\x03 ok\x7f next \x81";
+        const std::string given = multi ? "> \x1b[A\x03 ok\x7f\nnext \x81" : text;
+        for (const Way& way : ways) {
+            SCOPED_TRACE(box->Name + ": " + way.name);
+            box->Text = text;
+            box->SelStart = 2;
+            box->SelLength = 6;  // ESC [ A ^C " o"
+            Clipboard::Clear();
+            way.act(box->Widget());
+            DoEvents();
+            EXPECT_EQ(Clipboard::GetText(), way.all ? given : text.substr(2, 6));
+            EXPECT_EQ(box->Text(), way.cut ? text.substr(0, 2) + text.substr(8) : text);
+        }
     }
     f.Unload();
 }
