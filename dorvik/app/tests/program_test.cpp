@@ -193,6 +193,22 @@ TEST(DorvikProgram, ARequestToEndFromOutsideEndsItAsExitDoes) {
     }
 }
 
+// Stores a window position for the mixer, then holds its settings key's lock as another process
+// would: the descriptor of the held lock file, or -1.
+const uint8_t kStoredX[4] = {0x21, 0, 0, 0};
+int StoreAPositionAndHoldItsKey(const bustest::ServiceRoot& root) {
+    if (registry::SetValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX", registry::kRegBinary,
+                           kStoredX, 4) != registry::kRegOk)
+        return -1;
+    const fsys::path lockFile = root.Root() / "registry" / "hklm" / "software" / "nrx" / "lumarel460" / "values.lock";
+    const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    if (holder >= 0 && ::flock(holder, LOCK_EX) != 0) {
+        ::close(holder);
+        return -1;
+    }
+    return holder;
+}
+
 // Another process keeping the mixer settings' registry key locked at start-up: the program no
 // longer waits for ever. Left alone, it names the holder and ends with exit code 1 once the
 // registry's bound has passed; asked to end meanwhile, it ends at once (0, no message). Either
@@ -208,14 +224,8 @@ TEST(DorvikProgram, ASettingsKeyLockedByAnotherProcessEndsItWithAMessageInsteadO
         SCOPED_TRACE(c.what);
         bustest::ServiceRoot root(std::string("dorvik-locked-") + (c.terminate ? "end" : "alone"));
         const fsys::path log = root.Root() / "dorvik.log";
-        const uint8_t storedX[4] = {0x21, 0, 0, 0};
-        ASSERT_EQ(registry::SetValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX",
-                                     registry::kRegBinary, storedX, 4),
-                  registry::kRegOk);
-        const fsys::path lockFile = root.Root() / "registry" / "hklm" / "software" / "nrx" / "lumarel460" / "values.lock";
-        const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+        const int holder = StoreAPositionAndHoldItsKey(root);
         ASSERT_GE(holder, 0);
-        ASSERT_EQ(::flock(holder, LOCK_EX), 0);
 
         const pid_t program = Start(log);
         bustest::KillOnExit guard(program);
@@ -237,7 +247,7 @@ TEST(DorvikProgram, ASettingsKeyLockedByAnotherProcessEndsItWithAMessageInsteadO
         registry::Value x;
         ASSERT_EQ(registry::QueryValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX", x),
                   registry::kRegOk);
-        EXPECT_EQ(x.data, std::vector<uint8_t>(storedX, storedX + 4));
+        EXPECT_EQ(x.data, std::vector<uint8_t>(kStoredX, kStoredX + 4));
         root.Stop();
     }
 }
@@ -249,14 +259,8 @@ TEST(DorvikProgram, ASettingsKeyLockedByAnotherProcessIsToldInABoxOnAScreen) {
     ASSERT_FALSE(screen.Display().empty()) << "no X server (Xvfb) came up";
     bustest::ServiceRoot root("dorvik-locked-screen");
     const fsys::path log = root.Root() / "dorvik.log";
-    const uint8_t storedX[4] = {0x21, 0, 0, 0};
-    ASSERT_EQ(registry::SetValue(registry::Hive::LocalMachine, "Software\\NRX\\Lumarel460", "WinX",
-                                 registry::kRegBinary, storedX, 4),
-              registry::kRegOk);
-    const fsys::path lockFile = root.Root() / "registry" / "hklm" / "software" / "nrx" / "lumarel460" / "values.lock";
-    const int holder = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    const int holder = StoreAPositionAndHoldItsKey(root);
     ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
 
     const pid_t program = Start(log, screen.Display());
     bustest::KillOnExit guard(program);
